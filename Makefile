@@ -1,0 +1,86 @@
+# Every target does its own set-up, idempotently: Debian packages, a CPython 3.12+ virtual
+# environment in .venv, the build and test requirements, and the package itself.
+SHELL := /bin/bash
+.DEFAULT_GOAL := test
+
+VENV := .venv
+VPY := $(VENV)/bin/python
+APT_PACKAGES := g++ make libgtest-dev
+PY_BUILD_REQS := "scikit-build-core>=0.10" "nanobind>=2.4,<4" "cmake>=3.20" ninja
+PY_TEST_REQS := "numpy>=1.26" "pytest>=8" "pydicom>=3"
+SOURCES := $(shell find src python -type f -not -name '*.pyc' 2>/dev/null) CMakeLists.txt pyproject.toml
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+
+# The first CPython 3.12 or later: on PATH, then pyenv's.
+find_python = $(firstword $(foreach p,python3.14 python3.13 python3.12 python3 $(wildcard /root/.pyenv/versions/3.1[2-9]*/bin/python3.1[2-9] $(HOME)/.pyenv/versions/3.1[2-9]*/bin/python3.1[2-9]),\
+  $(shell command -v $(p) >/dev/null 2>&1 && $(p) -c 'import sys; print("ok" if sys.version_info >= (3, 12) else "")' 2>/dev/null | grep -q ok && command -v $(p))))
+
+.PHONY: demo test bench asan-test deps venv install cpp-test stubs clean
+
+deps:
+	@missing=""; for p in $(APT_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing Debian packages:$$missing"; \
+	  if [ "$$(id -u)" = 0 ]; then SUDO=; else SUDO=sudo; fi; \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
+	fi
+
+$(VPY):
+	@py="$(find_python)"; if [ -z "$$py" ]; then echo "CPython 3.12 or later not found" >&2; exit 1; fi; \
+	echo "creating $(VENV) with $$py"; "$$py" -m venv $(VENV)
+
+$(VENV)/.reqs-stamp: $(VPY) Makefile
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q $(PY_BUILD_REQS) $(PY_TEST_REQS)
+	touch $@
+
+venv: $(VENV)/.reqs-stamp
+
+$(VENV)/.install-stamp: $(VENV)/.reqs-stamp $(SOURCES)
+	$(VPY) -m pip install -q --no-build-isolation --no-deps .
+	touch $@
+
+install: deps $(VENV)/.install-stamp
+
+build/cpp/build.ninja: CMakeLists.txt $(VENV)/.reqs-stamp
+	$(VENV)/bin/cmake -S . -B build/cpp -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DLOAM_PYTHON_MODULE=OFF -DLOAM_CPP_TESTS=ON
+
+cpp-test: deps build/cpp/build.ninja
+	$(VENV)/bin/cmake --build build/cpp -j $(JOBS)
+	build/cpp/loam_cpp_tests --gtest_brief=1
+
+test: install cpp-test
+	$(VPY) -m pytest tests
+
+demo: install
+	$(VPY) examples/make_sample.py build/demo/sample.dcm
+	$(VENV)/bin/loam info build/demo/sample.dcm
+	@if [ -d ../shared/testdata ]; then $(VENV)/bin/loam info --brief ../shared/testdata | tail -n 25; \
+	else echo "(../shared/testdata not present: corpus part of the demo skipped)"; fi
+
+bench: install
+	$(VPY) bench/run.py
+
+# The extension and the C++ tests built with AddressSanitizer and UBSan; pytest runs against a
+# staged copy of the package with the sanitizer runtime preloaded into the interpreter.
+ASAN_STAGE := build/asan/stage
+asan-test: deps $(VENV)/.reqs-stamp
+	$(VENV)/bin/cmake -S . -B build/asan -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DLOAM_SANITIZE=ON -DLOAM_CPP_TESTS=ON -DCMAKE_BUILD_TYPE=Debug -DPython_EXECUTABLE=$(abspath $(VPY))
+	$(VENV)/bin/cmake --build build/asan -j $(JOBS)
+	rm -rf $(ASAN_STAGE) && mkdir -p $(ASAN_STAGE) && cp -r python/loam $(ASAN_STAGE)/ && cp build/asan/_core*.so $(ASAN_STAGE)/loam/
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 build/asan/loam_cpp_tests --gtest_brief=1
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  PYTHONPATH=$(abspath $(ASAN_STAGE)) LOAM_EXPECT_PATH=$(abspath $(ASAN_STAGE)) \
+	  $(VPY) -m pytest tests -p no:cacheprovider
+
+# Regenerates the committed type stubs from the built module.
+stubs: install
+	$(VPY) -m nanobind.stubgen -m loam._core -o python/loam/_core.pyi
+
+clean:
+	rm -rf build dist

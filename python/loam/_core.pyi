@@ -1,0 +1,68 @@
+"""
+loam native core — zero-copy DICOM pixel decode via loamwerk::render (HU on rescale=True)
+"""
+
+
+
+def tag_for_keyword(keyword: str) -> int | None:
+    """
+    Packed tag (group<<16|element) of a standard keyword (case-sensitive), or None.
+    """
+
+def describe_tag(tag: int) -> dict[str, str | bool] | None:
+    """
+    Keyword, name, VR, VM and retired flag of a standard tag (packed int), or None.
+    Group lengths (gggg,0000) and repeating groups (50xx, 60xx, ...) are answered; private tags are not.
+    """
+
+def describe_private(creator: str, group: int, elem_low: int) -> dict[str, str | bool] | None:
+    """
+    Describe a private tag by its creator, group and element (only the low byte counts), or None.
+    Creators match exactly first, then ignoring case, leading/trailing and doubled spaces.
+    """
+
+def uid_lookup(uid: str) -> dict[str, str | bool | int] | None:
+    """
+    Name, type, keyword, info, retired flag and context group number of a registered UID, or None.
+    """
+
+def uid_for_keyword(keyword: str) -> str:
+    """
+    UID of a registry keyword such as 'CTImageStorage', or '' when unknown.
+    """
+
+def uid_table() -> list[tuple[str, str, str, str, str, bool, int]]:
+    """
+    The whole UID registry as (uid, name, type, keyword, info, retired, cid) tuples in UID order.
+    """
+
+def read_file_meta(path: str) -> dict[str, str | bool]:
+    """
+    File meta of a Part-10 file: {has_meta: True, sop_class, sop_instance, transfer_syntax}; for a
+    dataset without file meta {has_meta: False, transfer_syntax} with the sniffed syntax or ''.
+    """
+
+def read_pixel_data(path: str) -> bytes | None:
+    """
+    Raw value of the top-level (Float/Double Float) Pixel Data element as bytes (fragments included
+    for encapsulated data), or None when absent or the file is big endian or deflated.
+    """
+
+def read_pixel_data_bytes(part10: bytes) -> bytes | None:
+    """read_pixel_data over an in-memory Part-10 file or dataset."""
+
+def has_pixel_data(path: str) -> bool:
+    """
+    Whether the file has a top-level Pixel Data, Float Pixel Data or Double Float Pixel Data element.
+    """
+
+def has_pixel_data_bytes(part10: bytes) -> bool:
+    """has_pixel_data over an in-memory Part-10 file or dataset."""
+
+def pixel_data_vr(path: str) -> str | None:
+    """
+    VR of the located pixel-data element ('OB', 'OW', 'OF', 'OD'), or None.
+    """
+
+def pixel_data_vr_bytes(part10: bytes) -> str | None:
+    """pixel_data_vr over an in-memory Part-10 file or dataset."""

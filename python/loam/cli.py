@@ -1,0 +1,152 @@
+"""The ``loam`` command line."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import time
+from collections.abc import Iterator, Sequence
+from typing import TextIO
+
+from . import _core
+
+# Runs with fewer files than this finish before a progress bar is worth drawing.
+PROGRESS_MIN_FILES = 200
+
+
+def iter_files(paths: Sequence[str]) -> Iterator[str]:
+    """Yields the given files, and every file below the given directories in byte order of their paths."""
+    for path in paths:
+        if os.path.isdir(path):
+            found = [os.path.join(root, name) for root, _, files in os.walk(path) for name in files]
+            yield from sorted(found, key=os.fsencode)
+        else:
+            yield path
+
+
+def uid_name(uid: str) -> str:
+    entry = _core.uid_lookup(uid) if uid else None
+    return entry["name"] if entry else ""
+
+
+class Progress:
+    """A one-line progress bar on a terminal's stderr; silent elsewhere."""
+
+    def __init__(self, total: int, stream: TextIO, enabled: bool) -> None:
+        self.total, self.stream, self.done = total, stream, 0
+        self.enabled = enabled and total >= PROGRESS_MIN_FILES
+        self.start = time.monotonic()
+        self.last_draw = 0.0
+
+    def clear(self) -> None:
+        if self.enabled:
+            self.stream.write("\r\033[K")
+
+    def step(self) -> None:
+        self.done += 1
+        now = time.monotonic()
+        if not self.enabled or (now - self.last_draw < 0.1 and self.done < self.total):
+            return
+        self.last_draw = now
+        width = 30
+        filled = width * self.done // self.total
+        rate = self.done / max(now - self.start, 1e-9)
+        self.stream.write(f"\r[{'#' * filled}{'.' * (width - filled)}] {self.done}/{self.total} files, {rate:.0f}/s")
+        self.stream.flush()
+
+    def finish(self) -> None:
+        self.clear()
+        if self.enabled:
+            self.stream.flush()
+
+
+def describe_file(path: str) -> dict[str, object]:
+    meta = _core.read_file_meta(path)
+    info: dict[str, object] = {"path": path, **meta}
+    info["pixel_data"] = _core.has_pixel_data(path)
+    info["pixel_data_vr"] = _core.pixel_data_vr(path) if info["pixel_data"] else None
+    return info
+
+
+def format_long(info: dict[str, object]) -> str:
+    ts = str(info["transfer_syntax"])
+    lines = [str(info["path"])]
+    if not info["has_meta"] and not ts:
+        lines.append("  not a DICOM file (no file meta and no recognisable dataset)")
+        return "\n".join(lines)
+    lines.append(f"  file meta        {'yes' if info['has_meta'] else 'no (bare dataset, syntax sniffed)'}")
+    lines.append(f"  transfer syntax  {ts}  {uid_name(ts)}".rstrip())
+    if info["has_meta"]:
+        sop_class = str(info["sop_class"])
+        lines.append(f"  SOP class        {sop_class}  {uid_name(sop_class)}".rstrip())
+        lines.append(f"  SOP instance     {info['sop_instance']}")
+    vr = f" ({info['pixel_data_vr']})" if info["pixel_data_vr"] else ""
+    lines.append(f"  pixel data       {'yes' + vr if info['pixel_data'] else 'no'}")
+    return "\n".join(lines)
+
+
+def format_brief(info: dict[str, object]) -> str:
+    ts = str(info["transfer_syntax"])
+    if not info["has_meta"] and not ts:
+        return f"{info['path']}\tnot DICOM"
+    sop = uid_name(str(info.get("sop_class", ""))) or str(info.get("sop_class", "")) or "-"
+    pixels = str(info["pixel_data_vr"] or "yes") if info["pixel_data"] else "-"
+    kind = "" if info["has_meta"] else " (no meta)"
+    return f"{info['path']}\t{uid_name(ts) or ts}{kind}\t{sop}\t{pixels}"
+
+
+def cmd_info(args: argparse.Namespace) -> int:
+    files = list(iter_files(args.paths))
+    progress = Progress(len(files), sys.stderr, enabled=not args.no_progress and sys.stderr.isatty())
+    counts = {"part10": 0, "bare": 0, "other": 0, "pixels": 0, "errors": 0}
+    for path in files:
+        try:
+            info = describe_file(path)
+        except RuntimeError as exc:
+            progress.clear()
+            print(f"loam info: {exc}", file=sys.stderr)
+            counts["errors"] += 1
+            progress.step()
+            continue
+        progress.clear()
+        print(format_brief(info) if args.brief else format_long(info))
+        if info["has_meta"]:
+            counts["part10"] += 1
+        elif info["transfer_syntax"]:
+            counts["bare"] += 1
+        else:
+            counts["other"] += 1
+        counts["pixels"] += bool(info["pixel_data"])
+        progress.step()
+    progress.finish()
+    if len(files) > 1:
+        print(
+            f"{len(files)} files: {counts['part10']} Part-10, {counts['bare']} bare datasets, "
+            f"{counts['other']} not DICOM, {counts['pixels']} with pixel data, {counts['errors']} unreadable"
+        )
+    return 1 if counts["errors"] or not files else 0
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="loam", description="DICOM toolkit command line")
+    sub = parser.add_subparsers(dest="command", required=True)
+    info = sub.add_parser("info", help="file meta, transfer syntax and pixel-data presence of files or directories")
+    info.add_argument("paths", nargs="+", metavar="PATH", help="files, or directories to walk")
+    info.add_argument("-1", "--brief", action="store_true", help="one tab-separated line per file")
+    info.add_argument("--no-progress", action="store_true", help="never draw the progress bar")
+    info.set_defaults(run=cmd_info)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        return args.run(args)
+    except BrokenPipeError:  # `loam info dir | head`
+        sys.stderr.close()
+        return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,60 @@
+// Helpers shared by every binding source: lock release, buffer views, file reading and
+// array/bytes results.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <string>
+#include <utility>
+
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include "core/bytes.hpp"
+#include "core/file_io.hpp"
+
+namespace loam::bind {
+
+namespace nb = nanobind;
+
+// Runs `work` with the interpreter lock released; the lock is held again when `work`
+// returns or throws (the scoped release restores the thread state on unwind).
+template <class F>
+auto without_gil(F&& work) -> decltype(work()) {
+    nb::gil_scoped_release released;
+    return std::forward<F>(work)();
+}
+
+// A `bytes` argument viewed in place; valid for the duration of the call only.
+inline std::span<const std::uint8_t> view(const nb::bytes& b) {
+    return {reinterpret_cast<const std::uint8_t*>(b.c_str()), b.size()};
+}
+
+// Whole-file reading for path-taking bindings ("cannot open <path>" on failure). Call it
+// inside without_gil.
+inline loamwerk::OwnedBuffer read_path(const std::string& path) { return loamwerk::read_whole_file(path); }
+
+inline nb::str str_of(std::string_view s) { return nb::str(s.data(), s.size()); }
+
+// Copies engine bytes once into a new Python `bytes`.
+inline nb::bytes to_bytes(std::span<const std::uint8_t> data) {
+    return nb::bytes(reinterpret_cast<const char*>(data.data()), data.size());
+}
+
+// Returns an engine buffer as a C-ordered NumPy array without copying: the buffer moves into
+// a heap holder owned by a capsule whose destructor frees it.
+template <class T, class Buffer>
+nb::ndarray<nb::numpy, T> to_array(Buffer&& buffer, std::initializer_list<std::size_t> shape) {
+    auto holder = std::make_unique<std::decay_t<Buffer>>(std::forward<Buffer>(buffer));
+    T* data = reinterpret_cast<T*>(holder->data());
+    nb::capsule owner(holder.get(), [](void* p) noexcept { delete static_cast<std::decay_t<Buffer>*>(p); });
+    holder.release();  // the capsule owns it now
+    return nb::ndarray<nb::numpy, T>(data, shape.size(), shape.begin(), owner);
+}
+
+void register_dictionary(nb::module_& m);
+void register_filemeta(nb::module_& m);
+
+}  // namespace loam::bind

@@ -1,0 +1,8 @@
+// The extension module entry: the docstring and the registration body, family by family.
+#include "bindings/common.hpp"
+
+NB_MODULE(_core, m) {
+    m.doc() = "loam native core \u2014 zero-copy DICOM pixel decode via loamwerk::render (HU on rescale=True)";
+    loam::bind::register_dictionary(m);
+    loam::bind::register_filemeta(m);
+}

@@ -1,0 +1,50 @@
+// Unaligned little/big-endian loads and an owned byte buffer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <string_view>
+
+namespace loamwerk {
+
+inline std::uint16_t load_le16(const std::uint8_t* p) { return std::uint16_t(p[0] | (p[1] << 8)); }
+inline std::uint16_t load_be16(const std::uint8_t* p) { return std::uint16_t((p[0] << 8) | p[1]); }
+inline std::uint32_t load_le32(const std::uint8_t* p) {
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;  // x86-64 only: the host is little endian
+}
+inline std::uint32_t load_be32(const std::uint8_t* p) { return __builtin_bswap32(load_le32(p)); }
+inline std::uint16_t load16(const std::uint8_t* p, bool big) { return big ? load_be16(p) : load_le16(p); }
+inline std::uint32_t load32(const std::uint8_t* p, bool big) { return big ? load_be32(p) : load_le32(p); }
+
+inline std::string_view as_text(const std::uint8_t* p, std::size_t n) {
+    return std::string_view(reinterpret_cast<const char*>(p), n);
+}
+
+// Removes trailing NUL and space bytes.
+inline std::string_view trim_padding(std::string_view s) {
+    while (!s.empty() && (s.back() == '\0' || s.back() == ' ')) s.remove_suffix(1);
+    return s;
+}
+
+// A heap buffer that is not zero-filled on allocation (whole files are read straight into it).
+class OwnedBuffer {
+public:
+    OwnedBuffer() = default;
+    explicit OwnedBuffer(std::size_t n) : data_(std::make_unique_for_overwrite<std::uint8_t[]>(n)), size_(n) {}
+    std::uint8_t* data() { return data_.get(); }
+    const std::uint8_t* data() const { return data_.get(); }
+    std::size_t size() const { return size_; }
+    void shrink(std::size_t n) { if (n < size_) size_ = n; }
+    std::span<const std::uint8_t> span() const { return {data_.get(), size_}; }
+
+private:
+    std::unique_ptr<std::uint8_t[]> data_;
+    std::size_t size_ = 0;
+};
+
+}  // namespace loamwerk

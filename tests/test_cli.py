@@ -1,0 +1,60 @@
+"""The `loam` command line."""
+
+import subprocess
+import sys
+
+import loam.cli as cli
+from dicom_bytes import CT, EXPLICIT_LE, explicit, implicit, part10
+
+
+def make_tree(tmp_path):
+    (tmp_path / "a").mkdir()
+    (tmp_path / "a" / "img.dcm").write_bytes(part10(explicit(0x7FE0, 0x0010, "OW", b"\0\0"), sop_instance="9.8.7"))
+    (tmp_path / "a" / "bare.dcm").write_bytes(implicit(0x0008, 0x0005, b"ISO_IR 100") + implicit(0x0010, 0x0010, b"X^Y "))
+    (tmp_path / "notes.txt").write_bytes(b"\x01\x01\x01\x01 not dicom at all")
+    return tmp_path
+
+
+def test_info_single_file(tmp_path, capsys):
+    path = make_tree(tmp_path) / "a" / "img.dcm"
+    assert cli.main(["info", str(path)]) == 0
+    out = capsys.readouterr().out
+    assert f"transfer syntax  {EXPLICIT_LE}  Explicit VR Little Endian" in out
+    assert f"SOP class        {CT}  CT Image Storage" in out
+    assert "SOP instance     9.8.7" in out
+    assert "pixel data       yes (OW)" in out
+
+
+def test_info_directory_brief(tmp_path, capsys):
+    root = make_tree(tmp_path)
+    assert cli.main(["info", "--brief", str(root)]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0].startswith(str(root / "a" / "bare.dcm")) and "Implicit VR Little Endian (no meta)" in lines[0]
+    assert lines[1].startswith(str(root / "a" / "img.dcm")) and lines[1].endswith("CT Image Storage\tOW")
+    assert lines[2].endswith("notes.txt\tnot DICOM")
+    assert lines[3] == "3 files: 1 Part-10, 1 bare datasets, 1 not DICOM, 1 with pixel data, 0 unreadable"
+
+
+def test_info_missing_file_reports_and_fails(tmp_path, capsys):
+    assert cli.main(["info", str(tmp_path / "nope.dcm")]) == 1
+    assert "cannot open " in capsys.readouterr().err
+
+
+def test_progress_bar_draws_on_long_runs(tmp_path):
+    import io
+    stream = io.StringIO()
+    bar = cli.Progress(cli.PROGRESS_MIN_FILES, stream, enabled=True)
+    for _ in range(cli.PROGRESS_MIN_FILES):
+        bar.step()
+    bar.finish()
+    assert f"{cli.PROGRESS_MIN_FILES}/{cli.PROGRESS_MIN_FILES} files" in stream.getvalue()
+    quiet = io.StringIO()
+    short = cli.Progress(3, quiet, enabled=True)
+    short.step()
+    assert quiet.getvalue() == ""
+
+
+def test_python_dash_m(tmp_path):
+    path = make_tree(tmp_path) / "a" / "img.dcm"
+    out = subprocess.run([sys.executable, "-m", "loam", "info", "-1", str(path)], capture_output=True, text=True)
+    assert out.returncode == 0 and "CT Image Storage" in out.stdout

@@ -1,0 +1,98 @@
+"""The module frame: import, signatures, error translation and the interpreter lock."""
+
+import importlib
+import subprocess
+import sys
+import threading
+
+import pytest
+
+import loam
+import loam._core as core
+from dicom_bytes import explicit, part10
+
+PUBLIC = ["describe_private", "describe_tag", "has_pixel_data", "has_pixel_data_bytes", "pixel_data_vr",
+          "pixel_data_vr_bytes", "read_file_meta", "read_pixel_data", "read_pixel_data_bytes",
+          "tag_for_keyword", "uid_for_keyword", "uid_lookup", "uid_table"]
+
+
+def test_module_docstring_and_names():
+    assert core.__doc__ == "loam native core \u2014 zero-copy DICOM pixel decode via loamwerk::render (HU on rescale=True)"
+    assert sorted(loam.__all__) == PUBLIC
+    for name in PUBLIC:
+        fn = getattr(loam, name)
+        assert fn is getattr(core, name)
+        assert fn.__doc__ and len(fn.__doc__) > 20
+
+
+def test_importing_twice_gives_the_same_module():
+    assert importlib.import_module("loam._core") is core
+
+
+def test_fresh_interpreter_import():
+    out = subprocess.run([sys.executable, "-c", "import loam._core as c, loam; print(c.describe_tag(0x00100010)['keyword'])"],
+                         capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "PatientName"
+
+
+def test_keyword_arguments():
+    assert loam.describe_tag(tag=0x00100010)["keyword"] == "PatientName"
+    assert loam.describe_private(creator="SIEMENS CSA HEADER", group=0x29, elem_low=0x10)["vr"] == "OB"
+    assert loam.has_pixel_data_bytes(part10=part10(explicit(0x7FE0, 0x0010, "OW", b"\0\0")))
+
+
+@pytest.mark.parametrize("call", [
+    lambda: loam.has_pixel_data_bytes([1, 2, 3]),
+    lambda: loam.read_pixel_data_bytes("not bytes"),
+    lambda: loam.describe_tag("0x00100010"),
+    lambda: loam.read_file_meta(b"/tmp/x"),
+    lambda: loam.describe_tag(-1),
+    lambda: loam.describe_tag(1 << 32),
+])
+def test_unmatched_signatures_raise_type_error(call):
+    with pytest.raises(TypeError):
+        call()
+
+
+def test_engine_error_with_lock_released_leaves_interpreter_usable(tmp_path):
+    for _ in range(100):
+        with pytest.raises(RuntimeError):
+            loam.read_pixel_data(str(tmp_path / "missing"))
+    assert loam.describe_tag(0x00100010) is not None
+
+
+def test_threads_read_concurrently(tmp_path):
+    data = part10(explicit(0x0008, 0x0005, "CS", "ISO_IR 100") + explicit(0x7FE0, 0x0010, "OW", bytes(4096)))
+    paths = []
+    for i in range(8):
+        p = tmp_path / f"{i}.dcm"
+        p.write_bytes(data)
+        paths.append(str(p))
+    errors = []
+
+    def work():
+        try:
+            for _ in range(50):
+                for p in paths:
+                    assert loam.read_pixel_data(p) == bytes(4096)
+                    assert loam.has_pixel_data(p)
+                assert loam.tag_for_keyword("PixelData") == 0x7FE00010
+                assert loam.describe_private("siemens csa header", 0x29, 0x10)["vr"] == "OB"
+        except Exception as exc:  # pragma: no cover - reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors
+
+
+def test_stub_file_lists_every_function():
+    from pathlib import Path
+    stub = Path(loam.__file__).with_name("_core.pyi")
+    assert stub.is_file()
+    text = stub.read_text()
+    for name in PUBLIC:
+        assert f"def {name}(" in text
