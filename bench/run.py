@@ -1,0 +1,84 @@
+"""Speed of the file-meta and pixel-data fast paths against pydicom on the same files.
+
+Runs over ../shared/testdata when present, otherwise over files written here. Prints one line
+per measurement with the ratio (pydicom time / loam time, higher is better).
+"""
+
+from __future__ import annotations
+
+import sys
+import tempfile
+import time
+import warnings
+from collections.abc import Callable
+from pathlib import Path
+
+import pydicom
+
+import loam
+
+ROOT = Path(__file__).resolve().parent.parent
+CORPUS = ROOT.parent / "shared" / "testdata"
+ROUNDS = 5
+
+
+def corpus() -> list[str]:
+    if CORPUS.is_dir():
+        return sorted(str(p) for p in CORPUS.rglob("*") if p.is_file())
+    sys.path.insert(0, str(ROOT / "examples"))
+    from make_sample import sample
+
+    out = Path(tempfile.mkdtemp(prefix="loam-bench-"))
+    for i in range(200):
+        (out / f"{i}.dcm").write_bytes(sample())
+    return sorted(str(p) for p in out.iterdir())
+
+
+def best_of(fn: Callable[[str], object], files: list[str]) -> float:
+    best = float("inf")
+    for _ in range(ROUNDS):
+        start = time.perf_counter()
+        for f in files:
+            fn(f)
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def pydicom_meta(path: str) -> object:
+    try:
+        return pydicom.dcmread(path, stop_before_pixels=True, force=True)
+    except Exception:
+        return None
+
+
+def pydicom_has_pixels(path: str) -> bool:
+    try:
+        ds = pydicom.dcmread(path, force=True)
+        return "PixelData" in ds or "FloatPixelData" in ds or "DoubleFloatPixelData" in ds
+    except Exception:
+        return False
+
+
+def report(name: str, ours: float, theirs: float, n: int, target: float) -> None:
+    ratio = theirs / ours
+    verdict = "ok" if ratio >= target else "BELOW TARGET"
+    print(f"{name:<44} loam {ours * 1e6 / n:8.1f} us/file   pydicom {theirs * 1e6 / n:8.1f} us/file   "
+          f"ratio {ratio:6.1f}x (target {target:.0f}x, {verdict})")
+
+
+def main() -> int:
+    warnings.simplefilter("ignore")
+    files = corpus()
+    print(f"{len(files)} files from {CORPUS if CORPUS.is_dir() else 'generated samples'}, best of {ROUNDS} rounds")
+    for f in files:  # warm the page cache and the lazy indexes
+        Path(f).read_bytes()
+    loam.tag_for_keyword("PatientName")
+    report("read_file_meta vs dcmread(stop_before_pixels)", best_of(loam.read_file_meta, files),
+           best_of(pydicom_meta, files), len(files), 20)
+    report("has_pixel_data vs dcmread + 'PixelData' in ds", best_of(loam.has_pixel_data, files),
+           best_of(pydicom_has_pixels, files), len(files), 10)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
