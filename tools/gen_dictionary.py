@@ -205,27 +205,21 @@ def main() -> int:
         if t not in tagset and t & 0xFFFF:
             add(t, r["vr"])
 
-    sgroups, selems, _ = group_table(sq)
-    w(f"const ImplicitGroup kImplicitSqGroups[{len(sgroups)}] = {{")
-    for g, s, n in sgroups:
-        w(f"  {{0x{g:04X}, {n}, {s}}},")
-    w("};")
-    w(f"const std::size_t kImplicitSqGroupCount = {len(sgroups)};")
-    w(f"const std::uint16_t kImplicitSqElements[{len(selems)}] = {{")
-    for i in range(0, len(selems), 12):
-        w("  " + ", ".join(f"0x{e:04X}" for e in selems[i:i + 12]) + ",")
-    w("};")
+    def emit_groups(name, groups, elems):
+        w(f"const ImplicitGroup kImplicit{name}Groups[{len(groups)}] = {{")
+        for g, s, n in groups:
+            w(f"  {{0x{g:04X}, {n}, {s}}},")
+        w("};")
+        w(f"const std::size_t kImplicit{name}GroupCount = {len(groups)};")
+        w(f"const std::uint16_t kImplicit{name}Elements[{len(elems)}] = {{")
+        for i in range(0, len(elems), 12):
+            w("  " + ", ".join(f"0x{e:04X}" for e in elems[i:i + 12]) + ",")
+        w("};")
 
+    sgroups, selems, _ = group_table(sq)
+    emit_groups("Sq", sgroups, selems)
     vgroups, velems, vvals = group_table(vrs)
-    w(f"const ImplicitGroup kImplicitVrGroups[{len(vgroups)}] = {{")
-    for g, s, n in vgroups:
-        w(f"  {{0x{g:04X}, {n}, {s}}},")
-    w("};")
-    w(f"const std::size_t kImplicitVrGroupCount = {len(vgroups)};")
-    w(f"const std::uint16_t kImplicitVrElements[{len(velems)}] = {{")
-    for i in range(0, len(velems), 12):
-        w("  " + ", ".join(f"0x{e:04X}" for e in velems[i:i + 12]) + ",")
-    w("};")
+    emit_groups("Vr", vgroups, velems)
     w(f"const std::uint8_t kImplicitVrIndex[{len(vvals)}] = {{")
     idx = [VR_CODES.index(v) for v in vvals]
     for i in range(0, len(idx), 24):
