@@ -117,15 +117,6 @@ bool looks_be_group(const std::uint8_t* p) { return p[0] == 0 && p[1] >= 2; }
 // ---------------------------------------------------------------------------------------------
 // Element headers and their repairs
 
-bool is_text_vr(VR v) {
-    switch (v) {
-        case vr::AE: case vr::AS: case vr::CS: case vr::DA: case vr::DS: case vr::DT: case vr::IS:
-        case vr::LO: case vr::LT: case vr::PN: case vr::SH: case vr::ST: case vr::TM: case vr::UC:
-        case vr::UI: case vr::UR: case vr::UT: return true;
-        default: return false;
-    }
-}
-
 bool printable(std::uint8_t c) { return c >= 0x20 && c <= 0x7E; }
 bool control_text(std::uint8_t c) { return c == 0x0A || c == 0x0C || c == 0x0D || c == 0x09; }
 
@@ -452,12 +443,14 @@ bool parse(const std::uint8_t* first, std::size_t size, Encoding encoding, std::
     Creator creators[kMaxCreators];
     std::size_t ncreators = 0;
     std::size_t pos = 0;
+    const std::uint8_t* header = first;
     auto record = [&](const std::uint8_t* value, std::uint64_t length, Tag tag, VR v, Encoding e) {
-        out.push_back(ElementRef{value, length, tag, v, e});
+        out.push_back(ElementRef{value, length, tag, v, e, header});
     };
 
     while (first && size - pos >= 4) {
         const std::uint8_t* p = first + pos;
+        header = p;
         const std::uint16_t group = load16(p, big), element = load16(p + 2, big);
         if (group == 0) return true;  // trailing zero padding ends the dataset
         const std::size_t remaining = size - pos;

@@ -52,6 +52,7 @@ struct ElementRef {
     Tag tag = 0;
     VR vr = 0;
     Encoding encoding = Encoding::ImplicitLE;  // encoding of the nested content
+    const std::uint8_t* header = nullptr;      // where the element's header starts
 };
 
 namespace dataset {

@@ -11,6 +11,7 @@ namespace {
 struct VrSets {
     std::uint32_t valid[26] = {};
     std::uint32_t long_len[26] = {};
+    std::uint32_t text[26] = {};
 };
 
 constexpr VrSets make_vr_sets() {
@@ -20,7 +21,10 @@ constexpr VrSets make_vr_sets() {
                                    "SV", "TM", "UC", "UI", "UL", "UN", "UR", "US", "UT", "UV"};
     constexpr const char* lng[] = {"OB", "OD", "OF", "OL", "OV", "OW", "SQ", "SV", "UC", "UN", "UR", "UT", "UV"};
     for (const char* v : all) s.valid[v[0] - 'A'] |= 1u << (v[1] - 'A');
+    constexpr const char* txt[] = {"AE", "AS", "CS", "DA", "DS", "DT", "IS", "LO", "LT", "PN", "SH", "ST",
+                                   "TM", "UC", "UI", "UR", "UT"};
     for (const char* v : lng) s.long_len[v[0] - 'A'] |= 1u << (v[1] - 'A');
+    for (const char* v : txt) s.text[v[0] - 'A'] |= 1u << (v[1] - 'A');
     return s;
 }
 constexpr VrSets kVrSets = make_vr_sets();
@@ -33,6 +37,7 @@ bool vr_bit(const std::uint32_t* set, VR v) {
 
 bool is_vr(VR v) { return vr_bit(kVrSets.valid, v); }
 bool has_long_length(VR v) { return vr_bit(kVrSets.long_len, v); }
+bool is_text_vr(VR v) { return vr_bit(kVrSets.text, v); }
 
 std::string_view vr_text(VR v) {
     if (!is_vr(v)) return {};

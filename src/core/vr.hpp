@@ -40,6 +40,8 @@ constexpr VR AE = make_vr('A', 'E'), AS = make_vr('A', 'S'), AT = make_vr('A', '
 bool is_vr(VR v);
 // True for the codes whose explicit header has a reserved field and a 4-byte length.
 bool has_long_length(VR v);
+// True for the character-string VRs (AE to UT).
+bool is_text_vr(VR v);
 // Text form of a VR ("" for 0 or a non-VR).
 std::string_view vr_text(VR v);
 
