@@ -3,6 +3,8 @@
 import subprocess
 import sys
 
+import pytest
+
 import loam.cli as cli
 from dicom_bytes import CT, EXPLICIT_LE, explicit, implicit, part10
 
@@ -58,3 +60,40 @@ def test_python_dash_m(tmp_path):
     path = make_tree(tmp_path) / "a" / "img.dcm"
     out = subprocess.run([sys.executable, "-m", "loam", "info", "-1", str(path)], capture_output=True, text=True)
     assert out.returncode == 0 and "CT Image Storage" in out.stdout
+
+
+def test_info_shows_the_decoded_patient_name(tmp_path, capsys):
+    path = tmp_path / "name.dcm"
+    path.write_bytes(part10(explicit(0x0008, 0x0005, "CS", "ISO_IR 100")
+                            + explicit(0x0010, 0x0010, "PN", "J\xe9r\xf4me^Buc")))
+    assert cli.main(["info", str(path)]) == 0
+    assert "patient name     Jérôme^Buc" in capsys.readouterr().out
+
+
+def test_edit_sets_and_erases(tmp_path, capsys):
+    import pydicom
+    src, out = tmp_path / "in.dcm", tmp_path / "out.dcm"
+    src.write_bytes(part10(explicit(0x0008, 0x0060, "CS", "CT") + explicit(0x0010, 0x0010, "PN", "Doe^J")))
+    assert cli.main(["edit", str(src), "--set", "PatientName=Roe^R", "--set", "(0010,0020)=ID9",
+                     "--erase", "00080060", "-o", str(out)]) == 0
+    ds = pydicom.dcmread(out)
+    assert (str(ds.PatientName), ds.PatientID, "Modality" in ds) == ("Roe^R", "ID9", False)
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--set", "NoSuchKeyword=1"], "loam edit: unknown tag 'NoSuchKeyword'"),
+    (["--set", "PatientName"], "loam edit: --set needs TAG=VALUE"),
+])
+def test_edit_errors(tmp_path, capsys, args, message):
+    src = tmp_path / "in.dcm"
+    src.write_bytes(part10(explicit(0x0010, 0x0010, "PN", "Doe^J")))
+    assert cli.main(["edit", str(src), *args, "-o", str(tmp_path / "out.dcm")]) == 1
+    assert capsys.readouterr().err.startswith(message)
+    assert not (tmp_path / "out.dcm").exists()
+
+
+def test_edit_reports_engine_errors(tmp_path, capsys):
+    src = tmp_path / "in.dcm"
+    src.write_bytes(explicit(0x0010, 0x0010, "PN", "Doe^J"))
+    assert cli.main(["edit", str(src), "--set", "PatientName=X", "-o", str(tmp_path / "out.dcm")]) == 1
+    assert capsys.readouterr().err.strip() == "loam edit: edit_part10: not a valid Part-10 file"

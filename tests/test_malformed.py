@@ -9,15 +9,25 @@ import struct
 import pytest
 
 import loam
+import loam._core as core
 from conftest import TESTDATA
 from dicom_bytes import IMPLICIT_LE, explicit, explicit_sq, implicit, implicit_sq, item, part10, pixel_module
 
 FAST_PATHS = (loam.has_pixel_data_bytes, loam.read_pixel_data_bytes, loam.pixel_data_vr_bytes)
+EDITS = [(0x00100010, "modify", "X^Y", 0), (0x00100020, "insert", "ID", 0), (0x00080060, "erase", b"", 0)]
+CHARSETS = ["", "ISO_IR 100", "ISO_IR 192", "GB18030", "GBK", "SHIFT_JIS", "EUC-KR", "BIG5", "WINDOWS-1251",
+            "ISO_IR 13", "ISO 2022 IR 6\\ISO 2022 IR 87", "\\ISO 2022 IR 149", "ISO 2022 IR 13\\ISO 2022 IR 87",
+            "ISO 2022 IR 6\\ISO 2022 IR 159\\ISO 2022 IR 58", "nonsense", "ISO 2022 IR 100"]
 
 
 def run_all(data: bytes, tmp_path=None):
     for fn in FAST_PATHS:
         fn(data)
+    for call in (lambda: core._decode_text(data), lambda: loam.edit_part10(data, EDITS)):
+        try:
+            call()
+        except (ValueError, RuntimeError):
+            pass  # refused cleanly
     if tmp_path is not None:
         path = tmp_path / "x.dcm"
         path.write_bytes(data)
@@ -70,6 +80,24 @@ def test_random_bytes(tmp_path):
         if i % 5 == 0:  # a valid preamble in front of random meta and dataset bytes
             data = b"\0" * 128 + b"DICM" + data
         run_all(data, tmp_path if i % 50 == 0 else None)
+
+
+@pytest.mark.parametrize("charset", CHARSETS)
+def test_random_text_under_every_kind_of_character_set(charset):
+    rng = random.Random(charset)
+    hot = [b"\x1b", b"\x1b$B", b"\x1b$)C", b"\x1b(B", b"\x1b$(D", b"\x0e", b"\x0f", b"\\", b"^", b"=", b"\r\n"]
+    for manufacturer in ("", "SIEMENS", "PHILIPS", "GE MEDICAL", "SAMSUNG"):
+        for _ in range(150):
+            value = bytearray(rng.getrandbits(8) for _ in range(rng.randrange(0, 40)))
+            for _ in range(rng.randrange(0, 4)):
+                at = rng.randrange(len(value) + 1)
+                value[at:at] = rng.choice(hot)
+            body = explicit(0x0008, 0x0005, "CS", charset) + explicit(0x0008, 0x0070, "LO", manufacturer)
+            for group, elem, vr in ((0x0010, 0x0010, "PN"), (0x0010, 0x0020, "LO"), (0x0010, 0x4000, "LT"),
+                                    (0x0020, 0x000D, "UI")):
+                body += explicit(group, elem, vr, bytes(value))
+            texts, _ = core._decode_text(part10(body))
+            assert all(isinstance(t, str) for t in texts.values())
 
 
 @pytest.mark.parametrize("name", ["explicit", "implicit", "real"])

@@ -11,7 +11,8 @@ import loam
 import loam._core as core
 from dicom_bytes import explicit, part10
 
-PUBLIC = ["describe_private", "describe_tag", "has_pixel_data", "has_pixel_data_bytes", "pixel_data_vr",
+PUBLIC = ["describe_private", "describe_tag", "edit_part10", "encapsulate_pixel_value", "has_pixel_data",
+          "has_pixel_data_bytes", "mint_uid", "pixel_data_vr",
           "pixel_data_vr_bytes", "read_file_meta", "read_pixel_data", "read_pixel_data_bytes",
           "tag_for_keyword", "uid_for_keyword", "uid_lookup", "uid_table"]
 

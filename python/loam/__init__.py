@@ -6,8 +6,11 @@ The functions here are the native core's; see each one's docstring.
 from ._core import (
     describe_private,
     describe_tag,
+    edit_part10,
+    encapsulate_pixel_value,
     has_pixel_data,
     has_pixel_data_bytes,
+    mint_uid,
     pixel_data_vr,
     pixel_data_vr_bytes,
     read_file_meta,
@@ -24,8 +27,11 @@ __version__ = "0.1.0"
 __all__ = [
     "describe_private",
     "describe_tag",
+    "edit_part10",
+    "encapsulate_pixel_value",
     "has_pixel_data",
     "has_pixel_data_bytes",
+    "mint_uid",
     "pixel_data_vr",
     "pixel_data_vr_bytes",
     "read_file_meta",

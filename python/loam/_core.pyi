@@ -2,6 +2,7 @@
 loam native core — zero-copy DICOM pixel decode via loamwerk::render (HU on rescale=True)
 """
 
+from collections.abc import Sequence
 
 
 def tag_for_keyword(keyword: str) -> int | None:
@@ -66,3 +67,18 @@ def pixel_data_vr(path: str) -> str | None:
 
 def pixel_data_vr_bytes(part10: bytes) -> str | None:
     """pixel_data_vr over an in-memory Part-10 file or dataset."""
+
+def encapsulate_pixel_value(fragments: Sequence[bytes], frame_starts: Sequence[int]) -> bytes:
+    """
+    Build an encapsulated Pixel Data value: the Basic Offset Table item (filled when frame_starts is strictly increasing and within the fragments) and one even-length item per fragment.
+    """
+
+def edit_part10(data: bytes, ops: list[tuple[int, str, bytes | str, int]]) -> bytes:
+    """
+    Edit top-level elements of a Part-10 buffer, keeping every other byte. Each op is (tag, kind, value, vr): kind "modify", "erase" or anything else for insert; vr the two VR characters as an int (first in the low byte) or 0 to infer it.
+    """
+
+def mint_uid(seed: str, root: str = '') -> str:
+    """
+    A deterministic UID: root ("2.25" when empty), a dot and the decimal FNV-1a-128 hash of seed.
+    """

@@ -61,11 +61,18 @@ class Progress:
             self.stream.flush()
 
 
-def describe_file(path: str) -> dict[str, object]:
+PATIENT_NAME = 0x00100010
+
+
+def describe_file(path: str, with_text: bool = False) -> dict[str, object]:
     meta = _core.read_file_meta(path)
     info: dict[str, object] = {"path": path, **meta}
     info["pixel_data"] = _core.has_pixel_data(path)
     info["pixel_data_vr"] = _core.pixel_data_vr(path) if info["pixel_data"] else None
+    if with_text and (meta["has_meta"] or meta["transfer_syntax"]):
+        with open(path, "rb") as f:
+            texts, _ = _core._decode_text(f.read())
+        info["patient_name"] = texts.get(PATIENT_NAME)
     return info
 
 
@@ -81,6 +88,8 @@ def format_long(info: dict[str, object]) -> str:
         sop_class = str(info["sop_class"])
         lines.append(f"  SOP class        {sop_class}  {uid_name(sop_class)}".rstrip())
         lines.append(f"  SOP instance     {info['sop_instance']}")
+    if info.get("patient_name") is not None:
+        lines.append(f"  patient name     {str(info['patient_name']).rstrip(' ')}")
     vr = f" ({info['pixel_data_vr']})" if info["pixel_data_vr"] else ""
     lines.append(f"  pixel data       {'yes' + vr if info['pixel_data'] else 'no'}")
     return "\n".join(lines)
@@ -102,8 +111,8 @@ def cmd_info(args: argparse.Namespace) -> int:
     counts = {"part10": 0, "bare": 0, "other": 0, "pixels": 0, "errors": 0}
     for path in files:
         try:
-            info = describe_file(path)
-        except RuntimeError as exc:
+            info = describe_file(path, with_text=not args.brief)
+        except (RuntimeError, OSError) as exc:
             progress.clear()
             print(f"loam info: {exc}", file=sys.stderr)
             counts["errors"] += 1
@@ -128,6 +137,40 @@ def cmd_info(args: argparse.Namespace) -> int:
     return 1 if counts["errors"] or not files else 0
 
 
+def parse_tag(text: str) -> int:
+    """A tag by keyword ("PatientName") or in hexadecimal ("00100010", "0010,0010", "(0010,0010)")."""
+    t = text.strip()
+    if t.startswith("(") and t.endswith(")"):
+        t = t[1:-1]
+    digits = t.replace(",", "")
+    if len(digits) == 8 and all(c in "0123456789abcdefABCDEF" for c in digits) and ("," not in t or t.index(",") == 4):
+        return int(digits, 16)
+    tag = _core.tag_for_keyword(t)
+    if tag is None:
+        raise ValueError(f"unknown tag {text!r}")
+    return tag
+
+
+def cmd_edit(args: argparse.Namespace) -> int:
+    ops: list[tuple[int, str, bytes | str, int]] = []
+    try:
+        for item in args.set:
+            tag, sep, value = item.partition("=")
+            if not sep:
+                raise ValueError(f"--set needs TAG=VALUE, got {item!r}")
+            ops.append((parse_tag(tag), "insert", value, 0))
+        ops.extend((parse_tag(tag), "erase", b"", 0) for tag in args.erase)
+        with open(args.path, "rb") as f:
+            data = f.read()
+        edited = _core.edit_part10(data, ops)
+        with open(args.output, "wb") as f:
+            f.write(edited)
+    except (ValueError, RuntimeError, OSError) as exc:
+        print(f"loam edit: {exc}", file=sys.stderr)
+        return 1
+    return 0
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="loam", description="DICOM toolkit command line")
     sub = parser.add_subparsers(dest="command", required=True)
@@ -136,6 +179,13 @@ def build_parser() -> argparse.ArgumentParser:
     info.add_argument("-1", "--brief", action="store_true", help="one tab-separated line per file")
     info.add_argument("--no-progress", action="store_true", help="never draw the progress bar")
     info.set_defaults(run=cmd_info)
+    edit = sub.add_parser("edit", help="set or erase top-level elements, keeping every other byte")
+    edit.add_argument("path", metavar="PATH", help="the Part-10 file to edit")
+    edit.add_argument("--set", action="append", default=[], metavar="TAG=VALUE",
+                      help="set (or insert) an element; TAG is a keyword or hexadecimal")
+    edit.add_argument("--erase", action="append", default=[], metavar="TAG", help="erase an element")
+    edit.add_argument("-o", "--output", required=True, metavar="OUT", help="where to write the edited file")
+    edit.set_defaults(run=cmd_edit)
     return parser
 
 

@@ -37,6 +37,10 @@ inline std::span<const std::uint8_t> view(const nb::bytes& b) {
 inline loamwerk::OwnedBuffer read_path(const std::string& path) { return loamwerk::read_whole_file(path); }
 
 inline nb::str str_of(std::string_view s) { return nb::str(s.data(), s.size()); }
+// Engine UTF-8 that may not be valid: bad sequences become U+FFFD instead of raising.
+inline nb::str utf8_str(std::string_view s) {
+    return nb::steal<nb::str>(PyUnicode_DecodeUTF8(s.data(), Py_ssize_t(s.size()), "replace"));
+}
 
 // Copies engine bytes once into a new Python `bytes`.
 inline nb::bytes to_bytes(std::span<const std::uint8_t> data) {
@@ -56,5 +60,7 @@ nb::ndarray<nb::numpy, T> to_array(Buffer&& buffer, std::initializer_list<std::s
 
 void register_dictionary(nb::module_& m);
 void register_filemeta(nb::module_& m);
+void register_text(nb::module_& m);
+void register_part10(nb::module_& m);
 
 }  // namespace loam::bind
