@@ -5,7 +5,7 @@ SHELL := /bin/bash
 
 VENV := .venv
 VPY := $(VENV)/bin/python
-APT_PACKAGES := g++ make libgtest-dev dcmtk
+APT_PACKAGES := g++ make zlib1g-dev libgtest-dev dcmtk
 PY_BUILD_REQS := "scikit-build-core>=0.10" "nanobind>=2.4,<4" "cmake>=3.20" ninja
 PY_TEST_REQS := "numpy>=1.26" "pytest>=8" "pydicom>=3"
 SOURCES := $(shell find src python -type f -not -name '*.pyc' 2>/dev/null) CMakeLists.txt pyproject.toml

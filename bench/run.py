@@ -12,6 +12,7 @@ import tempfile
 import time
 import warnings
 from collections.abc import Callable
+from typing import Any
 from pathlib import Path
 
 import pydicom
@@ -36,7 +37,7 @@ def corpus() -> list[str]:
     return sorted(str(p) for p in out.iterdir())
 
 
-def best_of(fn: Callable[[str], object], files: list[str]) -> float:
+def best_of(fn: Callable[[Any], object], files: list[Any]) -> float:
     best = float("inf")
     for _ in range(ROUNDS):
         start = time.perf_counter()
@@ -105,6 +106,47 @@ def editable(files: list[str]) -> list[bytes]:
     return found
 
 
+def loam_json(path: str) -> object:
+    try:
+        return loam.read_json(path)
+    except RuntimeError:
+        return None
+
+
+def pydicom_json(path: str) -> object:
+    try:
+        return pydicom.dcmread(path).to_json()
+    except Exception:
+        return None
+
+
+def json_texts(files: list[str]) -> list[tuple[str, str]]:
+    """(our JSON, pydicom's JSON) of every file both can write back as Part-10."""
+    found = []
+    for f in files:
+        ours, theirs = loam_json(f), pydicom_json(f)
+        if not ours or not theirs:
+            continue
+        try:
+            loam.write_part10(ours, "1.2.840.10008.1.2.1")
+            pydicom_from_json(theirs)
+        except Exception:
+            continue
+        found.append((ours, theirs))
+    return found
+
+
+def pydicom_from_json(text: str) -> bytes:
+    ds = pydicom.Dataset.from_json(text)
+    ds.file_meta = pydicom.dataset.FileMetaDataset()
+    ds.file_meta.TransferSyntaxUID = "1.2.840.10008.1.2.1"
+    ds.file_meta.MediaStorageSOPClassUID = ds.SOPClassUID
+    ds.file_meta.MediaStorageSOPInstanceUID = ds.SOPInstanceUID
+    out = io.BytesIO()
+    ds.save_as(out, enforce_file_format=True)
+    return out.getvalue()
+
+
 def report(name: str, ours: float, theirs: float, n: int, target: float | None = None) -> None:
     ratio = theirs / ours
     goal = "" if target is None else f" (target {target:.0f}x, {'ok' if ratio >= target else 'BELOW TARGET'})"
@@ -126,6 +168,12 @@ def main() -> int:
     buffers = [Path(f).read_bytes() for f in files]
     report("text elements to str vs dcmread + str(value)", best_of(loam_texts, buffers),
            best_of(pydicom_texts, buffers), len(buffers))
+    report("read_json vs dcmread + to_json", best_of(loam_json, files), best_of(pydicom_json, files),
+           len(files), 20)
+    texts = json_texts(files)
+    report(f"write_part10 vs from_json + save_as ({len(texts)})",
+           best_of(lambda t: loam.write_part10(t[0], "1.2.840.10008.1.2.1"), texts),
+           best_of(lambda t: pydicom_from_json(t[1]), texts), len(texts), 10)
     native = editable(files)
     report(f"edit_part10 vs dcmread + set + save_as ({len(native)})", best_of(loam_edit, native),
            best_of(pydicom_edit, native), len(native))

@@ -97,3 +97,26 @@ def test_edit_reports_engine_errors(tmp_path, capsys):
     src.write_bytes(explicit(0x0010, 0x0010, "PN", "Doe^J"))
     assert cli.main(["edit", str(src), "--set", "PatientName=X", "-o", str(tmp_path / "out.dcm")]) == 1
     assert capsys.readouterr().err.strip() == "loam edit: edit_part10: not a valid Part-10 file"
+
+
+def test_json_and_back(tmp_path, capsys):
+    import json
+    src = tmp_path / "in.dcm"
+    src.write_bytes(part10(explicit(0x0008, 0x0016, "UI", CT) + explicit(0x0008, 0x0018, "UI", "1.2.3")
+                           + explicit(0x0010, 0x0010, "PN", "Doe^J")))
+    assert cli.main(["json", str(src)]) == 0
+    text = capsys.readouterr().out
+    assert json.loads(text)["00100010"]["Value"] == [{"Alphabetic": "Doe^J"}]
+    assert cli.main(["json", "--meta", str(src)]) == 0
+    assert json.loads(capsys.readouterr().out)["00020010"]["Value"] == [EXPLICIT_LE]
+    (tmp_path / "in.json").write_text(text)
+    out = tmp_path / "out.dcm"
+    assert cli.main(["from-json", str(tmp_path / "in.json"), "-o", str(out), "--transfer-syntax", EXPLICIT_LE]) == 0
+    assert cli.main(["json", str(out)]) == 0
+    assert json.loads(capsys.readouterr().out)["00100010"] == json.loads(text)["00100010"]
+
+
+def test_from_json_error(tmp_path, capsys):
+    (tmp_path / "bad.json").write_text("{}")
+    assert cli.main(["from-json", str(tmp_path / "bad.json"), "-o", str(tmp_path / "o.dcm")]) == 1
+    assert capsys.readouterr().err.startswith("loam from-json: write_part10: missing SOP Class UID")

@@ -82,3 +82,23 @@ def mint_uid(seed: str, root: str = '') -> str:
     """
     A deterministic UID: root ("2.25" when empty), a dot and the decimal FNV-1a-128 hash of seed.
     """
+
+def read_json(path: str, charset_override: str = '', inline_binary: bool = True) -> str:
+    """
+    The data set of a DICOM file as one line of DICOM JSON Model text. Text is decoded to UTF-8 (charset_override replaces the file's Specific Character Set); DS and IS values are strings; binary values are base64 (left out with inline_binary=False); pixel data appears only as a member holding its VR, first in the object.
+    """
+
+def read_meta_json(path: str) -> str:
+    """
+    The file meta information (group 0002) as DICOM JSON text, or "" for a bare dataset.
+    """
+
+def encode_ivr(json: str) -> bytes:
+    """
+    DICOM JSON Model text to a bare dataset in Implicit VR Little Endian (no file meta).
+    """
+
+def write_part10(json: str, transfer_syntax: str = '') -> bytes:
+    """
+    DICOM JSON Model text to a Part-10 file under transfer_syntax (Implicit VR Little Endian when empty; encapsulated syntaxes need encapsulated Pixel Data in InlineBinary). Text is written as UTF-8 with Specific Character Set ISO_IR 192; the file meta is generated.
+    """

@@ -171,6 +171,32 @@ def cmd_edit(args: argparse.Namespace) -> int:
     return 0
 
 
+def cmd_json(args: argparse.Namespace) -> int:
+    try:
+        text = _core.read_meta_json(args.path) if args.meta else _core.read_json(args.path)
+    except RuntimeError as exc:
+        print(f"loam json: {exc}", file=sys.stderr)
+        return 1
+    if args.meta and not text:
+        print(f"loam json: {args.path}: no file meta (a bare dataset, or not DICOM)", file=sys.stderr)
+        return 1
+    print(text)
+    return 0
+
+
+def cmd_from_json(args: argparse.Namespace) -> int:
+    try:
+        with open(args.path, encoding="utf-8") as f:
+            text = f.read()
+        data = _core.write_part10(text, args.transfer_syntax)
+        with open(args.output, "wb") as f:
+            f.write(data)
+    except (RuntimeError, OSError, UnicodeDecodeError) as exc:
+        print(f"loam from-json: {exc}", file=sys.stderr)
+        return 1
+    return 0
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="loam", description="DICOM toolkit command line")
     sub = parser.add_subparsers(dest="command", required=True)
@@ -186,6 +212,16 @@ def build_parser() -> argparse.ArgumentParser:
     edit.add_argument("--erase", action="append", default=[], metavar="TAG", help="erase an element")
     edit.add_argument("-o", "--output", required=True, metavar="OUT", help="where to write the edited file")
     edit.set_defaults(run=cmd_edit)
+    js = sub.add_parser("json", help="print a file's data set (or file meta) as DICOM JSON")
+    js.add_argument("path", metavar="PATH")
+    js.add_argument("--meta", action="store_true", help="the file meta information instead of the data set")
+    js.set_defaults(run=cmd_json)
+    fj = sub.add_parser("from-json", help="write a Part-10 file from DICOM JSON")
+    fj.add_argument("path", metavar="FILE.json")
+    fj.add_argument("-o", "--output", required=True, metavar="OUT.dcm")
+    fj.add_argument("--transfer-syntax", default="", metavar="UID",
+                    help="transfer syntax UID (default Implicit VR Little Endian)")
+    fj.set_defaults(run=cmd_from_json)
     return parser
 
 

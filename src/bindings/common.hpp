@@ -62,5 +62,6 @@ void register_dictionary(nb::module_& m);
 void register_filemeta(nb::module_& m);
 void register_text(nb::module_& m);
 void register_part10(nb::module_& m);
+void register_json(nb::module_& m);
 
 }  // namespace loam::bind

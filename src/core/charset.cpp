@@ -905,6 +905,12 @@ int decode_value(CharsetDecoder* d, const std::uint8_t* value, std::size_t lengt
     return emit(d->scratch, out, capacity, out_length, rc);
 }
 
+int decode_text(CharsetDecoder* d, const std::uint8_t* value, std::size_t length, const char* delimiters,
+                std::string& out) {
+    if (!d || (!value && length)) return kCharsetMissingArgument;
+    return d->decode(value, length, delimiters, false, false, out);
+}
+
 int decode_single(const char* specific_charset, const std::uint8_t* value, std::size_t length, char* out,
                   std::size_t capacity, std::size_t* out_length, std::uint16_t vr) {
     if ((!value && length) || !out || !out_length) return kCharsetMissingArgument;

@@ -50,6 +50,9 @@ int set_logger(CharsetDecoder* decoder, charset_log_fn log, void* user);
 // One value of a character-set-applicable VR; `delimiters` are its VR's delimiter bytes.
 int decode_value(CharsetDecoder* decoder, const std::uint8_t* value, std::size_t length, char* out,
                  std::size_t capacity, std::size_t* out_length, const char* delimiters);
+// decode_value into a string, without terminator or capacity limit.
+int decode_text(CharsetDecoder* decoder, const std::uint8_t* value, std::size_t length, const char* delimiters,
+                std::string& out);
 // One-shot conversion of one value of the given VR (options 1).
 int decode_single(const char* specific_charset, const std::uint8_t* value, std::size_t length, char* out,
                   std::size_t capacity, std::size_t* out_length, std::uint16_t vr);
