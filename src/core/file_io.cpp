@@ -23,6 +23,8 @@ File open_at_end(const std::string& path, std::size_t* size) {
     const long end = std::ftell(f.get());
     if (end < 0) throw std::runtime_error("cannot open " + path);  // a directory, a pipe
     std::rewind(f.get());
+    // Unbuffered: whole-file reads go straight into the caller's buffer, not 4 KiB at a time.
+    std::setvbuf(f.get(), nullptr, _IONBF, 0);
     *size = std::size_t(end);
     return f;
 }
