@@ -5,9 +5,10 @@ SHELL := /bin/bash
 
 VENV := .venv
 VPY := $(VENV)/bin/python
-APT_PACKAGES := g++ make zlib1g-dev libgtest-dev dcmtk
+APT_PACKAGES := g++ make zlib1g-dev libdeflate-dev libgtest-dev dcmtk
 PY_BUILD_REQS := "scikit-build-core>=0.10" "nanobind>=2.4,<4" "cmake>=3.20" ninja
 PY_TEST_REQS := "numpy>=1.26" "pytest>=8" "pydicom>=3"
+PY_BENCH_REQS := "pylibjpeg>=2" "pylibjpeg-rle>=2"
 SOURCES := $(shell find src python -type f -not -name '*.pyc' 2>/dev/null) CMakeLists.txt pyproject.toml
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
@@ -58,10 +59,13 @@ test: install cpp-test
 demo: install
 	$(VPY) examples/make_sample.py build/demo/sample.dcm
 	$(VENV)/bin/loam info build/demo/sample.dcm
+	$(VENV)/bin/loam decode build/demo/sample.dcm --rescale -o build/demo/sample.npy
+	$(VENV)/bin/loam png build/demo/sample.dcm -o build/demo/sample.png
 	@if [ -d ../shared/testdata ]; then $(VENV)/bin/loam info --brief ../shared/testdata | tail -n 25; \
 	else echo "(../shared/testdata not present: corpus part of the demo skipped)"; fi
 
 bench: install
+	$(VPY) -m pip install -q $(PY_BENCH_REQS)
 	$(VPY) bench/run.py
 
 # The extension and the C++ tests built with AddressSanitizer and UBSan; pytest runs against a

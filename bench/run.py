@@ -147,6 +147,81 @@ def pydicom_from_json(text: str) -> bytes:
     return out.getvalue()
 
 
+NATIVE_SYNTAXES = {"1.2.840.10008.1.2", "1.2.840.10008.1.2.1", "1.2.840.10008.1.2.2"}
+RLE_SYNTAX = "1.2.840.10008.1.2.5"
+
+
+def decodable(files: list[str], syntaxes: set[str]) -> list[str]:
+    """Files of these syntaxes that both we and pydicom decode."""
+    found = []
+    for f in files:
+        try:
+            if loam.read_file_meta(f)["transfer_syntax"] not in syntaxes:
+                continue
+            loam.decode(f, 0, True)
+            pydicom_pixels(f)
+        except Exception:
+            continue
+        found.append(f)
+    return found
+
+
+def pydicom_pixels(path: str) -> object:
+    from pydicom.pixels import apply_modality_lut
+    ds = pydicom.dcmread(path)
+    arr = ds.pixel_array
+    return apply_modality_lut(arr, ds) if ds.get("SamplesPerPixel", 1) == 1 else arr
+
+
+def multiframe_sample(frames: int = 300) -> str:
+    """A 512 x 512 x 16-bit CT-like multi-frame file written here."""
+    import numpy as np
+    from pydicom.dataset import Dataset, FileMetaDataset
+    from pydicom.uid import ExplicitVRLittleEndian, generate_uid
+    path = Path(tempfile.mkdtemp(prefix="loam-bench-")) / "multiframe.dcm"
+    ds = Dataset()
+    ds.file_meta = FileMetaDataset()
+    ds.file_meta.TransferSyntaxUID = ExplicitVRLittleEndian
+    ds.file_meta.MediaStorageSOPClassUID = ds.SOPClassUID = "1.2.840.10008.5.1.4.1.1.2.1"
+    ds.file_meta.MediaStorageSOPInstanceUID = ds.SOPInstanceUID = generate_uid()
+    ds.Rows = ds.Columns = 512
+    ds.NumberOfFrames = frames
+    ds.SamplesPerPixel, ds.PhotometricInterpretation = 1, "MONOCHROME2"
+    ds.BitsAllocated, ds.BitsStored, ds.HighBit, ds.PixelRepresentation = 16, 16, 15, 1
+    ds.RescaleSlope, ds.RescaleIntercept = 1, -1024
+    rng = np.random.default_rng(0)
+    ds.PixelData = rng.integers(-1024, 3000, size=(frames, 512, 512), dtype=np.int16).tobytes()
+    ds.save_as(path, enforce_file_format=True)
+    return str(path)
+
+
+def report_throughput(name: str, seconds: float, nbytes: int, copy_seconds: float) -> None:
+    mb = nbytes / 1e6
+    print(f"{name:<44} loam {mb / seconds:8.0f} MB/s   numpy.frombuffer copy {mb / copy_seconds:8.0f} MB/s "
+          f"({copy_seconds / seconds * 100:.0f}% of the copy speed)")
+
+
+def pixel_benchmarks(files: list[str]) -> None:
+    import numpy as np
+    native = decodable(files, NATIVE_SYNTAXES)
+    report(f"decode(rescale) native vs pixel_array + LUT ({len(native)})",
+           best_of(lambda f: loam.decode(f, 0, True), native), best_of(pydicom_pixels, native), len(native), 5)
+    rle = decodable(files, {RLE_SYNTAX})
+    report(f"decode(rescale) RLE vs pylibjpeg-rle ({len(rle)})", best_of(lambda f: loam.decode(f, 0, True), rle),
+           best_of(pydicom_pixels, rle), len(rle), 3)
+    big = multiframe_sample()
+    Path(big).read_bytes()
+    report("decode(rescale) 512x512x300 int16", best_of(lambda f: loam.decode(f, 0, True), [big]),
+           best_of(pydicom_pixels, [big]), 1, 5)
+    report("decode_stored 512x512x300 int16", best_of(lambda f: loam.decode_stored(f, 0), [big]),
+           best_of(lambda f: pydicom.dcmread(f).pixel_array, [big]), 1, 5)
+    nbytes = 512 * 512 * 2 * 300
+    data = Path(big).read_bytes()
+    copy = best_of(lambda d: np.frombuffer(d, dtype=np.int16, count=nbytes // 2, offset=len(d) - nbytes).copy(), [data])
+    report_throughput("decode_stored 512x512x300 from bytes", best_of(lambda d: loam.decode_stored_bytes(d, 0), [data]),
+                      nbytes, copy)
+
+
 def report(name: str, ours: float, theirs: float, n: int, target: float | None = None) -> None:
     ratio = theirs / ours
     goal = "" if target is None else f" (target {target:.0f}x, {'ok' if ratio >= target else 'BELOW TARGET'})"
@@ -174,6 +249,7 @@ def main() -> int:
     report(f"write_part10 vs from_json + save_as ({len(texts)})",
            best_of(lambda t: loam.write_part10(t[0], "1.2.840.10008.1.2.1"), texts),
            best_of(lambda t: pydicom_from_json(t[1]), texts), len(texts), 10)
+    pixel_benchmarks(files)
     native = editable(files)
     report(f"edit_part10 vs dcmread + set + save_as ({len(native)})", best_of(loam_edit, native),
            best_of(pydicom_edit, native), len(native))

@@ -11,6 +11,7 @@ IMPLICIT_LE = "1.2.840.10008.1.2"
 EXPLICIT_BE = "1.2.840.10008.1.2.2"
 DEFLATED = "1.2.840.10008.1.2.1.99"
 CT = "1.2.840.10008.5.1.4.1.1.2"
+RLE = "1.2.840.10008.1.2.5"
 
 
 def pad(data: bytes, vr: str) -> bytes:
@@ -89,3 +90,51 @@ def part10(dataset: bytes, transfer_syntax: str = EXPLICIT_LE, **meta) -> bytes:
 def pixel_module(rows: int = 2, cols: int = 2) -> bytes:
     return (explicit(0x0028, 0x0010, "US", struct.pack("<H", rows))
             + explicit(0x0028, 0x0011, "US", struct.pack("<H", cols)))
+
+
+def us(group, elem, *values, big=False):
+    return explicit(group, elem, "US", struct.pack((">" if big else "<") + "H" * len(values), *values), big=big)
+
+
+def image(pixels, rows, cols, *, bits=16, stored=None, pr=0, spp=1, photometric="MONOCHROME2", frames=None,
+          planar=None, extra=b"", ts=EXPLICIT_LE, vr="OW", sop=CT, big=False):
+    """A Part-10 image; `pixels` is the Pixel Data value (bytes) or a list of encapsulated items."""
+    body = explicit(0x0008, 0x0016, "UI", sop, big=big) + explicit(0x0008, 0x0018, "UI", "1.2.3.4", big=big)
+    body += explicit(0x0008, 0x0060, "CS", "OT", big=big) + explicit(0x0020, 0x000D, "UI", "1.2.3", big=big)
+    body += us(0x0028, 0x0002, spp, big=big) if spp is not None else b""
+    body += explicit(0x0028, 0x0004, "CS", photometric, big=big)
+    if planar is not None:
+        body += us(0x0028, 0x0006, planar, big=big)
+    if frames is not None:
+        body += explicit(0x0028, 0x0008, "IS", str(frames), big=big)
+    body += us(0x0028, 0x0010, rows, big=big) + us(0x0028, 0x0011, cols, big=big)
+    stored = bits if stored is None else stored
+    body += us(0x0028, 0x0100, bits, big=big) + us(0x0028, 0x0101, stored, big=big)
+    body += us(0x0028, 0x0102, stored - 1, big=big) + us(0x0028, 0x0103, pr, big=big)
+    body += extra
+    if isinstance(pixels, list):
+        items = b"".join(struct.pack("<HHI", 0xFFFE, 0xE000, len(p)) + p for p in pixels)
+        body += struct.pack("<HH2sHI", 0x7FE0, 0x0010, b"OB", 0, UNDEFINED) + items + struct.pack("<HHI", 0xFFFE, 0xE0DD, 0)
+    else:
+        body += explicit(0x7FE0, 0x0010, vr, pixels, big=big)
+    return part10(body, ts)
+
+
+def rle_segment(data: bytes) -> bytes:
+    """PackBits literal runs only: enough for any content."""
+    out = b""
+    for i in range(0, len(data), 128):
+        chunk = data[i:i + 128]
+        out += bytes([len(chunk) - 1]) + chunk
+    return out
+
+
+def rle_frame(planes: list[bytes]) -> bytes:
+    segments = [rle_segment(p) for p in planes]
+    header = struct.pack("<I", len(segments))
+    offsets, at = [], 64
+    for s in segments:
+        offsets.append(at)
+        at += len(s) + (len(s) & 1)
+    header += b"".join(struct.pack("<I", o) for o in offsets) + b"\0" * (60 - 4 * len(offsets))
+    return header + b"".join(s + b"\0" * (len(s) & 1) for s in segments)

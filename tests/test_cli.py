@@ -120,3 +120,30 @@ def test_from_json_error(tmp_path, capsys):
     (tmp_path / "bad.json").write_text("{}")
     assert cli.main(["from-json", str(tmp_path / "bad.json"), "-o", str(tmp_path / "o.dcm")]) == 1
     assert capsys.readouterr().err.startswith("loam from-json: write_part10: missing SOP Class UID")
+
+
+def test_decode_and_png(tmp_path, capsys):
+    import struct
+    import zlib
+
+    import numpy as np
+    from dicom_bytes import image
+    src = tmp_path / "ct.dcm"
+    src.write_bytes(image(struct.pack("<4h", -100, 0, 100, 200), 2, 2, pr=1,
+                          extra=explicit(0x0028, 0x1050, "DS", "50") + explicit(0x0028, 0x1051, "DS", "200")
+                          + explicit(0x0028, 0x1052, "DS", "-10")))
+    out = tmp_path / "ct.npy"
+    assert cli.main(["decode", str(src), "--rescale", "-o", str(out)]) == 0
+    assert np.load(out).ravel().tolist() == [-110, -10, 90, 190]
+    png = tmp_path / "ct.png"
+    assert cli.main(["png", str(src), "-o", str(png)]) == 0
+    data = png.read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n" and data[12:16] == b"IHDR"
+    width, height, depth, colour = struct.unpack(">IIBB", data[16:26])
+    assert (width, height, depth, colour) == (2, 2, 8, 0)
+    idat = data.index(b"IDAT")
+    rows = zlib.decompress(data[idat + 4:idat + 4 + struct.unpack(">I", data[idat - 4:idat])[0]])
+    # Window 50/200 (LINEAR): -110 below it, -10 and 90 inside, 190 above.
+    assert rows == bytes([0, 0, 51, 0, 179, 255])
+    assert cli.main(["png", str(tmp_path / "missing.dcm"), "-o", str(png)]) == 1
+    assert capsys.readouterr().err.startswith("loam png: cannot open ")

@@ -11,7 +11,9 @@ import pytest
 import loam
 import loam._core as core
 from conftest import TESTDATA
-from dicom_bytes import IMPLICIT_LE, explicit, explicit_sq, implicit, implicit_sq, item, part10, pixel_module
+from dicom_bytes import (
+    IMPLICIT_LE, RLE, explicit, explicit_sq, image, implicit, implicit_sq, item, part10, pixel_module, rle_frame, us,
+)
 
 FAST_PATHS = (loam.has_pixel_data_bytes, loam.read_pixel_data_bytes, loam.pixel_data_vr_bytes)
 EDITS = [(0x00100010, "modify", "X^Y", 0), (0x00100020, "insert", "ID", 0), (0x00080060, "erase", b"", 0)]
@@ -23,7 +25,8 @@ CHARSETS = ["", "ISO_IR 100", "ISO_IR 192", "GB18030", "GBK", "SHIFT_JIS", "EUC-
 def run_all(data: bytes, tmp_path=None):
     for fn in FAST_PATHS:
         fn(data)
-    for call in (lambda: core._decode_text(data), lambda: loam.edit_part10(data, EDITS)):
+    for call in (lambda: core._decode_text(data), lambda: loam.edit_part10(data, EDITS),
+                 lambda: loam.decode_bytes(data, rescale=True), lambda: loam.decode_stored_bytes(data, lenient=True)):
         try:
             call()
         except (ValueError, RuntimeError):
@@ -44,7 +47,11 @@ def built_samples():
     implicit_file = part10(implicit(0x0008, 0x0005, b"ISO_IR 100")
                            + implicit_sq(0x0008, 0x1140, [item(implicit(0x0008, 0x1150, b"1.2.3\0"), undefined=True)])
                            + implicit(0x7FE0, 0x0010, bytes(range(256)) * 8), transfer_syntax=IMPLICIT_LE)
-    return {"explicit": explicit_file, "implicit": implicit_file}
+    palette = b"".join(us(0x0028, 0x1101 + i, 4, 0, 16) for i in range(3))
+    palette += b"".join(explicit(0x0028, 0x1201 + i, "OW", bytes(range(8))) for i in range(3))
+    rle_file = image([b"", rle_frame([bytes(range(64)), bytes(range(64, 128))]), rle_frame([bytes(64), bytes(64)])],
+                     8, 8, frames=2, ts=RLE, photometric="PALETTE COLOR", extra=palette)
+    return {"explicit": explicit_file, "implicit": implicit_file, "rle": rle_file}
 
 
 def real_sample():
@@ -54,7 +61,7 @@ def real_sample():
     return path.read_bytes()
 
 
-@pytest.mark.parametrize("name", ["explicit", "implicit"])
+@pytest.mark.parametrize("name", ["explicit", "implicit", "rle"])
 def test_every_truncation_of_built_files(name):
     data = built_samples()[name]
     for n in range(min(len(data), 2048) + 1):
@@ -100,7 +107,7 @@ def test_random_text_under_every_kind_of_character_set(charset):
             assert all(isinstance(t, str) for t in texts.values())
 
 
-@pytest.mark.parametrize("name", ["explicit", "implicit", "real"])
+@pytest.mark.parametrize("name", ["explicit", "implicit", "rle", "real"])
 def test_mutated_files(name):
     data = real_sample() if name == "real" else built_samples()[name]
     rng = random.Random(hash(name) & 0xFFFF)

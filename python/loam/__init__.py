@@ -4,6 +4,11 @@ The functions here are the native core's; see each one's docstring.
 """
 
 from ._core import (
+    apply_palette_indices,
+    decode,
+    decode_bytes,
+    decode_stored,
+    decode_stored_bytes,
     describe_private,
     describe_tag,
     edit_part10,
@@ -12,6 +17,7 @@ from ._core import (
     has_pixel_data,
     has_pixel_data_bytes,
     mint_uid,
+    n_frames,
     pixel_data_vr,
     pixel_data_vr_bytes,
     read_file_meta,
@@ -23,12 +29,18 @@ from ._core import (
     uid_for_keyword,
     uid_lookup,
     uid_table,
+    voi_apply,
     write_part10,
 )
 
 __version__ = "0.1.0"
 
 __all__ = [
+    "apply_palette_indices",
+    "decode",
+    "decode_bytes",
+    "decode_stored",
+    "decode_stored_bytes",
     "describe_private",
     "describe_tag",
     "edit_part10",
@@ -37,6 +49,7 @@ __all__ = [
     "has_pixel_data",
     "has_pixel_data_bytes",
     "mint_uid",
+    "n_frames",
     "pixel_data_vr",
     "pixel_data_vr_bytes",
     "read_file_meta",
@@ -48,5 +61,6 @@ __all__ = [
     "uid_for_keyword",
     "uid_lookup",
     "uid_table",
+    "voi_apply",
     "write_part10",
 ]

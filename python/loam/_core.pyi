@@ -4,6 +4,9 @@ loam native core — zero-copy DICOM pixel decode via loamwerk::render (HU on re
 
 from collections.abc import Sequence
 
+import numpy
+import numpy.typing
+
 
 def tag_for_keyword(keyword: str) -> int | None:
     """
@@ -101,4 +104,35 @@ def encode_ivr(json: str) -> bytes:
 def write_part10(json: str, transfer_syntax: str = '') -> bytes:
     """
     DICOM JSON Model text to a Part-10 file under transfer_syntax (Implicit VR Little Endian when empty; encapsulated syntaxes need encapsulated Pixel Data in InlineBinary). Text is written as UTF-8 with Specific Character Set ISO_IR 192; the file meta is generated.
+    """
+
+def decode(path: str, frame: int = 0, rescale: bool = False, *, lenient: bool = False) -> tuple[numpy.typing.NDArray, dict[str, object]]:
+    """
+    Decode the frames of a DICOM file (frame 0 = all, n = the n-th) to (array, meta). The array is [frames, rows, columns(, samples)], little-endian, samples interleaved. With rescale, one-sample images give the modality output as float32 (Hounsfield units for CT, Gy for RT Dose) and colour images RGB; without it, stored values, with palettes expanded and YBR converted to RGB. lenient accepts short pixel data (missing samples are zero).
+    """
+
+def decode_bytes(data: bytes, frame: int = 0, rescale: bool = False, *, lenient: bool = False) -> tuple[numpy.typing.NDArray, dict[str, object]]:
+    """
+    decode() over a Part-10 buffer or bare dataset held in bytes (read in place).
+    """
+
+def decode_stored(path: str, frame: int = 0, *, lenient: bool = False) -> tuple[numpy.typing.NDArray, dict[str, object]]:
+    """
+    The stored values exactly: sign-extended, palette indices kept, colour in its stored space.
+    """
+
+def decode_stored_bytes(data: bytes, frame: int = 0, *, lenient: bool = False) -> tuple[numpy.typing.NDArray, dict[str, object]]:
+    """decode_stored() over a buffer."""
+
+def n_frames(path: str) -> int:
+    """The number of frames that can be decoded (0 when none can be formed)."""
+
+def voi_apply(values: numpy.typing.NDArray[numpy.float32], function: int = 0, lut_bytes: bytes | None = None, lut_first: int = 0, lut_depth: int = 16, window_center: float = 0.0, window_width: float = 1.0) -> numpy.typing.NDArray[numpy.float32]:
+    """
+    The VOI transform to [0, 1]: a VOI LUT when lut_bytes is given, else the window with function 0 LINEAR, 1 LINEAR_EXACT or 2 SIGMOID.
+    """
+
+def apply_palette_indices(dataset: bytes, indices: numpy.typing.NDArray, bits_allocated: int, is_signed: bool = False) -> numpy.typing.NDArray:
+    """
+    Expand palette indices through the dataset's Palette Color LUT: shape + (3,), uint8, or uint16 for 16-bit palette entries.
     """

@@ -4,8 +4,10 @@ from __future__ import annotations
 
 import argparse
 import os
+import struct
 import sys
 import time
+import zlib
 from collections.abc import Iterator, Sequence
 from typing import TextIO
 
@@ -197,6 +199,69 @@ def cmd_from_json(args: argparse.Namespace) -> int:
     return 0
 
 
+def cmd_decode(args: argparse.Namespace) -> int:
+    import numpy as np
+
+    try:
+        array, meta = _core.decode(args.path, args.frame, args.rescale)
+        np.save(args.output, array)
+    except (RuntimeError, ValueError, OSError) as exc:
+        print(f"loam decode: {exc}", file=sys.stderr)
+        return 1
+    print(f"{args.output}: {meta['dtype']} {'x'.join(str(d) for d in array.shape)} ({meta['photometric'] or 'other'})")
+    return 0
+
+
+def png_bytes(pixels: "object") -> bytes:
+    """An 8-bit grey or RGB PNG; rows are stored unfiltered and compressed with zlib."""
+    import numpy as np
+
+    a = np.ascontiguousarray(pixels, dtype=np.uint8)
+    height, width = a.shape[:2]
+    colour = 2 if a.ndim == 3 else 0
+    raw = b"".join(b"\0" + a[y].tobytes() for y in range(height))
+
+    def chunk(kind: bytes, data: bytes) -> bytes:
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
+
+    header = struct.pack(">IIBBBBB", width, height, 8, colour, 0, 0, 0)
+    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(raw, 6)) + chunk(b"IEND", b"")
+
+
+def display_image(array: "object", meta: dict[str, object]) -> "object":
+    """The first frame for display: one-sample images through the file's VOI window (or the
+    frame's range), colour scaled to 8 bits."""
+    import numpy as np
+
+    frame = np.asarray(array)[0]
+    if frame.ndim == 3 and frame.shape[2] == 3:
+        if frame.dtype == np.uint8:
+            return frame
+        top = float(frame.max()) or 1.0
+        return np.clip(frame.astype(np.float32) * (255.0 / top), 0, 255).astype(np.uint8)
+    values = np.ascontiguousarray(frame[..., 0] if frame.ndim == 3 else frame, dtype=np.float32)
+    center, width = meta.get("window_center"), meta.get("window_width")
+    if center is None or width is None or float(width) <= 0:
+        lo, hi = float(values.min()), float(values.max())
+        center, width = (lo + hi) / 2, max(hi - lo, 1.0)
+        if meta.get("photometric") == "MONOCHROME1":
+            center = -center  # the modality output of MONOCHROME1 is negated; so is its window
+    out = _core.voi_apply(values, 0, None, 0, 16, float(center), float(width))
+    return np.round(out * 255.0).astype(np.uint8)
+
+
+def cmd_png(args: argparse.Namespace) -> int:
+    try:
+        array, meta = _core.decode(args.path, 1, True)
+        data = png_bytes(display_image(array, meta))
+        with open(args.output, "wb") as f:
+            f.write(data)
+    except (RuntimeError, ValueError, OSError) as exc:
+        print(f"loam png: {exc}", file=sys.stderr)
+        return 1
+    return 0
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="loam", description="DICOM toolkit command line")
     sub = parser.add_subparsers(dest="command", required=True)
@@ -222,6 +287,16 @@ def build_parser() -> argparse.ArgumentParser:
     fj.add_argument("--transfer-syntax", default="", metavar="UID",
                     help="transfer syntax UID (default Implicit VR Little Endian)")
     fj.set_defaults(run=cmd_from_json)
+    dec = sub.add_parser("decode", help="decode pixel data to a NumPy .npy file")
+    dec.add_argument("path", metavar="PATH")
+    dec.add_argument("--frame", type=int, default=0, metavar="N", help="frame number from 1 (default: all)")
+    dec.add_argument("--rescale", action="store_true", help="modality values (e.g. HU) as float32")
+    dec.add_argument("-o", "--output", required=True, metavar="OUT.npy")
+    dec.set_defaults(run=cmd_decode)
+    png = sub.add_parser("png", help="the first frame as an 8-bit PNG through the file's VOI window")
+    png.add_argument("path", metavar="PATH")
+    png.add_argument("-o", "--output", required=True, metavar="OUT.png")
+    png.set_defaults(run=cmd_png)
     return parser
 
 

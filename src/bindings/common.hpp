@@ -8,6 +8,7 @@
 #include <string_view>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
@@ -49,13 +50,15 @@ inline nb::bytes to_bytes(std::span<const std::uint8_t> data) {
 
 // Returns an engine buffer as a C-ordered NumPy array without copying: the buffer moves into
 // a heap holder owned by a capsule whose destructor frees it.
-template <class T, class Buffer>
-nb::ndarray<nb::numpy, T> to_array(Buffer&& buffer, std::initializer_list<std::size_t> shape) {
-    auto holder = std::make_unique<std::decay_t<Buffer>>(std::forward<Buffer>(buffer));
-    T* data = reinterpret_cast<T*>(holder->data());
-    nb::capsule owner(holder.get(), [](void* p) noexcept { delete static_cast<std::decay_t<Buffer>*>(p); });
+template <class Buffer>
+nb::ndarray<nb::numpy> to_array(Buffer&& buffer, const std::vector<std::size_t>& shape, nb::dlpack::dtype dtype,
+                                std::size_t offset = 0) {
+    using Holder = std::decay_t<Buffer>;
+    auto holder = std::make_unique<Holder>(std::forward<Buffer>(buffer));
+    void* data = holder->data() + offset;
+    nb::capsule owner(holder.get(), [](void* p) noexcept { delete static_cast<Holder*>(p); });
     holder.release();  // the capsule owns it now
-    return nb::ndarray<nb::numpy, T>(data, shape.size(), shape.begin(), owner);
+    return nb::ndarray<nb::numpy>(data, shape.size(), shape.data(), owner, nullptr, dtype);
 }
 
 void register_dictionary(nb::module_& m);
@@ -63,5 +66,6 @@ void register_filemeta(nb::module_& m);
 void register_text(nb::module_& m);
 void register_part10(nb::module_& m);
 void register_json(nb::module_& m);
+void register_pixel(nb::module_& m);
 
 }  // namespace loam::bind

@@ -1,0 +1,197 @@
+// Pixel decoding and the presentation functions.
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
+
+#include "bindings/common.hpp"
+#include "pixel/decode.hpp"
+#include "pixel/present.hpp"
+
+namespace loam::bind {
+
+namespace {
+using namespace loamwerk;
+using namespace loamwerk::render;
+
+nb::dlpack::dtype dtype_of(const std::string& name) {
+    if (name == "uint8") return nb::dtype<std::uint8_t>();
+    if (name == "int8") return nb::dtype<std::int8_t>();
+    if (name == "uint16") return nb::dtype<std::uint16_t>();
+    if (name == "int16") return nb::dtype<std::int16_t>();
+    if (name == "uint32") return nb::dtype<std::uint32_t>();
+    if (name == "int32") return nb::dtype<std::int32_t>();
+    if (name == "uint64") return nb::dtype<std::uint64_t>();
+    if (name == "int64") return nb::dtype<std::int64_t>();
+    if (name == "float64") return nb::dtype<double>();
+    return nb::dtype<float>();
+}
+
+nb::object optional_list(const std::vector<double>& v) {
+    if (v.empty()) return nb::none();
+    nb::list l;
+    for (double x : v) l.append(x);
+    return l;
+}
+
+nb::tuple result_of(DecodeResult&& r) {
+    nb::dict meta;
+    meta["frames"] = r.frames;
+    meta["rows"] = r.rows;
+    meta["columns"] = r.columns;
+    meta["samples_per_pixel"] = r.samples_per_pixel;
+    meta["bits_allocated"] = r.bits_allocated;
+    meta["bits_stored"] = r.bits_stored;
+    meta["pixel_representation"] = r.pixel_representation;
+    meta["planar_configuration"] = r.planar_configuration;
+    meta["dtype"] = r.dtype;
+    meta["rescaled"] = r.rescaled;
+    meta["byte_order"] = "little";
+    meta["bytes"] = r.in_file ? r.file_bytes : r.data.size();
+    nb::list shape;
+    for (std::size_t d : r.shape) shape.append(d);
+    meta["numpy_shape"] = shape;
+    meta["modality"] = r.modality;
+    meta["photometric"] = r.photometric;
+    meta["series_instance_uid"] = r.series_instance_uid;
+    meta["sop_instance_uid"] = r.sop_instance_uid;
+    meta["study_instance_uid"] = r.study_instance_uid;
+    meta["frame_of_reference_uid"] = r.frame_of_reference_uid;
+    meta["instance_number"] = r.instance_number ? nb::object(nb::int_(*r.instance_number)) : nb::none();
+    meta["rescale_slope"] = r.rescale_slope;
+    meta["rescale_intercept"] = r.rescale_intercept;
+    meta["window_center"] = r.window_center ? nb::object(nb::float_(*r.window_center)) : nb::none();
+    meta["window_width"] = r.window_width ? nb::object(nb::float_(*r.window_width)) : nb::none();
+    meta["slice_thickness"] = r.slice_thickness ? nb::object(nb::float_(*r.slice_thickness)) : nb::none();
+    meta["pixel_spacing"] = optional_list(r.pixel_spacing);
+    meta["image_position_patient"] = optional_list(r.image_position_patient);
+    meta["image_orientation_patient"] = optional_list(r.image_orientation_patient);
+    const auto dtype = dtype_of(r.dtype);
+    auto array = r.in_file ? to_array(std::move(r.file), r.shape, dtype, r.file_offset)
+                           : to_array(std::move(r.data), r.shape, dtype);
+    return nb::make_tuple(array, meta);
+}
+
+unsigned flags_of(bool lenient, unsigned base) { return base | (lenient ? kLenient : 0u); }
+
+nb::tuple decode_path(const std::string& path, long frame, bool rescale, unsigned flags) {
+    DecodeResult r = without_gil([&] { return decode_file(read_path(path), path, frame, rescale, flags); });
+    return result_of(std::move(r));
+}
+
+nb::tuple decode_buffer(const nb::bytes& data, long frame, bool rescale, unsigned flags) {
+    const auto bytes = view(data);
+    DecodeResult r = without_gil([&] { return decode(bytes, "<bytes>", frame, rescale, flags); });
+    return result_of(std::move(r));
+}
+
+using FloatArray = nb::ndarray<const float, nb::c_contig, nb::device::cpu>;
+
+nb::ndarray<nb::numpy> voi_apply(FloatArray values, int function, std::optional<nb::bytes> lut_bytes, int lut_first,
+                     int lut_depth, float window_center, float window_width) {
+    if (lut_bytes && lut_bytes->size() == 0) throw nb::value_error("VOI LUT Data is empty");
+    std::vector<std::size_t> shape(values.ndim());
+    for (std::size_t i = 0; i < values.ndim(); ++i) shape[i] = values.shape(i);
+    const std::size_t n = values.size();
+    std::vector<float> out(n);
+    const float* in = values.data();
+    const auto lut = lut_bytes ? view(*lut_bytes) : std::span<const std::uint8_t>();
+    without_gil([&] {
+        voi_transfer(in, n, function, lut.data(), lut.size(), bool(lut_bytes), lut_first, lut_depth, window_center,
+                     window_width, out.data());
+    });
+    return to_array(std::move(out), shape, nb::dtype<float>());
+}
+
+using IndexArray = nb::ndarray<nb::c_contig, nb::device::cpu>;
+
+nb::ndarray<nb::numpy> apply_palette(const nb::bytes& dataset, IndexArray indices, int bits_allocated, bool is_signed) {
+    const auto dt = indices.dtype();
+    const int expected = bits_allocated == 1 ? 8 : bits_allocated;
+    const bool integer = dt.code == std::uint8_t(nb::dlpack::dtype_code::Int) ||
+                         dt.code == std::uint8_t(nb::dlpack::dtype_code::UInt);
+    if (!integer || (bits_allocated != 1 && bits_allocated != 8 && bits_allocated != 16) || dt.bits != expected)
+        throw nb::value_error("Palette indices must match the dataset's 1/8/16-bit stored container");
+    const std::size_t count = indices.size(), width = std::size_t(expected / 8);
+    if (count > std::numeric_limits<std::size_t>::max() / 6 / width) throw nb::value_error("Palette index array is too large");
+    std::vector<std::size_t> shape(indices.ndim() + 1);
+    for (std::size_t i = 0; i < indices.ndim(); ++i) shape[i] = indices.shape(i);
+    shape.back() = 3;
+    const auto bytes = view(dataset);
+    const auto* idx = static_cast<const std::uint8_t*>(indices.data());
+    ByteVector out;
+    bool sixteen = false;
+    const int rc = without_gil([&] {
+        const auto img = open(bytes, 0);
+        if (!img || img->photometric != kPaletteColor || !palette_usable(*img, &sixteen)) return -1;
+        return palette_expand(*img, idx, count * width, count, unsigned(width), is_signed, sixteen, out);
+    });
+    if (rc == -1) throw std::runtime_error("No valid Palette Color LUT is available");
+    if (rc != 0 || out.size() != count * 3 * (sixteen ? 2 : 1))
+        throw std::runtime_error("Palette Color LUT returned an inconsistent image");
+    return to_array(std::move(out), shape, sixteen ? nb::dtype<std::uint16_t>() : nb::dtype<std::uint8_t>());
+}
+
+}  // namespace
+
+void register_pixel(nb::module_& m) {
+    const char* decode_doc =
+        "Decode the frames of a DICOM file (frame 0 = all, n = the n-th) to (array, meta). The array is "
+        "[frames, rows, columns(, samples)], little-endian, samples interleaved. With rescale, one-sample "
+        "images give the modality output as float32 (Hounsfield units for CT, Gy for RT Dose) and colour "
+        "images RGB; without it, stored values, with palettes expanded and YBR converted to RGB. lenient "
+        "accepts short pixel data (missing samples are zero).";
+    m.def("decode", [](const std::string& path, long frame, bool rescale, bool lenient) {
+              return decode_path(path, frame, rescale, flags_of(lenient, 0));
+          },
+          nb::arg("path"), nb::arg("frame") = 0, nb::arg("rescale") = false, nb::kw_only(), nb::arg("lenient") = false,
+          nb::sig("def decode(path: str, frame: int = 0, rescale: bool = False, *, lenient: bool = False) "
+                  "-> tuple[numpy.typing.NDArray, dict[str, object]]"),
+          decode_doc);
+    m.def("decode_bytes", [](const nb::bytes& data, long frame, bool rescale, bool lenient) {
+              return decode_buffer(data, frame, rescale, flags_of(lenient, 0));
+          },
+          nb::arg("data"), nb::arg("frame") = 0, nb::arg("rescale") = false, nb::kw_only(), nb::arg("lenient") = false,
+          nb::sig("def decode_bytes(data: bytes, frame: int = 0, rescale: bool = False, *, lenient: bool = False) "
+                  "-> tuple[numpy.typing.NDArray, dict[str, object]]"),
+          "decode() over a Part-10 buffer or bare dataset held in bytes (read in place).");
+    m.def("decode_stored", [](const std::string& path, long frame, bool lenient) {
+              return decode_path(path, frame, false, flags_of(lenient, kStrictStored));
+          },
+          nb::arg("path"), nb::arg("frame") = 0, nb::kw_only(), nb::arg("lenient") = false,
+          nb::sig("def decode_stored(path: str, frame: int = 0, *, lenient: bool = False) "
+                  "-> tuple[numpy.typing.NDArray, dict[str, object]]"),
+          "The stored values exactly: sign-extended, palette indices kept, colour in its stored space.");
+    m.def("decode_stored_bytes", [](const nb::bytes& data, long frame, bool lenient) {
+              return decode_buffer(data, frame, false, flags_of(lenient, kStrictStored));
+          },
+          nb::arg("data"), nb::arg("frame") = 0, nb::kw_only(), nb::arg("lenient") = false,
+          nb::sig("def decode_stored_bytes(data: bytes, frame: int = 0, *, lenient: bool = False) "
+                  "-> tuple[numpy.typing.NDArray, dict[str, object]]"),
+          "decode_stored() over a buffer.");
+    m.def("n_frames", [](const std::string& path) {
+              return without_gil([&] { return frame_count(read_path(path).span(), path); });
+          },
+          nb::arg("path"), "The number of frames that can be decoded (0 when none can be formed).");
+    m.def("voi_apply", &voi_apply, nb::arg("values"), nb::arg("function") = 0, nb::arg("lut_bytes") = nb::none(),
+          nb::arg("lut_first") = 0, nb::arg("lut_depth") = 16, nb::arg("window_center") = 0.0f,
+          nb::arg("window_width") = 1.0f,
+          nb::sig("def voi_apply(values: numpy.typing.NDArray[numpy.float32], function: int = 0, "
+                  "lut_bytes: bytes | None = None, lut_first: int = 0, lut_depth: int = 16, "
+                  "window_center: float = 0.0, window_width: float = 1.0) -> numpy.typing.NDArray[numpy.float32]"),
+          "The VOI transform to [0, 1]: a VOI LUT when lut_bytes is given, else the window with function "
+          "0 LINEAR, 1 LINEAR_EXACT or 2 SIGMOID.");
+    m.def("apply_palette_indices", &apply_palette, nb::arg("dataset"), nb::arg("indices"), nb::arg("bits_allocated"),
+          nb::arg("is_signed") = false,
+          nb::sig("def apply_palette_indices(dataset: bytes, indices: numpy.typing.NDArray, bits_allocated: int, "
+                  "is_signed: bool = False) -> numpy.typing.NDArray"),
+          "Expand palette indices through the dataset's Palette Color LUT: shape + (3,), uint8, or uint16 "
+          "for 16-bit palette entries.");
+}
+
+}  // namespace loam::bind

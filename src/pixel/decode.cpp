@@ -1,0 +1,261 @@
+#include "pixel/decode.hpp"
+
+#include <charconv>
+#include <cstring>
+#include <stdexcept>
+
+#include "core/bytes.hpp"
+#include "pixel/present.hpp"
+#include "pixel/unpack.hpp"
+
+namespace loamwerk::render {
+
+std::string_view render_error_message(int code) {
+    switch (code) {
+    case 0: return "loamkern decode failed";
+    case 1: return "instance has no pixel data";
+    case 2: return "frame index out of range";
+    case 3: return "pixel format not supported by the render path";
+    case 4: return "rendered region/viewport outside image";
+    case 5: return "image encode failed";
+    case 6: return "this build lacks the encoder for that format";
+    case 7: return "video frame decode failed";
+    default: return "unknown render error";
+    }
+}
+
+namespace {
+
+constexpr int kDone = -1;
+
+bool is_ybr(std::uint8_t p) { return p >= kYbrFull && p <= kYbrPartial420; }
+
+}  // namespace
+
+int append_stored(const RenderImage& img, const FrameRecord& f, bool present, ByteVector& out,
+                  FrameLayout& layout) {
+    if (is_video_syntax(img.syntax)) return 7;
+    if (!f.has_decoded && !f.source) return 1;
+    const bool decoded = f.has_decoded;
+    StoredSource src;
+    src.data = decoded ? f.decoded.data() : f.source;
+    src.size = decoded ? f.decoded.size() : f.source_size;
+    src.bit_offset = decoded ? 0 : f.source_bit_offset;
+    src.big_endian = !decoded && img.big_endian;
+    src.words_for_bytes = !decoded && img.words_for_bytes;
+    src.packed_422 = !decoded && (f.photometric == kYbrFull422 || f.photometric == kYbrPartial422);
+    src.planar = f.planar == 1 && f.samples >= 2;
+    src.one_bit = f.bits == 1;
+    src.rows = f.rows, src.columns = f.columns, src.samples = f.samples, src.bits = f.bits;
+    src.bits_stored = img.bits_stored;
+    src.sign_extend = img.pixel_representation == 1 && !img.float_pixels && !img.double_pixels;
+
+    const std::size_t base = out.size();
+    const StoredLayout stored = unpack_stored(src, out);
+    layout.rows = f.rows, layout.columns = f.columns, layout.samples = stored.samples, layout.width = stored.width;
+    layout.photometric = f.photometric;
+    if (img.float_pixels) layout.dtype = "float32";
+    else if (img.double_pixels) layout.dtype = "float64";
+    else layout.dtype = std::string(img.pixel_representation ? "int" : "uint") + std::to_string(stored.width * 8);
+    if (!present) return kDone;
+
+    const std::size_t pixels = std::size_t(f.rows) * f.columns;
+    if (f.photometric == kPaletteColor && stored.samples == 1) {
+        ByteVector rgb;
+        const bool sixteen = (img.flags & kPalette16) != 0;
+        const int rc = palette_expand(img, out.data() + base, out.size() - base, pixels, stored.width,
+                                      img.pixel_representation == 1, sixteen, rgb);
+        if (rc != status::kOk) return 3;
+        out.resize(base);
+        out.insert(out.end(), rgb.begin(), rgb.end());
+        layout.samples = 3, layout.width = sixteen ? 2 : 1, layout.dtype = sixteen ? "uint16" : "uint8";
+        layout.photometric = kRgb;
+    } else if (is_ybr(f.photometric) && stored.samples == 3 && stored.width == 1 && f.photometric != kYbrIct &&
+               f.photometric != kYbrRct) {
+        ybr_to_rgb(f.photometric, out.data() + base, pixels);
+        layout.photometric = kRgb;
+    } else if (f.photometric == kCmyk && stored.samples == 4 && stored.width == 1) {
+        ByteVector rgb(pixels * 3);
+        cmyk_to_rgb(out.data() + base, pixels, rgb.data());
+        out.resize(base);
+        out.insert(out.end(), rgb.begin(), rgb.end());
+        layout.samples = 3, layout.photometric = kRgb;
+    }
+    return kDone;
+}
+
+int append_rendered(const RenderImage& img, std::size_t index, ByteVector& out, FrameLayout& layout,
+                    ByteVector& scratch) {
+    const FrameRecord& f = img.frames[index];
+    if (f.samples == 1 && f.photometric != kPaletteColor) {
+        scratch.clear();
+        if (int rc = append_stored(img, f, false, scratch, layout); rc != kDone) return rc;
+        const std::size_t count = std::size_t(f.rows) * f.columns;
+        const std::size_t base = out.size();
+        out.resize(base + count * 4);
+        modality_transform(img, index, scratch.data(), count, layout.width,
+                           img.pixel_representation == 1 && !img.float_pixels, img.float_pixels,
+                           reinterpret_cast<float*>(out.data() + base), nullptr, nullptr);
+        layout.width = 4, layout.dtype = "float32";
+        return kDone;
+    }
+    scratch.clear();
+    if (int rc = append_stored(img, f, true, scratch, layout); rc != kDone) return rc;
+    if (layout.width == 1 || layout.dtype == "uint16") {  // RGB 8-bit, or 16-bit palette output
+        out.insert(out.end(), scratch.begin(), scratch.end());
+        return kDone;
+    }
+    // Colour of more than 8 bits: float32 samples.
+    const std::size_t count = scratch.size() / layout.width, base = out.size();
+    out.resize(base + count * 4);
+    auto* o = reinterpret_cast<float*>(out.data() + base);
+    const std::uint8_t* s = scratch.data();
+    const bool is_signed = img.pixel_representation == 1;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (layout.width == 2) o[i] = is_signed ? float(std::int16_t(load_le16(s + 2 * i))) : float(load_le16(s + 2 * i));
+        else if (layout.width == 4) o[i] = is_signed ? float(std::int32_t(load_le32(s + 4 * i))) : float(load_le32(s + 4 * i));
+        else o[i] = 0;
+    }
+    layout.width = 4, layout.dtype = "float32";
+    return kDone;
+}
+
+namespace {
+
+std::vector<double> numbers(const std::string& text) {
+    std::vector<double> out;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t end = text.find('\\', start);
+        if (end == std::string::npos) end = text.size();
+        std::string_view c(text.data() + start, end - start);
+        while (!c.empty() && c.front() == ' ') c.remove_prefix(1);
+        while (!c.empty() && c.back() == ' ') c.remove_suffix(1);
+        if (!c.empty() && c.front() == '+') c.remove_prefix(1);
+        double v;
+        if (c.empty() || std::from_chars(c.data(), c.data() + c.size(), v).ec != std::errc{}) return {};
+        out.push_back(v);
+        start = end + 1;
+    }
+    return out;
+}
+
+void fill_meta(const RenderImage& img, DecodeResult& r) {
+    r.rows = img.rows, r.columns = img.columns, r.samples_per_pixel = img.samples;
+    r.bits_allocated = img.bits_allocated, r.bits_stored = img.bits_stored;
+    r.pixel_representation = img.pixel_representation, r.planar_configuration = img.planar;
+    r.modality = img.modality, r.series_instance_uid = img.series_uid, r.sop_instance_uid = img.sop_instance;
+    r.study_instance_uid = img.study_uid, r.frame_of_reference_uid = img.frame_of_reference_uid;
+    if (const auto n = numbers(img.instance_number); n.size() == 1) r.instance_number = long(n[0]);
+    r.rescale_slope = img.rescale_slope, r.rescale_intercept = img.rescale_intercept;
+    if (img.has_window) r.window_center = img.window_center, r.window_width = img.window_width;
+    if (const auto t = numbers(img.slice_thickness); t.size() == 1) r.slice_thickness = t[0];
+    r.pixel_spacing = numbers(img.pixel_spacing);
+    r.image_position_patient = numbers(img.image_position);
+    r.image_orientation_patient = numbers(img.image_orientation);
+}
+
+std::unique_ptr<RenderImage> open_or_throw(std::span<const std::uint8_t> buffer, const std::string& label,
+                                           unsigned flags) {
+    auto img = open(buffer, flags);
+    if (!img) throw std::runtime_error("decode failed (not a decodable DICOM): " + label);
+    if (img->status == status::kTruncated)
+        throw std::invalid_argument(
+            "The number of bytes of pixel data is less than expected \xE2\x80\x94 the dataset may be corrupted or "
+            "truncated: " + label);
+    if (img->frames.empty()) throw std::runtime_error("no decodable image frames: " + label);
+    return img;
+}
+
+}  // namespace
+
+namespace {
+
+// Native little-endian frames whose stored values are the file's bytes, back to back.
+bool frames_are_file_bytes(const RenderImage& img, std::size_t first, std::size_t last, bool present) {
+    if (img.big_endian || img.codec || !img.fragments.empty() || img.native != img.frames[first].source) return false;
+    const FrameRecord& f = img.frames[first];
+    if (f.bits == 1 || f.photometric == kYbrFull422 || f.photometric == kYbrPartial422 ||
+        (f.planar == 1 && f.samples > 1))
+        return false;
+    if (present && (f.photometric == kPaletteColor || (f.photometric >= kYbrFull && f.photometric <= kYbrPartial420) ||
+                    f.photometric == kCmyk))
+        return false;
+    const unsigned container = (f.bits + 7u) / 8u * 8u;
+    const unsigned b = (img.bits_stored >= 1 && img.bits_stored <= f.bits) ? img.bits_stored : f.bits;
+    if (img.pixel_representation == 1 && !img.float_pixels && !img.double_pixels && b < container) return false;
+    const std::size_t frame_bytes = pixel_count(f) * f.samples * (container / 8);
+    for (std::size_t i = first; i < last; ++i)
+        if (img.frames[i].truncated || img.frames[i].source != img.native + i * frame_bytes ||
+            img.frames[i].source_size != frame_bytes)
+            return false;
+    return true;
+}
+
+DecodeResult decode_impl(std::span<const std::uint8_t> buffer, OwnedBuffer* file, const std::string& label,
+                         long frame, bool rescale, unsigned flags) {
+    const auto img = open_or_throw(buffer, label, flags);
+    const std::size_t count = img->frames.size();
+    if (frame < 0 || std::size_t(frame) > count)
+        throw std::runtime_error("frame out of range (1.." + std::to_string(count) + "): " + label);
+    const std::size_t first = frame ? std::size_t(frame) - 1 : 0;
+    std::size_t last = frame ? std::size_t(frame) : count;
+    const std::size_t selected = last - first;
+
+    DecodeResult r;
+    FrameLayout layout, first_layout;
+    ByteVector scratch;
+    const bool present = !(flags & kStrictStored);
+    if (file && !rescale && frames_are_file_bytes(*img, first, last, present)) {
+        // Only the first frame is unpacked, for its layout; the array then views the file.
+        ByteVector probe;
+        append_stored(*img, img->frames[first], present, probe, first_layout);
+        r.in_file = true;
+        r.file_offset = std::size_t(img->frames[first].source - buffer.data());
+        r.file_bytes = probe.size() * (last - first);
+        last = first;
+    }
+    for (std::size_t i = first; i < last; ++i) {
+        const int rc = rescale ? append_rendered(*img, i, r.data, layout, scratch)
+                               : append_stored(*img, img->frames[i], present, r.data, layout);
+        if (rc != kDone) throw std::runtime_error("frame decode failed: " + std::string(render_error_message(rc)));
+        if (i == first) {
+            first_layout = layout;
+            r.data.reserve(r.data.size() * (last - first));  // the other frames have the same size
+        }
+    }
+    r.frames = selected;
+    r.dtype = first_layout.dtype;
+    r.rescaled = rescale;
+    r.shape = {r.frames, first_layout.rows, first_layout.columns};
+    if (first_layout.samples != 1) r.shape.push_back(first_layout.samples);
+    // Frames of another geometry than the first would not fit the array.
+    const std::size_t expected = r.frames * std::size_t(first_layout.rows) * first_layout.columns *
+                                 first_layout.samples * first_layout.width;
+    if ((r.in_file ? r.file_bytes : r.data.size()) != expected)
+        throw std::runtime_error("frame decode failed: " + std::string(render_error_message(3)));
+    fill_meta(*img, r);
+    r.photometric = photometric_name(first_layout.photometric ? first_layout.photometric : img->photometric);
+    if (r.in_file) r.file = std::move(*file);  // the image's views die with it here; the bytes live on
+    return r;
+}
+
+}  // namespace
+
+DecodeResult decode(std::span<const std::uint8_t> buffer, const std::string& label, long frame, bool rescale,
+                    unsigned flags) {
+    return decode_impl(buffer, nullptr, label, frame, rescale, flags);
+}
+
+DecodeResult decode_file(OwnedBuffer file, const std::string& label, long frame, bool rescale, unsigned flags) {
+    const auto bytes = file.span();
+    return decode_impl(bytes, &file, label, frame, rescale, flags);
+}
+
+std::size_t frame_count(std::span<const std::uint8_t> buffer, const std::string& label) {
+    const auto img = open(buffer, 0);
+    if (!img) throw std::runtime_error("decode failed (not a decodable DICOM): " + label);
+    return img->frames.size();
+}
+
+}  // namespace loamwerk::render

@@ -1,0 +1,608 @@
+#include "pixel/image.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include <libdeflate.h>
+
+#include "core/bytes.hpp"
+#include "core/dataset.hpp"
+
+namespace loamwerk::render {
+
+const char* photometric_name(std::uint8_t code) {
+    switch (code) {
+    case kMonochrome1: return "MONOCHROME1";
+    case kMonochrome2: return "MONOCHROME2";
+    case kPaletteColor: return "PALETTE COLOR";
+    case kRgb: return "RGB";
+    case kYbrFull: return "YBR_FULL";
+    case kYbrFull422: return "YBR_FULL_422";
+    default: return "";
+    }
+}
+
+std::size_t pixel_count(const FrameRecord& f) { return std::size_t(f.rows) * f.columns; }
+
+bool is_video_syntax(SyntaxCode code) {
+    return (code >= syntax::kMpeg2 && code <= syntax::kHevcMain10) || code == syntax::kSmpteProgressive ||
+           code == syntax::kSmpteInterlaced;
+}
+
+std::size_t decoded_frame_bytes(const FrameRecord& f) {
+    const std::size_t samples = pixel_count(f) * f.samples;
+    return f.bits == 1 ? (samples + 7) / 8 : samples * ((f.bits + 7u) / 8u);
+}
+
+namespace {
+
+constexpr Tag kItem = 0xFFFEE000;
+
+std::uint8_t photometric_code(std::string_view v) {
+    v = trim_padding(v);
+    if (v.size() < 3) return kPhotoUnknown;
+    static constexpr std::pair<const char*, std::uint8_t> kCodes[] = {
+        // Longer names first where one is a prefix of another.
+        {"MONOCHROME1", kMonochrome1}, {"MONOCHROME2", kMonochrome2}, {"PALETTE COLOR", kPaletteColor},
+        {"RGB", kRgb}, {"HSV", kHsv}, {"ARGB", kArgb}, {"CMYK", kCmyk}, {"YBR_FULL_422", kYbrFull422},
+        {"YBR_FULL", kYbrFull}, {"YBR_PARTIAL_422", kYbrPartial422}, {"YBR_PARTIAL_420", kYbrPartial420},
+        {"YBR_ICT", kYbrIct}, {"YBR_RCT", kYbrRct}, {"XYB", kXyb}};
+    for (const auto& [name, code] : kCodes)
+        if (v.substr(0, std::strlen(name)) == name) return code;
+    return kPhotoUnknown;
+}
+
+std::string_view text_of(const ElementRef& e) {
+    if (!e.value) return {};
+    std::string_view s = as_text(e.value, std::size_t(e.length));
+    while (!s.empty() && (s.front() == ' ')) s.remove_prefix(1);
+    return trim_padding(s);
+}
+
+// The first value of a DS text as float; nothing when it does not parse.
+std::optional<double> first_number(const ElementRef& e) {
+    std::string_view s = text_of(e);
+    s = s.substr(0, s.find('\\'));
+    while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+    if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+    double v;
+    const auto r = std::from_chars(s.data(), s.data() + s.size(), v);
+    if (s.empty() || r.ec != std::errc{}) return std::nullopt;
+    return v;
+}
+
+std::uint32_t integer_string(const ElementRef& e) {
+    std::string_view s = text_of(e).substr(0, 63);
+    s = s.substr(0, s.find('\\'));
+    while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+    if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+    long long v = 0;
+    const auto r = std::from_chars(s.data(), s.data() + s.size(), v);
+    if (r.ec != std::errc{} || v <= 0) return 0;
+    return std::uint32_t(std::min<long long>(v, std::numeric_limits<std::uint32_t>::max()));
+}
+
+class Parser {
+public:
+    Parser(RenderImage& img, Encoding encoding) : img_(img), encoding_(encoding), big_(encoding == Encoding::ExplicitBE) {}
+
+    std::uint16_t us(const ElementRef& e, std::size_t index = 0) const {
+        return e.value && e.length >= 2 * (index + 1) ? load16(e.value + 2 * index, big_) : 0;
+    }
+
+    void top_level(const std::vector<ElementRef>& elements, const std::uint8_t* end) {
+        for (const ElementRef& e : elements) element(e, end);
+    }
+
+private:
+    void element(const ElementRef& e, const std::uint8_t* end) {
+        switch (e.tag) {
+        case 0x00280010: img_.rows = us(e); return;
+        case 0x00280011: img_.columns = us(e); return;
+        case 0x00280002: img_.samples = us(e); return;
+        case 0x00280100: img_.bits_allocated = us(e); return;
+        case 0x00280101: img_.bits_stored = us(e); return;
+        case 0x00280102: img_.high_bit = us(e); return;
+        case 0x00280103: img_.pixel_representation = us(e); return;
+        case 0x00280006: img_.planar = us(e); return;
+        case 0x00280008: img_.frames_declared = integer_string(e); return;
+        case 0x00280004: img_.photometric = photometric_code(as_text(e.value, std::size_t(e.length))); return;
+        case 0x00281056: {
+            const std::string_view f = text_of(e);
+            img_.voi_function = f.substr(0, 12) == "LINEAR_EXACT" ? 1 : f.substr(0, 7) == "SIGMOID" ? 2 : 0;
+            return;
+        }
+        case 0x00283000: lut_sequence(e, img_.modality_lut); return;
+        case 0x00281101: case 0x00281102: case 0x00281103: descriptor(e, img_.palette[e.tag - 0x00281101]); return;
+        case 0x00281201: case 0x00281202: case 0x00281203: {
+            LutView& p = img_.palette[e.tag - 0x00281201];
+            p.data = e.value, p.size = std::size_t(e.length);
+            return;
+        }
+        case 0x00281221: case 0x00281222: case 0x00281223:
+            img_.segmented[e.tag - 0x00281221] = e.value, img_.segmented_size[e.tag - 0x00281221] = std::size_t(e.length);
+            return;
+        case 0x00080016: img_.sop_class = std::string(text_of(e)); return;
+        case 0x00080018: img_.sop_instance = std::string(text_of(e)); return;
+        case 0x00080060: img_.modality = std::string(text_of(e)); return;
+        case 0x0020000D: img_.study_uid = std::string(text_of(e)); return;
+        case 0x0020000E: img_.series_uid = std::string(text_of(e)); return;
+        case 0x00200052: img_.frame_of_reference_uid = std::string(text_of(e)); return;
+        case 0x00200013: img_.instance_number = std::string(text_of(e)); return;
+        case 0x00180050: img_.slice_thickness = std::string(text_of(e)); return;
+        case 0x00280030: img_.pixel_spacing = std::string(text_of(e)); return;
+        case 0x00200032: img_.image_position = std::string(text_of(e)); return;
+        case 0x00200037: img_.image_orientation = std::string(text_of(e)); return;
+        case 0x3004000E:
+            if (auto v = first_number(e)) img_.dose_grid_scaling = *v, img_.has_dose_scaling = true;
+            return;
+        case 0x52009229: functional_groups(e, false); return;
+        case 0x52009230: functional_groups(e, true); return;
+        case 0x7FE00001: img_.extended_offsets = {e.value, std::size_t(e.length)}; return;
+        case 0x7FE00002: img_.extended_lengths = {e.value, std::size_t(e.length)}; return;
+        case 0x7FE00008: case 0x7FE00009: case 0x7FE00010: pixel_data(e, end); return;
+        default:
+            presentation_value(e, -1);
+        }
+    }
+
+    // Window and rescale values: the object's, or frame k's inside per-frame item k.
+    void presentation_value(const ElementRef& e, long frame) {
+        float* object = nullptr;
+        std::vector<float>* slots = nullptr;
+        switch (e.tag) {
+        case 0x00281050: object = &img_.window_center, slots = &img_.frame_center, img_.has_window = true; break;
+        case 0x00281051: object = &img_.window_width, slots = &img_.frame_width; break;
+        case 0x00281052: object = &img_.rescale_intercept, slots = &img_.frame_intercept; break;
+        case 0x00281053: object = &img_.rescale_slope, slots = &img_.frame_slope; break;
+        default: return;
+        }
+        const auto v = first_number(e);
+        if (!v) return;
+        if (frame >= 0 && std::size_t(frame) < slots->size()) (*slots)[std::size_t(frame)] = float(*v);
+        else *object = float(*v);
+    }
+
+    void functional_groups(const ElementRef& e, bool per_frame) {
+        if (per_frame && img_.frames_declared >= 1 && img_.frames_declared <= 65535) {
+            img_.frame_center.assign(img_.frames_declared, img_.window_center);
+            img_.frame_width.assign(img_.frames_declared, img_.window_width);
+            img_.frame_intercept.assign(img_.frames_declared, img_.rescale_intercept);
+            img_.frame_slope.assign(img_.frames_declared, img_.rescale_slope);
+        }
+        long k = 0;
+        for_each_item(e, [&](const std::uint8_t* p, std::size_t n) {
+            scan_item(p, n, e.encoding, per_frame ? k : -1, 0);
+            ++k;
+        });
+    }
+
+    // Every window and rescale value inside an item, at any depth of its macros.
+    void scan_item(const std::uint8_t* p, std::size_t n, Encoding enc, long frame, int depth) {
+        if (depth > 8) return;
+        std::vector<ElementRef> inner;
+        dataset::parse(p, n, enc, inner);
+        for (const ElementRef& x : inner) {
+            if (x.vr == vr::SQ)
+                for_each_item(x, [&](const std::uint8_t* q, std::size_t m) { scan_item(q, m, x.encoding, frame, depth + 1); });
+            else
+                presentation_value(x, frame);
+        }
+    }
+
+    template <class F>
+    void for_each_item(const ElementRef& seq, F each) {
+        if (!seq.value) return;
+        std::vector<ElementRef> items;
+        dataset::parse(seq.value, std::size_t(seq.length), seq.encoding, items);
+        for (const ElementRef& it : items)
+            if (it.tag == kItem && it.value) each(it.value, std::size_t(it.length));
+    }
+
+    void descriptor(const ElementRef& e, LutView& lut) {
+        if (e.length < 6) return;
+        lut.entries = us(e, 0);
+        // The first mapped value is signed for signed pixel data.
+        lut.first = img_.pixel_representation ? std::int16_t(us(e, 1)) : us(e, 1);
+        lut.bits = us(e, 2);
+        lut.present = true;
+    }
+
+    void lut_sequence(const ElementRef& e, LutView& lut) {
+        bool first_item = true;
+        for_each_item(e, [&](const std::uint8_t* p, std::size_t n) {
+            if (!first_item) return;
+            first_item = false;
+            std::vector<ElementRef> inner;
+            dataset::parse(p, n, e.encoding, inner);
+            for (const ElementRef& x : inner) {
+                if (x.tag == 0x00283002) descriptor(x, lut);
+                if (x.tag == 0x00283006) lut.data = x.value, lut.size = std::size_t(x.length);
+            }
+        });
+        if (!lut.data) lut.present = false;
+    }
+
+    void pixel_data(const ElementRef& e, const std::uint8_t* end) {
+        if (!e.value) return;
+        const std::size_t available = std::min<std::size_t>(std::size_t(e.length), std::size_t(end - e.value));
+        if (e.tag != 0x7FE00010) {
+            img_.float_pixels = e.tag == 0x7FE00008;
+            img_.double_pixels = e.tag == 0x7FE00009;
+            img_.native = e.value, img_.native_size = available;
+            return;
+        }
+        const bool starts_with_item =
+            available >= 8 && load16(e.value, big_) == 0xFFFE && load16(e.value + 2, big_) == 0xE000;
+        // The parser stops an undefined-length value at its delimiter; items start at once.
+        if (starts_with_item && (is_encapsulated_syntax() || img_.codec || e.vr == vr::OB || e.length == 0 ||
+                                 undefined_length_value(e))) {
+            walk_fragments(e.value, std::size_t(end - e.value));
+            sniff_codec();
+            return;
+        }
+        if (e.vr == vr::OW && img_.bits_allocated && img_.bits_allocated < 9) img_.words_for_bytes = true;
+        if (img_.native && img_.native != e.value) {
+            // Several native values (nested data): joined into one buffer.
+            if (img_.joined_native.empty()) img_.joined_native.assign(img_.native, img_.native + img_.native_size);
+            img_.joined_native.insert(img_.joined_native.end(), e.value, e.value + available);
+            img_.native = img_.joined_native.data(), img_.native_size = img_.joined_native.size();
+            return;
+        }
+        img_.native = e.value, img_.native_size = available;
+    }
+
+    bool is_encapsulated_syntax() const {
+        return img_.syntax == syntax::kEncapsulatedUncompressed || img_.syntax == syntax::kDeflatedFrames ||
+               img_.syntax >= syntax::kRle;
+    }
+
+    static bool undefined_length_value(const ElementRef& e) {
+        // The header's length field precedes the value: FFFFFFFF there means undefined.
+        return e.header && e.value - e.header >= 12 && load_le32(e.value - 4) == 0xFFFFFFFFu;
+    }
+
+    void walk_fragments(const std::uint8_t* p, std::size_t n) {
+        std::size_t pos = 0;
+        while (n - pos >= 8) {
+            const std::uint16_t g = load16(p + pos, big_), el = load16(p + pos + 2, big_);
+            if (g != 0xFFFE || el != 0xE000) break;
+            const std::uint32_t len = load32(p + pos + 4, big_);
+            if (len > n - pos - 8) break;
+            if (img_.fragments.size() == img_.fragments.capacity()) img_.fragments.reserve(img_.fragments.size() + 200);
+            img_.fragments.emplace_back(p + pos + 8, len);
+            pos += 8 + std::size_t(len);
+        }
+    }
+
+    void sniff_codec() {
+        if (img_.codec || img_.fragments.size() < 2 || img_.syntax == syntax::kEncapsulatedUncompressed ||
+            img_.syntax == syntax::kDeflatedFrames)
+            return;
+        for (std::size_t i = 1; i < img_.fragments.size(); ++i) {
+            const auto f = img_.fragments[i];
+            if (f.size() < 4) continue;
+            SyntaxCode code = syntax::kUnknown;
+            if (f[0] == 0xFF && f[1] == 0x0A) code = syntax::kJpegXl;
+            else if (f[0] == 0xFF && f[1] == 0x4F) code = syntax::kJpeg2000;
+            else if (f[0] == 0xFF && f[1] == 0xD8) {
+                code = syntax::kJpeg;
+                const std::size_t span = std::min<std::size_t>(f.size() - 4, 61) + 1;
+                for (std::size_t k = 2; k + 1 < 2 + span + 1 && k + 1 < f.size(); ++k)
+                    if (f[k] == 0xFF && f[k + 1] == 0xF7) code = syntax::kJpegLs;
+            }
+            if (code != syntax::kUnknown) {
+                img_.syntax = code;
+                img_.codec = codec_for(code);
+            }
+            return;
+        }
+    }
+
+    RenderImage& img_;
+    Encoding encoding_;
+    bool big_;
+};
+
+// The groups that make a plausible image object, in ascending order.
+bool plausible_groups(const std::vector<ElementRef>& elements) {
+    static constexpr std::uint16_t kGroups[] = {0x0008, 0x0010, 0x0018, 0x0020, 0x0028, 0x0040, 0x0042,
+                                                0x0054, 0x0070, 0x5200, 0x5400, 0x5600, 0x7FE0};
+    std::uint16_t seen[16];
+    std::size_t distinct = 0, count = 0;
+    std::uint16_t last = 0;
+    for (const ElementRef& e : elements) {
+        const std::uint16_t g = tag_group(e.tag);
+        const bool listed = std::find(std::begin(kGroups), std::end(kGroups), g) != std::end(kGroups) ||
+                            (g >= 0x6000 && g <= 0x60FE && !(g & 1));
+        if (!listed) continue;
+        if (g < last) return false;
+        last = g;
+        ++count;
+        if (std::find(seen, seen + distinct, g) == seen + distinct && distinct < 16) seen[distinct++] = g;
+    }
+    return distinct >= 3 && count >= 4;
+}
+
+std::vector<std::uint8_t> inflate_dataset(const std::uint8_t* data, std::size_t size) {
+    std::vector<std::uint8_t> out;
+    std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> d(libdeflate_alloc_decompressor(),
+                                                                                 libdeflate_free_decompressor);
+    if (!d || size == 0) return out;
+    std::size_t cap = 8 * size + 64;
+    for (int attempt = 0; attempt < 24; ++attempt) {
+        out.resize(cap);
+        std::size_t produced = 0;
+        const auto r = libdeflate_deflate_decompress(d.get(), data, size, out.data(), cap, &produced);
+        if (r == LIBDEFLATE_SUCCESS) {
+            out.resize(produced);
+            return out;
+        }
+        if (r != LIBDEFLATE_INSUFFICIENT_SPACE) break;
+        cap *= 2;
+    }
+    out.clear();
+    return out;
+}
+
+// Fix-ups of the pixel module; false when the layout cannot be decoded.
+bool fix_pixel_module(RenderImage& img) {
+    if (img.samples == 0) {
+        if (img.photometric == kMonochrome1 || img.photometric == kMonochrome2) {
+            img.samples = 1;
+        } else if (img.photometric != kPhotoUnknown) {
+            img.samples = 3, img.photometric = kRgb;
+        } else if (img.bits_allocated == 24) {
+            img.samples = 3, img.bits_allocated = 8, img.photometric = kRgb;
+        } else {
+            img.samples = 1;
+        }
+    }
+    if (img.float_pixels) img.bits_allocated = 32;
+    if (img.double_pixels) img.bits_allocated = 64;
+    if (img.bits_allocated == 1) {
+        const bool mono = img.photometric == kMonochrome1 || img.photometric == kMonochrome2 ||
+                          img.photometric == kPaletteColor;
+        if (img.bits_stored != 1 || img.samples != 1 || img.high_bit != 0 || img.pixel_representation > 1 || !mono)
+            return false;
+    }
+    const bool native = !img.codec && img.fragments.empty();
+    if (native && (img.photometric == kYbrFull422 || img.photometric == kYbrPartial422)) {
+        if (img.bits_allocated != 8 || img.samples != 3 || img.planar != 0 || (img.columns & 1)) return false;
+    }
+    if (native && img.photometric == kYbrPartial420) return false;
+    if (native && img.photometric == kYbrFull && (img.bits_allocated != 8 || img.samples != 3)) return false;
+    return img.bits_allocated != 0 && img.rows && img.columns;
+}
+
+void init_record(const RenderImage& img, FrameRecord& f) {
+    f.columns = img.columns, f.rows = img.rows, f.samples = img.samples, f.bits = img.bits_allocated;
+    f.planar = img.planar, f.photometric = img.photometric, f.flags = img.flags;
+}
+
+int native_table(RenderImage& img) {
+    const std::uint64_t n = img.frames_declared ? img.frames_declared : 1;
+    const std::uint64_t pixels = std::uint64_t(img.rows) * img.columns;
+    const bool packed_422 = img.photometric == kYbrFull422 || img.photometric == kYbrPartial422;
+    const std::uint64_t bytes_per_sample = (img.bits_allocated + 7u) / 8u;
+    std::uint64_t frame_bits;
+    if (img.bits_allocated == 1) frame_bits = pixels * img.samples;
+    else if (packed_422) frame_bits = pixels * 2 * 8;
+    else frame_bits = pixels * img.samples * bytes_per_sample * 8;
+    if (frame_bits == 0 || n > (std::uint64_t(1) << 40) / frame_bits) return status::kUnsupported;
+    const std::uint64_t need_bits = n * frame_bits;
+    const std::uint64_t have_bits = std::uint64_t(img.native_size) * 8;
+    std::uint64_t usable = n;
+    int rc = status::kOk;
+    if (have_bits < need_bits) {
+        // Frames that begin inside the data are kept; a cut last frame is zero-filled later.
+        usable = (have_bits + frame_bits - 1) / frame_bits;
+        if (usable == 0) return status::kTruncated;
+        if (!(img.flags & kLenient)) rc = status::kTruncated;
+    }
+    img.frames.resize(std::size_t(usable));
+    for (std::uint64_t i = 0; i < usable; ++i) {
+        FrameRecord& f = img.frames[std::size_t(i)];
+        init_record(img, f);
+        const std::uint64_t bit = i * frame_bits, start = bit / 8;
+        f.source = img.native + start;
+        f.source_bit_offset = unsigned(bit % 8);
+        const std::uint64_t needed = (frame_bits + f.source_bit_offset + 7) / 8;
+        f.source_size = std::size_t(std::min<std::uint64_t>(needed, img.native_size - start));
+        f.truncated = f.source_size < needed;
+    }
+    return rc;
+}
+
+// The fragments after the Basic Offset Table that make up [begin, end) of the fragment
+// stream, as one view or joined.
+bool frame_from_stream(const RenderImage& img, std::uint64_t begin, std::uint64_t end, FrameRecord& f) {
+    std::uint64_t pos = 0;
+    std::vector<std::size_t> owned;
+    for (std::size_t i = 1; i < img.fragments.size(); ++i) {
+        const std::uint64_t here = pos;
+        pos += img.fragments[i].size() + 8;
+        if (here >= begin && here < end) owned.push_back(i);
+    }
+    if (owned.empty()) return false;
+    if (owned.size() == 1) {
+        f.source = img.fragments[owned[0]].data(), f.source_size = img.fragments[owned[0]].size();
+        return true;
+    }
+    for (std::size_t i : owned) f.joined.insert(f.joined.end(), img.fragments[i].begin(), img.fragments[i].end());
+    f.source = f.joined.data(), f.source_size = f.joined.size();
+    return true;
+}
+
+int encapsulated_table(RenderImage& img) {
+    const std::size_t fragment_count = img.fragments.size();
+    if (fragment_count <= 1) return status::kNothing;
+    const std::size_t n = img.frames_declared ? img.frames_declared : 1;
+    img.frames.resize(n);
+    for (FrameRecord& f : img.frames) init_record(img, f);
+    if (n == 1) {
+        FrameRecord& f = img.frames[0];
+        if (fragment_count == 2) {
+            f.source = img.fragments[1].data(), f.source_size = img.fragments[1].size();
+        } else {
+            for (std::size_t i = 1; i < fragment_count; ++i)
+                f.joined.insert(f.joined.end(), img.fragments[i].begin(), img.fragments[i].end());
+            f.source = f.joined.data(), f.source_size = f.joined.size();
+        }
+        return status::kOk;
+    }
+    if (fragment_count == n + 1) {
+        for (std::size_t i = 0; i < n; ++i)
+            img.frames[i].source = img.fragments[i + 1].data(), img.frames[i].source_size = img.fragments[i + 1].size();
+        return status::kOk;
+    }
+    const auto bot = img.fragments[0];
+    const bool eot = img.extended_offsets.size() >= 8 * n && img.extended_lengths.size() >= 8 * n;
+    if (eot || (bot.size() >= 4 * n && bot.size() % 4 == 0)) {
+        auto offset = [&](std::size_t i) -> std::uint64_t {
+            if (eot) {
+                std::uint64_t v;
+                std::memcpy(&v, img.extended_offsets.data() + 8 * i, 8);
+                return v;
+            }
+            return load_le32(bot.data() + 4 * i);
+        };
+        for (std::size_t i = 0; i < n; ++i) {
+            std::uint64_t end = std::numeric_limits<std::uint64_t>::max();
+            if (i + 1 < n) {
+                end = offset(i + 1);
+            } else if (eot) {
+                std::uint64_t len;
+                std::memcpy(&len, img.extended_lengths.data() + 8 * i, 8);
+                if (len) end = offset(i) + len;
+            }
+            if (!frame_from_stream(img, offset(i), end, img.frames[i])) return status::kUnsupported;
+        }
+        return status::kOk;
+    }
+    // No usable offset table: find each frame's start marker in the joined stream.
+    std::vector<std::uint8_t> all;
+    for (std::size_t i = 1; i < fragment_count; ++i) all.insert(all.end(), img.fragments[i].begin(), img.fragments[i].end());
+    std::uint8_t second = 0xD8;
+    if (img.syntax == syntax::kJpegXl) second = 0x0A;
+    else if (img.syntax == syntax::kJpeg2000 || img.syntax == syntax::kJpeg2000Mc || img.syntax == syntax::kHtj2k)
+        second = 0x4F;
+    std::vector<std::size_t> starts;
+    for (std::size_t i = 0; i + 1 < all.size() && starts.size() < n; ++i)
+        if (all[i] == 0xFF && all[i + 1] == second) starts.push_back(i);
+    if (starts.size() < n) return status::kUnsupported;
+    for (std::size_t i = 0; i < n; ++i) {
+        FrameRecord& f = img.frames[i];
+        const std::size_t end = i + 1 < n ? starts[i + 1] : all.size();
+        f.joined.assign(all.begin() + std::ptrdiff_t(starts[i]), all.begin() + std::ptrdiff_t(end));
+        f.source = f.joined.data(), f.source_size = f.joined.size();
+    }
+    return status::kOk;
+}
+
+// Encapsulated uncompressed frames are native samples; everything else goes through the codec.
+int decode_frames(RenderImage& img) {
+    int rc = status::kOk;
+    for (FrameRecord& f : img.frames) {
+        if (!img.codec) continue;
+        const int r = img.codec(f.source, f.source_size, f);
+        if (r == 1) return status::kNoMemory;
+        if (r != 0) return status::kUnsupported;
+        f.has_decoded = true;
+        const std::size_t want = decoded_frame_bytes(f);
+        if (f.decoded.size() < want) {
+            f.truncated = true;
+            if (!(img.flags & kLenient)) rc = status::kTruncated;
+            const std::size_t row = f.bits == 1 ? 0 : std::size_t(f.columns) * f.samples * ((f.bits + 7u) / 8u);
+            if (row) f.decoded.resize(f.decoded.size() / row * row);
+            f.decoded.resize(want, 0);
+        }
+    }
+    return rc;
+}
+
+}  // namespace
+
+std::unique_ptr<RenderImage> open(std::span<const std::uint8_t> buffer, unsigned flags, int* status_out) {
+    auto fail = [&](int s) {
+        if (status_out) *status_out = s;
+        return std::unique_ptr<RenderImage>();
+    };
+    if (buffer.size() < 8) return fail(status::kNotDicom);
+    const DatasetLayout layout = detect_layout(buffer.data(), buffer.size());
+    if (!layout.recognised) return fail(status::kNotDicom);
+    auto img = std::make_unique<RenderImage>();
+    img->flags = flags;
+    if (layout.has_meta) {
+        const SyntaxInfo s = syntax_lookup(layout.meta.transfer_syntax);
+        img->syntax = s.code ? s.code : layout.syntax;
+        img->codec = s.codec;
+    } else {
+        img->syntax = layout.encoding == Encoding::ImplicitLE ? syntax::kImplicitLE
+                      : layout.encoding == Encoding::ExplicitBE ? syntax::kExplicitBE : syntax::kExplicitLE;
+    }
+    if (img->syntax == syntax::kDeflatedFrames) img->codec = deflate_frame_decode;
+    const std::uint8_t* body = buffer.data() + layout.offset;
+    std::size_t body_size = buffer.size() - layout.offset;
+    Encoding encoding = layout.encoding;
+    if (img->syntax == syntax::kDeflatedLE) {
+        img->inflated = inflate_dataset(body, body_size);
+        if (img->inflated.empty()) return fail(status::kNotDicom);
+        body = img->inflated.data(), body_size = img->inflated.size();
+        encoding = Encoding::ExplicitLE;
+    }
+    img->big_endian = encoding == Encoding::ExplicitBE || img->syntax == syntax::kImplicitLEBigEndianPixels;
+    std::vector<ElementRef> elements;
+    elements.reserve(128);
+    dataset::parse(body, body_size, encoding, elements);
+    if (elements.empty() || !plausible_groups(elements)) return fail(status::kNotDicom);
+
+    Parser parser(*img, encoding);
+    parser.top_level(elements, body + body_size);
+    img->rt_dose = img->sop_class == "1.2.840.10008.5.1.4.1.1.481.2";
+    if (img->big_endian && img->words_for_bytes && img->native) {
+        // 8-bit samples in big-endian words: restore the byte order of the whole value once,
+        // since frames of odd size start inside a word.
+        std::vector<std::uint8_t> swapped(img->native, img->native + img->native_size);
+        for (std::size_t i = 0; i + 1 < swapped.size(); i += 2) std::swap(swapped[i], swapped[i + 1]);
+        if (swapped.size() & 1) swapped.push_back(0), std::swap(swapped[swapped.size() - 2], swapped.back());
+        img->joined_native = std::move(swapped);
+        img->native = img->joined_native.data();
+        img->words_for_bytes = false;
+    }
+
+    if (!img->native && img->fragments.empty()) {
+        img->status = status::kUnsupported;  // no pixel data
+    } else if (!fix_pixel_module(*img)) {
+        img->status = status::kUnsupported;
+    } else if (!img->fragments.empty()) {
+        img->status = encapsulated_table(*img);
+        if (img->status == status::kOk || img->status == status::kTruncated) {
+            // Video frames exist but are not decoded here: rendering them is refused later.
+            if (is_video_syntax(img->syntax)) {
+            } else if (img->syntax != syntax::kEncapsulatedUncompressed && !img->codec) {
+                img->status = status::kUnsupported;
+            } else if (int rc = decode_frames(*img); rc != status::kOk) {
+                img->status = rc;
+            }
+        }
+    } else if (img->codec && img->codec != deflate_frame_decode) {
+        // A compressed syntax whose data is not encapsulated: the value is the one frame.
+        img->frames.resize(1);
+        init_record(*img, img->frames[0]);
+        img->frames[0].source = img->native, img->frames[0].source_size = img->native_size;
+        img->status = decode_frames(*img);
+    } else {
+        img->status = native_table(*img);
+    }
+    if (img->status != status::kOk && img->status != status::kTruncated) img->frames.clear();
+    if (status_out) *status_out = img->status;
+    return img;
+}
+
+}  // namespace loamwerk::render

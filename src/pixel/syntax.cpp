@@ -1,0 +1,44 @@
+#include "pixel/syntax.hpp"
+
+#include <charconv>
+
+namespace loamwerk::render {
+
+FrameCodec codec_for(SyntaxCode code) {
+    switch (code) {
+    case syntax::kRle: return rle_decode;
+    case syntax::kDeflatedFrames: return deflate_frame_decode;
+    // The JPEG family's decoders register here as they are built.
+    default: return nullptr;
+    }
+}
+
+SyntaxInfo syntax_lookup(std::string_view uid) {
+    SyntaxInfo info;
+    info.code = syntax_code(uid);
+    // This private alias walks as implicit VR but carries JPEG lossless frames.
+    const std::string_view bare = uid.substr(0, uid.find_first_of(std::string_view("\0 ", 2)));
+    info.codec = bare == "1.2.756.777.1.2.4.70" ? codec_for(syntax::kJpeg) : codec_for(info.code);
+    return info;
+}
+
+std::string_view standard_name(std::string_view uid) {
+    const std::string_view bare = uid.substr(0, uid.find_first_of(std::string_view("\0 ", 2)));
+    if (bare == "1.2.840.10008.1.2.4.50" || bare == "1.2.840.10008.1.2.4.51") return "ISO_10918_1";
+    if (bare == "1.2.840.10008.1.2.4.81") return "ISO_14495_1";
+    if (bare == "1.2.840.10008.1.2.4.91") return "ISO_15444_1";
+    if (bare == "1.2.840.10008.1.2.4.203") return "ISO_15444_15";
+    if (bare == "1.2.840.10008.1.2.4.112") return "ISO_18181_1";
+    return "ISO_UNKNOWN";
+}
+
+bool is_video(std::string_view uid) {
+    constexpr std::string_view prefix = "1.2.840.10008.1.2.4.";
+    if (uid.substr(0, prefix.size()) != prefix) return false;
+    const std::string_view rest = uid.substr(prefix.size());
+    unsigned n = 0;
+    const auto r = std::from_chars(rest.data(), rest.data() + rest.size(), n);
+    return r.ec == std::errc{} && n >= 100 && n <= 108;
+}
+
+}  // namespace loamwerk::render
