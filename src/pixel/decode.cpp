@@ -192,9 +192,21 @@ bool frames_are_file_bytes(const RenderImage& img, std::size_t first, std::size_
     return true;
 }
 
+// A decoded frame whose stored values are its decoder's output unchanged.
+bool decoded_is_final(const RenderImage& img, const FrameRecord& f, bool present) {
+    if (!f.has_decoded || f.bits == 1 || (f.planar == 1 && f.samples > 1)) return false;
+    if (present && (f.photometric == kPaletteColor || (f.photometric >= kYbrFull && f.photometric <= kYbrPartial420) ||
+                    f.photometric == kCmyk))
+        return false;
+    const unsigned container = (f.bits + 7u) / 8u * 8u;
+    const unsigned b = (img.bits_stored >= 1 && img.bits_stored <= f.bits) ? img.bits_stored : f.bits;
+    if (img.pixel_representation == 1 && b < container) return false;
+    return f.decoded.size() == pixel_count(f) * f.samples * (container / 8);
+}
+
 DecodeResult decode_impl(std::span<const std::uint8_t> buffer, OwnedBuffer* file, const std::string& label,
                          long frame, bool rescale, unsigned flags) {
-    const auto img = open_or_throw(buffer, label, flags);
+    auto img = open_or_throw(buffer, label, flags);
     const std::size_t count = img->frames.size();
     if (frame < 0 || std::size_t(frame) > count)
         throw std::runtime_error("frame out of range (1.." + std::to_string(count) + "): " + label);
@@ -206,7 +218,13 @@ DecodeResult decode_impl(std::span<const std::uint8_t> buffer, OwnedBuffer* file
     FrameLayout layout, first_layout;
     ByteVector scratch;
     const bool present = !(flags & kStrictStored);
-    if (file && !rescale && frames_are_file_bytes(*img, first, last, present)) {
+    if (!rescale && selected == 1 && decoded_is_final(*img, img->frames[first], present)) {
+        // A codec's output that needs no more work becomes the result as it is.
+        ByteVector probe;
+        append_stored(*img, img->frames[first], present, probe, first_layout);
+        r.data = std::move(img->frames[first].decoded);
+        last = first;
+    } else if (file && !rescale && frames_are_file_bytes(*img, first, last, present)) {
         // Only the first frame is unpacked, for its layout; the array then views the file.
         ByteVector probe;
         append_stored(*img, img->frames[first], present, probe, first_layout);

@@ -118,6 +118,14 @@ private:
             return;
         }
         case 0x00283000: lut_sequence(e, img_.modality_lut); return;
+        case 0x00280060: case 0x00280065: case 0x00280800: {
+            // The retired compression codes of the word-oriented Lempel-Ziv scheme.
+            const std::string_view v = text_of(e);
+            if (v == "LZW" || v == "LEMPEL" || v == "5" || (e.tag == 0x00280065 && v == "DPCM") ||
+                (e.tag == 0x00280060 && e.vr == vr::US && us(e) == 5))
+                img_.retired_lzw = true;
+            return;
+        }
         case 0x00281101: case 0x00281102: case 0x00281103: descriptor(e, img_.palette[e.tag - 0x00281101]); return;
         case 0x00281201: case 0x00281202: case 0x00281203: {
             LutView& p = img_.palette[e.tag - 0x00281201];
@@ -264,7 +272,7 @@ private:
 
     static bool undefined_length_value(const ElementRef& e) {
         // The header's length field precedes the value: FFFFFFFF there means undefined.
-        return e.header && e.value - e.header >= 12 && load_le32(e.value - 4) == 0xFFFFFFFFu;
+        return e.header && e.value - e.header >= 8 && load_le32(e.value - 4) == 0xFFFFFFFFu;
     }
 
     void walk_fragments(const std::uint8_t* p, std::size_t n) {
@@ -564,6 +572,7 @@ std::unique_ptr<RenderImage> open(std::span<const std::uint8_t> buffer, unsigned
 
     Parser parser(*img, encoding);
     parser.top_level(elements, body + body_size);
+    if (img->retired_lzw && img->fragments.empty()) img->codec = lzw_decode;
     img->rt_dose = img->sop_class == "1.2.840.10008.5.1.4.1.1.481.2";
     if (img->big_endian && img->words_for_bytes && img->native) {
         // 8-bit samples in big-endian words: restore the byte order of the whole value once,

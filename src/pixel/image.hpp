@@ -68,6 +68,7 @@ struct RenderImage {
     SyntaxCode syntax = syntax::kUnknown;
     bool big_endian = false;
     bool words_for_bytes = false;  // 8-bit samples stored as OW words
+    bool retired_lzw = false;      // the retired Lempel-Ziv compression
     // Presentation values; per-frame slots come from Per-frame Functional Groups.
     float window_center = 0, window_width = 0, rescale_intercept = 0, rescale_slope = 1;
     bool has_window = false;

@@ -8,7 +8,12 @@ FrameCodec codec_for(SyntaxCode code) {
     switch (code) {
     case syntax::kRle: return rle_decode;
     case syntax::kDeflatedFrames: return deflate_frame_decode;
-    // The JPEG family's decoders register here as they are built.
+    case syntax::kJpeg: return jpeg_decode;
+    case syntax::kJpegLs: return jpegls_decode;
+    case syntax::kJpeg2000:
+    case syntax::kJpeg2000Mc: return j2k_decode;
+    case syntax::kHtj2k: return htj2k_decode;
+    case syntax::kJpegXl: return jxl_decode;
     default: return nullptr;
     }
 }

@@ -31,6 +31,12 @@ bool is_video(std::string_view uid);
 
 // The frame decoders.
 int rle_decode(const std::uint8_t* data, std::size_t size, FrameRecord& frame);
+int jpeg_decode(const std::uint8_t* data, std::size_t size, FrameRecord& frame);
+int jpegls_decode(const std::uint8_t* data, std::size_t size, FrameRecord& frame);
+int j2k_decode(const std::uint8_t* data, std::size_t size, FrameRecord& frame);
+int htj2k_decode(const std::uint8_t* data, std::size_t size, FrameRecord& frame);
+int jxl_decode(const std::uint8_t* data, std::size_t size, FrameRecord& frame);
+int lzw_decode(const std::uint8_t* data, std::size_t size, FrameRecord& frame);
 int deflate_frame_decode(const std::uint8_t* data, std::size_t size, FrameRecord& frame);
 
 }  // namespace loamwerk::render

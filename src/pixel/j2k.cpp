@@ -1,0 +1,345 @@
+// JPEG 2000 frames through OpenJPEG, High-Throughput JPEG 2000 frames through OpenJPH.
+#include <algorithm>
+#include <cstdio>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <vector>
+
+#include <openjpeg.h>
+#include <openjph/ojph_arch.h>  // defines OJPH_EXPORT, which the other headers assume
+#include <openjph/ojph_codestream.h>
+#include <openjph/ojph_file.h>
+#include <openjph/ojph_mem.h>
+#include <openjph/ojph_message.h>
+#include <openjph/ojph_params.h>
+
+#include "core/bytes.hpp"
+#include "pixel/codec_versions.hpp"
+#include "pixel/image.hpp"
+#include "pixel/syntax.hpp"
+
+namespace loamwerk::render {
+
+namespace {
+
+// Code-block style bit 6 in COD marks HT code-blocks.
+bool uses_ht_codeblocks(const std::uint8_t* p, std::size_t n) {
+    if (n < 6 || p[0] != 0xFF || p[1] != 0x4F) return false;
+    std::size_t pos = 2;
+    while (pos + 4 <= n) {
+        if (p[pos] != 0xFF) return false;
+        const int marker = p[pos + 1];
+        if (marker == 0x90) return false;  // SOT: the main header is over
+        const std::size_t len = load_be16(p + pos + 2);
+        if (len < 2 || pos + 2 + len > n) return false;
+        if (marker == 0x52 && pos + 10 < n) return (p[pos + 10] & 0x40) != 0;
+        pos += 2 + len;
+    }
+    return false;
+}
+
+bool is_jp2(const std::uint8_t* p, std::size_t n) {
+    static constexpr std::uint8_t kSignature[12] = {0, 0, 0, 0x0C, 0x6A, 0x50, 0x20, 0x20, 0x0D, 0x0A, 0x87, 0x0A};
+    return (n >= 12 && std::memcmp(p, kSignature, 12) == 0) || (n >= 4 && p[0] == 0x0D && p[1] == 0x0A && p[2] == 0x87 && p[3] == 0x0A);
+}
+
+struct MemoryStream {
+    const std::uint8_t* data;
+    std::size_t size, pos;
+};
+
+OPJ_SIZE_T stream_read(void* buffer, OPJ_SIZE_T n, void* user) {
+    auto* s = static_cast<MemoryStream*>(user);
+    if (s->pos >= s->size) return OPJ_SIZE_T(-1);
+    const std::size_t k = std::min<std::size_t>(n, s->size - s->pos);
+    std::memcpy(buffer, s->data + s->pos, k);
+    s->pos += k;
+    return k;
+}
+OPJ_OFF_T stream_skip(OPJ_OFF_T n, void* user) {
+    auto* s = static_cast<MemoryStream*>(user);
+    if (n < 0) {
+        const std::size_t back = std::min<std::size_t>(std::size_t(-n), s->pos);
+        s->pos -= back;
+        return -OPJ_OFF_T(back);
+    }
+    const std::size_t k = std::min<std::size_t>(std::size_t(n), s->size - s->pos);
+    s->pos += k;
+    return OPJ_OFF_T(k);
+}
+OPJ_BOOL stream_seek(OPJ_OFF_T n, void* user) {
+    auto* s = static_cast<MemoryStream*>(user);
+    if (n < 0 || std::size_t(n) > s->size) return OPJ_FALSE;
+    s->pos = std::size_t(n);
+    return OPJ_TRUE;
+}
+void discard(const char*, void*) {}
+
+struct CodecCloser {
+    void operator()(opj_codec_t* c) const { opj_destroy_codec(c); }
+};
+struct StreamCloser {
+    void operator()(opj_stream_t* s) const { opj_stream_destroy(s); }
+};
+struct ImageCloser {
+    void operator()(opj_image_t* i) const { opj_image_destroy(i); }
+};
+
+int clamp_to(double v, int max) { return v < 0 ? 0 : v > max ? max : int(v); }
+
+// YCbCr components (4:4:4, 4:2:2 or 4:2:0) to RGB in place of the three components.
+bool sycc_to_rgb(opj_image_t* img) {
+    opj_image_comp_t* c = img->comps;
+    const int w = int(c[0].w), h = int(c[0].h), prec = int(c[0].prec);
+    const int offset = 1 << (prec - 1), max = (1 << prec) - 1;
+    const int sx = int(c[0].w + c[1].w - 1) / int(std::max<OPJ_UINT32>(c[1].w, 1));
+    const int sy = int(c[0].h + c[1].h - 1) / int(std::max<OPJ_UINT32>(c[1].h, 1));
+    if (sx < 1 || sx > 2 || sy < 1 || sy > 2 || c[2].w != c[1].w || c[2].h != c[1].h) return false;
+    std::vector<OPJ_INT32> r(std::size_t(w) * h), g(r.size()), b(r.size());
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const std::size_t i = std::size_t(y) * w + x;
+            const std::size_t ci = std::size_t(std::min<int>(y / sy, int(c[1].h) - 1)) * c[1].w +
+                                   std::size_t(std::min<int>(x / sx, int(c[1].w) - 1));
+            const int yy = c[0].data[i], cb = c[1].data[ci] - offset, cr = c[2].data[ci] - offset;
+            r[i] = clamp_to(yy + std::trunc(1.402 * cr), max);
+            g[i] = clamp_to(yy - std::trunc(0.344 * cb + 0.714 * cr), max);
+            b[i] = clamp_to(yy + std::trunc(1.772 * cb), max);
+        }
+    for (int k = 0; k < 3; ++k) {
+        std::vector<OPJ_INT32>& src = k == 0 ? r : k == 1 ? g : b;
+        if (k > 0) {
+            opj_image_data_free(c[k].data);
+            c[k].data = static_cast<OPJ_INT32*>(opj_image_data_alloc(src.size() * sizeof(OPJ_INT32)));
+            if (!c[k].data) return false;
+            c[k].w = c[0].w, c[k].h = c[0].h, c[k].dx = c[0].dx, c[k].dy = c[0].dy;
+        }
+        std::memcpy(c[k].data, src.data(), src.size() * sizeof(OPJ_INT32));
+    }
+    return true;
+}
+
+// e-sYCC (signed chroma allowed) to RGB.
+bool esycc_to_rgb(opj_image_t* img) {
+    opj_image_comp_t* c = img->comps;
+    if (c[1].w != c[0].w || c[2].w != c[0].w || c[1].h != c[0].h || c[2].h != c[0].h) return false;
+    const int prec = int(c[0].prec), max = (1 << prec) - 1, flip = 1 << (prec - 1);
+    const std::size_t n = std::size_t(c[0].w) * c[0].h;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double y = c[0].data[i];
+        const double cb = c[1].data[i] - (c[1].sgnd ? 0 : flip), cr = c[2].data[i] - (c[2].sgnd ? 0 : flip);
+        c[0].data[i] = clamp_to(y - 0.0000368 * cb + 1.40199 * cr + 0.5, max);
+        c[1].data[i] = clamp_to(1.0003 * y - 0.344125 * cb - 0.7141128 * cr + 0.5, max);
+        c[2].data[i] = clamp_to(0.999823 * y + 1.77204 * cb - 0.000008 * cr + 0.5, max);
+    }
+    c[1].sgnd = c[2].sgnd = 0;
+    return true;
+}
+
+// C, M, Y, K components to 8-bit R, G, B.
+bool cmyk_components_to_rgb(opj_image_t* img) {
+    opj_image_comp_t* c = img->comps;
+    for (int k = 1; k < 4; ++k)
+        if (c[k].w != c[0].w || c[k].h != c[0].h || c[k].dx != c[0].dx || c[k].dy != c[0].dy) return false;
+    const std::size_t n = std::size_t(c[0].w) * c[0].h;
+    double scale[4];
+    for (int k = 0; k < 4; ++k) scale[k] = 1.0 / double((1u << c[k].prec) - 1u);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double kk = 1.0 - c[3].data[i] * scale[3];
+        for (int ch = 0; ch < 3; ++ch) c[ch].data[i] = clamp_to(255.0 * (1.0 - c[ch].data[i] * scale[ch]) * kk + 0.5, 255);
+    }
+    for (int ch = 0; ch < 3; ++ch) c[ch].prec = 8, c[ch].sgnd = 0;
+    return true;  // the fourth component is now unused; the image still owns it
+}
+
+}  // namespace
+
+int j2k_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
+    if (uses_ht_codeblocks(data, size)) return htj2k_decode(data, size, f);
+    std::unique_ptr<opj_codec_t, CodecCloser> codec(opj_create_decompress(is_jp2(data, size) ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K));
+    if (!codec) return 1;
+    opj_set_info_handler(codec.get(), discard, nullptr);
+    opj_set_warning_handler(codec.get(), discard, nullptr);
+    opj_set_error_handler(codec.get(), discard, nullptr);
+    MemoryStream ms{data, size, 0};
+    std::unique_ptr<opj_stream_t, StreamCloser> stream(opj_stream_create(1 << 20, OPJ_TRUE));
+    if (!stream) return 1;
+    opj_stream_set_read_function(stream.get(), stream_read);
+    opj_stream_set_skip_function(stream.get(), stream_skip);
+    opj_stream_set_seek_function(stream.get(), stream_seek);
+    opj_stream_set_user_data(stream.get(), &ms, nullptr);
+    opj_stream_set_user_data_length(stream.get(), size);
+    opj_dparameters_t params;
+    opj_set_default_decoder_parameters(&params);
+    if (!opj_setup_decoder(codec.get(), &params)) return 2;
+#if LOAM_OPJ_HAS_STRICT_MODE
+    opj_decoder_set_strict_mode(codec.get(), OPJ_FALSE);
+#endif
+    opj_image_t* raw = nullptr;
+    if (!opj_read_header(stream.get(), codec.get(), &raw)) return 2;
+    std::unique_ptr<opj_image_t, ImageCloser> image(raw);
+    if (image->x1 - image->x0 > 65535 || image->y1 - image->y0 > 65535 || image->numcomps == 0 || image->numcomps > 4)
+        return 2;
+    if (!opj_decode(codec.get(), stream.get(), image.get())) return 2;
+    opj_end_decompress(codec.get(), stream.get());
+
+    const std::uint8_t p = f.photometric;
+    COLOR_SPACE space = image->color_space;
+    if (p == kMonochrome1 || p == kMonochrome2) space = OPJ_CLRSPC_GRAY;
+    else if (p == kRgb || p == kArgb) space = OPJ_CLRSPC_SRGB;
+    else if (p >= kYbrFull && p <= kYbrRct) space = OPJ_CLRSPC_SYCC;
+    else if (p == kCmyk) space = OPJ_CLRSPC_CMYK;
+    else if (image->numcomps == 3 && (image->comps[1].dx != image->comps[0].dx || image->comps[1].dy != image->comps[0].dy))
+        space = OPJ_CLRSPC_SYCC;
+    else if (image->numcomps < 3) space = OPJ_CLRSPC_GRAY;
+    bool converted = false;
+    unsigned comps = image->numcomps;
+    if (space == OPJ_CLRSPC_SYCC && p != kYbrIct && p != kYbrRct && image->numcomps == 3) {
+        if (!sycc_to_rgb(image.get())) return 2;
+        converted = true;
+    } else if (space == OPJ_CLRSPC_EYCC && image->numcomps == 3) {
+        if (!esycc_to_rgb(image.get())) return 2;
+        converted = true;
+    } else if (space == OPJ_CLRSPC_CMYK && image->numcomps == 4) {
+        if (!cmyk_components_to_rgb(image.get())) return 2;
+        converted = true, comps = 3;
+    }
+    const opj_image_comp_t* c = image->comps;
+    for (unsigned k = 1; k < comps; ++k)
+        if (c[k].w != c[0].w || c[k].h != c[0].h) return 2;
+    unsigned prec = 0;
+    for (unsigned k = 0; k < comps; ++k) prec = std::max<unsigned>(prec, c[k].prec);
+    if (prec == 0 || prec > 16 || c[0].w == 0 || c[0].h == 0) return 2;
+    const std::size_t bytes = prec <= 8 ? 1 : 2, pixels = std::size_t(c[0].w) * c[0].h;
+    f.decoded.resize(pixels * comps * bytes);
+    for (unsigned k = 0; k < comps; ++k) {
+        const int lo = c[k].sgnd ? -(1 << (c[k].prec - 1)) : 0;
+        const int hi = c[k].sgnd ? (1 << (c[k].prec - 1)) - 1 : (1 << c[k].prec) - 1;
+        const OPJ_INT32* src = c[k].data;
+        std::uint8_t* o = f.decoded.data() + k * bytes;
+        for (std::size_t i = 0; i < pixels; ++i, o += comps * bytes) {
+            const int v = std::clamp<int>(src[i], lo, hi);
+            if (bytes == 1) *o = std::uint8_t(v);
+            else o[0] = std::uint8_t(v), o[1] = std::uint8_t(unsigned(v) >> 8);
+        }
+    }
+    f.columns = std::uint16_t(c[0].w), f.rows = std::uint16_t(c[0].h), f.samples = std::uint16_t(comps);
+    f.bits = std::uint16_t(bytes == 1 ? 8 : prec), f.planar = 0;
+    if (converted) f.photometric = kRgb;
+    if (image->icc_profile_buf && image->icc_profile_len)
+        f.icc.assign(image->icc_profile_buf, image->icc_profile_buf + image->icc_profile_len);
+    return 0;
+}
+
+// ---- High-Throughput JPEG 2000 ----------------------------------------------------------------
+
+namespace {
+
+// OpenJPH reports through process-wide streams and throws on errors; its messages go to
+// /dev/null so that nothing is printed.
+// Our own memory input: the library's mem_infile is not exported by Debian's build.
+class MemoryInput final : public ojph::infile_base {
+public:
+    MemoryInput(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    std::size_t read(void* ptr, std::size_t n) override {
+        const std::size_t k = std::min(n, size_ - pos_);
+        std::memcpy(ptr, data_ + pos_, k);
+        pos_ += k;
+        return k;
+    }
+    int seek(ojph::si64 offset, enum infile_base::seek origin) override {
+        const ojph::si64 base = origin == OJPH_SEEK_SET ? 0 : origin == OJPH_SEEK_CUR ? ojph::si64(pos_) : ojph::si64(size_);
+        const ojph::si64 at = base + offset;
+        if (at < 0 || at > ojph::si64(size_)) return -1;
+        pos_ = std::size_t(at);
+        return 0;
+    }
+    ojph::si64 tell() override { return ojph::si64(pos_); }
+    bool eof() override { return pos_ >= size_; }
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_, pos_ = 0;
+};
+
+void quiet_openjph() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (std::FILE* sink = std::fopen("/dev/null", "w")) {
+            ojph::set_info_stream(sink);
+            ojph::set_warning_stream(sink);
+            ojph::set_error_stream(sink);
+        }
+    });
+}
+
+}  // namespace
+
+int htj2k_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
+    quiet_openjph();
+    if (size >= 2 && !(data[0] == 0xFF && data[1] == 0x4F)) {
+        static constexpr std::uint8_t kStart[4] = {0xFF, 0x4F, 0xFF, 0x51};
+        const std::uint8_t* at = std::search(data, data + size, kStart, kStart + 4);
+        if (at == data + size) return 2;
+        size -= std::size_t(at - data), data = at;
+    }
+    try {
+        MemoryInput in(data, size);
+        ojph::codestream cs;
+        cs.enable_resilience();
+        cs.read_headers(&in);
+        ojph::param_siz siz = cs.access_siz();
+        const std::uint64_t width = siz.get_image_extent().x - siz.get_image_offset().x;
+        const std::uint64_t height = siz.get_image_extent().y - siz.get_image_offset().y;
+        const unsigned comps = siz.get_num_components();
+        if (width == 0 || height == 0 || width > 65535 || height > 65535 || comps == 0 || comps > 4) return 2;
+        unsigned depth = 0;
+        bool is_signed = false;
+        for (unsigned k = 0; k < comps; ++k) {
+            depth = std::max<unsigned>(depth, siz.get_bit_depth(k));
+            is_signed = is_signed || siz.is_signed(k);
+            if (siz.get_recon_width(k) != width || siz.get_recon_height(k) != height) return 2;
+        }
+        const std::size_t bytes = depth <= 8 ? 1 : depth <= 16 ? 2 : 4;
+        f.decoded.resize(std::size_t(width) * height * comps * bytes);
+        std::memset(f.decoded.data(), 0, f.decoded.size());
+        cs.set_planar(comps == 1);
+        cs.create();
+        const std::size_t stride = std::size_t(width) * comps * bytes;
+        for (std::uint64_t y = 0; y < height; ++y) {
+            for (unsigned k = 0; k < comps; ++k) {
+                ojph::ui32 comp = 0;
+                ojph::line_buf* line = cs.pull(comp);
+                if (!line || comp >= comps) throw std::runtime_error("openjph line");
+                std::uint8_t* o = f.decoded.data() + y * stride + comp * bytes;
+                const ojph::si32* src = line->i32;
+                for (std::uint64_t x = 0; x < width; ++x, o += comps * bytes) {
+                    const std::int64_t v = src[x];
+                    if (bytes == 1) *o = std::uint8_t(std::clamp<std::int64_t>(v, is_signed ? -128 : 0, is_signed ? 127 : 255));
+                    else if (bytes == 2) {
+                        const auto w = std::uint16_t(std::clamp<std::int64_t>(v, is_signed ? -32768 : 0, is_signed ? 32767 : 65535));
+                        o[0] = std::uint8_t(w), o[1] = std::uint8_t(w >> 8);
+                    } else {
+                        const auto w = std::uint32_t(std::int32_t(v));
+                        std::memcpy(o, &w, 4);
+                    }
+                }
+            }
+        }
+        cs.close();
+        f.columns = std::uint16_t(width), f.rows = std::uint16_t(height), f.samples = std::uint16_t(comps);
+        f.bits = std::uint16_t(bytes == 1 ? 8 : depth), f.planar = 0;
+        return 0;
+    } catch (const std::bad_alloc&) {
+        f.decoded.clear();
+        return 1;
+    } catch (const std::exception&) {
+        f.decoded.clear();
+        return 2;
+    }
+}
+
+}  // namespace loamwerk::render

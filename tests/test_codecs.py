@@ -1,0 +1,180 @@
+"""Compressed frames: the corpus against pydicom with its codec plugins, broken streams, threads."""
+
+import concurrent.futures
+import shutil
+import subprocess
+import struct
+import warnings
+
+import numpy as np
+import pytest
+
+import loam
+from conftest import TESTDATA
+from dicom_bytes import explicit, image, part10
+
+# Lossy codecs are compared within these bounds (max, mean absolute difference), because the
+# two sides use different builds or implementations of the same standard:
+TOLERANCE = {
+    "1.2.840.10008.1.2.4.50": (2, 0.5),  # libjpeg-turbo vs libjpeg 9: IDCT and upsampling rounding
+    "1.2.840.10008.1.2.4.51": (1, 0.1),  # DCMTK's IJG 12-bit vs libjpeg 9
+    "1.2.840.10008.1.2.4.203": (1, 0.01),  # OpenJPH vs OpenJPEG on the same HTJ2K stream
+}
+FILE_TOLERANCE = {
+    # An odd-sized YBR image: pydicom converts colour on the subsampled data differently at
+    # the image's right and bottom edges.
+    "pydicom/test_files/SC_rgb_small_odd_jpeg.dcm": (12, 1.5),
+    "pydicom/test_files/examples_ybr_color.dcm": (4, 0.5),
+}
+# Decoded by no oracle here; what we do with them instead is in the tests below.
+NO_ORACLE = {
+    "pydicom/test_files/JPEG-lossy.dcm",  # 12-bit extended: checked against DCMTK's dcmdjpeg
+    "pydicom-data/emri_small_jpeg_2k_lossless_too_short.dcm",  # truncated: checked against its twin
+    "pydicom/test_files/JPEG2000-embedded-sequence-delimiter.dcm",  # a cut 250-byte stream: refused
+    "pydicom/test_files/UN_sequence.dcm",  # no pixel data
+}
+
+
+def compressed_files():
+    if not TESTDATA.is_dir():
+        return []
+    return sorted(p for p in TESTDATA.rglob("*") if p.is_file()
+                  and loam.read_file_meta(str(p))["transfer_syntax"].startswith("1.2.840.10008.1.2.4."))
+
+
+def rel(path):
+    return str(path.relative_to(TESTDATA))
+
+
+def pydicom_reference(path):
+    pydicom = pytest.importorskip("pydicom")
+    from pydicom.pixels import convert_color_space, pixel_array
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        ds = pydicom.dcmread(str(path))
+        raw = pixel_array(ds, raw=True)
+    pi = ds.PhotometricInterpretation
+    lossy_colour = ds.file_meta.TransferSyntaxUID in ("1.2.840.10008.1.2.4.50", "1.2.840.10008.1.2.4.51")
+    if lossy_colour and ds.SamplesPerPixel == 3 and pi.startswith("YBR"):
+        raw = convert_color_space(raw, pi, "RGB")  # our JPEG decoder returns RGB for lossy colour
+    return ds, raw
+
+
+@pytest.mark.parametrize("path", compressed_files(), ids=rel)
+def test_compressed_corpus_matches_pydicom(path):
+    if rel(path) in NO_ORACLE:
+        pytest.skip("no oracle decodes this file; see the dedicated tests")
+    ds, raw = pydicom_reference(path)
+    ours = loam.decode_stored(str(path))[0].reshape(raw.shape)
+    diff = np.abs(ours.astype(np.int64) - raw.astype(np.int64))
+    max_diff, mean_diff = FILE_TOLERANCE.get(rel(path), TOLERANCE.get(ds.file_meta.TransferSyntaxUID, (0, 0)))
+    assert diff.max() <= max_diff and diff.mean() <= mean_diff, (diff.max(), diff.mean())
+
+
+def test_truncated_jpeg2000_frames_equal_their_twin():
+    cut = TESTDATA / "pydicom-data" / "emri_small_jpeg_2k_lossless_too_short.dcm"
+    if not cut.exists():
+        pytest.skip(f"corpus not present at {TESTDATA}")
+    whole = loam.decode_stored(str(cut.with_name("emri_small_jpeg_2k_lossless.dcm")))[0]
+    ours = loam.decode_stored(str(cut))[0]
+    np.testing.assert_array_equal(ours[:-1], whole[:ours.shape[0] - 1])
+
+
+@pytest.mark.skipif(shutil.which("dcmdjpeg") is None, reason="DCMTK's dcmdjpeg is not installed")
+def test_twelve_bit_extended_jpeg_against_dcmdjpeg(tmp_path):
+    path = TESTDATA / "pydicom" / "test_files" / "JPEG-lossy.dcm"
+    if not path.exists():
+        pytest.skip(f"corpus not present at {TESTDATA}")
+    out = tmp_path / "native.dcm"
+    subprocess.run(["dcmdjpeg", str(path), str(out)], check=True, capture_output=True)
+    reference = loam.decode_stored(str(out))[0]
+    np.testing.assert_array_equal(loam.decode_stored(str(path))[0], reference)
+    assert reference.max() > 0
+
+
+def test_refused_stream():
+    path = TESTDATA / "pydicom" / "test_files" / "JPEG2000-embedded-sequence-delimiter.dcm"
+    if not path.exists():
+        pytest.skip(f"corpus not present at {TESTDATA}")
+    with pytest.raises(RuntimeError, match="^no decodable image frames: "):
+        loam.decode(str(path))
+
+
+def sample(name):
+    path = TESTDATA / "pydicom" / "test_files" / name
+    if not path.exists():
+        pytest.skip(f"corpus not present at {TESTDATA}")
+    return path
+
+
+def with_transfer_syntax(path, uid):
+    """The same data set under other file meta (both syntaxes walk as explicit VR little endian)."""
+    data = path.read_bytes()
+    meta = loam.read_file_meta(str(path))
+    body = data[144 + struct.unpack_from("<I", data, 140)[0]:]
+    return part10(body, uid, sop_class=meta["sop_class"], sop_instance=meta["sop_instance"])
+
+
+def test_codec_sniffed_from_the_first_fragment():
+    path = sample("SC_rgb_jpeg.dcm")
+    want = loam.decode_stored(str(path))[0]
+    mislabelled = with_transfer_syntax(path, "1.2.840.10008.1.2.1")
+    np.testing.assert_array_equal(loam.decode_stored_bytes(mislabelled)[0], want)
+
+
+def test_ht_codeblocks_in_a_plain_jpeg2000_syntax_go_to_openjph():
+    path = TESTDATA / "pydicom-data" / "HTJ2KLossless_08_RGB.dcm"
+    if not path.exists():
+        pytest.skip(f"corpus not present at {TESTDATA}")
+    want = loam.decode_stored(str(path))[0]
+    np.testing.assert_array_equal(loam.decode_stored_bytes(with_transfer_syntax(path, "1.2.840.10008.1.2.4.90"))[0], want)
+
+
+def test_retired_lempel_ziv_words():
+    # Entry 0 is "1 2" (after the second word), entry 1 "2 1"; 0x8002 is the entry its own
+    # use defines: the previous string "1 2" and its first word.
+    words = struct.pack("<5H", 1, 2, 0x8000, 0x8002, 0xFFFF)
+    data = image(words, 1, 8, extra=explicit(0x0028, 0x0060, "CS", "LZW"))
+    assert loam.decode_stored_bytes(data)[0].ravel().tolist() == [1, 2, 1, 2, 1, 2, 1, 0]
+
+
+def test_lossy_colour_comes_back_rgb():
+    array, meta = loam.decode(str(sample("SC_rgb_dcmtk_+eb+cy+np.dcm")))
+    assert meta["photometric"] == "RGB" and array.shape[-1] == 3
+
+
+# ---- broken streams ---------------------------------------------------------------------------
+
+@pytest.mark.parametrize("path", compressed_files(), ids=rel)
+def test_broken_streams_fail_cleanly(path):
+    data = path.read_bytes()
+    rng = np.random.default_rng(len(data))
+    pixel_start = data.rfind(b"\xe0\x7f\x10\x00")
+    cuts = sorted({len(data) - k for k in (1, 7, 100, 1000) if len(data) - k > pixel_start} |
+                  {pixel_start + (len(data) - pixel_start) * k // 5 for k in range(1, 5)})
+    variants = [data[:n] for n in cuts]
+    for _ in range(4):
+        flipped = bytearray(data)
+        for at in rng.integers(max(pixel_start, 0), len(data), size=8):
+            flipped[at] ^= 0xFF
+        variants.append(bytes(flipped))
+    for v in variants:
+        for call in (lambda: loam.decode_bytes(v, rescale=True), lambda: loam.decode_stored_bytes(v, lenient=True)):
+            try:
+                array = call()[0]
+                assert array.size > 0
+            except (RuntimeError, ValueError):
+                pass
+
+
+# ---- threads ----------------------------------------------------------------------------------
+
+def test_concurrent_decodes_match_serial_ones():
+    files = [str(p) for p in compressed_files() if rel(p) not in NO_ORACLE][:24]
+    if len(files) < 4:
+        pytest.skip(f"corpus not present at {TESTDATA}")
+    serial = [loam.decode(f)[0] for f in files]
+    with concurrent.futures.ThreadPoolExecutor(max_workers=6) as pool:
+        for _ in range(3):
+            for got, want in zip(pool.map(lambda f: loam.decode(f)[0], files), serial):
+                np.testing.assert_array_equal(got, want)
