@@ -52,7 +52,10 @@ def pydicom_reference(path):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         ds = pydicom.dcmread(str(path))
-        raw = pixel_array(ds, raw=True)
+        try:
+            raw = pixel_array(ds, raw=True)
+        except Exception as exc:
+            pytest.skip(f"no pydicom plugin decodes it here: {exc}")
     pi = ds.PhotometricInterpretation
     lossy_colour = ds.file_meta.TransferSyntaxUID in ("1.2.840.10008.1.2.4.50", "1.2.840.10008.1.2.4.51")
     if lossy_colour and ds.SamplesPerPixel == 3 and pi.startswith("YBR"):
