@@ -277,6 +277,59 @@ def codec_benchmarks(files: list[str]) -> None:
                   f"{ours_same / theirs:.2f}x its time (target at most 1.3x)")
 
 
+TRANSCODE_TARGETS = [
+    ("JPEG lossless .70", "1.2.840.10008.1.2.4.70", ["dcmcjpeg", "+e1"]),
+    ("JPEG-LS lossless .80", "1.2.840.10008.1.2.4.80", ["dcmcjpls"]),
+    ("JPEG 2000 lossless .90", "1.2.840.10008.1.2.4.90", None),
+    ("HTJ2K lossless .201", "1.2.840.10008.1.2.4.201", None),
+]
+
+
+def pydicom_compress(data: bytes, uid: str) -> bytes:
+    ds = pydicom.dcmread(io.BytesIO(data))
+    ds.compress(uid)
+    out = io.BytesIO()
+    ds.save_as(out)
+    return out.getvalue()
+
+
+def transcode_benchmarks(files: list[str]) -> None:
+    import shutil
+    import subprocess
+    native = [Path(f).read_bytes() for f in decodable(files, {"1.2.840.10008.1.2.1"})]
+    for name, uid, tool in TRANSCODE_TARGETS:
+        sources = []
+        for d in native:
+            try:
+                loam.transcode(d, uid)
+            except RuntimeError:
+                continue
+            sources.append(d)
+        ours = best_of(lambda d: loam.transcode(d, uid), sources)
+        supported = []
+        for d in sources:
+            try:
+                pydicom_compress(d, uid)
+                supported.append(d)
+            except Exception:
+                pass
+        if supported:
+            report(f"transcode {name} vs pydicom compress ({len(supported)})", best_of(lambda d: loam.transcode(d, uid), supported),
+                   best_of(lambda d: pydicom_compress(d, uid), supported), len(supported), 2)
+        else:
+            print(f"transcode {name:<34} loam {ours * 1e6 / max(len(sources), 1):8.1f} us/file ({len(sources)} files); "
+                  "pydicom cannot write this syntax")
+        if tool and shutil.which(tool[0]):
+            tmp = Path(tempfile.mkdtemp(prefix="loam-bench-"))
+            paths = []
+            for i, d in enumerate(sources):
+                (tmp / f"{i}.dcm").write_bytes(d)
+                paths.append(str(tmp / f"{i}.dcm"))
+            dcmtk = best_of(lambda p: subprocess.run([*tool, p, p + ".out"], capture_output=True), paths)
+            print(f"{'':<44} DCMTK {' '.join(tool)} per file (process start included): "
+                  f"{dcmtk * 1e6 / len(paths):8.1f} us, ratio {dcmtk / ours:6.1f}x")
+
+
 def report(name: str, ours: float, theirs: float, n: int, target: float | None = None) -> None:
     ratio = theirs / ours
     goal = "" if target is None else f" (target {target:.0f}x, {'ok' if ratio >= target else 'BELOW TARGET'})"
@@ -306,6 +359,7 @@ def main() -> int:
            best_of(lambda t: pydicom_from_json(t[1]), texts), len(texts), 10)
     pixel_benchmarks(files)
     codec_benchmarks(files)
+    transcode_benchmarks(files)
     native = editable(files)
     report(f"edit_part10 vs dcmread + set + save_as ({len(native)})", best_of(loam_edit, native),
            best_of(pydicom_edit, native), len(native))

@@ -147,3 +147,23 @@ def test_decode_and_png(tmp_path, capsys):
     assert rows == bytes([0, 0, 51, 0, 179, 255])
     assert cli.main(["png", str(tmp_path / "missing.dcm"), "-o", str(png)]) == 1
     assert capsys.readouterr().err.startswith("loam png: cannot open ")
+
+
+def test_transcode_files_and_directories(tmp_path, capsys):
+    import numpy as np
+    from dicom_bytes import image
+    tree = tmp_path / "in"
+    (tree / "a").mkdir(parents=True)
+    pixels = np.arange(16, dtype=np.uint16).tobytes()
+    (tree / "a" / "one.dcm").write_bytes(image(pixels, 4, 4))
+    (tree / "two.dcm").write_bytes(image(pixels[::-1], 4, 4))
+    (tree / "notes.txt").write_bytes(b"not dicom")
+    out = tmp_path / "out"
+    assert cli.main(["transcode", str(tree), "-o", str(out), "--to", "jpeg-ls"]) == 1  # notes.txt fails
+    assert "2 of 3 files written" in capsys.readouterr().out
+    import loam
+    assert loam.read_file_meta(str(out / "a" / "one.dcm"))["transfer_syntax"] == "1.2.840.10008.1.2.4.80"
+    assert loam.decode_stored(str(out / "a" / "one.dcm"))[0].tobytes() == pixels
+    single = tmp_path / "single.dcm"
+    assert cli.main(["transcode", str(tree / "two.dcm"), "-o", str(single), "--to", "1.2.840.10008.1.2.5"]) == 0
+    assert loam.read_file_meta(str(single))["transfer_syntax"] == "1.2.840.10008.1.2.5"

@@ -20,6 +20,9 @@ TOLERANCE = {
     "1.2.840.10008.1.2.4.51": (1, 0.1),  # DCMTK's IJG 12-bit vs libjpeg 9
     "1.2.840.10008.1.2.4.203": (1, 0.01),  # OpenJPH vs OpenJPEG on the same HTJ2K stream
 }
+# libjpeg 9 (pylibjpeg) upsamples 4:2:2 chroma with its DCT scaling, libjpeg-turbo with
+# triangle filtering: on this ultrasound file a few pixels differ by 3.
+FILE_TOLERANCE = {"pydicom/test_files/examples_ybr_color.dcm": (3, 0.05)}
 # Decoded by no oracle here; what we do with them instead is in the tests below.
 NO_ORACLE = {
     "pydicom/test_files/JPEG-lossy.dcm",  # 12-bit extended: checked against DCMTK's dcmdjpeg
@@ -64,7 +67,7 @@ def test_compressed_corpus_matches_pydicom(path):
     ds, raw = pydicom_reference(path)
     ours = loam.decode_stored(str(path))[0].reshape(raw.shape)
     diff = np.abs(ours.astype(np.int64) - raw.astype(np.int64))
-    max_diff, mean_diff = TOLERANCE.get(ds.file_meta.TransferSyntaxUID, (0, 0))
+    max_diff, mean_diff = FILE_TOLERANCE.get(rel(path), TOLERANCE.get(ds.file_meta.TransferSyntaxUID, (0, 0)))
     assert diff.max() <= max_diff and diff.mean() <= mean_diff, (diff.max(), diff.mean())
 
 

@@ -124,6 +124,11 @@ def decode_stored(path: str, frame: int = 0, *, lenient: bool = False) -> tuple[
 def decode_stored_bytes(data: bytes, frame: int = 0, *, lenient: bool = False) -> tuple[numpy.typing.NDArray, dict[str, object]]:
     """decode_stored() over a buffer."""
 
+def transcode(data: bytes, target_ts: str, quality: int = 97) -> bytes:
+    """
+    Re-encode a Part-10 buffer into target_ts (explicit VR little endian, RLE, JPEG .50/.51/.57/.70, JPEG-LS .80/.81, JPEG 2000 .90/.91, JPEG XL .110/.112, HTJ2K .201/.203). Lossless targets ignore quality; .81 and .112 are lossless at 100 and above. The default 97 keeps 8-bit images above 40 dB PSNR on every lossy target; 0 means the engine's 85. Lossy output gets a new, deterministic SOP Instance UID and the Lossy Image Compression attributes.
+    """
+
 def n_frames(path: str) -> int:
     """The number of frames that can be decoded (0 when none can be formed)."""
 

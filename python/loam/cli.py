@@ -262,6 +262,45 @@ def cmd_png(args: argparse.Namespace) -> int:
     return 0
 
 
+TRANSCODE_TARGETS = {
+    "explicit": "1.2.840.10008.1.2.1",
+    "rle": "1.2.840.10008.1.2.5",
+    "jpeg": "1.2.840.10008.1.2.4.50",
+    "jpeg-lossless": "1.2.840.10008.1.2.4.70",
+    "jpeg-ls": "1.2.840.10008.1.2.4.80",
+    "j2k": "1.2.840.10008.1.2.4.90",
+    "htj2k": "1.2.840.10008.1.2.4.201",
+    "jxl": "1.2.840.10008.1.2.4.110",
+}
+
+
+def cmd_transcode(args: argparse.Namespace) -> int:
+    target = TRANSCODE_TARGETS.get(args.to, args.to)
+    if os.path.isdir(args.input):
+        pairs = [(f, os.path.join(args.output, os.path.relpath(f, args.input))) for f in iter_files([args.input])]
+    else:
+        pairs = [(args.input, args.output)]
+    progress = Progress(len(pairs), sys.stderr, enabled=not args.no_progress and sys.stderr.isatty())
+    failures = 0
+    for src, dst in pairs:
+        try:
+            with open(src, "rb") as f:
+                data = f.read()
+            out = _core.transcode(data, target, args.quality)
+            os.makedirs(os.path.dirname(dst) or ".", exist_ok=True)
+            with open(dst, "wb") as f:
+                f.write(out)
+        except (RuntimeError, OSError) as exc:
+            progress.clear()
+            print(f"loam transcode: {src}: {exc}", file=sys.stderr)
+            failures += 1
+        progress.step()
+    progress.finish()
+    if len(pairs) > 1:
+        print(f"{len(pairs) - failures} of {len(pairs)} files written to {args.output}")
+    return 1 if failures else 0
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="loam", description="DICOM toolkit command line")
     sub = parser.add_subparsers(dest="command", required=True)
@@ -297,6 +336,14 @@ def build_parser() -> argparse.ArgumentParser:
     png.add_argument("path", metavar="PATH")
     png.add_argument("-o", "--output", required=True, metavar="OUT.png")
     png.set_defaults(run=cmd_png)
+    tc = sub.add_parser("transcode", help="re-encode files (or a directory tree) into another transfer syntax")
+    tc.add_argument("input", metavar="IN", help="a file, or a directory to walk")
+    tc.add_argument("-o", "--output", required=True, metavar="OUT", help="the output file, or directory")
+    tc.add_argument("--to", required=True, metavar="SYNTAX",
+                    help="|".join(TRANSCODE_TARGETS) + ", or a transfer syntax UID")
+    tc.add_argument("--quality", type=int, default=97, help="for lossy targets (default 97)")
+    tc.add_argument("--no-progress", action="store_true", help="never draw the progress bar")
+    tc.set_defaults(run=cmd_transcode)
     return parser
 
 

@@ -12,6 +12,7 @@
 #include "bindings/common.hpp"
 #include "pixel/decode.hpp"
 #include "pixel/present.hpp"
+#include "pixel/transcode.hpp"
 
 namespace loam::bind {
 
@@ -137,6 +138,16 @@ nb::ndarray<nb::numpy> apply_palette(const nb::bytes& dataset, IndexArray indice
     return to_array(std::move(out), shape, sixteen ? nb::dtype<std::uint16_t>() : nb::dtype<std::uint8_t>());
 }
 
+nb::bytes transcode(const nb::bytes& data, const std::string& target, int quality) {
+    const auto input = view(data);
+    std::vector<std::uint8_t> out;
+    const int rc = without_gil([&] { return transcode_buffer(input, target, quality, out); });
+    if (rc != transcode_status::kOk)
+        throw std::runtime_error("transcode to " + target + ": unsupported target or decode failure (err " +
+                                 std::to_string(rc) + ")");
+    return to_bytes(out);
+}
+
 }  // namespace
 
 void register_pixel(nb::module_& m) {
@@ -174,6 +185,12 @@ void register_pixel(nb::module_& m) {
           nb::sig("def decode_stored_bytes(data: bytes, frame: int = 0, *, lenient: bool = False) "
                   "-> tuple[numpy.typing.NDArray, dict[str, object]]"),
           "decode_stored() over a buffer.");
+    m.def("transcode", &transcode, nb::arg("data"), nb::arg("target_ts"), nb::arg("quality") = 97,
+          "Re-encode a Part-10 buffer into target_ts (explicit VR little endian, RLE, JPEG .50/.51/.57/.70, "
+          "JPEG-LS .80/.81, JPEG 2000 .90/.91, JPEG XL .110/.112, HTJ2K .201/.203). Lossless targets ignore "
+          "quality; .81 and .112 are lossless at 100 and above. The default 97 keeps 8-bit images above "
+          "40 dB PSNR on every lossy target; 0 means the engine's 85. Lossy output gets a new, deterministic "
+          "SOP Instance UID and the Lossy Image Compression attributes.");
     m.def("n_frames", [](const std::string& path) {
               return without_gil([&] { return frame_count(read_path(path).span(), path); });
           },
