@@ -352,24 +352,8 @@ void put_utf8(std::string& out, std::uint32_t cp) {
     }
 }
 
-// Length of the valid UTF-8 sequence at v[i], or 0.
 std::size_t utf8_sequence(const std::uint8_t* v, std::size_t n, std::size_t i) {
-    const std::uint8_t b = v[i];
-    if (b < 0x80) return 1;
-    std::size_t len;
-    std::uint32_t cp;
-    if (b >= 0xC2 && b <= 0xDF) len = 2, cp = b & 0x1F;
-    else if (b >= 0xE0 && b <= 0xEF) len = 3, cp = b & 0x0F;
-    else if (b >= 0xF0 && b <= 0xF4) len = 4, cp = b & 0x07;
-    else return 0;
-    if (i + len > n) return 0;
-    for (std::size_t k = 1; k < len; ++k) {
-        if ((v[i + k] & 0xC0) != 0x80) return 0;
-        cp = (cp << 6) | (v[i + k] & 0x3F);
-    }
-    if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
-        return 0;
-    return len;
+    return charset::utf8_sequence_length(v + i, n - i);
 }
 
 bool valid_utf8(const std::uint8_t* v, std::size_t n) {
@@ -985,6 +969,27 @@ int decode_elements(TextDecoder* t, const CharsetElement* elements, std::size_t 
 }
 
 namespace charset {
+
+std::size_t utf8_sequence_length(const std::uint8_t* p, std::size_t n) {
+    if (n == 0) return 0;
+    const std::uint8_t b = p[0];
+    if (b < 0x80) return 1;
+    std::size_t len;
+    std::uint32_t cp;
+    if (b >= 0xC2 && b <= 0xDF) len = 2, cp = b & 0x1F;
+    else if (b >= 0xE0 && b <= 0xEF) len = 3, cp = b & 0x0F;
+    else if (b >= 0xF0 && b <= 0xF4) len = 4, cp = b & 0x07;
+    else return 0;
+    if (len > n) return 0;
+    for (std::size_t k = 1; k < len; ++k) {
+        if ((p[k] & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (p[k] & 0x3F);
+    }
+    // No overlong forms, no surrogates, nothing above U+10FFFF.
+    if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+        return 0;
+    return len;
+}
 
 const char* vr_delimiters(std::uint16_t v) {
     if (v == vr::PN) return "\\^=";

@@ -82,6 +82,9 @@ int decode_elements(TextDecoder* decoder, const CharsetElement* elements, std::s
 
 namespace charset {
 
+// The length of the valid UTF-8 sequence at p (1 for ASCII), or 0.
+std::size_t utf8_sequence_length(const std::uint8_t* p, std::size_t n);
+
 // Delimiter bytes of a VR, and whether the character set applies to it at all.
 const char* vr_delimiters(std::uint16_t vr);
 bool applies_to(std::uint16_t vr);

@@ -106,24 +106,6 @@ void put_double(std::string& out, double v) {
     put_number(out, v);
 }
 
-std::size_t utf8_length(const std::uint8_t* p, std::size_t n) {
-    const std::uint8_t b = p[0];
-    std::size_t len;
-    std::uint32_t cp;
-    if (b >= 0xC2 && b <= 0xDF) len = 2, cp = b & 0x1F;
-    else if (b >= 0xE0 && b <= 0xEF) len = 3, cp = b & 0x0F;
-    else if (b >= 0xF0 && b <= 0xF4) len = 4, cp = b & 0x07;
-    else return 0;
-    if (len > n) return 0;
-    for (std::size_t k = 1; k < len; ++k) {
-        if ((p[k] & 0xC0) != 0x80) return 0;
-        cp = (cp << 6) | (p[k] & 0x3F);
-    }
-    if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
-        return 0;
-    return len;
-}
-
 // A JSON string: valid UTF-8 copied, any other byte replaced by U+FFFD, escapes as needed.
 void put_string(std::string& out, std::string_view s) {
     static constexpr char kHex[] = "0123456789ABCDEF";
@@ -139,7 +121,7 @@ void put_string(std::string& out, std::string_view s) {
         }
         out.append(s.data() + run, i - run);
         if (b >= 0x80) {
-            if (const std::size_t len = utf8_length(p + i, n - i)) {
+            if (const std::size_t len = charset::utf8_sequence_length(p + i, n - i)) {
                 out.append(s.data() + i, len);
                 i += len;
             } else {

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <vector>
 
@@ -18,6 +17,7 @@
 #include <openjph/ojph_params.h>
 
 #include "core/bytes.hpp"
+#include "pixel/codec_support.hpp"
 #include "pixel/codec_versions.hpp"
 #include "pixel/encode.hpp"
 
@@ -145,23 +145,12 @@ private:
     ByteVector& out_;
 };
 
-void quiet_openjph_encoder() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        if (std::FILE* sink = std::fopen("/dev/null", "w")) {
-            ojph::set_info_stream(sink);
-            ojph::set_warning_stream(sink);
-            ojph::set_error_stream(sink);
-        }
-    });
-}
-
 }  // namespace
 
 ByteVector htj2k_encode(const std::uint8_t* pixels, std::size_t size, const EncodeRequest& r, int quality) {
     std::size_t bytes;
     if (!check(r, size, &bytes)) return {};
-    quiet_openjph_encoder();
+    quiet_openjph();
     ByteVector out;
     out.reserve(65536);
     try {

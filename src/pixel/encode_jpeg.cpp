@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include <jpeglib.h>
@@ -15,31 +14,20 @@
 #include "dcmtk/dcmjpeg/djeijg12.h"
 #include "dcmtk/dcmjpeg/djeijg16.h"
 #include "dcmtk/dcmjpeg/djeijg8.h"
-#include "dcmtk/oflog/oflog.h"
 
+#include "pixel/codec_support.hpp"
 #include "pixel/encode.hpp"
 
 namespace loamwerk::render {
 
 namespace {
 
-struct ErrorJump {
-    jpeg_error_mgr mgr;
-    std::jmp_buf jump;
-};
-[[noreturn]] void on_error(j_common_ptr cinfo) { std::longjmp(reinterpret_cast<ErrorJump*>(cinfo->err)->jump, 1); }
-void on_message(j_common_ptr, int) {}
-void on_output(j_common_ptr) {}
-
 // Plain C-style body: the output lives in libjpeg's own memory until copied out.
 int turbo_encode(const std::uint8_t* pixels, unsigned w, unsigned h, int components, int quality, unsigned char** out,
                  unsigned long* out_size) {
     jpeg_compress_struct cinfo;
-    ErrorJump err;
-    cinfo.err = jpeg_std_error(&err.mgr);
-    err.mgr.error_exit = on_error;
-    err.mgr.emit_message = on_message;
-    err.mgr.output_message = on_output;
+    JpegErrorJump err;
+    cinfo.err = quiet_jpeg_errors(err);
     if (setjmp(err.jump)) {
         jpeg_destroy_compress(&cinfo);
         return 2;
@@ -63,11 +51,6 @@ int turbo_encode(const std::uint8_t* pixels, unsigned w, unsigned h, int compone
     jpeg_finish_compress(&cinfo);
     jpeg_destroy_compress(&cinfo);
     return 0;
-}
-
-void quiet_dcmtk() {
-    static std::once_flag once;
-    std::call_once(once, [] { OFLog::configure(OFLogger::OFF_LOG_LEVEL); });
 }
 
 ByteVector dcmtk_encode(const std::uint8_t* pixels, const EncodeRequest& r, bool lossless, int predictor, int quality) {

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <vector>
 
@@ -17,6 +16,7 @@
 #include <openjph/ojph_params.h>
 
 #include "core/bytes.hpp"
+#include "pixel/codec_support.hpp"
 #include "pixel/codec_versions.hpp"
 #include "pixel/image.hpp"
 #include "pixel/syntax.hpp"
@@ -238,8 +238,6 @@ int j2k_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
 
 namespace {
 
-// OpenJPH reports through process-wide streams and throws on errors; its messages go to
-// /dev/null so that nothing is printed.
 // Our own memory input: the library's mem_infile is not exported by Debian's build.
 class MemoryInput final : public ojph::infile_base {
 public:
@@ -264,17 +262,6 @@ private:
     const std::uint8_t* data_;
     std::size_t size_, pos_ = 0;
 };
-
-void quiet_openjph() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        if (std::FILE* sink = std::fopen("/dev/null", "w")) {
-            ojph::set_info_stream(sink);
-            ojph::set_warning_stream(sink);
-            ojph::set_error_stream(sink);
-        }
-    });
-}
 
 }  // namespace
 

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string_view>
 #include <vector>
 
@@ -16,9 +15,9 @@
 #include "dcmtk/dcmjpeg/djdijg12.h"
 #include "dcmtk/dcmjpeg/djdijg16.h"
 #include "dcmtk/dcmjpeg/djdijg8.h"
-#include "dcmtk/oflog/oflog.h"
 
 #include "core/bytes.hpp"
+#include "pixel/codec_support.hpp"
 #include "pixel/image.hpp"
 #include "pixel/syntax.hpp"
 
@@ -109,26 +108,12 @@ bool input_is_ycbcr(const JpegHeader& h, std::uint8_t photometric) {
 
 // ---- libjpeg-turbo, 8-bit DCT -----------------------------------------------------------------
 
-struct ErrorJump {
-    jpeg_error_mgr mgr;
-    std::jmp_buf jump;
-};
-
-[[noreturn]] void on_error(j_common_ptr cinfo) {
-    std::longjmp(reinterpret_cast<ErrorJump*>(cinfo->err)->jump, 1);
-}
-void on_message(j_common_ptr, int) {}  // library messages are never printed
-void on_output(j_common_ptr) {}
-
 // Plain C-style body: nothing with a destructor lives between setjmp and longjmp.
 int turbo_decode(const std::uint8_t* data, std::size_t size, int components, bool ycbcr, std::uint8_t* out,
                  std::size_t out_size) {
     jpeg_decompress_struct cinfo;
-    ErrorJump err;
-    cinfo.err = jpeg_std_error(&err.mgr);
-    err.mgr.error_exit = on_error;
-    err.mgr.emit_message = on_message;
-    err.mgr.output_message = on_output;
+    JpegErrorJump err;
+    cinfo.err = quiet_jpeg_errors(err);
     if (setjmp(err.jump)) {
         jpeg_destroy_decompress(&cinfo);
         return 2;
@@ -163,11 +148,6 @@ int turbo_decode(const std::uint8_t* data, std::size_t size, int components, boo
 }
 
 // ---- DCMTK's IJG codecs: 12-bit DCT and lossless ----------------------------------------------
-
-void quiet_dcmtk() {
-    static std::once_flag once;
-    std::call_once(once, [] { OFLog::configure(OFLogger::OFF_LOG_LEVEL); });
-}
 
 int dcmtk_decode(const std::uint8_t* data, std::size_t size, const JpegHeader& h, bool ycbcr, std::uint8_t* out,
                  std::size_t out_size) {

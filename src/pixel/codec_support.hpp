@@ -1,0 +1,34 @@
+// Pieces the decoders and encoders of one library share: libjpeg's error manager and the
+// process-wide switches that keep DCMTK and OpenJPH quiet.
+#pragma once
+
+#include <csetjmp>
+#include <cstdio>
+
+#include <jpeglib.h>
+
+namespace loamwerk::render {
+
+// libjpeg reports errors by calling error_exit, which must not return: ours jumps back to
+// the setjmp of the call, and messages are never printed.
+struct JpegErrorJump {
+    jpeg_error_mgr mgr;
+    std::jmp_buf jump;
+};
+[[noreturn]] inline void jpeg_error_exit(j_common_ptr cinfo) {
+    std::longjmp(reinterpret_cast<JpegErrorJump*>(cinfo->err)->jump, 1);
+}
+inline jpeg_error_mgr* quiet_jpeg_errors(JpegErrorJump& err) {
+    jpeg_error_mgr* mgr = jpeg_std_error(&err.mgr);
+    mgr->error_exit = jpeg_error_exit;
+    mgr->emit_message = [](j_common_ptr, int) {};
+    mgr->output_message = [](j_common_ptr) {};
+    return mgr;
+}
+
+// DCMTK's logger off, once per process.
+void quiet_dcmtk();
+// OpenJPH's message streams to /dev/null, once per process (it still throws on errors).
+void quiet_openjph();
+
+}  // namespace loamwerk::render
