@@ -11,7 +11,7 @@ PY_BUILD_REQS := "scikit-build-core>=0.10" "nanobind>=2.4,<4" "cmake>=3.20" ninj
 # pydicom's codec plugins are test oracles for the compressed syntaxes.
 PY_TEST_REQS := "numpy>=1.26" "pytest>=8" "pydicom>=3" "pylibjpeg>=2" "pylibjpeg-libjpeg>=2" "pylibjpeg-openjpeg>=2" \
   "pyjpegls>=1.2"
-PY_BENCH_REQS := "pylibjpeg-rle>=2"
+PY_BENCH_REQS := "pylibjpeg-rle>=2" dicognito deid
 SOURCES := $(shell find src python -type f -not -name '*.pyc' 2>/dev/null) CMakeLists.txt pyproject.toml
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 

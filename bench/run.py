@@ -330,10 +330,69 @@ def transcode_benchmarks(files: list[str]) -> None:
                   f"{dcmtk * 1e6 / len(paths):8.1f} us, ratio {dcmtk / ours:6.1f}x")
 
 
-def report(name: str, ours: float, theirs: float, n: int, target: float | None = None) -> None:
+def deid_benchmarks(files: list[str]) -> None:
+    """deidentify_series over the corpus's Part-10 files against dicognito and deid."""
+    buffers = []
+    for f in files:
+        data = Path(f).read_bytes()
+        try:
+            loam.deidentify(data)
+            pydicom.dcmread(io.BytesIO(data))
+        except Exception:
+            continue
+        buffers.append(data)
+    try:
+        from dicognito.anonymizer import Anonymizer
+    except ImportError:
+        Anonymizer = None
+    if Anonymizer:
+        def dicognito_one(anonymizer: object, d: bytes) -> None:
+            ds = pydicom.dcmread(io.BytesIO(d))
+            anonymizer.anonymize(ds)
+            ds.save_as(io.BytesIO())
+
+        usable = []
+        for d in buffers:
+            try:
+                dicognito_one(Anonymizer(), d)
+                usable.append(d)
+            except Exception:
+                pass
+
+        def dicognito_run(batch: list[bytes]) -> None:
+            anonymizer = Anonymizer()
+            for d in batch:
+                dicognito_one(anonymizer, d)
+        report(f"deidentify_series vs dicognito ({len(usable)})", best_of(lambda b: loam.deidentify_series(b), [usable]),
+               best_of(dicognito_run, [usable]), len(usable), 20, "dicognito")
+    try:
+        from deid.dicom import get_identifiers, replace_identifiers
+    except ImportError:
+        return
+    import logging
+    logging.disable(logging.CRITICAL)
+    wanted = set(buffers)
+    paths = []
+    for f in files:
+        if Path(f).read_bytes() not in wanted:
+            continue
+        try:
+            replace_identifiers(dicom_files=[f], ids=get_identifiers([f]), save=False)
+            paths.append(f)
+        except Exception:
+            pass
+
+    def deid_run(batch: list[str]) -> None:
+        replace_identifiers(dicom_files=batch, ids=get_identifiers(batch), save=False)
+    same = [Path(p).read_bytes() for p in paths]
+    report(f"deidentify_series vs deid ({len(paths)})", best_of(lambda b: loam.deidentify_series(b), [same]),
+           best_of(deid_run, [paths]), len(paths), 20, "deid")
+
+
+def report(name: str, ours: float, theirs: float, n: int, target: float | None = None, peer: str = "pydicom") -> None:
     ratio = theirs / ours
     goal = "" if target is None else f" (target {target:.0f}x, {'ok' if ratio >= target else 'BELOW TARGET'})"
-    print(f"{name:<44} loam {ours * 1e6 / n:8.1f} us/file   pydicom {theirs * 1e6 / n:8.1f} us/file   "
+    print(f"{name:<44} loam {ours * 1e6 / n:8.1f} us/file   {peer} {theirs * 1e6 / n:8.1f} us/file   "
           f"ratio {ratio:6.1f}x{goal}")
 
 
@@ -360,6 +419,7 @@ def main() -> int:
     pixel_benchmarks(files)
     codec_benchmarks(files)
     transcode_benchmarks(files)
+    deid_benchmarks(files)
     native = editable(files)
     report(f"edit_part10 vs dcmread + set + save_as ({len(native)})", best_of(loam_edit, native),
            best_of(pydicom_edit, native), len(native))

@@ -167,3 +167,21 @@ def test_transcode_files_and_directories(tmp_path, capsys):
     single = tmp_path / "single.dcm"
     assert cli.main(["transcode", str(tree / "two.dcm"), "-o", str(single), "--to", "1.2.840.10008.1.2.5"]) == 0
     assert loam.read_file_meta(str(single))["transfer_syntax"] == "1.2.840.10008.1.2.5"
+
+
+def test_deid_directory(tmp_path, capsys):
+    import json
+
+    import pydicom
+    tree = tmp_path / "in"
+    tree.mkdir()
+    body = (explicit(0x0008, 0x0016, "UI", CT) + explicit(0x0008, 0x0018, "UI", "1.2.3.4")
+            + explicit(0x0010, 0x0010, "PN", "Doe^Jane") + explicit(0x0010, 0x0040, "CS", "F"))
+    (tree / "one.dcm").write_bytes(part10(body))
+    (tree / "bare.dcm").write_bytes(body)
+    (tmp_path / "opts.json").write_text(json.dumps({"patient_name": "Case^1", "replace": {"PatientSex": "O"}}))
+    assert cli.main(["deid", str(tree), "-o", str(tmp_path / "out"), "--options", str(tmp_path / "opts.json")]) == 0
+    out = capsys.readouterr().out
+    assert "2 files: 1 de-identified" in out and "refused 1: not a valid Part-10 file" in out
+    ds = pydicom.dcmread(tmp_path / "out" / "one.dcm")
+    assert (str(ds.PatientName), ds.PatientSex) == ("Case^1", "O")

@@ -141,3 +141,13 @@ def apply_palette_indices(dataset: bytes, indices: numpy.typing.NDArray, bits_al
     """
     Expand palette indices through the dataset's Palette Color LUT: shape + (3,), uint8, or uint16 for 16-bit palette entries.
     """
+
+def deidentify(data: bytes, options: dict[str, object] = {}) -> bytes:
+    """
+    De-identify one Part-10 buffer after the Basic Application Level Confidentiality Profile. options: patient_name, patient_id, uid_root, retain_dates, shift_dates_days, retain_uids, retain_device_id, retain_institution_id, retain_patient_chars, retain_safe_private, clean_descriptors, clean_graphics, clean_struct_content, profile ("none"), replace {tag: value}, remove [tag].
+    """
+
+def deidentify_series(files: list[bytes], options: dict[str, object] = {}) -> list[bytes]:
+    """
+    deidentify() over a list of buffers through one session, so that replaced UIDs agree.
+    """

@@ -301,6 +301,47 @@ def cmd_transcode(args: argparse.Namespace) -> int:
     return 1 if failures else 0
 
 
+def cmd_deid(args: argparse.Namespace) -> int:
+    import json
+    from collections import Counter
+
+    options: dict[str, object] = {}
+    if args.options:
+        with open(args.options, encoding="utf-8") as f:
+            raw = json.load(f)
+        # JSON keys are text: tags in "replace" and "remove" may be given in hexadecimal or as keywords.
+        for key, value in raw.items():
+            if key == "replace":
+                value = {parse_tag(str(t)): str(v) for t, v in value.items()}
+            elif key == "remove":
+                value = [parse_tag(str(t)) for t in value]
+            options[key] = value
+    files = list(iter_files([args.input]))
+    progress = Progress(len(files), sys.stderr, enabled=not args.no_progress and sys.stderr.isatty())
+    written, refused = 0, Counter()
+    for path in files:
+        dst = os.path.join(args.output, os.path.relpath(path, args.input))
+        try:
+            with open(path, "rb") as f:
+                data = f.read()
+            out = _core.deidentify(data, options)
+            os.makedirs(os.path.dirname(dst) or ".", exist_ok=True)
+            with open(dst, "wb") as f:
+                f.write(out)
+            written += 1
+        except (RuntimeError, OSError) as exc:
+            refused[str(exc).removeprefix("deidentify: ")] += 1
+        except ValueError as exc:
+            print(f"loam deid: {exc}", file=sys.stderr)
+            return 2
+        progress.step()
+    progress.finish()
+    print(f"{len(files)} files: {written} de-identified into {args.output}, {sum(refused.values())} refused")
+    for reason, n in refused.most_common():
+        print(f"  refused {n}: {reason}")
+    return 0 if written or not files else 1
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="loam", description="DICOM toolkit command line")
     sub = parser.add_subparsers(dest="command", required=True)
@@ -344,6 +385,12 @@ def build_parser() -> argparse.ArgumentParser:
     tc.add_argument("--quality", type=int, default=97, help="for lossy targets (default 97)")
     tc.add_argument("--no-progress", action="store_true", help="never draw the progress bar")
     tc.set_defaults(run=cmd_transcode)
+    de = sub.add_parser("deid", help="de-identify a directory tree (Basic Application Level Confidentiality Profile)")
+    de.add_argument("input", metavar="IN_DIR")
+    de.add_argument("-o", "--output", required=True, metavar="OUT_DIR")
+    de.add_argument("--options", metavar="options.json", help="de-identification options as a JSON object")
+    de.add_argument("--no-progress", action="store_true", help="never draw the progress bar")
+    de.set_defaults(run=cmd_deid)
     return parser
 
 

@@ -67,5 +67,6 @@ void register_text(nb::module_& m);
 void register_part10(nb::module_& m);
 void register_json(nb::module_& m);
 void register_pixel(nb::module_& m);
+void register_deident(nb::module_& m);
 
 }  // namespace loam::bind

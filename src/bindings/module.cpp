@@ -9,4 +9,5 @@ NB_MODULE(_core, m) {
     loam::bind::register_part10(m);
     loam::bind::register_json(m);
     loam::bind::register_pixel(m);
+    loam::bind::register_deident(m);
 }

@@ -1,0 +1,92 @@
+// De-identification.
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include "bindings/common.hpp"
+#include "deident/session.hpp"
+
+namespace loam::bind {
+
+namespace {
+using namespace loamwerk;
+using namespace loamwerk::deident;
+
+DeidentOptions options_of(const nb::dict& d, const char* function) {
+    DeidentOptions o;
+    for (auto [key, value] : d) {
+        const std::string k = nb::cast<std::string>(key);
+        auto flag = [&](bool& field) { field = nb::cast<bool>(value); };
+        if (k == "patient_name") o.patient_name = nb::cast<std::string>(value);
+        else if (k == "patient_id") o.patient_id = nb::cast<std::string>(value);
+        else if (k == "uid_root") o.uid_root = nb::cast<std::string>(value);
+        else if (k == "retain_dates") flag(o.retain_dates);
+        else if (k == "retain_safe_private") flag(o.retain_safe_private);
+        else if (k == "clean_descriptors") flag(o.clean_descriptors);
+        else if (k == "retain_uids") flag(o.retain_uids);
+        else if (k == "retain_device_id") flag(o.retain_device_id);
+        else if (k == "retain_institution_id") flag(o.retain_institution_id);
+        else if (k == "retain_patient_chars") flag(o.retain_patient_chars);
+        else if (k == "clean_graphics") flag(o.clean_graphics);
+        else if (k == "clean_struct_content") flag(o.clean_struct_content);
+        else if (k == "clean_pixel") flag(o.clean_pixel);
+        else if (k == "shift_dates_days") o.shift_dates_days = nb::cast<int>(value);
+        else if (k == "profile") o.profile_none = nb::cast<std::string>(value) == "none";
+        else if (k == "replace") {
+            for (auto [tag, text] : nb::cast<nb::dict>(value)) o.replace[nb::cast<std::uint32_t>(tag)] = nb::cast<std::string>(text);
+        } else if (k == "remove") {
+            for (auto tag : nb::cast<nb::list>(value)) o.remove.insert(nb::cast<std::uint32_t>(tag));
+        } else {
+            throw nb::value_error((std::string(function) + ": unknown option " + k).c_str());
+        }
+    }
+    if (o.clean_pixel)
+        // Refused rather than ignored: a file asked to be cleaned must not come back uncleaned.
+        throw std::runtime_error(std::string(function) + ": clean_pixel: burned-in pixel cleaning is not built yet");
+    return o;
+}
+
+nb::bytes deidentify(const nb::bytes& data, const nb::dict& options) {
+    Session session(options_of(options, "deidentify"));
+    const auto input = view(data);
+    std::vector<std::uint8_t> out;
+    const int rc = without_gil([&] { return session.run(input, out); });
+    if (rc != run_result::kOk) throw std::runtime_error("deidentify: " + std::string(message(rc)));
+    return to_bytes(out);
+}
+
+nb::list deidentify_series(const std::vector<nb::bytes>& files, const nb::dict& options) {
+    Session session(options_of(options, "deidentify_series"));
+    std::vector<std::span<const std::uint8_t>> inputs;
+    for (const nb::bytes& f : files) inputs.push_back(view(f));
+    std::vector<std::vector<std::uint8_t>> outs(inputs.size());
+    const int rc = without_gil([&] {
+        for (std::size_t i = 0; i < inputs.size(); ++i)
+            if (int r = session.run(inputs[i], outs[i]); r != run_result::kOk) return r;
+        return run_result::kOk;
+    });
+    if (rc != run_result::kOk) throw std::runtime_error("deidentify_series: " + std::string(message(rc)));
+    nb::list result;
+    for (const auto& o : outs) result.append(to_bytes(o));
+    return result;
+}
+
+}  // namespace
+
+void register_deident(nb::module_& m) {
+    m.def("deidentify", &deidentify, nb::arg("data"), nb::arg("options") = nb::dict(),
+          nb::sig("def deidentify(data: bytes, options: dict[str, object] = {}) -> bytes"),
+          "De-identify one Part-10 buffer after the Basic Application Level Confidentiality Profile. "
+          "options: patient_name, patient_id, uid_root, retain_dates, shift_dates_days, retain_uids, "
+          "retain_device_id, retain_institution_id, retain_patient_chars, retain_safe_private, "
+          "clean_descriptors, clean_graphics, clean_struct_content, profile (\"none\"), replace "
+          "{tag: value}, remove [tag].");
+    m.def("deidentify_series", &deidentify_series, nb::arg("files"), nb::arg("options") = nb::dict(),
+          nb::sig("def deidentify_series(files: list[bytes], options: dict[str, object] = {}) -> list[bytes]"),
+          "deidentify() over a list of buffers through one session, so that replaced UIDs agree.");
+}
+
+}  // namespace loam::bind

@@ -1,0 +1,339 @@
+#include "deident/session.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "core/bytes.hpp"
+#include "core/dictionary.hpp"
+#include "core/uid.hpp"
+#include "core/writer.hpp"
+#include "deident/actions.hpp"
+
+namespace loamwerk::deident {
+
+const ActionRow* find_action(std::uint32_t tag) {
+    const ActionRow* end = kActions + kActionCount;
+    const ActionRow* row = std::lower_bound(kActions, end, tag, [](const ActionRow& r, std::uint32_t t) { return r.tag < t; });
+    return row != end && row->tag == tag ? row : nullptr;
+}
+
+std::string_view message(int code) {
+    switch (code) {
+    case run_result::kNotPart10: return "not a valid Part-10 file";
+    case run_result::kNotByteWalkable: return "transfer syntax not byte-walkable (big-endian / deflated)";
+    default: return "unknown error";
+    }
+}
+
+namespace {
+
+constexpr std::uint32_t kUndefined = 0xFFFFFFFFu;
+
+// Days from 1970-01-01 in the proleptic Gregorian calendar, and back.
+std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = unsigned(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + std::int64_t(doe) - 719468;
+}
+
+void civil_from_days(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
+    z += 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = unsigned(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    d = doy - (153 * mp + 2) / 5 + 1;
+    m = mp < 10 ? mp + 3 : mp - 9;
+    y = std::int64_t(yoe) + era * 400 + (m <= 2);
+}
+
+bool leap(std::int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+std::string shift_component(std::string_view c, int days) {
+    while (!c.empty() && std::uint8_t(c.back()) < 0x21) c.remove_suffix(1);
+    const bool negative = !c.empty() && c.front() == '-';
+    const std::string_view digits = negative ? c.substr(1) : c;
+    if (digits.size() < 8 || digits.substr(0, 8).find_first_not_of("0123456789") != std::string_view::npos) return "";
+    std::int64_t y = std::stoll(std::string(digits.substr(0, 4)));
+    if (negative) y = -y;
+    const unsigned m = unsigned(std::stoul(std::string(digits.substr(4, 2))));
+    const unsigned d = unsigned(std::stoul(std::string(digits.substr(6, 2))));
+    static constexpr unsigned kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (m < 1 || m > 12 || d < 1 || d > kDays[m - 1] + (m == 2 && leap(y))) return "";
+    std::int64_t ny;
+    unsigned nm, nd;
+    civil_from_days(days_from_civil(y, m, d) + days, ny, nm, nd);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%04d%02u%02u", int(ny), nm, nd);
+    return std::string(buf) + std::string(digits.substr(8));
+}
+
+std::string trimmed(std::string_view v) {
+    while (!v.empty() && std::uint8_t(v.back()) < 0x21) v.remove_suffix(1);
+    return std::string(v);
+}
+
+void pad(VR vr, std::string& v) {
+    if (v.size() & 1) v.push_back(vr == vr::UI ? '\0' : ' ');
+}
+
+// One element written in the data set's own encoding.
+void put(std::vector<std::uint8_t>& out, Encoding enc, Tag tag, VR vr, const std::uint8_t* value, std::size_t n) {
+    if (enc == Encoding::ImplicitLE) append_implicit(out, tag, value, n);
+    else EvrElementWriter(out).append(tag_group(tag), tag_element(tag), vr ? vr : vr::UN, value, n);
+}
+void put_text(std::vector<std::uint8_t>& out, Encoding enc, Tag tag, VR vr, std::string v) {
+    pad(vr, v);
+    put(out, enc, tag, vr, reinterpret_cast<const std::uint8_t*>(v.data()), v.size());
+}
+// The header of an undefined-length value (sequence or encapsulated pixel data).
+void put_open(std::vector<std::uint8_t>& out, Encoding enc, Tag tag, VR vr) {
+    std::uint8_t h[12];
+    const std::uint16_t g = tag_group(tag), e = tag_element(tag);
+    std::memcpy(h, &g, 2), std::memcpy(h + 2, &e, 2);
+    if (enc == Encoding::ImplicitLE) {
+        std::memcpy(h + 4, &kUndefined, 4);
+        out.insert(out.end(), h, h + 8);
+        return;
+    }
+    h[4] = std::uint8_t(vr & 0xFF), h[5] = std::uint8_t(vr >> 8), h[6] = h[7] = 0;
+    std::memcpy(h + 8, &kUndefined, 4);
+    out.insert(out.end(), h, h + 12);
+}
+void put_delimiter(std::vector<std::uint8_t>& out, std::uint16_t element) {
+    const std::uint8_t d[8] = {0xFE, 0xFF, std::uint8_t(element & 0xFF), std::uint8_t(element >> 8), 0, 0, 0, 0};
+    out.insert(out.end(), d, d + 8);
+}
+
+bool undefined_length(const ElementRef& e) {
+    return e.header && e.value && e.value - e.header >= 8 && load_le32(e.value - 4) == kUndefined;
+}
+
+bool is_date(VR v) { return v == vr::DA || v == vr::DT; }
+
+}  // namespace
+
+std::string shift_dates(std::string_view value, int days) {
+    std::string out;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = std::min(value.find('\\', start), value.size());
+        if (start) out.push_back('\\');
+        out += shift_component(value.substr(start, end - start), days);
+        if (end >= value.size()) return out;
+        start = end + 1;
+    }
+}
+
+char Session::action(Tag t) const {
+    if (opt_.remove.count(t)) return 'X';
+    if (opt_.replace.count(t)) return 'D';
+    if (tag_element(t) == 0 && tag_group(t) != 0x0002) return 'X';
+    const std::uint16_t g = tag_group(t), el = tag_element(t);
+    const ActionRow* row = find_action(t);
+    if (opt_.profile_none) return row && row->action == 'U' && !opt_.retain_uids ? 'U' : 'K';
+    if (t == 0x00120062 || t == 0x00120063 || t == 0x00120064) return 'X';  // written anew
+    if (t == 0x00100010 || t == 0x00100020) return 'D';
+    if ((g >= 0x6000 && g <= 0x60FF && (el == 0x3000 || el == 0x4000)) || (g >= 0x5000 && g <= 0x50FF))
+        return opt_.clean_graphics ? 'Z' : 'X';
+    if (!row) return (g & 1) && !opt_.retain_safe_private ? 'X' : 'K';
+    const std::uint16_t f = row->flags;
+    if ((opt_.retain_uids && (f & flag::kRetainUids)) || (opt_.retain_device_id && (f & flag::kRetainDevice)) ||
+        (opt_.retain_institution_id && (f & flag::kRetainInstitution)) ||
+        (opt_.retain_patient_chars && (f & flag::kRetainPatientChars)))
+        return 'K';
+    char a = row->action;
+    if (opt_.retain_dates && (f & flag::kRetainDates)) a = 'K';
+    else if (opt_.shift_dates_days != 0 && (f & flag::kShiftDates)) a = 'M';
+    if ((opt_.clean_struct_content && (f & flag::kCleanStructContent)) ||
+        (opt_.clean_descriptors && (f & flag::kCleanDescriptors)) ||
+        (opt_.retain_patient_chars && (f & flag::kCleanPatientChars)) ||
+        (opt_.retain_device_id && (f & flag::kCleanDevice)) || (t == 0x00700001 && opt_.clean_graphics))
+        a = 'Z';
+    return a;
+}
+
+std::string Session::replace_uid(std::string_view uid) {
+    const std::string found = trimmed(uid);
+    if (found.empty()) return opt_.uid_root + ".0";
+    auto it = uid_map_.find(found);
+    if (it != uid_map_.end()) return it->second;
+    std::string minted = uid::mint(found, opt_.uid_root);
+    uid_map_.emplace(found, minted);
+    return minted;
+}
+
+void Session::apply(const ElementRef& e, Encoding enc, std::vector<std::uint8_t>& out, int depth, bool top) {
+    const Tag t = e.tag;
+    const VR v = e.vr ? e.vr : dict::implicit_vr(tag_group(t), tag_element(t));
+    const bool pixels = t == 0x7FE00008 || t == 0x7FE00009 || t == 0x7FE00010;
+    char a = pixels ? 'K' : action(t);
+    if (top && t == 0x00080018 && a == 'X') sop_instance_.clear(), sop_recorded_ = false;
+    if (top && t == 0x00080016 && e.value) sop_class_in_data_ = trimmed(as_text(e.value, std::size_t(e.length)));
+    const std::string_view raw = e.value ? as_text(e.value, std::size_t(e.length)) : std::string_view();
+    switch (a) {
+    case 'X':
+        return;
+    case 'Z':
+        put(out, enc, t, v, nullptr, 0);
+        return;
+    case 'D': {
+        std::string value;
+        if (auto it = opt_.replace.find(t); it != opt_.replace.end()) value = it->second;
+        else if (t == 0x00100010) value = opt_.patient_name;
+        else if (t == 0x00100020) value = opt_.patient_id;
+        else if (v == vr::DA) value = "20000101";
+        else if (v == vr::TM) value = "000000";
+        else if (v == vr::DT) value = "20000101000000";
+        else if (v == vr::PN) value = "Anonymous";
+        else if (v == vr::DS || v == vr::IS) value = "0";
+        if (!is_text_vr(v)) value.clear();
+        if (top && t == 0x00080018) sop_instance_ = trimmed(value), sop_recorded_ = true;
+        put_text(out, enc, t, v, value);
+        return;
+    }
+    case 'U': {
+        const std::string value = replace_uid(raw);
+        if (top && t == 0x00080018) sop_instance_ = value, sop_recorded_ = true;
+        put_text(out, enc, t, v == 0 ? vr::UI : v, value);
+        return;
+    }
+    case 'M':
+        if (is_date(v)) {
+            put_text(out, enc, t, v, shift_dates(raw, opt_.shift_dates_days));
+            return;
+        }
+        break;  // other VRs are kept
+    default:
+        break;
+    }
+    // K: copied; sequences walked and re-emitted with undefined lengths.
+    if (top && t == 0x00080018) sop_instance_ = trimmed(raw), sop_recorded_ = true;
+    if (v == vr::SQ && !pixels) {
+        put_open(out, enc, t, vr::SQ);
+        std::vector<ElementRef> items;
+        if (e.value) dataset::parse(e.value, std::size_t(e.length), e.encoding, items);
+        for (const ElementRef& item : items) {
+            if (item.tag != 0xFFFEE000) continue;
+            put_open(out, Encoding::ImplicitLE, item.tag, 0);
+            if (item.value) walk(item.value, std::size_t(item.length), e.encoding, out, depth + 1, false);
+            put_delimiter(out, 0xE00D);
+        }
+        put_delimiter(out, 0xE0DD);
+        return;
+    }
+    if (pixels && undefined_length(e)) {
+        put_open(out, enc, t, v ? v : vr::OB);
+        out.insert(out.end(), e.value, e.value + e.length);
+        put_delimiter(out, 0xE0DD);
+        return;
+    }
+    put(out, enc, t, v, e.value, std::size_t(e.length));
+}
+
+void Session::write_method(Encoding enc, std::vector<std::uint8_t>& out) {
+    put_text(out, enc, 0x00120062, vr::CS, "YES");
+    std::string text = "loamwerk PS3.15 Basic Profile";
+    const std::pair<bool, const char*> names[] = {
+        {opt_.retain_dates, "Retain Longitudinal Full Dates"},
+        {!opt_.retain_dates && opt_.shift_dates_days != 0, "Retain Modified Dates"},
+        {opt_.retain_safe_private, "Private Retained (unvetted)"},
+        {opt_.retain_uids, "Retain UIDs"},
+        {opt_.retain_device_id, "Retain Device Identity"},
+        {opt_.retain_institution_id, "Retain Institution Identity"},
+        {opt_.retain_patient_chars, "Retain Patient Characteristics"},
+        {opt_.clean_descriptors, "Clean Descriptors"},
+        {opt_.clean_graphics, "Clean Graphics"},
+        {opt_.clean_struct_content, "Clean Structured Content"},
+        {opt_.clean_pixel, "Clean Pixel Data"}};
+    for (const auto& [on, name] : names)
+        if (on) text += std::string("\\") + name;
+    put_text(out, enc, 0x00120063, vr::LO, text);
+    const std::pair<bool, std::pair<const char*, const char*>> codes[] = {
+        {true, {"113100", "Basic Application Confidentiality Profile"}},
+        {opt_.retain_dates, {"113106", "Retain Longitudinal Temporal Information Full Dates Option"}},
+        {!opt_.retain_dates && opt_.shift_dates_days != 0,
+         {"113107", "Retain Longitudinal Temporal Information Modified Dates Option"}},
+        {opt_.retain_patient_chars, {"113108", "Retain Patient Characteristics Option"}},
+        {opt_.retain_device_id, {"113109", "Retain Device Identity Option"}},
+        {opt_.retain_uids, {"113110", "Retain UIDs Option"}},
+        {opt_.retain_institution_id, {"113112", "Retain Institution Identity Option"}},
+        {opt_.clean_graphics, {"113103", "Clean Graphics Option"}},
+        {opt_.clean_struct_content, {"113104", "Clean Structured Content Option"}},
+        {opt_.clean_descriptors, {"113105", "Clean Descriptors Option"}},
+        {opt_.clean_pixel, {"113101", "Clean Pixel Data Option"}}};
+    put_open(out, enc, 0x00120064, vr::SQ);
+    for (const auto& [on, code] : codes) {
+        if (!on) continue;
+        put_open(out, Encoding::ImplicitLE, 0xFFFEE000, 0);
+        put_text(out, enc, 0x00080100, vr::SH, code.first);
+        put_text(out, enc, 0x00080102, vr::SH, "DCM");
+        put_text(out, enc, 0x00080104, vr::LO, code.second);
+        put_delimiter(out, 0xE00D);
+    }
+    put_delimiter(out, 0xE0DD);
+}
+
+void Session::walk(const std::uint8_t* p, std::size_t n, Encoding enc, std::vector<std::uint8_t>& out, int depth,
+                   bool top) {
+    if (depth > 64) return;
+    std::vector<ElementRef> elements;
+    dataset::parse(p, n, enc, elements);
+    bool method_written = opt_.profile_none || !top;
+    auto inserts = opt_.replace.begin();
+    auto insert_before = [&](Tag tag) {
+        if (!top) return;
+        for (; inserts != opt_.replace.end() && inserts->first < tag; ++inserts) {
+            const bool present = std::any_of(elements.begin(), elements.end(),
+                                             [&](const ElementRef& x) { return x.tag == inserts->first; });
+            if (present || opt_.remove.count(inserts->first)) continue;
+            const VR v = dict::implicit_vr(tag_group(inserts->first), tag_element(inserts->first));
+            put_text(out, enc, inserts->first, v ? v : vr::UN, is_text_vr(v) || !v ? inserts->second : std::string());
+        }
+    };
+    for (const ElementRef& e : elements) {
+        if (tag_group(e.tag) == 0xFFFE || (top && tag_group(e.tag) == 0x0002)) continue;
+        if (!method_written && e.tag >= 0x00120065) {
+            insert_before(0x00120062);
+            write_method(enc, out);
+            method_written = true;
+        }
+        insert_before(e.tag);
+        if (inserts != opt_.replace.end() && inserts->first == e.tag) ++inserts;
+        apply(e, enc, out, depth, top);
+    }
+    if (!method_written) {
+        insert_before(0x00120062);
+        write_method(enc, out);
+    }
+    insert_before(0xFFFFFFFF);
+}
+
+int Session::run(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& out) {
+    const DatasetLayout layout = detect_layout(input.data(), input.size());
+    if (!layout.has_meta) return run_result::kNotPart10;
+    const FileMetaInfo& meta = layout.meta;
+    const std::string_view ts = trim_padding(meta.transfer_syntax);
+    if (!layout.byte_walkable()) return run_result::kNotByteWalkable;
+    // The header encoding comes from the transfer-syntax table (a missing UID is sniffed).
+    const Encoding enc = layout.encoding;
+    sop_instance_.clear(), sop_class_in_data_.clear();
+    sop_recorded_ = false;
+    std::vector<std::uint8_t> body;
+    body.reserve(input.size());
+    walk(input.data() + meta.dataset_offset, input.size() - meta.dataset_offset, enc, body, 0, true);
+    const std::string instance = sop_recorded_ ? sop_instance_ : replace_uid(meta.sop_instance);
+    // A meta group without the SOP UIDs or the transfer syntax borrows them from the data set
+    // and the walked encoding.
+    const std::string sop_class = meta.sop_class.empty() ? sop_class_in_data_ : std::string(meta.sop_class);
+    const std::string_view wrap_ts = ts.empty() ? encoding_uid(enc) : ts;
+    if (Part10Wrap(sop_class, instance, body, wrap_ts, out) != wrap_result::kOk) return run_result::kNotPart10;
+    return run_result::kOk;
+}
+
+}  // namespace loamwerk::deident
