@@ -5,6 +5,7 @@ The functions here are the native core's; see each one's docstring.
 
 from ._core import (
     apply_palette_indices,
+    clean_pixel_data,
     decode,
     decode_bytes,
     decode_stored,
@@ -40,6 +41,7 @@ __version__ = "0.1.0"
 
 __all__ = [
     "apply_palette_indices",
+    "clean_pixel_data",
     "decode",
     "decode_bytes",
     "decode_stored",

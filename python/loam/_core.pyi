@@ -142,6 +142,11 @@ def apply_palette_indices(dataset: bytes, indices: numpy.typing.NDArray, bits_al
     Expand palette indices through the dataset's Palette Color LUT: shape + (3,), uint8, or uint16 for 16-bit palette entries.
     """
 
+def clean_pixel_data(data: bytes, regions: list[tuple[float, ...]] | None = None, use_ctp: bool = True, require_match: bool = False) -> bytes:
+    """
+    Black out burned-in annotation: the given regions (x, y, w, h[, frame]) and, with use_ctp, those of every matching built-in device signature. The result is uncompressed Explicit VR Little Endian with Burned In Annotation NO; with no region at all the input comes back unchanged.
+    """
+
 def deidentify(data: bytes, options: dict[str, object] = {}) -> bytes:
     """
     De-identify one Part-10 buffer after the Basic Application Level Confidentiality Profile. options: patient_name, patient_id, uid_root, retain_dates, shift_dates_days, retain_uids, retain_device_id, retain_institution_id, retain_patient_chars, retain_safe_private, clean_descriptors, clean_graphics, clean_struct_content, profile ("none"), replace {tag: value}, remove [tag].

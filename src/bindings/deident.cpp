@@ -3,10 +3,14 @@
 #include <string>
 #include <vector>
 
+#include <optional>
+
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
 #include "bindings/common.hpp"
+#include "deident/pixanon.hpp"
 #include "deident/session.hpp"
 
 namespace loam::bind {
@@ -43,9 +47,7 @@ DeidentOptions options_of(const nb::dict& d, const char* function) {
             throw nb::value_error((std::string(function) + ": unknown option " + k).c_str());
         }
     }
-    if (o.clean_pixel)
-        // Refused rather than ignored: a file asked to be cleaned must not come back uncleaned.
-        throw std::runtime_error(std::string(function) + ": clean_pixel: burned-in pixel cleaning is not built yet");
+    (void)function;
     return o;
 }
 
@@ -74,9 +76,33 @@ nb::list deidentify_series(const std::vector<nb::bytes>& files, const nb::dict& 
     return result;
 }
 
+nb::bytes clean_pixel_data(const nb::bytes& data, std::optional<std::vector<std::vector<double>>> regions,
+                           bool use_ctp, bool require_match) {
+    std::vector<pixanon::Region> list;
+    if (regions)
+        for (const auto& r : *regions) {
+            if (r.size() != 4 && r.size() != 5) throw nb::value_error("clean_pixel_data: a region is (x, y, w, h[, frame])");
+            pixanon::Region region{r[0], r[1], r[2], r[3]};
+            if (r.size() == 5) region.frame = std::uint32_t(r[4]);
+            list.push_back(region);
+        }
+    const auto input = view(data);
+    std::vector<std::uint8_t> out;
+    const int rc = without_gil([&] { return pixanon::clean(input, list, use_ctp, require_match, out); });
+    if (rc != pixanon::result::kOk) throw std::runtime_error("clean_pixel_data: " + std::string(pixanon::message(rc)));
+    return to_bytes(out);
+}
+
 }  // namespace
 
 void register_deident(nb::module_& m) {
+    m.def("clean_pixel_data", &clean_pixel_data, nb::arg("data"), nb::arg("regions") = nb::none(),
+          nb::arg("use_ctp") = true, nb::arg("require_match") = false,
+          nb::sig("def clean_pixel_data(data: bytes, regions: list[tuple[float, ...]] | None = None, "
+                  "use_ctp: bool = True, require_match: bool = False) -> bytes"),
+          "Black out burned-in annotation: the given regions (x, y, w, h[, frame]) and, with use_ctp, those "
+          "of every matching built-in device signature. The result is uncompressed Explicit VR Little "
+          "Endian with Burned In Annotation NO; with no region at all the input comes back unchanged.");
     m.def("deidentify", &deidentify, nb::arg("data"), nb::arg("options") = nb::dict(),
           nb::sig("def deidentify(data: bytes, options: dict[str, object] = {}) -> bytes"),
           "De-identify one Part-10 buffer after the Basic Application Level Confidentiality Profile. "

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "core/dataset.hpp"
+
 namespace loamwerk {
 
 bool ByteSink::grow_for(std::size_t extra) {
@@ -227,6 +229,28 @@ std::vector<std::uint8_t> encapsulate_pixel_value(std::span<const std::span<cons
     append_item(out, bot);
     for (const auto& fragment : fragments) append_item(out, fragment);
     return out;
+}
+
+// One element in Explicit VR Little Endian form, whatever form it was read in; sequences are
+// rewritten item by item with defined lengths.
+bool write_explicit(const ElementRef& e, std::vector<std::uint8_t>& out, int depth) {
+    if (depth > 64) return false;
+    if (e.vr != vr::SQ)
+        return EvrElementWriter(out).append(tag_group(e.tag), tag_element(e.tag), e.vr ? e.vr : vr::UN, e.value,
+                                            std::size_t(e.length));
+    std::vector<std::uint8_t> items;
+    std::vector<ElementRef> records;
+    if (e.value && !dataset::parse(e.value, std::size_t(e.length), e.encoding, records)) return false;
+    for (const ElementRef& item : records) {
+        if (item.tag != 0xFFFEE000) continue;
+        std::vector<std::uint8_t> content;
+        std::vector<ElementRef> inner;
+        if (item.value && !dataset::parse(item.value, std::size_t(item.length), e.encoding, inner)) return false;
+        for (const ElementRef& x : inner)
+            if (tag_group(x.tag) != 0xFFFE && !write_explicit(x, content, depth + 1)) return false;
+        append_implicit(items, 0xFFFEE000, content.data(), content.size());
+    }
+    return EvrElementWriter(out).append(tag_group(e.tag), tag_element(e.tag), vr::SQ, items.data(), items.size());
 }
 
 }  // namespace loamwerk

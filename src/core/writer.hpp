@@ -93,4 +93,9 @@ bool write_object_file_meta(ByteSink& sink, std::string_view sop_class, std::str
 std::vector<std::uint8_t> encapsulate_pixel_value(std::span<const std::span<const std::uint8_t>> fragments,
                                                   std::span<const std::int64_t> frame_starts);
 
+struct ElementRef;
+// One element in Explicit VR Little Endian form, whatever form it was read in (implicit VR,
+// repaired headers); sequences are rewritten item by item with defined lengths.
+bool write_explicit(const ElementRef& e, std::vector<std::uint8_t>& out, int depth = 0);
+
 }  // namespace loamwerk

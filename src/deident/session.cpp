@@ -9,6 +9,7 @@
 #include "core/uid.hpp"
 #include "core/writer.hpp"
 #include "deident/actions.hpp"
+#include "deident/pixanon.hpp"
 
 namespace loamwerk::deident {
 
@@ -18,7 +19,8 @@ const ActionRow* find_action(std::uint32_t tag) {
     return row != end && row->tag == tag ? row : nullptr;
 }
 
-std::string_view message(int code) {
+std::string message(int code) {
+    if (code >= run_result::kPixelCleaning) return "clean_pixel: " + std::string(pixanon::message(code - run_result::kPixelCleaning));
     switch (code) {
     case run_result::kNotPart10: return "not a valid Part-10 file";
     case run_result::kNotByteWalkable: return "transfer syntax not byte-walkable (big-endian / deflated)";
@@ -333,6 +335,13 @@ int Session::run(std::span<const std::uint8_t> input, std::vector<std::uint8_t>&
     const std::string sop_class = meta.sop_class.empty() ? sop_class_in_data_ : std::string(meta.sop_class);
     const std::string_view wrap_ts = ts.empty() ? encoding_uid(enc) : ts;
     if (Part10Wrap(sop_class, instance, body, wrap_ts, out) != wrap_result::kOk) return run_result::kNotPart10;
+    if (opt_.clean_pixel) {
+        std::vector<std::uint8_t> cleaned;
+        // Signatures name attributes the profile may just have removed: match the original.
+        const int rc = pixanon::clean(out, {}, true, false, cleaned, input);
+        if (rc == pixanon::result::kOk) out = std::move(cleaned);
+        else if (rc != pixanon::result::kNoFrames) return run_result::kPixelCleaning + rc;  // no frames: nothing to clean
+    }
     return run_result::kOk;
 }
 

@@ -29,10 +29,11 @@ struct DeidentOptions {
 
 namespace run_result {
 constexpr int kOk = -1, kNotPart10 = 0, kNotByteWalkable = 1;
+constexpr int kPixelCleaning = 100;  // + the pixel cleaning code
 }
 
 // The message of a run result code.
-std::string_view message(int code);
+std::string message(int code);
 
 // Shifts a DA or DT value (backslash-separated components) by `days` in the proleptic
 // Gregorian calendar; invalid components become empty. Exposed for its tests.

@@ -30,28 +30,6 @@ bool ends(std::string_view uid, std::string_view tail) {
     return uid.size() > 20 && uid.substr(0, 20) == "1.2.840.10008.1.2.4." && uid.substr(20) == tail;
 }
 
-// One element in Explicit VR Little Endian form, whatever form it was read in; sequences are
-// rewritten item by item with defined lengths.
-bool write_explicit(const ElementRef& e, std::vector<std::uint8_t>& out, int depth) {
-    if (depth > 64) return false;
-    if (e.vr != vr::SQ)
-        return EvrElementWriter(out).append(tag_group(e.tag), tag_element(e.tag), e.vr ? e.vr : vr::UN, e.value,
-                                            std::size_t(e.length));
-    std::vector<std::uint8_t> items;
-    std::vector<ElementRef> records;
-    if (e.value && !dataset::parse(e.value, std::size_t(e.length), e.encoding, records)) return false;
-    for (const ElementRef& item : records) {
-        if (item.tag != 0xFFFEE000) continue;
-        std::vector<std::uint8_t> content;
-        std::vector<ElementRef> inner;
-        if (item.value && !dataset::parse(item.value, std::size_t(item.length), e.encoding, inner)) return false;
-        for (const ElementRef& x : inner)
-            if (tag_group(x.tag) != 0xFFFE && !write_explicit(x, content, depth + 1)) return false;
-        append_implicit(items, 0xFFFEE000, content.data(), content.size());
-    }
-    return EvrElementWriter(out).append(tag_group(e.tag), tag_element(e.tag), vr::SQ, items.data(), items.size());
-}
-
 // The data set after the file meta, little endian, and how to walk it.
 bool little_endian_body(std::span<const std::uint8_t> input, const DatasetLayout& layout,
                         std::vector<std::uint8_t>& owned, std::span<const std::uint8_t>& body, Encoding& encoding) {
@@ -259,7 +237,7 @@ int transcode_buffer(std::span<const std::uint8_t> input, std::string_view targe
                 ++pending;
                 continue;
             }
-            if (!write_explicit(e, new_body, 0)) return kUnsupported;
+            if (!write_explicit(e, new_body)) return kUnsupported;
         }
         flush_before(0x7FE00010);
         if (!pixels_written) write_pixels();
