@@ -183,5 +183,6 @@ def test_deid_directory(tmp_path, capsys):
     assert cli.main(["deid", str(tree), "-o", str(tmp_path / "out"), "--options", str(tmp_path / "opts.json")]) == 0
     out = capsys.readouterr().out
     assert "2 files: 1 de-identified" in out and "refused 1: not a valid Part-10 file" in out
+    assert "1 UIDs replaced, 0 with burned-in annotation cleaned, 1 refused" in out
     ds = pydicom.dcmread(tmp_path / "out" / "one.dcm")
     assert (str(ds.PatientName), ds.PatientSex) == ("Case^1", "O")

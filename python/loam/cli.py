@@ -316,9 +316,15 @@ def cmd_deid(args: argparse.Namespace) -> int:
             elif key == "remove":
                 value = [parse_tag(str(t)) for t in value]
             options[key] = value
+    import re
+
     files = list(iter_files([args.input]))
     progress = Progress(len(files), sys.stderr, enabled=not args.no_progress and sys.stderr.isatty())
-    written, refused = 0, Counter()
+    written, refused, cleaned = 0, Counter(), 0
+    # Replacement UIDs are the root, a dot and decimal digits; burned-in cleaning writes this element.
+    minted = re.compile(re.escape(str(options.get("uid_root", "2.25")).encode()) + rb"\.[0-9]+")
+    burned_in_no = b"\x28\x00\x01\x03CS\x02\x00NO"
+    uids: set[bytes] = set()
     for path in files:
         dst = os.path.join(args.output, os.path.relpath(path, args.input))
         try:
@@ -329,6 +335,8 @@ def cmd_deid(args: argparse.Namespace) -> int:
             with open(dst, "wb") as f:
                 f.write(out)
             written += 1
+            uids.update(minted.findall(out))
+            cleaned += burned_in_no in out and burned_in_no not in data
         except (RuntimeError, OSError) as exc:
             refused[str(exc).removeprefix("deidentify: ")] += 1
         except ValueError as exc:
@@ -336,7 +344,8 @@ def cmd_deid(args: argparse.Namespace) -> int:
             return 2
         progress.step()
     progress.finish()
-    print(f"{len(files)} files: {written} de-identified into {args.output}, {sum(refused.values())} refused")
+    print(f"{len(files)} files: {written} de-identified into {args.output}, {len(uids)} UIDs replaced, "
+          f"{cleaned} with burned-in annotation cleaned, {sum(refused.values())} refused")
     for reason, n in refused.most_common():
         print(f"  refused {n}: {reason}")
     return 0 if written or not files else 1
