@@ -55,6 +55,11 @@ struct ElementRef {
     const std::uint8_t* header = nullptr;      // where the element's header starts
 };
 
+// True when the element's header stated an undefined length (in either header form).
+inline bool has_undefined_length(const ElementRef& e) {
+    return e.header && e.value && e.value - e.header >= 8 && load_le32(e.value - 4) == 0xFFFFFFFFu;
+}
+
 namespace dataset {
 // Appends one record per top-level element; false only when an element header cannot be
 // read (records appended before that stay).

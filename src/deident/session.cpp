@@ -112,10 +112,6 @@ void put_delimiter(std::vector<std::uint8_t>& out, std::uint16_t element) {
     out.insert(out.end(), d, d + 8);
 }
 
-bool undefined_length(const ElementRef& e) {
-    return e.header && e.value && e.value - e.header >= 8 && load_le32(e.value - 4) == kUndefined;
-}
-
 bool is_date(VR v) { return v == vr::DA || v == vr::DT; }
 
 }  // namespace
@@ -229,7 +225,7 @@ void Session::apply(const ElementRef& e, Encoding enc, std::vector<std::uint8_t>
         put_delimiter(out, 0xE0DD);
         return;
     }
-    if (pixels && undefined_length(e)) {
+    if (pixels && has_undefined_length(e)) {
         put_open(out, enc, t, v ? v : vr::OB);
         out.insert(out.end(), e.value, e.value + e.length);
         put_delimiter(out, 0xE0DD);

@@ -249,7 +249,7 @@ private:
             available >= 8 && load16(e.value, big_) == 0xFFFE && load16(e.value + 2, big_) == 0xE000;
         // The parser stops an undefined-length value at its delimiter; items start at once.
         if (starts_with_item && (is_encapsulated_syntax() || img_.codec || e.vr == vr::OB || e.length == 0 ||
-                                 undefined_length_value(e))) {
+                                 has_undefined_length(e))) {
             walk_fragments(e.value, std::size_t(end - e.value));
             sniff_codec();
             return;
@@ -268,11 +268,6 @@ private:
     bool is_encapsulated_syntax() const {
         return img_.syntax == syntax::kEncapsulatedUncompressed || img_.syntax == syntax::kDeflatedFrames ||
                img_.syntax >= syntax::kRle;
-    }
-
-    static bool undefined_length_value(const ElementRef& e) {
-        // The header's length field precedes the value: FFFFFFFF there means undefined.
-        return e.header && e.value - e.header >= 8 && load_le32(e.value - 4) == 0xFFFFFFFFu;
     }
 
     void walk_fragments(const std::uint8_t* p, std::size_t n) {
