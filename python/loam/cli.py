@@ -27,6 +27,18 @@ def iter_files(paths: Sequence[str]) -> Iterator[str]:
             yield path
 
 
+def read_file(path: str) -> bytes:
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def write_file(path: str, data: bytes) -> None:
+    """Writes `data`, creating the folders above `path`."""
+    os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
 def uid_name(uid: str) -> str:
     entry = _core.uid_lookup(uid) if uid else None
     return entry["name"] if entry else ""
@@ -72,8 +84,7 @@ def describe_file(path: str, with_text: bool = False) -> dict[str, object]:
     info["pixel_data"] = _core.has_pixel_data(path)
     info["pixel_data_vr"] = _core.pixel_data_vr(path) if info["pixel_data"] else None
     if with_text and (meta["has_meta"] or meta["transfer_syntax"]):
-        with open(path, "rb") as f:
-            texts, _ = _core._decode_text(f.read())
+        texts, _ = _core._decode_text(read_file(path))
         info["patient_name"] = texts.get(PATIENT_NAME)
     return info
 
@@ -162,11 +173,7 @@ def cmd_edit(args: argparse.Namespace) -> int:
                 raise ValueError(f"--set needs TAG=VALUE, got {item!r}")
             ops.append((parse_tag(tag), "insert", value, 0))
         ops.extend((parse_tag(tag), "erase", b"", 0) for tag in args.erase)
-        with open(args.path, "rb") as f:
-            data = f.read()
-        edited = _core.edit_part10(data, ops)
-        with open(args.output, "wb") as f:
-            f.write(edited)
+        write_file(args.output, _core.edit_part10(read_file(args.path), ops))
     except (ValueError, RuntimeError, OSError) as exc:
         print(f"loam edit: {exc}", file=sys.stderr)
         return 1
@@ -190,9 +197,7 @@ def cmd_from_json(args: argparse.Namespace) -> int:
     try:
         with open(args.path, encoding="utf-8") as f:
             text = f.read()
-        data = _core.write_part10(text, args.transfer_syntax)
-        with open(args.output, "wb") as f:
-            f.write(data)
+        write_file(args.output, _core.write_part10(text, args.transfer_syntax))
     except (RuntimeError, OSError, UnicodeDecodeError) as exc:
         print(f"loam from-json: {exc}", file=sys.stderr)
         return 1
@@ -253,9 +258,7 @@ def display_image(array: "object", meta: dict[str, object]) -> "object":
 def cmd_png(args: argparse.Namespace) -> int:
     try:
         array, meta = _core.decode(args.path, 1, True)
-        data = png_bytes(display_image(array, meta))
-        with open(args.output, "wb") as f:
-            f.write(data)
+        write_file(args.output, png_bytes(display_image(array, meta)))
     except (RuntimeError, ValueError, OSError) as exc:
         print(f"loam png: {exc}", file=sys.stderr)
         return 1
@@ -284,12 +287,7 @@ def cmd_transcode(args: argparse.Namespace) -> int:
     failures = 0
     for src, dst in pairs:
         try:
-            with open(src, "rb") as f:
-                data = f.read()
-            out = _core.transcode(data, target, args.quality)
-            os.makedirs(os.path.dirname(dst) or ".", exist_ok=True)
-            with open(dst, "wb") as f:
-                f.write(out)
+            write_file(dst, _core.transcode(read_file(src), target, args.quality))
         except (RuntimeError, OSError) as exc:
             progress.clear()
             print(f"loam transcode: {src}: {exc}", file=sys.stderr)
@@ -328,12 +326,9 @@ def cmd_deid(args: argparse.Namespace) -> int:
     for path in files:
         dst = os.path.join(args.output, os.path.relpath(path, args.input))
         try:
-            with open(path, "rb") as f:
-                data = f.read()
+            data = read_file(path)
             out = _core.deidentify(data, options)
-            os.makedirs(os.path.dirname(dst) or ".", exist_ok=True)
-            with open(dst, "wb") as f:
-                f.write(out)
+            write_file(dst, out)
             written += 1
             uids.update(minted.findall(out))
             cleaned += burned_in_no in out and burned_in_no not in data
