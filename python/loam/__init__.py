@@ -5,6 +5,7 @@ The functions here are the native core's; see each one's docstring.
 
 from ._core import (
     apply_palette_indices,
+    build_dicomdir,
     clean_pixel_data,
     decode,
     decode_bytes,
@@ -28,6 +29,7 @@ from ._core import (
     read_meta_json,
     read_pixel_data,
     read_pixel_data_bytes,
+    scan_dicom_dir,
     tag_for_keyword,
     transcode,
     uid_for_keyword,
@@ -41,6 +43,7 @@ __version__ = "0.1.0"
 
 __all__ = [
     "apply_palette_indices",
+    "build_dicomdir",
     "clean_pixel_data",
     "decode",
     "decode_bytes",
@@ -64,6 +67,7 @@ __all__ = [
     "read_meta_json",
     "read_pixel_data",
     "read_pixel_data_bytes",
+    "scan_dicom_dir",
     "tag_for_keyword",
     "transcode",
     "uid_for_keyword",

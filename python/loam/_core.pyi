@@ -156,3 +156,17 @@ def deidentify_series(files: list[bytes], options: dict[str, object] = {}) -> li
     """
     deidentify() over a list of buffers through one session, so that replaced UIDs agree.
     """
+
+def scan_dicom_dir(root: str, recursive: bool = True) -> list[str]:
+    """
+    Paths of the DICOM files under `root` (by extension .dcm/.ima/.dicom, or 'DICM' at byte 128),
+    sorted in byte order. A root that is a file is returned as is; file-system problems never raise.
+    Symbolic links to directories are not followed.
+    """
+
+def build_dicomdir(inputs: Sequence[tuple[bytes, str]], file_set_id: str = '') -> bytes:
+    """
+    DICOMDIR bytes (Explicit VR Little Endian) for (Part-10 bytes, media-relative file ID) pairs:
+    PATIENT / STUDY / SERIES / instance records in input order. Inputs without readable file meta,
+    or in a big-endian or deflated syntax, are skipped.
+    """

@@ -68,5 +68,7 @@ void register_part10(nb::module_& m);
 void register_json(nb::module_& m);
 void register_pixel(nb::module_& m);
 void register_deident(nb::module_& m);
+void register_fileset(nb::module_& m);
+void register_iod(nb::module_& m);
 
 }  // namespace loam::bind

@@ -40,7 +40,7 @@ struct MetaUids {
 
 bool has_magic(const std::uint8_t* buf) { return as_text(buf + 128, 4) == "DICM"; }
 
-FileMetaInfo read_meta_strict(const std::uint8_t* buf, std::size_t size) {
+FileMetaInfo strict_meta(const std::uint8_t* buf, std::size_t size) {
     FileMetaInfo m;
     if (size < 132) return m.result = meta_result::kTruncated, m;
     if (!has_magic(buf)) return m.result = meta_result::kNoMagic, m;
@@ -381,11 +381,13 @@ std::string_view creator_for(const Creator* table, std::size_t count, std::uint1
 
 }  // namespace
 
+FileMetaInfo read_meta_strict(const std::uint8_t* buf, std::size_t size) { return strict_meta(buf, size); }
+
 // -------------------------------------------------------------------------------------------------
 
 FileMetaInfo read_meta(const std::uint8_t* buf, std::size_t size) {
     if (!buf) return FileMetaInfo{};
-    FileMetaInfo m = read_meta_strict(buf, size);
+    FileMetaInfo m = strict_meta(buf, size);
     if (m.result == meta_result::kTruncated || m.result == meta_result::kMalformed ||
         m.result == meta_result::kMissingUid)
         m = read_meta_lenient(buf, size);

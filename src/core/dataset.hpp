@@ -33,6 +33,8 @@ struct FileMetaInfo {
     bool ok() const { return result == meta_result::kOk; }
 };
 
+// Strict reading: group length required, no repairs.
+FileMetaInfo read_meta_strict(const std::uint8_t* buf, std::size_t size);
 // Strict reading, falling back to the lenient reading on codes 6, 7 and 8.
 FileMetaInfo read_meta(const std::uint8_t* buf, std::size_t size);
 

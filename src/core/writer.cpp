@@ -39,25 +39,22 @@ void ByteSink::patch_le32(std::size_t at, std::uint32_t value) {
 
 namespace {
 
-void put16(std::uint8_t* p, std::uint16_t v) { std::memcpy(p, &v, 2); }
-void put32(std::uint8_t* p, std::uint32_t v) { std::memcpy(p, &v, 4); }
-
 // The explicit header of an element, or 0 when the value does not fit any length field.
 std::size_t evr_header(std::uint8_t* h, std::uint16_t group, std::uint16_t element, VR v, std::size_t length) {
     if (v == 0 || (!has_long_length(v) && length >= 0xFFFF)) v = vr::UN;
     if (length > 0xFFFFFFFEu) return 0;
-    put16(h, group), put16(h + 2, element), put16(h + 4, v);
+    store_le16(h, group), store_le16(h + 2, element), store_le16(h + 4, v);
     if (!has_long_length(v)) {
-        put16(h + 6, std::uint16_t(length));
+        store_le16(h + 6, std::uint16_t(length));
         return 8;
     }
-    put16(h + 6, 0), put32(h + 8, std::uint32_t(length));
+    store_le16(h + 6, 0), store_le32(h + 8, std::uint32_t(length));
     return 12;
 }
 
 std::size_t implicit_header(std::uint8_t* h, Tag tag, std::size_t length) {
     if (length > 0xFFFFFFFEu) return 0;
-    put16(h, tag_group(tag)), put16(h + 2, tag_element(tag)), put32(h + 4, std::uint32_t(length));
+    store_le16(h, tag_group(tag)), store_le16(h + 2, tag_element(tag)), store_le32(h + 4, std::uint32_t(length));
     return 8;
 }
 
@@ -119,8 +116,8 @@ std::size_t meta_group_size(std::string_view sop_class, std::string_view sop_ins
 
 std::uint8_t* put_short(std::uint8_t* p, std::uint16_t element, const char* vr, std::string_view value, char pad) {
     const std::size_t n = padded(value.size());
-    put16(p, 0x0002), put16(p + 2, element), p[4] = std::uint8_t(vr[0]), p[5] = std::uint8_t(vr[1]);
-    put16(p + 6, std::uint16_t(n));
+    store_le16(p, 0x0002), store_le16(p + 2, element), p[4] = std::uint8_t(vr[0]), p[5] = std::uint8_t(vr[1]);
+    store_le16(p + 6, std::uint16_t(n));
     std::memcpy(p + 8, value.data(), value.size());
     if (n != value.size()) p[8 + value.size()] = std::uint8_t(pad);
     return p + 8 + n;
@@ -143,10 +140,10 @@ int part10_wrap_into(std::string_view sop_class, std::string_view sop_instance, 
     std::memset(p, 0, 128);
     std::memcpy(p + 128, "DICM", 4);
     p += 132;
-    put16(p, 0x0002), put16(p + 2, 0x0000), p[4] = 'U', p[5] = 'L', put16(p + 6, 4);
-    put32(p + 8, std::uint32_t(meta_group_size(sop_class, sop_instance, transfer_syntax)));
+    store_le16(p, 0x0002), store_le16(p + 2, 0x0000), p[4] = 'U', p[5] = 'L', store_le16(p + 6, 4);
+    store_le32(p + 8, std::uint32_t(meta_group_size(sop_class, sop_instance, transfer_syntax)));
     p += 12;
-    put16(p, 0x0002), put16(p + 2, 0x0001), p[4] = 'O', p[5] = 'B', put16(p + 6, 0), put32(p + 8, 2);
+    store_le16(p, 0x0002), store_le16(p + 2, 0x0001), p[4] = 'O', p[5] = 'B', store_le16(p + 6, 0), store_le32(p + 8, 2);
     p[12] = 0x00, p[13] = 0x01;
     p += 14;
     p = put_short(p, 0x0002, "UI", sop_class, '\0');
@@ -195,7 +192,7 @@ namespace {
 // (FFFE,E000) with the length rounded up to even, the bytes, and the pad byte.
 void append_item(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> bytes) {
     std::uint8_t h[8];
-    put16(h, 0xFFFE), put16(h + 2, 0xE000), put32(h + 4, std::uint32_t(padded(bytes.size())));
+    store_le16(h, 0xFFFE), store_le16(h + 2, 0xE000), store_le32(h + 4, std::uint32_t(padded(bytes.size())));
     out.insert(out.end(), h, h + 8);
     out.insert(out.end(), bytes.begin(), bytes.end());
     if (bytes.size() & 1) out.push_back(0);
@@ -224,7 +221,7 @@ std::vector<std::uint8_t> encapsulate_pixel_value(std::span<const std::span<cons
     for (std::size_t f = 0; f < table_entries; ++f) {
         const std::uint64_t off = item_offset[std::size_t(frame_starts[f])];
         if (off > 0xFFFFFFFFu) throw std::length_error("encapsulate_pixel_value: offset beyond 32 bits");
-        put32(bot.data() + 4 * f, std::uint32_t(off));
+        store_le32(bot.data() + 4 * f, std::uint32_t(off));
     }
     append_item(out, bot);
     for (const auto& fragment : fragments) append_item(out, fragment);

@@ -1,0 +1,250 @@
+#include "fileset/dicomdir.hpp"
+
+#include <array>
+#include <map>
+#include <memory>
+
+#include "core/bytes.hpp"
+#include "core/dataset.hpp"
+#include "core/uid.hpp"
+#include "core/writer.hpp"
+
+namespace loamwerk::dicomdir {
+
+namespace {
+
+struct Key {
+    Tag tag;
+    VR vr;
+};
+constexpr std::array kPatientKeys{Key{0x00100010, vr::PN}, Key{0x00100020, vr::LO}};
+constexpr std::array kStudyKeys{Key{0x00080020, vr::DA}, Key{0x00080030, vr::TM}, Key{0x00080050, vr::SH},
+                                Key{0x00081030, vr::LO}, Key{0x0020000D, vr::UI}, Key{0x00200010, vr::SH}};
+constexpr std::array kSeriesKeys{Key{0x00080060, vr::CS}, Key{0x0020000E, vr::UI}, Key{0x00200011, vr::IS}};
+constexpr std::array kLeafKeys{Key{0x00200013, vr::IS}};
+
+struct KeyValue {
+    Key key;
+    std::string value;
+};
+
+struct Node {
+    std::string_view type;
+    bool leaf = false;
+    std::string file_id, sop_class, sop_instance, transfer_syntax;
+    std::string charset;
+    bool has_charset = false;
+    std::vector<KeyValue> keys;
+    std::vector<std::unique_ptr<Node>> children;
+    std::map<std::string, std::size_t, std::less<>> index;  // child key -> position
+    std::size_t offset = 0, next_at = 0, lower_at = 0;
+};
+
+// Top-level values of one input, padding removed.
+class Values {
+public:
+    Values(const std::vector<ElementRef>& elements) : elements_(elements) {}
+    std::string get(Tag tag) const {
+        for (const ElementRef& e : elements_)
+            if (e.tag == tag) return std::string(trim_padding(as_text(e.value, std::size_t(e.length))));
+        return {};
+    }
+    bool has(Tag tag) const {
+        for (const ElementRef& e : elements_)
+            if (e.tag == tag) return true;
+        return false;
+    }
+
+private:
+    const std::vector<ElementRef>& elements_;
+};
+
+template <std::size_t N>
+std::unique_ptr<Node> make_node(std::string_view type, const std::array<Key, N>& keys, const Values& v) {
+    auto node = std::make_unique<Node>();
+    node->type = type;
+    for (const Key& k : keys) node->keys.push_back({k, v.get(k.tag)});
+    if (v.has(0x00080005)) node->has_charset = true, node->charset = v.get(0x00080005);
+    return node;
+}
+
+template <std::size_t N>
+Node& child(Node& parent, const std::string& id, std::string_view type, const std::array<Key, N>& keys,
+            const Values& v) {
+    if (auto it = parent.index.find(id); it != parent.index.end()) return *parent.children[it->second];
+    parent.index.emplace(id, parent.children.size());
+    parent.children.push_back(make_node(type, keys, v));
+    return *parent.children.back();
+}
+
+std::string media_file_id(std::string_view path) {
+    std::string id(path);
+    for (char& c : id)
+        if (c == '/') c = '\\';
+    id.erase(0, id.find_first_not_of('\\') == std::string::npos ? id.size() : id.find_first_not_of('\\'));
+    return id;
+}
+
+constexpr std::string_view kMediaStorageDirectory = "1.2.840.10008.1.3.10";
+
+// The output file: elements, raw tags and places to patch later.
+class Out {
+public:
+    std::vector<std::uint8_t> bytes;
+    Out() { bytes.reserve(4096); }
+    void text(Tag tag, VR vr, std::string value) {
+        pad_value(vr, value);
+        EvrElementWriter(bytes).append(tag_group(tag), tag_element(tag), vr,
+                                       reinterpret_cast<const std::uint8_t*>(value.data()), value.size());
+    }
+    std::size_t ul(Tag tag, std::uint32_t value) {
+        std::uint8_t v[4];
+        store_le32(v, value);
+        EvrElementWriter(bytes).append(tag_group(tag), tag_element(tag), vr::UL, v, 4);
+        return bytes.size() - 4;
+    }
+    void us(Tag tag, std::uint16_t value) {
+        std::uint8_t v[2];
+        store_le16(v, value);
+        EvrElementWriter(bytes).append(tag_group(tag), tag_element(tag), vr::US, v, 2);
+    }
+    void raw_tag(Tag tag, std::uint32_t length) {
+        std::uint8_t h[8];
+        store_le16(h, tag_group(tag));
+        store_le16(h + 2, tag_element(tag));
+        store_le32(h + 4, length);
+        bytes.insert(bytes.end(), h, h + 8);
+    }
+    void patch(std::size_t at, std::size_t value) { store_le32(bytes.data() + at, std::uint32_t(value)); }
+};
+
+void write_record(Out& out, Node& node) {
+    node.offset = out.bytes.size();
+    out.raw_tag(0xFFFEE000, 0xFFFFFFFFu);
+    node.next_at = out.ul(0x00041400, 0);
+    out.us(0x00041410, 0xFFFF);
+    node.lower_at = out.ul(0x00041420, 0);
+    out.text(0x00041430, vr::CS, std::string(node.type));
+    if (node.leaf) {
+        out.text(0x00041500, vr::CS, node.file_id);
+        out.text(0x00041510, vr::UI, node.sop_class);
+        out.text(0x00041511, vr::UI, node.sop_instance);
+        out.text(0x00041512, vr::UI, node.transfer_syntax);
+    }
+    if (node.has_charset) out.text(0x00080005, vr::CS, node.charset);
+    for (const KeyValue& k : node.keys) out.text(k.key.tag, k.key.vr, k.value);
+    out.raw_tag(0xFFFEE00D, 0);
+    for (auto& c : node.children) write_record(out, *c);
+}
+
+void patch_offsets(Out& out, Node& node) {
+    for (std::size_t i = 0; i < node.children.size(); ++i) {
+        Node& c = *node.children[i];
+        if (i + 1 < node.children.size()) out.patch(c.next_at, node.children[i + 1]->offset);
+        if (!c.children.empty()) out.patch(c.lower_at, c.children.front()->offset);
+        patch_offsets(out, c);
+    }
+}
+
+void write_file(Out& out, Node& root, std::string_view file_set_id, const std::string& instance_uid) {
+    out.bytes.assign(128, 0);
+    out.bytes.insert(out.bytes.end(), {'D', 'I', 'C', 'M'});
+    const std::size_t group_length_at = out.ul(0x00020000, 0);
+    const std::uint8_t version[2] = {0, 1};
+    EvrElementWriter(out.bytes).append(0x0002, 0x0001, vr::OB, version, 2);
+    out.text(0x00020002, vr::UI, std::string(kMediaStorageDirectory));
+    out.text(0x00020003, vr::UI, instance_uid);
+    out.text(0x00020010, vr::UI, "1.2.840.10008.1.2.1");
+    out.text(0x00020012, vr::UI, std::string(kImplementationClassUid));
+    out.patch(group_length_at, out.bytes.size() - (group_length_at + 4));
+
+    out.text(0x00041130, vr::CS, std::string(file_set_id));
+    const std::size_t first_at = out.ul(0x00041200, 0);
+    const std::size_t last_at = out.ul(0x00041202, 0);
+    out.us(0x00041212, 0);
+    const std::uint8_t sq[12] = {0x04, 0x00, 0x20, 0x12, 'S', 'Q', 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
+    out.bytes.insert(out.bytes.end(), sq, sq + 12);
+    for (auto& patient : root.children) write_record(out, *patient);
+    out.raw_tag(0xFFFEE0DD, 0);
+
+    patch_offsets(out, root);
+    out.patch(first_at, root.children.front()->offset);
+    out.patch(last_at, root.children.back()->offset);
+}
+
+Encoding dataset_encoding(std::string_view ts) {
+    return ts == "1.2.840.10008.1.2" ? Encoding::ImplicitLE : Encoding::ExplicitLE;
+}
+
+}  // namespace
+
+std::string_view leaf_record_type(std::string_view uid) {
+    constexpr std::string_view P = "1.2.840.10008.5.1.4.1.1.";
+    if (!uid.starts_with(P)) return "IMAGE";
+    const std::string_view s = uid.substr(P.size());
+    if (s == "88.59") return "KEY OBJECT DOC";
+    if (s.starts_with("88.")) return "SR DOCUMENT";
+    if (s.starts_with("11.")) return "PRESENTATION";
+    if (s.starts_with("9.")) return "WAVEFORM";
+    if (s == "481.3") return "RT STRUCTURE SET";
+    if (s == "481.5" || s == "481.8") return "RT PLAN";
+    if (s == "481.2") return "RT DOSE";
+    if (s == "481.4" || s == "481.6" || s == "481.7" || s == "481.9") return "RT TREAT RECORD";
+    if (s.starts_with("104.")) return "ENCAP DOC";
+    if (s == "4.2") return "SPECTROSCOPY";
+    if (s == "66.1" || s == "66.3") return "REGISTRATION";
+    if (s == "66.2") return "FIDUCIAL";
+    if (s.starts_with("66")) return "RAW DATA";
+    return "IMAGE";
+}
+
+Result build(std::span<const Input> inputs, std::string_view file_set_id) {
+    Result r;
+    if (inputs.empty()) return r.status = status::kNoInputs, r;
+    Node root;
+    std::string uid_seed;
+    std::vector<ElementRef> elements;
+    for (const Input& in : inputs) {
+        const FileMetaInfo meta = read_meta_strict(in.part10.data(), in.part10.size());
+        const std::string_view ts = meta.transfer_syntax;
+        // A DICOMDIR among the inputs describes a file set; it is not a member of one.
+        if (!meta.ok() || ts == "1.2.840.10008.1.2.1.99" || ts == "1.2.840.10008.1.2.2" ||
+            meta.sop_class == kMediaStorageDirectory) {
+            ++r.skipped;
+            continue;
+        }
+        elements.clear();
+        const std::size_t off = meta.dataset_offset;
+        dataset::parse(in.part10.data() + off, in.part10.size() - off, dataset_encoding(ts), elements);
+        const Values v(elements);
+        Node& patient = child(root, v.get(0x00100020), "PATIENT", kPatientKeys, v);
+        Node& study = child(patient, v.get(0x0020000D), "STUDY", kStudyKeys, v);
+        Node& series = child(study, v.get(0x0020000E), "SERIES", kSeriesKeys, v);
+        const std::string instance(meta.sop_instance);
+        if (series.index.contains(instance)) continue;  // the first occurrence wins
+        Node& leaf = child(series, instance, leaf_record_type(meta.sop_class), kLeafKeys, v);
+        leaf.leaf = true;
+        leaf.file_id = media_file_id(in.file_id);
+        leaf.sop_class = meta.sop_class;
+        leaf.sop_instance = instance;
+        leaf.transfer_syntax = ts;
+        uid_seed.append(instance).push_back('\n');
+        uid_seed.append(leaf.file_id).push_back('\n');
+    }
+    if (root.children.empty()) return r.status = status::kNothingParseable, r;
+    for (const auto& p : root.children) {
+        for (const auto& st : p->children) {
+            r.series += st->children.size();
+            for (const auto& se : st->children) r.instances += se->children.size();
+        }
+        r.studies += p->children.size();
+    }
+    r.patients = root.children.size();
+    Out out;
+    write_file(out, root, file_set_id, uid::mint("dicomdir\n" + uid_seed, kUidRoot));
+    r.bytes = std::move(out.bytes);
+    r.ok = true;
+    return r;
+}
+
+}  // namespace loamwerk::dicomdir
