@@ -170,3 +170,10 @@ def build_dicomdir(inputs: Sequence[tuple[bytes, str]], file_set_id: str = '') -
     PATIENT / STUDY / SERIES / instance records in input order. Inputs without readable file meta,
     or in a big-endian or deflated syntax, are skipped.
     """
+
+def iod_validate(path: str) -> list[dict[str, str | int]]:
+    """
+    Checks a file against the IOD of its SOP Class: the Type 1 and 2 attributes of every
+    mandatory module (inside the sequences present, too) and the conditional requirements.
+    Returns findings {severity, tag, module, message} in the order found; empty when conformant.
+    """

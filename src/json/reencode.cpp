@@ -171,4 +171,27 @@ std::vector<std::uint8_t> inflate_raw(const std::uint8_t* data, std::size_t size
     return out;
 }
 
+bool little_endian_body(std::span<const std::uint8_t> input, const DatasetLayout& layout,
+                        std::vector<std::uint8_t>& owned, std::span<const std::uint8_t>& body, Encoding& encoding) {
+    const std::uint8_t* p = input.data() + layout.offset;
+    const std::size_t n = input.size() - layout.offset;
+    encoding = layout.encoding;
+    if (layout.syntax == syntax::kDeflatedLE) {
+        const auto inflated = inflate_raw(p, n);
+        if (inflated.empty()) return false;
+        owned.assign(inflated.begin(), inflated.end());
+        encoding = Encoding::ExplicitLE;
+    } else if (layout.encoding == Encoding::ExplicitBE) {
+        auto little = big_endian_to_little(p, n);
+        if (!little) return false;
+        owned = std::move(*little);
+        encoding = Encoding::ExplicitLE;
+    } else {
+        body = {p, n};
+        return true;
+    }
+    body = {owned.data(), owned.size()};
+    return true;
+}
+
 }  // namespace loamwerk::bridge

@@ -4,7 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
+
+#include "core/dataset.hpp"
 
 namespace loamwerk::bridge {
 
@@ -15,5 +18,10 @@ std::optional<std::vector<std::uint8_t>> big_endian_to_little(const std::uint8_t
 // Raw deflate (no zlib header). Whatever was produced before the end of the stream, an error
 // or the 512 MiB cap; empty when nothing was.
 std::vector<std::uint8_t> inflate_raw(const std::uint8_t* data, std::size_t size);
+
+// The data set after the file meta, little endian (inflated or byte-swapped into `owned` when
+// needed), and the encoding to walk it with. False when it cannot be made little endian.
+bool little_endian_body(std::span<const std::uint8_t> input, const DatasetLayout& layout,
+                        std::vector<std::uint8_t>& owned, std::span<const std::uint8_t>& body, Encoding& encoding);
 
 }  // namespace loamwerk::bridge

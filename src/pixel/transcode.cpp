@@ -30,30 +30,6 @@ bool ends(std::string_view uid, std::string_view tail) {
     return uid.size() > 20 && uid.substr(0, 20) == "1.2.840.10008.1.2.4." && uid.substr(20) == tail;
 }
 
-// The data set after the file meta, little endian, and how to walk it.
-bool little_endian_body(std::span<const std::uint8_t> input, const DatasetLayout& layout,
-                        std::vector<std::uint8_t>& owned, std::span<const std::uint8_t>& body, Encoding& encoding) {
-    const std::uint8_t* p = input.data() + layout.offset;
-    const std::size_t n = input.size() - layout.offset;
-    encoding = layout.encoding;
-    if (layout.syntax == syntax::kDeflatedLE) {
-        const auto inflated = bridge::inflate_raw(p, n);
-        if (inflated.empty()) return false;
-        owned.assign(inflated.begin(), inflated.end());
-        encoding = Encoding::ExplicitLE;
-    } else if (layout.encoding == Encoding::ExplicitBE) {
-        auto little = bridge::big_endian_to_little(p, n);
-        if (!little) return false;
-        owned = std::move(*little);
-        encoding = Encoding::ExplicitLE;
-    } else {
-        body = {p, n};
-        return true;
-    }
-    body = {owned.data(), owned.size()};
-    return true;
-}
-
 std::string padded_text(std::string v, char pad = ' ') {
     if (v.size() & 1) v.push_back(pad);
     return v;
@@ -165,7 +141,7 @@ int transcode_buffer(std::span<const std::uint8_t> input, std::string_view targe
         std::vector<std::uint8_t> owned;
         std::span<const std::uint8_t> body;
         Encoding encoding;
-        if (!little_endian_body(input, layout, owned, body, encoding)) return kUnsupported;
+        if (!bridge::little_endian_body(input, layout, owned, body, encoding)) return kUnsupported;
         std::vector<ElementRef> elements;
         dataset::parse(body.data(), body.size(), encoding, elements);
         std::string sop_class = std::string(bare(layout.meta.sop_class)), sop_instance = std::string(bare(layout.meta.sop_instance));

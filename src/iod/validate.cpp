@@ -1,0 +1,413 @@
+#include "iod/validate.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <stdexcept>
+#include <string_view>
+
+#include "core/bytes.hpp"
+#include "core/dataset.hpp"
+#include "core/dictionary.hpp"
+#include "core/file_io.hpp"
+#include "iod/tables.hpp"
+#include "json/reencode.hpp"
+
+namespace loamwerk::iod {
+
+namespace {
+
+using namespace tables;
+using Elements = std::vector<ElementRef>;
+
+constexpr Tag kSopClassUid = 0x00080016;
+constexpr std::string_view kRtDose = "1.2.840.10008.5.1.4.1.1.481.2";
+constexpr int kMaxDepth = 64;
+
+const ElementRef* find(const Elements& items, Tag tag) {
+    for (const ElementRef& e : items)
+        if (e.tag == tag) return &e;
+    return nullptr;
+}
+
+bool is_sequence(const ElementRef& e) { return e.vr == vr::SQ; }
+
+// The items of a sequence element, each parsed into its elements; false when any did not parse.
+bool sequence_items(const ElementRef& e, std::vector<Elements>& out) {
+    if (!e.value || e.length == 0) return true;
+    Elements records;
+    bool ok = dataset::parse(e.value, std::size_t(e.length), e.encoding, records);
+    for (const ElementRef& item : records) {
+        if (item.tag != 0xFFFEE000) continue;
+        Elements inner;
+        if (item.value && !dataset::parse(item.value, std::size_t(item.length), e.encoding, inner)) ok = false;
+        out.push_back(std::move(inner));
+    }
+    return ok;
+}
+
+bool fully_parsed(const Elements& elements, int depth) {
+    if (depth > kMaxDepth) return false;
+    for (const ElementRef& e : elements) {
+        if (!is_sequence(e)) continue;
+        std::vector<Elements> items;
+        if (!sequence_items(e, items)) return false;
+        for (const Elements& item : items)
+            if (!fully_parsed(item, depth + 1)) return false;
+    }
+    return true;
+}
+
+std::string_view trimmed(std::string_view s) {
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.remove_suffix(1);
+    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+    return s;
+}
+
+std::string_view text_of(const ElementRef& e) { return as_text(e.value, std::size_t(e.length)); }
+
+// The values of a text element split at backslashes, each trimmed.
+std::vector<std::string_view> text_values(const ElementRef& e) {
+    std::vector<std::string_view> out;
+    std::string_view s = text_of(e);
+    for (;;) {
+        const std::size_t bs = s.find('\\');
+        out.push_back(trimmed(s.substr(0, bs)));
+        if (bs == std::string_view::npos) break;
+        s.remove_prefix(bs + 1);
+    }
+    return out;
+}
+
+// Numeric values of a binary or IS/DS element.
+std::vector<double> numbers(const ElementRef& e) {
+    std::vector<double> out;
+    const std::uint8_t* p = e.value;
+    const std::size_t n = std::size_t(e.length);
+    auto each = [&](std::size_t width, auto convert) {
+        for (std::size_t i = 0; p && i + width <= n; i += width) out.push_back(convert(p + i));
+    };
+    switch (e.vr) {
+    case vr::US: each(2, [](const std::uint8_t* q) { return double(load_le16(q)); }); break;
+    case vr::SS: each(2, [](const std::uint8_t* q) { return double(std::int16_t(load_le16(q))); }); break;
+    case vr::UL: each(4, [](const std::uint8_t* q) { return double(load_le32(q)); }); break;
+    case vr::SL: each(4, [](const std::uint8_t* q) { return double(std::int32_t(load_le32(q))); }); break;
+    case vr::FL: each(4, [](const std::uint8_t* q) { float f; std::memcpy(&f, q, 4); return double(f); }); break;
+    case vr::FD: each(8, [](const std::uint8_t* q) { double d; std::memcpy(&d, q, 8); return d; }); break;
+    default:
+        for (std::string_view v : text_values(e)) {
+            double d = 0;
+            const auto r = std::from_chars(v.data(), v.data() + v.size(), d);
+            if (r.ec == std::errc() && !v.empty()) out.push_back(d);
+        }
+    }
+    return out;
+}
+
+bool compare(double a, std::uint8_t how, double b) {
+    switch (how) {
+    case kEq: return a == b;
+    case kNe: return a != b;
+    case kLt: return a < b;
+    case kLe: return a <= b;
+    case kGt: return a > b;
+    default: return a >= b;
+    }
+}
+
+template <class Values, class Match>
+bool select(const Values& values, int selector, Match match) {
+    if (selector < 0) return std::any_of(values.begin(), values.end(), match);
+    return std::size_t(selector) < values.size() && match(values[std::size_t(selector)]);
+}
+
+// What conditions see: the data set, and the file meta for tests on the transfer syntax.
+struct Scope {
+    const Elements& top;
+    const Elements& meta;
+    const ElementRef* find(Tag tag) const {
+        const ElementRef* e = iod::find(top, tag);
+        return e || tag_group(tag) != 0x0002 ? e : iod::find(meta, tag);
+    }
+};
+
+bool run_test(const ConditionStep& s, const Scope& ds) {
+    const ElementRef* e = ds.find(s.tag);
+    bool r = false;
+    if (e) {
+        switch (s.test) {
+        case kPresent: r = true; break;
+        case kValuePresent: r = is_text_vr(e->vr) ? !trimmed(text_of(*e)).empty() : e->length > 0; break;
+        case kStringEquals:
+            r = select(text_values(*e), s.selector, [&](std::string_view v) { return v == s.text; });
+            break;
+        default:
+            r = select(numbers(*e), s.selector, [&](double v) { return compare(v, s.compare, s.number); });
+        }
+    }
+    return r != s.negate;
+}
+
+bool combine(bool acc, std::uint8_t op, bool term) {
+    return op == kFirst ? term : op == kAnd ? (acc && term) : (acc || term);
+}
+
+bool holds(std::span<const ConditionStep> steps, const Scope& ds) {
+    std::vector<std::pair<bool, std::uint8_t>> saved;  // value before a group, and the group's first op
+    bool acc = false;
+    for (const ConditionStep& s : steps) {
+        if (s.step == Step::kOpen) {
+            saved.push_back({acc, s.op});
+            acc = false;
+        } else if (s.step == Step::kClose) {
+            if (saved.empty()) continue;
+            const auto [before, first_op] = saved.back();
+            saved.pop_back();
+            // A group that opens the condition has no left-hand side to combine with.
+            acc = first_op == kFirst ? acc : combine(before, s.op, acc);
+        } else {
+            acc = combine(acc, s.op, run_test(s, ds));
+        }
+    }
+    return acc;
+}
+
+std::string format(const char* fmt, std::initializer_list<std::string_view> args) {
+    std::string out;
+    auto arg = args.begin();
+    for (const char* p = fmt; *p; ++p) {
+        if (p[0] == '{' && p[1] == '}' && arg != args.end()) {
+            out.append(*arg++);
+            ++p;
+        } else {
+            out.push_back(*p);
+        }
+    }
+    return out;
+}
+
+class Checker {
+public:
+    Checker(const Elements& top) : top_(top) {}
+
+    void module_rules(const ModuleRow& module, std::vector<Finding>& out) {
+        for (std::uint32_t i = 0; i < module.rule_count; ++i) {
+            const AttributeRule& rule = kAttributeRules[module.first_rule + i];
+            const std::vector<const Elements*>& items = items_at(rule);
+            std::size_t missing = 0, empty = 0;
+            for (const Elements* item : items) {
+                const ElementRef* e = find(*item, rule.tag);
+                if (!e) ++missing;
+                else if (rule.type == 1 && e->length == 0) ++empty;
+            }
+            if (!missing && !empty) continue;
+            const std::string type = std::to_string(rule.type), tag = tag_text(rule.tag);
+            std::string message;
+            if (rule.depth == 0) {
+                message = missing ? format("missing Type {} attribute {} required by module '{}'", {type, tag, module.name})
+                                  : format("Type 1 attribute {} is present but empty (module '{}')", {tag, module.name});
+            } else {
+                const std::string count = std::to_string(missing ? missing : empty) + "/" + std::to_string(items.size());
+                const std::string where = (missing ? "missing in " : "empty in ") + count + " item(s)";
+                const Tag seq = kPathTags[rule.path + rule.depth - 1];
+                message = format("Type {} attribute {} {} of {} (module '{}')",
+                                 {type, tag, where, tag_text(seq), module.name});
+            }
+            out.push_back({Severity::kError, rule.tag, module.name, std::move(message)});
+        }
+    }
+
+private:
+    // Every item of every occurrence of the rule's sequences, level by level; cached per path.
+    const std::vector<const Elements*>& items_at(const AttributeRule& rule) {
+        const auto key = std::pair(rule.path, rule.depth);
+        if (auto it = cache_.find(key); it != cache_.end()) return it->second;
+        std::vector<const Elements*> level{&top_};
+        for (std::uint8_t d = 0; d < rule.depth; ++d) {
+            std::vector<const Elements*> next;
+            for (const Elements* item : level) {
+                for (const ElementRef& e : *item) {
+                    if (e.tag != kPathTags[rule.path + d] || !is_sequence(e)) continue;
+                    auto& parsed = storage_.emplace_back();
+                    sequence_items(e, parsed);
+                    for (const Elements& x : parsed) next.push_back(&x);
+                }
+            }
+            level = std::move(next);
+        }
+        return cache_.emplace(key, std::move(level)).first->second;
+    }
+
+    const Elements& top_;
+    std::map<std::pair<std::uint32_t, std::uint8_t>, std::vector<const Elements*>> cache_;
+    std::deque<std::vector<Elements>> storage_;  // stable addresses for the cached item pointers
+};
+
+bool has_path(const Elements& ds, std::initializer_list<Tag> path) {
+    std::vector<Elements> level{ds};
+    for (Tag t : path) {
+        std::vector<Elements> next;
+        bool found = false;
+        for (const Elements& item : level) {
+            const ElementRef* e = find(item, t);
+            if (!e) continue;
+            found = true;
+            if (is_sequence(*e)) sequence_items(*e, next);
+        }
+        if (!found) return false;
+        level = std::move(next);
+    }
+    return true;
+}
+
+void rt_dose_checks(const Elements& ds, std::vector<Finding>& out) {
+    const ElementRef* type = find(ds, 0x3004000A);
+    if (!type) return;
+    const std::string_view t = trimmed(text_of(*type));
+    constexpr Tag kPlan = 0x300C0002, kFraction = 0x300C0020;
+    const char* message = nullptr;
+    if (t == "BEAM" && !has_path(ds, {kPlan, kFraction, 0x300C0004}))
+        message = "RT Dose Summation Type BEAM requires a referenced beam (Referenced RT Plan \u2192 Referenced "
+                  "Fraction Group \u2192 Referenced Beam Sequence is absent)";
+    else if (t == "BRACHY" && !has_path(ds, {kPlan, kFraction, 0x300C000A}))
+        message = "RT Dose Summation Type BRACHY requires a referenced brachy application setup (Referenced RT "
+                  "Plan \u2192 Referenced Fraction Group \u2192 Referenced Brachy Application Setup Sequence is "
+                  "absent)";
+    else if (t == "FRACTION" && !has_path(ds, {kPlan, kFraction}))
+        message = "RT Dose Summation Type FRACTION requires a referenced fraction group (Referenced RT Plan "
+                  "\u2192 Referenced Fraction Group Sequence is absent)";
+    if (message) out.push_back({Severity::kError, 0x3004000A, "rt-dose", message});
+}
+
+// The seven general rules, in the tables' own form.
+constexpr ConditionStep kGeneralSteps[] = {
+    {Step::kTest, kFirst, 0x00280004, kStringEquals, false, 0, "PALETTE COLOR", 0, 0},
+    {Step::kTest, kFirst, 0x00281052, kPresent, false, 0, "", 0, 0},
+    {Step::kTest, kFirst, 0x00281040, kPresent, false, 0, "", 0, 0},
+    {Step::kTest, kFirst, 0x00281050, kPresent, false, 0, "", 0, 0},
+    {Step::kTest, kFirst, 0x00281051, kPresent, false, 0, "", 0, 0},
+    {Step::kTest, kFirst, 0x00280121, kPresent, false, 0, "", 0, 0},
+    {Step::kTest, kFirst, 0x00120062, kStringEquals, false, 0, "YES", 0, 0},
+};
+constexpr Tag kGeneralRequired[] = {0x00281101, 0x00281102, 0x00281103, 0x00281053, 0x00281041,
+                                    0x00281051, 0x00281050, 0x00280120, 0x00120063, 0x00120064};
+constexpr ConditionalRule kGeneralRules[] = {
+    {"Palette Color image", 0, 1, 0, 3, false, 0, 0, false},
+    {"Modality Rescale", 1, 1, 3, 1, false, 0, 0, false},
+    {"Pixel Intensity Relationship", 2, 1, 4, 1, false, 0, 0, false},
+    {"VOI Window", 3, 1, 5, 1, false, 0, 0, false},
+    {"VOI Window", 4, 1, 6, 1, false, 0, 0, false},
+    {"Pixel Padding", 5, 1, 7, 1, false, 0, 0, false},
+    {"De-identification", 6, 1, 8, 2, true, 0, 0, false},
+};
+
+void conditional(const ConditionalRule& rule, const ConditionStep* steps, const Tag* required, const Scope& scope,
+                 std::size_t sop_index, std::vector<Finding>& out) {
+    const Elements& ds = scope.top;
+    if (rule.sop_count) {
+        const std::uint16_t* first = kRuleSopClasses + rule.first_sop;
+        if (!std::binary_search(first, first + rule.sop_count, std::uint16_t(sop_index))) return;
+    }
+    if (!holds({steps + rule.first_step, rule.step_count}, scope)) return;
+    const std::span<const Tag> tags(required + rule.first_required, rule.required_count);
+    if (rule.at_least_one) {
+        if (std::any_of(tags.begin(), tags.end(), [&](Tag t) { return find(ds, t) != nullptr; })) return;
+        std::string list;
+        for (Tag t : tags) list += (list.empty() ? "" : " / ") + tag_text(t);
+        out.push_back({Severity::kError, tags.front(), "iod-conditional",
+                       format("{}: at least one of {} is required", {rule.name, list})});
+        return;
+    }
+    for (Tag t : tags) {
+        const ElementRef* e = find(ds, t);
+        if (e && !(rule.empty_is_missing && e->length == 0)) continue;
+        out.push_back({Severity::kError, t, "iod-conditional",
+                       format("{}: conditionally-required {} is {}",
+                              {rule.name, tag_text(t), rule.empty_is_missing ? "missing or empty" : "missing"})});
+    }
+}
+
+// Byte comparison over the shorter length, then the shorter string first.
+bool uid_less(std::string_view a, std::string_view b) {
+    const int c = std::memcmp(a.data(), b.data(), std::min(a.size(), b.size()));
+    return c != 0 ? c < 0 : a.size() < b.size();
+}
+
+}  // namespace
+
+std::string_view severity_text(Severity s) {
+    return s == Severity::kError ? "error" : s == Severity::kWarning ? "warning" : "info";
+}
+
+std::string tag_text(Tag tag) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "(%04X,%04X)", unsigned(tag_group(tag)), unsigned(tag_element(tag)));
+    const dict::TagInfo info = dict::lookup_tag(tag);
+    const std::string_view word = !info.keyword.empty() ? info.keyword : info.name;
+    return word.empty() ? std::string(hex) : std::string(word) + " " + hex;
+}
+
+std::vector<Finding> check_dataset(std::span<const std::uint8_t> body, Encoding encoding,
+                                   std::span<const std::uint8_t> meta) {
+    std::vector<Finding> out;
+    Elements top, meta_elements;
+    if (!meta.empty()) dataset::parse(meta.data(), meta.size(), Encoding::ExplicitLE, meta_elements);
+    const bool walked = dataset::parse(body.data(), body.size(), encoding, top);
+    const ElementRef* sop = find(top, kSopClassUid);
+    const std::string_view uid = sop ? trim_padding(text_of(*sop)) : std::string_view{};
+    const SopClassRow* first = kSopClasses;
+    const SopClassRow* last = kSopClasses + kSopClassesCount;
+    const SopClassRow* row = std::lower_bound(first, last, uid, [](const SopClassRow& r, std::string_view u) {
+        return uid_less(r.uid, u);
+    });
+    if (row == last || std::string_view(row->uid) != uid) {
+        out.push_back({Severity::kInfo, 0, "",
+                       format("no IOD profile for SOP Class {} \u2014 module conformance not checked", {uid})});
+        return out;
+    }
+    if (!walked || !fully_parsed(top, 0)) {
+        out.push_back({Severity::kError, 0, "dataset",
+                       "dataset or nested sequence could not be fully parsed \u2014 conformance not checked"});
+        return out;
+    }
+    const IodRow& iod = kIods[row->iod];
+    Checker checker(top);
+    for (std::uint16_t i = 0; i < iod.module_count; ++i) {
+        const IodModuleRow& m = kIodModules[iod.first_module + i];
+        if (m.usage == kMandatory) checker.module_rules(kModules[m.module], out);
+    }
+    if (uid == kRtDose) rt_dose_checks(top, out);
+    const std::size_t sop_index = std::size_t(row - first);
+    const Scope scope{top, meta_elements};
+    for (const ConditionalRule& rule : kGeneralRules)
+        conditional(rule, kGeneralSteps, kGeneralRequired, scope, sop_index, out);
+    for (std::size_t i = 0; i < kGeneratedRulesCount; ++i)
+        conditional(kGeneratedRules[i], kConditionSteps, kRequiredTags, scope, sop_index, out);
+    return out;
+}
+
+std::vector<Finding> validate_file(const std::string& path) {
+    OwnedBuffer file;
+    try {
+        file = read_whole_file(path);
+    } catch (const std::runtime_error&) {
+        throw std::runtime_error("cannot read: " + path);
+    }
+    if (file.size() == 0) throw std::runtime_error("cannot read: " + path);
+    const std::span<const std::uint8_t> bytes(file.data(), file.size());
+    const DatasetLayout layout = detect_layout(bytes.data(), bytes.size());
+    std::vector<std::uint8_t> owned;
+    std::span<const std::uint8_t> body;
+    Encoding encoding = layout.encoding;
+    if (!layout.recognised || !bridge::little_endian_body(bytes, layout, owned, body, encoding))
+        throw std::runtime_error("decode failed (not a decodable DICOM): " + path);
+    std::span<const std::uint8_t> meta;
+    if (layout.has_meta && layout.meta.dataset_offset > 132 && layout.meta.dataset_offset <= bytes.size())
+        meta = bytes.subspan(132, layout.meta.dataset_offset - 132);
+    return check_dataset(body, encoding, meta);
+}
+
+}  // namespace loamwerk::iod
