@@ -186,3 +186,66 @@ def test_deid_directory(tmp_path, capsys):
     assert "1 UIDs replaced, 0 with burned-in annotation cleaned, 1 refused" in out
     ds = pydicom.dcmread(tmp_path / "out" / "one.dcm")
     assert (str(ds.PatientName), ds.PatientSex) == ("Case^1", "O")
+
+
+def test_scan_lists_dicom_only(tmp_path, capsys):
+    root = make_tree(tmp_path)
+    assert cli.main(["scan", str(root)]) == 0
+    captured = capsys.readouterr()
+    assert captured.out.splitlines() == [str(root / "a" / "bare.dcm"), str(root / "a" / "img.dcm")]
+    assert captured.err.strip() == f"2 DICOM files under {root}"
+    assert cli.main(["scan", "--flat", str(root)]) == 0
+    assert capsys.readouterr().out == ""
+    assert cli.main(["scan", str(root / "notes.txt")]) == 2
+
+
+def test_dicomdir_writes_a_file_set(tmp_path, capsys):
+    from test_fileset import instance
+    (tmp_path / "PAT1" / "SER1").mkdir(parents=True)
+    (tmp_path / "PAT1" / "SER1" / "IM1").write_bytes(instance(sop="1.1"))
+    (tmp_path / "PAT1" / "SER1" / "IM2").write_bytes(instance(sop="1.2"))
+    (tmp_path / "PAT2").mkdir()
+    (tmp_path / "PAT2" / "IM3").write_bytes(instance(patient="P2", study="2.2", series="2.2.1", sop="2.1"))
+    out = tmp_path / "DICOMDIR"
+    assert cli.main(["dicomdir", str(tmp_path), "-o", str(out), "--fileset-id", "MY SET"]) == 0
+    assert capsys.readouterr().out.strip() == (f"{out}: 3 instances in 2 patients, 2 studies, 2 series "
+                                               "(0 files skipped or duplicates)")
+    import pydicom
+    ds = pydicom.dcmread(out)
+    assert ds.FileSetID == "MY SET"
+    assert sorted(tuple(r.ReferencedFileID) for r in ds.DirectoryRecordSequence if "ReferencedFileID" in r) == [
+        ("PAT1", "SER1", "IM1"), ("PAT1", "SER1", "IM2"), ("PAT2", "IM3")]
+    # Run again over the same tree: the DICOMDIR already there is not one of its own members.
+    assert cli.main(["dicomdir", str(tmp_path), "-o", str(out), "--fileset-id", "MY SET"]) == 0
+    assert "3 instances" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("name, problem", [
+    ("lower.dcm", "component 'lower.dcm' is not 1 to 8 upper-case letters, digits or underscores"),
+    ("TOOLONGNAME", "component 'TOOLONGNAME' is not 1 to 8 upper-case letters, digits or underscores"),
+])
+def test_dicomdir_refuses_names_media_cannot_hold(tmp_path, capsys, name, problem):
+    from test_fileset import instance
+    (tmp_path / name).write_bytes(instance())
+    out = tmp_path / "OUT"
+    assert cli.main(["dicomdir", str(tmp_path), "-o", str(out)]) == 2
+    err = capsys.readouterr().err
+    assert "1 file(s) cannot be named on DICOM media" in err and f"{name}: {problem}" in err
+    assert not out.exists()
+    assert cli.main(["dicomdir", str(tmp_path), "-o", str(out), "--fileset-id", "lower"]) == 2
+
+
+def test_validate_table_and_exit_status(tmp_path, capsys):
+    from test_iod import build, ct_elements, without
+    good, bad = tmp_path / "good.dcm", tmp_path / "bad.dcm"
+    good.write_bytes(build(ct_elements()))
+    bad.write_bytes(build(without(0x00100010)))
+    assert cli.main(["validate", str(good)]) == 0
+    assert capsys.readouterr().out.strip() == ("1 files: 1 conformant, 0 with errors, 0 without an IOD profile, "
+                                               "0 unreadable")
+    assert cli.main(["validate", str(tmp_path)]) == 1
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0].split() == ["FILE", "SEVERITY", "TAG", "MODULE", "MESSAGE"]
+    assert lines[1].split()[:4] == [str(bad), "error", "(0010,0010)", "patient"]
+    assert lines[1].endswith("missing Type 2 attribute PatientName (0010,0010) required by module 'patient'")
+    assert lines[-1] == "2 files: 1 conformant, 1 with errors, 0 without an IOD profile, 0 unreadable"

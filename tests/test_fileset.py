@@ -209,6 +209,7 @@ def test_corpus_file_set_matches_its_own_dicomdir(testdata, tmp_path, sub):
         warnings.simplefilter("error", UserWarning)
         fs = FileSet(pydicom.dcmread(copy / "DICOMDIR"))
     assert len(fs) == sum("ReferencedFileID" in r for r in original.DirectoryRecordSequence)
+    assert loam.iod_validate(str(copy / "DICOMDIR")) == []
     if shutil.which("dcmdump"):
         run = subprocess.run(["dcmdump", "-M", str(copy / "DICOMDIR")], capture_output=True, text=True)
         assert run.returncode == 0 and "E:" not in run.stderr and "W:" not in run.stderr, run.stderr

@@ -4,10 +4,12 @@ from __future__ import annotations
 
 import argparse
 import os
+import re
 import struct
 import sys
 import time
 import zlib
+from collections import Counter
 from collections.abc import Iterator, Sequence
 from typing import TextIO
 
@@ -301,7 +303,6 @@ def cmd_transcode(args: argparse.Namespace) -> int:
 
 def cmd_deid(args: argparse.Namespace) -> int:
     import json
-    from collections import Counter
 
     options: dict[str, object] = {}
     if args.options:
@@ -314,7 +315,6 @@ def cmd_deid(args: argparse.Namespace) -> int:
             elif key == "remove":
                 value = [parse_tag(str(t)) for t in value]
             options[key] = value
-    import re
 
     files = list(iter_files([args.input]))
     progress = Progress(len(files), sys.stderr, enabled=not args.no_progress and sys.stderr.isatty())
@@ -344,6 +344,119 @@ def cmd_deid(args: argparse.Namespace) -> int:
     for reason, n in refused.most_common():
         print(f"  refused {n}: {reason}")
     return 0 if written or not files else 1
+
+
+def dicom_files(paths: Sequence[str]) -> list[str]:
+    """The given files, and the DICOM files found below the given directories."""
+    out: list[str] = []
+    for path in paths:
+        out.extend(_core.scan_dicom_dir(path, True) if os.path.isdir(path) else [path])
+    return out
+
+
+def cmd_scan(args: argparse.Namespace) -> int:
+    if not os.path.isdir(args.dir):
+        print(f"loam scan: not a directory: {args.dir}", file=sys.stderr)
+        return 2
+    found = _core.scan_dicom_dir(args.dir, not args.flat)
+    for path in found:
+        print(path)
+    print(f"{len(found)} DICOM files under {args.dir}", file=sys.stderr)
+    return 0
+
+
+# Media file IDs: at most 8 components of 1 to 8 upper-case letters, digits or underscores.
+MEDIA_COMPONENT = re.compile(r"[A-Z0-9_]{1,8}")
+FILE_SET_ID = re.compile(r"[A-Z0-9_ ]{0,16}")
+MEDIA_DIRECTORY = "1.2.840.10008.1.3.10"
+
+
+def media_file_id_problem(file_id: str) -> str | None:
+    parts = file_id.split("/")
+    if len(parts) > 8:
+        return f"{len(parts)} components (at most 8)"
+    for part in parts:
+        if not MEDIA_COMPONENT.fullmatch(part):
+            return f"component {part!r} is not 1 to 8 upper-case letters, digits or underscores"
+    return None
+
+
+def record_counts(dicomdir: bytes) -> Counter:
+    """Directory record types in a DICOMDIR this package wrote (each (0004,1430) CS value)."""
+    counts: Counter = Counter()
+    at = dicomdir.find(b"\x04\x00\x30\x14CS")
+    while at >= 0:
+        n = int.from_bytes(dicomdir[at + 6:at + 8], "little")
+        counts[dicomdir[at + 8:at + 8 + n].decode("ascii", "replace").strip()] += 1
+        at = dicomdir.find(b"\x04\x00\x30\x14CS", at + 8 + n)
+    return counts
+
+
+def cmd_dicomdir(args: argparse.Namespace) -> int:
+    if not os.path.isdir(args.dir):
+        print(f"loam dicomdir: not a directory: {args.dir}", file=sys.stderr)
+        return 2
+    if not FILE_SET_ID.fullmatch(args.fileset_id):
+        print(f"loam dicomdir: file-set ID {args.fileset_id!r} is not up to 16 upper-case letters, digits, "
+              "spaces or underscores", file=sys.stderr)
+        return 2
+    output = os.path.abspath(args.output)
+    inputs, bad = [], []
+    for path in _core.scan_dicom_dir(args.dir, True):
+        # The output and other DICOMDIRs describe file sets; they are not members of this one.
+        if os.path.abspath(path) == output or _core.read_file_meta(path).get("sop_class") == MEDIA_DIRECTORY:
+            continue
+        file_id = os.path.relpath(path, args.dir).replace(os.sep, "/")
+        problem = media_file_id_problem(file_id)
+        if problem:
+            bad.append(f"{file_id}: {problem}")
+        else:
+            inputs.append((path, file_id))
+    if bad:
+        print(f"loam dicomdir: {len(bad)} file(s) cannot be named on DICOM media (rename them first):",
+              file=sys.stderr)
+        for line in bad[:20]:
+            print(f"  {line}", file=sys.stderr)
+        if len(bad) > 20:
+            print(f"  ... and {len(bad) - 20} more", file=sys.stderr)
+        return 2
+    try:
+        data = _core.build_dicomdir([(read_file(p), fid) for p, fid in inputs], args.fileset_id)
+    except RuntimeError as exc:
+        print(f"loam dicomdir: {exc}", file=sys.stderr)
+        return 1
+    write_file(args.output, data)
+    counts = record_counts(data)
+    instances = sum(n for kind, n in counts.items() if kind not in ("PATIENT", "STUDY", "SERIES"))
+    print(f"{args.output}: {instances} instances in {counts['PATIENT']} patients, {counts['STUDY']} studies, "
+          f"{counts['SERIES']} series ({len(inputs) - instances} files skipped or duplicates)")
+    return 0
+
+
+def cmd_validate(args: argparse.Namespace) -> int:
+    files = dicom_files(args.paths)
+    rows: list[tuple[str, str, str, str, str]] = []
+    summary = Counter()
+    for path in files:
+        try:
+            found = _core.iod_validate(path)
+        except RuntimeError as exc:
+            rows.append((path, "error", "-", "file", str(exc)))
+            summary["unreadable"] += 1
+            continue
+        for f in found:
+            tag = f"({f['tag'] >> 16:04X},{f['tag'] & 0xFFFF:04X})" if f["tag"] else "-"
+            rows.append((path, f["severity"], tag, f["module"] or "-", f["message"]))
+        errors = sum(f["severity"] == "error" for f in found)
+        summary["with errors" if errors else "conformant" if not found else "not checked"] += 1
+    if rows:
+        head = ("FILE", "SEVERITY", "TAG", "MODULE", "MESSAGE")
+        widths = [max(len(r[i]) for r in [head, *rows]) for i in range(4)]
+        for r in [head, *rows]:
+            print("  ".join(c.ljust(w) for c, w in zip(r, widths)) + "  " + r[4])
+    print(f"{len(files)} files: {summary['conformant']} conformant, {summary['with errors']} with errors, "
+          f"{summary['not checked']} without an IOD profile, {summary['unreadable']} unreadable")
+    return 1 if any(r[1] == "error" for r in rows) else 0
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -395,6 +508,18 @@ def build_parser() -> argparse.ArgumentParser:
     de.add_argument("--options", metavar="options.json", help="de-identification options as a JSON object")
     de.add_argument("--no-progress", action="store_true", help="never draw the progress bar")
     de.set_defaults(run=cmd_deid)
+    sc = sub.add_parser("scan", help="list the DICOM files under a directory")
+    sc.add_argument("dir", metavar="DIR")
+    sc.add_argument("--flat", action="store_true", help="only the directory itself, not its subdirectories")
+    sc.set_defaults(run=cmd_scan)
+    dd = sub.add_parser("dicomdir", help="write a DICOMDIR for the DICOM files under a directory")
+    dd.add_argument("dir", metavar="DIR", help="the file set's root; file IDs are paths relative to it")
+    dd.add_argument("-o", "--output", required=True, metavar="DICOMDIR")
+    dd.add_argument("--fileset-id", default="", metavar="ID", help="File-set ID (up to 16 characters)")
+    dd.set_defaults(run=cmd_dicomdir)
+    va = sub.add_parser("validate", help="check files against their IOD; exit status 1 when any error")
+    va.add_argument("paths", nargs="+", metavar="PATH", help="files, or directories to scan")
+    va.set_defaults(run=cmd_validate)
     return parser
 
 

@@ -24,6 +24,7 @@ using namespace tables;
 using Elements = std::vector<ElementRef>;
 
 constexpr Tag kSopClassUid = 0x00080016;
+constexpr Tag kMediaStorageSopClassUid = 0x00020002;
 constexpr std::string_view kRtDose = "1.2.840.10008.5.1.4.1.1.481.2";
 constexpr int kMaxDepth = 64;
 
@@ -356,7 +357,9 @@ std::vector<Finding> check_dataset(std::span<const std::uint8_t> body, Encoding 
     Elements top, meta_elements;
     if (!meta.empty()) dataset::parse(meta.data(), meta.size(), Encoding::ExplicitLE, meta_elements);
     const bool walked = dataset::parse(body.data(), body.size(), encoding, top);
+    // A DICOMDIR names its SOP Class in the file meta only.
     const ElementRef* sop = find(top, kSopClassUid);
+    if (!sop) sop = find(meta_elements, kMediaStorageSopClassUid);
     const std::string_view uid = sop ? trim_padding(text_of(*sop)) : std::string_view{};
     const SopClassRow* first = kSopClasses;
     const SopClassRow* last = kSopClasses + kSopClassesCount;
