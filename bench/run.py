@@ -7,6 +7,8 @@ per measurement with the ratio (pydicom time / loam time, higher is better).
 from __future__ import annotations
 
 import io
+import os
+import shutil
 import sys
 import tempfile
 import time
@@ -389,6 +391,63 @@ def deid_benchmarks(files: list[str]) -> None:
            best_of(deid_run, [paths]), len(paths), 20, "deid")
 
 
+def fileset_tree(files: list[str], count: int = 20000) -> Path:
+    """A tree of `count` Part-10 files (hard links to corpus files where possible): 200 folders,
+    half the files with a .dcm extension and half without, so discovery must read those."""
+    sources = []
+    for f in files:
+        meta = loam.read_file_meta(f)
+        if meta["has_meta"] and Path(f).stat().st_size < 256 * 1024:
+            sources.append(f)
+    root = Path(tempfile.mkdtemp(prefix="loam-bench-tree-"))
+    for i in range(count):
+        folder = root / f"S{i // 100:03d}"
+        if i % 100 == 0:
+            folder.mkdir()
+        target = folder / (f"IM{i:05d}.dcm" if i % 2 else f"IM{i:05d}")
+        try:
+            os.link(sources[i % len(sources)], target)
+        except OSError:
+            shutil.copyfile(sources[i % len(sources)], target)
+    return root
+
+
+def pydicom_walk(root: Path) -> int:
+    n = 0
+    for folder, _, names in os.walk(root):
+        for name in names:
+            try:
+                pydicom.dcmread(os.path.join(folder, name), stop_before_pixels=True)
+                n += 1
+            except Exception:
+                pass
+    return n
+
+
+def loam_walk(root: Path) -> int:
+    found = loam.scan_dicom_dir(str(root), True)
+    for path in found:
+        loam.read_file_meta(path)
+    return len(found)
+
+
+def fileset_benchmarks(files: list[str]) -> None:
+    root = fileset_tree(files)
+    try:
+        assert loam_walk(root) == pydicom_walk(root)
+        timed = lambda fn: min(timeit(lambda: fn(root)) for _ in range(3))
+        report("scan_dicom_dir + read_file_meta vs os.walk + dcmread (20000)", timed(loam_walk),
+               timed(pydicom_walk), 20000, 10)
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
+def timeit(fn: Callable[[], object]) -> float:
+    start = time.perf_counter()
+    fn()
+    return time.perf_counter() - start
+
+
 def report(name: str, ours: float, theirs: float, n: int, target: float | None = None, peer: str = "pydicom") -> None:
     ratio = theirs / ours
     goal = "" if target is None else f" (target {target:.0f}x, {'ok' if ratio >= target else 'BELOW TARGET'})"
@@ -420,6 +479,7 @@ def main() -> int:
     codec_benchmarks(files)
     transcode_benchmarks(files)
     deid_benchmarks(files)
+    fileset_benchmarks(files)
     native = editable(files)
     report(f"edit_part10 vs dcmread + set + save_as ({len(native)})", best_of(loam_edit, native),
            best_of(pydicom_edit, native), len(native))

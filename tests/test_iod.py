@@ -237,6 +237,20 @@ def test_every_corpus_file(testdata):
     ("pydicom/test_files/rtdose.dcm", ["missing Type 2 attribute OperatorsName (0008,1070) required by module "
                                        "'rt-series'"]),
     ("pydicom-data/emri_small.dcm", None),
+    ("highdicom/ct_image.dcm", []),
+    ("highdicom/sr_document.dcm", []),
+    ("highdicom/seg_image_ct_binary.dcm", []),
+    ("highdicom/seg_image_sm_control_labelmap.dcm", []),
+    ("highdicom/sm_image.dcm", []),
+    ("pydicom/test_files/rtplan.dcm", []),
+    ("pydicom/test_files/waveform_ecg.dcm", []),
+    ("pydicom/test_files/rtstruct.dcm", ["Type 1 attribute ContourImageSequence (3006,0016) missing in 1/1 item(s) "
+                                         "of RTReferencedSeriesSequence (3006,0014) (module 'structure-set')"]),
+    ("pydicom/test_files/liver_1frame.dcm", ["missing Type 1 attribute NumberOfFrames (0028,0008) required by module "
+                                             "'segmentation-multi-frame-functional-groups'"]),
+    # The cut-off plan lost its Referenced Structure Set Sequence, which a PATIENT geometry requires.
+    ("pydicom/test_files/rtplan_truncated.dcm", ["RTPlanGeometryIsPatient: conditionally-required "
+                                                 "ReferencedStructureSetSequence (300C,0060) is missing or empty"]),
 ])
 def test_corpus_findings(testdata, name, expected):
     path = testdata / name

@@ -26,7 +26,8 @@ def run_all(data: bytes, tmp_path=None):
     for fn in FAST_PATHS:
         fn(data)
     for call in (lambda: core._decode_text(data), lambda: loam.edit_part10(data, EDITS),
-                 lambda: loam.decode_bytes(data, rescale=True), lambda: loam.decode_stored_bytes(data, lenient=True)):
+                 lambda: loam.decode_bytes(data, rescale=True), lambda: loam.decode_stored_bytes(data, lenient=True),
+                 lambda: loam.build_dicomdir([(data, "A/B")], "X")):
         try:
             call()
         except (ValueError, RuntimeError):
@@ -36,6 +37,11 @@ def run_all(data: bytes, tmp_path=None):
         path.write_bytes(data)
         meta = loam.read_file_meta(str(path))
         assert isinstance(meta["transfer_syntax"], str)
+        assert isinstance(core.read_meta_json(str(path)), str)
+        try:
+            assert isinstance(loam.iod_validate(str(path)), list)
+        except RuntimeError:
+            pass
 
 
 def built_samples():
@@ -108,7 +114,7 @@ def test_random_text_under_every_kind_of_character_set(charset):
 
 
 @pytest.mark.parametrize("name", ["explicit", "implicit", "rle", "real"])
-def test_mutated_files(name):
+def test_mutated_files(name, tmp_path):
     data = real_sample() if name == "real" else built_samples()[name]
     rng = random.Random(hash(name) & 0xFFFF)
     hot = (b"\xff\xff\xff\xff", b"\xfe\xff\x00\xe0", b"\xfe\xff\xdd\xe0", b"\xfe\xff\x0d\xe0", b"UN", b"SQ", b"\x00\x00")
@@ -123,7 +129,7 @@ def test_mutated_files(name):
             else:
                 patch = rng.choice(hot)
                 buf[at:at + len(patch)] = patch
-        run_all(bytes(buf))
+        run_all(bytes(buf), tmp_path if rng.random() < 0.1 else None)
 
 
 def test_undefined_lengths_that_never_close():

@@ -287,6 +287,13 @@ def guarded(program, guard):
     return out
 
 
+def packed_array(o, declaration, values, per_line, fmt):
+    o.append(declaration + " = {")
+    for i in range(0, len(values), per_line):
+        o.append("    " + " ".join(fmt(v) + "," for v in values[i:i + per_line]))
+    o.append("};\n")
+
+
 def c_string(s: str) -> str:
     return '"' + s.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
@@ -342,13 +349,21 @@ def main(argv):
         body = [line for name in names for line in modules_tpl[name]]
         module_rules[mod], module_conditionals[mod], module_tags[mod] = expander.expand(body)
 
-    # Cross-check the mandatory modules of the IODs both sources define, matched by SOP class.
+    # Cross-check the mandatory modules of the IODs both sources define, matched by SOP class;
+    # SOP classes the templates add to such an IOD (newer than the IOD list) join it.
     iod_of_uid = {s["id"]: iod_of_name.get(s["ciod"]) for s in sops}
     matched = set()
     for t_name, t_modules in iods_tpl.items():
         uids = [p[6] for p in compile_or_none(conditions.get(t_modules.get("__condition__", ""), []),
                                               keywords, sop_names) if p[0] == "test" and p[6]]
         iods = {iod_of_uid.get(u) for u in uids} - {None}
+        if len(iods) == 1:
+            iod = next(iter(iods))
+            for u in uids:
+                if u not in iod_of_uid:
+                    iod_of_uid[u] = iod
+                    report["SOP classes added from the templates"].add(f"{u} ({iod})")
+                    sops.append({"id": u, "ciod": next(c["name"] for c in ciods if c["id"] == iod)})
         for iod in iods:
             matched.add(iod)
             theirs = {m for m, u in t_modules.items() if u == "M" and m != "__condition__"}
@@ -459,25 +474,23 @@ def write(out_path, iod_ids, iod_rows, module_ids, module_rules, sop_rows, compi
             path_tags.extend(path)
         return path_index[path]
 
-    rule_lines, module_ranges, pos = [], [], 0
+    # Modules with the same rules (a template shared by several) share one range.
+    rule_lines, module_ranges, pos, ranges = [], [], 0, {}
     for mod in module_ids:
-        rules = module_rules[mod]
-        module_ranges.append((pos, len(rules)))
-        for tag, kind, path in rules:
-            rule_lines.append(f"    {{0x{tag:08X}u, {kind}, {path_offset(path)}, {len(path)}}},")
-        pos += len(rules)
+        rules = tuple(module_rules[mod])
+        if rules not in ranges:
+            ranges[rules] = (pos, len(rules))
+            for tag, kind, path in rules:
+                rule_lines.append(f"    {{0x{tag:08X}u, {kind}, {path_offset(path)}, {len(path)}}},")
+            pos += len(rules)
+        module_ranges.append(ranges[rules])
     o.append("const ModuleRow kModules[] = {")
     o += [f"    {{{c_string(m)}, {a}, {n}}}," for m, (a, n) in zip(module_ids, module_ranges)]
     o.append("};\n")
     o.append("const AttributeRule kAttributeRules[] = {")
     o += rule_lines
     o.append("};\n")
-    o.append("const Tag kPathTags[] = {")
-    for i in range(0, len(path_tags), 8):
-        o.append("    " + " ".join(f"0x{t:08X}u," for t in path_tags[i:i + 8]))
-    if not path_tags:
-        o.append("    0,")
-    o.append("};\n")
+    packed_array(o, "const Tag kPathTags[]", path_tags or [0], 8, lambda t: f"0x{t:08X}u")
 
     instr, required, sop_refs, rows = [], [], [], []
     sop_pos = {uid: i for i, (uid, _) in enumerate(sop_rows)}
@@ -501,14 +514,8 @@ def write(out_path, iod_ids, iod_rows, module_ids, module_rules, sop_rows, compi
     o.append("const ConditionStep kConditionSteps[] = {")
     o += instr
     o.append("};\n")
-    o.append("const Tag kRequiredTags[] = {")
-    for i in range(0, len(required), 8):
-        o.append("    " + " ".join(f"0x{t:08X}u," for t in required[i:i + 8]))
-    o.append("};\n")
-    o.append("const std::uint16_t kRuleSopClasses[] = {")
-    for i in range(0, len(sop_refs), 16):
-        o.append("    " + " ".join(f"{s}," for s in sop_refs[i:i + 16]))
-    o.append("};\n")
+    packed_array(o, "const Tag kRequiredTags[]", required, 8, lambda t: f"0x{t:08X}u")
+    packed_array(o, "const std::uint16_t kRuleSopClasses[]", sop_refs, 16, str)
     o.append("const ConditionalRule kGeneratedRules[] = {")
     o += rows
     o.append("};\n")

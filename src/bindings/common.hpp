@@ -37,6 +37,7 @@ inline std::span<const std::uint8_t> view(const nb::bytes& b) {
 // inside without_gil.
 inline loamwerk::OwnedBuffer read_path(const std::string& path) { return loamwerk::read_whole_file(path); }
 
+// Engine text known to be UTF-8 (names, codes); text taken from a file goes through utf8_str.
 inline nb::str str_of(std::string_view s) { return nb::str(s.data(), s.size()); }
 // Engine UTF-8 that may not be valid: bad sequences become U+FFFD instead of raising.
 inline nb::str utf8_str(std::string_view s) {

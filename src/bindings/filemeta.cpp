@@ -20,9 +20,9 @@ nb::dict meta_dict(const std::uint8_t* buf, std::size_t size) {
     const FileMetaInfo meta = read_meta(buf, size);
     if (meta.ok()) {
         d["has_meta"] = true;
-        d["sop_class"] = str_of(meta.sop_class);
-        d["sop_instance"] = str_of(meta.sop_instance);
-        d["transfer_syntax"] = str_of(meta.transfer_syntax);
+        d["sop_class"] = utf8_str(meta.sop_class);
+        d["sop_instance"] = utf8_str(meta.sop_instance);
+        d["transfer_syntax"] = utf8_str(meta.transfer_syntax);
         return d;
     }
     const NakedSniff s = sniff_naked(buf, size);

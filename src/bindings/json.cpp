@@ -21,12 +21,12 @@ nb::str read_json(const std::string& path, const std::string& charset_override, 
         return json;
     });
     if (!r.ok()) throw std::runtime_error("read_json " + path + ": " + std::string(bridge::message(r.error)));
-    return str_of(r.value);
+    return utf8_str(r.value);
 }
 
 nb::str read_meta_json(const std::string& path) {
     const std::string json = without_gil([&] { return bridge::file_meta_to_json(read_path(path).span()); });
-    return str_of(json);
+    return utf8_str(json);
 }
 
 nb::bytes encode_ivr(const std::string& json) {

@@ -32,7 +32,7 @@ nb::tuple decode_text(nb::bytes data) {
     nb::dict out;
     for (const auto& t : texts) out[nb::int_(t.tag)] = utf8_str(t.text);
     nb::list lines;
-    for (const auto& [level, message] : log) lines.append(nb::make_tuple(level, str_of(message)));
+    for (const auto& [level, message] : log) lines.append(nb::make_tuple(level, utf8_str(message)));
     return nb::make_tuple(out, lines);
 }
 

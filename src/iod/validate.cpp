@@ -333,7 +333,8 @@ void conditional(const ConditionalRule& rule, const ConditionStep* steps, const 
 
 // Byte comparison over the shorter length, then the shorter string first.
 bool uid_less(std::string_view a, std::string_view b) {
-    const int c = std::memcmp(a.data(), b.data(), std::min(a.size(), b.size()));
+    const std::size_t n = std::min(a.size(), b.size());
+    const int c = n ? std::memcmp(a.data(), b.data(), n) : 0;  // an empty view may have no data
     return c != 0 ? c < 0 : a.size() < b.size();
 }
 
