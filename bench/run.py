@@ -371,21 +371,23 @@ def deid_benchmarks(files: list[str]) -> None:
         from deid.dicom import get_identifiers, replace_identifiers
     except ImportError:
         return
-    import logging
-    logging.disable(logging.CRITICAL)
+    from deid.logger import bot
+    bot.errorStream = bot.outputStream = io.StringIO()  # its per-file warnings would flood the report
     wanted = set(buffers)
+
+    def deid_run(batch: list[str]) -> None:
+        replace_identifiers(dicom_files=batch, ids=get_identifiers(batch), save=False)
+
     paths = []
     for f in files:
         if Path(f).read_bytes() not in wanted:
             continue
         try:
-            replace_identifiers(dicom_files=[f], ids=get_identifiers([f]), save=False)
+            deid_run([f])
             paths.append(f)
         except Exception:
             pass
 
-    def deid_run(batch: list[str]) -> None:
-        replace_identifiers(dicom_files=batch, ids=get_identifiers(batch), save=False)
     same = [Path(p).read_bytes() for p in paths]
     report(f"deidentify_series vs deid ({len(paths)})", best_of(lambda b: loam.deidentify_series(b), [same]),
            best_of(deid_run, [paths]), len(paths), 20, "deid")

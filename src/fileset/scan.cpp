@@ -1,6 +1,7 @@
 #include "fileset/scan.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
