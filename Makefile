@@ -6,12 +6,13 @@ SHELL := /bin/bash
 VENV := .venv
 VPY := $(VENV)/bin/python
 APT_PACKAGES := g++ make pkg-config zlib1g-dev libdeflate-dev libjpeg62-turbo-dev libcharls-dev libopenjp2-7-dev \
-  libopenjph-dev libjxl-dev libdcmtk-dev libgtest-dev dcmtk
+  libopenjph-dev libjxl-dev libdcmtk-dev libgtest-dev dcmtk dcm2niix
 PY_BUILD_REQS := "scikit-build-core>=0.10" "nanobind>=2.4,<4" "cmake>=3.20" ninja
-# pydicom's codec plugins are test oracles for the compressed syntaxes.
+# pydicom's codec plugins are test oracles for the compressed syntaxes; SimpleITK, nibabel and
+# dcm2niix (Debian) for volume geometry and files.
 PY_TEST_REQS := "numpy>=1.26" "pytest>=8" "pydicom>=3" "pylibjpeg>=2" "pylibjpeg-libjpeg>=2" "pylibjpeg-openjpeg>=2" \
-  "pyjpegls>=1.2"
-PY_BENCH_REQS := "pylibjpeg-rle>=2" dicognito deid
+  "pyjpegls>=1.2" "SimpleITK>=2.3" "nibabel>=5"
+PY_BENCH_REQS := "pylibjpeg-rle>=2" dicognito deid dicom2nifti
 SOURCES := $(shell find src python -type f -not -name '*.pyc' 2>/dev/null) CMakeLists.txt pyproject.toml
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 

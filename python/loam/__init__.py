@@ -5,6 +5,9 @@ The functions here are the native core's; see each one's docstring.
 
 from ._core import (
     apply_palette_indices,
+    assemble_4d,
+    assemble_dwi,
+    assemble_volume,
     build_dicomdir,
     clean_pixel_data,
     decode,
@@ -28,6 +31,7 @@ from ._core import (
     read_file_meta,
     read_json,
     read_meta_json,
+    read_nifti,
     read_pixel_data,
     read_pixel_data_bytes,
     scan_dicom_dir,
@@ -37,6 +41,9 @@ from ._core import (
     uid_lookup,
     uid_table,
     voi_apply,
+    write_metaimage_volume,
+    write_nifti_volume,
+    write_nrrd_volume,
     write_part10,
 )
 
@@ -44,6 +51,9 @@ __version__ = "0.1.0"
 
 __all__ = [
     "apply_palette_indices",
+    "assemble_4d",
+    "assemble_dwi",
+    "assemble_volume",
     "build_dicomdir",
     "clean_pixel_data",
     "decode",
@@ -67,6 +77,7 @@ __all__ = [
     "read_file_meta",
     "read_json",
     "read_meta_json",
+    "read_nifti",
     "read_pixel_data",
     "read_pixel_data_bytes",
     "scan_dicom_dir",
@@ -76,5 +87,8 @@ __all__ = [
     "uid_lookup",
     "uid_table",
     "voi_apply",
+    "write_metaimage_volume",
+    "write_nifti_volume",
+    "write_nrrd_volume",
     "write_part10",
 ]

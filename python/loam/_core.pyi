@@ -177,3 +177,42 @@ def iod_validate(path: str) -> list[dict[str, str | int]]:
     mandatory module (inside the sequences present, too) and the conditional requirements.
     Returns findings {severity, tag, module, message} in the order found; empty when conformant.
     """
+
+def assemble_volume(paths: list[str]) -> tuple[numpy.typing.NDArray[numpy.float32], dict]:
+    """
+    A series' volume: float32 (depth, rows, columns) in modality units, with spacing [z, y, x] and the
+    column-major voxel-to-patient (LPS) affine. Several series: the one with most decodable frames;
+    several orientations: the orientation group with most decodable frames; several phases, echoes
+    and the like: the lowest value of each.
+    """
+
+def assemble_4d(paths: list[str]) -> tuple[numpy.typing.NDArray[numpy.float32], dict]:
+    """
+    One series as float32 (volumes, depth, rows, columns): volumes enumerate the non-spatial axes
+    (time, b-value, echo, cardiac phase, ...), the last listed varying fastest; meta['dimensions']
+    describes them.
+    """
+
+def assemble_dwi(paths: list[str], order: str = 'gradient') -> tuple[numpy.typing.NDArray[numpy.float32], dict]:
+    """
+    Diffusion-weighted volumes grouped by (b-value, gradient): gradient order (b = 0 first) or, with
+    order='acquisition', by Instance Number. meta has bvals, bvecs (voxel frame) and stored_bvecs.
+    """
+
+def write_nifti_volume(array: numpy.typing.NDArray, affine: list[float], path: str) -> None:
+    """
+    Writes a NIfTI-1 file (gzip-compressed when path ends with .gz) from a (D, H, W) or (V, D, H, W)
+    uint8/uint16/int16/float32 array and an LPS affine.
+    """
+
+def read_nifti(path: str) -> tuple[numpy.typing.NDArray, dict]:
+    """
+    Reads a single-file NIfTI-1 (.nii or .nii.gz): the voxels in the file's type, shaped (D, H, W) or
+    (T, D, H, W), and meta with the LPS affine, spacing [z, y, x], time_points, scl_slope, scl_inter.
+    """
+
+def write_nrrd_volume(array: numpy.typing.NDArray, affine: list[float], path: str, gzip: bool = False) -> None:
+    """Writes an NRRD file with an attached header (LPS space)."""
+
+def write_metaimage_volume(array: numpy.typing.NDArray, affine: list[float], path: str, compress: bool = False) -> None:
+    """Writes a MetaImage (.mha) file with the data in the same file."""

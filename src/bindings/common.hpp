@@ -71,5 +71,6 @@ void register_pixel(nb::module_& m);
 void register_deident(nb::module_& m);
 void register_fileset(nb::module_& m);
 void register_iod(nb::module_& m);
+void register_volume(nb::module_& m);
 
 }  // namespace loam::bind

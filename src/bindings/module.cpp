@@ -12,4 +12,5 @@ NB_MODULE(_core, m) {
     loam::bind::register_deident(m);
     loam::bind::register_fileset(m);
     loam::bind::register_iod(m);
+    loam::bind::register_volume(m);
 }

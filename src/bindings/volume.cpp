@@ -1,0 +1,227 @@
+// Series assembly and the volume file formats.
+#include <stdexcept>
+
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include "bindings/common.hpp"
+#include "volume/formats.hpp"
+#include "volume/volume.hpp"
+
+namespace loam::bind {
+
+namespace {
+using namespace loamwerk::volume;
+using AnyArray = nb::ndarray<nb::c_contig, nb::device::cpu>;
+
+nb::list doubles(const double* v, std::size_t n) {
+    nb::list out;
+    for (std::size_t i = 0; i < n; ++i) out.append(v[i]);
+    return out;
+}
+
+template <class Vec>
+nb::list vec3_list(const Vec& rows) {
+    nb::list out;
+    for (const auto& r : rows) out.append(doubles(r.data(), 3));
+    return out;
+}
+
+nb::tuple assemble_volume(const std::vector<std::string>& paths) {
+    AssembledVolume v = without_gil([&] { return assemble(paths, true); });
+    nb::dict meta;
+    meta["depth"] = v.depth;
+    meta["rows"] = v.rows;
+    meta["columns"] = v.columns;
+    meta["dtype"] = "float32";
+    meta["rescaled"] = true;
+    meta["series_instance_uid"] = utf8_str(v.series_uid);
+    meta["spacing"] = doubles(v.spacing, 3);
+    meta["affine"] = doubles(v.affine, 16);
+    nb::list shape;
+    shape.append(v.depth), shape.append(v.rows), shape.append(v.columns);
+    meta["numpy_shape"] = shape;
+    auto array = to_array(std::move(v.data), {v.depth, v.rows, v.columns}, nb::dtype<float>());
+    return nb::make_tuple(array, meta);
+}
+
+nb::tuple assemble_4d_py(const std::vector<std::string>& paths) {
+    Volume4D v = without_gil([&] { return assemble_4d(paths, true); });
+    nb::dict meta;
+    meta["volumes"] = v.volumes;
+    meta["depth"] = v.depth;
+    meta["rows"] = v.rows;
+    meta["columns"] = v.columns;
+    meta["series_instance_uid"] = utf8_str(v.series_uid);
+    meta["spacing"] = doubles(v.spacing, 3);
+    meta["affine"] = doubles(v.affine, 16);
+    nb::list paths_out, frames_out, dims;
+    for (const auto& p : v.volume_path) paths_out.append(utf8_str(p));
+    for (auto f : v.volume_frame) frames_out.append(f);
+    for (const GridAxis& a : v.dimensions) {
+        nb::dict d;
+        d["tag"] = a.code;
+        d["name"] = str_of(axis_name(a.code));
+        d["spacing"] = a.step;
+        nb::list values;
+        for (float x : a.values) values.append(x);
+        d["values"] = values;
+        dims.append(d);
+    }
+    meta["volume_path"] = paths_out;
+    meta["volume_frame"] = frames_out;
+    meta["dimensions"] = dims;
+    auto array = to_array(std::move(v.data), {v.volumes, v.depth, v.rows, v.columns}, nb::dtype<float>());
+    return nb::make_tuple(array, meta);
+}
+
+nb::tuple assemble_dwi_py(const std::vector<std::string>& paths, const std::string& order) {
+    DwiVolumes v = without_gil([&] { return assemble_dwi(decode_frames(paths, true), paths, order == "acquisition"); });
+    nb::dict meta;
+    meta["volumes"] = v.volumes;
+    meta["series_instance_uid"] = utf8_str(v.series_uid);
+    meta["spacing"] = doubles(v.spacing, 3);
+    meta["affine"] = doubles(v.affine, 16);
+    meta["bvals"] = doubles(v.bvals.data(), v.bvals.size());
+    meta["bvecs"] = vec3_list(v.bvecs);
+    meta["stored_bvecs"] = vec3_list(v.stored_bvecs);
+    auto array = to_array(std::move(v.data), {v.volumes, v.depth, v.rows, v.columns}, nb::dtype<float>());
+    return nb::make_tuple(array, meta);
+}
+
+// The element-type code of an array (0 uint8, 1 uint16, 2 int16, 3 float32), or -1.
+int type_code(const AnyArray& a) {
+    const auto dt = a.dtype();
+    if (dt == nb::dtype<std::uint8_t>()) return 0;
+    if (dt == nb::dtype<std::uint16_t>()) return 1;
+    if (dt == nb::dtype<std::int16_t>()) return 2;
+    if (dt == nb::dtype<float>()) return 3;
+    return -1;
+}
+
+struct Shape {
+    std::size_t w, h, d, v;
+};
+Shape shape_of(const AnyArray& a) {
+    if (a.ndim() == 3) return {a.shape(2), a.shape(1), a.shape(0), 1};
+    return {a.shape(3), a.shape(2), a.shape(1), a.shape(0)};
+}
+
+const char* kRankError = ": array must be 3D [D,H,W] or 4D [V,D,H,W]";
+const char* kTypeError = ": unsupported dtype (float32/uint8/int16/uint16)";
+
+void check_rank_type(const AnyArray& a, const std::string& fn) {
+    if (a.ndim() != 3 && a.ndim() != 4) throw std::invalid_argument(fn + kRankError);
+    if (type_code(a) < 0) throw std::invalid_argument(fn + kTypeError);
+}
+
+void check_affine(const std::vector<double>& affine, const std::string& fn) {
+    if (affine.size() != 16) throw std::invalid_argument(fn + ": affine must have 16 elements");
+}
+
+void status(int rc, const char* what) {
+    if (rc != 0) throw std::runtime_error(std::string(what) + " failed: rc=" + std::to_string(rc));
+}
+
+void write_nifti(AnyArray array, const std::vector<float>& affine, const std::string& path) {
+    if (array.ndim() != 3 && array.ndim() != 4)
+        throw std::invalid_argument("write_nifti_volume: array must be 3D [D,H,W] or 4D [V,D,H,W]");
+    if (affine.size() != 16) throw std::invalid_argument("write_nifti_volume: affine must have 16 elements");
+    const int type = type_code(array);
+    if (type < 0) throw std::invalid_argument("write_nifti_volume: unsupported dtype (float32/uint8/int16/uint16)");
+    const Shape s = shape_of(array);
+    const int rc = without_gil(
+        [&] { return dcm_nifti_write_nd(path, array.data(), s.w, s.h, s.d, s.v, affine.data(), type, 1.0f, 0.0f); });
+    status(rc, "dcm_nifti_write_nd");
+}
+
+void write_nrrd(AnyArray array, const std::vector<double>& affine, const std::string& path, bool gzip) {
+    check_affine(affine, "write_nrrd_volume");
+    check_rank_type(array, "write_nrrd_volume");
+    const Shape s = shape_of(array);
+    const int rc = without_gil([&] {
+        return dcm_nrrd_write_nd(path, array.data(), s.w, s.h, s.d, s.v, affine.data(), type_code(array), gzip);
+    });
+    status(rc, "dcm_nrrd_write_nd");
+}
+
+void write_metaimage(AnyArray array, const std::vector<double>& affine, const std::string& path, bool compress) {
+    check_affine(affine, "write_metaimage_volume");
+    check_rank_type(array, "write_metaimage_volume");
+    const Shape s = shape_of(array);
+    const int rc = without_gil([&] {
+        return dcm_metaimage_write_nd(path, array.data(), s.w, s.h, s.d, s.v, affine.data(), type_code(array),
+                                      compress);
+    });
+    status(rc, "dcm_metaimage_write_nd");
+}
+
+nb::dlpack::dtype nifti_dtype(std::int16_t datatype) {
+    switch (datatype) {
+    case 2: return nb::dtype<std::uint8_t>();
+    case 4: return nb::dtype<std::int16_t>();
+    case 8: return nb::dtype<std::int32_t>();
+    case 16: return nb::dtype<float>();
+    case 256: return nb::dtype<std::int8_t>();
+    case 512: return nb::dtype<std::uint16_t>();
+    default: return nb::dtype<std::uint32_t>();
+    }
+}
+
+nb::tuple read_nifti(const std::string& path) {
+    NiftiVolume v;
+    const int rc = without_gil([&] { return dcm_nifti_read(path, v); });
+    if (rc == -4) throw std::runtime_error("read_nifti: unsupported datatype");
+    status(rc, "dcm_nifti_read");
+    nb::dict meta;
+    meta["affine"] = doubles(v.affine, 16);
+    meta["spacing"] = doubles(v.spacing, 3);
+    meta["time_points"] = v.t;
+    meta["scl_slope"] = v.scl_slope;
+    meta["scl_inter"] = v.scl_inter;
+    std::vector<std::size_t> shape = v.t < 2 ? std::vector<std::size_t>{v.d, v.h, v.w}
+                                             : std::vector<std::size_t>{v.t, v.d, v.h, v.w};
+    auto array = to_array(std::move(v.data), shape, nifti_dtype(v.datatype));
+    return nb::make_tuple(array, meta);
+}
+
+}  // namespace
+
+void register_volume(nb::module_& m) {
+    m.def("assemble_volume", &assemble_volume, nb::arg("paths"),
+          nb::sig("def assemble_volume(paths: list[str]) -> tuple[numpy.typing.NDArray[numpy.float32], dict]"),
+          "A series' volume: float32 (depth, rows, columns) in modality units, with spacing [z, y, x] and the\n"
+          "column-major voxel-to-patient (LPS) affine. Several series: the one with most decodable frames;\n"
+          "several orientations: the orientation group with most decodable frames; several phases, echoes\n"
+          "and the like: the lowest value of each.");
+    m.def("assemble_4d", &assemble_4d_py, nb::arg("paths"),
+          nb::sig("def assemble_4d(paths: list[str]) -> tuple[numpy.typing.NDArray[numpy.float32], dict]"),
+          "One series as float32 (volumes, depth, rows, columns): volumes enumerate the non-spatial axes\n"
+          "(time, b-value, echo, cardiac phase, ...), the last listed varying fastest; meta['dimensions']\n"
+          "describes them.");
+    m.def("assemble_dwi", &assemble_dwi_py, nb::arg("paths"), nb::arg("order") = "gradient",
+          nb::sig("def assemble_dwi(paths: list[str], order: str = 'gradient') -> "
+                  "tuple[numpy.typing.NDArray[numpy.float32], dict]"),
+          "Diffusion-weighted volumes grouped by (b-value, gradient): gradient order (b = 0 first) or, with\n"
+          "order='acquisition', by Instance Number. meta has bvals, bvecs (voxel frame) and stored_bvecs.");
+    m.def("write_nifti_volume", &write_nifti, nb::arg("array"), nb::arg("affine"), nb::arg("path"),
+          nb::sig("def write_nifti_volume(array: numpy.typing.NDArray, affine: list[float], path: str) -> None"),
+          "Writes a NIfTI-1 file (gzip-compressed when path ends with .gz) from a (D, H, W) or (V, D, H, W)\n"
+          "uint8/uint16/int16/float32 array and an LPS affine.");
+    m.def("read_nifti", &read_nifti, nb::arg("path"),
+          nb::sig("def read_nifti(path: str) -> tuple[numpy.typing.NDArray, dict]"),
+          "Reads a single-file NIfTI-1 (.nii or .nii.gz): the voxels in the file's type, shaped (D, H, W) or\n"
+          "(T, D, H, W), and meta with the LPS affine, spacing [z, y, x], time_points, scl_slope, scl_inter.");
+    m.def("write_nrrd_volume", &write_nrrd, nb::arg("array"), nb::arg("affine"), nb::arg("path"),
+          nb::arg("gzip") = false,
+          nb::sig("def write_nrrd_volume(array: numpy.typing.NDArray, affine: list[float], path: str, "
+                  "gzip: bool = False) -> None"),
+          "Writes an NRRD file with an attached header (LPS space).");
+    m.def("write_metaimage_volume", &write_metaimage, nb::arg("array"), nb::arg("affine"), nb::arg("path"),
+          nb::arg("compress") = false,
+          nb::sig("def write_metaimage_volume(array: numpy.typing.NDArray, affine: list[float], path: str, "
+                  "compress: bool = False) -> None"),
+          "Writes a MetaImage (.mha) file with the data in the same file.");
+}
+
+}  // namespace loam::bind

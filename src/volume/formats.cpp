@@ -1,0 +1,436 @@
+#include "volume/formats.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <random>
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <libdeflate.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include "core/bytes.hpp"
+#include "core/file_io.hpp"
+
+namespace loamwerk::volume {
+
+namespace {
+
+constexpr std::size_t kNrrdHeaderMax = 1024;
+constexpr std::size_t kMetaHeaderMax = 1280;
+constexpr int kLevel = 6;
+
+enum Rc { kOk = 0, kIo = -1, kFormat = -2, kCompress = -3, kType = -4, kMemory = -5 };
+
+// A file written under a temporary name beside `path` and renamed over it on success.
+class AtomicFile {
+public:
+    explicit AtomicFile(const std::string& path) : path_(path) {
+        const std::size_t slash = path.rfind('/');
+        const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+        const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+        std::random_device entropy;
+        // Created with mode 0666 so that the umask applies, as for any file the caller writes.
+        for (int attempt = 0; attempt < 16 && !file_; ++attempt) {
+            char suffix[16];
+            std::snprintf(suffix, sizeof suffix, ".%08x", unsigned(entropy()));
+            temp_ = dir + "." + base + suffix + ".tmp";
+            const int fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd < 0) {
+                if (errno != EEXIST) break;
+                continue;
+            }
+            file_ = ::fdopen(fd, "wb");
+            if (!file_) ::close(fd), std::remove(temp_.c_str());
+        }
+        if (!file_) temp_.clear();
+    }
+    ~AtomicFile() {
+        if (file_) std::fclose(file_);
+        if (!committed_ && !temp_.empty()) std::remove(temp_.c_str());
+    }
+    bool ok() const { return file_ != nullptr && !failed_; }
+    void write(const void* data, std::size_t n) {
+        if (file_ && n && std::fwrite(data, 1, n, file_) != n) failed_ = true;
+    }
+    int commit() {
+        if (!file_) return kIo;
+        const bool flushed = std::fflush(file_) == 0;
+        const bool closed = std::fclose(file_) == 0;
+        file_ = nullptr;
+        if (failed_ || !flushed || !closed || std::rename(temp_.c_str(), path_.c_str()) != 0) return kIo;
+        committed_ = true;
+        return kOk;
+    }
+
+private:
+    std::string path_, temp_;
+    FILE* file_ = nullptr;
+    bool failed_ = false, committed_ = false;
+};
+
+struct Compressor {
+    libdeflate_compressor* c = libdeflate_alloc_compressor(kLevel);
+    ~Compressor() {
+        if (c) libdeflate_free_compressor(c);
+    }
+};
+
+// gzip (or zlib) of `data`; empty on failure.
+std::vector<std::uint8_t> compress(const void* data, std::size_t n, bool gzip) {
+    Compressor z;
+    if (!z.c) return {};
+    const std::size_t bound = gzip ? libdeflate_gzip_compress_bound(z.c, n) : libdeflate_zlib_compress_bound(z.c, n);
+    std::vector<std::uint8_t> out;
+    try {
+        out.resize(bound);
+    } catch (const std::bad_alloc&) {
+        return {};
+    }
+    const std::size_t got = gzip ? libdeflate_gzip_compress(z.c, data, n, out.data(), out.size())
+                                 : libdeflate_zlib_compress(z.c, data, n, out.data(), out.size());
+    out.resize(got);
+    return out;
+}
+
+bool gunzip(const std::uint8_t* data, std::size_t n, std::vector<std::uint8_t>& out) {
+    z_stream s{};
+    if (inflateInit2(&s, 15 + 32) != Z_OK) return false;
+    s.next_in = const_cast<Bytef*>(data);
+    s.avail_in = uInt(std::min<std::size_t>(n, 0x7FFFFFFF));
+    std::size_t consumed_total = 0;
+    std::uint8_t chunk[1 << 16];
+    int rc = Z_OK;
+    for (;;) {
+        s.next_out = chunk;
+        s.avail_out = sizeof chunk;
+        rc = inflate(&s, Z_NO_FLUSH);
+        out.insert(out.end(), chunk, chunk + (sizeof chunk - s.avail_out));
+        if (rc == Z_STREAM_END) {
+            // Concatenated members continue the stream.
+            consumed_total += std::size_t(s.next_in - (data + consumed_total));
+            if (consumed_total >= n || data[consumed_total] != 0x1F) break;
+            inflateReset(&s);
+            s.next_in = const_cast<Bytef*>(data + consumed_total);
+            s.avail_in = uInt(std::min<std::size_t>(n - consumed_total, 0x7FFFFFFF));
+            continue;
+        }
+        if (rc != Z_OK) break;
+        if (s.avail_in == 0 && s.avail_out != 0) break;
+    }
+    inflateEnd(&s);
+    return rc == Z_STREAM_END;
+}
+
+void put_i16(std::uint8_t* h, std::size_t at, int v) { store_le16(h + at, std::uint16_t(std::int16_t(v))); }
+void put_f32(std::uint8_t* h, std::size_t at, double v) {
+    const float f = float(v);
+    std::memcpy(h + at, &f, 4);
+}
+float get_f32(const std::uint8_t* h, std::size_t at) {
+    float f;
+    std::memcpy(&f, h + at, 4);
+    return f;
+}
+std::int16_t get_i16(const std::uint8_t* h, std::size_t at) { return std::int16_t(load_le16(h + at)); }
+
+double column_length(const double* a, int c) {
+    return std::sqrt(a[4 * c] * a[4 * c] + a[4 * c + 1] * a[4 * c + 1] + a[4 * c + 2] * a[4 * c + 2]);
+}
+
+struct NiftiType {
+    std::int16_t datatype, bitpix;
+};
+constexpr NiftiType kNiftiTypes[] = {{2, 8}, {512, 16}, {4, 16}, {16, 32}};
+constexpr const char* kNrrdTypes[] = {"uchar", "ushort", "short", "float"};
+constexpr const char* kMetaTypes[] = {"MET_UCHAR", "MET_USHORT", "MET_SHORT", "MET_FLOAT"};
+
+// The quaternion (b, c, d) and qfac of the column-normalised RAS rotation.
+void quaternion(const double r_in[3][3], double& b, double& c, double& d, double& qfac) {
+    double r[3][3];
+    std::memcpy(r, r_in, sizeof r);
+    const double det = r[0][0] * (r[1][1] * r[2][2] - r[1][2] * r[2][1]) -
+                       r[0][1] * (r[1][0] * r[2][2] - r[1][2] * r[2][0]) +
+                       r[0][2] * (r[1][0] * r[2][1] - r[1][1] * r[2][0]);
+    qfac = 1;
+    if (det < 0) {
+        for (int i = 0; i < 3; ++i) r[i][2] = -r[i][2];
+        qfac = -1;
+    }
+    double a;
+    const double s = r[0][0] + r[1][1] + r[2][2] + 1;
+    if (s > 0.5) {
+        a = std::sqrt(s) / 2;
+        b = (r[2][1] - r[1][2]) / (4 * a);
+        c = (r[0][2] - r[2][0]) / (4 * a);
+        d = (r[1][0] - r[0][1]) / (4 * a);
+        return;
+    }
+    const double x = 1 + r[0][0] - (r[1][1] + r[2][2]);
+    const double y = 1 + r[1][1] - (r[0][0] + r[2][2]);
+    if (x > 1) {
+        b = std::sqrt(x) / 2;
+        c = (r[0][1] + r[1][0]) / (4 * b);
+        d = (r[0][2] + r[2][0]) / (4 * b);
+        a = (r[2][1] - r[1][2]) / (4 * b);
+    } else if (y > 1) {
+        c = std::sqrt(y) / 2;
+        b = (r[0][1] + r[1][0]) / (4 * c);
+        d = (r[1][2] + r[2][1]) / (4 * c);
+        a = (r[0][2] - r[2][0]) / (4 * c);
+    } else {
+        const double z = 1 + r[2][2] - (r[0][0] + r[1][1]);
+        d = std::sqrt(z) / 2;
+        b = (r[0][2] + r[2][0]) / (4 * d);
+        c = (r[1][2] + r[2][1]) / (4 * d);
+        a = (r[1][0] - r[0][1]) / (4 * d);
+    }
+    if (a < 0) b = -b, c = -c, d = -d;
+}
+
+std::string vector_text(double x, double y, double z) {
+    return "(" + format_number(x) + "," + format_number(y) + "," + format_number(z) + ")";
+}
+
+}  // namespace
+
+std::size_t element_bytes(int type) {
+    static constexpr std::size_t kBytes[] = {1, 2, 2, 4};
+    return type >= 0 && type <= 3 ? kBytes[type] : 0;
+}
+
+std::string format_number(double v) {
+    char buf[64];
+    for (int precision : {15, 16}) {
+        std::snprintf(buf, sizeof buf, "%.*g", precision, v);
+        if (!std::isnan(v) && std::strtod(buf, nullptr) == v) return buf;
+    }
+    std::snprintf(buf, sizeof buf, "%.17g", v);
+    return buf;
+}
+
+int dcm_nifti_write_nd(const std::string& path, const void* data, std::size_t w, std::size_t h, std::size_t d,
+                       std::size_t v, const float affine_f[16], int type, float scl_slope, float scl_inter) {
+    if (path.empty() || !data || !affine_f) return kIo;
+    const std::size_t vols = std::max<std::size_t>(v, 1);
+    if (type < 0 || type > 3 || w >= 32768 || h >= 32768 || d >= 32768 || vols >= 32768) return kType;
+    double a[16];
+    for (int i = 0; i < 16; ++i) a[i] = affine_f[i];
+    const std::size_t bytes = w * h * d * vols * element_bytes(type);
+    std::vector<std::uint8_t> buf;
+    try {
+        buf.assign(352 + bytes, 0);
+    } catch (const std::bad_alloc&) {
+        return kMemory;
+    }
+    std::uint8_t* hdr = buf.data();
+    store_le32(hdr, 348);
+    put_i16(hdr, 40, vols < 2 ? 3 : 4);
+    put_i16(hdr, 42, int(w)), put_i16(hdr, 44, int(h)), put_i16(hdr, 46, int(d)), put_i16(hdr, 48, int(vols));
+    put_i16(hdr, 70, kNiftiTypes[type].datatype);
+    put_i16(hdr, 72, kNiftiTypes[type].bitpix);
+    // RAS: rows 0 and 1 of the LPS affine negated.
+    double ras[3][4];
+    for (int c = 0; c < 4; ++c)
+        for (int r = 0; r < 3; ++r) ras[r][c] = (r < 2 ? -1 : 1) * a[4 * c + r];
+    const double dx = column_length(a, 0), dy = column_length(a, 1), dz = column_length(a, 2);
+    double qb = 0, qc = 0, qd = 0, qfac = 1;
+    const bool qform = dx != 0 && dy != 0 && dz != 0;
+    if (qform) {
+        double rot[3][3];
+        const double len[3] = {dx, dy, dz};
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c) rot[r][c] = ras[r][c] / len[c];
+        quaternion(rot, qb, qc, qd, qfac);
+    }
+    put_f32(hdr, 76, qfac);
+    put_f32(hdr, 80, dx), put_f32(hdr, 84, dy), put_f32(hdr, 88, dz), put_f32(hdr, 92, 1.0);
+    put_f32(hdr, 108, 352.0);
+    put_f32(hdr, 112, scl_slope), put_f32(hdr, 116, scl_inter);
+    hdr[123] = 2;
+    put_i16(hdr, 252, qform ? 1 : 0);
+    put_i16(hdr, 254, 1);
+    if (qform) {
+        put_f32(hdr, 256, qb), put_f32(hdr, 260, qc), put_f32(hdr, 264, qd);
+        put_f32(hdr, 268, ras[0][3]), put_f32(hdr, 272, ras[1][3]), put_f32(hdr, 276, ras[2][3]);
+    }
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 4; ++c) put_f32(hdr, 280 + 16 * r + 4 * c, ras[r][c]);
+    std::memcpy(hdr + 344, "n+1", 4);
+    std::memcpy(buf.data() + 352, data, bytes);
+    const bool gz = path.size() > 3 && path.compare(path.size() - 3, 3, ".gz") == 0;
+    AtomicFile f(path);
+    if (!f.ok()) return kIo;
+    if (gz) {
+        const auto packed = compress(buf.data(), buf.size(), true);
+        if (packed.empty()) return kCompress;
+        f.write(packed.data(), packed.size());
+    } else {
+        f.write(buf.data(), buf.size());
+    }
+    return f.commit();
+}
+
+int dcm_nifti_read(const std::string& path, NiftiVolume& out) {
+    if (path.empty()) return kIo;
+    OwnedBuffer file;
+    try {
+        file = read_whole_file(path);
+    } catch (const std::bad_alloc&) {
+        return kMemory;
+    } catch (const std::exception&) {
+        return kIo;
+    }
+    std::vector<std::uint8_t> inflated;
+    const std::uint8_t* p = file.data();
+    std::size_t n = file.size();
+    if (n >= 2 && p[0] == 0x1F && p[1] == 0x8B) {
+        try {
+            if (!gunzip(p, n, inflated)) return kCompress;
+        } catch (const std::bad_alloc&) {
+            return kMemory;
+        }
+        p = inflated.data(), n = inflated.size();
+    }
+    if (n < 18 || n <= 351 || load_le32(p) != 348 || std::memcmp(p + 344, "n+1", 4) != 0) return kFormat;
+    const int dim0 = get_i16(p, 40);
+    auto dim = [&](int i) {
+        const int v = get_i16(p, 40 + 2 * i);
+        return dim0 >= i && v >= 1 ? std::size_t(v) : std::size_t(1);
+    };
+    out.w = dim(1), out.h = dim(2), out.d = dim(3), out.t = dim(4);
+    out.datatype = get_i16(p, 70);
+    std::size_t bpv = 0;
+    switch (out.datatype) {
+    case 2: case 256: bpv = 1; break;
+    case 4: case 512: bpv = 2; break;
+    case 8: case 16: case 768: bpv = 4; break;
+    case 128: bpv = 3; break;
+    default: return kType;
+    }
+    const float vox = get_f32(p, 108);
+    const std::size_t offset = vox > 0 ? std::size_t(vox) : 352;
+    const std::size_t bytes = out.w * out.h * out.d * out.t * bpv;
+    if (offset > n || bytes > n - offset) return kFormat;
+    if (out.datatype == 128) return kType;
+    try {
+        out.data.assign(p + offset, p + offset + bytes);
+    } catch (const std::bad_alloc&) {
+        return kMemory;
+    }
+    const double pix[4] = {get_f32(p, 76), get_f32(p, 80), get_f32(p, 84), get_f32(p, 88)};
+    out.spacing[0] = pix[3], out.spacing[1] = pix[2], out.spacing[2] = pix[1];
+    const float slope = get_f32(p, 112);
+    out.scl_slope = slope == 0 ? 1.0 : slope;
+    out.scl_inter = get_f32(p, 116);
+    double* A = out.affine;
+    std::fill(A, A + 16, 0.0);
+    A[15] = 1;
+    const int qform = get_i16(p, 252), sform = get_i16(p, 254);
+    if (sform >= 1) {
+        for (int j = 0; j < 4; ++j) {
+            A[4 * j] = -get_f32(p, 280 + 4 * j);
+            A[4 * j + 1] = -get_f32(p, 296 + 4 * j);
+            A[4 * j + 2] = get_f32(p, 312 + 4 * j);
+        }
+    } else if (qform < 1) {
+        A[0] = pix[1], A[5] = pix[2], A[10] = pix[3];
+    } else {
+        const double b = get_f32(p, 256), c = get_f32(p, 260), d = get_f32(p, 264);
+        const double q = 1 - (b * b + c * c + d * d);
+        const double a = q < 1e-7 ? 0 : std::sqrt(q);
+        const double R[3][3] = {{a * a + b * b - c * c - d * d, 2 * (b * c - a * d), 2 * (b * d + a * c)},
+                                {2 * (b * c + a * d), a * a + c * c - b * b - d * d, 2 * (c * d - a * b)},
+                                {2 * (b * d - a * c), 2 * (c * d + a * b), a * a + d * d - c * c - b * b}};
+        const double qfac = pix[0] < 0 ? -1 : 1;
+        const double scale[3] = {pix[1], pix[2], pix[3] * qfac};
+        const double t[3] = {get_f32(p, 268), get_f32(p, 272), get_f32(p, 276)};
+        for (int r = 0; r < 3; ++r) {
+            const double flip = r < 2 ? -1 : 1;
+            for (int c2 = 0; c2 < 3; ++c2) A[4 * c2 + r] = flip * R[r][c2] * scale[c2];
+            A[12 + r] = flip * t[r];
+        }
+    }
+    return kOk;
+}
+
+int dcm_nrrd_write_nd(const std::string& path, const void* data, std::size_t w, std::size_t h, std::size_t d,
+                      std::size_t v, const double a[16], int type, bool gzip) {
+    if (path.empty() || !data || !a) return kIo;
+    if (type < 0 || type > 3) return kType;
+    const bool four = v >= 2;
+    std::string hdr = "NRRD0004\n# Exported by loamware dcm_volexport\n";
+    hdr += std::string("type: ") + kNrrdTypes[type] + "\n";
+    hdr += four ? "dimension: 4\n" : "dimension: 3\n";
+    hdr += "space: left-posterior-superior\n";
+    hdr += "sizes: " + std::to_string(w) + " " + std::to_string(h) + " " + std::to_string(d) +
+           (four ? " " + std::to_string(v) : "") + "\n";
+    hdr += "space directions: " + vector_text(a[0], a[1], a[2]) + " " + vector_text(a[4], a[5], a[6]) + " " +
+           vector_text(a[8], a[9], a[10]) + (four ? " none" : "") + "\n";
+    hdr += four ? "kinds: domain domain domain list\n" : "kinds: domain domain domain\n";
+    if (element_bytes(type) > 1) hdr += "endian: little\n";
+    hdr += gzip ? "encoding: gzip\n" : "encoding: raw\n";
+    hdr += "space origin: " + vector_text(a[12], a[13], a[14]) + "\n\n";
+    if (hdr.size() > kNrrdHeaderMax) return kIo;
+    const std::size_t bytes = w * h * d * std::max<std::size_t>(v, 1) * element_bytes(type);
+    AtomicFile f(path);
+    if (!f.ok()) return kIo;
+    f.write(hdr.data(), hdr.size());
+    if (gzip) {
+        const auto packed = compress(data, bytes, true);
+        if (packed.empty()) return kCompress;
+        f.write(packed.data(), packed.size());
+    } else {
+        f.write(data, bytes);
+    }
+    return f.commit();
+}
+
+int dcm_metaimage_write_nd(const std::string& path, const void* data, std::size_t w, std::size_t h, std::size_t d,
+                           std::size_t v, const double a[16], int type, bool compressed) {
+    if (path.empty() || !data || !a) return kIo;
+    if (type < 0 || type > 3) return kType;
+    const bool four = v >= 2;
+    const std::size_t bytes = w * h * d * std::max<std::size_t>(v, 1) * element_bytes(type);
+    std::vector<std::uint8_t> packed;
+    if (compressed) {
+        packed = compress(data, bytes, false);
+        if (packed.empty()) return kCompress;
+    }
+    std::string hdr = "ObjectType = Image\n";
+    hdr += four ? "NDims = 4" : "NDims = 3";
+    hdr += "\nBinaryData = True\nBinaryDataByteOrderMSB = False\nCompressedData = ";
+    hdr += compressed ? "True\n" : "False\n";
+    if (compressed) hdr += "CompressedDataSize = " + std::to_string(packed.size()) + "\n";
+    hdr += "TransformMatrix =";
+    for (int c = 0; c < 3; ++c) {
+        double len = column_length(a, c);
+        if (len == 0) len = 1;
+        for (int r = 0; r < 3; ++r) hdr += " " + format_number(a[4 * c + r] / len);
+        if (four) hdr += " 0";
+    }
+    if (four) hdr += " 0 0 0 1";
+    hdr += "\nOffset = " + format_number(a[12]) + " " + format_number(a[13]) + " " + format_number(a[14]);
+    if (four) hdr += " 0";
+    hdr += "\nElementSpacing = " + format_number(column_length(a, 0)) + " " + format_number(column_length(a, 1)) + " " +
+           format_number(column_length(a, 2));
+    if (four) hdr += " 1";
+    hdr += "\nDimSize = " + std::to_string(w) + " " + std::to_string(h) + " " + std::to_string(d);
+    if (four) hdr += " " + std::to_string(v);
+    hdr += std::string("\nElementType = ") + kMetaTypes[type] + "\nElementDataFile = LOCAL\n";
+    if (hdr.size() > kMetaHeaderMax) return kIo;
+    AtomicFile f(path);
+    if (!f.ok()) return kIo;
+    f.write(hdr.data(), hdr.size());
+    if (compressed) f.write(packed.data(), packed.size());
+    else f.write(data, bytes);
+    return f.commit();
+}
+
+}  // namespace loamwerk::volume

@@ -1,0 +1,37 @@
+// NIfTI-1, NRRD and MetaImage volume files. Affines follow the volume convention (column-major,
+// voxel to patient LPS); NIfTI stores RAS, so its writer and reader flip the first two axes.
+// Writers build the file under a temporary name in the target folder and rename it into place,
+// so a failure never leaves a partial file under the requested name.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace loamwerk::volume {
+
+// Element types: 0 uint8, 1 uint16, 2 int16, 3 float32.
+std::size_t element_bytes(int type);
+
+int dcm_nifti_write_nd(const std::string& path, const void* data, std::size_t w, std::size_t h, std::size_t d,
+                       std::size_t v, const float affine[16], int type, float scl_slope, float scl_inter);
+int dcm_nrrd_write_nd(const std::string& path, const void* data, std::size_t w, std::size_t h, std::size_t d,
+                      std::size_t v, const double affine[16], int type, bool gzip);
+int dcm_metaimage_write_nd(const std::string& path, const void* data, std::size_t w, std::size_t h, std::size_t d,
+                           std::size_t v, const double affine[16], int type, bool compress);
+
+struct NiftiVolume {
+    std::vector<std::uint8_t> data;  // the voxels in the file's own type
+    std::int16_t datatype = 0;
+    std::size_t w = 1, h = 1, d = 1, t = 1;
+    double affine[16] = {};
+    double spacing[3] = {0, 0, 0};  // pixdim[3], pixdim[2], pixdim[1]
+    double scl_slope = 1, scl_inter = 0;
+};
+int dcm_nifti_read(const std::string& path, NiftiVolume& out);
+
+// "%.15g", else "%.16g", else "%.17g": the shortest of those that reads back exactly.
+std::string format_number(double v);
+
+}  // namespace loamwerk::volume

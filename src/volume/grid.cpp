@@ -1,0 +1,567 @@
+// Decoding on worker threads, grouping frames into a grid, and copying volumes out of it.
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <map>
+#include <mutex>
+#include <numeric>
+#include <stdexcept>
+#include <thread>
+#include <tuple>
+
+#include <unistd.h>
+
+#include "volume/volume.hpp"
+
+namespace loamwerk::volume {
+
+namespace {
+
+constexpr float kDistinct = 1e-4f;
+constexpr std::size_t kMaxGroups = 64;
+
+[[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
+
+double dot(const double* a, const double* b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+
+std::array<double, 3> normal_of(const FrameGeometryRecord& r) {
+    const double* a = r.orientation;
+    const double* b = r.orientation + 3;
+    std::array<double, 3> n{a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+    const double len = std::sqrt(dot(n.data(), n.data()));
+    if (len > 1e-10) for (double& c : n) c /= len;
+    return n;
+}
+
+// Sorted values reduced to those more than 1e-4 apart.
+std::vector<float> distinct(std::vector<float> v) {
+    std::sort(v.begin(), v.end());
+    std::vector<float> out;
+    for (float x : v)
+        if (out.empty() || std::fabs(x - out.back()) > kDistinct) out.push_back(x);
+    return out;
+}
+
+std::uint32_t nearest(const std::vector<float>& values, float x) {
+    std::uint32_t best = 0;
+    float best_d = std::fabs(values[0] - x);
+    for (std::uint32_t i = 1; i < values.size(); ++i) {
+        const float d = std::fabs(values[i] - x);
+        if (d < best_d) best = i, best_d = d;
+    }
+    return best;
+}
+
+void merge(DecodedSeries& into, DecodedSeries&& part) {
+    if (part.records.empty()) return;
+    const std::string& uid = part.series_uid;
+    auto it = std::find(into.series_uids.begin(), into.series_uids.end(), uid);
+    std::uint32_t index;
+    if (it == into.series_uids.end()) {
+        index = std::uint32_t(into.series_uids.size());
+        into.series_uids.push_back(uid);
+        into.series_info.push_back(part.series_info.front());
+    } else {
+        index = std::uint32_t(it - into.series_uids.begin());
+        SeriesInfo& known = into.series_info[index];
+        const SeriesInfo& mine = part.series_info.front();
+        if (known.enhanced_us && mine.enhanced_us)
+            fail("volume::decode_frames: multiple Enhanced US Volume instances in one Series are not yet supported");
+        if (known.enhanced_us != mine.enhanced_us)
+            fail("volume::decode_frames: one Series mixes Enhanced US Volume and non-Enhanced-US instances");
+        if (known.frame_of_reference.empty()) known.frame_of_reference = mine.frame_of_reference;
+        else if (!mine.frame_of_reference.empty() && mine.frame_of_reference != known.frame_of_reference)
+            fail("volume::decode_frames: one Series contains multiple Frames of Reference");
+        known.frames += mine.frames;
+    }
+    if (into.series_uid.empty()) into.series_uid = uid;
+    const std::uint32_t offset = std::uint32_t(into.records.size());
+    for (FrameGeometryRecord& r : part.records) {
+        r.frame_id += offset;
+        into.records.push_back(r);
+    }
+    for (auto& f : part.frames) into.frames.push_back(std::move(f));
+    into.dims.insert(into.dims.end(), part.dims.begin(), part.dims.end());
+    into.file_index.insert(into.file_index.end(), part.file_index.begin(), part.file_index.end());
+    into.frame_number.insert(into.frame_number.end(), part.frame_number.begin(), part.frame_number.end());
+    into.instance_number.insert(into.instance_number.end(), part.instance_number.begin(), part.instance_number.end());
+    into.diffusion.insert(into.diffusion.end(), part.diffusion.begin(), part.diffusion.end());
+    into.series_index.insert(into.series_index.end(), part.records.size(), index);
+}
+
+bool decodable(const DecodedSeries& d, std::uint32_t frame_id) {
+    return frame_id < d.frames.size() && !d.frames[frame_id].empty();
+}
+
+// The records of one orientation group (the first, or the one with the most decodable frames).
+std::vector<const FrameGeometryRecord*> orientation_group(const std::vector<FrameGeometryRecord>& records,
+                                                          const DecodedSeries& decoded, bool largest) {
+    std::vector<int> group(records.size(), -1);
+    std::vector<std::array<double, 3>> normals;
+    normals.reserve(records.size());
+    for (const auto& r : records) normals.push_back(normal_of(r));
+    std::size_t groups = 0;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (group[i] >= 0) continue;
+        if (groups == kMaxGroups) break;
+        group[i] = int(groups);
+        for (std::size_t j = i + 1; j < records.size(); ++j)
+            if (group[j] < 0 && std::fabs(float(dot(normals[i].data(), normals[j].data()))) > 0.9999f)
+                group[j] = int(groups);
+        ++groups;
+    }
+    if (groups == 0) fail("volume::discover_group: no coherent volume found");
+    int chosen = 0;
+    if (largest) {
+        std::vector<std::size_t> score(groups, 0);
+        for (std::size_t i = 0; i < records.size(); ++i)
+            if (group[i] >= 0 && decodable(decoded, records[i].frame_id)) ++score[std::size_t(group[i])];
+        for (std::size_t g = 1; g < groups; ++g)
+            if (score[g] > score[std::size_t(chosen)]) chosen = int(g);
+    }
+    std::vector<const FrameGeometryRecord*> out;
+    for (std::size_t i = 0; i < records.size(); ++i)
+        if (group[i] == chosen) out.push_back(&records[i]);
+    return out;
+}
+
+std::size_t score_of(const VolumeGrid& g, const DecodedSeries& d) {
+    std::size_t n = 0;
+    for (std::uint32_t id : g.table)
+        if (id != VolumeGrid::kEmpty && decodable(d, id)) ++n;
+    return n;
+}
+
+void copy_affine(const double* from, double* to) { std::copy(from, from + 16, to); }
+
+}  // namespace
+
+std::string_view axis_name(unsigned code) {
+    static constexpr std::string_view kNames[] = {"spatial", "temporal", "bvalue", "direction", "echo", "cardiac",
+                                                  "segment", "frametype", "stack", "velocity", "energy", "datatype"};
+    return code < kAxisCount ? kNames[code] : "dim";
+}
+
+DecodedSeries decode_frames(const std::vector<std::string>& paths, bool want_diffusion) {
+    if (paths.empty()) fail("volume::decode_frames: no files");
+    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+    const std::size_t workers = std::min<std::size_t>(paths.size(), std::size_t(std::max(online, 1L)));
+    std::vector<DecodedSeries> slots(paths.size());
+    if (workers < 2) {
+        for (std::size_t i = 0; i < paths.size(); ++i)
+            slots[i] = decode_one_file(paths[i], std::uint32_t(i), want_diffusion);
+    } else {
+        std::atomic<std::size_t> next{0};
+        std::mutex error_lock;
+        std::exception_ptr error;
+        auto work = [&] {
+            for (;;) {
+                const std::size_t i = next.fetch_add(1);
+                if (i >= paths.size()) return;
+                try {
+                    slots[i] = decode_one_file(paths[i], std::uint32_t(i), want_diffusion);
+                } catch (...) {
+                    std::lock_guard lock(error_lock);
+                    if (!error) error = std::current_exception();
+                    next.store(paths.size());
+                    return;
+                }
+            }
+        };
+        std::vector<std::thread> threads;
+        for (std::size_t t = 1; t < workers; ++t) threads.emplace_back(work);
+        work();
+        for (auto& t : threads) t.join();
+        if (error) std::rethrow_exception(error);
+    }
+    DecodedSeries all;
+    for (auto& s : slots) merge(all, std::move(s));
+    if (all.records.empty()) fail("volume::decode_frames: no decodable image frames");
+    return all;
+}
+
+void invert_affine(const double a[16], double inv[16]) {
+    const double* c0 = a;
+    const double* c1 = a + 4;
+    const double* c2 = a + 8;
+    double m[3][3];  // m[row][col] of the inverse
+    if (dot(c2, c0) == 0 && dot(c2, c1) == 0) {
+        const double* cols[3] = {c0, c1, c2};
+        for (int r = 0; r < 3; ++r) {
+            const double len2 = std::max(dot(cols[r], cols[r]), 1e-20);
+            for (int c = 0; c < 3; ++c) m[r][c] = cols[r][c] / len2;
+        }
+    } else {
+        // M[r][c] = a[c * 4 + r]
+        auto M = [&](int r, int c) { return a[c * 4 + r]; };
+        double det = M(0, 0) * (M(1, 1) * M(2, 2) - M(1, 2) * M(2, 1)) -
+                     M(0, 1) * (M(1, 0) * M(2, 2) - M(1, 2) * M(2, 0)) +
+                     M(0, 2) * (M(1, 0) * M(2, 1) - M(1, 1) * M(2, 0));
+        if (std::fabs(det) < 1e-20) det = det < 0 ? -1e-20 : 1e-20;
+        m[0][0] = (M(1, 1) * M(2, 2) - M(1, 2) * M(2, 1)) / det;
+        m[0][1] = (M(0, 2) * M(2, 1) - M(0, 1) * M(2, 2)) / det;
+        m[0][2] = (M(0, 1) * M(1, 2) - M(0, 2) * M(1, 1)) / det;
+        m[1][0] = (M(1, 2) * M(2, 0) - M(1, 0) * M(2, 2)) / det;
+        m[1][1] = (M(0, 0) * M(2, 2) - M(0, 2) * M(2, 0)) / det;
+        m[1][2] = (M(0, 2) * M(1, 0) - M(0, 0) * M(1, 2)) / det;
+        m[2][0] = (M(1, 0) * M(2, 1) - M(1, 1) * M(2, 0)) / det;
+        m[2][1] = (M(0, 1) * M(2, 0) - M(0, 0) * M(2, 1)) / det;
+        m[2][2] = (M(0, 0) * M(1, 1) - M(0, 1) * M(1, 0)) / det;
+    }
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) inv[c * 4 + r] = m[r][c];
+        inv[12 + r] = -(m[r][0] * a[12] + m[r][1] * a[13] + m[r][2] * a[14]);
+        inv[r * 4 + 3] = 0;
+    }
+    inv[15] = 1;
+}
+
+VolumeGrid discover_group(const std::vector<FrameGeometryRecord>& records, const DecodedSeries& decoded,
+                          bool largest_group) {
+    const auto members = orientation_group(records, decoded, largest_group);
+    VolumeGrid g;
+    const std::array<double, 3> normal = normal_of(*members.front());
+    std::vector<float> projected;
+    projected.reserve(members.size());
+    for (const auto* r : members) projected.push_back(float(dot(r->position, normal.data())));
+    g.axes[0].code = 0;
+    g.axes[0].values = distinct(projected);
+    if (g.axes[0].values.empty()) fail("volume::discover_group: empty Z axis");
+    g.axes[0].count = std::uint32_t(g.axes[0].values.size());
+    g.axes[0].step = g.axes[0].count >= 2 ? std::fabs(g.axes[0].values[1] - g.axes[0].values[0])
+                                          : float(members.front()->slice_thickness);
+    std::uint64_t cells = g.axes[0].count;
+    g.strides[0] = 1;
+    for (unsigned a = 1; a < kAxisCount; ++a) {
+        std::vector<float> v;
+        for (const auto* r : members)
+            if (!std::isnan(r->axis[a])) v.push_back(r->axis[a]);
+        GridAxis& axis = g.axes[a];
+        axis.code = a;
+        axis.values = distinct(std::move(v));
+        axis.count = std::uint32_t(axis.values.size());
+        axis.step = (a == kDataType || axis.count < 2) ? 0.f : std::fabs(axis.values[1] - axis.values[0]);
+        if (axis.count >= 2) {
+            g.strides[a] = cells;
+            cells *= axis.count;
+        }
+    }
+    if (cells > (std::uint64_t(1) << 31)) fail("volume::discover_group: grid too large");
+    g.table.assign(std::size_t(cells), VolumeGrid::kEmpty);
+    // Nearest frame to each distinct position, first on ties, for the slice step.
+    std::vector<const FrameGeometryRecord*> at_position(g.axes[0].count, nullptr);
+    std::vector<float> at_distance(g.axes[0].count, 0);
+    for (std::size_t m = 0; m < members.size(); ++m) {
+        const std::uint32_t z = g.axes[0].count > 1 ? nearest(g.axes[0].values, projected[m]) : 0;
+        const float d = std::fabs(g.axes[0].values[z] - projected[m]);
+        if (!at_position[z] || d < at_distance[z]) at_position[z] = members[m], at_distance[z] = d;
+        std::uint64_t cell = z;
+        for (unsigned a = 1; a < kAxisCount; ++a) {
+            if (g.axes[a].count < 2) continue;
+            const float v = members[m]->axis[a];
+            cell += (std::isnan(v) ? 0 : nearest(g.axes[a].values, v)) * g.strides[a];
+        }
+        if (cell < g.table.size()) g.table[std::size_t(cell)] = members[m]->frame_id;
+    }
+    const FrameGeometryRecord& first = *at_position[0];
+    const double* row = first.orientation;
+    const double* col = first.orientation + 3;
+    for (int i = 0; i < 3; ++i) {
+        g.affine[i] = row[i] * first.pixel_spacing[1];
+        g.affine[4 + i] = col[i] * first.pixel_spacing[0];
+        g.affine[8 + i] = g.axes[0].count >= 2 ? at_position[1]->position[i] - first.position[i]
+                                                : normal[i] * double(g.axes[0].step);
+        g.affine[12 + i] = first.position[i];
+    }
+    g.affine[15] = 1;
+    invert_affine(g.affine, g.inverse);
+    g.spacing[0] = first.pixel_spacing[1];
+    g.spacing[1] = first.pixel_spacing[0];
+    g.spacing[2] = std::sqrt(dot(g.affine + 8, g.affine + 8));
+    for (std::uint32_t id : g.table) {
+        if (id == VolumeGrid::kEmpty || id >= decoded.dims.size()) continue;
+        if (!g.columns && decoded.dims[id][0]) g.columns = decoded.dims[id][0], g.rows = decoded.dims[id][1];
+    }
+    for (std::uint32_t id : g.table) {
+        if (!decodable(decoded, id)) continue;
+        const auto& f = decoded.frames[id];
+        const float* v = reinterpret_cast<const float*>(f.data());
+        const auto [lo, hi] = std::minmax_element(v, v + f.size() / 4);
+        g.value_min = std::min(g.value_min, *lo);
+        g.value_max = std::max(g.value_max, *hi);
+    }
+    return g;
+}
+
+int vol_assemble(VolumeOut& out, const VolumeGrid& grid, const std::array<std::uint32_t, kAxisCount - 1>& selection,
+                 const FrameFetch& fetch, int dtype) {
+    static constexpr std::uint32_t kBytes[] = {1, 2, 2, 4};
+    if (!fetch || dtype < 0 || dtype > 3 || !grid.columns || !grid.rows || !grid.depth()) return -1;
+    const std::size_t bpv = kBytes[dtype];
+    const std::size_t slice = bpv * grid.columns * grid.rows;
+    out.buffer.assign(slice * grid.depth(), 0);
+    std::uint64_t base = 0;
+    for (unsigned a = 1; a < kAxisCount; ++a)
+        if (grid.axes[a].count >= 2) base += std::uint64_t(selection[a - 1] < grid.axes[a].count ? selection[a - 1] : 0) *
+                                              grid.strides[a];
+    for (std::size_t z = 0; z < grid.depth(); ++z) {
+        const std::uint64_t cell = base + z;
+        if (cell >= grid.table.size() || grid.table[std::size_t(cell)] == VolumeGrid::kEmpty) continue;
+        const ByteVector* f = fetch(grid.table[std::size_t(cell)]);
+        // A frame of another size than the grid's is treated as absent rather than over-read.
+        if (!f || f->size() < slice) continue;
+        std::memcpy(out.buffer.data() + z * slice, f->data(), slice);
+    }
+    out.columns = grid.columns, out.rows = grid.rows, out.depth = std::uint32_t(grid.depth());
+    out.bytes_per_voxel = std::uint32_t(bpv), out.channels = 1;
+    copy_affine(grid.affine, out.affine);
+    float range = grid.value_max - grid.value_min;
+    if (!(range >= 1e-10f)) range = 1;
+    out.norm_scale = 1 / range, out.norm_offset = -grid.value_min / range;
+    return 0;
+}
+
+namespace {
+
+FrameFetch fetch_from(const DecodedSeries& d) {
+    return [&d](std::uint32_t id) -> const ByteVector* { return decodable(d, id) ? &d.frames[id] : nullptr; };
+}
+
+std::vector<FrameGeometryRecord> records_of(const DecodedSeries& d, std::uint32_t series) {
+    std::vector<FrameGeometryRecord> out;
+    for (std::size_t i = 0; i < d.records.size(); ++i)
+        if (d.series_index[i] == series) out.push_back(d.records[i]);
+    return out;
+}
+
+template <class Dest>
+void take_volume(Dest& dest, VolumeOut& v) {
+    const float* f = reinterpret_cast<const float*>(v.buffer.data());
+    dest.insert(dest.end(), f, f + v.buffer.size() / 4);
+}
+
+void fill_geometry(const VolumeGrid& g, double spacing[3], double affine[16]) {
+    spacing[0] = g.spacing[2], spacing[1] = g.spacing[1], spacing[2] = g.spacing[0];
+    copy_affine(g.affine, affine);
+}
+
+}  // namespace
+
+AssembledVolume assemble(const std::vector<std::string>& paths, bool require_lps) {
+    const DecodedSeries d = decode_frames(paths, false);
+    VolumeGrid grid;
+    std::size_t chosen = 0;
+    if (d.series_uids.size() <= 1) {
+        grid = discover_group(d.records, d, true);
+    } else {
+        std::size_t best = 0;
+        bool found = false;
+        for (std::size_t s = 0; s < d.series_uids.size(); ++s) {
+            if (require_lps && d.series_info[s].geometry_frame != 1) continue;
+            VolumeGrid g;
+            try {
+                g = discover_group(records_of(d, std::uint32_t(s)), d, true);
+            } catch (const std::runtime_error&) {
+                continue;
+            }
+            const std::size_t score = score_of(g, d);
+            if (!found || score > best) grid = std::move(g), best = score, chosen = s, found = true;
+        }
+        if (!found)
+            fail(require_lps ? "volume::assemble: no coherent Patient-LPS volume found; source geometry in another "
+                               "coordinate frame requires an explicit registration"
+                             : "volume::assemble: no coherent volume found in any series");
+    }
+    const SeriesInfo& info = d.series_info[chosen];
+    if (require_lps && info.geometry_frame != 1)
+        fail("volume::assemble: source geometry is not in Patient LPS; an explicit Volume-to-Patient registration is "
+             "required");
+    if (info.enhanced_us && (grid.axes[kTemporal].count > 1 || grid.axes[kDataType].count >= 2))
+        fail("volume::assemble: Enhanced US has multiple temporal positions or Data Types; use "
+             "assemble_4d_source_frame");
+    VolumeOut v;
+    if (vol_assemble(v, grid, {}, fetch_from(d), 3) != 0) fail("volume::assemble: vol_assemble failed");
+    AssembledVolume out;
+    out.depth = v.depth, out.rows = v.rows, out.columns = v.columns;
+    out.data.reserve(v.buffer.size() / 4);
+    take_volume(out.data, v);
+    fill_geometry(grid, out.spacing, out.affine);
+    out.series_uid = d.series_uids.empty() ? d.series_uid : d.series_uids[chosen];
+    return out;
+}
+
+Volume4D assemble_4d(const std::vector<std::string>& paths, bool require_lps) {
+    const DecodedSeries d = decode_frames(paths, false);
+    if (d.series_uids.size() != 1) fail("volume::assemble_4d: input must contain exactly one Series");
+    const VolumeGrid grid = discover_group(d.records, d);
+    if (require_lps && d.series_info[0].geometry_frame != 1)
+        fail("volume::assemble_4d: source geometry is not in Patient LPS; an explicit Volume-to-Patient registration "
+             "is required");
+    std::vector<unsigned> present;
+    std::size_t volumes = 1;
+    for (unsigned a = 1; a < kAxisCount; ++a)
+        if (grid.axes[a].count >= 2) present.push_back(a), volumes *= grid.axes[a].count;
+    Volume4D out;
+    out.volumes = volumes;
+    out.series_uid = d.series_uids[0];
+    const FrameFetch fetch = fetch_from(d);
+    for (std::size_t v = 0; v < volumes; ++v) {
+        std::array<std::uint32_t, kAxisCount - 1> sel{};
+        std::size_t rest = v;
+        for (std::size_t p = present.size(); p-- > 0;) {  // the last listed axis varies fastest
+            const unsigned a = present[p];
+            sel[a - 1] = std::uint32_t(rest % grid.axes[a].count);
+            rest /= grid.axes[a].count;
+        }
+        VolumeOut vo;
+        if (vol_assemble(vo, grid, sel, fetch, 3) != 0) fail("volume::assemble_4d: vol_assemble failed");
+        if (v == 0) {
+            out.depth = vo.depth, out.rows = vo.rows, out.columns = vo.columns;
+            out.data.reserve(volumes * vo.buffer.size() / 4);
+        } else if (vo.depth != out.depth || vo.rows != out.rows || vo.columns != out.columns) {
+            fail("volume::assemble_4d: component volumes have inconsistent shapes");
+        }
+        take_volume(out.data, vo);
+        std::uint64_t base = 0;
+        for (unsigned a : present) base += sel[a - 1] * grid.strides[a];
+        std::string path;
+        std::uint32_t frame = 0;
+        for (std::size_t z = 0; z < grid.depth(); ++z) {
+            const std::uint32_t id = grid.table[std::size_t(base + z)];
+            if (id == VolumeGrid::kEmpty) continue;
+            path = paths[d.file_index[id]], frame = d.frame_number[id];
+            break;
+        }
+        out.volume_path.push_back(path);
+        out.volume_frame.push_back(frame);
+    }
+    for (unsigned a : present) out.dimensions.push_back(grid.axes[a]);
+    fill_geometry(grid, out.spacing, out.affine);
+    return out;
+}
+
+namespace {
+
+using Vec3 = std::array<double, 3>;
+
+Vec3 normalised(Vec3 v) {
+    const double len = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+    if (len > 0) for (double& c : v) c /= len;
+    return v;
+}
+
+// The gradient in the voxel frame; nothing when it cannot be converted.
+enum class Conversion { kOk, kNeedsPhase, kSingular };
+
+Conversion voxel_gradient(const DiffusionEntry& e, const FrameGeometryRecord& r, Vec3& out) {
+    const Vec3 g{e.gradient[0], e.gradient[1], e.gradient[2]};
+    const double len = std::sqrt(g[0] * g[0] + g[1] * g[1] + g[2] * g[2]);
+    if (!std::isfinite(len) || !(len > 1e-12)) {
+        out = {0, 0, 0};
+        return Conversion::kOk;
+    }
+    const double* row = r.orientation;
+    const double* col = r.orientation + 3;
+    Vec3 n{row[1] * col[2] - row[2] * col[1], row[2] * col[0] - row[0] * col[2], row[0] * col[1] - row[1] * col[0]};
+    Vec3 s = e.has_slice_normal ? Vec3{e.slice_normal[0], e.slice_normal[1], e.slice_normal[2]} : n;
+    if (e.frame == DiffusionEntry::Frame::kVoxel) {
+        out = normalised(g);
+    } else if (e.frame == DiffusionEntry::Frame::kLogical) {
+        if (e.phase_direction != 'R' && e.phase_direction != 'C') return Conversion::kNeedsPhase;
+        int d = 0;
+        for (int i = 1; i < 3; ++i)
+            if (std::fabs(n[i]) > std::fabs(n[d])) d = i;
+        const double a = d == 0 ? -g[0] : g[0];
+        const double b = d == 2 ? g[1] : -g[1];
+        const double z = ((d != 0) == (dot(n.data(), s.data()) < 0)) ? -g[2] : g[2];
+        out = e.phase_direction == 'R' ? Vec3{b, -a, z} : Vec3{-a, -b, z};
+        out = normalised(out);
+    } else {
+        // Patient frame: solve [row col slice] x = g.
+        const Vec3 sn = normalised(s);
+        const double m[3][3] = {{row[0], col[0], sn[0]}, {row[1], col[1], sn[1]}, {row[2], col[2], sn[2]}};
+        const double det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
+                           m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
+                           m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+        if (std::fabs(det) <= 1e-6) return Conversion::kSingular;
+        const double inv[3][3] = {
+            {(m[1][1] * m[2][2] - m[1][2] * m[2][1]) / det, (m[0][2] * m[2][1] - m[0][1] * m[2][2]) / det,
+             (m[0][1] * m[1][2] - m[0][2] * m[1][1]) / det},
+            {(m[1][2] * m[2][0] - m[1][0] * m[2][2]) / det, (m[0][0] * m[2][2] - m[0][2] * m[2][0]) / det,
+             (m[0][2] * m[1][0] - m[0][0] * m[1][2]) / det},
+            {(m[1][0] * m[2][1] - m[1][1] * m[2][0]) / det, (m[0][1] * m[2][0] - m[0][0] * m[2][1]) / det,
+             (m[0][0] * m[1][1] - m[0][1] * m[1][0]) / det}};
+        for (int i = 0; i < 3; ++i) out[i] = inv[i][0] * g[0] + inv[i][1] * g[1] + inv[i][2] * g[2];
+        out = normalised(out);
+    }
+    if (e.y_flip) out[1] = -out[1];
+    for (double& c : out)
+        if (c == 0) c = 0;  // no negative zeros
+    return Conversion::kOk;
+}
+
+}  // namespace
+
+DwiVolumes assemble_dwi(const DecodedSeries& d, const std::vector<std::string>& paths, bool acquisition_order) {
+    (void)paths;
+    using Key = std::tuple<long, long, long, long>;
+    std::map<Key, std::vector<std::size_t>> groups;
+    for (std::size_t i = 0; i < d.records.size(); ++i) {
+        if (i >= d.diffusion.size() || !d.diffusion[i].valid) continue;
+        const DiffusionEntry& e = d.diffusion[i];
+        groups[{std::lround(e.bvalue), std::lround(e.gradient[0] * 1000), std::lround(e.gradient[1] * 1000),
+                std::lround(e.gradient[2] * 1000)}]
+            .push_back(i);
+    }
+    if (groups.empty()) fail("volume::assemble_dwi: no DWI frames (CSA diffusion)");
+    std::vector<const std::vector<std::size_t>*> order;
+    for (const auto& [key, members] : groups) order.push_back(&members);
+    if (acquisition_order) {
+        auto first = [&](const std::vector<std::size_t>* m) {
+            std::pair<std::uint32_t, std::size_t> best{~0u, ~std::size_t(0)};
+            for (std::size_t i : *m) best = std::min(best, std::pair(d.instance_number[i], i));
+            return best;
+        };
+        std::stable_sort(order.begin(), order.end(), [&](auto a, auto b) { return first(a) < first(b); });
+    }
+    DwiVolumes out;
+    out.series_uid = d.series_uid;
+    std::size_t logical_failures = 0, singular_failures = 0;
+    const FrameFetch fetch = fetch_from(d);
+    for (const auto* members : order) {
+        std::vector<FrameGeometryRecord> recs;
+        for (std::size_t i : *members) recs.push_back(d.records[i]);
+        const VolumeGrid grid = discover_group(recs, d);
+        VolumeOut vo;
+        if (vol_assemble(vo, grid, {}, fetch, 3) != 0) fail("volume::assemble_dwi: vol_assemble failed");
+        if (out.volumes == 0) {
+            out.depth = vo.depth, out.rows = vo.rows, out.columns = vo.columns;
+            fill_geometry(grid, out.spacing, out.affine);
+        } else if (vo.depth != out.depth || vo.rows != out.rows || vo.columns != out.columns) {
+            fail("volume::assemble_dwi: directions have inconsistent shapes");
+        }
+        take_volume(out.data, vo);
+        ++out.volumes;
+        const std::size_t i = members->front();
+        const DiffusionEntry& e = d.diffusion[i];
+        out.bvals.push_back(e.bvalue);
+        out.stored_bvecs.push_back({e.gradient[0], e.gradient[1], e.gradient[2]});
+        Vec3 v{0, 0, 0};
+        const Conversion c = voxel_gradient(e, d.records[i], v);
+        if (c == Conversion::kNeedsPhase) ++logical_failures;
+        if (c == Conversion::kSingular) ++singular_failures;
+        out.bvecs.push_back(v);
+    }
+    if (logical_failures)
+        fail("volume::assemble_dwi: " + std::to_string(logical_failures) +
+             " logical-frame gradient direction(s) require InPlanePhaseEncodingDirection (0018,1312) = COL or ROW");
+    if (singular_failures)
+        fail("volume::assemble_dwi: " + std::to_string(singular_failures) +
+             " non-zero gradient direction(s) cannot be converted from the available ImageOrientationPatient and "
+             "slice geometry");
+    return out;
+}
+
+}  // namespace loamwerk::volume
