@@ -12,7 +12,9 @@ PY_BUILD_REQS := "scikit-build-core>=0.10" "nanobind>=2.4,<4" "cmake>=3.20" ninj
 # dcm2niix (Debian) for volume geometry and files.
 PY_TEST_REQS := "numpy>=1.26" "pytest>=8" "pydicom>=3" "pylibjpeg>=2" "pylibjpeg-libjpeg>=2" "pylibjpeg-openjpeg>=2" \
   "pyjpegls>=1.2" "SimpleITK>=2.3" "nibabel>=5"
-PY_BENCH_REQS := "pylibjpeg-rle>=2" dicognito deid dicom2nifti
+PY_BENCH_REQS := "pylibjpeg-rle>=2" dicognito deid scipy
+# dicom2nifti without its python-gdcm dependency, whose handler crashes pydicom in the tests.
+PY_BENCH_NODEPS := dicom2nifti
 SOURCES := $(shell find src python -type f -not -name '*.pyc' 2>/dev/null) CMakeLists.txt pyproject.toml
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
@@ -70,6 +72,8 @@ demo: install
 
 bench: install
 	$(VPY) -m pip install -q $(PY_BENCH_REQS)
+	$(VPY) -m pip install -q --no-deps $(PY_BENCH_NODEPS)
+	-$(VPY) -m pip uninstall -y -q python-gdcm 2>/dev/null
 	$(VPY) bench/run.py
 
 # The extension and the C++ tests built with AddressSanitizer and UBSan; pytest runs against a
