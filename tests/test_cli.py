@@ -249,3 +249,27 @@ def test_validate_table_and_exit_status(tmp_path, capsys):
     assert lines[1].split()[:4] == [str(bad), "error", "(0010,0010)", "patient"]
     assert lines[1].endswith("missing Type 2 attribute PatientName (0010,0010) required by module 'patient'")
     assert lines[-1] == "2 files: 1 conformant, 1 with errors, 0 without an IOD profile, 0 unreadable"
+
+
+def test_convert_writes_one_volume_per_series(tmp_path, capsys):
+    import numpy as np
+    import nibabel as nib
+    from test_mosaic import dwi_series
+    from volume_series import write_series
+    vol = np.arange(3 * 4 * 5, dtype=np.int16).reshape(3, 4, 5)
+    write_series(tmp_path / "in" / "ct", vol, [(0, 0, 2.0 * k) for k in range(3)], series="1.2.3.1",
+                 extra={0x00200011: ("IS", "3")})
+    dwi_series(tmp_path / "in" / "dwi")
+    (tmp_path / "in" / "notes.txt").write_text("not dicom")
+    out = tmp_path / "out" / "vol.nii.gz"
+    assert cli.main(["convert", str(tmp_path / "in"), "-o", str(out)]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0].split() == ["SERIES", "MODALITY", "DESCRIPTION", "FILES", "VOLUME", "OUTPUT"]
+    assert lines[-1] == "2 series: 2 converted, 0 skipped"
+    ct = nib.load(str(tmp_path / "out" / "vol_3.nii.gz"))
+    assert ct.shape == (5, 4, 3) and np.array_equal(np.asarray(ct.dataobj), (vol - 1024.0).transpose(2, 1, 0))
+    dwi = [p for p in (tmp_path / "out").iterdir() if p.name.endswith(".bval")]
+    assert len(dwi) == 1 and dwi[0].read_text().split() == ["0", "1000", "1000", "2000"]
+    bvec = np.loadtxt(str(dwi[0]).replace(".bval", ".bvec"))
+    assert bvec.shape == (3, 4) and np.allclose(np.linalg.norm(bvec[:, 1:], axis=0), 1)
+    assert cli.main(["convert", str(tmp_path / "in"), "-o", str(tmp_path / "x.img")]) == 2

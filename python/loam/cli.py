@@ -49,9 +49,10 @@ def uid_name(uid: str) -> str:
 class Progress:
     """A one-line progress bar on a terminal's stderr; silent elsewhere."""
 
-    def __init__(self, total: int, stream: TextIO, enabled: bool) -> None:
-        self.total, self.stream, self.done = total, stream, 0
-        self.enabled = enabled and total >= PROGRESS_MIN_FILES
+    def __init__(self, total: int, stream: TextIO, enabled: bool, unit: str = "files",
+                 min_total: int = PROGRESS_MIN_FILES) -> None:
+        self.total, self.stream, self.done, self.unit = total, stream, 0, unit
+        self.enabled = enabled and total >= min_total
         self.start = time.monotonic()
         self.last_draw = 0.0
 
@@ -68,7 +69,7 @@ class Progress:
         width = 30
         filled = width * self.done // self.total
         rate = self.done / max(now - self.start, 1e-9)
-        self.stream.write(f"\r[{'#' * filled}{'.' * (width - filled)}] {self.done}/{self.total} files, {rate:.0f}/s")
+        self.stream.write(f"\r[{'#' * filled}{'.' * (width - filled)}] {self.done}/{self.total} {self.unit}, {rate:.1f}/s")
         self.stream.flush()
 
     def finish(self) -> None:
@@ -459,6 +460,109 @@ def cmd_validate(args: argparse.Namespace) -> int:
     return 1 if any(r[1] == "error" for r in rows) else 0
 
 
+VOLUME_SUFFIXES = (".nii.gz", ".nii", ".nrrd", ".mha")
+
+
+def volume_suffix(path: str) -> str | None:
+    return next((s for s in VOLUME_SUFFIXES if path.endswith(s)), None)
+
+
+def write_volume(path: str, array: "object", affine: list[float]) -> None:
+    suffix = volume_suffix(path)
+    if suffix in (".nii.gz", ".nii"):
+        _core.write_nifti_volume(array, affine, path)
+    elif suffix == ".nrrd":
+        _core.write_nrrd_volume(array, affine, path, True)
+    else:
+        _core.write_metaimage_volume(array, affine, path, True)
+
+
+def fsl_bvecs(bvecs: list[list[float]], affine: list[float]) -> list[list[float]]:
+    """Voxel-frame gradients in FSL's convention: x negated when the stored (RAS) axes keep handedness."""
+    import numpy as np
+    lps = np.array(affine, float).reshape(4, 4).T[:3, :3]
+    ras = np.diag([-1.0, -1.0, 1.0]) @ lps
+    flip = -1.0 if np.linalg.det(ras) > 0 else 1.0
+    return [[flip * v[0] + 0.0, v[1] + 0.0, v[2] + 0.0] for v in bvecs]
+
+
+def convert_series(paths: list[str], keys: list[dict], out: str) -> tuple[str, list[str]]:
+    """Assembles one series and writes it; returns (shape text, files written)."""
+    written = [out]
+    positions = {k["position"] for k in keys}
+    several = any(k["frames"] > 1 for k in keys) or len(positions) < len(keys)
+    if any(k["diffusion"] for k in keys):
+        try:
+            array, meta = _core.assemble_dwi(paths)
+        except RuntimeError:
+            array = None
+        if array is not None and meta["volumes"] > 1:
+            write_volume(out, array, meta["affine"])
+            stem = out[: -len(volume_suffix(out))]
+            write_file(stem + ".bval", (" ".join(f"{b:g}" for b in meta["bvals"]) + "\n").encode())
+            rows = list(zip(*fsl_bvecs(meta["bvecs"], meta["affine"])))
+            write_file(stem + ".bvec", "".join(" ".join(f"{c:.6f}" for c in r) + "\n" for r in rows).encode())
+            return "x".join(map(str, array.shape)) + " (diffusion)", written + [stem + ".bval", stem + ".bvec"]
+    if several:
+        try:
+            array, meta = _core.assemble_4d(paths)
+        except RuntimeError:
+            array = None
+        if array is not None and meta["volumes"] > 1:
+            write_volume(out, array, meta["affine"])
+            axes = ", ".join(d["name"] for d in meta["dimensions"])
+            return "x".join(map(str, array.shape)) + f" ({axes})", written
+    array, meta = _core.assemble_volume(paths)
+    write_volume(out, array, meta["affine"])
+    return "x".join(map(str, array.shape)), written
+
+
+def cmd_convert(args: argparse.Namespace) -> int:
+    suffix = volume_suffix(args.output)
+    if suffix is None:
+        print(f"loam convert: output must end with {', '.join(VOLUME_SUFFIXES)}", file=sys.stderr)
+        return 2
+    files = dicom_files([args.dir])
+    keys = _core._series_keys(files)
+    series: dict[str, list[int]] = {}
+    for i, k in enumerate(keys):
+        if k["image"] and k["series_uid"]:
+            series.setdefault(k["series_uid"], []).append(i)
+    order = sorted(series, key=lambda uid: (int(keys[series[uid][0]]["series_number"] or 0)
+                                            if keys[series[uid][0]]["series_number"].lstrip("-").isdigit() else 0))
+    stem = args.output[: -len(suffix)]
+    # Each series takes a while: the bar is worth drawing from the first.
+    progress = Progress(len(order), sys.stderr, enabled=not args.no_progress and sys.stderr.isatty(),
+                        unit="series", min_total=1)
+    os.makedirs(os.path.dirname(args.output) or ".", exist_ok=True)
+    rows, converted, used = [], 0, set()
+    for n, uid in enumerate(order, 1):
+        members = series[uid]
+        first = keys[members[0]]
+        out = args.output if len(order) == 1 else f"{stem}_{first['series_number'] or n}{suffix}"
+        if out in used:  # series sharing a number
+            out = f"{stem}_{first['series_number'] or n}_{n}{suffix}"
+        used.add(out)
+        try:
+            shape, _ = convert_series([files[i] for i in members], [keys[i] for i in members], out)
+            rows.append((first["series_number"] or "-", first["modality"] or "-", first["description"] or "-",
+                         str(len(members)), shape, out))
+            converted += 1
+        except (RuntimeError, ValueError, OSError) as exc:
+            rows.append((first["series_number"] or "-", first["modality"] or "-", first["description"] or "-",
+                         str(len(members)), "skipped: " + str(exc), "-"))
+        progress.step()
+    progress.finish()
+    head = ("SERIES", "MODALITY", "DESCRIPTION", "FILES", "VOLUME", "OUTPUT")
+    widths = [max(len(r[i]) for r in [head, *rows]) for i in range(5)]
+    for r in [head, *rows]:
+        print("  ".join(c.ljust(w) for c, w in zip(r, widths)) + "  " + r[5])
+    no_series = sum(1 for k in keys if not (k["image"] and k["series_uid"]))
+    print(f"{len(order)} series: {converted} converted, {len(order) - converted} skipped"
+          + (f"; {no_series} files without pixel data or Series Instance UID" if no_series else ""))
+    return 0 if converted or not order else 1
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="loam", description="DICOM toolkit command line")
     sub = parser.add_subparsers(dest="command", required=True)
@@ -520,6 +624,12 @@ def build_parser() -> argparse.ArgumentParser:
     va = sub.add_parser("validate", help="check files against their IOD; exit status 1 when any error")
     va.add_argument("paths", nargs="+", metavar="PATH", help="files, or directories to scan")
     va.set_defaults(run=cmd_validate)
+    cv = sub.add_parser("convert", help="assemble each series under a directory into a volume file")
+    cv.add_argument("dir", metavar="DIR")
+    cv.add_argument("-o", "--output", required=True, metavar="OUT.nii.gz|.nii|.nrrd|.mha",
+                    help="the volume file; with several series, one file each with _<series number> added")
+    cv.add_argument("--no-progress", action="store_true", help="never draw the progress bar")
+    cv.set_defaults(run=cmd_convert)
     return parser
 
 

@@ -185,9 +185,35 @@ nb::tuple read_nifti(const std::string& path) {
     return nb::make_tuple(array, meta);
 }
 
+nb::list series_keys(const std::vector<std::string>& paths) {
+    std::vector<FileSeriesKey> keys = without_gil([&] {
+        std::vector<FileSeriesKey> out;
+        out.reserve(paths.size());
+        for (const auto& p : paths) out.push_back(read_series_key(p));
+        return out;
+    });
+    nb::list out;
+    for (const FileSeriesKey& k : keys) {
+        nb::dict d;
+        d["image"] = k.image;
+        d["series_uid"] = utf8_str(k.series_uid);
+        d["series_number"] = utf8_str(k.series_number);
+        d["description"] = utf8_str(k.description);
+        d["modality"] = utf8_str(k.modality);
+        d["position"] = utf8_str(k.position);
+        d["frames"] = k.frames;
+        d["diffusion"] = k.diffusion;
+        out.append(d);
+    }
+    return out;
+}
+
 }  // namespace
 
 void register_volume(nb::module_& m) {
+    m.def("_series_keys", &series_keys, nb::arg("paths"),
+          "Per file: image (has pixel data), series_uid, series_number, description, modality, position\n"
+          "(Image Position text), frames, diffusion (carries a b-value). For the converter's grouping.");
     m.def("assemble_volume", &assemble_volume, nb::arg("paths"),
           nb::sig("def assemble_volume(paths: list[str]) -> tuple[numpy.typing.NDArray[numpy.float32], dict]"),
           "A series' volume: float32 (depth, rows, columns) in modality units, with spacing [z, y, x] and the\n"

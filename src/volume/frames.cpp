@@ -393,6 +393,34 @@ DiffusionEntry classic_diffusion(const Elements& top, const CsaHeader& csa) {
 
 }  // namespace
 
+FileSeriesKey read_series_key(const std::string& path) {
+    FileSeriesKey key;
+    const OwnedBuffer file = slurp(path);
+    const std::span<const std::uint8_t> bytes = file.span();
+    const DatasetLayout layout = detect_layout(bytes.data(), bytes.size());
+    std::vector<std::uint8_t> owned;
+    std::span<const std::uint8_t> body;
+    Encoding encoding = layout.encoding;
+    if (!layout.recognised || !bridge::little_endian_body(bytes, layout, owned, body, encoding)) return key;
+    Elements top;
+    dataset::parse(body.data(), body.size(), encoding, top);
+    auto text = [&](Tag t) { const ElementRef* e = find(top, t); return e ? std::string(text_of(*e)) : std::string(); };
+    key.image = find(top, 0x7FE00010) || find(top, 0x7FE00008) || find(top, 0x7FE00009);
+    key.series_uid = text(0x0020000E);
+    key.series_number = text(0x00200011);
+    key.description = text(0x0008103E);
+    key.modality = text(0x00080060);
+    key.position = text(0x00200032);
+    const std::string frames = text(0x00280008);
+    long n = 1;
+    if (!frames.empty()) std::from_chars(frames.data(), frames.data() + frames.size(), n);
+    key.frames = std::uint32_t(std::max(1L, n));
+    const ElementRef* csa = private_element(top, 0x0029, "SIEMENS CSA HEADER", 0x10);
+    key.diffusion = find(top, 0x00189087) ||
+                    (csa && CsaHeader::parse({csa->value, std::size_t(csa->length)}).number("B_value").has_value());
+    return key;
+}
+
 FrameGeometryRecord::FrameGeometryRecord() { std::fill(std::begin(axis), std::end(axis), std::nanf("")); }
 
 DecodedSeries decode_one_file(const std::string& path, std::uint32_t file_index, bool want_diffusion) {

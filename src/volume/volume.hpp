@@ -142,6 +142,16 @@ int vol_assemble(VolumeOut& out, const VolumeGrid& grid, const std::array<std::u
 // The affine's inverse (column-major).
 void invert_affine(const double affine[16], double inverse[16]);
 
+// What a converter needs to know of a file before assembly: its series and the values that tell
+// several volumes of one series apart.
+struct FileSeriesKey {
+    bool image = false;
+    std::string series_uid, series_number, description, modality, position;
+    std::uint32_t frames = 0;
+    bool diffusion = false;  // a CSA or standard b-value
+};
+FileSeriesKey read_series_key(const std::string& path);
+
 AssembledVolume assemble(const std::vector<std::string>& paths, bool require_lps);
 Volume4D assemble_4d(const std::vector<std::string>& paths, bool require_lps);
 DwiVolumes assemble_dwi(const DecodedSeries& decoded, const std::vector<std::string>& paths, bool acquisition_order);
