@@ -450,6 +450,87 @@ def timeit(fn: Callable[[], object]) -> float:
     return time.perf_counter() - start
 
 
+def ct_series(folder: Path, depth: int = 300, size: int = 512, syntax: str | None = None) -> list[str]:
+    """A CT-like series written here: a noisy ellipsoid phantom, one file a slice."""
+    sys.path.insert(0, str(ROOT / "tests"))
+    import numpy as np
+    from volume_series import slice_file
+
+    folder.mkdir(parents=True, exist_ok=True)
+    rng = np.random.default_rng(3)
+    y, x = np.mgrid[-1:1:size * 1j, -1:1:size * 1j]
+    paths = []
+    for k in range(depth):
+        z = 2 * k / (depth - 1) - 1
+        inside = (x / 0.8) ** 2 + (y / 0.6) ** 2 + (z / 0.9) ** 2 < 1
+        pixels = np.where(inside, 1064, 24) + rng.normal(0, 20, (size, size))
+        data = slice_file(pixels.astype(np.int16), (-128.0, -128.0, 1.25 * k), spacing=(0.5, 0.5), thickness=1.25,
+                          instance=k + 1, series="1.2.826.0.1.3680043.9.5296.77")
+        if syntax:
+            data = loam.transcode(data, syntax)
+        path = folder / f"CT{k:04d}.dcm"
+        path.write_bytes(data)
+        paths.append(str(path))
+    return paths
+
+
+def volume_benchmarks() -> None:
+    """assemble_volume on a 300-slice CT series, native and JPEG lossless, against the converters."""
+    import subprocess
+    try:
+        import SimpleITK as sitk
+    except ImportError:
+        sitk = None
+    try:
+        import dicom2nifti
+        import dicom2nifti.settings
+        dicom2nifti.settings.disable_validate_slice_increment()
+    except ImportError:
+        dicom2nifti = None
+    root = Path(tempfile.mkdtemp(prefix="loam-bench-ct-"))
+    try:
+        for label, syntax in (("native", None), ("JPEG lossless", "1.2.840.10008.1.2.4.70")):
+            folder = root / label.replace(" ", "_")
+            paths = ct_series(folder, syntax=syntax)
+            ours = min(timeit(lambda: loam.assemble_volume(paths)) for _ in range(3))
+            out = root / "out"
+            out.mkdir(exist_ok=True)
+
+            def ours_to_nifti() -> None:
+                array, meta = loam.assemble_volume(paths)
+                loam.write_nifti_volume(array, meta["affine"], str(out / "loam.nii"))
+            ours_file = min(timeit(ours_to_nifti) for _ in range(3))
+            name = f"assemble_volume 300x512x512 {label}"
+            if sitk:
+                def itk() -> None:
+                    reader = sitk.ImageSeriesReader()
+                    reader.SetFileNames(reader.GetGDCMSeriesFileNames(str(folder)))
+                    reader.Execute()
+                report(f"{name} vs SimpleITK", ours, min(timeit(itk) for _ in range(2)), 1, 3, "SimpleITK")
+            # The converters write a NIfTI file: compared with assembly alone (the target) and with
+            # assembly plus writing our float32 NIfTI (they write the stored int16 values).
+            peers = []
+            if dicom2nifti:
+                def d2n() -> None:
+                    dicom2nifti.dicom_series_to_nifti(str(folder), str(out / "d2n.nii"), reorient_nifti=False)
+                peers.append(("dicom2nifti", d2n, 3))
+            if shutil.which("dcm2niix"):
+                def niix() -> None:
+                    subprocess.run(["dcm2niix", "-z", "n", "-f", "niix", "-o", str(out), str(folder)],
+                                   check=True, capture_output=True)
+                peers.append(("dcm2niix", niix, 1))
+            for peer, run, target in peers:
+                try:
+                    theirs = min(timeit(run) for _ in range(2))
+                except Exception as exc:  # noqa: BLE001 - a peer that cannot read the series
+                    print(f"{name}: {peer} failed: {exc}")
+                    continue
+                report(f"{name} vs {peer}", ours, theirs, 1, target, peer)
+                report(f"  + write_nifti_volume (float32) vs {peer}", ours_file, theirs, 1, None, peer)
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
 def report(name: str, ours: float, theirs: float, n: int, target: float | None = None, peer: str = "pydicom") -> None:
     ratio = theirs / ours
     goal = "" if target is None else f" (target {target:.0f}x, {'ok' if ratio >= target else 'BELOW TARGET'})"
@@ -482,6 +563,7 @@ def main() -> int:
     transcode_benchmarks(files)
     deid_benchmarks(files)
     fileset_benchmarks(files)
+    volume_benchmarks()
     native = editable(files)
     report(f"edit_part10 vs dcmread + set + save_as ({len(native)})", best_of(loam_edit, native),
            best_of(pydicom_edit, native), len(native))

@@ -76,7 +76,7 @@ nb::tuple assemble_4d_py(const std::vector<std::string>& paths) {
 }
 
 nb::tuple assemble_dwi_py(const std::vector<std::string>& paths, const std::string& order) {
-    DwiVolumes v = without_gil([&] { return assemble_dwi(decode_frames(paths, true), paths, order == "acquisition"); });
+    DwiVolumes v = without_gil([&] { return assemble_dwi(decode_frames(paths, true, true), paths, order == "acquisition"); });
     nb::dict meta;
     meta["volumes"] = v.volumes;
     meta["series_instance_uid"] = utf8_str(v.series_uid);

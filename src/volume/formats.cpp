@@ -223,9 +223,11 @@ int dcm_nifti_write_nd(const std::string& path, const void* data, std::size_t w,
     double a[16];
     for (int i = 0; i < 16; ++i) a[i] = affine_f[i];
     const std::size_t bytes = w * h * d * vols * element_bytes(type);
+    const bool gz = path.size() > 3 && path.compare(path.size() - 3, 3, ".gz") == 0;
+    // Compression wants header and data in one buffer; a plain file is written from the caller's.
     std::vector<std::uint8_t> buf;
     try {
-        buf.assign(352 + bytes, 0);
+        buf.assign(352 + (gz ? bytes : 0), 0);
     } catch (const std::bad_alloc&) {
         return kMemory;
     }
@@ -263,16 +265,16 @@ int dcm_nifti_write_nd(const std::string& path, const void* data, std::size_t w,
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 4; ++c) put_f32(hdr, 280 + 16 * r + 4 * c, ras[r][c]);
     std::memcpy(hdr + 344, "n+1", 4);
-    std::memcpy(buf.data() + 352, data, bytes);
-    const bool gz = path.size() > 3 && path.compare(path.size() - 3, 3, ".gz") == 0;
     AtomicFile f(path);
     if (!f.ok()) return kIo;
     if (gz) {
+        std::memcpy(buf.data() + 352, data, bytes);
         const auto packed = compress(buf.data(), buf.size(), true);
         if (packed.empty()) return kCompress;
         f.write(packed.data(), packed.size());
     } else {
-        f.write(buf.data(), buf.size());
+        f.write(buf.data(), 352);
+        f.write(data, bytes);
     }
     return f.commit();
 }

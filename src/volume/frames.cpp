@@ -423,12 +423,27 @@ FileSeriesKey read_series_key(const std::string& path) {
 
 FrameGeometryRecord::FrameGeometryRecord() { std::fill(std::begin(axis), std::end(axis), std::nanf("")); }
 
-DecodedSeries decode_one_file(const std::string& path, std::uint32_t file_index, bool want_diffusion) {
+bool decode_lazy_frame(const LazyFrame& frame, std::uint8_t* dst, std::size_t bytes) {
+    if (!frame.file || !frame.scalar) return false;
+    thread_local ByteVector out, scratch;
+    out.clear();
+    render::FrameLayout layout;
+    if (render::append_rendered(*frame.file->image, frame.index, out, layout, scratch) != -1 || layout.samples != 1 ||
+        layout.dtype != "float32" || out.size() < bytes)
+        return false;
+    std::memcpy(dst, out.data(), bytes);
+    return true;
+}
+
+DecodedSeries decode_one_file(const std::string& path, std::uint32_t file_index, bool want_diffusion, bool lazy) {
     DecodedSeries out;
-    const OwnedBuffer file = slurp(path);
+    auto source = std::make_shared<SourceFile>();
+    source->buffer = slurp(path);
+    const OwnedBuffer& file = source->buffer;
     if (file.size() == 0) return out;
     const std::span<const std::uint8_t> bytes = file.span();
-    const auto img = render::open(bytes, 0);
+    source->image = render::open(bytes, 0);
+    const render::RenderImage* img = source->image.get();
     if (!img || img->frames.empty()) return out;
     const DatasetLayout layout = detect_layout(bytes.data(), bytes.size());
     std::vector<std::uint8_t> owned;
@@ -470,6 +485,7 @@ DecodedSeries decode_one_file(const std::string& path, std::uint32_t file_index,
         out.file_index.push_back(file_index);
         out.frame_number.push_back(frame_number);
         out.instance_number.push_back(instance);
+        out.lazy.emplace_back();
         if (want_diffusion) out.diffusion.push_back(dwi ? *dwi : DiffusionEntry{});
     };
 
@@ -548,7 +564,10 @@ DecodedSeries decode_one_file(const std::string& path, std::uint32_t file_index,
                 rec.axis[kCardiac] = float(*walk.trigger_time);
         }
         const auto& f = img->frames[k];
-        push(rec, decode_float(*img, k, scratch), f.columns, f.rows, std::uint32_t(k), &entry);
+        push(rec, lazy ? ByteVector{} : decode_float(*img, k, scratch), f.columns, f.rows, std::uint32_t(k), &entry);
+        if (lazy)
+            out.lazy.back() = LazyFrame{source, std::uint32_t(k),
+                                        f.samples == 1 && f.photometric != render::kPaletteColor};
     }
     out.series_uid = series_uid;
     out.series_uids = {series_uid};

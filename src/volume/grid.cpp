@@ -88,11 +88,13 @@ void merge(DecodedSeries& into, DecodedSeries&& part) {
     into.frame_number.insert(into.frame_number.end(), part.frame_number.begin(), part.frame_number.end());
     into.instance_number.insert(into.instance_number.end(), part.instance_number.begin(), part.instance_number.end());
     into.diffusion.insert(into.diffusion.end(), part.diffusion.begin(), part.diffusion.end());
+    for (auto& l : part.lazy) into.lazy.push_back(std::move(l));
     into.series_index.insert(into.series_index.end(), part.records.size(), index);
 }
 
 bool decodable(const DecodedSeries& d, std::uint32_t frame_id) {
-    return frame_id < d.frames.size() && !d.frames[frame_id].empty();
+    if (frame_id < d.frames.size() && !d.frames[frame_id].empty()) return true;
+    return frame_id < d.lazy.size() && d.lazy[frame_id].file && d.lazy[frame_id].scalar;
 }
 
 // The records of one orientation group (the first, or the one with the most decodable frames).
@@ -144,14 +146,14 @@ std::string_view axis_name(unsigned code) {
     return code < kAxisCount ? kNames[code] : "dim";
 }
 
-DecodedSeries decode_frames(const std::vector<std::string>& paths, bool want_diffusion) {
+DecodedSeries decode_frames(const std::vector<std::string>& paths, bool want_diffusion, bool lazy) {
     if (paths.empty()) fail("volume::decode_frames: no files");
     const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
     const std::size_t workers = std::min<std::size_t>(paths.size(), std::size_t(std::max(online, 1L)));
     std::vector<DecodedSeries> slots(paths.size());
     if (workers < 2) {
         for (std::size_t i = 0; i < paths.size(); ++i)
-            slots[i] = decode_one_file(paths[i], std::uint32_t(i), want_diffusion);
+            slots[i] = decode_one_file(paths[i], std::uint32_t(i), want_diffusion, lazy);
     } else {
         std::atomic<std::size_t> next{0};
         std::mutex error_lock;
@@ -161,7 +163,7 @@ DecodedSeries decode_frames(const std::vector<std::string>& paths, bool want_dif
                 const std::size_t i = next.fetch_add(1);
                 if (i >= paths.size()) return;
                 try {
-                    slots[i] = decode_one_file(paths[i], std::uint32_t(i), want_diffusion);
+                    slots[i] = decode_one_file(paths[i], std::uint32_t(i), want_diffusion, lazy);
                 } catch (...) {
                     std::lock_guard lock(error_lock);
                     if (!error) error = std::current_exception();
@@ -285,7 +287,7 @@ VolumeGrid discover_group(const std::vector<FrameGeometryRecord>& records, const
         if (!g.columns && decoded.dims[id][0]) g.columns = decoded.dims[id][0], g.rows = decoded.dims[id][1];
     }
     for (std::uint32_t id : g.table) {
-        if (!decodable(decoded, id)) continue;
+        if (id >= decoded.frames.size() || decoded.frames[id].empty()) continue;  // lazily held frames: not yet known
         const auto& f = decoded.frames[id];
         const float* v = reinterpret_cast<const float*>(f.data());
         const auto [lo, hi] = std::minmax_element(v, v + f.size() / 4);
@@ -296,23 +298,37 @@ VolumeGrid discover_group(const std::vector<FrameGeometryRecord>& records, const
 }
 
 int vol_assemble(VolumeOut& out, const VolumeGrid& grid, const std::array<std::uint32_t, kAxisCount - 1>& selection,
-                 const FrameFetch& fetch, int dtype) {
+                 const FrameFill& fill, int dtype, std::uint8_t* at) {
     static constexpr std::uint32_t kBytes[] = {1, 2, 2, 4};
-    if (!fetch || dtype < 0 || dtype > 3 || !grid.columns || !grid.rows || !grid.depth()) return -1;
+    if (!fill || dtype < 0 || dtype > 3 || !grid.columns || !grid.rows || !grid.depth()) return -1;
     const std::size_t bpv = kBytes[dtype];
     const std::size_t slice = bpv * grid.columns * grid.rows;
-    out.buffer.assign(slice * grid.depth(), 0);
+    if (!at) {
+        out.buffer.resize(slice * grid.depth());  // not zero-filled: every slice is written below
+        at = out.buffer.data();
+    }
     std::uint64_t base = 0;
     for (unsigned a = 1; a < kAxisCount; ++a)
         if (grid.axes[a].count >= 2) base += std::uint64_t(selection[a - 1] < grid.axes[a].count ? selection[a - 1] : 0) *
                                               grid.strides[a];
-    for (std::size_t z = 0; z < grid.depth(); ++z) {
+    auto copy_slice = [&](std::size_t z) {
         const std::uint64_t cell = base + z;
-        if (cell >= grid.table.size() || grid.table[std::size_t(cell)] == VolumeGrid::kEmpty) continue;
-        const ByteVector* f = fetch(grid.table[std::size_t(cell)]);
-        // A frame of another size than the grid's is treated as absent rather than over-read.
-        if (!f || f->size() < slice) continue;
-        std::memcpy(out.buffer.data() + z * slice, f->data(), slice);
+        const bool occupied = cell < grid.table.size() && grid.table[std::size_t(cell)] != VolumeGrid::kEmpty;
+        if (!occupied || !fill(grid.table[std::size_t(cell)], at + z * slice, slice)) std::memset(at + z * slice, 0, slice);
+    };
+    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+    const std::size_t workers = std::min<std::size_t>(grid.depth(), std::size_t(std::max(online, 1L)));
+    if (workers < 2 || grid.depth() < 8) {
+        for (std::size_t z = 0; z < grid.depth(); ++z) copy_slice(z);
+    } else {
+        std::atomic<std::size_t> next{0};
+        auto work = [&] {
+            for (std::size_t z; (z = next.fetch_add(1)) < grid.depth();) copy_slice(z);
+        };
+        std::vector<std::thread> threads;
+        for (std::size_t t = 1; t < workers; ++t) threads.emplace_back(work);
+        work();
+        for (auto& t : threads) t.join();
     }
     out.columns = grid.columns, out.rows = grid.rows, out.depth = std::uint32_t(grid.depth());
     out.bytes_per_voxel = std::uint32_t(bpv), out.channels = 1;
@@ -323,10 +339,29 @@ int vol_assemble(VolumeOut& out, const VolumeGrid& grid, const std::array<std::u
     return 0;
 }
 
+int vol_assemble(VolumeOut& out, const VolumeGrid& grid, const std::array<std::uint32_t, kAxisCount - 1>& selection,
+                 const FrameFetch& fetch, int dtype, std::uint8_t* at) {
+    if (!fetch) return -1;
+    // A frame of another size than the grid's is treated as absent rather than over-read.
+    return vol_assemble(out, grid, selection, FrameFill([&](std::uint32_t id, std::uint8_t* dst, std::size_t bytes) {
+        const ByteVector* f = fetch(id);
+        if (!f || f->size() < bytes) return false;
+        std::memcpy(dst, f->data(), bytes);
+        return true;
+    }), dtype, at);
+}
+
 namespace {
 
-FrameFetch fetch_from(const DecodedSeries& d) {
-    return [&d](std::uint32_t id) -> const ByteVector* { return decodable(d, id) ? &d.frames[id] : nullptr; };
+// Frames held decoded are copied; lazily held ones are decoded straight into their slice.
+FrameFill fill_from(const DecodedSeries& d) {
+    return [&d](std::uint32_t id, std::uint8_t* dst, std::size_t bytes) {
+        if (id < d.frames.size() && d.frames[id].size() >= bytes) {
+            std::memcpy(dst, d.frames[id].data(), bytes);
+            return true;
+        }
+        return id < d.lazy.size() && decode_lazy_frame(d.lazy[id], dst, bytes);
+    };
 }
 
 std::vector<FrameGeometryRecord> records_of(const DecodedSeries& d, std::uint32_t series) {
@@ -336,10 +371,12 @@ std::vector<FrameGeometryRecord> records_of(const DecodedSeries& d, std::uint32_
     return out;
 }
 
-template <class Dest>
-void take_volume(Dest& dest, VolumeOut& v) {
-    const float* f = reinterpret_cast<const float*>(v.buffer.data());
-    dest.insert(dest.end(), f, f + v.buffer.size() / 4);
+// Room for one more float32 volume of the grid's size at the end of `data`.
+std::uint8_t* append_volume(ByteVector& data, const VolumeGrid& g) {
+    const std::size_t bytes = std::size_t(4) * g.columns * g.rows * g.depth();
+    const std::size_t at = data.size();
+    data.resize(at + bytes);
+    return data.data() + at;
 }
 
 void fill_geometry(const VolumeGrid& g, double spacing[3], double affine[16]) {
@@ -350,7 +387,7 @@ void fill_geometry(const VolumeGrid& g, double spacing[3], double affine[16]) {
 }  // namespace
 
 AssembledVolume assemble(const std::vector<std::string>& paths, bool require_lps) {
-    const DecodedSeries d = decode_frames(paths, false);
+    const DecodedSeries d = decode_frames(paths, false, true);
     VolumeGrid grid;
     std::size_t chosen = 0;
     if (d.series_uids.size() <= 1) {
@@ -382,18 +419,17 @@ AssembledVolume assemble(const std::vector<std::string>& paths, bool require_lps
         fail("volume::assemble: Enhanced US has multiple temporal positions or Data Types; use "
              "assemble_4d_source_frame");
     VolumeOut v;
-    if (vol_assemble(v, grid, {}, fetch_from(d), 3) != 0) fail("volume::assemble: vol_assemble failed");
+    if (vol_assemble(v, grid, {}, fill_from(d), 3) != 0) fail("volume::assemble: vol_assemble failed");
     AssembledVolume out;
     out.depth = v.depth, out.rows = v.rows, out.columns = v.columns;
-    out.data.reserve(v.buffer.size() / 4);
-    take_volume(out.data, v);
+    out.data = std::move(v.buffer);
     fill_geometry(grid, out.spacing, out.affine);
     out.series_uid = d.series_uids.empty() ? d.series_uid : d.series_uids[chosen];
     return out;
 }
 
 Volume4D assemble_4d(const std::vector<std::string>& paths, bool require_lps) {
-    const DecodedSeries d = decode_frames(paths, false);
+    const DecodedSeries d = decode_frames(paths, false, true);
     if (d.series_uids.size() != 1) fail("volume::assemble_4d: input must contain exactly one Series");
     const VolumeGrid grid = discover_group(d.records, d);
     if (require_lps && d.series_info[0].geometry_frame != 1)
@@ -406,7 +442,7 @@ Volume4D assemble_4d(const std::vector<std::string>& paths, bool require_lps) {
     Volume4D out;
     out.volumes = volumes;
     out.series_uid = d.series_uids[0];
-    const FrameFetch fetch = fetch_from(d);
+    const FrameFill fetch = fill_from(d);
     for (std::size_t v = 0; v < volumes; ++v) {
         std::array<std::uint32_t, kAxisCount - 1> sel{};
         std::size_t rest = v;
@@ -416,14 +452,12 @@ Volume4D assemble_4d(const std::vector<std::string>& paths, bool require_lps) {
             rest /= grid.axes[a].count;
         }
         VolumeOut vo;
-        if (vol_assemble(vo, grid, sel, fetch, 3) != 0) fail("volume::assemble_4d: vol_assemble failed");
-        if (v == 0) {
-            out.depth = vo.depth, out.rows = vo.rows, out.columns = vo.columns;
-            out.data.reserve(volumes * vo.buffer.size() / 4);
-        } else if (vo.depth != out.depth || vo.rows != out.rows || vo.columns != out.columns) {
+        if (v == 0) out.data.reserve(volumes * std::size_t(4) * grid.columns * grid.rows * grid.depth());
+        if (vol_assemble(vo, grid, sel, fetch, 3, grid.columns ? append_volume(out.data, grid) : nullptr) != 0)
+            fail("volume::assemble_4d: vol_assemble failed");
+        if (v == 0) out.depth = vo.depth, out.rows = vo.rows, out.columns = vo.columns;
+        else if (vo.depth != out.depth || vo.rows != out.rows || vo.columns != out.columns)
             fail("volume::assemble_4d: component volumes have inconsistent shapes");
-        }
-        take_volume(out.data, vo);
         std::uint64_t base = 0;
         for (unsigned a : present) base += sel[a - 1] * grid.strides[a];
         std::string path;
@@ -529,20 +563,20 @@ DwiVolumes assemble_dwi(const DecodedSeries& d, const std::vector<std::string>& 
     DwiVolumes out;
     out.series_uid = d.series_uid;
     std::size_t logical_failures = 0, singular_failures = 0;
-    const FrameFetch fetch = fetch_from(d);
+    const FrameFill fetch = fill_from(d);
     for (const auto* members : order) {
         std::vector<FrameGeometryRecord> recs;
         for (std::size_t i : *members) recs.push_back(d.records[i]);
         const VolumeGrid grid = discover_group(recs, d);
+        if (out.volumes && (grid.depth() != out.depth || grid.rows != out.rows || grid.columns != out.columns))
+            fail("volume::assemble_dwi: directions have inconsistent shapes");
         VolumeOut vo;
-        if (vol_assemble(vo, grid, {}, fetch, 3) != 0) fail("volume::assemble_dwi: vol_assemble failed");
+        if (vol_assemble(vo, grid, {}, fetch, 3, grid.columns ? append_volume(out.data, grid) : nullptr) != 0)
+            fail("volume::assemble_dwi: vol_assemble failed");
         if (out.volumes == 0) {
             out.depth = vo.depth, out.rows = vo.rows, out.columns = vo.columns;
             fill_geometry(grid, out.spacing, out.affine);
-        } else if (vo.depth != out.depth || vo.rows != out.rows || vo.columns != out.columns) {
-            fail("volume::assemble_dwi: directions have inconsistent shapes");
         }
-        take_volume(out.data, vo);
         ++out.volumes;
         const std::size_t i = members->front();
         const DiffusionEntry& e = d.diffusion[i];

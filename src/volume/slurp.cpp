@@ -34,8 +34,7 @@ Outcome attempt(const std::string& path, OwnedBuffer& out) {
         return Outcome::Done;
     }
     if (::lseek(f.fd, 0, SEEK_SET) != 0) return Outcome::Retry;
-    OwnedBuffer buf{std::size_t(end)};
-    std::memset(buf.data(), 0, buf.size());
+    OwnedBuffer buf{std::size_t(end)};  // a short read is retried, so nothing is left unwritten
     std::size_t got = 0;
     while (got < buf.size()) {
         const ssize_t r = ::read(f.fd, buf.data() + got, buf.size() - got);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/bytes.hpp"
+#include "pixel/image.hpp"
 
 namespace loamwerk::volume {
 
@@ -58,9 +59,21 @@ struct SeriesInfo {
     std::vector<std::string> data_types;
 };
 
+// A file kept open for frames decoded when the volume is copied (straight into their slices).
+struct SourceFile {
+    OwnedBuffer buffer;
+    std::unique_ptr<render::RenderImage> image;
+};
+struct LazyFrame {
+    std::shared_ptr<const SourceFile> file;  // null: the frame is held decoded in `frames`
+    std::uint32_t index = 0;
+    bool scalar = false;  // one sample, not a palette: decodes to one float channel
+};
+
 struct DecodedSeries {
     std::vector<FrameGeometryRecord> records;
     std::vector<ByteVector> frames;  // float32 rows x columns; empty: did not decode to one float channel
+    std::vector<LazyFrame> lazy;     // per frame, for series decoded lazily
     std::vector<std::array<std::uint32_t, 2>> dims;  // columns, rows
     std::vector<std::uint32_t> file_index, frame_number, instance_number;
     std::vector<DiffusionEntry> diffusion;  // when diffusion data was asked for
@@ -90,7 +103,7 @@ struct VolumeGrid {
 };
 
 struct AssembledVolume {
-    std::vector<float> data;  // depth x rows x columns
+    ByteVector data;  // float32 depth x rows x columns
     std::size_t depth = 0, rows = 0, columns = 0;
     double spacing[3] = {0, 0, 0};  // z, y, x
     double affine[16] = {};
@@ -98,7 +111,7 @@ struct AssembledVolume {
 };
 
 struct Volume4D {
-    std::vector<float> data;  // volumes x depth x rows x columns
+    ByteVector data;  // float32 volumes x depth x rows x columns
     std::size_t volumes = 0, depth = 0, rows = 0, columns = 0;
     double spacing[3] = {0, 0, 0};
     double affine[16] = {};
@@ -109,7 +122,7 @@ struct Volume4D {
 };
 
 struct DwiVolumes {
-    std::vector<float> data;
+    ByteVector data;  // float32 volumes x depth x rows x columns
     std::size_t volumes = 0, depth = 0, rows = 0, columns = 0;
     double spacing[3] = {0, 0, 0};
     double affine[16] = {};
@@ -118,10 +131,15 @@ struct DwiVolumes {
     std::vector<std::array<double, 3>> bvecs, stored_bvecs;
 };
 
-// Decodes every file on worker threads (results in file order); throws std::runtime_error.
-DecodedSeries decode_frames(const std::vector<std::string>& paths, bool want_diffusion);
+// Decodes every file on worker threads (results in file order); throws std::runtime_error. With
+// `lazy`, single frames are left in their files and decoded when a volume is copied.
+DecodedSeries decode_frames(const std::vector<std::string>& paths, bool want_diffusion, bool lazy = false);
 // One file's frames, as a DecodedSeries of its own (file index `file_index`).
-DecodedSeries decode_one_file(const std::string& path, std::uint32_t file_index, bool want_diffusion);
+DecodedSeries decode_one_file(const std::string& path, std::uint32_t file_index, bool want_diffusion,
+                              bool lazy = false);
+// Decodes a lazily held frame to float32 into `dst` (`bytes` long); false when it does not
+// decode to one float channel of that size.
+bool decode_lazy_frame(const LazyFrame& frame, std::uint8_t* dst, std::size_t bytes);
 
 // Groups the records' first orientation group (or, with `largest_group`, the group holding the
 // most decodable frames) into a grid. Throws std::runtime_error.
@@ -135,9 +153,15 @@ struct VolumeOut {
     float norm_scale = 1, norm_offset = 0;
 };
 using FrameFetch = std::function<const ByteVector*(std::uint32_t frame_id)>;
+// Writes a frame's first `bytes` bytes of float32 values to `dst`; false when it has none.
+using FrameFill = std::function<bool(std::uint32_t frame_id, std::uint8_t* dst, std::size_t bytes)>;
 // Copies the 3-D volume at `selection` (one index per axis 1-11) out of the grid; 0 or -1.
+// With `at`, the volume is written there (the caller's buffer, of the volume's size) instead.
 int vol_assemble(VolumeOut& out, const VolumeGrid& grid, const std::array<std::uint32_t, kAxisCount - 1>& selection,
-                 const FrameFetch& fetch, int dtype);
+                 const FrameFetch& fetch, int dtype, std::uint8_t* at = nullptr);
+// The same with frames written straight into their slices, on worker threads.
+int vol_assemble(VolumeOut& out, const VolumeGrid& grid, const std::array<std::uint32_t, kAxisCount - 1>& selection,
+                 const FrameFill& fill, int dtype, std::uint8_t* at = nullptr);
 
 // The affine's inverse (column-major).
 void invert_affine(const double affine[16], double inverse[16]);
