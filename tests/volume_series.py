@@ -128,3 +128,60 @@ def mosaic_file(tiles: np.ndarray, corner_position, *, orientation=(1, 0, 0, 0, 
     return slice_file(mosaic, corner_position, orientation=orientation, spacing=spacing, thickness=slice_spacing,
                       series=series, instance=instance, sop_class=MR, manufacturer="SIEMENS", intercept=0,
                       image_type="ORIGINAL\\PRIMARY\\M\\ND\\MOSAIC", extra=extra)
+
+
+# --- Enhanced US Volume -------------------------------------------------------------------------
+
+EUS = "1.2.840.10008.5.1.4.1.1.6.2"
+
+
+def fd(*values) -> bytes:
+    return struct.pack(f"<{len(values)}d", *values)
+
+
+def at(tag: int) -> bytes:
+    return struct.pack("<HH", tag >> 16, tag & 0xFFFF)
+
+
+def enhanced_us(frames: np.ndarray, coords, *, org_type="3D_TEMPORAL", orientation=(1, 0, 0, 0, 1, 0),
+                number_of_frames=None, shared_extra=b"", index_items=None, frame_extra=None) -> bytes:
+    """An Enhanced US Volume: `coords` holds per frame (temporal index, plane index, z, data type index)."""
+    n, rows, cols = frames.shape
+    uid = "1.2.3.4.99"
+    pointers = [(0x00209128, 0x00209111), (0x00209301, 0x0020930E), (0x00189808, 0x00189807)]
+    items = index_items if index_items is not None else [
+        item(explicit(0x0020, 0x9164, "UI", uid) + explicit(0x0020, 0x9165, "AT", at(p))
+             + explicit(0x0020, 0x9167, "AT", at(g))) for p, g in pointers]
+    shared = item(explicit_sq(0x0018, 0x9807, [item(explicit(0x0018, 0x9808, "CS", "TISSUE_INTENSITY")
+                                                    + explicit(0x0018, 0x980B, "CS", "NO"))])
+                  + explicit_sq(0x0020, 0x930F, [item(explicit(0x0020, 0x9302, "FD", fd(*orientation)))])
+                  + explicit_sq(0x0028, 0x9110, [item(explicit(0x0018, 0x0050, "DS", "1")
+                                                      + explicit(0x0028, 0x0030, "DS", "0.5\\0.25"))])
+                  + shared_extra)
+    per = []
+    for k, (t, z_index, z, d) in enumerate(coords):
+        content = item(explicit(0x0020, 0x9128, "UL", struct.pack("<I", t))
+                       + explicit(0x0020, 0x9157, "UL", struct.pack("<3I", t, z_index, d)))
+        body = explicit_sq(0x0020, 0x9111, [content]) + explicit_sq(0x0020, 0x930E, [
+            item(explicit(0x0020, 0x9301, "FD", fd(0.0, 0.0, z)))])
+        per.append(item(body + (frame_extra(k) if frame_extra else b"")))
+    el = {
+        0x00080016: ("UI", EUS), 0x00080018: ("UI", "1.2.3.4.98"), 0x00080060: ("CS", "US"),
+        0x0020000D: ("UI", "1.2.3"), 0x0020000E: ("UI", "1.2.3.4.97"), 0x00200052: ("UI", "1.2.3.4.96"),
+        0x00209221: ("raw", explicit_sq(0x0020, 0x9221, [item(explicit(0x0020, 0x9164, "UI", uid))])),
+        0x00209222: ("raw", explicit_sq(0x0020, 0x9222, items)),
+        0x00209311: ("CS", org_type), 0x00209312: ("UI", "1.2.3.4.95"),
+        0x00280002: ("US", struct.pack("<H", 1)), 0x00280004: ("CS", "MONOCHROME2"),
+        0x00280008: ("IS", str(n if number_of_frames is None else number_of_frames)),
+        0x00280010: ("US", struct.pack("<H", rows)), 0x00280011: ("US", struct.pack("<H", cols)),
+        0x00280100: ("US", struct.pack("<H", 8)), 0x00280101: ("US", struct.pack("<H", 8)),
+        0x00280102: ("US", struct.pack("<H", 7)), 0x00280103: ("US", struct.pack("<H", 0)),
+        0x52009229: ("raw", explicit_sq(0x5200, 0x9229, [shared])),
+        0x52009230: ("raw", explicit_sq(0x5200, 0x9230, per)),
+        0x7FE00010: ("OB", frames.astype(np.uint8).tobytes() + (b"\0" if frames.size % 2 else b"")),
+    }
+    return part10(encode(el), sop_class=EUS, sop_instance="1.2.3.4.98")
+
+
+def eus_coords(times=2, planes=3, spacing=0.5):
+    return [(t + 1, z + 1, spacing * z, 1) for t in range(times) for z in range(planes)]

@@ -12,6 +12,7 @@
 #include "pixel/decode.hpp"
 #include "pixel/image.hpp"
 #include "volume/csa.hpp"
+#include "volume/enhanced_us.hpp"
 #include "volume/slurp.hpp"
 #include "volume/volume.hpp"
 
@@ -455,6 +456,14 @@ DecodedSeries decode_one_file(const std::string& path, std::uint32_t file_index,
 
     SeriesInfo info;
     std::string series_uid = img->series_uid;
+    if (img->sop_class == kEnhancedUsVolume) {
+        if (!layout.recognised)
+            throw std::runtime_error("volume::decode_one_file: Enhanced US Volume cannot resolve the Data Set region in " +
+                                     path);
+        if (body.empty())
+            throw std::runtime_error(
+                "volume::decode_one_file: Enhanced US Volume unsupported transfer syntax for metadata walking in " + path);
+    }
     info.frame_of_reference = img->frame_of_reference_uid;
     info.frames = std::uint32_t(img->frames.size());
     const std::string_view sop_class = img->sop_class;
@@ -489,6 +498,16 @@ DecodedSeries decode_one_file(const std::string& path, std::uint32_t file_index,
         if (want_diffusion) out.diffusion.push_back(dwi ? *dwi : DiffusionEntry{});
     };
 
+    auto finish = [&]() -> DecodedSeries {
+        out.series_uid = series_uid;
+        if (!out.records.empty()) {
+            out.series_uids = {series_uid};
+            out.series_index.assign(out.records.size(), 0);
+            out.series_info = {info};
+        }
+        return std::move(out);
+    };
+
     const Vec3 ipp = walk.position.object().value_or(Vec3{0, 0, 0});
     const Vec6 iop = walk.orientation.object().value_or(Vec6{1, 0, 0, 0, 1, 0});
     const Vec2 ps = walk.spacing.object().value_or(Vec2{1, 1});
@@ -497,7 +516,27 @@ DecodedSeries decode_one_file(const std::string& path, std::uint32_t file_index,
     DiffusionEntry dwi = want_diffusion ? classic_diffusion(top, csa) : DiffusionEntry{};
     if (!phase.empty()) dwi.phase_direction = phase == "ROW" ? 'R' : phase == "COL" ? 'C' : 0;
 
-    if (!info.enhanced_us) {
+    if (info.enhanced_us) {
+        const enhanced_us::Parsed eus = enhanced_us::parse(top, path);
+        info.data_types = eus.data_types;
+        for (std::size_t k = 0; k < img->frames.size() && k < eus.frames; ++k) {
+            ByteVector pixels = decode_float(*img, k, scratch);
+            if (pixels.empty())
+                throw std::runtime_error("volume::decode_one_file: Enhanced US frame is not a supported scalar GRAY32F "
+                                         "image in " + path);
+            if (pixels.size() != std::size_t(4) * img->rows * img->columns)
+                throw std::runtime_error("volume::decode_one_file: Enhanced US decoded frame shape is inconsistent in " +
+                                         path);
+            FrameGeometryRecord rec;
+            rec.position[2] = eus.z[k];
+            std::copy(eus.pixel_spacing, eus.pixel_spacing + 2, rec.pixel_spacing);
+            rec.slice_thickness = eus.slice_thickness;
+            rec.axis[kTemporal] = float(eus.temporal[k]);
+            rec.axis[kDataType] = eus.data_type_index[k];
+            push(rec, std::move(pixels), img->columns, img->rows, std::uint32_t(k), nullptr);
+        }
+        return finish();
+    } else {
         double spacing_between = 0;
         if (const ElementRef* e = find(top, 0x00180088)) spacing_between = decimal(*e).value_or(0);
         const double slice_spacing = spacing_between > 0 ? spacing_between : thickness;
@@ -523,13 +562,7 @@ DecodedSeries decode_one_file(const std::string& path, std::uint32_t file_index,
                 if (walk.temporal_index && *walk.temporal_index != 0) rec.axis[kTemporal] = float(*walk.temporal_index);
                 push(rec, std::move(tile), std::uint32_t(tc), std::uint32_t(tr), 0, &dwi);
             }
-            out.series_uid = series_uid;
-            if (!out.records.empty()) {
-                out.series_uids = {series_uid};
-                out.series_index.assign(out.records.size(), 0);
-                out.series_info = {info};
-            }
-            return out;
+            return finish();
         }
     }
 
@@ -560,7 +593,8 @@ DecodedSeries decode_one_file(const std::string& path, std::uint32_t file_index,
         } else {
             if (walk.temporal_index && *walk.temporal_index != 0) rec.axis[kTemporal] = float(*walk.temporal_index);
             if (walk.echo_time && *walk.echo_time != 0) rec.axis[kEcho] = float(*walk.echo_time);
-            if (!walk.temporal_index && walk.trigger_time && *walk.trigger_time != 0)
+            const bool temporal_index = walk.temporal_index && *walk.temporal_index != 0;
+            if (!temporal_index && walk.trigger_time && *walk.trigger_time != 0)
                 rec.axis[kCardiac] = float(*walk.trigger_time);
         }
         const auto& f = img->frames[k];
@@ -569,11 +603,7 @@ DecodedSeries decode_one_file(const std::string& path, std::uint32_t file_index,
             out.lazy.back() = LazyFrame{source, std::uint32_t(k),
                                         f.samples == 1 && f.photometric != render::kPaletteColor};
     }
-    out.series_uid = series_uid;
-    out.series_uids = {series_uid};
-    out.series_index.assign(out.records.size(), 0);
-    out.series_info = {info};
-    return out;
+    return finish();
 }
 
 }  // namespace loamwerk::volume

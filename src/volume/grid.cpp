@@ -13,6 +13,7 @@
 
 #include <unistd.h>
 
+#include "volume/enhanced_us.hpp"
 #include "volume/volume.hpp"
 
 namespace loamwerk::volume {
@@ -412,6 +413,7 @@ AssembledVolume assemble(const std::vector<std::string>& paths, bool require_lps
                              : "volume::assemble: no coherent volume found in any series");
     }
     const SeriesInfo& info = d.series_info[chosen];
+    if (info.enhanced_us) enhanced_us::check_grid(grid, info, info.frames);
     if (require_lps && info.geometry_frame != 1)
         fail("volume::assemble: source geometry is not in Patient LPS; an explicit Volume-to-Patient registration is "
              "required");
@@ -432,6 +434,7 @@ Volume4D assemble_4d(const std::vector<std::string>& paths, bool require_lps) {
     const DecodedSeries d = decode_frames(paths, false, true);
     if (d.series_uids.size() != 1) fail("volume::assemble_4d: input must contain exactly one Series");
     const VolumeGrid grid = discover_group(d.records, d);
+    if (d.series_info[0].enhanced_us) enhanced_us::check_grid(grid, d.series_info[0], d.series_info[0].frames);
     if (require_lps && d.series_info[0].geometry_frame != 1)
         fail("volume::assemble_4d: source geometry is not in Patient LPS; an explicit Volume-to-Patient registration "
              "is required");
