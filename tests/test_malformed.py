@@ -151,3 +151,50 @@ def test_many_private_creators_and_long_values():
     body = b"".join(explicit(0x0009 + 2 * (i // 200), 0x10 + i % 200, "LO", f"CREATOR {i}") for i in range(400))
     run_all(part10(body + explicit(0x7FE0, 0x0010, "OW", b"\0\0")))
     assert loam.read_pixel_data_bytes(part10(body + explicit(0x7FE0, 0x0010, "OW", b"\0\0"))) == b"\0\0"
+
+
+def test_mutated_volume_inputs(tmp_path):
+    import numpy as np
+    from volume_series import enhanced_us, eus_coords, mosaic_file, slice_file
+    rng = random.Random(20261207)
+    frames = np.arange(6 * 4 * 5).reshape(6, 4, 5) % 200
+    samples = [enhanced_us(frames, eus_coords()), slice_file(frames[0].astype(np.int16), (0, 0, 0)),
+               mosaic_file(frames[:4].astype(np.int16), (0, 0, 0), bvalue=1000, gradient=(1, 0, 0))]
+    path = tmp_path / "v.dcm"
+    for i in range(450):
+        buf = bytearray(samples[i % 3])
+        for _ in range(rng.randrange(1, 5)):
+            at = rng.randrange(len(buf))
+            if rng.random() < 0.5:
+                buf[at] = rng.getrandbits(8)
+            else:
+                patch = rng.choice((b"\xff\xff\xff\xff", b"\xfe\xff\x00\xe0", b"\x00\x00", b"9999"))
+                buf[at:at + len(patch)] = patch
+        if rng.random() < 0.2:
+            buf = buf[: rng.randrange(len(buf))]
+        path.write_bytes(bytes(buf))
+        for fn in (loam.assemble_volume, loam.assemble_4d, loam.assemble_dwi):
+            try:
+                fn([str(path)])
+            except RuntimeError:
+                pass
+
+
+def test_mutated_nifti_files(tmp_path):
+    import numpy as np
+    good = tmp_path / "good.nii"
+    loam.write_nifti_volume(np.arange(60, dtype=np.int16).reshape(3, 4, 5), [1.0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0,
+                                                                             0, 0, 0, 1], str(good))
+    data = good.read_bytes()
+    rng = random.Random(4)
+    path = tmp_path / "x.nii"
+    for _ in range(400):
+        buf = bytearray(data[: rng.randrange(len(data) + 1)] if rng.random() < 0.3 else data)
+        for _ in range(rng.randrange(1, 4)):
+            if buf:
+                buf[rng.randrange(min(len(buf), 352))] = rng.getrandbits(8)
+        path.write_bytes(bytes(buf))
+        try:
+            loam.read_nifti(str(path))
+        except RuntimeError:
+            pass
