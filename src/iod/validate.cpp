@@ -13,6 +13,7 @@
 #include "core/dataset.hpp"
 #include "core/dictionary.hpp"
 #include "core/file_io.hpp"
+#include "core/values.hpp"
 #include "iod/tables.hpp"
 #include "json/reencode.hpp"
 
@@ -27,12 +28,6 @@ constexpr Tag kSopClassUid = 0x00080016;
 constexpr Tag kMediaStorageSopClassUid = 0x00020002;
 constexpr std::string_view kRtDose = "1.2.840.10008.5.1.4.1.1.481.2";
 constexpr int kMaxDepth = 64;
-
-const ElementRef* find(const Elements& items, Tag tag) {
-    for (const ElementRef& e : items)
-        if (e.tag == tag) return &e;
-    return nullptr;
-}
 
 bool is_sequence(const ElementRef& e) { return e.vr == vr::SQ; }
 
@@ -130,8 +125,8 @@ struct Scope {
     const Elements& top;
     const Elements& meta;
     const ElementRef* find(Tag tag) const {
-        const ElementRef* e = iod::find(top, tag);
-        return e || tag_group(tag) != 0x0002 ? e : iod::find(meta, tag);
+        const ElementRef* e = find_element(top, tag);
+        return e || tag_group(tag) != 0x0002 ? e : find_element(meta, tag);
     }
 };
 
@@ -200,7 +195,7 @@ public:
             const std::vector<const Elements*>& items = items_at(rule);
             std::size_t missing = 0, empty = 0;
             for (const Elements* item : items) {
-                const ElementRef* e = find(*item, rule.tag);
+                const ElementRef* e = find_element(*item, rule.tag);
                 if (!e) ++missing;
                 else if (rule.type == 1 && e->length == 0) ++empty;
             }
@@ -253,7 +248,7 @@ bool has_path(const Elements& ds, std::initializer_list<Tag> path) {
         std::vector<Elements> next;
         bool found = false;
         for (const Elements& item : level) {
-            const ElementRef* e = find(item, t);
+            const ElementRef* e = find_element(item, t);
             if (!e) continue;
             found = true;
             if (is_sequence(*e)) sequence_items(*e, next);
@@ -265,7 +260,7 @@ bool has_path(const Elements& ds, std::initializer_list<Tag> path) {
 }
 
 void rt_dose_checks(const Elements& ds, std::vector<Finding>& out) {
-    const ElementRef* type = find(ds, 0x3004000A);
+    const ElementRef* type = find_element(ds, 0x3004000A);
     if (!type) return;
     const std::string_view t = trimmed(text_of(*type));
     constexpr Tag kPlan = 0x300C0002, kFraction = 0x300C0020;
@@ -315,7 +310,7 @@ void conditional(const ConditionalRule& rule, const ConditionStep* steps, const 
     if (!holds({steps + rule.first_step, rule.step_count}, scope)) return;
     const std::span<const Tag> tags(required + rule.first_required, rule.required_count);
     if (rule.at_least_one) {
-        if (std::any_of(tags.begin(), tags.end(), [&](Tag t) { return find(ds, t) != nullptr; })) return;
+        if (std::any_of(tags.begin(), tags.end(), [&](Tag t) { return find_element(ds, t) != nullptr; })) return;
         std::string list;
         for (Tag t : tags) list += (list.empty() ? "" : " / ") + tag_text(t);
         out.push_back({Severity::kError, tags.front(), "iod-conditional",
@@ -323,7 +318,7 @@ void conditional(const ConditionalRule& rule, const ConditionStep* steps, const 
         return;
     }
     for (Tag t : tags) {
-        const ElementRef* e = find(ds, t);
+        const ElementRef* e = find_element(ds, t);
         if (e && !(rule.empty_is_missing && e->length == 0)) continue;
         out.push_back({Severity::kError, t, "iod-conditional",
                        format("{}: conditionally-required {} is {}",
@@ -359,8 +354,8 @@ std::vector<Finding> check_dataset(std::span<const std::uint8_t> body, Encoding 
     if (!meta.empty()) dataset::parse(meta.data(), meta.size(), Encoding::ExplicitLE, meta_elements);
     const bool walked = dataset::parse(body.data(), body.size(), encoding, top);
     // A DICOMDIR names its SOP Class in the file meta only.
-    const ElementRef* sop = find(top, kSopClassUid);
-    if (!sop) sop = find(meta_elements, kMediaStorageSopClassUid);
+    const ElementRef* sop = find_element(top, kSopClassUid);
+    if (!sop) sop = find_element(meta_elements, kMediaStorageSopClassUid);
     const std::string_view uid = sop ? trim_padding(text_of(*sop)) : std::string_view{};
     const SopClassRow* first = kSopClasses;
     const SopClassRow* last = kSopClasses + kSopClassesCount;

@@ -9,6 +9,7 @@
 #include <set>
 #include <stdexcept>
 
+#include "core/values.hpp"
 #include "core/writer.hpp"
 
 namespace loamwerk::volume::enhanced_us {
@@ -35,19 +36,6 @@ struct Failure {
 [[noreturn]] void malformed(std::string m) { throw Failure{false, std::move(m)}; }
 [[noreturn]] void unsupported(std::string m) { throw Failure{true, std::move(m)}; }
 
-const ElementRef* find(const Elements& es, Tag t) {
-    for (const ElementRef& e : es)
-        if (e.tag == t) return &e;
-    return nullptr;
-}
-
-std::string_view text(const ElementRef& e) {
-    std::string_view s = as_text(e.value, std::size_t(e.length));
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.remove_suffix(1);
-    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-    return s;
-}
-
 std::vector<Elements> items_of(const ElementRef& seq) {
     std::vector<Elements> out;
     if (!seq.value) return out;
@@ -58,16 +46,6 @@ std::vector<Elements> items_of(const ElementRef& seq) {
         Elements inner;
         if (r.value) dataset::parse(r.value, std::size_t(r.length), seq.encoding, inner);
         out.push_back(std::move(inner));
-    }
-    return out;
-}
-
-std::vector<double> fd_values(const ElementRef& e) {
-    std::vector<double> out;
-    for (std::size_t i = 0; e.value && i + 8 <= e.length; i += 8) {
-        double d;
-        std::memcpy(&d, e.value + i, 8);
-        out.push_back(d);
     }
     return out;
 }
@@ -89,7 +67,7 @@ std::vector<std::string_view> split(std::string_view s) {
 bool positive_decimals(const ElementRef& e, std::size_t vm, std::vector<double>& out) {
     if (e.vr != vr::DS) return false;
     out.clear();
-    for (std::string_view v : split(text(e))) {
+    for (std::string_view v : split(value_text(e))) {
         char* end = nullptr;
         const std::string s(v);
         const double d = std::strtod(s.c_str(), &end);
@@ -103,7 +81,7 @@ bool valid_at(const ElementRef* e) { return e && e->vr == vr::AT && e->length ==
 Tag at_value(const ElementRef& e) { return (Tag(load_le16(e.value)) << 16) | load_le16(e.value + 2); }
 
 // The sequence `tag` of a functional-group item, or null.
-const ElementRef* group_in(const Elements& item, Tag tag) { return find(item, tag); }
+const ElementRef* group_in(const Elements& item, Tag tag) { return find_element(item, tag); }
 
 struct DimensionItem {
     Tag index_pointer = 0, group_pointer = 0;
@@ -149,19 +127,19 @@ void one_to_one(const std::vector<A>& a, const std::vector<B>& b, const std::str
 Parsed parse_checked(const Elements& top) {
     Parsed p;
     // Frames and groups.
-    const ElementRef* nf = find(top, 0x00280008);
+    const ElementRef* nf = find_element(top, 0x00280008);
     long frames = 0;
     if (nf) {
-        const std::string s(text(*nf));
+        const std::string s(value_text(*nf));
         char* end = nullptr;
         frames = std::strtol(s.c_str(), &end, 10);
         if (s.empty() || *end || frames < 1) frames = 0;
     }
     if (!frames) malformed("Number of Frames has invalid IS value");
-    const ElementRef* shared_seq = find(top, kSharedGroups);
-    const ElementRef* frame_seq = find(top, kPerFrameGroups);
-    const ElementRef* dim_org = find(top, 0x00209221);
-    const ElementRef* dim_index = find(top, 0x00209222);
+    const ElementRef* shared_seq = find_element(top, kSharedGroups);
+    const ElementRef* frame_seq = find_element(top, kPerFrameGroups);
+    const ElementRef* dim_org = find_element(top, 0x00209221);
+    const ElementRef* dim_index = find_element(top, 0x00209222);
     if (!shared_seq || !frame_seq || !dim_org || !dim_index) malformed("Enhanced US Data Set is structurally incomplete");
     const std::vector<Elements> shared_items = items_of(*shared_seq);
     const std::vector<Elements> frame_items = items_of(*frame_seq);
@@ -173,15 +151,15 @@ Parsed parse_checked(const Elements& top) {
     p.frames = n;
 
     // Dimension organisation.
-    const ElementRef* org_type = find(top, 0x00209311);
-    const std::string_view type = org_type ? text(*org_type) : std::string_view{};
+    const ElementRef* org_type = find_element(top, 0x00209311);
+    const std::string_view type = org_type ? value_text(*org_type) : std::string_view{};
     if (type != "3D" && type != "3D_TEMPORAL") unsupported("Dimension Organization Type must be 3D or 3D_TEMPORAL");
     const std::vector<Elements> org_items = items_of(*dim_org);
     if (org_items.empty()) malformed("Dimension Organization Sequence must contain at least one Item");
     std::set<std::string> org_uids;
     for (const Elements& it : org_items) {
-        const ElementRef* u = find(it, 0x00209164);
-        const std::string uid = u ? std::string(text(*u)) : std::string();
+        const ElementRef* u = find_element(it, 0x00209164);
+        const std::string uid = u ? std::string(value_text(*u)) : std::string();
         if (!is_valid_uid(uid)) malformed("Dimension Organization UID has invalid UI value");
         if (!org_uids.insert(uid).second) malformed("Dimension Organization Sequence contains a duplicate UID");
     }
@@ -193,20 +171,20 @@ Parsed parse_checked(const Elements& top) {
     std::set<std::string> scopes;
     for (std::size_t i = 0; i < 3; ++i) {
         const Elements& it = index_items[i];
-        const ElementRef* ip = find(it, 0x00209165);
-        const ElementRef* gp = find(it, 0x00209167);
+        const ElementRef* ip = find_element(it, 0x00209165);
+        const ElementRef* gp = find_element(it, 0x00209167);
         if (!valid_at(ip) || !valid_at(gp)) malformed("Dimension Index Item has invalid AT pointers");
         dims[i].index_pointer = at_value(*ip), dims[i].group_pointer = at_value(*gp);
         auto creator_ok = [&](Tag creator_tag) {
-            const ElementRef* c = find(it, creator_tag);
-            return c && c->vr == vr::LO && !text(*c).empty() && c->length <= 64;
+            const ElementRef* c = find_element(it, creator_tag);
+            return c && c->vr == vr::LO && !value_text(*c).empty() && c->length <= 64;
         };
         if ((tag_group(dims[i].index_pointer) & 1) && !creator_ok(0x00209213))
             malformed("private Dimension Index Pointer requires a valid LO creator");
         if ((tag_group(dims[i].group_pointer) & 1) && !creator_ok(0x00209238))
             malformed("private Functional Group Pointer requires a valid LO creator");
-        const ElementRef* u = find(it, 0x00209164);
-        dims[i].uid = u ? std::string(text(*u)) : std::string();
+        const ElementRef* u = find_element(it, 0x00209164);
+        dims[i].uid = u ? std::string(value_text(*u)) : std::string();
         scopes.insert(dims[i].uid);
     }
     if (scopes != org_uids) malformed("Dimension Organization Sequence does not exactly list the three axis UID scopes");
@@ -221,15 +199,15 @@ Parsed parse_checked(const Elements& top) {
     if (dims[0].group_pointer != temporal_group) malformed("temporal Dimension Index Pointer names the wrong Functional Group");
 
     // Volume geometry.
-    const ElementRef* vfor = find(top, 0x00209312);
-    if (!vfor || !is_valid_uid(text(*vfor))) malformed("Volume Frame of Reference UID has invalid UI value");
-    p.frame_of_reference = std::string(text(*vfor));
+    const ElementRef* vfor = find_element(top, 0x00209312);
+    if (!vfor || !is_valid_uid(value_text(*vfor))) malformed("Volume Frame of Reference UID has invalid UI value");
+    p.frame_of_reference = std::string(value_text(*vfor));
     if (groups.in_any_frame(kPlaneOrientationVolume)) malformed("Plane Orientation (Volume) may not be per-frame");
     if (groups.in_shared(kPlanePositionVolume)) malformed("Plane Position (Volume) may not be shared");
     if (groups.in_shared(kFrameContent)) malformed("Frame Content may not be shared");
     const ElementRef* orientation_seq = groups.for_frame(0, kPlaneOrientationVolume);
     const std::vector<Elements> orientation_items = orientation_seq ? items_of(*orientation_seq) : std::vector<Elements>{};
-    const ElementRef* iov = orientation_items.empty() ? nullptr : find(orientation_items.front(), kImageOrientationVolume);
+    const ElementRef* iov = orientation_items.empty() ? nullptr : find_element(orientation_items.front(), kImageOrientationVolume);
     if (!iov || iov->vr != vr::FD || iov->length != 48) malformed("Image Orientation (Volume) must be FD VM 6");
     if (fd_values(*iov) != std::vector<double>{1, 0, 0, 0, 1, 0}) malformed("Image Orientation (Volume) must be 1,0,0,0,1,0");
 
@@ -248,7 +226,7 @@ Parsed parse_checked(const Elements& top) {
     for (std::size_t k = 0; k < n; ++k) {
         const ElementRef* fc = group_in(frame_items[k], kFrameContent);
         const std::vector<Elements> fc_items = fc ? items_of(*fc) : std::vector<Elements>{};
-        const ElementRef* div = fc_items.empty() ? nullptr : find(fc_items.front(), kDimensionIndexValues);
+        const ElementRef* div = fc_items.empty() ? nullptr : find_element(fc_items.front(), kDimensionIndexValues);
         if (!div || div->vr != vr::UL || div->length != 12) malformed("Dimension Index Values must be UL VM 3 and non-zero");
         for (int i = 0; i < 3; ++i) {
             index[k][i] = load_le32(div->value + 4 * i);
@@ -257,18 +235,18 @@ Parsed parse_checked(const Elements& top) {
         // Position.
         const ElementRef* pp = group_in(frame_items[k], kPlanePositionVolume);
         const std::vector<Elements> pp_items = pp ? items_of(*pp) : std::vector<Elements>{};
-        const ElementRef* ipv = pp_items.empty() ? nullptr : find(pp_items.front(), kImagePositionVolume);
+        const ElementRef* ipv = pp_items.empty() ? nullptr : find_element(pp_items.front(), kImagePositionVolume);
         if (!ipv || ipv->vr != vr::FD || ipv->length != 24) malformed("Image Position (Volume) must be FD VM 3");
         const auto pos = fd_values(*ipv);
         if (pos[0] != 0 || pos[1] != 0) malformed("Image Position (Volume) X and Y must be zero");
         z[k] = pos[2];
         // Pixel measures.
         const std::vector<Elements> pm = items_of(*groups.for_frame(k, kPixelMeasures));
-        const ElementRef* spacing = pm.empty() ? nullptr : find(pm.front(), 0x00280030);
+        const ElementRef* spacing = pm.empty() ? nullptr : find_element(pm.front(), 0x00280030);
         if (!spacing || !positive_decimals(*spacing, 2, measures))
             malformed("Pixel Measures has invalid VR, VM, or non-positive values");
         std::vector<double> t;
-        if (const ElementRef* st = pm.empty() ? nullptr : find(pm.front(), 0x00180050)) {
+        if (const ElementRef* st = pm.empty() ? nullptr : find_element(pm.front(), 0x00180050)) {
             if (!positive_decimals(*st, 1, t)) malformed("Pixel Measures has invalid VR, VM, or non-positive values");
             thickness[k] = t[0];
             measures.push_back(t[0]);
@@ -277,16 +255,16 @@ Parsed parse_checked(const Elements& top) {
         else if (measures != first_measures) malformed("per-frame Pixel Measures vary");
         // Data type.
         const std::vector<Elements> idt = items_of(*groups.for_frame(k, kImageDataType));
-        const ElementRef* dt = idt.empty() ? nullptr : find(idt.front(), kDataTypeTag);
-        const ElementRef* alias = idt.empty() ? nullptr : find(idt.front(), kAliasedDataType);
-        if (!dt || dt->vr != vr::CS || text(*dt).empty() || !alias ||
-            (text(*alias) != "YES" && text(*alias) != "NO"))
+        const ElementRef* dt = idt.empty() ? nullptr : find_element(idt.front(), kDataTypeTag);
+        const ElementRef* alias = idt.empty() ? nullptr : find_element(idt.front(), kAliasedDataType);
+        if (!dt || dt->vr != vr::CS || value_text(*dt).empty() || !alias ||
+            (value_text(*alias) != "YES" && value_text(*alias) != "NO"))
             malformed("Image Data Type has invalid Data Type or Aliased Data Type");
-        data_type[k] = std::string(text(*dt));
+        data_type[k] = std::string(value_text(*dt));
         // Temporal value.
         const std::vector<Elements> tg = items_of(*groups.for_frame(k, temporal_group));
         if (tg.size() != 1) malformed("temporal Functional Group must contain exactly one Item");
-        const ElementRef* tv = find(tg.front(), dims[0].index_pointer);
+        const ElementRef* tv = find_element(tg.front(), dims[0].index_pointer);
         if (!tv) {
             if (temporal_group == kFrameContent) unsupported("Dimension Index Values/Frame Content cannot define the temporal axis");
             malformed("temporal dimension Attribute is empty");

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "core/dataset.hpp"
+#include "core/values.hpp"
 #include "json/reencode.hpp"
 #include "pixel/decode.hpp"
 #include "pixel/image.hpp"
@@ -26,17 +27,10 @@ constexpr int kMaxDepth = 8;
 
 using Elements = std::vector<ElementRef>;
 
-std::string_view text_of(const ElementRef& e) {
-    std::string_view s = as_text(e.value, std::size_t(e.length));
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.remove_suffix(1);
-    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-    return s;
-}
-
 // Backslash-separated decimal values; nothing when any value does not parse.
 std::optional<std::vector<double>> decimals(const ElementRef& e) {
     std::vector<double> out;
-    std::string_view s = text_of(e);
+    std::string_view s = value_text(e);
     if (s.empty()) return std::nullopt;
     for (;;) {
         const std::size_t bs = s.find('\\');
@@ -60,16 +54,6 @@ std::optional<double> decimal(const ElementRef& e) {
     return v->front();
 }
 
-std::vector<double> doubles(const ElementRef& e) {  // FD values
-    std::vector<double> out;
-    for (std::size_t i = 0; e.value && i + 8 <= e.length; i += 8) {
-        double d;
-        std::memcpy(&d, e.value + i, 8);
-        out.push_back(d);
-    }
-    return out;
-}
-
 template <class F>
 void for_each_item(const ElementRef& seq, F each) {
     if (!seq.value) return;
@@ -79,19 +63,13 @@ void for_each_item(const ElementRef& seq, F each) {
         if (it.tag == kItem && it.value) each(it.value, std::size_t(it.length), seq.encoding);
 }
 
-const ElementRef* find(const Elements& es, Tag t) {
-    for (const ElementRef& e : es)
-        if (e.tag == t) return &e;
-    return nullptr;
-}
-
 // The private element of `creator` at (group, block byte), e.g. (0029,xx10) of "SIEMENS CSA HEADER".
 const ElementRef* private_element(const Elements& es, std::uint16_t group, std::string_view creator, std::uint8_t low) {
     for (const ElementRef& e : es) {
         if (tag_group(e.tag) != group || tag_element(e.tag) < 0x10 || tag_element(e.tag) > 0xFF) continue;
-        if (text_of(e) != creator) continue;
+        if (value_text(e) != creator) continue;
         const Tag wanted = (Tag(group) << 16) | (Tag(tag_element(e.tag)) << 8) | low;
-        return find(es, wanted);
+        return find_element(es, wanted);
     }
     return nullptr;
 }
@@ -232,15 +210,15 @@ private:
         if (!groups) return;
         switch (e.tag) {
         case 0x0020930D:
-            if (auto v = doubles(e); !v.empty()) each_frame(ctx, k, [&](PerFrameValues& f) { f.temporal = float(v[0]); });
+            if (auto v = fd_values(e); !v.empty()) each_frame(ctx, k, [&](PerFrameValues& f) { f.temporal = float(v[0]); });
             break;
         case 0x00189087:
-            if (auto v = doubles(e); !v.empty())
+            if (auto v = fd_values(e); !v.empty())
                 each_frame(ctx, k, [&](PerFrameValues& f) { f.bvalue = float(v[0]), f.has_bvalue = true; });
             break;
         case 0x00189089:
             if (e.length >= 24) {
-                const auto v = doubles(e);
+                const auto v = fd_values(e);
                 each_frame(ctx, k, [&](PerFrameValues& f) {
                     std::copy(v.begin(), v.begin() + 3, f.gradient);
                     f.has_gradient = true;
@@ -248,19 +226,19 @@ private:
             }
             break;
         case 0x00189082:
-            if (auto v = doubles(e); !v.empty()) each_frame(ctx, k, [&](PerFrameValues& f) { f.echo = float(v[0]); });
+            if (auto v = fd_values(e); !v.empty()) each_frame(ctx, k, [&](PerFrameValues& f) { f.echo = float(v[0]); });
             break;
         case 0x00209153:
-            if (auto v = doubles(e); !v.empty()) each_frame(ctx, k, [&](PerFrameValues& f) { f.cardiac = float(v[0]); });
+            if (auto v = fd_values(e); !v.empty()) each_frame(ctx, k, [&](PerFrameValues& f) { f.cardiac = float(v[0]); });
             break;
         case 0x00189090:
             if (e.length >= 24) {
-                const auto v = doubles(e);
+                const auto v = fd_values(e);
                 each_frame(ctx, k, [&](PerFrameValues& f) { std::copy(v.begin(), v.begin() + 3, f.velocity); });
             }
             break;
         case 0x00089007: {
-            const std::uint8_t code = frame_type_code(text_of(e));
+            const std::uint8_t code = frame_type_code(value_text(e));
             each_frame(ctx, k, [&](PerFrameValues& f) { f.frame_type = code; });
             break;
         }
@@ -331,7 +309,7 @@ MosaicPlan mosaic_plan(const Elements& top, std::string_view manufacturer, std::
         if (!n || std::lround(*n) < 2) return plan;
         plan.tiles = std::size_t(std::lround(*n));
     } else if (uih) {
-        const ElementRef* count = find(top, 0x00651050);
+        const ElementRef* count = find_element(top, 0x00651050);
         const auto n = count ? decimal(*count) : std::nullopt;
         if (!n || *n <= 1) return plan;
         plan.tiles = std::size_t(*n);
@@ -342,11 +320,11 @@ MosaicPlan mosaic_plan(const Elements& top, std::string_view manufacturer, std::
     if (plan.grid == 0 || rows % plan.grid || columns % plan.grid) return MosaicPlan{};
     const std::size_t tile_rows = rows / plan.grid, tile_columns = columns / plan.grid;
     if (uih) {
-        const ElementRef* seq = find(top, 0x00651051);
+        const ElementRef* seq = find_element(top, 0x00651051);
         if (seq) for_each_item(*seq, [&](const std::uint8_t* p, std::size_t n, Encoding enc) {
             Elements inner;
             dataset::parse(p, n, enc, inner);
-            const ElementRef* pos = find(inner, 0x00200032);
+            const ElementRef* pos = find_element(inner, 0x00200032);
             const auto v = pos ? decimals(*pos) : std::nullopt;
             if (v && v->size() == 3) plan.positions.push_back({(*v)[0], (*v)[1], (*v)[2]});
         });
@@ -377,11 +355,11 @@ DiffusionEntry classic_diffusion(const Elements& top, const CsaHeader& csa) {
     if (const auto b = csa.number("B_value")) {
         d.bvalue = *b, d.valid = true;
         for (int i = 0; i < 3; ++i) d.gradient[i] = csa.number("DiffusionGradientDirection", i).value_or(0);
-    } else if (const ElementRef* b2 = find(top, 0x00189087)) {
-        const auto v = doubles(*b2);
+    } else if (const ElementRef* b2 = find_element(top, 0x00189087)) {
+        const auto v = fd_values(*b2);
         if (!v.empty()) d.bvalue = v[0], d.valid = true;
-        if (const ElementRef* g = find(top, 0x00189089); g && g->length >= 24) {
-            const auto gv = doubles(*g);
+        if (const ElementRef* g = find_element(top, 0x00189089); g && g->length >= 24) {
+            const auto gv = fd_values(*g);
             std::copy(gv.begin(), gv.begin() + 3, d.gradient);
         }
     }
@@ -405,8 +383,8 @@ FileSeriesKey read_series_key(const std::string& path) {
     if (!layout.recognised || !bridge::little_endian_body(bytes, layout, owned, body, encoding)) return key;
     Elements top;
     dataset::parse(body.data(), body.size(), encoding, top);
-    auto text = [&](Tag t) { const ElementRef* e = find(top, t); return e ? std::string(text_of(*e)) : std::string(); };
-    key.image = find(top, 0x7FE00010) || find(top, 0x7FE00008) || find(top, 0x7FE00009);
+    auto text = [&](Tag t) { const ElementRef* e = find_element(top, t); return e ? std::string(value_text(*e)) : std::string(); };
+    key.image = find_element(top, 0x7FE00010) || find_element(top, 0x7FE00008) || find_element(top, 0x7FE00009);
     key.series_uid = text(0x0020000E);
     key.series_number = text(0x00200011);
     key.description = text(0x0008103E);
@@ -417,7 +395,7 @@ FileSeriesKey read_series_key(const std::string& path) {
     if (!frames.empty()) std::from_chars(frames.data(), frames.data() + frames.size(), n);
     key.frames = std::uint32_t(std::max(1L, n));
     const ElementRef* csa = private_element(top, 0x0029, "SIEMENS CSA HEADER", 0x10);
-    key.diffusion = find(top, 0x00189087) ||
+    key.diffusion = find_element(top, 0x00189087) ||
                     (csa && CsaHeader::parse({csa->value, std::size_t(csa->length)}).number("B_value").has_value());
     return key;
 }
@@ -471,7 +449,7 @@ DecodedSeries decode_one_file(const std::string& path, std::uint32_t file_index,
 
     GeometryWalk walk(img->frames_declared);
     walk.top(top);
-    auto text = [&](Tag t) { const ElementRef* e = find(top, t); return e ? std::string(text_of(*e)) : std::string(); };
+    auto text = [&](Tag t) { const ElementRef* e = find_element(top, t); return e ? std::string(value_text(*e)) : std::string(); };
     const std::string manufacturer = text(0x00080070), image_type = text(0x00080008);
     std::uint32_t instance = 0;
     if (const std::string n = text(0x00200013); !n.empty()) {
@@ -538,7 +516,7 @@ DecodedSeries decode_one_file(const std::string& path, std::uint32_t file_index,
         return finish();
     } else {
         double spacing_between = 0;
-        if (const ElementRef* e = find(top, 0x00180088)) spacing_between = decimal(*e).value_or(0);
+        if (const ElementRef* e = find_element(top, 0x00180088)) spacing_between = decimal(*e).value_or(0);
         const double slice_spacing = spacing_between > 0 ? spacing_between : thickness;
         const MosaicPlan plan = mosaic_plan(top, manufacturer, image_type, csa, ipp, iop, ps, slice_spacing,
                                             img->rows, img->columns);
