@@ -3,9 +3,11 @@ loam native core — zero-copy DICOM pixel decode via loamwerk::render (HU on re
 """
 
 from collections.abc import Sequence
+from typing import Annotated
 
 import numpy
 import numpy.typing
+from numpy.typing import NDArray
 
 
 def tag_for_keyword(keyword: str) -> int | None:
@@ -216,3 +218,88 @@ def write_nrrd_volume(array: numpy.typing.NDArray, affine: list[float], path: st
 
 def write_metaimage_volume(array: numpy.typing.NDArray, affine: list[float], path: str, compress: bool = False) -> None:
     """Writes a MetaImage (.mha) file with the data in the same file."""
+
+def transform_resample_cubic(arr: numpy.typing.NDArray, affine: list[float], out_shape: list[int]) -> tuple[numpy.typing.NDArray[numpy.float32], dict]:
+    """
+    Cubic B-spline resampling of a [D,H,W] array to out_shape (half-pixel centres, edge padding,
+    double-precision prefilter, values clamped to the input range). Returns (float32 array, {affine}).
+    """
+
+def transform_resample_grid_sample(arr: numpy.typing.NDArray, affine: list[float], out_shape: list[int]) -> tuple[numpy.typing.NDArray[numpy.float32], dict]:
+    """
+    Trilinear resampling with align_corners=False and border clamping (PyTorch's trilinear
+    interpolate convention). Returns (float32 array, {affine}).
+    """
+
+def transform_resample_nearest(arr: numpy.typing.NDArray, affine: list[float], out_shape: list[int]) -> tuple[numpy.typing.NDArray[numpy.float32], dict]:
+    """
+    Nearest-neighbour resampling with half-pixel centres (for label maps). Returns (float32 array,
+    {affine}).
+    """
+
+def transform_resample(arr: numpy.typing.NDArray, affine: list[float], out_shape: list[int], backend: str = 'torch') -> tuple[numpy.typing.NDArray[numpy.float32], dict]:
+    """
+    Resampling by convention: 'skimage' (cubic B-spline), 'torch' or 'itk' (trilinear).
+    """
+
+def dsc_deconvolve_curve(ct: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], aif: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], dt_s: float, method: str = 'osvd', reg: float = 0.0) -> dict:
+    """
+    Truncated-SVD deconvolution of a tissue concentration curve by the AIF: 'ssvd', 'csvd' or 'osvd'
+    (reg <= 0: the default threshold 0.2, 0.1, or the oscillation target 0.035). Returns cbf, cbv,
+    mtt, tmax, oi, frac, cut, tail, quality (flags), ok and the residue.
+    """
+
+def dsc_signal_to_conc(signal: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], n_baseline: int, te_s: float) -> NDArray:
+    """
+    DSC concentration: -ln(S / S0) / TE with S0 the mean of the first n_baseline samples.
+    """
+
+def dsc_cbv(ct: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], ref: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)]) -> float:
+    """Trapezoidal area of the tissue curve over that of the reference (AIF)."""
+
+def dsc_cumtrapz(x: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], dt_s: float) -> NDArray:
+    """Running trapezoidal integral, starting at 0."""
+
+def dsc_first_pass_end(conc: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], n_baseline: int, k_sigma: float = 0.0) -> int:
+    """
+    End of the first pass: the sample after the post-peak minimum once the curve rises k_sigma
+    baseline standard deviations (default 4) above it; len(conc) when it never does; -1 on refusal.
+    """
+
+def dsc_leakage_correct(ct: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], ref: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], dt_s: float) -> dict:
+    """
+    Boxerman-Schmainda-Weisskoff leakage correction against the reference curve: {corrected, k2}.
+    """
+
+def dsc_fit_volume(signal: Annotated[NDArray[numpy.float32], dict(shape=(None, None, None, None), order='C', device='cpu', writable=False)], aif: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], dt_s: float, te_s: float, n_baseline: int, mask: Annotated[NDArray[numpy.uint8], dict(order='C', device='cpu', writable=False)] | None = None, method: str = 'osvd', reg: float = 0.0, leakage: bool = False) -> dict:
+    """
+    Per-voxel DSC maps: each voxel's signal becomes a concentration curve (baseline mean S0, te_s),
+    optionally leakage-corrected against the AIF, and is deconvolved against the AIF concentration
+    curve, which is decomposed once; slices run on worker threads. Returns float32 maps cbf, cbv
+    (area ratio), mtt and tmax (seconds), ttp (seconds to the concentration peak), the quality flags
+    (uint32) and the number of voxels fitted. Voxels outside the mask (nonzero = inside) are 0.
+    """
+
+def dsc_fit_map(signal: Annotated[NDArray[numpy.float32], dict(shape=(None, None, None), order='C', device='cpu', writable=False)], aif: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], dt_s: float, te_s: float, n_baseline: int, mask: Annotated[NDArray[numpy.uint8], dict(order='C', device='cpu', writable=False)] | None = None, method: str = 'osvd', reg: float = 0.0, leakage: bool = False) -> dict:
+    """dsc_fit_volume for one slice: signal [T, H, W], maps [H, W]."""
+
+def dce_parker_aif(times_min: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], hct: float = 0.0) -> NDArray:
+    """
+    Parker's population AIF (mM) at the times in minutes; hct scales plasma to blood as 1 / (1 - hct).
+    """
+
+def dce_population_aif(model: str, times_min: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], hct: float = 0.0) -> NDArray:
+    """
+    A population AIF: 'parker', 'georgiou', 'fritz_hansen', 'weinmann' or 'mcgrath' (others: Parker).
+    """
+
+def dce_signal_to_conc(signal: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], n_baseline: int, t1_0_s: float, tr_s: float, fa_deg: float, r1: float) -> NDArray:
+    """
+    SPGR signal to concentration (mM) from the baseline T1 (s), TR (s), flip angle (degrees) and
+    relaxivity r1 (per mM per second).
+    """
+
+def dce_t1_map_vfa(volumes: Annotated[NDArray, dict(order='C', device='cpu')], fa_deg: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], tr_s: float, mask: Annotated[NDArray[numpy.uint8], dict(order='C', device='cpu', writable=False)] | None = None) -> dict:
+    """
+    Variable-flip-angle T1 (s) and M0 per voxel of [F, H, W] signals; 'fitted' marks fitted voxels (uint8).
+    """

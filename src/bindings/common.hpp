@@ -72,5 +72,7 @@ void register_deident(nb::module_& m);
 void register_fileset(nb::module_& m);
 void register_iod(nb::module_& m);
 void register_volume(nb::module_& m);
+void register_transform(nb::module_& m);
+void register_perfusion(nb::module_& m);
 
 }  // namespace loam::bind

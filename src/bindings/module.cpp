@@ -13,4 +13,6 @@ NB_MODULE(_core, m) {
     loam::bind::register_fileset(m);
     loam::bind::register_iod(m);
     loam::bind::register_volume(m);
+    loam::bind::register_transform(m);
+    loam::bind::register_perfusion(m);
 }

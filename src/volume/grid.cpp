@@ -1,18 +1,13 @@
 // Decoding on worker threads, grouping frames into a grid, and copying volumes out of it.
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstring>
-#include <exception>
 #include <map>
-#include <mutex>
 #include <numeric>
 #include <stdexcept>
-#include <thread>
 #include <tuple>
 
-#include <unistd.h>
-
+#include "core/parallel.hpp"
 #include "volume/enhanced_us.hpp"
 #include "volume/volume.hpp"
 
@@ -149,36 +144,10 @@ std::string_view axis_name(unsigned code) {
 
 DecodedSeries decode_frames(const std::vector<std::string>& paths, bool want_diffusion, bool lazy) {
     if (paths.empty()) fail("volume::decode_frames: no files");
-    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
-    const std::size_t workers = std::min<std::size_t>(paths.size(), std::size_t(std::max(online, 1L)));
     std::vector<DecodedSeries> slots(paths.size());
-    if (workers < 2) {
-        for (std::size_t i = 0; i < paths.size(); ++i)
-            slots[i] = decode_one_file(paths[i], std::uint32_t(i), want_diffusion, lazy);
-    } else {
-        std::atomic<std::size_t> next{0};
-        std::mutex error_lock;
-        std::exception_ptr error;
-        auto work = [&] {
-            for (;;) {
-                const std::size_t i = next.fetch_add(1);
-                if (i >= paths.size()) return;
-                try {
-                    slots[i] = decode_one_file(paths[i], std::uint32_t(i), want_diffusion, lazy);
-                } catch (...) {
-                    std::lock_guard lock(error_lock);
-                    if (!error) error = std::current_exception();
-                    next.store(paths.size());
-                    return;
-                }
-            }
-        };
-        std::vector<std::thread> threads;
-        for (std::size_t t = 1; t < workers; ++t) threads.emplace_back(work);
-        work();
-        for (auto& t : threads) t.join();
-        if (error) std::rethrow_exception(error);
-    }
+    parallel_for(paths.size(), [&](std::size_t i) {
+        slots[i] = decode_one_file(paths[i], std::uint32_t(i), want_diffusion, lazy);
+    });
     DecodedSeries all;
     for (auto& s : slots) merge(all, std::move(s));
     if (all.records.empty()) fail("volume::decode_frames: no decodable image frames");
@@ -317,19 +286,10 @@ int vol_assemble(VolumeOut& out, const VolumeGrid& grid, const std::array<std::u
         const bool occupied = cell < grid.table.size() && grid.table[std::size_t(cell)] != VolumeGrid::kEmpty;
         if (!occupied || !fill(grid.table[std::size_t(cell)], at + z * slice, slice)) std::memset(at + z * slice, 0, slice);
     };
-    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
-    const std::size_t workers = std::min<std::size_t>(grid.depth(), std::size_t(std::max(online, 1L)));
-    if (workers < 2 || grid.depth() < 8) {
+    if (grid.depth() < 8) {
         for (std::size_t z = 0; z < grid.depth(); ++z) copy_slice(z);
     } else {
-        std::atomic<std::size_t> next{0};
-        auto work = [&] {
-            for (std::size_t z; (z = next.fetch_add(1)) < grid.depth();) copy_slice(z);
-        };
-        std::vector<std::thread> threads;
-        for (std::size_t t = 1; t < workers; ++t) threads.emplace_back(work);
-        work();
-        for (auto& t : threads) t.join();
+        parallel_for(grid.depth(), copy_slice);
     }
     out.columns = grid.columns, out.rows = grid.rows, out.depth = std::uint32_t(grid.depth());
     out.bytes_per_voxel = std::uint32_t(bpv), out.channels = 1;

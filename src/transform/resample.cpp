@@ -1,0 +1,252 @@
+#include "transform/resample.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+#include "core/parallel.hpp"
+
+namespace loamwerk::transform {
+
+namespace {
+
+constexpr int kPad = 12;
+constexpr double kGain = 6.000000000000001;
+constexpr double kPole = -0.2679491924311227;
+constexpr double kAnticausal = 0.21132486540518708;
+
+std::int64_t clamp_index(std::int64_t i, std::int64_t n) { return i < 0 ? 0 : i >= n ? n - 1 : i; }
+
+// Output slices are independent, so spreading them over threads keeps every value bit-identical.
+template <class F>
+void each_output_slice(std::uint32_t oz, F&& slice) {
+    parallel_for(oz, [&](std::size_t z) { slice(std::uint32_t(z)); });
+}
+
+void prefilter_line(double* c, std::size_t n) {
+    for (std::size_t k = 0; k < n; ++k) c[k] *= kGain;
+    const double zn = std::pow(kPole, double(n));
+    double zk = 1, sum = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        sum += zk * (c[k] + zn * c[n - 1 - k]);
+        zk *= kPole;
+    }
+    c[0] = c[0] + (kPole / (1 - zn * zn)) * sum;
+    for (std::size_t k = 1; k < n; ++k) c[k] = c[k] + kPole * c[k - 1];
+    c[n - 1] = c[n - 1] * kAnticausal;
+    for (std::size_t k = n - 1; k-- > 0;) c[k] = kPole * (c[k + 1] - c[k]);
+}
+
+// Lines along one axis of the padded volume: count, length, stride between samples and the
+// offset of line i's first sample.
+template <class Offset>
+void prefilter_axis(double* v, std::size_t lines, std::size_t n, std::size_t stride, Offset first) {
+    parallel_for(lines, [&](std::size_t line) {
+        thread_local std::vector<double> scratch;
+        scratch.resize(n);
+        double* base = v + first(line);
+        for (std::size_t k = 0; k < n; ++k) scratch[k] = base[k * stride];
+        prefilter_line(scratch.data(), n);
+        for (std::size_t k = 0; k < n; ++k) base[k * stride] = scratch[k];
+    });
+}
+
+struct Taps {
+    std::int64_t index[4];
+    double weight[4];
+};
+
+Taps cubic_taps(std::uint32_t o, std::uint32_t n_in, std::uint32_t n_out, std::int64_t padded) {
+    const double c = (double(o) + 0.5) * (double(n_in) / double(n_out)) + (-0.5) + kPad;
+    const double fi = std::floor(c);
+    const double t = c - fi;
+    const std::int64_t i = std::int64_t(fi);
+    Taps taps;
+    for (int k = 0; k < 4; ++k) taps.index[k] = clamp_index(i - 1 + k, padded);
+    const double u = 1 - t;
+    taps.weight[0] = u * u * u / 6;
+    taps.weight[1] = (3 * t * t * t - 6 * t * t + 4) / 6;
+    taps.weight[2] = (3 * u * u * u - 6 * u * u + 4) / 6;
+    taps.weight[3] = 1 - taps.weight[0] - taps.weight[1] - taps.weight[2];
+    return taps;
+}
+
+struct Linear {
+    std::int64_t i0, i1;
+    double w0, w1;
+};
+
+Linear linear_taps(std::uint32_t o, std::uint32_t n_in, std::uint32_t n_out) {
+    const double c = ((double(o + o + 1) / double(n_out)) + (-1.0) + 1.0) * (double(n_in) * 0.5) + (-0.5);
+    const double f = std::floor(c);
+    const std::int64_t i0 = std::int64_t(f), i1 = i0 + 1;
+    Linear l{clamp_index(i0, n_in), clamp_index(i1, n_in), double(i1) - c, c - double(i0)};
+    return l;
+}
+
+std::int64_t nearest_index(std::uint32_t o, double s, std::uint32_t n_in) {
+    return clamp_index(std::int64_t(std::floor((double(o) + 0.5) * s + (-0.5) + 0.5)), n_in);
+}
+
+float to_float(const std::uint8_t* p, DType t) {
+    switch (t) {
+    case kUint8: return float(*p);
+    case kUint16: { std::uint16_t v; std::memcpy(&v, p, 2); return float(v); }
+    case kInt16: { std::int16_t v; std::memcpy(&v, p, 2); return float(v); }
+    default: { float v; std::memcpy(&v, p, 4); return v; }
+    }
+}
+
+std::size_t dtype_bytes(DType t) { return t == kUint8 ? 1 : t == kFloat32 ? 4 : 2; }
+
+}  // namespace
+
+int resample_nearest(const float* src, std::uint32_t nx, std::uint32_t ny, std::uint32_t nz, float* dst,
+                     std::uint32_t ox, std::uint32_t oy, std::uint32_t oz) {
+    if (!src || !dst || !nx || !ny || !nz || !ox || !oy || !oz) return 1;
+    const double sx = double(nx) / ox, sy = double(ny) / oy, sz = double(nz) / oz;
+    std::vector<std::int64_t> xs(ox);
+    for (std::uint32_t x = 0; x < ox; ++x) xs[x] = nearest_index(x, sx, nx);
+    each_output_slice(oz, [&](std::uint32_t z) {
+        const std::int64_t iz = nearest_index(z, sz, nz);
+        for (std::uint32_t y = 0; y < oy; ++y) {
+            const float* row = src + (std::size_t(iz) * ny + std::size_t(nearest_index(y, sy, ny))) * nx;
+            float* out = dst + (std::size_t(z) * oy + y) * ox;
+            for (std::uint32_t x = 0; x < ox; ++x) out[x] = row[xs[x]];
+        }
+    });
+    return 0;
+}
+
+int resample_trilinear(const float* src, std::uint32_t nx, std::uint32_t ny, std::uint32_t nz, float* dst,
+                       std::uint32_t ox, std::uint32_t oy, std::uint32_t oz) {
+    if (!src || !dst || !nx || !ny || !nz || !ox || !oy || !oz) return 1;
+    std::vector<Linear> xs(ox);
+    for (std::uint32_t x = 0; x < ox; ++x) xs[x] = linear_taps(x, nx, ox);
+    const std::size_t plane = std::size_t(nx) * ny;
+    each_output_slice(oz, [&](std::uint32_t z) {
+        const Linear lz = linear_taps(z, nz, oz);
+        const float* z0 = src + std::size_t(lz.i0) * plane;
+        const float* z1 = src + std::size_t(lz.i1) * plane;
+        for (std::uint32_t y = 0; y < oy; ++y) {
+            const Linear ly = linear_taps(y, ny, oy);
+            const double w00 = lz.w0 * ly.w0, w01 = lz.w0 * ly.w1, w10 = lz.w1 * ly.w0, w11 = lz.w1 * ly.w1;
+            const float* r00 = z0 + std::size_t(ly.i0) * nx;
+            const float* r01 = z0 + std::size_t(ly.i1) * nx;
+            const float* r10 = z1 + std::size_t(ly.i0) * nx;
+            const float* r11 = z1 + std::size_t(ly.i1) * nx;
+            float* out = dst + (std::size_t(z) * oy + y) * ox;
+            for (std::uint32_t x = 0; x < ox; ++x) {
+                const Linear& lx = xs[x];
+                double acc = 0;
+                acc = std::fma(w00 * lx.w0, double(r00[lx.i0]), acc);
+                acc = std::fma(w00 * lx.w1, double(r00[lx.i1]), acc);
+                acc = std::fma(w01 * lx.w0, double(r01[lx.i0]), acc);
+                acc = std::fma(w01 * lx.w1, double(r01[lx.i1]), acc);
+                acc = std::fma(w10 * lx.w0, double(r10[lx.i0]), acc);
+                acc = std::fma(w10 * lx.w1, double(r10[lx.i1]), acc);
+                acc = std::fma(w11 * lx.w0, double(r11[lx.i0]), acc);
+                acc = std::fma(w11 * lx.w1, double(r11[lx.i1]), acc);
+                out[x] = float(acc);
+            }
+        }
+    });
+    return 0;
+}
+
+int resample_cubic(const float* src, std::uint32_t nx, std::uint32_t ny, std::uint32_t nz, float* dst,
+                   std::uint32_t ox, std::uint32_t oy, std::uint32_t oz) {
+    if (!src || !dst || nx < 2 || ny < 2 || nz < 2 || !ox || !oy || !oz) return 1;
+    const std::size_t count = std::size_t(nx) * ny * nz;
+    const auto [lo_it, hi_it] = std::minmax_element(src, src + count);
+    const double lo = *lo_it, hi = *hi_it;
+    const std::size_t px = nx + 2 * kPad, py = ny + 2 * kPad, pz = nz + 2 * kPad;
+    std::vector<double> v;
+    try {
+        v.resize(px * py * pz);
+    } catch (const std::bad_alloc&) {
+        return 2;
+    }
+    parallel_for(pz, [&](std::size_t z) {
+        const std::size_t sz = std::size_t(clamp_index(std::int64_t(z) - kPad, nz));
+        for (std::size_t y = 0; y < py; ++y) {
+            const std::size_t sy = std::size_t(clamp_index(std::int64_t(y) - kPad, ny));
+            const float* row = src + (sz * ny + sy) * nx;
+            double* out = v.data() + (z * py + y) * px;
+            for (std::size_t x = 0; x < px; ++x) out[x] = row[clamp_index(std::int64_t(x) - kPad, nx)];
+        }
+    });
+    // z, then y, then x.
+    prefilter_axis(v.data(), py * px, pz, py * px, [&](std::size_t l) { return l; });
+    prefilter_axis(v.data(), pz * px, py, px, [&](std::size_t l) { return (l / px) * py * px + l % px; });
+    prefilter_axis(v.data(), pz * py, px, 1, [&](std::size_t l) { return l * px; });
+    std::vector<Taps> xs(ox);
+    for (std::uint32_t x = 0; x < ox; ++x) xs[x] = cubic_taps(x, nx, ox, std::int64_t(px));
+    each_output_slice(oz, [&](std::uint32_t z) {
+        const Taps tz = cubic_taps(z, nz, oz, std::int64_t(pz));
+        for (std::uint32_t y = 0; y < oy; ++y) {
+            const Taps ty = cubic_taps(y, ny, oy, std::int64_t(py));
+            float* out = dst + (std::size_t(z) * oy + y) * ox;
+            for (std::uint32_t x = 0; x < ox; ++x) {
+                const Taps& tx = xs[x];
+                double sum = 0;
+                for (int a = 0; a < 4; ++a) {
+                    const double* plane = v.data() + std::size_t(tz.index[a]) * py * px;
+                    for (int b = 0; b < 4; ++b) {
+                        const double* row = plane + std::size_t(ty.index[b]) * px;
+                        const double wzy = tz.weight[a] * ty.weight[b];
+                        for (int c = 0; c < 4; ++c) sum += row[tx.index[c]] * wzy * tx.weight[c];
+                    }
+                }
+                // NaN compares false against the minimum and yields it.
+                const double clamped = !(sum >= lo) ? lo : sum > hi ? hi : sum;
+                out[x] = float(clamped);
+            }
+        }
+    });
+    return 0;
+}
+
+Kernel kernel_for_convention(std::string_view name) {
+    if (name == "skimage") return Kernel::kCubic;
+    if (name == "torch" || name == "itk") return Kernel::kTrilinear;
+    throw std::runtime_error("transform::resample: unknown convention");
+}
+
+TransformArray resample(const TransformArray& src, std::uint32_t ox, std::uint32_t oy, std::uint32_t oz, Kernel kernel) {
+    if (!src.nx || !src.ny || !src.nz || src.voxels.empty()) throw std::runtime_error("transform::resample: empty src");
+    if (src.channels != 1) throw std::runtime_error("transform::resample: single-channel only");
+    if (!ox || !oy || !oz) throw std::runtime_error("transform::resample: out_dims must be > 0");
+    const std::size_t n = src.count();
+    std::vector<float> converted;
+    const float* in = reinterpret_cast<const float*>(src.voxels.data());
+    if (src.dtype != kFloat32) {
+        converted.resize(n);
+        const std::size_t w = dtype_bytes(src.dtype);
+        for (std::size_t i = 0; i < n; ++i) converted[i] = to_float(src.voxels.data() + i * w, src.dtype);
+        in = converted.data();
+    }
+    TransformArray out;
+    out.nx = ox, out.ny = oy, out.nz = oz, out.channels = 1, out.dtype = kFloat32, out.label = src.label;
+    out.voxels.assign(std::size_t(ox) * oy * oz * 4, 0);
+    float* dst = reinterpret_cast<float*>(out.voxels.data());
+    int rc = 1;
+    switch (kernel) {
+    case Kernel::kCubic: rc = resample_cubic(in, src.nx, src.ny, src.nz, dst, ox, oy, oz); break;
+    case Kernel::kTrilinear: rc = resample_trilinear(in, src.nx, src.ny, src.nz, dst, ox, oy, oz); break;
+    case Kernel::kNearest: rc = resample_nearest(in, src.nx, src.ny, src.nz, dst, ox, oy, oz); break;
+    }
+    if (rc != 0) throw std::runtime_error("transform::resample: backend failed");
+    const double s[3] = {double(src.nx) / ox, double(src.ny) / oy, double(src.nz) / oz};
+    std::copy(src.affine, src.affine + 16, out.affine);
+    for (int axis = 0; axis < 3; ++axis)
+        for (int r = 0; r < 4; ++r) {
+            out.affine[4 * axis + r] = src.affine[4 * axis + r] * s[axis];
+            out.affine[12 + r] += src.affine[4 * axis + r] * (0.5 * s[axis] - 0.5);
+        }
+    return out;
+}
+
+}  // namespace loamwerk::transform

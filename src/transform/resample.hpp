@@ -1,0 +1,39 @@
+// The transform array model and shape resampling: cubic B-spline (double prefilter), trilinear
+// with half-pixel centres and border clamping, and nearest, to match the reference conventions
+// to the bit.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace loamwerk::transform {
+
+enum DType : std::uint8_t { kUint8 = 0, kUint16 = 1, kInt16 = 2, kFloat32 = 3 };
+
+struct TransformArray {
+    std::vector<std::uint8_t> voxels;  // x fastest: columns, then rows, then slices
+    std::uint32_t nx = 0, ny = 0, nz = 0, channels = 1;
+    DType dtype = kFloat32;
+    double affine[16] = {};  // column-major voxel-to-patient
+    bool label = false;
+    std::size_t count() const { return std::size_t(nx) * ny * nz; }
+};
+
+enum class Kernel { kCubic, kTrilinear, kNearest };
+
+// Kernels over float32 x-fastest volumes; 0 on success, nonzero for invalid sizes or memory.
+int resample_cubic(const float* src, std::uint32_t nx, std::uint32_t ny, std::uint32_t nz, float* dst,
+                   std::uint32_t ox, std::uint32_t oy, std::uint32_t oz);
+int resample_trilinear(const float* src, std::uint32_t nx, std::uint32_t ny, std::uint32_t nz, float* dst,
+                       std::uint32_t ox, std::uint32_t oy, std::uint32_t oz);
+int resample_nearest(const float* src, std::uint32_t nx, std::uint32_t ny, std::uint32_t nz, float* dst,
+                     std::uint32_t ox, std::uint32_t oy, std::uint32_t oz);
+
+// The driver: checks, float32 conversion, the kernel, the half-pixel affine update. Throws
+// std::runtime_error with the "transform::resample: ..." messages.
+TransformArray resample(const TransformArray& src, std::uint32_t ox, std::uint32_t oy, std::uint32_t oz, Kernel kernel);
+// "skimage" (cubic), "torch" and "itk" (trilinear); throws "transform::resample: unknown convention".
+Kernel kernel_for_convention(std::string_view name);
+
+}  // namespace loamwerk::transform
