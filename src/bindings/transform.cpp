@@ -36,8 +36,8 @@ TransformArray from_python(const AnyArray& arr, const std::vector<double>& affin
     else if (dt == nb::dtype<std::uint16_t>()) t.dtype = kUint16, width = 2;
     else if (dt == nb::dtype<std::int16_t>()) t.dtype = kInt16, width = 2;
     else throw std::runtime_error("transform: unsupported dtype (float32/uint8/int16/uint16)");
-    t.voxels.resize(n * width);
-    if (n) std::memcpy(t.voxels.data(), arr.data(), n * width);
+    (void)width;
+    t.external = static_cast<const std::uint8_t*>(arr.data());  // read in place: the array outlives the call
     return t;
 }
 

@@ -39,18 +39,41 @@ void prefilter_line(double* c, std::size_t n) {
     for (std::size_t k = n - 1; k-- > 0;) c[k] = kPole * (c[k + 1] - c[k]);
 }
 
-// Lines along one axis of the padded volume: count, length, stride between samples and the
-// offset of line i's first sample.
-template <class Offset>
-void prefilter_axis(double* v, std::size_t lines, std::size_t n, std::size_t stride, Offset first) {
-    parallel_for(lines, [&](std::size_t line) {
-        thread_local std::vector<double> scratch;
-        scratch.resize(n);
-        double* base = v + first(line);
-        for (std::size_t k = 0; k < n; ++k) scratch[k] = base[k * stride];
-        prefilter_line(scratch.data(), n);
-        for (std::size_t k = 0; k < n; ++k) base[k * stride] = scratch[k];
-    });
+// Lines along x (contiguous), one at a time.
+void prefilter_x(double* v, std::size_t lines, std::size_t n) {
+    parallel_for(lines, [&](std::size_t line) { prefilter_line(v + line * n, n); });
+}
+
+// Lines across `width` contiguous positions, `n` samples `stride` apart: every line is filtered
+// with exactly the arithmetic of prefilter_line, the positions side by side so the passes run
+// along memory.
+void prefilter_across(double* v, std::size_t n, std::size_t stride, std::size_t width) {
+    auto at = [&](std::size_t k) { return v + k * stride; };
+    for (std::size_t k = 0; k < n; ++k)
+        for (std::size_t p = 0; p < width; ++p) at(k)[p] *= kGain;
+    const double zn = std::pow(kPole, double(n));
+    thread_local std::vector<double> sum;
+    sum.assign(width, 0.0);
+    double zk = 1;
+    for (std::size_t k = 0; k < n; ++k) {
+        const double* a = at(k);
+        const double* b = at(n - 1 - k);
+        for (std::size_t p = 0; p < width; ++p) sum[p] += zk * (a[p] + zn * b[p]);
+        zk *= kPole;
+    }
+    const double first = kPole / (1 - zn * zn);
+    for (std::size_t p = 0; p < width; ++p) at(0)[p] = at(0)[p] + first * sum[p];
+    for (std::size_t k = 1; k < n; ++k) {
+        double* c = at(k);
+        const double* prev = at(k - 1);
+        for (std::size_t p = 0; p < width; ++p) c[p] = c[p] + kPole * prev[p];
+    }
+    for (std::size_t p = 0; p < width; ++p) at(n - 1)[p] = at(n - 1)[p] * kAnticausal;
+    for (std::size_t k = n - 1; k-- > 0;) {
+        double* c = at(k);
+        const double* next = at(k + 1);
+        for (std::size_t p = 0; p < width; ++p) c[p] = kPole * (next[p] - c[p]);
+    }
 }
 
 struct Taps {
@@ -120,37 +143,58 @@ int resample_nearest(const float* src, std::uint32_t nx, std::uint32_t ny, std::
     return 0;
 }
 
+namespace {
+
+// One output row of the trilinear kernel: eight fused multiply-adds per voxel in corner order.
+[[gnu::always_inline]] inline void trilinear_row(const float* r00, const float* r01, const float* r10, const float* r11,
+                                                 double w00, double w01, double w10, double w11,
+                                                 const Linear* xs, std::uint32_t ox, float* out) {
+    for (std::uint32_t x = 0; x < ox; ++x) {
+        const Linear& lx = xs[x];
+        double acc = 0;
+        acc = std::fma(w00 * lx.w0, double(r00[lx.i0]), acc);
+        acc = std::fma(w00 * lx.w1, double(r00[lx.i1]), acc);
+        acc = std::fma(w01 * lx.w0, double(r01[lx.i0]), acc);
+        acc = std::fma(w01 * lx.w1, double(r01[lx.i1]), acc);
+        acc = std::fma(w10 * lx.w0, double(r10[lx.i0]), acc);
+        acc = std::fma(w10 * lx.w1, double(r10[lx.i1]), acc);
+        acc = std::fma(w11 * lx.w0, double(r11[lx.i0]), acc);
+        acc = std::fma(w11 * lx.w1, double(r11[lx.i1]), acc);
+        out[x] = float(acc);
+    }
+}
+
+// The same row with the processor's FMA instructions where it has them: a fused multiply-add is
+// exactly rounded either way, so both give the same bits.
+[[gnu::target("fma")]] void trilinear_row_fma(const float* r00, const float* r01, const float* r10, const float* r11,
+                                               double w00, double w01, double w10, double w11, const Linear* xs,
+                                               std::uint32_t ox, float* out) {
+    trilinear_row(r00, r01, r10, r11, w00, w01, w10, w11, xs, ox, out);
+}
+
+void trilinear_row_plain(const float* r00, const float* r01, const float* r10, const float* r11, double w00,
+                         double w01, double w10, double w11, const Linear* xs, std::uint32_t ox, float* out) {
+    trilinear_row(r00, r01, r10, r11, w00, w01, w10, w11, xs, ox, out);
+}
+
+}  // namespace
+
 int resample_trilinear(const float* src, std::uint32_t nx, std::uint32_t ny, std::uint32_t nz, float* dst,
                        std::uint32_t ox, std::uint32_t oy, std::uint32_t oz) {
     if (!src || !dst || !nx || !ny || !nz || !ox || !oy || !oz) return 1;
     std::vector<Linear> xs(ox);
     for (std::uint32_t x = 0; x < ox; ++x) xs[x] = linear_taps(x, nx, ox);
     const std::size_t plane = std::size_t(nx) * ny;
+    const auto row_kernel = __builtin_cpu_supports("fma") ? trilinear_row_fma : trilinear_row_plain;
     each_output_slice(oz, [&](std::uint32_t z) {
         const Linear lz = linear_taps(z, nz, oz);
         const float* z0 = src + std::size_t(lz.i0) * plane;
         const float* z1 = src + std::size_t(lz.i1) * plane;
         for (std::uint32_t y = 0; y < oy; ++y) {
             const Linear ly = linear_taps(y, ny, oy);
-            const double w00 = lz.w0 * ly.w0, w01 = lz.w0 * ly.w1, w10 = lz.w1 * ly.w0, w11 = lz.w1 * ly.w1;
-            const float* r00 = z0 + std::size_t(ly.i0) * nx;
-            const float* r01 = z0 + std::size_t(ly.i1) * nx;
-            const float* r10 = z1 + std::size_t(ly.i0) * nx;
-            const float* r11 = z1 + std::size_t(ly.i1) * nx;
-            float* out = dst + (std::size_t(z) * oy + y) * ox;
-            for (std::uint32_t x = 0; x < ox; ++x) {
-                const Linear& lx = xs[x];
-                double acc = 0;
-                acc = std::fma(w00 * lx.w0, double(r00[lx.i0]), acc);
-                acc = std::fma(w00 * lx.w1, double(r00[lx.i1]), acc);
-                acc = std::fma(w01 * lx.w0, double(r01[lx.i0]), acc);
-                acc = std::fma(w01 * lx.w1, double(r01[lx.i1]), acc);
-                acc = std::fma(w10 * lx.w0, double(r10[lx.i0]), acc);
-                acc = std::fma(w10 * lx.w1, double(r10[lx.i1]), acc);
-                acc = std::fma(w11 * lx.w0, double(r11[lx.i0]), acc);
-                acc = std::fma(w11 * lx.w1, double(r11[lx.i1]), acc);
-                out[x] = float(acc);
-            }
+            row_kernel(z0 + std::size_t(ly.i0) * nx, z0 + std::size_t(ly.i1) * nx, z1 + std::size_t(ly.i0) * nx,
+                       z1 + std::size_t(ly.i1) * nx, lz.w0 * ly.w0, lz.w0 * ly.w1, lz.w1 * ly.w0, lz.w1 * ly.w1,
+                       xs.data(), ox, dst + (std::size_t(z) * oy + y) * ox);
         }
     });
     return 0;
@@ -178,10 +222,11 @@ int resample_cubic(const float* src, std::uint32_t nx, std::uint32_t ny, std::ui
             for (std::size_t x = 0; x < px; ++x) out[x] = row[clamp_index(std::int64_t(x) - kPad, nx)];
         }
     });
-    // z, then y, then x.
-    prefilter_axis(v.data(), py * px, pz, py * px, [&](std::size_t l) { return l; });
-    prefilter_axis(v.data(), pz * px, py, px, [&](std::size_t l) { return (l / px) * py * px + l % px; });
-    prefilter_axis(v.data(), pz * py, px, 1, [&](std::size_t l) { return l * px; });
+    // z, then y, then x. Along z the lines of one row of the plane are filtered together (rows on
+    // threads); along y the lines of one slice.
+    parallel_for(py, [&](std::size_t y) { prefilter_across(v.data() + y * px, pz, py * px, px); });
+    parallel_for(pz, [&](std::size_t z) { prefilter_across(v.data() + z * py * px, py, px, px); });
+    prefilter_x(v.data(), pz * py, px);
     std::vector<Taps> xs(ox);
     for (std::uint32_t x = 0; x < ox; ++x) xs[x] = cubic_taps(x, nx, ox, std::int64_t(px));
     each_output_slice(oz, [&](std::uint32_t z) {
@@ -189,20 +234,33 @@ int resample_cubic(const float* src, std::uint32_t nx, std::uint32_t ny, std::ui
         for (std::uint32_t y = 0; y < oy; ++y) {
             const Taps ty = cubic_taps(y, ny, oy, std::int64_t(py));
             float* out = dst + (std::size_t(z) * oy + y) * ox;
-            for (std::uint32_t x = 0; x < ox; ++x) {
-                const Taps& tx = xs[x];
-                double sum = 0;
-                for (int a = 0; a < 4; ++a) {
-                    const double* plane = v.data() + std::size_t(tz.index[a]) * py * px;
-                    for (int b = 0; b < 4; ++b) {
-                        const double* row = plane + std::size_t(ty.index[b]) * px;
-                        const double wzy = tz.weight[a] * ty.weight[b];
-                        for (int c = 0; c < 4; ++c) sum += row[tx.index[c]] * wzy * tx.weight[c];
-                    }
+            const double* rows[16];
+            double wzy[16];
+            for (int a = 0; a < 4; ++a)
+                for (int b = 0; b < 4; ++b) {
+                    rows[4 * a + b] = v.data() + (std::size_t(tz.index[a]) * py + std::size_t(ty.index[b])) * px;
+                    wzy[4 * a + b] = tz.weight[a] * ty.weight[b];
                 }
-                // NaN compares false against the minimum and yields it.
-                const double clamped = !(sum >= lo) ? lo : sum > hi ? hi : sum;
-                out[x] = float(clamped);
+            // Several output voxels at once, each summed in the same order (z, y, x taps), so the
+            // independent sums overlap instead of waiting on one another.
+            constexpr std::uint32_t kLanes = 4;
+            std::uint32_t x = 0;
+            auto finish = [&](double sum) { return float(!(sum >= lo) ? lo : sum > hi ? hi : sum); };
+            for (; x + kLanes <= ox; x += kLanes) {
+                double sum[kLanes] = {0, 0, 0, 0};
+                for (int ab = 0; ab < 16; ++ab) {
+                    const double* row = rows[ab];
+                    for (int c = 0; c < 4; ++c)
+                        for (std::uint32_t j = 0; j < kLanes; ++j)
+                            sum[j] += row[xs[x + j].index[c]] * wzy[ab] * xs[x + j].weight[c];
+                }
+                for (std::uint32_t j = 0; j < kLanes; ++j) out[x + j] = finish(sum[j]);
+            }
+            for (; x < ox; ++x) {
+                double sum = 0;
+                for (int ab = 0; ab < 16; ++ab)
+                    for (int c = 0; c < 4; ++c) sum += rows[ab][xs[x].index[c]] * wzy[ab] * xs[x].weight[c];
+                out[x] = finish(sum);  // NaN compares false against the minimum and yields it
             }
         }
     });
@@ -216,21 +274,22 @@ Kernel kernel_for_convention(std::string_view name) {
 }
 
 TransformArray resample(const TransformArray& src, std::uint32_t ox, std::uint32_t oy, std::uint32_t oz, Kernel kernel) {
-    if (!src.nx || !src.ny || !src.nz || src.voxels.empty()) throw std::runtime_error("transform::resample: empty src");
+    if (!src.nx || !src.ny || !src.nz || (!src.external && src.voxels.empty()))
+        throw std::runtime_error("transform::resample: empty src");
     if (src.channels != 1) throw std::runtime_error("transform::resample: single-channel only");
     if (!ox || !oy || !oz) throw std::runtime_error("transform::resample: out_dims must be > 0");
     const std::size_t n = src.count();
     std::vector<float> converted;
-    const float* in = reinterpret_cast<const float*>(src.voxels.data());
+    const float* in = reinterpret_cast<const float*>(src.data());
     if (src.dtype != kFloat32) {
         converted.resize(n);
         const std::size_t w = dtype_bytes(src.dtype);
-        for (std::size_t i = 0; i < n; ++i) converted[i] = to_float(src.voxels.data() + i * w, src.dtype);
+        for (std::size_t i = 0; i < n; ++i) converted[i] = to_float(src.data() + i * w, src.dtype);
         in = converted.data();
     }
     TransformArray out;
     out.nx = ox, out.ny = oy, out.nz = oz, out.channels = 1, out.dtype = kFloat32, out.label = src.label;
-    out.voxels.assign(std::size_t(ox) * oy * oz * 4, 0);
+    out.voxels.resize(std::size_t(ox) * oy * oz * 4);  // every voxel is written by the kernel
     float* dst = reinterpret_cast<float*>(out.voxels.data());
     int rc = 1;
     switch (kernel) {

@@ -7,17 +7,21 @@
 #include <string_view>
 #include <vector>
 
+#include "core/bytes.hpp"
+
 namespace loamwerk::transform {
 
 enum DType : std::uint8_t { kUint8 = 0, kUint16 = 1, kInt16 = 2, kFloat32 = 3 };
 
 struct TransformArray {
-    std::vector<std::uint8_t> voxels;  // x fastest: columns, then rows, then slices
+    ByteVector voxels;  // x fastest: columns, then rows, then slices
+    const std::uint8_t* external = nullptr;  // the caller's voxels, used instead of `voxels` when set
     std::uint32_t nx = 0, ny = 0, nz = 0, channels = 1;
     DType dtype = kFloat32;
     double affine[16] = {};  // column-major voxel-to-patient
     bool label = false;
     std::size_t count() const { return std::size_t(nx) * ny * nz; }
+    const std::uint8_t* data() const { return external ? external : voxels.data(); }
 };
 
 enum class Kernel { kCubic, kTrilinear, kNearest };
