@@ -85,10 +85,13 @@ asan-test: deps $(VENV)/.reqs-stamp
 	$(VENV)/bin/cmake --build build/asan -j $(JOBS)
 	rm -rf $(ASAN_STAGE) && mkdir -p $(ASAN_STAGE) && cp -r python/loam $(ASAN_STAGE)/ && cp build/asan/_core*.so $(ASAN_STAGE)/loam/
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 build/asan/loam_cpp_tests --gtest_brief=1
+	# Reports go to files as well: pytest's capture loses what an aborting process wrote.
+	rm -f build/asan/report.*
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:log_path=$(abspath build/asan/report) \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(abspath build/asan/report) \
 	  PYTHONPATH=$(abspath $(ASAN_STAGE)) LOAM_EXPECT_PATH=$(abspath $(ASAN_STAGE)) \
-	  $(VPY) -m pytest tests -p no:cacheprovider
+	  $(VPY) -m pytest tests -p no:cacheprovider || { cat build/asan/report.* 2>/dev/null; exit 1; }
 
 # Regenerates the committed type stubs from the built module.
 stubs: install

@@ -198,3 +198,35 @@ def test_mutated_nifti_files(tmp_path):
             loam.read_nifti(str(path))
         except RuntimeError:
             pass
+
+
+def test_hostile_curves_and_arrays():
+    import numpy as np
+    rng = np.random.default_rng(9)
+    for _ in range(200):
+        n = int(rng.integers(0, 40))
+        ct = rng.normal(0, 1, n) * rng.choice([1, 1e300, 0])
+        aif = rng.normal(0, 1, n)
+        if n and rng.random() < 0.3:
+            ct[rng.integers(n)] = rng.choice([np.nan, np.inf])
+        for call in (lambda: loam.dsc_deconvolve_curve(ct, aif, float(rng.choice([1.0, 0.0, -1.0])),
+                                                       str(rng.choice(["ssvd", "csvd", "osvd"])),
+                                                       float(rng.choice([0.0, 0.5, 2.0, -1.0, np.nan]))),
+                     lambda: loam.dsc_first_pass_end(ct, int(rng.integers(-2, 10)), 0.0),
+                     lambda: loam.dsc_signal_to_conc(ct, int(rng.integers(-2, 10)), 0.03),
+                     lambda: loam.dsc_leakage_correct(ct, aif, 1.0),
+                     lambda: loam.dce_signal_to_conc(ct, int(rng.integers(-2, 10)), 1.0, 0.005, 15.0, 4.5)):
+            try:
+                call()
+            except RuntimeError:
+                pass
+    identity = [1.0, 0, 0, 0, 0, 1.0, 0, 0, 0, 0, 1.0, 0, 0, 0, 0, 1.0]
+    for _ in range(60):
+        shape = [int(v) for v in rng.integers(0, 5, 3)]
+        src = rng.normal(0, 1e30, shape).astype(np.float32)
+        out = [int(v) for v in rng.integers(0, 6, 3)]
+        for fn in (loam.transform_resample_cubic, loam.transform_resample_grid_sample, loam.transform_resample_nearest):
+            try:
+                fn(src, identity, out)
+            except RuntimeError:
+                pass

@@ -36,6 +36,8 @@ int append_stored(const RenderImage& img, const FrameRecord& f, bool present, By
                   FrameLayout& layout) {
     if (is_video_syntax(img.syntax)) return 7;
     if (!f.has_decoded && !f.source) return 1;
+    // Samples of more than 64 bits come only from a damaged header.
+    if (f.bits == 0 || f.bits > 64) return 3;
     const bool decoded = f.has_decoded;
     StoredSource src;
     src.data = decoded ? f.decoded.data() : f.source;

@@ -64,7 +64,7 @@ void interleave_planes(const std::uint8_t* in, std::size_t in_size, std::size_t 
 }  // namespace
 
 void sign_extend(std::uint8_t* p, std::size_t count, unsigned width, unsigned bits) {
-    if (bits == 0 || bits >= width * 8) return;
+    if (bits == 0 || bits >= width * 8 || bits >= 32) return;  // the mask is 32-bit
     // (v & mask) ^ s) - s, with s the sign bit: the same for every container width.
     const std::uint32_t mask = (1u << bits) - 1u, sbit = 1u << (bits - 1);
     std::size_t i = 0;
