@@ -4,12 +4,14 @@ The functions here are the native core's; see each one's docstring.
 """
 
 from ._core import (
+    DVHCurve,
     apply_palette_indices,
     assemble_4d,
     assemble_dwi,
     assemble_volume,
     build_dicomdir,
     clean_pixel_data,
+    compute_dvh,
     dce_parker_aif,
     dce_population_aif,
     dce_signal_to_conc,
@@ -22,6 +24,7 @@ from ._core import (
     deidentify_series,
     describe_private,
     describe_tag,
+    dose_at,
     dsc_cbv,
     dsc_cumtrapz,
     dsc_deconvolve_curve,
@@ -46,6 +49,8 @@ from ._core import (
     read_nifti,
     read_pixel_data,
     read_pixel_data_bytes,
+    read_rtdose,
+    read_rtstruct,
     scan_dicom_dir,
     tag_for_keyword,
     transcode,
@@ -66,12 +71,14 @@ from ._core import (
 __version__ = "0.1.0"
 
 __all__ = [
+    "DVHCurve",
     "apply_palette_indices",
     "assemble_4d",
     "assemble_dwi",
     "assemble_volume",
     "build_dicomdir",
     "clean_pixel_data",
+    "compute_dvh",
     "dce_parker_aif",
     "dce_population_aif",
     "dce_signal_to_conc",
@@ -84,6 +91,7 @@ __all__ = [
     "deidentify_series",
     "describe_private",
     "describe_tag",
+    "dose_at",
     "dsc_cbv",
     "dsc_cumtrapz",
     "dsc_deconvolve_curve",
@@ -108,6 +116,8 @@ __all__ = [
     "read_nifti",
     "read_pixel_data",
     "read_pixel_data_bytes",
+    "read_rtdose",
+    "read_rtstruct",
     "scan_dicom_dir",
     "tag_for_keyword",
     "transcode",

@@ -303,3 +303,86 @@ def dce_t1_map_vfa(volumes: Annotated[NDArray, dict(order='C', device='cpu')], f
     """
     Variable-flip-angle T1 (s) and M0 per voxel of [F, H, W] signals; 'fitted' marks fitted voxels (uint8).
     """
+
+class DVHCurve:
+    """
+    A computed dose-volume histogram: differential counts (cm3 per 1-cGy bin), the cumulative
+    curve, volumes, dose statistics and the queries.
+    """
+
+    @property
+    def counts(self) -> NDArray: ...
+
+    @property
+    def cumulative(self) -> NDArray: ...
+
+    @property
+    def volume_cm3(self) -> float: ...
+
+    @property
+    def total_volume_cm3(self) -> float: ...
+
+    @property
+    def covered_volume_cm3(self) -> float: ...
+
+    @property
+    def uncovered_volume_cm3(self) -> float: ...
+
+    @property
+    def min_gy(self) -> float: ...
+
+    @property
+    def max_gy(self) -> float: ...
+
+    @property
+    def mean_gy(self) -> float: ...
+
+    @property
+    def roi_name(self) -> str: ...
+
+    @property
+    def notes(self) -> str: ...
+
+    def volume_at_dose(self, gy: float) -> float:
+        """V(D): cm3 receiving at least gy."""
+
+    def dose_at_volume_cm3(self, volume_cm3: float) -> float:
+        """
+        D(V): the dose (Gy) received by at least volume_cm3; NaN beyond the covered volume.
+        """
+
+    def dose_at_volume_fraction(self, fraction: float) -> float:
+        """
+        D(V%): the dose (Gy) received by at least fraction x the covered volume.
+        """
+
+    def statistic(self, name: str, rx_dose_gy: float = 0.0) -> float:
+        """
+        A constraint read by name: D95, D95%, D2cc, D0.5cm3, V20Gy, V2000cGy, V100% (with rx_dose_gy), Dmax,
+        Dmin or Dmean.
+        """
+
+def read_rtstruct(path: str) -> list:
+    """
+    The ROIs of an RT Structure Set: [{number, name, contours: [(N, 3) float64 patient mm]}], closed
+    planar contours only.
+    """
+
+def read_rtdose(path: str) -> tuple:
+    """
+    An RT Dose grid in Gy (Dose Grid Scaling applied), shaped (frames, rows, columns), with its geometry:
+    origin, row/column cosines, pixel spacing and the frame offsets along the normal (from the first frame).
+    """
+
+def compute_dvh(rtstruct: str, rtdose: str, roi: int | str, samples_per_axis: int = 3, full_volume: bool = False) -> DVHCurve:
+    """
+    The DVH of one ROI (by name or number): its contours rasterised on the dose grid's in-plane lattice
+    with samples_per_axis^2 samples per pixel (even-odd rule per plane; plane thickness from the contour
+    spacing), doses interpolated trilinearly and binned per cGy. volume_cm3 is the covered volume, or the
+    whole ROI with full_volume; notes say how much of the ROI lies outside the grid.
+    """
+
+def dose_at(rtdose: str, points: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)]) -> NDArray:
+    """
+    Dose (Gy) at patient points (N, 3), interpolated trilinearly in the grid; NaN outside it.
+    """

@@ -15,4 +15,5 @@ NB_MODULE(_core, m) {
     loam::bind::register_volume(m);
     loam::bind::register_transform(m);
     loam::bind::register_perfusion(m);
+    loam::bind::register_rt(m);
 }

@@ -1,0 +1,142 @@
+// Radiotherapy: structure sets, dose grids and dose-volume histograms.
+#include <stdexcept>
+#include <variant>
+
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/variant.h>
+
+#include "bindings/common.hpp"
+#include "rt/dvh.hpp"
+
+namespace loam::bind {
+
+namespace {
+using namespace loamwerk::rt;
+
+nb::ndarray<nb::numpy> copy_array(const std::vector<double>& v) {
+    std::vector<double> c(v);
+    return to_array(std::move(c), {v.size()}, nb::dtype<double>());
+}
+
+nb::list vec(const double* v, std::size_t n) {
+    nb::list out;
+    for (std::size_t i = 0; i < n; ++i) out.append(v[i]);
+    return out;
+}
+
+const Roi& pick(const std::vector<Roi>& rois, const std::variant<int, std::string>& roi) {
+    for (const Roi& r : rois) {
+        if (std::holds_alternative<int>(roi) ? r.number == std::get<int>(roi) : r.name == std::get<std::string>(roi))
+            return r;
+    }
+    std::string names;
+    for (const Roi& r : rois) names += (names.empty() ? "" : ", ") + ("'" + r.name + "'");
+    const std::string wanted = std::holds_alternative<int>(roi) ? "number " + std::to_string(std::get<int>(roi))
+                                                                : "'" + std::get<std::string>(roi) + "'";
+    throw std::runtime_error("compute_dvh: no ROI " + wanted + " in the structure set (ROIs: " + names + ")");
+}
+}  // namespace
+
+void register_rt(nb::module_& m) {
+    nb::class_<DVHCurve>(m, "DVHCurve",
+                         "A computed dose-volume histogram: differential counts (cm3 per 1-cGy bin), the cumulative\n"
+                         "curve, volumes, dose statistics and the queries.")
+        .def_prop_ro("counts", [](const DVHCurve& c) { return copy_array(c.counts); }, nb::rv_policy::move,
+                     "cm3 per 1-cGy bin (bin b: b to b + 1 cGy), trailing empty bins removed")
+        .def_prop_ro("cumulative", [](const DVHCurve& c) { return copy_array(c.cumulative); }, nb::rv_policy::move,
+                     "cm3 receiving at least b cGy; [0] is the covered volume")
+        .def_ro("volume_cm3", &DVHCurve::volume_cm3)
+        .def_ro("total_volume_cm3", &DVHCurve::total_volume_cm3)
+        .def_ro("covered_volume_cm3", &DVHCurve::covered_volume_cm3)
+        .def_ro("uncovered_volume_cm3", &DVHCurve::uncovered_volume_cm3)
+        .def_ro("min_gy", &DVHCurve::min_gy)
+        .def_ro("max_gy", &DVHCurve::max_gy)
+        .def_ro("mean_gy", &DVHCurve::mean_gy)
+        .def_ro("roi_name", &DVHCurve::roi_name)
+        .def_ro("notes", &DVHCurve::notes)
+        .def("volume_at_dose", &DVHCurve::volume_at_dose, nb::arg("gy"), "V(D): cm3 receiving at least gy.")
+        .def("dose_at_volume_cm3", &DVHCurve::dose_at_volume_cm3, nb::arg("volume_cm3"),
+             "D(V): the dose (Gy) received by at least volume_cm3; NaN beyond the covered volume.")
+        .def("dose_at_volume_fraction", &DVHCurve::dose_at_volume_fraction, nb::arg("fraction"),
+             "D(V%): the dose (Gy) received by at least fraction x the covered volume.")
+        .def(
+            "statistic",
+            [](const DVHCurve& c, const std::string& name, double rx) { return c.statistic(name, rx); },
+            nb::arg("name"), nb::arg("rx_dose_gy") = 0.0,
+            "A constraint read by name: D95, D95%, D2cc, D0.5cm3, V20Gy, V2000cGy, V100% (with rx_dose_gy), Dmax,\n"
+            "Dmin or Dmean.");
+    m.def(
+        "read_rtstruct",
+        [](const std::string& path) {
+            std::vector<Roi> rois = without_gil([&] { return read_rtstruct(path); });
+            nb::list out;
+            for (Roi& r : rois) {
+                nb::dict d;
+                d["number"] = r.number;
+                d["name"] = utf8_str(r.name);
+                nb::list contours;
+                for (Contour& c : r.contours) {
+                    std::vector<double> flat;
+                    for (const auto& p : c.points) flat.insert(flat.end(), p.begin(), p.end());
+                    contours.append(to_array(std::move(flat), {c.points.size(), 3}, nb::dtype<double>()));
+                }
+                d["contours"] = contours;
+                out.append(d);
+            }
+            return out;
+        },
+        nb::arg("path"),
+        "The ROIs of an RT Structure Set: [{number, name, contours: [(N, 3) float64 patient mm]}], closed\n"
+        "planar contours only.");
+    m.def(
+        "read_rtdose",
+        [](const std::string& path) {
+            DoseGrid g = without_gil([&] { return read_rtdose(path); });
+            nb::dict meta;
+            meta["origin"] = vec(g.origin, 3);
+            meta["row_cosines"] = vec(g.row, 3);
+            meta["column_cosines"] = vec(g.col, 3);
+            meta["pixel_spacing"] = vec(g.spacing, 2);
+            meta["grid_frame_offsets"] = vec(g.offsets.data(), g.offsets.size());
+            meta["dose_units"] = utf8_str(g.units);
+            auto array = to_array(std::move(g.gy), {g.nz, g.ny, g.nx}, nb::dtype<float>());
+            return nb::make_tuple(array, meta);
+        },
+        nb::arg("path"),
+        "An RT Dose grid in Gy (Dose Grid Scaling applied), shaped (frames, rows, columns), with its geometry:\n"
+        "origin, row/column cosines, pixel spacing and the frame offsets along the normal (from the first frame).");
+    m.def(
+        "compute_dvh",
+        [](const std::string& rtstruct, const std::string& rtdose, std::variant<int, std::string> roi,
+           int samples_per_axis, bool full_volume) {
+            return without_gil([&] {
+                const std::vector<Roi> rois = read_rtstruct(rtstruct);
+                const DoseGrid g = read_rtdose(rtdose);
+                return compute_dvh(pick(rois, roi), g, samples_per_axis, full_volume);
+            });
+        },
+        nb::arg("rtstruct"), nb::arg("rtdose"), nb::arg("roi"), nb::arg("samples_per_axis") = 3,
+        nb::arg("full_volume") = false,
+        "The DVH of one ROI (by name or number): its contours rasterised on the dose grid's in-plane lattice\n"
+        "with samples_per_axis^2 samples per pixel (even-odd rule per plane; plane thickness from the contour\n"
+        "spacing), doses interpolated trilinearly and binned per cGy. volume_cm3 is the covered volume, or the\n"
+        "whole ROI with full_volume; notes say how much of the ROI lies outside the grid.");
+    m.def(
+        "dose_at",
+        [](const std::string& rtdose, nb::ndarray<const double, nb::c_contig, nb::device::cpu> points) {
+            if (points.ndim() < 1 || points.shape(points.ndim() - 1) != 3 || points.size() % 3)
+                throw std::invalid_argument("dose_at: points must have shape (3,) or (N, 3)");
+            const std::size_t n = points.size() / 3;
+            std::vector<double> out(n);
+            without_gil([&] {
+                const DoseGrid g = read_rtdose(rtdose);
+                for (std::size_t i = 0; i < n; ++i)
+                    out[i] = dose_at(g, {points.data()[3 * i], points.data()[3 * i + 1], points.data()[3 * i + 2]});
+            });
+            return to_array(std::move(out), {n}, nb::dtype<double>());
+        },
+        nb::arg("rtdose"), nb::arg("points"),
+        "Dose (Gy) at patient points (N, 3), interpolated trilinearly in the grid; NaN outside it.");
+}
+
+}  // namespace loam::bind

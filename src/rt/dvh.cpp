@@ -1,0 +1,346 @@
+#include "rt/dvh.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <stdexcept>
+
+#include "core/dataset.hpp"
+#include "core/file_io.hpp"
+#include "core/values.hpp"
+#include "json/reencode.hpp"
+#include "pixel/decode.hpp"
+
+namespace loamwerk::rt {
+
+namespace {
+
+using Elements = std::vector<ElementRef>;
+
+// The top-level elements of a file, whatever its transfer syntax; `owned` keeps converted bytes.
+Elements top_level(const OwnedBuffer& file, std::vector<std::uint8_t>& owned, const std::string& path) {
+    const DatasetLayout layout = detect_layout(file.data(), file.size());
+    std::span<const std::uint8_t> body;
+    Encoding encoding = layout.encoding;
+    if (!layout.recognised || !bridge::little_endian_body(file.span(), layout, owned, body, encoding))
+        throw std::runtime_error("not a readable DICOM file: " + path);
+    Elements top;
+    dataset::parse(body.data(), body.size(), encoding, top);
+    return top;
+}
+
+std::vector<Elements> items_of(const ElementRef* seq) {
+    std::vector<Elements> out;
+    if (!seq || !seq->value) return out;
+    Elements records;
+    dataset::parse(seq->value, std::size_t(seq->length), seq->encoding, records);
+    for (const ElementRef& r : records) {
+        if (r.tag != 0xFFFEE000) continue;
+        Elements inner;
+        if (r.value) dataset::parse(r.value, std::size_t(r.length), seq->encoding, inner);
+        out.push_back(std::move(inner));
+    }
+    return out;
+}
+
+std::vector<double> decimals(const ElementRef* e) {
+    std::vector<double> out;
+    if (!e) return out;
+    std::string_view s = value_text(*e);
+    while (!s.empty()) {
+        const std::size_t bs = s.find('\\');
+        std::string_view v = s.substr(0, bs);
+        while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
+        while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
+        if (!v.empty() && v.front() == '+') v.remove_prefix(1);
+        double d = 0;
+        if (std::from_chars(v.data(), v.data() + v.size(), d).ec == std::errc()) out.push_back(d);
+        if (bs == std::string_view::npos) break;
+        s.remove_prefix(bs + 1);
+    }
+    return out;
+}
+
+long integer(const ElementRef* e) {
+    const auto v = decimals(e);
+    return v.empty() ? 0 : std::lround(v[0]);
+}
+
+double dot(const double* a, const double* b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+
+struct Point2 {
+    double u, v;
+};
+
+// Even-odd rule over every edge of every polygon of a plane.
+bool inside(const std::vector<std::vector<Point2>>& polygons, double u, double v) {
+    bool in = false;
+    for (const auto& poly : polygons) {
+        const std::size_t n = poly.size();
+        for (std::size_t i = 0, j = n - 1; i < n; j = i++) {
+            const Point2& a = poly[i];
+            const Point2& b = poly[j];
+            if ((a.v > v) != (b.v > v) && u < (b.u - a.u) * (v - a.v) / (b.v - a.v) + a.u) in = !in;
+        }
+    }
+    return in;
+}
+
+}  // namespace
+
+std::vector<Roi> read_rtstruct(const std::string& path) {
+    const OwnedBuffer file = read_whole_file(path);
+    std::vector<std::uint8_t> owned;
+    const Elements top = top_level(file, owned, path);
+    std::vector<Roi> rois;
+    std::map<long, std::size_t> by_number;
+    for (const Elements& item : items_of(find_element(top, 0x30060020))) {
+        Roi r;
+        r.number = int(integer(find_element(item, 0x30060022)));
+        if (const ElementRef* n = find_element(item, 0x30060026)) r.name = std::string(value_text(*n));
+        by_number[r.number] = rois.size();
+        rois.push_back(std::move(r));
+    }
+    for (const Elements& item : items_of(find_element(top, 0x30060039))) {
+        const long number = integer(find_element(item, 0x30060084));
+        auto it = by_number.find(number);
+        if (it == by_number.end()) continue;
+        for (const Elements& c : items_of(find_element(item, 0x30060040))) {
+            const ElementRef* type = find_element(c, 0x30060042);
+            if (!type || value_text(*type) != "CLOSED_PLANAR") continue;
+            const auto data = decimals(find_element(c, 0x30060050));
+            Contour contour;
+            for (std::size_t k = 0; k + 2 < data.size(); k += 3) contour.points.push_back({data[k], data[k + 1], data[k + 2]});
+            if (contour.points.size() >= 3) rois[it->second].contours.push_back(std::move(contour));
+        }
+    }
+    return rois;
+}
+
+DoseGrid read_rtdose(const std::string& path) {
+    OwnedBuffer file = read_whole_file(path);
+    std::vector<std::uint8_t> owned;
+    const Elements top = top_level(file, owned, path);
+    DoseGrid g;
+    g.offsets = decimals(find_element(top, 0x3004000C));
+    if (const ElementRef* u = find_element(top, 0x30040002)) g.units = std::string(value_text(*u));
+    render::DecodeResult r = render::decode_file(std::move(file), path, 0, true, 0);
+    if (r.dtype != "float32" || r.samples_per_pixel != 1) throw std::runtime_error("read_rtdose: not a scalar dose grid: " + path);
+    if (r.image_position_patient.size() != 3 || r.image_orientation_patient.size() != 6 || r.pixel_spacing.size() != 2)
+        throw std::runtime_error("read_rtdose: the dose grid has no complete geometry: " + path);
+    g.nz = r.frames, g.ny = r.rows, g.nx = r.columns;
+    const std::uint8_t* bytes = r.in_file ? r.file.data() + r.file_offset : r.data.data();
+    g.gy.assign(reinterpret_cast<const float*>(bytes), reinterpret_cast<const float*>(bytes) + g.nx * g.ny * g.nz);
+    std::copy(r.image_position_patient.begin(), r.image_position_patient.end(), g.origin);
+    std::copy(r.image_orientation_patient.begin(), r.image_orientation_patient.begin() + 3, g.row);
+    std::copy(r.image_orientation_patient.begin() + 3, r.image_orientation_patient.end(), g.col);
+    g.normal[0] = g.row[1] * g.col[2] - g.row[2] * g.col[1];
+    g.normal[1] = g.row[2] * g.col[0] - g.row[0] * g.col[2];
+    g.normal[2] = g.row[0] * g.col[1] - g.row[1] * g.col[0];
+    g.spacing[0] = r.pixel_spacing[0], g.spacing[1] = r.pixel_spacing[1];
+    // Offsets are relative to the first frame (first value 0) or absolute along the normal from
+    // the first frame's plane; either way the first frame lies at 0.
+    if (g.offsets.size() != g.nz) g.offsets.assign(g.nz, 0.0);
+    const double first = g.offsets.empty() ? 0 : g.offsets[0];
+    for (double& o : g.offsets) o -= first;
+    return g;
+}
+
+namespace {
+
+// Fractional frame position of plane coordinate w, or -1 outside the frames.
+double frame_position(const DoseGrid& g, double w) {
+    if (g.nz == 1) return std::fabs(w - g.offsets[0]) <= 1e-6 ? 0.0 : -1.0;
+    const bool ascending = g.offsets.back() >= g.offsets.front();
+    for (std::size_t k = 0; k + 1 < g.nz; ++k) {
+        double a = g.offsets[k], b = g.offsets[k + 1];
+        if (!ascending) a = -a, b = -b;
+        const double x = ascending ? w : -w;
+        if (x >= a - 1e-6 && x <= b + 1e-6 && b > a) return double(k) + std::clamp((x - a) / (b - a), 0.0, 1.0);
+    }
+    return -1;
+}
+
+double plane_value(const DoseGrid& g, std::size_t k, double u, double v) {
+    u = std::clamp(u, 0.0, double(g.nx - 1));
+    v = std::clamp(v, 0.0, double(g.ny - 1));
+    const std::size_t u0 = std::size_t(u), v0 = std::size_t(v);
+    const std::size_t u1 = std::min(u0 + 1, g.nx - 1), v1 = std::min(v0 + 1, g.ny - 1);
+    const double fu = u - double(u0), fv = v - double(v0);
+    const float* p = g.gy.data() + k * g.nx * g.ny;
+    const double top = p[v0 * g.nx + u0] * (1 - fu) + p[v0 * g.nx + u1] * fu;
+    const double bottom = p[v1 * g.nx + u0] * (1 - fu) + p[v1 * g.nx + u1] * fu;
+    return top * (1 - fv) + bottom * fv;
+}
+
+// Dose at grid coordinates (u columns, v rows, frame position f), NaN outside.
+double grid_dose(const DoseGrid& g, double u, double v, double f) {
+    if (f < 0 || u < -0.5 || v < -0.5 || u > double(g.nx) - 0.5 || v > double(g.ny) - 0.5) return std::nan("");
+    const std::size_t k0 = std::size_t(f), k1 = std::min(k0 + 1, g.nz - 1);
+    const double t = f - double(k0);
+    return plane_value(g, k0, u, v) * (1 - t) + plane_value(g, k1, u, v) * t;
+}
+
+void local(const DoseGrid& g, const double* p, double& u, double& v, double& w) {
+    const double d[3] = {p[0] - g.origin[0], p[1] - g.origin[1], p[2] - g.origin[2]};
+    u = dot(d, g.row) / g.spacing[1];
+    v = dot(d, g.col) / g.spacing[0];
+    w = dot(d, g.normal);
+}
+
+const char* kWant = " (want D95, D95%, D2cc, D0.5cm3, V20Gy, V2000cGy, V100%, Dmax, Dmin or Dmean)";
+
+}  // namespace
+
+double dose_at(const DoseGrid& g, const std::array<double, 3>& p) {
+    if (!g.nx || !g.ny || !g.nz) return std::nan("");
+    double u, v, w;
+    local(g, p.data(), u, v, w);
+    return grid_dose(g, u, v, frame_position(g, w));
+}
+
+long dose_bin(double gy) {
+    const double c = 100 * gy;
+    const double r = std::round(c);
+    return std::fabs(c - r) <= std::min(std::fabs(c) * 2.384185791015625e-7, 0.25) ? long(r) : long(std::floor(c));
+}
+
+double DVHCurve::volume_at_dose(double gy) const {
+    if (cumulative.empty()) return 0;
+    const long b = dose_bin(gy);
+    if (b < 0) return cumulative[0];
+    if (std::size_t(b) >= cumulative.size()) return 0;
+    return cumulative[std::size_t(b)];
+}
+
+double DVHCurve::dose_at_volume_cm3(double volume) const {
+    if (cumulative.empty()) return 0;
+    if (!(volume > 0)) return max_gy;
+    if (volume > cumulative[0]) return std::nan("");
+    std::size_t k = 0;
+    while (k + 1 < cumulative.size() && cumulative[k + 1] >= volume) ++k;
+    return std::clamp(double(k) / 100, min_gy, max_gy);
+}
+
+double DVHCurve::dose_at_volume_fraction(double fraction) const {
+    if (cumulative.empty()) return 0;
+    return dose_at_volume_cm3(fraction * cumulative[0]);
+}
+
+double DVHCurve::statistic(std::string_view s, double rx) const {
+    const std::string quoted = "'" + std::string(s) + "'";
+    auto refuse = [&](const char* why) { throw std::runtime_error(quoted + " " + why + kWant); };
+    if (s.size() < 2) refuse("is not a dose/volume constraint");
+    if (s == "Dmax") return max_gy;
+    if (s == "Dmin") return min_gy;
+    if (s == "Dmean") return mean_gy;
+    if (s[0] != 'D' && s[0] != 'V') refuse("is not a dose/volume constraint");
+    std::size_t end = 1;
+    while (end < s.size() && (std::isdigit(static_cast<unsigned char>(s[end])) || s[end] == '.')) ++end;
+    const std::string digits(s.substr(1, end - 1));
+    if (digits.empty()) refuse("has no number");
+    char* stop = nullptr;
+    const double number = std::strtod(digits.c_str(), &stop);
+    if (*stop || !std::isfinite(number)) refuse("has an unreadable number");
+    const std::string_view suffix = s.substr(end);
+    if (s[0] == 'D') {
+        if (suffix.empty() || suffix == "%") return dose_at_volume_fraction(number / 100);
+        if (suffix == "cc" || suffix == "cm3") return dose_at_volume_cm3(number);
+        throw std::runtime_error(quoted + ": a D(V) volume is '%', 'cc' or 'cm3', not '" + std::string(suffix) + "'");
+    }
+    if (suffix.empty() || suffix == "Gy") return volume_at_dose(number);
+    if (suffix == "cGy") return volume_at_dose(number / 100);
+    if (suffix == "%") {
+        if (!(rx > 0))
+            throw std::runtime_error(quoted + " is a per-cent of the prescription, which was not given; a per-cent of "
+                                              "nothing is not zero");
+        return volume_at_dose(rx * number / 100);
+    }
+    throw std::runtime_error(quoted + ": a V(D) dose is 'Gy', 'cGy' or '%', not '" + std::string(suffix) + "'");
+}
+
+DVHCurve compute_dvh(const Roi& roi, const DoseGrid& g, int samples_per_axis, bool full_volume) {
+    if (samples_per_axis < 1 || samples_per_axis > 64) throw std::invalid_argument("compute_dvh: samples_per_axis must be 1 to 64");
+    if (roi.contours.empty()) throw std::runtime_error("compute_dvh: ROI '" + roi.name + "' has no closed planar contours");
+    if (!g.nx || !g.ny || !g.nz) throw std::runtime_error("compute_dvh: empty dose grid");
+    // Contours grouped by plane (0.01 mm), in grid coordinates.
+    std::map<long, std::vector<std::vector<Point2>>> planes;
+    std::map<long, double> plane_w;
+    for (const Contour& c : roi.contours) {
+        std::vector<Point2> poly;
+        double wsum = 0;
+        for (const auto& p : c.points) {
+            double u, v, w;
+            local(g, p.data(), u, v, w);
+            poly.push_back({u, v});
+            wsum += w;
+        }
+        const double w = wsum / double(c.points.size());
+        const long key = std::lround(w * 100);
+        planes[key].push_back(std::move(poly));
+        plane_w[key] = w;
+    }
+    std::vector<long> keys;
+    for (const auto& [k, _] : planes) keys.push_back(k);
+    const double frame_step = g.nz > 1 ? std::fabs(g.offsets[1] - g.offsets[0]) : 1.0;
+    const int S = samples_per_axis;
+    const double pixel_cm2 = g.spacing[0] * g.spacing[1] / 100.0 / double(S * S);
+    std::vector<double> counts;
+    double covered = 0, uncovered = 0, dose_volume = 0, lo = INFINITY, hi = -INFINITY;
+    for (std::size_t p = 0; p < keys.size(); ++p) {
+        const double w = plane_w[keys[p]];
+        double thickness;
+        if (keys.size() == 1) thickness = frame_step;
+        else if (p == 0) thickness = plane_w[keys[1]] - w;
+        else if (p + 1 == keys.size()) thickness = w - plane_w[keys[p - 1]];
+        else thickness = (plane_w[keys[p + 1]] - plane_w[keys[p - 1]]) / 2;
+        const double sample_cm3 = pixel_cm2 * std::fabs(thickness) / 10.0;
+        const auto& polys = planes[keys[p]];
+        double umin = INFINITY, umax = -INFINITY, vmin = INFINITY, vmax = -INFINITY;
+        for (const auto& poly : polys)
+            for (const Point2& q : poly) umin = std::min(umin, q.u), umax = std::max(umax, q.u), vmin = std::min(vmin, q.v), vmax = std::max(vmax, q.v);
+        const double f = frame_position(g, w);
+        for (long j = long(std::floor(vmin)) - 1; j <= long(std::ceil(vmax)) + 1; ++j)
+            for (long i = long(std::floor(umin)) - 1; i <= long(std::ceil(umax)) + 1; ++i)
+                for (int sj = 0; sj < S; ++sj)
+                    for (int si = 0; si < S; ++si) {
+                        const double u = double(i) + (si + 0.5) / S - 0.5, v = double(j) + (sj + 0.5) / S - 0.5;
+                        if (!inside(polys, u, v)) continue;
+                        const double d = grid_dose(g, u, v, f);
+                        if (std::isnan(d)) {
+                            uncovered += sample_cm3;
+                            continue;
+                        }
+                        covered += sample_cm3;
+                        dose_volume += d * sample_cm3;
+                        lo = std::min(lo, d), hi = std::max(hi, d);
+                        const long b = std::max(0L, dose_bin(d));
+                        if (std::size_t(b) >= counts.size()) counts.resize(std::size_t(b) + 1, 0.0);
+                        counts[std::size_t(b)] += sample_cm3;
+                    }
+    }
+    DVHCurve c;
+    c.roi_name = roi.name;
+    while (!counts.empty() && counts.back() == 0) counts.pop_back();
+    c.counts = counts;
+    c.cumulative.assign(counts.size(), 0.0);
+    double run = 0;
+    for (std::size_t b = counts.size(); b-- > 0;) c.cumulative[b] = run += counts[b];
+    // The covered volume is the cumulative curve's first value, so that V(Dmin) is exactly it.
+    c.covered_volume_cm3 = c.cumulative.empty() ? 0.0 : c.cumulative[0];
+    c.uncovered_volume_cm3 = uncovered, c.total_volume_cm3 = c.covered_volume_cm3 + uncovered;
+    covered = c.covered_volume_cm3;
+    c.volume_cm3 = full_volume ? c.total_volume_cm3 : covered;
+    if (covered > 0) c.min_gy = lo, c.max_gy = hi, c.mean_gy = dose_volume / covered;
+    if (uncovered > 0) {
+        char buf[200];
+        std::snprintf(buf, sizeof buf, "the dose grid covers %.3f of %.3f cm3 (%.1f%%); %.3f cm3 lie outside it", covered,
+                      c.total_volume_cm3, 100 * covered / c.total_volume_cm3, uncovered);
+        c.notes = buf;
+    }
+    return c;
+}
+
+}  // namespace loamwerk::rt
