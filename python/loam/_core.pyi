@@ -311,10 +311,12 @@ class DVHCurve:
     """
 
     @property
-    def counts(self) -> NDArray: ...
+    def counts(self) -> NDArray:
+        """cm3 per 1-cGy bin (bin b: b to b + 1 cGy), trailing empty bins removed"""
 
     @property
-    def cumulative(self) -> NDArray: ...
+    def cumulative(self) -> NDArray:
+        """cm3 receiving at least b cGy; [0] is the covered volume"""
 
     @property
     def volume_cm3(self) -> float: ...

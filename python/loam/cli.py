@@ -563,6 +563,30 @@ def cmd_convert(args: argparse.Namespace) -> int:
     return 0 if converted or not order else 1
 
 
+def cmd_dvh(args: argparse.Namespace) -> int:
+    roi: int | str = int(args.roi) if args.roi.isdigit() else args.roi
+    try:
+        curve = _core.compute_dvh(args.rtstruct, args.rtdose, roi, args.samples, False)
+    except (RuntimeError, ValueError, OSError) as exc:
+        print(f"loam dvh: {exc}", file=sys.stderr)
+        return 1
+    print(f"ROI {curve.roi_name}: {curve.covered_volume_cm3:.3f} cm3 covered of {curve.total_volume_cm3:.3f} cm3; "
+          f"Dmin {curve.min_gy:.3f} Gy, Dmean {curve.mean_gy:.3f} Gy, Dmax {curve.max_gy:.3f} Gy")
+    if curve.notes:
+        print(f"note: {curve.notes}")
+    status = 0
+    for name in args.stat:
+        try:
+            value = curve.statistic(name, args.rx)
+        except RuntimeError as exc:
+            print(f"loam dvh: {exc}", file=sys.stderr)
+            status = 2
+            continue
+        unit = "cm3" if name.startswith("V") else "Gy"
+        print(f"{name:<10} {value:10.3f} {unit}")
+    return status
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="loam", description="DICOM toolkit command line")
     sub = parser.add_subparsers(dest="command", required=True)
@@ -630,6 +654,15 @@ def build_parser() -> argparse.ArgumentParser:
                     help="the volume file; with several series, one file each with _<series number> added")
     cv.add_argument("--no-progress", action="store_true", help="never draw the progress bar")
     cv.set_defaults(run=cmd_convert)
+    dv = sub.add_parser("dvh", help="dose-volume histogram statistics of one ROI")
+    dv.add_argument("rtstruct", metavar="RTSTRUCT")
+    dv.add_argument("rtdose", metavar="RTDOSE")
+    dv.add_argument("--roi", required=True, metavar="NAME", help="ROI name, or number")
+    dv.add_argument("--stat", action="append", default=[], metavar="NAME",
+                    help="D95, D2cc, V20Gy, V100%% (with --rx), Dmax, ... (repeatable)")
+    dv.add_argument("--rx", type=float, default=0.0, metavar="GY", help="prescription dose for V...%% statistics")
+    dv.add_argument("--samples", type=int, default=3, help="samples per pixel and axis (default 3)")
+    dv.set_defaults(run=cmd_dvh)
     return parser
 
 
