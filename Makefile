@@ -11,7 +11,7 @@ PY_BUILD_REQS := "scikit-build-core>=0.10" "nanobind>=2.4,<4" "cmake>=3.20" ninj
 # pydicom's codec plugins are test oracles for the compressed syntaxes; SimpleITK, nibabel and
 # dcm2niix (Debian) for volume geometry and files.
 PY_TEST_REQS := "numpy>=1.26" "pytest>=8" "pydicom>=3" "pylibjpeg>=2" "pylibjpeg-libjpeg>=2" "pylibjpeg-openjpeg>=2" \
-  "pyjpegls>=1.2" "SimpleITK>=2.3" "nibabel>=5" "scikit-image>=0.22" scipy dicompyler-core
+  "pyjpegls>=1.2" "SimpleITK>=2.3" "nibabel>=5" "scikit-image>=0.22" scipy dicompyler-core highdicom
 PY_BENCH_REQS := "pylibjpeg-rle>=2" dicognito deid scipy
 # dicom2nifti without its python-gdcm dependency, whose handler crashes pydicom in the tests.
 PY_BENCH_NODEPS := dicom2nifti

@@ -20,11 +20,12 @@ PUBLIC = ["DVHCurve", "apply_palette_indices", "assemble_4d", "assemble_dwi", "a
           "dsc_leakage_correct", "dsc_signal_to_conc", "edit_part10", "encapsulate_pixel_value",
           "encode_ivr", "has_pixel_data", "has_pixel_data_bytes", "iod_validate", "mint_uid",
           "n_frames", "pixel_data_vr", "pixel_data_vr_bytes", "read_file_meta", "read_json",
-          "read_meta_json", "read_nifti", "read_pixel_data", "read_pixel_data_bytes",
+          "read_ko", "read_meta_json", "read_nifti", "read_pixel_data", "read_pixel_data_bytes",
           "read_rtdose", "read_rtstruct", "scan_dicom_dir", "tag_for_keyword", "transcode",
           "transform_resample", "transform_resample_cubic", "transform_resample_grid_sample",
           "transform_resample_nearest", "uid_for_keyword", "uid_lookup", "uid_table", "voi_apply",
-          "write_metaimage_volume", "write_nifti_volume", "write_nrrd_volume", "write_part10"]
+          "write_ko", "write_metaimage_volume", "write_nifti_volume", "write_nrrd_volume",
+          "write_part10"]
 
 
 def test_module_docstring_and_names():

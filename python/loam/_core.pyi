@@ -388,3 +388,19 @@ def dose_at(rtdose: str, points: Annotated[NDArray[numpy.float64], dict(order='C
     """
     Dose (Gy) at patient points (N, 3), interpolated trilinearly in the grid; NaN outside it.
     """
+
+def write_ko(document: dict, output: str = '') -> bytes | None:
+    """
+    A Key Object Selection document flagging the referenced instances under a title (default
+    113000 'Of Interest', DCM). document: references [{study_uid, series_uid, sop_class_uid,
+    sop_instance_uid, frame?}], title {value, scheme, meaning}, retrieve {ae_title, location_uid},
+    sop_instance_uid / series_instance_uid (derived from the content when absent), patient_name,
+    patient_id, study_uid, study_date, study_time, study_id, accession_number. Returns the bytes, or
+    writes them to output.
+    """
+
+def read_ko(source: bytes | str) -> dict:
+    """
+    Reads a Key Object Selection document (bytes or a path): patient and study, title code, own UIDs,
+    retrieve information and the references in content order with their frames.
+    """

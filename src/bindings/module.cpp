@@ -16,4 +16,5 @@ NB_MODULE(_core, m) {
     loam::bind::register_transform(m);
     loam::bind::register_perfusion(m);
     loam::bind::register_rt(m);
+    loam::bind::register_sr(m);
 }

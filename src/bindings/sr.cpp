@@ -1,0 +1,119 @@
+// Key Object Selection documents.
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+#include <variant>
+
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/variant.h>
+
+#include "bindings/common.hpp"
+#include "sr/ko.hpp"
+
+namespace loam::bind {
+
+namespace {
+using namespace loamwerk::sr;
+
+std::string text(const nb::dict& d, const char* key) {
+    if (!d.contains(key)) return {};
+    nb::object v = d[key];
+    return v.is_none() ? std::string() : nb::cast<std::string>(nb::str(v));
+}
+
+nb::dict sub(const nb::dict& d, const char* key) {
+    if (!d.contains(key)) return nb::dict();
+    return nb::cast<nb::dict>(d[key]);
+}
+
+KoDocument from_python(const nb::dict& doc) {
+    KoDocument d;
+    d.patient_name = text(doc, "patient_name"), d.patient_id = text(doc, "patient_id");
+    d.study_uid = text(doc, "study_uid"), d.study_date = text(doc, "study_date"), d.study_time = text(doc, "study_time");
+    d.study_id = text(doc, "study_id"), d.accession_number = text(doc, "accession_number");
+    const nb::dict title = sub(doc, "title");
+    if (!text(title, "value").empty()) {
+        d.title_value = text(title, "value");
+        d.title_scheme = text(title, "scheme").empty() ? "DCM" : text(title, "scheme");
+        d.title_meaning = text(title, "meaning");
+    }
+    const nb::dict retrieve = sub(doc, "retrieve");
+    d.retrieve_ae_title = text(retrieve, "ae_title"), d.retrieve_location_uid = text(retrieve, "location_uid");
+    d.sop_instance_uid = text(doc, "sop_instance_uid"), d.series_instance_uid = text(doc, "series_instance_uid");
+    if (doc.contains("references"))
+        for (nb::handle h : nb::cast<nb::list>(doc["references"])) {
+            const nb::dict r = nb::cast<nb::dict>(h);
+            KoReference k{text(r, "study_uid"), text(r, "series_uid"), text(r, "sop_class_uid"),
+                          text(r, "sop_instance_uid"), 0};
+            if (r.contains("frame") && !r["frame"].is_none()) k.frame = nb::cast<std::uint32_t>(r["frame"]);
+            d.references.push_back(std::move(k));
+        }
+    return d;
+}
+}  // namespace
+
+void register_sr(nb::module_& m) {
+    m.def(
+        "write_ko",
+        [](const nb::dict& document, const std::string& output) -> nb::object {
+            const std::vector<std::uint8_t> bytes = build_ko(from_python(document));
+            if (output.empty()) return to_bytes(bytes);
+            const bool ok = without_gil([&] {
+                std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(output.c_str(), "wb"), &std::fclose);
+                return f && std::fwrite(bytes.data(), 1, bytes.size(), f.get()) == bytes.size() && std::fflush(f.get()) == 0;
+            });
+            if (!ok) throw std::runtime_error("cannot write " + output);
+            return nb::none();
+        },
+        nb::arg("document"), nb::arg("output") = "",
+        nb::sig("def write_ko(document: dict, output: str = '') -> bytes | None"),
+        "A Key Object Selection document flagging the referenced instances under a title (default\n"
+        "113000 'Of Interest', DCM). document: references [{study_uid, series_uid, sop_class_uid,\n"
+        "sop_instance_uid, frame?}], title {value, scheme, meaning}, retrieve {ae_title, location_uid},\n"
+        "sop_instance_uid / series_instance_uid (derived from the content when absent), patient_name,\n"
+        "patient_id, study_uid, study_date, study_time, study_id, accession_number. Returns the bytes, or\n"
+        "writes them to output.");
+    m.def(
+        "read_ko",
+        [](std::variant<nb::bytes, std::string> source) {
+            loamwerk::OwnedBuffer file;
+            std::span<const std::uint8_t> bytes;
+            if (auto* b = std::get_if<nb::bytes>(&source)) bytes = view(*b);
+            else file = without_gil([&] { return read_path(std::get<std::string>(source)); }), bytes = file.span();
+            const KoRead r = read_ko(bytes);
+            const KoDocument& d = r.document;
+            nb::dict out;
+            for (auto [key, value] : {std::pair{"patient_name", &d.patient_name}, {"patient_id", &d.patient_id},
+                                      {"study_uid", &d.study_uid}, {"study_date", &d.study_date},
+                                      {"study_time", &d.study_time}, {"study_id", &d.study_id},
+                                      {"accession_number", &d.accession_number},
+                                      {"sop_instance_uid", &d.sop_instance_uid},
+                                      {"series_instance_uid", &d.series_instance_uid}})
+                out[key] = utf8_str(*value);
+            nb::dict title;
+            title["value"] = utf8_str(d.title_value), title["scheme"] = utf8_str(d.title_scheme);
+            title["meaning"] = utf8_str(d.title_meaning);
+            out["title"] = title;
+            nb::dict retrieve;
+            retrieve["ae_title"] = utf8_str(d.retrieve_ae_title), retrieve["location_uid"] = utf8_str(d.retrieve_location_uid);
+            out["retrieve"] = retrieve;
+            nb::list refs;
+            for (std::size_t i = 0; i < d.references.size(); ++i) {
+                const KoReference& k = d.references[i];
+                nb::dict ref;
+                ref["study_uid"] = utf8_str(k.study_uid), ref["series_uid"] = utf8_str(k.series_uid);
+                ref["sop_class_uid"] = utf8_str(k.sop_class_uid), ref["sop_instance_uid"] = utf8_str(k.sop_instance_uid);
+                nb::list frames;
+                for (auto f : r.frames[i]) frames.append(f);
+                ref["frames"] = frames;
+                refs.append(ref);
+            }
+            out["references"] = refs;
+            return out;
+        },
+        nb::arg("source"), nb::sig("def read_ko(source: bytes | str) -> dict"),
+        "Reads a Key Object Selection document (bytes or a path): patient and study, title code, own UIDs,\n"
+        "retrieve information and the references in content order with their frames.");
+}
+
+}  // namespace loam::bind
