@@ -404,3 +404,63 @@ def read_ko(source: bytes | str) -> dict:
     Reads a Key Object Selection document (bytes or a path): patient and study, title code, own UIDs,
     retrieve information and the references in content order with their frames.
     """
+
+def recist_evaluate(baseline: list, current: list, nadir_sld: float = 0.0, new_lesion: bool = False, nt_progression: bool = False) -> dict:
+    """
+    RECIST 1.1 from target lesions {longest_mm, short_axis_mm, status, is_lymph_node}: CR/PR/SD/PD with
+    the sums of diameters (nodes by short axis).
+    """
+
+def irecist_evaluate(baseline: list, current: list, nadir_sld: float = 0.0, new_lesion: bool = False, nt_progression: bool = False, prev_response: str = 'NE', prev_was_iupd: bool = False) -> dict:
+    """
+    iRECIST: the RECIST 1.1 result as iCR/iPR/iSD, a progression as iUPD (iCPD when the previous
+    timepoint was iUPD).
+    """
+
+def mrecist_evaluate(baseline: list, current: list, nadir_sum: float = 0.0, new_lesion: bool = False) -> dict:
+    """
+    mRECIST from the viable (arterially enhancing) diameters {viable_diam_mm, status}.
+    """
+
+def cheson_evaluate(baseline: list, current: list, nadir_spd: float = 0.0, new_lesion: bool = False) -> dict:
+    """
+    Cheson/Lugano from the sums of products of diameters {longest_mm, perpendicular_mm, is_lymph_node,
+    status}.
+    """
+
+def rano_evaluate(baseline: list, current: list, nadir_spd: float = 0.0, new_lesion: bool = False, non_enhancing: str = 'unknown', on_steroids: bool = False) -> dict:
+    """
+    RANO from the sums of products {longest_mm, perpendicular_mm, status}, the non-enhancing component
+    and steroid use.
+    """
+
+def pcwg3_evaluate(new_lesions_scan1: int = 0, new_lesions_scan2: int = -1, prev_was_pending: bool = False, psa_current: float = 0.0, psa_nadir: float = 0.0, psa_given: bool = False) -> dict:
+    """
+    PCWG3: the bone-scan 2+2 rule (scan2 = -1: no confirmation scan yet) and, with psa_given, PSA
+    progression (a rise of at least 2.0 and 25 % over the nadir).
+    """
+
+def recist_feret(mask: Annotated[NDArray[numpy.uint8], dict(order='C', device='cpu', writable=False)], spacing_x: float, spacing_y: float) -> object:
+    """
+    Maximum Feret diameter of a 2-D lesion mask and the caliper width perpendicular to it (mm), with
+    their endpoints (x0, y0, x1, y1 in pixels); None for an empty mask.
+    """
+
+def recist_volume(slice_pixel_counts: Annotated[NDArray[numpy.uint32], dict(order='C', device='cpu', writable=False)], pixel_area_mm2: float, slice_spacing_mm: float) -> float:
+    """Lesion volume (mm3) from per-slice pixel counts."""
+
+def recist_pixel_to_world(origin: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], orientation: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], spacing: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], px: float, py: float) -> tuple:
+    """
+    Patient position of pixel (column px, row py) from Image Position, Image Orientation and Pixel Spacing.
+    """
+
+def recist_match_lesion(query: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], candidates: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], max_distance_mm: float) -> tuple:
+    """
+    The nearest candidate within max_distance_mm (the later on equal distances): (index, distance) or
+    (None, None).
+    """
+
+def recist_nearest_slice(world: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], slice_origins: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], normal: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)]) -> tuple:
+    """
+    The slice whose plane lies nearest a patient point: (index, signed distance along normal).
+    """

@@ -76,5 +76,6 @@ void register_transform(nb::module_& m);
 void register_perfusion(nb::module_& m);
 void register_rt(nb::module_& m);
 void register_sr(nb::module_& m);
+void register_response(nb::module_& m);
 
 }  // namespace loam::bind

@@ -17,4 +17,5 @@ NB_MODULE(_core, m) {
     loam::bind::register_perfusion(m);
     loam::bind::register_rt(m);
     loam::bind::register_sr(m);
+    loam::bind::register_response(m);
 }
