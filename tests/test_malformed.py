@@ -230,3 +230,38 @@ def test_hostile_curves_and_arrays():
                 fn(src, identity, out)
             except RuntimeError:
                 pass
+
+
+def test_mutated_rt_and_ko_files(tmp_path):
+    import numpy as np
+    from test_dvh import rtdose, rtstruct, square
+    from test_ko import document
+    rng = random.Random(77)
+    samples = [rtdose(np.full((3, 6, 6), 1.5), (0.0, 0.0, 0.0)),
+               rtstruct({1: ("box", [square(2.0, 8.0, 2.0, 8.0, z) for z in (0.0, 2.5)])}),
+               loam.write_ko(document())]
+    rs, rd = tmp_path / "rs.dcm", tmp_path / "rd.dcm"
+    rs.write_bytes(samples[1])
+    rd.write_bytes(samples[0])
+    for i in range(300):
+        buf = bytearray(samples[i % 3])
+        for _ in range(rng.randrange(1, 5)):
+            at = rng.randrange(len(buf))
+            if rng.random() < 0.5:
+                buf[at] = rng.getrandbits(8)
+            else:
+                patch = rng.choice((b"\xff\xff\xff\xff", b"\xfe\xff\x00\xe0", b"\xfe\xff\xdd\xe0", b"\x00\x00"))
+                buf[at:at + len(patch)] = patch
+        if rng.random() < 0.2:
+            buf = buf[: rng.randrange(len(buf))]
+        target = (rd, rs, tmp_path / "ko.dcm")[i % 3]
+        target.write_bytes(bytes(buf))
+        calls = [lambda: loam.compute_dvh(str(rs), str(rd), 1, 2), lambda: loam.read_rtstruct(str(rs)),
+                 lambda: loam.read_rtdose(str(rd)), lambda: loam.read_ko(bytes(buf))]
+        for call in calls:
+            try:
+                call()
+            except (RuntimeError, ValueError):
+                pass
+        rs.write_bytes(samples[1])
+        rd.write_bytes(samples[0])
