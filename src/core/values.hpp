@@ -34,4 +34,19 @@ inline std::vector<double> fd_values(const ElementRef& e) {
     return out;
 }
 
+// The items of a sequence element (null or empty: none), each parsed into its top-level elements.
+inline std::vector<std::vector<ElementRef>> sequence_items(const ElementRef* seq) {
+    std::vector<std::vector<ElementRef>> out;
+    if (!seq || !seq->value) return out;
+    std::vector<ElementRef> records;
+    dataset::parse(seq->value, std::size_t(seq->length), seq->encoding, records);
+    for (const ElementRef& r : records) {
+        if (r.tag != 0xFFFEE000) continue;
+        std::vector<ElementRef> inner;
+        if (r.value) dataset::parse(r.value, std::size_t(r.length), seq->encoding, inner);
+        out.push_back(std::move(inner));
+    }
+    return out;
+}
+
 }  // namespace loamwerk

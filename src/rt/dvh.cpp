@@ -31,20 +31,6 @@ Elements top_level(const OwnedBuffer& file, std::vector<std::uint8_t>& owned, co
     return top;
 }
 
-std::vector<Elements> items_of(const ElementRef* seq) {
-    std::vector<Elements> out;
-    if (!seq || !seq->value) return out;
-    Elements records;
-    dataset::parse(seq->value, std::size_t(seq->length), seq->encoding, records);
-    for (const ElementRef& r : records) {
-        if (r.tag != 0xFFFEE000) continue;
-        Elements inner;
-        if (r.value) dataset::parse(r.value, std::size_t(r.length), seq->encoding, inner);
-        out.push_back(std::move(inner));
-    }
-    return out;
-}
-
 std::vector<double> decimals(const ElementRef* e) {
     std::vector<double> out;
     if (!e) return out;
@@ -96,18 +82,18 @@ std::vector<Roi> read_rtstruct(const std::string& path) {
     const Elements top = top_level(file, owned, path);
     std::vector<Roi> rois;
     std::map<long, std::size_t> by_number;
-    for (const Elements& item : items_of(find_element(top, 0x30060020))) {
+    for (const Elements& item : sequence_items(find_element(top, 0x30060020))) {
         Roi r;
         r.number = int(integer(find_element(item, 0x30060022)));
         if (const ElementRef* n = find_element(item, 0x30060026)) r.name = std::string(value_text(*n));
         by_number[r.number] = rois.size();
         rois.push_back(std::move(r));
     }
-    for (const Elements& item : items_of(find_element(top, 0x30060039))) {
+    for (const Elements& item : sequence_items(find_element(top, 0x30060039))) {
         const long number = integer(find_element(item, 0x30060084));
         auto it = by_number.find(number);
         if (it == by_number.end()) continue;
-        for (const Elements& c : items_of(find_element(item, 0x30060040))) {
+        for (const Elements& c : sequence_items(find_element(item, 0x30060040))) {
             const ElementRef* type = find_element(c, 0x30060042);
             if (!type || value_text(*type) != "CLOSED_PLANAR") continue;
             const auto data = decimals(find_element(c, 0x30060050));

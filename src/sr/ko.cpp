@@ -229,20 +229,6 @@ namespace {
 
 using Elements = std::vector<ElementRef>;
 
-std::vector<Elements> items(const ElementRef* seq) {
-    std::vector<Elements> out;
-    if (!seq || !seq->value) return out;
-    Elements records;
-    dataset::parse(seq->value, std::size_t(seq->length), seq->encoding, records);
-    for (const ElementRef& r : records) {
-        if (r.tag != 0xFFFEE000) continue;
-        Elements inner;
-        if (r.value) dataset::parse(r.value, std::size_t(r.length), seq->encoding, inner);
-        out.push_back(std::move(inner));
-    }
-    return out;
-}
-
 std::string text(const Elements& es, Tag t) {
     const ElementRef* e = find_element(es, t);
     return e ? std::string(value_text(*e)) : std::string();
@@ -266,7 +252,7 @@ KoRead read_ko(std::span<const std::uint8_t> bytes) {
     d.study_uid = text(top, 0x0020000D), d.study_date = text(top, 0x00080020), d.study_time = text(top, 0x00080030);
     d.study_id = text(top, 0x00200010), d.accession_number = text(top, 0x00080050);
     d.sop_instance_uid = text(top, 0x00080018), d.series_instance_uid = text(top, 0x0020000E);
-    const auto title = items(find_element(top, 0x0040A043));
+    const auto title = sequence_items(find_element(top, 0x0040A043));
     if (!title.empty()) {
         d.title_value = text(title[0], 0x00080100);
         d.title_scheme = text(title[0], 0x00080102);
@@ -274,18 +260,18 @@ KoRead read_ko(std::span<const std::uint8_t> bytes) {
     }
     // Study and series of every instance from the evidence.
     std::map<std::string, std::pair<std::string, std::string>> where;
-    for (const Elements& study : items(find_element(top, 0x0040A375))) {
+    for (const Elements& study : sequence_items(find_element(top, 0x0040A375))) {
         const std::string study_uid = text(study, 0x0020000D);
-        for (const Elements& series : items(find_element(study, 0x00081115))) {
+        for (const Elements& series : sequence_items(find_element(study, 0x00081115))) {
             const std::string series_uid = text(series, 0x0020000E);
             if (d.retrieve_ae_title.empty()) d.retrieve_ae_title = text(series, 0x00080054);
             if (d.retrieve_location_uid.empty()) d.retrieve_location_uid = text(series, 0x0040E011);
-            for (const Elements& sop : items(find_element(series, 0x00081199)))
+            for (const Elements& sop : sequence_items(find_element(series, 0x00081199)))
                 where.emplace(text(sop, 0x00081155), std::pair(study_uid, series_uid));
         }
     }
-    for (const Elements& content : items(find_element(top, 0x0040A730))) {
-        for (const Elements& ref : items(find_element(content, 0x00081199))) {
+    for (const Elements& content : sequence_items(find_element(top, 0x0040A730))) {
+        for (const Elements& ref : sequence_items(find_element(content, 0x00081199))) {
             KoReference k;
             k.sop_class_uid = text(ref, 0x00081150);
             k.sop_instance_uid = text(ref, 0x00081155);

@@ -36,20 +36,6 @@ struct Failure {
 [[noreturn]] void malformed(std::string m) { throw Failure{false, std::move(m)}; }
 [[noreturn]] void unsupported(std::string m) { throw Failure{true, std::move(m)}; }
 
-std::vector<Elements> items_of(const ElementRef& seq) {
-    std::vector<Elements> out;
-    if (!seq.value) return out;
-    Elements records;
-    dataset::parse(seq.value, std::size_t(seq.length), seq.encoding, records);
-    for (const ElementRef& r : records) {
-        if (r.tag != 0xFFFEE000) continue;
-        Elements inner;
-        if (r.value) dataset::parse(r.value, std::size_t(r.length), seq.encoding, inner);
-        out.push_back(std::move(inner));
-    }
-    return out;
-}
-
 std::vector<std::string_view> split(std::string_view s) {
     std::vector<std::string_view> out;
     for (;;) {
@@ -141,8 +127,8 @@ Parsed parse_checked(const Elements& top) {
     const ElementRef* dim_org = find_element(top, 0x00209221);
     const ElementRef* dim_index = find_element(top, 0x00209222);
     if (!shared_seq || !frame_seq || !dim_org || !dim_index) malformed("Enhanced US Data Set is structurally incomplete");
-    const std::vector<Elements> shared_items = items_of(*shared_seq);
-    const std::vector<Elements> frame_items = items_of(*frame_seq);
+    const std::vector<Elements> shared_items = sequence_items(shared_seq);
+    const std::vector<Elements> frame_items = sequence_items(frame_seq);
     if (frame_items.size() != std::size_t(frames))
         malformed("Per-frame Functional Groups Item count differs from Number of Frames");
     if (shared_items.size() != 1) malformed("Enhanced US Data Set is structurally incomplete");
@@ -154,7 +140,7 @@ Parsed parse_checked(const Elements& top) {
     const ElementRef* org_type = find_element(top, 0x00209311);
     const std::string_view type = org_type ? value_text(*org_type) : std::string_view{};
     if (type != "3D" && type != "3D_TEMPORAL") unsupported("Dimension Organization Type must be 3D or 3D_TEMPORAL");
-    const std::vector<Elements> org_items = items_of(*dim_org);
+    const std::vector<Elements> org_items = sequence_items(dim_org);
     if (org_items.empty()) malformed("Dimension Organization Sequence must contain at least one Item");
     std::set<std::string> org_uids;
     for (const Elements& it : org_items) {
@@ -165,7 +151,7 @@ Parsed parse_checked(const Elements& top) {
     }
 
     // Dimension index: temporal, Volume position, Data Type.
-    const std::vector<Elements> index_items = items_of(*dim_index);
+    const std::vector<Elements> index_items = sequence_items(dim_index);
     if (index_items.size() != 3) malformed("Dimension Index Sequence must contain exactly three Items");
     DimensionItem dims[3];
     std::set<std::string> scopes;
@@ -206,7 +192,7 @@ Parsed parse_checked(const Elements& top) {
     if (groups.in_shared(kPlanePositionVolume)) malformed("Plane Position (Volume) may not be shared");
     if (groups.in_shared(kFrameContent)) malformed("Frame Content may not be shared");
     const ElementRef* orientation_seq = groups.for_frame(0, kPlaneOrientationVolume);
-    const std::vector<Elements> orientation_items = orientation_seq ? items_of(*orientation_seq) : std::vector<Elements>{};
+    const std::vector<Elements> orientation_items = orientation_seq ? sequence_items(orientation_seq) : std::vector<Elements>{};
     const ElementRef* iov = orientation_items.empty() ? nullptr : find_element(orientation_items.front(), kImageOrientationVolume);
     if (!iov || iov->vr != vr::FD || iov->length != 48) malformed("Image Orientation (Volume) must be FD VM 6");
     if (fd_values(*iov) != std::vector<double>{1, 0, 0, 0, 1, 0}) malformed("Image Orientation (Volume) must be 1,0,0,0,1,0");
@@ -225,7 +211,7 @@ Parsed parse_checked(const Elements& top) {
     std::vector<double> measures, first_measures, thickness(n, 0);
     for (std::size_t k = 0; k < n; ++k) {
         const ElementRef* fc = group_in(frame_items[k], kFrameContent);
-        const std::vector<Elements> fc_items = fc ? items_of(*fc) : std::vector<Elements>{};
+        const std::vector<Elements> fc_items = fc ? sequence_items(fc) : std::vector<Elements>{};
         const ElementRef* div = fc_items.empty() ? nullptr : find_element(fc_items.front(), kDimensionIndexValues);
         if (!div || div->vr != vr::UL || div->length != 12) malformed("Dimension Index Values must be UL VM 3 and non-zero");
         for (int i = 0; i < 3; ++i) {
@@ -234,14 +220,14 @@ Parsed parse_checked(const Elements& top) {
         }
         // Position.
         const ElementRef* pp = group_in(frame_items[k], kPlanePositionVolume);
-        const std::vector<Elements> pp_items = pp ? items_of(*pp) : std::vector<Elements>{};
+        const std::vector<Elements> pp_items = pp ? sequence_items(pp) : std::vector<Elements>{};
         const ElementRef* ipv = pp_items.empty() ? nullptr : find_element(pp_items.front(), kImagePositionVolume);
         if (!ipv || ipv->vr != vr::FD || ipv->length != 24) malformed("Image Position (Volume) must be FD VM 3");
         const auto pos = fd_values(*ipv);
         if (pos[0] != 0 || pos[1] != 0) malformed("Image Position (Volume) X and Y must be zero");
         z[k] = pos[2];
         // Pixel measures.
-        const std::vector<Elements> pm = items_of(*groups.for_frame(k, kPixelMeasures));
+        const std::vector<Elements> pm = sequence_items(groups.for_frame(k, kPixelMeasures));
         const ElementRef* spacing = pm.empty() ? nullptr : find_element(pm.front(), 0x00280030);
         if (!spacing || !positive_decimals(*spacing, 2, measures))
             malformed("Pixel Measures has invalid VR, VM, or non-positive values");
@@ -254,7 +240,7 @@ Parsed parse_checked(const Elements& top) {
         if (k == 0) first_measures = measures, p.pixel_spacing[0] = measures[0], p.pixel_spacing[1] = measures[1];
         else if (measures != first_measures) malformed("per-frame Pixel Measures vary");
         // Data type.
-        const std::vector<Elements> idt = items_of(*groups.for_frame(k, kImageDataType));
+        const std::vector<Elements> idt = sequence_items(groups.for_frame(k, kImageDataType));
         const ElementRef* dt = idt.empty() ? nullptr : find_element(idt.front(), kDataTypeTag);
         const ElementRef* alias = idt.empty() ? nullptr : find_element(idt.front(), kAliasedDataType);
         if (!dt || dt->vr != vr::CS || value_text(*dt).empty() || !alias ||
@@ -262,7 +248,7 @@ Parsed parse_checked(const Elements& top) {
             malformed("Image Data Type has invalid Data Type or Aliased Data Type");
         data_type[k] = std::string(value_text(*dt));
         // Temporal value.
-        const std::vector<Elements> tg = items_of(*groups.for_frame(k, temporal_group));
+        const std::vector<Elements> tg = sequence_items(groups.for_frame(k, temporal_group));
         if (tg.size() != 1) malformed("temporal Functional Group must contain exactly one Item");
         const ElementRef* tv = find_element(tg.front(), dims[0].index_pointer);
         if (!tv) {
