@@ -12,6 +12,10 @@ PY_BUILD_REQS := "scikit-build-core>=0.10" "nanobind>=2.4,<4" "cmake>=3.20" ninj
 # dcm2niix (Debian) for volume geometry and files.
 PY_TEST_REQS := "numpy>=1.26" "pytest>=8" "pydicom>=3" "pylibjpeg>=2" "pylibjpeg-libjpeg>=2" "pylibjpeg-openjpeg>=2" \
   "pyjpegls>=1.2" "SimpleITK>=2.3" "nibabel>=5" "scikit-image>=0.22" scipy dicompyler-core highdicom
+# pydicom-seg pins an old jsonschema and numpy it does not need for reading: installed without
+# its dependencies, with the jsonschema it imports.
+PY_TEST_NODEPS := pydicom-seg
+PY_TEST_SEG_REQS := jsonschema
 PY_BENCH_REQS := "pylibjpeg-rle>=2" dicognito deid scipy
 # dicom2nifti without its python-gdcm dependency, whose handler crashes pydicom in the tests.
 PY_BENCH_NODEPS := dicom2nifti
@@ -40,7 +44,8 @@ $(VPY):
 
 $(VENV)/.reqs-stamp: $(VPY) Makefile
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q $(PY_BUILD_REQS) $(PY_TEST_REQS)
+	$(VPY) -m pip install -q $(PY_BUILD_REQS) $(PY_TEST_REQS) $(PY_TEST_SEG_REQS)
+	$(VPY) -m pip install -q --no-deps $(PY_TEST_NODEPS)
 	touch $@
 
 venv: $(VENV)/.reqs-stamp

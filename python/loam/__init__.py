@@ -10,6 +10,7 @@ from ._core import (
     assemble_dwi,
     assemble_volume,
     build_dicomdir,
+    build_seg_from_nifti,
     cheson_evaluate,
     clean_pixel_data,
     compute_dvh,
@@ -57,6 +58,7 @@ from ._core import (
     read_pixel_data_bytes,
     read_rtdose,
     read_rtstruct,
+    read_seg,
     recist_evaluate,
     recist_feret,
     recist_match_lesion,
@@ -79,6 +81,9 @@ from ._core import (
     write_nifti_volume,
     write_nrrd_volume,
     write_part10,
+    write_seg,
+    write_seg_fractional,
+    write_seg_overlapping,
 )
 
 __version__ = "0.1.0"
@@ -90,6 +95,7 @@ __all__ = [
     "assemble_dwi",
     "assemble_volume",
     "build_dicomdir",
+    "build_seg_from_nifti",
     "cheson_evaluate",
     "clean_pixel_data",
     "compute_dvh",
@@ -137,6 +143,7 @@ __all__ = [
     "read_pixel_data_bytes",
     "read_rtdose",
     "read_rtstruct",
+    "read_seg",
     "recist_evaluate",
     "recist_feret",
     "recist_match_lesion",
@@ -159,4 +166,7 @@ __all__ = [
     "write_nifti_volume",
     "write_nrrd_volume",
     "write_part10",
+    "write_seg",
+    "write_seg_fractional",
+    "write_seg_overlapping",
 ]

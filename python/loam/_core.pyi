@@ -464,3 +464,37 @@ def recist_nearest_slice(world: Annotated[NDArray[numpy.float64], dict(order='C'
     """
     The slice whose plane lies nearest a patient point: (index, signed distance along normal).
     """
+
+def write_seg(reference_paths: list[str], labelmap: numpy.typing.NDArray, segments: list[dict], output: str = '', sop_instance_uid: str = '', series_instance_uid: str = '', dimension_organization_uid: str = '', content_date: str = '', content_time: str = '') -> bytes | None:
+    """
+    A binary Segmentation from a uint16 label map of shape (rows, columns) or (slices, rows, columns)
+    over the reference series (slice k = the k-th reference slice along the normal). segments: dicts
+    with label, rgb, category / type / anatomic (value, scheme, meaning), algorithm_type,
+    algorithm_name, labelID. UIDs not given are derived from the content. Returns the Part-10 bytes,
+    or writes them to output and returns None.
+    """
+
+def write_seg_fractional(reference_paths: list[str], maps: numpy.typing.NDArray, segments: list[dict], fractional_type: int = 0, max_value: int = 255, output: str = '', sop_instance_uid: str = '', series_instance_uid: str = '', dimension_organization_uid: str = '', content_date: str = '', content_time: str = '') -> bytes | None:
+    """
+    A fractional Segmentation from uint8 maps of shape (segments, rows, columns) or (segments, slices,
+    rows, columns); fractional_type non-zero = OCCUPANCY, else PROBABILITY; max_value 0 means 255.
+    """
+
+def write_seg_overlapping(reference_paths: list[str], masks: numpy.typing.NDArray, segments: list[dict], output: str = '', sop_instance_uid: str = '', series_instance_uid: str = '', dimension_organization_uid: str = '', content_date: str = '', content_time: str = '') -> bytes | None:
+    """
+    A binary Segmentation from one uint8 0/1 mask per segment, shaped (segments, rows, columns) or
+    (segments, slices, rows, columns); masks may overlap.
+    """
+
+def build_seg_from_nifti(ref_paths: list[str], mask_nii: str, segments: list[dict]) -> bytes:
+    """
+    A binary Segmentation from a NIfTI-1 label volume co-framed with the reference series (its
+    slice axis may run either way along the series normal).
+    """
+
+def read_seg(path: str, masks: bool = False) -> tuple[numpy.typing.NDArray, dict] | None:
+    """
+    Reads a Segmentation onto the slice grid its functional groups describe: (label map uint16
+    (slices, rows, columns), meta), or with masks=True (occupancy float32 (segments, slices, rows,
+    columns), meta). None for a DICOM object without segments.
+    """

@@ -62,6 +62,10 @@ nb::ndarray<nb::numpy> to_array(Buffer&& buffer, const std::vector<std::size_t>&
     return nb::ndarray<nb::numpy>(data, shape.size(), shape.data(), owner, nullptr, dtype);
 }
 
+// The result of a writer that returns its bytes, or writes them to `output` when that is not
+// empty and returns None ("cannot write <output>" on failure).
+nb::object bytes_or_file(std::span<const std::uint8_t> data, const std::string& output);
+
 void register_dictionary(nb::module_& m);
 void register_filemeta(nb::module_& m);
 void register_text(nb::module_& m);
@@ -77,5 +81,6 @@ void register_perfusion(nb::module_& m);
 void register_rt(nb::module_& m);
 void register_sr(nb::module_& m);
 void register_response(nb::module_& m);
+void register_seg(nb::module_& m);
 
 }  // namespace loam::bind

@@ -18,4 +18,5 @@ NB_MODULE(_core, m) {
     loam::bind::register_rt(m);
     loam::bind::register_sr(m);
     loam::bind::register_response(m);
+    loam::bind::register_seg(m);
 }

@@ -1,6 +1,4 @@
 // Key Object Selection documents.
-#include <cstdio>
-#include <memory>
 #include <stdexcept>
 #include <variant>
 
@@ -56,14 +54,7 @@ void register_sr(nb::module_& m) {
     m.def(
         "write_ko",
         [](const nb::dict& document, const std::string& output) -> nb::object {
-            const std::vector<std::uint8_t> bytes = build_ko(from_python(document));
-            if (output.empty()) return to_bytes(bytes);
-            const bool ok = without_gil([&] {
-                std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(output.c_str(), "wb"), &std::fclose);
-                return f && std::fwrite(bytes.data(), 1, bytes.size(), f.get()) == bytes.size() && std::fflush(f.get()) == 0;
-            });
-            if (!ok) throw std::runtime_error("cannot write " + output);
-            return nb::none();
+            return bytes_or_file(build_ko(from_python(document)), output);
         },
         nb::arg("document"), nb::arg("output") = "",
         nb::sig("def write_ko(document: dict, output: str = '') -> bytes | None"),

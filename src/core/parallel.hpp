@@ -10,6 +10,7 @@
 #include <exception>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <unistd.h>
@@ -21,9 +22,10 @@ inline std::size_t worker_count(std::size_t items) {
     return std::min<std::size_t>(items, std::size_t(std::max(online, 1L)));
 }
 
+// With an explicit number of workers (the calling thread counts as one).
 template <class F>
-void parallel_for(std::size_t count, F&& body) {
-    const std::size_t workers = worker_count(count);
+void parallel_for_workers(std::size_t count, std::size_t workers, F&& body) {
+    workers = std::min(workers, count);
     if (workers < 2) {
         for (std::size_t i = 0; i < count; ++i) body(i);
         return;
@@ -51,6 +53,11 @@ void parallel_for(std::size_t count, F&& body) {
     work();
     for (auto& t : threads) t.join();
     if (error) std::rethrow_exception(error);
+}
+
+template <class F>
+void parallel_for(std::size_t count, F&& body) {
+    parallel_for_workers(count, worker_count(count), std::forward<F>(body));
 }
 
 }  // namespace loamwerk

@@ -1,6 +1,7 @@
 // Reading element values out of parsed records: look-up, text and FD values.
 #pragma once
 
+#include <charconv>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -21,6 +22,25 @@ inline std::string_view value_text(const ElementRef& e) {
     while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.remove_suffix(1);
     while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
     return s;
+}
+
+// The decimal (DS/IS) values of an element, skipping values that do not parse; none for null.
+inline std::vector<double> ds_values(const ElementRef* e) {
+    std::vector<double> out;
+    if (!e) return out;
+    std::string_view s = value_text(*e);
+    while (!s.empty()) {
+        const std::size_t bs = s.find('\\');
+        std::string_view v = s.substr(0, bs);
+        while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
+        while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
+        if (!v.empty() && v.front() == '+') v.remove_prefix(1);
+        double d = 0;
+        if (std::from_chars(v.data(), v.data() + v.size(), d).ec == std::errc()) out.push_back(d);
+        if (bs == std::string_view::npos) break;
+        s.remove_prefix(bs + 1);
+    }
+    return out;
 }
 
 // The FD values of a little-endian element (a trailing partial value is ignored).

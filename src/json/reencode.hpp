@@ -24,4 +24,10 @@ std::vector<std::uint8_t> inflate_raw(const std::uint8_t* data, std::size_t size
 bool little_endian_body(std::span<const std::uint8_t> input, const DatasetLayout& layout,
                         std::vector<std::uint8_t>& owned, std::span<const std::uint8_t>& body, Encoding& encoding);
 
+// The top-level elements of a whole buffer (Part-10 or bare data set), whatever its transfer
+// syntax; `owned` keeps converted bytes the elements may point into. Nothing when the buffer is
+// not a data set that can be made little endian.
+std::optional<std::vector<ElementRef>> little_endian_top_level(std::span<const std::uint8_t> input,
+                                                               std::vector<std::uint8_t>& owned);
+
 }  // namespace loamwerk::bridge

@@ -21,36 +21,13 @@ using Elements = std::vector<ElementRef>;
 
 // The top-level elements of a file, whatever its transfer syntax; `owned` keeps converted bytes.
 Elements top_level(const OwnedBuffer& file, std::vector<std::uint8_t>& owned, const std::string& path) {
-    const DatasetLayout layout = detect_layout(file.data(), file.size());
-    std::span<const std::uint8_t> body;
-    Encoding encoding = layout.encoding;
-    if (!layout.recognised || !bridge::little_endian_body(file.span(), layout, owned, body, encoding))
-        throw std::runtime_error("not a readable DICOM file: " + path);
-    Elements top;
-    dataset::parse(body.data(), body.size(), encoding, top);
-    return top;
-}
-
-std::vector<double> decimals(const ElementRef* e) {
-    std::vector<double> out;
-    if (!e) return out;
-    std::string_view s = value_text(*e);
-    while (!s.empty()) {
-        const std::size_t bs = s.find('\\');
-        std::string_view v = s.substr(0, bs);
-        while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
-        while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
-        if (!v.empty() && v.front() == '+') v.remove_prefix(1);
-        double d = 0;
-        if (std::from_chars(v.data(), v.data() + v.size(), d).ec == std::errc()) out.push_back(d);
-        if (bs == std::string_view::npos) break;
-        s.remove_prefix(bs + 1);
-    }
-    return out;
+    auto top = bridge::little_endian_top_level(file.span(), owned);
+    if (!top) throw std::runtime_error("not a readable DICOM file: " + path);
+    return std::move(*top);
 }
 
 long integer(const ElementRef* e) {
-    const auto v = decimals(e);
+    const auto v = ds_values(e);
     return v.empty() ? 0 : std::lround(v[0]);
 }
 
@@ -96,7 +73,7 @@ std::vector<Roi> read_rtstruct(const std::string& path) {
         for (const Elements& c : sequence_items(find_element(item, 0x30060040))) {
             const ElementRef* type = find_element(c, 0x30060042);
             if (!type || value_text(*type) != "CLOSED_PLANAR") continue;
-            const auto data = decimals(find_element(c, 0x30060050));
+            const auto data = ds_values(find_element(c, 0x30060050));
             Contour contour;
             for (std::size_t k = 0; k + 2 < data.size(); k += 3) contour.points.push_back({data[k], data[k + 1], data[k + 2]});
             if (contour.points.size() >= 3) rois[it->second].contours.push_back(std::move(contour));
@@ -110,7 +87,7 @@ DoseGrid read_rtdose(const std::string& path) {
     std::vector<std::uint8_t> owned;
     const Elements top = top_level(file, owned, path);
     DoseGrid g;
-    g.offsets = decimals(find_element(top, 0x3004000C));
+    g.offsets = ds_values(find_element(top, 0x3004000C));
     if (const ElementRef* u = find_element(top, 0x30040002)) g.units = std::string(value_text(*u));
     render::DecodeResult r = render::decode_file(std::move(file), path, 0, true, 0);
     if (r.dtype != "float32" || r.samples_per_pixel != 1) throw std::runtime_error("read_rtdose: not a scalar dose grid: " + path);

@@ -7,6 +7,7 @@
 
 #include "core/bytes.hpp"
 #include "core/dataset.hpp"
+#include "core/item_writer.hpp"
 #include "core/uid.hpp"
 #include "core/values.hpp"
 #include "core/writer.hpp"
@@ -27,57 +28,6 @@ void check_uid(const std::string& uid, const char* what) {
     // A shortened UID would name another object: refuse it instead.
     if (uid.size() > kMaxUid) throw std::invalid_argument(std::string("write_ko: ") + what + " is longer than 64 characters");
 }
-
-class Writer {
-public:
-    std::vector<std::uint8_t> out;
-
-    void text(Tag tag, const char* vr, std::string_view value) {
-        const bool odd = value.size() & 1;
-        header(tag, vr, value.size() + odd);
-        out.insert(out.end(), value.begin(), value.end());
-        if (odd) out.push_back(std::string_view(vr) == "UI" ? '\0' : ' ');
-    }
-    void ob(Tag tag, std::span<const std::uint8_t> value) {
-        header(tag, "OB", value.size());
-        out.insert(out.end(), value.begin(), value.end());
-    }
-    std::size_t ul(Tag tag, std::uint32_t v) {
-        header(tag, "UL", 4);
-        const std::size_t at = out.size();
-        out.resize(at + 4);
-        store_le32(out.data() + at, v);
-        return at;
-    }
-    void begin_sequence(Tag tag) { header(tag, "SQ", 0xFFFFFFFFu); }
-    void end_sequence() { delimiter(0xE0DD); }
-    void begin_item() { delimiter(0xE000, 0xFFFFFFFFu); }
-    void end_item() { delimiter(0xE00D); }
-
-private:
-    void header(Tag tag, const char* vr, std::size_t length) {
-        std::uint8_t h[12];
-        store_le16(h, tag_group(tag));
-        store_le16(h + 2, tag_element(tag));
-        h[4] = std::uint8_t(vr[0]), h[5] = std::uint8_t(vr[1]);
-        const bool long_form = std::string_view(vr) == "OB" || std::string_view(vr) == "SQ";
-        if (long_form) {
-            store_le16(h + 6, 0);
-            store_le32(h + 8, std::uint32_t(length));
-            out.insert(out.end(), h, h + 12);
-        } else {
-            store_le16(h + 6, std::uint16_t(length));
-            out.insert(out.end(), h, h + 8);
-        }
-    }
-    void delimiter(std::uint16_t element, std::uint32_t length = 0) {
-        std::uint8_t h[8];
-        store_le16(h, 0xFFFE);
-        store_le16(h + 2, element);
-        store_le32(h + 4, length);
-        out.insert(out.end(), h, h + 8);
-    }
-};
 
 // The document's content as text, for UIDs that follow it.
 std::string content_seed(const KoDocument& d) {
@@ -117,7 +67,7 @@ std::vector<std::uint8_t> build_ko(KoDocument d) {
     if (d.sop_instance_uid.empty()) d.sop_instance_uid = uid::mint("ko-instance\n" + seed, kUidRoot);
     if (d.series_instance_uid.empty()) d.series_instance_uid = uid::mint("ko-series\n" + seed, kUidRoot);
 
-    Writer w;
+    ItemWriter w;
     w.out.assign(128, 0);
     w.out.insert(w.out.end(), {'D', 'I', 'C', 'M'});
     const std::size_t group_length = w.ul(0x00020000, 0);
@@ -237,14 +187,10 @@ std::string text(const Elements& es, Tag t) {
 }  // namespace
 
 KoRead read_ko(std::span<const std::uint8_t> bytes) {
-    const DatasetLayout layout = detect_layout(bytes.data(), bytes.size());
     std::vector<std::uint8_t> owned;
-    std::span<const std::uint8_t> body;
-    Encoding encoding = layout.encoding;
-    if (!layout.recognised || !bridge::little_endian_body(bytes, layout, owned, body, encoding))
-        throw std::runtime_error("read_ko: not a DICOM data set");
-    Elements top;
-    dataset::parse(body.data(), body.size(), encoding, top);
+    const auto parsed = bridge::little_endian_top_level(bytes, owned);
+    if (!parsed) throw std::runtime_error("read_ko: not a DICOM data set");
+    const Elements& top = *parsed;
     if (text(top, 0x00080016) != kKoClass) throw std::runtime_error("read_ko: not a Key Object Selection document");
     KoRead r;
     KoDocument& d = r.document;

@@ -376,13 +376,10 @@ FileSeriesKey read_series_key(const std::string& path) {
     FileSeriesKey key;
     const OwnedBuffer file = slurp(path);
     const std::span<const std::uint8_t> bytes = file.span();
-    const DatasetLayout layout = detect_layout(bytes.data(), bytes.size());
     std::vector<std::uint8_t> owned;
-    std::span<const std::uint8_t> body;
-    Encoding encoding = layout.encoding;
-    if (!layout.recognised || !bridge::little_endian_body(bytes, layout, owned, body, encoding)) return key;
-    Elements top;
-    dataset::parse(body.data(), body.size(), encoding, top);
+    const auto parsed = bridge::little_endian_top_level(bytes, owned);
+    if (!parsed) return key;
+    const Elements& top = *parsed;
     auto text = [&](Tag t) { const ElementRef* e = find_element(top, t); return e ? std::string(value_text(*e)) : std::string(); };
     key.image = find_element(top, 0x7FE00010) || find_element(top, 0x7FE00008) || find_element(top, 0x7FE00009);
     key.series_uid = text(0x0020000E);

@@ -1,0 +1,86 @@
+// An Explicit VR Little Endian data set written element by element into a byte vector, with
+// sequences and items of undefined length closed by delimitation items. Used by the writers
+// that author whole objects.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "core/bytes.hpp"
+#include "core/vr.hpp"
+
+namespace loamwerk {
+
+class ItemWriter {
+public:
+    std::vector<std::uint8_t> out;
+
+    // Text padded to even length (UI with a zero byte, everything else with a space).
+    void text(Tag tag, const char* vr, std::string_view value) {
+        const bool odd = value.size() & 1;
+        header(tag, vr, value.size() + odd);
+        out.insert(out.end(), value.begin(), value.end());
+        if (odd) out.push_back(std::string_view(vr) == "UI" ? '\0' : ' ');
+    }
+    void ob(Tag tag, std::span<const std::uint8_t> value) {
+        header(tag, "OB", value.size());
+        out.insert(out.end(), value.begin(), value.end());
+    }
+    // Returns where the value starts, for values patched later.
+    std::size_t ul(Tag tag, std::uint32_t v) { return ul(tag, std::span<const std::uint32_t>(&v, 1)); }
+    std::size_t ul(Tag tag, std::span<const std::uint32_t> values) {
+        header(tag, "UL", values.size() * 4);
+        const std::size_t at = out.size();
+        out.resize(at + values.size() * 4);
+        for (std::size_t i = 0; i < values.size(); ++i) store_le32(out.data() + at + 4 * i, values[i]);
+        return at;
+    }
+    void us(Tag tag, std::span<const std::uint16_t> values) {
+        header(tag, "US", values.size() * 2);
+        const std::size_t at = out.size();
+        out.resize(at + values.size() * 2);
+        for (std::size_t i = 0; i < values.size(); ++i) store_le16(out.data() + at + 2 * i, values[i]);
+    }
+    void us(Tag tag, std::uint16_t v) { us(tag, std::span<const std::uint16_t>(&v, 1)); }
+    // An attribute tag value (AT).
+    void at(Tag tag, Tag value) {
+        header(tag, "AT", 4);
+        std::uint8_t v[4];
+        store_le16(v, tag_group(value));
+        store_le16(v + 2, tag_element(value));
+        out.insert(out.end(), v, v + 4);
+    }
+    void begin_sequence(Tag tag) { header(tag, "SQ", 0xFFFFFFFFu); }
+    void end_sequence() { delimiter(0xE0DD); }
+    void begin_item() { delimiter(0xE000, 0xFFFFFFFFu); }
+    void end_item() { delimiter(0xE00D); }
+
+private:
+    void header(Tag tag, const char* vr, std::size_t length) {
+        std::uint8_t h[12];
+        store_le16(h, tag_group(tag));
+        store_le16(h + 2, tag_element(tag));
+        h[4] = std::uint8_t(vr[0]), h[5] = std::uint8_t(vr[1]);
+        const std::string_view v(vr);
+        const bool long_form = v == "OB" || v == "SQ" || v == "OW" || v == "UN" || v == "UT";
+        if (long_form) {
+            store_le16(h + 6, 0);
+            store_le32(h + 8, std::uint32_t(length));
+            out.insert(out.end(), h, h + 12);
+        } else {
+            store_le16(h + 6, std::uint16_t(length));
+            out.insert(out.end(), h, h + 8);
+        }
+    }
+    void delimiter(std::uint16_t element, std::uint32_t length = 0) {
+        std::uint8_t h[8];
+        store_le16(h, 0xFFFE);
+        store_le16(h + 2, element);
+        store_le32(h + 4, length);
+        out.insert(out.end(), h, h + 8);
+    }
+};
+
+}  // namespace loamwerk

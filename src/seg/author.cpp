@@ -1,0 +1,772 @@
+// Segmentation authoring: the reference loader, the process-wide frame builder and the
+// serialisation of the object.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+
+#include <unistd.h>
+
+#include "core/file_io.hpp"
+#include "core/item_writer.hpp"
+#include "core/parallel.hpp"
+#include "core/uid.hpp"
+#include "core/values.hpp"
+#include "core/writer.hpp"
+#include "core/wyhash.hpp"
+#include "json/reencode.hpp"
+#include "pixel/image.hpp"
+#include "seg/seg.hpp"
+#include "volume/formats.hpp"
+
+namespace loamwerk::seg {
+
+namespace {
+
+using Elements = std::vector<ElementRef>;
+
+double dot3(const double* a, const double* b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+void cross3(const double* a, const double* b, double* out) {
+    out[0] = a[1] * b[2] - a[2] * b[1];
+    out[1] = a[2] * b[0] - a[0] * b[2];
+    out[2] = a[0] * b[1] - a[1] * b[0];
+}
+
+std::string text_of(const Elements& es, Tag t) {
+    const ElementRef* e = find_element(es, t);
+    return e ? std::string(value_text(*e)) : std::string();
+}
+
+void cut(std::string& s, std::size_t n) {
+    if (s.size() > n) s.resize(n);
+}
+
+struct LoadedSlice {
+    bool usable = false;
+    SegReferenceSlice slice;
+    std::string patient_name, patient_id, study_uid, study_date, frame_of_reference_uid, series_uid, character_set;
+};
+
+LoadedSlice load_one(const std::string& path) {
+    LoadedSlice r;
+    OwnedBuffer file;
+    try {
+        file = read_whole_file(path);
+    } catch (const std::exception&) {
+        return r;
+    }
+    int status = 0;
+    const auto image = render::open(file.span(), render::kLenient, &status);
+    if (!image || image->status != render::status::kOk || image->frames.size() != 1 || image->frames_declared > 1)
+        return r;
+    std::vector<std::uint8_t> owned;
+    const auto top = bridge::little_endian_top_level(file.span(), owned);
+    if (!top) return r;
+    // Enhanced objects carry their geometry in functional groups: not a plain single-frame image.
+    if (find_element(*top, 0x52009230) || find_element(*top, 0x52009229)) return r;
+    SegReferenceSlice& s = r.slice;
+    s.rows = image->rows, s.columns = image->columns;
+    const auto pos = ds_values(find_element(*top, 0x00200032));
+    if (pos.size() >= 3) std::copy_n(pos.begin(), 3, s.position);
+    const auto ori = ds_values(find_element(*top, 0x00200037));
+    if (ori.size() >= 6) std::copy_n(ori.begin(), 6, s.orientation);
+    const auto spacing = ds_values(find_element(*top, 0x00280030));
+    if (spacing.size() >= 2) s.spacing[0] = spacing[1], s.spacing[1] = spacing[0];
+    const auto thickness = ds_values(find_element(*top, 0x00180050));
+    if (!thickness.empty()) s.thickness = thickness[0];
+    s.sop_instance_uid = text_of(*top, 0x00080018);
+    s.sop_class_uid = text_of(*top, 0x00080016);
+    r.patient_name = text_of(*top, 0x00100010);
+    r.patient_id = text_of(*top, 0x00100020);
+    r.study_uid = text_of(*top, 0x0020000D);
+    r.study_date = text_of(*top, 0x00080020);
+    r.frame_of_reference_uid = text_of(*top, 0x00200052);
+    r.series_uid = text_of(*top, 0x0020000E);
+    r.character_set = text_of(*top, 0x00080005);
+    r.usable = true;
+    return r;
+}
+
+std::size_t reference_workers(std::size_t files) {
+    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+    const std::size_t n = online < 4 ? 1 : std::size_t(online - 2);
+    return std::min(files, n);
+}
+
+// ---- Serialisation helpers ----
+
+double srgb_linear(double c) { return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4); }
+
+double lab_f(double t) {
+    constexpr double d = 6.0 / 29.0;
+    return t > 216.0 / 24389.0 ? std::cbrt(t) : t / (3 * d * d) + 4.0 / 29.0;
+}
+
+std::uint16_t clamp16(double v) { return std::uint16_t(std::clamp(v, 0.0, 65535.0)); }
+
+// The UID a build gets when none is given: derived from the content, so one input always
+// gives one UID and different segmentations get different ones.
+std::string content_uid(std::string_view kind, std::uint64_t digest) {
+    char seed[64];
+    std::snprintf(seed, sizeof seed, "seg-%.*s\n%016llx", int(kind.size()), kind.data(),
+                  static_cast<unsigned long long>(digest));
+    return uid::mint(seed, kUidRoot);
+}
+
+void check_uid(const std::string& value, const char* name) {
+    if (!value.empty() && !is_valid_uid(value))
+        throw std::invalid_argument(std::string(name) + " is not a valid UID (1 to 64 digits and dots): " + value);
+}
+
+// ---- The builder ----
+
+struct SegFrame {
+    std::uint32_t segment = 0;  // 0-based
+    std::vector<std::uint8_t> mask;
+    double position[3] = {0, 0, 0};
+    double orientation[6] = {1, 0, 0, 0, 1, 0};
+    double spacing[2] = {1, 1};  // column, row
+    double thickness = 0;
+    std::string ref_uid, ref_class;
+};
+
+struct Context {
+    std::string patient_name, patient_id, study_uid, study_date, frame_of_reference_uid, series_uid, character_set;
+};
+
+class Builder {
+public:
+    void begin(const ReferenceSeries& ref, const std::vector<SegSegment>& segments, const BuildOptions& options) {
+        reset();
+        ctx_ = {ref.patient_name, ref.patient_id, ref.study_uid, ref.study_date, ref.frame_of_reference_uid,
+                ref.series_uid, ref.character_set};
+        cut(ctx_.patient_name, 127), cut(ctx_.patient_id, 63), cut(ctx_.study_uid, 127), cut(ctx_.study_date, 15);
+        cut(ctx_.frame_of_reference_uid, 127), cut(ctx_.series_uid, 127);
+        options_ = options;
+        cut(options_.content_date, 15), cut(options_.content_time, 15);
+        segments_.reserve(std::max<std::size_t>(8, segments.size()));
+        segments_ = segments;
+        for (SegSegment& s : segments_) cut(s.label, 63), cut(s.algorithm_type, 15), cut(s.algorithm_name, 63);
+        frames_.reserve(64);
+    }
+    void set_fractional(bool occupancy, std::uint32_t max_value) {
+        fractional_ = true;
+        occupancy_ = occupancy;
+        max_value_ = max_value ? max_value : 255;
+    }
+
+    // One remapped 16-bit label plane (values 1..N name segments) adds one binary frame per
+    // segment that has a pixel in it, in segment order.
+    void add_label_plane(const std::uint16_t* plane, const SegReferenceSlice& slice) {
+        const std::size_t n = std::size_t(slice.rows) * slice.columns;
+        const std::size_t bytes = (n + 7) / 8;
+        std::vector<std::vector<std::uint8_t>> masks(segments_.size());
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint16_t s = plane[i];
+            if (!s || s > segments_.size()) continue;
+            std::vector<std::uint8_t>& m = masks[s - 1];
+            if (m.empty()) m.assign(bytes, 0);
+            m[i >> 3] |= std::uint8_t(1u << (i & 7));
+        }
+        for (std::size_t s = 0; s < masks.size(); ++s)
+            if (!masks[s].empty()) add(std::uint32_t(s), std::move(masks[s]), slice);
+    }
+    void add_fractional_plane(const std::uint8_t* plane, std::uint32_t segment, const SegReferenceSlice& slice) {
+        const std::size_t n = std::size_t(slice.rows) * slice.columns;
+        if (std::all_of(plane, plane + n, [](std::uint8_t v) { return v == 0; })) return;
+        add(segment, std::vector<std::uint8_t>(plane, plane + n), slice);
+    }
+    bool empty() const { return frames_.empty() || segments_.empty(); }
+
+    std::vector<std::uint8_t> finish();
+    void reset() {
+        ctx_ = {};
+        options_ = {};
+        segments_.clear();
+        frames_.clear();
+        fractional_ = occupancy_ = false;
+        max_value_ = 0;
+        rows_ = columns_ = 0;
+    }
+
+private:
+    void add(std::uint32_t segment, std::vector<std::uint8_t> mask, const SegReferenceSlice& slice) {
+        if (frames_.empty()) rows_ = slice.rows, columns_ = slice.columns;
+        SegFrame f;
+        f.segment = segment;
+        f.mask = std::move(mask);
+        std::copy_n(slice.position, 3, f.position);
+        std::copy_n(slice.orientation, 6, f.orientation);
+        std::copy_n(slice.spacing, 2, f.spacing);
+        f.thickness = slice.thickness;
+        f.ref_uid = slice.sop_instance_uid;
+        f.ref_class = slice.sop_class_uid;
+        frames_.push_back(std::move(f));
+    }
+    void sort_frames();
+    std::vector<std::uint32_t> position_indices() const;
+    bool overlapping(const std::vector<std::uint32_t>& index) const;
+    std::uint64_t digest() const;
+
+    Context ctx_;
+    BuildOptions options_;
+    std::vector<SegSegment> segments_;
+    std::vector<SegFrame> frames_;
+    bool fractional_ = false, occupancy_ = false;
+    std::uint32_t max_value_ = 0, rows_ = 0, columns_ = 0;
+};
+
+void Builder::sort_frames() {
+    auto key = [](const SegFrame& f) {
+        double n[3];
+        cross3(f.orientation, f.orientation + 3, n);
+        return dot3(n, n) > 1e-12 ? std::array<double, 3>{dot3(f.position, n), 0, 0}
+                                  : std::array<double, 3>{f.position[2], f.position[1], f.position[0]};
+    };
+    // Stable: frames that compare equal keep the order they were added in, so one input always
+    // gives one byte stream.
+    std::stable_sort(frames_.begin(), frames_.end(), [&](const SegFrame& a, const SegFrame& b) {
+        if (a.segment != b.segment) return a.segment < b.segment;
+        return key(a) < key(b);
+    });
+}
+
+std::vector<std::uint32_t> Builder::position_indices() const {
+    std::vector<std::array<double, 3>> distinct;
+    std::vector<std::uint32_t> index(frames_.size());
+    for (std::size_t i = 0; i < frames_.size(); ++i) {
+        const double* p = frames_[i].position;
+        std::size_t k = 0;
+        while (k < distinct.size() && !(std::fabs(distinct[k][0] - p[0]) < 0.01 &&
+                                        std::fabs(distinct[k][1] - p[1]) < 0.01 &&
+                                        std::fabs(distinct[k][2] - p[2]) < 0.01))
+            ++k;
+        if (k == distinct.size()) distinct.push_back({p[0], p[1], p[2]});
+        index[i] = std::uint32_t(k + 1);
+    }
+    return index;
+}
+
+bool Builder::overlapping(const std::vector<std::uint32_t>& index) const {
+    const std::uint32_t positions = index.empty() ? 0 : *std::max_element(index.begin(), index.end());
+    std::vector<std::vector<std::size_t>> at(positions + 1);
+    for (std::size_t i = 0; i < frames_.size(); ++i) at[index[i]].push_back(i);
+    const std::uint8_t threshold = std::uint8_t(std::min<std::uint32_t>(max_value_ / 2, 255));
+    std::vector<std::uint8_t> seen;
+    for (const auto& group : at) {
+        if (group.size() < 2) continue;
+        seen.assign(frames_[group[0]].mask.size(), 0);
+        for (std::size_t i : group) {
+            const std::vector<std::uint8_t>& m = frames_[i].mask;
+            const std::size_t n = std::min(m.size(), seen.size());
+            for (std::size_t b = 0; b < n; ++b) {
+                if (fractional_) {
+                    if (m[b] > threshold) {
+                        if (seen[b]) return true;
+                        seen[b] = 1;
+                    }
+                } else {
+                    if (seen[b] & m[b]) return true;
+                    seen[b] |= m[b];
+                }
+            }
+        }
+    }
+    return false;
+}
+
+std::uint64_t Builder::digest() const {
+    std::uint64_t h = wyhash(ctx_.study_uid.data(), ctx_.study_uid.size(), fractional_ ? 2 : 1);
+    auto mix_text = [&](const std::string& s) { h = wyhash(s.data(), s.size(), h ^ s.size()); };
+    mix_text(ctx_.series_uid);
+    for (const SegSegment& s : segments_) {
+        for (const std::string* t : {&s.label, &s.category.value, &s.category.scheme, &s.type.value, &s.type.scheme,
+                                     &s.anatomic.value, &s.algorithm_type, &s.algorithm_name})
+            mix_text(*t);
+        h = wyhash(s.rgb, 3, h);
+    }
+    for (const SegFrame& f : frames_) {
+        mix_text(f.ref_uid);
+        h = wyhash(f.position, sizeof f.position, h + f.segment);
+        h = wyhash(f.mask.data(), f.mask.size(), h);
+    }
+    return h;
+}
+
+std::vector<std::uint8_t> Builder::finish() {
+    if (empty()) return {};
+    sort_frames();
+    const std::vector<std::uint32_t> index = position_indices();
+    const bool overlap = overlapping(index);
+
+    const std::uint64_t hash = digest();
+    const std::string sop_uid =
+        options_.sop_instance_uid.empty() ? content_uid("instance", hash) : options_.sop_instance_uid;
+    const std::string series_uid =
+        options_.series_instance_uid.empty() ? content_uid("series", hash) : options_.series_instance_uid;
+    const std::string dim_uid = options_.dimension_organization_uid.empty() ? content_uid("dimensions", hash)
+                                                                            : options_.dimension_organization_uid;
+    const std::string content_date = options_.content_date.empty() ? ctx_.study_date : options_.content_date;
+    const std::string content_time = options_.content_time.empty() ? "000000" : options_.content_time;
+    const SegFrame& first = frames_.front();
+    const std::string sop_class(kSegmentationClass);
+    constexpr std::string_view kCtImage = "1.2.840.10008.5.1.4.1.1.2";
+    auto ref_class = [&](const SegFrame& f) { return f.ref_class.empty() ? std::string(kCtImage) : f.ref_class; };
+    auto code_item = [](ItemWriter& w, const Code& c) {
+        w.begin_item();
+        w.text(0x00080100, "SH", c.value);
+        w.text(0x00080102, "SH", c.scheme);
+        w.text(0x00080104, "LO", c.meaning);
+        w.end_item();
+    };
+    auto code_sequence = [&](ItemWriter& w, Tag tag, const Code& c) {
+        w.begin_sequence(tag);
+        code_item(w, c);
+        w.end_sequence();
+    };
+
+    ItemWriter w;
+    w.out.reserve(std::size_t(1) << 16);
+    if (!ctx_.character_set.empty()) w.text(0x00080005, "CS", ctx_.character_set);
+    w.text(0x00080008, "CS", "DERIVED\\PRIMARY");
+    w.text(0x00080012, "DA", content_date);
+    w.text(0x00080013, "TM", content_time);
+    w.text(0x00080016, "UI", sop_class);
+    w.text(0x00080018, "UI", sop_uid);
+    w.text(0x00080020, "DA", ctx_.study_date);
+    w.text(0x00080023, "DA", content_date);
+    w.text(0x00080030, "TM", "");
+    w.text(0x00080033, "TM", content_time);
+    w.text(0x00080050, "SH", "");
+    w.text(0x00080060, "CS", "SEG");
+    w.text(0x00080070, "LO", "Tessera");
+    w.text(0x00080090, "PN", "");
+    w.text(0x00081090, "LO", "Tessera");
+    if (!ctx_.series_uid.empty()) {
+        w.begin_sequence(0x00081115);
+        w.begin_item();
+        w.begin_sequence(0x0008114A);
+        std::vector<const std::string*> seen;
+        for (const SegFrame& f : frames_) {
+            if (f.ref_uid.empty()) continue;
+            if (std::find_if(seen.begin(), seen.end(), [&](const std::string* s) { return *s == f.ref_uid; }) !=
+                seen.end())
+                continue;
+            seen.push_back(&f.ref_uid);
+            w.begin_item();
+            w.text(0x00081150, "UI", ref_class(f));
+            w.text(0x00081155, "UI", f.ref_uid);
+            w.end_item();
+        }
+        w.end_sequence();
+        w.text(0x0020000E, "UI", ctx_.series_uid);
+        w.end_item();
+        w.end_sequence();
+    }
+    w.text(0x00100010, "PN", ctx_.patient_name);
+    w.text(0x00100020, "LO", ctx_.patient_id);
+    w.text(0x00100030, "DA", "");
+    w.text(0x00100040, "CS", "");
+    w.text(0x00181000, "LO", "1");
+    w.text(0x00181020, "LO", "1.0");
+    w.text(0x0020000D, "UI", ctx_.study_uid);
+    w.text(0x0020000E, "UI", series_uid);
+    w.text(0x00200010, "SH", "");
+    w.text(0x00200011, "IS", "1");
+    w.text(0x00200013, "IS", "1");
+    w.text(0x00200052, "UI", ctx_.frame_of_reference_uid);
+    w.text(0x00201040, "LO", "");  // Position Reference Indicator: required, may be empty
+    w.begin_sequence(0x00209221);
+    w.begin_item();
+    w.text(0x00209164, "UI", dim_uid);
+    w.end_item();
+    w.end_sequence();
+    w.begin_sequence(0x00209222);
+    w.begin_item();
+    w.text(0x00209164, "UI", dim_uid);
+    w.at(0x00209165, 0x0062000B);
+    w.at(0x00209167, 0x0062000A);
+    w.text(0x00209421, "LO", "Segment Number");
+    w.end_item();
+    w.begin_item();
+    w.text(0x00209164, "UI", dim_uid);
+    w.at(0x00209165, 0x00200032);
+    w.at(0x00209167, 0x00209113);
+    w.text(0x00209421, "LO", "Image Position");
+    w.end_item();
+    w.end_sequence();
+    w.us(0x00280002, 1);
+    w.text(0x00280004, "CS", "MONOCHROME2");
+    w.text(0x00280008, "IS", std::to_string(frames_.size()));
+    w.us(0x00280010, std::uint16_t(rows_));
+    w.us(0x00280011, std::uint16_t(columns_));
+    const std::uint16_t bits = fractional_ ? 8 : 1;
+    w.us(0x00280100, bits);
+    w.us(0x00280101, bits);
+    w.us(0x00280102, std::uint16_t(bits - 1));
+    w.us(0x00280103, 0);
+    w.text(0x00282110, "CS", "00");
+    w.text(0x00620001, "CS", fractional_ ? "FRACTIONAL" : "BINARY");
+    w.begin_sequence(0x00620002);
+    for (std::size_t i = 0; i < segments_.size(); ++i) {
+        const SegSegment& s = segments_[i];
+        w.begin_item();
+        if (s.anatomic.present()) code_sequence(w, 0x00082218, s.anatomic);
+        code_sequence(w, 0x00620003, s.category);
+        w.us(0x00620004, std::uint16_t(i + 1));
+        w.text(0x00620005, "LO", s.label);
+        w.text(0x00620008, "CS", s.algorithm_type);
+        w.text(0x00620009, "LO", s.algorithm_name);
+        std::uint16_t lab[3];
+        rgb_to_cielab16(s.rgb, lab);
+        w.us(0x0062000D, lab);
+        code_sequence(w, 0x0062000F, s.type);
+        w.end_item();
+    }
+    w.end_sequence();
+    if (fractional_) {
+        w.us(0x0062000E, std::uint16_t(std::min<std::uint32_t>(max_value_, 255)));
+        w.text(0x00620010, "CS", occupancy_ ? "OCCUPANCY" : "PROBABILITY");
+    }
+    w.text(0x00620013, "CS", overlap ? "YES" : "NO");
+    w.text(0x00700080, "CS", "SEGMENTATION");
+    w.text(0x00700081, "LO", "");
+    w.text(0x00700084, "PN", "");  // Content Creator's Name: required, may be empty
+    w.begin_sequence(0x52009229);
+    w.begin_item();
+    w.begin_sequence(0x00209116);
+    w.begin_item();
+    std::string ori;
+    for (int i = 0; i < 6; ++i) ori += (i ? "\\" : "") + format_decimal(first.orientation[i]);
+    w.text(0x00200037, "DS", ori);
+    w.end_item();
+    w.end_sequence();
+    w.begin_sequence(0x00289110);
+    w.begin_item();
+    if (first.thickness > 0) w.text(0x00180050, "DS", format_decimal(first.thickness));
+    w.text(0x00280030, "DS", format_decimal(first.spacing[1]) + "\\" + format_decimal(first.spacing[0]));
+    w.end_item();
+    w.end_sequence();
+    w.end_item();
+    w.end_sequence();
+    w.begin_sequence(0x52009230);
+    for (std::size_t i = 0; i < frames_.size(); ++i) {
+        const SegFrame& f = frames_[i];
+        w.begin_item();
+        if (!f.ref_uid.empty()) {
+            w.begin_sequence(0x00089124);
+            w.begin_item();
+            w.begin_sequence(0x00082112);
+            w.begin_item();
+            w.text(0x00081150, "UI", ref_class(f));
+            w.text(0x00081155, "UI", f.ref_uid);
+            // The mask lies on the source image's pixel grid; readers index by source only then.
+            w.text(0x0028135A, "CS", "YES");
+            code_sequence(w, 0x0040A170, {"121322", "DCM", "Source image for image processing operation"});
+            w.end_item();
+            w.end_sequence();
+            code_sequence(w, 0x00089215, {"113076", "DCM", "Segmentation"});
+            w.end_item();
+            w.end_sequence();
+        }
+        w.begin_sequence(0x00209111);
+        w.begin_item();
+        const std::uint32_t dims[2] = {f.segment + 1, index[i]};
+        w.ul(0x00209157, dims);
+        w.end_item();
+        w.end_sequence();
+        w.begin_sequence(0x00209113);
+        w.begin_item();
+        w.text(0x00200032, "DS",
+               format_decimal(f.position[0]) + "\\" + format_decimal(f.position[1]) + "\\" +
+                   format_decimal(f.position[2]));
+        w.end_item();
+        w.end_sequence();
+        w.begin_sequence(0x0062000A);
+        w.begin_item();
+        w.us(0x0062000B, std::uint16_t(f.segment + 1));
+        w.end_item();
+        w.end_sequence();
+        w.end_item();
+    }
+    w.end_sequence();
+
+    // Pixel Data: binary frames as one continuous bit stream, fractional frames byte-aligned.
+    const std::size_t pixels = std::size_t(rows_) * columns_;
+    const std::size_t payload = fractional_ ? pixels * frames_.size() : (pixels * frames_.size() + 7) / 8;
+    const std::size_t length = payload + (payload & 1);
+    if (length > 0xFFFFFFF0u) return {};
+    std::uint8_t header[12] = {0xE0, 0x7F, 0x10, 0x00, 'O', 'B', 0, 0};
+    store_le32(header + 8, std::uint32_t(length));
+    w.out.insert(w.out.end(), header, header + 12);
+    const std::size_t at = w.out.size();
+    w.out.resize(at + length, 0);
+    std::uint8_t* dst = w.out.data() + at;
+    for (std::size_t i = 0; i < frames_.size(); ++i) {
+        const std::vector<std::uint8_t>& m = frames_[i].mask;
+        if (fractional_) {
+            std::memcpy(dst + i * pixels, m.data(), std::min(m.size(), pixels));
+            continue;
+        }
+        const std::size_t start = i * pixels;
+        if ((start & 7) == 0) {
+            std::memcpy(dst + start / 8, m.data(), (pixels + 7) / 8);
+            continue;
+        }
+        // Shifted copy: each mask byte spreads over two output bytes.
+        const unsigned shift = unsigned(start & 7);
+        std::uint8_t* o = dst + start / 8;
+        const std::size_t full = pixels / 8, rest = pixels % 8;
+        for (std::size_t b = 0; b < full; ++b) {
+            o[b] |= std::uint8_t(m[b] << shift);
+            o[b + 1] |= std::uint8_t(m[b] >> (8 - shift));
+        }
+        if (rest) {
+            const std::uint8_t last = std::uint8_t(m[full] & ((1u << rest) - 1));
+            o[full] |= std::uint8_t(last << shift);
+            if (shift + rest > 8) o[full + 1] |= std::uint8_t(last >> (8 - shift));
+        }
+    }
+    std::vector<std::uint8_t> out;
+    if (Part10Wrap(sop_class, sop_uid, w.out, "1.2.840.10008.1.2.1", out) != wrap_result::kOk) return {};
+    return out;
+}
+
+std::mutex& builder_mutex() {
+    static std::mutex m;
+    return m;
+}
+Builder& builder() {
+    static Builder b;
+    return b;
+}
+
+// Runs one build on the process-wide builder, cleared before and after.
+template <class Fill>
+std::optional<std::vector<std::uint8_t>> run_build(const ReferenceSeries& ref, const std::vector<SegSegment>& segments,
+                                                   const BuildOptions& options, Fill fill) {
+    std::lock_guard lock(builder_mutex());
+    Builder& b = builder();
+    struct Reset {
+        Builder& b;
+        ~Reset() { b.reset(); }
+    } reset{b};
+    b.begin(ref, segments, options);
+    fill(b);
+    std::vector<std::uint8_t> out = b.finish();
+    if (out.empty()) return std::nullopt;
+    return out;
+}
+
+void check_options(const BuildOptions& o) {
+    check_uid(o.sop_instance_uid, "sop_instance_uid");
+    check_uid(o.series_instance_uid, "series_instance_uid");
+    check_uid(o.dimension_organization_uid, "dimension_organization_uid");
+}
+
+// Label values to 1-based segment positions (the first segment with a label wins), 0 for none.
+std::vector<std::uint16_t> label_remap(const std::vector<std::uint32_t>& label_ids) {
+    std::vector<std::uint16_t> remap(65536, 0);
+    for (std::size_t s = label_ids.size(); s-- > 0;)
+        if (label_ids[s] < 65536) remap[label_ids[s]] = std::uint16_t(s + 1);
+    return remap;
+}
+
+std::optional<std::vector<std::uint8_t>> build_labels(const ReferenceSeries& ref,
+                                                      std::span<const std::uint16_t> labelmap,
+                                                      const std::vector<SegSegment>& segments,
+                                                      const std::vector<std::uint32_t>& label_ids,
+                                                      const BuildOptions& options) {
+    const std::vector<std::uint16_t> remap = label_remap(label_ids);
+    const std::size_t plane = std::size_t(ref.rows()) * ref.columns();
+    return run_build(ref, segments, options, [&](Builder& b) {
+        std::vector<std::uint16_t> mapped(plane);
+        for (std::size_t k = 0; k < ref.slices.size(); ++k) {
+            const std::uint16_t* src = labelmap.data() + k * plane;
+            for (std::size_t i = 0; i < plane; ++i) mapped[i] = remap[src[i]];
+            b.add_label_plane(mapped.data(), ref.slices[k]);
+        }
+    });
+}
+
+}  // namespace
+
+std::string format_decimal(double v) {
+    char buf[64];
+    for (int p = 17; p >= 1; --p) {
+        const int n = std::snprintf(buf, sizeof buf, "%.*g", p, v);
+        if (n > 0 && n <= 16) return std::string(buf, std::size_t(n));
+    }
+    return std::string(buf);
+}
+
+void rgb_to_cielab16(const std::uint8_t rgb[3], std::uint16_t out[3]) {
+    const double r = srgb_linear(rgb[0] / 255.0), g = srgb_linear(rgb[1] / 255.0), b = srgb_linear(rgb[2] / 255.0);
+    // sRGB (D65) to XYZ.
+    const double x = 0.4124564 * r + 0.3575761 * g + 0.1804375 * b;
+    const double y = 0.2126729 * r + 0.7151522 * g + 0.0721750 * b;
+    const double z = 0.0193339 * r + 0.1191920 * g + 0.9503041 * b;
+    // Bradford adaptation D65 -> D50.
+    const double xa = 1.0478112 * x + 0.0228866 * y - 0.0501270 * z;
+    const double ya = 0.0295424 * x + 0.9904844 * y - 0.0170491 * z;
+    const double za = -0.0092345 * x + 0.0150436 * y + 0.7521316 * z;
+    const double fx = lab_f(xa / 0.9642), fy = lab_f(ya / 1.0), fz = lab_f(za / 0.8249);
+    const double L = 116 * fy - 16, a = 500 * (fx - fy), bb = 200 * (fy - fz);
+    out[0] = clamp16(L * 655.35 + 0.5);
+    out[1] = clamp16((a + 128) * 257 + 0.5);
+    out[2] = clamp16((bb + 128) * 257 + 0.5);
+}
+
+void cielab16_to_rgb(const std::uint16_t lab[3], std::uint8_t out[3]) {
+    const double L = lab[0] * 100.0 / 65535.0, a = lab[1] * 255.0 / 65535.0 - 128, b = lab[2] * 255.0 / 65535.0 - 128;
+    const double fy = (L + 16) / 116, fx = fy + a / 500, fz = fy - b / 200;
+    constexpr double d = 6.0 / 29.0;
+    auto inv = [](double f) { return f > d ? f * f * f : 3 * d * d * (f - 4.0 / 29.0); };
+    // The stored values are relative to D50 (as written above): back to D50 XYZ, then adapted to
+    // D65 (the inverse Bradford matrix) before the sRGB matrix.
+    const double x50 = 0.9642 * inv(fx), y50 = inv(fy), z50 = 0.8249 * inv(fz);
+    const double X = 0.9555766 * x50 - 0.0230393 * y50 + 0.0631636 * z50;
+    const double Y = -0.0282895 * x50 + 1.0099416 * y50 + 0.0210077 * z50;
+    const double Z = 0.0122982 * x50 - 0.0204830 * y50 + 1.3299098 * z50;
+    const double lin[3] = {3.2404542 * X - 1.5371385 * Y - 0.4985314 * Z,
+                           -0.969266 * X + 1.8760108 * Y + 0.041556 * Z,
+                           0.0556434 * X - 0.2040259 * Y + 1.0572252 * Z};
+    for (int i = 0; i < 3; ++i) {
+        const double c = std::clamp(lin[i], 0.0, 1.0);
+        const double s = c <= 0.0031308 ? 12.92 * c : 1.055 * std::pow(c, 1 / 2.4) - 0.055;
+        out[i] = std::uint8_t(std::clamp(s * 255 + 0.5, 0.0, 255.0));
+    }
+}
+
+ReferenceSeries load_reference(const std::vector<std::string>& paths, bool parallel) {
+    std::vector<LoadedSlice> loaded(paths.size());
+    parallel_for_workers(paths.size(), parallel ? reference_workers(paths.size()) : 1,
+                         [&](std::size_t i) { loaded[i] = load_one(paths[i]); });
+    ReferenceSeries ref;
+    for (LoadedSlice& l : loaded) {
+        if (!l.usable) continue;
+        if (ref.slices.empty()) {
+            ref.patient_name = l.patient_name, ref.patient_id = l.patient_id, ref.study_uid = l.study_uid;
+            ref.study_date = l.study_date, ref.frame_of_reference_uid = l.frame_of_reference_uid;
+            ref.series_uid = l.series_uid, ref.character_set = l.character_set;
+        } else if (l.slice.rows != ref.rows() || l.slice.columns != ref.columns()) {
+            continue;
+        }
+        ref.slices.push_back(std::move(l.slice));
+    }
+    if (ref.slices.empty()) return ref;
+    double n[3];
+    cross3(ref.slices[0].orientation, ref.slices[0].orientation + 3, n);
+    std::stable_sort(ref.slices.begin(), ref.slices.end(), [&](const SegReferenceSlice& a, const SegReferenceSlice& b) {
+        return dot3(a.position, n) < dot3(b.position, n);
+    });
+    return ref;
+}
+
+std::optional<std::vector<std::uint8_t>> build(const ReferenceSeries& ref, std::span<const std::uint16_t> labelmap,
+                                               const std::vector<SegSegment>& segments,
+                                               const std::vector<std::uint32_t>& label_ids,
+                                               const BuildOptions& options) {
+    if (segments.empty()) throw std::invalid_argument("segments list is empty");
+    if (ref.slices.empty()) throw std::invalid_argument("no decodable single-frame reference slices");
+    if (labelmap.size() != ref.slices.size() * ref.rows() * ref.columns())
+        throw std::invalid_argument("labelmap shape does not match the reference series");
+    check_options(options);
+    return build_labels(ref, labelmap, segments, label_ids, options);
+}
+
+std::optional<std::vector<std::uint8_t>> build_fractional(const ReferenceSeries& ref, std::span<const std::uint8_t> maps,
+                                                          const std::vector<SegSegment>& segments, bool occupancy,
+                                                          std::uint32_t max_value, const BuildOptions& options) {
+    if (segments.empty()) throw std::invalid_argument("segments list is empty");
+    if (ref.slices.empty()) throw std::invalid_argument("no decodable single-frame reference slices");
+    const std::size_t plane = std::size_t(ref.rows()) * ref.columns();
+    if (maps.size() != segments.size() * ref.slices.size() * plane)
+        throw std::invalid_argument("maps shape must be [nseg, (slices,) H, W] matching segments × series");
+    check_options(options);
+    return run_build(ref, segments, options, [&](Builder& b) {
+        b.set_fractional(occupancy, max_value);
+        for (std::size_t s = 0; s < segments.size(); ++s)
+            for (std::size_t k = 0; k < ref.slices.size(); ++k)
+                b.add_fractional_plane(maps.data() + (s * ref.slices.size() + k) * plane, std::uint32_t(s),
+                                       ref.slices[k]);
+    });
+}
+
+std::optional<std::vector<std::uint8_t>> build_frames(const ReferenceSeries& ref, std::span<const std::uint8_t> masks,
+                                                      const std::vector<SegSegment>& segments,
+                                                      const BuildOptions& options) {
+    if (segments.empty()) throw std::invalid_argument("segments list is empty");
+    if (ref.slices.empty()) throw std::invalid_argument("no decodable single-frame reference slices");
+    const std::size_t plane = std::size_t(ref.rows()) * ref.columns();
+    if (masks.size() != segments.size() * ref.slices.size() * plane)
+        throw std::invalid_argument("masks shape must be [nseg, (slices,) H, W] matching segments × series");
+    check_options(options);
+    return run_build(ref, segments, options, [&](Builder& b) {
+        std::vector<std::uint16_t> labels(plane);
+        for (std::size_t s = 0; s < segments.size(); ++s)
+            for (std::size_t k = 0; k < ref.slices.size(); ++k) {
+                const std::uint8_t* m = masks.data() + (s * ref.slices.size() + k) * plane;
+                for (std::size_t i = 0; i < plane; ++i) labels[i] = m[i] ? std::uint16_t(s + 1) : 0;
+                b.add_label_plane(labels.data(), ref.slices[k]);
+            }
+    });
+}
+
+std::vector<std::uint8_t> build_from_nifti(const ReferenceSeries& ref, const std::string& nifti_path,
+                                           const std::vector<SegSegment>& segments,
+                                           const std::vector<std::uint32_t>& label_ids) {
+    if (ref.slices.empty()) throw std::runtime_error("seg_from_nifti: no decodable reference-series slices");
+    if (segments.empty()) throw std::runtime_error("seg_from_nifti: no segments supplied");
+    const std::runtime_error not_coframed(
+        "seg_from_nifti: NIfTI mask is not co-framed with the reference series (dimension mismatch or unreadable)");
+    volume::NiftiVolume nii;
+    if (volume::dcm_nifti_read(nifti_path, nii) != 0) throw not_coframed;
+    const std::size_t cols = ref.columns(), rows = ref.rows(), slices = ref.slices.size();
+    if (nii.w != cols || nii.h != rows || nii.d != slices) throw not_coframed;
+    const SegReferenceSlice& s0 = ref.slices[0];
+    auto unit_dot = [&](int column, const double* axis) {
+        const double* c = nii.affine + 4 * column;
+        const double len = std::sqrt(dot3(c, c));
+        if (len < 1e-6) throw not_coframed;
+        return dot3(c, axis) / len;
+    };
+    if (unit_dot(0, s0.orientation) <= 0.999 || unit_dot(1, s0.orientation + 3) <= 0.999) throw not_coframed;
+    double normal[3];
+    cross3(s0.orientation, s0.orientation + 3, normal);
+    const bool reversed = dot3(nii.affine + 8, normal) < 0;
+
+    const std::size_t plane = rows * cols;
+    const std::size_t width = nii.datatype == 4 || nii.datatype == 512 ? 2
+                              : nii.datatype == 8 || nii.datatype == 768 || nii.datatype == 16 ? 4
+                                                                                             : 1;
+    if (nii.data.size() < plane * slices * width) throw not_coframed;
+    std::vector<std::uint16_t> labels(plane * slices, 0);
+    for (std::size_t k = 0; k < slices; ++k) {
+        const std::size_t z = reversed ? slices - 1 - k : k;
+        std::uint16_t* dst = labels.data() + k * plane;
+        const std::uint8_t* src = nii.data.data();
+        for (std::size_t i = 0; i < plane; ++i) {
+            const std::size_t v = z * plane + i;
+            switch (nii.datatype) {
+            case 2: case 256: dst[i] = src[v]; break;  // uint8, int8: the byte zero-extended
+            case 4: case 512: dst[i] = load_le16(src + 2 * v); break;
+            case 8: case 768: dst[i] = std::uint16_t(load_le32(src + 4 * v)); break;
+            case 16: {
+                float f;
+                std::memcpy(&f, src + 4 * v, 4);
+                dst[i] = f > 0 ? std::uint16_t(std::min(65535.0, std::trunc(double(f) + 0.5))) : 0;
+                break;
+            }
+            default: dst[i] = 0;
+            }
+        }
+    }
+    auto out = build_labels(ref, labels, segments, label_ids, BuildOptions{});
+    if (!out) throw std::runtime_error("seg_from_nifti: seg::build produced no output (no segmented frames?)");
+    return std::move(*out);
+}
+
+}  // namespace loamwerk::seg

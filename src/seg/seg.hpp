@@ -1,0 +1,119 @@
+// DICOM Segmentation objects: authoring binary and fractional segmentations over a reference
+// series of single-frame images, and rebuilding label maps and occupancy planes from any
+// producer's Segmentation.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace loamwerk::seg {
+
+inline constexpr std::string_view kSegmentationClass = "1.2.840.10008.5.1.4.1.1.66.4";
+
+struct Code {
+    std::string value, scheme, meaning;
+    bool present() const { return !value.empty() || !scheme.empty() || !meaning.empty(); }
+};
+
+struct SegSegment {
+    std::string label;
+    std::uint8_t rgb[3] = {0, 0, 0};
+    Code category{"T-D0050", "SRT", "Tissue"}, type{"T-D0050", "SRT", "Tissue"}, anatomic;
+    std::string algorithm_type = "MANUAL", algorithm_name = "Tessera";
+};
+
+struct SegReferenceSlice {
+    std::uint32_t rows = 0, columns = 0;
+    double position[3] = {0, 0, 0};
+    double orientation[6] = {1, 0, 0, 0, 1, 0};
+    double spacing[2] = {1, 1};  // column spacing, row spacing
+    double thickness = 0;
+    std::string sop_instance_uid, sop_class_uid;
+};
+
+// The usable slices of a reference series, sorted along the first slice's normal, and the
+// context the first usable file supplies.
+struct ReferenceSeries {
+    std::vector<SegReferenceSlice> slices;
+    std::string patient_name, patient_id, study_uid, study_date, frame_of_reference_uid, series_uid;
+    std::string character_set;  // the first file's Specific Character Set, kept with its names
+    std::uint32_t rows() const { return slices.empty() ? 0 : slices[0].rows; }
+    std::uint32_t columns() const { return slices.empty() ? 0 : slices[0].columns; }
+};
+
+// Reads the files (on min(files, online processors - 2) workers, one below 4 processors, when
+// `parallel`); files that are not plain single-frame images are left out.
+ReferenceSeries load_reference(const std::vector<std::string>& paths, bool parallel);
+
+// The optional values of a build; empty strings are "not given".
+struct BuildOptions {
+    std::string sop_instance_uid, series_instance_uid, dimension_organization_uid, content_date, content_time;
+};
+
+// Each build returns the Part-10 bytes, or nothing when no frame resulted. Argument and shape
+// errors throw std::invalid_argument before the builder is touched.
+// A label map (slices x rows x columns): voxels holding label_ids[s] belong to segment s + 1.
+std::optional<std::vector<std::uint8_t>> build(const ReferenceSeries& ref, std::span<const std::uint16_t> labelmap,
+                                               const std::vector<SegSegment>& segments,
+                                               const std::vector<std::uint32_t>& label_ids, const BuildOptions& options);
+// Fractional maps (segments x slices x rows x columns), 8-bit values kept as they are.
+std::optional<std::vector<std::uint8_t>> build_fractional(const ReferenceSeries& ref, std::span<const std::uint8_t> maps,
+                                                          const std::vector<SegSegment>& segments, bool occupancy,
+                                                          std::uint32_t max_value, const BuildOptions& options);
+// One 0/1 mask per segment (segments x slices x rows x columns); masks may overlap.
+std::optional<std::vector<std::uint8_t>> build_frames(const ReferenceSeries& ref, std::span<const std::uint8_t> masks,
+                                                      const std::vector<SegSegment>& segments,
+                                                      const BuildOptions& options);
+// A NIfTI-1 label volume aligned to the reference by its affine. Throws std::runtime_error with
+// the "seg_from_nifti: ..." messages.
+std::vector<std::uint8_t> build_from_nifti(const ReferenceSeries& ref, const std::string& nifti_path,
+                                           const std::vector<SegSegment>& segments,
+                                           const std::vector<std::uint32_t>& label_ids);
+
+// Pieces of the serialisation, exposed for tests.
+std::string format_decimal(double v);
+void rgb_to_cielab16(const std::uint8_t rgb[3], std::uint16_t out[3]);
+void cielab16_to_rgb(const std::uint16_t lab[3], std::uint8_t out[3]);
+
+// ---- Reconstruction ----
+
+enum class SegType : std::uint8_t { kBinary = 0, kFractional = 1, kLabelMap = 2 };
+
+struct SegmentInfo {
+    std::uint32_t number = 0;
+    std::string label, tracking_id, tracking_uid;
+    Code category, type, anatomic;
+    std::uint8_t rgb[3] = {0, 0, 0};
+    bool has_tracking_id = false, has_tracking_uid = false;
+};
+
+struct SegGeometry {
+    std::uint32_t slices = 0, rows = 0, columns = 0, frames = 0;
+    double orientation[6] = {1, 0, 0, 0, 1, 0};
+    double pixel_spacing[2] = {1, 1};  // row spacing, column spacing
+    double slice_thickness = 0;
+    std::vector<std::array<double, 3>> origins;
+    std::vector<std::uint32_t> frame_slice;
+    double affine[16] = {};
+};
+
+struct SegDecoded {
+    SegType type = SegType::kBinary;
+    std::vector<SegmentInfo> segments;
+    SegGeometry geometry;
+    std::string series_uid, study_uid, frame_of_reference_uid;
+    bool overlapping = false;
+    std::vector<std::uint16_t> labelmap;  // slices x rows x columns
+    std::vector<float> occupancy;         // segments x slices x rows x columns
+};
+
+enum class DecodeStatus { kOk, kNotDicom, kNoSegments, kFailed };
+
+// `masks` false builds the label map, true the occupancy planes.
+DecodeStatus dcm_seg_decode(std::span<const std::uint8_t> bytes, bool masks, SegDecoded& out);
+
+}  // namespace loamwerk::seg
