@@ -265,3 +265,35 @@ def test_mutated_rt_and_ko_files(tmp_path):
                 pass
         rs.write_bytes(samples[1])
         rd.write_bytes(samples[0])
+
+
+def test_mutated_segmentations(tmp_path):
+    import numpy as np
+    from test_seg import SEGMENTS, reference
+    rng = random.Random(78)
+    paths = reference(tmp_path, slices=3, rows=5, cols=7)
+    labels = np.zeros((3, 5, 7), np.uint16)
+    labels[:, 1:4, 2:6] = 1
+    labels[1, 0, :] = 7
+    maps = np.arange(2 * 3 * 35, dtype=np.uint8).reshape(2, 3, 5, 7)
+    samples = [loam.write_seg(paths, labels, SEGMENTS), loam.write_seg_fractional(paths, maps, SEGMENTS)]
+    samples += [p.read_bytes() for p in sorted((TESTDATA / "highdicom").glob("seg_*labelmap.dcm"))]
+    target = tmp_path / "seg.dcm"
+    for i in range(400):
+        buf = bytearray(samples[i % len(samples)])
+        for _ in range(rng.randrange(1, 6)):
+            at = rng.randrange(len(buf))
+            if rng.random() < 0.5:
+                buf[at] = rng.getrandbits(8)
+            else:
+                patch = rng.choice((b"\xff\xff\xff\xff", b"\xfe\xff\x00\xe0", b"\xfe\xff\xdd\xe0", b"\x00\x00",
+                                    b"\xff\xff"))
+                buf[at:at + len(patch)] = patch
+        if rng.random() < 0.3:
+            buf = buf[: rng.randrange(len(buf))]
+        target.write_bytes(bytes(buf))
+        for masks in (False, True):
+            try:
+                loam.read_seg(str(target), masks=masks)
+            except RuntimeError:
+                pass

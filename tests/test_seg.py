@@ -447,3 +447,44 @@ def test_read_seg_on_other_objects(tmp_path):
     empty.write_bytes(part10(explicit_sq(0x0062, 0x0002, [item(us(0x0062, 0x0004, 1))])))
     with pytest.raises(RuntimeError, match="SEG mask decode failed: "):
         loam.read_seg(str(empty), masks=True)
+
+
+# ---- command line ----
+
+def test_cli_nifti_round_trip(tmp_path, capsys):
+    import json
+
+    import loam.cli as cli
+    reference(tmp_path, slices=3)
+    lm = random_labels((3, 3, 3), [2, 5])
+    nii = tmp_path / "mask.nii.gz"
+    loam.write_nifti_volume(lm, reference_affine(3), str(nii))
+    labels = tmp_path / "labels.json"
+    labels.write_text(json.dumps({"5": {"label": "tumour", "rgb": [255, 255, 0]}, "2": "oedema"}))
+    seg = tmp_path / "out" / "seg.dcm"
+    seg.parent.mkdir()
+    assert cli.main(["seg-from-nifti", str(tmp_path / "ref"), str(nii), "-o", str(seg), "--labels", str(labels)]) == 0
+    ds = pydicom.dcmread(seg)
+    assert [s.SegmentLabel for s in ds.SegmentSequence] == ["tumour", "oedema"]
+    back = tmp_path / "back.nii.gz"
+    assert cli.main(["seg-to-nifti", str(seg), "-o", str(back)]) == 0
+    assert "tumour" in capsys.readouterr().out
+    values, meta = loam.read_nifti(str(back))
+    np.testing.assert_array_equal(values, np.select([lm == 5, lm == 2], [1, 2], 0))
+    assert np.allclose(meta["affine"], reference_affine(3))
+    # Without a labels file: one segment per label value of the mask.
+    assert cli.main(["seg-from-nifti", str(tmp_path / "ref"), str(nii), "-o", str(seg)]) == 0
+    assert [s.SegmentLabel for s in pydicom.dcmread(seg).SegmentSequence] == ["Segment 2", "Segment 5"]
+
+
+def test_cli_refuses_several_series(tmp_path, capsys):
+    import loam.cli as cli
+    reference(tmp_path, slices=2, name="ref/a")
+    write_series(tmp_path / "ref" / "b", np.zeros((2, 3, 3), np.int16), [(0, 0, 0), (0, 0, 2)], series="1.2.3.77")
+    nii = tmp_path / "mask.nii"
+    loam.write_nifti_volume(np.ones((2, 3, 3), np.uint8), reference_affine(2), str(nii))
+    out = tmp_path / "seg.dcm"
+    assert cli.main(["seg-from-nifti", str(tmp_path / "ref"), str(nii), "-o", str(out)]) == 2
+    assert "exactly one image series" in capsys.readouterr().err and not out.exists()
+    assert cli.main(["seg-from-nifti", str(tmp_path / "ref"), str(nii), "-o", str(out), "--series", "1.2.3.77"]) == 0
+    assert cli.main(["seg-to-nifti", str(out), "-o", str(tmp_path / "x.nrrd")]) == 2

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import re
 import struct
@@ -303,8 +304,6 @@ def cmd_transcode(args: argparse.Namespace) -> int:
 
 
 def cmd_deid(args: argparse.Namespace) -> int:
-    import json
-
     options: dict[str, object] = {}
     if args.options:
         with open(args.options, encoding="utf-8") as f:
@@ -587,6 +586,84 @@ def cmd_dvh(args: argparse.Namespace) -> int:
     return status
 
 
+def _segments_from_labels(path: str | None, nifti: str) -> list[dict]:
+    """Segment dicts from a labels file: a list of segment dicts, or an object mapping label values
+    to a name or a segment dict. Without a file, one segment per label value in the mask."""
+    if path is None:
+        import numpy as np
+
+        values, _ = _core.read_nifti(nifti)
+        labels = sorted(int(v) for v in np.unique(values) if v > 0)
+        return [{"label": f"Segment {v}", "labelID": v} for v in labels]
+    with open(path, encoding="utf-8") as f:
+        spec = json.load(f)
+    if isinstance(spec, dict):
+        segments = []
+        for key, value in spec.items():
+            if not str(key).isdigit():
+                raise ValueError(f"label value {key!r} is not a non-negative integer")
+            seg = dict(value) if isinstance(value, dict) else {"label": str(value)}
+            seg.setdefault("labelID", int(key))
+            segments.append(seg)
+        return segments
+    if isinstance(spec, list) and all(isinstance(s, dict) for s in spec):
+        return spec
+    raise ValueError("labels must be a list of segment objects or an object of label value -> name")
+
+
+def cmd_seg_from_nifti(args: argparse.Namespace) -> int:
+    try:
+        segments = _segments_from_labels(args.labels, args.mask)
+    except (OSError, ValueError, RuntimeError) as exc:
+        print(f"loam seg-from-nifti: {exc}", file=sys.stderr)
+        return 2
+    files = dicom_files([args.ref_dir])
+    keys = _core._series_keys(files)
+    series: dict[str, list[str]] = {}
+    for path, k in zip(files, keys):
+        if k["image"] and k["series_uid"]:
+            series.setdefault(k["series_uid"], []).append(path)
+    if args.series:
+        series = {uid: p for uid, p in series.items() if uid == args.series}
+    if len(series) != 1:
+        found = ", ".join(f"{uid} ({len(p)} files)" for uid, p in series.items()) or "none"
+        print(f"loam seg-from-nifti: {args.ref_dir} must hold exactly one image series (pick one with "
+              f"--series); found: {found}", file=sys.stderr)
+        return 2
+    (paths,) = series.values()
+    try:
+        data = _core.build_seg_from_nifti(paths, args.mask, segments)
+        with open(args.output, "wb") as f:
+            f.write(data)
+    except (OSError, ValueError, RuntimeError) as exc:
+        print(f"loam seg-from-nifti: {exc}", file=sys.stderr)
+        return 1
+    print(f"{args.output}: {len(segments)} segments over {len(paths)} reference files")
+    return 0
+
+
+def cmd_seg_to_nifti(args: argparse.Namespace) -> int:
+    if not args.output.endswith((".nii", ".nii.gz")):
+        print("loam seg-to-nifti: output must end with .nii or .nii.gz", file=sys.stderr)
+        return 2
+    try:
+        result = _core.read_seg(args.seg)
+        if result is None:
+            print(f"loam seg-to-nifti: {args.seg} holds no segments", file=sys.stderr)
+            return 1
+        labels, meta = result
+        _core.write_nifti_volume(labels, meta["affine"], args.output)
+    except (OSError, ValueError, RuntimeError) as exc:
+        print(f"loam seg-to-nifti: {exc}", file=sys.stderr)
+        return 1
+    print(f"{args.output}: {meta['segmentation_type']} {meta['slices']} x {meta['rows']} x {meta['columns']}")
+    for s in meta["segments"]:
+        print(f"  {s['number']:>4}  {s['label']}")
+    if meta["overlapping"]:
+        print("note: segments overlap; each voxel holds the largest segment number covering it")
+    return 0
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="loam", description="DICOM toolkit command line")
     sub = parser.add_subparsers(dest="command", required=True)
@@ -663,6 +740,17 @@ def build_parser() -> argparse.ArgumentParser:
     dv.add_argument("--rx", type=float, default=0.0, metavar="GY", help="prescription dose for V...%% statistics")
     dv.add_argument("--samples", type=int, default=3, help="samples per pixel and axis (default 3)")
     dv.set_defaults(run=cmd_dvh)
+    sf = sub.add_parser("seg-from-nifti", help="a DICOM Segmentation from a NIfTI label volume over a reference series")
+    sf.add_argument("ref_dir", metavar="REF_DIR", help="folder of the reference series' single-frame images")
+    sf.add_argument("mask", metavar="MASK", help="NIfTI-1 label volume co-framed with the series")
+    sf.add_argument("-o", "--output", required=True, help="the Segmentation file to write")
+    sf.add_argument("--labels", help="JSON: a list of segment objects, or {label value: name or segment object}")
+    sf.add_argument("--series", help="the reference Series Instance UID when REF_DIR holds several series")
+    sf.set_defaults(run=cmd_seg_from_nifti)
+    st = sub.add_parser("seg-to-nifti", help="a Segmentation's label map as a NIfTI-1 volume")
+    st.add_argument("seg", metavar="SEG", help="the Segmentation file")
+    st.add_argument("-o", "--output", required=True, help="NIfTI file to write (.nii or .nii.gz)")
+    st.set_defaults(run=cmd_seg_to_nifti)
     return parser
 
 

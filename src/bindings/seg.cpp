@@ -139,7 +139,11 @@ nb::object read_seg(const std::string& path, bool masks) {
         } catch (const std::exception&) {
             return DecodeStatus::kNotDicom;
         }
-        return dcm_seg_decode(file.span(), masks, decoded);
+        try {
+            return dcm_seg_decode(file.span(), masks, decoded);
+        } catch (const std::bad_alloc&) {  // a grid no memory holds: only a damaged header asks for it
+            return DecodeStatus::kFailed;
+        }
     });
     if (st == DecodeStatus::kNotDicom) throw std::runtime_error("decode failed (not a decodable DICOM): " + path);
     if (st == DecodeStatus::kNoSegments) return nb::none();

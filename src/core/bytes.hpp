@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <new>
+#include <cstdlib>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -47,6 +49,29 @@ inline void advise_huge_pages(void* p, std::size_t n) {
 }
 
 // A heap buffer that is not zero-filled on allocation (whole files are read straight into it).
+// A zero-filled array from calloc: large ones come from fresh pages that the kernel zeroes when
+// first touched, so mostly empty outputs (label maps, masks) cost only the pages written.
+template <class T>
+class ZeroedArray {
+public:
+    ZeroedArray() = default;
+    explicit ZeroedArray(std::size_t n) : data_(static_cast<T*>(std::calloc(n ? n : 1, sizeof(T)))), size_(n) {
+        if (!data_) throw std::bad_alloc();
+    }
+    T* data() { return data_.get(); }
+    const T* data() const { return data_.get(); }
+    std::size_t size() const { return size_; }
+    T& operator[](std::size_t i) { return data_.get()[i]; }
+    const T& operator[](std::size_t i) const { return data_.get()[i]; }
+
+private:
+    struct Free {
+        void operator()(T* p) const { std::free(p); }
+    };
+    std::unique_ptr<T, Free> data_;
+    std::size_t size_ = 0;
+};
+
 class OwnedBuffer {
 public:
     OwnedBuffer() = default;

@@ -157,19 +157,32 @@ public:
         max_value_ = max_value ? max_value : 255;
     }
 
-    // One remapped 16-bit label plane (values 1..N name segments) adds one binary frame per
-    // segment that has a pixel in it, in segment order.
-    void add_label_plane(const std::uint16_t* plane, const SegReferenceSlice& slice) {
+    // One 16-bit label plane adds one binary frame per segment that has a pixel in it, in segment
+    // order. With `remap`, plane values are label values mapped through it to segment positions
+    // (1..N); without, they are segment positions already.
+    void add_label_plane(const std::uint16_t* plane, const std::uint16_t* remap, const SegReferenceSlice& slice) {
         const std::size_t n = std::size_t(slice.rows) * slice.columns;
         const std::size_t bytes = (n + 7) / 8;
         std::vector<std::vector<std::uint8_t>> masks(segments_.size());
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::uint16_t s = plane[i];
-            if (!s || s > segments_.size()) continue;
+        auto put = [&](std::size_t i) {
+            const std::uint16_t s = remap ? remap[plane[i]] : plane[i];
+            if (!s || s > segments_.size()) return;
             std::vector<std::uint8_t>& m = masks[s - 1];
             if (m.empty()) m.assign(bytes, 0);
             m[i >> 3] |= std::uint8_t(1u << (i & 7));
-        }
+        };
+        // Label maps are mostly background: four zero labels are passed over at once (a zero
+        // label value never names a segment: its remap entry is 0 unless a labelID is 0).
+        const bool zero_is_empty = !remap || remap[0] == 0;
+        std::size_t i = 0;
+        if (zero_is_empty)
+            for (; i + 4 <= n; i += 4) {
+                std::uint64_t quad;
+                std::memcpy(&quad, plane + i, 8);
+                if (!quad) continue;
+                for (std::size_t j = i; j < i + 4; ++j) put(j);
+            }
+        for (; i < n; ++i) put(i);
         for (std::size_t s = 0; s < masks.size(); ++s)
             if (!masks[s].empty()) add(std::uint32_t(s), std::move(masks[s]), slice);
     }
@@ -328,7 +341,8 @@ std::vector<std::uint8_t> Builder::finish() {
     };
 
     ItemWriter w;
-    w.out.reserve(std::size_t(1) << 16);
+    const std::size_t mask_bytes = frames_.empty() ? 0 : frames_.size() * frames_.front().mask.size();
+    w.out.reserve((std::size_t(1) << 16) + frames_.size() * 1024 + mask_bytes);
     if (!ctx_.character_set.empty()) w.text(0x00080005, "CS", ctx_.character_set);
     w.text(0x00080008, "CS", "DERIVED\\PRIMARY");
     w.text(0x00080012, "DA", content_date);
@@ -582,12 +596,8 @@ std::optional<std::vector<std::uint8_t>> build_labels(const ReferenceSeries& ref
     const std::vector<std::uint16_t> remap = label_remap(label_ids);
     const std::size_t plane = std::size_t(ref.rows()) * ref.columns();
     return run_build(ref, segments, options, [&](Builder& b) {
-        std::vector<std::uint16_t> mapped(plane);
-        for (std::size_t k = 0; k < ref.slices.size(); ++k) {
-            const std::uint16_t* src = labelmap.data() + k * plane;
-            for (std::size_t i = 0; i < plane; ++i) mapped[i] = remap[src[i]];
-            b.add_label_plane(mapped.data(), ref.slices[k]);
-        }
+        for (std::size_t k = 0; k < ref.slices.size(); ++k)
+            b.add_label_plane(labelmap.data() + k * plane, remap.data(), ref.slices[k]);
     });
 }
 
@@ -710,7 +720,7 @@ std::optional<std::vector<std::uint8_t>> build_frames(const ReferenceSeries& ref
             for (std::size_t k = 0; k < ref.slices.size(); ++k) {
                 const std::uint8_t* m = masks.data() + (s * ref.slices.size() + k) * plane;
                 for (std::size_t i = 0; i < plane; ++i) labels[i] = m[i] ? std::uint16_t(s + 1) : 0;
-                b.add_label_plane(labels.data(), ref.slices[k]);
+                b.add_label_plane(labels.data(), nullptr, ref.slices[k]);
             }
     });
 }

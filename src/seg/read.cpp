@@ -1,11 +1,13 @@
 // Segmentation reconstruction: the slice grid from the functional groups, and label maps or
 // occupancy planes from binary, fractional and label-map frames.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <memory>
 
 #include "core/bytes.hpp"
+#include "core/parallel.hpp"
 #include "core/values.hpp"
 #include "json/reencode.hpp"
 #include "pixel/decode.hpp"
@@ -290,41 +292,94 @@ DecodeStatus dcm_seg_decode(std::span<const std::uint8_t> bytes, bool masks, Seg
 
     std::vector<std::uint16_t> values;
     if (!masks) {
-        out.labelmap.assign(volume, 0);
-        auto set = [&](std::uint16_t* dst, std::uint16_t s) {
-            if (*dst && *dst != s) out.overlapping = true;
-            *dst = std::max(*dst, s);
-        };
+        out.labelmap = ZeroedArray<std::uint16_t>(volume);
         const std::span<const std::uint8_t> stream = source.native_bytes();
-        for (std::size_t f = 0; f < frames; ++f) {
-            std::uint16_t* dst = out.labelmap.data() + std::size_t(g.frame_slice[f]) * plane;
-            if (out.type == SegType::kBinary && source.native()) {
-                const std::uint16_t s = std::uint16_t(segment_of(f));
-                const std::size_t start = f * plane;
-                if (!s || start + plane > stream.size() * 8) continue;
-                // Whole zero bytes of the bit stream are skipped at once.
-                for (std::size_t byte = start / 8; byte * 8 < start + plane; ++byte) {
-                    const std::uint8_t v = stream[byte];
-                    if (!v) continue;
-                    for (unsigned bit = 0; bit < 8; ++bit) {
-                        const std::size_t b = byte * 8 + bit;
-                        if ((v >> bit) & 1 && b >= start && b < start + plane) set(dst + (b - start), s);
+        // Each slice is built in a cache-resident plane and only its written rows are copied out,
+        // so the output's pages are touched once, and only where a segment lies.
+        std::vector<std::vector<std::uint32_t>> slice_frames(g.slices);
+        for (std::size_t f = 0; f < frames; ++f) slice_frames[g.frame_slice[f]].push_back(std::uint32_t(f));
+        std::atomic<bool> overlapping{false};
+        auto build_slices = [&](std::uint32_t first, std::uint32_t last) {
+            std::vector<std::uint16_t> scratch(plane, 0), values;
+            std::vector<std::uint8_t> dirty(rows, 0);
+            bool overlap = false;
+            auto set = [&](std::uint16_t* dst, std::uint16_t s) {
+                if (*dst == s) return;
+                if (*dst) {
+                    overlap = true;
+                    *dst = std::max(*dst, s);
+                } else {
+                    *dst = s;
+                }
+        };
+        for (std::uint32_t k = first; k < last; ++k) {
+            std::uint16_t* dst = scratch.data();
+            for (const std::uint32_t f : slice_frames[k]) {
+                if (out.type == SegType::kBinary && source.native()) {
+                    const std::uint16_t s = std::uint16_t(segment_of(f));
+                    const std::size_t start = std::size_t(f) * plane;
+                    if (!s || start + plane > stream.size() * 8) continue;
+                    // Zero bytes of the bit stream are skipped eight at a time.
+                    const std::size_t end_byte = (start + plane + 7) / 8;
+                    for (std::size_t byte = start / 8; byte < end_byte; ++byte) {
+                        while (byte + 8 <= end_byte) {
+                            std::uint64_t word;
+                            std::memcpy(&word, stream.data() + byte, 8);
+                            if (word) break;
+                            byte += 8;
+                        }
+                        if (byte >= end_byte) break;
+                        const std::uint8_t v = stream[byte];
+                        if (!v) continue;
+                        const std::size_t b0 = byte * 8;
+                        if (v == 0xFF && b0 >= start && b0 + 8 <= start + plane) {
+                            for (unsigned bit = 0; bit < 8; ++bit) set(dst + (b0 + bit - start), s);
+                            dirty[(b0 - start) / columns] = dirty[(b0 + 7 - start) / columns] = 1;
+                            continue;
+                        }
+                        for (unsigned bit = 0; bit < 8; ++bit) {
+                            const std::size_t b = b0 + bit;
+                            if ((v >> bit) & 1 && b >= start && b < start + plane) {
+                                set(dst + (b - start), s);
+                                dirty[(b - start) / columns] = 1;
+                            }
+                        }
                     }
+                    continue;
                 }
-                continue;
+                const std::uint16_t s = out.type == SegType::kLabelMap ? 0 : std::uint16_t(segment_of(f));
+                if (out.type != SegType::kLabelMap && !s) continue;
+                if (!source.values(f, values)) continue;
+                for (std::size_t i = 0; i < plane; ++i) {
+                    const std::uint16_t v = values[i];
+                    if (out.type == SegType::kLabelMap) {
+                        if (!v) continue;
+                        set(dst + i, v);
+                    } else if (out.type == SegType::kFractional ? v > threshold : v != 0) {
+                        set(dst + i, s);
+                    } else {
+                        continue;
+                    }
+                    dirty[i / columns] = 1;
+                }
             }
-            const std::uint16_t s = out.type == SegType::kLabelMap ? 0 : std::uint16_t(segment_of(f));
-            if (out.type != SegType::kLabelMap && !s) continue;
-            if (!source.values(f, values)) continue;
-            for (std::size_t i = 0; i < plane; ++i) {
-                const std::uint16_t v = values[i];
-                if (out.type == SegType::kLabelMap) {
-                    if (v) set(dst + i, v);
-                } else if (out.type == SegType::kFractional ? v > threshold : v != 0) {
-                    set(dst + i, s);
-                }
+            std::uint16_t* slice_out = out.labelmap.data() + std::size_t(k) * plane;
+            for (std::size_t r = 0; r < rows; ++r) {
+                if (!dirty[r]) continue;
+                std::memcpy(slice_out + r * columns, scratch.data() + r * columns, columns * 2);
+                std::memset(scratch.data() + r * columns, 0, columns * 2);
+                dirty[r] = 0;
             }
         }
+        if (overlap) overlapping = true;
+        };
+        // Slices are independent: stored frames are built on worker threads, a run of slices
+        // each; frames the image reader decodes stay on this thread.
+        const std::size_t workers = source.native() ? worker_count(g.slices) : 1;
+        parallel_for_workers(workers, workers, [&](std::size_t w) {
+            build_slices(std::uint32_t(g.slices * w / workers), std::uint32_t(g.slices * (w + 1) / workers));
+        });
+        out.overlapping = overlapping;
         return DecodeStatus::kOk;
     }
 
@@ -333,7 +388,7 @@ DecodeStatus dcm_seg_decode(std::span<const std::uint8_t> bytes, bool masks, Seg
     std::vector<std::int32_t> plane_of(std::size_t(largest) + 1, -1);
     for (std::size_t i = out.segments.size(); i-- > 0;)
         if (out.segments[i].number) plane_of[out.segments[i].number] = std::int32_t(i);
-    out.occupancy.assign(nseg * volume, 0.0f);
+    out.occupancy = ZeroedArray<float>(nseg * volume);
     for (std::size_t f = 0; f < frames; ++f) {
         const std::uint32_t s = out.type == SegType::kLabelMap ? 0 : segment_of(f);
         if (out.type != SegType::kLabelMap && (s == 0 || s > largest || plane_of[s] < 0)) continue;

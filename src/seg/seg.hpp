@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "core/bytes.hpp"
+
 namespace loamwerk::seg {
 
 inline constexpr std::string_view kSegmentationClass = "1.2.840.10008.5.1.4.1.1.66.4";
@@ -107,8 +109,8 @@ struct SegDecoded {
     SegGeometry geometry;
     std::string series_uid, study_uid, frame_of_reference_uid;
     bool overlapping = false;
-    std::vector<std::uint16_t> labelmap;  // slices x rows x columns
-    std::vector<float> occupancy;         // segments x slices x rows x columns
+    ZeroedArray<std::uint16_t> labelmap;  // slices x rows x columns
+    ZeroedArray<float> occupancy;         // segments x slices x rows x columns
 };
 
 enum class DecodeStatus { kOk, kNotDicom, kNoSegments, kFailed };
