@@ -153,6 +153,21 @@ def test_many_private_creators_and_long_values():
     assert loam.read_pixel_data_bytes(part10(body + explicit(0x7FE0, 0x0010, "OW", b"\0\0"))) == b"\0\0"
 
 
+def mutate(sample: bytes, rng: random.Random, patches: tuple[bytes, ...], max_edits: int, cut: float) -> bytes:
+    """Up to max_edits - 1 random bytes or structural patches, then (with probability cut) a truncation."""
+    buf = bytearray(sample)
+    for _ in range(rng.randrange(1, max_edits)):
+        at = rng.randrange(len(buf))
+        if rng.random() < 0.5:
+            buf[at] = rng.getrandbits(8)
+        else:
+            patch = rng.choice(patches)
+            buf[at:at + len(patch)] = patch
+    if rng.random() < cut:
+        buf = buf[: rng.randrange(len(buf))]
+    return bytes(buf)
+
+
 def test_mutated_volume_inputs(tmp_path):
     import numpy as np
     from volume_series import enhanced_us, eus_coords, mosaic_file, slice_file
@@ -162,17 +177,8 @@ def test_mutated_volume_inputs(tmp_path):
                mosaic_file(frames[:4].astype(np.int16), (0, 0, 0), bvalue=1000, gradient=(1, 0, 0))]
     path = tmp_path / "v.dcm"
     for i in range(450):
-        buf = bytearray(samples[i % 3])
-        for _ in range(rng.randrange(1, 5)):
-            at = rng.randrange(len(buf))
-            if rng.random() < 0.5:
-                buf[at] = rng.getrandbits(8)
-            else:
-                patch = rng.choice((b"\xff\xff\xff\xff", b"\xfe\xff\x00\xe0", b"\x00\x00", b"9999"))
-                buf[at:at + len(patch)] = patch
-        if rng.random() < 0.2:
-            buf = buf[: rng.randrange(len(buf))]
-        path.write_bytes(bytes(buf))
+        path.write_bytes(mutate(samples[i % 3], rng, (b"\xff\xff\xff\xff", b"\xfe\xff\x00\xe0", b"\x00\x00", b"9999"),
+                                5, 0.2))
         for fn in (loam.assemble_volume, loam.assemble_4d, loam.assemble_dwi):
             try:
                 fn([str(path)])
@@ -244,18 +250,10 @@ def test_mutated_rt_and_ko_files(tmp_path):
     rs.write_bytes(samples[1])
     rd.write_bytes(samples[0])
     for i in range(300):
-        buf = bytearray(samples[i % 3])
-        for _ in range(rng.randrange(1, 5)):
-            at = rng.randrange(len(buf))
-            if rng.random() < 0.5:
-                buf[at] = rng.getrandbits(8)
-            else:
-                patch = rng.choice((b"\xff\xff\xff\xff", b"\xfe\xff\x00\xe0", b"\xfe\xff\xdd\xe0", b"\x00\x00"))
-                buf[at:at + len(patch)] = patch
-        if rng.random() < 0.2:
-            buf = buf[: rng.randrange(len(buf))]
+        buf = mutate(samples[i % 3], rng, (b"\xff\xff\xff\xff", b"\xfe\xff\x00\xe0", b"\xfe\xff\xdd\xe0", b"\x00\x00"),
+                     5, 0.2)
         target = (rd, rs, tmp_path / "ko.dcm")[i % 3]
-        target.write_bytes(bytes(buf))
+        target.write_bytes(buf)
         calls = [lambda: loam.compute_dvh(str(rs), str(rd), 1, 2), lambda: loam.read_rtstruct(str(rs)),
                  lambda: loam.read_rtdose(str(rd)), lambda: loam.read_ko(bytes(buf))]
         for call in calls:
@@ -280,18 +278,8 @@ def test_mutated_segmentations(tmp_path):
     samples += [p.read_bytes() for p in sorted((TESTDATA / "highdicom").glob("seg_*labelmap.dcm"))]
     target = tmp_path / "seg.dcm"
     for i in range(400):
-        buf = bytearray(samples[i % len(samples)])
-        for _ in range(rng.randrange(1, 6)):
-            at = rng.randrange(len(buf))
-            if rng.random() < 0.5:
-                buf[at] = rng.getrandbits(8)
-            else:
-                patch = rng.choice((b"\xff\xff\xff\xff", b"\xfe\xff\x00\xe0", b"\xfe\xff\xdd\xe0", b"\x00\x00",
-                                    b"\xff\xff"))
-                buf[at:at + len(patch)] = patch
-        if rng.random() < 0.3:
-            buf = buf[: rng.randrange(len(buf))]
-        target.write_bytes(bytes(buf))
+        target.write_bytes(mutate(samples[i % len(samples)], rng, (b"\xff\xff\xff\xff", b"\xfe\xff\x00\xe0",
+                                                                  b"\xfe\xff\xdd\xe0", b"\x00\x00", b"\xff\xff"), 6, 0.3))
         for masks in (False, True):
             try:
                 loam.read_seg(str(target), masks=masks)

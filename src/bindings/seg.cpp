@@ -70,8 +70,8 @@ BuildOptions options_of(const std::string& sop, const std::string& series, const
     return {sop, series, dim, date, time};
 }
 
-// The slice count an array's leading dimensions give, after `skip` leading dimensions; 0 when
-// its rank is not rank_2d or rank_2d + 1.
+// The slice count of an array whose planes are its last two dimensions: 1 at rank `rank_2d`, the
+// third-last dimension at rank_2d + 1; 0 for other ranks or planes of another size.
 std::size_t slices_of(std::size_t ndim, const std::int64_t* shape, std::size_t rank_2d, std::size_t rows,
                       std::size_t columns) {
     if (ndim != rank_2d && ndim != rank_2d + 1) return 0;
@@ -82,6 +82,23 @@ std::size_t slices_of(std::size_t ndim, const std::int64_t* shape, std::size_t r
 nb::object finish(std::optional<std::vector<std::uint8_t>> bytes, const char* empty, const std::string& output) {
     if (!bytes) throw std::runtime_error(empty);
     return bytes_or_file(*bytes, output);
+}
+
+// The three array writers: segments, then the reference series, then the array's shape (checked
+// by `shape_ok` against the series), then the build on the engine without the interpreter lock.
+template <class Build>
+nb::object write_from_array(const std::vector<std::string>& reference_paths, const nb::list& segment_list,
+                            const char* shape_message, const char* empty_message, const std::string& output,
+                            std::size_t ndim, const std::int64_t* shape, std::size_t rank_2d, bool per_segment,
+                            Build build) {
+    const Segments segs = segments_of(segment_list);
+    const ReferenceSeries ref = without_gil([&] { return load_reference(reference_paths, true); });
+    if (ref.slices.empty()) throw std::invalid_argument("no decodable single-frame reference slices");
+    if (slices_of(ndim, shape, rank_2d, ref.rows(), ref.columns()) != ref.slices.size() ||
+        (per_segment && std::size_t(shape[0]) != segs.segments.size()))
+        throw std::invalid_argument(shape_message);
+    auto bytes = without_gil([&] { return build(ref, segs); });
+    return finish(std::move(bytes), empty_message, output);
 }
 
 nb::dict code_dict(const Code& c) {
@@ -168,17 +185,13 @@ void register_seg(nb::module_& m) {
         [](const std::vector<std::string>& reference_paths, U16Array labelmap, const nb::list& segment_list,
            const std::string& output, const std::string& sop, const std::string& series, const std::string& dim,
            const std::string& date, const std::string& time) {
-            const Segments segs = segments_of(segment_list);
-            const ReferenceSeries ref = without_gil([&] { return load_reference(reference_paths, true); });
-            if (ref.slices.empty()) throw std::invalid_argument("no decodable single-frame reference slices");
-            const std::size_t slices =
-                slices_of(labelmap.ndim(), labelmap.shape_ptr(), 2, ref.rows(), ref.columns());
-            if (slices != ref.slices.size()) throw std::invalid_argument("labelmap shape does not match the reference series");
-            auto bytes = without_gil([&] {
-                return build(ref, {labelmap.data(), labelmap.size()}, segs.segments, segs.label_ids,
-                             options_of(sop, series, dim, date, time));
-            });
-            return finish(std::move(bytes), "labelmap had no voxels matching any segment labelID", output);
+            return write_from_array(
+                reference_paths, segment_list, "labelmap shape does not match the reference series",
+                "labelmap had no voxels matching any segment labelID", output, labelmap.ndim(), labelmap.shape_ptr(), 2,
+                false, [&](const ReferenceSeries& ref, const Segments& segs) {
+                    return build(ref, {labelmap.data(), labelmap.size()}, segs.segments, segs.label_ids,
+                                 options_of(sop, series, dim, date, time));
+                });
         },
         nb::arg("reference_paths"), nb::arg("labelmap"), nb::arg("segments"), nb::arg("output") = "",
         nb::arg("sop_instance_uid") = "", nb::arg("series_instance_uid") = "",
@@ -197,18 +210,14 @@ void register_seg(nb::module_& m) {
         [](const std::vector<std::string>& reference_paths, U8Array maps, const nb::list& segment_list,
            int fractional_type, int max_value, const std::string& output, const std::string& sop,
            const std::string& series, const std::string& dim, const std::string& date, const std::string& time) {
-            const Segments segs = segments_of(segment_list);
-            const ReferenceSeries ref = without_gil([&] { return load_reference(reference_paths, true); });
-            if (ref.slices.empty()) throw std::invalid_argument("no decodable single-frame reference slices");
-            const std::size_t slices = slices_of(maps.ndim(), maps.shape_ptr(), 3, ref.rows(), ref.columns());
-            if (slices != ref.slices.size() || std::size_t(maps.shape(0)) != segs.segments.size())
-                throw std::invalid_argument("maps shape must be [nseg, (slices,) H, W] matching segments × series");
             if (max_value < 0 || max_value > 255) throw std::invalid_argument("max_value must be 0-255");
-            auto bytes = without_gil([&] {
-                return build_fractional(ref, {maps.data(), maps.size()}, segs.segments, fractional_type != 0,
-                                        std::uint32_t(max_value), options_of(sop, series, dim, date, time));
-            });
-            return finish(std::move(bytes), "no non-empty fractional frames", output);
+            return write_from_array(
+                reference_paths, segment_list,
+                "maps shape must be [nseg, (slices,) H, W] matching segments × series", "no non-empty fractional frames",
+                output, maps.ndim(), maps.shape_ptr(), 3, true, [&](const ReferenceSeries& ref, const Segments& segs) {
+                    return build_fractional(ref, {maps.data(), maps.size()}, segs.segments, fractional_type != 0,
+                                            std::uint32_t(max_value), options_of(sop, series, dim, date, time));
+                });
         },
         nb::arg("reference_paths"), nb::arg("maps"), nb::arg("segments"), nb::arg("fractional_type") = 0,
         nb::arg("max_value") = 255, nb::arg("output") = "", nb::arg("sop_instance_uid") = "",
@@ -225,17 +234,13 @@ void register_seg(nb::module_& m) {
         [](const std::vector<std::string>& reference_paths, U8Array masks, const nb::list& segment_list,
            const std::string& output, const std::string& sop, const std::string& series, const std::string& dim,
            const std::string& date, const std::string& time) {
-            const Segments segs = segments_of(segment_list);
-            const ReferenceSeries ref = without_gil([&] { return load_reference(reference_paths, true); });
-            if (ref.slices.empty()) throw std::invalid_argument("no decodable single-frame reference slices");
-            const std::size_t slices = slices_of(masks.ndim(), masks.shape_ptr(), 3, ref.rows(), ref.columns());
-            if (slices != ref.slices.size() || std::size_t(masks.shape(0)) != segs.segments.size())
-                throw std::invalid_argument("masks shape must be [nseg, (slices,) H, W] matching segments × series");
-            auto bytes = without_gil([&] {
-                return build_frames(ref, {masks.data(), masks.size()}, segs.segments,
-                                    options_of(sop, series, dim, date, time));
-            });
-            return finish(std::move(bytes), "no non-empty segment frames", output);
+            return write_from_array(
+                reference_paths, segment_list,
+                "masks shape must be [nseg, (slices,) H, W] matching segments × series", "no non-empty segment frames",
+                output, masks.ndim(), masks.shape_ptr(), 3, true, [&](const ReferenceSeries& ref, const Segments& segs) {
+                    return build_frames(ref, {masks.data(), masks.size()}, segs.segments,
+                                        options_of(sop, series, dim, date, time));
+                });
         },
         nb::arg("reference_paths"), nb::arg("masks"), nb::arg("segments"), nb::arg("output") = "",
         nb::arg("sop_instance_uid") = "", nb::arg("series_instance_uid") = "",

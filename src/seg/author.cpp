@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
+#include <tuple>
 
 #include <unistd.h>
 
@@ -398,18 +399,15 @@ std::vector<std::uint8_t> Builder::finish() {
     w.end_item();
     w.end_sequence();
     w.begin_sequence(0x00209222);
-    w.begin_item();
-    w.text(0x00209164, "UI", dim_uid);
-    w.at(0x00209165, 0x0062000B);
-    w.at(0x00209167, 0x0062000A);
-    w.text(0x00209421, "LO", "Segment Number");
-    w.end_item();
-    w.begin_item();
-    w.text(0x00209164, "UI", dim_uid);
-    w.at(0x00209165, 0x00200032);
-    w.at(0x00209167, 0x00209113);
-    w.text(0x00209421, "LO", "Image Position");
-    w.end_item();
+    for (const auto& [pointer, group, label] : {std::tuple{Tag(0x0062000B), Tag(0x0062000A), "Segment Number"},
+                                                {Tag(0x00200032), Tag(0x00209113), "Image Position"}}) {
+        w.begin_item();
+        w.text(0x00209164, "UI", dim_uid);
+        w.at(0x00209165, pointer);
+        w.at(0x00209167, group);
+        w.text(0x00209421, "LO", label);
+        w.end_item();
+    }
     w.end_sequence();
     w.us(0x00280002, 1);
     w.text(0x00280004, "CS", "MONOCHROME2");
