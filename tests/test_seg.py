@@ -488,3 +488,25 @@ def test_cli_refuses_several_series(tmp_path, capsys):
     assert "exactly one image series" in capsys.readouterr().err and not out.exists()
     assert cli.main(["seg-from-nifti", str(tmp_path / "ref"), str(nii), "-o", str(out), "--series", "1.2.3.77"]) == 0
     assert cli.main(["seg-to-nifti", str(out), "-o", str(tmp_path / "x.nrrd")]) == 2
+
+
+@pytest.mark.parametrize("syntax", ["1.2.840.10008.1.2.5", "1.2.840.10008.1.2.4.80", "1.2.840.10008.1.2.4.90",
+                                    "1.2.840.10008.1.2.1.99"])
+def test_read_seg_of_compressed_and_deflated_objects(tmp_path, syntax):
+    paths = reference(tmp_path, slices=3, rows=5, cols=6)
+    maps = np.random.default_rng(1).integers(0, 256, size=(2, 3, 5, 6), dtype=np.uint8)
+    data = loam.write_seg_fractional(paths, maps, SEGMENTS)
+    if syntax == pydicom.uid.DeflatedExplicitVRLittleEndian:  # not a transcoder target: pydicom deflates
+        ds = pydicom.dcmread(io.BytesIO(data))
+        ds.file_meta.TransferSyntaxUID = syntax
+        out = io.BytesIO()
+        ds.save_as(out, enforce_file_format=True)
+        data = out.getvalue()
+    else:
+        data = loam.transcode(data, syntax)
+    path = write_read(tmp_path, data)
+    assert pydicom.dcmread(path).file_meta.TransferSyntaxUID == syntax
+    occ, meta = loam.read_seg(str(path), masks=True)
+    np.testing.assert_allclose(occ, maps / 255, atol=1e-6)
+    lm, _ = loam.read_seg(str(path))
+    np.testing.assert_array_equal(lm, np.where(maps[1] > 127, 2, np.where(maps[0] > 127, 1, 0)))
