@@ -24,22 +24,30 @@ inline std::string_view value_text(const ElementRef& e) {
     return s;
 }
 
-// The decimal (DS/IS) values of an element, skipping values that do not parse; none for null.
-inline std::vector<double> ds_values(const ElementRef* e) {
-    std::vector<double> out;
-    if (!e) return out;
-    std::string_view s = value_text(*e);
-    while (!s.empty()) {
+// Calls `each` with every backslash-separated value of a decimal string, spaces and a leading
+// '+' removed (empty values included).
+template <class F>
+void for_each_decimal_text(std::string_view s, F each) {
+    for (;;) {
         const std::size_t bs = s.find('\\');
         std::string_view v = s.substr(0, bs);
         while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
         while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
         if (!v.empty() && v.front() == '+') v.remove_prefix(1);
-        double d = 0;
-        if (std::from_chars(v.data(), v.data() + v.size(), d).ec == std::errc()) out.push_back(d);
-        if (bs == std::string_view::npos) break;
+        each(v);
+        if (bs == std::string_view::npos) return;
         s.remove_prefix(bs + 1);
     }
+}
+
+// The decimal (DS/IS) values of an element, skipping values that do not parse; none for null.
+inline std::vector<double> ds_values(const ElementRef* e) {
+    std::vector<double> out;
+    if (!e) return out;
+    for_each_decimal_text(value_text(*e), [&](std::string_view v) {
+        double d = 0;
+        if (std::from_chars(v.data(), v.data() + v.size(), d).ec == std::errc()) out.push_back(d);
+    });
     return out;
 }
 

@@ -30,21 +30,16 @@ using Elements = std::vector<ElementRef>;
 // Backslash-separated decimal values; nothing when any value does not parse.
 std::optional<std::vector<double>> decimals(const ElementRef& e) {
     std::vector<double> out;
-    std::string_view s = value_text(e);
+    const std::string_view s = value_text(e);
     if (s.empty()) return std::nullopt;
-    for (;;) {
-        const std::size_t bs = s.find('\\');
-        std::string_view v = s.substr(0, bs);
-        while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
-        while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
-        if (!v.empty() && v.front() == '+') v.remove_prefix(1);
+    bool ok = true;
+    for_each_decimal_text(s, [&](std::string_view v) {
         double d = 0;
         const auto r = std::from_chars(v.data(), v.data() + v.size(), d);
-        if (v.empty() || r.ec != std::errc() || r.ptr != v.data() + v.size()) return std::nullopt;
+        if (v.empty() || r.ec != std::errc() || r.ptr != v.data() + v.size()) ok = false;
         out.push_back(d);
-        if (bs == std::string_view::npos) break;
-        s.remove_prefix(bs + 1);
-    }
+    });
+    if (!ok) return std::nullopt;
     return out;
 }
 
