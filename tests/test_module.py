@@ -11,25 +11,26 @@ import loam
 import loam._core as core
 from dicom_bytes import explicit, part10
 
-PUBLIC = ["DVHCurve", "apply_palette_indices", "assemble_4d", "assemble_dwi", "assemble_volume",
-          "build_dicomdir", "build_seg_from_nifti", "cheson_evaluate", "clean_pixel_data",
-          "compute_dvh", "dce_parker_aif", "dce_population_aif", "dce_signal_to_conc",
-          "dce_t1_map_vfa", "decode", "decode_bytes", "decode_stored", "decode_stored_bytes",
-          "deidentify", "deidentify_series", "describe_private", "describe_tag", "dose_at",
-          "dsc_cbv", "dsc_cumtrapz", "dsc_deconvolve_curve", "dsc_first_pass_end", "dsc_fit_map",
-          "dsc_fit_volume", "dsc_leakage_correct", "dsc_signal_to_conc", "edit_part10",
-          "encapsulate_pixel_value", "encode_ivr", "has_pixel_data", "has_pixel_data_bytes",
-          "iod_validate", "irecist_evaluate", "mint_uid", "mrecist_evaluate", "n_frames",
-          "pcwg3_evaluate", "pixel_data_vr", "pixel_data_vr_bytes", "rano_evaluate",
-          "read_file_meta", "read_json", "read_ko", "read_meta_json", "read_nifti",
-          "read_pixel_data", "read_pixel_data_bytes", "read_rtdose", "read_rtstruct", "read_seg",
-          "recist_evaluate", "recist_feret", "recist_match_lesion", "recist_nearest_slice",
-          "recist_pixel_to_world", "recist_volume", "scan_dicom_dir", "tag_for_keyword",
-          "transcode", "transform_resample", "transform_resample_cubic",
+PUBLIC = ["DVHCurve", "WsiSlide", "apply_palette_indices", "assemble_4d", "assemble_dwi",
+          "assemble_volume", "build_dicomdir", "build_seg_from_nifti", "cheson_evaluate",
+          "clean_pixel_data", "compute_dvh", "dce_parker_aif", "dce_population_aif",
+          "dce_signal_to_conc", "dce_t1_map_vfa", "decode", "decode_bytes", "decode_stored",
+          "decode_stored_bytes", "deidentify", "deidentify_series", "describe_private",
+          "describe_tag", "dose_at", "dsc_cbv", "dsc_cumtrapz", "dsc_deconvolve_curve",
+          "dsc_first_pass_end", "dsc_fit_map", "dsc_fit_volume", "dsc_leakage_correct",
+          "dsc_signal_to_conc", "edit_part10", "encapsulate_pixel_value", "encode_ivr",
+          "has_pixel_data", "has_pixel_data_bytes", "iod_validate", "irecist_evaluate", "mint_uid",
+          "mrecist_evaluate", "n_frames", "pcwg3_evaluate", "pixel_data_vr", "pixel_data_vr_bytes",
+          "rano_evaluate", "read_file_meta", "read_json", "read_ko", "read_meta_json",
+          "read_nifti", "read_pixel_data", "read_pixel_data_bytes", "read_rtdose", "read_rtstruct",
+          "read_seg", "recist_evaluate", "recist_feret", "recist_match_lesion",
+          "recist_nearest_slice", "recist_pixel_to_world", "recist_volume", "scan_dicom_dir",
+          "tag_for_keyword", "transcode", "transform_resample", "transform_resample_cubic",
           "transform_resample_grid_sample", "transform_resample_nearest", "uid_for_keyword",
           "uid_lookup", "uid_table", "voi_apply", "write_ko", "write_metaimage_volume",
           "write_nifti_volume", "write_nrrd_volume", "write_part10", "write_seg",
-          "write_seg_fractional", "write_seg_overlapping"]
+          "write_seg_fractional", "write_seg_overlapping", "wsi_open", "wsi_open_paths",
+          "wsi_write_pyramid"]
 
 
 def test_module_docstring_and_names():

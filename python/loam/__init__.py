@@ -5,6 +5,7 @@ The functions here are the native core's; see each one's docstring.
 
 from ._core import (
     DVHCurve,
+    WsiSlide,
     apply_palette_indices,
     assemble_4d,
     assemble_dwi,
@@ -84,12 +85,16 @@ from ._core import (
     write_seg,
     write_seg_fractional,
     write_seg_overlapping,
+    wsi_open,
+    wsi_open_paths,
+    wsi_write_pyramid,
 )
 
 __version__ = "0.1.0"
 
 __all__ = [
     "DVHCurve",
+    "WsiSlide",
     "apply_palette_indices",
     "assemble_4d",
     "assemble_dwi",
@@ -169,4 +174,7 @@ __all__ = [
     "write_seg",
     "write_seg_fractional",
     "write_seg_overlapping",
+    "wsi_open",
+    "wsi_open_paths",
+    "wsi_write_pyramid",
 ]

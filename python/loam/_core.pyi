@@ -10,6 +10,125 @@ import numpy.typing
 from numpy.typing import NDArray
 
 
+def wsi_write_pyramid(image: Annotated[NDArray[numpy.uint8], dict(shape=(None, None, None), order='C', device='cpu', writable=False)], tile_width: int = 256, tile_height: int = 256, levels: int = 0, transfer_syntax: str = '1.2.840.10008.1.2.4.50', quality: int = 90, sparse: bool = False, skip_blank: bool = False, icc_profile: bytes | None = None, pixel_spacing_mm: float = 0.00025, label: Annotated[NDArray[numpy.uint8], dict(shape=(None, None, None), order='C', device='cpu', writable=False)] | None = None, overview: Annotated[NDArray[numpy.uint8], dict(shape=(None, None, None), order='C', device='cpu', writable=False)] | None = None, study_uid: str = '', series_uid: str = '', content_date: str = '') -> list:
+    """
+    Writes a VL Whole Slide Microscopy pyramid of an RGB uint8 image [rows, columns, 3]: one tiled
+    instance per level (each half the size of the one before; levels=0 halves until one tile holds
+    the level), then the label and overview images. sparse=True writes TILED_SPARSE with per-frame
+    positions; skip_blank then omits uniform white or black tiles. Returns the instances as bytes.
+    """
+
+class WsiSlide:
+    """
+    A whole-slide image pyramid (from wsi_open or wsi_open_paths). Levels run from full
+    resolution (0) down; pixels are uint8 RGB, or RGBA with rgba=True.
+    """
+
+    def open_error(self) -> str:
+        """Why the slide could not be assembled; empty when it opened."""
+
+    def level_count(self) -> int: ...
+
+    def level_dimensions(self, level: int) -> tuple[int, int]:
+        """(width, height) of the level in pixels."""
+
+    def level_tile_dimensions(self, level: int) -> tuple[int, int]: ...
+
+    def level_tile_counts(self, level: int) -> tuple[int, int]:
+        """(tiles across, tiles down)."""
+
+    def level_descriptor(self, level: int) -> dict:
+        """
+        The level's geometry and encoding. image_type_flags: 1 ORIGINAL, 2 DERIVED, 4 PRIMARY,
+        8 SECONDARY, 16 VOLUME, 32 RESAMPLED.
+        """
+
+    def tile_exists(self, level: int, tile_x: int, tile_y: int) -> bool: ...
+
+    def icc_transform_available(self) -> bool: ...
+
+    def level_frame_count(self, level: int) -> int: ...
+
+    def level_frame_tile(self, level: int, frame_index: int) -> object:
+        """(tile column, tile row) of a frame, or None."""
+
+    def level_source_paths(self, level: int) -> list[str]:
+        """The files behind the level (none for slides opened from bytes)."""
+
+    def level_tile_range(self, level: int, tile_x: int, tile_y: int) -> object:
+        """
+        (frame_index, tile_x, tile_y, offset, length) of the tile's encoded bytes in its source, or
+        None; offset is -1 for a frame split over several fragments.
+        """
+
+    def level_frame_range(self, level: int, frame_index: int) -> object:
+        """The level_tile_range record of a frame, or None."""
+
+    def level_tile_range_grid(self, level: int) -> NDArray:
+        """
+        int64 [tiles down, tiles across, 3]: frame_index, offset, length per tile (-1 where missing).
+        """
+
+    def level_tile_ranges(self, level: int) -> NDArray:
+        """
+        int64 [frames, 5]: frame_index, tile_x, tile_y, offset, length per frame.
+        """
+
+    def level_concatenation(self, level: int) -> object: ...
+
+    def level_downsample(self, level: int) -> float: ...
+
+    def best_level_for_downsample(self, downsample: float) -> int: ...
+
+    def tile_cache_capacity(self) -> int:
+        """The per-level tile cache capacity in bytes."""
+
+    def set_tile_cache_capacity(self, bytes: int) -> None: ...
+
+    def associated_image_names(self) -> list[str]: ...
+
+    def associated_image_dimensions(self, name: str) -> tuple[int, int]: ...
+
+    def read_associated_image(self, name: str, rgba: bool = False) -> NDArray: ...
+
+    def read_associated_image_srgb(self, name: str, rgba: bool = False) -> NDArray: ...
+
+    def color_profile(self) -> object:
+        """The ICC profile of level 0, or None."""
+
+    def level_color_profile(self, level: int) -> object: ...
+
+    def associated_image_color_profile(self, name: str) -> object: ...
+
+    def properties(self) -> dict[str, str]: ...
+
+    def read_region(self, x: int, y: int, level: int, width: int, height: int, rgba: bool = False) -> NDArray:
+        """
+        width × height pixels of the level at level-0 coordinates (x, y); zeros outside the level.
+        """
+
+    def read_region_srgb(self, x: int, y: int, level: int, width: int, height: int, rgba: bool = False) -> NDArray: ...
+
+    def read_tile(self, level: int, tile_x: int, tile_y: int, rgba: bool = False, fill_missing: bool = False) -> NDArray:
+        """
+        The decoded tile [tile height, tile width, 3 or 4]; empty when it cannot be delivered (a
+        missing sparse tile with fill_missing=True gives zeros).
+        """
+
+    def read_tile_srgb(self, level: int, tile_x: int, tile_y: int, rgba: bool = False, fill_missing: bool = False) -> NDArray: ...
+
+    def read_tiles(self, level: int, tiles: Sequence, rgba: bool = False, fill_missing: bool = False) -> list:
+        """read_tile for each (tile_x, tile_y), decoded on worker threads."""
+
+    def read_tile_stack(self, level: int, tiles: Sequence, rgba: bool = False, fill_missing: bool = False) -> NDArray:
+        """The tiles as one array [n, tile height, tile width, 3 or 4]."""
+
+def wsi_open(instances: Sequence[bytes]) -> WsiSlide:
+    """Opens the instances (bytes) of one slide as a WsiSlide."""
+
+def wsi_open_paths(paths: Sequence[str]) -> WsiSlide:
+    """Opens the instance files of one slide (memory-mapped) as a WsiSlide."""
+
 def tag_for_keyword(keyword: str) -> int | None:
     """
     Packed tag (group<<16|element) of a standard keyword (case-sensitive), or None.

@@ -66,6 +66,7 @@ nb::ndarray<nb::numpy> to_array(Buffer&& buffer, const std::vector<std::size_t>&
 // empty and returns None ("cannot write <output>" on failure).
 nb::object bytes_or_file(std::span<const std::uint8_t> data, const std::string& output);
 
+void register_wsi(nb::module_& m);
 void register_dictionary(nb::module_& m);
 void register_filemeta(nb::module_& m);
 void register_text(nb::module_& m);

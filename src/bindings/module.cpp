@@ -3,6 +3,7 @@
 
 NB_MODULE(_core, m) {
     m.doc() = "loam native core \u2014 zero-copy DICOM pixel decode via loamwerk::render (HU on rescale=True)";
+    loam::bind::register_wsi(m);
     loam::bind::register_dictionary(m);
     loam::bind::register_filemeta(m);
     loam::bind::register_text(m);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -44,6 +45,20 @@ public:
         for (std::size_t i = 0; i < values.size(); ++i) store_le16(out.data() + at + 2 * i, values[i]);
     }
     void us(Tag tag, std::uint16_t v) { us(tag, std::span<const std::uint16_t>(&v, 1)); }
+    void sl(Tag tag, std::int32_t v) {
+        header(tag, "SL", 4);
+        const std::size_t at = out.size();
+        out.resize(at + 4);
+        store_le32(out.data() + at, std::uint32_t(v));
+    }
+    void fl(Tag tag, float v) {
+        std::uint32_t bits;
+        std::memcpy(&bits, &v, 4);
+        header(tag, "FL", 4);
+        const std::size_t at = out.size();
+        out.resize(at + 4);
+        store_le32(out.data() + at, bits);
+    }
     // An attribute tag value (AT).
     void at(Tag tag, Tag value) {
         header(tag, "AT", 4);
@@ -53,6 +68,9 @@ public:
         out.insert(out.end(), v, v + 4);
     }
     void begin_sequence(Tag tag) { header(tag, "SQ", 0xFFFFFFFFu); }
+    // Encapsulated Pixel Data: OB of undefined length, its items appended to `out`, closed by
+    // end_sequence().
+    void begin_encapsulated(Tag tag) { header(tag, "OB", 0xFFFFFFFFu); }
     void end_sequence() { delimiter(0xE0DD); }
     void begin_item() { delimiter(0xE000, 0xFFFFFFFFu); }
     void end_item() { delimiter(0xE00D); }

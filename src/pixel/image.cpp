@@ -509,27 +509,48 @@ int encapsulated_table(RenderImage& img) {
 }
 
 // Encapsulated uncompressed frames are native samples; everything else goes through the codec.
+int decode_one(const RenderImage& img, FrameRecord& f) {
+    const int r = img.codec(f.source, f.source_size, f);
+    if (r == 1) return status::kNoMemory;
+    if (r != 0) return status::kUnsupported;
+    f.has_decoded = true;
+    const std::size_t want = decoded_frame_bytes(f);
+    if (f.decoded.size() < want) {
+        f.truncated = true;
+        const std::size_t row = f.bits == 1 ? 0 : std::size_t(f.columns) * f.samples * ((f.bits + 7u) / 8u);
+        if (row) f.decoded.resize(f.decoded.size() / row * row);
+        f.decoded.resize(want, 0);
+        if (!(img.flags & kLenient)) return status::kTruncated;
+    }
+    return status::kOk;
+}
+
 int decode_frames(RenderImage& img) {
     int rc = status::kOk;
+    if (!img.codec || (img.flags & kDeferDecode)) return rc;
     for (FrameRecord& f : img.frames) {
-        if (!img.codec) continue;
-        const int r = img.codec(f.source, f.source_size, f);
-        if (r == 1) return status::kNoMemory;
-        if (r != 0) return status::kUnsupported;
-        f.has_decoded = true;
-        const std::size_t want = decoded_frame_bytes(f);
-        if (f.decoded.size() < want) {
-            f.truncated = true;
-            if (!(img.flags & kLenient)) rc = status::kTruncated;
-            const std::size_t row = f.bits == 1 ? 0 : std::size_t(f.columns) * f.samples * ((f.bits + 7u) / 8u);
-            if (row) f.decoded.resize(f.decoded.size() / row * row);
-            f.decoded.resize(want, 0);
-        }
+        const int r = decode_one(img, f);
+        if (r == status::kTruncated) rc = r;
+        else if (r != status::kOk) return r;
     }
     return rc;
 }
 
 }  // namespace
+
+int decode_frame(const RenderImage& img, std::size_t index, FrameRecord& out) {
+    if (index >= img.frames.size()) return status::kNothing;
+    const FrameRecord& f = img.frames[index];
+    out = FrameRecord{};
+    out.columns = f.columns, out.rows = f.rows, out.samples = f.samples, out.bits = f.bits, out.planar = f.planar;
+    out.photometric = f.photometric, out.kind = f.kind, out.flags = f.flags, out.truncated = f.truncated;
+    out.source = f.source, out.source_size = f.source_size, out.source_bit_offset = f.source_bit_offset;
+    if (f.has_decoded || !img.codec) {
+        out.decoded = f.decoded, out.has_decoded = f.has_decoded;
+        return status::kOk;
+    }
+    return decode_one(img, out);
+}
 
 std::unique_ptr<RenderImage> open(std::span<const std::uint8_t> buffer, unsigned flags, int* status_out) {
     auto fail = [&](int s) {

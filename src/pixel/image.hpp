@@ -33,6 +33,8 @@ constexpr int kOk = 0, kNoMemory = 1, kUnsupported = 2, kNothing = 4, kNotDicom 
 
 // Decode flags.
 constexpr unsigned kLenient = 1, kPalette16 = 2, kStrictStored = 4;
+// Compressed frames are located but left encoded; decode_frame decodes one on demand.
+constexpr unsigned kDeferDecode = 8;
 
 struct FrameRecord {
     std::uint16_t columns = 0, rows = 0, samples = 0, bits = 0, planar = 0;
@@ -101,6 +103,11 @@ struct RenderImage {
 // Opens a Part-10 buffer or bare dataset, which must outlive the image. Nothing (with
 // status 5 in `*status_out`) when it is not a DICOM stream.
 std::unique_ptr<RenderImage> open(std::span<const std::uint8_t> buffer, unsigned flags, int* status_out = nullptr);
+
+// Frame `index` of an image opened with kDeferDecode, decoded into `out` (a copy of its record
+// whose source still points into the image). The image is only read, so several threads may
+// decode its frames at once. Returns a status code.
+int decode_frame(const RenderImage& img, std::size_t index, FrameRecord& out);
 
 // The pixel count and the expected decoded layout of one frame.
 std::size_t pixel_count(const FrameRecord& f);

@@ -60,6 +60,14 @@ std::string lossy_instance_uid(std::span<const std::uint8_t> input, std::string_
     return buf;
 }
 
+const char* colour_photometric(std::string_view target) {
+    target = bare(target);
+    return (ends(target, "50") || ends(target, "51")) ? "YBR_FULL_422"
+           : ends(target, "90")                       ? "YBR_RCT"
+           : ends(target, "91")                       ? "YBR_ICT"
+                                                      : "RGB";
+}
+
 int transcode_buffer(std::span<const std::uint8_t> input, std::string_view target_in, int quality,
                      std::vector<std::uint8_t>& out) {
     using namespace transcode_status;
@@ -164,11 +172,7 @@ int transcode_buffer(std::span<const std::uint8_t> input, std::string_view targe
         if (img->samples >= 3) {
             const std::uint16_t planar = target == kRle ? 1 : 0;
             replace[0x00280006] = {vr::US, std::string(reinterpret_cast<const char*>(&planar), 2)};
-            const char* photometric = (ends(target, "50") || ends(target, "51")) ? "YBR_FULL_422"
-                                      : ends(target, "90")                       ? "YBR_RCT"
-                                      : ends(target, "91")                       ? "YBR_ICT"
-                                                                                 : "RGB";
-            replace[0x00280004] = {vr::CS, padded_text(photometric)};
+            replace[0x00280004] = {vr::CS, padded_text(colour_photometric(target))};
         }
         replace[0x7FE00001] = {0, ""};  // the old fragments' Extended Offset Table goes with them
         replace[0x7FE00002] = {0, ""};

@@ -20,6 +20,9 @@ bool is_lossy_target(std::string_view uid, int quality);
 // The SOP Instance UID of a lossy re-encoding (deterministic in input, target and quality).
 std::string lossy_instance_uid(std::span<const std::uint8_t> input, std::string_view target, int quality);
 
+// The Photometric Interpretation of colour frames encoded for this target.
+const char* colour_photometric(std::string_view target);
+
 int transcode_buffer(std::span<const std::uint8_t> input, std::string_view target, int quality,
                      std::vector<std::uint8_t>& out);
 
