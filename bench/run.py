@@ -633,6 +633,84 @@ def seg_benchmarks() -> None:
         shutil.rmtree(root, ignore_errors=True)
 
 
+def wsi_benchmarks() -> None:
+    """Random tile reads (cold and warm cache), 1024 x 1024 regions and thread scaling on a
+    4096 x 4096 JPEG slide of 256 x 256 tiles, against wsidicom."""
+    try:
+        import numpy as np
+        from wsidicom import WsiDicom
+    except ImportError:
+        print("wsi: wsidicom is not installed; skipped")
+        return
+    import random
+    import threading
+    root = Path(tempfile.mkdtemp(prefix="loam-bench-wsi-"))
+    try:
+        size = 4096
+        y, x = np.mgrid[0:size, 0:size]
+        rng = np.random.default_rng(1)
+        img = np.stack([(x // 16) % 256, (y // 16) % 256, ((x + y) // 32) % 256], axis=-1).astype(np.int16)
+        img = np.clip(img + rng.integers(-4, 5, img.shape, dtype=np.int16), 0, 255).astype(np.uint8)
+        paths = []
+        for i, f in enumerate(loam.wsi_write_pyramid(img, 256, 256, levels=3, quality=90)):
+            paths.append(str(root / f"level{i}.dcm"))
+            Path(paths[-1]).write_bytes(f)
+        tiles = [(tx, ty) for ty in range(16) for tx in range(16)]
+        random.Random(5).shuffle(tiles)
+
+        def ours_pass(slide: object, keys: list[tuple[int, int]]) -> float:
+            return timeit(lambda: [slide.read_tile(0, tx, ty) for tx, ty in keys])
+
+        def theirs_pass(wsi: object, keys: list[tuple[int, int]]) -> float:
+            return timeit(lambda: [np.asarray(wsi.read_tile(0, (tx, ty))) for tx, ty in keys])
+
+        cold_ours, warm_ours, cold_theirs, warm_theirs = [], [], [], []
+        for _ in range(3):
+            slide = loam.wsi_open_paths(paths)
+            slide.set_tile_cache_capacity(256 << 20)
+            cold_ours.append(ours_pass(slide, tiles))
+            warm_ours.append(ours_pass(slide, tiles))
+            with WsiDicom.open(root) as wsi:
+                cold_theirs.append(theirs_pass(wsi, tiles))
+                warm_theirs.append(theirs_pass(wsi, tiles))
+        n = len(tiles)
+        report("wsi read_tile cold (256x256 JPEG) vs wsidicom", min(cold_ours), min(cold_theirs), n, 5, "wsidicom")
+        report("wsi read_tile warm cache vs wsidicom", min(warm_ours), min(warm_theirs), n, 5, "wsidicom")
+
+        spots = [(random.Random(i).randrange(0, size - 1024), random.Random(i + 99).randrange(0, size - 1024))
+                 for i in range(12)]
+        slide = loam.wsi_open_paths(paths)
+        ours_region = min(timeit(lambda: [slide.read_region(sx, sy, 0, 1024, 1024) for sx, sy in spots])
+                          for _ in range(3))
+        with WsiDicom.open(root) as wsi:
+            theirs_region = min(timeit(lambda: [np.asarray(wsi.read_region((sx, sy), 0, (1024, 1024)))
+                                                for sx, sy in spots]) for _ in range(3))
+        report("wsi read_region 1024x1024 vs wsidicom", ours_region, theirs_region, len(spots), 5, "wsidicom")
+
+        # Decoding throughput from one and two threads, cache off so every read decodes.
+        def threaded(count: int) -> float:
+            slide = loam.wsi_open_paths(paths)
+            slide.set_tile_cache_capacity(0)
+            keys = tiles * 4
+            parts = [keys[i::count] for i in range(count)]
+            workers = [threading.Thread(target=lambda part=part: [slide.read_tile(0, tx, ty) for tx, ty in part])
+                       for part in parts]
+            start = time.perf_counter()
+            for w in workers:
+                w.start()
+            for w in workers:
+                w.join()
+            return time.perf_counter() - start
+
+        one = min(threaded(1) for _ in range(3))
+        two = min(threaded(2) for _ in range(3))
+        goal = "ok" if one / two >= 1.6 else "BELOW TARGET"
+        print(f"{'wsi tile throughput, 2 threads vs 1':<44} {len(tiles) * 4 / one:8.0f} tiles/s -> "
+              f"{len(tiles) * 4 / two:8.0f} tiles/s   ratio {one / two:6.2f}x (target 1.6x, {goal})")
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
 def report(name: str, ours: float, theirs: float, n: int, target: float | None = None, peer: str = "pydicom") -> None:
     ratio = theirs / ours
     goal = "" if target is None else f" (target {target:.0f}x, {'ok' if ratio >= target else 'BELOW TARGET'})"
@@ -642,6 +720,9 @@ def report(name: str, ours: float, theirs: float, n: int, target: float | None =
 
 def main() -> int:
     warnings.simplefilter("ignore")
+    if sys.argv[1:] == ["wsi"]:  # one section, for quick runs
+        wsi_benchmarks()
+        return 0
     files = corpus()
     print(f"{len(files)} files from {CORPUS if CORPUS.is_dir() else 'generated samples'}, best of {ROUNDS} rounds")
     for f in files:  # warm the page cache and the lazy indexes
@@ -669,6 +750,7 @@ def main() -> int:
     transform_benchmarks()
     perfusion_benchmarks()
     seg_benchmarks()
+    wsi_benchmarks()
     native = editable(files)
     report(f"edit_part10 vs dcmread + set + save_as ({len(native)})", best_of(loam_edit, native),
            best_of(pydicom_edit, native), len(native))

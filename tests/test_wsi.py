@@ -511,3 +511,30 @@ def test_writer_argument_errors(tmp_path):
     assert len(a) == 2
     (tmp_path / "level0.dcm").write_bytes(a[0])
     assert [f for f in loam.iod_validate(str(tmp_path / "level0.dcm")) if f["severity"] == "error"] == []
+
+
+def test_cli_wsi_info_and_region(tmp_path, capsys, jpeg_full):
+    import loam.cli as cli
+    from PIL import Image
+
+    folder = tmp_path / "slide"
+    folder.mkdir()
+    for i, f in enumerate(jpeg_full):
+        (folder / f"{i}.dcm").write_bytes(f)
+    (folder / "notes.txt").write_text("not an instance")
+    assert cli.main(["wsi-info", str(folder)]) == 0
+    out = capsys.readouterr().out.splitlines()
+    assert out[0].startswith("slide: 3 level(s), 2 associated image(s), mpp 0.25 x 0.25, bounds 0,0 420 x 300")
+    assert out[1].startswith("level 0: 420 x 300 px, tiles 64 x 64 (7 x 5, 35 frames), downsample 1")
+    assert out[3].startswith("level 2: 105 x 75 px") and "TILED_FULL" in out[3]
+    assert out[4:] == ["associated label: 90 x 40 px", "associated overview: 70 x 50 px"]
+
+    png = tmp_path / "region.png"
+    args = ["wsi-region", *sorted(str(p) for p in folder.glob("*.dcm")), "--level", "1", "--x", "100", "--y", "60",
+            "--size", "80", "50", "-o", str(png)]
+    assert cli.main(args) == 0
+    np.testing.assert_array_equal(np.asarray(Image.open(png)), loam.wsi_open(jpeg_full).read_region(100, 60, 1, 80, 50))
+    assert cli.main(["wsi-region", str(folder), "--level", "5", "--size", "8", "8", "-o", str(png)]) == 1
+    assert "level 5 is out of range" in capsys.readouterr().err
+    assert cli.main(["wsi-info", str(tmp_path / "missing.dcm")]) == 1
+    assert "cannot open" in capsys.readouterr().err

@@ -269,6 +269,87 @@ def cmd_png(args: argparse.Namespace) -> int:
     return 0
 
 
+def slide_paths(paths: Sequence[str]) -> list[str]:
+    """Files as given; directories expanded to the Part-10 files beneath them."""
+    out: list[str] = []
+    for p in paths:
+        if not os.path.isdir(p):
+            out.append(p)
+            continue
+        for root, _dirs, files in sorted(os.walk(p)):
+            for name in sorted(files):
+                path = os.path.join(root, name)
+                try:
+                    with open(path, "rb") as f:
+                        if f.read(132)[128:] == b"DICM":
+                            out.append(path)
+                except OSError:
+                    continue
+    return out
+
+
+def open_slide(paths: Sequence[str], command: str) -> "_core.WsiSlide | None":
+    try:
+        slide = _core.wsi_open_paths(slide_paths(paths))
+    except (RuntimeError, ValueError, OSError) as exc:
+        print(f"loam {command}: {exc}", file=sys.stderr)
+        return None
+    if slide.open_error():
+        print(f"loam {command}: {slide.open_error()}", file=sys.stderr)
+        return None
+    if slide.level_count() == 0:
+        print(f"loam {command}: no pyramid levels among the given instances", file=sys.stderr)
+        return None
+    return slide
+
+
+def cmd_wsi_info(args: argparse.Namespace) -> int:
+    slide = open_slide(args.paths, "wsi-info")
+    if slide is None:
+        return 1
+    p = slide.properties()
+    print(f"slide: {slide.level_count()} level(s), {len(slide.associated_image_names())} associated image(s), "
+          f"mpp {float(p['wsi.mpp-x']):.4g} x {float(p['wsi.mpp-y']):.4g}, bounds {p['wsi.bounds-x']},{p['wsi.bounds-y']} "
+          f"{p['wsi.bounds-width']} x {p['wsi.bounds-height']}, ICC profile {'yes' if slide.color_profile() else 'no'}")
+    for level in range(slide.level_count()):
+        w, h = slide.level_dimensions(level)
+        tw, th = slide.level_tile_dimensions(level)
+        across, down = slide.level_tile_counts(level)
+        d = slide.level_descriptor(level)
+        print(f"level {level}: {w} x {h} px, tiles {tw} x {th} ({across} x {down}, {slide.level_frame_count(level)} frames), "
+              f"downsample {slide.level_downsample(level):g}, mpp {float(p['wsi.mpp-x']) * slide.level_downsample(level):.4g}, "
+              f"{d['dimension_organization']}, {d['transfer_syntax_uid']}")
+    for name in slide.associated_image_names():
+        w, h = slide.associated_image_dimensions(name)
+        print(f"associated {name}: {w} x {h} px")
+    return 0
+
+
+def cmd_wsi_region(args: argparse.Namespace) -> int:
+    slide = open_slide(args.paths, "wsi-region")
+    if slide is None:
+        return 1
+    width, height = args.size
+    if not 0 <= args.level < slide.level_count():
+        print(f"loam wsi-region: level {args.level} is out of range (the slide has {slide.level_count()})", file=sys.stderr)
+        return 1
+    if width <= 0 or height <= 0:
+        print("loam wsi-region: --size needs a positive width and height", file=sys.stderr)
+        return 1
+    read = slide.read_region_srgb if args.srgb else slide.read_region
+    pixels = read(args.x, args.y, args.level, width, height)
+    if pixels.size == 0:
+        print("loam wsi-region: the region cannot be read (too large or out of range)", file=sys.stderr)
+        return 1
+    try:
+        write_file(args.output, png_bytes(pixels))
+    except OSError as exc:
+        print(f"loam wsi-region: {exc}", file=sys.stderr)
+        return 1
+    print(f"{args.output}: {width} x {height} px of level {args.level} at ({args.x}, {args.y})")
+    return 0
+
+
 TRANSCODE_TARGETS = {
     "explicit": "1.2.840.10008.1.2.1",
     "rle": "1.2.840.10008.1.2.5",
@@ -751,6 +832,18 @@ def build_parser() -> argparse.ArgumentParser:
     st.add_argument("seg", metavar="SEG", help="the Segmentation file")
     st.add_argument("-o", "--output", required=True, help="NIfTI file to write (.nii or .nii.gz)")
     st.set_defaults(run=cmd_seg_to_nifti)
+    wi = sub.add_parser("wsi-info", help="levels, tile grid, resolution and associated images of a slide")
+    wi.add_argument("paths", nargs="+", metavar="PATHS", help="the slide's instance files, or folders holding them")
+    wi.set_defaults(run=cmd_wsi_info)
+    wr = sub.add_parser("wsi-region", help="a region of one slide level as a PNG")
+    wr.add_argument("paths", nargs="+", metavar="PATHS", help="the slide's instance files, or folders holding them")
+    wr.add_argument("--level", type=int, default=0, help="pyramid level (0 = full resolution)")
+    wr.add_argument("--x", type=int, default=0, help="left edge in level-0 pixels")
+    wr.add_argument("--y", type=int, default=0, help="top edge in level-0 pixels")
+    wr.add_argument("--size", type=int, nargs=2, required=True, metavar=("W", "H"), help="region size in level pixels")
+    wr.add_argument("--srgb", action="store_true", help="convert through the slide's ICC profile to sRGB")
+    wr.add_argument("-o", "--output", required=True, metavar="OUT.png")
+    wr.set_defaults(run=cmd_wsi_region)
     return parser
 
 

@@ -31,18 +31,30 @@ private:
     nb::bytes keep_;
 };
 
-using Pixels = std::vector<std::uint8_t>;
+using Pixels = loamwerk::ByteVector;
 using Shape = std::vector<std::size_t>;
 
-nb::ndarray<nb::numpy> pixel_array(Pixels&& pixels, Shape shape) {
-    return to_array(std::move(pixels), shape, nb::dtype<std::uint8_t>());
+// An array over a pool buffer, which goes back to the pool when the array is released.
+struct Pooled {
+    Pixels buffer;
+    std::shared_ptr<loamwerk::wsi::BufferPool> pool;
+    Pooled(Pixels&& b, std::shared_ptr<loamwerk::wsi::BufferPool> p) : buffer(std::move(b)), pool(std::move(p)) {}
+    Pooled(Pooled&&) = default;
+    ~Pooled() {
+        if (pool) pool->give(std::move(buffer));
+    }
+    std::uint8_t* data() { return buffer.data(); }
+};
+
+nb::ndarray<nb::numpy> pixel_array(const slide& s, Pixels&& pixels, Shape shape) {
+    return to_array(Pooled(std::move(pixels), s.pool()), shape, nb::dtype<std::uint8_t>());
 }
 
 // An [h, w, channels] image, or an empty [0, 0, channels] one.
-nb::ndarray<nb::numpy> image_array(Pixels&& pixels, std::size_t w, std::size_t h, bool rgba) {
+nb::ndarray<nb::numpy> image_array(const slide& s, Pixels&& pixels, std::size_t w, std::size_t h, bool rgba) {
     const std::size_t c = rgba ? 4 : 3;
-    if (pixels.empty() || pixels.size() != w * h * c) return pixel_array(Pixels(), {0, 0, c});
-    return pixel_array(std::move(pixels), {h, w, c});
+    if (pixels.empty() || pixels.size() != w * h * c) return pixel_array(s, Pixels(), {0, 0, c});
+    return pixel_array(s, std::move(pixels), {h, w, c});
 }
 
 std::pair<std::uint32_t, std::uint32_t> dims(const slide& s, int level, bool tiles) {
@@ -56,23 +68,26 @@ bool fits_u32(std::int64_t v) { return v >= 0 && v <= std::int64_t(std::numeric_
 nb::ndarray<nb::numpy> associated_array(const slide& s, const std::string& name, bool rgba, bool srgb) {
     const auto* a = s.associated(name);
     const std::size_t w = a ? a->image->columns : 0, h = a ? a->image->rows : 0;
-    return image_array(without_gil([&] { return s.read_associated(name, rgba, srgb); }), w, h, rgba);
+    Pixels px = s.pool()->take(0);
+    without_gil([&] { s.read_associated(name, rgba, srgb, px); });
+    return image_array(s, std::move(px), w, h, rgba);
 }
 
 nb::ndarray<nb::numpy> region_array(const slide& s, std::int64_t x, std::int64_t y, int level, std::int64_t w,
                                     std::int64_t h, bool rgba, bool srgb) {
-    if (!fits_u32(w) || !fits_u32(h)) return image_array({}, 0, 0, rgba);
-    auto px = without_gil([&] { return s.read_region(x, y, level, std::uint32_t(w), std::uint32_t(h), rgba, srgb); });
-    return image_array(std::move(px), std::size_t(w), std::size_t(h), rgba);
+    if (!fits_u32(w) || !fits_u32(h)) return image_array(s, {}, 0, 0, rgba);
+    Pixels px = s.pool()->take(0);
+    without_gil([&] { s.read_region(x, y, level, std::uint32_t(w), std::uint32_t(h), rgba, srgb, px); });
+    return image_array(s, std::move(px), std::size_t(w), std::size_t(h), rgba);
 }
 
 nb::ndarray<nb::numpy> tile_array(const slide& s, int level, std::int64_t x, std::int64_t y, bool rgba, bool fill_missing,
                                   bool srgb) {
     const auto [tw, th] = dims(s, level, true);
-    if (!fits_u32(x) || !fits_u32(y)) return image_array({}, 0, 0, rgba);
-    return image_array(
-        without_gil([&] { return s.read_tile(level, std::uint32_t(x), std::uint32_t(y), rgba, fill_missing, srgb); }), tw,
-        th, rgba);
+    if (!fits_u32(x) || !fits_u32(y)) return image_array(s, {}, 0, 0, rgba);
+    Pixels px = s.pool()->take(std::size_t(tw) * th * (rgba ? 4 : 3));
+    without_gil([&] { s.read_tile(level, std::uint32_t(x), std::uint32_t(y), rgba, fill_missing, srgb, px); });
+    return image_array(s, std::move(px), tw, th, rgba);
 }
 
 nb::object range_record(const loamwerk::wsi::TileRange& r) {
@@ -162,12 +177,12 @@ nb::ndarray<nb::numpy> tile_stack(const slide& s, int level, const nb::sequence&
     Pixels out;
     bool missing = false;
     without_gil([&] {
-        out.resize(total);
+        out = s.pool()->take(total);
         std::atomic<bool> failed{false};
         loamwerk::parallel_for(list.size(), [&](std::size_t i) {
+            thread_local Pixels t;
             if (failed) return;
-            const Pixels t = s.read_tile(level, list[i].first, list[i].second, rgba, fill_missing, false);
-            if (t.size() != per) {
+            if (!s.read_tile(level, list[i].first, list[i].second, rgba, fill_missing, false, t) || t.size() != per) {
                 failed = true;
                 return;
             }
@@ -176,7 +191,7 @@ nb::ndarray<nb::numpy> tile_stack(const slide& s, int level, const nb::sequence&
         missing = failed;
     });
     if (missing) throw nb::value_error("read_tile_stack: tile is missing, out of grid, or failed to decode");
-    return pixel_array(std::move(out), {list.size(), th, tw, c});
+    return pixel_array(s, std::move(out), {list.size(), th, tw, c});
 }
 
 loamwerk::wsi::RgbImage rgb_of(const std::optional<RgbArray>& a, const char* what) {
@@ -380,13 +395,14 @@ void register_wsi(nb::module_& m) {
                  const auto list = tile_list(tiles);
                  const auto [tw, th] = dims(s, level, true);
                  std::vector<Pixels> decoded(list.size());
+                 for (Pixels& p : decoded) p = s.pool()->take(0);
                  without_gil([&] {
                      loamwerk::parallel_for(list.size(), [&](std::size_t i) {
-                         decoded[i] = s.read_tile(level, list[i].first, list[i].second, rgba, fill_missing, false);
+                         s.read_tile(level, list[i].first, list[i].second, rgba, fill_missing, false, decoded[i]);
                      });
                  });
                  nb::list out;
-                 for (Pixels& p : decoded) out.append(image_array(std::move(p), tw, th, rgba));
+                 for (Pixels& p : decoded) out.append(image_array(s, std::move(p), tw, th, rgba));
                  return out;
              },
              nb::arg("level"), nb::arg("tiles"), nb::arg("rgba") = false, nb::arg("fill_missing") = false,

@@ -541,7 +541,9 @@ int decode_frames(RenderImage& img) {
 int decode_frame(const RenderImage& img, std::size_t index, FrameRecord& out) {
     if (index >= img.frames.size()) return status::kNothing;
     const FrameRecord& f = img.frames[index];
-    out = FrameRecord{};
+    // Field by field, so a record reused across frames keeps its buffers' capacity.
+    out.joined.clear(), out.decoded.clear(), out.icc.clear();
+    out.has_decoded = false;
     out.columns = f.columns, out.rows = f.rows, out.samples = f.samples, out.bits = f.bits, out.planar = f.planar;
     out.photometric = f.photometric, out.kind = f.kind, out.flags = f.flags, out.truncated = f.truncated;
     out.source = f.source, out.source_size = f.source_size, out.source_bit_offset = f.source_bit_offset;

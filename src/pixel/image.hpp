@@ -105,7 +105,7 @@ struct RenderImage {
 std::unique_ptr<RenderImage> open(std::span<const std::uint8_t> buffer, unsigned flags, int* status_out = nullptr);
 
 // Frame `index` of an image opened with kDeferDecode, decoded into `out` (a copy of its record
-// whose source still points into the image). The image is only read, so several threads may
+// whose source still points into the image; its buffers are reused). The image is only read, so several threads may
 // decode its frames at once. Returns a status code.
 int decode_frame(const RenderImage& img, std::size_t index, FrameRecord& out);
 

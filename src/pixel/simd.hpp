@@ -71,4 +71,27 @@ inline void swap32(std::uint8_t* p, std::size_t bytes) {
     for (; i + 4 <= bytes; i += 4) std::swap(p[i], p[i + 3]), std::swap(p[i + 1], p[i + 2]);
 }
 
+// RGBA to RGB (alpha dropped) and RGB to opaque RGBA, four pixels per shuffle. Each 16-byte
+// store may run 4 bytes past the pixels it completes, so the vector loops stop 6 pixels short.
+inline void rgba_to_rgb(const std::uint8_t* src, std::uint8_t* dst, std::size_t n) {
+    std::size_t i = 0;
+    const __m128i pick = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    for (; i + 6 <= n; i += 4) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 4 * i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 3 * i), _mm_shuffle_epi8(v, pick));
+    }
+    for (; i < n; ++i) dst[3 * i] = src[4 * i], dst[3 * i + 1] = src[4 * i + 1], dst[3 * i + 2] = src[4 * i + 2];
+}
+
+inline void rgb_to_rgba(const std::uint8_t* src, std::uint8_t* dst, std::size_t n) {
+    std::size_t i = 0;
+    const __m128i spread = _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    const __m128i alpha = _mm_set1_epi32(int(0xFF000000u));
+    for (; i + 6 <= n; i += 4) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 3 * i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 4 * i), _mm_or_si128(_mm_shuffle_epi8(v, spread), alpha));
+    }
+    for (; i < n; ++i) dst[4 * i] = src[3 * i], dst[4 * i + 1] = src[3 * i + 1], dst[4 * i + 2] = src[3 * i + 2], dst[4 * i + 3] = 255;
+}
+
 }  // namespace loamwerk::render

@@ -39,21 +39,18 @@ std::shared_ptr<ColourTransform> transform_for(std::span<const std::uint8_t> icc
     return t->handle() ? t : nullptr;
 }
 
-void to_srgb(std::vector<std::uint8_t>& pixels, bool rgba, std::span<const std::uint8_t> icc, std::mutex& mutex,
+void to_srgb(ByteVector& pixels, bool rgba, std::span<const std::uint8_t> icc, std::mutex& mutex,
              std::shared_ptr<ColourTransform> (&slot)[2]) {
     const std::size_t channels = rgba ? 4 : 3;
     if (pixels.empty() || pixels.size() % channels) return;
     const auto t = transform_for(icc, rgba, mutex, slot);
     if (!t) return;
-    std::vector<std::uint8_t> out(pixels.size());
-    // In runs that fit the library's 32-bit pixel count.
+    // In place (the formats match), in runs that fit the library's 32-bit pixel count.
     const std::size_t total = pixels.size() / channels, step = std::size_t(1) << 30;
     for (std::size_t done = 0; done < total; done += step) {
-        const std::size_t n = std::min(step, total - done);
-        cmsDoTransform(static_cast<cmsHTRANSFORM>(t->handle()), pixels.data() + done * channels,
-                       out.data() + done * channels, cmsUInt32Number(n));
+        std::uint8_t* p = pixels.data() + done * channels;
+        cmsDoTransform(static_cast<cmsHTRANSFORM>(t->handle()), p, p, cmsUInt32Number(std::min(step, total - done)));
     }
-    pixels.swap(out);
 }
 
 }  // namespace loamwerk::wsi

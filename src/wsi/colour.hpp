@@ -7,6 +7,8 @@
 #include <span>
 #include <vector>
 
+#include "core/bytes.hpp"
+
 namespace loamwerk::wsi {
 
 // One profile-to-sRGB transform; an empty one records a profile that cannot be used.
@@ -27,9 +29,9 @@ private:
 std::shared_ptr<ColourTransform> transform_for(std::span<const std::uint8_t> icc, bool rgba, std::mutex& mutex,
                                                std::shared_ptr<ColourTransform> (&slot)[2]);
 
-// Pixels (3 or 4 samples each) converted to sRGB in a new buffer; unchanged without a usable
+// Pixels (3 or 4 samples each) converted to sRGB in place; unchanged without a usable
 // profile or when the length is not a whole number of pixels.
-void to_srgb(std::vector<std::uint8_t>& pixels, bool rgba, std::span<const std::uint8_t> icc, std::mutex& mutex,
+void to_srgb(ByteVector& pixels, bool rgba, std::span<const std::uint8_t> icc, std::mutex& mutex,
              std::shared_ptr<ColourTransform> (&slot)[2]);
 
 }  // namespace loamwerk::wsi

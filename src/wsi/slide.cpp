@@ -21,6 +21,7 @@
 #include "core/values.hpp"
 #include "json/reencode.hpp"
 #include "pixel/decode.hpp"
+#include "pixel/simd.hpp"
 #include "wsi/colour.hpp"
 
 namespace loamwerk::wsi {
@@ -190,31 +191,44 @@ Parsed read_instance(std::span<const std::uint8_t> bytes) {
     return out;
 }
 
-// A frame decoded to RGBA 8-bit on a tile of the level's size; null when it cannot be.
+// A frame decoded to RGBA 8-bit on a tile of the level's size (transparent black where the
+// frame is smaller); null when it cannot be decoded.
 Tile decode_rgba(const render::RenderImage& img, std::size_t index, std::uint32_t width, std::uint32_t height) {
-    render::FrameRecord record;
+    // Per-thread scratch: decoding a tile then allocates only the tile itself.
+    thread_local render::FrameRecord record;
+    thread_local ByteVector stored;
     if (render::decode_frame(img, index, record) != render::status::kOk) return nullptr;
-    ByteVector stored;
-    render::FrameLayout layout;
-    if (render::append_stored(img, record, true, stored, layout) != -1) return nullptr;
-    const unsigned samples = layout.samples, bytes = layout.width;
-    if ((samples != 1 && samples != 3 && samples != 4) || (bytes != 1 && bytes != 2)) return nullptr;
-    const std::size_t have = std::size_t(layout.rows) * layout.columns * samples * bytes;
-    if (stored.size() < have) return nullptr;
-    auto out = std::make_shared<std::vector<std::uint8_t>>(std::size_t(width) * height * 4, 0);
-    const std::uint32_t rows = std::min<std::uint32_t>(layout.rows, height);
-    const std::uint32_t cols = std::min<std::uint32_t>(layout.columns, width);
+    const std::uint8_t* pixels = nullptr;
+    unsigned samples = 0, bytes = 0;
+    std::uint32_t frame_rows = 0, frame_cols = 0;
+    if (record.has_decoded && record.samples == 3 && record.bits == 8 && record.planar == 0 &&
+        record.photometric == render::kRgb && record.decoded.size() >= std::size_t(record.rows) * record.columns * 3) {
+        // Codec output that is already interleaved RGB.
+        pixels = record.decoded.data(), samples = 3, bytes = 1, frame_rows = record.rows, frame_cols = record.columns;
+    } else {
+        stored.clear();
+        render::FrameLayout layout;
+        if (render::append_stored(img, record, true, stored, layout) != -1) return nullptr;
+        samples = layout.samples, bytes = layout.width, frame_rows = layout.rows, frame_cols = layout.columns;
+        if ((samples != 1 && samples != 3 && samples != 4) || (bytes != 1 && bytes != 2)) return nullptr;
+        if (stored.size() < std::size_t(frame_rows) * frame_cols * samples * bytes) return nullptr;
+        pixels = stored.data();
+    }
+    auto out = std::make_shared<ByteVector>(std::size_t(width) * height * 4);
+    const std::uint32_t rows = std::min(frame_rows, height), cols = std::min(frame_cols, width);
+    if (rows < height || cols < width) std::fill(out->begin(), out->end(), 0);
+    const std::size_t stride = std::size_t(frame_cols) * samples * bytes;
+    if (bytes == 1 && samples == 3) {
+        for (std::uint32_t r = 0; r < rows; ++r)
+            render::rgb_to_rgba(pixels + r * stride, out->data() + std::size_t(r) * width * 4, cols);
+        return out;
+    }
     // Samples of more than 8 bits keep their top 8 stored bits.
     const unsigned bits = img.bits_stored && img.bits_stored <= 16 ? img.bits_stored : bytes * 8;
     const unsigned shift = bytes == 2 && bits > 8 ? bits - 8 : 0;
     for (std::uint32_t r = 0; r < rows; ++r) {
-        const std::uint8_t* src = stored.data() + std::size_t(r) * layout.columns * samples * bytes;
+        const std::uint8_t* src = pixels + r * stride;
         std::uint8_t* dst = out->data() + std::size_t(r) * width * 4;
-        if (bytes == 1 && samples == 3) {
-            for (std::uint32_t c = 0; c < cols; ++c, src += 3, dst += 4)
-                dst[0] = src[0], dst[1] = src[1], dst[2] = src[2], dst[3] = 255;
-            continue;
-        }
         for (std::uint32_t c = 0; c < cols; ++c, dst += 4) {
             std::uint8_t v[4];
             for (unsigned s = 0; s < samples; ++s, src += bytes)
@@ -224,13 +238,6 @@ Tile decode_rgba(const render::RenderImage& img, std::size_t index, std::uint32_
         }
     }
     return out;
-}
-
-std::vector<std::uint8_t> drop_alpha(const std::vector<std::uint8_t>& rgba) {
-    std::vector<std::uint8_t> rgb(rgba.size() / 4 * 3);
-    for (std::size_t i = 0, j = 0; i + 3 < rgba.size(); i += 4, j += 3)
-        rgb[j] = rgba[i], rgb[j + 1] = rgba[i + 1], rgb[j + 2] = rgba[i + 2];
-    return rgb;
 }
 
 std::string number_text(double v) {
@@ -278,6 +285,33 @@ std::shared_ptr<Source> map_file(const std::string& path) {
     source->bytes = {static_cast<const std::uint8_t*>(base), size};
     source->path = path;
     return source;
+}
+
+ByteVector BufferPool::take(std::size_t size) {
+    ByteVector buffer;
+    {
+        std::lock_guard lock(mutex_);
+        // The smallest free buffer that holds `size`.
+        auto best = free_.end();
+        for (auto it = free_.begin(); it != free_.end(); ++it)
+            if (it->capacity() >= size && (best == free_.end() || it->capacity() < best->capacity())) best = it;
+        if (best != free_.end()) {
+            bytes_ -= best->capacity();
+            buffer = std::move(*best);
+            free_.erase(best);
+        }
+    }
+    buffer.resize(size);
+    return buffer;
+}
+
+void BufferPool::give(ByteVector&& buffer) {
+    const std::size_t held = buffer.capacity();
+    if (!held) return;
+    std::lock_guard lock(mutex_);
+    if (free_.size() >= kMaxBuffers || bytes_ + held > kMaxBytes) return;  // freed with `buffer`
+    bytes_ += held;
+    free_.push_back(std::move(buffer));
 }
 
 Level::Level() = default;
@@ -444,41 +478,46 @@ Tile slide::tile(int index, std::uint32_t x, std::uint32_t y) const {
     return decoded;
 }
 
-std::vector<std::uint8_t> slide::read_tile(int index, std::uint32_t x, std::uint32_t y, bool rgba, bool fill_missing,
-                                           bool srgb) const {
+bool slide::read_tile(int index, std::uint32_t x, std::uint32_t y, bool rgba, bool fill_missing, bool srgb,
+                      ByteVector& out) const {
+    out.clear();
     const Level* l = level(index);
-    if (!l) return {};
-    std::vector<std::uint8_t> out;
+    if (!l) return false;
+    const std::size_t channels = rgba ? 4 : 3;
     if (const Tile t = tile(index, x, y)) {
-        out = rgba ? *t : drop_alpha(*t);
-    } else {
-        const bool gap = l->organisation == Organisation::kTiledSparse && x < l->tiles_x && y < l->tiles_y &&
-                         !l->frame_of(x, y);
-        if (!gap || !fill_missing) return {};
-        return std::vector<std::uint8_t>(std::size_t(l->tile_width) * l->tile_height * (rgba ? 4 : 3), 0);
+        const std::size_t pixels = t->size() / 4;
+        out.resize(pixels * channels);
+        if (rgba) std::memcpy(out.data(), t->data(), t->size());
+        else render::rgba_to_rgb(t->data(), out.data(), pixels);
+        if (srgb) to_srgb(out, rgba, l->info.icc, l->mutex, l->to_srgb);
+        return true;
     }
-    if (srgb) to_srgb(out, rgba, l->info.icc, l->mutex, l->to_srgb);
-    return out;
+    const bool gap = l->organisation == Organisation::kTiledSparse && x < l->tiles_x && y < l->tiles_y &&
+                     !l->frame_of(x, y);
+    if (!gap || !fill_missing) return false;
+    out.assign(std::size_t(l->tile_width) * l->tile_height * channels, 0);
+    return true;
 }
 
-std::vector<std::uint8_t> slide::read_region(std::int64_t x0, std::int64_t y0, int index, std::uint32_t width,
-                                             std::uint32_t height, bool rgba, bool srgb) const {
+bool slide::read_region(std::int64_t x0, std::int64_t y0, int index, std::uint32_t width, std::uint32_t height,
+                        bool rgba, bool srgb, ByteVector& out) const {
+    out.clear();
     const Level* l = level(index);
-    if (!l || !width || !height || !l->tile_width || !l->tile_height || l->frames.empty()) return {};
+    if (!l || !width || !height || !l->tile_width || !l->tile_height || l->frames.empty()) return false;
     const std::size_t channels = rgba ? 4 : 3;
     std::size_t bytes = 0;
     if (__builtin_mul_overflow(std::size_t(width), std::size_t(height), &bytes) ||
         __builtin_mul_overflow(bytes, channels, &bytes))
-        return {};
+        return false;
     const double ds = level_downsample(index);
     const double fx = std::round(double(x0) / ds), fy = std::round(double(y0) / ds);
     constexpr double kLimit = 9.0e18;
-    if (!(std::fabs(fx) < kLimit) || !(std::fabs(fy) < kLimit)) return {};
+    if (!(std::fabs(fx) < kLimit) || !(std::fabs(fy) < kLimit)) return false;
     const std::int64_t x = std::int64_t(fx), y = std::int64_t(fy);
     std::int64_t x_end = 0, y_end = 0;
     if (__builtin_add_overflow(x, std::int64_t(width), &x_end) || __builtin_add_overflow(y, std::int64_t(height), &y_end))
-        return {};
-    std::vector<std::uint8_t> out(bytes, 0);
+        return false;
+    out.assign(bytes, 0);
     const std::int64_t level_w = l->info.total_columns, level_h = l->info.total_rows;
     const std::int64_t tw = l->tile_width, th = l->tile_height;
     if (x_end > 0 && y_end > 0 && x < level_w && y < level_h) {
@@ -500,27 +539,28 @@ std::vector<std::uint8_t> slide::read_region(std::int64_t x0, std::int64_t y0, i
                 for (std::int64_t py = top; py < bottom; ++py) {
                     const std::uint8_t* src = t->data() + (std::size_t(py - ty * th) * std::size_t(tw) + std::size_t(left - tx * tw)) * 4;
                     std::uint8_t* dst = out.data() + (std::size_t(py - y) * width + std::size_t(left - x)) * channels;
-                    if (rgba) {
-                        std::memcpy(dst, src, run * 4);
-                    } else {
-                        for (std::size_t i = 0; i < run; ++i, src += 4, dst += 3) dst[0] = src[0], dst[1] = src[1], dst[2] = src[2];
-                    }
+                    if (rgba) std::memcpy(dst, src, run * 4);
+                    else render::rgba_to_rgb(src, dst, run);
                 }
             }
         }
     }
     if (srgb) to_srgb(out, rgba, l->info.icc, l->mutex, l->to_srgb);
-    return out;
+    return true;
 }
 
-std::vector<std::uint8_t> slide::read_associated(const std::string& name, bool rgba, bool srgb) const {
+bool slide::read_associated(const std::string& name, bool rgba, bool srgb, ByteVector& out) const {
+    out.clear();
     const AssociatedImage* a = associated(name);
-    if (!a) return {};
+    if (!a) return false;
     const Tile t = decode_rgba(*a->image, 0, a->image->columns, a->image->rows);
-    if (!t) return {};
-    std::vector<std::uint8_t> out = rgba ? *t : drop_alpha(*t);
+    if (!t) return false;
+    const std::size_t pixels = t->size() / 4;
+    out.resize(pixels * (rgba ? 4 : 3));
+    if (rgba) std::memcpy(out.data(), t->data(), t->size());
+    else render::rgba_to_rgb(t->data(), out.data(), pixels);
     if (srgb) to_srgb(out, rgba, a->info.icc, a->mutex, a->to_srgb);
-    return out;
+    return true;
 }
 
 bool slide::icc_transform_available() const {

@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/bytes.hpp"
 #include "pixel/image.hpp"
 
 namespace loamwerk::wsi {
@@ -32,7 +33,7 @@ public:
 std::shared_ptr<Source> map_file(const std::string& path);
 
 // A decoded tile, RGBA 8-bit, shared between the cache and its readers.
-using Tile = std::shared_ptr<const std::vector<std::uint8_t>>;
+using Tile = std::shared_ptr<const ByteVector>;
 
 // Where a frame's encoded bytes lie in its source (offset -1 when they are split over
 // several fragments and have no single range).
@@ -65,6 +66,21 @@ struct InstanceInfo {
 };
 
 class ColourTransform;  // Little CMS transforms, one per profile and alpha mode
+
+// Recycled pixel buffers: arrays handed to callers give their memory back when released, so
+// steady tile reading reuses warm pages instead of faulting in fresh ones for every tile.
+class BufferPool {
+public:
+    // A buffer of `size` bytes, contents unspecified.
+    ByteVector take(std::size_t size);
+    void give(ByteVector&& buffer);
+
+private:
+    static constexpr std::size_t kMaxBuffers = 16, kMaxBytes = std::size_t(64) << 20;
+    std::mutex mutex_;
+    std::vector<ByteVector> free_;
+    std::size_t bytes_ = 0;
+};
 
 struct Level {
     std::shared_ptr<Source> source;
@@ -117,15 +133,17 @@ public:
 
     // The decoded RGBA tile, or null when it is missing, out of the grid or fails to decode.
     Tile tile(int level, std::uint32_t x, std::uint32_t y) const;
-    // Interleaved 8-bit pixels, 3 or 4 samples; empty when the tile cannot be delivered (a
-    // missing sparse tile with fill_missing gives zeros).
-    std::vector<std::uint8_t> read_tile(int level, std::uint32_t x, std::uint32_t y, bool rgba, bool fill_missing,
-                                        bool srgb) const;
-    // x, y in level-0 pixels; empty for the degenerate requests.
-    std::vector<std::uint8_t> read_region(std::int64_t x, std::int64_t y, int level, std::uint32_t width,
-                                          std::uint32_t height, bool rgba, bool srgb) const;
-    // The whole associated image; empty when there is none of that name or it fails to decode.
-    std::vector<std::uint8_t> read_associated(const std::string& name, bool rgba, bool srgb) const;
+    // Interleaved 8-bit pixels, 3 or 4 samples, into `out` (from pool()); false, with `out`
+    // empty, when the tile cannot be delivered (a missing sparse tile with fill_missing gives
+    // zeros).
+    bool read_tile(int level, std::uint32_t x, std::uint32_t y, bool rgba, bool fill_missing, bool srgb,
+                   ByteVector& out) const;
+    // x, y in level-0 pixels; false for the degenerate requests.
+    bool read_region(std::int64_t x, std::int64_t y, int level, std::uint32_t width, std::uint32_t height, bool rgba,
+                     bool srgb, ByteVector& out) const;
+    // The whole associated image; false when there is none of that name or it fails to decode.
+    bool read_associated(const std::string& name, bool rgba, bool srgb, ByteVector& out) const;
+    const std::shared_ptr<BufferPool>& pool() const { return pool_; }
     bool icc_transform_available() const;
     std::map<std::string, std::string> properties() const;
 
@@ -134,6 +152,7 @@ private:
     std::vector<std::unique_ptr<AssociatedImage>> associated_;
     std::string error_;
     std::atomic<std::size_t> capacity_{64u << 20};
+    std::shared_ptr<BufferPool> pool_ = std::make_shared<BufferPool>();
 };
 
 }  // namespace loamwerk::wsi
