@@ -72,6 +72,9 @@ demo: install
 	$(VENV)/bin/loam info build/demo/sample.dcm
 	$(VENV)/bin/loam decode build/demo/sample.dcm --rescale -o build/demo/sample.npy
 	$(VENV)/bin/loam png build/demo/sample.dcm -o build/demo/sample.png
+	$(VPY) examples/make_slide.py build/demo/slide
+	$(VENV)/bin/loam wsi-info build/demo/slide
+	$(VENV)/bin/loam wsi-region build/demo/slide --level 1 --x 600 --y 400 --size 400 300 -o build/demo/slide-region.png
 	@if [ -d ../shared/testdata ]; then $(VENV)/bin/loam info --brief ../shared/testdata | tail -n 25; \
 	else echo "(../shared/testdata not present: corpus part of the demo skipped)"; fi
 

@@ -304,6 +304,8 @@ def test_concatenation_is_reported():
 
 
 def test_unreadable_instances():
+    with pytest.raises(TypeError):
+        loam.WsiSlide()  # slides come only from wsi_open and wsi_open_paths
     s = loam.wsi_open([b"not a dicom file at all"])
     assert s.open_error() == "WSI instance 0 is not a readable DICOM image"
     assert s.level_count() == 0
@@ -538,3 +540,26 @@ def test_cli_wsi_info_and_region(tmp_path, capsys, jpeg_full):
     assert "level 5 is out of range" in capsys.readouterr().err
     assert cli.main(["wsi-info", str(tmp_path / "missing.dcm")]) == 1
     assert "cannot open" in capsys.readouterr().err
+
+
+def test_mutated_slides_never_crash():
+    from test_malformed import mutate
+
+    rng = random.Random(20261207)
+    samples = [pyramid(syntax=syntax, sparse=sparse, associated=True, levels=2,
+                       image=with_gap(slide_image(130, 150)))
+               for syntax, sparse in ((JPEG, False), (J2K, True), (NATIVE, True))]
+    patches = (b"\xff\xff\xff\xff", b"\xfe\xff\x00\xe0", b"\x00\x00", b"9999", b"\xff\xd8", b"\xff\x4f")
+    for i in range(150):
+        files = [mutate(f, rng, patches, 6, 0.2) if rng.random() < 0.7 else f for f in samples[i % 3]]
+        s = loam.wsi_open(files)
+        for level in range(s.level_count()):
+            across, down = s.level_tile_counts(level)
+            for _ in range(4):
+                s.read_tile(level, rng.randrange(across + 1), rng.randrange(down + 1), rgba=rng.random() < 0.5,
+                            fill_missing=True)
+            s.read_region(rng.randrange(-50, 200), rng.randrange(-50, 200), level, 90, 70)
+            s.level_tile_range_grid(level)
+        for name in s.associated_image_names():
+            s.read_associated_image_srgb(name)
+        s.properties()

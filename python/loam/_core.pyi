@@ -100,7 +100,10 @@ class WsiSlide:
 
     def associated_image_color_profile(self, name: str) -> object: ...
 
-    def properties(self) -> dict[str, str]: ...
+    def properties(self) -> dict:
+        """
+        Slide properties: "wsi." and "openslide." keys, and DICOM attributes under "dicom.".
+        """
 
     def read_region(self, x: int, y: int, level: int, width: int, height: int, rgba: bool = False) -> NDArray:
         """

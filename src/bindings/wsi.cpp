@@ -134,7 +134,7 @@ nb::dict descriptor(const slide& s, int level) {
     d["tile_count_y"] = l->tiles_y;
     d["imaged_volume_width"] = info.volume_width;
     d["imaged_volume_height"] = info.volume_height;
-    d["transfer_syntax_uid"] = str_of(info.transfer_syntax);
+    d["transfer_syntax_uid"] = utf8_str(info.transfer_syntax);
     d["dimension_organization"] = l->organisation == Organisation::kTiledSparse ? "TILED_SPARSE"
                                   : l->organisation == Organisation::kTiledFull ? "TILED_FULL"
                                                                                  : "UNKNOWN";
@@ -366,7 +366,13 @@ void register_wsi(nb::module_& m) {
                  return optional_bytes(s.associated(name) ? &s.associated(name)->info.icc : nullptr);
              },
              nb::arg("name"))
-        .def("properties", &slide::properties)
+        .def("properties",
+             [](const slide& s) {
+                 nb::dict d;
+                 for (const auto& [k, v] : s.properties()) d[utf8_str(k)] = utf8_str(v);
+                 return d;
+             },
+             "Slide properties: \"wsi.\" and \"openslide.\" keys, and DICOM attributes under \"dicom.\".")
         .def("read_region",
              [](const slide& s, std::int64_t x, std::int64_t y, int level, std::int64_t w, std::int64_t h, bool rgba) {
                  return region_array(s, x, y, level, w, h, rgba, false);
