@@ -68,7 +68,7 @@ bool fits_u32(std::int64_t v) { return v >= 0 && v <= std::int64_t(std::numeric_
 nb::ndarray<nb::numpy> associated_array(const slide& s, const std::string& name, bool rgba, bool srgb) {
     const auto* a = s.associated(name);
     const std::size_t w = a ? a->image->columns : 0, h = a ? a->image->rows : 0;
-    Pixels px = s.pool()->take(0);
+    Pixels px = s.pool()->take(w * h * (rgba ? 4 : 3));
     without_gil([&] { s.read_associated(name, rgba, srgb, px); });
     return image_array(s, std::move(px), w, h, rgba);
 }
@@ -76,7 +76,9 @@ nb::ndarray<nb::numpy> associated_array(const slide& s, const std::string& name,
 nb::ndarray<nb::numpy> region_array(const slide& s, std::int64_t x, std::int64_t y, int level, std::int64_t w,
                                     std::int64_t h, bool rgba, bool srgb) {
     if (!fits_u32(w) || !fits_u32(h)) return image_array(s, {}, 0, 0, rgba);
-    Pixels px = s.pool()->take(0);
+    // A recycled buffer when the region is of a size the pool holds; the engine sizes it.
+    const std::uint64_t bytes = std::uint64_t(w) * std::uint64_t(h);
+    Pixels px = s.pool()->take(bytes <= (std::uint64_t(1) << 26) ? std::size_t(bytes) * (rgba ? 4 : 3) : 0);
     without_gil([&] { s.read_region(x, y, level, std::uint32_t(w), std::uint32_t(h), rgba, srgb, px); });
     return image_array(s, std::move(px), std::size_t(w), std::size_t(h), rgba);
 }
@@ -401,7 +403,7 @@ void register_wsi(nb::module_& m) {
                  const auto list = tile_list(tiles);
                  const auto [tw, th] = dims(s, level, true);
                  std::vector<Pixels> decoded(list.size());
-                 for (Pixels& p : decoded) p = s.pool()->take(0);
+                 for (Pixels& p : decoded) p = s.pool()->take(std::size_t(tw) * th * (rgba ? 4 : 3));
                  without_gil([&] {
                      loamwerk::parallel_for(list.size(), [&](std::size_t i) {
                          s.read_tile(level, list[i].first, list[i].second, rgba, fill_missing, false, decoded[i]);

@@ -194,9 +194,18 @@ Parsed read_instance(std::span<const std::uint8_t> bytes) {
 // A frame decoded to RGBA 8-bit on a tile of the level's size (transparent black where the
 // frame is smaller); null when it cannot be decoded.
 Tile decode_rgba(const render::RenderImage& img, std::size_t index, std::uint32_t width, std::uint32_t height) {
-    // Per-thread scratch: decoding a tile then allocates only the tile itself.
+    // Per-thread scratch: decoding a tile then allocates only the tile itself. Buffers grown by
+    // a large image (an overview) are released rather than kept for the thread's lifetime.
     thread_local render::FrameRecord record;
     thread_local ByteVector stored;
+    struct Release {
+        ~Release() {
+            constexpr std::size_t kKeep = std::size_t(16) << 20;
+            if (record.decoded.capacity() > kKeep) ByteVector().swap(record.decoded);
+            if (record.joined.capacity() > kKeep) std::vector<std::uint8_t>().swap(record.joined);
+            if (stored.capacity() > kKeep) ByteVector().swap(stored);
+        }
+    } release;
     if (render::decode_frame(img, index, record) != render::status::kOk) return nullptr;
     const std::uint8_t* pixels = nullptr;
     unsigned samples = 0, bytes = 0;
