@@ -500,6 +500,17 @@ def test_corpus_single_level_slides(path):
     assert float(p["wsi.mpp-x"]) == pytest.approx(float(ds.ImagedVolumeWidth) * 1000 / ds.TotalPixelMatrixColumns)
 
 
+@pytest.mark.skipif(not (CORPUS / "sm_image_grayscale.dcm").is_file(), reason=f"corpus not present at {CORPUS}")
+def test_monochrome1_tiles_show_low_values_white():
+    ds = pydicom.dcmread(CORPUS / "sm_image_grayscale.dcm")
+    frames = (ds.pixel_array >> (ds.BitsStored - 8)).astype(np.uint8)
+    ds.PhotometricInterpretation = "MONOCHROME1"
+    out = io.BytesIO()
+    ds.save_as(out)
+    s = loam.wsi_open([out.getvalue()])
+    np.testing.assert_array_equal(s.read_tile(0, 1, 0)[..., 0], 255 - frames[1])
+
+
 def test_writer_argument_errors(tmp_path):
     img = slide_image(64, 64)
     with pytest.raises(ValueError, match="image must be a \\(rows, columns, 3\\) uint8 array"):

@@ -235,6 +235,8 @@ Tile decode_rgba(const render::RenderImage& img, std::size_t index, std::uint32_
     // Samples of more than 8 bits keep their top 8 stored bits.
     const unsigned bits = img.bits_stored && img.bits_stored <= 16 ? img.bits_stored : bytes * 8;
     const unsigned shift = bytes == 2 && bits > 8 ? bits - 8 : 0;
+    // MONOCHROME1 shows its lowest value as white.
+    const std::uint8_t invert = samples == 1 && record.photometric == render::kMonochrome1 ? 255 : 0;
     for (std::uint32_t r = 0; r < rows; ++r) {
         const std::uint8_t* src = pixels + r * stride;
         std::uint8_t* dst = out->data() + std::size_t(r) * width * 4;
@@ -242,7 +244,7 @@ Tile decode_rgba(const render::RenderImage& img, std::size_t index, std::uint32_
             std::uint8_t v[4];
             for (unsigned s = 0; s < samples; ++s, src += bytes)
                 v[s] = bytes == 1 ? src[0] : std::uint8_t(std::min<unsigned>(load_le16(src) >> shift, 255));
-            if (samples == 1) dst[0] = dst[1] = dst[2] = v[0], dst[3] = 255;
+            if (samples == 1) dst[0] = dst[1] = dst[2] = std::uint8_t(v[0] ^ invert), dst[3] = 255;
             else dst[0] = v[0], dst[1] = v[1], dst[2] = v[2], dst[3] = samples == 4 ? v[3] : 255;
         }
     }
