@@ -280,22 +280,22 @@ def test_cache_capacity_zero_keeps_reads_working(jpeg_full):
 def test_concatenation_is_reported():
     files = pyramid(associated=False, levels=2)
     ds = pydicom.dcmread(io.BytesIO(files[1]))
-    ds.ConcatenationUID = "1.2.3.4"
-    ds.InConcatenationNumber = 2
-    ds.InConcatenationTotalNumber = 2
-    ds.ConcatenationFrameOffsetNumber = 0
-    out = io.BytesIO()
-    ds.save_as(out, enforce_file_format=True)
-    s = loam.wsi_open([files[0], out.getvalue()])
+
+    def with_level1(in_number, total):
+        ds.ConcatenationUID = "1.2.3.4"
+        ds.InConcatenationNumber = in_number
+        ds.InConcatenationTotalNumber = total
+        ds.ConcatenationFrameOffsetNumber = 0
+        out = io.BytesIO()
+        ds.save_as(out, enforce_file_format=True)
+        return loam.wsi_open([files[0], out.getvalue()])
+
+    s = with_level1(2, 2)
     assert s.open_error() == "WSI Concatenation assembly is not implemented for 1 volume instance(s)"
     assert s.level_count() == 0 and s.properties() == {} and s.associated_image_names() == []
     assert s.read_tile(0, 0, 0).size == 0
     # A single-part concatenation is assembled and its attributes reported.
-    ds.InConcatenationNumber = 1
-    ds.InConcatenationTotalNumber = 1
-    out = io.BytesIO()
-    ds.save_as(out, enforce_file_format=True)
-    s = loam.wsi_open([files[0], out.getvalue()])
+    s = with_level1(1, 1)
     assert s.open_error() == ""
     assert s.level_concatenation(1) == {"uid": "1.2.3.4", "in_number": 1, "total_number": 1,
                                         "frame_offset_number": 0, "source_sop_instance_uid": ""}

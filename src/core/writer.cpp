@@ -1,6 +1,7 @@
 #include "core/writer.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -248,6 +249,15 @@ bool write_explicit(const ElementRef& e, std::vector<std::uint8_t>& out, int dep
         append_implicit(items, 0xFFFEE000, content.data(), content.size());
     }
     return EvrElementWriter(out).append(tag_group(e.tag), tag_element(e.tag), vr::SQ, items.data(), items.size());
+}
+
+std::string format_decimal(double v) {
+    char buf[64];
+    for (int p = 17; p >= 1; --p) {
+        const int n = std::snprintf(buf, sizeof buf, "%.*g", p, v);
+        if (n > 0 && n <= 16) return std::string(buf, std::size_t(n));
+    }
+    return std::string(buf);
 }
 
 }  // namespace loamwerk

@@ -62,6 +62,9 @@ bool append_implicit(std::vector<std::uint8_t>& out, Tag tag, const std::uint8_t
 // space otherwise); other values get one 00 byte when odd.
 void pad_value(VR vr, std::string& value);
 
+// A decimal string (DS) value: the most precise "%.*g" form that fits 16 characters.
+std::string format_decimal(double v);
+
 // The system's implementation identity in the file meta.
 inline constexpr std::string_view kUidRoot = "1.2.826.0.1.3680043.9.5296";
 inline constexpr std::string_view kImplementationClassUid = "1.2.826.0.1.3680043.9.5296.1";

@@ -601,15 +601,6 @@ std::optional<std::vector<std::uint8_t>> build_labels(const ReferenceSeries& ref
 
 }  // namespace
 
-std::string format_decimal(double v) {
-    char buf[64];
-    for (int p = 17; p >= 1; --p) {
-        const int n = std::snprintf(buf, sizeof buf, "%.*g", p, v);
-        if (n > 0 && n <= 16) return std::string(buf, std::size_t(n));
-    }
-    return std::string(buf);
-}
-
 void rgb_to_cielab16(const std::uint8_t rgb[3], std::uint16_t out[3]) {
     const double r = srgb_linear(rgb[0] / 255.0), g = srgb_linear(rgb[1] / 255.0), b = srgb_linear(rgb[2] / 255.0);
     // sRGB (D65) to XYZ.

@@ -251,6 +251,15 @@ Tile decode_rgba(const render::RenderImage& img, std::size_t index, std::uint32_
     return out;
 }
 
+// A decoded RGBA image handed out as RGB or RGBA, through the instance's profile when asked.
+void deliver(const ByteVector& rgba_pixels, const Instance& from, bool rgba, bool srgb, ByteVector& out) {
+    const std::size_t pixels = rgba_pixels.size() / 4;
+    out.resize(pixels * (rgba ? 4 : 3));
+    if (rgba) std::memcpy(out.data(), rgba_pixels.data(), rgba_pixels.size());
+    else render::rgba_to_rgb(rgba_pixels.data(), out.data(), pixels);
+    if (srgb) to_srgb(out, rgba, from.info.icc, from.mutex, from.to_srgb);
+}
+
 std::string number_text(double v) {
     char buf[64];
     const auto r = std::to_chars(buf, buf + sizeof buf, v);
@@ -496,11 +505,7 @@ bool slide::read_tile(int index, std::uint32_t x, std::uint32_t y, bool rgba, bo
     if (!l) return false;
     const std::size_t channels = rgba ? 4 : 3;
     if (const Tile t = tile(index, x, y)) {
-        const std::size_t pixels = t->size() / 4;
-        out.resize(pixels * channels);
-        if (rgba) std::memcpy(out.data(), t->data(), t->size());
-        else render::rgba_to_rgb(t->data(), out.data(), pixels);
-        if (srgb) to_srgb(out, rgba, l->info.icc, l->mutex, l->to_srgb);
+        deliver(*t, *l, rgba, srgb, out);
         return true;
     }
     const bool gap = l->organisation == Organisation::kTiledSparse && x < l->tiles_x && y < l->tiles_y &&
@@ -566,11 +571,7 @@ bool slide::read_associated(const std::string& name, bool rgba, bool srgb, ByteV
     if (!a) return false;
     const Tile t = decode_rgba(*a->image, 0, a->image->columns, a->image->rows);
     if (!t) return false;
-    const std::size_t pixels = t->size() / 4;
-    out.resize(pixels * (rgba ? 4 : 3));
-    if (rgba) std::memcpy(out.data(), t->data(), t->size());
-    else render::rgba_to_rgb(t->data(), out.data(), pixels);
-    if (srgb) to_srgb(out, rgba, a->info.icc, a->mutex, a->to_srgb);
+    deliver(*t, *a, rgba, srgb, out);
     return true;
 }
 

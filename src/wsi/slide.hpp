@@ -82,34 +82,34 @@ private:
     std::size_t bytes_ = 0;
 };
 
-struct Level {
+// One opened instance: its bytes, image, attributes, and the sRGB transforms of its profile.
+struct Instance {
     std::shared_ptr<Source> source;
     std::unique_ptr<render::RenderImage> image;
     InstanceInfo info;
+    // Guards the transforms (and a level's tile cache).
+    mutable std::mutex mutex;
+    mutable std::shared_ptr<ColourTransform> to_srgb[2];  // RGB, RGBA
+};
+
+struct Level : Instance {
     std::uint32_t tile_width = 0, tile_height = 0, tiles_x = 0, tiles_y = 0;
     Organisation organisation = Organisation::kUnknown;
     std::vector<TileRange> frames;
     std::unordered_map<std::uint64_t, std::uint32_t> sparse;  // (column << 32 | row) -> frame
 
-    // Guarded by `mutex`: the tile cache and the transforms.
-    mutable std::mutex mutex;
+    // The tile cache, guarded by `mutex`.
     mutable std::list<std::pair<std::uint32_t, Tile>> recent;  // most recently used first
     mutable std::unordered_map<std::uint32_t, std::list<std::pair<std::uint32_t, Tile>>::iterator> cached;
     mutable std::size_t cached_bytes = 0;
-    mutable std::shared_ptr<ColourTransform> to_srgb[2];  // RGB, RGBA
 
     Level();
     ~Level();
     std::optional<std::uint32_t> frame_of(std::uint32_t x, std::uint32_t y) const;
 };
 
-struct AssociatedImage {
+struct AssociatedImage : Instance {
     std::string name;
-    std::shared_ptr<Source> source;
-    std::unique_ptr<render::RenderImage> image;
-    InstanceInfo info;
-    mutable std::mutex mutex;
-    mutable std::shared_ptr<ColourTransform> to_srgb[2];
 };
 
 class slide {

@@ -62,12 +62,6 @@ bool blank(const std::vector<std::uint8_t>& tile) {
     return (v == 0 || v == 255) && std::all_of(tile.begin(), tile.end(), [v](std::uint8_t b) { return b == v; });
 }
 
-std::string decimal(double v) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.10g", v);
-    return buf;
-}
-
 std::string today() {
     const std::time_t now = std::time(nullptr);
     std::tm tm{};
@@ -195,7 +189,7 @@ std::vector<std::uint8_t> write_instance(const Instance& inst, const PyramidRequ
         std::size_t encoded = 0;
         for (const ByteVector& f : enc.frames) encoded += f.size();
         const double raw = double(enc.frames.size()) * inst.tile_width * inst.tile_height * 3;
-        w.text(0x00282112, "DS", decimal(encoded ? raw / double(encoded) : 1.0));
+        w.text(0x00282112, "DS", format_decimal(encoded ? raw / double(encoded) : 1.0));
         w.text(0x00282114, "CS", render::standard_name(ts));
     }
     w.text(0x00400512, "LO", "loam-slide");
@@ -222,8 +216,8 @@ std::vector<std::uint8_t> write_instance(const Instance& inst, const PyramidRequ
     w.ul(0x00480007, p.rows);
     w.begin_sequence(0x00480008);
     w.begin_item();
-    w.text(0x0040072A, "DS", decimal(kOriginX));
-    w.text(0x0040073A, "DS", decimal(kOriginY));
+    w.text(0x0040072A, "DS", format_decimal(kOriginX));
+    w.text(0x0040073A, "DS", format_decimal(kOriginY));
     w.end_item();
     w.end_sequence();
     w.text(0x00480010, "CS", inst.label ? "YES" : "NO");
@@ -253,7 +247,7 @@ std::vector<std::uint8_t> write_instance(const Instance& inst, const PyramidRequ
     w.begin_sequence(0x00289110);
     w.begin_item();
     w.text(0x00180050, "DS", "0.001");
-    w.text(0x00280030, "DS", decimal(sp_row) + "\\" + decimal(sp));
+    w.text(0x00280030, "DS", format_decimal(sp_row) + "\\" + format_decimal(sp));
     w.end_item();
     w.end_sequence();
     w.begin_sequence(0x00400710);
@@ -275,8 +269,8 @@ std::vector<std::uint8_t> write_instance(const Instance& inst, const PyramidRequ
             w.begin_item();
             w.begin_sequence(0x0048021A);
             w.begin_item();
-            w.text(0x0040072A, "DS", decimal(kOriginX - row * sp_row));
-            w.text(0x0040073A, "DS", decimal(kOriginY - col * sp));
+            w.text(0x0040072A, "DS", format_decimal(kOriginX - row * sp_row));
+            w.text(0x0040073A, "DS", format_decimal(kOriginY - col * sp));
             w.text(0x0040074A, "DS", "0");
             w.sl(0x0048021E, std::int32_t(col + 1));
             w.sl(0x0048021F, std::int32_t(row + 1));
