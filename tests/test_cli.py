@@ -1,5 +1,6 @@
 """The `loam` command line."""
 
+import json
 import subprocess
 import sys
 
@@ -251,25 +252,64 @@ def test_validate_table_and_exit_status(tmp_path, capsys):
     assert lines[-1] == "2 files: 1 conformant, 1 with errors, 0 without an IOD profile, 0 unreadable"
 
 
-def test_convert_writes_one_volume_per_series(tmp_path, capsys):
+def convert_input(tmp_path):
     import numpy as np
-    import nibabel as nib
     from test_mosaic import dwi_series
     from volume_series import write_series
     vol = np.arange(3 * 4 * 5, dtype=np.int16).reshape(3, 4, 5)
     write_series(tmp_path / "in" / "ct", vol, [(0, 0, 2.0 * k) for k in range(3)], series="1.2.3.1",
-                 extra={0x00200011: ("IS", "3")})
+                 extra={0x00200011: ("IS", "3"), 0x00181030: ("LO", "head ct"), 0x0008103E: ("LO", "axial")})
     dwi_series(tmp_path / "in" / "dwi")
     (tmp_path / "in" / "notes.txt").write_text("not dicom")
-    out = tmp_path / "out" / "vol.nii.gz"
+    return vol
+
+
+def test_convert_writes_one_volume_per_series(tmp_path, capsys):
+    import numpy as np
+    import nibabel as nib
+    vol = convert_input(tmp_path)
+    out = tmp_path / "out"
     assert cli.main(["convert", str(tmp_path / "in"), "-o", str(out)]) == 0
-    lines = capsys.readouterr().out.splitlines()
-    assert lines[0].split() == ["SERIES", "MODALITY", "DESCRIPTION", "FILES", "VOLUME", "OUTPUT"]
-    assert lines[-1] == "2 series: 2 converted, 0 skipped"
-    ct = nib.load(str(tmp_path / "out" / "vol_3.nii.gz"))
-    assert ct.shape == (5, 4, 3) and np.array_equal(np.asarray(ct.dataobj), (vol - 1024.0).transpose(2, 1, 0))
-    dwi = [p for p in (tmp_path / "out").iterdir() if p.name.endswith(".bval")]
+    captured = capsys.readouterr()
+    lines = captured.out.splitlines()
+    assert lines[0].split() == ["SERIES", "DESCRIPTION", "FILES", "VOLUMES", "SHAPE", "OUTPUT"]
+    assert lines[-1] == "2 outputs: 2 written, 0 skipped"
+    # Progress shows when stderr is not a terminal too: a line per output.
+    assert captured.err.splitlines() == [f"[1/2] series -: {out / 'dwi.nii'}", f"[2/2] series 3: {out / '3_head_ct.nii'}"]
+    ct = nib.load(str(out / "3_head_ct.nii"))
+    assert ct.get_data_dtype() == np.int16 and ct.dataobj.inter == -1024  # integers kept, scaled
+    assert ct.shape == (5, 4, 3) and np.array_equal(ct.get_fdata(), (vol - 1024.0).transpose(2, 1, 0))
+    side = json.loads((out / "3_head_ct.json").read_text())
+    assert side["SeriesNumber"] == 3 and side["ProtocolName"] == "head ct" and side["ConversionSoftware"] == "loam"
+    dwi = [p for p in out.iterdir() if p.name.endswith(".bval")]
     assert len(dwi) == 1 and dwi[0].read_text().split() == ["0", "1000", "1000", "2000"]
     bvec = np.loadtxt(str(dwi[0]).replace(".bval", ".bvec"))
     assert bvec.shape == (3, 4) and np.allclose(np.linalg.norm(bvec[:, 1:], axis=0), 1)
-    assert cli.main(["convert", str(tmp_path / "in"), "-o", str(tmp_path / "x.img")]) == 2
+    # Nothing is overwritten without --force: a letter is added, as dcm2niix does.
+    assert cli.main(["convert", "--no-progress", str(tmp_path / "in" / "ct"), "-o", str(out), "-f", "%p_%s"]) == 0
+    assert (out / "head_ct_3.nii").exists()
+    assert cli.main(["convert", "--no-progress", str(tmp_path / "in" / "ct"), "-o", str(out)]) == 0
+    assert (out / "3_head_cta.nii").exists() and (out / "3_head_cta.json").exists()
+    before = (out / "3_head_ct.nii").stat().st_mtime_ns
+    assert cli.main(["convert", "--no-progress", "--force", "--no-sidecar", "-z", str(tmp_path / "in" / "ct"),
+                     "-o", str(out)]) == 0
+    assert (out / "3_head_ct.nii.gz").exists() and not (out / "3_head_ctb.nii").exists()
+    assert (out / "3_head_ct.nii").stat().st_mtime_ns == before
+
+
+def test_convert_single_file_form_and_failures(tmp_path, capsys):
+    import nibabel as nib
+    convert_input(tmp_path)
+    out = tmp_path / "vols" / "vol.nii.gz"
+    assert cli.main(["convert", "--no-progress", str(tmp_path / "in"), "-o", str(out)]) == 0
+    assert nib.load(str(tmp_path / "vols" / "vol_3.nii.gz")).shape == (5, 4, 3)
+    assert (tmp_path / "vols" / "vol_3.json").exists()
+    capsys.readouterr()
+    assert cli.main(["convert", str(tmp_path / "nowhere"), "-o", str(tmp_path / "o")]) == 2
+    assert "no such file or folder" in capsys.readouterr().err
+    (tmp_path / "empty").mkdir()
+    assert cli.main(["convert", str(tmp_path / "empty"), "-o", str(tmp_path / "o")]) == 1
+    assert "no DICOM files under" in capsys.readouterr().err
+    (tmp_path / "bad").mkdir()
+    (tmp_path / "bad" / "x.dcm").write_bytes(b"\0" * 128 + b"DICM" + b"\0" * 10)
+    assert cli.main(["convert", str(tmp_path / "bad"), "-o", str(tmp_path / "o")]) == 1

@@ -76,7 +76,9 @@ def test_united_imaging_vframe_positions(tmp_path):
 def test_dwi_gradient_and_acquisition_order(tmp_path):
     paths, volumes = dwi_series(tmp_path / "s")
     stack, meta = loam.assemble_dwi(paths)
-    assert list(meta) == ["volumes", "series_instance_uid", "spacing", "affine", "bvals", "bvecs", "stored_bvecs"]
+    assert list(meta)[:7] == ["volumes", "series_instance_uid", "spacing", "affine", "bvals", "bvecs",
+                              "stored_bvecs"]
+    assert meta["volume_path"] == [paths[0], paths[2], paths[1], paths[3]] and meta["derived_excluded"] == 0
     # Gradient order: by (b, g x 1000) rounded, so b = 0 first, then (0, 707, 707) before (1000, 0, 0).
     assert meta["bvals"] == [0, 1000, 1000, 2000]
     assert meta["stored_bvecs"][1] == pytest.approx([0, 0.70710678, 0.70710678])

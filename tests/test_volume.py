@@ -85,7 +85,10 @@ def test_series_geometry_and_voxels(tmp_path, orientation, descending):
     assert np.allclose(a[:3, 2], 2.5 * normal) and np.allclose(a[:3, 3], positions[k_sorted[0]])
     assert meta["spacing"] == pytest.approx([2.5, 0.5, 0.75])
     assert list(meta.keys()) == ["depth", "rows", "columns", "dtype", "rescaled", "series_instance_uid", "spacing",
-                                 "affine", "numpy_shape"]
+                                 "affine", "numpy_shape", "volumes_in_series", "grouping", "duplicates",
+                                 "missing_slices", "stored", "philips_scale_slope"]
+    assert meta["grouping"] is None and meta["volumes_in_series"] == 1
+    assert meta["stored"] == {"dtype": "int16", "slope": 1.0, "intercept": -1024.0}
     assert meta["numpy_shape"] == [6, 5, 7] and meta["series_instance_uid"] == "1.2.3.1"
     assert_same_physical_volume(array, meta, itk_series(sorted_by_position(paths)))
 
@@ -102,13 +105,19 @@ def test_gantry_tilt_keeps_the_step_vector(tmp_path):
     assert np.allclose(np.linalg.solve(a, world), [2, 3, 1, 1])
 
 
-def test_gaps_duplicates_and_single_slices(tmp_path):
+def test_gaps_repeats_and_single_slices(tmp_path):
     vol = ct_volume(depth=5)
-    positions = [np.array([0, 0, z]) for z in (0.0, 1.0, 2.0, 5.0, 2.00005)]  # a gap, and a duplicate of slice 2
-    array, meta = loam.assemble_volume(write_series(tmp_path / "gap", vol, positions))
+    positions = [np.array([0, 0, z]) for z in (0.0, 1.0, 2.0, 5.0, 2.00005)]  # a gap, and slice 2 again
+    paths = write_series(tmp_path / "gap", vol, positions)
+    array, meta = loam.assemble_volume(paths)
     assert array.shape[0] == 4
     assert np.allclose(affine4(meta)[:3, 2], [0, 0, 1.0])
-    assert np.array_equal(array[2], vol[4] - 1024.0)  # the later duplicate supplies the pixels
+    # The second image at slice 2 (a later Instance Number) is a second acquisition, not lost.
+    assert np.array_equal(array[2], vol[2] - 1024.0)
+    assert meta["volumes_in_series"] == 2 and meta["grouping"] == "acquisition time and Instance Number"
+    stack, meta4 = loam.assemble_4d(paths)
+    assert stack.shape == (2, 4, 5, 7) and np.array_equal(stack[1, 2], vol[4] - 1024.0)
+    assert not stack[1, [0, 1, 3]].any() and meta4["missing_slices"] == 3
     single, meta1 = loam.assemble_volume(write_series(tmp_path / "one", vol[:1], positions[:1], thickness=3.5))
     assert single.shape == (1, 5, 7)
     assert np.allclose(affine4(meta1)[:3, 2], [0, 0, 3.5]) and meta1["spacing"][0] == pytest.approx(3.5)

@@ -165,3 +165,50 @@ def test_volume_from_series_to_every_format(tmp_path):
     loam.write_nrrd_volume(array, meta["affine"], str(tmp_path / "v.nrrd"))
     img = sitk.ReadImage(str(tmp_path / "v.nrrd"))
     assert np.allclose(img.GetOrigin(), affine4(meta["affine"])[:3, 3])
+
+
+def test_nifti_scaling_repetition_time_and_rgb(tmp_path):
+    stored = RNG.integers(-300, 3000, (3, 4, 5)).astype(np.int16)
+    path = str(tmp_path / "s.nii")
+    loam.write_nifti_volume(stored, IDENTITY, path, scl_slope=0.5, scl_inter=-1024.0, repetition_time=2.5)
+    img = nib.load(path)
+    assert np.array_equal(img.get_fdata(), (stored * 0.5 - 1024.0).transpose(2, 1, 0))
+    h = header(path)
+    assert struct.unpack_from("<f", h, 92)[0] == 2.5 and h[123] == 2 | 8  # millimetres and seconds
+    assert loam.read_nifti(path)[1]["scl_slope"] == 0.5
+    rgb = RNG.integers(0, 256, (2, 3, 4, 5, 3)).astype(np.uint8)
+    loam.write_nifti_volume(rgb, IDENTITY, str(tmp_path / "c.nii.gz"), rgb=True)
+    img = nib.load(str(tmp_path / "c.nii.gz"))
+    assert img.shape == (5, 4, 3, 2) and img.get_data_dtype().names == ("R", "G", "B")
+    data = np.asanyarray(img.dataobj)
+    assert np.array_equal(np.stack([data[c] for c in "RGB"], -1), rgb.transpose(3, 2, 1, 0, 4))
+    with pytest.raises(ValueError, match=r"RGB array must be \[D,H,W,3\] or \[V,D,H,W,3\]"):
+        loam.write_nifti_volume(rgb[..., :2], IDENTITY, str(tmp_path / "x.nii"), rgb=True)
+    with pytest.raises(ValueError, match="RGB array must be uint8"):
+        loam.write_nifti_volume(rgb.astype(np.uint16), IDENTITY, str(tmp_path / "x.nii"), rgb=True)
+
+
+def test_large_gzip_is_written_in_members_every_reader_joins(tmp_path):
+    # Over 4 MiB: several gzip members, compressed in parallel.
+    array = (np.arange(3 * 512 * 1024, dtype=np.float32) % 1000).reshape(3, 512, 1024)
+    path = str(tmp_path / "big.nii.gz")
+    loam.write_nifti_volume(array, IDENTITY, path)
+    raw = open(path, "rb").read()
+    assert raw.count(b"\x1f\x8b\x08") >= 3
+    assert np.array_equal(np.asarray(nib.load(path).dataobj), array.transpose(2, 1, 0))
+    assert np.array_equal(loam.read_nifti(path)[0], array)
+    loam.write_nrrd_volume(array, IDENTITY, str(tmp_path / "big.nrrd"), True)
+    assert np.array_equal(sitk.GetArrayFromImage(sitk.ReadImage(str(tmp_path / "big.nrrd"))), array)
+
+
+@pytest.mark.parametrize("dtype, slope, intercept", [("int16", 1.0, -1024.0), ("uint16", 0.25, 3.0),
+                                                     ("uint8", 2.0, 0.0), ("int16", 1.08205128, 0.0)])
+def test_stored_volume_inverts_the_decoder_exactly(dtype, slope, intercept):
+    info = np.iinfo(dtype)
+    stored = RNG.integers(info.min, info.max, (2, 3, 50), endpoint=True).astype(dtype)
+    values = (stored.astype(np.float32) * np.float32(slope) + np.float32(intercept)).astype(np.float32)
+    back = loam._core._stored_volume(values, slope, intercept, dtype)
+    assert back.dtype == np.dtype(dtype) and np.array_equal(back, stored)
+    values[1, 2, 3] += 0.3  # not an image of an integer: kept as float
+    assert loam._core._stored_volume(values, slope, intercept, dtype) is None
+    assert loam._core._stored_volume(values * 0 + 70000 * slope, slope, 0.0, "int16") is None

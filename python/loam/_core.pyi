@@ -305,28 +305,40 @@ def iod_validate(path: str) -> list[dict[str, str | int]]:
 def assemble_volume(paths: list[str]) -> tuple[numpy.typing.NDArray[numpy.float32], dict]:
     """
     A series' volume: float32 (depth, rows, columns) in modality units, with spacing [z, y, x] and the
-    column-major voxel-to-patient (LPS) affine. Several series: the one with most decodable frames;
-    several orientations: the orientation group with most decodable frames; several phases, echoes
-    and the like: the lowest value of each.
+    column-major voxel-to-patient affine in patient LPS (nibabel's RAS flips the first two rows).
+    Several series: the one with most decodable frames; several orientations: the orientation group
+    with most decodable frames; several phases, echoes, acquisitions and the like: the first volume
+    (meta['volumes_in_series'] says how many there are). meta['grouping'] names what told frames at
+    one position apart when no named axis did; meta['stored'] gives the stored-integer map when all
+    frames share one.
     """
 
 def assemble_4d(paths: list[str]) -> tuple[numpy.typing.NDArray[numpy.float32], dict]:
     """
     One series as float32 (volumes, depth, rows, columns): volumes enumerate the non-spatial axes
-    (time, b-value, echo, cardiac phase, ...), the last listed varying fastest; meta['dimensions']
-    describes them.
+    (time, b-value, echo, cardiac phase, ...) that hold frames, the last listed varying fastest;
+    meta['dimensions'] describes them. Frames at one position that no named axis tells apart are told
+    apart by what their files say (Temporal Position Index, Acquisition Number, Stack ID, diffusion
+    encoding, echo, image type, else acquisition time and Instance Number: the 'acquisition' axis,
+    in acquisition order), as dcm2niix does; frames that nothing tells apart raise an error naming
+    their files. The affine is in patient LPS.
     """
 
 def assemble_dwi(paths: list[str], order: str = 'gradient') -> tuple[numpy.typing.NDArray[numpy.float32], dict]:
     """
-    Diffusion-weighted volumes grouped by (b-value, gradient): gradient order (b = 0 first) or, with
-    order='acquisition', by Instance Number. meta has bvals, bvecs (voxel frame) and stored_bvecs.
+    Diffusion-weighted volumes (b-value and gradient from the standard attributes or the Siemens, GE,
+    Philips or United Imaging private ones): gradient order (b = 0 first) or, with
+    order='acquisition', by Instance Number; repeated encodings stay separate volumes and the
+    scanner's derived isotropic (trace) volumes are left out (meta['derived_excluded']). meta has
+    bvals, bvecs (unit vectors on the voxel axes) and stored_bvecs (as the files state them).
     """
 
-def write_nifti_volume(array: numpy.typing.NDArray, affine: list[float], path: str) -> None:
+def write_nifti_volume(array: numpy.typing.NDArray, affine: list[float], path: str, scl_slope: float = 1.0, scl_inter: float = 0.0, repetition_time: float = 0.0, rgb: bool = False) -> None:
     """
     Writes a NIfTI-1 file (gzip-compressed when path ends with .gz) from a (D, H, W) or (V, D, H, W)
-    uint8/uint16/int16/float32 array and an LPS affine.
+    uint8/uint16/int16/float32 array and an affine in our LPS convention (stored as RAS, as nibabel
+    reads it). scl_slope/scl_inter: the map from stored to real values; repetition_time (s): pixdim[4]
+    with seconds as the time unit; rgb: a uint8 (..., 3) array written as RGB24.
     """
 
 def read_nifti(path: str) -> tuple[numpy.typing.NDArray, dict]:
@@ -362,6 +374,50 @@ def transform_resample_nearest(arr: numpy.typing.NDArray, affine: list[float], o
 def transform_resample(arr: numpy.typing.NDArray, affine: list[float], out_shape: list[int], backend: str = 'torch') -> tuple[numpy.typing.NDArray[numpy.float32], dict]:
     """
     Resampling by convention: 'skimage' (cubic B-spline), 'torch' or 'itk' (trilinear).
+    """
+
+def mosaic_expand(source: str | bytes) -> tuple[numpy.typing.NDArray[numpy.float32], dict]:
+    """
+    A mosaic image (Siemens MOSAIC with the CSA image header, or United Imaging VFRAME) cut into its
+    slices: float32 (tiles, rows, columns) in modality units, and meta with tiles, grid, positions
+    (each tile's Image Position (Patient), LPS mm, in acquisition order), orientation,
+    pixel_spacing, slice_spacing and slice_times (seconds, from MosaicRefAcqTimes; None when absent).
+    Tile positions follow dcm2niix: the mosaic's corner moved by half the untiled part.
+    """
+
+def siemens_diffusion(source: str | bytes) -> dict | None:
+    """
+    The diffusion and timing values of a Siemens CSA image header: b_value (s/mm^2), gradient (unit
+    vector in patient LPS), b_matrix (bxx, bxy, bxz, byy, byz, bzz), slice_normal,
+    phase_encoding_positive, bandwidth_per_pixel_phase_encode (Hz), mosaic_tiles and slice_times
+    (seconds per mosaic tile). Values the header lacks are None; None when there is no CSA header.
+    """
+
+def read_diffusion(path: str) -> list[dict] | None:
+    """
+    Every frame's diffusion encoding, whichever vendor wrote it: a dict per frame with frame, bvalue,
+    gradient, gradient_frame ('patient' for LPS, 'logical' for GE's phase/frequency/slice axes),
+    source ('standard', 'Siemens CSA', 'GE', 'Philips', 'UIH'), isotropic (the vendor's derived
+    trace image) and b_matrix (Siemens). None when the file states no diffusion encoding.
+    """
+
+def dwi_b0_threshold(bvals: list[float], bvecs: list[list[float]] | None = None, threshold: float = 50.0, isotropic: list[bool] | None = None) -> dict:
+    """
+    Which volumes of a diffusion series are b = 0 references, by dcm2niix's rules: b at or below
+    threshold (s/mm^2), or a weighted volume reported without a direction in a series that has no
+    directions. A weighted volume without a direction in a series with directions (or marked in
+    isotropic) is the scanner's derived trace image. Returns b0 (a bool per volume), weighted and
+    derived (volume indices) and the threshold.
+    """
+
+def bids_sidecar(paths: list[str]) -> dict:
+    """
+    The BIDS sidecar of one series, with dcm2niix's key names and units (seconds, degrees): Modality,
+    Manufacturer, ProtocolName, SeriesDescription, SeriesNumber, ImageType, AcquisitionTime,
+    EchoTime, RepetitionTime, FlipAngle, EffectiveEchoSpacing and TotalReadoutTime (Siemens),
+    PhaseEncodingDirection (or PhaseEncodingAxis when the polarity is unknown) and SliceTiming, both
+    on the voxel axes of the volume assemble_4d makes (i columns, j rows, k ascending slices), and
+    more. Names, IDs and dates of the patient are never included.
     """
 
 def dsc_deconvolve_curve(ct: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], aif: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], dt_s: float, method: str = 'osvd', reg: float = 0.0) -> dict:

@@ -540,107 +540,75 @@ def cmd_validate(args: argparse.Namespace) -> int:
     return 1 if any(r[1] == "error" for r in rows) else 0
 
 
-VOLUME_SUFFIXES = (".nii.gz", ".nii", ".nrrd", ".mha")
-
-
-def volume_suffix(path: str) -> str | None:
-    return next((s for s in VOLUME_SUFFIXES if path.endswith(s)), None)
-
-
-def write_volume(path: str, array: "object", affine: list[float]) -> None:
-    suffix = volume_suffix(path)
-    if suffix in (".nii.gz", ".nii"):
-        _core.write_nifti_volume(array, affine, path)
-    elif suffix == ".nrrd":
-        _core.write_nrrd_volume(array, affine, path, True)
-    else:
-        _core.write_metaimage_volume(array, affine, path, True)
-
-
-def fsl_bvecs(bvecs: list[list[float]], affine: list[float]) -> list[list[float]]:
-    """Voxel-frame gradients in FSL's convention: x negated when the stored (RAS) axes keep handedness."""
-    import numpy as np
-    lps = np.array(affine, float).reshape(4, 4).T[:3, :3]
-    ras = np.diag([-1.0, -1.0, 1.0]) @ lps
-    flip = -1.0 if np.linalg.det(ras) > 0 else 1.0
-    return [[flip * v[0] + 0.0, v[1] + 0.0, v[2] + 0.0] for v in bvecs]
-
-
-def convert_series(paths: list[str], keys: list[dict], out: str) -> tuple[str, list[str]]:
-    """Assembles one series and writes it; returns (shape text, files written)."""
-    written = [out]
-    positions = {k["position"] for k in keys}
-    several = any(k["frames"] > 1 for k in keys) or len(positions) < len(keys)
-    if any(k["diffusion"] for k in keys):
-        try:
-            array, meta = _core.assemble_dwi(paths)
-        except RuntimeError:
-            array = None
-        if array is not None and meta["volumes"] > 1:
-            write_volume(out, array, meta["affine"])
-            stem = out[: -len(volume_suffix(out))]
-            write_file(stem + ".bval", (" ".join(f"{b:g}" for b in meta["bvals"]) + "\n").encode())
-            rows = list(zip(*fsl_bvecs(meta["bvecs"], meta["affine"])))
-            write_file(stem + ".bvec", "".join(" ".join(f"{c:.6f}" for c in r) + "\n" for r in rows).encode())
-            return "x".join(map(str, array.shape)) + " (diffusion)", written + [stem + ".bval", stem + ".bvec"]
-    if several:
-        try:
-            array, meta = _core.assemble_4d(paths)
-        except RuntimeError:
-            array = None
-        if array is not None and meta["volumes"] > 1:
-            write_volume(out, array, meta["affine"])
-            axes = ", ".join(d["name"] for d in meta["dimensions"])
-            return "x".join(map(str, array.shape)) + f" ({axes})", written
-    array, meta = _core.assemble_volume(paths)
-    write_volume(out, array, meta["affine"])
-    return "x".join(map(str, array.shape)), written
-
-
 def cmd_convert(args: argparse.Namespace) -> int:
-    suffix = volume_suffix(args.output)
-    if suffix is None:
-        print(f"loam convert: output must end with {', '.join(VOLUME_SUFFIXES)}", file=sys.stderr)
+    from . import convert
+
+    if not os.path.exists(args.dir):
+        print(f"loam convert: {args.dir}: no such file or folder", file=sys.stderr)
         return 2
+    # -o names a folder; a name ending in a volume suffix (and not an existing folder) names the file
+    # itself, with _<series number> added when there are several series.
+    single = convert.volume_suffix(args.output) and not os.path.isdir(args.output)
+    suffix = convert.volume_suffix(args.output) if single else convert.FORMATS[args.format]
     files = dicom_files([args.dir])
+    if not files:
+        print(f"loam convert: no DICOM files under {args.dir}", file=sys.stderr)
+        return 1
     keys = _core._series_keys(files)
-    series: dict[str, list[int]] = {}
-    for i, k in enumerate(keys):
-        if k["image"] and k["series_uid"]:
-            series.setdefault(k["series_uid"], []).append(i)
-    order = sorted(series, key=lambda uid: (int(keys[series[uid][0]]["series_number"] or 0)
-                                            if keys[series[uid][0]]["series_number"].lstrip("-").isdigit() else 0))
-    stem = args.output[: -len(suffix)]
-    # Each series takes a while: the bar is worth drawing from the first.
-    progress = Progress(len(order), sys.stderr, enabled=not args.no_progress and sys.stderr.isatty(),
-                        unit="series", min_total=1)
-    os.makedirs(os.path.dirname(args.output) or ".", exist_ok=True)
-    rows, converted, used = [], 0, set()
-    for n, uid in enumerate(order, 1):
-        members = series[uid]
-        first = keys[members[0]]
-        out = args.output if len(order) == 1 else f"{stem}_{first['series_number'] or n}{suffix}"
-        if out in used:  # series sharing a number
-            out = f"{stem}_{first['series_number'] or n}_{n}{suffix}"
-        used.add(out)
+    outputs = convert.plan(files, keys)
+    if not outputs:
+        print(f"loam convert: {len(files)} DICOM files under {args.dir}, but none is an image of a series",
+              file=sys.stderr)
+        return 1
+    folder = os.path.dirname(args.output) if single else args.output
+    os.makedirs(folder or ".", exist_ok=True)
+    folder_name = os.path.basename(os.path.normpath(args.dir))
+    interactive = sys.stderr.isatty()
+    progress = Progress(len(outputs), sys.stderr, enabled=not args.no_progress and interactive, unit="series",
+                        min_total=1)
+    taken: set[str] = set()
+    results = []
+    for n, output in enumerate(outputs, 1):
+        if single:
+            stem = args.output[: -len(suffix)]
+            if len(outputs) > 1:
+                stem += f"_{output.first['series_number'] or n}"
+            stem += convert.name_suffix(output)
+        else:
+            stem = os.path.join(folder, convert.base_name(output, args.filename, folder_name))
         try:
-            shape, _ = convert_series([files[i] for i in members], [keys[i] for i in members], out)
-            rows.append((first["series_number"] or "-", first["modality"] or "-", first["description"] or "-",
-                         str(len(members)), shape, out))
-            converted += 1
+            result = convert.convert_output(output, stem, suffix, not args.no_sidecar, taken, args.force)
         except (RuntimeError, ValueError, OSError) as exc:
-            rows.append((first["series_number"] or "-", first["modality"] or "-", first["description"] or "-",
-                         str(len(members)), "skipped: " + str(exc), "-"))
+            result = convert.Result(output, error=str(exc))
+        results.append(result)
         progress.step()
+        if not args.no_progress and not interactive:  # piped: a line per series as it is done
+            done = result.written[0] if result.written else "skipped: " + result.error
+            print(f"[{n}/{len(outputs)}] series {output.first['series_number'] or '-'}: {done}", file=sys.stderr,
+                  flush=True)
     progress.finish()
-    head = ("SERIES", "MODALITY", "DESCRIPTION", "FILES", "VOLUME", "OUTPUT")
-    widths = [max(len(r[i]) for r in [head, *rows]) for i in range(5)]
-    for r in [head, *rows]:
-        print("  ".join(c.ljust(w) for c, w in zip(r, widths)) + "  " + r[5])
+    head = ("SERIES", "DESCRIPTION", "FILES", "VOLUMES", "SHAPE", "OUTPUT")
+    rows = []
+    for r in results:
+        k = r.output.first
+        desc = k["description"] or k["protocol"] or "-"
+        if r.error:
+            rows.append((k["series_number"] or "-", desc, str(len(r.output.files)), "-", "-", "skipped: " + r.error))
+        else:
+            shape = "x".join(map(str, r.shape)) + (f" ({r.kind})" if r.kind else "")
+            rows.append((k["series_number"] or "-", desc, str(len(r.output.files)), str(r.volumes), shape,
+                         r.written[0]))
+    widths = [max(len(row[i]) for row in [head, *rows]) for i in range(5)]
+    for row in [head, *rows]:
+        print("  ".join(c.ljust(w) for c, w in zip(row, widths)) + "  " + row[5])
+    for r in results:
+        for note in r.notes:
+            print(f"note: {r.written[0] if r.written else '-'}: {note}")
+    converted = sum(1 for r in results if not r.error)
     no_series = sum(1 for k in keys if not (k["image"] and k["series_uid"]))
-    print(f"{len(order)} series: {converted} converted, {len(order) - converted} skipped"
+    print(f"{len(results)} outputs: {converted} written, {len(results) - converted} skipped"
           + (f"; {no_series} files without pixel data or Series Instance UID" if no_series else ""))
-    return 0 if converted or not order else 1
+    return 0 if converted else 1
 
 
 def cmd_dvh(args: argparse.Namespace) -> int:
@@ -745,6 +713,11 @@ def cmd_seg_to_nifti(args: argparse.Namespace) -> int:
     return 0
 
 
+def convert_formats() -> list[str]:
+    from .convert import FORMATS
+    return list(FORMATS)
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="loam", description="DICOM toolkit command line")
     sub = parser.add_subparsers(dest="command", required=True)
@@ -806,11 +779,22 @@ def build_parser() -> argparse.ArgumentParser:
     va = sub.add_parser("validate", help="check files against their IOD; exit status 1 when any error")
     va.add_argument("paths", nargs="+", metavar="PATH", help="files, or directories to scan")
     va.set_defaults(run=cmd_validate)
-    cv = sub.add_parser("convert", help="assemble each series under a directory into a volume file")
+    cv = sub.add_parser("convert", help="assemble each series under a directory into volume files, as dcm2niix does")
     cv.add_argument("dir", metavar="DIR")
-    cv.add_argument("-o", "--output", required=True, metavar="OUT.nii.gz|.nii|.nrrd|.mha",
-                    help="the volume file; with several series, one file each with _<series number> added")
-    cv.add_argument("--no-progress", action="store_true", help="never draw the progress bar")
+    cv.add_argument("-o", "--output", required=True, metavar="OUT_DIR",
+                    help="the output folder (created if missing); a name ending in .nii, .nii.gz, .nrrd or .mha "
+                         "names the volume file instead, with _<series number> added for several series")
+    cv.add_argument("-f", "--filename", default="%s_%p", metavar="PATTERN",
+                    help="output names: %%s series number, %%p protocol, %%d series description, %%e echo, "
+                         "%%f input folder, %%m manufacturer, %%u acquisition number, %%z sequence name, "
+                         "%%j series UID (default %%s_%%p); _e<N>, _ph, _real and _imaginary are added "
+                         "for echoes and complex components, as dcm2niix does")
+    cv.add_argument("--format", choices=sorted(convert_formats()), default="nii", help="volume format (default nii)")
+    cv.add_argument("-z", dest="format", action="store_const", const="nii.gz", help="gzip: the same as --format nii.gz")
+    cv.add_argument("--no-sidecar", action="store_true", help="write no BIDS .json sidecar")
+    cv.add_argument("--force", action="store_true",
+                    help="overwrite existing files (otherwise a, b, c, ... is added to the name)")
+    cv.add_argument("--no-progress", action="store_true", help="show no progress")
     cv.set_defaults(run=cmd_convert)
     dv = sub.add_parser("dvh", help="dose-volume histogram statistics of one ROI")
     dv.add_argument("rtstruct", metavar="RTSTRUCT")

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include <nanobind/nanobind.h>
@@ -36,6 +37,15 @@ inline std::span<const std::uint8_t> view(const nb::bytes& b) {
 // Whole-file reading for path-taking bindings ("cannot open <path>" on failure). Call it
 // inside without_gil.
 inline loamwerk::OwnedBuffer read_path(const std::string& path) { return loamwerk::read_whole_file(path); }
+
+// A `str | bytes` source: bytes viewed in place, or the file at a path read whole into `file`
+// with the interpreter lock released.
+inline std::span<const std::uint8_t> source_bytes(const std::variant<nb::bytes, std::string>& source,
+                                                  loamwerk::OwnedBuffer& file) {
+    if (const auto* b = std::get_if<nb::bytes>(&source)) return view(*b);
+    file = without_gil([&] { return read_path(std::get<std::string>(source)); });
+    return file.span();
+}
 
 // Engine text known to be UTF-8 (names, codes); text taken from a file goes through utf8_str.
 inline nb::str str_of(std::string_view s) { return nb::str(s.data(), s.size()); }
@@ -77,6 +87,7 @@ void register_deident(nb::module_& m);
 void register_fileset(nb::module_& m);
 void register_iod(nb::module_& m);
 void register_volume(nb::module_& m);
+void register_diffusion(nb::module_& m);
 void register_transform(nb::module_& m);
 void register_perfusion(nb::module_& m);
 void register_rt(nb::module_& m);

@@ -15,6 +15,7 @@ NB_MODULE(_core, m) {
     loam::bind::register_iod(m);
     loam::bind::register_volume(m);
     loam::bind::register_transform(m);
+    loam::bind::register_diffusion(m);
     loam::bind::register_perfusion(m);
     loam::bind::register_rt(m);
     loam::bind::register_sr(m);

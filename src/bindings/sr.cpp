@@ -68,10 +68,7 @@ void register_sr(nb::module_& m) {
         "read_ko",
         [](std::variant<nb::bytes, std::string> source) {
             loamwerk::OwnedBuffer file;
-            std::span<const std::uint8_t> bytes;
-            if (auto* b = std::get_if<nb::bytes>(&source)) bytes = view(*b);
-            else file = without_gil([&] { return read_path(std::get<std::string>(source)); }), bytes = file.span();
-            const KoRead r = read_ko(bytes);
+            const KoRead r = read_ko(source_bytes(source, file));
             const KoDocument& d = r.document;
             nb::dict out;
             for (auto [key, value] : {std::pair{"patient_name", &d.patient_name}, {"patient_id", &d.patient_id},

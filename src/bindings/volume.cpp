@@ -1,4 +1,5 @@
 // Series assembly and the volume file formats.
+#include <cmath>
 #include <stdexcept>
 
 #include <nanobind/stl/string.h>
@@ -27,6 +28,26 @@ nb::list vec3_list(const Vec& rows) {
     return out;
 }
 
+// What grouping did, and how stored integers map to the values (for writers that keep integers).
+void grouping_meta(nb::dict& meta, const std::string& grouping, std::size_t duplicates, std::size_t missing,
+                   const Rescale& rescale) {
+    meta["grouping"] = grouping.empty() ? nb::none() : nb::object(str_of(grouping));
+    meta["duplicates"] = duplicates;
+    meta["missing_slices"] = missing;
+    if (rescale.uniform) {
+        nb::dict stored;
+        stored["dtype"] = rescale.stored_bytes == 1 ? (rescale.is_signed ? "int8" : "uint8")
+                                                    : (rescale.is_signed ? "int16" : "uint16");
+        stored["slope"] = double(rescale.slope);
+        stored["intercept"] = double(rescale.intercept);
+        meta["stored"] = stored;
+    } else {
+        meta["stored"] = nb::none();
+    }
+    meta["philips_scale_slope"] = std::isfinite(rescale.philips_scale) ? nb::object(nb::float_(rescale.philips_scale))
+                                                                         : nb::none();
+}
+
 nb::tuple assemble_volume(const std::vector<std::string>& paths) {
     AssembledVolume v = without_gil([&] { return assemble(paths, true); });
     nb::dict meta;
@@ -41,12 +62,13 @@ nb::tuple assemble_volume(const std::vector<std::string>& paths) {
     nb::list shape;
     shape.append(v.depth), shape.append(v.rows), shape.append(v.columns);
     meta["numpy_shape"] = shape;
+    meta["volumes_in_series"] = v.volumes_in_series;
+    grouping_meta(meta, v.grouping, v.duplicates, v.missing_slices, v.rescale);
     auto array = to_array(std::move(v.data), {v.depth, v.rows, v.columns}, nb::dtype<float>());
     return nb::make_tuple(array, meta);
 }
 
-nb::tuple assemble_4d_py(const std::vector<std::string>& paths) {
-    Volume4D v = without_gil([&] { return assemble_4d(paths, true); });
+nb::dict volume4d_meta(const Volume4D& v) {
     nb::dict meta;
     meta["volumes"] = v.volumes;
     meta["depth"] = v.depth;
@@ -71,7 +93,21 @@ nb::tuple assemble_4d_py(const std::vector<std::string>& paths) {
     meta["volume_path"] = paths_out;
     meta["volume_frame"] = frames_out;
     meta["dimensions"] = dims;
+    grouping_meta(meta, v.grouping, v.duplicates, v.missing_slices, v.rescale);
+    return meta;
+}
+
+nb::tuple assemble_4d_py(const std::vector<std::string>& paths) {
+    Volume4D v = without_gil([&] { return assemble_4d(paths, true); });
+    nb::dict meta = volume4d_meta(v);
     auto array = to_array(std::move(v.data), {v.volumes, v.depth, v.rows, v.columns}, nb::dtype<float>());
+    return nb::make_tuple(array, meta);
+}
+
+nb::tuple assemble_rgb(const std::vector<std::string>& paths) {
+    Volume4D v = without_gil([&] { return assemble_4d(paths, true, true); });
+    nb::dict meta = volume4d_meta(v);
+    auto array = to_array(std::move(v.data), {v.volumes, v.depth, v.rows, v.columns, 3}, nb::dtype<std::uint8_t>());
     return nb::make_tuple(array, meta);
 }
 
@@ -85,6 +121,11 @@ nb::tuple assemble_dwi_py(const std::vector<std::string>& paths, const std::stri
     meta["bvals"] = doubles(v.bvals.data(), v.bvals.size());
     meta["bvecs"] = vec3_list(v.bvecs);
     meta["stored_bvecs"] = vec3_list(v.stored_bvecs);
+    nb::list volume_paths;
+    for (const auto& p : v.volume_path) volume_paths.append(utf8_str(p));
+    meta["volume_path"] = volume_paths;
+    meta["derived_excluded"] = v.derived_excluded;
+    grouping_meta(meta, v.grouping, v.duplicates, v.missing_slices, v.rescale);
     auto array = to_array(std::move(v.data), {v.volumes, v.depth, v.rows, v.columns}, nb::dtype<float>());
     return nb::make_tuple(array, meta);
 }
@@ -123,16 +164,41 @@ void status(int rc, const char* what) {
     if (rc != 0) throw std::runtime_error(std::string(what) + " failed: rc=" + std::to_string(rc));
 }
 
-void write_nifti(AnyArray array, const std::vector<float>& affine, const std::string& path) {
-    if (array.ndim() != 3 && array.ndim() != 4)
-        throw std::invalid_argument("write_nifti_volume: array must be 3D [D,H,W] or 4D [V,D,H,W]");
+void write_nifti(AnyArray array, const std::vector<float>& affine, const std::string& path, double scl_slope,
+                 double scl_inter, double repetition_time, bool rgb) {
+    // RGB arrays carry their three samples in a last axis of their own.
+    const std::size_t rank = array.ndim() - (rgb ? 1 : 0);
+    if ((rank != 3 && rank != 4) || (rgb && array.shape(array.ndim() - 1) != 3))
+        throw std::invalid_argument(rgb ? "write_nifti_volume: an RGB array must be [D,H,W,3] or [V,D,H,W,3]"
+                                        : "write_nifti_volume: array must be 3D [D,H,W] or 4D [V,D,H,W]");
     if (affine.size() != 16) throw std::invalid_argument("write_nifti_volume: affine must have 16 elements");
-    const int type = type_code(array);
+    int type = type_code(array);
+    if (rgb && type != 0) throw std::invalid_argument("write_nifti_volume: an RGB array must be uint8");
     if (type < 0) throw std::invalid_argument("write_nifti_volume: unsupported dtype (float32/uint8/int16/uint16)");
-    const Shape s = shape_of(array);
-    const int rc = without_gil(
-        [&] { return dcm_nifti_write_nd(path, array.data(), s.w, s.h, s.d, s.v, affine.data(), type, 1.0f, 0.0f); });
+    if (rgb) type = kRgb24;
+    const Shape s = rank == 3 ? Shape{array.shape(2), array.shape(1), array.shape(0), 1}
+                              : Shape{array.shape(3), array.shape(2), array.shape(1), array.shape(0)};
+    const int rc = without_gil([&] {
+        return dcm_nifti_write_nd(path, array.data(), s.w, s.h, s.d, s.v, affine.data(), type, float(scl_slope),
+                                  float(scl_inter), repetition_time);
+    });
     status(rc, "dcm_nifti_write_nd");
+}
+
+// The stored integers behind float32 decoded values, when they are an exact linear image of them.
+nb::object stored_volume(nb::ndarray<const float, nb::c_contig, nb::device::cpu> values, double slope,
+                         double intercept, const std::string& dtype) {
+    const int type = dtype == "uint8" ? 0 : dtype == "uint16" ? 1 : dtype == "int16" ? 2 : -1;
+    if (type < 0) throw std::invalid_argument("_stored_volume: dtype must be uint8, uint16 or int16");
+    std::vector<std::size_t> shape(values.ndim());
+    for (std::size_t i = 0; i < shape.size(); ++i) shape[i] = values.shape(i);
+    loamwerk::ByteVector out(values.size() * element_bytes(type));
+    const bool exact = without_gil(
+        [&] { return encode_stored(values.data(), values.size(), float(slope), float(intercept), type, out.data()); });
+    if (!exact) return nb::none();
+    const nb::dlpack::dtype dt = type == 0 ? nb::dtype<std::uint8_t>() : type == 1 ? nb::dtype<std::uint16_t>()
+                                                                                   : nb::dtype<std::int16_t>();
+    return nb::cast(to_array(std::move(out), shape, dt));
 }
 
 void write_nrrd(AnyArray array, const std::vector<double>& affine, const std::string& path, bool gzip) {
@@ -199,10 +265,18 @@ nb::list series_keys(const std::vector<std::string>& paths) {
         d["series_uid"] = utf8_str(k.series_uid);
         d["series_number"] = utf8_str(k.series_number);
         d["description"] = utf8_str(k.description);
+        d["protocol"] = utf8_str(k.protocol);
         d["modality"] = utf8_str(k.modality);
         d["position"] = utf8_str(k.position);
+        d["manufacturer"] = utf8_str(k.manufacturer);
+        d["sequence_name"] = utf8_str(k.sequence_name);
+        d["image_type"] = utf8_str(k.image_type);
+        d["acquisition_number"] = utf8_str(k.acquisition_number);
         d["frames"] = k.frames;
         d["diffusion"] = k.diffusion;
+        d["colour"] = k.colour;
+        d["echo_number"] = std::isnan(k.echo_number) ? nb::none() : nb::object(nb::int_(std::lround(k.echo_number)));
+        d["complex_part"] = str_of(loamwerk::diffusion::complex_part_name(k.complex_part));
         out.append(d);
     }
     return out;
@@ -212,28 +286,51 @@ nb::list series_keys(const std::vector<std::string>& paths) {
 
 void register_volume(nb::module_& m) {
     m.def("_series_keys", &series_keys, nb::arg("paths"),
-          "Per file: image (has pixel data), series_uid, series_number, description, modality, position\n"
-          "(Image Position text), frames, diffusion (carries a b-value). For the converter's grouping.");
+          "Per file: image (has pixel data), series_uid, series_number, description, protocol, modality,\n"
+          "position (Image Position text), manufacturer, sequence_name, image_type, acquisition_number,\n"
+          "frames, diffusion (a b-value above 0), colour, echo_number and complex_part. For the converter.");
     m.def("assemble_volume", &assemble_volume, nb::arg("paths"),
           nb::sig("def assemble_volume(paths: list[str]) -> tuple[numpy.typing.NDArray[numpy.float32], dict]"),
           "A series' volume: float32 (depth, rows, columns) in modality units, with spacing [z, y, x] and the\n"
-          "column-major voxel-to-patient (LPS) affine. Several series: the one with most decodable frames;\n"
-          "several orientations: the orientation group with most decodable frames; several phases, echoes\n"
-          "and the like: the lowest value of each.");
+          "column-major voxel-to-patient affine in patient LPS (nibabel's RAS flips the first two rows).\n"
+          "Several series: the one with most decodable frames; several orientations: the orientation group\n"
+          "with most decodable frames; several phases, echoes, acquisitions and the like: the first volume\n"
+          "(meta['volumes_in_series'] says how many there are). meta['grouping'] names what told frames at\n"
+          "one position apart when no named axis did; meta['stored'] gives the stored-integer map when all\n"
+          "frames share one.");
     m.def("assemble_4d", &assemble_4d_py, nb::arg("paths"),
           nb::sig("def assemble_4d(paths: list[str]) -> tuple[numpy.typing.NDArray[numpy.float32], dict]"),
           "One series as float32 (volumes, depth, rows, columns): volumes enumerate the non-spatial axes\n"
-          "(time, b-value, echo, cardiac phase, ...), the last listed varying fastest; meta['dimensions']\n"
-          "describes them.");
+          "(time, b-value, echo, cardiac phase, ...) that hold frames, the last listed varying fastest;\n"
+          "meta['dimensions'] describes them. Frames at one position that no named axis tells apart are told\n"
+          "apart by what their files say (Temporal Position Index, Acquisition Number, Stack ID, diffusion\n"
+          "encoding, echo, image type, else acquisition time and Instance Number: the 'acquisition' axis,\n"
+          "in acquisition order), as dcm2niix does; frames that nothing tells apart raise an error naming\n"
+          "their files. The affine is in patient LPS.");
     m.def("assemble_dwi", &assemble_dwi_py, nb::arg("paths"), nb::arg("order") = "gradient",
           nb::sig("def assemble_dwi(paths: list[str], order: str = 'gradient') -> "
                   "tuple[numpy.typing.NDArray[numpy.float32], dict]"),
-          "Diffusion-weighted volumes grouped by (b-value, gradient): gradient order (b = 0 first) or, with\n"
-          "order='acquisition', by Instance Number. meta has bvals, bvecs (voxel frame) and stored_bvecs.");
+          "Diffusion-weighted volumes (b-value and gradient from the standard attributes or the Siemens, GE,\n"
+          "Philips or United Imaging private ones): gradient order (b = 0 first) or, with\n"
+          "order='acquisition', by Instance Number; repeated encodings stay separate volumes and the\n"
+          "scanner's derived isotropic (trace) volumes are left out (meta['derived_excluded']). meta has\n"
+          "bvals, bvecs (unit vectors on the voxel axes) and stored_bvecs (as the files state them).");
     m.def("write_nifti_volume", &write_nifti, nb::arg("array"), nb::arg("affine"), nb::arg("path"),
-          nb::sig("def write_nifti_volume(array: numpy.typing.NDArray, affine: list[float], path: str) -> None"),
+          nb::arg("scl_slope") = 1.0, nb::arg("scl_inter") = 0.0, nb::arg("repetition_time") = 0.0,
+          nb::arg("rgb") = false,
+          nb::sig("def write_nifti_volume(array: numpy.typing.NDArray, affine: list[float], path: str, "
+                  "scl_slope: float = 1.0, scl_inter: float = 0.0, repetition_time: float = 0.0, rgb: bool = False) "
+                  "-> None"),
           "Writes a NIfTI-1 file (gzip-compressed when path ends with .gz) from a (D, H, W) or (V, D, H, W)\n"
-          "uint8/uint16/int16/float32 array and an LPS affine.");
+          "uint8/uint16/int16/float32 array and an affine in our LPS convention (stored as RAS, as nibabel\n"
+          "reads it). scl_slope/scl_inter: the map from stored to real values; repetition_time (s): pixdim[4]\n"
+          "with seconds as the time unit; rgb: a uint8 (..., 3) array written as RGB24.");
+    m.def("_stored_volume", &stored_volume, nb::arg("values"), nb::arg("slope"), nb::arg("intercept"),
+          nb::arg("dtype"),
+          "The stored integers (uint8/uint16/int16) behind float32 values decoded as stored * slope +\n"
+          "intercept, or None when the values are not exactly that.");
+    m.def("_assemble_rgb", &assemble_rgb, nb::arg("paths"),
+          "One colour series as uint8 (volumes, depth, rows, columns, 3), with assemble_4d's meta.");
     m.def("read_nifti", &read_nifti, nb::arg("path"),
           nb::sig("def read_nifti(path: str) -> tuple[numpy.typing.NDArray, dict]"),
           "Reads a single-file NIfTI-1 (.nii or .nii.gz): the voxels in the file's type, shaped (D, H, W) or\n"

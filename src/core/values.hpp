@@ -62,6 +62,30 @@ inline std::vector<double> fd_values(const ElementRef& e) {
     return out;
 }
 
+// The FL values of a little-endian element (a trailing partial value is ignored).
+inline std::vector<double> fl_values(const ElementRef& e) {
+    std::vector<double> out;
+    for (std::size_t i = 0; e.value && i + 4 <= e.length; i += 4) {
+        float f;
+        std::memcpy(&f, e.value + i, 4);
+        out.push_back(f);
+    }
+    return out;
+}
+
+// The private element (group, block + low) of the block that `creator` reserves in `group`,
+// e.g. (0029,xx10) of "SIEMENS CSA HEADER"; null when the creator or the element is absent.
+inline const ElementRef* find_private(const std::vector<ElementRef>& elements, std::uint16_t group,
+                                      std::string_view creator, std::uint8_t low) {
+    for (const ElementRef& e : elements) {
+        const std::uint16_t element = std::uint16_t(e.tag & 0xFFFF);
+        if (std::uint16_t(e.tag >> 16) != group || element < 0x10 || element > 0xFF) continue;
+        if (value_text(e) != creator) continue;
+        return find_element(elements, (Tag(group) << 16) | (Tag(element) << 8) | low);
+    }
+    return nullptr;
+}
+
 // The items of a sequence element (null or empty: none), each parsed into its top-level elements.
 inline std::vector<std::vector<ElementRef>> sequence_items(const ElementRef* seq) {
     std::vector<std::vector<ElementRef>> out;

@@ -1,5 +1,6 @@
 #include "volume/formats.hpp"
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 
 #include "core/bytes.hpp"
 #include "core/file_io.hpp"
+#include "core/parallel.hpp"
 
 namespace loamwerk::volume {
 
@@ -99,6 +101,29 @@ std::vector<std::uint8_t> compress(const void* data, std::size_t n, bool gzip) {
     return out;
 }
 
+// gzip of the segments, as independent members of at most kMemberBytes input each, compressed
+// on worker threads: a concatenation of members is one gzip stream to every reader.
+constexpr std::size_t kMemberBytes = std::size_t(4) << 20;
+
+std::vector<std::uint8_t> gzip_members(const std::vector<std::pair<const std::uint8_t*, std::size_t>>& segments) {
+    std::vector<std::pair<const std::uint8_t*, std::size_t>> pieces;
+    for (const auto& [p, n] : segments)
+        for (std::size_t at = 0; at < n; at += kMemberBytes) pieces.push_back({p + at, std::min(kMemberBytes, n - at)});
+    std::vector<std::vector<std::uint8_t>> packed(pieces.size());
+    std::atomic<bool> failed{false};
+    parallel_for(pieces.size(), [&](std::size_t i) {
+        packed[i] = compress(pieces[i].first, pieces[i].second, true);
+        if (packed[i].empty()) failed = true;
+    });
+    std::vector<std::uint8_t> out;
+    if (failed) return out;
+    std::size_t total = 0;
+    for (const auto& m : packed) total += m.size();
+    out.reserve(total);
+    for (const auto& m : packed) out.insert(out.end(), m.begin(), m.end());
+    return out;
+}
+
 bool gunzip(const std::uint8_t* data, std::size_t n, std::vector<std::uint8_t>& out) {
     z_stream s{};
     if (inflateInit2(&s, 15 + 32) != Z_OK) return false;
@@ -147,7 +172,7 @@ double column_length(const double* a, int c) {
 struct NiftiType {
     std::int16_t datatype, bitpix;
 };
-constexpr NiftiType kNiftiTypes[] = {{2, 8}, {512, 16}, {4, 16}, {16, 32}};
+constexpr NiftiType kNiftiTypes[] = {{2, 8}, {512, 16}, {4, 16}, {16, 32}, {128, 24}};
 constexpr const char* kNrrdTypes[] = {"uchar", "ushort", "short", "float"};
 constexpr const char* kMetaTypes[] = {"MET_UCHAR", "MET_USHORT", "MET_SHORT", "MET_FLOAT"};
 
@@ -201,8 +226,30 @@ std::string vector_text(double x, double y, double z) {
 }  // namespace
 
 std::size_t element_bytes(int type) {
-    static constexpr std::size_t kBytes[] = {1, 2, 2, 4};
-    return type >= 0 && type <= 3 ? kBytes[type] : 0;
+    static constexpr std::size_t kBytes[] = {1, 2, 2, 4, 3};
+    return type >= 0 && type <= kRgb24 ? kBytes[type] : 0;
+}
+
+bool encode_stored(const float* values, std::size_t count, float slope, float intercept, int type, void* out) {
+    if (type < 0 || type > 2 || !(slope != 0) || !std::isfinite(slope) || !std::isfinite(intercept)) return false;
+    const double lo = type == 2 ? -32768 : 0, hi = type == 0 ? 255 : type == 1 ? 65535 : 32767;
+    constexpr std::size_t kChunk = std::size_t(1) << 20;
+    std::atomic<bool> exact{true};
+    parallel_for((count + kChunk - 1) / kChunk, [&](std::size_t c) {
+        const std::size_t begin = c * kChunk, end = std::min(count, begin + kChunk);
+        for (std::size_t i = begin; i < end && exact.load(std::memory_order_relaxed); ++i) {
+            const double stored = std::nearbyint((double(values[i]) - intercept) / slope);
+            // The decoder computed float(stored) * slope + intercept in single precision.
+            if (!(stored >= lo && stored <= hi) || float(stored) * slope + intercept != values[i]) {
+                exact = false;
+                return;
+            }
+            if (type == 0) static_cast<std::uint8_t*>(out)[i] = std::uint8_t(stored);
+            else if (type == 1) static_cast<std::uint16_t*>(out)[i] = std::uint16_t(stored);
+            else static_cast<std::int16_t*>(out)[i] = std::int16_t(stored);
+        }
+    });
+    return exact;
 }
 
 std::string format_number(double v) {
@@ -216,21 +263,16 @@ std::string format_number(double v) {
 }
 
 int dcm_nifti_write_nd(const std::string& path, const void* data, std::size_t w, std::size_t h, std::size_t d,
-                       std::size_t v, const float affine_f[16], int type, float scl_slope, float scl_inter) {
+                       std::size_t v, const float affine_f[16], int type, float scl_slope, float scl_inter,
+                       double repetition_time) {
     if (path.empty() || !data || !affine_f) return kIo;
     const std::size_t vols = std::max<std::size_t>(v, 1);
-    if (type < 0 || type > 3 || w >= 32768 || h >= 32768 || d >= 32768 || vols >= 32768) return kType;
+    if (type < 0 || type > kRgb24 || w >= 32768 || h >= 32768 || d >= 32768 || vols >= 32768) return kType;
     double a[16];
     for (int i = 0; i < 16; ++i) a[i] = affine_f[i];
     const std::size_t bytes = w * h * d * vols * element_bytes(type);
     const bool gz = path.size() > 3 && path.compare(path.size() - 3, 3, ".gz") == 0;
-    // Compression wants header and data in one buffer; a plain file is written from the caller's.
-    std::vector<std::uint8_t> buf;
-    try {
-        buf.assign(352 + (gz ? bytes : 0), 0);
-    } catch (const std::bad_alloc&) {
-        return kMemory;
-    }
+    std::vector<std::uint8_t> buf(352, 0);
     std::uint8_t* hdr = buf.data();
     store_le32(hdr, 348);
     put_i16(hdr, 40, vols < 2 ? 3 : 4);
@@ -252,10 +294,11 @@ int dcm_nifti_write_nd(const std::string& path, const void* data, std::size_t w,
         quaternion(rot, qb, qc, qd, qfac);
     }
     put_f32(hdr, 76, qfac);
-    put_f32(hdr, 80, dx), put_f32(hdr, 84, dy), put_f32(hdr, 88, dz), put_f32(hdr, 92, 1.0);
+    const bool timed = repetition_time > 0 && std::isfinite(repetition_time);
+    put_f32(hdr, 80, dx), put_f32(hdr, 84, dy), put_f32(hdr, 88, dz), put_f32(hdr, 92, timed ? repetition_time : 1.0);
     put_f32(hdr, 108, 352.0);
     put_f32(hdr, 112, scl_slope), put_f32(hdr, 116, scl_inter);
-    hdr[123] = 2;
+    hdr[123] = timed ? 2 | 8 : 2;  // millimetres, and seconds when the repetition time is known
     put_i16(hdr, 252, qform ? 1 : 0);
     put_i16(hdr, 254, 1);
     if (qform) {
@@ -268,8 +311,12 @@ int dcm_nifti_write_nd(const std::string& path, const void* data, std::size_t w,
     AtomicFile f(path);
     if (!f.ok()) return kIo;
     if (gz) {
-        std::memcpy(buf.data() + 352, data, bytes);
-        const auto packed = compress(buf.data(), buf.size(), true);
+        std::vector<std::uint8_t> packed;
+        try {
+            packed = gzip_members({{buf.data(), buf.size()}, {static_cast<const std::uint8_t*>(data), bytes}});
+        } catch (const std::bad_alloc&) {
+            return kMemory;
+        }
         if (packed.empty()) return kCompress;
         f.write(packed.data(), packed.size());
     } else {
@@ -385,7 +432,7 @@ int dcm_nrrd_write_nd(const std::string& path, const void* data, std::size_t w, 
     if (!f.ok()) return kIo;
     f.write(hdr.data(), hdr.size());
     if (gzip) {
-        const auto packed = compress(data, bytes, true);
+        const auto packed = gzip_members({{static_cast<const std::uint8_t*>(data), bytes}});
         if (packed.empty()) return kCompress;
         f.write(packed.data(), packed.size());
     } else {

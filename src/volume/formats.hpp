@@ -11,11 +11,20 @@
 
 namespace loamwerk::volume {
 
-// Element types: 0 uint8, 1 uint16, 2 int16, 3 float32.
+// Element types: 0 uint8, 1 uint16, 2 int16, 3 float32; NIfTI also takes 4, RGB24 (three uint8 per voxel).
+constexpr int kRgb24 = 4;
 std::size_t element_bytes(int type);
 
+// The stored integers (type 0, 1 or 2) that float32 decoded values came from under value =
+// stored x slope + intercept (computed in single precision); false, with `out` partly written,
+// when a value is not exactly such an image of an integer of the type.
+bool encode_stored(const float* values, std::size_t count, float slope, float intercept, int type, void* out);
+
+// gzip output (".gz") is written as independent members compressed in parallel. A positive
+// repetition time (seconds) goes into pixdim[4] with seconds as the time unit.
 int dcm_nifti_write_nd(const std::string& path, const void* data, std::size_t w, std::size_t h, std::size_t d,
-                       std::size_t v, const float affine[16], int type, float scl_slope, float scl_inter);
+                       std::size_t v, const float affine[16], int type, float scl_slope, float scl_inter,
+                       double repetition_time = 0);
 int dcm_nrrd_write_nd(const std::string& path, const void* data, std::size_t w, std::size_t h, std::size_t d,
                       std::size_t v, const double affine[16], int type, bool gzip);
 int dcm_metaimage_write_nd(const std::string& path, const void* data, std::size_t w, std::size_t h, std::size_t d,

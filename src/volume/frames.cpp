@@ -1,5 +1,5 @@
-// One file's frames: geometry and non-spatial values per frame, mosaics cut into tiles, and
-// every frame decoded to float32 modality values.
+// One file's frames: geometry, non-spatial values and acquisition keys per frame, mosaics cut
+// into tiles, and every frame decoded to float32 modality values.
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -9,10 +9,11 @@
 
 #include "core/dataset.hpp"
 #include "core/values.hpp"
+#include "core/wyhash.hpp"
+#include "diffusion/mosaic.hpp"
 #include "json/reencode.hpp"
 #include "pixel/decode.hpp"
 #include "pixel/image.hpp"
-#include "volume/csa.hpp"
 #include "volume/enhanced_us.hpp"
 #include "volume/slurp.hpp"
 #include "volume/volume.hpp"
@@ -21,9 +22,29 @@ namespace loamwerk::volume {
 
 namespace {
 
+using diffusion::Vendor;
+
 constexpr std::string_view kEnhancedUsVolume = "1.2.840.10008.5.1.4.1.1.6.2";
 constexpr Tag kItem = 0xFFFEE000;
 constexpr int kMaxDepth = 8;
+
+constexpr Tag kSharedGroups = 0x52009229, kPerFrameGroups = 0x52009230;
+constexpr Tag kImagePosition = 0x00200032, kImageOrientation = 0x00200037, kPixelSpacing = 0x00280030;
+constexpr Tag kSliceThickness = 0x00180050, kSpacingBetweenSlices = 0x00180088;
+constexpr Tag kTemporalPositionIdentifier = 0x00200100, kTemporalPositionIndex = 0x00209128;
+constexpr Tag kEchoTime = 0x00180081, kEchoNumbers = 0x00180086, kTriggerTime = 0x00181060;
+constexpr Tag kTemporalTimeOffset = 0x0020930D, kDiffusionBValue = 0x00189087;
+constexpr Tag kDiffusionGradient = 0x00189089, kEffectiveEchoTime = 0x00189082;
+constexpr Tag kNominalTriggerDelay = 0x00209153, kVelocityEncodingDirection = 0x00189090;
+constexpr Tag kFrameTypeTag = 0x00089007, kImageType = 0x00080008, kManufacturer = 0x00080070;
+constexpr Tag kInstanceNumber = 0x00200013, kAcquisitionNumber = 0x00200012, kFrameAcquisitionNumber = 0x00209156;
+constexpr Tag kAcquisitionDate = 0x00080022, kAcquisitionTime = 0x00080032, kAcquisitionDateTime = 0x0008002A;
+constexpr Tag kContentDate = 0x00080023, kContentTime = 0x00080033, kFrameAcquisitionDateTime = 0x00189074;
+constexpr Tag kStackId = 0x00209056, kSopInstanceUid = 0x00080018;
+constexpr Tag kSeriesInstanceUid = 0x0020000E, kSeriesNumber = 0x00200011, kSeriesDescription = 0x0008103E;
+constexpr Tag kModality = 0x00080060, kNumberOfFrames = 0x00280008, kProtocolName = 0x00181030;
+constexpr Tag kSequenceName = 0x00180024, kSamplesPerPixel = 0x00280002, kMrDiffusionSequence = 0x00189117;
+constexpr Tag kPixelData = 0x7FE00010, kFloatPixelData = 0x7FE00008, kDoubleFloatPixelData = 0x7FE00009;
 
 using Elements = std::vector<ElementRef>;
 
@@ -49,6 +70,13 @@ std::optional<double> decimal(const ElementRef& e) {
     return v->front();
 }
 
+// An unsigned (UL/US) or integer-string value.
+std::optional<double> integer_value(const ElementRef& e) {
+    if ((e.vr == vr::UL || e.vr == vr::SL) && e.value && e.length >= 4) return double(load_le32(e.value));
+    if ((e.vr == vr::US || e.vr == vr::SS) && e.value && e.length >= 2) return double(load_le16(e.value));
+    return decimal(e);
+}
+
 template <class F>
 void for_each_item(const ElementRef& seq, F each) {
     if (!seq.value) return;
@@ -56,17 +84,6 @@ void for_each_item(const ElementRef& seq, F each) {
     dataset::parse(seq.value, std::size_t(seq.length), seq.encoding, items);
     for (const ElementRef& it : items)
         if (it.tag == kItem && it.value) each(it.value, std::size_t(it.length), seq.encoding);
-}
-
-// The private element of `creator` at (group, block byte), e.g. (0029,xx10) of "SIEMENS CSA HEADER".
-const ElementRef* private_element(const Elements& es, std::uint16_t group, std::string_view creator, std::uint8_t low) {
-    for (const ElementRef& e : es) {
-        if (tag_group(e.tag) != group || tag_element(e.tag) < 0x10 || tag_element(e.tag) > 0xFF) continue;
-        if (value_text(e) != creator) continue;
-        const Tag wanted = (Tag(group) << 16) | (Tag(tag_element(e.tag)) << 8) | low;
-        return find_element(es, wanted);
-    }
-    return nullptr;
 }
 
 std::uint8_t frame_type_code(std::string_view v) {
@@ -97,12 +114,32 @@ using Vec3 = std::array<double, 3>;
 using Vec6 = std::array<double, 6>;
 using Vec2 = std::array<double, 2>;
 
+// A geometry attribute from the standard functional groups, and the same attribute met in a
+// vendor's private sequence (Philips' (2005,140F) repeats the position half a pixel off): the
+// private value counts only where no standard one was met, frame by frame.
+template <class T>
+struct Geometry {
+    Layered<T> standard, vendor;
+    std::optional<T> at(std::size_t k) const {
+        if (k < standard.frame.size() && standard.frame[k]) return standard.frame[k];
+        if (k < vendor.frame.size() && vendor.frame[k]) return vendor.frame[k];
+        if (standard.object()) return standard.object();
+        return vendor.object();
+    }
+    std::optional<T> object() const { return standard.object() ? standard.object() : vendor.object(); }
+    void resize(std::size_t n) { standard.frame.resize(n), vendor.frame.resize(n); }
+};
+
 struct PerFrameValues {
     float temporal = 0, bvalue = -1, echo = 0, cardiac = 0;
     double gradient[3] = {0, 0, 0}, velocity[3] = {0, 0, 0};
-    std::uint8_t frame_type = 0;
-    bool has_bvalue = false, has_gradient = false;
+    std::uint8_t frame_type = 0, complex_part = 0;
+    bool has_bvalue = false, has_gradient = false, has_frame_type = false;
+    double temporal_index = std::nan(""), acquisition_number = std::nan(""), acquisition_time = std::nan("");
+    double stack_id = std::nan(""), echo_number = std::nan(""), time_after_start = std::nan("");
 };
+
+double number_or_nan(const std::optional<double>& v) { return v ? *v : std::nan(""); }
 
 // The walk over the data set and its functional groups.
 class GeometryWalk {
@@ -112,18 +149,18 @@ public:
     void top(const Elements& es) {
         for (const ElementRef& e : es) {
             switch (e.tag) {
-            case 0x52009229: enter(e, false); break;
-            case 0x52009230: enter(e, true); break;
-            default: value(e, Context::kTop, 0);
+            case kSharedGroups: enter(e, false); break;
+            case kPerFrameGroups: enter(e, true); break;
+            default: value(e, Context::kTop, 0, false);
             }
         }
     }
 
     bool per_frame() const { return !values.empty(); }
 
-    Layered<Vec3> position;
-    Layered<Vec6> orientation;
-    Layered<Vec2> spacing;
+    Geometry<Vec3> position;
+    Geometry<Vec6> orientation;
+    Geometry<Vec2> spacing;
     Layered<double> thickness;
     std::vector<PerFrameValues> values;  // per-frame storage, when the object has it
     std::optional<double> temporal_index, echo_time, trigger_time;
@@ -134,35 +171,43 @@ private:
     void enter(const ElementRef& seq, bool frame_sequence) {
         if (values.empty() && declared_ >= 1 && declared_ <= 65535) {
             values.assign(declared_, PerFrameValues{});
-            position.frame.resize(declared_), orientation.frame.resize(declared_);
-            spacing.frame.resize(declared_), thickness.frame.resize(declared_);
+            position.resize(declared_), orientation.resize(declared_), spacing.resize(declared_);
+            thickness.frame.resize(declared_);
         }
         std::size_t k = 0;
         for_each_item(seq, [&](const std::uint8_t* p, std::size_t n, Encoding enc) {
-            item(p, n, enc, frame_sequence ? Context::kFrame : Context::kShared, k, 0);
+            item(p, n, enc, frame_sequence ? Context::kFrame : Context::kShared, k, 0, false);
             if (frame_sequence) ++k;
         });
     }
 
-    void item(const std::uint8_t* p, std::size_t n, Encoding enc, Context ctx, std::size_t k, int depth) {
+    void item(const std::uint8_t* p, std::size_t n, Encoding enc, Context ctx, std::size_t k, int depth, bool vendor) {
         if (depth > kMaxDepth) return;
         Elements inner;
         dataset::parse(p, n, enc, inner);
+        if (vendor && ctx == Context::kFrame && k < values.size()) {
+            if (const auto echo = diffusion::siemens_ice_echo(inner)) values[k].echo_number = *echo;
+            if (const auto t = diffusion::siemens_time_after_start(inner)) values[k].time_after_start = *t;
+        }
         for (const ElementRef& x : inner) {
-            if (x.vr == vr::SQ)
-                for_each_item(x, [&](const std::uint8_t* q, std::size_t m, Encoding e2) { item(q, m, e2, ctx, k, depth + 1); });
-            else
-                value(x, ctx, k);
+            if (x.vr == vr::SQ) {
+                const bool private_sequence = (tag_group(x.tag) & 1) != 0;
+                for_each_item(x, [&](const std::uint8_t* q, std::size_t m, Encoding e2) {
+                    item(q, m, e2, ctx, k, depth + 1, vendor || private_sequence);
+                });
+            } else {
+                value(x, ctx, k, vendor);
+            }
         }
     }
 
     template <class T, std::size_t N>
-    void geometry(Layered<std::array<T, N>>& slot, const ElementRef& e, Context ctx, std::size_t k) {
+    void geometry(Geometry<std::array<T, N>>& slot, const ElementRef& e, Context ctx, std::size_t k, bool vendor) {
         const auto v = decimals(e);
         if (!v || v->size() != N) return;  // another number of values is ignored
-        std::array<T, N> a;
+        std::array<T, N> a{};
         std::copy(v->begin(), v->end(), a.begin());
-        set(slot, a, ctx, k);
+        set(vendor ? slot.vendor : slot.standard, a, ctx, k);
     }
 
     template <class T>
@@ -181,37 +226,38 @@ private:
         }
     }
 
-    void value(const ElementRef& e, Context ctx, std::size_t k) {
+    void value(const ElementRef& e, Context ctx, std::size_t k, bool vendor) {
         const bool groups = ctx == Context::kShared || ctx == Context::kFrame;
         switch (e.tag) {
-        case 0x00200032: geometry(position, e, ctx, k); return;
-        case 0x00200037: geometry(orientation, e, ctx, k); return;
-        case 0x00280030: geometry(spacing, e, ctx, k); return;
-        case 0x00180050:
+        case kImagePosition: geometry(position, e, ctx, k, vendor); return;
+        case kImageOrientation: geometry(orientation, e, ctx, k, vendor); return;
+        case kPixelSpacing: geometry(spacing, e, ctx, k, vendor); return;
+        case kSliceThickness:
+            if (vendor) return;
             if (auto v = decimal(e)) set(thickness, *v, ctx, k);
             return;
-        case 0x00200100:
+        case kTemporalPositionIdentifier:
             if (ctx == Context::kTop) temporal_index = decimal(e);
             return;
-        case 0x00180081:
+        case kEchoTime:
             if (ctx == Context::kTop) echo_time = decimal(e);
             return;
-        case 0x00181060:
+        case kTriggerTime:
             if (!groups) trigger_time = decimal(e);
             else if (auto v = decimal(e)) each_frame(ctx, k, [&](PerFrameValues& f) { f.cardiac = float(*v); });
             return;
         default: break;
         }
-        if (!groups) return;
+        if (!groups || vendor) return;
         switch (e.tag) {
-        case 0x0020930D:
+        case kTemporalTimeOffset:
             if (auto v = fd_values(e); !v.empty()) each_frame(ctx, k, [&](PerFrameValues& f) { f.temporal = float(v[0]); });
             break;
-        case 0x00189087:
+        case kDiffusionBValue:
             if (auto v = fd_values(e); !v.empty())
                 each_frame(ctx, k, [&](PerFrameValues& f) { f.bvalue = float(v[0]), f.has_bvalue = true; });
             break;
-        case 0x00189089:
+        case kDiffusionGradient:
             if (e.length >= 24) {
                 const auto v = fd_values(e);
                 each_frame(ctx, k, [&](PerFrameValues& f) {
@@ -220,23 +266,38 @@ private:
                 });
             }
             break;
-        case 0x00189082:
+        case kEffectiveEchoTime:
             if (auto v = fd_values(e); !v.empty()) each_frame(ctx, k, [&](PerFrameValues& f) { f.echo = float(v[0]); });
             break;
-        case 0x00209153:
+        case kNominalTriggerDelay:
             if (auto v = fd_values(e); !v.empty()) each_frame(ctx, k, [&](PerFrameValues& f) { f.cardiac = float(v[0]); });
             break;
-        case 0x00189090:
+        case kVelocityEncodingDirection:
             if (e.length >= 24) {
                 const auto v = fd_values(e);
                 each_frame(ctx, k, [&](PerFrameValues& f) { std::copy(v.begin(), v.begin() + 3, f.velocity); });
             }
             break;
-        case 0x00089007: {
+        case kFrameTypeTag: {
             const std::uint8_t code = frame_type_code(value_text(e));
-            each_frame(ctx, k, [&](PerFrameValues& f) { f.frame_type = code; });
+            // Vendors put "P", "R", "I" where the standard says PHASE, REAL, IMAGINARY.
+            const std::uint8_t part = diffusion::complex_part(value_text(e), Vendor::kOther, {});
+            each_frame(ctx, k, [&](PerFrameValues& f) { f.frame_type = code, f.complex_part = part, f.has_frame_type = true; });
             break;
         }
+        case kTemporalPositionIndex:
+            if (auto v = integer_value(e)) each_frame(ctx, k, [&](PerFrameValues& f) { f.temporal_index = *v; });
+            break;
+        case kFrameAcquisitionNumber:
+            if (auto v = integer_value(e)) each_frame(ctx, k, [&](PerFrameValues& f) { f.acquisition_number = *v; });
+            break;
+        case kFrameAcquisitionDateTime:
+            if (auto v = diffusion::datetime_seconds(value_text(e)))
+                each_frame(ctx, k, [&](PerFrameValues& f) { f.acquisition_time = *v; });
+            break;
+        case kStackId:
+            if (auto v = decimal(e)) each_frame(ctx, k, [&](PerFrameValues& f) { f.stack_id = *v; });
+            break;
         default: break;
         }
     }
@@ -251,33 +312,6 @@ float velocity_code(const double v[3]) {
     return ay >= az ? 2 : 3;
 }
 
-Vec3 cross(const double a[3], const double b[3]) {
-    return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
-
-std::vector<std::string> split_values(std::string_view s) {
-    std::vector<std::string> out;
-    for (;;) {
-        const std::size_t bs = s.find('\\');
-        out.emplace_back(s.substr(0, bs));
-        if (bs == std::string_view::npos) break;
-        s.remove_prefix(bs + 1);
-    }
-    return out;
-}
-
-bool contains_value(std::string_view multi, std::string_view wanted) {
-    for (const std::string& v : split_values(multi))
-        if (v == wanted) return true;
-    return false;
-}
-
-bool is_united_imaging(std::string_view manufacturer) {
-    std::string m(manufacturer);
-    std::transform(m.begin(), m.end(), m.begin(), [](unsigned char c) { return char(std::toupper(c)); });
-    return m.find("UIH") != std::string::npos || m.find("UNITED IMAGING") != std::string::npos;
-}
-
 // A frame decoded to float32 modality values, or an empty buffer.
 ByteVector decode_float(const render::RenderImage& img, std::size_t index, ByteVector& scratch) {
     ByteVector out;
@@ -288,81 +322,52 @@ ByteVector decode_float(const render::RenderImage& img, std::size_t index, ByteV
     return out;
 }
 
-struct MosaicPlan {
-    std::size_t tiles = 0, grid = 0;
-    std::vector<Vec3> positions;
-};
-
-MosaicPlan mosaic_plan(const Elements& top, std::string_view manufacturer, std::string_view image_type,
-                       const CsaHeader& csa, const Vec3& ipp, const Vec6& iop, const Vec2& ps, double slice_spacing,
-                       std::size_t rows, std::size_t columns) {
-    MosaicPlan plan;
-    const bool siemens = manufacturer.starts_with("SIEMENS") && contains_value(image_type, "MOSAIC");
-    const bool uih = is_united_imaging(manufacturer) && contains_value(image_type, "VFRAME");
-    if (siemens) {
-        const auto n = csa.number("NumberOfImagesInMosaic");
-        if (!n || std::lround(*n) < 2) return plan;
-        plan.tiles = std::size_t(std::lround(*n));
-    } else if (uih) {
-        const ElementRef* count = find_element(top, 0x00651050);
-        const auto n = count ? decimal(*count) : std::nullopt;
-        if (!n || *n <= 1) return plan;
-        plan.tiles = std::size_t(*n);
-    } else {
-        return plan;
+// The object-level keys of a file: what its top level says of its acquisition.
+FrameKeys object_keys(const Elements& top, Vendor vendor, const render::RenderImage& img) {
+    FrameKeys keys;
+    auto text = [&](Tag t) {
+        const ElementRef* e = find_element(top, t);
+        return e ? value_text(*e) : std::string_view{};
+    };
+    auto number = [&](Tag t) {
+        const ElementRef* e = find_element(top, t);
+        return e ? number_or_nan(decimal(*e)) : std::nan("");
+    };
+    keys.temporal_index = number(kTemporalPositionIdentifier);
+    keys.acquisition_number = number(kAcquisitionNumber);
+    keys.stack_id = number(kStackId);
+    keys.echo_number = number(kEchoNumbers);
+    keys.trigger_time = number(kTriggerTime);
+    // The acquisition's date and time; the content time when the acquisition's is not stated.
+    std::optional<double> when = diffusion::datetime_seconds(text(kAcquisitionDateTime));
+    if (!when) {
+        const auto day = diffusion::datetime_seconds(text(kAcquisitionDate));
+        if (const auto t = diffusion::time_of_day(text(kAcquisitionTime))) when = day.value_or(0) + *t;
     }
-    plan.grid = std::size_t(std::ceil(std::sqrt(double(plan.tiles))));
-    if (plan.grid == 0 || rows % plan.grid || columns % plan.grid) return MosaicPlan{};
-    const std::size_t tile_rows = rows / plan.grid, tile_columns = columns / plan.grid;
-    if (uih) {
-        const ElementRef* seq = find_element(top, 0x00651051);
-        if (seq) for_each_item(*seq, [&](const std::uint8_t* p, std::size_t n, Encoding enc) {
-            Elements inner;
-            dataset::parse(p, n, enc, inner);
-            const ElementRef* pos = find_element(inner, 0x00200032);
-            const auto v = pos ? decimals(*pos) : std::nullopt;
-            if (v && v->size() == 3) plan.positions.push_back({(*v)[0], (*v)[1], (*v)[2]});
-        });
-        if (plan.positions.size() != plan.tiles) return MosaicPlan{};
-        return plan;
+    if (!when) {
+        const auto day = diffusion::datetime_seconds(text(kContentDate));
+        if (const auto t = diffusion::time_of_day(text(kContentTime))) when = day.value_or(0) + *t;
     }
-    // The mosaic's position is that of its top-left corner; the first tile's centre is offset
-    // by half the untiled part in each in-plane direction.
-    Vec3 normal = cross(iop.data(), iop.data() + 3);
-    if (const auto* sn = csa.values("SliceNormalVector"); sn && sn->size() == 3) {
-        for (int i = 0; i < 3; ++i) normal[i] = csa.number("SliceNormalVector", i).value_or(normal[i]);
-    }
-    const double len = std::sqrt(normal[0] * normal[0] + normal[1] * normal[1] + normal[2] * normal[2]);
-    if (len > 1e-10) for (double& c : normal) c /= len;
-    const double dx = double(columns - tile_columns) / 2 * ps[1], dy = double(rows - tile_rows) / 2 * ps[0];
-    Vec3 first;
-    for (int i = 0; i < 3; ++i) first[i] = ipp[i] + iop[i] * dx + iop[3 + i] * dy;
-    for (std::size_t k = 0; k < plan.tiles; ++k) {
-        Vec3 p;
-        for (int i = 0; i < 3; ++i) p[i] = first[i] + double(k) * slice_spacing * normal[i];
-        plan.positions.push_back(p);
-    }
-    return plan;
+    keys.acquisition_time = number_or_nan(when);
+    keys.complex_part = diffusion::complex_part(text(kImageType), vendor, top);
+    const std::string_view sop = text(kSopInstanceUid);
+    keys.sop_instance = sop.empty() ? 0 : wyhash(sop.data(), sop.size());
+    if (const auto ss = diffusion::philips_scale_slope(top)) keys.philips_scale = *ss;
+    const bool integer = !img.float_pixels && !img.double_pixels && img.bits_allocated <= 16 && img.samples == 1 &&
+                         img.photometric != render::kPaletteColor;
+    const bool lut = img.modality_lut.present;
+    keys.linear = integer && !lut && !(img.rt_dose && img.has_dose_scaling);
+    keys.is_signed = img.pixel_representation == 1;
+    keys.stored_bytes = std::uint8_t(img.bits_allocated <= 8 ? 1 : 2);
+    return keys;
 }
 
-DiffusionEntry classic_diffusion(const Elements& top, const CsaHeader& csa) {
-    DiffusionEntry d;
-    if (const auto b = csa.number("B_value")) {
-        d.bvalue = *b, d.valid = true;
-        for (int i = 0; i < 3; ++i) d.gradient[i] = csa.number("DiffusionGradientDirection", i).value_or(0);
-    } else if (const ElementRef* b2 = find_element(top, 0x00189087)) {
-        const auto v = fd_values(*b2);
-        if (!v.empty()) d.bvalue = v[0], d.valid = true;
-        if (const ElementRef* g = find_element(top, 0x00189089); g && g->length >= 24) {
-            const auto gv = fd_values(*g);
-            std::copy(gv.begin(), gv.begin() + 3, d.gradient);
-        }
-    }
-    if (const auto* sn = csa.values("SliceNormalVector"); sn && sn->size() == 3) {
-        d.has_slice_normal = true;
-        for (int i = 0; i < 3; ++i) d.slice_normal[i] = csa.number("SliceNormalVector", i).value_or(0);
-    }
-    return d;
+// The slope and intercept the pixel engine applies to frame `k` (MONOCHROME1 inverts).
+void frame_rescale(const render::RenderImage& img, std::size_t k, FrameKeys& keys) {
+    const float slope = k < img.frame_slope.size() ? img.frame_slope[k] : img.rescale_slope;
+    const float intercept = k < img.frame_intercept.size() ? img.frame_intercept[k] : img.rescale_intercept;
+    const float sign = img.photometric == render::kMonochrome1 ? -1.0f : 1.0f;
+    keys.slope = slope * sign, keys.intercept = intercept * sign;
 }
 
 }  // namespace
@@ -376,19 +381,44 @@ FileSeriesKey read_series_key(const std::string& path) {
     if (!parsed) return key;
     const Elements& top = *parsed;
     auto text = [&](Tag t) { const ElementRef* e = find_element(top, t); return e ? std::string(value_text(*e)) : std::string(); };
-    key.image = find_element(top, 0x7FE00010) || find_element(top, 0x7FE00008) || find_element(top, 0x7FE00009);
-    key.series_uid = text(0x0020000E);
-    key.series_number = text(0x00200011);
-    key.description = text(0x0008103E);
-    key.modality = text(0x00080060);
-    key.position = text(0x00200032);
-    const std::string frames = text(0x00280008);
+    key.image = find_element(top, kPixelData) || find_element(top, kFloatPixelData) ||
+                find_element(top, kDoubleFloatPixelData);
+    key.series_uid = text(kSeriesInstanceUid);
+    key.series_number = text(kSeriesNumber);
+    key.description = text(kSeriesDescription);
+    key.protocol = text(kProtocolName);
+    key.modality = text(kModality);
+    key.position = text(kImagePosition);
+    key.manufacturer = text(kManufacturer);
+    key.sequence_name = text(kSequenceName);
+    key.image_type = text(kImageType);
+    key.acquisition_number = text(kAcquisitionNumber);
+    const std::string frames = text(kNumberOfFrames);
     long n = 1;
     if (!frames.empty()) std::from_chars(frames.data(), frames.data() + frames.size(), n);
     key.frames = std::uint32_t(std::max(1L, n));
-    const ElementRef* csa = private_element(top, 0x0029, "SIEMENS CSA HEADER", 0x10);
-    key.diffusion = find_element(top, 0x00189087) ||
-                    (csa && CsaHeader::parse({csa->value, std::size_t(csa->length)}).number("B_value").has_value());
+    if (const ElementRef* e = find_element(top, kSamplesPerPixel); e && e->value && e->length >= 2)
+        key.colour = load_le16(e->value) == 3;
+    const Vendor vendor = diffusion::vendor_of(key.manufacturer);
+    const DiffusionEntry d = diffusion::object_diffusion(top, vendor, diffusion::csa_image_header(top));
+    key.diffusion = d.valid && d.bvalue > 0.5;
+    key.complex_part = diffusion::complex_part(key.image_type, vendor, top);
+    if (const ElementRef* e = find_element(top, kEchoNumbers)) key.echo_number = number_or_nan(decimal(*e));
+    // Enhanced objects: the frames' diffusion items, and a Siemens frame's echo.
+    const auto per_frame = sequence_items(find_element(top, kPerFrameGroups));
+    for (const Elements& item : per_frame) {
+        for (const Elements& dwi : sequence_items(find_element(item, kMrDiffusionSequence))) {
+            const ElementRef* b = find_element(dwi, kDiffusionBValue);
+            const std::vector<double> v = b ? fd_values(*b) : std::vector<double>{};
+            key.diffusion = key.diffusion || (!v.empty() && v[0] > 0.5);
+        }
+        if (key.diffusion) break;
+    }
+    if (std::isnan(key.echo_number) && !per_frame.empty())
+        for (const ElementRef& e : per_frame.front())
+            if (e.vr == vr::SQ && (tag_group(e.tag) & 1))
+                for (const Elements& it : sequence_items(&e))
+                    if (const auto echo = diffusion::siemens_ice_echo(it)) key.echo_number = *echo;
     return key;
 }
 
@@ -407,6 +437,7 @@ bool decode_lazy_frame(const LazyFrame& frame, std::uint8_t* dst, std::size_t by
 }
 
 DecodedSeries decode_one_file(const std::string& path, std::uint32_t file_index, bool want_diffusion, bool lazy) {
+    (void)want_diffusion;  // diffusion entries are read for every frame: they also tell frames apart
     DecodedSeries out;
     auto source = std::make_shared<SourceFile>();
     source->buffer = slurp(path);
@@ -442,20 +473,19 @@ DecodedSeries decode_one_file(const std::string& path, std::uint32_t file_index,
     GeometryWalk walk(img->frames_declared);
     walk.top(top);
     auto text = [&](Tag t) { const ElementRef* e = find_element(top, t); return e ? std::string(value_text(*e)) : std::string(); };
-    const std::string manufacturer = text(0x00080070), image_type = text(0x00080008);
+    const std::string manufacturer = text(kManufacturer), image_type = text(kImageType);
+    const Vendor vendor = diffusion::vendor_of(manufacturer);
     std::uint32_t instance = 0;
-    if (const std::string n = text(0x00200013); !n.empty()) {
+    if (const std::string n = text(kInstanceNumber); !n.empty()) {
         long v = 0;
         std::from_chars(n.data(), n.data() + n.size(), v);
         instance = std::uint32_t(std::max(0L, v));
     }
-    const ElementRef* csa_element = private_element(top, 0x0029, "SIEMENS CSA HEADER", 0x10);
-    const CsaHeader csa = csa_element ? CsaHeader::parse({csa_element->value, std::size_t(csa_element->length)})
-                                      : CsaHeader{};
-    const std::string phase = text(0x00181312);
+    const diffusion::CsaHeader csa = diffusion::csa_image_header(top);
+    const FrameKeys object = object_keys(top, vendor, *img);
 
     auto push = [&](FrameGeometryRecord rec, ByteVector pixels, std::uint32_t columns, std::uint32_t rows,
-                    std::uint32_t frame_number, const DiffusionEntry* dwi) {
+                    std::uint32_t frame_number, const DiffusionEntry& dwi, const FrameKeys& keys) {
         rec.frame_id = std::uint32_t(out.records.size());
         rec.file_index = file_index;
         out.records.push_back(rec);
@@ -465,7 +495,8 @@ DecodedSeries decode_one_file(const std::string& path, std::uint32_t file_index,
         out.frame_number.push_back(frame_number);
         out.instance_number.push_back(instance);
         out.lazy.emplace_back();
-        if (want_diffusion) out.diffusion.push_back(dwi ? *dwi : DiffusionEntry{});
+        out.diffusion.push_back(dwi);
+        out.keys.push_back(keys);
     };
 
     auto finish = [&]() -> DecodedSeries {
@@ -483,8 +514,7 @@ DecodedSeries decode_one_file(const std::string& path, std::uint32_t file_index,
     const Vec2 ps = walk.spacing.object().value_or(Vec2{1, 1});
     const double thickness = walk.thickness.object().value_or(0);
     ByteVector scratch;
-    DiffusionEntry dwi = want_diffusion ? classic_diffusion(top, csa) : DiffusionEntry{};
-    if (!phase.empty()) dwi.phase_direction = phase == "ROW" ? 'R' : phase == "COL" ? 'C' : 0;
+    const DiffusionEntry dwi = diffusion::object_diffusion(top, vendor, csa);
 
     if (info.enhanced_us) {
         const enhanced_us::Parsed eus = enhanced_us::parse(top, path);
@@ -503,37 +533,38 @@ DecodedSeries decode_one_file(const std::string& path, std::uint32_t file_index,
             rec.slice_thickness = eus.slice_thickness;
             rec.axis[kTemporal] = float(eus.temporal[k]);
             rec.axis[kDataType] = eus.data_type_index[k];
-            push(rec, std::move(pixels), img->columns, img->rows, std::uint32_t(k), nullptr);
+            FrameKeys keys = object;
+            frame_rescale(*img, k, keys);
+            push(rec, std::move(pixels), img->columns, img->rows, std::uint32_t(k), DiffusionEntry{}, keys);
         }
         return finish();
-    } else {
-        double spacing_between = 0;
-        if (const ElementRef* e = find_element(top, 0x00180088)) spacing_between = decimal(*e).value_or(0);
-        const double slice_spacing = spacing_between > 0 ? spacing_between : thickness;
-        const MosaicPlan plan = mosaic_plan(top, manufacturer, image_type, csa, ipp, iop, ps, slice_spacing,
-                                            img->rows, img->columns);
-        if (plan.tiles >= 2) {
-            const ByteVector mosaic = decode_float(*img, 0, scratch);
-            if (mosaic.empty()) return out;
-            const std::size_t tr = img->rows / plan.grid, tc = img->columns / plan.grid;
-            const float* src = reinterpret_cast<const float*>(mosaic.data());
-            for (std::size_t k = 0; k < plan.tiles; ++k) {
-                const std::size_t r0 = (k / plan.grid) * tr, c0 = (k % plan.grid) * tc;
-                ByteVector tile(tr * tc * 4);
-                float* dst = reinterpret_cast<float*>(tile.data());
-                for (std::size_t r = 0; r < tr; ++r)
-                    std::memcpy(dst + r * tc, src + (r0 + r) * img->columns + c0, tc * 4);
-                FrameGeometryRecord rec;
-                std::copy(plan.positions[k].begin(), plan.positions[k].end(), rec.position);
-                std::copy(iop.begin(), iop.end(), rec.orientation);
-                std::copy(ps.begin(), ps.end(), rec.pixel_spacing);
-                rec.slice_thickness = slice_spacing;
-                if (walk.echo_time && *walk.echo_time != 0) rec.axis[kEcho] = float(*walk.echo_time);
-                if (walk.temporal_index && *walk.temporal_index != 0) rec.axis[kTemporal] = float(*walk.temporal_index);
-                push(rec, std::move(tile), std::uint32_t(tc), std::uint32_t(tr), 0, &dwi);
-            }
-            return finish();
+    }
+    double spacing_between = 0;
+    if (const ElementRef* e = find_element(top, kSpacingBetweenSlices)) spacing_between = decimal(*e).value_or(0);
+    const double slice_spacing = spacing_between > 0 ? spacing_between : thickness;
+    const diffusion::MosaicLayout plan = diffusion::mosaic_layout(top, manufacturer, image_type, csa, ipp, iop, ps,
+                                                                  slice_spacing, img->rows, img->columns);
+    if (plan.tiles >= 2) {
+        const ByteVector mosaic = decode_float(*img, 0, scratch);
+        if (mosaic.empty()) return out;
+        FrameKeys keys = object;
+        frame_rescale(*img, 0, keys);
+        keys.mosaic_tile = true;
+        for (std::size_t k = 0; k < plan.tiles; ++k) {
+            ByteVector tile(plan.tile_rows * plan.tile_columns * 4);
+            diffusion::cut_tile(reinterpret_cast<const float*>(mosaic.data()), img->columns, plan, k,
+                                reinterpret_cast<float*>(tile.data()));
+            FrameGeometryRecord rec;
+            std::copy(plan.positions[k].begin(), plan.positions[k].end(), rec.position);
+            std::copy(iop.begin(), iop.end(), rec.orientation);
+            std::copy(ps.begin(), ps.end(), rec.pixel_spacing);
+            rec.slice_thickness = slice_spacing;
+            if (walk.echo_time && *walk.echo_time != 0) rec.axis[kEcho] = float(*walk.echo_time);
+            if (walk.temporal_index && *walk.temporal_index != 0) rec.axis[kTemporal] = float(*walk.temporal_index);
+            keys.slice_time = k < plan.slice_times.size() ? plan.slice_times[k] : std::nan("");
+            push(rec, std::move(tile), std::uint32_t(plan.tile_columns), std::uint32_t(plan.tile_rows), 0, dwi, keys);
         }
+        return finish();
     }
 
     for (std::size_t k = 0; k < img->frames.size(); ++k) {
@@ -546,6 +577,8 @@ DecodedSeries decode_one_file(const std::string& path, std::uint32_t file_index,
         std::copy(s.begin(), s.end(), rec.pixel_spacing);
         rec.slice_thickness = walk.thickness.at(k).value_or(0);
         DiffusionEntry entry = dwi;
+        FrameKeys keys = object;
+        frame_rescale(*img, k, keys);
         if (walk.per_frame()) {
             const PerFrameValues& v = k < walk.values.size() ? walk.values[k] : PerFrameValues{};
             rec.axis[kTemporal] = v.temporal;
@@ -557,9 +590,17 @@ DecodedSeries decode_one_file(const std::string& path, std::uint32_t file_index,
             for (int i = 0; i < 3; ++i) rec.vector[i] = float(v.velocity[i]);
             rec.axis[kVelocity] = velocity_code(v.velocity);
             if (v.has_bvalue && v.bvalue >= 0) {
-                entry.valid = true, entry.bvalue = v.bvalue;
+                entry.valid = true, entry.bvalue = v.bvalue, entry.source = diffusion::Source::kStandard;
+                entry.frame = DiffusionEntry::Frame::kPatient;
                 std::copy(v.gradient, v.gradient + 3, entry.gradient);
             }
+            if (!std::isnan(v.temporal_index)) keys.temporal_index = v.temporal_index;
+            if (!std::isnan(v.acquisition_number)) keys.acquisition_number = v.acquisition_number;
+            if (!std::isnan(v.acquisition_time)) keys.acquisition_time = v.acquisition_time;
+            if (!std::isnan(v.stack_id)) keys.stack_id = v.stack_id;
+            if (!std::isnan(v.echo_number)) keys.echo_number = v.echo_number;
+            keys.slice_time = v.time_after_start;
+            if (v.has_frame_type) keys.complex_part = v.complex_part;
         } else {
             if (walk.temporal_index && *walk.temporal_index != 0) rec.axis[kTemporal] = float(*walk.temporal_index);
             if (walk.echo_time && *walk.echo_time != 0) rec.axis[kEcho] = float(*walk.echo_time);
@@ -568,7 +609,8 @@ DecodedSeries decode_one_file(const std::string& path, std::uint32_t file_index,
                 rec.axis[kCardiac] = float(*walk.trigger_time);
         }
         const auto& f = img->frames[k];
-        push(rec, lazy ? ByteVector{} : decode_float(*img, k, scratch), f.columns, f.rows, std::uint32_t(k), &entry);
+        push(rec, lazy ? ByteVector{} : decode_float(*img, k, scratch), f.columns, f.rows, std::uint32_t(k), entry,
+             keys);
         if (lazy)
             out.lazy.back() = LazyFrame{source, std::uint32_t(k),
                                         f.samples == 1 && f.photometric != render::kPaletteColor};

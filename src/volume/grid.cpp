@@ -8,6 +8,8 @@
 #include <tuple>
 
 #include "core/parallel.hpp"
+#include "diffusion/b0.hpp"
+#include "pixel/decode.hpp"
 #include "volume/enhanced_us.hpp"
 #include "volume/volume.hpp"
 
@@ -84,6 +86,7 @@ void merge(DecodedSeries& into, DecodedSeries&& part) {
     into.frame_number.insert(into.frame_number.end(), part.frame_number.begin(), part.frame_number.end());
     into.instance_number.insert(into.instance_number.end(), part.instance_number.begin(), part.instance_number.end());
     into.diffusion.insert(into.diffusion.end(), part.diffusion.begin(), part.diffusion.end());
+    into.keys.insert(into.keys.end(), part.keys.begin(), part.keys.end());
     for (auto& l : part.lazy) into.lazy.push_back(std::move(l));
     into.series_index.insert(into.series_index.end(), part.records.size(), index);
 }
@@ -137,8 +140,9 @@ void copy_affine(const double* from, double* to) { std::copy(from, from + 16, to
 }  // namespace
 
 std::string_view axis_name(unsigned code) {
-    static constexpr std::string_view kNames[] = {"spatial", "temporal", "bvalue", "direction", "echo", "cardiac",
-                                                  "segment", "frametype", "stack", "velocity", "energy", "datatype"};
+    static constexpr std::string_view kNames[] = {"spatial",  "temporal", "bvalue",    "direction", "echo",
+                                                  "cardiac",  "segment",  "frametype", "stack",     "velocity",
+                                                  "energy",   "datatype", "acquisition"};
     return code < kAxisCount ? kNames[code] : "dim";
 }
 
@@ -149,6 +153,7 @@ DecodedSeries decode_frames(const std::vector<std::string>& paths, bool want_dif
         slots[i] = decode_one_file(paths[i], std::uint32_t(i), want_diffusion, lazy);
     });
     DecodedSeries all;
+    all.paths = paths;
     for (auto& s : slots) merge(all, std::move(s));
     if (all.records.empty()) fail("volume::decode_frames: no decodable image frames");
     return all;
@@ -190,6 +195,207 @@ void invert_affine(const double a[16], double inv[16]) {
     inv[15] = 1;
 }
 
+namespace {
+
+// Frames that share a slice position and every named axis, told apart by what their files say.
+struct Separation {
+    std::vector<float> value;    // per member: the 1-based acquisition index (0: not separated)
+    std::vector<bool> dropped;   // per member: an exact duplicate of an earlier member
+    std::uint32_t count = 1;     // distinct acquisition indices
+    std::string by;
+    std::size_t duplicates = 0;
+};
+
+double key_of(const FrameKeys& k, int which) {
+    switch (which) {
+    case 0: return k.temporal_index;
+    case 1: return k.acquisition_number;
+    case 2: return k.stack_id;
+    case 3: return k.echo_number;
+    default: return double(k.complex_part);
+    }
+}
+
+// The diffusion encoding as a comparable tuple (NaN b when the frame states none).
+std::array<double, 4> diffusion_key(const DiffusionEntry& e) {
+    if (!e.valid) return {std::nan(""), 0, 0, 0};
+    return {double(std::lround(e.bvalue)), double(std::lround(e.gradient[0] * 1000)),
+            double(std::lround(e.gradient[1] * 1000)), double(std::lround(e.gradient[2] * 1000))};
+}
+
+// Equal, NaN included (a value both frames lack does not tell them apart).
+bool same_value(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
+bool same_key(const std::array<double, 4>& a, const std::array<double, 4>& b) {
+    for (std::size_t i = 0; i < 4; ++i)
+        if (!same_value(a[i], b[i])) return false;
+    return true;
+}
+
+// Acquisition order of two frames: time, Instance Number, file, frame.
+struct Acquired {
+    double time;
+    std::uint32_t instance, file, frame;
+    bool operator<(const Acquired& o) const {
+        const bool a = std::isnan(time), b = std::isnan(o.time);
+        if (a != b) return b;  // frames with a time first
+        if (!a && time != o.time) return time < o.time;
+        return std::tie(instance, file, frame) < std::tie(o.instance, o.file, o.frame);
+    }
+};
+
+Acquired acquired(const DecodedSeries& d, std::uint32_t id) {
+    return {id < d.keys.size() ? d.keys[id].acquisition_time : std::nan(""),
+            id < d.instance_number.size() ? d.instance_number[id] : 0u, id < d.file_index.size() ? d.file_index[id] : 0u,
+            id < d.frame_number.size() ? d.frame_number[id] : 0u};
+}
+
+std::string path_of(const DecodedSeries& d, std::uint32_t id) {
+    const std::uint32_t f = id < d.file_index.size() ? d.file_index[id] : 0;
+    return f < d.paths.size() ? d.paths[f] : "file " + std::to_string(f);
+}
+
+// `cells` lists, per occupied cell, the members placed there (in list order).
+Separation separate(const std::vector<std::vector<std::size_t>>& cells,
+                    const std::vector<const FrameGeometryRecord*>& members, const DecodedSeries& d) {
+    Separation s;
+    s.value.assign(members.size(), 0.f);
+    s.dropped.assign(members.size(), false);
+    const FrameKeys none;
+    auto keys = [&](std::size_t m) -> const FrameKeys& {
+        const std::uint32_t id = members[m]->frame_id;
+        return id < d.keys.size() ? d.keys[id] : none;
+    };
+    auto entry = [&](std::size_t m) {
+        const std::uint32_t id = members[m]->frame_id;
+        return id < d.diffusion.size() ? diffusion_key(d.diffusion[id]) : diffusion_key(DiffusionEntry{});
+    };
+    // Exact duplicates (the same frame of the same SOP instance, e.g. a file copied twice) are set aside.
+    for (const auto& cell : cells) {
+        for (std::size_t i = 0; i < cell.size(); ++i) {
+            const FrameKeys& a = keys(cell[i]);
+            if (a.sop_instance == 0 || s.dropped[cell[i]]) continue;
+            for (std::size_t j = i + 1; j < cell.size(); ++j) {
+                const FrameKeys& b = keys(cell[j]);
+                if (!s.dropped[cell[j]] && b.sop_instance == a.sop_instance &&
+                    d.frame_number[members[cell[j]]->frame_id] == d.frame_number[members[cell[i]]->frame_id])
+                    s.dropped[cell[j]] = true, ++s.duplicates;
+            }
+        }
+    }
+    auto live = [&](const std::vector<std::size_t>& cell) {
+        std::vector<std::size_t> out;
+        for (std::size_t m : cell)
+            if (!s.dropped[m]) out.push_back(m);
+        return out;
+    };
+    bool colliding = false;
+    for (const auto& cell : cells) colliding = colliding || live(cell).size() > 1;
+    if (!colliding) return s;
+
+    // An attribute that is constant within a volume and tells every colliding frame apart makes the
+    // volumes: their order is the attribute's for indices and numbers, acquisition order otherwise.
+    using Identity = std::array<double, 4>;
+    auto try_identity = [&](auto identity, bool numeric_order, const char* name) {
+        for (const auto& cell : cells) {
+            const std::vector<std::size_t> l = live(cell);
+            if (l.size() < 2) continue;
+            std::vector<Identity> ids;
+            for (std::size_t m : l) {
+                const Identity v = identity(m);
+                if (std::isnan(v[0])) return false;
+                ids.push_back(v);
+            }
+            std::sort(ids.begin(), ids.end());
+            if (std::adjacent_find(ids.begin(), ids.end()) != ids.end()) return false;
+        }
+        // Distinct identities, ordered.
+        std::vector<std::pair<Identity, Acquired>> seen;
+        for (std::size_t m = 0; m < members.size(); ++m) {
+            if (s.dropped[m]) continue;
+            const Identity v = identity(m);
+            if (std::isnan(v[0])) continue;
+            const Acquired when = acquired(d, members[m]->frame_id);
+            auto it = std::find_if(seen.begin(), seen.end(), [&](const auto& p) { return p.first == v; });
+            if (it == seen.end()) seen.push_back({v, when});
+            else if (when < it->second) it->second = when;
+        }
+        std::sort(seen.begin(), seen.end(), [&](const auto& a, const auto& b) {
+            return numeric_order ? a.first < b.first : a.second < b.second;
+        });
+        for (std::size_t m = 0; m < members.size(); ++m) {
+            if (s.dropped[m]) continue;
+            const Identity v = identity(m);
+            if (std::isnan(v[0])) continue;  // stays with the first volume
+            const auto it = std::find_if(seen.begin(), seen.end(), [&](const auto& p) { return p.first == v; });
+            s.value[m] = float(it - seen.begin());
+        }
+        s.count = std::uint32_t(seen.size());
+        s.by = name;
+        return true;
+    };
+    static constexpr struct { int key; bool numeric; const char* name; } kIdentities[] = {
+        {0, true, "Temporal Position Index"}, {1, true, "Acquisition Number"}, {2, false, "Stack ID"}};
+    for (const auto& c : kIdentities)
+        if (try_identity([&](std::size_t m) { return Identity{key_of(keys(m), c.key), 0, 0, 0}; }, c.numeric, c.name))
+            return s;
+    if (try_identity(entry, false, "diffusion b-value and gradient")) return s;
+    if (try_identity([&](std::size_t m) { return Identity{key_of(keys(m), 3), 0, 0, 0}; }, true, "Echo Numbers"))
+        return s;
+    if (try_identity([&](std::size_t m) { return Identity{key_of(keys(m), 4), 0, 0, 0}; }, true, "image type"))
+        return s;
+
+    // Otherwise the k-th frame acquired at each position belongs to the k-th volume.
+    s.by = "acquisition time and Instance Number";
+    std::uint32_t count = 1;
+    for (const auto& cell : cells) {
+        std::vector<std::size_t> l = live(cell);
+        std::stable_sort(l.begin(), l.end(), [&](std::size_t a, std::size_t b) {
+            return acquired(d, members[a]->frame_id) < acquired(d, members[b]->frame_id);
+        });
+        for (std::size_t i = 1; i < l.size(); ++i) {
+            const std::uint32_t a = members[l[i - 1]]->frame_id, b = members[l[i]]->frame_id;
+            const Acquired x = acquired(d, a), y = acquired(d, b);
+            const bool same_object = keys(l[i - 1]).sop_instance == keys(l[i]).sop_instance &&
+                                     keys(l[i]).sop_instance != 0 && x.file == y.file;
+            if (same_value(x.time, y.time) && x.instance == y.instance && !same_object &&
+                same_key(entry(l[i - 1]), entry(l[i])) &&
+                same_value(keys(l[i - 1]).echo_number, keys(l[i]).echo_number) &&
+                keys(l[i - 1]).complex_part == keys(l[i]).complex_part)
+                fail("volume::discover_group: frames at one slice position cannot be told apart (same position, "
+                     "acquisition time and Instance Number, and nothing else that differs): " +
+                     path_of(d, a) + " and " + path_of(d, b));
+        }
+        for (std::size_t i = 0; i < l.size(); ++i) s.value[l[i]] = float(i);
+        count = std::max(count, std::uint32_t(l.size()));
+    }
+    s.count = count;
+    return s;
+}
+
+// The slice step: the mean step when the distinct positions are equally spaced (rounded
+// positions make the first step alone err by up to their precision times the depth), else the
+// step between the first two.
+std::array<double, 3> slice_step(const std::vector<const FrameGeometryRecord*>& at_position) {
+    const std::size_t n = at_position.size();
+    std::array<double, 3> first, mean;
+    for (int i = 0; i < 3; ++i) {
+        first[i] = at_position[1]->position[i] - at_position[0]->position[i];
+        mean[i] = (at_position[n - 1]->position[i] - at_position[0]->position[i]) / double(n - 1);
+    }
+    const double tolerance = 0.01 + 1e-3 * std::sqrt(dot(mean.data(), mean.data()));
+    for (std::size_t z = 1; z < n; ++z) {
+        double err = 0;
+        for (int i = 0; i < 3; ++i) {
+            const double e = at_position[z]->position[i] - at_position[z - 1]->position[i] - mean[i];
+            err += e * e;
+        }
+        if (std::sqrt(err) > tolerance) return first;
+    }
+    return mean;
+}
+
+}  // namespace
+
 VolumeGrid discover_group(const std::vector<FrameGeometryRecord>& records, const DecodedSeries& decoded,
                           bool largest_group) {
     const auto members = orientation_group(records, decoded, largest_group);
@@ -204,9 +410,8 @@ VolumeGrid discover_group(const std::vector<FrameGeometryRecord>& records, const
     g.axes[0].count = std::uint32_t(g.axes[0].values.size());
     g.axes[0].step = g.axes[0].count >= 2 ? std::fabs(g.axes[0].values[1] - g.axes[0].values[0])
                                           : float(members.front()->slice_thickness);
-    std::uint64_t cells = g.axes[0].count;
-    g.strides[0] = 1;
-    for (unsigned a = 1; a < kAxisCount; ++a) {
+    // The named axes.
+    for (unsigned a = 1; a < kAcquisition; ++a) {
         std::vector<float> v;
         for (const auto* r : members)
             if (!std::isnan(r->axis[a])) v.push_back(r->axis[a]);
@@ -215,36 +420,68 @@ VolumeGrid discover_group(const std::vector<FrameGeometryRecord>& records, const
         axis.values = distinct(std::move(v));
         axis.count = std::uint32_t(axis.values.size());
         axis.step = (a == kDataType || axis.count < 2) ? 0.f : std::fabs(axis.values[1] - axis.values[0]);
-        if (axis.count >= 2) {
-            g.strides[a] = cells;
-            cells *= axis.count;
+    }
+    // Each member's slice and named-axis indices; members sharing them are told apart next.
+    std::vector<std::uint32_t> slice(members.size());
+    std::vector<std::vector<std::uint32_t>> index(members.size());
+    std::map<std::vector<std::uint32_t>, std::vector<std::size_t>> shared;
+    for (std::size_t m = 0; m < members.size(); ++m) {
+        slice[m] = g.axes[0].count > 1 ? nearest(g.axes[0].values, projected[m]) : 0;
+        std::vector<std::uint32_t> key{slice[m]};
+        for (unsigned a = 1; a < kAcquisition; ++a) {
+            if (g.axes[a].count < 2) continue;
+            const float v = members[m]->axis[a];
+            key.push_back(std::isnan(v) ? 0 : nearest(g.axes[a].values, v));
+        }
+        index[m] = key;
+        shared[key].push_back(m);
+    }
+    std::vector<std::vector<std::size_t>> cells;
+    cells.reserve(shared.size());
+    for (auto& [key, list] : shared) cells.push_back(std::move(list));
+    const Separation sep = separate(cells, members, decoded);
+    g.grouping = sep.by;
+    g.duplicates = sep.duplicates;
+    GridAxis& acquisition = g.axes[kAcquisition];
+    acquisition.code = kAcquisition;
+    if (sep.count >= 2) {
+        acquisition.count = sep.count;
+        for (std::uint32_t i = 0; i < sep.count; ++i) acquisition.values.push_back(float(i + 1));
+        acquisition.step = 1;
+    }
+    std::uint64_t cells_total = g.axes[0].count;
+    g.strides[0] = 1;
+    for (unsigned a = 1; a < kAxisCount; ++a) {
+        if (g.axes[a].count >= 2) {
+            g.strides[a] = cells_total;
+            cells_total *= g.axes[a].count;
         }
     }
-    if (cells > (std::uint64_t(1) << 31)) fail("volume::discover_group: grid too large");
-    g.table.assign(std::size_t(cells), VolumeGrid::kEmpty);
+    if (cells_total > (std::uint64_t(1) << 31)) fail("volume::discover_group: grid too large");
+    g.table.assign(std::size_t(cells_total), VolumeGrid::kEmpty);
     // Nearest frame to each distinct position, first on ties, for the slice step.
     std::vector<const FrameGeometryRecord*> at_position(g.axes[0].count, nullptr);
     std::vector<float> at_distance(g.axes[0].count, 0);
     for (std::size_t m = 0; m < members.size(); ++m) {
-        const std::uint32_t z = g.axes[0].count > 1 ? nearest(g.axes[0].values, projected[m]) : 0;
-        const float d = std::fabs(g.axes[0].values[z] - projected[m]);
-        if (!at_position[z] || d < at_distance[z]) at_position[z] = members[m], at_distance[z] = d;
+        if (sep.dropped[m]) continue;
+        const std::uint32_t z = slice[m];
+        const float dz = std::fabs(g.axes[0].values[z] - projected[m]);
+        if (!at_position[z] || dz < at_distance[z]) at_position[z] = members[m], at_distance[z] = dz;
         std::uint64_t cell = z;
-        for (unsigned a = 1; a < kAxisCount; ++a) {
-            if (g.axes[a].count < 2) continue;
-            const float v = members[m]->axis[a];
-            cell += (std::isnan(v) ? 0 : nearest(g.axes[a].values, v)) * g.strides[a];
-        }
+        std::size_t k = 1;
+        for (unsigned a = 1; a < kAcquisition; ++a)
+            if (g.axes[a].count >= 2) cell += index[m][k++] * g.strides[a];
+        if (acquisition.count >= 2) cell += std::uint64_t(sep.value[m]) * g.strides[kAcquisition];
         if (cell < g.table.size()) g.table[std::size_t(cell)] = members[m]->frame_id;
     }
     const FrameGeometryRecord& first = *at_position[0];
     const double* row = first.orientation;
     const double* col = first.orientation + 3;
+    const std::array<double, 3> step = g.axes[0].count >= 2 ? slice_step(at_position) : std::array<double, 3>{};
     for (int i = 0; i < 3; ++i) {
         g.affine[i] = row[i] * first.pixel_spacing[1];
         g.affine[4 + i] = col[i] * first.pixel_spacing[0];
-        g.affine[8 + i] = g.axes[0].count >= 2 ? at_position[1]->position[i] - first.position[i]
-                                                : normal[i] * double(g.axes[0].step);
+        g.affine[8 + i] = g.axes[0].count >= 2 ? step[i] : normal[i] * double(g.axes[0].step);
         g.affine[12 + i] = first.position[i];
     }
     g.affine[15] = 1;
@@ -269,8 +506,8 @@ VolumeGrid discover_group(const std::vector<FrameGeometryRecord>& records, const
 
 int vol_assemble(VolumeOut& out, const VolumeGrid& grid, const std::array<std::uint32_t, kAxisCount - 1>& selection,
                  const FrameFill& fill, int dtype, std::uint8_t* at) {
-    static constexpr std::uint32_t kBytes[] = {1, 2, 2, 4};
-    if (!fill || dtype < 0 || dtype > 3 || !grid.columns || !grid.rows || !grid.depth()) return -1;
+    static constexpr std::uint32_t kBytes[] = {1, 2, 2, 4, 3};
+    if (!fill || dtype < 0 || dtype > 4 || !grid.columns || !grid.rows || !grid.depth()) return -1;
     const std::size_t bpv = kBytes[dtype];
     const std::size_t slice = bpv * grid.columns * grid.rows;
     if (!at) {
@@ -292,7 +529,7 @@ int vol_assemble(VolumeOut& out, const VolumeGrid& grid, const std::array<std::u
         parallel_for(grid.depth(), copy_slice);
     }
     out.columns = grid.columns, out.rows = grid.rows, out.depth = std::uint32_t(grid.depth());
-    out.bytes_per_voxel = std::uint32_t(bpv), out.channels = 1;
+    out.bytes_per_voxel = std::uint32_t(bpv), out.channels = dtype == 4 ? 3 : 1;
     copy_affine(grid.affine, out.affine);
     float range = grid.value_max - grid.value_min;
     if (!(range >= 1e-10f)) range = 1;
@@ -325,6 +562,21 @@ FrameFill fill_from(const DecodedSeries& d) {
     };
 }
 
+// Colour frames decoded to interleaved 8-bit RGB, straight into their slice.
+FrameFill fill_rgb(const DecodedSeries& d) {
+    return [&d](std::uint32_t id, std::uint8_t* dst, std::size_t bytes) {
+        if (id >= d.lazy.size() || !d.lazy[id].file) return false;
+        thread_local ByteVector out, scratch;
+        out.clear();
+        render::FrameLayout layout;
+        if (render::append_rendered(*d.lazy[id].file->image, d.lazy[id].index, out, layout, scratch) != -1 ||
+            layout.samples != 3 || layout.width != 1 || out.size() < bytes)
+            return false;
+        std::memcpy(dst, out.data(), bytes);
+        return true;
+    };
+}
+
 std::vector<FrameGeometryRecord> records_of(const DecodedSeries& d, std::uint32_t series) {
     std::vector<FrameGeometryRecord> out;
     for (std::size_t i = 0; i < d.records.size(); ++i)
@@ -332,9 +584,9 @@ std::vector<FrameGeometryRecord> records_of(const DecodedSeries& d, std::uint32_
     return out;
 }
 
-// Room for one more float32 volume of the grid's size at the end of `data`.
-std::uint8_t* append_volume(ByteVector& data, const VolumeGrid& g) {
-    const std::size_t bytes = std::size_t(4) * g.columns * g.rows * g.depth();
+// Room for one more volume of the grid's size (float32, or `voxel` bytes a voxel) at the end of `data`.
+std::uint8_t* append_volume(ByteVector& data, const VolumeGrid& g, std::size_t voxel = 4) {
+    const std::size_t bytes = voxel * g.columns * g.rows * g.depth();
     const std::size_t at = data.size();
     data.resize(at + bytes);
     return data.data() + at;
@@ -345,7 +597,84 @@ void fill_geometry(const VolumeGrid& g, double spacing[3], double affine[16]) {
     copy_affine(g.affine, affine);
 }
 
+using Selection = std::array<std::uint32_t, kAxisCount - 1>;
+
+// The volumes of a grid: every combination of the present non-spatial axes (the last listed
+// varying fastest) that holds at least one frame. A combination without any frame is not a
+// volume of the series (a b = 0 frame has no gradient direction, for one) and is left out.
+struct GridVolumes {
+    std::vector<Selection> selections;
+    std::vector<std::uint64_t> bases;  // the cell of slice 0 of each volume
+    std::vector<unsigned> present;
+    std::size_t missing_slices = 0;  // empty slices among the volumes kept
+};
+
+GridVolumes grid_volumes(const VolumeGrid& grid) {
+    GridVolumes out;
+    std::size_t combinations = 1;
+    for (unsigned a = 1; a < kAxisCount; ++a)
+        if (grid.axes[a].count >= 2) out.present.push_back(a), combinations *= grid.axes[a].count;
+    for (std::size_t v = 0; v < combinations; ++v) {
+        Selection sel{};
+        std::size_t rest = v;
+        for (std::size_t p = out.present.size(); p-- > 0;) {
+            const unsigned a = out.present[p];
+            sel[a - 1] = std::uint32_t(rest % grid.axes[a].count);
+            rest /= grid.axes[a].count;
+        }
+        std::uint64_t base = 0;
+        for (unsigned a : out.present) base += sel[a - 1] * grid.strides[a];
+        std::size_t occupied = 0;
+        for (std::size_t z = 0; z < grid.depth(); ++z)
+            occupied += grid.table[std::size_t(base + z)] != VolumeGrid::kEmpty;
+        if (occupied == 0 && combinations > 1) continue;
+        out.missing_slices += grid.depth() - occupied;
+        out.selections.push_back(sel);
+        out.bases.push_back(base);
+    }
+    return out;
+}
+
+// The first occupied slice's frame of the volume at `base`, or kEmpty.
+std::uint32_t first_frame(const VolumeGrid& grid, std::uint64_t base) {
+    for (std::size_t z = 0; z < grid.depth(); ++z)
+        if (const std::uint32_t id = grid.table[std::size_t(base + z)]; id != VolumeGrid::kEmpty) return id;
+    return VolumeGrid::kEmpty;
+}
+
+// The stored-value map shared by every frame placed in the grid.
+Rescale shared_rescale(const VolumeGrid& grid, const DecodedSeries& d) {
+    Rescale r;
+    bool first = true;
+    for (std::uint32_t id : grid.table) {
+        if (id == VolumeGrid::kEmpty || id >= d.keys.size()) continue;
+        const FrameKeys& k = d.keys[id];
+        if (first) {
+            r.uniform = k.linear, r.slope = k.slope, r.intercept = k.intercept, r.is_signed = k.is_signed;
+            r.stored_bytes = k.stored_bytes, r.philips_scale = k.philips_scale;
+            first = false;
+            continue;
+        }
+        if (!k.linear || k.slope != r.slope || k.intercept != r.intercept || k.is_signed != r.is_signed ||
+            k.stored_bytes != r.stored_bytes)
+            r.uniform = false;
+        if (!(k.philips_scale == r.philips_scale)) r.philips_scale = std::nan("");
+    }
+    if (first) r.uniform = false;
+    return r;
+}
+
 }  // namespace
+
+std::vector<std::vector<std::uint32_t>> volume_frames(const VolumeGrid& grid) {
+    const GridVolumes volumes = grid_volumes(grid);
+    std::vector<std::vector<std::uint32_t>> out;
+    for (std::uint64_t base : volumes.bases) {
+        std::vector<std::uint32_t>& v = out.emplace_back(grid.depth(), VolumeGrid::kEmpty);
+        for (std::size_t z = 0; z < grid.depth(); ++z) v[z] = grid.table[std::size_t(base + z)];
+    }
+    return out;
+}
 
 AssembledVolume assemble(const std::vector<std::string>& paths, bool require_lps) {
     const DecodedSeries d = decode_frames(paths, false, true);
@@ -380,17 +709,25 @@ AssembledVolume assemble(const std::vector<std::string>& paths, bool require_lps
     if (info.enhanced_us && (grid.axes[kTemporal].count > 1 || grid.axes[kDataType].count >= 2))
         fail("volume::assemble: Enhanced US has multiple temporal positions or Data Types; use "
              "assemble_4d_source_frame");
+    const GridVolumes volumes = grid_volumes(grid);
     VolumeOut v;
-    if (vol_assemble(v, grid, {}, fill_from(d), 3) != 0) fail("volume::assemble: vol_assemble failed");
+    const Selection first = volumes.selections.empty() ? Selection{} : volumes.selections.front();
+    if (vol_assemble(v, grid, first, fill_from(d), 3) != 0) fail("volume::assemble: vol_assemble failed");
     AssembledVolume out;
     out.depth = v.depth, out.rows = v.rows, out.columns = v.columns;
     out.data = std::move(v.buffer);
     fill_geometry(grid, out.spacing, out.affine);
     out.series_uid = d.series_uids.empty() ? d.series_uid : d.series_uids[chosen];
+    out.grouping = grid.grouping, out.duplicates = grid.duplicates;
+    out.volumes_in_series = std::max<std::size_t>(volumes.selections.size(), 1);
+    if (!volumes.bases.empty())
+        for (std::size_t z = 0; z < grid.depth(); ++z)
+            out.missing_slices += grid.table[std::size_t(volumes.bases[0] + z)] == VolumeGrid::kEmpty;
+    out.rescale = shared_rescale(grid, d);
     return out;
 }
 
-Volume4D assemble_4d(const std::vector<std::string>& paths, bool require_lps) {
+Volume4D assemble_4d(const std::vector<std::string>& paths, bool require_lps, bool rgb) {
     const DecodedSeries d = decode_frames(paths, false, true);
     if (d.series_uids.size() != 1) fail("volume::assemble_4d: input must contain exactly one Series");
     const VolumeGrid grid = discover_group(d.records, d);
@@ -398,44 +735,29 @@ Volume4D assemble_4d(const std::vector<std::string>& paths, bool require_lps) {
     if (require_lps && d.series_info[0].geometry_frame != 1)
         fail("volume::assemble_4d: source geometry is not in Patient LPS; an explicit Volume-to-Patient registration "
              "is required");
-    std::vector<unsigned> present;
-    std::size_t volumes = 1;
-    for (unsigned a = 1; a < kAxisCount; ++a)
-        if (grid.axes[a].count >= 2) present.push_back(a), volumes *= grid.axes[a].count;
+    const GridVolumes volumes = grid_volumes(grid);
     Volume4D out;
-    out.volumes = volumes;
+    out.volumes = volumes.selections.size();
     out.series_uid = d.series_uids[0];
-    const FrameFill fetch = fill_from(d);
-    for (std::size_t v = 0; v < volumes; ++v) {
-        std::array<std::uint32_t, kAxisCount - 1> sel{};
-        std::size_t rest = v;
-        for (std::size_t p = present.size(); p-- > 0;) {  // the last listed axis varies fastest
-            const unsigned a = present[p];
-            sel[a - 1] = std::uint32_t(rest % grid.axes[a].count);
-            rest /= grid.axes[a].count;
-        }
+    const FrameFill fetch = rgb ? fill_rgb(d) : fill_from(d);
+    const std::size_t voxel = rgb ? 3 : 4;
+    out.data.reserve(out.volumes * voxel * grid.columns * grid.rows * grid.depth());
+    for (std::size_t v = 0; v < out.volumes; ++v) {
         VolumeOut vo;
-        if (v == 0) out.data.reserve(volumes * std::size_t(4) * grid.columns * grid.rows * grid.depth());
-        if (vol_assemble(vo, grid, sel, fetch, 3, grid.columns ? append_volume(out.data, grid) : nullptr) != 0)
+        if (vol_assemble(vo, grid, volumes.selections[v], fetch, rgb ? 4 : 3,
+                         grid.columns ? append_volume(out.data, grid, voxel) : nullptr) != 0)
             fail("volume::assemble_4d: vol_assemble failed");
         if (v == 0) out.depth = vo.depth, out.rows = vo.rows, out.columns = vo.columns;
         else if (vo.depth != out.depth || vo.rows != out.rows || vo.columns != out.columns)
             fail("volume::assemble_4d: component volumes have inconsistent shapes");
-        std::uint64_t base = 0;
-        for (unsigned a : present) base += sel[a - 1] * grid.strides[a];
-        std::string path;
-        std::uint32_t frame = 0;
-        for (std::size_t z = 0; z < grid.depth(); ++z) {
-            const std::uint32_t id = grid.table[std::size_t(base + z)];
-            if (id == VolumeGrid::kEmpty) continue;
-            path = paths[d.file_index[id]], frame = d.frame_number[id];
-            break;
-        }
-        out.volume_path.push_back(path);
-        out.volume_frame.push_back(frame);
+        const std::uint32_t id = first_frame(grid, volumes.bases[v]);
+        out.volume_path.push_back(id == VolumeGrid::kEmpty ? std::string() : paths[d.file_index[id]]);
+        out.volume_frame.push_back(id == VolumeGrid::kEmpty ? 0 : d.frame_number[id]);
     }
-    for (unsigned a : present) out.dimensions.push_back(grid.axes[a]);
+    for (unsigned a : volumes.present) out.dimensions.push_back(grid.axes[a]);
     fill_geometry(grid, out.spacing, out.affine);
+    out.grouping = grid.grouping, out.duplicates = grid.duplicates, out.missing_slices = volumes.missing_slices;
+    out.rescale = shared_rescale(grid, d);
     return out;
 }
 
@@ -499,57 +821,87 @@ Conversion voxel_gradient(const DiffusionEntry& e, const FrameGeometryRecord& r,
     return Conversion::kOk;
 }
 
+
 }  // namespace
 
 DwiVolumes assemble_dwi(const DecodedSeries& d, const std::vector<std::string>& paths, bool acquisition_order) {
-    (void)paths;
-    using Key = std::tuple<long, long, long, long>;
-    std::map<Key, std::vector<std::size_t>> groups;
-    for (std::size_t i = 0; i < d.records.size(); ++i) {
-        if (i >= d.diffusion.size() || !d.diffusion[i].valid) continue;
+    // The scanner's isotropic (trace) frames are derived from the others: not part of the scheme.
+    std::vector<std::size_t> valid;
+    std::vector<double> bvals;
+    std::vector<std::array<double, 3>> gradients;
+    std::vector<bool> flagged;
+    for (std::size_t i = 0; i < d.records.size() && i < d.diffusion.size(); ++i) {
         const DiffusionEntry& e = d.diffusion[i];
-        groups[{std::lround(e.bvalue), std::lround(e.gradient[0] * 1000), std::lround(e.gradient[1] * 1000),
-                std::lround(e.gradient[2] * 1000)}]
-            .push_back(i);
+        if (!e.valid) continue;
+        valid.push_back(i), bvals.push_back(e.bvalue), flagged.push_back(e.isotropic);
+        gradients.push_back({e.gradient[0], e.gradient[1], e.gradient[2]});
     }
-    if (groups.empty()) fail("volume::assemble_dwi: no DWI frames (CSA diffusion)");
-    std::vector<const std::vector<std::size_t>*> order;
-    for (const auto& [key, members] : groups) order.push_back(&members);
+    const auto kinds = diffusion::classify_volumes(bvals, &gradients, diffusion::kDefaultB0Threshold, &flagged);
+    std::vector<FrameGeometryRecord> records;
+    std::size_t derived = 0;
+    for (std::size_t j = 0; j < valid.size(); ++j) {
+        if (kinds[j] == diffusion::VolumeKind::kDerived) ++derived;
+        else records.push_back(d.records[valid[j]]);
+    }
+    if (records.empty()) fail("volume::assemble_dwi: no DWI frames (CSA diffusion)");
+    const VolumeGrid grid = discover_group(records, d);
+    const GridVolumes volumes = grid_volumes(grid);
+    // Each volume's encoding is its first frame's; every frame of it must share that encoding.
+    std::vector<std::uint32_t> lead;
+    for (std::size_t v = 0; v < volumes.bases.size(); ++v) {
+        const std::uint32_t id = first_frame(grid, volumes.bases[v]);
+        const auto key = diffusion_key(d.diffusion[id]);
+        for (std::size_t z = 0; z < grid.depth(); ++z) {
+            const std::uint32_t other = grid.table[std::size_t(volumes.bases[v] + z)];
+            if (other != VolumeGrid::kEmpty && diffusion_key(d.diffusion[other]) != key)
+                fail("volume::assemble_dwi: the slices of one volume state different diffusion encodings (" +
+                     path_of(d, id) + " and " + path_of(d, other) + ")");
+        }
+        lead.push_back(id);
+    }
+    std::vector<std::size_t> order(lead.size());
+    std::iota(order.begin(), order.end(), std::size_t(0));
     if (acquisition_order) {
-        auto first = [&](const std::vector<std::size_t>* m) {
-            std::pair<std::uint32_t, std::size_t> best{~0u, ~std::size_t(0)};
-            for (std::size_t i : *m) best = std::min(best, std::pair(d.instance_number[i], i));
+        auto first = [&](std::size_t v) {
+            std::pair<std::uint32_t, std::uint32_t> best{~0u, ~0u};
+            for (std::size_t z = 0; z < grid.depth(); ++z) {
+                const std::uint32_t id = grid.table[std::size_t(volumes.bases[v] + z)];
+                if (id != VolumeGrid::kEmpty) best = std::min(best, std::pair(d.instance_number[id], id));
+            }
             return best;
         };
-        std::stable_sort(order.begin(), order.end(), [&](auto a, auto b) { return first(a) < first(b); });
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return first(a) < first(b); });
+    } else {
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            return diffusion_key(d.diffusion[lead[a]]) < diffusion_key(d.diffusion[lead[b]]);
+        });
     }
     DwiVolumes out;
     out.series_uid = d.series_uid;
     std::size_t logical_failures = 0, singular_failures = 0;
     const FrameFill fetch = fill_from(d);
-    for (const auto* members : order) {
-        std::vector<FrameGeometryRecord> recs;
-        for (std::size_t i : *members) recs.push_back(d.records[i]);
-        const VolumeGrid grid = discover_group(recs, d);
-        if (out.volumes && (grid.depth() != out.depth || grid.rows != out.rows || grid.columns != out.columns))
-            fail("volume::assemble_dwi: directions have inconsistent shapes");
+    out.data.reserve(order.size() * std::size_t(4) * grid.columns * grid.rows * grid.depth());
+    for (std::size_t v : order) {
         VolumeOut vo;
-        if (vol_assemble(vo, grid, {}, fetch, 3, grid.columns ? append_volume(out.data, grid) : nullptr) != 0)
+        if (vol_assemble(vo, grid, volumes.selections[v], fetch, 3,
+                         grid.columns ? append_volume(out.data, grid) : nullptr) != 0)
             fail("volume::assemble_dwi: vol_assemble failed");
         if (out.volumes == 0) {
             out.depth = vo.depth, out.rows = vo.rows, out.columns = vo.columns;
             fill_geometry(grid, out.spacing, out.affine);
         }
         ++out.volumes;
-        const std::size_t i = members->front();
+        const std::uint32_t i = lead[v];
         const DiffusionEntry& e = d.diffusion[i];
         out.bvals.push_back(e.bvalue);
         out.stored_bvecs.push_back({e.gradient[0], e.gradient[1], e.gradient[2]});
-        Vec3 v{0, 0, 0};
-        const Conversion c = voxel_gradient(e, d.records[i], v);
+        out.volume_path.push_back(i < d.file_index.size() && d.file_index[i] < paths.size() ? paths[d.file_index[i]]
+                                                                                           : path_of(d, i));
+        Vec3 vec{0, 0, 0};
+        const Conversion c = voxel_gradient(e, d.records[i], vec);
         if (c == Conversion::kNeedsPhase) ++logical_failures;
         if (c == Conversion::kSingular) ++singular_failures;
-        out.bvecs.push_back(v);
+        out.bvecs.push_back(vec);
     }
     if (logical_failures)
         fail("volume::assemble_dwi: " + std::to_string(logical_failures) +
@@ -558,6 +910,10 @@ DwiVolumes assemble_dwi(const DecodedSeries& d, const std::vector<std::string>& 
         fail("volume::assemble_dwi: " + std::to_string(singular_failures) +
              " non-zero gradient direction(s) cannot be converted from the available ImageOrientationPatient and "
              "slice geometry");
+    out.grouping = grid.grouping, out.duplicates = grid.duplicates, out.missing_slices = volumes.missing_slices;
+    // Derived frames counted in volumes of the series' depth.
+    out.derived_excluded = (derived + grid.depth() - 1) / std::max<std::size_t>(grid.depth(), 1);
+    out.rescale = shared_rescale(grid, d);
     return out;
 }
 

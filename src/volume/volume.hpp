@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -15,16 +16,19 @@
 #include <vector>
 
 #include "core/bytes.hpp"
+#include "diffusion/vendor.hpp"
 #include "pixel/image.hpp"
 
 namespace loamwerk::volume {
 
-constexpr unsigned kAxisCount = 12;
+constexpr unsigned kAxisCount = 13;
+// Axis 12 is never read from a frame: grouping fills it when frames at one slice position are
+// told apart by their acquisition (number, time, instance) rather than by a named axis.
 enum AxisCode : unsigned {
     kSpatial = 0, kTemporal = 1, kBvalue = 2, kDirection = 3, kEcho = 4, kCardiac = 5, kSegment = 6,
-    kFrameType = 7, kStack = 8, kVelocity = 9, kEnergy = 10, kDataType = 11,
+    kFrameType = 7, kStack = 8, kVelocity = 9, kEnergy = 10, kDataType = 11, kAcquisition = 12,
 };
-std::string_view axis_name(unsigned code);  // "spatial", "temporal", ... ; "dim" when unknown
+std::string_view axis_name(unsigned code);  // "spatial", "temporal", ..., "acquisition"; "dim" when unknown
 
 struct FrameGeometryRecord {
     std::uint32_t frame_id = 0;
@@ -38,17 +42,27 @@ struct FrameGeometryRecord {
     FrameGeometryRecord();
 };
 
-// A diffusion frame's b-value and gradient, and the frame the gradient is expressed in.
-struct DiffusionEntry {
-    enum class Frame : std::uint8_t { kPatient, kLogical, kVoxel };
-    double bvalue = 0;
-    double gradient[3] = {0, 0, 0};
-    Frame frame = Frame::kPatient;
-    bool valid = false;
-    bool y_flip = false;
-    char phase_direction = 0;  // 'R' (ROW) or 'C' (COL), from (0018,1312)
-    bool has_slice_normal = false;
-    double slice_normal[3] = {0, 0, 0};
+using diffusion::DiffusionEntry;
+
+// What a frame's headers say besides its geometry: the values that tell apart frames at one slice
+// position (NaN where the file states none).
+struct FrameKeys {
+    double temporal_index = std::nan("");      // Temporal Position Index per frame, else Temporal Position Identifier
+    double acquisition_number = std::nan("");  // Frame Acquisition Number per frame, else Acquisition Number
+    double acquisition_time = std::nan("");    // seconds: Frame Acquisition DateTime, else Acquisition (or Content) time
+    double stack_id = std::nan("");            // Stack ID, when numeric
+    double echo_number = std::nan("");         // Echo Numbers
+    double trigger_time = std::nan("");        // Trigger Time, ms
+    double slice_time = std::nan("");          // seconds, where stated per slice (mosaics, Siemens XA TimeAfterStart)
+    bool mosaic_tile = false;
+    std::uint8_t complex_part = 0;             // 0 magnitude/unknown, 1 phase, 2 real, 3 imaginary
+    std::uint64_t sop_instance = 0;            // hash of the SOP Instance UID
+    // The modality map from stored to decoded values: value = stored x slope + intercept (in
+    // float32, as decoding computes it) when `linear`; a LUT, float pixels or colour are not.
+    float slope = 1, intercept = 0;
+    bool linear = false, is_signed = false;
+    std::uint8_t stored_bytes = 0;             // 1 or 2 for integer samples
+    double philips_scale = std::nan("");       // Philips' floating-point scale slope
 };
 
 struct SeriesInfo {
@@ -76,7 +90,9 @@ struct DecodedSeries {
     std::vector<LazyFrame> lazy;     // per frame, for series decoded lazily
     std::vector<std::array<std::uint32_t, 2>> dims;  // columns, rows
     std::vector<std::uint32_t> file_index, frame_number, instance_number;
-    std::vector<DiffusionEntry> diffusion;  // when diffusion data was asked for
+    std::vector<DiffusionEntry> diffusion;
+    std::vector<FrameKeys> keys;
+    std::vector<std::string> paths;  // the caller's list (for messages and volume paths)
     std::string series_uid;
     std::vector<std::string> series_uids;
     std::vector<std::uint32_t> series_index;
@@ -99,7 +115,20 @@ struct VolumeGrid {
     std::uint64_t strides[kAxisCount] = {};
     std::vector<std::uint32_t> table;  // frame_id per cell, kEmpty for none
     static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
+    // How frames sharing a slice position were told apart (empty when the named axes did), and
+    // how many exact duplicates (same SOP instance and frame) were set aside.
+    std::string grouping;
+    std::size_t duplicates = 0;
     std::size_t depth() const { return axes[0].count; }
+};
+
+// The map from stored integers to the decoded values, when every frame of a volume shares it.
+struct Rescale {
+    bool uniform = false;  // one linear map of integer samples for all frames
+    float slope = 1, intercept = 0;
+    bool is_signed = false;
+    std::uint8_t stored_bytes = 0;
+    double philips_scale = std::nan("");  // Philips' floating-point scale slope, when all frames share it
 };
 
 struct AssembledVolume {
@@ -108,10 +137,14 @@ struct AssembledVolume {
     double spacing[3] = {0, 0, 0};  // z, y, x
     double affine[16] = {};
     std::string series_uid;
+    std::string grouping;
+    std::size_t duplicates = 0, missing_slices = 0;
+    std::size_t volumes_in_series = 1;  // the series holds this many; the first is returned
+    Rescale rescale;
 };
 
 struct Volume4D {
-    ByteVector data;  // float32 volumes x depth x rows x columns
+    ByteVector data;  // float32 volumes x depth x rows x columns (or RGB8 x 3)
     std::size_t volumes = 0, depth = 0, rows = 0, columns = 0;
     double spacing[3] = {0, 0, 0};
     double affine[16] = {};
@@ -119,6 +152,10 @@ struct Volume4D {
     std::vector<std::string> volume_path;
     std::vector<std::uint32_t> volume_frame;
     std::vector<GridAxis> dimensions;
+    std::string grouping;            // how frames at one position were told apart ("" when by named axes)
+    std::size_t duplicates = 0;      // exact duplicates set aside
+    std::size_t missing_slices = 0;  // empty slices in the volumes returned
+    Rescale rescale;
 };
 
 struct DwiVolumes {
@@ -129,6 +166,11 @@ struct DwiVolumes {
     std::string series_uid;
     std::vector<double> bvals;
     std::vector<std::array<double, 3>> bvecs, stored_bvecs;
+    std::vector<std::string> volume_path;
+    std::string grouping;
+    std::size_t duplicates = 0, missing_slices = 0;
+    std::size_t derived_excluded = 0;  // isotropic (trace) volumes left out
+    Rescale rescale;
 };
 
 // Decodes every file on worker threads (results in file order); throws std::runtime_error. With
@@ -145,6 +187,9 @@ bool decode_lazy_frame(const LazyFrame& frame, std::uint8_t* dst, std::size_t by
 // most decodable frames) into a grid. Throws std::runtime_error.
 VolumeGrid discover_group(const std::vector<FrameGeometryRecord>& records, const DecodedSeries& decoded,
                           bool largest_group = false);
+
+// Per volume (in the order assemble_4d gives them), the frame of each slice (kEmpty where none).
+std::vector<std::vector<std::uint32_t>> volume_frames(const VolumeGrid& grid);
 
 struct VolumeOut {
     ByteVector buffer;
@@ -170,14 +215,19 @@ void invert_affine(const double affine[16], double inverse[16]);
 // several volumes of one series apart.
 struct FileSeriesKey {
     bool image = false;
-    std::string series_uid, series_number, description, modality, position;
+    std::string series_uid, series_number, description, protocol, modality, position, manufacturer, sequence_name;
+    std::string image_type, acquisition_number;
     std::uint32_t frames = 0;
-    bool diffusion = false;  // a CSA or standard b-value
+    bool diffusion = false;  // a b-value above 0, at the top level or in a frame's MR Diffusion item
+    bool colour = false;     // three samples a pixel
+    double echo_number = std::nan("");
+    std::uint8_t complex_part = 0;
 };
 FileSeriesKey read_series_key(const std::string& path);
 
 AssembledVolume assemble(const std::vector<std::string>& paths, bool require_lps);
-Volume4D assemble_4d(const std::vector<std::string>& paths, bool require_lps);
+// With `rgb`, colour frames as interleaved 8-bit RGB (volumes x depth x rows x columns x 3).
+Volume4D assemble_4d(const std::vector<std::string>& paths, bool require_lps, bool rgb = false);
 DwiVolumes assemble_dwi(const DecodedSeries& decoded, const std::vector<std::string>& paths, bool acquisition_order);
 
 }  // namespace loamwerk::volume

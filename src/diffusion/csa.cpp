@@ -1,11 +1,11 @@
-#include "volume/csa.hpp"
+#include "diffusion/csa.hpp"
 
 #include <charconv>
 #include <cstring>
 
 #include "core/bytes.hpp"
 
-namespace loamwerk::volume {
+namespace loamwerk::diffusion {
 
 namespace {
 constexpr std::uint32_t kMaxEntries = 1000;
@@ -75,4 +75,4 @@ std::optional<double> CsaHeader::number(std::string_view name, std::size_t index
     return d;
 }
 
-}  // namespace loamwerk::volume
+}  // namespace loamwerk::diffusion

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace loamwerk::volume {
+namespace loamwerk::diffusion {
 
 class CsaHeader {
 public:
@@ -22,4 +22,4 @@ private:
     std::vector<std::pair<std::string, std::vector<std::string>>> entries_;
 };
 
-}  // namespace loamwerk::volume
+}  // namespace loamwerk::diffusion
