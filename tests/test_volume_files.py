@@ -201,14 +201,29 @@ def test_large_gzip_is_written_in_members_every_reader_joins(tmp_path):
     assert np.array_equal(sitk.GetArrayFromImage(sitk.ReadImage(str(tmp_path / "big.nrrd"))), array)
 
 
-@pytest.mark.parametrize("dtype, slope, intercept", [("int16", 1.0, -1024.0), ("uint16", 0.25, 3.0),
-                                                     ("uint8", 2.0, 0.0), ("int16", 1.08205128, 0.0)])
-def test_stored_volume_inverts_the_decoder_exactly(dtype, slope, intercept):
-    info = np.iinfo(dtype)
-    stored = RNG.integers(info.min, info.max, (2, 3, 50), endpoint=True).astype(dtype)
-    values = (stored.astype(np.float32) * np.float32(slope) + np.float32(intercept)).astype(np.float32)
-    back = loam._core._stored_volume(values, slope, intercept, dtype)
-    assert back.dtype == np.dtype(dtype) and np.array_equal(back, stored)
-    values[1, 2, 3] += 0.3  # not an image of an integer: kept as float
-    assert loam._core._stored_volume(values, slope, intercept, dtype) is None
-    assert loam._core._stored_volume(values * 0 + 70000 * slope, slope, 0.0, "int16") is None
+@pytest.mark.parametrize("name", ["s.nii", "s.nii.gz", "s.nrrd"])
+def test_series_written_as_stored_integers_or_values(tmp_path, name):
+    from volume_series import write_series
+    vol = RNG.integers(0, 3000, (4, 5, 6)).astype(np.int16)
+    positions = [(0, 0, 2.0 * k) for k in range(4)]
+    same = write_series(tmp_path / "a", vol, positions, slope=0.5, intercept=-100.0)
+    expected, _ = loam.assemble_volume(same)
+    out = str(tmp_path / name)
+    written = loam._core._write_series(same, out)
+    values = (sitk.GetArrayFromImage(sitk.ReadImage(out)) if name.endswith(".nrrd")
+              else nib.load(out).get_fdata().transpose(2, 1, 0))
+    assert np.allclose(values, expected, atol=1e-4)
+    # NIfTI keeps the stored integers with their scaling; NRRD carries no scaling: the values.
+    assert written["dtype"] == ("float32" if name.endswith(".nrrd") else "int16")
+    assert written["shape"] == [6, 5, 4] and written["sidecar"]["ConversionSoftware"] == "loam"
+    # Frames with different rescale values: float32, the decoded values themselves.
+    mixed = write_series(tmp_path / "b", vol[:2], positions[:2], slope=0.5) + \
+        write_series(tmp_path / "c", vol[2:], positions[2:], slope=0.25)
+    out = str(tmp_path / ("m" + name[1:]))
+    assert loam._core._write_series(mixed, out)["dtype"] == "float32"
+    values = (sitk.GetArrayFromImage(sitk.ReadImage(out)) if name.endswith(".nrrd")
+              else nib.load(out).get_fdata().transpose(2, 1, 0))
+    assert np.array_equal(values, loam.assemble_volume(mixed)[0])
+    # Below the volumes asked for, nothing is written.
+    assert loam._core._write_series(same, str(tmp_path / "none.nii"), "volumes", 2) is None
+    assert not (tmp_path / "none.nii").exists() and not list(tmp_path.glob(".*tmp"))

@@ -13,8 +13,6 @@ from __future__ import annotations
 import json
 import os
 import re
-from dataclasses import dataclass, field
-
 from . import _core
 
 VOLUME_SUFFIXES = (".nii.gz", ".nii", ".nrrd", ".mha")
@@ -25,30 +23,30 @@ UNSAFE = re.compile(r"[\s<>:\"/\\|?*\x00-\x1f]+")
 PART_SUFFIX = {"PHASE": "_ph", "REAL": "_real", "IMAGINARY": "_imaginary"}
 
 
-@dataclass
+# Plain classes: dataclasses would add a fifth to the command's start-up time.
 class Output:
     """One volume file to write: the files of one series with one echo and complex component."""
-    series_uid: str
-    files: list[str]
-    keys: list[dict]
-    echo: int | None = None
-    part: str = "MAGNITUDE"
-    echoes_in_series: int = 1
+
+    def __init__(self, series_uid: str, files: list[str], keys: list[dict], echo: int | None = None,
+                 part: str = "MAGNITUDE", echoes_in_series: int = 1) -> None:
+        self.series_uid, self.files, self.keys = series_uid, files, keys
+        self.echo, self.part, self.echoes_in_series = echo, part, echoes_in_series
 
     @property
     def first(self) -> dict:
         return self.keys[0]
 
 
-@dataclass
 class Result:
-    output: Output
-    written: list[str] = field(default_factory=list)
-    volumes: int = 0
-    shape: tuple[int, ...] = ()
-    kind: str = ""
-    notes: list[str] = field(default_factory=list)
-    error: str = ""
+    """What converting one output gave: the files written, or the error."""
+
+    def __init__(self, output: Output, error: str = "") -> None:
+        self.output, self.error = output, error
+        self.written: list[str] = []
+        self.volumes = 0
+        self.shape: tuple[int, ...] = ()  # the file's axes: columns, rows, slices (, volumes)
+        self.kind = ""
+        self.notes: list[str] = []
 
 
 def volume_suffix(path: str) -> str | None:
@@ -114,53 +112,13 @@ def unique_path(stem: str, suffix: str, taken: set[str], force: bool) -> str:
     raise OSError(f"too many files named {stem}*{suffix} already")
 
 
-def encoded(array, meta: dict) -> tuple[object, float, float, list[str]]:
-    """The array to write with its scl_slope/scl_inter: stored integers when the decoded values are
-    an exact linear image of them (float32 otherwise), Philips' floating-point scaling applied."""
-    notes = []
-    stored, philips = meta.get("stored"), meta.get("philips_scale_slope")
-    if stored:
-        dtype = {"int8": "int16"}.get(stored["dtype"], stored["dtype"])
-        ints = _core._stored_volume(array, stored["slope"], stored["intercept"], dtype)
-        if ints is not None:
-            slope, inter = stored["slope"], stored["intercept"]
-            if philips:
-                slope, inter = 1.0 / philips, inter / (slope * philips)
-            return ints, slope, inter, notes
-    if philips and stored:
-        return (array / (stored["slope"] * philips)).astype("float32"), 1.0, 0.0, notes
-    if philips:
-        notes.append("Philips display scaling kept: the frames' rescale values differ")
-    return array, 1.0, 0.0, notes
-
-
-def write_array(path: str, array, affine: list[float], meta: dict, repetition_time: float, rgb: bool = False,
-                ) -> list[str]:
-    suffix = volume_suffix(path)
-    notes: list[str] = []
-    if rgb:
-        if suffix not in (".nii", ".nii.gz"):
-            raise ValueError("colour series can only be written as NIfTI (RGB24)")
-        _core.write_nifti_volume(array, affine, path, rgb=True, repetition_time=repetition_time)
-        return notes
-    values, slope, inter, notes = encoded(array, meta)
-    if suffix in (".nii", ".nii.gz"):
-        _core.write_nifti_volume(values, affine, path, scl_slope=slope, scl_inter=inter,
-                                 repetition_time=repetition_time)
-    else:
-        if slope != 1.0 or inter != 0.0:  # these formats carry no scaling: write the values themselves
-            values = array
-        writer = _core.write_nrrd_volume if suffix == ".nrrd" else _core.write_metaimage_volume
-        writer(values, affine, path, True)
-    return notes
-
-
 def fsl_bvecs(bvecs: list[list[float]], affine: list[float]) -> list[list[float]]:
-    """Voxel-frame gradients in FSL's convention: x negated when the stored (RAS) axes keep handedness."""
-    import numpy as np
-    lps = np.array(affine, float).reshape(4, 4).T[:3, :3]
-    ras = np.diag([-1.0, -1.0, 1.0]) @ lps
-    flip = -1.0 if np.linalg.det(ras) > 0 else 1.0
+    """Voxel-axis gradients in FSL's convention: x negated when the stored (RAS) axes keep handedness
+    (RAS and our LPS matrices have the same determinant)."""
+    a = [affine[0:3], affine[4:7], affine[8:11]]  # columns
+    det = (a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) - a[1][0] * (a[0][1] * a[2][2] - a[0][2] * a[2][1])
+           + a[2][0] * (a[0][1] * a[1][2] - a[0][2] * a[1][1]))
+    flip = -1.0 if det > 0 else 1.0
     return [[flip * v[0] + 0.0, v[1] + 0.0, v[2] + 0.0] for v in bvecs]
 
 
@@ -177,55 +135,36 @@ def convert_output(output: Output, stem: str, suffix: str, sidecar: bool, taken:
     """Assembles one output and writes its volume, sidecar and diffusion tables."""
     result = Result(output)
     paths = output.files
-    # The sidecar also gives the repetition time the NIfTI header carries.
-    meta_sidecar = _core.bids_sidecar(paths)
-    tr = float(meta_sidecar.get("RepetitionTime") or 0.0)
-    bvals = bvecs = None
-    rgb = any(k["colour"] for k in output.keys)
-    if rgb:
-        array, meta = _core._assemble_rgb(paths)
-        if array.shape[0] == 1:
-            array = array[0]
-        result.kind = "RGB"
-    else:
-        array = None
-        if any(k["diffusion"] for k in output.keys):
-            array, meta = _core.assemble_dwi(paths, "acquisition")
-            if meta["volumes"] < 2:  # a single weighted (or derived trace) volume has no gradient table
-                array = None
-            else:
-                bvals, bvecs = meta["bvals"], meta["bvecs"]
-                result.kind = "diffusion"
-                if meta["derived_excluded"]:
-                    result.notes.append(f"{meta['derived_excluded']} derived isotropic (trace) volume(s) left out, "
-                                        "as dcm2niix does")
-    if array is None:
-        array, meta = _core.assemble_4d(paths)
-        axes = [d["name"] for d in meta["dimensions"]]
-        result.kind = ", ".join(axes)
-    if not rgb and array.shape[0] == 1:
-        array = array[0]
-    if meta.get("grouping"):
-        result.notes.append(f"volumes told apart by {meta['grouping']}")
-    if meta.get("duplicates"):
-        result.notes.append(f"{meta['duplicates']} duplicate frame(s) (same SOP instance) ignored")
-    if meta.get("missing_slices"):
-        result.notes.append(f"{meta['missing_slices']} slice(s) missing, written as zeros")
-    result.volumes = 1 if array.ndim == (4 if rgb else 3) else array.shape[0]
-    # In the file's order, as dcm2niix reports it: columns, rows, slices, volumes.
-    spatial = array.shape[:-1] if rgb else array.shape
-    result.shape = tuple(reversed(spatial[-3:])) + ((array.shape[0],) if result.volumes > 1 else ())
     path = unique_path(stem, suffix, taken, force)
-    base = path[: -len(suffix)]
-    result.notes += write_array(path, array, meta["affine"], meta, tr, rgb)
+    written = None
+    if any(k["colour"] for k in output.keys):
+        written, result.kind = _core._write_series(paths, path, "colour"), "RGB"
+    elif any(k["diffusion"] for k in output.keys):
+        # A single weighted (or derived trace) volume has no gradient table: a plain volume then.
+        written = _core._write_series(paths, path, "diffusion", 2)
+        result.kind = "diffusion"
+    if written is None:
+        written = _core._write_series(paths, path, "volumes")
+        result.kind = ""
+    side = written["sidecar"]
+    result.volumes, result.shape = written["volumes"], tuple(written["shape"])
     result.written.append(path)
+    if written["grouping"]:
+        result.notes.append(f"volumes told apart by {written['grouping']}")
+    if written["duplicates"]:
+        result.notes.append(f"{written['duplicates']} duplicate frame(s) (same SOP instance) ignored")
+    if written["missing_slices"]:
+        result.notes.append(f"{written['missing_slices']} slice(s) missing, written as zeros")
+    if written["derived_excluded"]:
+        result.notes.append(f"{written['derived_excluded']} derived isotropic (trace) volume(s) left out, "
+                            "as dcm2niix does")
+    base = path[: -len(suffix)]
     if sidecar:
-        write_text(base + ".json", json.dumps(meta_sidecar, indent="\t", ensure_ascii=False) + "\n")
+        write_text(base + ".json", json.dumps(side, indent="\t", ensure_ascii=False) + "\n")
         result.written.append(base + ".json")
-    if bvals is not None:
-        write_text(base + ".bval", " ".join(number_text(b) for b in bvals) + "\n")
-        rows = list(zip(*fsl_bvecs(bvecs, meta["affine"])))
+    if result.kind == "diffusion":
+        write_text(base + ".bval", " ".join(number_text(b) for b in written["bvals"]) + "\n")
+        rows = list(zip(*fsl_bvecs(written["bvecs"], written["affine"])))
         write_text(base + ".bvec", "".join(" ".join(number_text(c) for c in r) + "\n" for r in rows))
         result.written += [base + ".bval", base + ".bvec"]
     return result
-

@@ -16,6 +16,7 @@
 
 #include "core/bytes.hpp"
 #include "core/file_io.hpp"
+#include "volume/sidecar.hpp"
 
 namespace loam::bind {
 
@@ -75,6 +76,9 @@ nb::ndarray<nb::numpy> to_array(Buffer&& buffer, const std::vector<std::size_t>&
 // The result of a writer that returns its bytes, or writes them to `output` when that is not
 // empty and returns None ("cannot write <output>" on failure).
 nb::object bytes_or_file(std::span<const std::uint8_t> data, const std::string& output);
+
+// A BIDS sidecar as a dict in its key order.
+nb::dict sidecar_dict(const loamwerk::volume::Sidecar& fields);
 
 void register_wsi(nb::module_& m);
 void register_dictionary(nb::module_& m);

@@ -149,7 +149,12 @@ nb::dict b0_threshold(const std::vector<double>& bvals, std::optional<std::vecto
 
 nb::dict bids_sidecar(const std::vector<std::string>& paths) {
     if (paths.empty()) throw std::invalid_argument("bids_sidecar: no files");
-    const volume::Sidecar fields = without_gil([&] { return volume::bids_sidecar(paths); });
+    return sidecar_dict(without_gil([&] { return volume::bids_sidecar(paths); }));
+}
+
+}  // namespace
+
+nb::dict sidecar_dict(const loamwerk::volume::Sidecar& fields) {
     nb::dict out;
     for (const auto& [key, value] : fields) {
         nb::object v;
@@ -172,7 +177,6 @@ nb::dict bids_sidecar(const std::vector<std::string>& paths) {
     return out;
 }
 
-}  // namespace
 
 void register_diffusion(nb::module_& m) {
     m.def("mosaic_expand", &mosaic_expand, nb::arg("source"),

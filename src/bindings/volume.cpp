@@ -7,6 +7,7 @@
 
 #include "bindings/common.hpp"
 #include "volume/formats.hpp"
+#include "volume/series_file.hpp"
 #include "volume/volume.hpp"
 
 namespace loam::bind {
@@ -104,13 +105,6 @@ nb::tuple assemble_4d_py(const std::vector<std::string>& paths) {
     return nb::make_tuple(array, meta);
 }
 
-nb::tuple assemble_rgb(const std::vector<std::string>& paths) {
-    Volume4D v = without_gil([&] { return assemble_4d(paths, true, true); });
-    nb::dict meta = volume4d_meta(v);
-    auto array = to_array(std::move(v.data), {v.volumes, v.depth, v.rows, v.columns, 3}, nb::dtype<std::uint8_t>());
-    return nb::make_tuple(array, meta);
-}
-
 nb::tuple assemble_dwi_py(const std::vector<std::string>& paths, const std::string& order) {
     DwiVolumes v = without_gil([&] { return assemble_dwi(decode_frames(paths, true, true), paths, order == "acquisition"); });
     nb::dict meta;
@@ -185,20 +179,36 @@ void write_nifti(AnyArray array, const std::vector<float>& affine, const std::st
     status(rc, "dcm_nifti_write_nd");
 }
 
-// The stored integers behind float32 decoded values, when they are an exact linear image of them.
-nb::object stored_volume(nb::ndarray<const float, nb::c_contig, nb::device::cpu> values, double slope,
-                         double intercept, const std::string& dtype) {
-    const int type = dtype == "uint8" ? 0 : dtype == "uint16" ? 1 : dtype == "int16" ? 2 : -1;
-    if (type < 0) throw std::invalid_argument("_stored_volume: dtype must be uint8, uint16 or int16");
-    std::vector<std::size_t> shape(values.ndim());
-    for (std::size_t i = 0; i < shape.size(); ++i) shape[i] = values.shape(i);
-    loamwerk::ByteVector out(values.size() * element_bytes(type));
-    const bool exact = without_gil(
-        [&] { return encode_stored(values.data(), values.size(), float(slope), float(intercept), type, out.data()); });
-    if (!exact) return nb::none();
-    const nb::dlpack::dtype dt = type == 0 ? nb::dtype<std::uint8_t>() : type == 1 ? nb::dtype<std::uint16_t>()
-                                                                                   : nb::dtype<std::int16_t>();
-    return nb::cast(to_array(std::move(out), shape, dt));
+// One series assembled and written to a volume file, the arrays staying in the engine.
+nb::object write_series(const std::vector<std::string>& paths, const std::string& path, const std::string& kind,
+                        std::size_t min_volumes) {
+    const SeriesKind k = kind == "diffusion" ? SeriesKind::kDiffusion : kind == "colour" ? SeriesKind::kColour
+                                                                                          : SeriesKind::kVolumes;
+    if (kind != "volumes" && kind != "diffusion" && kind != "colour")
+        throw std::invalid_argument("_write_series: kind must be volumes, diffusion or colour");
+    const auto written = without_gil([&] { return write_series_file(paths, path, k, min_volumes); });
+    if (!written) return nb::none();
+    const SeriesFile& f = *written;
+    static constexpr const char* kTypes[] = {"uint8", "uint16", "int16", "float32", "rgb24"};
+    nb::dict out;
+    out["volumes"] = f.volumes;
+    nb::list shape;  // the file's axes: columns, rows, slices (, volumes)
+    shape.append(f.columns), shape.append(f.rows), shape.append(f.depth);
+    if (f.volumes > 1) shape.append(f.volumes);
+    out["shape"] = shape;
+    out["dtype"] = kTypes[f.dtype];
+    out["scl_slope"] = f.scl_slope;
+    out["scl_inter"] = f.scl_inter;
+    out["philips_float"] = f.philips_float;
+    out["affine"] = doubles(f.affine, 16);
+    out["grouping"] = f.grouping.empty() ? nb::none() : nb::object(str_of(f.grouping));
+    out["duplicates"] = f.duplicates;
+    out["missing_slices"] = f.missing_slices;
+    out["derived_excluded"] = f.derived_excluded;
+    out["bvals"] = doubles(f.bvals.data(), f.bvals.size());
+    out["bvecs"] = vec3_list(f.bvecs);
+    out["sidecar"] = sidecar_dict(f.sidecar);
+    return out;
 }
 
 void write_nrrd(AnyArray array, const std::vector<double>& affine, const std::string& path, bool gzip) {
@@ -325,12 +335,14 @@ void register_volume(nb::module_& m) {
           "uint8/uint16/int16/float32 array and an affine in our LPS convention (stored as RAS, as nibabel\n"
           "reads it). scl_slope/scl_inter: the map from stored to real values; repetition_time (s): pixdim[4]\n"
           "with seconds as the time unit; rgb: a uint8 (..., 3) array written as RGB24.");
-    m.def("_stored_volume", &stored_volume, nb::arg("values"), nb::arg("slope"), nb::arg("intercept"),
-          nb::arg("dtype"),
-          "The stored integers (uint8/uint16/int16) behind float32 values decoded as stored * slope +\n"
-          "intercept, or None when the values are not exactly that.");
-    m.def("_assemble_rgb", &assemble_rgb, nb::arg("paths"),
-          "One colour series as uint8 (volumes, depth, rows, columns, 3), with assemble_4d's meta.");
+    m.def("_write_series", &write_series, nb::arg("paths"), nb::arg("path"), nb::arg("kind") = "volumes",
+          nb::arg("min_volumes") = 1,
+          "One series assembled (kind: volumes, diffusion in acquisition order, or colour) and written to\n"
+          "path (.nii/.nii.gz/.nrrd/.mha): stored integers with scl_slope/scl_inter where all frames share\n"
+          "one linear map, Philips' floating-point scaling. None, writing nothing, below min_volumes.\n"
+          "The NIfTI header carries the sidecar's repetition time. Returns what was written: volumes, shape\n"
+          "(file axes), dtype, scaling, affine, grouping, duplicates, missing_slices, derived_excluded,\n"
+          "bvals, bvecs (voxel axes) and the series' BIDS sidecar.");
     m.def("read_nifti", &read_nifti, nb::arg("path"),
           nb::sig("def read_nifti(path: str) -> tuple[numpy.typing.NDArray, dict]"),
           "Reads a single-file NIfTI-1 (.nii or .nii.gz): the voxels in the file's type, shaped (D, H, W) or\n"

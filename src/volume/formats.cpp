@@ -30,53 +30,6 @@ constexpr int kLevel = 6;
 
 enum Rc { kOk = 0, kIo = -1, kFormat = -2, kCompress = -3, kType = -4, kMemory = -5 };
 
-// A file written under a temporary name beside `path` and renamed over it on success.
-class AtomicFile {
-public:
-    explicit AtomicFile(const std::string& path) : path_(path) {
-        const std::size_t slash = path.rfind('/');
-        const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-        const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-        std::random_device entropy;
-        // Created with mode 0666 so that the umask applies, as for any file the caller writes.
-        for (int attempt = 0; attempt < 16 && !file_; ++attempt) {
-            char suffix[16];
-            std::snprintf(suffix, sizeof suffix, ".%08x", unsigned(entropy()));
-            temp_ = dir + "." + base + suffix + ".tmp";
-            const int fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd < 0) {
-                if (errno != EEXIST) break;
-                continue;
-            }
-            file_ = ::fdopen(fd, "wb");
-            if (!file_) ::close(fd), std::remove(temp_.c_str());
-        }
-        if (!file_) temp_.clear();
-    }
-    ~AtomicFile() {
-        if (file_) std::fclose(file_);
-        if (!committed_ && !temp_.empty()) std::remove(temp_.c_str());
-    }
-    bool ok() const { return file_ != nullptr && !failed_; }
-    void write(const void* data, std::size_t n) {
-        if (file_ && n && std::fwrite(data, 1, n, file_) != n) failed_ = true;
-    }
-    int commit() {
-        if (!file_) return kIo;
-        const bool flushed = std::fflush(file_) == 0;
-        const bool closed = std::fclose(file_) == 0;
-        file_ = nullptr;
-        if (failed_ || !flushed || !closed || std::rename(temp_.c_str(), path_.c_str()) != 0) return kIo;
-        committed_ = true;
-        return kOk;
-    }
-
-private:
-    std::string path_, temp_;
-    FILE* file_ = nullptr;
-    bool failed_ = false, committed_ = false;
-};
-
 struct Compressor {
     libdeflate_compressor* c = libdeflate_alloc_compressor(kLevel);
     ~Compressor() {
@@ -225,6 +178,71 @@ std::string vector_text(double x, double y, double z) {
 
 }  // namespace
 
+AtomicFile::AtomicFile(const std::string& path) : path_(path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::random_device entropy;
+    // Created with mode 0666 so that the umask applies, as for any file the caller writes.
+    for (int attempt = 0; attempt < 16 && !file_; ++attempt) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, ".%08x", unsigned(entropy()));
+        temp_ = dir + "." + base + suffix + ".tmp";
+        const int fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            if (errno != EEXIST) break;
+            continue;
+        }
+        file_ = ::fdopen(fd, "wb");
+        if (!file_) ::close(fd), std::remove(temp_.c_str());
+    }
+    if (!file_) temp_.clear();
+}
+
+AtomicFile::~AtomicFile() {
+    if (file_) std::fclose(file_);
+    if (!committed_ && !temp_.empty()) std::remove(temp_.c_str());
+}
+
+void AtomicFile::write(const void* data, std::size_t n) {
+    if (file_ && n && std::fwrite(data, 1, n, file_) != n) failed_ = true;
+}
+
+void AtomicFile::write_at(std::size_t offset, const void* data, std::size_t n) {
+    if (!file_) return;
+    const int fd = ::fileno(file_);
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    for (std::size_t at = 0; at < n;) {
+        const ssize_t w = ::pwrite(fd, p + at, n - at, off_t(offset + at));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            failed_ = true;  // read by commit() after the writers have joined
+            return;
+        }
+        at += std::size_t(w);
+    }
+}
+
+void AtomicFile::flush() {
+    if (file_ && std::fflush(file_) != 0) failed_ = true;
+}
+
+void AtomicFile::restart() {
+    if (!file_) return;
+    if (std::fflush(file_) != 0 || ::ftruncate(::fileno(file_), 0) != 0 || std::fseek(file_, 0, SEEK_SET) != 0)
+        failed_ = true;
+}
+
+int AtomicFile::commit() {
+    if (!file_) return kIo;
+    const bool flushed = std::fflush(file_) == 0;
+    const bool closed = std::fclose(file_) == 0;
+    file_ = nullptr;
+    if (failed_ || !flushed || !closed || std::rename(temp_.c_str(), path_.c_str()) != 0) return kIo;
+    committed_ = true;
+    return kOk;
+}
+
 std::size_t element_bytes(int type) {
     static constexpr std::size_t kBytes[] = {1, 2, 2, 4, 3};
     return type >= 0 && type <= kRgb24 ? kBytes[type] : 0;
@@ -233,21 +251,25 @@ std::size_t element_bytes(int type) {
 bool encode_stored(const float* values, std::size_t count, float slope, float intercept, int type, void* out) {
     if (type < 0 || type > 2 || !(slope != 0) || !std::isfinite(slope) || !std::isfinite(intercept)) return false;
     const double lo = type == 2 ? -32768 : 0, hi = type == 0 ? 255 : type == 1 ? 65535 : 32767;
-    constexpr std::size_t kChunk = std::size_t(1) << 20;
+    const double inverse = 1.0 / double(slope);
+    constexpr std::size_t kChunk = std::size_t(1) << 18;
     std::atomic<bool> exact{true};
     parallel_for((count + kChunk - 1) / kChunk, [&](std::size_t c) {
+        if (!exact.load(std::memory_order_relaxed)) return;
         const std::size_t begin = c * kChunk, end = std::min(count, begin + kChunk);
-        for (std::size_t i = begin; i < end && exact.load(std::memory_order_relaxed); ++i) {
-            const double stored = std::nearbyint((double(values[i]) - intercept) / slope);
+        bool bad = false;
+        for (std::size_t i = begin; i < end; ++i) {
+            // Clamped (NaN to lo) so the conversion below is defined; the check rejects anything clamped.
+            double stored = std::nearbyint((double(values[i]) - intercept) * inverse);
+            if (!(stored >= lo)) stored = lo;
+            if (!(stored <= hi)) stored = hi;
             // The decoder computed float(stored) * slope + intercept in single precision.
-            if (!(stored >= lo && stored <= hi) || float(stored) * slope + intercept != values[i]) {
-                exact = false;
-                return;
-            }
+            bad |= float(stored) * slope + intercept != values[i];
             if (type == 0) static_cast<std::uint8_t*>(out)[i] = std::uint8_t(stored);
             else if (type == 1) static_cast<std::uint16_t*>(out)[i] = std::uint16_t(stored);
             else static_cast<std::int16_t*>(out)[i] = std::int16_t(stored);
         }
+        if (bad) exact = false;
     });
     return exact;
 }
@@ -262,17 +284,13 @@ std::string format_number(double v) {
     return buf;
 }
 
-int dcm_nifti_write_nd(const std::string& path, const void* data, std::size_t w, std::size_t h, std::size_t d,
-                       std::size_t v, const float affine_f[16], int type, float scl_slope, float scl_inter,
-                       double repetition_time) {
-    if (path.empty() || !data || !affine_f) return kIo;
+std::array<std::uint8_t, 352> nifti_header(std::size_t w, std::size_t h, std::size_t d, std::size_t v,
+                                           const float affine_f[16], int type, float scl_slope, float scl_inter,
+                                           double repetition_time) {
     const std::size_t vols = std::max<std::size_t>(v, 1);
-    if (type < 0 || type > kRgb24 || w >= 32768 || h >= 32768 || d >= 32768 || vols >= 32768) return kType;
     double a[16];
     for (int i = 0; i < 16; ++i) a[i] = affine_f[i];
-    const std::size_t bytes = w * h * d * vols * element_bytes(type);
-    const bool gz = path.size() > 3 && path.compare(path.size() - 3, 3, ".gz") == 0;
-    std::vector<std::uint8_t> buf(352, 0);
+    std::array<std::uint8_t, 352> buf{};
     std::uint8_t* hdr = buf.data();
     store_le32(hdr, 348);
     put_i16(hdr, 40, vols < 2 ? 3 : 4);
@@ -308,6 +326,18 @@ int dcm_nifti_write_nd(const std::string& path, const void* data, std::size_t w,
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 4; ++c) put_f32(hdr, 280 + 16 * r + 4 * c, ras[r][c]);
     std::memcpy(hdr + 344, "n+1", 4);
+    return buf;
+}
+
+int dcm_nifti_write_nd(const std::string& path, const void* data, std::size_t w, std::size_t h, std::size_t d,
+                       std::size_t v, const float affine_f[16], int type, float scl_slope, float scl_inter,
+                       double repetition_time) {
+    if (path.empty() || !data || !affine_f) return kIo;
+    const std::size_t vols = std::max<std::size_t>(v, 1);
+    if (type < 0 || type > kRgb24 || w >= 32768 || h >= 32768 || d >= 32768 || vols >= 32768) return kType;
+    const std::size_t bytes = w * h * d * vols * element_bytes(type);
+    const bool gz = path.size() > 3 && path.compare(path.size() - 3, 3, ".gz") == 0;
+    const auto buf = nifti_header(w, h, d, v, affine_f, type, scl_slope, scl_inter, repetition_time);
     AtomicFile f(path);
     if (!f.ok()) return kIo;
     if (gz) {

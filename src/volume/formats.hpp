@@ -4,12 +4,38 @@
 // so a failure never leaves a partial file under the requested name.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstddef>
+#include <cstdio>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace loamwerk::volume {
+
+// A file written under a temporary name beside its target and renamed over it on commit, so a
+// failure never leaves a partial file under the requested name.
+class AtomicFile {
+public:
+    explicit AtomicFile(const std::string& path);
+    ~AtomicFile();
+    AtomicFile(const AtomicFile&) = delete;
+    AtomicFile& operator=(const AtomicFile&) = delete;
+    bool ok() const { return file_ != nullptr && !failed_; }
+    void write(const void* data, std::size_t n);
+    // At `offset` from the file's start, from any thread (positional writes).
+    void write_at(std::size_t offset, const void* data, std::size_t n);
+    void restart();  // empties the file, to be written again from its start
+    void flush();    // what write() buffered, to the file
+    int commit();    // 0, or -1 when anything failed
+
+private:
+    std::string path_, temp_;
+    std::FILE* file_ = nullptr;
+    std::atomic<bool> failed_{false};  // positional writes may set it from several threads
+    bool committed_ = false;
+};
 
 // Element types: 0 uint8, 1 uint16, 2 int16, 3 float32; NIfTI also takes 4, RGB24 (three uint8 per voxel).
 constexpr int kRgb24 = 4;
@@ -22,6 +48,11 @@ bool encode_stored(const float* values, std::size_t count, float slope, float in
 
 // gzip output (".gz") is written as independent members compressed in parallel. A positive
 // repetition time (seconds) goes into pixdim[4] with seconds as the time unit.
+// The 348-byte NIfTI-1 header and the 4-byte extension flag of a single-file volume.
+std::array<std::uint8_t, 352> nifti_header(std::size_t w, std::size_t h, std::size_t d, std::size_t v,
+                                           const float affine[16], int type, float scl_slope, float scl_inter,
+                                           double repetition_time);
+
 int dcm_nifti_write_nd(const std::string& path, const void* data, std::size_t w, std::size_t h, std::size_t d,
                        std::size_t v, const float affine[16], int type, float scl_slope, float scl_inter,
                        double repetition_time = 0);

@@ -374,10 +374,20 @@ void frame_rescale(const render::RenderImage& img, std::size_t k, FrameKeys& key
 
 FileSeriesKey read_series_key(const std::string& path) {
     FileSeriesKey key;
-    const OwnedBuffer file = slurp(path);
-    const std::span<const std::uint8_t> bytes = file.span();
+    // The header is what counts: the file's start, and the whole file only when its elements
+    // before the pixel data do not fit there.
+    constexpr std::size_t kHead = std::size_t(64) << 10;
+    OwnedBuffer file = slurp(path, kHead);
     std::vector<std::uint8_t> owned;
-    const auto parsed = bridge::little_endian_top_level(bytes, owned);
+    auto parsed = bridge::little_endian_top_level(file.span(), owned);
+    auto reaches_pixels = [](const Elements& es) {
+        return std::any_of(es.begin(), es.end(), [](const ElementRef& e) { return e.tag >= kFloatPixelData; });
+    };
+    if (file.size() == kHead && !(parsed && reaches_pixels(*parsed))) {
+        file = slurp(path);
+        owned.clear();
+        parsed = bridge::little_endian_top_level(file.span(), owned);
+    }
     if (!parsed) return key;
     const Elements& top = *parsed;
     auto text = [&](Tag t) { const ElementRef* e = find_element(top, t); return e ? std::string(value_text(*e)) : std::string(); };

@@ -1,5 +1,6 @@
 // Decoding on worker threads, grouping frames into a grid, and copying volumes out of it.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -11,6 +12,7 @@
 #include "diffusion/b0.hpp"
 #include "pixel/decode.hpp"
 #include "volume/enhanced_us.hpp"
+#include "volume/formats.hpp"
 #include "volume/volume.hpp"
 
 namespace loamwerk::volume {
@@ -664,6 +666,99 @@ Rescale shared_rescale(const VolumeGrid& grid, const DecodedSeries& d) {
     return r;
 }
 
+// Frames as their stored integers (the unpacked samples the modality map takes); frames held as
+// float32 (mosaic tiles) are mapped back exactly. A frame that fails sets `failed`.
+FrameFill fill_stored(const DecodedSeries& d, const Rescale& r, int type, std::atomic<bool>& failed) {
+    return [&d, r, type, &failed](std::uint32_t id, std::uint8_t* dst, std::size_t bytes) {
+        bool ok = false;
+        if (id < d.frames.size() && !d.frames[id].empty()) {
+            const std::size_t n = bytes / element_bytes(type);
+            ok = d.frames[id].size() >= n * 4 &&
+                 encode_stored(reinterpret_cast<const float*>(d.frames[id].data()), n, r.slope, r.intercept, type, dst);
+        } else if (id < d.lazy.size() && d.lazy[id].file && d.lazy[id].scalar) {
+            thread_local ByteVector out;
+            out.clear();
+            render::FrameLayout layout;
+            const render::RenderImage& img = *d.lazy[id].file->image;
+            ok = render::append_stored(img, img.frames[d.lazy[id].index], false, out, layout) == -1 &&
+                 layout.width == element_bytes(type) && out.size() >= bytes;
+            if (ok) std::memcpy(dst, out.data(), bytes);
+        }
+        if (!ok) failed = true;
+        return ok;
+    };
+}
+
+// The volume writer type of a shared stored-value map: uint8, uint16 or int16; -1 for others.
+int stored_type(const Rescale& r) {
+    if (!r.uniform) return -1;
+    if (r.stored_bytes == 2) return r.is_signed ? 2 : 1;
+    return r.stored_bytes == 1 && !r.is_signed ? 0 : -1;
+}
+
+// Streams the volumes' slices to `sink` in order: decoded on worker threads a block at a time,
+// written by the calling thread. Returns the sample type written.
+int stream_volumes(const VolumeGrid& grid, const DecodedSeries& d, const std::vector<Selection>& selections,
+                   const Rescale& rescale, int type, SliceSink& sink, const double* affine) {
+    const std::size_t depth = grid.depth(), total = selections.size() * depth;
+    std::vector<std::uint64_t> bases;
+    for (const Selection& sel : selections) {
+        std::uint64_t base = 0;
+        for (unsigned a = 1; a < kAxisCount; ++a)
+            if (grid.axes[a].count >= 2) base += std::uint64_t(sel[a - 1] < grid.axes[a].count ? sel[a - 1] : 0) * grid.strides[a];
+        bases.push_back(base);
+    }
+    constexpr std::size_t kBlock = 8;
+    for (;;) {
+        std::atomic<bool> failed{false};
+        const FrameFill fill = type == 4 ? fill_rgb(d) : type == 3 ? fill_from(d) : fill_stored(d, rescale, type, failed);
+        const std::size_t slice = (type == 4 ? 3 : element_bytes(type)) * grid.columns * grid.rows;
+        sink.begin({type, grid.columns, grid.rows, depth, selections.size(), affine, &rescale});
+        // Blocks decoded on the workers, each written at its place by the worker that decoded it.
+        parallel_for((total + kBlock - 1) / kBlock, [&](std::size_t b) {
+            if (failed && type != 3) return;
+            thread_local ByteVector block;
+            const std::size_t first = b * kBlock, n = std::min(kBlock, total - first);
+            block.resize(slice * n);
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::size_t k = first + i;
+                const std::uint64_t cell = bases[k / depth] + k % depth;
+                std::uint8_t* dst = block.data() + i * slice;
+                const std::uint32_t id = cell < grid.table.size() ? grid.table[std::size_t(cell)] : VolumeGrid::kEmpty;
+                if (id == VolumeGrid::kEmpty || !fill(id, dst, slice)) std::memset(dst, 0, slice);
+            }
+            sink.write_at(first * slice, block.data(), n * slice);
+        });
+        if (!failed || type == 3) return type;
+        type = 3;  // a frame's stored values did not map exactly: float32 after all
+    }
+}
+
+// Copies the volumes at `selections` into `data` one after another: stored integers when asked
+// for and every frame shares one linear map (the float32 values otherwise), or RGB. Returns the
+// sample type written (vol_assemble's codes).
+int copy_volumes(const VolumeGrid& grid, const DecodedSeries& d, const std::vector<Selection>& selections,
+                 Samples samples, const Rescale& rescale, ByteVector& data, const std::string& who,
+                 SliceSink* sink = nullptr, const double* affine = nullptr) {
+    int type = samples == Samples::kRgb ? 4 : samples == Samples::kStored ? stored_type(rescale) : 3;
+    if (type < 0) type = 3;
+    if (sink) return stream_volumes(grid, d, selections, rescale, type, *sink, affine);
+    for (;;) {
+        std::atomic<bool> failed{false};
+        const FrameFill fill = type == 4 ? fill_rgb(d) : type == 3 ? fill_from(d) : fill_stored(d, rescale, type, failed);
+        const std::size_t voxel = type == 4 ? 3 : element_bytes(type);
+        data.clear();
+        data.reserve(selections.size() * voxel * grid.columns * grid.rows * grid.depth());
+        for (const Selection& sel : selections) {
+            VolumeOut vo;
+            if (vol_assemble(vo, grid, sel, fill, type, grid.columns ? append_volume(data, grid, voxel) : nullptr) != 0)
+                fail(who + ": vol_assemble failed");
+        }
+        if (!failed || type == 3) return type;
+        type = 3;  // a frame's stored values did not map exactly: float32 after all
+    }
+}
+
 }  // namespace
 
 std::vector<std::vector<std::uint32_t>> volume_frames(const VolumeGrid& grid) {
@@ -727,8 +822,12 @@ AssembledVolume assemble(const std::vector<std::string>& paths, bool require_lps
     return out;
 }
 
-Volume4D assemble_4d(const std::vector<std::string>& paths, bool require_lps, bool rgb) {
-    const DecodedSeries d = decode_frames(paths, false, true);
+Volume4D assemble_4d(const std::vector<std::string>& paths, bool require_lps, Samples samples) {
+    return assemble_4d(decode_frames(paths, false, true), require_lps, samples);
+}
+
+Volume4D assemble_4d(const DecodedSeries& d, bool require_lps, Samples samples, SliceSink* sink) {
+    const std::vector<std::string>& paths = d.paths;
     if (d.series_uids.size() != 1) fail("volume::assemble_4d: input must contain exactly one Series");
     const VolumeGrid grid = discover_group(d.records, d);
     if (d.series_info[0].enhanced_us) enhanced_us::check_grid(grid, d.series_info[0], d.series_info[0].frames);
@@ -739,25 +838,18 @@ Volume4D assemble_4d(const std::vector<std::string>& paths, bool require_lps, bo
     Volume4D out;
     out.volumes = volumes.selections.size();
     out.series_uid = d.series_uids[0];
-    const FrameFill fetch = rgb ? fill_rgb(d) : fill_from(d);
-    const std::size_t voxel = rgb ? 3 : 4;
-    out.data.reserve(out.volumes * voxel * grid.columns * grid.rows * grid.depth());
-    for (std::size_t v = 0; v < out.volumes; ++v) {
-        VolumeOut vo;
-        if (vol_assemble(vo, grid, volumes.selections[v], fetch, rgb ? 4 : 3,
-                         grid.columns ? append_volume(out.data, grid, voxel) : nullptr) != 0)
-            fail("volume::assemble_4d: vol_assemble failed");
-        if (v == 0) out.depth = vo.depth, out.rows = vo.rows, out.columns = vo.columns;
-        else if (vo.depth != out.depth || vo.rows != out.rows || vo.columns != out.columns)
-            fail("volume::assemble_4d: component volumes have inconsistent shapes");
-        const std::uint32_t id = first_frame(grid, volumes.bases[v]);
+    out.rescale = shared_rescale(grid, d);
+    fill_geometry(grid, out.spacing, out.affine);
+    out.dtype = copy_volumes(grid, d, volumes.selections, samples, out.rescale, out.data, "volume::assemble_4d", sink,
+                             out.affine);
+    out.depth = grid.depth(), out.rows = grid.rows, out.columns = grid.columns;
+    for (std::uint64_t base : volumes.bases) {
+        const std::uint32_t id = first_frame(grid, base);
         out.volume_path.push_back(id == VolumeGrid::kEmpty ? std::string() : paths[d.file_index[id]]);
         out.volume_frame.push_back(id == VolumeGrid::kEmpty ? 0 : d.frame_number[id]);
     }
     for (unsigned a : volumes.present) out.dimensions.push_back(grid.axes[a]);
-    fill_geometry(grid, out.spacing, out.affine);
     out.grouping = grid.grouping, out.duplicates = grid.duplicates, out.missing_slices = volumes.missing_slices;
-    out.rescale = shared_rescale(grid, d);
     return out;
 }
 
@@ -824,7 +916,8 @@ Conversion voxel_gradient(const DiffusionEntry& e, const FrameGeometryRecord& r,
 
 }  // namespace
 
-DwiVolumes assemble_dwi(const DecodedSeries& d, const std::vector<std::string>& paths, bool acquisition_order) {
+DwiVolumes assemble_dwi(const DecodedSeries& d, const std::vector<std::string>& paths, bool acquisition_order,
+                        Samples samples, SliceSink* sink) {
     // The scanner's isotropic (trace) frames are derived from the others: not part of the scheme.
     std::vector<std::size_t> valid;
     std::vector<double> bvals;
@@ -879,18 +972,14 @@ DwiVolumes assemble_dwi(const DecodedSeries& d, const std::vector<std::string>& 
     DwiVolumes out;
     out.series_uid = d.series_uid;
     std::size_t logical_failures = 0, singular_failures = 0;
-    const FrameFill fetch = fill_from(d);
-    out.data.reserve(order.size() * std::size_t(4) * grid.columns * grid.rows * grid.depth());
+    std::vector<Selection> selections;
+    for (std::size_t v : order) selections.push_back(volumes.selections[v]);
+    out.rescale = shared_rescale(grid, d);
+    fill_geometry(grid, out.spacing, out.affine);
+    out.dtype = copy_volumes(grid, d, selections, samples, out.rescale, out.data, "volume::assemble_dwi", sink,
+                             out.affine);
+    out.depth = grid.depth(), out.rows = grid.rows, out.columns = grid.columns, out.volumes = order.size();
     for (std::size_t v : order) {
-        VolumeOut vo;
-        if (vol_assemble(vo, grid, volumes.selections[v], fetch, 3,
-                         grid.columns ? append_volume(out.data, grid) : nullptr) != 0)
-            fail("volume::assemble_dwi: vol_assemble failed");
-        if (out.volumes == 0) {
-            out.depth = vo.depth, out.rows = vo.rows, out.columns = vo.columns;
-            fill_geometry(grid, out.spacing, out.affine);
-        }
-        ++out.volumes;
         const std::uint32_t i = lead[v];
         const DiffusionEntry& e = d.diffusion[i];
         out.bvals.push_back(e.bvalue);
@@ -913,7 +1002,6 @@ DwiVolumes assemble_dwi(const DecodedSeries& d, const std::vector<std::string>& 
     out.grouping = grid.grouping, out.duplicates = grid.duplicates, out.missing_slices = volumes.missing_slices;
     // Derived frames counted in volumes of the series' depth.
     out.derived_excluded = (derived + grid.depth() - 1) / std::max<std::size_t>(grid.depth(), 1);
-    out.rescale = shared_rescale(grid, d);
     return out;
 }
 

@@ -229,8 +229,10 @@ int phase_polarity(const HeaderView& h, Vendor vendor) {
 
 }  // namespace
 
-Sidecar bids_sidecar(const std::vector<std::string>& paths) {
-    const DecodedSeries d = decode_frames(paths, true, true);
+Sidecar bids_sidecar(const std::vector<std::string>& paths) { return bids_sidecar(decode_frames(paths, true, true)); }
+
+Sidecar bids_sidecar(const DecodedSeries& d) {
+    const std::vector<std::string>& paths = d.paths;
     std::vector<FrameGeometryRecord> records;
     for (std::size_t i = 0; i < d.records.size(); ++i)
         if (d.series_index[i] == 0) records.push_back(d.records[i]);

@@ -20,5 +20,8 @@ using Sidecar = std::vector<std::pair<std::string, SidecarValue>>;
 // ascending position along the slice normal). Identifying values (names, IDs, dates) are left out.
 // Throws std::runtime_error when no file holds an image.
 Sidecar bids_sidecar(const std::vector<std::string>& paths);
+// The same from files already decoded (lazily) by decode_frames.
+struct DecodedSeries;
+Sidecar bids_sidecar(const DecodedSeries& decoded);
 
 }  // namespace loamwerk::volume

@@ -1,5 +1,6 @@
 #include "volume/slurp.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -22,7 +23,7 @@ struct Fd {
 
 enum class Outcome { Done, Retry, Unreadable };
 
-Outcome attempt(const std::string& path, OwnedBuffer& out) {
+Outcome attempt(const std::string& path, std::size_t limit, OwnedBuffer& out) {
     Fd f;
     f.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (f.fd < 0) return (errno == EINTR || errno == ENFILE || errno == EMFILE) ? Outcome::Retry : Outcome::Unreadable;
@@ -34,7 +35,7 @@ Outcome attempt(const std::string& path, OwnedBuffer& out) {
         return Outcome::Done;
     }
     if (::lseek(f.fd, 0, SEEK_SET) != 0) return Outcome::Retry;
-    OwnedBuffer buf{std::size_t(end)};  // a short read is retried, so nothing is left unwritten
+    OwnedBuffer buf{std::min(std::size_t(end), limit)};  // a short read is retried, so nothing is left unwritten
     std::size_t got = 0;
     while (got < buf.size()) {
         const ssize_t r = ::read(f.fd, buf.data() + got, buf.size() - got);
@@ -48,10 +49,10 @@ Outcome attempt(const std::string& path, OwnedBuffer& out) {
 }
 }  // namespace
 
-OwnedBuffer slurp(const std::string& path) {
+OwnedBuffer slurp(const std::string& path, std::size_t limit) {
     for (int i = 0; i < kAttempts; ++i) {
         OwnedBuffer out;
-        switch (attempt(path, out)) {
+        switch (attempt(path, limit, out)) {
             case Outcome::Done: return out;
             case Outcome::Unreadable: return OwnedBuffer();
             case Outcome::Retry: break;

@@ -144,7 +144,8 @@ struct AssembledVolume {
 };
 
 struct Volume4D {
-    ByteVector data;  // float32 volumes x depth x rows x columns (or RGB8 x 3)
+    ByteVector data;  // volumes x depth x rows x columns of `dtype` (RGB: x 3)
+    int dtype = 3;    // 0 uint8, 1 uint16, 2 int16, 3 float32, 4 RGB8
     std::size_t volumes = 0, depth = 0, rows = 0, columns = 0;
     double spacing[3] = {0, 0, 0};
     double affine[16] = {};
@@ -159,7 +160,8 @@ struct Volume4D {
 };
 
 struct DwiVolumes {
-    ByteVector data;  // float32 volumes x depth x rows x columns
+    ByteVector data;  // volumes x depth x rows x columns of `dtype`
+    int dtype = 3;
     std::size_t volumes = 0, depth = 0, rows = 0, columns = 0;
     double spacing[3] = {0, 0, 0};
     double affine[16] = {};
@@ -226,8 +228,30 @@ struct FileSeriesKey {
 FileSeriesKey read_series_key(const std::string& path);
 
 AssembledVolume assemble(const std::vector<std::string>& paths, bool require_lps);
-// With `rgb`, colour frames as interleaved 8-bit RGB (volumes x depth x rows x columns x 3).
-Volume4D assemble_4d(const std::vector<std::string>& paths, bool require_lps, bool rgb = false);
-DwiVolumes assemble_dwi(const DecodedSeries& decoded, const std::vector<std::string>& paths, bool acquisition_order);
+// Where volumes go when they are streamed rather than held: begin() with the sample type and
+// shape before the first slice (and again, from the start, when the type has to change), then
+// the slices in blocks, each at its byte offset in the volumes' data, from several threads.
+struct StreamShape {
+    int type = 3;  // vol_assemble's codes
+    std::size_t columns = 0, rows = 0, depth = 0, volumes = 0;
+    const double* affine = nullptr;
+    const Rescale* rescale = nullptr;
+};
+class SliceSink {
+public:
+    virtual ~SliceSink() = default;
+    virtual void begin(const StreamShape& shape) = 0;
+    virtual void write_at(std::size_t offset, const std::uint8_t* data, std::size_t bytes) = 0;
+};
+
+// The samples volumes are copied as: float32 modality values; the stored integers when every
+// frame shares one linear map to them (as uint8, uint16 or int16; float32 otherwise); 8-bit RGB.
+enum class Samples { kFloat, kStored, kRgb };
+Volume4D assemble_4d(const std::vector<std::string>& paths, bool require_lps, Samples samples = Samples::kFloat);
+// With a sink, the volumes are streamed to it and `data` stays empty.
+Volume4D assemble_4d(const DecodedSeries& decoded, bool require_lps, Samples samples = Samples::kFloat,
+                     SliceSink* sink = nullptr);
+DwiVolumes assemble_dwi(const DecodedSeries& decoded, const std::vector<std::string>& paths, bool acquisition_order,
+                        Samples samples = Samples::kFloat, SliceSink* sink = nullptr);
 
 }  // namespace loamwerk::volume
