@@ -752,7 +752,7 @@ def report(name: str, ours: float, theirs: float, n: int, target: float | None =
 
 def main() -> int:
     warnings.simplefilter("ignore")
-    sections = {"wsi": wsi_benchmarks, "convert": convert_benchmarks}
+    sections = {"wsi": wsi_benchmarks, "convert": convert_benchmarks, "volume": volume_benchmarks}
     if len(sys.argv) == 2 and sys.argv[1] in sections:  # one section, for quick runs
         sections[sys.argv[1]]()
         return 0

@@ -285,3 +285,36 @@ def test_mutated_segmentations(tmp_path):
                 loam.read_seg(str(target), masks=masks)
             except RuntimeError:
                 pass
+
+
+def test_mutated_vendor_headers(tmp_path):
+    """Diffusion, mosaic and sidecar readers on mutated Siemens, GE and Philips files, and GE
+    protocol blocks that are not what they claim (one inflates to far more than any protocol)."""
+    import gzip
+    import numpy as np
+    from test_diffusion import ge_file, philips_file, siemens_epi
+    from volume_series import slice_file
+    pixels = (np.arange(2 * 4 * 6).reshape(2, 4, 6) % 50).astype(np.int16)
+    d = tmp_path / "src"
+    d.mkdir()
+    bomb = gzip.compress(b"A" * (32 << 20))
+    protocol = {0x00250010: ("LO", "GEMS_SERS_01"), 0x00181312: ("CS", "COL"),
+                0x0025101B: ("OB", len(bomb).to_bytes(4, "little") + bomb)}
+    samples = [open(ge_file(d / "ge.dcm", pixels[0], 0, 1, 1000, (0.6, 0.8, 0)), "rb").read(),
+               open(philips_file(d / "ph.dcm", pixels[0], 0, 1, 1000, (0, 0, 0), "I"), "rb").read(),
+               open(siemens_epi(d / "si.dcm", np.stack([pixels[0]] * 4), 1, 1, "101500", 1), "rb").read(),
+               slice_file(pixels[0], (0, 0, 0), manufacturer="GE MEDICAL SYSTEMS", extra=protocol)]
+    rng = random.Random(2212)
+    path, out = tmp_path / "v.dcm", str(tmp_path / "o.nii")
+    for i in range(240):
+        data = samples[i % 4] if i < 4 else mutate(samples[i % 4], rng, (b"\xff\xff\xff\xff", b"\x00\x00", b"9e99",
+                                                                           b"SV10", b"\x1f\x8b"), 6, 0.2)
+        path.write_bytes(data)
+        for fn in (lambda: loam.read_diffusion(str(path)), lambda: loam.siemens_diffusion(data),
+                   lambda: loam.mosaic_expand(data), lambda: loam.bids_sidecar([str(path)]),
+                   lambda: loam._core._series_keys([str(path)]), lambda: loam._core._write_series([str(path)], out),
+                   lambda: loam.assemble_dwi([str(path)], "acquisition")):
+            try:
+                fn()
+            except (RuntimeError, ValueError):
+                pass

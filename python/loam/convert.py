@@ -145,7 +145,7 @@ def convert_output(output: Output, stem: str, suffix: str, sidecar: bool, taken:
         result.kind = "diffusion"
     if written is None:
         written = _core._write_series(paths, path, "volumes")
-        result.kind = ""
+        result.kind = ", ".join(written["axes"])
     side = written["sidecar"]
     result.volumes, result.shape = written["volumes"], tuple(written["shape"])
     result.written.append(path)

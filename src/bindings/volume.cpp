@@ -202,6 +202,9 @@ nb::object write_series(const std::vector<std::string>& paths, const std::string
     out["philips_float"] = f.philips_float;
     out["affine"] = doubles(f.affine, 16);
     out["grouping"] = f.grouping.empty() ? nb::none() : nb::object(str_of(f.grouping));
+    nb::list axes;
+    for (const auto& a : f.axes) axes.append(str_of(a));
+    out["axes"] = axes;
     out["duplicates"] = f.duplicates;
     out["missing_slices"] = f.missing_slices;
     out["derived_excluded"] = f.derived_excluded;

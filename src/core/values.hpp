@@ -51,27 +51,21 @@ inline std::vector<double> ds_values(const ElementRef* e) {
     return out;
 }
 
-// The FD values of a little-endian element (a trailing partial value is ignored).
-inline std::vector<double> fd_values(const ElementRef& e) {
+// The values of a little-endian binary element of T (a trailing partial value is ignored).
+template <class T>
+std::vector<double> binary_values(const ElementRef& e) {
     std::vector<double> out;
-    for (std::size_t i = 0; e.value && i + 8 <= e.length; i += 8) {
-        double d;
-        std::memcpy(&d, e.value + i, 8);
-        out.push_back(d);
+    for (std::size_t i = 0; e.value && i + sizeof(T) <= e.length; i += sizeof(T)) {
+        T v;
+        std::memcpy(&v, e.value + i, sizeof(T));
+        out.push_back(double(v));
     }
     return out;
 }
 
-// The FL values of a little-endian element (a trailing partial value is ignored).
-inline std::vector<double> fl_values(const ElementRef& e) {
-    std::vector<double> out;
-    for (std::size_t i = 0; e.value && i + 4 <= e.length; i += 4) {
-        float f;
-        std::memcpy(&f, e.value + i, 4);
-        out.push_back(f);
-    }
-    return out;
-}
+// FD and FL values.
+inline std::vector<double> fd_values(const ElementRef& e) { return binary_values<double>(e); }
+inline std::vector<double> fl_values(const ElementRef& e) { return binary_values<float>(e); }
 
 // The private element (group, block + low) of the block that `creator` reserves in `group`,
 // e.g. (0029,xx10) of "SIEMENS CSA HEADER"; null when the creator or the element is absent.

@@ -271,18 +271,16 @@ Separation separate(const std::vector<std::vector<std::size_t>>& cells,
         const std::uint32_t id = members[m]->frame_id;
         return id < d.diffusion.size() ? diffusion_key(d.diffusion[id]) : diffusion_key(DiffusionEntry{});
     };
-    // Exact duplicates (the same frame of the same SOP instance, e.g. a file copied twice) are set aside.
+    // Exact duplicates (the same frame of the same SOP instance, e.g. a file copied twice) are set
+    // aside, the first in list order kept.
     for (const auto& cell : cells) {
-        for (std::size_t i = 0; i < cell.size(); ++i) {
-            const FrameKeys& a = keys(cell[i]);
-            if (a.sop_instance == 0 || s.dropped[cell[i]]) continue;
-            for (std::size_t j = i + 1; j < cell.size(); ++j) {
-                const FrameKeys& b = keys(cell[j]);
-                if (!s.dropped[cell[j]] && b.sop_instance == a.sop_instance &&
-                    d.frame_number[members[cell[j]]->frame_id] == d.frame_number[members[cell[i]]->frame_id])
-                    s.dropped[cell[j]] = true, ++s.duplicates;
-            }
-        }
+        std::vector<std::tuple<std::uint64_t, std::uint32_t, std::size_t>> seen;
+        for (std::size_t m : cell)
+            if (keys(m).sop_instance != 0) seen.emplace_back(keys(m).sop_instance, d.frame_number[members[m]->frame_id], m);
+        std::sort(seen.begin(), seen.end());
+        for (std::size_t i = 1; i < seen.size(); ++i)
+            if (std::get<0>(seen[i]) == std::get<0>(seen[i - 1]) && std::get<1>(seen[i]) == std::get<1>(seen[i - 1]))
+                s.dropped[std::get<2>(seen[i])] = true, ++s.duplicates;
     }
     auto live = [&](const std::vector<std::size_t>& cell) {
         std::vector<std::size_t> out;
@@ -310,28 +308,27 @@ Separation separate(const std::vector<std::vector<std::size_t>>& cells,
             std::sort(ids.begin(), ids.end());
             if (std::adjacent_find(ids.begin(), ids.end()) != ids.end()) return false;
         }
-        // Distinct identities, ordered.
-        std::vector<std::pair<Identity, Acquired>> seen;
+        // Distinct identities with their earliest acquisition, then their order.
+        std::map<Identity, Acquired> first;
         for (std::size_t m = 0; m < members.size(); ++m) {
             if (s.dropped[m]) continue;
             const Identity v = identity(m);
             if (std::isnan(v[0])) continue;
             const Acquired when = acquired(d, members[m]->frame_id);
-            auto it = std::find_if(seen.begin(), seen.end(), [&](const auto& p) { return p.first == v; });
-            if (it == seen.end()) seen.push_back({v, when});
-            else if (when < it->second) it->second = when;
+            const auto [it, added] = first.emplace(v, when);
+            if (!added && when < it->second) it->second = when;
         }
-        std::sort(seen.begin(), seen.end(), [&](const auto& a, const auto& b) {
-            return numeric_order ? a.first < b.first : a.second < b.second;
-        });
+        std::vector<std::pair<Identity, Acquired>> ordered(first.begin(), first.end());
+        if (!numeric_order)
+            std::stable_sort(ordered.begin(), ordered.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+        std::map<Identity, float> index;
+        for (std::size_t i = 0; i < ordered.size(); ++i) index[ordered[i].first] = float(i);
         for (std::size_t m = 0; m < members.size(); ++m) {
             if (s.dropped[m]) continue;
             const Identity v = identity(m);
-            if (std::isnan(v[0])) continue;  // stays with the first volume
-            const auto it = std::find_if(seen.begin(), seen.end(), [&](const auto& p) { return p.first == v; });
-            s.value[m] = float(it - seen.begin());
+            if (!std::isnan(v[0])) s.value[m] = index[v];  // frames without one stay with the first volume
         }
-        s.count = std::uint32_t(seen.size());
+        s.count = std::uint32_t(ordered.size());
         s.by = name;
         return true;
     };

@@ -126,6 +126,7 @@ std::optional<SeriesFile> write_series_file(const std::vector<std::string>& path
         Volume4D v = assemble_4d(decoded, true, samples, sink);
         if (v.volumes < min_volumes) return std::nullopt;
         take_common(out, v);
+        for (const GridAxis& a : v.dimensions) out.axes.emplace_back(axis_name(a.code));
         data = std::move(v.data), rescale = v.rescale;
     }
     const Scaling scaling = scaling_of(out.dtype, rescale);

@@ -21,6 +21,7 @@ struct SeriesFile {
     bool philips_float = false;  // Philips' floating-point scaling applied
     double affine[16] = {};
     std::string grouping;
+    std::vector<std::string> axes;  // the non-spatial axes the volumes enumerate ("temporal", ...)
     std::size_t duplicates = 0, missing_slices = 0, derived_excluded = 0;
     std::vector<double> bvals;                    // diffusion series
     std::vector<std::array<double, 3>> bvecs;     // unit vectors on the voxel axes
