@@ -95,9 +95,27 @@ from ._core import (
     wsi_write_pyramid,
 )
 
+from ._core import _memory_limit, _set_memory_limit
+
 __version__ = "0.1.0"
 
+
+def memory_limit() -> int:
+    """The memory limit (bytes) for one buffer whose size a file's header declares: a frame, a
+    volume, inflated data, a histogram. A buffer may take what its input can produce (64 times
+    its bytes) or up to this limit, whichever is more; beyond, the call raises ValueError naming
+    the attributes that asked for it."""
+    return _memory_limit()
+
+
+def set_memory_limit(nbytes: int) -> None:
+    """Raises (or lowers) the memory limit for the whole process; 0 restores the default, 256 MiB.
+    Set it higher for very large compressed images, e.g. loam.set_memory_limit(8 << 30)."""
+    _set_memory_limit(nbytes)
+
 __all__ = [
+    "memory_limit",
+    "set_memory_limit",
     "DVHCurve",
     "WsiSlide",
     "apply_palette_indices",

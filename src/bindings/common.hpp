@@ -7,6 +7,7 @@
 #include <span>
 #include <string_view>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -77,6 +78,40 @@ nb::ndarray<nb::numpy> to_array(Buffer&& buffer, const std::vector<std::size_t>&
 // empty and returns None ("cannot write <output>" on failure).
 nb::object bytes_or_file(std::span<const std::uint8_t> data, const std::string& output);
 
+// What a Python value must be, in words, for the messages of option readers.
+template <class T>
+constexpr const char* wanted_type() {
+    if constexpr (std::is_same_v<T, bool>) return "True or False";
+    else if constexpr (std::is_integral_v<T>) return "an int";
+    else if constexpr (std::is_floating_point_v<T>) return "a number";
+    else if constexpr (std::is_same_v<T, std::string>) return "a str";
+    else if constexpr (std::is_same_v<T, nb::dict>) return "a dict";
+    else if constexpr (std::is_same_v<T, nb::list>) return "a list";
+    else return "a sequence";
+}
+
+// A value from a caller's dict or list as T; a TypeError that names it and the type it needs
+// otherwise (never a C++ cast error).
+template <class T>
+T option_value(nb::handle value, std::string_view name) {
+    T out{};
+    if (!nb::try_cast<T>(value, out))
+        throw nb::type_error((std::string(name) + " must be " + wanted_type<T>() + ", not " +
+                              nb::cast<std::string>(nb::str(value.type().attr("__name__"))))
+                                 .c_str());
+    return out;
+}
+
+// str(value) of any Python value, as UTF-8.
+inline std::string as_text(nb::handle value) {
+    const nb::object text = nb::steal(PyObject_Str(value.ptr()));
+    if (!text.is_valid()) throw nb::python_error();
+    Py_ssize_t n = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &n);
+    if (!utf8) throw nb::python_error();
+    return std::string(utf8, std::size_t(n));
+}
+
 // A BIDS sidecar as a dict in its key order.
 nb::dict sidecar_dict(const loamwerk::volume::Sidecar& fields);
 
@@ -92,6 +127,7 @@ void register_fileset(nb::module_& m);
 void register_iod(nb::module_& m);
 void register_volume(nb::module_& m);
 void register_diffusion(nb::module_& m);
+void register_limits(nb::module_& m);
 void register_transform(nb::module_& m);
 void register_perfusion(nb::module_& m);
 void register_rt(nb::module_& m);

@@ -22,11 +22,12 @@ using namespace loamwerk::deident;
 DeidentOptions options_of(const nb::dict& d, const char* function) {
     DeidentOptions o;
     for (auto [key, value] : d) {
-        const std::string k = nb::cast<std::string>(key);
-        auto flag = [&](bool& field) { field = nb::cast<bool>(value); };
-        if (k == "patient_name") o.patient_name = nb::cast<std::string>(value);
-        else if (k == "patient_id") o.patient_id = nb::cast<std::string>(value);
-        else if (k == "uid_root") o.uid_root = nb::cast<std::string>(value);
+        const std::string k = option_value<std::string>(key, std::string(function) + ": an option name");
+        const std::string name = std::string(function) + ": option '" + k + "'";
+        auto flag = [&](bool& field) { field = option_value<bool>(value, name); };
+        if (k == "patient_name") o.patient_name = option_value<std::string>(value, name);
+        else if (k == "patient_id") o.patient_id = option_value<std::string>(value, name);
+        else if (k == "uid_root") o.uid_root = option_value<std::string>(value, name);
         else if (k == "retain_dates") flag(o.retain_dates);
         else if (k == "retain_safe_private") flag(o.retain_safe_private);
         else if (k == "clean_descriptors") flag(o.clean_descriptors);
@@ -37,12 +38,15 @@ DeidentOptions options_of(const nb::dict& d, const char* function) {
         else if (k == "clean_graphics") flag(o.clean_graphics);
         else if (k == "clean_struct_content") flag(o.clean_struct_content);
         else if (k == "clean_pixel") flag(o.clean_pixel);
-        else if (k == "shift_dates_days") o.shift_dates_days = nb::cast<int>(value);
-        else if (k == "profile") o.profile_none = nb::cast<std::string>(value) == "none";
+        else if (k == "shift_dates_days") o.shift_dates_days = option_value<int>(value, name);
+        else if (k == "profile") o.profile_none = option_value<std::string>(value, name) == "none";
         else if (k == "replace") {
-            for (auto [tag, text] : nb::cast<nb::dict>(value)) o.replace[nb::cast<std::uint32_t>(tag)] = nb::cast<std::string>(text);
+            for (auto [tag, text] : option_value<nb::dict>(value, name))
+                o.replace[option_value<std::uint32_t>(tag, name + " tag (a packed int such as 0x00100010)")] =
+                    option_value<std::string>(text, name + " value");
         } else if (k == "remove") {
-            for (auto tag : nb::cast<nb::list>(value)) o.remove.insert(nb::cast<std::uint32_t>(tag));
+            for (auto tag : option_value<nb::list>(value, name))
+                o.remove.insert(option_value<std::uint32_t>(tag, name + " tag (a packed int such as 0x00100010)"));
         } else {
             throw nb::value_error((std::string(function) + ": unknown option " + k).c_str());
         }

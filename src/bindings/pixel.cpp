@@ -57,12 +57,12 @@ nb::tuple result_of(DecodeResult&& r) {
     nb::list shape;
     for (std::size_t d : r.shape) shape.append(d);
     meta["numpy_shape"] = shape;
-    meta["modality"] = r.modality;
+    meta["modality"] = utf8_str(r.modality);
     meta["photometric"] = r.photometric;
-    meta["series_instance_uid"] = r.series_instance_uid;
-    meta["sop_instance_uid"] = r.sop_instance_uid;
-    meta["study_instance_uid"] = r.study_instance_uid;
-    meta["frame_of_reference_uid"] = r.frame_of_reference_uid;
+    meta["series_instance_uid"] = utf8_str(r.series_instance_uid);
+    meta["sop_instance_uid"] = utf8_str(r.sop_instance_uid);
+    meta["study_instance_uid"] = utf8_str(r.study_instance_uid);
+    meta["frame_of_reference_uid"] = utf8_str(r.frame_of_reference_uid);
     meta["instance_number"] = r.instance_number ? nb::object(nb::int_(*r.instance_number)) : nb::none();
     meta["rescale_slope"] = r.rescale_slope;
     meta["rescale_intercept"] = r.rescale_intercept;

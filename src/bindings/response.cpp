@@ -17,13 +17,13 @@ enum class Keys { kRecist, kViable, kProduct, kRano };
 
 double number(const nb::dict& d, const char* key) {
     if (!d.contains(key) || d[key].is_none()) return 0.0;
-    return nb::cast<double>(d[key]);
+    return option_value<double>(d[key], std::string("lesion field '") + key + "'");
 }
 
 std::vector<Lesion> lesions(const nb::list& list, Keys keys) {
     std::vector<Lesion> out;
     for (nb::handle h : list) {
-        const nb::dict d = nb::cast<nb::dict>(h);
+        const nb::dict d = option_value<nb::dict>(h, "a lesion");
         Lesion l;
         switch (keys) {
         case Keys::kRecist: l.a = number(d, "longest_mm"), l.b = number(d, "short_axis_mm"); break;
@@ -36,8 +36,9 @@ std::vector<Lesion> lesions(const nb::list& list, Keys keys) {
         default: l.a = number(d, "longest_mm"), l.b = number(d, "perpendicular_mm");
         }
         if (keys == Keys::kRecist || keys == Keys::kProduct)
-            l.lymph_node = d.contains("is_lymph_node") && nb::cast<bool>(d["is_lymph_node"]);
-        if (d.contains("status") && !d["status"].is_none()) l.status = parse_status(nb::cast<std::string>(d["status"]));
+            l.lymph_node = d.contains("is_lymph_node") && option_value<bool>(d["is_lymph_node"], "lesion field 'is_lymph_node'");
+        if (d.contains("status") && !d["status"].is_none())
+            l.status = parse_status(option_value<std::string>(d["status"], "lesion field 'status'"));
         out.push_back(l);
     }
     return out;

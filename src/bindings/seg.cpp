@@ -20,18 +20,18 @@ struct Segments {
     std::vector<std::uint32_t> label_ids;
 };
 
+// A segment's text field; numbers and other values are taken as their str().
 std::string text(const nb::dict& d, const char* key, std::string fallback) {
     if (!d.contains(key) || d[key].is_none()) return fallback;
-    return nb::cast<std::string>(nb::str(d[key]));
+    return as_text(d[key]);
 }
 
 // A (value, scheme, meaning) tuple; shorter ones are ignored.
 void code(const nb::dict& d, const char* key, Code& out) {
     if (!d.contains(key) || d[key].is_none()) return;
-    const nb::sequence seq = nb::cast<nb::sequence>(d[key]);
+    const nb::sequence seq = option_value<nb::sequence>(d[key], std::string("segment '") + key + "'");
     if (nb::len(seq) < 3) return;
-    out = {nb::cast<std::string>(nb::str(seq[0])), nb::cast<std::string>(nb::str(seq[1])),
-           nb::cast<std::string>(nb::str(seq[2]))};
+    out = {as_text(seq[0]), as_text(seq[1]), as_text(seq[2])};
 }
 
 Segments segments_of(const nb::list& list) {
@@ -43,10 +43,10 @@ Segments segments_of(const nb::list& list) {
         SegSegment s;
         s.label = text(d, "label", "");
         if (d.contains("rgb") && !d["rgb"].is_none()) {
-            const nb::sequence rgb = nb::cast<nb::sequence>(d["rgb"]);
+            const nb::sequence rgb = option_value<nb::sequence>(d["rgb"], "segment 'rgb'");
             if (nb::len(rgb) != 3) throw std::invalid_argument("segment rgb must have three values");
             for (int i = 0; i < 3; ++i) {
-                const long v = nb::cast<long>(rgb[i]);
+                const long v = option_value<long>(rgb[i], "segment 'rgb' values");
                 if (v < 0 || v > 255) throw std::invalid_argument("segment rgb values must be 0-255");
                 s.rgb[i] = std::uint8_t(v);
             }
@@ -57,7 +57,7 @@ Segments segments_of(const nb::list& list) {
         s.algorithm_type = text(d, "algorithm_type", "MANUAL");
         s.algorithm_name = text(d, "algorithm_name", "Tessera");
         long id = long(out.segments.size() + 1);
-        if (d.contains("labelID") && !d["labelID"].is_none()) id = nb::cast<long>(d["labelID"]);
+        if (d.contains("labelID") && !d["labelID"].is_none()) id = option_value<long>(d["labelID"], "segment 'labelID'");
         if (id < 0 || id > 65535) throw std::invalid_argument("segment labelID must be 0-65535");
         out.label_ids.push_back(std::uint32_t(id));
         out.segments.push_back(std::move(s));

@@ -16,12 +16,12 @@ using namespace loamwerk::sr;
 std::string text(const nb::dict& d, const char* key) {
     if (!d.contains(key)) return {};
     nb::object v = d[key];
-    return v.is_none() ? std::string() : nb::cast<std::string>(nb::str(v));
+    return v.is_none() ? std::string() : as_text(v);
 }
 
 nb::dict sub(const nb::dict& d, const char* key) {
     if (!d.contains(key)) return nb::dict();
-    return nb::cast<nb::dict>(d[key]);
+    return option_value<nb::dict>(d[key], std::string("write_ko: '") + key + "'");
 }
 
 KoDocument from_python(const nb::dict& doc) {
@@ -39,11 +39,12 @@ KoDocument from_python(const nb::dict& doc) {
     d.retrieve_ae_title = text(retrieve, "ae_title"), d.retrieve_location_uid = text(retrieve, "location_uid");
     d.sop_instance_uid = text(doc, "sop_instance_uid"), d.series_instance_uid = text(doc, "series_instance_uid");
     if (doc.contains("references"))
-        for (nb::handle h : nb::cast<nb::list>(doc["references"])) {
-            const nb::dict r = nb::cast<nb::dict>(h);
+        for (nb::handle h : option_value<nb::list>(doc["references"], "write_ko: 'references'")) {
+            const nb::dict r = option_value<nb::dict>(h, "write_ko: each reference");
             KoReference k{text(r, "study_uid"), text(r, "series_uid"), text(r, "sop_class_uid"),
                           text(r, "sop_instance_uid"), 0};
-            if (r.contains("frame") && !r["frame"].is_none()) k.frame = nb::cast<std::uint32_t>(r["frame"]);
+            if (r.contains("frame") && !r["frame"].is_none())
+                k.frame = option_value<std::uint32_t>(r["frame"], "write_ko: a reference's 'frame'");
             d.references.push_back(std::move(k));
         }
     return d;

@@ -154,8 +154,21 @@ void check_affine(const std::vector<double>& affine, const std::string& fn) {
     if (affine.size() != 16) throw std::invalid_argument(fn + ": affine must have 16 elements");
 }
 
-void status(int rc, const char* what) {
-    if (rc != 0) throw std::runtime_error(std::string(what) + " failed: rc=" + std::to_string(rc));
+// The writers' and reader's status codes, with what they mean for the file at `path`.
+void status(int rc, const char* what, const std::string& path) {
+    if (rc == 0) return;
+    const bool reading = std::string_view(what) == "dcm_nifti_read";
+    std::string_view why;
+    switch (rc) {
+    case -1: why = reading ? "cannot read the file" : "cannot write the file (does its folder exist?)"; break;
+    case -2: why = "not a single-file NIfTI-1 (.nii or .nii.gz), or its voxels are cut short"; break;
+    case -3: why = reading ? "its gzip data is damaged" : "compression failed"; break;
+    case -4: why = "unsupported data type or size"; break;
+    case -5: why = "it declares more data than the memory limit allows (raise it with loam.set_memory_limit())"; break;
+    default: why = "failed"; break;
+    }
+    throw std::runtime_error(std::string(what) + " failed: rc=" + std::to_string(rc) + " (" + std::string(why) + "): " +
+                             path);
 }
 
 void write_nifti(AnyArray array, const std::vector<float>& affine, const std::string& path, double scl_slope,
@@ -176,7 +189,7 @@ void write_nifti(AnyArray array, const std::vector<float>& affine, const std::st
         return dcm_nifti_write_nd(path, array.data(), s.w, s.h, s.d, s.v, affine.data(), type, float(scl_slope),
                                   float(scl_inter), repetition_time);
     });
-    status(rc, "dcm_nifti_write_nd");
+    status(rc, "dcm_nifti_write_nd", path);
 }
 
 // One series assembled and written to a volume file, the arrays staying in the engine.
@@ -221,7 +234,7 @@ void write_nrrd(AnyArray array, const std::vector<double>& affine, const std::st
     const int rc = without_gil([&] {
         return dcm_nrrd_write_nd(path, array.data(), s.w, s.h, s.d, s.v, affine.data(), type_code(array), gzip);
     });
-    status(rc, "dcm_nrrd_write_nd");
+    status(rc, "dcm_nrrd_write_nd", path);
 }
 
 void write_metaimage(AnyArray array, const std::vector<double>& affine, const std::string& path, bool compress) {
@@ -232,7 +245,7 @@ void write_metaimage(AnyArray array, const std::vector<double>& affine, const st
         return dcm_metaimage_write_nd(path, array.data(), s.w, s.h, s.d, s.v, affine.data(), type_code(array),
                                       compress);
     });
-    status(rc, "dcm_metaimage_write_nd");
+    status(rc, "dcm_metaimage_write_nd", path);
 }
 
 nb::dlpack::dtype nifti_dtype(std::int16_t datatype) {
@@ -251,7 +264,7 @@ nb::tuple read_nifti(const std::string& path) {
     NiftiVolume v;
     const int rc = without_gil([&] { return dcm_nifti_read(path, v); });
     if (rc == -4) throw std::runtime_error("read_nifti: unsupported datatype");
-    status(rc, "dcm_nifti_read");
+    status(rc, "dcm_nifti_read", path);
     nb::dict meta;
     meta["affine"] = doubles(v.affine, 16);
     meta["spacing"] = doubles(v.spacing, 3);

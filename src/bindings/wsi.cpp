@@ -10,6 +10,7 @@
 #include <nanobind/stl/vector.h>
 
 #include "bindings/common.hpp"
+#include "core/limits.hpp"
 #include "core/parallel.hpp"
 #include "wsi/slide.hpp"
 #include "wsi/write.hpp"
@@ -301,6 +302,10 @@ void register_wsi(nb::module_& m) {
              [](const slide& s, int level) {
                  const auto* l = s.level(level);
                  const std::size_t w = l ? l->tiles_x : 0, h = l ? l->tiles_y : 0;
+                 if (l)
+                     loamwerk::limits::check(std::uint64_t(w) * h * 24, l->source->bytes.size(),
+                                             "the level's tile grid (" + std::to_string(h) + " x " + std::to_string(w) +
+                                                 " tiles, from Total Pixel Matrix Rows and Columns)");
                  std::vector<std::int64_t> grid(w * h * 3, -1);
                  for (std::size_t y = 0; y < h; ++y)
                      for (std::size_t x = 0; x < w; ++x)

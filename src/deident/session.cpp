@@ -178,7 +178,7 @@ void Session::apply(const ElementRef& e, Encoding enc, std::vector<std::uint8_t>
     case 'X':
         return;
     case 'Z':
-        put(out, enc, t, v, nullptr, 0);
+        put(out, out_enc_, t, v, nullptr, 0);
         return;
     case 'D': {
         std::string value;
@@ -192,18 +192,18 @@ void Session::apply(const ElementRef& e, Encoding enc, std::vector<std::uint8_t>
         else if (v == vr::DS || v == vr::IS) value = "0";
         if (!is_text_vr(v)) value.clear();
         if (top && t == 0x00080018) sop_instance_ = trimmed(value), sop_recorded_ = true;
-        put_text(out, enc, t, v, value);
+        put_text(out, out_enc_, t, v, value);
         return;
     }
     case 'U': {
         const std::string value = replace_uid(raw);
         if (top && t == 0x00080018) sop_instance_ = value, sop_recorded_ = true;
-        put_text(out, enc, t, v == 0 ? vr::UI : v, value);
+        put_text(out, out_enc_, t, v == 0 ? vr::UI : v, value);
         return;
     }
     case 'M':
         if (is_date(v)) {
-            put_text(out, enc, t, v, shift_dates(raw, opt_.shift_dates_days));
+            put_text(out, out_enc_, t, v, shift_dates(raw, opt_.shift_dates_days));
             return;
         }
         break;  // other VRs are kept
@@ -212,8 +212,9 @@ void Session::apply(const ElementRef& e, Encoding enc, std::vector<std::uint8_t>
     }
     // K: copied; sequences walked and re-emitted with undefined lengths.
     if (top && t == 0x00080018) sop_instance_ = trimmed(raw), sop_recorded_ = true;
-    if (v == vr::SQ && !pixels) {
-        put_open(out, enc, t, vr::SQ);
+    // An undefined-length UN is a sequence whose items are implicit VR: re-encoded like any other.
+    if ((v == vr::SQ || (v == vr::UN && has_undefined_length(e))) && !pixels) {
+        put_open(out, out_enc_, t, vr::SQ);
         std::vector<ElementRef> items;
         if (e.value) dataset::parse(e.value, std::size_t(e.length), e.encoding, items);
         for (const ElementRef& item : items) {
@@ -226,12 +227,12 @@ void Session::apply(const ElementRef& e, Encoding enc, std::vector<std::uint8_t>
         return;
     }
     if (pixels && has_undefined_length(e)) {
-        put_open(out, enc, t, v ? v : vr::OB);
+        put_open(out, out_enc_, t, v ? v : vr::OB);
         out.insert(out.end(), e.value, e.value + e.length);
         put_delimiter(out, 0xE0DD);
         return;
     }
-    put(out, enc, t, v, e.value, std::size_t(e.length));
+    put(out, out_enc_, t, v, e.value, std::size_t(e.length));
 }
 
 void Session::write_method(Encoding enc, std::vector<std::uint8_t>& out) {
@@ -291,14 +292,14 @@ void Session::walk(const std::uint8_t* p, std::size_t n, Encoding enc, std::vect
                                              [&](const ElementRef& x) { return x.tag == inserts->first; });
             if (present || opt_.remove.count(inserts->first)) continue;
             const VR v = dict::implicit_vr(tag_group(inserts->first), tag_element(inserts->first));
-            put_text(out, enc, inserts->first, v ? v : vr::UN, is_text_vr(v) || !v ? inserts->second : std::string());
+            put_text(out, out_enc_, inserts->first, v ? v : vr::UN, is_text_vr(v) || !v ? inserts->second : std::string());
         }
     };
     for (const ElementRef& e : elements) {
         if (tag_group(e.tag) == 0xFFFE || (top && tag_group(e.tag) == 0x0002)) continue;
         if (!method_written && e.tag >= 0x00120065) {
             insert_before(0x00120062);
-            write_method(enc, out);
+            write_method(out_enc_, out);
             method_written = true;
         }
         insert_before(e.tag);
@@ -307,7 +308,7 @@ void Session::walk(const std::uint8_t* p, std::size_t n, Encoding enc, std::vect
     }
     if (!method_written) {
         insert_before(0x00120062);
-        write_method(enc, out);
+        write_method(out_enc_, out);
     }
     insert_before(0xFFFFFFFF);
 }
@@ -320,6 +321,7 @@ int Session::run(std::span<const std::uint8_t> input, std::vector<std::uint8_t>&
     if (!layout.byte_walkable()) return run_result::kNotByteWalkable;
     // The header encoding comes from the transfer-syntax table (a missing UID is sniffed).
     const Encoding enc = layout.encoding;
+    out_enc_ = enc;
     sop_instance_.clear(), sop_class_in_data_.clear();
     sop_recorded_ = false;
     std::vector<std::uint8_t> body;

@@ -1,5 +1,7 @@
 #include "json/reencode.hpp"
 
+#include "core/inflate.hpp"
+
 #include <algorithm>
 #include <cstring>
 
@@ -139,47 +141,14 @@ std::optional<std::vector<std::uint8_t>> big_endian_to_little(const std::uint8_t
     return out;
 }
 
-std::vector<std::uint8_t> inflate_raw(const std::uint8_t* data, std::size_t size) {
-    constexpr std::size_t kCap = 0x20000000;  // 512 MiB
-    std::vector<std::uint8_t> out;
-    if (size == 0) return out;
-    z_stream z{};
-    if (inflateInit2(&z, -15) != Z_OK) return out;
-    out.resize(std::min(kCap, 8 * size + 1024));
-    z.next_in = const_cast<Bytef*>(data);
-    std::size_t produced = 0;
-    std::size_t remaining_in = size;
-    for (;;) {
-        const std::size_t in_chunk = std::min<std::size_t>(remaining_in, 1u << 30);
-        z.avail_in = uInt(in_chunk);
-        z.next_out = out.data() + produced;
-        const std::size_t room = std::min<std::size_t>(out.size() - produced, 1u << 30);
-        z.avail_out = uInt(room);
-        const int rc = inflate(&z, Z_NO_FLUSH);
-        produced += room - z.avail_out;
-        remaining_in -= in_chunk - z.avail_in;
-        if (rc == Z_STREAM_END || (rc != Z_OK && rc != Z_BUF_ERROR)) break;
-        if (produced == out.size()) {
-            if (out.size() >= kCap) break;
-            out.resize(std::min(kCap, out.size() * 2));
-        } else if (remaining_in == 0 || rc == Z_BUF_ERROR) {
-            break;  // input exhausted without the end of the stream
-        }
-    }
-    inflateEnd(&z);
-    out.resize(produced);
-    return out;
-}
-
 bool little_endian_body(std::span<const std::uint8_t> input, const DatasetLayout& layout,
                         std::vector<std::uint8_t>& owned, std::span<const std::uint8_t>& body, Encoding& encoding) {
     const std::uint8_t* p = input.data() + layout.offset;
     const std::size_t n = input.size() - layout.offset;
     encoding = layout.encoding;
     if (layout.syntax == syntax::kDeflatedLE) {
-        const auto inflated = inflate_raw(p, n);
-        if (inflated.empty()) return false;
-        owned.assign(inflated.begin(), inflated.end());
+        owned = inflate_raw(p, n);
+        if (owned.empty()) return false;
         encoding = Encoding::ExplicitLE;
     } else if (layout.encoding == Encoding::ExplicitBE) {
         auto little = big_endian_to_little(p, n);

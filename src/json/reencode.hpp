@@ -15,9 +15,6 @@ namespace loamwerk::bridge {
 // undefined-length values are rewritten with defined lengths. Nothing on failure.
 std::optional<std::vector<std::uint8_t>> big_endian_to_little(const std::uint8_t* data, std::size_t size);
 
-// Raw deflate (no zlib header). Whatever was produced before the end of the stream, an error
-// or the 512 MiB cap; empty when nothing was.
-std::vector<std::uint8_t> inflate_raw(const std::uint8_t* data, std::size_t size);
 
 // The data set after the file meta, little endian (inflated or byte-swapped into `owned` when
 // needed), and the encoding to walk it with. False when it cannot be made little endian.

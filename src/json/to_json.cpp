@@ -10,6 +10,7 @@
 #include "core/charset.hpp"
 #include "core/dataset.hpp"
 #include "core/dictionary.hpp"
+#include "core/inflate.hpp"
 #include "json/reencode.hpp"
 
 namespace loamwerk::bridge {

@@ -3,11 +3,21 @@
 #pragma once
 
 #include <csetjmp>
+#include <cstdint>
 #include <cstdio>
+#include <string_view>
 
 #include <jpeglib.h>
 
+#include "pixel/image.hpp"
+
 namespace loamwerk::render {
+
+// Before a decoder allocates for a frame: its codestream must have the Rows and Columns of the
+// header, and the decoded size must be what `input` bytes can produce (the memory policy). False,
+// with the reason in f.error, otherwise.
+bool frame_plan(FrameRecord& f, std::string_view codec, std::uint64_t width, std::uint64_t height,
+                std::uint64_t components, std::uint64_t bytes_per_sample, std::size_t input);
 
 // libjpeg reports errors by calling error_exit, which must not return: ours jumps back to
 // the setjmp of the call, and messages are never printed.

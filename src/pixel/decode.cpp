@@ -165,7 +165,9 @@ std::unique_ptr<RenderImage> open_or_throw(std::span<const std::uint8_t> buffer,
         throw std::invalid_argument(
             "The number of bytes of pixel data is less than expected \xE2\x80\x94 the dataset may be corrupted or "
             "truncated: " + label);
-    if (img->frames.empty()) throw std::runtime_error("no decodable image frames: " + label);
+    if (img->frames.empty())
+        throw std::runtime_error(img->problem.empty() ? "no decodable image frames: " + label
+                                                      : "no decodable image frames (" + img->problem + "): " + label);
     return img;
 }
 
@@ -173,9 +175,13 @@ std::unique_ptr<RenderImage> open_or_throw(std::span<const std::uint8_t> buffer,
 
 namespace {
 
-// Native little-endian frames whose stored values are the file's bytes, back to back.
-bool frames_are_file_bytes(const RenderImage& img, std::size_t first, std::size_t last, bool present) {
+// Native little-endian frames whose stored values are the file's bytes, back to back, within
+// `file` itself (a deflated data set's frames live in the image's own inflated copy instead).
+bool frames_are_file_bytes(const RenderImage& img, std::span<const std::uint8_t> file, std::size_t first,
+                           std::size_t last, bool present) {
     if (img.big_endian || img.codec || !img.fragments.empty() || img.native != img.frames[first].source) return false;
+    const auto begin = reinterpret_cast<std::uintptr_t>(file.data()), at = reinterpret_cast<std::uintptr_t>(img.native);
+    if (at < begin || at >= begin + file.size() || img.native_size > begin + file.size() - at) return false;
     const FrameRecord& f = img.frames[first];
     if (f.bits == 1 || f.photometric == kYbrFull422 || f.photometric == kYbrPartial422 ||
         (f.planar == 1 && f.samples > 1))
@@ -226,7 +232,7 @@ DecodeResult decode_impl(std::span<const std::uint8_t> buffer, OwnedBuffer* file
         append_stored(*img, img->frames[first], present, probe, first_layout);
         r.data = std::move(img->frames[first].decoded);
         last = first;
-    } else if (file && !rescale && frames_are_file_bytes(*img, first, last, present)) {
+    } else if (file && !rescale && frames_are_file_bytes(*img, buffer, first, last, present)) {
         // Only the first frame is unpacked, for its layout; the array then views the file.
         ByteVector probe;
         append_stored(*img, img->frames[first], present, probe, first_layout);

@@ -7,9 +7,10 @@
 #include <cstring>
 #include <limits>
 
-#include <libdeflate.h>
 
 #include "core/bytes.hpp"
+#include "core/inflate.hpp"
+#include "core/limits.hpp"
 #include "core/dataset.hpp"
 
 namespace loamwerk::render {
@@ -332,27 +333,6 @@ bool plausible_groups(const std::vector<ElementRef>& elements) {
     return distinct >= 3 && count >= 4;
 }
 
-std::vector<std::uint8_t> inflate_dataset(const std::uint8_t* data, std::size_t size) {
-    std::vector<std::uint8_t> out;
-    std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> d(libdeflate_alloc_decompressor(),
-                                                                                 libdeflate_free_decompressor);
-    if (!d || size == 0) return out;
-    std::size_t cap = 8 * size + 64;
-    for (int attempt = 0; attempt < 24; ++attempt) {
-        out.resize(cap);
-        std::size_t produced = 0;
-        const auto r = libdeflate_deflate_decompress(d.get(), data, size, out.data(), cap, &produced);
-        if (r == LIBDEFLATE_SUCCESS) {
-            out.resize(produced);
-            return out;
-        }
-        if (r != LIBDEFLATE_INSUFFICIENT_SPACE) break;
-        cap *= 2;
-    }
-    out.clear();
-    return out;
-}
-
 // Fix-ups of the pixel module; false when the layout cannot be decoded.
 bool fix_pixel_module(RenderImage& img) {
     if (img.samples == 0) {
@@ -365,6 +345,10 @@ bool fix_pixel_module(RenderImage& img) {
         } else {
             img.samples = 1;
         }
+    }
+    if (img.samples > 4) {
+        img.problem = "Samples per Pixel " + std::to_string(img.samples) + " is not an image layout (1, 3 or 4)";
+        return false;
     }
     if (img.float_pixels) img.bits_allocated = 32;
     if (img.double_pixels) img.bits_allocated = 64;
@@ -403,10 +387,18 @@ int native_table(RenderImage& img) {
     std::uint64_t usable = n;
     int rc = status::kOk;
     if (have_bits < need_bits) {
-        // Frames that begin inside the data are kept; a cut last frame is zero-filled later.
+        // Frames that begin inside the data are kept; a cut last frame is zero-filled later,
+        // which a few bytes of data must not turn into gigabytes.
         usable = (have_bits + frame_bits - 1) / frame_bits;
         if (usable == 0) return status::kTruncated;
         if (!(img.flags & kLenient)) rc = status::kTruncated;
+        if (frame_bits / 8 > limits::allowed(img.native_size)) {
+            img.problem = "Rows x Columns x Samples per Pixel " + std::to_string(img.rows) + " x " +
+                          std::to_string(img.columns) + " x " + std::to_string(img.samples) + " asks for " +
+                          limits::size_text(frame_bits / 8) + " a frame where the file holds " +
+                          limits::size_text(img.native_size) + " of pixel data";
+            return status::kUnsupported;
+        }
     }
     img.frames.resize(std::size_t(usable));
     for (std::uint64_t i = 0; i < usable; ++i) {
@@ -528,10 +520,14 @@ int decode_one(const RenderImage& img, FrameRecord& f) {
 int decode_frames(RenderImage& img) {
     int rc = status::kOk;
     if (!img.codec || (img.flags & kDeferDecode)) return rc;
-    for (FrameRecord& f : img.frames) {
+    for (std::size_t i = 0; i < img.frames.size(); ++i) {
+        FrameRecord& f = img.frames[i];
         const int r = decode_one(img, f);
         if (r == status::kTruncated) rc = r;
-        else if (r != status::kOk) return r;
+        else if (r != status::kOk) {
+            if (!f.error.empty()) img.problem = "frame " + std::to_string(i + 1) + ": " + f.error;
+            return r;
+        }
     }
     return rc;
 }
@@ -542,7 +538,7 @@ int decode_frame(const RenderImage& img, std::size_t index, FrameRecord& out) {
     if (index >= img.frames.size()) return status::kNothing;
     const FrameRecord& f = img.frames[index];
     // Field by field, so a record reused across frames keeps its buffers' capacity.
-    out.joined.clear(), out.decoded.clear(), out.icc.clear();
+    out.joined.clear(), out.decoded.clear(), out.icc.clear(), out.error.clear();
     out.has_decoded = false;
     out.columns = f.columns, out.rows = f.rows, out.samples = f.samples, out.bits = f.bits, out.planar = f.planar;
     out.photometric = f.photometric, out.kind = f.kind, out.flags = f.flags, out.truncated = f.truncated;
@@ -577,7 +573,7 @@ std::unique_ptr<RenderImage> open(std::span<const std::uint8_t> buffer, unsigned
     std::size_t body_size = buffer.size() - layout.offset;
     Encoding encoding = layout.encoding;
     if (img->syntax == syntax::kDeflatedLE) {
-        img->inflated = inflate_dataset(body, body_size);
+        img->inflated = inflate_raw(body, body_size);
         if (img->inflated.empty()) return fail(status::kNotDicom);
         body = img->inflated.data(), body_size = img->inflated.size();
         encoding = Encoding::ExplicitLE;

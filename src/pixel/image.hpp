@@ -49,6 +49,7 @@ struct FrameRecord {
     std::vector<std::uint8_t> icc;
     bool truncated = false;
     unsigned flags = 0;
+    std::string error;  // why a decoder refused the frame, for the caller's message
 };
 
 struct LutView {
@@ -93,6 +94,7 @@ struct RenderImage {
     unsigned flags = 0;
     std::vector<FrameRecord> frames;
     int status = status::kOk;
+    std::string problem;  // what made the image or a frame undecodable, in words
     // Descriptive values for the meta dictionary (raw text, padding removed).
     std::string modality, sop_class, sop_instance, series_uid, study_uid, frame_of_reference_uid;
     std::string instance_number, slice_thickness, pixel_spacing, image_position, image_orientation;

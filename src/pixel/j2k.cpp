@@ -183,6 +183,8 @@ int j2k_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
     std::unique_ptr<opj_image_t, ImageCloser> image(raw);
     if (image->x1 - image->x0 > 65535 || image->y1 - image->y0 > 65535 || image->numcomps == 0 || image->numcomps > 4)
         return 2;
+    // OpenJPEG allocates 32 bits a sample for the whole image while it decodes.
+    if (!frame_plan(f, "JPEG 2000", image->x1 - image->x0, image->y1 - image->y0, image->numcomps, 4, size)) return 2;
     if (!opj_decode(codec.get(), stream.get(), image.get())) return 2;
     opj_end_decompress(codec.get(), stream.get());
 
@@ -291,6 +293,7 @@ int htj2k_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
             if (siz.get_recon_width(k) != width || siz.get_recon_height(k) != height) return 2;
         }
         const std::size_t bytes = depth <= 8 ? 1 : depth <= 16 ? 2 : 4;
+        if (!frame_plan(f, "HTJ2K", width, height, comps, bytes, size)) return 2;
         f.decoded.resize(std::size_t(width) * height * comps * bytes);
         std::memset(f.decoded.data(), 0, f.decoded.size());
         cs.set_planar(comps == 1);

@@ -193,6 +193,8 @@ int jpeg_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
         return 2;
     const bool ycbcr = h.components == 3 && input_is_ycbcr(h, f.photometric);
     const std::size_t bytes = h.precision <= 8 ? 1 : 2;
+    if (!frame_plan(f, "JPEG", std::uint64_t(h.width), std::uint64_t(h.height), std::uint64_t(h.components), bytes, size))
+        return 2;
     const std::size_t out_size = std::size_t(h.width) * h.height * h.components * bytes;
     f.decoded.resize(out_size);
     std::memset(f.decoded.data(), 0, out_size);

@@ -4,6 +4,7 @@
 
 #include <jxl/decode.h>
 
+#include "pixel/codec_support.hpp"
 #include "pixel/codec_versions.hpp"
 #include "pixel/image.hpp"
 #include "pixel/syntax.hpp"
@@ -52,6 +53,8 @@ int jxl_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
                 if (info.xsize == 0 || info.ysize == 0 || info.xsize > 65535 || info.ysize > 65535) return 2;
                 const unsigned channels = info.num_color_channels + (info.alpha_bits ? 1 : 0);
                 if (channels < 1 || channels > 4 || info.bits_per_sample > 16) return 2;
+                if (!frame_plan(f, "JPEG XL", info.xsize, info.ysize, channels, info.bits_per_sample <= 8 ? 1 : 2, size))
+                    return 2;
                 f.columns = std::uint16_t(info.xsize), f.rows = std::uint16_t(info.ysize);
                 f.samples = std::uint16_t(channels), f.bits = std::uint16_t(info.bits_per_sample <= 8 ? 8 : info.bits_per_sample);
                 format = {channels, info.bits_per_sample <= 8 ? JXL_TYPE_UINT8 : JXL_TYPE_UINT16, JXL_NATIVE_ENDIAN, 0};

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/bytes.hpp"
+#include "pixel/codec_support.hpp"
 #include "pixel/image.hpp"
 #include "pixel/syntax.hpp"
 
@@ -18,6 +19,7 @@ int lzw_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
         std::uint16_t last;
     };
     const std::size_t want = std::size_t(f.rows) * f.columns * f.samples;
+    if (!frame_plan(f, "LZW", f.columns, f.rows, f.samples, 2, size)) return 2;
     std::vector<Entry> dict;
     std::vector<std::uint16_t> out, str;
     out.reserve(want);

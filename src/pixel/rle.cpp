@@ -4,9 +4,11 @@
 #include <memory>
 #include <vector>
 
-#include <libdeflate.h>
+
+#include <zlib.h>
 
 #include "core/bytes.hpp"
+#include "pixel/codec_support.hpp"
 #include "pixel/image.hpp"
 #include "pixel/simd.hpp"
 #include "pixel/syntax.hpp"
@@ -51,6 +53,7 @@ int rle_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
         if (offsets[i] >= size) return 2;
         if (i + 1 < n && (offsets[i + 1] < offsets[i] || offsets[i + 1] > size)) return 2;
     }
+    if (!frame_plan(f, "RLE", f.columns, f.rows, samples, bytes, size)) return 2;
     f.decoded.resize(pixels * bytes * samples);
     f.planar = 0;
     if (n == 1) {
@@ -80,21 +83,23 @@ int rle_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
 }
 
 int deflate_frame_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
+    if (!frame_plan(f, "deflated frame", f.columns, f.rows, f.samples, (f.bits + 7u) / 8u, size)) return 2;
     const std::size_t want = decoded_frame_bytes(f);
-    std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor*)> d(libdeflate_alloc_decompressor(),
-                                                                                 libdeflate_free_decompressor);
-    if (!d) return 1;
-    // A stream longer than the frame is cut to it; a shorter one leaves the frame short.
-    for (std::size_t cap = std::max<std::size_t>(want, 64); cap <= std::max<std::size_t>(want, 64) * 16; cap *= 2) {
-        f.decoded.resize(cap);
-        std::size_t produced = 0;
-        const auto r = libdeflate_deflate_decompress(d.get(), data, size, f.decoded.data(), cap, &produced);
-        if (r == LIBDEFLATE_INSUFFICIENT_SPACE) continue;
-        if (r != LIBDEFLATE_SUCCESS) return 2;
-        f.decoded.resize(std::min(produced, want));
-        return 0;
-    }
-    return 2;
+    // Inflated straight into the frame: a stream longer than the frame is cut to it (and never
+    // inflated further), a shorter one leaves the frame short.
+    f.decoded.resize(want);
+    z_stream z{};
+    if (inflateInit2(&z, -15) != Z_OK) return 1;
+    z.next_in = const_cast<Bytef*>(data);
+    z.avail_in = uInt(std::min<std::size_t>(size, 0x7FFFFFFF));
+    z.next_out = f.decoded.data();
+    z.avail_out = uInt(std::min<std::size_t>(want, 0x7FFFFFFF));
+    const int rc = inflate(&z, Z_FINISH);
+    const std::size_t produced = want - z.avail_out;
+    inflateEnd(&z);
+    if (rc != Z_STREAM_END && rc != Z_BUF_ERROR && rc != Z_OK) return 2;
+    f.decoded.resize(produced);
+    return 0;
 }
 
 }  // namespace loamwerk::render

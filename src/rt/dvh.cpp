@@ -94,6 +94,12 @@ DoseGrid read_rtdose(const std::string& path) {
     if (r.image_position_patient.size() != 3 || r.image_orientation_patient.size() != 6 || r.pixel_spacing.size() != 2)
         throw std::runtime_error("read_rtdose: the dose grid has no complete geometry: " + path);
     g.nz = r.frames, g.ny = r.rows, g.nx = r.columns;
+    // The frames as decoded must be the grid the header describes, or the copy would read past them.
+    const std::size_t count = g.nx * g.ny * g.nz;
+    const std::size_t have = (r.in_file ? r.file_bytes : r.data.size()) / 4;
+    if (r.shape.size() < 3 || r.shape[1] != g.ny || r.shape[2] != g.nx || have < count)
+        throw std::runtime_error("read_rtdose: the dose frames do not match the grid's Rows and Columns (" +
+                                 std::to_string(g.ny) + " x " + std::to_string(g.nx) + "): " + path);
     const std::uint8_t* bytes = r.in_file ? r.file.data() + r.file_offset : r.data.data();
     g.gy.assign(reinterpret_cast<const float*>(bytes), reinterpret_cast<const float*>(bytes) + g.nx * g.ny * g.nz);
     std::copy(r.image_position_patient.begin(), r.image_position_patient.end(), g.origin);
@@ -152,6 +158,10 @@ void local(const DoseGrid& g, const double* p, double& u, double& v, double& w) 
     v = dot(d, g.col) / g.spacing[0];
     w = dot(d, g.normal);
 }
+
+constexpr float kMaxDoseGy = 100000;
+// Samples a plane's contours may take outside the dose grid.
+constexpr double kFarSamples = double(1 << 22);
 
 const char* kWant = " (want D95, D95%, D2cc, D0.5cm3, V20Gy, V2000cGy, V100%, Dmax, Dmin or Dmean)";
 
@@ -228,6 +238,12 @@ DVHCurve compute_dvh(const Roi& roi, const DoseGrid& g, int samples_per_axis, bo
     if (samples_per_axis < 1 || samples_per_axis > 64) throw std::invalid_argument("compute_dvh: samples_per_axis must be 1 to 64");
     if (roi.contours.empty()) throw std::runtime_error("compute_dvh: ROI '" + roi.name + "' has no closed planar contours");
     if (!g.nx || !g.ny || !g.nz) throw std::runtime_error("compute_dvh: empty dose grid");
+    // 1-cGy bins: a dose past this is a damaged Dose Grid Scaling, not a histogram to build.
+    for (float d : g.gy)
+        if (!(d <= kMaxDoseGy) && !std::isnan(d))
+            throw std::runtime_error("compute_dvh: the dose grid holds " + std::to_string(double(d)) +
+                                     " Gy; a dose-volume histogram ends at " + std::to_string(int(kMaxDoseGy)) +
+                                     " Gy (is Dose Grid Scaling right, and is this an RT Dose?)");
     // Contours grouped by plane (0.01 mm), in grid coordinates.
     std::map<long, std::vector<std::vector<Point2>>> planes;
     std::map<long, double> plane_w;
@@ -241,7 +257,8 @@ DVHCurve compute_dvh(const Roi& roi, const DoseGrid& g, int samples_per_axis, bo
             wsum += w;
         }
         const double w = wsum / double(c.points.size());
-        const long key = std::lround(w * 100);
+        if (!std::isfinite(w)) continue;  // a contour without a plane
+        const long key = std::lround(std::clamp(w, -1e12, 1e12) * 100);
         planes[key].push_back(std::move(poly));
         plane_w[key] = w;
     }
@@ -264,25 +281,49 @@ DVHCurve compute_dvh(const Roi& roi, const DoseGrid& g, int samples_per_axis, bo
         double umin = INFINITY, umax = -INFINITY, vmin = INFINITY, vmax = -INFINITY;
         for (const auto& poly : polys)
             for (const Point2& q : poly) umin = std::min(umin, q.u), umax = std::max(umax, q.u), vmin = std::min(vmin, q.v), vmax = std::max(vmax, q.v);
+        if (!(umin <= umax && vmin <= vmax)) continue;  // no finite point on this plane
         const double f = frame_position(g, w);
-        for (long j = long(std::floor(vmin)) - 1; j <= long(std::ceil(vmax)) + 1; ++j)
-            for (long i = long(std::floor(umin)) - 1; i <= long(std::ceil(umax)) + 1; ++i)
+        auto sample = [&](double u, double v, double weight) {
+            if (!inside(polys, u, v)) return;
+            const double d = grid_dose(g, u, v, f);
+            if (std::isnan(d)) {
+                uncovered += weight;
+                return;
+            }
+            covered += weight;
+            dose_volume += d * weight;
+            lo = std::min(lo, d), hi = std::max(hi, d);
+            const long b = std::max(0L, dose_bin(d));
+            if (std::size_t(b) >= counts.size()) counts.resize(std::size_t(b) + 1, 0.0);
+            counts[std::size_t(b)] += weight;
+        };
+        // Pixels near the grid are sampled S x S each; the rest of the contour's extent lies outside
+        // the grid (uncovered), and is sampled more coarsely when it is large, so that a contour of
+        // kilometres or a grid of micrometre pixels does not cost hours.
+        const double i0 = std::floor(std::max(umin, -1e12)) - 1, i1 = std::ceil(std::min(umax, 1e12)) + 1;
+        const double j0 = std::floor(std::max(vmin, -1e12)) - 1, j1 = std::ceil(std::min(vmax, 1e12)) + 1;
+        const double near_i0 = std::max(i0, -2.0), near_i1 = std::min(i1, double(g.nx) + 1);
+        const double near_j0 = std::max(j0, -2.0), near_j1 = std::min(j1, double(g.ny) + 1);
+        for (double j = near_j0; j <= near_j1; ++j)
+            for (double i = near_i0; i <= near_i1; ++i)
                 for (int sj = 0; sj < S; ++sj)
-                    for (int si = 0; si < S; ++si) {
-                        const double u = double(i) + (si + 0.5) / S - 0.5, v = double(j) + (sj + 0.5) / S - 0.5;
-                        if (!inside(polys, u, v)) continue;
-                        const double d = grid_dose(g, u, v, f);
-                        if (std::isnan(d)) {
-                            uncovered += sample_cm3;
-                            continue;
-                        }
-                        covered += sample_cm3;
-                        dose_volume += d * sample_cm3;
-                        lo = std::min(lo, d), hi = std::max(hi, d);
-                        const long b = std::max(0L, dose_bin(d));
-                        if (std::size_t(b) >= counts.size()) counts.resize(std::size_t(b) + 1, 0.0);
-                        counts[std::size_t(b)] += sample_cm3;
-                    }
+                    for (int si = 0; si < S; ++si)
+                        sample(i + (si + 0.5) / S - 0.5, j + (sj + 0.5) / S - 0.5, sample_cm3);
+        const double extent = (i1 - i0 + 1) * (j1 - j0 + 1);
+        const double step = std::max(1.0, std::ceil(std::sqrt(extent / kFarSamples)));
+        const double far_cm3 = sample_cm3 * double(S * S) * step * step;
+        for (double j = j0; j <= j1; j += step)
+            for (double i = i0; i <= i1; i += step) {
+                const double cu = i + step / 2 - 0.5, cv = j + step / 2 - 0.5;  // the cell's centre
+                if (cu >= near_i0 - 0.5 && cu <= near_i1 + 0.5 && cv >= near_j0 - 0.5 && cv <= near_j1 + 0.5)
+                    continue;  // sampled finely above
+                if (step > 1) {
+                    sample(cu, cv, far_cm3);
+                    continue;
+                }
+                for (int sj = 0; sj < S; ++sj)
+                    for (int si = 0; si < S; ++si) sample(i + (si + 0.5) / S - 0.5, j + (sj + 0.5) / S - 0.5, sample_cm3);
+            }
     }
     DVHCurve c;
     c.roi_name = roi.name;

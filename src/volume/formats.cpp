@@ -18,6 +18,7 @@
 
 #include "core/bytes.hpp"
 #include "core/file_io.hpp"
+#include "core/limits.hpp"
 #include "core/parallel.hpp"
 
 namespace loamwerk::volume {
@@ -77,7 +78,9 @@ std::vector<std::uint8_t> gzip_members(const std::vector<std::pair<const std::ui
     return out;
 }
 
-bool gunzip(const std::uint8_t* data, std::size_t n, std::vector<std::uint8_t>& out) {
+// The first `want` bytes of a gzip stream (its members joined), or all of it when shorter: true when
+// they were had or the stream ended cleanly. Nothing past `want` is inflated.
+bool gunzip(const std::uint8_t* data, std::size_t n, std::vector<std::uint8_t>& out, std::size_t want) {
     z_stream s{};
     if (inflateInit2(&s, 15 + 32) != Z_OK) return false;
     s.next_in = const_cast<Bytef*>(data);
@@ -85,11 +88,16 @@ bool gunzip(const std::uint8_t* data, std::size_t n, std::vector<std::uint8_t>& 
     std::size_t consumed_total = 0;
     std::uint8_t chunk[1 << 16];
     int rc = Z_OK;
-    for (;;) {
+    while (out.size() < want) {
         s.next_out = chunk;
-        s.avail_out = sizeof chunk;
+        s.avail_out = uInt(std::min<std::size_t>(sizeof chunk, want - out.size()));
+        const std::size_t room = s.avail_out;
         rc = inflate(&s, Z_NO_FLUSH);
-        out.insert(out.end(), chunk, chunk + (sizeof chunk - s.avail_out));
+        out.insert(out.end(), chunk, chunk + (room - s.avail_out));
+        if (out.size() >= want) {
+            rc = Z_STREAM_END;
+            break;
+        }
         if (rc == Z_STREAM_END) {
             // Concatenated members continue the stream.
             consumed_total += std::size_t(s.next_in - (data + consumed_total));
@@ -356,6 +364,28 @@ int dcm_nifti_write_nd(const std::string& path, const void* data, std::size_t w,
     return f.commit();
 }
 
+namespace {
+// Where a NIfTI-1 header says its voxels end (vox_offset plus the dimensions' bytes), saturating.
+std::uint64_t nifti_data_end(const std::uint8_t* h) {
+    const int dim0 = get_i16(h, 40);
+    std::uint64_t count = 1;
+    for (int i = 1; i <= 4; ++i) {
+        const int v = get_i16(h, 40 + 2 * i);
+        if (dim0 >= i && v >= 1) count *= std::uint64_t(v);
+    }
+    std::uint64_t bpv = 4;
+    switch (get_i16(h, 70)) {
+    case 2: case 256: bpv = 1; break;
+    case 4: case 512: bpv = 2; break;
+    case 128: bpv = 3; break;
+    default: break;
+    }
+    const float vox = get_f32(h, 108);
+    const std::uint64_t offset = vox > 0 && vox < 1e9f ? std::uint64_t(vox) : 352;
+    return offset + count * bpv;
+}
+}  // namespace
+
 int dcm_nifti_read(const std::string& path, NiftiVolume& out) {
     if (path.empty()) return kIo;
     OwnedBuffer file;
@@ -370,8 +400,18 @@ int dcm_nifti_read(const std::string& path, NiftiVolume& out) {
     const std::uint8_t* p = file.data();
     std::size_t n = file.size();
     if (n >= 2 && p[0] == 0x1F && p[1] == 0x8B) {
+        // The header first, then only as much as it says the file holds: data after that is never
+        // inflated (a small file can inflate to gigabytes).
         try {
-            if (!gunzip(p, n, inflated)) return kCompress;
+            if (!gunzip(p, n, inflated, 352)) return kCompress;
+            std::size_t want = 352;
+            if (inflated.size() >= 352 && load_le32(inflated.data()) == 348) {
+                const std::uint64_t need = nifti_data_end(inflated.data());
+                if (need > limits::allowed(n)) return kMemory;
+                want = std::size_t(need);
+            }
+            inflated.clear();
+            if (!gunzip(p, n, inflated, want)) return kCompress;
         } catch (const std::bad_alloc&) {
             return kMemory;
         }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <stdexcept>
@@ -27,6 +28,13 @@ using diffusion::Vendor;
 constexpr std::string_view kEnhancedUsVolume = "1.2.840.10008.5.1.4.1.1.6.2";
 constexpr Tag kItem = 0xFFFEE000;
 constexpr int kMaxDepth = 8;
+constexpr double kLargestMillimetres = 1e6;
+
+std::string tag_text(Tag t) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%04X,%04X", unsigned(t >> 16), unsigned(t & 0xFFFF));
+    return buf;
+}
 
 constexpr Tag kSharedGroups = 0x52009229, kPerFrameGroups = 0x52009230;
 constexpr Tag kImagePosition = 0x00200032, kImageOrientation = 0x00200037, kPixelSpacing = 0x00280030;
@@ -164,6 +172,7 @@ public:
     Layered<double> thickness;
     std::vector<PerFrameValues> values;  // per-frame storage, when the object has it
     std::optional<double> temporal_index, echo_time, trigger_time;
+    std::string unusable;  // the first geometry value that is not a length or cosine
 
 private:
     enum class Context { kTop, kShared, kFrame, kOther };
@@ -205,6 +214,12 @@ private:
     void geometry(Geometry<std::array<T, N>>& slot, const ElementRef& e, Context ctx, std::size_t k, bool vendor) {
         const auto v = decimals(e);
         if (!v || v->size() != N) return;  // another number of values is ignored
+        // Millimetres and cosines: a value past a kilometre, or not finite, is damage.
+        for (double x : *v)
+            if (!(std::fabs(x) <= kLargestMillimetres)) {
+                if (unusable.empty()) unusable = std::string(value_text(e)) + " in (" + tag_text(e.tag) + ")";
+                return;
+            }
         std::array<T, N> a{};
         std::copy(v->begin(), v->end(), a.begin());
         set(vendor ? slot.vendor : slot.standard, a, ctx, k);
@@ -482,6 +497,9 @@ DecodedSeries decode_one_file(const std::string& path, std::uint32_t file_index,
 
     GeometryWalk walk(img->frames_declared);
     walk.top(top);
+    if (!walk.unusable.empty())
+        throw std::runtime_error("volume::decode_one_file: " + walk.unusable +
+                                 " is not a position, orientation or spacing in millimetres: " + path);
     auto text = [&](Tag t) { const ElementRef* e = find_element(top, t); return e ? std::string(value_text(*e)) : std::string(); };
     const std::string manufacturer = text(kManufacturer), image_type = text(kImageType);
     const Vendor vendor = diffusion::vendor_of(manufacturer);

@@ -473,6 +473,8 @@ VolumeGrid discover_group(const std::vector<FrameGeometryRecord>& records, const
         if (acquisition.count >= 2) cell += std::uint64_t(sep.value[m]) * g.strides[kAcquisition];
         if (cell < g.table.size()) g.table[std::size_t(cell)] = members[m]->frame_id;
     }
+    if (std::find(at_position.begin(), at_position.end(), nullptr) != at_position.end())
+        fail("volume::discover_group: the slice positions cannot be ordered");
     const FrameGeometryRecord& first = *at_position[0];
     const double* row = first.orientation;
     const double* col = first.orientation + 3;

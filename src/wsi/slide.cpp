@@ -390,6 +390,14 @@ slide::slide(std::vector<std::shared_ptr<Source>> sources) {
         else if (info.organisation_type == "TILED_FULL")
             level->organisation = Organisation::kTiledFull;
         const std::uint64_t plane = std::uint64_t(level->tiles_x) * level->tiles_y;
+        if (level->organisation == Organisation::kTiledFull && plane > 4 * std::uint64_t(n) + 16) {
+            levels_.clear(), associated_.clear();
+            error_ = "WSI instance " + std::to_string(i) + ": its Total Pixel Matrix (" + std::to_string(info.total_rows) +
+                     " x " + std::to_string(info.total_columns) + ") needs " + std::to_string(plane) + " tiles of " +
+                     std::to_string(level->tile_height) + " x " + std::to_string(level->tile_width) + ", but it has " +
+                     std::to_string(n) + " frames";
+            return;
+        }
         level->frames.resize(n);
         level->sparse.reserve(level->organisation == Organisation::kTiledSparse ? n : 0);
         const std::uint8_t* begin = source->bytes.data();

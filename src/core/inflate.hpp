@@ -1,0 +1,15 @@
+// Raw deflate streams (no zlib or gzip header) inflated within the memory policy.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace loamwerk {
+
+// What the stream produced before its end, an error, or `cap` bytes; empty when nothing was.
+std::vector<std::uint8_t> inflate_raw(const std::uint8_t* data, std::size_t size, std::size_t cap);
+// The same with the cap the memory policy gives `size` bytes of input: a deflate bomb stops there.
+std::vector<std::uint8_t> inflate_raw(const std::uint8_t* data, std::size_t size);
+
+}  // namespace loamwerk
