@@ -5,8 +5,11 @@ SHELL := /bin/bash
 
 VENV := .venv
 VPY := $(VENV)/bin/python
+# libFuzzer comes with clang; the version is named here alone.
+FUZZ_CLANG := clang-14
 APT_PACKAGES := g++ make pkg-config zlib1g-dev libdeflate-dev libjpeg62-turbo-dev libcharls-dev libopenjp2-7-dev \
-  libopenjph-dev libjxl-dev liblcms2-dev libdcmtk-dev libgtest-dev dcmtk dcm2niix
+  libopenjph-dev libjxl-dev liblcms2-dev libdcmtk-dev libgtest-dev dcmtk dcm2niix \
+  $(FUZZ_CLANG) libclang-rt-14-dev libfuzzer-14-dev
 PY_BUILD_REQS := "scikit-build-core>=0.10" "nanobind>=2.4,<4" "cmake>=3.20" ninja
 # pydicom's codec plugins are test oracles for the compressed syntaxes; SimpleITK, nibabel and
 # dcm2niix (Debian) for volume geometry and files; wsidicom for slide pyramids.
@@ -26,7 +29,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 find_python = $(firstword $(foreach p,python3.14 python3.13 python3.12 python3 $(wildcard /root/.pyenv/versions/3.1[2-9]*/bin/python3.1[2-9] $(HOME)/.pyenv/versions/3.1[2-9]*/bin/python3.1[2-9]),\
   $(shell command -v $(p) >/dev/null 2>&1 && $(p) -c 'import sys; print("ok" if sys.version_info >= (3, 12) else "")' 2>/dev/null | grep -q ok && command -v $(p))))
 
-.PHONY: demo test bench asan-test deps venv install cpp-test stubs clean
+.PHONY: demo test bench asan-test fuzz fuzz-build fuzz-smoke deps venv install cpp-test stubs clean
 
 deps:
 	@missing=""; for p in $(APT_PACKAGES); do \
@@ -64,7 +67,7 @@ cpp-test: deps build/cpp/build.ninja
 	$(VENV)/bin/cmake --build build/cpp -j $(JOBS)
 	build/cpp/loam_cpp_tests --gtest_brief=1
 
-test: install cpp-test
+test: install cpp-test fuzz-smoke
 	$(VPY) -m pytest tests
 
 demo: install
@@ -100,6 +103,21 @@ asan-test: deps $(VENV)/.reqs-stamp
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(abspath build/asan/report) \
 	  PYTHONPATH=$(abspath $(ASAN_STAGE)) LOAM_EXPECT_PATH=$(abspath $(ASAN_STAGE)) \
 	  $(VPY) -m pytest tests -p no:cacheprovider || { cat build/asan/report.* 2>/dev/null; exit 1; }
+
+# libFuzzer harnesses (with ASan and UBSan) in build/fuzz. `make fuzz FUZZ_SECONDS=N` fuzzes each
+# for N seconds, keeping its corpus in build/fuzz/corpus and what crashed in build/fuzz/crashes;
+# the smoke run in `make test` only replays the seeds, so it is quick and deterministic.
+FUZZ_SECONDS ?= 60
+fuzz-build: deps $(VENV)/.reqs-stamp
+	CC=$(FUZZ_CLANG) CXX=$(subst clang,clang++,$(FUZZ_CLANG)) $(VENV)/bin/cmake -S . -B build/fuzz -G Ninja \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DLOAM_FUZZ=ON -DLOAM_PYTHON_MODULE=OFF -DCMAKE_BUILD_TYPE=Debug
+	$(VENV)/bin/cmake --build build/fuzz -j $(JOBS)
+
+fuzz: install fuzz-build
+	$(VPY) tests/fuzz/run.py --seconds $(FUZZ_SECONDS) $(FUZZ_HARNESSES)
+
+fuzz-smoke: install fuzz-build
+	$(VPY) tests/fuzz/run.py --smoke
 
 # Regenerates the committed type stubs from the built module.
 stubs: install

@@ -166,7 +166,7 @@ std::string Session::replace_uid(std::string_view uid) {
     return minted;
 }
 
-void Session::apply(const ElementRef& e, Encoding enc, std::vector<std::uint8_t>& out, int depth, bool top) {
+void Session::apply(const ElementRef& e, std::vector<std::uint8_t>& out, int depth, bool top) {
     const Tag t = e.tag;
     const VR v = e.vr ? e.vr : dict::implicit_vr(tag_group(t), tag_element(t));
     const bool pixels = t == 0x7FE00008 || t == 0x7FE00009 || t == 0x7FE00010;
@@ -304,7 +304,7 @@ void Session::walk(const std::uint8_t* p, std::size_t n, Encoding enc, std::vect
         }
         insert_before(e.tag);
         if (inserts != opt_.replace.end() && inserts->first == e.tag) ++inserts;
-        apply(e, enc, out, depth, top);
+        apply(e, out, depth, top);
     }
     if (!method_written) {
         insert_before(0x00120062);

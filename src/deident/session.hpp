@@ -51,7 +51,7 @@ private:
     std::string replace_uid(std::string_view uid);
     // `enc` is the encoding the bytes are read in; everything is written in out_enc_, the file's.
     void walk(const std::uint8_t* p, std::size_t n, Encoding enc, std::vector<std::uint8_t>& out, int depth, bool top);
-    void apply(const ElementRef& e, Encoding enc, std::vector<std::uint8_t>& out, int depth, bool top);
+    void apply(const ElementRef& e, std::vector<std::uint8_t>& out, int depth, bool top);
     void write_method(Encoding enc, std::vector<std::uint8_t>& out);
     Encoding out_enc_ = Encoding::ExplicitLE;
 

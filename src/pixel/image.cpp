@@ -90,7 +90,7 @@ std::uint32_t integer_string(const ElementRef& e) {
 
 class Parser {
 public:
-    Parser(RenderImage& img, Encoding encoding) : img_(img), encoding_(encoding), big_(encoding == Encoding::ExplicitBE) {}
+    Parser(RenderImage& img, Encoding encoding) : img_(img), big_(encoding == Encoding::ExplicitBE) {}
 
     std::uint16_t us(const ElementRef& e, std::size_t index = 0) const {
         return e.value && e.length >= 2 * (index + 1) ? load16(e.value + 2 * index, big_) : 0;
@@ -309,7 +309,6 @@ private:
     }
 
     RenderImage& img_;
-    Encoding encoding_;
     bool big_;
 };
 

@@ -28,7 +28,7 @@ constexpr Tag kPatientPosition = 0x00185100, kProcedureStep = 0x00400254, kSoftw
 constexpr Tag kAcquisitionType = 0x00180023, kStudyDescription = 0x00081030, kSeriesDescription = 0x0008103E;
 constexpr Tag kProtocolName = 0x00181030, kScanningSequence = 0x00180020, kSequenceVariant = 0x00180021;
 constexpr Tag kScanOptions = 0x00180022, kSequenceName = 0x00180024, kPulseSequenceName = 0x00189005;
-constexpr Tag kSeriesNumber = 0x00200011, kAcquisitionNumber = 0x00200012, kSliceThickness = 0x00180050;
+constexpr Tag kSeriesNumber = 0x00200011, kSliceThickness = 0x00180050;
 constexpr Tag kSpacingBetweenSlices = 0x00180088, kSar = 0x00181316, kEchoTime = 0x00180081;
 constexpr Tag kEffectiveEchoTime = 0x00189082, kRepetitionTime = 0x00180080, kFlipAngle = 0x00181314;
 constexpr Tag kPercentPhaseFov = 0x00180094, kPercentSampling = 0x00180093, kEchoTrainLength = 0x00180091;

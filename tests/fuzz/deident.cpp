@@ -1,0 +1,23 @@
+// De-identification with and without options, and burned-in pixel cleaning.
+#include "deident/pixanon.hpp"
+#include "deident/session.hpp"
+#include "fuzz.hpp"
+
+using namespace loamwerk;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 1) return 0;
+    const std::span<const std::uint8_t> bytes(data + 1, size - 1);
+    deident::DeidentOptions o;
+    o.retain_dates = data[0] & 1, o.retain_uids = data[0] & 2, o.clean_descriptors = data[0] & 4;
+    o.shift_dates_days = (data[0] & 8) ? -30 : 0;
+    o.clean_pixel = data[0] & 16;
+    o.retain_safe_private = data[0] & 32;
+    std::vector<std::uint8_t> out;
+    fuzz::expect_clean([&] { deident::Session(o).run(bytes, out); });
+    fuzz::expect_clean([&] {
+        std::vector<std::uint8_t> cleaned;
+        pixanon::clean(bytes, {{0, 0, 8, 8}}, true, false, cleaned);
+    });
+    return 0;
+}
