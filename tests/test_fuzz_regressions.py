@@ -61,3 +61,12 @@ def run_case(case: dict, folder: Path) -> subprocess.CompletedProcess:
 def test_regression_case(case):
     r = run_case(case, ROOT)
     assert r.returncode == 0, f"exit {r.returncode}: {r.stdout[-2000:]}{r.stderr[-2000:]}"
+
+
+LOCAL_CASES = json.loads((LOCAL / "cases.json").read_text())["cases"]
+
+
+@pytest.mark.parametrize("case", LOCAL_CASES, ids=[c["name"] for c in LOCAL_CASES])
+def test_found_by_our_fuzzers(case):
+    r = run_case(case, LOCAL)
+    assert r.returncode == 0, f"exit {r.returncode}: {r.stdout[-2000:]}{r.stderr[-2000:]}"

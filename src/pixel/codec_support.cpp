@@ -1,10 +1,12 @@
 #include "pixel/codec_support.hpp"
 
+#include <csignal>
+#include <mutex>
 #include <string>
 
-#include "core/limits.hpp"
+#include <setjmp.h>
 
-#include <mutex>
+#include "core/limits.hpp"
 
 #include "dcmtk/config/osconfig.h"
 #include "dcmtk/oflog/oflog.h"
@@ -28,6 +30,52 @@ bool frame_plan(FrameRecord& f, std::string_view codec, std::uint64_t width, std
                   limits::size_text(input) + " of data, more than the memory limit allows";
         return false;
     }
+    return true;
+}
+
+namespace {
+
+// Where an abort inside a contained call lands, per thread (abort() raises SIGABRT in the thread
+// that called it).
+thread_local sigjmp_buf* t_landing = nullptr;
+struct sigaction g_previous_abort;
+
+void on_abort(int sig, siginfo_t* info, void* context) {
+    if (sigjmp_buf* landing = t_landing) {
+        t_landing = nullptr;
+        siglongjmp(*landing, 1);
+    }
+    // Not ours: what was there before, else the default action.
+    if (g_previous_abort.sa_flags & SA_SIGINFO) {
+        g_previous_abort.sa_sigaction(sig, info, context);
+    } else if (g_previous_abort.sa_handler != SIG_DFL && g_previous_abort.sa_handler != SIG_IGN) {
+        g_previous_abort.sa_handler(sig);
+    } else {
+        std::signal(SIGABRT, SIG_DFL);
+        std::raise(SIGABRT);
+    }
+}
+
+}  // namespace
+
+bool contain_abort(void (*body)(void*), void* context) {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction a {};
+        a.sa_sigaction = on_abort;
+        a.sa_flags = SA_SIGINFO;
+        sigemptyset(&a.sa_mask);
+        sigaction(SIGABRT, &a, &g_previous_abort);
+    });
+    sigjmp_buf* volatile outer = t_landing;  // contained calls may nest
+    sigjmp_buf landing;
+    if (sigsetjmp(landing, 1)) {
+        t_landing = outer;
+        return false;
+    }
+    t_landing = &landing;
+    body(context);
+    t_landing = outer;
     return true;
 }
 

@@ -36,6 +36,16 @@ inline jpeg_error_mgr* quiet_jpeg_errors(JpegErrorJump& err) {
     return mgr;
 }
 
+// Runs `body` around calls into a C library built with its assertions on (Debian's OpenJPEG):
+// an assertion that fails inside it makes this return false instead of ending the process.
+// Nothing is unwound, so `body` holds no object with a destructor; the library's own objects are
+// the caller's to free.
+bool contain_abort(void (*body)(void*), void* context);
+template <class F>
+bool contain_abort(F& body) {
+    return contain_abort([](void* c) { (*static_cast<F*>(c))(); }, &body);
+}
+
 // DCMTK's logger off, once per process.
 void quiet_dcmtk();
 // OpenJPH's message streams to /dev/null, once per process (it still throws on errors).

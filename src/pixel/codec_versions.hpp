@@ -5,11 +5,9 @@
 #include <jxl/version.h>
 #include <openjpeg.h>
 
-// OpenJPEG 2.5 added a switch for decoding truncated codestreams as far as they go.
-#if (OPJ_VERSION_MAJOR > 2) || (OPJ_VERSION_MAJOR == 2 && OPJ_VERSION_MINOR >= 5)
-#define LOAM_OPJ_HAS_STRICT_MODE 1
-#else
-#define LOAM_OPJ_HAS_STRICT_MODE 0
+// OpenJPEG 2.5 decodes High-Throughput code-blocks, and truncated codestreams as far as they go.
+#if OPJ_VERSION_MAJOR < 2 || (OPJ_VERSION_MAJOR == 2 && OPJ_VERSION_MINOR < 5)
+#error "OpenJPEG 2.5 or later is needed"
 #endif
 
 // libjxl 0.9 dropped the pixel-format argument of the ICC profile getters.

@@ -1,19 +1,12 @@
-// JPEG 2000 frames through OpenJPEG, High-Throughput JPEG 2000 frames through OpenJPH.
+// JPEG 2000 and High-Throughput JPEG 2000 frames through OpenJPEG.
 #include <algorithm>
 #include <cstdio>
 #include <cmath>
 #include <cstring>
 #include <memory>
-#include <stdexcept>
 #include <vector>
 
 #include <openjpeg.h>
-#include <openjph/ojph_arch.h>  // defines OJPH_EXPORT, which the other headers assume
-#include <openjph/ojph_codestream.h>
-#include <openjph/ojph_file.h>
-#include <openjph/ojph_mem.h>
-#include <openjph/ojph_message.h>
-#include <openjph/ojph_params.h>
 
 #include "core/bytes.hpp"
 #include "pixel/codec_support.hpp"
@@ -26,21 +19,6 @@ namespace loamwerk::render {
 namespace {
 
 // Code-block style bit 6 in COD marks HT code-blocks.
-bool uses_ht_codeblocks(const std::uint8_t* p, std::size_t n) {
-    if (n < 6 || p[0] != 0xFF || p[1] != 0x4F) return false;
-    std::size_t pos = 2;
-    while (pos + 4 <= n) {
-        if (p[pos] != 0xFF) return false;
-        const int marker = p[pos + 1];
-        if (marker == 0x90) return false;  // SOT: the main header is over
-        const std::size_t len = load_be16(p + pos + 2);
-        if (len < 2 || pos + 2 + len > n) return false;
-        if (marker == 0x52 && pos + 10 < n) return (p[pos + 10] & 0x40) != 0;
-        pos += 2 + len;
-    }
-    return false;
-}
-
 bool is_jp2(const std::uint8_t* p, std::size_t n) {
     static constexpr std::uint8_t kSignature[12] = {0, 0, 0, 0x0C, 0x6A, 0x50, 0x20, 0x20, 0x0D, 0x0A, 0x87, 0x0A};
     return (n >= 12 && std::memcmp(p, kSignature, 12) == 0) || (n >= 4 && p[0] == 0x0D && p[1] == 0x0A && p[2] == 0x87 && p[3] == 0x0A);
@@ -158,7 +136,6 @@ bool cmyk_components_to_rgb(opj_image_t* img) {
 }  // namespace
 
 int j2k_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
-    if (uses_ht_codeblocks(data, size)) return htj2k_decode(data, size, f);
     std::unique_ptr<opj_codec_t, CodecCloser> codec(opj_create_decompress(is_jp2(data, size) ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K));
     if (!codec) return 1;
     opj_set_info_handler(codec.get(), discard, nullptr);
@@ -175,18 +152,30 @@ int j2k_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
     opj_dparameters_t params;
     opj_set_default_decoder_parameters(&params);
     if (!opj_setup_decoder(codec.get(), &params)) return 2;
-#if LOAM_OPJ_HAS_STRICT_MODE
     opj_decoder_set_strict_mode(codec.get(), OPJ_FALSE);
-#endif
+    // An assertion in the library fails before it changes anything, so its objects are freed as
+    // after any other error.
+    const auto corrupt = [&] {
+        f.error = "the JPEG 2000 decoder gave up on a corrupt codestream";
+        return 2;
+    };
     opj_image_t* raw = nullptr;
-    if (!opj_read_header(stream.get(), codec.get(), &raw)) return 2;
+    OPJ_BOOL read = OPJ_FALSE;
+    auto read_header = [&] { read = opj_read_header(stream.get(), codec.get(), &raw); };
+    if (!contain_abort(read_header)) return opj_image_destroy(raw), corrupt();
+    if (!read) return 2;
     std::unique_ptr<opj_image_t, ImageCloser> image(raw);
     if (image->x1 - image->x0 > 65535 || image->y1 - image->y0 > 65535 || image->numcomps == 0 || image->numcomps > 4)
         return 2;
     // OpenJPEG allocates 32 bits a sample for the whole image while it decodes.
     if (!frame_plan(f, "JPEG 2000", image->x1 - image->x0, image->y1 - image->y0, image->numcomps, 4, size)) return 2;
-    if (!opj_decode(codec.get(), stream.get(), image.get())) return 2;
-    opj_end_decompress(codec.get(), stream.get());
+    OPJ_BOOL decoded = OPJ_FALSE;
+    auto decode = [&] {
+        decoded = opj_decode(codec.get(), stream.get(), image.get());
+        if (decoded) opj_end_decompress(codec.get(), stream.get());
+    };
+    if (!contain_abort(decode)) return corrupt();
+    if (!decoded) return 2;
 
     const std::uint8_t p = f.photometric;
     COLOR_SPACE space = image->color_space;
@@ -236,100 +225,17 @@ int j2k_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
     return 0;
 }
 
-// ---- High-Throughput JPEG 2000 ----------------------------------------------------------------
-
-namespace {
-
-// Our own memory input: the library's mem_infile is not exported by Debian's build.
-class MemoryInput final : public ojph::infile_base {
-public:
-    MemoryInput(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    std::size_t read(void* ptr, std::size_t n) override {
-        const std::size_t k = std::min(n, size_ - pos_);
-        std::memcpy(ptr, data_ + pos_, k);
-        pos_ += k;
-        return k;
-    }
-    int seek(ojph::si64 offset, enum infile_base::seek origin) override {
-        const ojph::si64 base = origin == OJPH_SEEK_SET ? 0 : origin == OJPH_SEEK_CUR ? ojph::si64(pos_) : ojph::si64(size_);
-        const ojph::si64 at = base + offset;
-        if (at < 0 || at > ojph::si64(size_)) return -1;
-        pos_ = std::size_t(at);
-        return 0;
-    }
-    ojph::si64 tell() override { return ojph::si64(pos_); }
-    bool eof() override { return pos_ >= size_; }
-
-private:
-    const std::uint8_t* data_;
-    std::size_t size_, pos_ = 0;
-};
-
-}  // namespace
-
+// High-Throughput code-blocks decode through OpenJPEG too: its assertions can be contained (see
+// contain_abort), where a corrupt code-block ends the process inside Debian's OpenJPH.
 int htj2k_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
-    quiet_openjph();
+    // Some writers put bytes before the codestream's SOC and SIZ markers.
     if (size >= 2 && !(data[0] == 0xFF && data[1] == 0x4F)) {
         static constexpr std::uint8_t kStart[4] = {0xFF, 0x4F, 0xFF, 0x51};
         const std::uint8_t* at = std::search(data, data + size, kStart, kStart + 4);
         if (at == data + size) return 2;
         size -= std::size_t(at - data), data = at;
     }
-    try {
-        MemoryInput in(data, size);
-        ojph::codestream cs;
-        cs.enable_resilience();
-        cs.read_headers(&in);
-        ojph::param_siz siz = cs.access_siz();
-        const std::uint64_t width = siz.get_image_extent().x - siz.get_image_offset().x;
-        const std::uint64_t height = siz.get_image_extent().y - siz.get_image_offset().y;
-        const unsigned comps = siz.get_num_components();
-        if (width == 0 || height == 0 || width > 65535 || height > 65535 || comps == 0 || comps > 4) return 2;
-        unsigned depth = 0;
-        bool is_signed = false;
-        for (unsigned k = 0; k < comps; ++k) {
-            depth = std::max<unsigned>(depth, siz.get_bit_depth(k));
-            is_signed = is_signed || siz.is_signed(k);
-            if (siz.get_recon_width(k) != width || siz.get_recon_height(k) != height) return 2;
-        }
-        const std::size_t bytes = depth <= 8 ? 1 : depth <= 16 ? 2 : 4;
-        if (!frame_plan(f, "HTJ2K", width, height, comps, bytes, size)) return 2;
-        f.decoded.resize(std::size_t(width) * height * comps * bytes);
-        std::memset(f.decoded.data(), 0, f.decoded.size());
-        cs.set_planar(comps == 1);
-        cs.create();
-        const std::size_t stride = std::size_t(width) * comps * bytes;
-        for (std::uint64_t y = 0; y < height; ++y) {
-            for (unsigned k = 0; k < comps; ++k) {
-                ojph::ui32 comp = 0;
-                ojph::line_buf* line = cs.pull(comp);
-                if (!line || comp >= comps) throw std::runtime_error("openjph line");
-                std::uint8_t* o = f.decoded.data() + y * stride + comp * bytes;
-                const ojph::si32* src = line->i32;
-                for (std::uint64_t x = 0; x < width; ++x, o += comps * bytes) {
-                    const std::int64_t v = src[x];
-                    if (bytes == 1) *o = std::uint8_t(std::clamp<std::int64_t>(v, is_signed ? -128 : 0, is_signed ? 127 : 255));
-                    else if (bytes == 2) {
-                        const auto w = std::uint16_t(std::clamp<std::int64_t>(v, is_signed ? -32768 : 0, is_signed ? 32767 : 65535));
-                        o[0] = std::uint8_t(w), o[1] = std::uint8_t(w >> 8);
-                    } else {
-                        const auto w = std::uint32_t(std::int32_t(v));
-                        std::memcpy(o, &w, 4);
-                    }
-                }
-            }
-        }
-        cs.close();
-        f.columns = std::uint16_t(width), f.rows = std::uint16_t(height), f.samples = std::uint16_t(comps);
-        f.bits = std::uint16_t(bytes == 1 ? 8 : depth), f.planar = 0;
-        return 0;
-    } catch (const std::bad_alloc&) {
-        f.decoded.clear();
-        return 1;
-    } catch (const std::exception&) {
-        f.decoded.clear();
-        return 2;
-    }
+    return j2k_decode(data, size, f);
 }
 
 }  // namespace loamwerk::render
