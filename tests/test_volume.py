@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import struct
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -191,8 +192,17 @@ def test_errors(tmp_path):
         loam.assemble_volume([])
     junk = tmp_path / "junk.txt"
     junk.write_text("not an image")
-    with pytest.raises(RuntimeError, match="^volume::decode_frames: no decodable image frames$"):
+    with pytest.raises(RuntimeError, match="^volume::decode_frames: no decodable image frames") as info:
         loam.assemble_volume([str(junk)])
+    assert str(info.value).endswith(f"({junk}: not a DICOM image)")
+    # Each file that gave nothing is named with its reason.
+    broken = write_series(tmp_path / "broken", ct_volume(depth=2), [(0, 0, 0), (0, 0, 1)])
+    Path(broken[0]).write_bytes(b"")
+    data = Path(broken[1]).read_bytes()
+    Path(broken[1]).write_bytes(data[:400])
+    with pytest.raises(RuntimeError, match="no decodable image frames") as info:
+        loam.assemble_volume(broken)
+    assert f"{broken[0]}: the file is empty; {broken[1]}: " in str(info.value)
     vol = ct_volume(depth=2)
     a = write_series(tmp_path / "a", vol, [(0, 0, 0), (0, 0, 1)])
     b = write_series(tmp_path / "b", vol, [(0, 0, 2), (0, 0, 3)], frame_of_reference="1.2.3.99")

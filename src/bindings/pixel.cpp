@@ -142,9 +142,17 @@ nb::bytes transcode(const nb::bytes& data, const std::string& target, int qualit
     const auto input = view(data);
     std::vector<std::uint8_t> out;
     const int rc = without_gil([&] { return transcode_buffer(input, target, quality, out); });
-    if (rc != transcode_status::kOk)
+    if (rc != transcode_status::kOk) {
+        namespace ts = transcode_status;
+        const char* why = rc == ts::kNoMemory       ? "out of memory"
+                          : rc == ts::kUnsupported  ? "this image cannot be written in that syntax, or its frames did not decode"
+                          : rc == ts::kNoOutput     ? "the encoder produced nothing"
+                          : rc == ts::kEmptyInput   ? "the input is empty"
+                          : rc == ts::kBadUid       ? "not a transfer syntax UID"
+                                                    : "unexpected failure";
         throw std::runtime_error("transcode to " + target + ": unsupported target or decode failure (err " +
-                                 std::to_string(rc) + ")");
+                                 std::to_string(rc) + ": " + why + ")");
+    }
     return to_bytes(out);
 }
 

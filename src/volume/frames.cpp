@@ -467,11 +467,12 @@ DecodedSeries decode_one_file(const std::string& path, std::uint32_t file_index,
     auto source = std::make_shared<SourceFile>();
     source->buffer = slurp(path);
     const OwnedBuffer& file = source->buffer;
-    if (file.size() == 0) return out;
+    if (file.size() == 0) return out.problem = "the file is empty", out;
     const std::span<const std::uint8_t> bytes = file.span();
     source->image = render::open(bytes, 0);
     const render::RenderImage* img = source->image.get();
-    if (!img || img->frames.empty()) return out;
+    if (!img) return out.problem = "not a DICOM image", out;
+    if (img->frames.empty()) return out.problem = img->problem.empty() ? "it holds no image frames" : img->problem, out;
     const DatasetLayout layout = detect_layout(bytes.data(), bytes.size());
     std::vector<std::uint8_t> owned;
     std::span<const std::uint8_t> body;
@@ -529,6 +530,7 @@ DecodedSeries decode_one_file(const std::string& path, std::uint32_t file_index,
 
     auto finish = [&]() -> DecodedSeries {
         out.series_uid = series_uid;
+        out.problem = img->problem;  // read when no frame decoded
         if (!out.records.empty()) {
             out.series_uids = {series_uid};
             out.series_index.assign(out.records.size(), 0);
@@ -574,7 +576,7 @@ DecodedSeries decode_one_file(const std::string& path, std::uint32_t file_index,
                                                                   slice_spacing, img->rows, img->columns);
     if (plan.tiles >= 2) {
         const ByteVector mosaic = decode_float(*img, 0, scratch);
-        if (mosaic.empty()) return out;
+        if (mosaic.empty()) return out.problem = img->problem.empty() ? "its mosaic did not decode" : img->problem, out;
         FrameKeys keys = object;
         frame_rescale(*img, 0, keys);
         keys.mosaic_tile = true;

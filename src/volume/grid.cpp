@@ -156,8 +156,20 @@ DecodedSeries decode_frames(const std::vector<std::string>& paths, bool want_dif
     });
     DecodedSeries all;
     all.paths = paths;
-    for (auto& s : slots) merge(all, std::move(s));
-    if (all.records.empty()) fail("volume::decode_frames: no decodable image frames");
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        DecodedSeries& s = slots[i];
+        const bool none = s.records.empty() ||
+                          (!lazy && std::all_of(s.frames.begin(), s.frames.end(), [](const ByteVector& f) { return f.empty(); }));
+        if (none) all.undecoded.push_back(paths[i] + ": " + (s.problem.empty() ? "no frame decoded" : s.problem));
+        merge(all, std::move(s));
+    }
+    if (all.records.empty()) {
+        // Name the files and why, a few of them.
+        std::string why;
+        for (std::size_t i = 0; i < all.undecoded.size() && i < 5; ++i) why += (i ? "; " : "") + all.undecoded[i];
+        if (all.undecoded.size() > 5) why += "; and " + std::to_string(all.undecoded.size() - 5) + " more";
+        fail("volume::decode_frames: no decodable image frames (" + why + ")");
+    }
     return all;
 }
 

@@ -93,6 +93,8 @@ struct DecodedSeries {
     std::vector<DiffusionEntry> diffusion;
     std::vector<FrameKeys> keys;
     std::vector<std::string> paths;  // the caller's list (for messages and volume paths)
+    std::string problem;                // one file's: why it gave no frame
+    std::vector<std::string> undecoded;  // "path: why" of each file that gave no decodable frame
     std::string series_uid;
     std::vector<std::string> series_uids;
     std::vector<std::uint32_t> series_index;
