@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "core/tags.hpp"
 #include "core/values.hpp"
 #include "json/reencode.hpp"
 #include "pixel/decode.hpp"
@@ -14,9 +15,9 @@ namespace loamwerk::diffusion {
 
 namespace {
 
-constexpr Tag kManufacturer = 0x00080070, kImageType = 0x00080008, kImagePosition = 0x00200032;
-constexpr Tag kImageOrientation = 0x00200037, kPixelSpacing = 0x00280030, kSliceThickness = 0x00180050;
-constexpr Tag kSpacingBetweenSlices = 0x00180088, kUihImageCount = 0x00651050, kUihImagePositions = 0x00651051;
+using namespace tags;
+
+constexpr Tag kUihImageCount = 0x00651050, kUihImagePositions = 0x00651051;
 
 bool contains_value(std::string_view multi, std::string_view wanted) {
     for (;;) {

@@ -7,14 +7,15 @@
 
 #include <zlib.h>
 
+#include "core/tags.hpp"
 #include "core/values.hpp"
 
 namespace loamwerk::diffusion {
 
 namespace {
 
-constexpr Tag kDiffusionBValue = 0x00189087, kDiffusionGradientOrientation = 0x00189089;
-constexpr Tag kMrDiffusionSequence = 0x00189117, kInPlanePhaseEncodingDirection = 0x00181312;
+using namespace tags;
+
 constexpr std::string_view kCsaCreator = "SIEMENS CSA HEADER";
 constexpr std::string_view kGeAcquisition = "GEMS_ACQU_01", kGeParameters = "GEMS_PARM_01";
 constexpr std::string_view kGeSeries = "GEMS_SERS_01";

@@ -9,6 +9,7 @@
 #include <set>
 #include <stdexcept>
 
+#include "core/tags.hpp"
 #include "core/values.hpp"
 #include "core/writer.hpp"
 
@@ -16,16 +17,15 @@ namespace loamwerk::volume::enhanced_us {
 
 namespace {
 
+using namespace tags;
+
 using Elements = std::vector<ElementRef>;
 
-constexpr Tag kSharedGroups = 0x52009229, kPerFrameGroups = 0x52009230;
 constexpr Tag kFrameContent = 0x00209111, kDimensionIndexValues = 0x00209157;
 constexpr Tag kPlanePositionVolume = 0x0020930E, kImagePositionVolume = 0x00209301;
 constexpr Tag kPlaneOrientationVolume = 0x0020930F, kImageOrientationVolume = 0x00209302;
 constexpr Tag kPixelMeasures = 0x00289110, kImageDataType = 0x00189807, kDataTypeTag = 0x00189808;
-constexpr Tag kAliasedDataType = 0x0018980B;
-constexpr Tag kTemporalPositionIndex = 0x00209128, kTemporalPositionSequence = 0x00209310;
-constexpr Tag kTemporalTimeOffset = 0x0020930D;
+constexpr Tag kAliasedDataType = 0x0018980B, kTemporalPositionSequence = 0x00209310;
 constexpr std::size_t kMaxDenseFrames = std::size_t(1) << 24;
 
 struct Failure {

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "core/dataset.hpp"
+#include "core/tags.hpp"
 #include "core/values.hpp"
 #include "core/wyhash.hpp"
 #include "diffusion/mosaic.hpp"
@@ -23,6 +24,8 @@ namespace loamwerk::volume {
 
 namespace {
 
+using namespace tags;
+
 using diffusion::Vendor;
 
 constexpr std::string_view kEnhancedUsVolume = "1.2.840.10008.5.1.4.1.1.6.2";
@@ -36,22 +39,13 @@ std::string tag_text(Tag t) {
     return buf;
 }
 
-constexpr Tag kSharedGroups = 0x52009229, kPerFrameGroups = 0x52009230;
-constexpr Tag kImagePosition = 0x00200032, kImageOrientation = 0x00200037, kPixelSpacing = 0x00280030;
-constexpr Tag kSliceThickness = 0x00180050, kSpacingBetweenSlices = 0x00180088;
-constexpr Tag kTemporalPositionIdentifier = 0x00200100, kTemporalPositionIndex = 0x00209128;
-constexpr Tag kEchoTime = 0x00180081, kEchoNumbers = 0x00180086, kTriggerTime = 0x00181060;
-constexpr Tag kTemporalTimeOffset = 0x0020930D, kDiffusionBValue = 0x00189087;
-constexpr Tag kDiffusionGradient = 0x00189089, kEffectiveEchoTime = 0x00189082;
+constexpr Tag kTemporalPositionIdentifier = 0x00200100, kEchoNumbers = 0x00180086, kTriggerTime = 0x00181060;
+constexpr Tag kFrameTypeTag = 0x00089007, kStackId = 0x00209056;
+constexpr Tag kNumberOfFrames = 0x00280008, kSamplesPerPixel = 0x00280002;
 constexpr Tag kNominalTriggerDelay = 0x00209153, kVelocityEncodingDirection = 0x00189090;
-constexpr Tag kFrameTypeTag = 0x00089007, kImageType = 0x00080008, kManufacturer = 0x00080070;
 constexpr Tag kInstanceNumber = 0x00200013, kAcquisitionNumber = 0x00200012, kFrameAcquisitionNumber = 0x00209156;
 constexpr Tag kAcquisitionDate = 0x00080022, kAcquisitionTime = 0x00080032, kAcquisitionDateTime = 0x0008002A;
 constexpr Tag kContentDate = 0x00080023, kContentTime = 0x00080033, kFrameAcquisitionDateTime = 0x00189074;
-constexpr Tag kStackId = 0x00209056, kSopInstanceUid = 0x00080018;
-constexpr Tag kSeriesInstanceUid = 0x0020000E, kSeriesNumber = 0x00200011, kSeriesDescription = 0x0008103E;
-constexpr Tag kModality = 0x00080060, kNumberOfFrames = 0x00280008, kProtocolName = 0x00181030;
-constexpr Tag kSequenceName = 0x00180024, kSamplesPerPixel = 0x00280002, kMrDiffusionSequence = 0x00189117;
 constexpr Tag kPixelData = 0x7FE00010, kFloatPixelData = 0x7FE00008, kDoubleFloatPixelData = 0x7FE00009;
 
 using Elements = std::vector<ElementRef>;
@@ -272,7 +266,7 @@ private:
             if (auto v = fd_values(e); !v.empty())
                 each_frame(ctx, k, [&](PerFrameValues& f) { f.bvalue = float(v[0]), f.has_bvalue = true; });
             break;
-        case kDiffusionGradient:
+        case kDiffusionGradientOrientation:
             if (e.length >= 24) {
                 const auto v = fd_values(e);
                 each_frame(ctx, k, [&](PerFrameValues& f) {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "core/tags.hpp"
 #include "core/values.hpp"
 #include "diffusion/vendor.hpp"
 #include "json/reencode.hpp"
@@ -17,25 +18,22 @@ namespace loamwerk::volume {
 
 namespace {
 
+using namespace tags;
+
 using diffusion::Vendor;
 using Elements = std::vector<ElementRef>;
 
-constexpr Tag kModality = 0x00080060, kManufacturer = 0x00080070, kImageType = 0x00080008;
 constexpr Tag kFieldStrength = 0x00180087, kImagingFrequency = 0x00180084, kModelName = 0x00081090;
 constexpr Tag kInstitutionName = 0x00080080, kInstitutionAddress = 0x00080081, kDepartment = 0x00081040;
 constexpr Tag kDeviceSerial = 0x00181000, kStationName = 0x00081010, kBodyPart = 0x00180015;
 constexpr Tag kPatientPosition = 0x00185100, kProcedureStep = 0x00400254, kSoftwareVersions = 0x00181020;
-constexpr Tag kAcquisitionType = 0x00180023, kStudyDescription = 0x00081030, kSeriesDescription = 0x0008103E;
-constexpr Tag kProtocolName = 0x00181030, kScanningSequence = 0x00180020, kSequenceVariant = 0x00180021;
-constexpr Tag kScanOptions = 0x00180022, kSequenceName = 0x00180024, kPulseSequenceName = 0x00189005;
-constexpr Tag kSeriesNumber = 0x00200011, kSliceThickness = 0x00180050;
-constexpr Tag kSpacingBetweenSlices = 0x00180088, kSar = 0x00181316, kEchoTime = 0x00180081;
-constexpr Tag kEffectiveEchoTime = 0x00189082, kRepetitionTime = 0x00180080, kFlipAngle = 0x00181314;
+constexpr Tag kAcquisitionType = 0x00180023, kStudyDescription = 0x00081030;
+constexpr Tag kScanningSequence = 0x00180020, kSequenceVariant = 0x00180021;
+constexpr Tag kScanOptions = 0x00180022, kPulseSequenceName = 0x00189005;
+constexpr Tag kSar = 0x00181316, kRepetitionTime = 0x00180080, kFlipAngle = 0x00181314;
 constexpr Tag kPercentPhaseFov = 0x00180094, kPercentSampling = 0x00180093, kEchoTrainLength = 0x00180091;
 constexpr Tag kAcquisitionMatrix = 0x00181310, kPhaseEncodingSteps = 0x00189231, kPixelBandwidth = 0x00180095;
-constexpr Tag kPhaseDirection = 0x00181312, kImageOrientation = 0x00200037;
 constexpr Tag kRescaleSlope = 0x00281053, kRescaleIntercept = 0x00281052;
-constexpr Tag kSharedGroups = 0x52009229, kPerFrameGroups = 0x52009230;
 constexpr std::string_view kSiemensSdi = "SIEMENS MR SDI 02";
 constexpr int kMaxDepth = 8;
 
@@ -310,7 +308,7 @@ Sidecar bids_sidecar(const DecodedSeries& d) {
     if (const auto etl = h.number(kEchoTrainLength); etl && *etl > 0) b.integer("EchoTrainLength", etl);
     // Phase encoding: the axis from In-plane Phase Encoding Direction, the matrix and the bandwidth.
     // Enhanced objects spell the direction COLUMN where single-frame ones say COL.
-    std::string phase = h.text(kPhaseDirection);
+    std::string phase = h.text(kInPlanePhaseEncodingDirection);
     if (phase == "COLUMN") phase = "COL";
     const bool columns_axis = phase == "COL", rows_axis = phase == "ROW";
     std::optional<double> acquired_pe;
