@@ -434,6 +434,8 @@ int dcm_nifti_read(const std::string& path, NiftiVolume& out) {
     default: return kType;
     }
     const float vox = get_f32(p, 108);
+    // vox_offset is a float: one past the file (or infinite) must not reach the integer conversion.
+    if (vox >= float(n)) return kFormat;
     const std::size_t offset = vox > 0 ? std::size_t(vox) : 352;
     const std::size_t bytes = out.w * out.h * out.d * out.t * bpv;
     if (offset > n || bytes > n - offset) return kFormat;
