@@ -96,7 +96,7 @@ def test_refused_stream():
     path = TESTDATA / "pydicom" / "test_files" / "JPEG2000-embedded-sequence-delimiter.dcm"
     if not path.exists():
         pytest.skip(f"corpus not present at {TESTDATA}")
-    with pytest.raises(RuntimeError, match="^no decodable image frames: "):
+    with pytest.raises(RuntimeError, match=r"^no decodable image frames \(frame 1: the JPEG 2000 codestream "):
         loam.decode(str(path))
 
 
@@ -178,3 +178,15 @@ def test_concurrent_decodes_match_serial_ones():
         for _ in range(3):
             for got, want in zip(pool.map(lambda f: loam.decode(f)[0], files), serial):
                 np.testing.assert_array_equal(got, want)
+
+
+def test_jpeg2000_tile_grid_is_checked_before_the_library_sets_it_up():
+    """1 x 1 tiles make OpenJPEG set up coding parameters for every pixel before reading a tile."""
+    path = TESTDATA / "pydicom" / "test_files" / "JPEG2000.dcm"
+    if not path.exists():
+        pytest.skip(f"corpus not present at {TESTDATA}")
+    data = bytearray(path.read_bytes())
+    siz = data.find(b"\xff\x4f\xff\x51")
+    data[siz + 24:siz + 32] = (1).to_bytes(4, "big") * 2  # XTsiz, YTsiz
+    with pytest.raises(RuntimeError, match=r"declares 262144 tiles of 1 x 1, more than the memory limit allows"):
+        loam.decode_bytes(bytes(data))

@@ -277,7 +277,14 @@ private:
             const std::uint16_t g = load16(p + pos, big_), el = load16(p + pos + 2, big_);
             if (g != 0xFFFE || el != 0xE000) break;
             const std::uint32_t len = load32(p + pos + 4, big_);
-            if (len > n - pos - 8) break;
+            if (len > n - pos - 8) {
+                // Said when nothing decodes: a file cut short is the usual cause.
+                if (img_.problem.empty())
+                    img_.problem = "the pixel data is cut short: its item " + std::to_string(img_.fragments.size() + 1) +
+                                   " declares " + limits::size_text(len) + " where " +
+                                   limits::size_text(n - pos - 8) + " remain";
+                break;
+            }
             if (img_.fragments.size() == img_.fragments.capacity()) img_.fragments.reserve(img_.fragments.size() + 200);
             img_.fragments.emplace_back(p + pos + 8, len);
             pos += 8 + std::size_t(len);

@@ -4,11 +4,13 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <openjpeg.h>
 
 #include "core/bytes.hpp"
+#include "core/limits.hpp"
 #include "pixel/codec_support.hpp"
 #include "pixel/codec_versions.hpp"
 #include "pixel/image.hpp"
@@ -55,6 +57,14 @@ OPJ_BOOL stream_seek(OPJ_OFF_T n, void* user) {
     return OPJ_TRUE;
 }
 void discard(const char*, void*) {}
+
+// Keeps OpenJPEG's first error message (the most specific one) for the frame's reason.
+void keep_first_error(const char* message, void* into) {
+    auto& text = *static_cast<std::string*>(into);
+    if (!text.empty() || message == nullptr) return;
+    text = message;
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+}
 
 struct CodecCloser {
     void operator()(opj_codec_t* c) const { opj_destroy_codec(c); }
@@ -133,6 +143,26 @@ bool cmyk_components_to_rgb(opj_image_t* img) {
     return true;  // the fourth component is now unused; the image still owns it
 }
 
+// OpenJPEG keeps some kilobytes of coding parameters for every tile the SIZ marker declares, and
+// sets them all up before it reads a tile: a corrupt tile size of 1 x 1 asks for gigabytes. The
+// grid must fit the memory policy first. A SIZ too short or invalid is left for the library to refuse.
+bool tile_grid_fits(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
+    constexpr double kBytesPerTile = 8192;
+    static constexpr std::uint8_t kSocSiz[4] = {0xFF, 0x4F, 0xFF, 0x51};
+    const std::uint8_t* at = std::search(data, data + size, kSocSiz, kSocSiz + 4);
+    if (data + size - at < 40) return true;
+    const std::uint8_t* p = at + 8;  // Xsiz, after SOC, SIZ, Lsiz and Rsiz
+    const std::uint64_t width = load_be32(p), height = load_be32(p + 4);
+    const std::uint64_t tile_w = load_be32(p + 16), tile_h = load_be32(p + 20);
+    const std::uint64_t tile_x0 = load_be32(p + 24), tile_y0 = load_be32(p + 28);
+    if (tile_w == 0 || tile_h == 0 || tile_x0 >= width || tile_y0 >= height) return true;
+    const double tiles = double((width - tile_x0 + tile_w - 1) / tile_w) * double((height - tile_y0 + tile_h - 1) / tile_h);
+    if (tiles * kBytesPerTile <= double(limits::allowed(size))) return true;
+    f.error = "the JPEG 2000 codestream declares " + std::to_string(std::uint64_t(tiles)) + " tiles of " +
+              std::to_string(tile_w) + " x " + std::to_string(tile_h) + ", more than the memory limit allows";
+    return false;
+}
+
 }  // namespace
 
 int j2k_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
@@ -140,9 +170,17 @@ int j2k_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
     if (!codec) return 1;
     opj_set_info_handler(codec.get(), discard, nullptr);
     opj_set_warning_handler(codec.get(), discard, nullptr);
-    opj_set_error_handler(codec.get(), discard, nullptr);
+    std::string library_error;
+    opj_set_error_handler(codec.get(), keep_first_error, &library_error);
+    // What failed, in the library's words when it gave any.
+    const auto failed = [&](const char* what) {
+        f.error = library_error.empty() ? std::string(what) : std::string(what) + " (" + library_error + ")";
+        return 2;
+    };
     MemoryStream ms{data, size, 0};
-    std::unique_ptr<opj_stream_t, StreamCloser> stream(opj_stream_create(1 << 20, OPJ_TRUE));
+    // The library copies the input through this buffer: the codestream's own size is enough.
+    const std::size_t buffer = std::clamp<std::size_t>(size, 4096, std::size_t(1) << 20);
+    std::unique_ptr<opj_stream_t, StreamCloser> stream(opj_stream_create(buffer, OPJ_TRUE));
     if (!stream) return 1;
     opj_stream_set_read_function(stream.get(), stream_read);
     opj_stream_set_skip_function(stream.get(), stream_skip);
@@ -159,14 +197,16 @@ int j2k_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
         f.error = "the JPEG 2000 decoder gave up on a corrupt codestream";
         return 2;
     };
+    if (!tile_grid_fits(data, size, f)) return 2;
     opj_image_t* raw = nullptr;
     OPJ_BOOL read = OPJ_FALSE;
     auto read_header = [&] { read = opj_read_header(stream.get(), codec.get(), &raw); };
     if (!contain_abort(read_header)) return opj_image_destroy(raw), corrupt();
-    if (!read) return 2;
+    if (!read) return failed("the JPEG 2000 codestream's header is unreadable");
     std::unique_ptr<opj_image_t, ImageCloser> image(raw);
     if (image->x1 - image->x0 > 65535 || image->y1 - image->y0 > 65535 || image->numcomps == 0 || image->numcomps > 4)
-        return 2;
+        return failed("the JPEG 2000 codestream declares an image larger than 65535 pixels a side or with more than "
+                      "4 components");
     // OpenJPEG allocates 32 bits a sample for the whole image while it decodes.
     if (!frame_plan(f, "JPEG 2000", image->x1 - image->x0, image->y1 - image->y0, image->numcomps, 4, size)) return 2;
     OPJ_BOOL decoded = OPJ_FALSE;
@@ -175,7 +215,7 @@ int j2k_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
         if (decoded) opj_end_decompress(codec.get(), stream.get());
     };
     if (!contain_abort(decode)) return corrupt();
-    if (!decoded) return 2;
+    if (!decoded) return failed("the JPEG 2000 codestream is corrupt or truncated");
 
     const std::uint8_t p = f.photometric;
     COLOR_SPACE space = image->color_space;
