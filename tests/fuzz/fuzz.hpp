@@ -12,7 +12,13 @@
 
 #include <unistd.h>
 
+#include "core/limits.hpp"
+
 namespace fuzz {
+
+// Fuzz inputs are small: a 16 MiB limit on declared buffers keeps each run fast and still reaches
+// every refusal path (the input's own expansion allowance is unchanged).
+inline const bool kSmallMemoryLimit = (loamwerk::limits::set_memory_limit(std::size_t(16) << 20), true);
 
 // The input cut at each "\n--\n" (at most `most` parts): several files from one input.
 inline std::vector<std::span<const std::uint8_t>> split(const std::uint8_t* data, std::size_t size, std::size_t most) {

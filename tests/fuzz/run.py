@@ -41,6 +41,9 @@ CODECS = {  # harness -> transfer syntaxes whose frames seed it
     "deflate_frame": ["1.2.840.10008.1.2.8.1"],
     "lzw": [],
 }
+# Longest input each harness is given (inputs longer are cut): whole-file harnesses keep their
+# default, the parser, the JSON reader and the frame decoders run far faster on short inputs.
+MAX_LEN = {"parse": 16384, "json_read": 32768, **{"codec_" + name: 16384 for name in CODECS}}
 DICTIONARY = {"codec_rle": None, "codec_lzw": None, "codec_deflate_frame": None, "charset": None,
               "nifti": None, "json_read": "json.dict"}
 
@@ -102,13 +105,17 @@ def codec_seeds(dicoms: list[Path]) -> dict[str, list[bytes]]:
                 seeds[name].append(codec_header(ds, frame))
         except Exception:  # an unreadable corpus file seeds nothing here
             continue
-    # Syntaxes the corpus lacks (or has few of), encoded here from a small gradient image.
-    base = sample_image(np, pydicom)
-    for name, syntax in (("jxl", "1.2.840.10008.1.2.4.110"), ("jxl", "1.2.840.10008.1.2.4.112"),
-                         ("htj2k", "1.2.840.10008.1.2.4.201"), ("htj2k", "1.2.840.10008.1.2.4.203"),
-                         ("jpegls", "1.2.840.10008.1.2.4.81"), ("rle", "1.2.840.10008.1.2.5")):
-        encoded = pydicom.dcmread(io.BytesIO(loam.transcode(base, syntax)))
-        seeds[name].append(codec_header(encoded, next(generate_frames(encoded.PixelData, number_of_frames=1))))
+    # Every family also gets frames of small gradient images (8 and 16 bits, grey and colour), encoded
+    # here: small frames decode fast, so the fuzzer tries many more mutations a second.
+    for base in (sample_image(np, pydicom, bits, samples) for bits in (8, 16) for samples in (1, 3)):
+        for name, syntaxes in CODECS.items():
+            for syntax in syntaxes:
+                try:
+                    encoded = pydicom.dcmread(io.BytesIO(loam.transcode(base, syntax)))
+                except Exception:  # a syntax that cannot hold this image (JPEG baseline at 16 bits)
+                    continue
+                frame = next(generate_frames(encoded.PixelData, number_of_frames=1))
+                seeds[name].append(codec_header(encoded, frame))
     raw = np.arange(16 * 16, dtype=np.uint16).tobytes()
     compressor = zlib.compressobj(9, zlib.DEFLATED, -15)
     seeds["deflate_frame"].append(struct.pack("<HHBB", 16, 16, 0, 1) + compressor.compress(raw) + compressor.flush())
@@ -118,7 +125,7 @@ def codec_seeds(dicoms: list[Path]) -> dict[str, list[bytes]]:
     return seeds
 
 
-def sample_image(np, pydicom) -> bytes:
+def sample_image(np, pydicom, bits: int = 8, samples: int = 1) -> bytes:
     from pydicom.dataset import FileMetaDataset
     from pydicom.uid import ExplicitVRLittleEndian, generate_uid
 
@@ -127,10 +134,14 @@ def sample_image(np, pydicom) -> bytes:
     ds.file_meta.TransferSyntaxUID = ExplicitVRLittleEndian
     ds.file_meta.MediaStorageSOPClassUID = ds.SOPClassUID = "1.2.840.10008.5.1.4.1.1.7"
     ds.file_meta.MediaStorageSOPInstanceUID = ds.SOPInstanceUID = generate_uid()
-    ds.Rows, ds.Columns, ds.SamplesPerPixel = 24, 20, 1
-    ds.PhotometricInterpretation = "MONOCHROME2"
-    ds.BitsAllocated, ds.BitsStored, ds.HighBit, ds.PixelRepresentation = 8, 8, 7, 0
-    ds.PixelData = (np.add.outer(np.arange(24), np.arange(20)) * 5 % 256).astype(np.uint8).tobytes()
+    ds.Rows, ds.Columns, ds.SamplesPerPixel = 24, 20, samples
+    ds.PhotometricInterpretation = "MONOCHROME2" if samples == 1 else "RGB"
+    if samples > 1:
+        ds.PlanarConfiguration = 0
+    ds.BitsAllocated, ds.BitsStored, ds.HighBit, ds.PixelRepresentation = bits, bits, bits - 1, 0
+    ramp = np.add.outer(np.arange(24), np.arange(20)) * (5 if bits == 8 else 1277) % (1 << bits)
+    image = np.repeat(ramp[..., None], samples, axis=2) if samples > 1 else ramp
+    ds.PixelData = image.astype(np.uint8 if bits == 8 else np.uint16).tobytes()
     out = io.BytesIO()
     ds.save_as(out, enforce_file_format=True)
     return out.getvalue()
@@ -268,6 +279,8 @@ def run(name: str, seconds: int, corpus: Path | None, seeds: Path, extra: list[s
     args = [str(BUILD / f"fuzz_{name}"), f"-max_total_time={seconds}", "-timeout=10", "-rss_limit_mb=2048",
             "-malloc_limit_mb=8192",
             "-print_final_stats=1", f"-artifact_prefix={crashes}/{name}-"]
+    if name in MAX_LEN:
+        args.append(f"-max_len={MAX_LEN[name]}")
     if (d := dictionary(name)) is not None:
         args.append(f"-dict={d}")
     dirs = [seeds / name]
@@ -276,11 +289,13 @@ def run(name: str, seconds: int, corpus: Path | None, seeds: Path, extra: list[s
         dirs.insert(0, corpus / name)
     # A contained assertion inside OpenJPEG leaves the library's scratch of that code-block behind.
     env = dict(os.environ, LSAN_OPTIONS=f"suppressions={Path(__file__).parent / 'lsan.supp'}:print_suppressions=0")
-    proc = subprocess.run(args + extra + [str(d) for d in dirs if d.is_dir()], capture_output=True, text=True,
-                          errors="replace", env=env)
-    log = proc.stderr
+    # The log is written as the run goes, so a long run can be watched.
     (BUILD / "logs").mkdir(exist_ok=True)
-    (BUILD / "logs" / f"{name}.log").write_text(log)
+    log_path = BUILD / "logs" / f"{name}.log"
+    with log_path.open("wb") as log_file:
+        proc = subprocess.run(args + extra + [str(d) for d in dirs if d.is_dir()], stdout=subprocess.DEVNULL,
+                              stderr=log_file, env=env)
+    log = log_path.read_text(errors="replace")
     runs = re.search(r"stat::number_of_executed_units:\s*(\d+)", log)
     return int(runs.group(1)) if runs else 0, proc.returncode == 0
 
