@@ -102,3 +102,75 @@ def test_pixel_data_vr_agrees_with_pydicom_on_explicit_files(testdata):
         if tag is not None and loam.pixel_data_vr(str(path)) != ds[tag].VR:
             mismatches.append((path, loam.pixel_data_vr(str(path)), ds[tag].VR))
     assert not mismatches
+
+
+# ---- every reading function, path and bytes, over the whole corpus (run under make asan-test) ----
+
+def outcome(value):
+    """A comparable digest of a result: arrays by dtype, shape and bytes; containers element-wise."""
+    import numpy as np
+
+    if isinstance(value, np.ndarray):
+        return ("array", value.dtype.str, value.shape, value.tobytes())
+    if isinstance(value, dict):
+        return {k: outcome(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [outcome(v) for v in value]
+    if isinstance(value, loam.WsiSlide):
+        return [(value.level_dimensions(i), value.level_frame_count(i),
+                 outcome(value.level_frame_tile(i, 0)) if value.level_frame_count(i) else None)
+                for i in range(value.level_count())] + [value.associated_image_names()]
+    return value
+
+
+def attempt(call, arg):
+    try:
+        return call(arg)
+    except Exception as exc:  # the verdict compared is the exception's type
+        text = str(exc)
+        assert "std::" not in text and "bad_cast" not in text, text
+        return ("raised", type(exc).__name__)
+
+
+# name -> (path variant, bytes variant or None)
+READERS = {
+    "decode": (loam.decode, loam.decode_bytes),
+    "decode rescaled": (lambda p: loam.decode(p, rescale=True), lambda b: loam.decode_bytes(b, rescale=True)),
+    "decode lenient": (lambda p: loam.decode(p, lenient=True), lambda b: loam.decode_bytes(b, lenient=True)),
+    "decode_stored": (loam.decode_stored, loam.decode_stored_bytes),
+    "read_pixel_data": (loam.read_pixel_data, loam.read_pixel_data_bytes),
+    "has_pixel_data": (loam.has_pixel_data, loam.has_pixel_data_bytes),
+    "pixel_data_vr": (loam.pixel_data_vr, loam.pixel_data_vr_bytes),
+    "mosaic_expand": (loam.mosaic_expand, loam.mosaic_expand),
+    "siemens_diffusion": (loam.siemens_diffusion, loam.siemens_diffusion),
+    "read_ko": (loam.read_ko, loam.read_ko),
+    "slide": (lambda p: loam.wsi_open_paths([p]), lambda b: loam.wsi_open([b])),
+    "read_json": (loam.read_json, None),
+    "read_json without binaries": (lambda p: loam.read_json(p, inline_binary=False), None),
+    "read_meta_json": (loam.read_meta_json, None),
+    "read_file_meta": (loam.read_file_meta, None),
+    "n_frames": (loam.n_frames, None),
+    "iod_validate": (loam.iod_validate, None),
+    "read_diffusion": (loam.read_diffusion, None),
+    "read_rtstruct": (loam.read_rtstruct, None),
+    "read_rtdose": (loam.read_rtdose, None),
+    "read_seg": (loam.read_seg, None),
+    "read_seg masks": (lambda p: loam.read_seg(p, masks=True), None),
+}
+
+
+@pytest.mark.parametrize("name", READERS)
+def test_every_reader_takes_every_corpus_file(testdata, name):
+    """Whatever a file holds, each reader returns or raises an ordinary exception; a path and its
+    bytes give the same answer, and a second call leaves the first result intact."""
+    by_path, by_bytes = READERS[name]
+    differ = []
+    for path in corpus_files():
+        first = attempt(by_path, str(path))
+        digest = outcome(first)
+        again = attempt(by_path, str(path))
+        if by_bytes is not None and outcome(attempt(by_bytes, path.read_bytes())) != digest:
+            differ.append(f"{path.name}: path and bytes disagree")
+        if outcome(first) != digest or outcome(again) != digest:
+            differ.append(f"{path.name}: a second call changed the result")
+    assert not differ, "\n".join(differ[:20])
