@@ -87,7 +87,7 @@ def test_series_geometry_and_voxels(tmp_path, orientation, descending):
     assert meta["spacing"] == pytest.approx([2.5, 0.5, 0.75])
     assert list(meta.keys()) == ["depth", "rows", "columns", "dtype", "rescaled", "series_instance_uid", "spacing",
                                  "affine", "numpy_shape", "volumes_in_series", "grouping", "duplicates",
-                                 "missing_slices", "stored", "philips_scale_slope"]
+                                 "missing_slices", "stored", "philips_scale_slope", "undecoded"]
     assert meta["grouping"] is None and meta["volumes_in_series"] == 1
     assert meta["stored"] == {"dtype": "int16", "slope": 1.0, "intercept": -1024.0}
     assert meta["numpy_shape"] == [6, 5, 7] and meta["series_instance_uid"] == "1.2.3.1"
@@ -203,6 +203,12 @@ def test_errors(tmp_path):
     with pytest.raises(RuntimeError, match="no decodable image frames") as info:
         loam.assemble_volume(broken)
     assert f"{broken[0]}: the file is empty; {broken[1]}: " in str(info.value)
+    # When the others make a volume, the files left out are listed with their reasons.
+    partial = write_series(tmp_path / "partial", ct_volume(depth=3), [(0, 0, 0), (0, 0, 1), (0, 0, 2)])
+    Path(partial[1]).write_bytes(b"")
+    for assemble in (loam.assemble_volume, loam.assemble_4d):
+        array, meta = assemble(partial)
+        assert meta["undecoded"] == [f"{partial[1]}: the file is empty"] and array.shape[-3] == 2
     vol = ct_volume(depth=2)
     a = write_series(tmp_path / "a", vol, [(0, 0, 0), (0, 0, 1)])
     b = write_series(tmp_path / "b", vol, [(0, 0, 2), (0, 0, 3)], frame_of_reference="1.2.3.99")

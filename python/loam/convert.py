@@ -155,6 +155,8 @@ def convert_output(output: Output, stem: str, suffix: str, sidecar: bool, taken:
         result.notes.append(f"{written['duplicates']} duplicate frame(s) (same SOP instance) ignored")
     if written["missing_slices"]:
         result.notes.append(f"{written['missing_slices']} slice(s) missing, written as zeros")
+    for why in written["undecoded"]:
+        result.notes.append(f"left out, no frame decoded: {why}")
     if written["derived_excluded"]:
         result.notes.append(f"{written['derived_excluded']} derived isotropic (trace) volume(s) left out, "
                             "as dcm2niix does")

@@ -56,6 +56,13 @@ inline nb::str utf8_str(std::string_view s) {
     return nb::steal<nb::str>(PyUnicode_DecodeUTF8(s.data(), Py_ssize_t(s.size()), "replace"));
 }
 
+// Text taken from files, one str each.
+inline nb::list utf8_list(const std::vector<std::string>& texts) {
+    nb::list out;
+    for (const std::string& s : texts) out.append(utf8_str(s));
+    return out;
+}
+
 // Copies engine bytes once into a new Python `bytes`.
 inline nb::bytes to_bytes(std::span<const std::uint8_t> data) {
     return nb::bytes(reinterpret_cast<const char*>(data.data()), data.size());

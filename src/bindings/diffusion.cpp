@@ -163,11 +163,7 @@ nb::dict sidecar_dict(const loamwerk::volume::Sidecar& fields) {
         else if (const auto* n = std::get_if<std::int64_t>(&value)) v = nb::int_(*n);
         else if (const auto* b = std::get_if<bool>(&value)) v = nb::bool_(*b);
         else if (const auto* list = std::get_if<std::vector<double>>(&value)) v = floats(list->data(), list->size());
-        else {
-            nb::list texts;
-            for (const auto& t : std::get<std::vector<std::string>>(value)) texts.append(utf8_str(t));
-            v = texts;
-        }
+        else v = utf8_list(std::get<std::vector<std::string>>(value));
         out[str_of(key)] = v;
     }
     out["ConversionSoftware"] = "loam";

@@ -31,7 +31,7 @@ nb::list vec3_list(const Vec& rows) {
 
 // What grouping did, and how stored integers map to the values (for writers that keep integers).
 void grouping_meta(nb::dict& meta, const std::string& grouping, std::size_t duplicates, std::size_t missing,
-                   const Rescale& rescale) {
+                   const Rescale& rescale, const std::vector<std::string>& undecoded) {
     meta["grouping"] = grouping.empty() ? nb::none() : nb::object(str_of(grouping));
     meta["duplicates"] = duplicates;
     meta["missing_slices"] = missing;
@@ -47,6 +47,7 @@ void grouping_meta(nb::dict& meta, const std::string& grouping, std::size_t dupl
     }
     meta["philips_scale_slope"] = std::isfinite(rescale.philips_scale) ? nb::object(nb::float_(rescale.philips_scale))
                                                                          : nb::none();
+    meta["undecoded"] = utf8_list(undecoded);
 }
 
 nb::tuple assemble_volume(const std::vector<std::string>& paths) {
@@ -64,7 +65,7 @@ nb::tuple assemble_volume(const std::vector<std::string>& paths) {
     shape.append(v.depth), shape.append(v.rows), shape.append(v.columns);
     meta["numpy_shape"] = shape;
     meta["volumes_in_series"] = v.volumes_in_series;
-    grouping_meta(meta, v.grouping, v.duplicates, v.missing_slices, v.rescale);
+    grouping_meta(meta, v.grouping, v.duplicates, v.missing_slices, v.rescale, v.undecoded);
     auto array = to_array(std::move(v.data), {v.depth, v.rows, v.columns}, nb::dtype<float>());
     return nb::make_tuple(array, meta);
 }
@@ -78,8 +79,7 @@ nb::dict volume4d_meta(const Volume4D& v) {
     meta["series_instance_uid"] = utf8_str(v.series_uid);
     meta["spacing"] = doubles(v.spacing, 3);
     meta["affine"] = doubles(v.affine, 16);
-    nb::list paths_out, frames_out, dims;
-    for (const auto& p : v.volume_path) paths_out.append(utf8_str(p));
+    nb::list frames_out, dims;
     for (auto f : v.volume_frame) frames_out.append(f);
     for (const GridAxis& a : v.dimensions) {
         nb::dict d;
@@ -91,10 +91,10 @@ nb::dict volume4d_meta(const Volume4D& v) {
         d["values"] = values;
         dims.append(d);
     }
-    meta["volume_path"] = paths_out;
+    meta["volume_path"] = utf8_list(v.volume_path);
     meta["volume_frame"] = frames_out;
     meta["dimensions"] = dims;
-    grouping_meta(meta, v.grouping, v.duplicates, v.missing_slices, v.rescale);
+    grouping_meta(meta, v.grouping, v.duplicates, v.missing_slices, v.rescale, v.undecoded);
     return meta;
 }
 
@@ -115,11 +115,9 @@ nb::tuple assemble_dwi_py(const std::vector<std::string>& paths, const std::stri
     meta["bvals"] = doubles(v.bvals.data(), v.bvals.size());
     meta["bvecs"] = vec3_list(v.bvecs);
     meta["stored_bvecs"] = vec3_list(v.stored_bvecs);
-    nb::list volume_paths;
-    for (const auto& p : v.volume_path) volume_paths.append(utf8_str(p));
-    meta["volume_path"] = volume_paths;
+    meta["volume_path"] = utf8_list(v.volume_path);
     meta["derived_excluded"] = v.derived_excluded;
-    grouping_meta(meta, v.grouping, v.duplicates, v.missing_slices, v.rescale);
+    grouping_meta(meta, v.grouping, v.duplicates, v.missing_slices, v.rescale, v.undecoded);
     auto array = to_array(std::move(v.data), {v.volumes, v.depth, v.rows, v.columns}, nb::dtype<float>());
     return nb::make_tuple(array, meta);
 }
@@ -221,6 +219,7 @@ nb::object write_series(const std::vector<std::string>& paths, const std::string
     out["duplicates"] = f.duplicates;
     out["missing_slices"] = f.missing_slices;
     out["derived_excluded"] = f.derived_excluded;
+    out["undecoded"] = utf8_list(f.undecoded);
     out["bvals"] = doubles(f.bvals.data(), f.bvals.size());
     out["bvecs"] = vec3_list(f.bvecs);
     out["sidecar"] = sidecar_dict(f.sidecar);

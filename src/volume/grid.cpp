@@ -830,6 +830,7 @@ AssembledVolume assemble(const std::vector<std::string>& paths, bool require_lps
         for (std::size_t z = 0; z < grid.depth(); ++z)
             out.missing_slices += grid.table[std::size_t(volumes.bases[0] + z)] == VolumeGrid::kEmpty;
     out.rescale = shared_rescale(grid, d);
+    out.undecoded = d.undecoded;
     return out;
 }
 
@@ -861,6 +862,7 @@ Volume4D assemble_4d(const DecodedSeries& d, bool require_lps, Samples samples, 
     }
     for (unsigned a : volumes.present) out.dimensions.push_back(grid.axes[a]);
     out.grouping = grid.grouping, out.duplicates = grid.duplicates, out.missing_slices = volumes.missing_slices;
+    out.undecoded = d.undecoded;
     return out;
 }
 
@@ -1011,6 +1013,7 @@ DwiVolumes assemble_dwi(const DecodedSeries& d, const std::vector<std::string>& 
              " non-zero gradient direction(s) cannot be converted from the available ImageOrientationPatient and "
              "slice geometry");
     out.grouping = grid.grouping, out.duplicates = grid.duplicates, out.missing_slices = volumes.missing_slices;
+    out.undecoded = d.undecoded;
     // Derived frames counted in volumes of the series' depth.
     out.derived_excluded = (derived + grid.depth() - 1) / std::max<std::size_t>(grid.depth(), 1);
     return out;

@@ -89,6 +89,7 @@ template <class Assembled>
 void take_common(SeriesFile& out, const Assembled& v) {
     out.volumes = v.volumes, out.columns = v.columns, out.rows = v.rows, out.depth = v.depth, out.dtype = v.dtype;
     out.grouping = v.grouping, out.duplicates = v.duplicates, out.missing_slices = v.missing_slices;
+    out.undecoded = v.undecoded;
     std::memcpy(out.affine, v.affine, sizeof out.affine);
 }
 

@@ -23,6 +23,7 @@ struct SeriesFile {
     std::string grouping;
     std::vector<std::string> axes;  // the non-spatial axes the volumes enumerate ("temporal", ...)
     std::size_t duplicates = 0, missing_slices = 0, derived_excluded = 0;
+    std::vector<std::string> undecoded;           // "path: why" of files left out, no frame decoded
     std::vector<double> bvals;                    // diffusion series
     std::vector<std::array<double, 3>> bvecs;     // unit vectors on the voxel axes
     Sidecar sidecar;                              // the series' BIDS sidecar

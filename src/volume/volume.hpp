@@ -143,6 +143,7 @@ struct AssembledVolume {
     std::size_t duplicates = 0, missing_slices = 0;
     std::size_t volumes_in_series = 1;  // the series holds this many; the first is returned
     Rescale rescale;
+    std::vector<std::string> undecoded;  // "path: why" of each file left out because no frame decoded
 };
 
 struct Volume4D {
@@ -159,6 +160,7 @@ struct Volume4D {
     std::size_t duplicates = 0;      // exact duplicates set aside
     std::size_t missing_slices = 0;  // empty slices in the volumes returned
     Rescale rescale;
+    std::vector<std::string> undecoded;  // as in AssembledVolume
 };
 
 struct DwiVolumes {
@@ -175,6 +177,7 @@ struct DwiVolumes {
     std::size_t duplicates = 0, missing_slices = 0;
     std::size_t derived_excluded = 0;  // isotropic (trace) volumes left out
     Rescale rescale;
+    std::vector<std::string> undecoded;  // as in AssembledVolume
 };
 
 // Decodes every file on worker threads (results in file order); throws std::runtime_error. With
