@@ -1,6 +1,7 @@
 """Compressed frames: the corpus against pydicom with its codec plugins, broken streams, threads."""
 
 import concurrent.futures
+import io
 import shutil
 import subprocess
 import struct
@@ -190,3 +191,21 @@ def test_jpeg2000_tile_grid_is_checked_before_the_library_sets_it_up():
     data[siz + 24:siz + 32] = (1).to_bytes(4, "big") * 2  # XTsiz, YTsiz
     with pytest.raises(RuntimeError, match=r"declares 262144 tiles of 1 x 1, more than the memory limit allows"):
         loam.decode_bytes(bytes(data))
+
+
+def test_jpeg2000_cut_short_decodes_what_is_there():
+    """A frame cut inside its tile-part still gives the image its packets hold (peers refuse it)."""
+    path = TESTDATA / "pydicom" / "test_files" / "JPEG2000.dcm"
+    if not path.exists():
+        pytest.skip(f"corpus not present at {TESTDATA}")
+    pydicom = pytest.importorskip("pydicom")
+    from pydicom.encaps import encapsulate, generate_frames
+
+    ds = pydicom.dcmread(path)
+    frame = next(generate_frames(ds.PixelData, number_of_frames=1))
+    ds.PixelData = encapsulate([frame[:len(frame) * 9 // 10]])
+    out = io.BytesIO()
+    ds.save_as(out)
+    cut = loam.decode_bytes(out.getvalue())[0].astype(float)
+    whole = loam.decode(str(path))[0].astype(float)
+    assert cut.shape == whole.shape and np.corrcoef(cut.ravel(), whole.ravel())[0, 1] > 0.95

@@ -29,6 +29,7 @@ inline std::uint16_t load16(const std::uint8_t* p, bool big) { return big ? load
 inline std::uint32_t load32(const std::uint8_t* p, bool big) { return big ? load_be32(p) : load_le32(p); }
 inline void store_le16(std::uint8_t* p, std::uint16_t v) { std::memcpy(p, &v, 2); }
 inline void store_le32(std::uint8_t* p, std::uint32_t v) { std::memcpy(p, &v, 4); }
+inline void store_be32(std::uint8_t* p, std::uint32_t v) { store_le32(p, __builtin_bswap32(v)); }
 
 inline std::string_view as_text(const std::uint8_t* p, std::size_t n) {
     return std::string_view(reinterpret_cast<const char*>(p), n);

@@ -143,14 +143,36 @@ bool cmyk_components_to_rgb(opj_image_t* img) {
     return true;  // the fourth component is now unused; the image still owns it
 }
 
+// Where the codestream's SOC and SIZ markers begin (after a JP2 file's boxes), or nullptr.
+const std::uint8_t* codestream_start(const std::uint8_t* data, std::size_t size) {
+    static constexpr std::uint8_t kSocSiz[4] = {0xFF, 0x4F, 0xFF, 0x51};
+    const std::uint8_t* at = std::search(data, data + size, kSocSiz, kSocSiz + 4);
+    return at == data + size ? nullptr : at;
+}
+
+// Where a tile-part that declares more bytes than the data holds begins (its SOT marker), or npos.
+// On such a cut tile-part OpenJPEG 2.5.0 reads memory it never wrote, and past its tile buffer.
+std::size_t cut_tile_part(const std::uint8_t* data, std::size_t size) {
+    const std::uint8_t* start = codestream_start(data, size);
+    if (start == nullptr) return std::string::npos;
+    std::size_t pos = std::size_t(start - data) + 2;
+    while (pos + 4 <= size && data[pos] == 0xFF && data[pos + 1] != 0x90) pos += 2 + load_be16(data + pos + 2);
+    while (pos + 10 <= size && data[pos] == 0xFF && data[pos + 1] == 0x90) {
+        const std::uint64_t length = load_be32(data + pos + 6);  // Psot: 0 runs to the end
+        if (length == 0) return std::string::npos;
+        if (pos + length > size) return pos;
+        pos += std::size_t(length);
+    }
+    return std::string::npos;
+}
+
 // OpenJPEG keeps some kilobytes of coding parameters for every tile the SIZ marker declares, and
 // sets them all up before it reads a tile: a corrupt tile size of 1 x 1 asks for gigabytes. The
 // grid must fit the memory policy first. A SIZ too short or invalid is left for the library to refuse.
 bool tile_grid_fits(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
     constexpr double kBytesPerTile = 8192;
-    static constexpr std::uint8_t kSocSiz[4] = {0xFF, 0x4F, 0xFF, 0x51};
-    const std::uint8_t* at = std::search(data, data + size, kSocSiz, kSocSiz + 4);
-    if (data + size - at < 40) return true;
+    const std::uint8_t* at = codestream_start(data, size);
+    if (at == nullptr || data + size - at < 40) return true;
     const std::uint8_t* p = at + 8;  // Xsiz, after SOC, SIZ, Lsiz and Rsiz
     const std::uint64_t width = load_be32(p), height = load_be32(p + 4);
     const std::uint64_t tile_w = load_be32(p + 16), tile_h = load_be32(p + 20);
@@ -166,6 +188,14 @@ bool tile_grid_fits(const std::uint8_t* data, std::size_t size, FrameRecord& f) 
 }  // namespace
 
 int j2k_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
+    // A cut tile-part is given the length it has: the library then reads only bytes that are there,
+    // and decodes the packets they hold, as after any truncation.
+    std::vector<std::uint8_t> mended;
+    if (const std::size_t at = cut_tile_part(data, size); at != std::string::npos && size - at <= 0xFFFFFFFFu) {
+        mended.assign(data, data + size);
+        store_be32(mended.data() + at + 6, std::uint32_t(size - at));
+        data = mended.data();
+    }
     std::unique_ptr<opj_codec_t, CodecCloser> codec(opj_create_decompress(is_jp2(data, size) ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K));
     if (!codec) return 1;
     opj_set_info_handler(codec.get(), discard, nullptr);
@@ -244,6 +274,12 @@ int j2k_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
     unsigned prec = 0;
     for (unsigned k = 0; k < comps; ++k) prec = std::max<unsigned>(prec, c[k].prec);
     if (prec == 0 || prec > 16 || c[0].w == 0 || c[0].h == 0) return 2;
+    // Subsampled components decode smaller than the canvas that was checked against the header.
+    if (f.columns && f.rows && (c[0].w != f.columns || c[0].h != f.rows)) {
+        f.error = "the JPEG 2000 image decodes to " + std::to_string(c[0].w) + " x " + std::to_string(c[0].h) +
+                  " where Columns and Rows say " + std::to_string(f.columns) + " x " + std::to_string(f.rows);
+        return 2;
+    }
     const std::size_t bytes = prec <= 8 ? 1 : 2, pixels = std::size_t(c[0].w) * c[0].h;
     f.decoded.resize(pixels * comps * bytes);
     for (unsigned k = 0; k < comps; ++k) {
