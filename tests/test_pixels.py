@@ -176,6 +176,7 @@ def test_frame_selection_and_range():
     (part10(explicit(0x0010, 0x0010, "PN", "A^B") + explicit(0x0020, 0x000D, "UI", "1.2") + explicit(0x0008, 0x0060, "CS", "CT")
             + explicit(0x0008, 0x0016, "UI", CT)), "decode failed (not a decodable DICOM): <bytes>"),
     (image([b""], 2, 2, ts=RLE), "no decodable image frames: <bytes>"),  # only a Basic Offset Table
+    (image([b"", bytes(66)], 0, 2, ts=RLE), "no decodable image frames (Rows x Columns is 0 x 2): <bytes>"),
     (image([b"", b"\0\0\1\xb3"], 2, 2, ts="1.2.840.10008.1.2.4.100"), "frame decode failed: video frame decode failed"),
 ])
 def test_undecodable_inputs(data, message):

@@ -370,7 +370,11 @@ bool fix_pixel_module(RenderImage& img) {
     }
     if (native && img.photometric == kYbrPartial420) return false;
     if (native && img.photometric == kYbrFull && (img.bits_allocated != 8 || img.samples != 3)) return false;
-    return img.bits_allocated != 0 && img.rows && img.columns;
+    if (!img.rows || !img.columns) {
+        img.problem = "Rows x Columns is " + std::to_string(img.rows) + " x " + std::to_string(img.columns);
+        return false;
+    }
+    return img.bits_allocated != 0;
 }
 
 void init_record(const RenderImage& img, FrameRecord& f) {

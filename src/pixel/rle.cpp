@@ -43,6 +43,10 @@ int rle_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
     if (f.samples == 0) return 2;  // 16-bit geometry cannot exceed 65535
     const std::size_t bytes = (f.bits + 7u) / 8u, samples = f.samples;
     const std::size_t pixels = std::size_t(f.rows) * f.columns;
+    if (pixels == 0) {  // RLE segments carry no size of their own: the header's must be real
+        f.error = "Rows or Columns is 0";
+        return 2;
+    }
     if (size < 64) return 2;
     const std::uint32_t n = load_le32(data);
     if (n < 1 || n > 15 || n != bytes * samples) return 2;
