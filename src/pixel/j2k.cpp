@@ -58,10 +58,11 @@ OPJ_BOOL stream_seek(OPJ_OFF_T n, void* user) {
 }
 void discard(const char*, void*) {}
 
-// Keeps OpenJPEG's first error message (the most specific one) for the frame's reason.
+// Keeps OpenJPEG's first error message in words (the most specific one) for the frame's reason;
+// a few of its messages are source expressions ("p_j2k->m_... > UINT_MAX"), which say nothing to users.
 void keep_first_error(const char* message, void* into) {
     auto& text = *static_cast<std::string*>(into);
-    if (!text.empty() || message == nullptr) return;
+    if (!text.empty() || message == nullptr || std::strpbrk(message, "_>") != nullptr) return;
     text = message;
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
 }
