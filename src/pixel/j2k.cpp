@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -152,17 +153,21 @@ const std::uint8_t* codestream_start(const std::uint8_t* data, std::size_t size)
 }
 
 // Where a tile-part that declares more bytes than the data holds begins (its SOT marker), or npos.
-// On such a cut tile-part OpenJPEG 2.5.0 reads memory it never wrote, and past its tile buffer.
+// On such a tile-part OpenJPEG 2.5.0 reserves the declared length (up to 4 GB), and on a cut one
+// reads memory it never wrote and past its tile buffer. SOT segments are found by their signature
+// (their length is always 10), as the library resynchronises on markers after a damaged segment;
+// FF 90 cannot occur inside packet data.
 std::size_t cut_tile_part(const std::uint8_t* data, std::size_t size) {
     const std::uint8_t* start = codestream_start(data, size);
     if (start == nullptr) return std::string::npos;
-    std::size_t pos = std::size_t(start - data) + 2;
-    while (pos + 4 <= size && data[pos] == 0xFF && data[pos + 1] != 0x90) pos += 2 + load_be16(data + pos + 2);
-    while (pos + 10 <= size && data[pos] == 0xFF && data[pos + 1] == 0x90) {
-        const std::uint64_t length = load_be32(data + pos + 6);  // Psot: 0 runs to the end
-        if (length == 0) return std::string::npos;
-        if (pos + length > size) return pos;
-        pos += std::size_t(length);
+    static constexpr std::uint8_t kSot[4] = {0xFF, 0x90, 0x00, 0x0A};
+    const std::boyer_moore_horspool_searcher find_sot(kSot, kSot + 4);
+    const std::uint8_t* end = data + size;
+    for (const std::uint8_t* at = std::search(start, end, find_sot); end - at >= 10;
+         at = std::search(at + 4, end, find_sot)) {
+        const std::uint64_t length = load_be32(at + 6);  // Psot: 0 runs to the end
+        const std::size_t pos = std::size_t(at - data);
+        if (length != 0 && pos + length > size) return pos;
     }
     return std::string::npos;
 }
