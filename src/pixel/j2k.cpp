@@ -158,7 +158,8 @@ const std::uint8_t* codestream_start(const std::uint8_t* data, std::size_t size)
 // (their length is always 10), as the library resynchronises on markers after a damaged segment;
 // FF 90 cannot occur inside packet data.
 std::size_t cut_tile_part(const std::uint8_t* data, std::size_t size) {
-    const std::uint8_t* start = codestream_start(data, size);
+    // Past a JP2 file's boxes; a bare codestream from its start, whatever follows its SOC.
+    const std::uint8_t* start = is_jp2(data, size) ? codestream_start(data, size) : data;
     if (start == nullptr) return std::string::npos;
     static constexpr std::uint8_t kSot[4] = {0xFF, 0x90, 0x00, 0x0A};
     const std::boyer_moore_horspool_searcher find_sot(kSot, kSot + 4);

@@ -4,7 +4,8 @@
     run.py --smoke                     every harness once over its seeds (no mutation: deterministic)
 
 Seeds come from ../shared/testdata and ../shared/fuzz-regressions (when present), the inputs under
-tests/fuzz-cases/ that once broke a build, and small files made here for what the corpus lacks
+tests/fuzz-cases/ that once broke a build (under raw/<harness>/ in that harness's own input format),
+and small files made here for what the corpus lacks
 (codec frames cut out of real files, JSON, NIfTI, series of several slices). New crashes are kept
 under build/fuzz/crashes/; the exit status is 1 when any harness found one.
 """
@@ -27,6 +28,7 @@ ROOT = Path(__file__).resolve().parents[2]
 BUILD = ROOT / "build" / "fuzz"
 SHARED = ROOT.parent / "shared"
 CASES = ROOT / "tests" / "fuzz-cases"
+RAW = CASES / "raw"  # inputs in one harness's own format, under its name, that once broke it
 DICTS = Path(__file__).resolve().parent / "dict"
 CUT = b"\n--\n"
 MAX_SEED = 160 * 1024
@@ -65,7 +67,7 @@ def small_files() -> list[Path]:
     for top in (SHARED / "testdata", SHARED / "fuzz-regressions", CASES):
         if top.is_dir():
             found += [p for p in sorted(top.rglob("*")) if p.is_file() and 0 < p.stat().st_size <= MAX_SEED
-                      and p.suffix not in (".json", ".md", ".txt", ".dump", ".py")]
+                      and p.suffix not in (".json", ".md", ".txt", ".dump", ".py") and RAW not in p.parents]
     return found
 
 
@@ -261,6 +263,8 @@ def write_seeds() -> Path:
         sets["wsi"].append(CUT.join(p.read_bytes() for p in slide[1:]))
     for name, frames in codec_seeds(dicoms).items():
         sets["codec_" + name] = frames
+    for folder in sorted(RAW.iterdir()) if RAW.is_dir() else []:
+        sets.setdefault(folder.name, []).extend(p.read_bytes() for p in sorted(folder.iterdir()))
     for name, blobs in sets.items():
         folder = seeds / name
         folder.mkdir(parents=True, exist_ok=True)
