@@ -152,15 +152,15 @@ const std::uint8_t* codestream_start(const std::uint8_t* data, std::size_t size)
     return at == data + size ? nullptr : at;
 }
 
-// Where a tile-part that declares more bytes than the data holds begins (its SOT marker), or npos.
-// On such a tile-part OpenJPEG 2.5.0 reserves the declared length (up to 4 GB), and on a cut one
-// reads memory it never wrote and past its tile buffer. SOT segments are found by their signature
-// (their length is always 10), as the library resynchronises on markers after a damaged segment;
-// FF 90 cannot occur inside packet data.
-std::size_t cut_tile_part(const std::uint8_t* data, std::size_t size) {
+// Tile-parts that declare more bytes than the data holds are given the length they have, in a
+// copy made on the first change; returns the bytes to decode. On such a tile-part OpenJPEG 2.5.0
+// reserves the declared length (up to 4 GB), and on a cut one reads memory it never wrote and past
+// its tile buffer. SOT segments are found by their signature (their length is always 10), as the
+// library resynchronises on markers after a damaged segment; FF 90 cannot occur in packet data.
+const std::uint8_t* mend_cut_tile_parts(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& copy) {
     // Past a JP2 file's boxes; a bare codestream from its start, whatever follows its SOC.
     const std::uint8_t* start = is_jp2(data, size) ? codestream_start(data, size) : data;
-    if (start == nullptr) return std::string::npos;
+    if (start == nullptr || size > 0xFFFFFFFFu) return data;
     static constexpr std::uint8_t kSot[4] = {0xFF, 0x90, 0x00, 0x0A};
     const std::boyer_moore_horspool_searcher find_sot(kSot, kSot + 4);
     const std::uint8_t* end = data + size;
@@ -168,9 +168,11 @@ std::size_t cut_tile_part(const std::uint8_t* data, std::size_t size) {
          at = std::search(at + 4, end, find_sot)) {
         const std::uint64_t length = load_be32(at + 6);  // Psot: 0 runs to the end
         const std::size_t pos = std::size_t(at - data);
-        if (length != 0 && pos + length > size) return pos;
+        if (length == 0 || pos + length <= size) continue;
+        if (copy.empty()) copy.assign(data, end);
+        store_be32(copy.data() + pos + 6, std::uint32_t(size - pos));
     }
-    return std::string::npos;
+    return copy.empty() ? data : copy.data();
 }
 
 // OpenJPEG keeps some kilobytes of coding parameters for every tile the SIZ marker declares, and
@@ -198,11 +200,7 @@ int j2k_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
     // A cut tile-part is given the length it has: the library then reads only bytes that are there,
     // and decodes the packets they hold, as after any truncation.
     std::vector<std::uint8_t> mended;
-    if (const std::size_t at = cut_tile_part(data, size); at != std::string::npos && size - at <= 0xFFFFFFFFu) {
-        mended.assign(data, data + size);
-        store_be32(mended.data() + at + 6, std::uint32_t(size - at));
-        data = mended.data();
-    }
+    data = mend_cut_tile_parts(data, size, mended);
     std::unique_ptr<opj_codec_t, CodecCloser> codec(opj_create_decompress(is_jp2(data, size) ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K));
     if (!codec) return 1;
     opj_set_info_handler(codec.get(), discard, nullptr);
