@@ -384,6 +384,29 @@ def cmd_transcode(args: argparse.Namespace) -> int:
     return 1 if failures else 0
 
 
+# Characters a replaced identifier may not bring into a path.
+UNSAFE_PATH = re.compile(r"[^A-Za-z0-9._^-]")
+
+
+def deid_path(output: str, data: bytes) -> str:
+    """Where a de-identified file goes: folders of its replaced Patient ID, Study and Series Instance
+    UIDs, named by its SOP Instance UID; nothing of the input's own paths, which often hold names."""
+    scratch = os.path.join(output, f".loam-deid-{os.getpid()}.dcm")
+    write_file(scratch, data)
+    try:
+        found = json.loads(_core.read_json(scratch, inline_binary=False))
+    finally:
+        os.remove(scratch)
+
+    def value(tag: str, fallback: str) -> str:
+        values = found.get(tag, {}).get("Value") or [fallback]
+        text = values[0] if isinstance(values[0], str) else fallback
+        return UNSAFE_PATH.sub("_", text.strip()) or fallback
+
+    return os.path.join(output, value("00100020", "NO_ID"), value("0020000D", "NO_STUDY"),
+                        value("0020000E", "NO_SERIES"), value("00080018", "NO_INSTANCE") + ".dcm")
+
+
 def cmd_deid(args: argparse.Namespace) -> int:
     options: dict[str, object] = {}
     if args.options:
@@ -397,34 +420,39 @@ def cmd_deid(args: argparse.Namespace) -> int:
                 value = [parse_tag(str(t)) for t in value]
             options[key] = value
 
-    files = list(iter_files([args.input]))
+    if not os.path.exists(args.input):
+        print(f"loam deid: no such file or folder: {args.input}", file=sys.stderr)
+        return 2
+    # The DICOM files of a folder (by extension or the DICM mark); a file named is always tried.
+    files = dicom_files([args.input])
     progress = Progress(len(files), sys.stderr, enabled=not args.no_progress and sys.stderr.isatty())
-    written, refused, cleaned = 0, Counter(), 0
+    written, cleaned = 0, 0
+    refused: list[tuple[str, str]] = []
     # Replacement UIDs are the root, a dot and decimal digits; burned-in cleaning writes this element.
     minted = re.compile(re.escape(str(options.get("uid_root", "2.25")).encode()) + rb"\.[0-9]+")
     burned_in_no = b"\x28\x00\x01\x03CS\x02\x00NO"
     uids: set[bytes] = set()
     for path in files:
-        dst = os.path.join(args.output, os.path.relpath(path, args.input))
         try:
             data = read_file(path)
             out = _core.deidentify(data, options)
-            write_file(dst, out)
+            write_file(deid_path(args.output, out), out)
             written += 1
             uids.update(minted.findall(out))
             cleaned += burned_in_no in out and burned_in_no not in data
         except (RuntimeError, OSError) as exc:
-            refused[str(exc).removeprefix("deidentify: ")] += 1
+            refused.append((path, str(exc).removeprefix("deidentify: ")))
         except ValueError as exc:
             print(f"loam deid: {exc}", file=sys.stderr)
             return 2
         progress.step()
     progress.finish()
     print(f"{len(files)} files: {written} de-identified into {args.output}, {len(uids)} UIDs replaced, "
-          f"{cleaned} with burned-in annotation cleaned, {sum(refused.values())} refused")
-    for reason, n in refused.most_common():
-        print(f"  refused {n}: {reason}")
-    return 0 if written or not files else 1
+          f"{cleaned} with burned-in annotation cleaned, {len(refused)} refused")
+    for path, reason in refused:
+        print(f"  refused {path}: {reason}")
+    # A release that silently lacks files is a failure unless the caller allows it.
+    return 1 if (refused and not args.allow_refused) or (files and not written) else 0
 
 
 def dicom_files(paths: Sequence[str]) -> list[str]:
@@ -761,10 +789,13 @@ def build_parser() -> argparse.ArgumentParser:
     tc.add_argument("--quality", type=int, default=97, help="for lossy targets (default 97)")
     tc.add_argument("--no-progress", action="store_true", help="never draw the progress bar")
     tc.set_defaults(run=cmd_transcode)
-    de = sub.add_parser("deid", help="de-identify a directory tree (Basic Application Level Confidentiality Profile)")
-    de.add_argument("input", metavar="IN_DIR")
+    de = sub.add_parser("deid", help="de-identify a file or a directory tree (Basic Application Level "
+                                     "Confidentiality Profile) into OUT_DIR/patient/study/series/instance.dcm")
+    de.add_argument("input", metavar="IN")
     de.add_argument("-o", "--output", required=True, metavar="OUT_DIR")
     de.add_argument("--options", metavar="options.json", help="de-identification options as a JSON object")
+    de.add_argument("--allow-refused", action="store_true",
+                    help="exit 0 even when some files were refused (they are still listed)")
     de.add_argument("--no-progress", action="store_true", help="never draw the progress bar")
     de.set_defaults(run=cmd_deid)
     sc = sub.add_parser("scan", help="list the DICOM files under a directory")
