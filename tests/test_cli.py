@@ -180,19 +180,20 @@ def test_deid_directory(tmp_path, capsys):
             + explicit(0x0010, 0x0010, "PN", "Doe^Jane") + explicit(0x0010, 0x0020, "LO", "MRN7")
             + explicit(0x0010, 0x0040, "CS", "F") + explicit(0x0020, 0x000D, "UI", "1.2.3") + explicit(0x0020, 0x000E, "UI", "1.2.3.1"))
     (tree / "one.dcm").write_bytes(part10(body))
+    (tree / "copy.dcm").write_bytes(part10(body))  # same identifiers: kept beside it, not over it
     (tree / "bare.dcm").write_bytes(body)
     (tmp_path / "opts.json").write_text(json.dumps({"patient_name": "Case^1", "replace": {"PatientSex": "O"}}))
     args = ["deid", str(tmp_path / "in"), "-o", str(tmp_path / "out"), "--options", str(tmp_path / "opts.json")]
     # A refused file fails the run, and is named with its reason; --allow-refused accepts it.
     assert cli.main(args) == 1
     out = capsys.readouterr().out
-    assert "2 files: 1 de-identified" in out and f"refused {tree / 'bare.dcm'}: not a valid Part-10 file" in out
+    assert "3 files: 2 de-identified" in out and f"refused {tree / 'bare.dcm'}: not a valid Part-10 file" in out
     assert "3 UIDs replaced, 0 with burned-in annotation cleaned, 1 refused" in out
     assert cli.main(args + ["--allow-refused"]) == 0
     capsys.readouterr()
     # Output paths come from the replaced identifiers only, never from the input's names.
-    written = [p for p in (tmp_path / "out").rglob("*") if p.is_file()]
-    assert len(written) == 1 and "one" not in written[0].name
+    written = sorted(p for p in (tmp_path / "out").rglob("*") if p.is_file())
+    assert len(written) == 2 and written[1].name == written[0].stem + "_2.dcm" and "one" not in written[0].name
     assert not {"Doe^Jane", "MRN7", "1.2.3", "1.2.3.1", "1.2.3.4"} & set(written[0].relative_to(tmp_path / "out").parts)
     ds = pydicom.dcmread(written[0])
     assert (str(ds.PatientName), ds.PatientSex) == ("Case^1", "O")

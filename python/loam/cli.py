@@ -388,23 +388,34 @@ def cmd_transcode(args: argparse.Namespace) -> int:
 UNSAFE_PATH = re.compile(r"[^A-Za-z0-9._^-]")
 
 
-def deid_path(output: str, data: bytes) -> str:
-    """Where a de-identified file goes: folders of its replaced Patient ID, Study and Series Instance
-    UIDs, named by its SOP Instance UID; nothing of the input's own paths, which often hold names."""
+def write_deidentified(output: str, data: bytes, taken: set[str]) -> None:
+    """Writes a de-identified file into folders of its replaced Patient ID, Study and Series Instance
+    UIDs, named by its SOP Instance UID; nothing of the input's own paths, which often hold names.
+    The file is written once, under a scratch name, read back for its identifiers, then moved.
+    Files of one run that share identifiers (copies, or no SOP Instance UID) get "_2", "_3"... """
     scratch = os.path.join(output, f".loam-deid-{os.getpid()}.dcm")
     write_file(scratch, data)
     try:
         found = json.loads(_core.read_json(scratch, inline_binary=False))
+
+        def value(tag: str, fallback: str) -> str:
+            values = found.get(tag, {}).get("Value") or [fallback]
+            text = values[0] if isinstance(values[0], str) else fallback
+            return UNSAFE_PATH.sub("_", text.strip()) or fallback
+
+        folder = os.path.join(output, value("00100020", "NO_ID"), value("0020000D", "NO_STUDY"),
+                              value("0020000E", "NO_SERIES"))
+        os.makedirs(folder, exist_ok=True)
+        stem = os.path.join(folder, value("00080018", "NO_INSTANCE"))
+        path, n = stem + ".dcm", 1
+        while path in taken:
+            n += 1
+            path = f"{stem}_{n}.dcm"
+        taken.add(path)
+        os.replace(scratch, path)
     finally:
-        os.remove(scratch)
-
-    def value(tag: str, fallback: str) -> str:
-        values = found.get(tag, {}).get("Value") or [fallback]
-        text = values[0] if isinstance(values[0], str) else fallback
-        return UNSAFE_PATH.sub("_", text.strip()) or fallback
-
-    return os.path.join(output, value("00100020", "NO_ID"), value("0020000D", "NO_STUDY"),
-                        value("0020000E", "NO_SERIES"), value("00080018", "NO_INSTANCE") + ".dcm")
+        if os.path.exists(scratch):
+            os.remove(scratch)
 
 
 def cmd_deid(args: argparse.Namespace) -> int:
@@ -432,11 +443,12 @@ def cmd_deid(args: argparse.Namespace) -> int:
     minted = re.compile(re.escape(str(options.get("uid_root", "2.25")).encode()) + rb"\.[0-9]+")
     burned_in_no = b"\x28\x00\x01\x03CS\x02\x00NO"
     uids: set[bytes] = set()
+    taken: set[str] = set()
     for path in files:
         try:
             data = read_file(path)
             out = _core.deidentify(data, options)
-            write_file(deid_path(args.output, out), out)
+            write_deidentified(args.output, out, taken)
             written += 1
             uids.update(minted.findall(out))
             cleaned += burned_in_no in out and burned_in_no not in data
