@@ -9,6 +9,7 @@ from __future__ import annotations
 import io
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -367,6 +368,7 @@ def deid_benchmarks(files: list[str]) -> None:
                 dicognito_one(anonymizer, d)
         report(f"deidentify_series vs dicognito ({len(usable)})", best_of(lambda b: loam.deidentify_series(b), [usable]),
                best_of(dicognito_run, [usable]), len(usable), 20, "dicognito")
+        deid_folder_benchmark(usable)
     try:
         from deid.dicom import get_identifiers, replace_identifiers
     except ImportError:
@@ -391,6 +393,28 @@ def deid_benchmarks(files: list[str]) -> None:
     same = [Path(p).read_bytes() for p in paths]
     report(f"deidentify_series vs deid ({len(paths)})", best_of(lambda b: loam.deidentify_series(b), [same]),
            best_of(deid_run, [paths]), len(paths), 20, "deid")
+
+
+def deid_folder_benchmark(buffers: list[bytes]) -> None:
+    """`loam deid` against dicognito's command line on one folder, each a fresh process, keyed."""
+    with tempfile.TemporaryDirectory() as tmp:
+        src = Path(tmp) / "in"
+        for i, data in enumerate(buffers):
+            (src / f"{i // 100:03d}").mkdir(parents=True, exist_ok=True)
+            (src / f"{i // 100:03d}" / f"{i}.dcm").write_bytes(data)
+        key = Path(tmp) / "key"
+        key.write_text("bench key\n")
+
+        def run(command: list[str]) -> None:
+            out = Path(tmp) / "out"
+            shutil.rmtree(out, ignore_errors=True)
+            subprocess.run(command, check=True, capture_output=True)
+
+        loam_cli = [sys.executable, "-m", "loam", "deid", str(src), str(Path(tmp) / "out"), "-q", "--key-file", str(key),
+                    "--allow-refused"]
+        peer_cli = [sys.executable, "-m", "dicognito", str(src), "-o", str(Path(tmp) / "out"), "-q", "--seed", "bench"]
+        report(f"loam deid folder vs dicognito CLI ({len(buffers)})", best_of(run, [loam_cli]), best_of(run, [peer_cli]),
+               len(buffers), 20, "dicognito")
 
 
 def fileset_tree(files: list[str], count: int = 20000) -> Path:

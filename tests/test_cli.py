@@ -171,6 +171,7 @@ def test_transcode_files_and_directories(tmp_path, capsys):
 
 
 def test_deid_directory(tmp_path, capsys):
+    import csv
     import json
 
     import pydicom
@@ -183,14 +184,20 @@ def test_deid_directory(tmp_path, capsys):
     (tree / "copy.dcm").write_bytes(part10(body))  # same identifiers: kept beside it, not over it
     (tree / "bare.dcm").write_bytes(body)
     (tmp_path / "opts.json").write_text(json.dumps({"patient_name": "Case^1", "replace": {"PatientSex": "O"}}))
-    args = ["deid", str(tmp_path / "in"), "-o", str(tmp_path / "out"), "--options", str(tmp_path / "opts.json")]
+    key, table = tmp_path / "secret.key", tmp_path / "lookup.csv"
+    args = ["deid", str(tmp_path / "in"), str(tmp_path / "out"), "--options", str(tmp_path / "opts.json"),
+            "--key-file", str(key), "-j", "2"]
     # A refused file fails the run, and is named with its reason; --allow-refused accepts it.
     assert cli.main(args) == 1
-    out = capsys.readouterr().out
-    assert "3 files: 2 de-identified" in out and f"refused {tree / 'bare.dcm'}: not a valid Part-10 file" in out
-    assert "3 UIDs replaced, 0 with burned-in annotation cleaned, 1 refused" in out
-    assert cli.main(args + ["--allow-refused"]) == 0
-    capsys.readouterr()
+    captured = capsys.readouterr()
+    assert "3 files: 2 de-identified" in captured.out and f"refused {tree / 'bare.dcm'}: not a valid Part-10 file" in captured.out
+    assert "3 UIDs replaced, 0 with burned-in annotation cleaned, 1 refused" in captured.out
+    assert len(captured.err.splitlines()) == 3  # one line per file when not on a terminal
+    assert key.stat().st_mode & 0o077 == 0 and len(key.read_bytes()) == 65  # made: 32 random bytes in hex
+    # The same key file: the same outputs again, over the first ones; and the lookup table.
+    assert cli.main(args + ["--allow-refused", "--quiet", "--lookup-table", str(table)]) == 0
+    captured = capsys.readouterr()
+    assert captured.err == "" and "fresh random key" not in captured.out
     # Output paths come from the replaced identifiers only, never from the input's names.
     written = sorted(p for p in (tmp_path / "out").rglob("*") if p.is_file())
     assert len(written) == 2 and written[1].name == written[0].stem + "_2.dcm" and "one" not in written[0].name
@@ -199,10 +206,34 @@ def test_deid_directory(tmp_path, capsys):
     assert (str(ds.PatientName), ds.PatientSex) == ("Case^1", "O")
     rel = written[0].relative_to(tmp_path / "out").parts
     assert rel == (ds.PatientID, ds.StudyInstanceUID, ds.SeriesInstanceUID, ds.SOPInstanceUID + ".dcm")
-    # One file as the input.
+    rows = list(csv.reader(table.open(encoding="utf-8")))
+    assert rows[0] == ["kind", "original", "replacement"] and table.stat().st_mode & 0o077 == 0
+    assert ["patient_id", "MRN7", ds.PatientID] in rows and ["uid", "1.2.3", ds.StudyInstanceUID] in rows
+    # One file as the input, with -o; without a key file each run draws its own key.
     assert cli.main(["deid", str(tree / "one.dcm"), "-o", str(tmp_path / "single")]) == 0
-    assert "1 files: 1 de-identified" in capsys.readouterr().out
-    assert cli.main(["deid", str(tmp_path / "missing"), "-o", str(tmp_path / "x")]) == 2
+    out = capsys.readouterr().out
+    assert "1 files: 1 de-identified" in out and "a fresh random key was used" in out
+    assert cli.main(["deid", str(tmp_path / "missing"), str(tmp_path / "x")]) == 2
+    # What links the release to its patients is refused inside the release.
+    assert cli.main(["deid", str(tree), str(tmp_path / "out"), "--lookup-table", str(tmp_path / "out" / "t.csv")]) == 2
+    assert "keep it apart from the release" in capsys.readouterr().err
+
+
+def test_deid_notes_burned_in_text_and_skips_dicomdirs(tmp_path, capsys):
+    import numpy as np
+
+    from dicom_bytes import image
+    tree = tmp_path / "in"
+    tree.mkdir()
+    screen = image(np.full(4, 9, np.uint16).tobytes(), 2, 2, extra=explicit(0x0028, 0x0301, "CS", "YES"))
+    (tree / "screen.dcm").write_bytes(screen)
+    (tree / "DICOMDIR").write_bytes(part10(explicit(0x0004, 0x1200, "UL", bytes(4)), sop_class="1.2.840.10008.1.3.10"))
+    assert cli.main(["deid", str(tree), str(tmp_path / "out"), "-q"]) == 0
+    out = capsys.readouterr().out
+    assert f"burned-in text likely in {tree / 'screen.dcm'}: Burned In Annotation is YES" in out
+    assert f"skipped {tree / 'DICOMDIR'}: a DICOMDIR" in out
+    assert cli.main(["deid", str(tree), str(tmp_path / "clean"), "-q", "--clean-pixel"]) == 0
+    assert "burned-in text likely" not in capsys.readouterr().out
 
 
 def test_scan_lists_dicom_only(tmp_path, capsys):

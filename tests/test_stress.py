@@ -50,7 +50,7 @@ def jobs(tmp_path_factory):
     out = [("decode " + p, lambda p=p: loam.decode(p)) for p in encoded + series[1][:2]]
     out += [("decode_bytes " + p, lambda b=open(p, "rb").read(): loam.decode_bytes(b, 0)) for p in encoded[:3]]
     out += [(f"assemble {n}", lambda s=s: loam.assemble_volume(s)) for n, s in enumerate(series)]
-    out += [("deidentify", lambda: loam.deidentify(plain, {"retain_uids": True})),
+    out += [("deidentify", lambda: loam.deidentify(plain, {"retain_uids": True, "key": b"stress"})),
             ("read_json", lambda: loam.read_json(series[1][3])),
             ("wsi tiles", tiles)]
     return out

@@ -4,7 +4,7 @@
 Usage: tools/gen_iod.py [SHARED_DIR] [OUTPUT_CPP]
 
 Sources (defaults under ../shared/reference):
-  iod/dicom3tools-templates/module/*.tpl   module attributes: Type 1/2, nested sequences, macros,
+  iod/dicom3tools-templates/module/*.tpl   module attributes: Type 1/2 (1C/2C as 3/4), nested sequences, macros,
                                             and the Type 1C/2C conditions (condn.tpl, sopcl.tpl)
   iod/ps3.3-json/                          IOD list, module usage per IOD and SOP classes, which
                                             give the IOD and module names; cross-checked against
@@ -268,8 +268,11 @@ class ModuleExpander:
             self.top_level.append(tag)
         if kind in ("1", "2"):
             rules.append((tag, int(kind), path))
-        elif kind in ("1C", "2C") and "Condition" in attrs and not path:
-            conditionals.append((attrs["Condition"], tag, int(kind[0])))
+        elif kind in ("1C", "2C"):
+            # Kept as types 3 (1C) and 4 (2C): de-identification keeps such attributes present.
+            rules.append((tag, 3 if kind == "1C" else 4, path))
+            if "Condition" in attrs and not path:
+                conditionals.append((attrs["Condition"], tag, int(kind[0])))
 
 
 # --- output ----------------------------------------------------------------------------------

@@ -3,15 +3,18 @@
 from __future__ import annotations
 
 import argparse
+import csv
 import json
 import os
 import re
 import struct
 import sys
+import threading
 import time
 import zlib
 from collections import Counter
 from collections.abc import Iterator, Sequence
+from concurrent.futures import ThreadPoolExecutor
 from typing import TextIO
 
 from . import _core
@@ -388,12 +391,13 @@ def cmd_transcode(args: argparse.Namespace) -> int:
 UNSAFE_PATH = re.compile(r"[^A-Za-z0-9._^-]")
 
 
-def write_deidentified(output: str, data: bytes, taken: set[str]) -> None:
+def write_deidentified(output: str, data: bytes, taken: set[str], lock: threading.Lock) -> str:
     """Writes a de-identified file into folders of its replaced Patient ID, Study and Series Instance
     UIDs, named by its SOP Instance UID; nothing of the input's own paths, which often hold names.
     The file is written once, under a scratch name, read back for its identifiers, then moved.
-    Files of one run that share identifiers (copies, or no SOP Instance UID) get "_2", "_3"... """
-    scratch = os.path.join(output, f".loam-deid-{os.getpid()}.dcm")
+    Files of one run that share identifiers (copies, or no SOP Instance UID) get "_2", "_3"...
+    Returns the path written."""
+    scratch = os.path.join(output, f".loam-deid-{os.getpid()}-{threading.get_ident()}.dcm")
     write_file(scratch, data)
     try:
         found = json.loads(_core.read_json(scratch, inline_binary=False))
@@ -407,18 +411,45 @@ def write_deidentified(output: str, data: bytes, taken: set[str]) -> None:
                               value("0020000E", "NO_SERIES"))
         os.makedirs(folder, exist_ok=True)
         stem = os.path.join(folder, value("00080018", "NO_INSTANCE"))
-        path, n = stem + ".dcm", 1
-        while path in taken:
-            n += 1
-            path = f"{stem}_{n}.dcm"
-        taken.add(path)
+        with lock:
+            path, n = stem + ".dcm", 1
+            while path in taken:
+                n += 1
+                path = f"{stem}_{n}.dcm"
+            taken.add(path)
         os.replace(scratch, path)
+        return path
     finally:
         if os.path.exists(scratch):
             os.remove(scratch)
 
 
+def deid_key(path: str | None) -> bytes:
+    """The run's secret: the bytes of the key file (one trailing newline dropped), made there with 32
+    random bytes, readable by its owner only, when it does not exist yet; without a file, a fresh
+    random key that no later run shares."""
+    if path is None:
+        return os.urandom(32)
+    if not os.path.exists(path):
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+        with os.fdopen(fd, "wb") as f:
+            f.write(os.urandom(32).hex().encode() + b"\n")
+    key = read_file(path)
+    key = key[:-2] if key.endswith(b"\r\n") else key[:-1] if key.endswith(b"\n") else key
+    if not key:
+        raise ValueError(f"the key file {path} is empty")
+    return key
+
+
+def inside(path: str, folder: str) -> bool:
+    return os.path.commonpath([os.path.abspath(path), os.path.abspath(folder)]) == os.path.abspath(folder)
+
+
 def cmd_deid(args: argparse.Namespace) -> int:
+    output = args.output_dir or args.output
+    if not output or (args.output_dir and args.output and args.output_dir != args.output):
+        print("loam deid: give one output folder (OUT or -o OUT)", file=sys.stderr)
+        return 2
     options: dict[str, object] = {}
     if args.options:
         with open(args.options, encoding="utf-8") as f:
@@ -430,41 +461,103 @@ def cmd_deid(args: argparse.Namespace) -> int:
             elif key == "remove":
                 value = [parse_tag(str(t)) for t in value]
             options[key] = value
+    if args.clean_pixel:
+        options["clean_pixel"] = True
+    if args.shift_dates_per_patient:
+        options["shift_dates_per_patient"] = args.shift_dates_per_patient
 
     if not os.path.exists(args.input):
         print(f"loam deid: no such file or folder: {args.input}", file=sys.stderr)
         return 2
+    # What links the release back to its patients never goes into the release.
+    for kept_apart, what in ((args.key_file, "key file"), (args.lookup_table, "lookup table")):
+        if kept_apart and inside(kept_apart, output):
+            print(f"loam deid: the {what} {kept_apart} is inside the output folder: keep it apart from the release",
+                  file=sys.stderr)
+            return 2
+    try:
+        if not options.get("unkeyed"):
+            options.setdefault("key", deid_key(args.key_file))
+    except (OSError, ValueError) as exc:
+        print(f"loam deid: {exc}", file=sys.stderr)
+        return 2
     # The DICOM files of a folder (by extension or the DICM mark); a file named is always tried.
     files = dicom_files([args.input])
-    progress = Progress(len(files), sys.stderr, enabled=not args.no_progress and sys.stderr.isatty())
-    written, cleaned = 0, 0
-    refused: list[tuple[str, str]] = []
+    per_file = not args.quiet and not sys.stderr.isatty()
+    progress = Progress(len(files), sys.stderr, enabled=not args.no_progress and not args.quiet and sys.stderr.isatty())
     # Replacement UIDs are the root, a dot and decimal digits; burned-in cleaning writes this element.
     minted = re.compile(re.escape(str(options.get("uid_root", "2.25")).encode()) + rb"\.[0-9]+")
     burned_in_no = b"\x28\x00\x01\x03CS\x02\x00NO"
-    uids: set[bytes] = set()
+    want_lookup = args.lookup_table is not None
     taken: set[str] = set()
-    for path in files:
+    lock = threading.Lock()
+
+    def one(path: str) -> tuple[str, str, object]:
+        """(path, outcome, detail): written (uids, cleaned, rows, notes, target), skipped or refused (reason)."""
+        if os.path.basename(path).upper().startswith("DICOMDIR"):
+            return path, "skipped", "a DICOMDIR indexes the input's paths: make one anew over the output (loam dicomdir)"
         try:
             data = read_file(path)
-            out = _core.deidentify(data, options)
-            write_deidentified(args.output, out, taken)
-            written += 1
-            uids.update(minted.findall(out))
-            cleaned += burned_in_no in out and burned_in_no not in data
+            rows: list[tuple[str, str, str]] | None = [] if want_lookup else None
+            notes: list[str] = []
+            out = _core.deidentify(data, options, rows, notes)
+            target = write_deidentified(output, out, taken, lock)
+            return path, "written", (set(minted.findall(out)), burned_in_no in out and burned_in_no not in data,
+                                     rows or [], notes, target)
         except (RuntimeError, OSError) as exc:
-            refused.append((path, str(exc).removeprefix("deidentify: ")))
-        except ValueError as exc:
-            print(f"loam deid: {exc}", file=sys.stderr)
-            return 2
-        progress.step()
+            return path, "refused", str(exc).removeprefix("deidentify: ")
+
+    # Sessions share nothing but the key: files go to workers in any order and agree anyway.
+    try:
+        _core.deidentify(b"", options)  # options are checked once, before any file is read
+    except RuntimeError:
+        pass
+    except (ValueError, TypeError) as exc:
+        print(f"loam deid: {exc}", file=sys.stderr)
+        return 2
+    uids: set[bytes] = set()
+    lookup: set[tuple[str, str, str]] = set()
+    written, cleaned = 0, 0
+    refused: list[tuple[str, str]] = []
+    skipped: list[tuple[str, str]] = []
+    burned: list[tuple[str, str]] = []
+    with ThreadPoolExecutor(max_workers=max(1, args.jobs or os.cpu_count() or 1)) as pool:
+        for path, outcome, detail in pool.map(one, files):
+            if outcome == "written":
+                found, was_cleaned, rows, notes, target = detail
+                written += 1
+                uids |= found
+                cleaned += was_cleaned
+                lookup.update(rows)
+                burned += [(path, n.split(": ", 1)[-1]) for n in notes]
+                if per_file:
+                    print(f"{path} -> {target}", file=sys.stderr)
+            elif outcome == "skipped":
+                skipped.append((path, detail))
+            else:
+                refused.append((path, detail))
+                if per_file:
+                    print(f"{path}: refused: {detail}", file=sys.stderr)
+            progress.step()
     progress.finish()
-    print(f"{len(files)} files: {written} de-identified into {args.output}, {len(uids)} UIDs replaced, "
+    if want_lookup:
+        fd = os.open(args.lookup_table, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+        with os.fdopen(fd, "w", encoding="utf-8", newline="") as f:
+            table = csv.writer(f)
+            table.writerow(["kind", "original", "replacement"])
+            table.writerows(sorted(lookup))
+    print(f"{len(files)} files: {written} de-identified into {output}, {len(uids)} UIDs replaced, "
           f"{cleaned} with burned-in annotation cleaned, {len(refused)} refused")
     for path, reason in refused:
         print(f"  refused {path}: {reason}")
+    for path, reason in skipped:
+        print(f"  skipped {path}: {reason}")
+    for path, reason in burned:
+        print(f"  burned-in text likely in {path}: {reason}; not cleaned (--clean-pixel blacks it out)")
+    if not args.key_file and not options.get("unkeyed"):
+        print("  a fresh random key was used: a later run gives other UIDs and pseudonyms (--key-file keeps one)")
     # A release that silently lacks files is a failure unless the caller allows it.
-    return 1 if (refused and not args.allow_refused) or (files and not written) else 0
+    return 1 if (refused and not args.allow_refused) or (files and not written and not skipped) else 0
 
 
 def dicom_files(paths: Sequence[str]) -> list[str]:
@@ -802,12 +895,25 @@ def build_parser() -> argparse.ArgumentParser:
     tc.add_argument("--no-progress", action="store_true", help="never draw the progress bar")
     tc.set_defaults(run=cmd_transcode)
     de = sub.add_parser("deid", help="de-identify a file or a directory tree (Basic Application Level "
-                                     "Confidentiality Profile) into OUT_DIR/patient/study/series/instance.dcm")
-    de.add_argument("input", metavar="IN")
-    de.add_argument("-o", "--output", required=True, metavar="OUT_DIR")
+                                     "Confidentiality Profile) into OUT/patient/study/series/instance.dcm")
+    de.add_argument("input", metavar="IN", help="a file, or a folder to walk")
+    de.add_argument("output_dir", nargs="?", metavar="OUT", help="the output folder")
+    de.add_argument("-o", "--output", metavar="OUT", help="the output folder (instead of OUT)")
     de.add_argument("--options", metavar="options.json", help="de-identification options as a JSON object")
+    de.add_argument("--key-file", metavar="FILE",
+                    help="the secret every replacement UID and pseudonym is derived from: runs with the same "
+                         "key agree; made (random) when FILE does not exist. Without it a fresh key is drawn")
+    de.add_argument("--lookup-table", metavar="FILE.csv",
+                    help="write original -> replacement for patients, UIDs and IDs (kept by the data holder, "
+                         "never released)")
+    de.add_argument("--shift-dates-per-patient", type=int, metavar="DAYS", default=0,
+                    help="move each patient's dates back by a keyed 1..DAYS days")
+    de.add_argument("--clean-pixel", action="store_true",
+                    help="black out burned-in text of devices known to burn it in (output uncompressed)")
+    de.add_argument("-j", "--jobs", type=int, default=0, help="files de-identified at once (default: all cores)")
     de.add_argument("--allow-refused", action="store_true",
                     help="exit 0 even when some files were refused (they are still listed)")
+    de.add_argument("-q", "--quiet", action="store_true", help="no progress and no line per file")
     de.add_argument("--no-progress", action="store_true", help="never draw the progress bar")
     de.set_defaults(run=cmd_deid)
     sc = sub.add_parser("scan", help="list the DICOM files under a directory")

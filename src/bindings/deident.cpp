@@ -28,6 +28,18 @@ DeidentOptions options_of(const nb::dict& d, const char* function) {
         if (k == "patient_name") o.patient_name = option_value<std::string>(value, name);
         else if (k == "patient_id") o.patient_id = option_value<std::string>(value, name);
         else if (k == "uid_root") o.uid_root = option_value<std::string>(value, name);
+        else if (k == "key") {
+            if (nb::isinstance<nb::bytes>(value)) {
+                const auto b = nb::borrow<nb::bytes>(value);
+                o.key.assign(b.c_str(), b.size());
+            }
+            else o.key = option_value<std::string>(value, name + " (bytes or a str)");
+            if (o.key.empty()) throw nb::value_error((name + " is empty: give a secret, or leave it out for a fresh random key").c_str());
+        } else if (k == "unkeyed") flag(o.unkeyed);
+        else if (k == "shift_dates_per_patient") {
+            o.shift_dates_per_patient = option_value<int>(value, name);
+            if (o.shift_dates_per_patient < 0) throw nb::value_error((name + " must be 0 or more days").c_str());
+        }
         else if (k == "retain_dates") flag(o.retain_dates);
         else if (k == "retain_safe_private") flag(o.retain_safe_private);
         else if (k == "clean_descriptors") flag(o.clean_descriptors);
@@ -51,30 +63,61 @@ DeidentOptions options_of(const nb::dict& d, const char* function) {
             throw nb::value_error((std::string(function) + ": unknown option " + k).c_str());
         }
     }
-    (void)function;
     return o;
 }
 
-nb::bytes deidentify(const nb::bytes& data, const nb::dict& options) {
+// Original values as the data holder wrote them: UTF-8, else Latin-1 (never lossy).
+nb::str holder_text(const std::string& s) {
+    PyObject* text = PyUnicode_DecodeUTF8(s.data(), Py_ssize_t(s.size()), "strict");
+    if (!text) {
+        PyErr_Clear();
+        text = PyUnicode_DecodeLatin1(s.data(), Py_ssize_t(s.size()), "strict");
+    }
+    if (!text) throw nb::python_error();
+    return nb::steal<nb::str>(text);
+}
+
+// The session's replacements appended to the caller's list as (kind, original, replacement).
+void fill_lookup(const Session& session, std::optional<nb::list>& lookup) {
+    if (!lookup) return;
+    for (const LookupRow& row : session.lookup())
+        lookup->append(nb::make_tuple(str_of(row.kind), holder_text(row.original), str_of(row.replacement)));
+}
+
+nb::bytes deidentify(const nb::bytes& data, const nb::dict& options, std::optional<nb::list> lookup,
+                     std::optional<nb::list> notes) {
     Session session(options_of(options, "deidentify"));
     const auto input = view(data);
     std::vector<std::uint8_t> out;
     const int rc = without_gil([&] { return session.run(input, out); });
     if (rc != run_result::kOk) throw std::runtime_error("deidentify: " + std::string(message(rc)));
+    fill_lookup(session, lookup);
+    if (notes && !session.burned_in_note().empty())
+        notes->append(nb::str(("pixel data may hold burned-in text, not cleaned: " + session.burned_in_note()).c_str()));
     return to_bytes(out);
 }
 
-nb::list deidentify_series(const std::vector<nb::bytes>& files, const nb::dict& options) {
+nb::list deidentify_series(const std::vector<nb::bytes>& files, const nb::dict& options, std::optional<nb::list> lookup,
+                           std::optional<nb::list> notes) {
     Session session(options_of(options, "deidentify_series"));
     std::vector<std::span<const std::uint8_t>> inputs;
     for (const nb::bytes& f : files) inputs.push_back(view(f));
     std::vector<std::vector<std::uint8_t>> outs(inputs.size());
+    std::vector<std::string> burned(inputs.size());
     const int rc = without_gil([&] {
-        for (std::size_t i = 0; i < inputs.size(); ++i)
+        for (std::size_t i = 0; i < inputs.size(); ++i) {
             if (int r = session.run(inputs[i], outs[i]); r != run_result::kOk) return r;
+            burned[i] = session.burned_in_note();
+        }
         return run_result::kOk;
     });
     if (rc != run_result::kOk) throw std::runtime_error("deidentify_series: " + std::string(message(rc)));
+    fill_lookup(session, lookup);
+    if (notes)
+        for (std::size_t i = 0; i < burned.size(); ++i)
+            if (!burned[i].empty())
+                notes->append(nb::str(("file " + std::to_string(i) +
+                                       ": pixel data may hold burned-in text, not cleaned: " + burned[i]).c_str()));
     nb::list result;
     for (const auto& o : outs) result.append(to_bytes(o));
     return result;
@@ -107,16 +150,31 @@ void register_deident(nb::module_& m) {
           "Black out burned-in annotation: the given regions (x, y, w, h[, frame]) and, with use_ctp, those "
           "of every matching built-in device signature. The result is uncompressed Explicit VR Little "
           "Endian with Burned In Annotation NO; with no region at all the input comes back unchanged.");
-    m.def("deidentify", &deidentify, nb::arg("data"), nb::arg("options") = nb::dict(),
-          nb::sig("def deidentify(data: bytes, options: dict[str, object] = {}) -> bytes"),
-          "De-identify one Part-10 buffer after the Basic Application Level Confidentiality Profile. "
-          "options: patient_name, patient_id, uid_root, retain_dates, shift_dates_days, retain_uids, "
-          "retain_device_id, retain_institution_id, retain_patient_chars, retain_safe_private, "
-          "clean_descriptors, clean_graphics, clean_struct_content, profile (\"none\"), replace "
-          "{tag: value}, remove [tag].");
+    m.def("deidentify", &deidentify, nb::arg("data"), nb::arg("options") = nb::dict(), nb::arg("lookup") = nb::none(),
+          nb::arg("notes") = nb::none(),
+          nb::sig("def deidentify(data: bytes, options: dict[str, object] = {}, lookup: list[tuple[str, str, str]] | "
+                  "None = None, notes: list[str] | None = None) -> bytes"),
+          "De-identify one Part-10 buffer after the Basic Application Level Confidentiality Profile.\n\n"
+          "Replacement UIDs and pseudonyms (Patient ID and Name per patient, Accession Number, Study ID) "
+          "are keyed: options['key'] (bytes or str) gives the same replacements in any process or machine, "
+          "and nobody without it can compute them. Without a key every call draws a fresh random one, "
+          "so two calls do not agree; deidentify_series or a key makes them agree. options['unkeyed'] = "
+          "True instead replaces UIDs by a public hash of the original and every patient by the same "
+          "dummies: LINKABLE by anyone who holds the original UIDs.\n\n"
+          "Other options: patient_name and patient_id (fixed dummies for everyone), uid_root, "
+          "retain_dates, shift_dates_days, shift_dates_per_patient (each patient's dates move back by a "
+          "keyed 1..N days), retain_uids, retain_device_id, retain_institution_id, retain_patient_chars, "
+          "retain_safe_private, clean_descriptors, clean_graphics, clean_struct_content, clean_pixel, "
+          "profile (\"none\"), replace {tag: value}, remove [tag].\n\n"
+          "lookup, a list, receives (kind, original, replacement) rows for the data holder to keep; "
+          "notes, a list, receives a warning when the pixels likely hold burned-in text that was not "
+          "cleaned.");
     m.def("deidentify_series", &deidentify_series, nb::arg("files"), nb::arg("options") = nb::dict(),
-          nb::sig("def deidentify_series(files: list[bytes], options: dict[str, object] = {}) -> list[bytes]"),
-          "deidentify() over a list of buffers through one session, so that replaced UIDs agree.");
+          nb::arg("lookup") = nb::none(), nb::arg("notes") = nb::none(),
+          nb::sig("def deidentify_series(files: list[bytes], options: dict[str, object] = {}, lookup: "
+                  "list[tuple[str, str, str]] | None = None, notes: list[str] | None = None) -> list[bytes]"),
+          "deidentify() over a list of buffers through one session (one key), so that replaced UIDs and "
+          "pseudonyms agree across the list; notes name the file by its index.");
 }
 
 }  // namespace loam::bind

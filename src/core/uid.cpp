@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "core/keyed_hash.hpp"
+
 namespace loamwerk::uid {
 
 namespace {
@@ -29,10 +31,9 @@ std::string decimal(u128 v) {
     std::reverse(s.begin(), s.end());
     return s;
 }
-}  // namespace
 
-std::string mint(std::string_view seed, std::string_view root) {
-    std::string digits = decimal(fnv1a_128(seed));
+std::string under_root(u128 value, std::string_view root) {
+    std::string digits = decimal(value);
     const std::size_t budget = root.size() >= 63 ? 1 : 63 - root.size();
     if (digits.size() > budget) digits.erase(0, digits.size() - budget);
     const std::size_t nonzero = digits.find_first_not_of('0');
@@ -41,6 +42,19 @@ std::string mint(std::string_view seed, std::string_view root) {
     out += '.';
     out += digits;
     return out;
+}
+}  // namespace
+
+std::string mint(std::string_view seed, std::string_view root) { return under_root(fnv1a_128(seed), root); }
+
+std::string keyed(std::string_view key, std::string_view seed, std::string_view root) {
+    const loamwerk::keyed::Digest d = loamwerk::keyed::hmac(key, "uid", seed);
+    u128 v = 0;
+    for (int i = 0; i < 16; ++i) v = (v << 8) | d[i];
+    // UUID version 8 (bits 76-79) and the RFC variant (bits 62-63).
+    v = (v & ~(u128(0xF) << 76)) | (u128(0x8) << 76);
+    v = (v & ~(u128(0x3) << 62)) | (u128(0x2) << 62);
+    return under_root(v, root);
 }
 
 }  // namespace loamwerk::uid

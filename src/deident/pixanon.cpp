@@ -9,6 +9,7 @@
 
 #include "core/bytes.hpp"
 #include "core/dataset.hpp"
+#include "core/dictionary.hpp"
 #include "core/writer.hpp"
 #include "pixel/decode.hpp"
 #include "pixel/image.hpp"
@@ -73,6 +74,24 @@ std::string even(std::string v) {
 }
 
 }  // namespace
+
+std::string matching_signature(const std::vector<ElementRef>& top) {
+    for (std::size_t k = 0; k < kSignatureCount; ++k) {
+        if (!matches(kSignatures[k], top)) continue;
+        std::string out;
+        for (std::size_t i = 0; i < kSignatures[k].conditions; ++i) {
+            const SignatureCondition& c = kConditions[kSignatures[k].first_condition + i];
+            const dict::TagInfo info = dict::lookup_tag(c.tag);
+            if (!out.empty()) out += ", ";
+            out += info.found ? std::string(info.keyword) : "tag " + std::to_string(c.tag);
+            out += c.contains ? " contains '" : " is '";
+            out += c.text;
+            out += "'";
+        }
+        return out;
+    }
+    return "";
+}
 
 int clean(std::span<const std::uint8_t> input, const std::vector<Region>& caller_regions, bool use_library,
           bool require_match, std::vector<std::uint8_t>& out, std::span<const std::uint8_t> match_source) {

@@ -4,8 +4,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
+
+#include "core/dataset.hpp"
 
 namespace loamwerk::pixanon {
 
@@ -37,6 +40,10 @@ constexpr int kOk = -1, kNotPart10 = 0, kNotByteWalkable = 1, kNoFrames = 2, kFo
               kReassembly = 5;
 }
 std::string_view message(int code);
+
+// The conditions of the first built-in signature that `top` (a top-level data set) matches,
+// as "Keyword contains 'TEXT', ..."; empty when none does.
+std::string matching_signature(const std::vector<ElementRef>& top);
 
 // Cleans `input` into `out`. With no region at all the input comes back unchanged (or, with
 // require_match, the call fails). Signatures are matched against `match_source` when given

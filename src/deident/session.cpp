@@ -3,13 +3,18 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <tuple>
 
 #include "core/bytes.hpp"
 #include "core/dictionary.hpp"
+#include "core/keyed_hash.hpp"
+#include "core/tags.hpp"
 #include "core/uid.hpp"
+#include "core/values.hpp"
 #include "core/writer.hpp"
 #include "deident/actions.hpp"
 #include "deident/pixanon.hpp"
+#include "iod/validate.hpp"
 
 namespace loamwerk::deident {
 
@@ -114,6 +119,26 @@ void put_delimiter(std::vector<std::uint8_t>& out, std::uint16_t element) {
 
 bool is_date(VR v) { return v == vr::DA || v == vr::DT; }
 
+// UIDs that name a definition (a class, a syntax, a coding scheme, a template), not an
+// instance: they identify nobody and readers need them as they are.
+bool names_a_definition(Tag t, std::string_view value) {
+    static constexpr Tag kDefinitionTags[] = {
+        0x00020002, 0x00020010, 0x00041510, 0x00041512, 0x00080016, 0x0008001A, 0x0008001B, 0x00080062,
+        0x0008010C, 0x0008010D, 0x00080117, 0x00080118, 0x00081150, 0x0040DB0C, 0x0040DB0D, 0x04000010};
+    if (std::find(std::begin(kDefinitionTags), std::end(kDefinitionTags), t) != std::end(kDefinitionTags)) return true;
+    return trim_padding(value).starts_with("1.2.840.10008.");
+}
+
+std::string hex_upper(const keyed::Digest& d, std::size_t width) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (std::size_t i = 0; out.size() < width && i < d.size(); ++i) {
+        out.push_back(kHex[d[i] >> 4]);
+        if (out.size() < width) out.push_back(kHex[d[i] & 15]);
+    }
+    return out;
+}
+
 }  // namespace
 
 std::string shift_dates(std::string_view value, int days) {
@@ -128,31 +153,55 @@ std::string shift_dates(std::string_view value, int days) {
     }
 }
 
-char Session::action(Tag t) const {
+Session::Session(DeidentOptions options) : opt_(std::move(options)) {
+    if (!opt_.unkeyed && opt_.key.empty()) opt_.key = keyed::random_key();
+}
+
+char Session::action(Tag t, VR v, std::string_view value) const {
     if (opt_.remove.count(t)) return 'X';
     if (opt_.replace.count(t)) return 'D';
     if (tag_element(t) == 0 && tag_group(t) != 0x0002) return 'X';
     const std::uint16_t g = tag_group(t), el = tag_element(t);
     const ActionRow* row = find_action(t);
-    if (opt_.profile_none) return row && row->action == 'U' && !opt_.retain_uids ? 'U' : 'K';
+    // A UID the profile does not list (Creator-Version UID, say) can still name an instance
+    // or a site: replaced like the listed ones unless it names a definition.
+    const bool unlisted_instance_uid =
+        !row && !(g & 1) && v == vr::UI && !opt_.retain_uids && !names_a_definition(t, value);
+    if (opt_.profile_none) return (row && row->action == 'U' && !opt_.retain_uids) || unlisted_instance_uid ? 'U' : 'K';
     if (t == 0x00120062 || t == 0x00120063 || t == 0x00120064) return 'X';  // written anew
     if (t == 0x00100010 || t == 0x00100020) return 'D';
     if ((g >= 0x6000 && g <= 0x60FF && (el == 0x3000 || el == 0x4000)) || (g >= 0x5000 && g <= 0x50FF))
         return opt_.clean_graphics ? 'Z' : 'X';
+    // An overlay whose data is removed is removed whole: its description alone is an
+    // incomplete module.
+    if (g >= 0x6000 && g <= 0x60FF && !(g & 1) && !opt_.clean_graphics) return 'X';
+    if (unlisted_instance_uid) return 'U';
     if (!row) return (g & 1) && !opt_.retain_safe_private ? 'X' : 'K';
     const std::uint16_t f = row->flags;
+    // Image references (X/Z/U*): kept with their UIDs replaced, so that each frame still
+    // names its source slice.
+    if (row->action == 'X' && (f & flag::kRetainUids) && v == vr::SQ) return 'K';
     if ((opt_.retain_uids && (f & flag::kRetainUids)) || (opt_.retain_device_id && (f & flag::kRetainDevice)) ||
         (opt_.retain_institution_id && (f & flag::kRetainInstitution)) ||
         (opt_.retain_patient_chars && (f & flag::kRetainPatientChars)))
         return 'K';
     char a = row->action;
     if (opt_.retain_dates && (f & flag::kRetainDates)) a = 'K';
-    else if (opt_.shift_dates_days != 0 && (f & flag::kShiftDates)) a = 'M';
+    else if (shifting_dates() && (f & flag::kShiftDates)) a = 'M';
     if ((opt_.clean_struct_content && (f & flag::kCleanStructContent)) ||
         (opt_.clean_descriptors && (f & flag::kCleanDescriptors)) ||
         (opt_.retain_patient_chars && (f & flag::kCleanPatientChars)) ||
         (opt_.retain_device_id && (f & flag::kCleanDevice)) || (t == 0x00700001 && opt_.clean_graphics))
         a = 'Z';
+    // What the object's IOD requires stays present: an empty value where it may be empty (Type
+    // 2), a dummy where it must have one (Type 1). Neither carries anything of the original.
+    if (a == 'X' || a == 'Z') {
+        std::uint8_t type = 0;
+        if (required_)
+            if (const auto it = required_->find(t); it != required_->end()) type = it->second;
+        if (type == 1) a = 'D';
+        else if (type == 2) a = 'Z';
+    }
     return a;
 }
 
@@ -161,19 +210,88 @@ std::string Session::replace_uid(std::string_view uid) {
     if (found.empty()) return opt_.uid_root + ".0";
     auto it = uid_map_.find(found);
     if (it != uid_map_.end()) return it->second;
-    std::string minted = uid::mint(found, opt_.uid_root);
+    std::string minted = opt_.unkeyed ? uid::mint(found, opt_.uid_root) : uid::keyed(opt_.key, found, opt_.uid_root);
     uid_map_.emplace(found, minted);
     return minted;
 }
 
-void Session::apply(const ElementRef& e, std::vector<std::uint8_t>& out, int depth, bool top) {
+const Patient& Session::patient_of(const std::vector<ElementRef>& level, const Patient* outer) {
+    auto text = [&](Tag t) {
+        const ElementRef* e = find_element(level, t);
+        return e && e->value ? std::string(value_text(*e)) : std::string();
+    };
+    const std::string id = text(tags::kPatientId);
+    if (id.empty() && outer) return *outer;
+    const std::string name = text(tags::kPatientName);
+    std::string identity = id.empty() ? "name:" + name + '\0' + text(tags::kPatientBirthDate)
+                                      : "id:" + id + '\0' + text(tags::kIssuerOfPatientId);
+    auto [it, fresh] = patients_.try_emplace(identity);
+    Patient& p = it->second;
+    if (!fresh) return p;
+    p.identity = std::move(identity);
+    p.original_id = id, p.original_name = name;
+    const std::string code = opt_.unkeyed ? "" : hex_upper(keyed::hmac(opt_.key, "patient", p.identity), 16);
+    p.id = opt_.patient_id ? *opt_.patient_id : opt_.unkeyed ? "ANON0001" : code;
+    p.name = opt_.patient_name ? *opt_.patient_name : opt_.unkeyed ? "Anonymous" : "Anonymous^" + code;
+    p.date_shift = opt_.shift_dates_days;
+    if (opt_.shift_dates_per_patient > 0)
+        p.date_shift -= 1 + int(keyed::leading_u64(keyed::hmac(opt_.key, "date shift", p.identity)) %
+                                std::uint64_t(opt_.shift_dates_per_patient));
+    return p;
+}
+
+std::string Session::pseudonym(std::string_view kind, std::string_view original, std::size_t width) {
+    auto [it, fresh] = other_.try_emplace({std::string(kind), std::string(original)});
+    if (fresh) it->second = hex_upper(keyed::hmac(opt_.key, kind, original), width);
+    return it->second;
+}
+
+std::vector<LookupRow> Session::lookup() const {
+    std::vector<LookupRow> rows;
+    for (const auto& [found, replacement] : uid_map_) rows.push_back({"uid", found, replacement});
+    for (const auto& [identity, p] : patients_) {
+        if (!p.original_id.empty()) rows.push_back({"patient_id", p.original_id, p.id});
+        if (!p.original_name.empty()) rows.push_back({"patient_name", p.original_name, p.name});
+        if (shifting_dates()) rows.push_back({"date_shift_days", p.original_id.empty() ? p.original_name : p.original_id,
+                                              std::to_string(p.date_shift)});
+    }
+    for (const auto& [key, replacement] : other_) rows.push_back({key.first, key.second, replacement});
+    std::sort(rows.begin(), rows.end(), [](const LookupRow& a, const LookupRow& b) {
+        return std::tie(a.kind, a.original, a.replacement) < std::tie(b.kind, b.original, b.replacement);
+    });
+    return rows;
+}
+
+void Session::note_burned_in(const std::vector<ElementRef>& top) {
+    const ElementRef* burned = find_element(top, tags::kBurnedInAnnotation);
+    if (burned && burned->value && value_text(*burned) == "YES") {
+        burned_in_note_ = "Burned In Annotation is YES";
+        return;
+    }
+    const std::string signature = pixanon::matching_signature(top);
+    if (!signature.empty()) burned_in_note_ = "a device known to burn in text (" + signature + ")";
+}
+
+void Session::apply(const ElementRef& e, std::vector<std::uint8_t>& out, int depth, bool top, const Patient& patient) {
     const Tag t = e.tag;
-    const VR v = e.vr ? e.vr : dict::implicit_vr(tag_group(t), tag_element(t));
+    const VR known = dict::implicit_vr(tag_group(t), tag_element(t));
+    const VR wire = e.vr ? e.vr : known;
+    // A standard attribute stored as UN is judged, and rewritten, by its own VR; kept as found.
+    const VR v = wire == vr::UN && known && known != vr::UN && known != vr::SQ ? known : wire;
     const bool pixels = t == 0x7FE00008 || t == 0x7FE00009 || t == 0x7FE00010;
-    char a = pixels ? 'K' : action(t);
-    if (top && t == 0x00080018 && a == 'X') sop_instance_.clear(), sop_recorded_ = false;
-    if (top && t == 0x00080016 && e.value) sop_class_in_data_ = trimmed(as_text(e.value, std::size_t(e.length)));
     const std::string_view raw = e.value ? as_text(e.value, std::size_t(e.length)) : std::string_view();
+    char a = pixels ? 'K' : action(t, v, raw);
+    if (top && t == tags::kSopInstanceUid && a == 'X') sop_instance_.clear(), sop_recorded_ = false;
+    if (top && t == tags::kSopClassUid && e.value) sop_class_in_data_ = trimmed(raw);
+    // Identifiers that link a patient's studies get a keyed pseudonym instead of nothing.
+    if ((a == 'Z' || a == 'D') && (t == tags::kAccessionNumber || t == tags::kStudyId) && !opt_.unkeyed &&
+        !opt_.replace.count(t) && !trim_padding(raw).empty()) {
+        put_text(out, out_enc_, t, v,
+                 pseudonym(t == tags::kStudyId ? "study_id" : "accession_number", trim_padding(raw), 16));
+        return;
+    }
+    // A dummy UID is a replaced one: still unique, still consistent.
+    if (a == 'D' && v == vr::UI && !opt_.replace.count(t)) a = 'U';
     switch (a) {
     case 'X':
         return;
@@ -181,29 +299,35 @@ void Session::apply(const ElementRef& e, std::vector<std::uint8_t>& out, int dep
         put(out, out_enc_, t, v, nullptr, 0);
         return;
     case 'D': {
+        // A sequence to be replaced keeps its items, each made anonymous by the same rules: an
+        // empty one would leave the object without content it must have.
+        if (v == vr::SQ && !opt_.replace.count(t)) break;
         std::string value;
         if (auto it = opt_.replace.find(t); it != opt_.replace.end()) value = it->second;
-        else if (t == 0x00100010) value = opt_.patient_name;
-        else if (t == 0x00100020) value = opt_.patient_id;
+        else if (t == tags::kPatientName) value = patient.name;
+        else if (t == tags::kPatientId) value = patient.id;
         else if (v == vr::DA) value = "20000101";
         else if (v == vr::TM) value = "000000";
         else if (v == vr::DT) value = "20000101000000";
         else if (v == vr::PN) value = "Anonymous";
         else if (v == vr::DS || v == vr::IS) value = "0";
+        else if (v == vr::AE || v == vr::CS || v == vr::LO || v == vr::SH || v == vr::ST || v == vr::LT ||
+                 v == vr::UT || v == vr::UC)
+            value = "ANONYMIZED";  // a value of its own where the object must have one
         if (!is_text_vr(v)) value.clear();
-        if (top && t == 0x00080018) sop_instance_ = trimmed(value), sop_recorded_ = true;
+        if (top && t == tags::kSopInstanceUid) sop_instance_ = trimmed(value), sop_recorded_ = true;
         put_text(out, out_enc_, t, v, value);
         return;
     }
     case 'U': {
         const std::string value = replace_uid(raw);
-        if (top && t == 0x00080018) sop_instance_ = value, sop_recorded_ = true;
+        if (top && t == tags::kSopInstanceUid) sop_instance_ = value, sop_recorded_ = true;
         put_text(out, out_enc_, t, v == 0 ? vr::UI : v, value);
         return;
     }
     case 'M':
         if (is_date(v)) {
-            put_text(out, out_enc_, t, v, shift_dates(raw, opt_.shift_dates_days));
+            put_text(out, out_enc_, t, v, shift_dates(raw, patient.date_shift));
             return;
         }
         break;  // other VRs are kept
@@ -211,28 +335,28 @@ void Session::apply(const ElementRef& e, std::vector<std::uint8_t>& out, int dep
         break;
     }
     // K: copied; sequences walked and re-emitted with undefined lengths.
-    if (top && t == 0x00080018) sop_instance_ = trimmed(raw), sop_recorded_ = true;
+    if (top && t == tags::kSopInstanceUid) sop_instance_ = trimmed(raw), sop_recorded_ = true;
     // An undefined-length UN is a sequence whose items are implicit VR: re-encoded like any other.
-    if ((v == vr::SQ || (v == vr::UN && has_undefined_length(e))) && !pixels) {
+    if ((wire == vr::SQ || (wire == vr::UN && has_undefined_length(e))) && !pixels) {
         put_open(out, out_enc_, t, vr::SQ);
         std::vector<ElementRef> items;
         if (e.value) dataset::parse(e.value, std::size_t(e.length), e.encoding, items);
         for (const ElementRef& item : items) {
             if (item.tag != 0xFFFEE000) continue;
             put_open(out, Encoding::ImplicitLE, item.tag, 0);
-            if (item.value) walk(item.value, std::size_t(item.length), e.encoding, out, depth + 1, false);
+            if (item.value) walk(item.value, std::size_t(item.length), e.encoding, out, depth + 1, false, &patient);
             put_delimiter(out, 0xE00D);
         }
         put_delimiter(out, 0xE0DD);
         return;
     }
     if (pixels && has_undefined_length(e)) {
-        put_open(out, out_enc_, t, v ? v : vr::OB);
+        put_open(out, out_enc_, t, wire ? wire : vr::OB);
         out.insert(out.end(), e.value, e.value + e.length);
         put_delimiter(out, 0xE0DD);
         return;
     }
-    put(out, out_enc_, t, v, e.value, std::size_t(e.length));
+    put(out, out_enc_, t, wire, e.value, std::size_t(e.length));
 }
 
 void Session::write_method(Encoding enc, std::vector<std::uint8_t>& out) {
@@ -240,7 +364,7 @@ void Session::write_method(Encoding enc, std::vector<std::uint8_t>& out) {
     std::string text = "loamwerk PS3.15 Basic Profile";
     const std::pair<bool, const char*> names[] = {
         {opt_.retain_dates, "Retain Longitudinal Full Dates"},
-        {!opt_.retain_dates && opt_.shift_dates_days != 0, "Retain Modified Dates"},
+        {!opt_.retain_dates && shifting_dates(), "Retain Modified Dates"},
         {opt_.retain_safe_private, "Private Retained (unvetted)"},
         {opt_.retain_uids, "Retain UIDs"},
         {opt_.retain_device_id, "Retain Device Identity"},
@@ -256,7 +380,7 @@ void Session::write_method(Encoding enc, std::vector<std::uint8_t>& out) {
     const std::pair<bool, std::pair<const char*, const char*>> codes[] = {
         {true, {"113100", "Basic Application Confidentiality Profile"}},
         {opt_.retain_dates, {"113106", "Retain Longitudinal Temporal Information Full Dates Option"}},
-        {!opt_.retain_dates && opt_.shift_dates_days != 0,
+        {!opt_.retain_dates && shifting_dates(),
          {"113107", "Retain Longitudinal Temporal Information Modified Dates Option"}},
         {opt_.retain_patient_chars, {"113108", "Retain Patient Characteristics Option"}},
         {opt_.retain_device_id, {"113109", "Retain Device Identity Option"}},
@@ -279,10 +403,19 @@ void Session::write_method(Encoding enc, std::vector<std::uint8_t>& out) {
 }
 
 void Session::walk(const std::uint8_t* p, std::size_t n, Encoding enc, std::vector<std::uint8_t>& out, int depth,
-                   bool top) {
+                   bool top, const Patient* outer) {
     if (depth > 64) return;
     std::vector<ElementRef> elements;
     dataset::parse(p, n, enc, elements);
+    const Patient& patient = patient_of(elements, outer);
+    if (top) {
+        if (!opt_.clean_pixel) note_burned_in(elements);
+        const ElementRef* sop = find_element(elements, tags::kSopClassUid);
+        const std::string sop_class = sop && sop->value ? std::string(value_text(*sop)) : meta_sop_class_;
+        auto it = iod_types_.find(sop_class);
+        if (it == iod_types_.end()) it = iod_types_.emplace(sop_class, iod::attribute_types(sop_class)).first;
+        required_ = &it->second;
+    }
     bool method_written = opt_.profile_none || !top;
     auto inserts = opt_.replace.begin();
     auto insert_before = [&](Tag tag) {
@@ -304,7 +437,7 @@ void Session::walk(const std::uint8_t* p, std::size_t n, Encoding enc, std::vect
         }
         insert_before(e.tag);
         if (inserts != opt_.replace.end() && inserts->first == e.tag) ++inserts;
-        apply(e, out, depth, top);
+        apply(e, out, depth, top, patient);
     }
     if (!method_written) {
         insert_before(0x00120062);
@@ -324,9 +457,11 @@ int Session::run(std::span<const std::uint8_t> input, std::vector<std::uint8_t>&
     out_enc_ = enc;
     sop_instance_.clear(), sop_class_in_data_.clear();
     sop_recorded_ = false;
+    burned_in_note_.clear();
+    meta_sop_class_ = std::string(trim_padding(meta.sop_class));
     std::vector<std::uint8_t> body;
     body.reserve(input.size());
-    walk(input.data() + meta.dataset_offset, input.size() - meta.dataset_offset, enc, body, 0, true);
+    walk(input.data() + meta.dataset_offset, input.size() - meta.dataset_offset, enc, body, 0, true, nullptr);
     const std::string instance = sop_recorded_ ? sop_instance_ : replace_uid(meta.sop_instance);
     // A meta group without the SOP UIDs or the transfer syntax borrows them from the data set
     // and the walked encoding.

@@ -28,7 +28,7 @@ struct ModuleRow {
 };
 struct AttributeRule {
     Tag tag;
-    std::uint8_t type;         // 1 or 2
+    std::uint8_t type;         // 1 or 2; 3 and 4 are 1C and 2C, whose conditions are checked apart
     std::uint32_t path;        // offset into kPathTags
     std::uint8_t depth;        // number of enclosing sequences, outermost first
 };

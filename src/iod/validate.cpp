@@ -192,6 +192,7 @@ public:
     void module_rules(const ModuleRow& module, std::vector<Finding>& out) {
         for (std::uint32_t i = 0; i < module.rule_count; ++i) {
             const AttributeRule& rule = kAttributeRules[module.first_rule + i];
+            if (rule.type > 2) continue;  // conditional: checked by the conditional rules
             const std::vector<const Elements*>& items = items_at(rule);
             std::size_t missing = 0, empty = 0;
             for (const Elements* item : items) {
@@ -347,6 +348,34 @@ std::string tag_text(Tag tag) {
     return word.empty() ? std::string(hex) : std::string(word) + " " + hex;
 }
 
+namespace {
+const SopClassRow* find_sop_class(std::string_view uid) {
+    const SopClassRow* first = kSopClasses;
+    const SopClassRow* last = kSopClasses + kSopClassesCount;
+    const SopClassRow* row = std::lower_bound(first, last, uid, [](const SopClassRow& r, std::string_view u) {
+        return uid_less(r.uid, u);
+    });
+    return row == last || std::string_view(row->uid) != uid ? nullptr : row;
+}
+}  // namespace
+
+std::unordered_map<Tag, std::uint8_t> attribute_types(std::string_view sop_class) {
+    std::unordered_map<Tag, std::uint8_t> types;
+    const SopClassRow* row = find_sop_class(trim_padding(sop_class));
+    if (!row) return types;
+    const IodRow& iod = kIods[row->iod];
+    for (std::uint16_t i = 0; i < iod.module_count; ++i) {
+        const ModuleRow& m = kModules[kIodModules[iod.first_module + i].module];
+        for (std::uint32_t r = 0; r < m.rule_count; ++r) {
+            const AttributeRule& rule = kAttributeRules[m.first_rule + r];
+            const std::uint8_t type = rule.type == 3 ? 1 : rule.type == 4 ? 2 : rule.type;  // 1C, 2C
+            std::uint8_t& t = types[rule.tag];
+            if (t == 0 || type < t) t = type;
+        }
+    }
+    return types;
+}
+
 std::vector<Finding> check_dataset(std::span<const std::uint8_t> body, Encoding encoding,
                                    std::span<const std::uint8_t> meta) {
     std::vector<Finding> out;
@@ -357,12 +386,8 @@ std::vector<Finding> check_dataset(std::span<const std::uint8_t> body, Encoding 
     const ElementRef* sop = find_element(top, kSopClassUid);
     if (!sop) sop = find_element(meta_elements, kMediaStorageSopClassUid);
     const std::string_view uid = sop ? trim_padding(text_of(*sop)) : std::string_view{};
-    const SopClassRow* first = kSopClasses;
-    const SopClassRow* last = kSopClasses + kSopClassesCount;
-    const SopClassRow* row = std::lower_bound(first, last, uid, [](const SopClassRow& r, std::string_view u) {
-        return uid_less(r.uid, u);
-    });
-    if (row == last || std::string_view(row->uid) != uid) {
+    const SopClassRow* row = find_sop_class(uid);
+    if (!row) {
         out.push_back({Severity::kInfo, 0, "",
                        format("no IOD profile for SOP Class {} \u2014 module conformance not checked", {uid})});
         return out;
@@ -379,7 +404,7 @@ std::vector<Finding> check_dataset(std::span<const std::uint8_t> body, Encoding 
         if (m.usage == kMandatory) checker.module_rules(kModules[m.module], out);
     }
     if (uid == kRtDose) rt_dose_checks(top, out);
-    const std::size_t sop_index = std::size_t(row - first);
+    const std::size_t sop_index = std::size_t(row - kSopClasses);
     const Scope scope{top, meta_elements};
     for (const ConditionalRule& rule : kGeneralRules)
         conditional(rule, kGeneralSteps, kGeneralRequired, scope, sop_index, out);
