@@ -252,6 +252,10 @@ def test_keyed_replacements_follow_their_definition():
     assert len(short_root.StudyInstanceUID) <= 64
     # A text key is its UTF-8 bytes.
     assert read(loam.deidentify(study("1.2.3.4.1"), {"key": KEY.decode()})).PatientID == ds.PatientID
+    filed = {}
+    loam.deidentify(study("1.2.3.4.1"), {"key": KEY}, identifiers=filed)
+    assert filed == {"PatientID": ds.PatientID, "StudyInstanceUID": ds.StudyInstanceUID,
+                     "SeriesInstanceUID": ds.SeriesInstanceUID, "SOPInstanceUID": ds.SOPInstanceUID}
 
 
 def test_series_share_uids_through_one_session_or_one_key():

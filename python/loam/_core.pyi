@@ -271,14 +271,20 @@ def clean_pixel_data(data: bytes, regions: list[tuple[float, ...]] | None = None
     Black out burned-in annotation: the given regions (x, y, w, h[, frame]) and, with use_ctp, those of every matching built-in device signature. The result is uncompressed Explicit VR Little Endian with Burned In Annotation NO; with no region at all the input comes back unchanged.
     """
 
-def deidentify(data: bytes, options: dict[str, object] = {}) -> bytes:
+def deidentify(data: bytes, options: dict[str, object] = {}, lookup: list[tuple[str, str, str]] | None = None, notes: list[str] | None = None, identifiers: dict[str, str] | None = None) -> bytes:
     """
-    De-identify one Part-10 buffer after the Basic Application Level Confidentiality Profile. options: patient_name, patient_id, uid_root, retain_dates, shift_dates_days, retain_uids, retain_device_id, retain_institution_id, retain_patient_chars, retain_safe_private, clean_descriptors, clean_graphics, clean_struct_content, profile ("none"), replace {tag: value}, remove [tag].
+    De-identify one Part-10 buffer after the Basic Application Level Confidentiality Profile.
+
+    Replacement UIDs and pseudonyms (Patient ID and Name per patient, Accession Number, Study ID) are keyed: options['key'] (bytes or str) gives the same replacements in any process or machine, and nobody without it can compute them. Without a key every call draws a fresh random one, so two calls do not agree; deidentify_series or a key makes them agree. options['unkeyed'] = True instead replaces UIDs by a public hash of the original and every patient by the same dummies: LINKABLE by anyone who holds the original UIDs.
+
+    Other options: patient_name and patient_id (fixed dummies for everyone), uid_root, retain_dates, shift_dates_days, shift_dates_per_patient (each patient's dates move back by a keyed 1..N days), retain_uids, retain_device_id, retain_institution_id, retain_patient_chars, retain_safe_private, clean_descriptors, clean_graphics, clean_struct_content, clean_pixel, profile ("none"), replace {tag: value}, remove [tag].
+
+    lookup, a list, receives (kind, original, replacement) rows for the data holder to keep; notes, a list, receives a warning when the pixels likely hold burned-in text that was not cleaned; identifiers, a dict, receives the PatientID, StudyInstanceUID, SeriesInstanceUID and SOPInstanceUID the result is filed under (empty when absent).
     """
 
-def deidentify_series(files: list[bytes], options: dict[str, object] = {}) -> list[bytes]:
+def deidentify_series(files: list[bytes], options: dict[str, object] = {}, lookup: list[tuple[str, str, str]] | None = None, notes: list[str] | None = None) -> list[bytes]:
     """
-    deidentify() over a list of buffers through one session, so that replaced UIDs agree.
+    deidentify() over a list of buffers through one session (one key), so that replaced UIDs and pseudonyms agree across the list; notes name the file by its index.
     """
 
 def scan_dicom_dir(root: str, recursive: bool = True) -> list[str]:

@@ -391,37 +391,25 @@ def cmd_transcode(args: argparse.Namespace) -> int:
 UNSAFE_PATH = re.compile(r"[^A-Za-z0-9._^-]")
 
 
-def write_deidentified(output: str, data: bytes, taken: set[str], lock: threading.Lock) -> str:
+def write_deidentified(output: str, data: bytes, filed: dict[str, str], taken: set[str], lock: threading.Lock) -> str:
     """Writes a de-identified file into folders of its replaced Patient ID, Study and Series Instance
     UIDs, named by its SOP Instance UID; nothing of the input's own paths, which often hold names.
-    The file is written once, under a scratch name, read back for its identifiers, then moved.
     Files of one run that share identifiers (copies, or no SOP Instance UID) get "_2", "_3"...
     Returns the path written."""
-    scratch = os.path.join(output, f".loam-deid-{os.getpid()}-{threading.get_ident()}.dcm")
-    write_file(scratch, data)
-    try:
-        found = json.loads(_core.read_json(scratch, inline_binary=False))
+    def part(key: str, fallback: str) -> str:
+        return UNSAFE_PATH.sub("_", filed.get(key, "").strip()) or fallback
 
-        def value(tag: str, fallback: str) -> str:
-            values = found.get(tag, {}).get("Value") or [fallback]
-            text = values[0] if isinstance(values[0], str) else fallback
-            return UNSAFE_PATH.sub("_", text.strip()) or fallback
-
-        folder = os.path.join(output, value("00100020", "NO_ID"), value("0020000D", "NO_STUDY"),
-                              value("0020000E", "NO_SERIES"))
-        os.makedirs(folder, exist_ok=True)
-        stem = os.path.join(folder, value("00080018", "NO_INSTANCE"))
-        with lock:
-            path, n = stem + ".dcm", 1
-            while path in taken:
-                n += 1
-                path = f"{stem}_{n}.dcm"
-            taken.add(path)
-        os.replace(scratch, path)
-        return path
-    finally:
-        if os.path.exists(scratch):
-            os.remove(scratch)
+    folder = os.path.join(output, part("PatientID", "NO_ID"), part("StudyInstanceUID", "NO_STUDY"),
+                          part("SeriesInstanceUID", "NO_SERIES"))
+    stem = os.path.join(folder, part("SOPInstanceUID", "NO_INSTANCE"))
+    with lock:
+        path, n = stem + ".dcm", 1
+        while path in taken:
+            n += 1
+            path = f"{stem}_{n}.dcm"
+        taken.add(path)
+    write_file(path, data)
+    return path
 
 
 def deid_key(path: str | None) -> bytes:
@@ -485,25 +473,24 @@ def cmd_deid(args: argparse.Namespace) -> int:
     files = dicom_files([args.input])
     per_file = not args.quiet and not sys.stderr.isatty()
     progress = Progress(len(files), sys.stderr, enabled=not args.no_progress and not args.quiet and sys.stderr.isatty())
-    # Replacement UIDs are the root, a dot and decimal digits; burned-in cleaning writes this element.
-    minted = re.compile(re.escape(str(options.get("uid_root", "2.25")).encode()) + rb"\.[0-9]+")
+    # Burned-in cleaning writes this element.
     burned_in_no = b"\x28\x00\x01\x03CS\x02\x00NO"
-    want_lookup = args.lookup_table is not None
+    cleaning = bool(options.get("clean_pixel"))
     taken: set[str] = set()
     lock = threading.Lock()
 
     def one(path: str) -> tuple[str, str, object]:
-        """(path, outcome, detail): written (uids, cleaned, rows, notes, target), skipped or refused (reason)."""
+        """(path, outcome, detail): written (cleaned, lookup rows, notes, target), skipped or refused (reason)."""
         if os.path.basename(path).upper().startswith("DICOMDIR"):
             return path, "skipped", "a DICOMDIR indexes the input's paths: make one anew over the output (loam dicomdir)"
         try:
             data = read_file(path)
-            rows: list[tuple[str, str, str]] | None = [] if want_lookup else None
+            rows: list[tuple[str, str, str]] = []
             notes: list[str] = []
-            out = _core.deidentify(data, options, rows, notes)
-            target = write_deidentified(output, out, taken, lock)
-            return path, "written", (set(minted.findall(out)), burned_in_no in out and burned_in_no not in data,
-                                     rows or [], notes, target)
+            filed: dict[str, str] = {}
+            out = _core.deidentify(data, options, rows, notes, filed)
+            target = write_deidentified(output, out, filed, taken, lock)
+            return path, "written", (cleaning and burned_in_no in out and burned_in_no not in data, rows, notes, target)
         except (RuntimeError, OSError) as exc:
             return path, "refused", str(exc).removeprefix("deidentify: ")
 
@@ -515,7 +502,6 @@ def cmd_deid(args: argparse.Namespace) -> int:
     except (ValueError, TypeError) as exc:
         print(f"loam deid: {exc}", file=sys.stderr)
         return 2
-    uids: set[bytes] = set()
     lookup: set[tuple[str, str, str]] = set()
     written, cleaned = 0, 0
     refused: list[tuple[str, str]] = []
@@ -524,9 +510,8 @@ def cmd_deid(args: argparse.Namespace) -> int:
     with ThreadPoolExecutor(max_workers=max(1, args.jobs or os.cpu_count() or 1)) as pool:
         for path, outcome, detail in pool.map(one, files):
             if outcome == "written":
-                found, was_cleaned, rows, notes, target = detail
+                was_cleaned, rows, notes, target = detail
                 written += 1
-                uids |= found
                 cleaned += was_cleaned
                 lookup.update(rows)
                 burned += [(path, n.split(": ", 1)[-1]) for n in notes]
@@ -540,13 +525,14 @@ def cmd_deid(args: argparse.Namespace) -> int:
                     print(f"{path}: refused: {detail}", file=sys.stderr)
             progress.step()
     progress.finish()
-    if want_lookup:
+    if args.lookup_table is not None:
         fd = os.open(args.lookup_table, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
         with os.fdopen(fd, "w", encoding="utf-8", newline="") as f:
             table = csv.writer(f)
             table.writerow(["kind", "original", "replacement"])
             table.writerows(sorted(lookup))
-    print(f"{len(files)} files: {written} de-identified into {output}, {len(uids)} UIDs replaced, "
+    uids = sum(1 for kind, _, _ in lookup if kind == "uid")
+    print(f"{len(files)} files: {written} de-identified into {output}, {uids} UIDs replaced, "
           f"{cleaned} with burned-in annotation cleaned, {len(refused)} refused")
     for path, reason in refused:
         print(f"  refused {path}: {reason}")

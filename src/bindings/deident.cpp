@@ -85,7 +85,7 @@ void fill_lookup(const Session& session, std::optional<nb::list>& lookup) {
 }
 
 nb::bytes deidentify(const nb::bytes& data, const nb::dict& options, std::optional<nb::list> lookup,
-                     std::optional<nb::list> notes) {
+                     std::optional<nb::list> notes, std::optional<nb::dict> identifiers) {
     Session session(options_of(options, "deidentify"));
     const auto input = view(data);
     std::vector<std::uint8_t> out;
@@ -94,6 +94,13 @@ nb::bytes deidentify(const nb::bytes& data, const nb::dict& options, std::option
     fill_lookup(session, lookup);
     if (notes && !session.burned_in_note().empty())
         notes->append(nb::str(("pixel data may hold burned-in text, not cleaned: " + session.burned_in_note()).c_str()));
+    if (identifiers) {
+        const FiledUnder f = filed_under(out);
+        (*identifiers)["PatientID"] = utf8_str(f.patient_id);
+        (*identifiers)["StudyInstanceUID"] = utf8_str(f.study_uid);
+        (*identifiers)["SeriesInstanceUID"] = utf8_str(f.series_uid);
+        (*identifiers)["SOPInstanceUID"] = utf8_str(f.sop_instance_uid);
+    }
     return to_bytes(out);
 }
 
@@ -151,9 +158,9 @@ void register_deident(nb::module_& m) {
           "of every matching built-in device signature. The result is uncompressed Explicit VR Little "
           "Endian with Burned In Annotation NO; with no region at all the input comes back unchanged.");
     m.def("deidentify", &deidentify, nb::arg("data"), nb::arg("options") = nb::dict(), nb::arg("lookup") = nb::none(),
-          nb::arg("notes") = nb::none(),
+          nb::arg("notes") = nb::none(), nb::arg("identifiers") = nb::none(),
           nb::sig("def deidentify(data: bytes, options: dict[str, object] = {}, lookup: list[tuple[str, str, str]] | "
-                  "None = None, notes: list[str] | None = None) -> bytes"),
+                  "None = None, notes: list[str] | None = None, identifiers: dict[str, str] | None = None) -> bytes"),
           "De-identify one Part-10 buffer after the Basic Application Level Confidentiality Profile.\n\n"
           "Replacement UIDs and pseudonyms (Patient ID and Name per patient, Accession Number, Study ID) "
           "are keyed: options['key'] (bytes or str) gives the same replacements in any process or machine, "
@@ -168,7 +175,8 @@ void register_deident(nb::module_& m) {
           "profile (\"none\"), replace {tag: value}, remove [tag].\n\n"
           "lookup, a list, receives (kind, original, replacement) rows for the data holder to keep; "
           "notes, a list, receives a warning when the pixels likely hold burned-in text that was not "
-          "cleaned.");
+          "cleaned; identifiers, a dict, receives the PatientID, StudyInstanceUID, SeriesInstanceUID and "
+          "SOPInstanceUID the result is filed under (empty when absent).");
     m.def("deidentify_series", &deidentify_series, nb::arg("files"), nb::arg("options") = nb::dict(),
           nb::arg("lookup") = nb::none(), nb::arg("notes") = nb::none(),
           nb::sig("def deidentify_series(files: list[bytes], options: dict[str, object] = {}, lookup: "

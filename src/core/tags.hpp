@@ -12,6 +12,7 @@ constexpr Tag kSeriesNumber = 0x00200011, kProtocolName = 0x00181030, kSequenceN
 // Patient and study identity
 constexpr Tag kPatientName = 0x00100010, kPatientId = 0x00100020, kIssuerOfPatientId = 0x00100021;
 constexpr Tag kPatientBirthDate = 0x00100030, kAccessionNumber = 0x00080050, kStudyId = 0x00200010;
+constexpr Tag kStudyInstanceUid = 0x0020000D;
 constexpr Tag kSopClassUid = 0x00080016, kBurnedInAnnotation = 0x00280301;
 // Geometry
 constexpr Tag kImagePosition = 0x00200032, kImageOrientation = 0x00200037, kPixelSpacing = 0x00280030;

@@ -153,6 +153,23 @@ std::string shift_dates(std::string_view value, int days) {
     }
 }
 
+FiledUnder filed_under(std::span<const std::uint8_t> part10) {
+    FiledUnder f;
+    const DatasetLayout layout = detect_layout(part10.data(), part10.size());
+    if (!layout.byte_walkable()) return f;
+    std::vector<ElementRef> top;
+    dataset::parse(part10.data() + layout.offset, part10.size() - layout.offset, layout.encoding, top);
+    auto text = [&](Tag t) {
+        const ElementRef* e = find_element(top, t);
+        return e && e->value ? std::string(value_text(*e)) : std::string();
+    };
+    f.patient_id = text(tags::kPatientId);
+    f.study_uid = text(tags::kStudyInstanceUid);
+    f.series_uid = text(tags::kSeriesInstanceUid);
+    f.sop_instance_uid = text(tags::kSopInstanceUid);
+    return f;
+}
+
 Session::Session(DeidentOptions options) : opt_(std::move(options)) {
     if (!opt_.unkeyed && opt_.key.empty()) opt_.key = keyed::random_key();
 }

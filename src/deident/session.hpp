@@ -61,6 +61,13 @@ struct Patient {
     int date_shift = 0;    // days, all options together
 };
 
+// The identifiers a de-identified file is filed under, as written at its top level (empty
+// when absent): Patient ID, Study, Series and SOP Instance UIDs.
+struct FiledUnder {
+    std::string patient_id, study_uid, series_uid, sop_instance_uid;
+};
+FiledUnder filed_under(std::span<const std::uint8_t> part10);
+
 class Session {
 public:
     // Throws std::runtime_error when no random key can be had.
