@@ -257,9 +257,10 @@ const Patient& Session::patient_of(const std::vector<ElementRef>& level, const P
     return p;
 }
 
-std::string Session::pseudonym(std::string_view kind, std::string_view original, std::size_t width) {
-    auto [it, fresh] = other_.try_emplace({std::string(kind), std::string(original)});
-    if (fresh) it->second = hex_upper(keyed::hmac(opt_.key, kind, original), width);
+std::string Session::pseudonym(std::string_view kind, const Patient& patient, std::string_view original,
+                               std::size_t width) {
+    auto [it, fresh] = other_.try_emplace({std::string(kind), patient.identity, std::string(original)});
+    if (fresh) it->second = hex_upper(keyed::hmac(opt_.key, kind, patient.identity + '\0' + std::string(original)), width);
     return it->second;
 }
 
@@ -272,7 +273,7 @@ std::vector<LookupRow> Session::lookup() const {
         if (shifting_dates()) rows.push_back({"date_shift_days", p.original_id.empty() ? p.original_name : p.original_id,
                                               std::to_string(p.date_shift)});
     }
-    for (const auto& [key, replacement] : other_) rows.push_back({key.first, key.second, replacement});
+    for (const auto& [key, replacement] : other_) rows.push_back({std::get<0>(key), std::get<2>(key), replacement});
     std::sort(rows.begin(), rows.end(), [](const LookupRow& a, const LookupRow& b) {
         return std::tie(a.kind, a.original, a.replacement) < std::tie(b.kind, b.original, b.replacement);
     });
@@ -304,7 +305,7 @@ void Session::apply(const ElementRef& e, std::vector<std::uint8_t>& out, int dep
     if ((a == 'Z' || a == 'D') && (t == tags::kAccessionNumber || t == tags::kStudyId) && !opt_.unkeyed &&
         !opt_.replace.count(t) && !trim_padding(raw).empty()) {
         put_text(out, out_enc_, t, v,
-                 pseudonym(t == tags::kStudyId ? "study_id" : "accession_number", trim_padding(raw), 16));
+                 pseudonym(t == tags::kStudyId ? "study_id" : "accession_number", patient, trim_padding(raw), 16));
         return;
     }
     // A dummy UID is a replaced one: still unique, still consistent.

@@ -8,6 +8,7 @@
 #include <set>
 #include <span>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -86,8 +87,9 @@ private:
     std::string replace_uid(std::string_view uid);
     // The patient of a data set level: its own when it names a Patient ID, else `outer`.
     const Patient& patient_of(const std::vector<ElementRef>& level, const Patient* outer);
-    // A keyed pseudonym of at most `width` characters for an identifier of `kind`.
-    std::string pseudonym(std::string_view kind, std::string_view original, std::size_t width);
+    // A keyed pseudonym of at most `width` characters for a patient's identifier of `kind`: the
+    // same text of two patients (Study ID "1") does not become one link between them.
+    std::string pseudonym(std::string_view kind, const Patient& patient, std::string_view original, std::size_t width);
     // `enc` is the encoding the bytes are read in; everything is written in out_enc_, the file's.
     void walk(const std::uint8_t* p, std::size_t n, Encoding enc, std::vector<std::uint8_t>& out, int depth, bool top,
               const Patient* outer);
@@ -99,7 +101,7 @@ private:
     DeidentOptions opt_;
     std::unordered_map<std::string, std::string> uid_map_;
     std::map<std::string, Patient> patients_;                          // by identity
-    std::map<std::pair<std::string, std::string>, std::string> other_; // (kind, original) -> pseudonym
+    std::map<std::tuple<std::string, std::string, std::string>, std::string> other_;  // (kind, patient, original)
     std::string burned_in_note_;
     // Per SOP Class: the attributes its IOD requires (Type 1 or 2); this file's.
     std::unordered_map<std::string, std::unordered_map<Tag, std::uint8_t>> iod_types_;
