@@ -493,6 +493,17 @@ def write(out_path, iod_ids, iod_rows, module_ids, module_rules, sop_rows, compi
     o.append("const AttributeRule kAttributeRules[] = {")
     o += rule_lines
     o.append("};\n")
+    # Per IOD, every attribute its modules name with its strictest type (1C as 1, 2C as 2), by tag.
+    tag_types, tag_ranges = [], []
+    for iod in iod_ids:
+        strictest = {}
+        for m, _ in iod_rows[iod]:
+            for tag, kind, _ in module_rules[m]:
+                strictest[tag] = min(strictest.get(tag, 9), 1 if kind in (1, 3) else 2)
+        tag_ranges.append((len(tag_types), len(strictest)))
+        tag_types.extend(sorted(strictest.items()))
+    packed_array(o, "const TagType kIodTagTypes[]", tag_types, 6, lambda r: f"{{0x{r[0]:08X}u, {r[1]}}}")
+    packed_array(o, "const TagTypeRange kIodTagRanges[]", tag_ranges, 8, lambda r: f"{{{r[0]}, {r[1]}}}")
     packed_array(o, "const Tag kPathTags[]", path_tags or [0], 8, lambda t: f"0x{t:08X}u")
 
     instr, required, sop_refs, rows = [], [], [], []
@@ -524,7 +535,8 @@ def write(out_path, iod_ids, iod_rows, module_ids, module_rules, sop_rows, compi
     o.append("};\n")
     for name, arr in [("SopClasses", "kSopClasses"), ("Iods", "kIods"), ("IodModules", "kIodModules"),
                       ("Modules", "kModules"), ("AttributeRules", "kAttributeRules"),
-                      ("PathTags", "kPathTags"), ("ConditionSteps", "kConditionSteps"),
+                      ("PathTags", "kPathTags"), ("IodTagTypes", "kIodTagTypes"),
+                      ("IodTagRanges", "kIodTagRanges"), ("ConditionSteps", "kConditionSteps"),
                       ("RequiredTags", "kRequiredTags"), ("RuleSopClasses", "kRuleSopClasses"),
                       ("GeneratedRules", "kGeneratedRules")]:
         o.append(f"const std::size_t k{name}Count = std::size({arr});")

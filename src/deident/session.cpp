@@ -213,9 +213,7 @@ char Session::action(Tag t, VR v, std::string_view value) const {
     // What the object's IOD requires stays present: an empty value where it may be empty (Type
     // 2), a dummy where it must have one (Type 1). Neither carries anything of the original.
     if (a == 'X' || a == 'Z') {
-        std::uint8_t type = 0;
-        if (required_)
-            if (const auto it = required_->find(t); it != required_->end()) type = it->second;
+        const std::uint8_t type = required_.type_of(t);
         if (type == 1) a = 'D';
         else if (type == 2) a = 'Z';
     }
@@ -429,10 +427,7 @@ void Session::walk(const std::uint8_t* p, std::size_t n, Encoding enc, std::vect
     if (top) {
         if (!opt_.clean_pixel) note_burned_in(elements);
         const ElementRef* sop = find_element(elements, tags::kSopClassUid);
-        const std::string sop_class = sop && sop->value ? std::string(value_text(*sop)) : meta_sop_class_;
-        auto it = iod_types_.find(sop_class);
-        if (it == iod_types_.end()) it = iod_types_.emplace(sop_class, iod::attribute_types(sop_class)).first;
-        required_ = &it->second;
+        required_ = iod::RequiredAttributes(sop && sop->value ? value_text(*sop) : std::string_view(meta_sop_class_));
     }
     bool method_written = opt_.profile_none || !top;
     auto inserts = opt_.replace.begin();

@@ -14,6 +14,7 @@
 
 #include "core/dataset.hpp"
 #include "core/vr.hpp"
+#include "iod/validate.hpp"
 
 namespace loamwerk::deident {
 
@@ -103,9 +104,7 @@ private:
     std::map<std::string, Patient> patients_;                          // by identity
     std::map<std::tuple<std::string, std::string, std::string>, std::string> other_;  // (kind, patient, original)
     std::string burned_in_note_;
-    // Per SOP Class: the attributes its IOD requires (Type 1 or 2); this file's.
-    std::unordered_map<std::string, std::unordered_map<Tag, std::uint8_t>> iod_types_;
-    const std::unordered_map<Tag, std::uint8_t>* required_ = nullptr;
+    iod::RequiredAttributes required_;  // what this file's IOD requires
     std::string meta_sop_class_;
     std::string sop_instance_;  // this file's replacement SOP Instance UID
     std::string sop_class_in_data_;

@@ -33,6 +33,16 @@ struct AttributeRule {
     std::uint8_t depth;        // number of enclosing sequences, outermost first
 };
 
+// An attribute an IOD names, with its strictest type there (1C counted as 1, 2C as 2); the rows
+// of one IOD are sorted by tag and found by kIodTagRanges[iod].
+struct TagType {
+    Tag tag;
+    std::uint8_t type;
+};
+struct TagTypeRange {
+    std::uint32_t first, count;
+};
+
 // A condition program, evaluated left to right: each test combines with the value so far by
 // its operator; kOpen starts a parenthesised group and kClose combines the group with the value
 // before it by the close's operator.
@@ -66,11 +76,13 @@ extern const IodModuleRow kIodModules[];
 extern const ModuleRow kModules[];
 extern const AttributeRule kAttributeRules[];
 extern const Tag kPathTags[];
+extern const TagType kIodTagTypes[];
+extern const TagTypeRange kIodTagRanges[];
 extern const ConditionStep kConditionSteps[];
 extern const Tag kRequiredTags[];
 extern const std::uint16_t kRuleSopClasses[];
 extern const ConditionalRule kGeneratedRules[];
 extern const std::size_t kSopClassesCount, kIodsCount, kIodModulesCount, kModulesCount, kAttributeRulesCount,
-    kPathTagsCount, kConditionStepsCount, kRequiredTagsCount, kRuleSopClassesCount, kGeneratedRulesCount;
+    kPathTagsCount, kIodTagTypesCount, kIodTagRangesCount, kConditionStepsCount, kRequiredTagsCount, kRuleSopClassesCount, kGeneratedRulesCount;
 
 }  // namespace loamwerk::iod::tables

@@ -359,21 +359,18 @@ const SopClassRow* find_sop_class(std::string_view uid) {
 }
 }  // namespace
 
-std::unordered_map<Tag, std::uint8_t> attribute_types(std::string_view sop_class) {
-    std::unordered_map<Tag, std::uint8_t> types;
-    const SopClassRow* row = find_sop_class(trim_padding(sop_class));
-    if (!row) return types;
-    const IodRow& iod = kIods[row->iod];
-    for (std::uint16_t i = 0; i < iod.module_count; ++i) {
-        const ModuleRow& m = kModules[kIodModules[iod.first_module + i].module];
-        for (std::uint32_t r = 0; r < m.rule_count; ++r) {
-            const AttributeRule& rule = kAttributeRules[m.first_rule + r];
-            const std::uint8_t type = rule.type == 3 ? 1 : rule.type == 4 ? 2 : rule.type;  // 1C, 2C
-            std::uint8_t& t = types[rule.tag];
-            if (t == 0 || type < t) t = type;
-        }
+RequiredAttributes::RequiredAttributes(std::string_view sop_class) {
+    if (const SopClassRow* row = find_sop_class(trim_padding(sop_class))) {
+        const TagTypeRange& range = kIodTagRanges[row->iod];
+        first_ = range.first, count_ = range.count;
     }
-    return types;
+}
+
+std::uint8_t RequiredAttributes::type_of(Tag tag) const {
+    const TagType* first = kIodTagTypes + first_;
+    const TagType* last = first + count_;
+    const TagType* row = std::lower_bound(first, last, tag, [](const TagType& r, Tag t) { return r.tag < t; });
+    return row != last && row->tag == tag ? row->type : 0;
 }
 
 std::vector<Finding> check_dataset(std::span<const std::uint8_t> body, Encoding encoding,

@@ -5,7 +5,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "core/transfer_syntax.hpp"
@@ -33,9 +32,18 @@ std::vector<Finding> check_dataset(std::span<const std::uint8_t> body, Encoding 
 // empty file and "decode failed (not a decodable DICOM): <path>" for one that does not parse.
 std::vector<Finding> validate_file(const std::string& path);
 
-// The strictest type (1 or 2) of each attribute anywhere in the IOD of `sop_class`: its
-// modules of every usage, at any depth. Empty for a SOP Class without an IOD profile.
-std::unordered_map<Tag, std::uint8_t> attribute_types(std::string_view sop_class);
+// The attributes the IOD of a SOP Class names: type_of gives an attribute's strictest type in any
+// of its modules, at any depth (1 or 2; 1C counts as 1, 2C as 2), 0 when the IOD does not require
+// it or the SOP Class has no IOD profile. A view of the compiled tables.
+class RequiredAttributes {
+public:
+    RequiredAttributes() = default;
+    explicit RequiredAttributes(std::string_view sop_class);
+    std::uint8_t type_of(Tag tag) const;
+
+private:
+    std::uint32_t first_ = 0, count_ = 0;
+};
 
 // Keyword and tag, "PatientName (0010,0010)"; the name when there is no keyword; else the tag.
 std::string tag_text(Tag tag);
