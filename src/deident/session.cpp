@@ -123,8 +123,12 @@ bool is_date(VR v) { return v == vr::DA || v == vr::DT; }
 // instance: they identify nobody and readers need them as they are.
 bool names_a_definition(Tag t, std::string_view value) {
     static constexpr Tag kDefinitionTags[] = {
-        0x00020002, 0x00020010, 0x00041510, 0x00041512, 0x00080016, 0x0008001A, 0x0008001B, 0x00080062,
-        0x0008010C, 0x0008010D, 0x00080117, 0x00080118, 0x00081150, 0x0040DB0C, 0x0040DB0D, 0x04000010};
+        tags::kMediaStorageSOPClassUID, tags::kTransferSyntaxUID, tags::kReferencedSOPClassUIDInFile,
+        tags::kReferencedTransferSyntaxUIDInFile, tags::kSOPClassUID, tags::kRelatedGeneralSOPClassUID,
+        tags::kOriginalSpecializedSOPClassUID, tags::kSOPClassesInStudy, tags::kCodingSchemeUID,
+        tags::kContextGroupExtensionCreatorUID, tags::kContextUID, tags::kMappingResourceUID,
+        tags::kReferencedSOPClassUID, tags::kTemplateExtensionOrganizationUID, tags::kTemplateExtensionCreatorUID,
+        tags::kMACCalculationTransferSyntaxUID};
     if (std::find(std::begin(kDefinitionTags), std::end(kDefinitionTags), t) != std::end(kDefinitionTags)) return true;
     return trim_padding(value).starts_with("1.2.840.10008.");
 }
@@ -163,10 +167,10 @@ FiledUnder filed_under(std::span<const std::uint8_t> part10) {
         const ElementRef* e = find_element(top, t);
         return e && e->value ? std::string(value_text(*e)) : std::string();
     };
-    f.patient_id = text(tags::kPatientId);
-    f.study_uid = text(tags::kStudyInstanceUid);
-    f.series_uid = text(tags::kSeriesInstanceUid);
-    f.sop_instance_uid = text(tags::kSopInstanceUid);
+    f.patient_id = text(tags::kPatientID);
+    f.study_uid = text(tags::kStudyInstanceUID);
+    f.series_uid = text(tags::kSeriesInstanceUID);
+    f.sop_instance_uid = text(tags::kSOPInstanceUID);
     return f;
 }
 
@@ -185,8 +189,10 @@ char Session::action(Tag t, VR v, std::string_view value) const {
     const bool unlisted_instance_uid =
         !row && !(g & 1) && v == vr::UI && !opt_.retain_uids && !names_a_definition(t, value);
     if (opt_.profile_none) return (row && row->action == 'U' && !opt_.retain_uids) || unlisted_instance_uid ? 'U' : 'K';
-    if (t == 0x00120062 || t == 0x00120063 || t == 0x00120064) return 'X';  // written anew
-    if (t == 0x00100010 || t == 0x00100020) return 'D';
+    if (t == tags::kPatientIdentityRemoved || t == tags::kDeidentificationMethod ||
+        t == tags::kDeidentificationMethodCodeSequence)
+        return 'X';  // written anew
+    if (t == tags::kPatientName || t == tags::kPatientID) return 'D';
     if ((g >= 0x6000 && g <= 0x60FF && (el == 0x3000 || el == 0x4000)) || (g >= 0x5000 && g <= 0x50FF))
         return opt_.clean_graphics ? 'Z' : 'X';
     // An overlay whose data is removed is removed whole: its description alone is an
@@ -208,7 +214,7 @@ char Session::action(Tag t, VR v, std::string_view value) const {
     if ((opt_.clean_struct_content && (f & flag::kCleanStructContent)) ||
         (opt_.clean_descriptors && (f & flag::kCleanDescriptors)) ||
         (opt_.retain_patient_chars && (f & flag::kCleanPatientChars)) ||
-        (opt_.retain_device_id && (f & flag::kCleanDevice)) || (t == 0x00700001 && opt_.clean_graphics))
+        (opt_.retain_device_id && (f & flag::kCleanDevice)) || (t == tags::kGraphicAnnotationSequence && opt_.clean_graphics))
         a = 'Z';
     // What the object's IOD requires stays present: an empty value where it may be empty (Type
     // 2), a dummy where it must have one (Type 1). Neither carries anything of the original.
@@ -235,11 +241,11 @@ const Patient& Session::patient_of(const std::vector<ElementRef>& level, const P
         const ElementRef* e = find_element(level, t);
         return e && e->value ? std::string(value_text(*e)) : std::string();
     };
-    const std::string id = text(tags::kPatientId);
+    const std::string id = text(tags::kPatientID);
     if (id.empty() && outer) return *outer;
     const std::string name = text(tags::kPatientName);
     std::string identity = id.empty() ? "name:" + name + '\0' + text(tags::kPatientBirthDate)
-                                      : "id:" + id + '\0' + text(tags::kIssuerOfPatientId);
+                                      : "id:" + id + '\0' + text(tags::kIssuerOfPatientID);
     auto [it, fresh] = patients_.try_emplace(identity);
     Patient& p = it->second;
     if (!fresh) return p;
@@ -294,16 +300,16 @@ void Session::apply(const ElementRef& e, std::vector<std::uint8_t>& out, int dep
     const VR wire = e.vr ? e.vr : known;
     // A standard attribute stored as UN is judged, and rewritten, by its own VR; kept as found.
     const VR v = wire == vr::UN && known && known != vr::UN && known != vr::SQ ? known : wire;
-    const bool pixels = t == 0x7FE00008 || t == 0x7FE00009 || t == 0x7FE00010;
+    const bool pixels = t == tags::kFloatPixelData || t == tags::kDoubleFloatPixelData || t == tags::kPixelData;
     const std::string_view raw = e.value ? as_text(e.value, std::size_t(e.length)) : std::string_view();
     char a = pixels ? 'K' : action(t, v, raw);
-    if (top && t == tags::kSopInstanceUid && a == 'X') sop_instance_.clear(), sop_recorded_ = false;
-    if (top && t == tags::kSopClassUid && e.value) sop_class_in_data_ = trimmed(raw);
+    if (top && t == tags::kSOPInstanceUID && a == 'X') sop_instance_.clear(), sop_recorded_ = false;
+    if (top && t == tags::kSOPClassUID && e.value) sop_class_in_data_ = trimmed(raw);
     // Identifiers that link a patient's studies get a keyed pseudonym instead of nothing.
-    if ((a == 'Z' || a == 'D') && (t == tags::kAccessionNumber || t == tags::kStudyId) && !opt_.unkeyed &&
+    if ((a == 'Z' || a == 'D') && (t == tags::kAccessionNumber || t == tags::kStudyID) && !opt_.unkeyed &&
         !opt_.replace.count(t) && !trim_padding(raw).empty()) {
         put_text(out, out_enc_, t, v,
-                 pseudonym(t == tags::kStudyId ? "study_id" : "accession_number", patient, trim_padding(raw), 16));
+                 pseudonym(t == tags::kStudyID ? "study_id" : "accession_number", patient, trim_padding(raw), 16));
         return;
     }
     // A dummy UID is a replaced one: still unique, still consistent.
@@ -321,7 +327,7 @@ void Session::apply(const ElementRef& e, std::vector<std::uint8_t>& out, int dep
         std::string value;
         if (auto it = opt_.replace.find(t); it != opt_.replace.end()) value = it->second;
         else if (t == tags::kPatientName) value = patient.name;
-        else if (t == tags::kPatientId) value = patient.id;
+        else if (t == tags::kPatientID) value = patient.id;
         else if (v == vr::DA) value = "20000101";
         else if (v == vr::TM) value = "000000";
         else if (v == vr::DT) value = "20000101000000";
@@ -331,13 +337,13 @@ void Session::apply(const ElementRef& e, std::vector<std::uint8_t>& out, int dep
                  v == vr::UT || v == vr::UC)
             value = "ANONYMIZED";  // a value of its own where the object must have one
         if (!is_text_vr(v)) value.clear();
-        if (top && t == tags::kSopInstanceUid) sop_instance_ = trimmed(value), sop_recorded_ = true;
+        if (top && t == tags::kSOPInstanceUID) sop_instance_ = trimmed(value), sop_recorded_ = true;
         put_text(out, out_enc_, t, v, value);
         return;
     }
     case 'U': {
         const std::string value = replace_uid(raw);
-        if (top && t == tags::kSopInstanceUid) sop_instance_ = value, sop_recorded_ = true;
+        if (top && t == tags::kSOPInstanceUID) sop_instance_ = value, sop_recorded_ = true;
         put_text(out, out_enc_, t, v == 0 ? vr::UI : v, value);
         return;
     }
@@ -351,14 +357,14 @@ void Session::apply(const ElementRef& e, std::vector<std::uint8_t>& out, int dep
         break;
     }
     // K: copied; sequences walked and re-emitted with undefined lengths.
-    if (top && t == tags::kSopInstanceUid) sop_instance_ = trimmed(raw), sop_recorded_ = true;
+    if (top && t == tags::kSOPInstanceUID) sop_instance_ = trimmed(raw), sop_recorded_ = true;
     // An undefined-length UN is a sequence whose items are implicit VR: re-encoded like any other.
     if ((wire == vr::SQ || (wire == vr::UN && has_undefined_length(e))) && !pixels) {
         put_open(out, out_enc_, t, vr::SQ);
         std::vector<ElementRef> items;
         if (e.value) dataset::parse(e.value, std::size_t(e.length), e.encoding, items);
         for (const ElementRef& item : items) {
-            if (item.tag != 0xFFFEE000) continue;
+            if (item.tag != tags::kItem) continue;
             put_open(out, Encoding::ImplicitLE, item.tag, 0);
             if (item.value) walk(item.value, std::size_t(item.length), e.encoding, out, depth + 1, false, &patient);
             put_delimiter(out, 0xE00D);
@@ -376,7 +382,7 @@ void Session::apply(const ElementRef& e, std::vector<std::uint8_t>& out, int dep
 }
 
 void Session::write_method(Encoding enc, std::vector<std::uint8_t>& out) {
-    put_text(out, enc, 0x00120062, vr::CS, "YES");
+    put_text(out, enc, tags::kPatientIdentityRemoved, vr::CS, "YES");
     std::string text = "loamwerk PS3.15 Basic Profile";
     const std::pair<bool, const char*> names[] = {
         {opt_.retain_dates, "Retain Longitudinal Full Dates"},
@@ -392,7 +398,7 @@ void Session::write_method(Encoding enc, std::vector<std::uint8_t>& out) {
         {opt_.clean_pixel, "Clean Pixel Data"}};
     for (const auto& [on, name] : names)
         if (on) text += std::string("\\") + name;
-    put_text(out, enc, 0x00120063, vr::LO, text);
+    put_text(out, enc, tags::kDeidentificationMethod, vr::LO, text);
     const std::pair<bool, std::pair<const char*, const char*>> codes[] = {
         {true, {"113100", "Basic Application Confidentiality Profile"}},
         {opt_.retain_dates, {"113106", "Retain Longitudinal Temporal Information Full Dates Option"}},
@@ -406,13 +412,13 @@ void Session::write_method(Encoding enc, std::vector<std::uint8_t>& out) {
         {opt_.clean_struct_content, {"113104", "Clean Structured Content Option"}},
         {opt_.clean_descriptors, {"113105", "Clean Descriptors Option"}},
         {opt_.clean_pixel, {"113101", "Clean Pixel Data Option"}}};
-    put_open(out, enc, 0x00120064, vr::SQ);
+    put_open(out, enc, tags::kDeidentificationMethodCodeSequence, vr::SQ);
     for (const auto& [on, code] : codes) {
         if (!on) continue;
-        put_open(out, Encoding::ImplicitLE, 0xFFFEE000, 0);
-        put_text(out, enc, 0x00080100, vr::SH, code.first);
-        put_text(out, enc, 0x00080102, vr::SH, "DCM");
-        put_text(out, enc, 0x00080104, vr::LO, code.second);
+        put_open(out, Encoding::ImplicitLE, tags::kItem, 0);
+        put_text(out, enc, tags::kCodeValue, vr::SH, code.first);
+        put_text(out, enc, tags::kCodingSchemeDesignator, vr::SH, "DCM");
+        put_text(out, enc, tags::kCodeMeaning, vr::LO, code.second);
         put_delimiter(out, 0xE00D);
     }
     put_delimiter(out, 0xE0DD);
@@ -426,7 +432,7 @@ void Session::walk(const std::uint8_t* p, std::size_t n, Encoding enc, std::vect
     const Patient& patient = patient_of(elements, outer);
     if (top) {
         if (!opt_.clean_pixel) note_burned_in(elements);
-        const ElementRef* sop = find_element(elements, tags::kSopClassUid);
+        const ElementRef* sop = find_element(elements, tags::kSOPClassUID);
         required_ = iod::RequiredAttributes(sop && sop->value ? value_text(*sop) : std::string_view(meta_sop_class_));
     }
     bool method_written = opt_.profile_none || !top;
@@ -443,8 +449,8 @@ void Session::walk(const std::uint8_t* p, std::size_t n, Encoding enc, std::vect
     };
     for (const ElementRef& e : elements) {
         if (tag_group(e.tag) == 0xFFFE || (top && tag_group(e.tag) == 0x0002)) continue;
-        if (!method_written && e.tag >= 0x00120065) {
-            insert_before(0x00120062);
+        if (!method_written && e.tag > tags::kDeidentificationMethodCodeSequence) {
+            insert_before(tags::kPatientIdentityRemoved);
             write_method(out_enc_, out);
             method_written = true;
         }
@@ -453,7 +459,7 @@ void Session::walk(const std::uint8_t* p, std::size_t n, Encoding enc, std::vect
         apply(e, out, depth, top, patient);
     }
     if (!method_written) {
-        insert_before(0x00120062);
+        insert_before(tags::kPatientIdentityRemoved);
         write_method(out_enc_, out);
     }
     insert_before(0xFFFFFFFF);

@@ -64,7 +64,7 @@ MosaicLayout mosaic_layout(const Elements& top, std::string_view manufacturer, s
     plan.slice_spacing = slice_spacing;
     if (uih) {
         for (const Elements& it : sequence_items(find_element(top, kUihImagePositions))) {
-            const std::vector<double> v = ds_values(find_element(it, kImagePosition));
+            const std::vector<double> v = ds_values(find_element(it, kImagePositionPatient));
             if (v.size() == 3) plan.positions.push_back({v[0], v[1], v[2]});
         }
         if (plan.positions.size() != plan.tiles) return MosaicLayout{};
@@ -112,9 +112,9 @@ ExpandedMosaic expand_mosaic(std::span<const std::uint8_t> buffer) {
         const ElementRef* e = find_element(top, t);
         return e ? std::string(value_text(*e)) : std::string();
     };
-    out.orientation = fixed<6>(top, kImageOrientation, {1, 0, 0, 0, 1, 0});
+    out.orientation = fixed<6>(top, kImageOrientationPatient, {1, 0, 0, 0, 1, 0});
     out.pixel_spacing = fixed<2>(top, kPixelSpacing, {1, 1});
-    const auto position = fixed<3>(top, kImagePosition, {0, 0, 0});
+    const auto position = fixed<3>(top, kImagePositionPatient, {0, 0, 0});
     const std::vector<double> between = ds_values(find_element(top, kSpacingBetweenSlices));
     const std::vector<double> thickness = ds_values(find_element(top, kSliceThickness));
     const double slice_spacing = !between.empty() && between[0] > 0 ? between[0] : thickness.empty() ? 0 : thickness[0];

@@ -173,7 +173,7 @@ DiffusionEntry object_diffusion(const Elements& top, Vendor vendor, const CsaHea
     default: break;
     }
     if (!d.valid && !standard_diffusion(top, d)) {
-        for (const auto& it : sequence_items(find_element(top, kMrDiffusionSequence)))
+        for (const auto& it : sequence_items(find_element(top, kMRDiffusionSequence)))
             if (standard_diffusion(it, d)) break;
     }
     if (const auto* sn = csa.values("SliceNormalVector"); sn && sn->size() == 3) {

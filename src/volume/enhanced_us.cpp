@@ -122,8 +122,8 @@ Parsed parse_checked(const Elements& top) {
         if (s.empty() || *end || frames < 1) frames = 0;
     }
     if (!frames) malformed("Number of Frames has invalid IS value");
-    const ElementRef* shared_seq = find_element(top, kSharedGroups);
-    const ElementRef* frame_seq = find_element(top, kPerFrameGroups);
+    const ElementRef* shared_seq = find_element(top, kSharedFunctionalGroupsSequence);
+    const ElementRef* frame_seq = find_element(top, kPerFrameFunctionalGroupsSequence);
     const ElementRef* dim_org = find_element(top, 0x00209221);
     const ElementRef* dim_index = find_element(top, 0x00209222);
     if (!shared_seq || !frame_seq || !dim_org || !dim_index) malformed("Enhanced US Data Set is structurally incomplete");
@@ -175,7 +175,7 @@ Parsed parse_checked(const Elements& top) {
     }
     if (scopes != org_uids) malformed("Dimension Organization Sequence does not exactly list the three axis UID scopes");
     const bool temporal_attribute = dims[0].index_pointer == kTemporalPositionIndex ||
-                                    dims[0].index_pointer == kTemporalTimeOffset;
+                                    dims[0].index_pointer == kTemporalPositionTimeOffset;
     if (!(dims[1].index_pointer == kImagePositionVolume && dims[1].group_pointer == kPlanePositionVolume) ||
         !(dims[2].index_pointer == kDataTypeTag && dims[2].group_pointer == kImageDataType) ||
         dims[0].index_pointer == kImagePositionVolume || dims[0].index_pointer == kDataTypeTag)

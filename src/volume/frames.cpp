@@ -151,8 +151,8 @@ public:
     void top(const Elements& es) {
         for (const ElementRef& e : es) {
             switch (e.tag) {
-            case kSharedGroups: enter(e, false); break;
-            case kPerFrameGroups: enter(e, true); break;
+            case kSharedFunctionalGroupsSequence: enter(e, false); break;
+            case kPerFrameFunctionalGroupsSequence: enter(e, true); break;
             default: value(e, Context::kTop, 0, false);
             }
         }
@@ -238,8 +238,8 @@ private:
     void value(const ElementRef& e, Context ctx, std::size_t k, bool vendor) {
         const bool groups = ctx == Context::kShared || ctx == Context::kFrame;
         switch (e.tag) {
-        case kImagePosition: geometry(position, e, ctx, k, vendor); return;
-        case kImageOrientation: geometry(orientation, e, ctx, k, vendor); return;
+        case kImagePositionPatient: geometry(position, e, ctx, k, vendor); return;
+        case kImageOrientationPatient: geometry(orientation, e, ctx, k, vendor); return;
         case kPixelSpacing: geometry(spacing, e, ctx, k, vendor); return;
         case kSliceThickness:
             if (vendor) return;
@@ -259,7 +259,7 @@ private:
         }
         if (!groups || vendor) return;
         switch (e.tag) {
-        case kTemporalTimeOffset:
+        case kTemporalPositionTimeOffset:
             if (auto v = fd_values(e); !v.empty()) each_frame(ctx, k, [&](PerFrameValues& f) { f.temporal = float(v[0]); });
             break;
         case kDiffusionBValue:
@@ -359,7 +359,7 @@ FrameKeys object_keys(const Elements& top, Vendor vendor, const render::RenderIm
     }
     keys.acquisition_time = number_or_nan(when);
     keys.complex_part = diffusion::complex_part(text(kImageType), vendor, top);
-    const std::string_view sop = text(kSopInstanceUid);
+    const std::string_view sop = text(kSOPInstanceUID);
     keys.sop_instance = sop.empty() ? 0 : wyhash(sop.data(), sop.size());
     if (const auto ss = diffusion::philips_scale_slope(top)) keys.philips_scale = *ss;
     const bool integer = !img.float_pixels && !img.double_pixels && img.bits_allocated <= 16 && img.samples == 1 &&
@@ -402,12 +402,12 @@ FileSeriesKey read_series_key(const std::string& path) {
     auto text = [&](Tag t) { const ElementRef* e = find_element(top, t); return e ? std::string(value_text(*e)) : std::string(); };
     key.image = find_element(top, kPixelData) || find_element(top, kFloatPixelData) ||
                 find_element(top, kDoubleFloatPixelData);
-    key.series_uid = text(kSeriesInstanceUid);
+    key.series_uid = text(kSeriesInstanceUID);
     key.series_number = text(kSeriesNumber);
     key.description = text(kSeriesDescription);
     key.protocol = text(kProtocolName);
     key.modality = text(kModality);
-    key.position = text(kImagePosition);
+    key.position = text(kImagePositionPatient);
     key.manufacturer = text(kManufacturer);
     key.sequence_name = text(kSequenceName);
     key.image_type = text(kImageType);
@@ -424,9 +424,9 @@ FileSeriesKey read_series_key(const std::string& path) {
     key.complex_part = diffusion::complex_part(key.image_type, vendor, top);
     if (const ElementRef* e = find_element(top, kEchoNumbers)) key.echo_number = number_or_nan(decimal(*e));
     // Enhanced objects: the frames' diffusion items, and a Siemens frame's echo.
-    const auto per_frame = sequence_items(find_element(top, kPerFrameGroups));
+    const auto per_frame = sequence_items(find_element(top, kPerFrameFunctionalGroupsSequence));
     for (const Elements& item : per_frame) {
-        for (const Elements& dwi : sequence_items(find_element(item, kMrDiffusionSequence))) {
+        for (const Elements& dwi : sequence_items(find_element(item, kMRDiffusionSequence))) {
             const ElementRef* b = find_element(dwi, kDiffusionBValue);
             const std::vector<double> v = b ? fd_values(*b) : std::vector<double>{};
             key.diffusion = key.diffusion || (!v.empty() && v[0] > 0.5);

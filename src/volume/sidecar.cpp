@@ -45,7 +45,7 @@ public:
         const auto parsed = bridge::little_endian_top_level(file_.span(), owned_);
         if (!parsed) return;
         levels_.push_back(*parsed);
-        for (Tag groups : {kSharedGroups, kPerFrameGroups}) {
+        for (Tag groups : {kSharedFunctionalGroupsSequence, kPerFrameFunctionalGroupsSequence}) {
             const auto items = sequence_items(find_element(levels_.front(), groups));
             if (!items.empty()) add(items.front(), 0);
         }
@@ -347,7 +347,7 @@ Sidecar bids_sidecar(const DecodedSeries& d) {
     }
     if (const std::vector<double> timing = slice_timing(h, vendor, d, volumes); !timing.empty())
         b.fields.emplace_back("SliceTiming", timing);
-    if (const std::vector<double> iop = ds_values(h.find(kImageOrientation)); iop.size() == 6)
+    if (const std::vector<double> iop = ds_values(h.find(kImageOrientationPatient)); iop.size() == 6)
         b.fields.emplace_back("ImageOrientationPatientDICOM", iop);
     b.text("InPlanePhaseEncodingDirectionDICOM", phase);
     return b.fields;
