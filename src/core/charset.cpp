@@ -14,6 +14,7 @@
 #include "core/charset_tables.hpp"
 #include "core/dataset.hpp"
 #include "core/vr.hpp"
+#include "core/tags.hpp"
 
 namespace loamwerk {
 namespace {
@@ -1010,7 +1011,7 @@ std::vector<DecodedText> decode_dataset_text(const Dataset& dataset, charset_log
         if (!e || !e->value) return std::string();
         return std::string(trim(as_text(e->value, std::min<std::uint64_t>(e->length, 127))));
     };
-    const std::string declared = top_text(0x00080005), manufacturer = top_text(0x00080070);
+    const std::string declared = top_text(tags::kSpecificCharacterSet), manufacturer = top_text(tags::kManufacturer);
     std::vector<CharsetElement> input;
     for (const ElementRef& e : dataset.elements())
         if (is_text_vr(e.vr) && e.value) input.push_back(CharsetElement{e.tag, e.vr, e.value, std::size_t(e.length)});

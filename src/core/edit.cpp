@@ -13,6 +13,7 @@
 #include "core/dataset.hpp"
 #include "core/dictionary.hpp"
 #include "core/writer.hpp"
+#include "core/tags.hpp"
 
 namespace loamwerk {
 
@@ -209,8 +210,8 @@ int edit_part10(std::span<const std::uint8_t> input, std::span<const EditOp> ops
             if (op.tag == tag && op.kind != EditOp::Kind::Erase) return uid_text(op.value);
         return std::string(current);
     };
-    const std::string sop_class = new_uid(0x00080016, layout.meta.sop_class);
-    const std::string sop_instance = new_uid(0x00080018, layout.meta.sop_instance);
+    const std::string sop_class = new_uid(tags::kSOPClassUID, layout.meta.sop_class);
+    const std::string sop_instance = new_uid(tags::kSOPInstanceUID, layout.meta.sop_instance);
     if (sop_class == layout.meta.sop_class && sop_instance == layout.meta.sop_instance) {
         out.assign(input.begin(), input.begin() + std::ptrdiff_t(offset));
         out.insert(out.end(), edited.begin(), edited.end());

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/dataset.hpp"
+#include "core/tags.hpp"
 
 namespace loamwerk {
 
@@ -87,7 +88,7 @@ inline std::vector<std::vector<ElementRef>> sequence_items(const ElementRef* seq
     std::vector<ElementRef> records;
     dataset::parse(seq->value, std::size_t(seq->length), seq->encoding, records);
     for (const ElementRef& r : records) {
-        if (r.tag != 0xFFFEE000) continue;
+        if (r.tag != tags::kItem) continue;
         std::vector<ElementRef> inner;
         if (r.value) dataset::parse(r.value, std::size_t(r.length), seq->encoding, inner);
         out.push_back(std::move(inner));

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "core/dataset.hpp"
+#include "core/tags.hpp"
 
 namespace loamwerk {
 
@@ -240,13 +241,13 @@ bool write_explicit(const ElementRef& e, std::vector<std::uint8_t>& out, int dep
     std::vector<ElementRef> records;
     if (e.value && !dataset::parse(e.value, std::size_t(e.length), e.encoding, records)) return false;
     for (const ElementRef& item : records) {
-        if (item.tag != 0xFFFEE000) continue;
+        if (item.tag != tags::kItem) continue;
         std::vector<std::uint8_t> content;
         std::vector<ElementRef> inner;
         if (item.value && !dataset::parse(item.value, std::size_t(item.length), e.encoding, inner)) return false;
         for (const ElementRef& x : inner)
             if (tag_group(x.tag) != 0xFFFE && !write_explicit(x, content, depth + 1)) return false;
-        append_implicit(items, 0xFFFEE000, content.data(), content.size());
+        append_implicit(items, tags::kItem, content.data(), content.size());
     }
     return EvrElementWriter(out).append(tag_group(e.tag), tag_element(e.tag), vr::SQ, items.data(), items.size());
 }

@@ -11,6 +11,7 @@
 #include "core/dataset.hpp"
 #include "core/dictionary.hpp"
 #include "core/writer.hpp"
+#include "core/tags.hpp"
 #include "pixel/decode.hpp"
 #include "pixel/image.hpp"
 
@@ -174,19 +175,22 @@ int clean(std::span<const std::uint8_t> input, const std::vector<Region>& caller
         // The data set in explicit VR with the pixel attributes rewritten and native pixels last.
         std::map<Tag, std::pair<VR, std::string>> set;
         auto us = [](unsigned v) { const std::uint16_t w = std::uint16_t(v); return std::string(reinterpret_cast<const char*>(&w), 2); };
-        if (img->photometric != render::kPhotoUnknown || std::any_of(elements.begin(), elements.end(), [](const ElementRef& e) { return e.tag == 0x00280004; })) {
+        if (img->photometric != render::kPhotoUnknown ||
+            std::any_of(elements.begin(), elements.end(),
+                        [](const ElementRef& e) { return e.tag == tags::kPhotometricInterpretation; })) {
             static constexpr const char* kNames[] = {"", "MONOCHROME1", "MONOCHROME2", "PALETTE COLOR", "RGB", "HSV", "ARGB", "CMYK", "YBR_FULL"};
             const char* name = photometric <= render::kYbrFull ? kNames[photometric] : "";
-            if (*name) set[0x00280004] = {vr::CS, even(name)};
+            if (*name) set[tags::kPhotometricInterpretation] = {vr::CS, even(name)};
         }
-        set[0x00280002] = {vr::US, us(samples)};
-        set[0x00280100] = {vr::US, us(width * 8)};
-        set[0x00280101] = {vr::US, us(bits)};
-        set[0x00280102] = {vr::US, us(bits - 1)};
-        set[0x00280103] = {vr::US, us(is_signed ? 1 : 0)};
-        if (samples >= 2) set[0x00280006] = {vr::US, us(0)};
-        set[0x00280301] = {vr::CS, "NO"};
-        const Tag drop[] = {0x7FE00010, 0x7FE00001, 0x7FE00002, 0x00880200, 0x7FE00008, 0x7FE00009};
+        set[tags::kSamplesPerPixel] = {vr::US, us(samples)};
+        set[tags::kBitsAllocated] = {vr::US, us(width * 8)};
+        set[tags::kBitsStored] = {vr::US, us(bits)};
+        set[tags::kHighBit] = {vr::US, us(bits - 1)};
+        set[tags::kPixelRepresentation] = {vr::US, us(is_signed ? 1 : 0)};
+        if (samples >= 2) set[tags::kPlanarConfiguration] = {vr::US, us(0)};
+        set[tags::kBurnedInAnnotation] = {vr::CS, "NO"};
+        const Tag drop[] = {tags::kPixelData,         tags::kExtendedOffsetTable, tags::kExtendedOffsetTableLengths,
+                            tags::kIconImageSequence, tags::kFloatPixelData,    tags::kDoubleFloatPixelData};
         std::vector<std::uint8_t> body;
         auto pending = set.begin();
         auto flush_before = [&](Tag t) {

@@ -8,6 +8,7 @@
 #include "core/dataset.hpp"
 #include "core/uid.hpp"
 #include "core/writer.hpp"
+#include "core/tags.hpp"
 
 namespace loamwerk::dicomdir {
 
@@ -17,11 +18,13 @@ struct Key {
     Tag tag;
     VR vr;
 };
-constexpr std::array kPatientKeys{Key{0x00100010, vr::PN}, Key{0x00100020, vr::LO}};
-constexpr std::array kStudyKeys{Key{0x00080020, vr::DA}, Key{0x00080030, vr::TM}, Key{0x00080050, vr::SH},
-                                Key{0x00081030, vr::LO}, Key{0x0020000D, vr::UI}, Key{0x00200010, vr::SH}};
-constexpr std::array kSeriesKeys{Key{0x00080060, vr::CS}, Key{0x0020000E, vr::UI}, Key{0x00200011, vr::IS}};
-constexpr std::array kLeafKeys{Key{0x00200013, vr::IS}};
+constexpr std::array kPatientKeys{Key{tags::kPatientName, vr::PN}, Key{tags::kPatientID, vr::LO}};
+constexpr std::array kStudyKeys{Key{tags::kStudyDate, vr::DA},         Key{tags::kStudyTime, vr::TM},
+                                Key{tags::kAccessionNumber, vr::SH},   Key{tags::kStudyDescription, vr::LO},
+                                Key{tags::kStudyInstanceUID, vr::UI}, Key{tags::kStudyID, vr::SH}};
+constexpr std::array kSeriesKeys{Key{tags::kModality, vr::CS}, Key{tags::kSeriesInstanceUID, vr::UI},
+                                 Key{tags::kSeriesNumber, vr::IS}};
+constexpr std::array kLeafKeys{Key{tags::kInstanceNumber, vr::IS}};
 
 struct KeyValue {
     Key key;
@@ -64,7 +67,8 @@ std::unique_ptr<Node> make_node(std::string_view type, const std::array<Key, N>&
     auto node = std::make_unique<Node>();
     node->type = type;
     for (const Key& k : keys) node->keys.push_back({k, v.get(k.tag)});
-    if (v.has(0x00080005)) node->has_charset = true, node->charset = v.get(0x00080005);
+    if (v.has(tags::kSpecificCharacterSet))
+        node->has_charset = true, node->charset = v.get(tags::kSpecificCharacterSet);
     return node;
 }
 
@@ -120,20 +124,20 @@ public:
 
 void write_record(Out& out, Node& node) {
     node.offset = out.bytes.size();
-    out.raw_tag(0xFFFEE000, 0xFFFFFFFFu);
-    node.next_at = out.ul(0x00041400, 0);
-    out.us(0x00041410, 0xFFFF);
-    node.lower_at = out.ul(0x00041420, 0);
-    out.text(0x00041430, vr::CS, std::string(node.type));
+    out.raw_tag(tags::kItem, 0xFFFFFFFFu);
+    node.next_at = out.ul(tags::kOffsetOfTheNextDirectoryRecord, 0);
+    out.us(tags::kRecordInUseFlag, 0xFFFF);
+    node.lower_at = out.ul(tags::kOffsetOfReferencedLowerLevelDirectoryEntity, 0);
+    out.text(tags::kDirectoryRecordType, vr::CS, std::string(node.type));
     if (node.leaf) {
-        out.text(0x00041500, vr::CS, node.file_id);
-        out.text(0x00041510, vr::UI, node.sop_class);
-        out.text(0x00041511, vr::UI, node.sop_instance);
-        out.text(0x00041512, vr::UI, node.transfer_syntax);
+        out.text(tags::kReferencedFileID, vr::CS, node.file_id);
+        out.text(tags::kReferencedSOPClassUIDInFile, vr::UI, node.sop_class);
+        out.text(tags::kReferencedSOPInstanceUIDInFile, vr::UI, node.sop_instance);
+        out.text(tags::kReferencedTransferSyntaxUIDInFile, vr::UI, node.transfer_syntax);
     }
-    if (node.has_charset) out.text(0x00080005, vr::CS, node.charset);
+    if (node.has_charset) out.text(tags::kSpecificCharacterSet, vr::CS, node.charset);
     for (const KeyValue& k : node.keys) out.text(k.key.tag, k.key.vr, k.value);
-    out.raw_tag(0xFFFEE00D, 0);
+    out.raw_tag(tags::kItemDelimitationItem, 0);
     for (auto& c : node.children) write_record(out, *c);
 }
 
@@ -149,23 +153,23 @@ void patch_offsets(Out& out, Node& node) {
 void write_file(Out& out, Node& root, std::string_view file_set_id, const std::string& instance_uid) {
     out.bytes.assign(128, 0);
     out.bytes.insert(out.bytes.end(), {'D', 'I', 'C', 'M'});
-    const std::size_t group_length_at = out.ul(0x00020000, 0);
+    const std::size_t group_length_at = out.ul(tags::kFileMetaInformationGroupLength, 0);
     const std::uint8_t version[2] = {0, 1};
     EvrElementWriter(out.bytes).append(0x0002, 0x0001, vr::OB, version, 2);
-    out.text(0x00020002, vr::UI, std::string(kMediaStorageDirectory));
-    out.text(0x00020003, vr::UI, instance_uid);
-    out.text(0x00020010, vr::UI, "1.2.840.10008.1.2.1");
-    out.text(0x00020012, vr::UI, std::string(kImplementationClassUid));
+    out.text(tags::kMediaStorageSOPClassUID, vr::UI, std::string(kMediaStorageDirectory));
+    out.text(tags::kMediaStorageSOPInstanceUID, vr::UI, instance_uid);
+    out.text(tags::kTransferSyntaxUID, vr::UI, "1.2.840.10008.1.2.1");
+    out.text(tags::kImplementationClassUID, vr::UI, std::string(kImplementationClassUid));
     out.patch(group_length_at, out.bytes.size() - (group_length_at + 4));
 
-    out.text(0x00041130, vr::CS, std::string(file_set_id));
-    const std::size_t first_at = out.ul(0x00041200, 0);
-    const std::size_t last_at = out.ul(0x00041202, 0);
-    out.us(0x00041212, 0);
+    out.text(tags::kFileSetID, vr::CS, std::string(file_set_id));
+    const std::size_t first_at = out.ul(tags::kOffsetOfTheFirstDirectoryRecordOfTheRootDirectoryEntity, 0);
+    const std::size_t last_at = out.ul(tags::kOffsetOfTheLastDirectoryRecordOfTheRootDirectoryEntity, 0);
+    out.us(tags::kFileSetConsistencyFlag, 0);
     const std::uint8_t sq[12] = {0x04, 0x00, 0x20, 0x12, 'S', 'Q', 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
     out.bytes.insert(out.bytes.end(), sq, sq + 12);
     for (auto& patient : root.children) write_record(out, *patient);
-    out.raw_tag(0xFFFEE0DD, 0);
+    out.raw_tag(tags::kSequenceDelimitationItem, 0);
 
     patch_offsets(out, root);
     out.patch(first_at, root.children.front()->offset);
@@ -217,9 +221,9 @@ Result build(std::span<const Input> inputs, std::string_view file_set_id) {
         const std::size_t off = meta.dataset_offset;
         dataset::parse(in.part10.data() + off, in.part10.size() - off, dataset_encoding(ts), elements);
         const Values v(elements);
-        Node& patient = child(root, v.get(0x00100020), "PATIENT", kPatientKeys, v);
-        Node& study = child(patient, v.get(0x0020000D), "STUDY", kStudyKeys, v);
-        Node& series = child(study, v.get(0x0020000E), "SERIES", kSeriesKeys, v);
+        Node& patient = child(root, v.get(tags::kPatientID), "PATIENT", kPatientKeys, v);
+        Node& study = child(patient, v.get(tags::kStudyInstanceUID), "STUDY", kStudyKeys, v);
+        Node& series = child(study, v.get(tags::kSeriesInstanceUID), "SERIES", kSeriesKeys, v);
         const std::string instance(meta.sop_instance);
         if (series.index.contains(instance)) continue;  // the first occurrence wins
         Node& leaf = child(series, instance, leaf_record_type(meta.sop_class), kLeafKeys, v);

@@ -14,6 +14,7 @@
 #include "core/dictionary.hpp"
 #include "core/file_io.hpp"
 #include "core/values.hpp"
+#include "core/tags.hpp"
 #include "iod/tables.hpp"
 #include "json/reencode.hpp"
 
@@ -24,8 +25,6 @@ namespace {
 using namespace tables;
 using Elements = std::vector<ElementRef>;
 
-constexpr Tag kSopClassUid = 0x00080016;
-constexpr Tag kMediaStorageSopClassUid = 0x00020002;
 constexpr std::string_view kRtDose = "1.2.840.10008.5.1.4.1.1.481.2";
 constexpr int kMaxDepth = 64;
 
@@ -37,7 +36,7 @@ bool sequence_items(const ElementRef& e, std::vector<Elements>& out) {
     Elements records;
     bool ok = dataset::parse(e.value, std::size_t(e.length), e.encoding, records);
     for (const ElementRef& item : records) {
-        if (item.tag != 0xFFFEE000) continue;
+        if (item.tag != tags::kItem) continue;
         Elements inner;
         if (item.value && !dataset::parse(item.value, std::size_t(item.length), e.encoding, inner)) ok = false;
         out.push_back(std::move(inner));
@@ -261,36 +260,44 @@ bool has_path(const Elements& ds, std::initializer_list<Tag> path) {
 }
 
 void rt_dose_checks(const Elements& ds, std::vector<Finding>& out) {
-    const ElementRef* type = find_element(ds, 0x3004000A);
+    const ElementRef* type = find_element(ds, tags::kDoseSummationType);
     if (!type) return;
     const std::string_view t = trimmed(text_of(*type));
-    constexpr Tag kPlan = 0x300C0002, kFraction = 0x300C0020;
+    constexpr Tag kPlan = tags::kReferencedRTPlanSequence, kFraction = tags::kReferencedFractionGroupSequence;
     const char* message = nullptr;
-    if (t == "BEAM" && !has_path(ds, {kPlan, kFraction, 0x300C0004}))
+    if (t == "BEAM" && !has_path(ds, {kPlan, kFraction, tags::kReferencedBeamSequence}))
         message = "RT Dose Summation Type BEAM requires a referenced beam (Referenced RT Plan \u2192 Referenced "
                   "Fraction Group \u2192 Referenced Beam Sequence is absent)";
-    else if (t == "BRACHY" && !has_path(ds, {kPlan, kFraction, 0x300C000A}))
+    else if (t == "BRACHY" && !has_path(ds, {kPlan, kFraction, tags::kReferencedBrachyApplicationSetupSequence}))
         message = "RT Dose Summation Type BRACHY requires a referenced brachy application setup (Referenced RT "
                   "Plan \u2192 Referenced Fraction Group \u2192 Referenced Brachy Application Setup Sequence is "
                   "absent)";
     else if (t == "FRACTION" && !has_path(ds, {kPlan, kFraction}))
         message = "RT Dose Summation Type FRACTION requires a referenced fraction group (Referenced RT Plan "
                   "\u2192 Referenced Fraction Group Sequence is absent)";
-    if (message) out.push_back({Severity::kError, 0x3004000A, "rt-dose", message});
+    if (message) out.push_back({Severity::kError, tags::kDoseSummationType, "rt-dose", message});
 }
 
 // The seven general rules, in the tables' own form.
 constexpr ConditionStep kGeneralSteps[] = {
-    {Step::kTest, kFirst, 0x00280004, kStringEquals, false, 0, "PALETTE COLOR", 0, 0},
-    {Step::kTest, kFirst, 0x00281052, kPresent, false, 0, "", 0, 0},
-    {Step::kTest, kFirst, 0x00281040, kPresent, false, 0, "", 0, 0},
-    {Step::kTest, kFirst, 0x00281050, kPresent, false, 0, "", 0, 0},
-    {Step::kTest, kFirst, 0x00281051, kPresent, false, 0, "", 0, 0},
-    {Step::kTest, kFirst, 0x00280121, kPresent, false, 0, "", 0, 0},
-    {Step::kTest, kFirst, 0x00120062, kStringEquals, false, 0, "YES", 0, 0},
+    {Step::kTest, kFirst, tags::kPhotometricInterpretation, kStringEquals, false, 0, "PALETTE COLOR", 0, 0},
+    {Step::kTest, kFirst, tags::kRescaleIntercept, kPresent, false, 0, "", 0, 0},
+    {Step::kTest, kFirst, tags::kPixelIntensityRelationship, kPresent, false, 0, "", 0, 0},
+    {Step::kTest, kFirst, tags::kWindowCenter, kPresent, false, 0, "", 0, 0},
+    {Step::kTest, kFirst, tags::kWindowWidth, kPresent, false, 0, "", 0, 0},
+    {Step::kTest, kFirst, tags::kPixelPaddingRangeLimit, kPresent, false, 0, "", 0, 0},
+    {Step::kTest, kFirst, tags::kPatientIdentityRemoved, kStringEquals, false, 0, "YES", 0, 0},
 };
-constexpr Tag kGeneralRequired[] = {0x00281101, 0x00281102, 0x00281103, 0x00281053, 0x00281041,
-                                    0x00281051, 0x00281050, 0x00280120, 0x00120063, 0x00120064};
+constexpr Tag kGeneralRequired[] = {tags::kRedPaletteColorLookupTableDescriptor,
+                                    tags::kGreenPaletteColorLookupTableDescriptor,
+                                    tags::kBluePaletteColorLookupTableDescriptor,
+                                    tags::kRescaleSlope,
+                                    tags::kPixelIntensityRelationshipSign,
+                                    tags::kWindowWidth,
+                                    tags::kWindowCenter,
+                                    tags::kPixelPaddingValue,
+                                    tags::kDeidentificationMethod,
+                                    tags::kDeidentificationMethodCodeSequence};
 constexpr ConditionalRule kGeneralRules[] = {
     {"Palette Color image", 0, 1, 0, 3, false, 0, 0, false},
     {"Modality Rescale", 1, 1, 3, 1, false, 0, 0, false},
@@ -380,8 +387,8 @@ std::vector<Finding> check_dataset(std::span<const std::uint8_t> body, Encoding 
     if (!meta.empty()) dataset::parse(meta.data(), meta.size(), Encoding::ExplicitLE, meta_elements);
     const bool walked = dataset::parse(body.data(), body.size(), encoding, top);
     // A DICOMDIR names its SOP Class in the file meta only.
-    const ElementRef* sop = find_element(top, kSopClassUid);
-    if (!sop) sop = find_element(meta_elements, kMediaStorageSopClassUid);
+    const ElementRef* sop = find_element(top, tags::kSOPClassUID);
+    if (!sop) sop = find_element(meta_elements, tags::kMediaStorageSOPClassUID);
     const std::string_view uid = sop ? trim_padding(text_of(*sop)) : std::string_view{};
     const SopClassRow* row = find_sop_class(uid);
     if (!row) {

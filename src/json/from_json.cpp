@@ -10,6 +10,7 @@
 #include "core/dataset.hpp"
 #include "core/transfer_syntax.hpp"
 #include "core/writer.hpp"
+#include "core/tags.hpp"
 #include "json/json_parser.hpp"
 
 namespace loamwerk::bridge {
@@ -133,7 +134,7 @@ private:
     }
 
     int element(const JsonElement& e, bool encapsulated, std::vector<std::uint8_t>& out) {
-        if (e.tag == 0x00080005) {
+        if (e.tag == tags::kSpecificCharacterSet) {
             write(out, e.tag, vr::CS, std::string("ISO_IR 192"));
             return kOk;
         }
@@ -222,7 +223,7 @@ private:
     int binary(const JsonElement& e, bool encapsulated, std::vector<std::uint8_t>& out) {
         std::vector<std::uint8_t> bytes;
         if (!decode_base64(e.inline_binary, bytes)) return kParse;
-        if (encapsulated && e.tag == 0x7FE00010) {
+        if (encapsulated && e.tag == tags::kPixelData) {
             static constexpr std::uint8_t kItemTag[4] = {0xFE, 0xFF, 0x00, 0xE0};
             static constexpr std::uint8_t kEnd[8] = {0xFE, 0xFF, 0xDD, 0xE0, 0, 0, 0, 0};
             if (bytes.size() < 8 || std::memcmp(bytes.data(), kItemTag, 4) != 0)
@@ -248,7 +249,7 @@ private:
             std::vector<std::uint8_t> bytes;
             bytes.reserve(128);
             if (int rc = encode(elements, false, bytes); rc != kOk) return rc;
-            append_implicit(body, 0xFFFEE000, bytes.data(), bytes.size());
+            append_implicit(body, tags::kItem, bytes.data(), bytes.size());
         }
         write(out, e.tag, v, body.data(), body.size());
         return kOk;
@@ -296,8 +297,8 @@ Result<std::vector<std::uint8_t>> json_to_part10(std::string_view text, std::str
     std::vector<ElementRef> elements;
     dataset::parse(body.value.data(), body.value.size(), explicit_vr ? Encoding::ExplicitLE : Encoding::ImplicitLE,
                    elements);
-    const std::string_view sop_class = trimmed_value(elements, 0x00080016);
-    const std::string_view sop_instance = trimmed_value(elements, 0x00080018);
+    const std::string_view sop_class = trimmed_value(elements, tags::kSOPClassUID);
+    const std::string_view sop_instance = trimmed_value(elements, tags::kSOPInstanceUID);
     if (sop_class.empty() || sop_instance.empty()) return R::fail(BridgeError::kMissingSopUids);
     // File meta in the JSON is never copied: the body starts at the first element after group 0002.
     std::size_t start = body.value.size();

@@ -11,6 +11,7 @@
 #include "core/dataset.hpp"
 #include "core/dictionary.hpp"
 #include "core/inflate.hpp"
+#include "core/tags.hpp"
 #include "json/reencode.hpp"
 
 namespace loamwerk::bridge {
@@ -67,7 +68,6 @@ VR dictionary_private_vr(std::string_view creator, std::uint16_t group, std::uin
 namespace {
 
 constexpr int kMaxDepth = 64;
-constexpr Tag kItem = 0xFFFEE000;
 
 std::string_view trim_trailing(std::string_view s) {
     while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.remove_suffix(1);
@@ -84,7 +84,9 @@ bool charset_sensitive(VR v) {
     return v == vr::SH || v == vr::LO || v == vr::ST || v == vr::LT || v == vr::UT || v == vr::UC || v == vr::PN;
 }
 
-bool is_pixel_tag(Tag t) { return t == 0x7FE00008 || t == 0x7FE00009 || t == 0x7FE00010; }
+bool is_pixel_tag(Tag t) {
+    return t == tags::kFloatPixelData || t == tags::kDoubleFloatPixelData || t == tags::kPixelData;
+}
 
 void put_hex8(std::string& out, std::uint32_t v) {
     static constexpr char kHex[] = "0123456789ABCDEF";
@@ -226,14 +228,15 @@ void put_numeric_component(std::string& out, std::string_view c, VR v, bool as_t
 
 bool signed_pixels(const std::vector<ElementRef>& elements) {
     for (const ElementRef& e : elements)
-        if (e.tag == 0x00280103) return e.length >= 2 && load_le16(e.value) == 1;
+        if (e.tag == tags::kPixelRepresentation) return e.length >= 2 && load_le16(e.value) == 1;
     return false;
 }
 
 // Attributes whose VR follows Pixel Representation; the LUT descriptors are left alone, their
 // first value is unsigned whatever the pixels are.
 bool us_or_ss(Tag tag) {
-    if (tag == 0x00281101 || tag == 0x00281102 || tag == 0x00281103 || tag == 0x00283002) return false;
+    if (tag == tags::kRedPaletteColorLookupTableDescriptor || tag == tags::kGreenPaletteColorLookupTableDescriptor ||
+        tag == tags::kBluePaletteColorLookupTableDescriptor || tag == tags::kLUTDescriptor) return false;
     return dict::lookup_tag(tag).vr.substr(0, 8) == "US or SS";
 }
 
@@ -407,13 +410,13 @@ private:
         if (!dataset::parse(e.value, std::size_t(e.length), e.encoding, records)) return false;
         bool first = true;
         for (const ElementRef& item : records) {
-            if (item.tag != kItem) continue;
+            if (item.tag != tags::kItem) continue;
             std::vector<ElementRef> inner;
             inner.reserve(16);
             if (!dataset::parse(item.value, std::size_t(item.length), e.encoding, inner)) return false;
             std::string own;
             for (const ElementRef& x : inner)
-                if (x.tag == 0x00080005 && x.value) {
+                if (x.tag == tags::kSpecificCharacterSet && x.value) {
                     own = std::string(trim_trailing(as_text(x.value, std::size_t(x.length))));
                     break;
                 }
@@ -441,7 +444,7 @@ Result<std::string> dataset_to_json(const std::uint8_t* data, std::size_t size, 
     std::string charset(options.charset_override);
     if (charset.empty())
         for (const ElementRef& e : elements)
-            if (e.tag == 0x00080005 && e.value) {
+            if (e.tag == tags::kSpecificCharacterSet && e.value) {
                 charset = std::string(trim_trailing(as_text(e.value, std::size_t(e.length))));
                 break;
             }

@@ -12,6 +12,7 @@
 #include "core/inflate.hpp"
 #include "core/limits.hpp"
 #include "core/dataset.hpp"
+#include "core/tags.hpp"
 
 namespace loamwerk::render {
 
@@ -41,7 +42,6 @@ std::size_t decoded_frame_bytes(const FrameRecord& f) {
 
 namespace {
 
-constexpr Tag kItem = 0xFFFEE000;
 
 std::uint8_t photometric_code(std::string_view v) {
     v = trim_padding(v);
@@ -103,58 +103,69 @@ public:
 private:
     void element(const ElementRef& e, const std::uint8_t* end) {
         switch (e.tag) {
-        case 0x00280010: img_.rows = us(e); return;
-        case 0x00280011: img_.columns = us(e); return;
-        case 0x00280002: img_.samples = us(e); return;
-        case 0x00280100: img_.bits_allocated = us(e); return;
-        case 0x00280101: img_.bits_stored = us(e); return;
-        case 0x00280102: img_.high_bit = us(e); return;
-        case 0x00280103: img_.pixel_representation = us(e); return;
-        case 0x00280006: img_.planar = us(e); return;
-        case 0x00280008: img_.frames_declared = integer_string(e); return;
-        case 0x00280004: img_.photometric = photometric_code(as_text(e.value, std::size_t(e.length))); return;
-        case 0x00281056: {
+        case tags::kRows: img_.rows = us(e); return;
+        case tags::kColumns: img_.columns = us(e); return;
+        case tags::kSamplesPerPixel: img_.samples = us(e); return;
+        case tags::kBitsAllocated: img_.bits_allocated = us(e); return;
+        case tags::kBitsStored: img_.bits_stored = us(e); return;
+        case tags::kHighBit: img_.high_bit = us(e); return;
+        case tags::kPixelRepresentation: img_.pixel_representation = us(e); return;
+        case tags::kPlanarConfiguration: img_.planar = us(e); return;
+        case tags::kNumberOfFrames: img_.frames_declared = integer_string(e); return;
+        case tags::kPhotometricInterpretation:
+            img_.photometric = photometric_code(as_text(e.value, std::size_t(e.length)));
+            return;
+        case tags::kVOILUTFunction: {
             const std::string_view f = text_of(e);
             img_.voi_function = f.substr(0, 12) == "LINEAR_EXACT" ? 1 : f.substr(0, 7) == "SIGMOID" ? 2 : 0;
             return;
         }
-        case 0x00283000: lut_sequence(e, img_.modality_lut); return;
-        case 0x00280060: case 0x00280065: case 0x00280800: {
+        case tags::kModalityLUTSequence: lut_sequence(e, img_.modality_lut); return;
+        case tags::kCompressionCode: case tags::kCompressionSequence: case 0x00280800: {
             // The retired compression codes of the word-oriented Lempel-Ziv scheme.
             const std::string_view v = text_of(e);
-            if (v == "LZW" || v == "LEMPEL" || v == "5" || (e.tag == 0x00280065 && v == "DPCM") ||
-                (e.tag == 0x00280060 && e.vr == vr::US && us(e) == 5))
+            if (v == "LZW" || v == "LEMPEL" || v == "5" || (e.tag == tags::kCompressionSequence && v == "DPCM") ||
+                (e.tag == tags::kCompressionCode && e.vr == vr::US && us(e) == 5))
                 img_.retired_lzw = true;
             return;
         }
-        case 0x00281101: case 0x00281102: case 0x00281103: descriptor(e, img_.palette[e.tag - 0x00281101]); return;
-        case 0x00281201: case 0x00281202: case 0x00281203: {
-            LutView& p = img_.palette[e.tag - 0x00281201];
+        case tags::kRedPaletteColorLookupTableDescriptor:
+        case tags::kGreenPaletteColorLookupTableDescriptor:
+        case tags::kBluePaletteColorLookupTableDescriptor:
+            descriptor(e, img_.palette[e.tag - tags::kRedPaletteColorLookupTableDescriptor]);
+            return;
+        case tags::kRedPaletteColorLookupTableData:
+        case tags::kGreenPaletteColorLookupTableData:
+        case tags::kBluePaletteColorLookupTableData: {
+            LutView& p = img_.palette[e.tag - tags::kRedPaletteColorLookupTableData];
             p.data = e.value, p.size = std::size_t(e.length);
             return;
         }
-        case 0x00281221: case 0x00281222: case 0x00281223:
-            img_.segmented[e.tag - 0x00281221] = e.value, img_.segmented_size[e.tag - 0x00281221] = std::size_t(e.length);
+        case tags::kSegmentedRedPaletteColorLookupTableData:
+        case tags::kSegmentedGreenPaletteColorLookupTableData:
+        case tags::kSegmentedBluePaletteColorLookupTableData:
+            img_.segmented[e.tag - tags::kSegmentedRedPaletteColorLookupTableData] = e.value;
+            img_.segmented_size[e.tag - tags::kSegmentedRedPaletteColorLookupTableData] = std::size_t(e.length);
             return;
-        case 0x00080016: img_.sop_class = std::string(text_of(e)); return;
-        case 0x00080018: img_.sop_instance = std::string(text_of(e)); return;
-        case 0x00080060: img_.modality = std::string(text_of(e)); return;
-        case 0x0020000D: img_.study_uid = std::string(text_of(e)); return;
-        case 0x0020000E: img_.series_uid = std::string(text_of(e)); return;
-        case 0x00200052: img_.frame_of_reference_uid = std::string(text_of(e)); return;
-        case 0x00200013: img_.instance_number = std::string(text_of(e)); return;
-        case 0x00180050: img_.slice_thickness = std::string(text_of(e)); return;
-        case 0x00280030: img_.pixel_spacing = std::string(text_of(e)); return;
-        case 0x00200032: img_.image_position = std::string(text_of(e)); return;
-        case 0x00200037: img_.image_orientation = std::string(text_of(e)); return;
-        case 0x3004000E:
+        case tags::kSOPClassUID: img_.sop_class = std::string(text_of(e)); return;
+        case tags::kSOPInstanceUID: img_.sop_instance = std::string(text_of(e)); return;
+        case tags::kModality: img_.modality = std::string(text_of(e)); return;
+        case tags::kStudyInstanceUID: img_.study_uid = std::string(text_of(e)); return;
+        case tags::kSeriesInstanceUID: img_.series_uid = std::string(text_of(e)); return;
+        case tags::kFrameOfReferenceUID: img_.frame_of_reference_uid = std::string(text_of(e)); return;
+        case tags::kInstanceNumber: img_.instance_number = std::string(text_of(e)); return;
+        case tags::kSliceThickness: img_.slice_thickness = std::string(text_of(e)); return;
+        case tags::kPixelSpacing: img_.pixel_spacing = std::string(text_of(e)); return;
+        case tags::kImagePositionPatient: img_.image_position = std::string(text_of(e)); return;
+        case tags::kImageOrientationPatient: img_.image_orientation = std::string(text_of(e)); return;
+        case tags::kDoseGridScaling:
             if (auto v = first_number(e)) img_.dose_grid_scaling = *v, img_.has_dose_scaling = true;
             return;
-        case 0x52009229: functional_groups(e, false); return;
-        case 0x52009230: functional_groups(e, true); return;
-        case 0x7FE00001: img_.extended_offsets = {e.value, std::size_t(e.length)}; return;
-        case 0x7FE00002: img_.extended_lengths = {e.value, std::size_t(e.length)}; return;
-        case 0x7FE00008: case 0x7FE00009: case 0x7FE00010: pixel_data(e, end); return;
+        case tags::kSharedFunctionalGroupsSequence: functional_groups(e, false); return;
+        case tags::kPerFrameFunctionalGroupsSequence: functional_groups(e, true); return;
+        case tags::kExtendedOffsetTable: img_.extended_offsets = {e.value, std::size_t(e.length)}; return;
+        case tags::kExtendedOffsetTableLengths: img_.extended_lengths = {e.value, std::size_t(e.length)}; return;
+        case tags::kFloatPixelData: case tags::kDoubleFloatPixelData: case tags::kPixelData: pixel_data(e, end); return;
         default:
             presentation_value(e, -1);
         }
@@ -165,10 +176,12 @@ private:
         float* object = nullptr;
         std::vector<float>* slots = nullptr;
         switch (e.tag) {
-        case 0x00281050: object = &img_.window_center, slots = &img_.frame_center, img_.has_window = true; break;
-        case 0x00281051: object = &img_.window_width, slots = &img_.frame_width; break;
-        case 0x00281052: object = &img_.rescale_intercept, slots = &img_.frame_intercept; break;
-        case 0x00281053: object = &img_.rescale_slope, slots = &img_.frame_slope; break;
+        case tags::kWindowCenter:
+            object = &img_.window_center, slots = &img_.frame_center, img_.has_window = true;
+            break;
+        case tags::kWindowWidth: object = &img_.window_width, slots = &img_.frame_width; break;
+        case tags::kRescaleIntercept: object = &img_.rescale_intercept, slots = &img_.frame_intercept; break;
+        case tags::kRescaleSlope: object = &img_.rescale_slope, slots = &img_.frame_slope; break;
         default: return;
         }
         const auto v = first_number(e);
@@ -210,7 +223,7 @@ private:
         std::vector<ElementRef> items;
         dataset::parse(seq.value, std::size_t(seq.length), seq.encoding, items);
         for (const ElementRef& it : items)
-            if (it.tag == kItem && it.value) each(it.value, std::size_t(it.length));
+            if (it.tag == tags::kItem && it.value) each(it.value, std::size_t(it.length));
     }
 
     void descriptor(const ElementRef& e, LutView& lut) {
@@ -230,8 +243,8 @@ private:
             std::vector<ElementRef> inner;
             dataset::parse(p, n, e.encoding, inner);
             for (const ElementRef& x : inner) {
-                if (x.tag == 0x00283002) descriptor(x, lut);
-                if (x.tag == 0x00283006) lut.data = x.value, lut.size = std::size_t(x.length);
+                if (x.tag == tags::kLUTDescriptor) descriptor(x, lut);
+                if (x.tag == tags::kLUTData) lut.data = x.value, lut.size = std::size_t(x.length);
             }
         });
         if (!lut.data) lut.present = false;
@@ -240,9 +253,9 @@ private:
     void pixel_data(const ElementRef& e, const std::uint8_t* end) {
         if (!e.value) return;
         const std::size_t available = std::min<std::size_t>(std::size_t(e.length), std::size_t(end - e.value));
-        if (e.tag != 0x7FE00010) {
-            img_.float_pixels = e.tag == 0x7FE00008;
-            img_.double_pixels = e.tag == 0x7FE00009;
+        if (e.tag != tags::kPixelData) {
+            img_.float_pixels = e.tag == tags::kFloatPixelData;
+            img_.double_pixels = e.tag == tags::kDoubleFloatPixelData;
             img_.native = e.value, img_.native_size = available;
             return;
         }

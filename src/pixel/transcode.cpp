@@ -11,6 +11,7 @@
 #include "core/dataset.hpp"
 #include "core/writer.hpp"
 #include "core/wyhash.hpp"
+#include "core/tags.hpp"
 #include "json/reencode.hpp"
 #include "pixel/decode.hpp"
 #include "pixel/encode.hpp"
@@ -135,10 +136,10 @@ int transcode_buffer(std::span<const std::uint8_t> input, std::string_view targe
                 table.insert(table.end(), reinterpret_cast<const std::uint8_t*>(&le), reinterpret_cast<const std::uint8_t*>(&le) + 4);
                 offset += std::uint32_t(8 + e.size() + (e.size() & 1));
             }
-            append_implicit(pixel_value, 0xFFFEE000, table.data(), table.size());
+            append_implicit(pixel_value, tags::kItem, table.data(), table.size());
             for (ByteVector& e : encoded) {
                 if (e.size() & 1) e.push_back(0);
-                append_implicit(pixel_value, 0xFFFEE000, e.data(), e.size());
+                append_implicit(pixel_value, tags::kItem, e.data(), e.size());
             }
             static constexpr std::uint8_t kEnd[8] = {0xFE, 0xFF, 0xDD, 0xE0, 0, 0, 0, 0};
             pixel_value.insert(pixel_value.end(), kEnd, kEnd + 8);
@@ -157,27 +158,28 @@ int transcode_buffer(std::span<const std::uint8_t> input, std::string_view targe
         std::map<Tag, std::pair<VR, std::string>> replace;  // tag -> (VR, value); empty VR erases
         std::string method;
         for (const ElementRef& e : elements) {
-            if (e.tag == 0x00080016 && sop_class.empty()) sop_class = text_of(e);
-            if (e.tag == 0x00080018 && sop_instance.empty()) sop_instance = text_of(e);
-            if (e.tag == 0x00282114) method = text_of(e);
+            if (e.tag == tags::kSOPClassUID && sop_class.empty()) sop_class = text_of(e);
+            if (e.tag == tags::kSOPInstanceUID && sop_instance.empty()) sop_instance = text_of(e);
+            if (e.tag == tags::kLossyImageCompressionMethod) method = text_of(e);
         }
         if (lossy) {
             sop_instance = lossy_instance_uid(input, target, quality);
             if (sop_instance.size() > 64) return kBadUid;
-            replace[0x00080018] = {vr::UI, padded_text(sop_instance, '\0')};
-            replace[0x00282110] = {vr::CS, "01"};
+            replace[tags::kSOPInstanceUID] = {vr::UI, padded_text(sop_instance, '\0')};
+            replace[tags::kLossyImageCompression] = {vr::CS, "01"};
             const std::string name(standard_name(target));
-            replace[0x00282114] = {vr::CS, padded_text(method.empty() ? name : method + "\\" + name)};
+            replace[tags::kLossyImageCompressionMethod] = {
+                vr::CS, padded_text(method.empty() ? name : method + "\\" + name)};
         }
         if (img->samples >= 3) {
             const std::uint16_t planar = target == kRle ? 1 : 0;
-            replace[0x00280006] = {vr::US, std::string(reinterpret_cast<const char*>(&planar), 2)};
-            replace[0x00280004] = {vr::CS, padded_text(colour_photometric(target))};
+            replace[tags::kPlanarConfiguration] = {vr::US, std::string(reinterpret_cast<const char*>(&planar), 2)};
+            replace[tags::kPhotometricInterpretation] = {vr::CS, padded_text(colour_photometric(target))};
         }
-        replace[0x7FE00001] = {0, ""};  // the old fragments' Extended Offset Table goes with them
-        replace[0x7FE00002] = {0, ""};
-        replace[0x7FE00008] = {0, ""};
-        replace[0x7FE00009] = {0, ""};
+        replace[tags::kExtendedOffsetTable] = {0, ""};  // the old fragments' Extended Offset Table goes with them
+        replace[tags::kExtendedOffsetTableLengths] = {0, ""};
+        replace[tags::kFloatPixelData] = {0, ""};
+        replace[tags::kDoubleFloatPixelData] = {0, ""};
 
         std::vector<std::uint8_t> new_body;
         new_body.reserve(body.size() + pixel_value.size());
@@ -201,12 +203,12 @@ int transcode_buffer(std::span<const std::uint8_t> input, std::string_view targe
         bool pixels_written = false;
         for (const ElementRef& e : elements) {
             if (tag_group(e.tag) == 0x0002 || tag_group(e.tag) == 0xFFFE) continue;
-            if (e.tag > 0x7FE00010 && !pixels_written) {
-                flush_before(0x7FE00010);
+            if (e.tag > tags::kPixelData && !pixels_written) {
+                flush_before(tags::kPixelData);
                 pixels_written = write_pixels();
             }
             flush_before(e.tag);
-            if (e.tag == 0x7FE00010) {
+            if (e.tag == tags::kPixelData) {
                 if (!pixels_written) pixels_written = write_pixels();
                 continue;
             }
@@ -219,7 +221,7 @@ int transcode_buffer(std::span<const std::uint8_t> input, std::string_view targe
             }
             if (!write_explicit(e, new_body)) return kUnsupported;
         }
-        flush_before(0x7FE00010);
+        flush_before(tags::kPixelData);
         if (!pixels_written) write_pixels();
         flush_before(0xFFFFFFFF);
         if (Part10Wrap(sop_class, sop_instance, new_body, target, out) != wrap_result::kOk) return kBadUid;

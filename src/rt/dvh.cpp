@@ -10,6 +10,7 @@
 #include "core/dataset.hpp"
 #include "core/file_io.hpp"
 #include "core/values.hpp"
+#include "core/tags.hpp"
 #include "json/reencode.hpp"
 #include "pixel/decode.hpp"
 
@@ -59,21 +60,21 @@ std::vector<Roi> read_rtstruct(const std::string& path) {
     const Elements top = top_level(file, owned, path);
     std::vector<Roi> rois;
     std::map<long, std::size_t> by_number;
-    for (const Elements& item : sequence_items(find_element(top, 0x30060020))) {
+    for (const Elements& item : sequence_items(find_element(top, tags::kStructureSetROISequence))) {
         Roi r;
-        r.number = int(integer(find_element(item, 0x30060022)));
-        if (const ElementRef* n = find_element(item, 0x30060026)) r.name = std::string(value_text(*n));
+        r.number = int(integer(find_element(item, tags::kROINumber)));
+        if (const ElementRef* n = find_element(item, tags::kROIName)) r.name = std::string(value_text(*n));
         by_number[r.number] = rois.size();
         rois.push_back(std::move(r));
     }
-    for (const Elements& item : sequence_items(find_element(top, 0x30060039))) {
-        const long number = integer(find_element(item, 0x30060084));
+    for (const Elements& item : sequence_items(find_element(top, tags::kROIContourSequence))) {
+        const long number = integer(find_element(item, tags::kReferencedROINumber));
         auto it = by_number.find(number);
         if (it == by_number.end()) continue;
-        for (const Elements& c : sequence_items(find_element(item, 0x30060040))) {
-            const ElementRef* type = find_element(c, 0x30060042);
+        for (const Elements& c : sequence_items(find_element(item, tags::kContourSequence))) {
+            const ElementRef* type = find_element(c, tags::kContourGeometricType);
             if (!type || value_text(*type) != "CLOSED_PLANAR") continue;
-            const auto data = ds_values(find_element(c, 0x30060050));
+            const auto data = ds_values(find_element(c, tags::kContourData));
             Contour contour;
             for (std::size_t k = 0; k + 2 < data.size(); k += 3) contour.points.push_back({data[k], data[k + 1], data[k + 2]});
             if (contour.points.size() >= 3) rois[it->second].contours.push_back(std::move(contour));
@@ -87,8 +88,8 @@ DoseGrid read_rtdose(const std::string& path) {
     std::vector<std::uint8_t> owned;
     const Elements top = top_level(file, owned, path);
     DoseGrid g;
-    g.offsets = ds_values(find_element(top, 0x3004000C));
-    if (const ElementRef* u = find_element(top, 0x30040002)) g.units = std::string(value_text(*u));
+    g.offsets = ds_values(find_element(top, tags::kGridFrameOffsetVector));
+    if (const ElementRef* u = find_element(top, tags::kDoseUnits)) g.units = std::string(value_text(*u));
     render::DecodeResult r = render::decode_file(std::move(file), path, 0, true, 0);
     if (r.dtype != "float32" || r.samples_per_pixel != 1) throw std::runtime_error("read_rtdose: not a scalar dose grid: " + path);
     if (r.image_position_patient.size() != 3 || r.image_orientation_patient.size() != 6 || r.pixel_spacing.size() != 2)

@@ -17,6 +17,7 @@
 #include "core/values.hpp"
 #include "core/writer.hpp"
 #include "core/wyhash.hpp"
+#include "core/tags.hpp"
 #include "json/reencode.hpp"
 #include "pixel/image.hpp"
 #include "seg/seg.hpp"
@@ -66,26 +67,28 @@ LoadedSlice load_one(const std::string& path) {
     const auto top = bridge::little_endian_top_level(file.span(), owned);
     if (!top) return r;
     // Enhanced objects carry their geometry in functional groups: not a plain single-frame image.
-    if (find_element(*top, 0x52009230) || find_element(*top, 0x52009229)) return r;
+    if (find_element(*top, tags::kPerFrameFunctionalGroupsSequence) ||
+        find_element(*top, tags::kSharedFunctionalGroupsSequence))
+        return r;
     SegReferenceSlice& s = r.slice;
     s.rows = image->rows, s.columns = image->columns;
-    const auto pos = ds_values(find_element(*top, 0x00200032));
+    const auto pos = ds_values(find_element(*top, tags::kImagePositionPatient));
     if (pos.size() >= 3) std::copy_n(pos.begin(), 3, s.position);
-    const auto ori = ds_values(find_element(*top, 0x00200037));
+    const auto ori = ds_values(find_element(*top, tags::kImageOrientationPatient));
     if (ori.size() >= 6) std::copy_n(ori.begin(), 6, s.orientation);
-    const auto spacing = ds_values(find_element(*top, 0x00280030));
+    const auto spacing = ds_values(find_element(*top, tags::kPixelSpacing));
     if (spacing.size() >= 2) s.spacing[0] = spacing[1], s.spacing[1] = spacing[0];
-    const auto thickness = ds_values(find_element(*top, 0x00180050));
+    const auto thickness = ds_values(find_element(*top, tags::kSliceThickness));
     if (!thickness.empty()) s.thickness = thickness[0];
-    s.sop_instance_uid = text_of(*top, 0x00080018);
-    s.sop_class_uid = text_of(*top, 0x00080016);
-    r.patient_name = text_of(*top, 0x00100010);
-    r.patient_id = text_of(*top, 0x00100020);
-    r.study_uid = text_of(*top, 0x0020000D);
-    r.study_date = text_of(*top, 0x00080020);
-    r.frame_of_reference_uid = text_of(*top, 0x00200052);
-    r.series_uid = text_of(*top, 0x0020000E);
-    r.character_set = text_of(*top, 0x00080005);
+    s.sop_instance_uid = text_of(*top, tags::kSOPInstanceUID);
+    s.sop_class_uid = text_of(*top, tags::kSOPClassUID);
+    r.patient_name = text_of(*top, tags::kPatientName);
+    r.patient_id = text_of(*top, tags::kPatientID);
+    r.study_uid = text_of(*top, tags::kStudyInstanceUID);
+    r.study_date = text_of(*top, tags::kStudyDate);
+    r.frame_of_reference_uid = text_of(*top, tags::kFrameOfReferenceUID);
+    r.series_uid = text_of(*top, tags::kSeriesInstanceUID);
+    r.character_set = text_of(*top, tags::kSpecificCharacterSet);
     r.usable = true;
     return r;
 }
@@ -330,9 +333,9 @@ std::vector<std::uint8_t> Builder::finish() {
     auto ref_class = [&](const SegFrame& f) { return f.ref_class.empty() ? std::string(kCtImage) : f.ref_class; };
     auto code_item = [](ItemWriter& w, const Code& c) {
         w.begin_item();
-        w.text(0x00080100, "SH", c.value);
-        w.text(0x00080102, "SH", c.scheme);
-        w.text(0x00080104, "LO", c.meaning);
+        w.text(tags::kCodeValue, "SH", c.value);
+        w.text(tags::kCodingSchemeDesignator, "SH", c.scheme);
+        w.text(tags::kCodeMeaning, "LO", c.meaning);
         w.end_item();
     };
     auto code_sequence = [&](ItemWriter& w, Tag tag, const Code& c) {
@@ -344,25 +347,25 @@ std::vector<std::uint8_t> Builder::finish() {
     ItemWriter w;
     const std::size_t mask_bytes = frames_.empty() ? 0 : frames_.size() * frames_.front().mask.size();
     w.out.reserve((std::size_t(1) << 16) + frames_.size() * 1024 + mask_bytes);
-    if (!ctx_.character_set.empty()) w.text(0x00080005, "CS", ctx_.character_set);
-    w.text(0x00080008, "CS", "DERIVED\\PRIMARY");
-    w.text(0x00080012, "DA", content_date);
-    w.text(0x00080013, "TM", content_time);
-    w.text(0x00080016, "UI", sop_class);
-    w.text(0x00080018, "UI", sop_uid);
-    w.text(0x00080020, "DA", ctx_.study_date);
-    w.text(0x00080023, "DA", content_date);
-    w.text(0x00080030, "TM", "");
-    w.text(0x00080033, "TM", content_time);
-    w.text(0x00080050, "SH", "");
-    w.text(0x00080060, "CS", "SEG");
-    w.text(0x00080070, "LO", "Tessera");
-    w.text(0x00080090, "PN", "");
-    w.text(0x00081090, "LO", "Tessera");
+    if (!ctx_.character_set.empty()) w.text(tags::kSpecificCharacterSet, "CS", ctx_.character_set);
+    w.text(tags::kImageType, "CS", "DERIVED\\PRIMARY");
+    w.text(tags::kInstanceCreationDate, "DA", content_date);
+    w.text(tags::kInstanceCreationTime, "TM", content_time);
+    w.text(tags::kSOPClassUID, "UI", sop_class);
+    w.text(tags::kSOPInstanceUID, "UI", sop_uid);
+    w.text(tags::kStudyDate, "DA", ctx_.study_date);
+    w.text(tags::kContentDate, "DA", content_date);
+    w.text(tags::kStudyTime, "TM", "");
+    w.text(tags::kContentTime, "TM", content_time);
+    w.text(tags::kAccessionNumber, "SH", "");
+    w.text(tags::kModality, "CS", "SEG");
+    w.text(tags::kManufacturer, "LO", "Tessera");
+    w.text(tags::kReferringPhysicianName, "PN", "");
+    w.text(tags::kManufacturerModelName, "LO", "Tessera");
     if (!ctx_.series_uid.empty()) {
-        w.begin_sequence(0x00081115);
+        w.begin_sequence(tags::kReferencedSeriesSequence);
         w.begin_item();
-        w.begin_sequence(0x0008114A);
+        w.begin_sequence(tags::kReferencedInstanceSequence);
         std::vector<const std::string*> seen;
         for (const SegFrame& f : frames_) {
             if (f.ref_uid.empty()) continue;
@@ -371,134 +374,136 @@ std::vector<std::uint8_t> Builder::finish() {
                 continue;
             seen.push_back(&f.ref_uid);
             w.begin_item();
-            w.text(0x00081150, "UI", ref_class(f));
-            w.text(0x00081155, "UI", f.ref_uid);
+            w.text(tags::kReferencedSOPClassUID, "UI", ref_class(f));
+            w.text(tags::kReferencedSOPInstanceUID, "UI", f.ref_uid);
             w.end_item();
         }
         w.end_sequence();
-        w.text(0x0020000E, "UI", ctx_.series_uid);
+        w.text(tags::kSeriesInstanceUID, "UI", ctx_.series_uid);
         w.end_item();
         w.end_sequence();
     }
-    w.text(0x00100010, "PN", ctx_.patient_name);
-    w.text(0x00100020, "LO", ctx_.patient_id);
-    w.text(0x00100030, "DA", "");
-    w.text(0x00100040, "CS", "");
-    w.text(0x00181000, "LO", "1");
-    w.text(0x00181020, "LO", "1.0");
-    w.text(0x0020000D, "UI", ctx_.study_uid);
-    w.text(0x0020000E, "UI", series_uid);
-    w.text(0x00200010, "SH", "");
-    w.text(0x00200011, "IS", "1");
-    w.text(0x00200013, "IS", "1");
-    w.text(0x00200052, "UI", ctx_.frame_of_reference_uid);
-    w.text(0x00201040, "LO", "");  // Position Reference Indicator: required, may be empty
-    w.begin_sequence(0x00209221);
+    w.text(tags::kPatientName, "PN", ctx_.patient_name);
+    w.text(tags::kPatientID, "LO", ctx_.patient_id);
+    w.text(tags::kPatientBirthDate, "DA", "");
+    w.text(tags::kPatientSex, "CS", "");
+    w.text(tags::kDeviceSerialNumber, "LO", "1");
+    w.text(tags::kSoftwareVersions, "LO", "1.0");
+    w.text(tags::kStudyInstanceUID, "UI", ctx_.study_uid);
+    w.text(tags::kSeriesInstanceUID, "UI", series_uid);
+    w.text(tags::kStudyID, "SH", "");
+    w.text(tags::kSeriesNumber, "IS", "1");
+    w.text(tags::kInstanceNumber, "IS", "1");
+    w.text(tags::kFrameOfReferenceUID, "UI", ctx_.frame_of_reference_uid);
+    w.text(tags::kPositionReferenceIndicator, "LO", "");  // Position Reference Indicator: required, may be empty
+    w.begin_sequence(tags::kDimensionOrganizationSequence);
     w.begin_item();
-    w.text(0x00209164, "UI", dim_uid);
+    w.text(tags::kDimensionOrganizationUID, "UI", dim_uid);
     w.end_item();
     w.end_sequence();
-    w.begin_sequence(0x00209222);
-    for (const auto& [pointer, group, label] : {std::tuple{Tag(0x0062000B), Tag(0x0062000A), "Segment Number"},
-                                                {Tag(0x00200032), Tag(0x00209113), "Image Position"}}) {
+    w.begin_sequence(tags::kDimensionIndexSequence);
+    for (const auto& [pointer, group, label] :
+         {std::tuple{Tag(tags::kReferencedSegmentNumber), Tag(tags::kSegmentIdentificationSequence), "Segment Number"},
+          {Tag(tags::kImagePositionPatient), Tag(tags::kPlanePositionSequence), "Image Position"}}) {
         w.begin_item();
-        w.text(0x00209164, "UI", dim_uid);
-        w.at(0x00209165, pointer);
-        w.at(0x00209167, group);
-        w.text(0x00209421, "LO", label);
+        w.text(tags::kDimensionOrganizationUID, "UI", dim_uid);
+        w.at(tags::kDimensionIndexPointer, pointer);
+        w.at(tags::kFunctionalGroupPointer, group);
+        w.text(tags::kDimensionDescriptionLabel, "LO", label);
         w.end_item();
     }
     w.end_sequence();
-    w.us(0x00280002, 1);
-    w.text(0x00280004, "CS", "MONOCHROME2");
-    w.text(0x00280008, "IS", std::to_string(frames_.size()));
-    w.us(0x00280010, std::uint16_t(rows_));
-    w.us(0x00280011, std::uint16_t(columns_));
+    w.us(tags::kSamplesPerPixel, 1);
+    w.text(tags::kPhotometricInterpretation, "CS", "MONOCHROME2");
+    w.text(tags::kNumberOfFrames, "IS", std::to_string(frames_.size()));
+    w.us(tags::kRows, std::uint16_t(rows_));
+    w.us(tags::kColumns, std::uint16_t(columns_));
     const std::uint16_t bits = fractional_ ? 8 : 1;
-    w.us(0x00280100, bits);
-    w.us(0x00280101, bits);
-    w.us(0x00280102, std::uint16_t(bits - 1));
-    w.us(0x00280103, 0);
-    w.text(0x00282110, "CS", "00");
-    w.text(0x00620001, "CS", fractional_ ? "FRACTIONAL" : "BINARY");
-    w.begin_sequence(0x00620002);
+    w.us(tags::kBitsAllocated, bits);
+    w.us(tags::kBitsStored, bits);
+    w.us(tags::kHighBit, std::uint16_t(bits - 1));
+    w.us(tags::kPixelRepresentation, 0);
+    w.text(tags::kLossyImageCompression, "CS", "00");
+    w.text(tags::kSegmentationType, "CS", fractional_ ? "FRACTIONAL" : "BINARY");
+    w.begin_sequence(tags::kSegmentSequence);
     for (std::size_t i = 0; i < segments_.size(); ++i) {
         const SegSegment& s = segments_[i];
         w.begin_item();
-        if (s.anatomic.present()) code_sequence(w, 0x00082218, s.anatomic);
-        code_sequence(w, 0x00620003, s.category);
-        w.us(0x00620004, std::uint16_t(i + 1));
-        w.text(0x00620005, "LO", s.label);
-        w.text(0x00620008, "CS", s.algorithm_type);
-        w.text(0x00620009, "LO", s.algorithm_name);
+        if (s.anatomic.present()) code_sequence(w, tags::kAnatomicRegionSequence, s.anatomic);
+        code_sequence(w, tags::kSegmentedPropertyCategoryCodeSequence, s.category);
+        w.us(tags::kSegmentNumber, std::uint16_t(i + 1));
+        w.text(tags::kSegmentLabel, "LO", s.label);
+        w.text(tags::kSegmentAlgorithmType, "CS", s.algorithm_type);
+        w.text(tags::kSegmentAlgorithmName, "LO", s.algorithm_name);
         std::uint16_t lab[3];
         rgb_to_cielab16(s.rgb, lab);
-        w.us(0x0062000D, lab);
-        code_sequence(w, 0x0062000F, s.type);
+        w.us(tags::kRecommendedDisplayCIELabValue, lab);
+        code_sequence(w, tags::kSegmentedPropertyTypeCodeSequence, s.type);
         w.end_item();
     }
     w.end_sequence();
     if (fractional_) {
-        w.us(0x0062000E, std::uint16_t(std::min<std::uint32_t>(max_value_, 255)));
-        w.text(0x00620010, "CS", occupancy_ ? "OCCUPANCY" : "PROBABILITY");
+        w.us(tags::kMaximumFractionalValue, std::uint16_t(std::min<std::uint32_t>(max_value_, 255)));
+        w.text(tags::kSegmentationFractionalType, "CS", occupancy_ ? "OCCUPANCY" : "PROBABILITY");
     }
-    w.text(0x00620013, "CS", overlap ? "YES" : "NO");
-    w.text(0x00700080, "CS", "SEGMENTATION");
-    w.text(0x00700081, "LO", "");
-    w.text(0x00700084, "PN", "");  // Content Creator's Name: required, may be empty
-    w.begin_sequence(0x52009229);
+    w.text(tags::kSegmentsOverlap, "CS", overlap ? "YES" : "NO");
+    w.text(tags::kContentLabel, "CS", "SEGMENTATION");
+    w.text(tags::kContentDescription, "LO", "");
+    w.text(tags::kContentCreatorName, "PN", "");  // Content Creator's Name: required, may be empty
+    w.begin_sequence(tags::kSharedFunctionalGroupsSequence);
     w.begin_item();
-    w.begin_sequence(0x00209116);
+    w.begin_sequence(tags::kPlaneOrientationSequence);
     w.begin_item();
     std::string ori;
     for (int i = 0; i < 6; ++i) ori += (i ? "\\" : "") + format_decimal(first.orientation[i]);
-    w.text(0x00200037, "DS", ori);
+    w.text(tags::kImageOrientationPatient, "DS", ori);
     w.end_item();
     w.end_sequence();
-    w.begin_sequence(0x00289110);
+    w.begin_sequence(tags::kPixelMeasuresSequence);
     w.begin_item();
-    if (first.thickness > 0) w.text(0x00180050, "DS", format_decimal(first.thickness));
-    w.text(0x00280030, "DS", format_decimal(first.spacing[1]) + "\\" + format_decimal(first.spacing[0]));
+    if (first.thickness > 0) w.text(tags::kSliceThickness, "DS", format_decimal(first.thickness));
+    w.text(tags::kPixelSpacing, "DS", format_decimal(first.spacing[1]) + "\\" + format_decimal(first.spacing[0]));
     w.end_item();
     w.end_sequence();
     w.end_item();
     w.end_sequence();
-    w.begin_sequence(0x52009230);
+    w.begin_sequence(tags::kPerFrameFunctionalGroupsSequence);
     for (std::size_t i = 0; i < frames_.size(); ++i) {
         const SegFrame& f = frames_[i];
         w.begin_item();
         if (!f.ref_uid.empty()) {
-            w.begin_sequence(0x00089124);
+            w.begin_sequence(tags::kDerivationImageSequence);
             w.begin_item();
-            w.begin_sequence(0x00082112);
+            w.begin_sequence(tags::kSourceImageSequence);
             w.begin_item();
-            w.text(0x00081150, "UI", ref_class(f));
-            w.text(0x00081155, "UI", f.ref_uid);
+            w.text(tags::kReferencedSOPClassUID, "UI", ref_class(f));
+            w.text(tags::kReferencedSOPInstanceUID, "UI", f.ref_uid);
             // The mask lies on the source image's pixel grid; readers index by source only then.
-            w.text(0x0028135A, "CS", "YES");
-            code_sequence(w, 0x0040A170, {"121322", "DCM", "Source image for image processing operation"});
+            w.text(tags::kSpatialLocationsPreserved, "CS", "YES");
+            code_sequence(w, tags::kPurposeOfReferenceCodeSequence,
+                          {"121322", "DCM", "Source image for image processing operation"});
             w.end_item();
             w.end_sequence();
-            code_sequence(w, 0x00089215, {"113076", "DCM", "Segmentation"});
+            code_sequence(w, tags::kDerivationCodeSequence, {"113076", "DCM", "Segmentation"});
             w.end_item();
             w.end_sequence();
         }
-        w.begin_sequence(0x00209111);
+        w.begin_sequence(tags::kFrameContentSequence);
         w.begin_item();
         const std::uint32_t dims[2] = {f.segment + 1, index[i]};
-        w.ul(0x00209157, dims);
+        w.ul(tags::kDimensionIndexValues, dims);
         w.end_item();
         w.end_sequence();
-        w.begin_sequence(0x00209113);
+        w.begin_sequence(tags::kPlanePositionSequence);
         w.begin_item();
-        w.text(0x00200032, "DS",
+        w.text(tags::kImagePositionPatient, "DS",
                format_decimal(f.position[0]) + "\\" + format_decimal(f.position[1]) + "\\" +
                    format_decimal(f.position[2]));
         w.end_item();
         w.end_sequence();
-        w.begin_sequence(0x0062000A);
+        w.begin_sequence(tags::kSegmentIdentificationSequence);
         w.begin_item();
-        w.us(0x0062000B, std::uint16_t(f.segment + 1));
+        w.us(tags::kReferencedSegmentNumber, std::uint16_t(f.segment + 1));
         w.end_item();
         w.end_sequence();
         w.end_item();

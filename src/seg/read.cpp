@@ -9,6 +9,7 @@
 #include "core/bytes.hpp"
 #include "core/parallel.hpp"
 #include "core/values.hpp"
+#include "core/tags.hpp"
 #include "json/reencode.hpp"
 #include "pixel/decode.hpp"
 #include "pixel/image.hpp"
@@ -52,35 +53,35 @@ FrameValues frame_values(const Elements& group) {
     FrameValues v;
     std::vector<Items> keep;
     keep.reserve(4);
-    if (const Elements* p = macro(0x00209113, keep, group)) {
-        const auto d = ds_values(find_element(*p, 0x00200032));
+    if (const Elements* p = macro(tags::kPlanePositionSequence, keep, group)) {
+        const auto d = ds_values(find_element(*p, tags::kImagePositionPatient));
         if (d.size() >= 3) v.position = std::array<double, 3>{d[0], d[1], d[2]};
     }
-    if (const Elements* o = macro(0x00209116, keep, group)) {
-        const auto d = ds_values(find_element(*o, 0x00200037));
+    if (const Elements* o = macro(tags::kPlaneOrientationSequence, keep, group)) {
+        const auto d = ds_values(find_element(*o, tags::kImageOrientationPatient));
         if (d.size() >= 6) v.orientation = std::array<double, 6>{d[0], d[1], d[2], d[3], d[4], d[5]};
     }
-    if (const Elements* m = macro(0x00289110, keep, group)) {
-        const auto d = ds_values(find_element(*m, 0x00280030));
+    if (const Elements* m = macro(tags::kPixelMeasuresSequence, keep, group)) {
+        const auto d = ds_values(find_element(*m, tags::kPixelSpacing));
         if (d.size() >= 2) v.spacing = std::array<double, 2>{d[0], d[1]};
-        const auto t = ds_values(find_element(*m, 0x00180050));
+        const auto t = ds_values(find_element(*m, tags::kSliceThickness));
         if (!t.empty()) v.thickness = t[0];
     }
-    if (const Elements* s = macro(0x0062000A, keep, group))
-        if (auto n = us_value(*s, 0x0062000B)) v.segment = *n;
+    if (const Elements* s = macro(tags::kSegmentIdentificationSequence, keep, group))
+        if (auto n = us_value(*s, tags::kReferencedSegmentNumber)) v.segment = *n;
     return v;
 }
 
 // Top-level values, as a functional group of their own.
 FrameValues top_values(const Elements& top) {
     FrameValues v;
-    const auto p = ds_values(find_element(top, 0x00200032));
+    const auto p = ds_values(find_element(top, tags::kImagePositionPatient));
     if (p.size() >= 3) v.position = std::array<double, 3>{p[0], p[1], p[2]};
-    const auto o = ds_values(find_element(top, 0x00200037));
+    const auto o = ds_values(find_element(top, tags::kImageOrientationPatient));
     if (o.size() >= 6) v.orientation = std::array<double, 6>{o[0], o[1], o[2], o[3], o[4], o[5]};
-    const auto s = ds_values(find_element(top, 0x00280030));
+    const auto s = ds_values(find_element(top, tags::kPixelSpacing));
     if (s.size() >= 2) v.spacing = std::array<double, 2>{s[0], s[1]};
-    const auto t = ds_values(find_element(top, 0x00180050));
+    const auto t = ds_values(find_element(top, tags::kSliceThickness));
     if (!t.empty()) v.thickness = t[0];
     return v;
 }
@@ -88,7 +89,8 @@ FrameValues top_values(const Elements& top) {
 Code code_of(const Elements& item, Tag seq) {
     const Items items = sequence_items(find_element(item, seq));
     if (items.empty()) return {};
-    return {text_of(items[0], 0x00080100), text_of(items[0], 0x00080102), text_of(items[0], 0x00080104)};
+    return {text_of(items[0], tags::kCodeValue), text_of(items[0], tags::kCodingSchemeDesignator),
+            text_of(items[0], tags::kCodeMeaning)};
 }
 
 double dot3(const double* a, const double* b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
@@ -162,45 +164,49 @@ DecodeStatus dcm_seg_decode(std::span<const std::uint8_t> bytes, bool masks, Seg
     if (!parsed || parsed->empty()) return DecodeStatus::kNotDicom;
     const Elements& top = *parsed;
 
-    const Items segment_items = sequence_items(find_element(top, 0x00620002));
+    const Items segment_items = sequence_items(find_element(top, tags::kSegmentSequence));
     if (segment_items.empty()) return DecodeStatus::kNoSegments;
     for (const Elements& item : segment_items) {
         SegmentInfo s;
-        s.number = us_value(item, 0x00620004).value_or(0);
-        s.label = text_of(item, 0x00620005);
-        if (find_element(item, 0x00620020)) s.has_tracking_id = true, s.tracking_id = text_of(item, 0x00620020);
-        if (find_element(item, 0x00620021)) s.has_tracking_uid = true, s.tracking_uid = text_of(item, 0x00620021);
-        if (const ElementRef* lab = find_element(item, 0x0062000D); lab && lab->value && lab->length >= 6) {
+        s.number = us_value(item, tags::kSegmentNumber).value_or(0);
+        s.label = text_of(item, tags::kSegmentLabel);
+        if (find_element(item, tags::kTrackingID))
+            s.has_tracking_id = true, s.tracking_id = text_of(item, tags::kTrackingID);
+        if (find_element(item, tags::kTrackingUID))
+            s.has_tracking_uid = true, s.tracking_uid = text_of(item, tags::kTrackingUID);
+        if (const ElementRef* lab = find_element(item, tags::kRecommendedDisplayCIELabValue);
+            lab && lab->value && lab->length >= 6) {
             const std::uint16_t v[3] = {load_le16(lab->value), load_le16(lab->value + 2), load_le16(lab->value + 4)};
             cielab16_to_rgb(v, s.rgb);
         }
-        s.category = code_of(item, 0x00620003);
-        s.type = code_of(item, 0x0062000F);
-        s.anatomic = code_of(item, 0x00082218);
+        s.category = code_of(item, tags::kSegmentedPropertyCategoryCodeSequence);
+        s.type = code_of(item, tags::kSegmentedPropertyTypeCodeSequence);
+        s.anatomic = code_of(item, tags::kAnatomicRegionSequence);
         out.segments.push_back(std::move(s));
     }
 
-    const std::string seg_type = text_of(top, 0x00620001);
+    const std::string seg_type = text_of(top, tags::kSegmentationType);
     out.type = seg_type == "FRACTIONAL" ? SegType::kFractional
                : seg_type == "LABELMAP" ? SegType::kLabelMap
                                         : SegType::kBinary;
-    const std::uint16_t rows = us_value(top, 0x00280010).value_or(0);
-    const std::uint16_t columns = us_value(top, 0x00280011).value_or(0);
-    const std::uint16_t bits_allocated = us_value(top, 0x00280100).value_or(out.type == SegType::kBinary ? 1 : 8);
-    const std::uint16_t max_fractional = us_value(top, 0x0062000E).value_or(0);
-    out.series_uid = text_of(top, 0x0020000E);
-    out.study_uid = text_of(top, 0x0020000D);
-    out.frame_of_reference_uid = text_of(top, 0x00200052);
+    const std::uint16_t rows = us_value(top, tags::kRows).value_or(0);
+    const std::uint16_t columns = us_value(top, tags::kColumns).value_or(0);
+    const std::uint16_t bits_allocated =
+        us_value(top, tags::kBitsAllocated).value_or(out.type == SegType::kBinary ? 1 : 8);
+    const std::uint16_t max_fractional = us_value(top, tags::kMaximumFractionalValue).value_or(0);
+    out.series_uid = text_of(top, tags::kSeriesInstanceUID);
+    out.study_uid = text_of(top, tags::kStudyInstanceUID);
+    out.frame_of_reference_uid = text_of(top, tags::kFrameOfReferenceUID);
 
-    const ElementRef* pixel = find_element(top, 0x7FE00010);
+    const ElementRef* pixel = find_element(top, tags::kPixelData);
     const bool encapsulated = pixel && has_undefined_length(*pixel);
     std::size_t frames = 1;
-    if (const auto n = ds_values(find_element(top, 0x00280008)); !n.empty() && n[0] >= 1 && n[0] < 1e9)
+    if (const auto n = ds_values(find_element(top, tags::kNumberOfFrames)); !n.empty() && n[0] >= 1 && n[0] < 1e9)
         frames = std::size_t(n[0]);
     const std::size_t plane = std::size_t(rows) * columns;
     if (rows == 0 || columns == 0 || !pixel || !pixel->value) return DecodeStatus::kFailed;
     FrameSource source(bytes, pixel, encapsulated, out.type, bits_allocated, plane);
-    const Items per_frame_items = sequence_items(find_element(top, 0x52009230));
+    const Items per_frame_items = sequence_items(find_element(top, tags::kPerFrameFunctionalGroupsSequence));
     if (!source.native()) {
         frames = source.encapsulated_frames();
     } else {
@@ -213,7 +219,7 @@ DecodeStatus dcm_seg_decode(std::span<const std::uint8_t> bytes, bool masks, Seg
     if (frames == 0) return DecodeStatus::kFailed;
 
     // Per-frame values beat shared ones, which beat the top level.
-    const Items shared_items = sequence_items(find_element(top, 0x52009229));
+    const Items shared_items = sequence_items(find_element(top, tags::kSharedFunctionalGroupsSequence));
     const FrameValues shared = shared_items.empty() ? FrameValues{} : frame_values(shared_items[0]);
     const FrameValues top_level = top_values(top);
     std::vector<FrameValues> per_frame(frames);
@@ -278,7 +284,7 @@ DecodeStatus dcm_seg_decode(std::span<const std::uint8_t> bytes, bool masks, Seg
 
     // The segment of each frame. A tiled-full object lists its frames segment after segment
     // without per-frame groups, so its segments follow from the frame order.
-    const bool tiled_full = text_of(top, 0x00209311) == "TILED_FULL";
+    const bool tiled_full = text_of(top, tags::kDimensionOrganizationType) == "TILED_FULL";
     const std::size_t nseg = out.segments.size();
     auto segment_of = [&](std::size_t f) -> std::uint32_t {
         if (per_frame[f].segment) return per_frame[f].segment;

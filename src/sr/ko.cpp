@@ -11,6 +11,7 @@
 #include "core/uid.hpp"
 #include "core/values.hpp"
 #include "core/writer.hpp"
+#include "core/tags.hpp"
 #include "json/reencode.hpp"
 
 namespace loamwerk::sr {
@@ -70,105 +71,105 @@ std::vector<std::uint8_t> build_ko(KoDocument d) {
     ItemWriter w;
     w.out.assign(128, 0);
     w.out.insert(w.out.end(), {'D', 'I', 'C', 'M'});
-    const std::size_t group_length = w.ul(0x00020000, 0);
+    const std::size_t group_length = w.ul(tags::kFileMetaInformationGroupLength, 0);
     const std::uint8_t version[2] = {0, 1};
-    w.ob(0x00020001, version);
-    w.text(0x00020002, "UI", kKoClass);
-    w.text(0x00020003, "UI", d.sop_instance_uid);
-    w.text(0x00020010, "UI", "1.2.840.10008.1.2.1");
-    w.text(0x00020012, "UI", kImplementationClassUid);
+    w.ob(tags::kFileMetaInformationVersion, version);
+    w.text(tags::kMediaStorageSOPClassUID, "UI", kKoClass);
+    w.text(tags::kMediaStorageSOPInstanceUID, "UI", d.sop_instance_uid);
+    w.text(tags::kTransferSyntaxUID, "UI", "1.2.840.10008.1.2.1");
+    w.text(tags::kImplementationClassUID, "UI", kImplementationClassUid);
     store_le32(w.out.data() + group_length, std::uint32_t(w.out.size() - (group_length + 4)));
 
-    w.text(0x00080005, "CS", "ISO_IR 192");
-    w.text(0x00080016, "UI", kKoClass);
-    w.text(0x00080018, "UI", d.sop_instance_uid);
-    w.text(0x00080020, "DA", d.study_date);
-    w.text(0x00080023, "DA", d.study_date);  // content date: the study's
-    w.text(0x00080030, "TM", d.study_time);
-    w.text(0x00080033, "TM", d.study_time);
-    w.text(0x00080050, "SH", d.accession_number);
-    w.text(0x00080060, "CS", "KO");
-    w.text(0x00080070, "LO", "Tessera");
+    w.text(tags::kSpecificCharacterSet, "CS", "ISO_IR 192");
+    w.text(tags::kSOPClassUID, "UI", kKoClass);
+    w.text(tags::kSOPInstanceUID, "UI", d.sop_instance_uid);
+    w.text(tags::kStudyDate, "DA", d.study_date);
+    w.text(tags::kContentDate, "DA", d.study_date);  // content date: the study's
+    w.text(tags::kStudyTime, "TM", d.study_time);
+    w.text(tags::kContentTime, "TM", d.study_time);
+    w.text(tags::kAccessionNumber, "SH", d.accession_number);
+    w.text(tags::kModality, "CS", "KO");
+    w.text(tags::kManufacturer, "LO", "Tessera");
     // Type 2 attributes of the study and KO series modules, and the template identification that
     // readers use to recognise the document (TID 2010), beyond the minimal layout.
-    w.text(0x00080090, "PN", "");
-    w.begin_sequence(0x00081111);
+    w.text(tags::kReferringPhysicianName, "PN", "");
+    w.begin_sequence(tags::kReferencedPerformedProcedureStepSequence);
     w.end_sequence();
-    w.text(0x00100010, "PN", d.patient_name);
-    w.text(0x00100020, "LO", d.patient_id);
-    w.text(0x00100030, "DA", "");
-    w.text(0x00100040, "CS", "");
-    w.text(0x0020000D, "UI", d.study_uid);
-    w.text(0x0020000E, "UI", d.series_instance_uid);
-    w.text(0x00200010, "SH", d.study_id);
-    w.text(0x00200011, "IS", "999");
-    w.text(0x00200013, "IS", "1");
-    w.text(0x0040A040, "CS", "CONTAINER");
-    w.begin_sequence(0x0040A043);
+    w.text(tags::kPatientName, "PN", d.patient_name);
+    w.text(tags::kPatientID, "LO", d.patient_id);
+    w.text(tags::kPatientBirthDate, "DA", "");
+    w.text(tags::kPatientSex, "CS", "");
+    w.text(tags::kStudyInstanceUID, "UI", d.study_uid);
+    w.text(tags::kSeriesInstanceUID, "UI", d.series_instance_uid);
+    w.text(tags::kStudyID, "SH", d.study_id);
+    w.text(tags::kSeriesNumber, "IS", "999");
+    w.text(tags::kInstanceNumber, "IS", "1");
+    w.text(tags::kValueType, "CS", "CONTAINER");
+    w.begin_sequence(tags::kConceptNameCodeSequence);
     w.begin_item();
-    w.text(0x00080100, "SH", d.title_value);
-    w.text(0x00080102, "SH", d.title_scheme);
-    w.text(0x00080104, "LO", d.title_meaning);
+    w.text(tags::kCodeValue, "SH", d.title_value);
+    w.text(tags::kCodingSchemeDesignator, "SH", d.title_scheme);
+    w.text(tags::kCodeMeaning, "LO", d.title_meaning);
     w.end_item();
     w.end_sequence();
-    w.text(0x0040A050, "CS", "SEPARATE");
+    w.text(tags::kContinuityOfContent, "CS", "SEPARATE");
 
     // Evidence: studies, their series, their instances, in first-occurrence order.
-    w.begin_sequence(0x0040A375);
+    w.begin_sequence(tags::kCurrentRequestedProcedureEvidenceSequence);
     std::vector<std::string> studies;
     for (const KoReference& r : d.references)
         if (std::find(studies.begin(), studies.end(), r.study_uid) == studies.end()) studies.push_back(r.study_uid);
     for (const std::string& study : studies) {
         w.begin_item();
-        w.begin_sequence(0x00081115);
+        w.begin_sequence(tags::kReferencedSeriesSequence);
         std::vector<std::string> series;
         for (const KoReference& r : d.references)
             if (r.study_uid == study && std::find(series.begin(), series.end(), r.series_uid) == series.end())
                 series.push_back(r.series_uid);
         for (const std::string& s : series) {
             w.begin_item();
-            if (!d.retrieve_ae_title.empty()) w.text(0x00080054, "AE", d.retrieve_ae_title);
-            w.begin_sequence(0x00081199);
+            if (!d.retrieve_ae_title.empty()) w.text(tags::kRetrieveAETitle, "AE", d.retrieve_ae_title);
+            w.begin_sequence(tags::kReferencedSOPSequence);
             std::vector<std::string> seen;
             for (const KoReference& r : d.references) {
                 if (r.study_uid != study || r.series_uid != s) continue;
                 if (std::find(seen.begin(), seen.end(), r.sop_instance_uid) != seen.end()) continue;
                 seen.push_back(r.sop_instance_uid);
                 w.begin_item();
-                w.text(0x00081150, "UI", r.sop_class_uid);
-                w.text(0x00081155, "UI", r.sop_instance_uid);
+                w.text(tags::kReferencedSOPClassUID, "UI", r.sop_class_uid);
+                w.text(tags::kReferencedSOPInstanceUID, "UI", r.sop_instance_uid);
                 w.end_item();
             }
             w.end_sequence();
-            w.text(0x0020000E, "UI", s);
-            if (!d.retrieve_location_uid.empty()) w.text(0x0040E011, "UI", d.retrieve_location_uid);
+            w.text(tags::kSeriesInstanceUID, "UI", s);
+            if (!d.retrieve_location_uid.empty()) w.text(tags::kRetrieveLocationUID, "UI", d.retrieve_location_uid);
             w.end_item();
         }
         w.end_sequence();
-        w.text(0x0020000D, "UI", study);
+        w.text(tags::kStudyInstanceUID, "UI", study);
         w.end_item();
     }
     w.end_sequence();
-    w.text(0x0040A491, "CS", "COMPLETE");
-    w.text(0x0040A493, "CS", "UNVERIFIED");
-    w.begin_sequence(0x0040A504);
+    w.text(tags::kCompletionFlag, "CS", "COMPLETE");
+    w.text(tags::kVerificationFlag, "CS", "UNVERIFIED");
+    w.begin_sequence(tags::kContentTemplateSequence);
     w.begin_item();
-    w.text(0x00080105, "CS", "DCMR");
-    w.text(0x0040DB00, "CS", "2010");
+    w.text(tags::kMappingResource, "CS", "DCMR");
+    w.text(tags::kTemplateIdentifier, "CS", "2010");
     w.end_item();
     w.end_sequence();
-    w.begin_sequence(0x0040A730);
+    w.begin_sequence(tags::kContentSequence);
     for (const KoReference& r : d.references) {
         w.begin_item();
-        w.begin_sequence(0x00081199);
+        w.begin_sequence(tags::kReferencedSOPSequence);
         w.begin_item();
-        w.text(0x00081150, "UI", r.sop_class_uid);
-        w.text(0x00081155, "UI", r.sop_instance_uid);
-        if (r.frame > 0) w.text(0x00081160, "IS", std::to_string(r.frame));
+        w.text(tags::kReferencedSOPClassUID, "UI", r.sop_class_uid);
+        w.text(tags::kReferencedSOPInstanceUID, "UI", r.sop_instance_uid);
+        if (r.frame > 0) w.text(tags::kReferencedFrameNumber, "IS", std::to_string(r.frame));
         w.end_item();
         w.end_sequence();
-        w.text(0x0040A010, "CS", "CONTAINS");
-        w.text(0x0040A040, "CS", "IMAGE");
+        w.text(tags::kRelationshipType, "CS", "CONTAINS");
+        w.text(tags::kValueType, "CS", "IMAGE");
         w.end_item();
     }
     w.end_sequence();
@@ -191,39 +192,41 @@ KoRead read_ko(std::span<const std::uint8_t> bytes) {
     const auto parsed = bridge::little_endian_top_level(bytes, owned);
     if (!parsed) throw std::runtime_error("read_ko: not a DICOM data set");
     const Elements& top = *parsed;
-    if (text(top, 0x00080016) != kKoClass) throw std::runtime_error("read_ko: not a Key Object Selection document");
+    if (text(top, tags::kSOPClassUID) != kKoClass)
+        throw std::runtime_error("read_ko: not a Key Object Selection document");
     KoRead r;
     KoDocument& d = r.document;
-    d.patient_name = text(top, 0x00100010), d.patient_id = text(top, 0x00100020);
-    d.study_uid = text(top, 0x0020000D), d.study_date = text(top, 0x00080020), d.study_time = text(top, 0x00080030);
-    d.study_id = text(top, 0x00200010), d.accession_number = text(top, 0x00080050);
-    d.sop_instance_uid = text(top, 0x00080018), d.series_instance_uid = text(top, 0x0020000E);
-    const auto title = sequence_items(find_element(top, 0x0040A043));
+    d.patient_name = text(top, tags::kPatientName), d.patient_id = text(top, tags::kPatientID);
+    d.study_uid = text(top, tags::kStudyInstanceUID), d.study_date = text(top, tags::kStudyDate);
+    d.study_time = text(top, tags::kStudyTime);
+    d.study_id = text(top, tags::kStudyID), d.accession_number = text(top, tags::kAccessionNumber);
+    d.sop_instance_uid = text(top, tags::kSOPInstanceUID), d.series_instance_uid = text(top, tags::kSeriesInstanceUID);
+    const auto title = sequence_items(find_element(top, tags::kConceptNameCodeSequence));
     if (!title.empty()) {
-        d.title_value = text(title[0], 0x00080100);
-        d.title_scheme = text(title[0], 0x00080102);
-        d.title_meaning = text(title[0], 0x00080104);
+        d.title_value = text(title[0], tags::kCodeValue);
+        d.title_scheme = text(title[0], tags::kCodingSchemeDesignator);
+        d.title_meaning = text(title[0], tags::kCodeMeaning);
     }
     // Study and series of every instance from the evidence.
     std::map<std::string, std::pair<std::string, std::string>> where;
-    for (const Elements& study : sequence_items(find_element(top, 0x0040A375))) {
-        const std::string study_uid = text(study, 0x0020000D);
-        for (const Elements& series : sequence_items(find_element(study, 0x00081115))) {
-            const std::string series_uid = text(series, 0x0020000E);
-            if (d.retrieve_ae_title.empty()) d.retrieve_ae_title = text(series, 0x00080054);
-            if (d.retrieve_location_uid.empty()) d.retrieve_location_uid = text(series, 0x0040E011);
-            for (const Elements& sop : sequence_items(find_element(series, 0x00081199)))
-                where.emplace(text(sop, 0x00081155), std::pair(study_uid, series_uid));
+    for (const Elements& study : sequence_items(find_element(top, tags::kCurrentRequestedProcedureEvidenceSequence))) {
+        const std::string study_uid = text(study, tags::kStudyInstanceUID);
+        for (const Elements& series : sequence_items(find_element(study, tags::kReferencedSeriesSequence))) {
+            const std::string series_uid = text(series, tags::kSeriesInstanceUID);
+            if (d.retrieve_ae_title.empty()) d.retrieve_ae_title = text(series, tags::kRetrieveAETitle);
+            if (d.retrieve_location_uid.empty()) d.retrieve_location_uid = text(series, tags::kRetrieveLocationUID);
+            for (const Elements& sop : sequence_items(find_element(series, tags::kReferencedSOPSequence)))
+                where.emplace(text(sop, tags::kReferencedSOPInstanceUID), std::pair(study_uid, series_uid));
         }
     }
-    for (const Elements& content : sequence_items(find_element(top, 0x0040A730))) {
-        for (const Elements& ref : sequence_items(find_element(content, 0x00081199))) {
+    for (const Elements& content : sequence_items(find_element(top, tags::kContentSequence))) {
+        for (const Elements& ref : sequence_items(find_element(content, tags::kReferencedSOPSequence))) {
             KoReference k;
-            k.sop_class_uid = text(ref, 0x00081150);
-            k.sop_instance_uid = text(ref, 0x00081155);
+            k.sop_class_uid = text(ref, tags::kReferencedSOPClassUID);
+            k.sop_instance_uid = text(ref, tags::kReferencedSOPInstanceUID);
             if (auto it = where.find(k.sop_instance_uid); it != where.end()) k.study_uid = it->second.first, k.series_uid = it->second.second;
             std::vector<std::uint32_t> frames;
-            const std::string frame_text = text(ref, 0x00081160);
+            const std::string frame_text = text(ref, tags::kReferencedFrameNumber);
             std::string_view f = frame_text;
             while (!f.empty()) {
                 const std::size_t bs = f.find('\\');

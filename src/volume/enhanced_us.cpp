@@ -21,11 +21,6 @@ using namespace tags;
 
 using Elements = std::vector<ElementRef>;
 
-constexpr Tag kFrameContent = 0x00209111, kDimensionIndexValues = 0x00209157;
-constexpr Tag kPlanePositionVolume = 0x0020930E, kImagePositionVolume = 0x00209301;
-constexpr Tag kPlaneOrientationVolume = 0x0020930F, kImageOrientationVolume = 0x00209302;
-constexpr Tag kPixelMeasures = 0x00289110, kImageDataType = 0x00189807, kDataTypeTag = 0x00189808;
-constexpr Tag kAliasedDataType = 0x0018980B, kTemporalPositionSequence = 0x00209310;
 constexpr std::size_t kMaxDenseFrames = std::size_t(1) << 24;
 
 struct Failure {
@@ -113,7 +108,7 @@ void one_to_one(const std::vector<A>& a, const std::vector<B>& b, const std::str
 Parsed parse_checked(const Elements& top) {
     Parsed p;
     // Frames and groups.
-    const ElementRef* nf = find_element(top, 0x00280008);
+    const ElementRef* nf = find_element(top, tags::kNumberOfFrames);
     long frames = 0;
     if (nf) {
         const std::string s(value_text(*nf));
@@ -124,8 +119,8 @@ Parsed parse_checked(const Elements& top) {
     if (!frames) malformed("Number of Frames has invalid IS value");
     const ElementRef* shared_seq = find_element(top, kSharedFunctionalGroupsSequence);
     const ElementRef* frame_seq = find_element(top, kPerFrameFunctionalGroupsSequence);
-    const ElementRef* dim_org = find_element(top, 0x00209221);
-    const ElementRef* dim_index = find_element(top, 0x00209222);
+    const ElementRef* dim_org = find_element(top, tags::kDimensionOrganizationSequence);
+    const ElementRef* dim_index = find_element(top, tags::kDimensionIndexSequence);
     if (!shared_seq || !frame_seq || !dim_org || !dim_index) malformed("Enhanced US Data Set is structurally incomplete");
     const std::vector<Elements> shared_items = sequence_items(shared_seq);
     const std::vector<Elements> frame_items = sequence_items(frame_seq);
@@ -137,14 +132,14 @@ Parsed parse_checked(const Elements& top) {
     p.frames = n;
 
     // Dimension organisation.
-    const ElementRef* org_type = find_element(top, 0x00209311);
+    const ElementRef* org_type = find_element(top, tags::kDimensionOrganizationType);
     const std::string_view type = org_type ? value_text(*org_type) : std::string_view{};
     if (type != "3D" && type != "3D_TEMPORAL") unsupported("Dimension Organization Type must be 3D or 3D_TEMPORAL");
     const std::vector<Elements> org_items = sequence_items(dim_org);
     if (org_items.empty()) malformed("Dimension Organization Sequence must contain at least one Item");
     std::set<std::string> org_uids;
     for (const Elements& it : org_items) {
-        const ElementRef* u = find_element(it, 0x00209164);
+        const ElementRef* u = find_element(it, tags::kDimensionOrganizationUID);
         const std::string uid = u ? std::string(value_text(*u)) : std::string();
         if (!is_valid_uid(uid)) malformed("Dimension Organization UID has invalid UI value");
         if (!org_uids.insert(uid).second) malformed("Dimension Organization Sequence contains a duplicate UID");
@@ -157,49 +152,51 @@ Parsed parse_checked(const Elements& top) {
     std::set<std::string> scopes;
     for (std::size_t i = 0; i < 3; ++i) {
         const Elements& it = index_items[i];
-        const ElementRef* ip = find_element(it, 0x00209165);
-        const ElementRef* gp = find_element(it, 0x00209167);
+        const ElementRef* ip = find_element(it, tags::kDimensionIndexPointer);
+        const ElementRef* gp = find_element(it, tags::kFunctionalGroupPointer);
         if (!valid_at(ip) || !valid_at(gp)) malformed("Dimension Index Item has invalid AT pointers");
         dims[i].index_pointer = at_value(*ip), dims[i].group_pointer = at_value(*gp);
         auto creator_ok = [&](Tag creator_tag) {
             const ElementRef* c = find_element(it, creator_tag);
             return c && c->vr == vr::LO && !value_text(*c).empty() && c->length <= 64;
         };
-        if ((tag_group(dims[i].index_pointer) & 1) && !creator_ok(0x00209213))
+        if ((tag_group(dims[i].index_pointer) & 1) && !creator_ok(tags::kDimensionIndexPrivateCreator))
             malformed("private Dimension Index Pointer requires a valid LO creator");
-        if ((tag_group(dims[i].group_pointer) & 1) && !creator_ok(0x00209238))
+        if ((tag_group(dims[i].group_pointer) & 1) && !creator_ok(tags::kFunctionalGroupPrivateCreator))
             malformed("private Functional Group Pointer requires a valid LO creator");
-        const ElementRef* u = find_element(it, 0x00209164);
+        const ElementRef* u = find_element(it, tags::kDimensionOrganizationUID);
         dims[i].uid = u ? std::string(value_text(*u)) : std::string();
         scopes.insert(dims[i].uid);
     }
     if (scopes != org_uids) malformed("Dimension Organization Sequence does not exactly list the three axis UID scopes");
     const bool temporal_attribute = dims[0].index_pointer == kTemporalPositionIndex ||
                                     dims[0].index_pointer == kTemporalPositionTimeOffset;
-    if (!(dims[1].index_pointer == kImagePositionVolume && dims[1].group_pointer == kPlanePositionVolume) ||
-        !(dims[2].index_pointer == kDataTypeTag && dims[2].group_pointer == kImageDataType) ||
-        dims[0].index_pointer == kImagePositionVolume || dims[0].index_pointer == kDataTypeTag)
+    if (!(dims[1].index_pointer == kImagePositionVolume && dims[1].group_pointer == kPlanePositionVolumeSequence) ||
+        !(dims[2].index_pointer == tags::kDataType && dims[2].group_pointer == kImageDataTypeSequence) ||
+        dims[0].index_pointer == kImagePositionVolume || dims[0].index_pointer == tags::kDataType)
         malformed("Dimension Index Sequence does not use temporal, Volume position, Data Type order");
     if (!temporal_attribute) unsupported("temporal Dimension Index attribute is valid but not supported by the dense assembler");
-    const Tag temporal_group = dims[0].index_pointer == kTemporalPositionIndex ? kFrameContent : kTemporalPositionSequence;
+    const Tag temporal_group =
+        dims[0].index_pointer == kTemporalPositionIndex ? kFrameContentSequence : kTemporalPositionSequence;
     if (dims[0].group_pointer != temporal_group) malformed("temporal Dimension Index Pointer names the wrong Functional Group");
 
     // Volume geometry.
-    const ElementRef* vfor = find_element(top, 0x00209312);
+    const ElementRef* vfor = find_element(top, tags::kVolumeFrameOfReferenceUID);
     if (!vfor || !is_valid_uid(value_text(*vfor))) malformed("Volume Frame of Reference UID has invalid UI value");
     p.frame_of_reference = std::string(value_text(*vfor));
-    if (groups.in_any_frame(kPlaneOrientationVolume)) malformed("Plane Orientation (Volume) may not be per-frame");
-    if (groups.in_shared(kPlanePositionVolume)) malformed("Plane Position (Volume) may not be shared");
-    if (groups.in_shared(kFrameContent)) malformed("Frame Content may not be shared");
-    const ElementRef* orientation_seq = groups.for_frame(0, kPlaneOrientationVolume);
+    if (groups.in_any_frame(kPlaneOrientationVolumeSequence))
+        malformed("Plane Orientation (Volume) may not be per-frame");
+    if (groups.in_shared(kPlanePositionVolumeSequence)) malformed("Plane Position (Volume) may not be shared");
+    if (groups.in_shared(kFrameContentSequence)) malformed("Frame Content may not be shared");
+    const ElementRef* orientation_seq = groups.for_frame(0, kPlaneOrientationVolumeSequence);
     const std::vector<Elements> orientation_items = orientation_seq ? sequence_items(orientation_seq) : std::vector<Elements>{};
     const ElementRef* iov = orientation_items.empty() ? nullptr : find_element(orientation_items.front(), kImageOrientationVolume);
     if (!iov || iov->vr != vr::FD || iov->length != 48) malformed("Image Orientation (Volume) must be FD VM 6");
     if (fd_values(*iov) != std::vector<double>{1, 0, 0, 0, 1, 0}) malformed("Image Orientation (Volume) must be 1,0,0,0,1,0");
 
-    one_level(groups, kPixelMeasures, n, "Pixel Measures Sequence occurs in shared and per-frame groups",
+    one_level(groups, kPixelMeasuresSequence, n, "Pixel Measures Sequence occurs in shared and per-frame groups",
               "Pixel Measures Sequence is missing for a frame");
-    one_level(groups, kImageDataType, n, "Image Data Type Sequence occurs in shared and per-frame groups",
+    one_level(groups, kImageDataTypeSequence, n, "Image Data Type Sequence occurs in shared and per-frame groups",
               "Image Data Type Sequence is missing for a frame");
     one_level(groups, temporal_group, n, "temporal Functional Group occurs in shared and per-frame groups",
               "temporal Functional Group is missing for a frame");
@@ -210,7 +207,7 @@ Parsed parse_checked(const Elements& top) {
     std::vector<std::array<std::uint32_t, 3>> index(n);
     std::vector<double> measures, first_measures, thickness(n, 0);
     for (std::size_t k = 0; k < n; ++k) {
-        const ElementRef* fc = group_in(frame_items[k], kFrameContent);
+        const ElementRef* fc = group_in(frame_items[k], kFrameContentSequence);
         const std::vector<Elements> fc_items = fc ? sequence_items(fc) : std::vector<Elements>{};
         const ElementRef* div = fc_items.empty() ? nullptr : find_element(fc_items.front(), kDimensionIndexValues);
         if (!div || div->vr != vr::UL || div->length != 12) malformed("Dimension Index Values must be UL VM 3 and non-zero");
@@ -219,7 +216,7 @@ Parsed parse_checked(const Elements& top) {
             if (!index[k][i]) malformed("Dimension Index Values must be UL VM 3 and non-zero");
         }
         // Position.
-        const ElementRef* pp = group_in(frame_items[k], kPlanePositionVolume);
+        const ElementRef* pp = group_in(frame_items[k], kPlanePositionVolumeSequence);
         const std::vector<Elements> pp_items = pp ? sequence_items(pp) : std::vector<Elements>{};
         const ElementRef* ipv = pp_items.empty() ? nullptr : find_element(pp_items.front(), kImagePositionVolume);
         if (!ipv || ipv->vr != vr::FD || ipv->length != 24) malformed("Image Position (Volume) must be FD VM 3");
@@ -227,12 +224,12 @@ Parsed parse_checked(const Elements& top) {
         if (pos[0] != 0 || pos[1] != 0) malformed("Image Position (Volume) X and Y must be zero");
         z[k] = pos[2];
         // Pixel measures.
-        const std::vector<Elements> pm = sequence_items(groups.for_frame(k, kPixelMeasures));
-        const ElementRef* spacing = pm.empty() ? nullptr : find_element(pm.front(), 0x00280030);
+        const std::vector<Elements> pm = sequence_items(groups.for_frame(k, kPixelMeasuresSequence));
+        const ElementRef* spacing = pm.empty() ? nullptr : find_element(pm.front(), tags::kPixelSpacing);
         if (!spacing || !positive_decimals(*spacing, 2, measures))
             malformed("Pixel Measures has invalid VR, VM, or non-positive values");
         std::vector<double> t;
-        if (const ElementRef* st = pm.empty() ? nullptr : find_element(pm.front(), 0x00180050)) {
+        if (const ElementRef* st = pm.empty() ? nullptr : find_element(pm.front(), tags::kSliceThickness)) {
             if (!positive_decimals(*st, 1, t)) malformed("Pixel Measures has invalid VR, VM, or non-positive values");
             thickness[k] = t[0];
             measures.push_back(t[0]);
@@ -240,8 +237,8 @@ Parsed parse_checked(const Elements& top) {
         if (k == 0) first_measures = measures, p.pixel_spacing[0] = measures[0], p.pixel_spacing[1] = measures[1];
         else if (measures != first_measures) malformed("per-frame Pixel Measures vary");
         // Data type.
-        const std::vector<Elements> idt = sequence_items(groups.for_frame(k, kImageDataType));
-        const ElementRef* dt = idt.empty() ? nullptr : find_element(idt.front(), kDataTypeTag);
+        const std::vector<Elements> idt = sequence_items(groups.for_frame(k, kImageDataTypeSequence));
+        const ElementRef* dt = idt.empty() ? nullptr : find_element(idt.front(), tags::kDataType);
         const ElementRef* alias = idt.empty() ? nullptr : find_element(idt.front(), kAliasedDataType);
         if (!dt || dt->vr != vr::CS || value_text(*dt).empty() || !alias ||
             (value_text(*alias) != "YES" && value_text(*alias) != "NO"))
@@ -252,7 +249,8 @@ Parsed parse_checked(const Elements& top) {
         if (tg.size() != 1) malformed("temporal Functional Group must contain exactly one Item");
         const ElementRef* tv = find_element(tg.front(), dims[0].index_pointer);
         if (!tv) {
-            if (temporal_group == kFrameContent) unsupported("Dimension Index Values/Frame Content cannot define the temporal axis");
+            if (temporal_group == kFrameContentSequence)
+                unsupported("Dimension Index Values/Frame Content cannot define the temporal axis");
             malformed("temporal dimension Attribute is empty");
         }
         if (tv->length == 0) malformed("temporal dimension Attribute is empty");

@@ -29,7 +29,6 @@ using namespace tags;
 using diffusion::Vendor;
 
 constexpr std::string_view kEnhancedUsVolume = "1.2.840.10008.5.1.4.1.1.6.2";
-constexpr Tag kItem = 0xFFFEE000;
 constexpr int kMaxDepth = 8;
 constexpr double kLargestMillimetres = 1e6;
 
@@ -39,14 +38,6 @@ std::string tag_text(Tag t) {
     return buf;
 }
 
-constexpr Tag kTemporalPositionIdentifier = 0x00200100, kEchoNumbers = 0x00180086, kTriggerTime = 0x00181060;
-constexpr Tag kFrameTypeTag = 0x00089007, kStackId = 0x00209056;
-constexpr Tag kNumberOfFrames = 0x00280008, kSamplesPerPixel = 0x00280002;
-constexpr Tag kNominalTriggerDelay = 0x00209153, kVelocityEncodingDirection = 0x00189090;
-constexpr Tag kInstanceNumber = 0x00200013, kAcquisitionNumber = 0x00200012, kFrameAcquisitionNumber = 0x00209156;
-constexpr Tag kAcquisitionDate = 0x00080022, kAcquisitionTime = 0x00080032, kAcquisitionDateTime = 0x0008002A;
-constexpr Tag kContentDate = 0x00080023, kContentTime = 0x00080033, kFrameAcquisitionDateTime = 0x00189074;
-constexpr Tag kPixelData = 0x7FE00010, kFloatPixelData = 0x7FE00008, kDoubleFloatPixelData = 0x7FE00009;
 
 using Elements = std::vector<ElementRef>;
 
@@ -278,7 +269,7 @@ private:
         case kEffectiveEchoTime:
             if (auto v = fd_values(e); !v.empty()) each_frame(ctx, k, [&](PerFrameValues& f) { f.echo = float(v[0]); });
             break;
-        case kNominalTriggerDelay:
+        case kNominalCardiacTriggerDelayTime:
             if (auto v = fd_values(e); !v.empty()) each_frame(ctx, k, [&](PerFrameValues& f) { f.cardiac = float(v[0]); });
             break;
         case kVelocityEncodingDirection:
@@ -287,7 +278,7 @@ private:
                 each_frame(ctx, k, [&](PerFrameValues& f) { std::copy(v.begin(), v.begin() + 3, f.velocity); });
             }
             break;
-        case kFrameTypeTag: {
+        case tags::kFrameType: {
             const std::uint8_t code = frame_type_code(value_text(e));
             // Vendors put "P", "R", "I" where the standard says PHASE, REAL, IMAGINARY.
             const std::uint8_t part = diffusion::complex_part(value_text(e), Vendor::kOther, {});
@@ -304,7 +295,7 @@ private:
             if (auto v = diffusion::datetime_seconds(value_text(e)))
                 each_frame(ctx, k, [&](PerFrameValues& f) { f.acquisition_time = *v; });
             break;
-        case kStackId:
+        case kStackID:
             if (auto v = decimal(e)) each_frame(ctx, k, [&](PerFrameValues& f) { f.stack_id = *v; });
             break;
         default: break;
@@ -344,7 +335,7 @@ FrameKeys object_keys(const Elements& top, Vendor vendor, const render::RenderIm
     };
     keys.temporal_index = number(kTemporalPositionIdentifier);
     keys.acquisition_number = number(kAcquisitionNumber);
-    keys.stack_id = number(kStackId);
+    keys.stack_id = number(kStackID);
     keys.echo_number = number(kEchoNumbers);
     keys.trigger_time = number(kTriggerTime);
     // The acquisition's date and time; the content time when the acquisition's is not stated.

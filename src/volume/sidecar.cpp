@@ -23,17 +23,6 @@ using namespace tags;
 using diffusion::Vendor;
 using Elements = std::vector<ElementRef>;
 
-constexpr Tag kFieldStrength = 0x00180087, kImagingFrequency = 0x00180084, kModelName = 0x00081090;
-constexpr Tag kInstitutionName = 0x00080080, kInstitutionAddress = 0x00080081, kDepartment = 0x00081040;
-constexpr Tag kDeviceSerial = 0x00181000, kStationName = 0x00081010, kBodyPart = 0x00180015;
-constexpr Tag kPatientPosition = 0x00185100, kProcedureStep = 0x00400254, kSoftwareVersions = 0x00181020;
-constexpr Tag kAcquisitionType = 0x00180023, kStudyDescription = 0x00081030;
-constexpr Tag kScanningSequence = 0x00180020, kSequenceVariant = 0x00180021;
-constexpr Tag kScanOptions = 0x00180022, kPulseSequenceName = 0x00189005;
-constexpr Tag kSar = 0x00181316, kRepetitionTime = 0x00180080, kFlipAngle = 0x00181314;
-constexpr Tag kPercentPhaseFov = 0x00180094, kPercentSampling = 0x00180093, kEchoTrainLength = 0x00180091;
-constexpr Tag kAcquisitionMatrix = 0x00181310, kPhaseEncodingSteps = 0x00189231, kPixelBandwidth = 0x00180095;
-constexpr Tag kRescaleSlope = 0x00281053, kRescaleIntercept = 0x00281052;
 constexpr std::string_view kSiemensSdi = "SIEMENS MR SDI 02";
 constexpr int kMaxDepth = 8;
 
@@ -162,7 +151,7 @@ std::vector<double> slice_timing(const HeaderView& h, Vendor vendor, const Decod
         std::find(volumes[1].begin(), volumes[1].end(), VolumeGrid::kEmpty) == volumes[1].end())
         frames = volumes[1];
     for (std::uint32_t id : frames) if (id == VolumeGrid::kEmpty) return out;
-    if (frames.size() < 2 || h.text(kAcquisitionType) == "3D") return out;
+    if (frames.size() < 2 || h.text(kMRAcquisitionType) == "3D") return out;
     auto relative = [&](auto value) {
         std::vector<double> t;
         for (std::uint32_t id : frames) t.push_back(value(id));
@@ -252,21 +241,21 @@ Sidecar bids_sidecar(const DecodedSeries& d) {
     const FrameKeys& keys = d.keys[lead];
     Builder b;
     b.text("Modality", h.text(kModality));
-    b.number("MagneticFieldStrength", h.number(kFieldStrength));
+    b.number("MagneticFieldStrength", h.number(kMagneticFieldStrength));
     b.number("ImagingFrequency", h.number(kImagingFrequency));
     const std::string_view label = diffusion::vendor_label(vendor);
     b.text("Manufacturer", label.empty() ? manufacturer : std::string(label));
-    b.text("ManufacturersModelName", h.text(kModelName));
+    b.text("ManufacturersModelName", h.text(kManufacturerModelName));
     b.text("InstitutionName", h.text(kInstitutionName));
-    b.text("InstitutionalDepartmentName", h.text(kDepartment));
+    b.text("InstitutionalDepartmentName", h.text(kInstitutionalDepartmentName));
     b.text("InstitutionAddress", h.text(kInstitutionAddress));
-    b.text("DeviceSerialNumber", h.text(kDeviceSerial));
+    b.text("DeviceSerialNumber", h.text(kDeviceSerialNumber));
     b.text("StationName", h.text(kStationName));
-    b.text("BodyPartExamined", h.text(kBodyPart));
+    b.text("BodyPartExamined", h.text(kBodyPartExamined));
     b.text("PatientPosition", h.text(kPatientPosition));
-    b.text("ProcedureStepDescription", h.text(kProcedureStep));
+    b.text("ProcedureStepDescription", h.text(kPerformedProcedureStepDescription));
     b.text("SoftwareVersions", h.text(kSoftwareVersions));
-    b.text("MRAcquisitionType", h.text(kAcquisitionType));
+    b.text("MRAcquisitionType", h.text(kMRAcquisitionType));
     b.text("StudyDescription", h.text(kStudyDescription));
     b.text("SeriesDescription", h.text(kSeriesDescription));
     b.text("ProtocolName", h.text(kProtocolName));
@@ -291,7 +280,7 @@ Sidecar bids_sidecar(const DecodedSeries& d) {
                                                                        : std::optional<double>(keys.acquisition_number));
     b.number("SliceThickness", h.number(kSliceThickness));
     b.number("SpacingBetweenSlices", h.number(kSpacingBetweenSlices));
-    b.number("SAR", h.number(kSar));
+    b.number("SAR", h.number(kSAR));
     const auto echo = h.number(kEchoTime) ? h.number(kEchoTime) : h.number(kEffectiveEchoTime);
     b.number("EchoTime", echo, 1e-3);
     b.number("RepetitionTime", h.number(kRepetitionTime), 1e-3);
@@ -303,7 +292,7 @@ Sidecar bids_sidecar(const DecodedSeries& d) {
         b.number("PhilipsScaleSlope", keys.philips_scale);
         b.fields.emplace_back("UsePhilipsFloatNotDisplayScaling", std::int64_t(1));
     }
-    b.number("PercentPhaseFOV", h.number(kPercentPhaseFov));
+    b.number("PercentPhaseFOV", h.number(kPercentPhaseFieldOfView));
     b.number("PercentSampling", h.number(kPercentSampling));
     if (const auto etl = h.number(kEchoTrainLength); etl && *etl > 0) b.integer("EchoTrainLength", etl);
     // Phase encoding: the axis from In-plane Phase Encoding Direction, the matrix and the bandwidth.
@@ -318,7 +307,7 @@ Sidecar bids_sidecar(const DecodedSeries& d) {
         const double pe = columns_axis ? std::max(v[2], v[0]) : std::max(v[3], v[1]);
         if (pe > 0) acquired_pe = pe;
     }
-    if (!acquired_pe) acquired_pe = h.number(kPhaseEncodingSteps);
+    if (!acquired_pe) acquired_pe = h.number(kMRAcquisitionPhaseEncodingStepsInPlane);
     if (columns_axis || rows_axis) b.integer("AcquisitionMatrixPE", acquired_pe);
     const std::optional<double> recon_pe =
         columns_axis ? std::optional<double>(grid.rows) : rows_axis ? std::optional<double>(grid.columns) : std::nullopt;

@@ -19,6 +19,7 @@
 #include "core/bytes.hpp"
 #include "core/dataset.hpp"
 #include "core/values.hpp"
+#include "core/tags.hpp"
 #include "json/reencode.hpp"
 #include "pixel/decode.hpp"
 #include "pixel/simd.hpp"
@@ -127,60 +128,63 @@ Parsed read_instance(std::span<const std::uint8_t> bytes) {
     const auto top_opt = bridge::little_endian_top_level(bytes, owned);
     if (!top_opt) return out;
     const std::vector<ElementRef>& top = *top_opt;
-    info.sop_class = text_of(top, 0x00080016);
-    info.sop_instance = text_of(top, 0x00080018);
-    info.study_uid = text_of(top, 0x0020000D);
-    info.series_uid = text_of(top, 0x0020000E);
-    info.frame_of_reference_uid = text_of(top, 0x00200052);
-    info.manufacturer = text_of(top, 0x00080070);
-    info.modality = text_of(top, 0x00080060);
-    info.image_type = text_of(top, 0x00080008);
-    info.organisation_type = text_of(top, 0x00209311);
-    info.total_columns = std::uint32_t(std::clamp<long>(integer_of(top, 0x00480006).value_or(0), 0, 0x7FFFFFFF));
-    info.total_rows = std::uint32_t(std::clamp<long>(integer_of(top, 0x00480007).value_or(0), 0, 0x7FFFFFFF));
-    info.frames = std::uint32_t(std::clamp<long>(integer_of(top, 0x00280008).value_or(1), 0, 0x7FFFFFFF));
-    info.rows = std::uint16_t(integer_of(top, 0x00280010).value_or(0));
-    info.columns = std::uint16_t(integer_of(top, 0x00280011).value_or(0));
-    info.samples = std::uint16_t(integer_of(top, 0x00280002).value_or(0));
-    info.bits_allocated = std::uint16_t(integer_of(top, 0x00280100).value_or(0));
-    info.bits_stored = std::uint16_t(integer_of(top, 0x00280101).value_or(0));
-    info.volume_width = float_of(top, 0x00480001);
-    info.volume_height = float_of(top, 0x00480002);
+    info.sop_class = text_of(top, tags::kSOPClassUID);
+    info.sop_instance = text_of(top, tags::kSOPInstanceUID);
+    info.study_uid = text_of(top, tags::kStudyInstanceUID);
+    info.series_uid = text_of(top, tags::kSeriesInstanceUID);
+    info.frame_of_reference_uid = text_of(top, tags::kFrameOfReferenceUID);
+    info.manufacturer = text_of(top, tags::kManufacturer);
+    info.modality = text_of(top, tags::kModality);
+    info.image_type = text_of(top, tags::kImageType);
+    info.organisation_type = text_of(top, tags::kDimensionOrganizationType);
+    info.total_columns =
+        std::uint32_t(std::clamp<long>(integer_of(top, tags::kTotalPixelMatrixColumns).value_or(0), 0, 0x7FFFFFFF));
+    info.total_rows =
+        std::uint32_t(std::clamp<long>(integer_of(top, tags::kTotalPixelMatrixRows).value_or(0), 0, 0x7FFFFFFF));
+    info.frames = std::uint32_t(std::clamp<long>(integer_of(top, tags::kNumberOfFrames).value_or(1), 0, 0x7FFFFFFF));
+    info.rows = std::uint16_t(integer_of(top, tags::kRows).value_or(0));
+    info.columns = std::uint16_t(integer_of(top, tags::kColumns).value_or(0));
+    info.samples = std::uint16_t(integer_of(top, tags::kSamplesPerPixel).value_or(0));
+    info.bits_allocated = std::uint16_t(integer_of(top, tags::kBitsAllocated).value_or(0));
+    info.bits_stored = std::uint16_t(integer_of(top, tags::kBitsStored).value_or(0));
+    info.volume_width = float_of(top, tags::kImagedVolumeWidth);
+    info.volume_height = float_of(top, tags::kImagedVolumeHeight);
 
     // Pixel Spacing: shared functional groups, then the top level.
     std::vector<double> spacing;
-    const auto shared = sequence_items(find_element(top, 0x52009229));
+    const auto shared = sequence_items(find_element(top, tags::kSharedFunctionalGroupsSequence));
     if (!shared.empty()) {
-        const auto measures = sequence_items(find_element(shared[0], 0x00289110));
-        if (!measures.empty()) spacing = ds_values(find_element(measures[0], 0x00280030));
+        const auto measures = sequence_items(find_element(shared[0], tags::kPixelMeasuresSequence));
+        if (!measures.empty()) spacing = ds_values(find_element(measures[0], tags::kPixelSpacing));
     }
-    if (spacing.size() < 2) spacing = ds_values(find_element(top, 0x00280030));
+    if (spacing.size() < 2) spacing = ds_values(find_element(top, tags::kPixelSpacing));
     if (spacing.size() >= 2) info.spacing_row = spacing[0], info.spacing_column = spacing[1];
 
     // ICC profile: the first optical path's, else the top level's.
-    const auto paths = sequence_items(find_element(top, 0x00480105));
+    const auto paths = sequence_items(find_element(top, tags::kOpticalPathSequence));
     for (const auto& item : paths)
-        if (info.icc.empty()) info.icc = bytes_of(find_element(item, 0x00282000));
-    if (info.icc.empty()) info.icc = bytes_of(find_element(top, 0x00282000));
-    if (const ElementRef* eot = find_element(top, 0x7FE00001)) {
+        if (info.icc.empty()) info.icc = bytes_of(find_element(item, tags::kICCProfile));
+    if (info.icc.empty()) info.icc = bytes_of(find_element(top, tags::kICCProfile));
+    if (const ElementRef* eot = find_element(top, tags::kExtendedOffsetTable)) {
         info.has_extended_offsets = true;
         info.extended_offset_frames = std::size_t(eot->length / 8);
     }
     Concatenation& c = info.concatenation;
-    c.uid = text_of(top, 0x00209161);
-    c.in_number = integer_of(top, 0x00209162);
-    c.total_number = integer_of(top, 0x00209163);
-    c.frame_offset_number = integer_of(top, 0x00209228);
-    c.source_sop_instance_uid = text_of(top, 0x00200242);
+    c.uid = text_of(top, tags::kConcatenationUID);
+    c.in_number = integer_of(top, tags::kInConcatenationNumber);
+    c.total_number = integer_of(top, tags::kInConcatenationTotalNumber);
+    c.frame_offset_number = integer_of(top, tags::kConcatenationFrameOffsetNumber);
+    c.source_sop_instance_uid = text_of(top, tags::kSOPInstanceUIDOfConcatenationSource);
 
     // Frame positions in the total pixel matrix, when every frame has one.
-    const auto per_frame = sequence_items(find_element(top, 0x52009230));
+    const auto per_frame = sequence_items(find_element(top, tags::kPerFrameFunctionalGroupsSequence));
     if (!per_frame.empty()) {
         out.positions.reserve(per_frame.size());
         for (const auto& item : per_frame) {
-            const auto pos = sequence_items(find_element(item, 0x0048021A));
-            const auto col = pos.empty() ? std::nullopt : integer_of(pos[0], 0x0048021E);
-            const auto row = pos.empty() ? std::nullopt : integer_of(pos[0], 0x0048021F);
+            const auto pos = sequence_items(find_element(item, tags::kPlanePositionSlideSequence));
+            const auto col =
+                pos.empty() ? std::nullopt : integer_of(pos[0], tags::kColumnPositionInTotalImagePixelMatrix);
+            const auto row = pos.empty() ? std::nullopt : integer_of(pos[0], tags::kRowPositionInTotalImagePixelMatrix);
             if (!col || !row) {
                 out.positions.clear();
                 break;

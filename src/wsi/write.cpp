@@ -10,6 +10,7 @@
 #include "core/uid.hpp"
 #include "core/writer.hpp"
 #include "core/wyhash.hpp"
+#include "core/tags.hpp"
 #include "pixel/encode.hpp"
 #include "pixel/syntax.hpp"
 #include "pixel/transcode.hpp"
@@ -73,9 +74,9 @@ std::string today() {
 
 void code_item(ItemWriter& w, std::string_view value, std::string_view scheme, std::string_view meaning) {
     w.begin_item();
-    w.text(0x00080100, "SH", value);
-    w.text(0x00080102, "SH", scheme);
-    w.text(0x00080104, "LO", meaning);
+    w.text(tags::kCodeValue, "SH", value);
+    w.text(tags::kCodingSchemeDesignator, "SH", scheme);
+    w.text(tags::kCodeMeaning, "LO", meaning);
     w.end_item();
 }
 
@@ -140,140 +141,140 @@ std::vector<std::uint8_t> write_instance(const Instance& inst, const PyramidRequ
     constexpr double kOriginX = 20.0, kOriginY = 40.0;
 
     ItemWriter w;
-    w.text(0x00080008, "CS", inst.image_type);
-    w.text(0x00080016, "UI", kWsiClass);
-    w.text(0x00080018, "UI", inst.sop_instance);
-    w.text(0x00080020, "DA", "");
-    w.text(0x00080023, "DA", date);
-    w.text(0x0008002A, "DT", date + "000000");
-    w.text(0x00080030, "TM", "");
-    w.text(0x00080033, "TM", "000000");
-    w.text(0x00080050, "SH", "");
-    w.text(0x00080060, "CS", "SM");
-    w.text(0x00080070, "LO", "loam");
-    w.text(0x00080090, "PN", "");
-    w.text(0x00081090, "LO", "loam");
-    w.text(0x00089206, "CS", "VOLUME");
-    w.text(0x00100010, "PN", "");
-    w.text(0x00100020, "LO", "");
-    w.text(0x00100030, "DA", "");
-    w.text(0x00100040, "CS", "");
-    w.text(0x00181000, "LO", "0");
-    w.text(0x00181020, "LO", "loam");
-    w.text(0x0020000D, "UI", study);
-    w.text(0x0020000E, "UI", series);
-    w.text(0x00200010, "SH", "");
-    w.text(0x00200011, "IS", "1");
-    w.text(0x00200013, "IS", std::to_string(inst.number));
-    w.text(0x00200052, "UI", frame_of_reference);
-    w.text(0x00201040, "LO", "SLIDE_CORNER");
-    w.begin_sequence(0x00209221);
+    w.text(tags::kImageType, "CS", inst.image_type);
+    w.text(tags::kSOPClassUID, "UI", kWsiClass);
+    w.text(tags::kSOPInstanceUID, "UI", inst.sop_instance);
+    w.text(tags::kStudyDate, "DA", "");
+    w.text(tags::kContentDate, "DA", date);
+    w.text(tags::kAcquisitionDateTime, "DT", date + "000000");
+    w.text(tags::kStudyTime, "TM", "");
+    w.text(tags::kContentTime, "TM", "000000");
+    w.text(tags::kAccessionNumber, "SH", "");
+    w.text(tags::kModality, "CS", "SM");
+    w.text(tags::kManufacturer, "LO", "loam");
+    w.text(tags::kReferringPhysicianName, "PN", "");
+    w.text(tags::kManufacturerModelName, "LO", "loam");
+    w.text(tags::kVolumetricProperties, "CS", "VOLUME");
+    w.text(tags::kPatientName, "PN", "");
+    w.text(tags::kPatientID, "LO", "");
+    w.text(tags::kPatientBirthDate, "DA", "");
+    w.text(tags::kPatientSex, "CS", "");
+    w.text(tags::kDeviceSerialNumber, "LO", "0");
+    w.text(tags::kSoftwareVersions, "LO", "loam");
+    w.text(tags::kStudyInstanceUID, "UI", study);
+    w.text(tags::kSeriesInstanceUID, "UI", series);
+    w.text(tags::kStudyID, "SH", "");
+    w.text(tags::kSeriesNumber, "IS", "1");
+    w.text(tags::kInstanceNumber, "IS", std::to_string(inst.number));
+    w.text(tags::kFrameOfReferenceUID, "UI", frame_of_reference);
+    w.text(tags::kPositionReferenceIndicator, "LO", "SLIDE_CORNER");
+    w.begin_sequence(tags::kDimensionOrganizationSequence);
     w.begin_item();
-    w.text(0x00209164, "UI", uid::mint(series + ".dimensions", kUidRoot));
+    w.text(tags::kDimensionOrganizationUID, "UI", uid::mint(series + ".dimensions", kUidRoot));
     w.end_item();
     w.end_sequence();
-    w.text(0x00209311, "CS", inst.sparse ? "TILED_SPARSE" : "TILED_FULL");
-    w.us(0x00280002, 3);
-    w.text(0x00280004, "CS", native ? "RGB" : render::colour_photometric(ts));
-    w.us(0x00280006, ts == kRle ? 1 : 0);
-    w.text(0x00280008, "IS", std::to_string(enc.frames.size()));
-    w.us(0x00280010, std::uint16_t(inst.tile_height));
-    w.us(0x00280011, std::uint16_t(inst.tile_width));
-    w.us(0x00280100, 8);
-    w.us(0x00280101, 8);
-    w.us(0x00280102, 7);
-    w.us(0x00280103, 0);
-    w.text(0x00280301, "CS", inst.label ? "YES" : "NO");
-    w.text(0x00282110, "CS", lossy ? "01" : "00");
+    w.text(tags::kDimensionOrganizationType, "CS", inst.sparse ? "TILED_SPARSE" : "TILED_FULL");
+    w.us(tags::kSamplesPerPixel, 3);
+    w.text(tags::kPhotometricInterpretation, "CS", native ? "RGB" : render::colour_photometric(ts));
+    w.us(tags::kPlanarConfiguration, ts == kRle ? 1 : 0);
+    w.text(tags::kNumberOfFrames, "IS", std::to_string(enc.frames.size()));
+    w.us(tags::kRows, std::uint16_t(inst.tile_height));
+    w.us(tags::kColumns, std::uint16_t(inst.tile_width));
+    w.us(tags::kBitsAllocated, 8);
+    w.us(tags::kBitsStored, 8);
+    w.us(tags::kHighBit, 7);
+    w.us(tags::kPixelRepresentation, 0);
+    w.text(tags::kBurnedInAnnotation, "CS", inst.label ? "YES" : "NO");
+    w.text(tags::kLossyImageCompression, "CS", lossy ? "01" : "00");
     if (lossy) {
         std::size_t encoded = 0;
         for (const ByteVector& f : enc.frames) encoded += f.size();
         const double raw = double(enc.frames.size()) * inst.tile_width * inst.tile_height * 3;
-        w.text(0x00282112, "DS", format_decimal(encoded ? raw / double(encoded) : 1.0));
-        w.text(0x00282114, "CS", render::standard_name(ts));
+        w.text(tags::kLossyImageCompressionRatio, "DS", format_decimal(encoded ? raw / double(encoded) : 1.0));
+        w.text(tags::kLossyImageCompressionMethod, "CS", render::standard_name(ts));
     }
-    w.text(0x00400512, "LO", "loam-slide");
-    w.begin_sequence(0x00400513);
+    w.text(tags::kContainerIdentifier, "LO", "loam-slide");
+    w.begin_sequence(tags::kIssuerOfTheContainerIdentifierSequence);
     w.end_sequence();
-    w.begin_sequence(0x00400518);
+    w.begin_sequence(tags::kContainerTypeCodeSequence);
     w.end_sequence();
-    w.begin_sequence(0x00400555);
+    w.begin_sequence(tags::kAcquisitionContextSequence);
     w.end_sequence();
-    w.begin_sequence(0x00400560);
+    w.begin_sequence(tags::kSpecimenDescriptionSequence);
     w.begin_item();
-    w.text(0x00400551, "LO", "specimen");
-    w.text(0x00400554, "UI", uid::mint(study + ".specimen", kUidRoot));
-    w.begin_sequence(0x00400562);
+    w.text(tags::kSpecimenIdentifier, "LO", "specimen");
+    w.text(tags::kSpecimenUID, "UI", uid::mint(study + ".specimen", kUidRoot));
+    w.begin_sequence(tags::kIssuerOfTheSpecimenIdentifierSequence);
     w.end_sequence();
-    w.begin_sequence(0x00400610);
+    w.begin_sequence(tags::kSpecimenPreparationSequence);
     w.end_sequence();
     w.end_item();
     w.end_sequence();
-    w.fl(0x00480001, float(sp * p.columns));
-    w.fl(0x00480002, float(sp_row * p.rows));
-    w.fl(0x00480003, 0.001f);
-    w.ul(0x00480006, p.columns);
-    w.ul(0x00480007, p.rows);
-    w.begin_sequence(0x00480008);
+    w.fl(tags::kImagedVolumeWidth, float(sp * p.columns));
+    w.fl(tags::kImagedVolumeHeight, float(sp_row * p.rows));
+    w.fl(tags::kImagedVolumeDepth, 0.001f);
+    w.ul(tags::kTotalPixelMatrixColumns, p.columns);
+    w.ul(tags::kTotalPixelMatrixRows, p.rows);
+    w.begin_sequence(tags::kTotalPixelMatrixOriginSequence);
     w.begin_item();
-    w.text(0x0040072A, "DS", format_decimal(kOriginX));
-    w.text(0x0040073A, "DS", format_decimal(kOriginY));
+    w.text(tags::kXOffsetInSlideCoordinateSystem, "DS", format_decimal(kOriginX));
+    w.text(tags::kYOffsetInSlideCoordinateSystem, "DS", format_decimal(kOriginY));
     w.end_item();
     w.end_sequence();
-    w.text(0x00480010, "CS", inst.label ? "YES" : "NO");
-    w.text(0x00480011, "CS", "AUTO");
-    w.text(0x00480012, "CS", "NO");
-    w.text(0x00480102, "DS", "0\\-1\\0\\-1\\0\\0");
-    w.begin_sequence(0x00480105);
+    w.text(tags::kSpecimenLabelInImage, "CS", inst.label ? "YES" : "NO");
+    w.text(tags::kFocusMethod, "CS", "AUTO");
+    w.text(tags::kExtendedDepthOfField, "CS", "NO");
+    w.text(tags::kImageOrientationSlide, "DS", "0\\-1\\0\\-1\\0\\0");
+    w.begin_sequence(tags::kOpticalPathSequence);
     w.begin_item();
-    w.begin_sequence(0x00220016);
+    w.begin_sequence(tags::kIlluminationTypeCodeSequence);
     code_item(w, "111744", "DCM", "Brightfield illumination");
     w.end_sequence();
     if (!req.icc_profile.empty()) {
         std::vector<std::uint8_t> icc = req.icc_profile;
         if (icc.size() & 1) icc.push_back(0);
-        w.ob(0x00282000, icc);
+        w.ob(tags::kICCProfile, icc);
     }
-    w.begin_sequence(0x00480100);
+    w.begin_sequence(tags::kIlluminatorTypeCodeSequence);
     code_item(w, "414298005", "SCT", "Full Spectrum");
     w.end_sequence();
-    w.text(0x00480106, "SH", "1");
+    w.text(tags::kOpticalPathIdentifier, "SH", "1");
     w.end_item();
     w.end_sequence();
-    w.ul(0x00480302, 1);
-    w.ul(0x00480303, 1);
-    w.begin_sequence(0x52009229);
+    w.ul(tags::kNumberOfOpticalPaths, 1);
+    w.ul(tags::kTotalPixelMatrixFocalPlanes, 1);
+    w.begin_sequence(tags::kSharedFunctionalGroupsSequence);
     w.begin_item();
-    w.begin_sequence(0x00289110);
+    w.begin_sequence(tags::kPixelMeasuresSequence);
     w.begin_item();
-    w.text(0x00180050, "DS", "0.001");
-    w.text(0x00280030, "DS", format_decimal(sp_row) + "\\" + format_decimal(sp));
+    w.text(tags::kSliceThickness, "DS", "0.001");
+    w.text(tags::kPixelSpacing, "DS", format_decimal(sp_row) + "\\" + format_decimal(sp));
     w.end_item();
     w.end_sequence();
-    w.begin_sequence(0x00400710);
+    w.begin_sequence(tags::kWholeSlideMicroscopyImageFrameTypeSequence);
     w.begin_item();
-    w.text(0x00089007, "CS", inst.image_type);
+    w.text(tags::kFrameType, "CS", inst.image_type);
     w.end_item();
     w.end_sequence();
-    w.begin_sequence(0x00480207);
+    w.begin_sequence(tags::kOpticalPathIdentificationSequence);
     w.begin_item();
-    w.text(0x00480106, "SH", "1");
+    w.text(tags::kOpticalPathIdentifier, "SH", "1");
     w.end_item();
     w.end_sequence();
     w.end_item();
     w.end_sequence();
     if (inst.sparse) {
-        w.begin_sequence(0x52009230);
+        w.begin_sequence(tags::kPerFrameFunctionalGroupsSequence);
         for (const auto& [tx, ty] : enc.tiles) {
             const std::uint32_t col = tx * inst.tile_width, row = ty * inst.tile_height;
             w.begin_item();
-            w.begin_sequence(0x0048021A);
+            w.begin_sequence(tags::kPlanePositionSlideSequence);
             w.begin_item();
-            w.text(0x0040072A, "DS", format_decimal(kOriginX - row * sp_row));
-            w.text(0x0040073A, "DS", format_decimal(kOriginY - col * sp));
-            w.text(0x0040074A, "DS", "0");
-            w.sl(0x0048021E, std::int32_t(col + 1));
-            w.sl(0x0048021F, std::int32_t(row + 1));
+            w.text(tags::kXOffsetInSlideCoordinateSystem, "DS", format_decimal(kOriginX - row * sp_row));
+            w.text(tags::kYOffsetInSlideCoordinateSystem, "DS", format_decimal(kOriginY - col * sp));
+            w.text(tags::kZOffsetInSlideCoordinateSystem, "DS", "0");
+            w.sl(tags::kColumnPositionInTotalImagePixelMatrix, std::int32_t(col + 1));
+            w.sl(tags::kRowPositionInTotalImagePixelMatrix, std::int32_t(row + 1));
             w.end_item();
             w.end_sequence();
             w.end_item();
@@ -284,7 +285,7 @@ std::vector<std::uint8_t> write_instance(const Instance& inst, const PyramidRequ
         std::vector<std::uint8_t> all;
         for (const ByteVector& f : enc.frames) all.insert(all.end(), f.begin(), f.end());
         if (all.size() & 1) all.push_back(0);
-        w.ob(0x7FE00010, all);
+        w.ob(tags::kPixelData, all);
     } else {
         std::vector<std::span<const std::uint8_t>> fragments;
         std::vector<std::int64_t> starts;
@@ -293,7 +294,7 @@ std::vector<std::uint8_t> write_instance(const Instance& inst, const PyramidRequ
             starts.push_back(std::int64_t(i));
         }
         const std::vector<std::uint8_t> value = encapsulate_pixel_value(fragments, starts);
-        w.begin_encapsulated(0x7FE00010);
+        w.begin_encapsulated(tags::kPixelData);
         w.out.insert(w.out.end(), value.begin(), value.end());
         w.end_sequence();
     }
