@@ -310,15 +310,18 @@ DVHCurve compute_dvh(const Roi& roi, const DoseGrid& g, int samples_per_axis, bo
                 for (int sj = 0; sj < S; ++sj)
                     for (int si = 0; si < S; ++si)
                         sample(i + (si + 0.5) / S - 0.5, j + (sj + 0.5) / S - 0.5, sample_cm3);
-        const double extent = (i1 - i0 + 1) * (j1 - j0 + 1);
-        const double step = std::max(1.0, std::ceil(std::sqrt(extent / kFarSamples)));
-        const double far_cm3 = sample_cm3 * double(S * S) * step * step;
-        for (double j = j0; j <= j1; j += step)
-            for (double i = i0; i <= i1; i += step) {
-                const double cu = i + step / 2 - 0.5, cv = j + step / 2 - 0.5;  // the cell's centre
+        // Each axis gets its own step, so that a long thin extent (one wild point) stays within
+        // the budget too: at most sqrt(kFarSamples) cells along either axis.
+        const double per_axis = std::sqrt(kFarSamples);
+        const double step_i = std::max(1.0, std::ceil((i1 - i0 + 1) / per_axis));
+        const double step_j = std::max(1.0, std::ceil((j1 - j0 + 1) / per_axis));
+        const double far_cm3 = sample_cm3 * double(S * S) * step_i * step_j;
+        for (double j = j0; j <= j1; j += step_j)
+            for (double i = i0; i <= i1; i += step_i) {
+                const double cu = i + step_i / 2 - 0.5, cv = j + step_j / 2 - 0.5;  // the cell's centre
                 if (cu >= near_i0 - 0.5 && cu <= near_i1 + 0.5 && cv >= near_j0 - 0.5 && cv <= near_j1 + 0.5)
                     continue;  // sampled finely above
-                if (step > 1) {
+                if (step_i > 1 || step_j > 1) {
                     sample(cu, cv, far_cm3);
                     continue;
                 }
