@@ -14,7 +14,6 @@
 #include "diffusion/b0.hpp"
 #include "diffusion/mosaic.hpp"
 #include "diffusion/vendor.hpp"
-#include "json/reencode.hpp"
 #include "volume/sidecar.hpp"
 #include "volume/volume.hpp"
 
@@ -65,10 +64,9 @@ nb::tuple mosaic_expand(const Source& source) {
 nb::object siemens_diffusion(const Source& source) {
     OwnedBuffer file;
     const std::span<const std::uint8_t> bytes = source_bytes(source, file);
-    std::vector<std::uint8_t> owned;
-    const auto top = bridge::little_endian_top_level(bytes, owned);
-    if (!top) throw std::invalid_argument("siemens_diffusion: not a DICOM data set");
-    const diffusion::CsaHeader csa = diffusion::csa_image_header(*top);
+    const Dataset ds = Dataset::borrow(bytes);
+    if (!ds.readable()) throw std::invalid_argument("siemens_diffusion: not a DICOM data set");
+    const diffusion::CsaHeader csa = diffusion::csa_image_header(ds.elements());
     if (csa.empty()) return nb::none();
     auto number = [&](const char* name, std::size_t i = 0) -> nb::object {
         const auto v = csa.number(name, i);

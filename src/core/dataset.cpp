@@ -3,6 +3,9 @@
 #include <algorithm>
 
 #include "core/dictionary.hpp"
+#include "core/file_io.hpp"
+#include "core/reencode.hpp"
+#include "core/values.hpp"
 
 namespace loamwerk {
 
@@ -559,32 +562,50 @@ DatasetLayout detect_layout(const std::uint8_t* buf, std::size_t size) {
     return d;
 }
 
-Dataset Dataset::borrow(std::span<const std::uint8_t> bytes) {
+Dataset Dataset::borrow(std::span<const std::uint8_t> bytes, Body body) {
     Dataset d;
     d.bytes_ = bytes;
-    d.init();
+    d.init(body);
     return d;
 }
 
-Dataset Dataset::own(OwnedBuffer bytes) {
+Dataset Dataset::own(OwnedBuffer bytes, Body body) {
     Dataset d;
     d.owned_ = std::move(bytes);
     d.bytes_ = d.owned_.span();
-    d.init();
+    d.init(body);
     return d;
 }
 
-void Dataset::init() {
+Dataset Dataset::read(const std::string& path, Body body) { return own(read_whole_file(path), body); }
+
+void Dataset::init(Body body) {
     layout_ = detect_layout(bytes_.data(), bytes_.size());
-    if (!layout_.byte_walkable()) return;
+    if (!layout_.recognised) return;
+    if (body == Body::kAsStored && layout_.syntax != syntax::kDeflatedLE) {
+        body_ = bytes_.subspan(layout_.offset);
+        encoding_ = layout_.encoding;
+    } else if (!little_endian_body(bytes_, layout_, converted_, body_, encoding_)) {
+        return;
+    }
+    readable_ = true;
     elements_.reserve(64);
-    parsed_ = dataset::parse(bytes_.data() + layout_.offset, bytes_.size() - layout_.offset, layout_.encoding, elements_);
+    parsed_ = dataset::parse(body_.data(), body_.size(), encoding_, elements_);
 }
 
-const ElementRef* Dataset::find(Tag tag) const {
-    for (const ElementRef& e : elements_)
-        if (e.tag == tag) return &e;
-    return nullptr;
+const ElementRef* Dataset::find(Tag tag) const { return find_element(elements_, tag); }
+std::string_view Dataset::text(Tag tag) const { return text_of(elements_, tag); }
+std::vector<double> Dataset::numbers(Tag tag) const {
+    const ElementRef* e = find(tag);
+    return e ? loamwerk::numbers(*e) : std::vector<double>{};
+}
+std::optional<long> Dataset::integer(Tag tag) const { return integer_of(elements_, tag); }
+std::vector<std::vector<ElementRef>> Dataset::items(Tag tag) const { return sequence_items(find(tag)); }
+
+const Dataset& little_endian(const Dataset& ds, Dataset& holder) {
+    if (ds.encoding() != Encoding::ExplicitBE) return ds;
+    holder = Dataset::borrow(ds.bytes());
+    return holder;
 }
 
 std::optional<ElementRef> locate_pixel_data(const std::uint8_t* buf, std::size_t size) {

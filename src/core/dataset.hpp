@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -87,27 +88,54 @@ struct DatasetLayout {
 };
 DatasetLayout detect_layout(const std::uint8_t* buf, std::size_t size);
 
-// A parsed buffer: owned (read from a file) or borrowed (a caller's bytes, which must outlive it).
+// The one door to a buffer's data set: the file meta read (or a bare data set sniffed), the body
+// made little endian when it was stored big endian or deflated, and its top-level elements walked
+// once. Owned (read from a file) or borrowed (a caller's bytes, which must outlive it); element
+// views stay valid when a Dataset is moved.
 class Dataset {
 public:
-    static Dataset borrow(std::span<const std::uint8_t> bytes);
-    static Dataset own(OwnedBuffer bytes);
+    enum class Body {
+        kLittleEndian,  // big-endian and deflated bodies converted: every value reads little endian
+        kAsStored,      // big-endian bodies walked in place (values as stored); deflated ones inflated
+    };
+    static Dataset borrow(std::span<const std::uint8_t> bytes, Body body = Body::kLittleEndian);
+    static Dataset own(OwnedBuffer bytes, Body body = Body::kLittleEndian);
+    // A whole file read and opened (throws what read_whole_file throws).
+    static Dataset read(const std::string& path, Body body = Body::kLittleEndian);
 
-    std::span<const std::uint8_t> bytes() const { return bytes_; }
+    std::span<const std::uint8_t> bytes() const { return bytes_; }  // the whole buffer, as given
     const DatasetLayout& layout() const { return layout_; }
-    const std::vector<ElementRef>& elements() const { return elements_; }
-    // False when the walk stopped at an unreadable header, or the syntax is not byte-walkable.
+    // A data set was found and its body could be walked (converted when it had to be).
+    bool readable() const { return readable_; }
+    // Readable, and the walk reached the end (no unreadable element header).
     bool parsed() const { return parsed_; }
+    // The walked body: a view of bytes() after the meta, or of a converted copy (converted()).
+    std::span<const std::uint8_t> body() const { return body_; }
+    Encoding encoding() const { return encoding_; }
+    bool converted() const { return !converted_.empty(); }
+
+    const std::vector<ElementRef>& elements() const { return elements_; }
     const ElementRef* find(Tag tag) const;
+    // Typed reads of top-level elements; the same reads of items are free functions in values.hpp.
+    std::string_view text(Tag tag) const;          // trimmed; empty when absent
+    std::vector<double> numbers(Tag tag) const;    // binary by VR, or DS/IS text
+    std::optional<long> integer(Tag tag) const;    // US/SS/UL/SL, or IS text
+    std::vector<std::vector<ElementRef>> items(Tag tag) const;  // a sequence's items, each walked
 
 private:
-    void init();
+    void init(Body body);
     OwnedBuffer owned_;
-    std::span<const std::uint8_t> bytes_;
+    std::vector<std::uint8_t> converted_;
+    std::span<const std::uint8_t> bytes_, body_;
     DatasetLayout layout_;
+    Encoding encoding_ = Encoding::ExplicitLE;
     std::vector<ElementRef> elements_;
-    bool parsed_ = false;
+    bool readable_ = false, parsed_ = false;
 };
+
+// `ds` itself when its values already read little endian, else its buffer opened again with the
+// body converted, kept in `holder`: one walk serves both when the data set is little endian.
+const Dataset& little_endian(const Dataset& ds, Dataset& holder);
 
 // File meta or sniff, then the walk, then the first Float, Double Float or (plain) Pixel Data.
 std::optional<ElementRef> locate_pixel_data(const std::uint8_t* buf, std::size_t size);

@@ -149,15 +149,14 @@ std::string uid_text(std::string_view value) {
 }  // namespace
 
 int edit_part10(std::span<const std::uint8_t> input, std::span<const EditOp> ops, std::vector<std::uint8_t>& out) {
-    const DatasetLayout layout = detect_layout(input.data(), input.size());
+    const Dataset ds = Dataset::borrow(input, Dataset::Body::kAsStored);
+    const DatasetLayout& layout = ds.layout();
     if (!layout.has_meta) return edit_result::kNotPart10;
     const std::string_view ts = layout.meta.transfer_syntax;
     if (!layout.byte_walkable() || ts == "1.2.840.10008.1.2.4.95") return edit_result::kNotByteEditable;
-    const std::size_t offset = layout.meta.dataset_offset;
-    const std::uint8_t* body = input.data() + offset;
-    const std::size_t body_size = input.size() - offset;
-    std::vector<ElementRef> elements;
-    if (!dataset::parse(body, body_size, layout.encoding, elements) || elements.empty()) return edit_result::kNotPart10;
+    const std::size_t body_size = ds.body().size();
+    const std::vector<ElementRef>& elements = ds.elements();
+    if (!ds.parsed() || elements.empty()) return edit_result::kNotPart10;
     const bool implicit = layout.encoding == Encoding::ImplicitLE;
 
     std::unordered_map<Tag, const EditOp*> first_op;
@@ -188,7 +187,7 @@ int edit_part10(std::span<const std::uint8_t> input, std::span<const EditOp> ops
     std::size_t next_insert = 0;
     for (std::size_t i = 0; i < elements.size(); ++i) {
         const ElementRef& e = elements[i];
-        const std::uint8_t* span_end = i + 1 < elements.size() ? elements[i + 1].header : body + body_size;
+        const std::uint8_t* span_end = i + 1 < elements.size() ? elements[i + 1].header : ds.body().data() + body_size;
         for (; next_insert < inserts.size() && inserts[next_insert]->tag < e.tag; ++next_insert)
             if (int rc = write_insert(*inserts[next_insert]); rc != edit_result::kOk) return rc;
         const auto found = first_op.find(e.tag);
@@ -213,7 +212,7 @@ int edit_part10(std::span<const std::uint8_t> input, std::span<const EditOp> ops
     const std::string sop_class = new_uid(tags::kSOPClassUID, layout.meta.sop_class);
     const std::string sop_instance = new_uid(tags::kSOPInstanceUID, layout.meta.sop_instance);
     if (sop_class == layout.meta.sop_class && sop_instance == layout.meta.sop_instance) {
-        out.assign(input.begin(), input.begin() + std::ptrdiff_t(offset));
+        out.assign(input.begin(), input.begin() + std::ptrdiff_t(layout.offset));
         out.insert(out.end(), edited.begin(), edited.end());
         return edit_result::kOk;
     }

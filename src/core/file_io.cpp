@@ -1,58 +1,89 @@
 #include "core/file_io.hpp"
 
-#include <cstdio>
-#include <memory>
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace loamwerk {
 
 namespace {
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
-File open_at_end(const std::string& path, std::size_t* size) {
-    File f(std::fopen(path.c_str(), "rb"));
-    struct stat st {};
-    // Directories open fine with fopen on Linux but have no bytes to read.
-    if (f && (fstat(fileno(f.get()), &st) != 0 || S_ISDIR(st.st_mode))) f.reset();
-    if (!f || std::fseek(f.get(), 0, SEEK_END) != 0) throw std::runtime_error("cannot open " + path);
-    const long end = std::ftell(f.get());
-    if (end < 0) throw std::runtime_error("cannot open " + path);  // a directory, a pipe
-    std::rewind(f.get());
-    // Unbuffered: whole-file reads go straight into the caller's buffer, not 4 KiB at a time.
-    std::setvbuf(f.get(), nullptr, _IONBF, 0);
-    *size = std::size_t(end);
-    return f;
-}
+constexpr int kReadAttempts = 4;
+constexpr int kOpenAttempts = 20;
 
-OwnedBuffer read_n(std::FILE* f, std::size_t n) {
-    OwnedBuffer buf(n);
-    std::size_t got = 0;
-    while (got < n) {
-        const std::size_t r = std::fread(buf.data() + got, 1, n - got, f);
-        if (r == 0) break;  // the file shrank under us: keep what was read
-        got += r;
+struct Descriptor {
+    int fd = -1;
+    ~Descriptor() {
+        if (fd >= 0) ::close(fd);
     }
+};
+
+enum class Attempt { kDone, kShort, kUnopenable };
+
+Attempt read_once(const std::string& path, std::size_t limit, FileRead& out) {
+    Descriptor f{open_read_only(path)};
+    struct stat st {};
+    // Directories open fine on Linux but have no bytes to read; pipes have no size.
+    if (f.fd < 0 || ::fstat(f.fd, &st) != 0 || S_ISDIR(st.st_mode)) return Attempt::kUnopenable;
+    const off_t end = ::lseek(f.fd, 0, SEEK_END);
+    if (end < 0 || ::lseek(f.fd, 0, SEEK_SET) != 0) return Attempt::kUnopenable;
+    out.opened = true;
+    out.size = std::size_t(end);
+    OwnedBuffer buf(std::min(out.size, limit));
+    std::size_t got = 0;
+    while (got < buf.size()) {
+        const ssize_t r = ::read(f.fd, buf.data() + got, buf.size() - got);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        got += std::size_t(r);
+    }
+    out.complete = got == buf.size();
     buf.shrink(got);
-    return buf;
+    out.bytes = std::move(buf);
+    return out.complete ? Attempt::kDone : Attempt::kShort;
 }
+
 }  // namespace
 
+int open_read_only(const std::string& path) {
+    for (int attempt = 0;; ++attempt) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) return fd;
+        if (errno == EINTR) continue;
+        if ((errno == EMFILE || errno == ENFILE) && attempt < kOpenAttempts) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            continue;
+        }
+        return -1;
+    }
+}
+
+FileRead read_file(const std::string& path, std::size_t limit) {
+    FileRead out;
+    for (int i = 0; i < kReadAttempts; ++i) {
+        out = FileRead{};
+        if (read_once(path, limit, out) != Attempt::kShort) break;
+    }
+    return out;
+}
+
 OwnedBuffer read_whole_file(const std::string& path) {
-    std::size_t size = 0;
-    File f = open_at_end(path, &size);
-    return read_n(f.get(), size);
+    FileRead r = read_file(path);
+    if (!r.opened) throw std::runtime_error("cannot open " + path);
+    return std::move(r.bytes);
 }
 
 OwnedBuffer read_file_prefix(const std::string& path, std::size_t limit, std::size_t* file_size) {
-    std::size_t size = 0;
-    File f = open_at_end(path, &size);
-    if (file_size) *file_size = size;
-    return read_n(f.get(), size < limit ? size : limit);
+    FileRead r = read_file(path, limit);
+    if (!r.opened) throw std::runtime_error("cannot open " + path);
+    if (file_size) *file_size = r.size;
+    return std::move(r.bytes);
 }
 
 }  // namespace loamwerk

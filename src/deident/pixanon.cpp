@@ -97,20 +97,17 @@ std::string matching_signature(const std::vector<ElementRef>& top) {
 int clean(std::span<const std::uint8_t> input, const std::vector<Region>& caller_regions, bool use_library,
           bool require_match, std::vector<std::uint8_t>& out, std::span<const std::uint8_t> match_source) {
     try {
-        const DatasetLayout layout = detect_layout(input.data(), input.size());
+        const Dataset ds = Dataset::borrow(input, Dataset::Body::kAsStored);
+        const DatasetLayout& layout = ds.layout();
         if (!layout.has_meta) return result::kNotPart10;
         if (!layout.byte_walkable()) return result::kNotByteWalkable;
-        std::vector<ElementRef> elements;
-        dataset::parse(input.data() + layout.offset, input.size() - layout.offset, layout.encoding, elements);
+        const std::vector<ElementRef>& elements = ds.elements();
 
-        std::vector<ElementRef> source_elements;
-        if (!match_source.empty()) {
-            const DatasetLayout src = detect_layout(match_source.data(), match_source.size());
-            if (src.byte_walkable())
-                dataset::parse(match_source.data() + src.offset, match_source.size() - src.offset, src.encoding,
-                               source_elements);
-        }
-        const std::vector<ElementRef>& matched_against = match_source.empty() ? elements : source_elements;
+        Dataset source;
+        if (!match_source.empty()) source = Dataset::borrow(match_source, Dataset::Body::kAsStored);
+        static const std::vector<ElementRef> kNone;
+        const std::vector<ElementRef>& matched_against =
+            match_source.empty() ? elements : source.layout().byte_walkable() ? source.elements() : kNone;
         std::vector<Region> regions = caller_regions;
         if (use_library)
             for (std::size_t k = 0; k < kSignatureCount; ++k)
@@ -134,7 +131,7 @@ int clean(std::span<const std::uint8_t> input, const std::vector<Region>& caller
         std::vector<std::size_t> starts;
         for (const render::FrameRecord& f : img->frames) {
             starts.push_back(pixels.size());
-            if (render::append_stored(*img, f, false, pixels, fl) != -1) return result::kNoFrames;
+            if (render::append_stored(*img, f, false, pixels, fl) != render::render_error::kOk) return result::kNoFrames;
             if (fl.width != 1 && fl.width != 2) return result::kFormat;
         }
         const unsigned width = fl.width, samples = fl.samples, cols = fl.columns, rows = fl.rows;

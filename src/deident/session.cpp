@@ -159,14 +159,9 @@ std::string shift_dates(std::string_view value, int days) {
 
 FiledUnder filed_under(std::span<const std::uint8_t> part10) {
     FiledUnder f;
-    const DatasetLayout layout = detect_layout(part10.data(), part10.size());
-    if (!layout.byte_walkable()) return f;
-    std::vector<ElementRef> top;
-    dataset::parse(part10.data() + layout.offset, part10.size() - layout.offset, layout.encoding, top);
-    auto text = [&](Tag t) {
-        const ElementRef* e = find_element(top, t);
-        return e && e->value ? std::string(value_text(*e)) : std::string();
-    };
+    const Dataset ds = Dataset::borrow(part10);
+    if (!ds.layout().byte_walkable()) return f;
+    auto text = [&](Tag t) { return std::string(ds.text(t)); };
     f.patient_id = text(tags::kPatientID);
     f.study_uid = text(tags::kStudyInstanceUID);
     f.series_uid = text(tags::kSeriesInstanceUID);

@@ -7,7 +7,6 @@
 
 #include "core/tags.hpp"
 #include "core/values.hpp"
-#include "json/reencode.hpp"
 #include "pixel/decode.hpp"
 #include "pixel/image.hpp"
 
@@ -63,7 +62,7 @@ MosaicLayout mosaic_layout(const Elements& top, std::string_view manufacturer, s
     plan.tile_rows = rows / plan.grid, plan.tile_columns = columns / plan.grid;
     plan.slice_spacing = slice_spacing;
     if (uih) {
-        for (const Elements& it : sequence_items(find_element(top, kUihImagePositions))) {
+        for (const Elements& it : items_of(top, kUihImagePositions)) {
             const std::vector<double> v = ds_values(find_element(it, kImagePositionPatient));
             if (v.size() == 3) plan.positions.push_back({v[0], v[1], v[2]});
         }
@@ -104,14 +103,10 @@ void cut_tile(const float* mosaic, std::size_t columns, const MosaicLayout& layo
 
 ExpandedMosaic expand_mosaic(std::span<const std::uint8_t> buffer) {
     ExpandedMosaic out;
-    std::vector<std::uint8_t> owned;
-    const auto parsed = bridge::little_endian_top_level(buffer, owned);
-    if (!parsed) return out;
-    const Elements& top = *parsed;
-    auto text = [&](Tag t) {
-        const ElementRef* e = find_element(top, t);
-        return e ? std::string(value_text(*e)) : std::string();
-    };
+    const Dataset ds = Dataset::borrow(buffer);
+    if (!ds.readable()) return out;
+    const Elements& top = ds.elements();
+    auto text = [&](Tag t) { return std::string(ds.text(t)); };
     out.orientation = fixed<6>(top, kImageOrientationPatient, {1, 0, 0, 0, 1, 0});
     out.pixel_spacing = fixed<2>(top, kPixelSpacing, {1, 1});
     const auto position = fixed<3>(top, kImagePositionPatient, {0, 0, 0});
@@ -125,7 +120,7 @@ ExpandedMosaic expand_mosaic(std::span<const std::uint8_t> buffer) {
     if (out.layout.tiles < 2) return ExpandedMosaic{};
     ByteVector frame, scratch;
     render::FrameLayout layout;
-    if (render::append_rendered(*img, 0, frame, layout, scratch) != -1 || layout.samples != 1 ||
+    if (render::append_rendered(*img, 0, frame, layout, scratch) != render::render_error::kOk || layout.samples != 1 ||
         layout.dtype != "float32" || frame.size() < std::size_t(4) * img->rows * img->columns)
         throw std::runtime_error("mosaic_expand: the mosaic frame does not decode to one channel");
     const std::size_t tile = out.layout.tile_rows * out.layout.tile_columns;

@@ -1,5 +1,7 @@
 #include "fileset/scan.hpp"
 
+#include "core/file_io.hpp"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -20,10 +22,8 @@ bool has_dicom_extension(const fs::path& p) {
 }
 
 bool has_dicm_magic(const fs::path& p) {
-    std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(p.c_str(), "rb"), &std::fclose);
-    if (!f || std::fseek(f.get(), 128, SEEK_SET) != 0) return false;
-    char magic[4];
-    return std::fread(magic, 1, 4, f.get()) == 4 && std::equal(magic, magic + 4, "DICM");
+    const FileRead head = read_file(p.string(), 132);
+    return head.bytes.size() == 132 && as_text(head.bytes.data() + 128, 4) == "DICM";
 }
 
 bool is_regular(const fs::directory_entry& entry) {

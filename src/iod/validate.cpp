@@ -16,7 +16,6 @@
 #include "core/values.hpp"
 #include "core/tags.hpp"
 #include "iod/tables.hpp"
-#include "json/reencode.hpp"
 
 namespace loamwerk::iod {
 
@@ -30,76 +29,17 @@ constexpr int kMaxDepth = 64;
 
 bool is_sequence(const ElementRef& e) { return e.vr == vr::SQ; }
 
-// The items of a sequence element, each parsed into its elements; false when any did not parse.
-bool sequence_items(const ElementRef& e, std::vector<Elements>& out) {
-    if (!e.value || e.length == 0) return true;
-    Elements records;
-    bool ok = dataset::parse(e.value, std::size_t(e.length), e.encoding, records);
-    for (const ElementRef& item : records) {
-        if (item.tag != tags::kItem) continue;
-        Elements inner;
-        if (item.value && !dataset::parse(item.value, std::size_t(item.length), e.encoding, inner)) ok = false;
-        out.push_back(std::move(inner));
-    }
-    return ok;
-}
-
 bool fully_parsed(const Elements& elements, int depth) {
     if (depth > kMaxDepth) return false;
     for (const ElementRef& e : elements) {
         if (!is_sequence(e)) continue;
-        std::vector<Elements> items;
-        if (!sequence_items(e, items)) return false;
+        bool complete = true;
+        const Items items = sequence_items(&e, &complete);
+        if (!complete) return false;
         for (const Elements& item : items)
             if (!fully_parsed(item, depth + 1)) return false;
     }
     return true;
-}
-
-std::string_view trimmed(std::string_view s) {
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.remove_suffix(1);
-    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-    return s;
-}
-
-std::string_view text_of(const ElementRef& e) { return as_text(e.value, std::size_t(e.length)); }
-
-// The values of a text element split at backslashes, each trimmed.
-std::vector<std::string_view> text_values(const ElementRef& e) {
-    std::vector<std::string_view> out;
-    std::string_view s = text_of(e);
-    for (;;) {
-        const std::size_t bs = s.find('\\');
-        out.push_back(trimmed(s.substr(0, bs)));
-        if (bs == std::string_view::npos) break;
-        s.remove_prefix(bs + 1);
-    }
-    return out;
-}
-
-// Numeric values of a binary or IS/DS element.
-std::vector<double> numbers(const ElementRef& e) {
-    std::vector<double> out;
-    const std::uint8_t* p = e.value;
-    const std::size_t n = std::size_t(e.length);
-    auto each = [&](std::size_t width, auto convert) {
-        for (std::size_t i = 0; p && i + width <= n; i += width) out.push_back(convert(p + i));
-    };
-    switch (e.vr) {
-    case vr::US: each(2, [](const std::uint8_t* q) { return double(load_le16(q)); }); break;
-    case vr::SS: each(2, [](const std::uint8_t* q) { return double(std::int16_t(load_le16(q))); }); break;
-    case vr::UL: each(4, [](const std::uint8_t* q) { return double(load_le32(q)); }); break;
-    case vr::SL: each(4, [](const std::uint8_t* q) { return double(std::int32_t(load_le32(q))); }); break;
-    case vr::FL: each(4, [](const std::uint8_t* q) { float f; std::memcpy(&f, q, 4); return double(f); }); break;
-    case vr::FD: each(8, [](const std::uint8_t* q) { double d; std::memcpy(&d, q, 8); return d; }); break;
-    default:
-        for (std::string_view v : text_values(e)) {
-            double d = 0;
-            const auto r = std::from_chars(v.data(), v.data() + v.size(), d);
-            if (r.ec == std::errc() && !v.empty()) out.push_back(d);
-        }
-    }
-    return out;
 }
 
 bool compare(double a, std::uint8_t how, double b) {
@@ -135,7 +75,7 @@ bool run_test(const ConditionStep& s, const Scope& ds) {
     if (e) {
         switch (s.test) {
         case kPresent: r = true; break;
-        case kValuePresent: r = is_text_vr(e->vr) ? !trimmed(text_of(*e)).empty() : e->length > 0; break;
+        case kValuePresent: r = is_text_vr(e->vr) ? !value_text(*e).empty() : e->length > 0; break;
         case kStringEquals:
             r = select(text_values(*e), s.selector, [&](std::string_view v) { return v == s.text; });
             break;
@@ -227,8 +167,7 @@ private:
             for (const Elements* item : level) {
                 for (const ElementRef& e : *item) {
                     if (e.tag != kPathTags[rule.path + d] || !is_sequence(e)) continue;
-                    auto& parsed = storage_.emplace_back();
-                    sequence_items(e, parsed);
+                    const auto& parsed = storage_.emplace_back(sequence_items(&e));
                     for (const Elements& x : parsed) next.push_back(&x);
                 }
             }
@@ -251,7 +190,8 @@ bool has_path(const Elements& ds, std::initializer_list<Tag> path) {
             const ElementRef* e = find_element(item, t);
             if (!e) continue;
             found = true;
-            if (is_sequence(*e)) sequence_items(*e, next);
+            if (is_sequence(*e))
+                for (Elements& x : sequence_items(e)) next.push_back(std::move(x));
         }
         if (!found) return false;
         level = std::move(next);
@@ -262,7 +202,7 @@ bool has_path(const Elements& ds, std::initializer_list<Tag> path) {
 void rt_dose_checks(const Elements& ds, std::vector<Finding>& out) {
     const ElementRef* type = find_element(ds, tags::kDoseSummationType);
     if (!type) return;
-    const std::string_view t = trimmed(text_of(*type));
+    const std::string_view t = value_text(*type);
     constexpr Tag kPlan = tags::kReferencedRTPlanSequence, kFraction = tags::kReferencedFractionGroupSequence;
     const char* message = nullptr;
     if (t == "BEAM" && !has_path(ds, {kPlan, kFraction, tags::kReferencedBeamSequence}))
@@ -380,16 +320,18 @@ std::uint8_t RequiredAttributes::type_of(Tag tag) const {
     return row != last && row->tag == tag ? row->type : 0;
 }
 
-std::vector<Finding> check_dataset(std::span<const std::uint8_t> body, Encoding encoding,
-                                   std::span<const std::uint8_t> meta) {
+std::vector<Finding> check_dataset(const Dataset& ds) {
     std::vector<Finding> out;
-    Elements top, meta_elements;
-    if (!meta.empty()) dataset::parse(meta.data(), meta.size(), Encoding::ExplicitLE, meta_elements);
-    const bool walked = dataset::parse(body.data(), body.size(), encoding, top);
+    const Elements& top = ds.elements();
+    Elements meta_elements;
+    const DatasetLayout& layout = ds.layout();
+    if (layout.has_meta && layout.meta.dataset_offset > 132 && layout.meta.dataset_offset <= ds.bytes().size())
+        dataset::parse(ds.bytes().data() + 132, layout.meta.dataset_offset - 132, Encoding::ExplicitLE, meta_elements);
+    const bool walked = ds.parsed();
     // A DICOMDIR names its SOP Class in the file meta only.
     const ElementRef* sop = find_element(top, tags::kSOPClassUID);
     if (!sop) sop = find_element(meta_elements, tags::kMediaStorageSOPClassUID);
-    const std::string_view uid = sop ? trim_padding(text_of(*sop)) : std::string_view{};
+    const std::string_view uid = sop ? value_text(*sop) : std::string_view{};
     const SopClassRow* row = find_sop_class(uid);
     if (!row) {
         out.push_back({Severity::kInfo, 0, "",
@@ -425,17 +367,9 @@ std::vector<Finding> validate_file(const std::string& path) {
         throw std::runtime_error("cannot read: " + path);
     }
     if (file.size() == 0) throw std::runtime_error("cannot read: " + path);
-    const std::span<const std::uint8_t> bytes(file.data(), file.size());
-    const DatasetLayout layout = detect_layout(bytes.data(), bytes.size());
-    std::vector<std::uint8_t> owned;
-    std::span<const std::uint8_t> body;
-    Encoding encoding = layout.encoding;
-    if (!layout.recognised || !bridge::little_endian_body(bytes, layout, owned, body, encoding))
-        throw std::runtime_error("decode failed (not a decodable DICOM): " + path);
-    std::span<const std::uint8_t> meta;
-    if (layout.has_meta && layout.meta.dataset_offset > 132 && layout.meta.dataset_offset <= bytes.size())
-        meta = bytes.subspan(132, layout.meta.dataset_offset - 132);
-    return check_dataset(body, encoding, meta);
+    const Dataset ds = Dataset::own(std::move(file));
+    if (!ds.readable()) throw std::runtime_error("decode failed (not a decodable DICOM): " + path);
+    return check_dataset(ds);
 }
 
 }  // namespace loamwerk::iod

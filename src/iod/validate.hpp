@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/transfer_syntax.hpp"
+#include "core/dataset.hpp"
 #include "core/vr.hpp"
 
 namespace loamwerk::iod {
@@ -23,10 +23,9 @@ struct Finding {
 
 std::string_view severity_text(Severity s);
 
-// Checks a little-endian data set; `meta` is the file meta's elements (Explicit VR Little
-// Endian), seen by conditions on the transfer syntax. Never throws for a non-conformant data set.
-std::vector<Finding> check_dataset(std::span<const std::uint8_t> body, Encoding encoding,
-                                   std::span<const std::uint8_t> meta = {});
+// Checks an opened data set; the file meta's elements are seen by conditions on the transfer
+// syntax. Never throws for a non-conformant data set.
+std::vector<Finding> check_dataset(const Dataset& ds);
 
 // Reads and checks a file: throws std::runtime_error "cannot read: <path>" for an unreadable or
 // empty file and "decode failed (not a decodable DICOM): <path>" for one that does not parse.

@@ -12,7 +12,7 @@
 #include "core/dictionary.hpp"
 #include "core/inflate.hpp"
 #include "core/tags.hpp"
-#include "json/reencode.hpp"
+#include "core/reencode.hpp"
 
 namespace loamwerk::bridge {
 

@@ -26,18 +26,16 @@ std::string_view render_error_message(int code) {
 
 namespace {
 
-constexpr int kDone = -1;
-
 bool is_ybr(std::uint8_t p) { return p >= kYbrFull && p <= kYbrPartial420; }
 
 }  // namespace
 
 int append_stored(const RenderImage& img, const FrameRecord& f, bool present, ByteVector& out,
                   FrameLayout& layout) {
-    if (is_video_syntax(img.syntax)) return 7;
-    if (!f.has_decoded && !f.source) return 1;
+    if (is_video_syntax(img.syntax)) return render_error::kVideoFrame;
+    if (!f.has_decoded && !f.source) return render_error::kNoPixelData;
     // Samples of more than 64 bits come only from a damaged header.
-    if (f.bits == 0 || f.bits > 64) return 3;
+    if (f.bits == 0 || f.bits > 64) return render_error::kUnsupportedFormat;
     const bool decoded = f.has_decoded;
     StoredSource src;
     src.data = decoded ? f.decoded.data() : f.source;
@@ -59,7 +57,7 @@ int append_stored(const RenderImage& img, const FrameRecord& f, bool present, By
     if (img.float_pixels) layout.dtype = "float32";
     else if (img.double_pixels) layout.dtype = "float64";
     else layout.dtype = std::string(img.pixel_representation ? "int" : "uint") + std::to_string(stored.width * 8);
-    if (!present) return kDone;
+    if (!present) return render_error::kOk;
 
     const std::size_t pixels = std::size_t(f.rows) * f.columns;
     if (f.photometric == kPaletteColor && stored.samples == 1) {
@@ -67,7 +65,7 @@ int append_stored(const RenderImage& img, const FrameRecord& f, bool present, By
         const bool sixteen = (img.flags & kPalette16) != 0;
         const int rc = palette_expand(img, out.data() + base, out.size() - base, pixels, stored.width,
                                       img.pixel_representation == 1, sixteen, rgb);
-        if (rc != status::kOk) return 3;
+        if (rc != status::kOk) return render_error::kUnsupportedFormat;
         out.resize(base);
         out.insert(out.end(), rgb.begin(), rgb.end());
         layout.samples = 3, layout.width = sixteen ? 2 : 1, layout.dtype = sixteen ? "uint16" : "uint8";
@@ -83,7 +81,7 @@ int append_stored(const RenderImage& img, const FrameRecord& f, bool present, By
         out.insert(out.end(), rgb.begin(), rgb.end());
         layout.samples = 3, layout.photometric = kRgb;
     }
-    return kDone;
+    return render_error::kOk;
 }
 
 int append_rendered(const RenderImage& img, std::size_t index, ByteVector& out, FrameLayout& layout,
@@ -91,7 +89,7 @@ int append_rendered(const RenderImage& img, std::size_t index, ByteVector& out, 
     const FrameRecord& f = img.frames[index];
     if (f.samples == 1 && f.photometric != kPaletteColor) {
         scratch.clear();
-        if (int rc = append_stored(img, f, false, scratch, layout); rc != kDone) return rc;
+        if (int rc = append_stored(img, f, false, scratch, layout); rc != render_error::kOk) return rc;
         const std::size_t count = std::size_t(f.rows) * f.columns;
         const std::size_t base = out.size();
         out.resize(base + count * 4);
@@ -99,13 +97,13 @@ int append_rendered(const RenderImage& img, std::size_t index, ByteVector& out, 
                            img.pixel_representation == 1 && !img.float_pixels, img.float_pixels,
                            reinterpret_cast<float*>(out.data() + base), nullptr, nullptr);
         layout.width = 4, layout.dtype = "float32";
-        return kDone;
+        return render_error::kOk;
     }
     scratch.clear();
-    if (int rc = append_stored(img, f, true, scratch, layout); rc != kDone) return rc;
+    if (int rc = append_stored(img, f, true, scratch, layout); rc != render_error::kOk) return rc;
     if (layout.width == 1 || layout.dtype == "uint16") {  // RGB 8-bit, or 16-bit palette output
         out.insert(out.end(), scratch.begin(), scratch.end());
-        return kDone;
+        return render_error::kOk;
     }
     // Colour of more than 8 bits: float32 samples.
     const std::size_t count = scratch.size() / layout.width, base = out.size();
@@ -119,7 +117,7 @@ int append_rendered(const RenderImage& img, std::size_t index, ByteVector& out, 
         else o[i] = 0;
     }
     layout.width = 4, layout.dtype = "float32";
-    return kDone;
+    return render_error::kOk;
 }
 
 namespace {
@@ -244,7 +242,7 @@ DecodeResult decode_impl(std::span<const std::uint8_t> buffer, OwnedBuffer* file
     for (std::size_t i = first; i < last; ++i) {
         const int rc = rescale ? append_rendered(*img, i, r.data, layout, scratch)
                                : append_stored(*img, img->frames[i], present, r.data, layout);
-        if (rc != kDone) throw std::runtime_error("frame decode failed: " + std::string(render_error_message(rc)));
+        if (rc != render_error::kOk) throw std::runtime_error("frame decode failed: " + std::string(render_error_message(rc)));
         if (i == first) {
             first_layout = layout;
             r.data.reserve(r.data.size() * (last - first));  // the other frames have the same size

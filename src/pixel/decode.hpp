@@ -13,6 +13,14 @@
 namespace loamwerk::render {
 
 // The messages of frame-level failures.
+// What append_stored and append_rendered return: kOk, or an error whose number the Python
+// surface and the CLI report (render_error_message gives its words). Error 0 is a decoder's
+// failure, so success is -1.
+namespace render_error {
+constexpr int kOk = -1, kDecodeFailed = 0, kNoPixelData = 1, kFrameOutOfRange = 2, kUnsupportedFormat = 3,
+              kOutsideImage = 4, kEncodeFailed = 5, kNoEncoder = 6, kVideoFrame = 7;
+}  // namespace render_error
+
 std::string_view render_error_message(int code);
 
 struct FrameLayout {
@@ -23,8 +31,8 @@ struct FrameLayout {
 };
 
 // One frame's stored samples (sign-extended, little-endian, interleaved) appended to `out`;
-// with `present`, palette indices are expanded and YBR/CMYK converted to RGB. Returns -1, or
-// a render error code.
+// with `present`, palette indices are expanded and YBR/CMYK converted to RGB. Returns
+// render_error::kOk, or a render error.
 int append_stored(const RenderImage& img, const FrameRecord& frame, bool present, ByteVector& out,
                   FrameLayout& layout);
 // The rendered frame: the modality output (float32) for one-sample frames, RGB otherwise.

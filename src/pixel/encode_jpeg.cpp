@@ -30,7 +30,7 @@ int turbo_encode(const std::uint8_t* pixels, unsigned w, unsigned h, int compone
     cinfo.err = quiet_jpeg_errors(err);
     if (setjmp(err.jump)) {
         jpeg_destroy_compress(&cinfo);
-        return 2;
+        return status::kUnsupported;
     }
     jpeg_create_compress(&cinfo);
     jpeg_mem_dest(&cinfo, out, out_size);
@@ -50,7 +50,7 @@ int turbo_encode(const std::uint8_t* pixels, unsigned w, unsigned h, int compone
     }
     jpeg_finish_compress(&cinfo);
     jpeg_destroy_compress(&cinfo);
-    return 0;
+    return status::kOk;
 }
 
 ByteVector dcmtk_encode(const std::uint8_t* pixels, const EncodeRequest& r, bool lossless, int predictor, int quality) {
@@ -108,7 +108,7 @@ ByteVector jpeg_encode(const std::uint8_t* pixels, std::size_t size, const Encod
     unsigned long mem_size = 0;
     const int rc = turbo_encode(pixels, r.columns, r.rows, r.samples, q, &mem, &mem_size);
     ByteVector out;
-    if (rc == 0 && mem) out.assign(mem, mem + mem_size);
+    if (rc == status::kOk && mem) out.assign(mem, mem + mem_size);
     std::free(mem);  // jpeg_mem_dest allocates with malloc
     return out;
 }

@@ -526,8 +526,8 @@ int encapsulated_table(RenderImage& img) {
 // Encapsulated uncompressed frames are native samples; everything else goes through the codec.
 int decode_one(const RenderImage& img, FrameRecord& f) {
     const int r = img.codec(f.source, f.source_size, f);
-    if (r == 1) return status::kNoMemory;
-    if (r != 0) return status::kUnsupported;
+    if (r == status::kNoMemory) return status::kNoMemory;
+    if (r != status::kOk) return status::kUnsupported;
     f.has_decoded = true;
     const std::size_t want = decoded_frame_bytes(f);
     if (f.decoded.size() < want) {
@@ -579,9 +579,11 @@ std::unique_ptr<RenderImage> open(std::span<const std::uint8_t> buffer, unsigned
         return std::unique_ptr<RenderImage>();
     };
     if (buffer.size() < 8) return fail(status::kNotDicom);
-    const DatasetLayout layout = detect_layout(buffer.data(), buffer.size());
-    if (!layout.recognised) return fail(status::kNotDicom);
     auto img = std::make_unique<RenderImage>();
+    img->dataset = Dataset::borrow(buffer, Dataset::Body::kAsStored);
+    const Dataset& ds = img->dataset;
+    const DatasetLayout& layout = ds.layout();
+    if (!layout.recognised) return fail(status::kNotDicom);
     img->flags = flags;
     if (layout.has_meta) {
         const SyntaxInfo s = syntax_lookup(layout.meta.transfer_syntax);
@@ -592,23 +594,14 @@ std::unique_ptr<RenderImage> open(std::span<const std::uint8_t> buffer, unsigned
                       : layout.encoding == Encoding::ExplicitBE ? syntax::kExplicitBE : syntax::kExplicitLE;
     }
     if (img->syntax == syntax::kDeflatedFrames) img->codec = deflate_frame_decode;
-    const std::uint8_t* body = buffer.data() + layout.offset;
-    std::size_t body_size = buffer.size() - layout.offset;
-    Encoding encoding = layout.encoding;
-    if (img->syntax == syntax::kDeflatedLE) {
-        img->inflated = inflate_raw(body, body_size);
-        if (img->inflated.empty()) return fail(status::kNotDicom);
-        body = img->inflated.data(), body_size = img->inflated.size();
-        encoding = Encoding::ExplicitLE;
-    }
+    if (!ds.readable()) return fail(status::kNotDicom);  // a deflated body that does not inflate
+    const Encoding encoding = ds.encoding();
     img->big_endian = encoding == Encoding::ExplicitBE || img->syntax == syntax::kImplicitLEBigEndianPixels;
-    std::vector<ElementRef> elements;
-    elements.reserve(128);
-    dataset::parse(body, body_size, encoding, elements);
+    const std::vector<ElementRef>& elements = ds.elements();
     if (elements.empty() || !plausible_groups(elements)) return fail(status::kNotDicom);
 
     Parser parser(*img, encoding);
-    parser.top_level(elements, body + body_size);
+    parser.top_level(elements, ds.body().data() + ds.body().size());
     if (img->retired_lzw && img->fragments.empty()) img->codec = lzw_decode;
     img->rt_dose = img->sop_class == "1.2.840.10008.5.1.4.1.1.481.2";
     if (img->big_endian && img->words_for_bytes && img->native) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/bytes.hpp"
+#include "core/dataset.hpp"
 #include "core/transfer_syntax.hpp"
 #include "pixel/syntax.hpp"
 
@@ -98,8 +99,11 @@ struct RenderImage {
     // Descriptive values for the meta dictionary (raw text, padding removed).
     std::string modality, sop_class, sop_instance, series_uid, study_uid, frame_of_reference_uid;
     std::string instance_number, slice_thickness, pixel_spacing, image_position, image_orientation;
-    // Buffers the views may point into.
-    std::vector<std::uint8_t> inflated, joined_native;
+    // The data set as stored (big-endian values walked in place, a deflated body inflated), whose
+    // top-level elements the image was read from, and the buffer of joined native frames: the
+    // views may point into either.
+    Dataset dataset;
+    std::vector<std::uint8_t> joined_native;
 };
 
 // Opens a Part-10 buffer or bare dataset, which must outlive the image. Nothing (with

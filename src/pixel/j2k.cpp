@@ -202,7 +202,7 @@ int j2k_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
     std::vector<std::uint8_t> mended;
     data = mend_cut_tile_parts(data, size, mended);
     std::unique_ptr<opj_codec_t, CodecCloser> codec(opj_create_decompress(is_jp2(data, size) ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K));
-    if (!codec) return 1;
+    if (!codec) return status::kNoMemory;
     opj_set_info_handler(codec.get(), discard, nullptr);
     opj_set_warning_handler(codec.get(), discard, nullptr);
     std::string library_error;
@@ -210,13 +210,13 @@ int j2k_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
     // What failed, in the library's words when it gave any.
     const auto failed = [&](const char* what) {
         f.error = library_error.empty() ? std::string(what) : std::string(what) + " (" + library_error + ")";
-        return 2;
+        return status::kUnsupported;
     };
     MemoryStream ms{data, size, 0};
     // The library copies the input through this buffer: the codestream's own size is enough.
     const std::size_t buffer = std::clamp<std::size_t>(size, 4096, std::size_t(1) << 20);
     std::unique_ptr<opj_stream_t, StreamCloser> stream(opj_stream_create(buffer, OPJ_TRUE));
-    if (!stream) return 1;
+    if (!stream) return status::kNoMemory;
     opj_stream_set_read_function(stream.get(), stream_read);
     opj_stream_set_skip_function(stream.get(), stream_skip);
     opj_stream_set_seek_function(stream.get(), stream_seek);
@@ -224,15 +224,15 @@ int j2k_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
     opj_stream_set_user_data_length(stream.get(), size);
     opj_dparameters_t params;
     opj_set_default_decoder_parameters(&params);
-    if (!opj_setup_decoder(codec.get(), &params)) return 2;
+    if (!opj_setup_decoder(codec.get(), &params)) return status::kUnsupported;
     opj_decoder_set_strict_mode(codec.get(), OPJ_FALSE);
     // An assertion in the library fails before it changes anything, so its objects are freed as
     // after any other error.
     const auto corrupt = [&] {
         f.error = "the JPEG 2000 decoder gave up on a corrupt codestream";
-        return 2;
+        return status::kUnsupported;
     };
-    if (!tile_grid_fits(data, size, f)) return 2;
+    if (!tile_grid_fits(data, size, f)) return status::kUnsupported;
     opj_image_t* raw = nullptr;
     OPJ_BOOL read = OPJ_FALSE;
     auto read_header = [&] { read = opj_read_header(stream.get(), codec.get(), &raw); };
@@ -243,7 +243,7 @@ int j2k_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
         return failed("the JPEG 2000 codestream declares an image larger than 65535 pixels a side or with more than "
                       "4 components");
     // OpenJPEG allocates 32 bits a sample for the whole image while it decodes.
-    if (!frame_plan(f, "JPEG 2000", image->x1 - image->x0, image->y1 - image->y0, image->numcomps, 4, size)) return 2;
+    if (!frame_plan(f, "JPEG 2000", image->x1 - image->x0, image->y1 - image->y0, image->numcomps, 4, size)) return status::kUnsupported;
     OPJ_BOOL decoded = OPJ_FALSE;
     auto decode = [&] {
         decoded = opj_decode(codec.get(), stream.get(), image.get());
@@ -264,26 +264,26 @@ int j2k_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
     bool converted = false;
     unsigned comps = image->numcomps;
     if (space == OPJ_CLRSPC_SYCC && p != kYbrIct && p != kYbrRct && image->numcomps == 3) {
-        if (!sycc_to_rgb(image.get())) return 2;
+        if (!sycc_to_rgb(image.get())) return status::kUnsupported;
         converted = true;
     } else if (space == OPJ_CLRSPC_EYCC && image->numcomps == 3) {
-        if (!esycc_to_rgb(image.get())) return 2;
+        if (!esycc_to_rgb(image.get())) return status::kUnsupported;
         converted = true;
     } else if (space == OPJ_CLRSPC_CMYK && image->numcomps == 4) {
-        if (!cmyk_components_to_rgb(image.get())) return 2;
+        if (!cmyk_components_to_rgb(image.get())) return status::kUnsupported;
         converted = true, comps = 3;
     }
     const opj_image_comp_t* c = image->comps;
     for (unsigned k = 1; k < comps; ++k)
-        if (c[k].w != c[0].w || c[k].h != c[0].h) return 2;
+        if (c[k].w != c[0].w || c[k].h != c[0].h) return status::kUnsupported;
     unsigned prec = 0;
     for (unsigned k = 0; k < comps; ++k) prec = std::max<unsigned>(prec, c[k].prec);
-    if (prec == 0 || prec > 16 || c[0].w == 0 || c[0].h == 0) return 2;
+    if (prec == 0 || prec > 16 || c[0].w == 0 || c[0].h == 0) return status::kUnsupported;
     // Subsampled components decode smaller than the canvas that was checked against the header.
     if (f.columns && f.rows && (c[0].w != f.columns || c[0].h != f.rows)) {
         f.error = "the JPEG 2000 image decodes to " + std::to_string(c[0].w) + " x " + std::to_string(c[0].h) +
                   " where Columns and Rows say " + std::to_string(f.columns) + " x " + std::to_string(f.rows);
-        return 2;
+        return status::kUnsupported;
     }
     const std::size_t bytes = prec <= 8 ? 1 : 2, pixels = std::size_t(c[0].w) * c[0].h;
     f.decoded.resize(pixels * comps * bytes);
@@ -303,7 +303,7 @@ int j2k_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
     if (converted) f.photometric = kRgb;
     if (image->icc_profile_buf && image->icc_profile_len)
         f.icc.assign(image->icc_profile_buf, image->icc_profile_buf + image->icc_profile_len);
-    return 0;
+    return status::kOk;
 }
 
 // High-Throughput code-blocks decode through OpenJPEG too: its assertions can be contained (see
@@ -313,7 +313,7 @@ int htj2k_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
     if (size >= 2 && !(data[0] == 0xFF && data[1] == 0x4F)) {
         static constexpr std::uint8_t kStart[4] = {0xFF, 0x4F, 0xFF, 0x51};
         const std::uint8_t* at = std::search(data, data + size, kStart, kStart + 4);
-        if (at == data + size) return 2;
+        if (at == data + size) return status::kUnsupported;
         size -= std::size_t(at - data), data = at;
     }
     return j2k_decode(data, size, f);

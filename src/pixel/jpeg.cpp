@@ -116,13 +116,13 @@ int turbo_decode(const std::uint8_t* data, std::size_t size, int components, boo
     cinfo.err = quiet_jpeg_errors(err);
     if (setjmp(err.jump)) {
         jpeg_destroy_decompress(&cinfo);
-        return 2;
+        return status::kUnsupported;
     }
     jpeg_create_decompress(&cinfo);
     jpeg_mem_src(&cinfo, data, static_cast<unsigned long>(size));
     if (jpeg_read_header(&cinfo, TRUE) != JPEG_HEADER_OK) {
         jpeg_destroy_decompress(&cinfo);
-        return 2;
+        return status::kUnsupported;
     }
     if (components == 3) {
         cinfo.jpeg_color_space = ycbcr ? JCS_YCbCr : JCS_RGB;
@@ -136,7 +136,7 @@ int turbo_decode(const std::uint8_t* data, std::size_t size, int components, boo
     const std::size_t stride = std::size_t(cinfo.output_width) * cinfo.output_components;
     if (cinfo.output_components != components || stride * cinfo.output_height > out_size) {
         jpeg_destroy_decompress(&cinfo);
-        return 2;
+        return status::kUnsupported;
     }
     while (cinfo.output_scanline < cinfo.output_height) {
         JSAMPROW row = out + stride * cinfo.output_scanline;
@@ -144,7 +144,7 @@ int turbo_decode(const std::uint8_t* data, std::size_t size, int components, boo
     }
     jpeg_abort_decompress(&cinfo);
     jpeg_destroy_decompress(&cinfo);
-    return 0;
+    return status::kOk;
 }
 
 // ---- DCMTK's IJG codecs: 12-bit DCT and lossless ----------------------------------------------
@@ -160,7 +160,7 @@ int dcmtk_decode(const std::uint8_t* data, std::size_t size, const JpegHeader& h
     if (h.precision <= 8) decoder = std::make_unique<DJDecompressIJG8Bit>(params, ycbcr);
     else if (h.precision <= 12) decoder = std::make_unique<DJDecompressIJG12Bit>(params, ycbcr);
     else decoder = std::make_unique<DJDecompressIJG16Bit>(params, ycbcr);
-    if (decoder->init().bad()) return 2;
+    if (decoder->init().bad()) return status::kUnsupported;
     // The IJG source manager reads but never writes; the API just lacks const.
     const OFCondition rc = decoder->decode(const_cast<Uint8*>(data), Uint32(size), out, Uint32(out_size), OFFalse);
     return rc.good() ? 0 : 2;
@@ -187,21 +187,21 @@ bool looks_like_ycbcr(const std::uint8_t* p, std::size_t pixels) {
 
 int jpeg_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
     JpegHeader h;
-    if (!parse_header(data, size, h)) return 2;
+    if (!parse_header(data, size, h)) return status::kUnsupported;
     if (h.width <= 0 || h.height <= 0 || h.width > 65535 || h.height > 65535 || h.precision < 2 || h.precision > 16 ||
         (h.components != 1 && h.components != 3 && h.components != 4))
-        return 2;
+        return status::kUnsupported;
     const bool ycbcr = h.components == 3 && input_is_ycbcr(h, f.photometric);
     const std::size_t bytes = h.precision <= 8 ? 1 : 2;
     if (!frame_plan(f, "JPEG", std::uint64_t(h.width), std::uint64_t(h.height), std::uint64_t(h.components), bytes, size))
-        return 2;
+        return status::kUnsupported;
     const std::size_t out_size = std::size_t(h.width) * h.height * h.components * bytes;
     f.decoded.resize(out_size);
     std::memset(f.decoded.data(), 0, out_size);
     const bool turbo = !h.lossless() && h.precision == 8;
     const int rc = turbo ? turbo_decode(data, size, h.components, ycbcr, f.decoded.data(), out_size)
                          : dcmtk_decode(data, size, h, ycbcr, f.decoded.data(), out_size);
-    if (rc != 0) {
+    if (rc != status::kOk) {
         f.decoded.clear();
         return rc;
     }
@@ -212,7 +212,7 @@ int jpeg_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
     else if (h.lossless() && h.components == 3 && bytes == 1 && (f.photometric == kRgb || f.photometric == kPhotoUnknown) &&
              looks_like_ycbcr(f.decoded.data(), std::size_t(h.width) * h.height))
         f.photometric = kYbrFull;
-    return 0;
+    return status::kOk;
 }
 
 }  // namespace loamwerk::render

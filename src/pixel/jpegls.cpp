@@ -33,23 +33,23 @@ int jpegls_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
         if (info.width == 0 || info.height == 0 || info.width > 65535 || info.height > 65535 ||
             info.bits_per_sample < 2 || info.bits_per_sample > 16 || info.component_count < 1 ||
             info.component_count > 4)
-            return 2;
+            return status::kUnsupported;
         if (!frame_plan(f, "JPEG-LS", info.width, info.height, std::uint64_t(info.component_count),
                         info.bits_per_sample <= 8 ? 1 : 2, size))
-            return 2;
+            return status::kUnsupported;
         const std::size_t bytes = decoder.destination_size(0);
         f.decoded.resize(bytes);
         decoder.decode(f.decoded.data(), bytes, 0);
         f.columns = std::uint16_t(info.width), f.rows = std::uint16_t(info.height);
         f.samples = std::uint16_t(info.component_count), f.bits = std::uint16_t(info.bits_per_sample);
         f.planar = info.component_count >= 2 && decoder.interleave_mode() == charls::interleave_mode::none ? 1 : 0;
-        return 0;
+        return status::kOk;
     } catch (const std::bad_alloc&) {
         f.decoded.clear();
-        return 1;
+        return status::kNoMemory;
     } catch (const std::exception&) {
         f.decoded.clear();
-        return 2;
+        return status::kUnsupported;
     }
 }
 

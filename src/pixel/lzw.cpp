@@ -19,7 +19,7 @@ int lzw_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
         std::uint16_t last;
     };
     const std::size_t want = std::size_t(f.rows) * f.columns * f.samples;
-    if (!frame_plan(f, "LZW", f.columns, f.rows, f.samples, 2, size)) return 2;
+    if (!frame_plan(f, "LZW", f.columns, f.rows, f.samples, 2, size)) return status::kUnsupported;
     std::vector<Entry> dict;
     std::vector<std::uint16_t> out, str;
     out.reserve(want);
@@ -43,18 +43,18 @@ int lzw_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
             expand(std::uint32_t(previous));  // the entry being defined by this very code
             str.push_back(str.front());
         } else {
-            return 2;
+            return status::kUnsupported;
         }
         if (previous >= 0 && dict.size() < kMaxEntries) dict.push_back({std::uint32_t(previous), str.front()});
         out.insert(out.end(), str.begin(), str.begin() + std::ptrdiff_t(std::min(str.size(), want - out.size())));
         previous = w;
     }
-    if (out.empty()) return 2;
+    if (out.empty()) return status::kUnsupported;
     f.decoded.resize(want * 2);
     std::memset(f.decoded.data(), 0, f.decoded.size());
     std::memcpy(f.decoded.data(), out.data(), out.size() * 2);
     f.bits = 16, f.planar = 0;
-    return 0;
+    return status::kOk;
 }
 
 }  // namespace loamwerk::render

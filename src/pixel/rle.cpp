@@ -40,29 +40,29 @@ void unpack_bits(const std::uint8_t* in, std::size_t n, std::uint8_t* plane, std
 }  // namespace
 
 int rle_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
-    if (f.samples == 0) return 2;  // 16-bit geometry cannot exceed 65535
+    if (f.samples == 0) return status::kUnsupported;  // 16-bit geometry cannot exceed 65535
     const std::size_t bytes = (f.bits + 7u) / 8u, samples = f.samples;
     const std::size_t pixels = std::size_t(f.rows) * f.columns;
     if (pixels == 0) {  // RLE segments carry no size of their own: the header's must be real
         f.error = "Rows or Columns is 0";
-        return 2;
+        return status::kUnsupported;
     }
-    if (size < 64) return 2;
+    if (size < 64) return status::kUnsupported;
     const std::uint32_t n = load_le32(data);
-    if (n < 1 || n > 15 || n != bytes * samples) return 2;
+    if (n < 1 || n > 15 || n != bytes * samples) return status::kUnsupported;
     std::uint32_t offsets[16];
     for (std::uint32_t i = 0; i < n; ++i) offsets[i] = load_le32(data + 4 + 4 * i);
     offsets[n] = std::uint32_t(std::min<std::size_t>(size, 0xFFFFFFFFu));
     for (std::uint32_t i = 0; i < n; ++i) {
-        if (offsets[i] >= size) return 2;
-        if (i + 1 < n && (offsets[i + 1] < offsets[i] || offsets[i + 1] > size)) return 2;
+        if (offsets[i] >= size) return status::kUnsupported;
+        if (i + 1 < n && (offsets[i + 1] < offsets[i] || offsets[i + 1] > size)) return status::kUnsupported;
     }
-    if (!frame_plan(f, "RLE", f.columns, f.rows, samples, bytes, size)) return 2;
+    if (!frame_plan(f, "RLE", f.columns, f.rows, samples, bytes, size)) return status::kUnsupported;
     f.decoded.resize(pixels * bytes * samples);
     f.planar = 0;
     if (n == 1) {
         unpack_bits(data + offsets[0], offsets[1] - offsets[0], f.decoded.data(), pixels);
-        return 0;
+        return status::kOk;
     }
     ByteVector planes(pixels * n);
     for (std::uint32_t k = 0; k < n; ++k)
@@ -83,17 +83,17 @@ int rle_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
             for (std::size_t i = 0; i < pixels; ++i) o[i * stride] = plane[i];
         }
     }
-    return 0;
+    return status::kOk;
 }
 
 int deflate_frame_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
-    if (!frame_plan(f, "deflated frame", f.columns, f.rows, f.samples, (f.bits + 7u) / 8u, size)) return 2;
+    if (!frame_plan(f, "deflated frame", f.columns, f.rows, f.samples, (f.bits + 7u) / 8u, size)) return status::kUnsupported;
     const std::size_t want = decoded_frame_bytes(f);
     // Inflated straight into the frame: a stream longer than the frame is cut to it (and never
     // inflated further), a shorter one leaves the frame short.
     f.decoded.resize(want);
     z_stream z{};
-    if (inflateInit2(&z, -15) != Z_OK) return 1;
+    if (inflateInit2(&z, -15) != Z_OK) return status::kNoMemory;
     z.next_in = const_cast<Bytef*>(data);
     z.avail_in = uInt(std::min<std::size_t>(size, 0x7FFFFFFF));
     z.next_out = f.decoded.data();
@@ -101,9 +101,9 @@ int deflate_frame_decode(const std::uint8_t* data, std::size_t size, FrameRecord
     const int rc = inflate(&z, Z_FINISH);
     const std::size_t produced = want - z.avail_out;
     inflateEnd(&z);
-    if (rc != Z_STREAM_END && rc != Z_BUF_ERROR && rc != Z_OK) return 2;
+    if (rc != Z_STREAM_END && rc != Z_BUF_ERROR && rc != Z_OK) return status::kUnsupported;
     f.decoded.resize(produced);
-    return 0;
+    return status::kOk;
 }
 
 }  // namespace loamwerk::render

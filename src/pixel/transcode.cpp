@@ -12,7 +12,7 @@
 #include "core/writer.hpp"
 #include "core/wyhash.hpp"
 #include "core/tags.hpp"
-#include "json/reencode.hpp"
+#include "core/values.hpp"
 #include "pixel/decode.hpp"
 #include "pixel/encode.hpp"
 #include "pixel/image.hpp"
@@ -100,7 +100,7 @@ int transcode_buffer(std::span<const std::uint8_t> input, std::string_view targe
         FrameLayout fl;
         for (const FrameRecord& f : img->frames) {
             ByteVector stored;
-            if (append_stored(*img, f, !palette, stored, fl) != -1) return kUnsupported;
+            if (append_stored(*img, f, !palette, stored, fl) != render::render_error::kOk) return kUnsupported;
             const bool width_ok = fl.width == 1 || fl.width == 2 || target == kExplicitLE;
             if (fl.rows != img->rows || fl.columns != img->columns || fl.samples != img->samples ||
                 fl.width * 8 < img->bits_allocated || !width_ok)
@@ -147,12 +147,10 @@ int transcode_buffer(std::span<const std::uint8_t> input, std::string_view targe
 
         // Attribute updates, in tag order among the copied elements.
         const bool lossy = is_lossy_target(target, quality);
-        std::vector<std::uint8_t> owned;
-        std::span<const std::uint8_t> body;
-        Encoding encoding;
-        if (!bridge::little_endian_body(input, layout, owned, body, encoding)) return kUnsupported;
-        std::vector<ElementRef> elements;
-        dataset::parse(body.data(), body.size(), encoding, elements);
+        Dataset converted;
+        const Dataset& ds = little_endian(img->dataset, converted);
+        if (!ds.readable()) return kUnsupported;
+        const Elements& elements = ds.elements();
         std::string sop_class = std::string(bare(layout.meta.sop_class)), sop_instance = std::string(bare(layout.meta.sop_instance));
         auto text_of = [](const ElementRef& e) { return std::string(trim_padding(as_text(e.value, std::size_t(e.length)))); };
         std::map<Tag, std::pair<VR, std::string>> replace;  // tag -> (VR, value); empty VR erases
@@ -182,7 +180,7 @@ int transcode_buffer(std::span<const std::uint8_t> input, std::string_view targe
         replace[tags::kDoubleFloatPixelData] = {0, ""};
 
         std::vector<std::uint8_t> new_body;
-        new_body.reserve(body.size() + pixel_value.size());
+        new_body.reserve(ds.body().size() + pixel_value.size());
         EvrElementWriter w(new_body);
         auto write_pixels = [&] {
             if (encapsulated) {

@@ -11,20 +11,17 @@
 #include "core/file_io.hpp"
 #include "core/values.hpp"
 #include "core/tags.hpp"
-#include "json/reencode.hpp"
 #include "pixel/decode.hpp"
 
 namespace loamwerk::rt {
 
 namespace {
 
-using Elements = std::vector<ElementRef>;
-
-// The top-level elements of a file, whatever its transfer syntax; `owned` keeps converted bytes.
-Elements top_level(const OwnedBuffer& file, std::vector<std::uint8_t>& owned, const std::string& path) {
-    auto top = bridge::little_endian_top_level(file.span(), owned);
-    if (!top) throw std::runtime_error("not a readable DICOM file: " + path);
-    return std::move(*top);
+// A file's data set, whatever its transfer syntax.
+Dataset open(std::span<const std::uint8_t> file, const std::string& path) {
+    Dataset ds = Dataset::borrow(file);
+    if (!ds.readable()) throw std::runtime_error("not a readable DICOM file: " + path);
+    return ds;
 }
 
 long integer(const ElementRef* e) {
@@ -56,18 +53,17 @@ bool inside(const std::vector<std::vector<Point2>>& polygons, double u, double v
 
 std::vector<Roi> read_rtstruct(const std::string& path) {
     const OwnedBuffer file = read_whole_file(path);
-    std::vector<std::uint8_t> owned;
-    const Elements top = top_level(file, owned, path);
+    const Dataset ds = open(file.span(), path);
     std::vector<Roi> rois;
     std::map<long, std::size_t> by_number;
-    for (const Elements& item : sequence_items(find_element(top, tags::kStructureSetROISequence))) {
+    for (const Elements& item : ds.items(tags::kStructureSetROISequence)) {
         Roi r;
         r.number = int(integer(find_element(item, tags::kROINumber)));
         if (const ElementRef* n = find_element(item, tags::kROIName)) r.name = std::string(value_text(*n));
         by_number[r.number] = rois.size();
         rois.push_back(std::move(r));
     }
-    for (const Elements& item : sequence_items(find_element(top, tags::kROIContourSequence))) {
+    for (const Elements& item : ds.items(tags::kROIContourSequence)) {
         const long number = integer(find_element(item, tags::kReferencedROINumber));
         auto it = by_number.find(number);
         if (it == by_number.end()) continue;
@@ -85,11 +81,12 @@ std::vector<Roi> read_rtstruct(const std::string& path) {
 
 DoseGrid read_rtdose(const std::string& path) {
     OwnedBuffer file = read_whole_file(path);
-    std::vector<std::uint8_t> owned;
-    const Elements top = top_level(file, owned, path);
     DoseGrid g;
-    g.offsets = ds_values(find_element(top, tags::kGridFrameOffsetVector));
-    if (const ElementRef* u = find_element(top, tags::kDoseUnits)) g.units = std::string(value_text(*u));
+    {
+        const Dataset ds = open(file.span(), path);
+        g.offsets = ds_values(ds.find(tags::kGridFrameOffsetVector));
+        g.units = std::string(ds.text(tags::kDoseUnits));
+    }
     render::DecodeResult r = render::decode_file(std::move(file), path, 0, true, 0);
     if (r.dtype != "float32" || r.samples_per_pixel != 1) throw std::runtime_error("read_rtdose: not a scalar dose grid: " + path);
     if (r.image_position_patient.size() != 3 || r.image_orientation_patient.size() != 6 || r.pixel_spacing.size() != 2)

@@ -18,7 +18,6 @@
 #include "core/writer.hpp"
 #include "core/wyhash.hpp"
 #include "core/tags.hpp"
-#include "json/reencode.hpp"
 #include "pixel/image.hpp"
 #include "seg/seg.hpp"
 #include "volume/formats.hpp"
@@ -27,18 +26,11 @@ namespace loamwerk::seg {
 
 namespace {
 
-using Elements = std::vector<ElementRef>;
-
 double dot3(const double* a, const double* b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 void cross3(const double* a, const double* b, double* out) {
     out[0] = a[1] * b[2] - a[2] * b[1];
     out[1] = a[2] * b[0] - a[0] * b[2];
     out[2] = a[0] * b[1] - a[1] * b[0];
-}
-
-std::string text_of(const Elements& es, Tag t) {
-    const ElementRef* e = find_element(es, t);
-    return e ? std::string(value_text(*e)) : std::string();
 }
 
 void cut(std::string& s, std::size_t n) {
@@ -63,9 +55,9 @@ LoadedSlice load_one(const std::string& path) {
     const auto image = render::open(file.span(), render::kLenient, &status);
     if (!image || image->status != render::status::kOk || image->frames.size() != 1 || image->frames_declared > 1)
         return r;
-    std::vector<std::uint8_t> owned;
-    const auto top = bridge::little_endian_top_level(file.span(), owned);
-    if (!top) return r;
+    const Dataset ds = Dataset::borrow(file.span());
+    if (!ds.readable()) return r;
+    const Elements* top = &ds.elements();
     // Enhanced objects carry their geometry in functional groups: not a plain single-frame image.
     if (find_element(*top, tags::kPerFrameFunctionalGroupsSequence) ||
         find_element(*top, tags::kSharedFunctionalGroupsSequence))

@@ -10,7 +10,6 @@
 #include "core/parallel.hpp"
 #include "core/values.hpp"
 #include "core/tags.hpp"
-#include "json/reencode.hpp"
 #include "pixel/decode.hpp"
 #include "pixel/image.hpp"
 #include "seg/seg.hpp"
@@ -19,24 +18,15 @@ namespace loamwerk::seg {
 
 namespace {
 
-using Elements = std::vector<ElementRef>;
-using Items = std::vector<Elements>;
-
-std::string text_of(const Elements& es, Tag t) {
-    const ElementRef* e = find_element(es, t);
-    return e ? std::string(value_text(*e)) : std::string();
-}
-
 std::optional<std::uint16_t> us_value(const Elements& es, Tag t) {
-    const ElementRef* e = find_element(es, t);
-    if (!e || !e->value || e->length < 2) return std::nullopt;
-    return load_le16(e->value);
+    const auto v = integer_of(es, t);
+    return v ? std::optional<std::uint16_t>(std::uint16_t(*v)) : std::nullopt;
 }
 
 // The first item of a functional-group macro's sequence inside one functional-groups item;
 // `keep` holds the parsed items the result points into.
 const Elements* macro(Tag seq, std::vector<Items>& keep, const Elements& group) {
-    keep.push_back(sequence_items(find_element(group, seq)));
+    keep.push_back(items_of(group, seq));
     return keep.back().empty() ? nullptr : &keep.back().front();
 }
 
@@ -87,10 +77,11 @@ FrameValues top_values(const Elements& top) {
 }
 
 Code code_of(const Elements& item, Tag seq) {
-    const Items items = sequence_items(find_element(item, seq));
+    const Items items = items_of(item, seq);
     if (items.empty()) return {};
-    return {text_of(items[0], tags::kCodeValue), text_of(items[0], tags::kCodingSchemeDesignator),
-            text_of(items[0], tags::kCodeMeaning)};
+    return {std::string(text_of(items[0], tags::kCodeValue)),
+            std::string(text_of(items[0], tags::kCodingSchemeDesignator)),
+            std::string(text_of(items[0], tags::kCodeMeaning))};
 }
 
 double dot3(const double* a, const double* b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
@@ -122,7 +113,7 @@ public:
             scratch_.clear();
             render::FrameLayout layout;
             const int rc = render::append_stored(*image_, image_->frames[f], false, scratch_, layout);
-            if (rc != -1 || layout.samples != 1) return false;
+            if (rc != render::render_error::kOk || layout.samples != 1) return false;
             const std::size_t w = layout.width;
             if (scratch_.size() < pixels_ * w) return false;
             for (std::size_t i = 0; i < pixels_; ++i)
@@ -159,12 +150,11 @@ private:
 
 DecodeStatus dcm_seg_decode(std::span<const std::uint8_t> bytes, bool masks, SegDecoded& out) {
     out = SegDecoded{};
-    std::vector<std::uint8_t> owned;
-    const auto parsed = bridge::little_endian_top_level(bytes, owned);
-    if (!parsed || parsed->empty()) return DecodeStatus::kNotDicom;
-    const Elements& top = *parsed;
+    const Dataset ds = Dataset::borrow(bytes);
+    if (!ds.readable() || ds.elements().empty()) return DecodeStatus::kNotDicom;
+    const Elements& top = ds.elements();
 
-    const Items segment_items = sequence_items(find_element(top, tags::kSegmentSequence));
+    const Items segment_items = items_of(top, tags::kSegmentSequence);
     if (segment_items.empty()) return DecodeStatus::kNoSegments;
     for (const Elements& item : segment_items) {
         SegmentInfo s;
@@ -185,7 +175,7 @@ DecodeStatus dcm_seg_decode(std::span<const std::uint8_t> bytes, bool masks, Seg
         out.segments.push_back(std::move(s));
     }
 
-    const std::string seg_type = text_of(top, tags::kSegmentationType);
+    const std::string_view seg_type = text_of(top, tags::kSegmentationType);
     out.type = seg_type == "FRACTIONAL" ? SegType::kFractional
                : seg_type == "LABELMAP" ? SegType::kLabelMap
                                         : SegType::kBinary;
@@ -206,7 +196,7 @@ DecodeStatus dcm_seg_decode(std::span<const std::uint8_t> bytes, bool masks, Seg
     const std::size_t plane = std::size_t(rows) * columns;
     if (rows == 0 || columns == 0 || !pixel || !pixel->value) return DecodeStatus::kFailed;
     FrameSource source(bytes, pixel, encapsulated, out.type, bits_allocated, plane);
-    const Items per_frame_items = sequence_items(find_element(top, tags::kPerFrameFunctionalGroupsSequence));
+    const Items per_frame_items = items_of(top, tags::kPerFrameFunctionalGroupsSequence);
     if (!source.native()) {
         frames = source.encapsulated_frames();
     } else {
@@ -219,7 +209,7 @@ DecodeStatus dcm_seg_decode(std::span<const std::uint8_t> bytes, bool masks, Seg
     if (frames == 0) return DecodeStatus::kFailed;
 
     // Per-frame values beat shared ones, which beat the top level.
-    const Items shared_items = sequence_items(find_element(top, tags::kSharedFunctionalGroupsSequence));
+    const Items shared_items = items_of(top, tags::kSharedFunctionalGroupsSequence);
     const FrameValues shared = shared_items.empty() ? FrameValues{} : frame_values(shared_items[0]);
     const FrameValues top_level = top_values(top);
     std::vector<FrameValues> per_frame(frames);

@@ -12,7 +12,6 @@
 #include "core/values.hpp"
 #include "core/writer.hpp"
 #include "core/tags.hpp"
-#include "json/reencode.hpp"
 
 namespace loamwerk::sr {
 
@@ -178,55 +177,47 @@ std::vector<std::uint8_t> build_ko(KoDocument d) {
 
 namespace {
 
-using Elements = std::vector<ElementRef>;
-
-std::string text(const Elements& es, Tag t) {
-    const ElementRef* e = find_element(es, t);
-    return e ? std::string(value_text(*e)) : std::string();
-}
-
 }  // namespace
 
 KoRead read_ko(std::span<const std::uint8_t> bytes) {
-    std::vector<std::uint8_t> owned;
-    const auto parsed = bridge::little_endian_top_level(bytes, owned);
-    if (!parsed) throw std::runtime_error("read_ko: not a DICOM data set");
-    const Elements& top = *parsed;
-    if (text(top, tags::kSOPClassUID) != kKoClass)
+    const Dataset ds = Dataset::borrow(bytes);
+    if (!ds.readable()) throw std::runtime_error("read_ko: not a DICOM data set");
+    const Elements& top = ds.elements();
+    if (std::string(text_of(top, tags::kSOPClassUID)) != kKoClass)
         throw std::runtime_error("read_ko: not a Key Object Selection document");
     KoRead r;
     KoDocument& d = r.document;
-    d.patient_name = text(top, tags::kPatientName), d.patient_id = text(top, tags::kPatientID);
-    d.study_uid = text(top, tags::kStudyInstanceUID), d.study_date = text(top, tags::kStudyDate);
-    d.study_time = text(top, tags::kStudyTime);
-    d.study_id = text(top, tags::kStudyID), d.accession_number = text(top, tags::kAccessionNumber);
-    d.sop_instance_uid = text(top, tags::kSOPInstanceUID), d.series_instance_uid = text(top, tags::kSeriesInstanceUID);
-    const auto title = sequence_items(find_element(top, tags::kConceptNameCodeSequence));
+    d.patient_name = std::string(text_of(top, tags::kPatientName)), d.patient_id = std::string(text_of(top, tags::kPatientID));
+    d.study_uid = std::string(text_of(top, tags::kStudyInstanceUID)), d.study_date = std::string(text_of(top, tags::kStudyDate));
+    d.study_time = std::string(text_of(top, tags::kStudyTime));
+    d.study_id = std::string(text_of(top, tags::kStudyID)), d.accession_number = std::string(text_of(top, tags::kAccessionNumber));
+    d.sop_instance_uid = std::string(text_of(top, tags::kSOPInstanceUID)), d.series_instance_uid = std::string(text_of(top, tags::kSeriesInstanceUID));
+    const auto title = items_of(top, tags::kConceptNameCodeSequence);
     if (!title.empty()) {
-        d.title_value = text(title[0], tags::kCodeValue);
-        d.title_scheme = text(title[0], tags::kCodingSchemeDesignator);
-        d.title_meaning = text(title[0], tags::kCodeMeaning);
+        d.title_value = std::string(text_of(title[0], tags::kCodeValue));
+        d.title_scheme = std::string(text_of(title[0], tags::kCodingSchemeDesignator));
+        d.title_meaning = std::string(text_of(title[0], tags::kCodeMeaning));
     }
     // Study and series of every instance from the evidence.
     std::map<std::string, std::pair<std::string, std::string>> where;
-    for (const Elements& study : sequence_items(find_element(top, tags::kCurrentRequestedProcedureEvidenceSequence))) {
-        const std::string study_uid = text(study, tags::kStudyInstanceUID);
-        for (const Elements& series : sequence_items(find_element(study, tags::kReferencedSeriesSequence))) {
-            const std::string series_uid = text(series, tags::kSeriesInstanceUID);
-            if (d.retrieve_ae_title.empty()) d.retrieve_ae_title = text(series, tags::kRetrieveAETitle);
-            if (d.retrieve_location_uid.empty()) d.retrieve_location_uid = text(series, tags::kRetrieveLocationUID);
-            for (const Elements& sop : sequence_items(find_element(series, tags::kReferencedSOPSequence)))
-                where.emplace(text(sop, tags::kReferencedSOPInstanceUID), std::pair(study_uid, series_uid));
+    for (const Elements& study : items_of(top, tags::kCurrentRequestedProcedureEvidenceSequence)) {
+        const std::string study_uid = std::string(text_of(study, tags::kStudyInstanceUID));
+        for (const Elements& series : items_of(study, tags::kReferencedSeriesSequence)) {
+            const std::string series_uid = std::string(text_of(series, tags::kSeriesInstanceUID));
+            if (d.retrieve_ae_title.empty()) d.retrieve_ae_title = std::string(text_of(series, tags::kRetrieveAETitle));
+            if (d.retrieve_location_uid.empty()) d.retrieve_location_uid = std::string(text_of(series, tags::kRetrieveLocationUID));
+            for (const Elements& sop : items_of(series, tags::kReferencedSOPSequence))
+                where.emplace(std::string(text_of(sop, tags::kReferencedSOPInstanceUID)), std::pair(study_uid, series_uid));
         }
     }
-    for (const Elements& content : sequence_items(find_element(top, tags::kContentSequence))) {
-        for (const Elements& ref : sequence_items(find_element(content, tags::kReferencedSOPSequence))) {
+    for (const Elements& content : items_of(top, tags::kContentSequence)) {
+        for (const Elements& ref : items_of(content, tags::kReferencedSOPSequence)) {
             KoReference k;
-            k.sop_class_uid = text(ref, tags::kReferencedSOPClassUID);
-            k.sop_instance_uid = text(ref, tags::kReferencedSOPInstanceUID);
+            k.sop_class_uid = std::string(text_of(ref, tags::kReferencedSOPClassUID));
+            k.sop_instance_uid = std::string(text_of(ref, tags::kReferencedSOPInstanceUID));
             if (auto it = where.find(k.sop_instance_uid); it != where.end()) k.study_uid = it->second.first, k.series_uid = it->second.second;
             std::vector<std::uint32_t> frames;
-            const std::string frame_text = text(ref, tags::kReferencedFrameNumber);
+            const std::string frame_text = std::string(text_of(ref, tags::kReferencedFrameNumber));
             std::string_view f = frame_text;
             while (!f.empty()) {
                 const std::size_t bs = f.find('\\');

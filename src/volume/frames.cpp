@@ -13,7 +13,6 @@
 #include "core/values.hpp"
 #include "core/wyhash.hpp"
 #include "diffusion/mosaic.hpp"
-#include "json/reencode.hpp"
 #include "pixel/decode.hpp"
 #include "pixel/image.hpp"
 #include "volume/enhanced_us.hpp"
@@ -316,7 +315,7 @@ float velocity_code(const double v[3]) {
 ByteVector decode_float(const render::RenderImage& img, std::size_t index, ByteVector& scratch) {
     ByteVector out;
     render::FrameLayout layout;
-    if (render::append_rendered(img, index, out, layout, scratch) != -1 || layout.samples != 1 ||
+    if (render::append_rendered(img, index, out, layout, scratch) != render::render_error::kOk || layout.samples != 1 ||
         layout.dtype != "float32")
         return {};
     return out;
@@ -377,20 +376,14 @@ FileSeriesKey read_series_key(const std::string& path) {
     // The header is what counts: the file's start, and the whole file only when its elements
     // before the pixel data do not fit there.
     constexpr std::size_t kHead = std::size_t(64) << 10;
-    OwnedBuffer file = slurp(path, kHead);
-    std::vector<std::uint8_t> owned;
-    auto parsed = bridge::little_endian_top_level(file.span(), owned);
+    Dataset ds = Dataset::own(slurp(path, kHead));
     auto reaches_pixels = [](const Elements& es) {
         return std::any_of(es.begin(), es.end(), [](const ElementRef& e) { return e.tag >= kFloatPixelData; });
     };
-    if (file.size() == kHead && !(parsed && reaches_pixels(*parsed))) {
-        file = slurp(path);
-        owned.clear();
-        parsed = bridge::little_endian_top_level(file.span(), owned);
-    }
-    if (!parsed) return key;
-    const Elements& top = *parsed;
-    auto text = [&](Tag t) { const ElementRef* e = find_element(top, t); return e ? std::string(value_text(*e)) : std::string(); };
+    if (ds.bytes().size() == kHead && !(ds.readable() && reaches_pixels(ds.elements()))) ds = Dataset::own(slurp(path));
+    if (!ds.readable()) return key;
+    const Elements& top = ds.elements();
+    auto text = [&](Tag t) { return std::string(ds.text(t)); };
     key.image = find_element(top, kPixelData) || find_element(top, kFloatPixelData) ||
                 find_element(top, kDoubleFloatPixelData);
     key.series_uid = text(kSeriesInstanceUID);
@@ -415,9 +408,9 @@ FileSeriesKey read_series_key(const std::string& path) {
     key.complex_part = diffusion::complex_part(key.image_type, vendor, top);
     if (const ElementRef* e = find_element(top, kEchoNumbers)) key.echo_number = number_or_nan(decimal(*e));
     // Enhanced objects: the frames' diffusion items, and a Siemens frame's echo.
-    const auto per_frame = sequence_items(find_element(top, kPerFrameFunctionalGroupsSequence));
+    const auto per_frame = items_of(top, kPerFrameFunctionalGroupsSequence);
     for (const Elements& item : per_frame) {
-        for (const Elements& dwi : sequence_items(find_element(item, kMRDiffusionSequence))) {
+        for (const Elements& dwi : items_of(item, kMRDiffusionSequence)) {
             const ElementRef* b = find_element(dwi, kDiffusionBValue);
             const std::vector<double> v = b ? fd_values(*b) : std::vector<double>{};
             key.diffusion = key.diffusion || (!v.empty() && v[0] > 0.5);
@@ -439,7 +432,7 @@ bool decode_lazy_frame(const LazyFrame& frame, std::uint8_t* dst, std::size_t by
     thread_local ByteVector out, scratch;
     out.clear();
     render::FrameLayout layout;
-    if (render::append_rendered(*frame.file->image, frame.index, out, layout, scratch) != -1 || layout.samples != 1 ||
+    if (render::append_rendered(*frame.file->image, frame.index, out, layout, scratch) != render::render_error::kOk || layout.samples != 1 ||
         layout.dtype != "float32" || out.size() < bytes)
         return false;
     std::memcpy(dst, out.data(), bytes);
@@ -458,21 +451,17 @@ DecodedSeries decode_one_file(const std::string& path, std::uint32_t file_index,
     const render::RenderImage* img = source->image.get();
     if (!img) return out.problem = "not a DICOM image", out;
     if (img->frames.empty()) return out.problem = img->problem.empty() ? "it holds no image frames" : img->problem, out;
-    const DatasetLayout layout = detect_layout(bytes.data(), bytes.size());
-    std::vector<std::uint8_t> owned;
-    std::span<const std::uint8_t> body;
-    Encoding encoding = layout.encoding;
-    Elements top;
-    if (layout.recognised && bridge::little_endian_body(bytes, layout, owned, body, encoding))
-        dataset::parse(body.data(), body.size(), encoding, top);
+    Dataset converted;
+    const Dataset& ds = little_endian(img->dataset, converted);
+    const Elements& top = ds.elements();
 
     SeriesInfo info;
     std::string series_uid = img->series_uid;
     if (img->sop_class == kEnhancedUsVolume) {
-        if (!layout.recognised)
+        if (!ds.layout().recognised)
             throw std::runtime_error("volume::decode_one_file: Enhanced US Volume cannot resolve the Data Set region in " +
                                      path);
-        if (body.empty())
+        if (!ds.readable())
             throw std::runtime_error(
                 "volume::decode_one_file: Enhanced US Volume unsupported transfer syntax for metadata walking in " + path);
     }
@@ -486,7 +475,7 @@ DecodedSeries decode_one_file(const std::string& path, std::uint32_t file_index,
     if (!walk.unusable.empty())
         throw std::runtime_error("volume::decode_one_file: " + walk.unusable +
                                  " is not a position, orientation or spacing in millimetres: " + path);
-    auto text = [&](Tag t) { const ElementRef* e = find_element(top, t); return e ? std::string(value_text(*e)) : std::string(); };
+    auto text = [&](Tag t) { return std::string(ds.text(t)); };
     const std::string manufacturer = text(kManufacturer), image_type = text(kImageType);
     const Vendor vendor = diffusion::vendor_of(manufacturer);
     std::uint32_t instance = 0;

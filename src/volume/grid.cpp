@@ -582,7 +582,7 @@ FrameFill fill_rgb(const DecodedSeries& d) {
         thread_local ByteVector out, scratch;
         out.clear();
         render::FrameLayout layout;
-        if (render::append_rendered(*d.lazy[id].file->image, d.lazy[id].index, out, layout, scratch) != -1 ||
+        if (render::append_rendered(*d.lazy[id].file->image, d.lazy[id].index, out, layout, scratch) != render::render_error::kOk ||
             layout.samples != 3 || layout.width != 1 || out.size() < bytes)
             return false;
         std::memcpy(dst, out.data(), bytes);
@@ -691,7 +691,7 @@ FrameFill fill_stored(const DecodedSeries& d, const Rescale& r, int type, std::a
             out.clear();
             render::FrameLayout layout;
             const render::RenderImage& img = *d.lazy[id].file->image;
-            ok = render::append_stored(img, img.frames[d.lazy[id].index], false, out, layout) == -1 &&
+            ok = render::append_stored(img, img.frames[d.lazy[id].index], false, out, layout) == render::render_error::kOk &&
                  layout.width == element_bytes(type) && out.size() >= bytes;
             if (ok) std::memcpy(dst, out.data(), bytes);
         }

@@ -10,7 +10,6 @@
 #include "core/tags.hpp"
 #include "core/values.hpp"
 #include "diffusion/vendor.hpp"
-#include "json/reencode.hpp"
 #include "volume/slurp.hpp"
 #include "volume/volume.hpp"
 
@@ -30,12 +29,11 @@ constexpr int kMaxDepth = 8;
 // and the first frame's, with their nested items, searched in that order.
 class HeaderView {
 public:
-    explicit HeaderView(const std::string& path) : file_(slurp(path)) {
-        const auto parsed = bridge::little_endian_top_level(file_.span(), owned_);
-        if (!parsed) return;
-        levels_.push_back(*parsed);
+    explicit HeaderView(const std::string& path) : ds_(Dataset::own(slurp(path))) {
+        if (!ds_.readable()) return;
+        levels_.push_back(ds_.elements());
         for (Tag groups : {kSharedFunctionalGroupsSequence, kPerFrameFunctionalGroupsSequence}) {
-            const auto items = sequence_items(find_element(levels_.front(), groups));
+            const auto items = items_of(levels_.front(), groups);
             if (!items.empty()) add(items.front(), 0);
         }
     }
@@ -77,8 +75,7 @@ private:
                 for (const auto& it : sequence_items(&e)) add(it, depth + 1);
     }
 
-    OwnedBuffer file_;
-    std::vector<std::uint8_t> owned_;
+    Dataset ds_;
     std::vector<Elements> levels_;
 };
 

@@ -18,9 +18,9 @@
 
 #include "core/bytes.hpp"
 #include "core/dataset.hpp"
+#include "core/file_io.hpp"
 #include "core/values.hpp"
 #include "core/tags.hpp"
-#include "json/reencode.hpp"
 #include "pixel/decode.hpp"
 #include "pixel/simd.hpp"
 #include "wsi/colour.hpp"
@@ -40,56 +40,6 @@ private:
     void* base_;
     std::size_t size_;
 };
-
-// open(2), retried while it is interrupted or the process or system is out of descriptors.
-int open_retrying(const std::string& path) {
-    for (int attempt = 0;; ++attempt) {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) return fd;
-        if (errno == EINTR) continue;
-        if ((errno == EMFILE || errno == ENFILE) && attempt < 20) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            continue;
-        }
-        return -1;
-    }
-}
-
-std::string text_of(const std::vector<ElementRef>& els, Tag tag) {
-    const ElementRef* e = find_element(els, tag);
-    return e ? std::string(value_text(*e)) : std::string();
-}
-
-std::optional<long> integer_of(const std::vector<ElementRef>& els, Tag tag) {
-    const ElementRef* e = find_element(els, tag);
-    if (!e || !e->value || e->length == 0) return std::nullopt;
-    switch (e->vr) {
-        case vr::US: return e->length >= 2 ? std::optional<long>(load_le16(e->value)) : std::nullopt;
-        case vr::SS: return e->length >= 2 ? std::optional<long>(std::int16_t(load_le16(e->value))) : std::nullopt;
-        case vr::UL: return e->length >= 4 ? std::optional<long>(load_le32(e->value)) : std::nullopt;
-        case vr::SL: return e->length >= 4 ? std::optional<long>(std::int32_t(load_le32(e->value))) : std::nullopt;
-        default: break;
-    }
-    // IS, or implicit VR without a dictionary VR: decimal text, else a binary value by length.
-    const std::vector<double> d = ds_values(e);
-    if (!d.empty() && std::isfinite(d[0])) return long(d[0]);
-    if (e->length == 2) return load_le16(e->value);
-    if (e->length == 4) return long(load_le32(e->value));
-    return std::nullopt;
-}
-
-double float_of(const std::vector<ElementRef>& els, Tag tag) {
-    const ElementRef* e = find_element(els, tag);
-    if (!e || !e->value) return 0;
-    if (e->vr == vr::FD && e->length >= 8) return fd_values(*e)[0];
-    if (e->length == 4 && e->vr != vr::DS) {
-        float f;
-        std::memcpy(&f, e->value, 4);
-        return std::isfinite(f) ? f : 0;
-    }
-    const std::vector<double> d = ds_values(e);
-    return d.empty() ? 0 : d[0];
-}
 
 std::vector<std::uint8_t> bytes_of(const ElementRef* e) {
     if (!e || !e->value) return {};
@@ -118,25 +68,19 @@ struct Parsed {
 Parsed read_instance(std::span<const std::uint8_t> bytes) {
     Parsed out;
     InstanceInfo& info = out.info;
-    const DatasetLayout layout = detect_layout(bytes.data(), bytes.size());
-    if (layout.has_meta) {
-        info.transfer_syntax = std::string(layout.meta.transfer_syntax);
-        while (!info.transfer_syntax.empty() && (info.transfer_syntax.back() == '\0' || info.transfer_syntax.back() == ' '))
-            info.transfer_syntax.pop_back();
-    }
-    std::vector<std::uint8_t> owned;
-    const auto top_opt = bridge::little_endian_top_level(bytes, owned);
-    if (!top_opt) return out;
-    const std::vector<ElementRef>& top = *top_opt;
-    info.sop_class = text_of(top, tags::kSOPClassUID);
-    info.sop_instance = text_of(top, tags::kSOPInstanceUID);
-    info.study_uid = text_of(top, tags::kStudyInstanceUID);
-    info.series_uid = text_of(top, tags::kSeriesInstanceUID);
-    info.frame_of_reference_uid = text_of(top, tags::kFrameOfReferenceUID);
-    info.manufacturer = text_of(top, tags::kManufacturer);
-    info.modality = text_of(top, tags::kModality);
-    info.image_type = text_of(top, tags::kImageType);
-    info.organisation_type = text_of(top, tags::kDimensionOrganizationType);
+    const Dataset ds = Dataset::borrow(bytes);
+    if (ds.layout().has_meta) info.transfer_syntax = std::string(trim_padding(ds.layout().meta.transfer_syntax));
+    if (!ds.readable()) return out;
+    const Elements& top = ds.elements();
+    info.sop_class = std::string(text_of(top, tags::kSOPClassUID));
+    info.sop_instance = std::string(text_of(top, tags::kSOPInstanceUID));
+    info.study_uid = std::string(text_of(top, tags::kStudyInstanceUID));
+    info.series_uid = std::string(text_of(top, tags::kSeriesInstanceUID));
+    info.frame_of_reference_uid = std::string(text_of(top, tags::kFrameOfReferenceUID));
+    info.manufacturer = std::string(text_of(top, tags::kManufacturer));
+    info.modality = std::string(text_of(top, tags::kModality));
+    info.image_type = std::string(text_of(top, tags::kImageType));
+    info.organisation_type = std::string(text_of(top, tags::kDimensionOrganizationType));
     info.total_columns =
         std::uint32_t(std::clamp<long>(integer_of(top, tags::kTotalPixelMatrixColumns).value_or(0), 0, 0x7FFFFFFF));
     info.total_rows =
@@ -147,21 +91,21 @@ Parsed read_instance(std::span<const std::uint8_t> bytes) {
     info.samples = std::uint16_t(integer_of(top, tags::kSamplesPerPixel).value_or(0));
     info.bits_allocated = std::uint16_t(integer_of(top, tags::kBitsAllocated).value_or(0));
     info.bits_stored = std::uint16_t(integer_of(top, tags::kBitsStored).value_or(0));
-    info.volume_width = float_of(top, tags::kImagedVolumeWidth);
-    info.volume_height = float_of(top, tags::kImagedVolumeHeight);
+    info.volume_width = float_of(top, tags::kImagedVolumeWidth).value_or(0);
+    info.volume_height = float_of(top, tags::kImagedVolumeHeight).value_or(0);
 
     // Pixel Spacing: shared functional groups, then the top level.
     std::vector<double> spacing;
-    const auto shared = sequence_items(find_element(top, tags::kSharedFunctionalGroupsSequence));
+    const auto shared = items_of(top, tags::kSharedFunctionalGroupsSequence);
     if (!shared.empty()) {
-        const auto measures = sequence_items(find_element(shared[0], tags::kPixelMeasuresSequence));
+        const auto measures = items_of(shared[0], tags::kPixelMeasuresSequence);
         if (!measures.empty()) spacing = ds_values(find_element(measures[0], tags::kPixelSpacing));
     }
     if (spacing.size() < 2) spacing = ds_values(find_element(top, tags::kPixelSpacing));
     if (spacing.size() >= 2) info.spacing_row = spacing[0], info.spacing_column = spacing[1];
 
     // ICC profile: the first optical path's, else the top level's.
-    const auto paths = sequence_items(find_element(top, tags::kOpticalPathSequence));
+    const auto paths = items_of(top, tags::kOpticalPathSequence);
     for (const auto& item : paths)
         if (info.icc.empty()) info.icc = bytes_of(find_element(item, tags::kICCProfile));
     if (info.icc.empty()) info.icc = bytes_of(find_element(top, tags::kICCProfile));
@@ -170,18 +114,18 @@ Parsed read_instance(std::span<const std::uint8_t> bytes) {
         info.extended_offset_frames = std::size_t(eot->length / 8);
     }
     Concatenation& c = info.concatenation;
-    c.uid = text_of(top, tags::kConcatenationUID);
+    c.uid = std::string(text_of(top, tags::kConcatenationUID));
     c.in_number = integer_of(top, tags::kInConcatenationNumber);
     c.total_number = integer_of(top, tags::kInConcatenationTotalNumber);
     c.frame_offset_number = integer_of(top, tags::kConcatenationFrameOffsetNumber);
-    c.source_sop_instance_uid = text_of(top, tags::kSOPInstanceUIDOfConcatenationSource);
+    c.source_sop_instance_uid = std::string(text_of(top, tags::kSOPInstanceUIDOfConcatenationSource));
 
     // Frame positions in the total pixel matrix, when every frame has one.
-    const auto per_frame = sequence_items(find_element(top, tags::kPerFrameFunctionalGroupsSequence));
+    const auto per_frame = items_of(top, tags::kPerFrameFunctionalGroupsSequence);
     if (!per_frame.empty()) {
         out.positions.reserve(per_frame.size());
         for (const auto& item : per_frame) {
-            const auto pos = sequence_items(find_element(item, tags::kPlanePositionSlideSequence));
+            const auto pos = items_of(item, tags::kPlanePositionSlideSequence);
             const auto col =
                 pos.empty() ? std::nullopt : integer_of(pos[0], tags::kColumnPositionInTotalImagePixelMatrix);
             const auto row = pos.empty() ? std::nullopt : integer_of(pos[0], tags::kRowPositionInTotalImagePixelMatrix);
@@ -221,7 +165,7 @@ Tile decode_rgba(const render::RenderImage& img, std::size_t index, std::uint32_
     } else {
         stored.clear();
         render::FrameLayout layout;
-        if (render::append_stored(img, record, true, stored, layout) != -1) return nullptr;
+        if (render::append_stored(img, record, true, stored, layout) != render::render_error::kOk) return nullptr;
         samples = layout.samples, bytes = layout.width, frame_rows = layout.rows, frame_cols = layout.columns;
         if ((samples != 1 && samples != 3 && samples != 4) || (bytes != 1 && bytes != 2)) return nullptr;
         if (stored.size() < std::size_t(frame_rows) * frame_cols * samples * bytes) return nullptr;
@@ -288,7 +232,7 @@ void trim(const Level& level, std::size_t capacity) {
 }  // namespace
 
 std::shared_ptr<Source> map_file(const std::string& path) {
-    const int fd = open_retrying(path);
+    const int fd = open_read_only(path);
     if (fd < 0) throw std::runtime_error("cannot open " + path);
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

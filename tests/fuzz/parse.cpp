@@ -3,7 +3,6 @@
 #include "core/edit.hpp"
 #include "core/values.hpp"
 #include "fuzz.hpp"
-#include "json/reencode.hpp"
 
 using namespace loamwerk;
 
@@ -12,16 +11,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     read_meta(data, size);
     sniff_naked(data, size);
     const DatasetLayout layout = detect_layout(data, size);
-    const Dataset d = Dataset::borrow({data, size});
-    for (const ElementRef& e : d.elements()) {
-        value_text(e);
-        ds_values(&e);
-        if (e.vr == vr::SQ) sequence_items(&e);
+    for (const auto body : {Dataset::Body::kLittleEndian, Dataset::Body::kAsStored}) {
+        const Dataset d = Dataset::borrow({data, size}, body);
+        for (const ElementRef& e : d.elements()) {
+            value_text(e);
+            ds_values(&e);
+            numbers(e);
+            if (e.vr == vr::SQ) sequence_items(&e);
+            (void)integer_of(d.elements(), e.tag);
+            (void)float_of(d.elements(), e.tag);
+        }
     }
     locate_pixel_data(data, size);
-    std::vector<std::uint8_t> owned;
-    if (auto top = bridge::little_endian_top_level({data, size}, owned))
-        for (const ElementRef& e : *top) (void)value_text(e);
     (void)layout;
     fuzz::expect_clean([&] {
         std::vector<std::uint8_t> out;

@@ -1,4 +1,4 @@
-#include "json/reencode.hpp"
+#include "core/reencode.hpp"
 
 #include "core/inflate.hpp"
 
@@ -11,7 +11,7 @@
 #include "core/vr.hpp"
 #include "core/writer.hpp"
 
-namespace loamwerk::bridge {
+namespace loamwerk {
 
 namespace {
 
@@ -163,15 +163,4 @@ bool little_endian_body(std::span<const std::uint8_t> input, const DatasetLayout
     return true;
 }
 
-std::optional<std::vector<ElementRef>> little_endian_top_level(std::span<const std::uint8_t> input,
-                                                               std::vector<std::uint8_t>& owned) {
-    const DatasetLayout layout = detect_layout(input.data(), input.size());
-    std::span<const std::uint8_t> body;
-    Encoding encoding = layout.encoding;
-    if (!layout.recognised || !little_endian_body(input, layout, owned, body, encoding)) return std::nullopt;
-    std::vector<ElementRef> top;
-    dataset::parse(body.data(), body.size(), encoding, top);
-    return top;
-}
-
-}  // namespace loamwerk::bridge
+}  // namespace loamwerk

@@ -9,22 +9,15 @@
 
 #include "core/dataset.hpp"
 
-namespace loamwerk::bridge {
+namespace loamwerk {
 
 // Element by element, values byte-swapped by their VR's word size; sequences and
 // undefined-length values are rewritten with defined lengths. Nothing on failure.
 std::optional<std::vector<std::uint8_t>> big_endian_to_little(const std::uint8_t* data, std::size_t size);
-
 
 // The data set after the file meta, little endian (inflated or byte-swapped into `owned` when
 // needed), and the encoding to walk it with. False when it cannot be made little endian.
 bool little_endian_body(std::span<const std::uint8_t> input, const DatasetLayout& layout,
                         std::vector<std::uint8_t>& owned, std::span<const std::uint8_t>& body, Encoding& encoding);
 
-// The top-level elements of a whole buffer (Part-10 or bare data set), whatever its transfer
-// syntax; `owned` keeps converted bytes the elements may point into. Nothing when the buffer is
-// not a data set that can be made little endian.
-std::optional<std::vector<ElementRef>> little_endian_top_level(std::span<const std::uint8_t> input,
-                                                               std::vector<std::uint8_t>& owned);
-
-}  // namespace loamwerk::bridge
+}  // namespace loamwerk
