@@ -115,3 +115,22 @@ def test_read_ko_round_trip(tmp_path):
     with pytest.raises(RuntimeError, match="^read_ko: not a Key Object Selection document$"):
         loam.read_ko(loam.write_part10('{"00080016": {"vr": "UI", "Value": ["1.2.840.10008.5.1.4.1.1.2"]}, '
                                        '"00080018": {"vr": "UI", "Value": ["1.2.3.4"]}}', "1.2.840.10008.1.2.1"))
+
+
+@pytest.mark.parametrize("change, where, key", [
+    ({"patient_nmae": "Doe^Jane"}, "write_ko", "patient_nmae"),
+    ({"title": {"value": "113004", "meening": "x"}}, "write_ko: 'title'", "meening"),
+    ({"retrieve": {"ae": "PACS"}}, "write_ko: 'retrieve'", "ae"),
+    ({"references": [dict(ref("1.2.3", "1.2.3.1", "1.2.3.1.1"), frame_number=2)]}, "write_ko: a reference",
+     "frame_number"),
+])
+def test_unknown_keys_are_refused(change, where, key):
+    with pytest.raises(ValueError, match=f"^{where}: unknown option {key}$"):
+        loam.write_ko(document(**change))
+
+
+def test_what_read_ko_gives_writes_again():
+    first = loam.read_ko(loam.write_ko(document()))
+    again = loam.read_ko(loam.write_ko(first))
+    assert again["references"] == first["references"]
+    assert [r["frames"] for r in again["references"]] == [[], [4], [], []]

@@ -165,6 +165,8 @@ def test_equal_frames_keep_their_order(tmp_path):
     (lambda p: loam.write_seg(p, np.zeros((3, 3, 4), np.uint16), SEGMENTS),
      "labelmap shape does not match the reference series"),
     (lambda p: loam.write_seg(p, np.ones((3, 3, 3), np.uint16), []), "segments list is empty"),
+    (lambda p: loam.write_seg(p, np.ones((3, 3, 3), np.uint16), [{"label": "a", "colour": (1, 2, 3)}]),
+     "^segment: unknown option colour$"),
     (lambda p: loam.write_seg([p[0] + ".missing"], np.ones((3, 3), np.uint16), SEGMENTS),
      "no decodable single-frame reference slices"),
     (lambda p: loam.write_seg_fractional(p, np.zeros((1, 3, 3, 3), np.uint8), SEGMENTS),

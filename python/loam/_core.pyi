@@ -577,10 +577,10 @@ def write_ko(document: dict, output: str = '') -> bytes | None:
     """
     A Key Object Selection document flagging the referenced instances under a title (default
     113000 'Of Interest', DCM). document: references [{study_uid, series_uid, sop_class_uid,
-    sop_instance_uid, frame?}], title {value, scheme, meaning}, retrieve {ae_title, location_uid},
-    sop_instance_uid / series_instance_uid (derived from the content when absent), patient_name,
-    patient_id, study_uid, study_date, study_time, study_id, accession_number. Returns the bytes, or
-    writes them to output.
+    sop_instance_uid, frame? (or frames, as read_ko gives)}], title {value, scheme, meaning}, retrieve
+    {ae_title, location_uid}, sop_instance_uid / series_instance_uid (derived from the content when absent), patient_name,
+    patient_id, study_uid, study_date, study_time, study_id, accession_number; other keys are refused.
+    Returns the bytes, or writes them to output.
     """
 
 def read_ko(source: bytes | str) -> dict:

@@ -1,5 +1,7 @@
 #include "bindings/common.hpp"
 
+#include <algorithm>
+
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
@@ -14,6 +16,17 @@ nb::object bytes_or_file(std::span<const std::uint8_t> data, const std::string& 
     });
     if (!ok) throw std::runtime_error("cannot write " + output);
     return nb::none();
+}
+
+void refuse_option(std::string_view where, std::string_view key) {
+    throw nb::value_error((std::string(where) + ": unknown option " + std::string(key)).c_str());
+}
+
+void refuse_unknown_keys(const nb::dict& d, std::initializer_list<std::string_view> known, std::string_view where) {
+    for (auto [key, value] : d) {
+        const std::string k = as_text(key);
+        if (std::find(known.begin(), known.end(), k) == known.end()) refuse_option(where, k);
+    }
 }
 
 }  // namespace loam::bind

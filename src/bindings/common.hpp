@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <initializer_list>
 #include <span>
 #include <string_view>
 #include <string>
@@ -108,6 +109,11 @@ T option_value(nb::handle value, std::string_view name) {
                                  .c_str());
     return out;
 }
+
+// Every option dict refuses keys it does not know, in one form: ValueError
+// "<where>: unknown option <key>" (a misspelt option must not be silently ignored).
+[[noreturn]] void refuse_option(std::string_view where, std::string_view key);
+void refuse_unknown_keys(const nb::dict& d, std::initializer_list<std::string_view> known, std::string_view where);
 
 // str(value) of any Python value, as UTF-8.
 inline std::string as_text(nb::handle value) {

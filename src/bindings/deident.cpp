@@ -60,7 +60,7 @@ DeidentOptions options_of(const nb::dict& d, const char* function) {
             for (auto tag : option_value<nb::list>(value, name))
                 o.remove.insert(option_value<std::uint32_t>(tag, name + " tag (a packed int such as 0x00100010)"));
         } else {
-            throw nb::value_error((std::string(function) + ": unknown option " + k).c_str());
+            refuse_option(function, k);
         }
     }
     return o;

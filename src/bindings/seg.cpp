@@ -40,6 +40,8 @@ Segments segments_of(const nb::list& list) {
     for (nb::handle h : list) {
         if (!nb::isinstance<nb::dict>(h)) throw nb::type_error("each segment must be a dict");
         const nb::dict d = nb::borrow<nb::dict>(h);
+        refuse_unknown_keys(d, {"label", "rgb", "category", "type", "anatomic", "algorithm_type", "algorithm_name",
+                                "labelID"}, "segment");
         SegSegment s;
         s.label = text(d, "label", "");
         if (d.contains("rgb") && !d["rgb"].is_none()) {

@@ -25,26 +25,38 @@ nb::dict sub(const nb::dict& d, const char* key) {
 }
 
 KoDocument from_python(const nb::dict& doc) {
+    refuse_unknown_keys(doc, {"patient_name", "patient_id", "study_uid", "study_date", "study_time", "study_id",
+                              "accession_number", "title", "retrieve", "sop_instance_uid", "series_instance_uid",
+                              "references"}, "write_ko");
     KoDocument d;
     d.patient_name = text(doc, "patient_name"), d.patient_id = text(doc, "patient_id");
     d.study_uid = text(doc, "study_uid"), d.study_date = text(doc, "study_date"), d.study_time = text(doc, "study_time");
     d.study_id = text(doc, "study_id"), d.accession_number = text(doc, "accession_number");
     const nb::dict title = sub(doc, "title");
+    refuse_unknown_keys(title, {"value", "scheme", "meaning"}, "write_ko: 'title'");
     if (!text(title, "value").empty()) {
         d.title_value = text(title, "value");
         d.title_scheme = text(title, "scheme").empty() ? "DCM" : text(title, "scheme");
         d.title_meaning = text(title, "meaning");
     }
     const nb::dict retrieve = sub(doc, "retrieve");
+    refuse_unknown_keys(retrieve, {"ae_title", "location_uid"}, "write_ko: 'retrieve'");
     d.retrieve_ae_title = text(retrieve, "ae_title"), d.retrieve_location_uid = text(retrieve, "location_uid");
     d.sop_instance_uid = text(doc, "sop_instance_uid"), d.series_instance_uid = text(doc, "series_instance_uid");
     if (doc.contains("references"))
         for (nb::handle h : option_value<nb::list>(doc["references"], "write_ko: 'references'")) {
             const nb::dict r = option_value<nb::dict>(h, "write_ko: each reference");
+            // "frames" is what read_ko gives: its first frame is the one referenced.
+            refuse_unknown_keys(r, {"study_uid", "series_uid", "sop_class_uid", "sop_instance_uid", "frame", "frames"},
+                                "write_ko: a reference");
             KoReference k{text(r, "study_uid"), text(r, "series_uid"), text(r, "sop_class_uid"),
                           text(r, "sop_instance_uid"), 0};
             if (r.contains("frame") && !r["frame"].is_none())
                 k.frame = option_value<std::uint32_t>(r["frame"], "write_ko: a reference's 'frame'");
+            else if (r.contains("frames") && !r["frames"].is_none()) {
+                const nb::sequence frames = option_value<nb::sequence>(r["frames"], "write_ko: a reference's 'frames'");
+                if (nb::len(frames) > 0) k.frame = option_value<std::uint32_t>(frames[0], "write_ko: a reference's 'frames'");
+            }
             d.references.push_back(std::move(k));
         }
     return d;
@@ -61,10 +73,11 @@ void register_sr(nb::module_& m) {
         nb::sig("def write_ko(document: dict, output: str = '') -> bytes | None"),
         "A Key Object Selection document flagging the referenced instances under a title (default\n"
         "113000 'Of Interest', DCM). document: references [{study_uid, series_uid, sop_class_uid,\n"
-        "sop_instance_uid, frame?}], title {value, scheme, meaning}, retrieve {ae_title, location_uid},\n"
+        "sop_instance_uid, frame? (or frames, as read_ko gives)}], title {value, scheme, meaning}, retrieve\n"
+        "{ae_title, location_uid}, "
         "sop_instance_uid / series_instance_uid (derived from the content when absent), patient_name,\n"
-        "patient_id, study_uid, study_date, study_time, study_id, accession_number. Returns the bytes, or\n"
-        "writes them to output.");
+        "patient_id, study_uid, study_date, study_time, study_id, accession_number; other keys are refused.\n"
+        "Returns the bytes, or writes them to output.");
     m.def(
         "read_ko",
         [](std::variant<nb::bytes, std::string> source) {
