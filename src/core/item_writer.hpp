@@ -81,9 +81,7 @@ private:
         store_le16(h, tag_group(tag));
         store_le16(h + 2, tag_element(tag));
         h[4] = std::uint8_t(vr[0]), h[5] = std::uint8_t(vr[1]);
-        const std::string_view v(vr);
-        const bool long_form = v == "OB" || v == "SQ" || v == "OW" || v == "UN" || v == "UT";
-        if (long_form) {
+        if (has_long_length(make_vr(vr[0], vr[1]))) {  // the 12-byte header of OB, SQ, UT, UR, UC, ...
             store_le16(h + 6, 0);
             store_le32(h + 8, std::uint32_t(length));
             out.insert(out.end(), h, h + 12);
