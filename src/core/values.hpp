@@ -186,6 +186,50 @@ inline Items sequence_items(const ElementRef* seq, bool* complete = nullptr) {
     return out;
 }
 
+// Calls each(elements) for every item of a sequence element that has content, walking one item
+// at a time (nothing is kept).
+template <class F>
+void for_each_item(const ElementRef& seq, F each) {
+    if (!seq.value) return;
+    Elements records;
+    dataset::parse(seq.value, std::size_t(seq.length), seq.encoding, records);
+    for (const ElementRef& r : records) {
+        if (r.tag != tags::kItem || !r.value) continue;
+        Elements inner;
+        dataset::parse(r.value, std::size_t(r.length), seq.encoding, inner);
+        each(static_cast<const Elements&>(inner));
+    }
+}
+
+namespace detail {
+template <class OnItem, class OnElement>
+void walk_macro(const Elements& es, std::size_t k, int depth, bool in_private, int max_depth, OnItem& on_item,
+                OnElement& on_element) {
+    on_item(es, k, in_private);
+    for (const ElementRef& x : es) {
+        if (x.vr != vr::SQ) {
+            on_element(x, k, in_private);
+        } else if (depth < max_depth) {
+            const bool private_sequence = in_private || (tag_group(x.tag) & 1) != 0;
+            for_each_item(x, [&](const Elements& inner) {
+                walk_macro(inner, k, depth + 1, private_sequence, max_depth, on_item, on_element);
+            });
+        }
+    }
+}
+}  // namespace detail
+
+// The functional-group walk, for Shared and Per-frame Functional Groups Sequences alike: for the
+// k-th item (a frame's groups, or the shared ones at k = 0), on_item(elements, k, in_private) is
+// called for the item and for every macro item nested in it down to `max_depth` levels, and
+// on_element(element, k, in_private) for every element that is not a sequence. in_private:
+// inside a private sequence (where vendors keep their own copies of standard attributes).
+template <class OnItem, class OnElement>
+void walk_functional_groups(const ElementRef& seq, int max_depth, OnItem on_item, OnElement on_element) {
+    std::size_t k = 0;
+    for_each_item(seq, [&](const Elements& group) { detail::walk_macro(group, k++, 0, false, max_depth, on_item, on_element); });
+}
+
 // The items of the sequence `tag` of `es`.
 inline Items items_of(const Elements& es, Tag tag) { return sequence_items(find_element(es, tag)); }
 

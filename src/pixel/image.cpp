@@ -13,6 +13,7 @@
 #include "core/limits.hpp"
 #include "core/dataset.hpp"
 #include "core/tags.hpp"
+#include "core/values.hpp"
 
 namespace loamwerk::render {
 
@@ -41,6 +42,8 @@ std::size_t decoded_frame_bytes(const FrameRecord& f) {
 }
 
 namespace {
+
+constexpr int kMacroDepth = 8;  // functional-group macros nest a few levels; deeper is damage
 
 
 std::uint8_t photometric_code(std::string_view v) {
@@ -197,33 +200,10 @@ private:
             img_.frame_intercept.assign(img_.frames_declared, img_.rescale_intercept);
             img_.frame_slope.assign(img_.frames_declared, img_.rescale_slope);
         }
-        long k = 0;
-        for_each_item(e, [&](const std::uint8_t* p, std::size_t n) {
-            scan_item(p, n, e.encoding, per_frame ? k : -1, 0);
-            ++k;
-        });
-    }
-
-    // Every window and rescale value inside an item, at any depth of its macros.
-    void scan_item(const std::uint8_t* p, std::size_t n, Encoding enc, long frame, int depth) {
-        if (depth > 8) return;
-        std::vector<ElementRef> inner;
-        dataset::parse(p, n, enc, inner);
-        for (const ElementRef& x : inner) {
-            if (x.vr == vr::SQ)
-                for_each_item(x, [&](const std::uint8_t* q, std::size_t m) { scan_item(q, m, x.encoding, frame, depth + 1); });
-            else
-                presentation_value(x, frame);
-        }
-    }
-
-    template <class F>
-    void for_each_item(const ElementRef& seq, F each) {
-        if (!seq.value) return;
-        std::vector<ElementRef> items;
-        dataset::parse(seq.value, std::size_t(seq.length), seq.encoding, items);
-        for (const ElementRef& it : items)
-            if (it.tag == tags::kItem && it.value) each(it.value, std::size_t(it.length));
+        // Every window and rescale value inside an item, at any depth of its macros.
+        walk_functional_groups(
+            e, kMacroDepth, [](const Elements&, std::size_t, bool) {},
+            [&](const ElementRef& x, std::size_t k, bool) { presentation_value(x, per_frame ? long(k) : -1); });
     }
 
     void descriptor(const ElementRef& e, LutView& lut) {
@@ -237,11 +217,9 @@ private:
 
     void lut_sequence(const ElementRef& e, LutView& lut) {
         bool first_item = true;
-        for_each_item(e, [&](const std::uint8_t* p, std::size_t n) {
+        for_each_item(e, [&](const Elements& inner) {
             if (!first_item) return;
             first_item = false;
-            std::vector<ElementRef> inner;
-            dataset::parse(p, n, e.encoding, inner);
             for (const ElementRef& x : inner) {
                 if (x.tag == tags::kLUTDescriptor) descriptor(x, lut);
                 if (x.tag == tags::kLUTData) lut.data = x.value, lut.size = std::size_t(x.length);

@@ -69,15 +69,6 @@ std::optional<double> integer_value(const ElementRef& e) {
     return decimal(e);
 }
 
-template <class F>
-void for_each_item(const ElementRef& seq, F each) {
-    if (!seq.value) return;
-    Elements items;
-    dataset::parse(seq.value, std::size_t(seq.length), seq.encoding, items);
-    for (const ElementRef& it : items)
-        if (it.tag == kItem && it.value) each(it.value, std::size_t(it.length), seq.encoding);
-}
-
 std::uint8_t frame_type_code(std::string_view v) {
     std::uint8_t code = v.starts_with("DERIVED") ? 1 : 0;
     std::string_view third = v;
@@ -167,31 +158,17 @@ private:
             position.resize(declared_), orientation.resize(declared_), spacing.resize(declared_);
             thickness.frame.resize(declared_);
         }
-        std::size_t k = 0;
-        for_each_item(seq, [&](const std::uint8_t* p, std::size_t n, Encoding enc) {
-            item(p, n, enc, frame_sequence ? Context::kFrame : Context::kShared, k, 0, false);
-            if (frame_sequence) ++k;
-        });
-    }
-
-    void item(const std::uint8_t* p, std::size_t n, Encoding enc, Context ctx, std::size_t k, int depth, bool vendor) {
-        if (depth > kMaxDepth) return;
-        Elements inner;
-        dataset::parse(p, n, enc, inner);
-        if (vendor && ctx == Context::kFrame && k < values.size()) {
-            if (const auto echo = diffusion::siemens_ice_echo(inner)) values[k].echo_number = *echo;
-            if (const auto t = diffusion::siemens_time_after_start(inner)) values[k].time_after_start = *t;
-        }
-        for (const ElementRef& x : inner) {
-            if (x.vr == vr::SQ) {
-                const bool private_sequence = (tag_group(x.tag) & 1) != 0;
-                for_each_item(x, [&](const std::uint8_t* q, std::size_t m, Encoding e2) {
-                    item(q, m, e2, ctx, k, depth + 1, vendor || private_sequence);
-                });
-            } else {
-                value(x, ctx, k, vendor);
-            }
-        }
+        const Context ctx = frame_sequence ? Context::kFrame : Context::kShared;
+        walk_functional_groups(
+            seq, kMaxDepth,
+            [&](const Elements& inner, std::size_t k, bool vendor) {
+                // Siemens keeps a frame's echo and time in its private sequences' items.
+                if (vendor && ctx == Context::kFrame && k < values.size()) {
+                    if (const auto echo = diffusion::siemens_ice_echo(inner)) values[k].echo_number = *echo;
+                    if (const auto t = diffusion::siemens_time_after_start(inner)) values[k].time_after_start = *t;
+                }
+            },
+            [&](const ElementRef& x, std::size_t k, bool vendor) { value(x, ctx, frame_sequence ? k : 0, vendor); });
     }
 
     template <class T, std::size_t N>
