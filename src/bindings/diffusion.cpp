@@ -15,7 +15,7 @@
 #include "diffusion/mosaic.hpp"
 #include "diffusion/vendor.hpp"
 #include "volume/sidecar.hpp"
-#include "volume/volume.hpp"
+#include "volume/grid.hpp"
 
 namespace loam::bind {
 

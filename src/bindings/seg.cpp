@@ -5,7 +5,7 @@
 #include <nanobind/stl/vector.h>
 
 #include "bindings/common.hpp"
-#include "seg/seg.hpp"
+#include "seg/read.hpp"
 
 namespace loam::bind {
 

@@ -8,7 +8,7 @@
 #include "bindings/common.hpp"
 #include "volume/formats.hpp"
 #include "volume/series_file.hpp"
-#include "volume/volume.hpp"
+#include "volume/grid.hpp"
 
 namespace loam::bind {
 

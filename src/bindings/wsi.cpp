@@ -11,7 +11,6 @@
 
 #include "bindings/common.hpp"
 #include "core/limits.hpp"
-#include "core/parallel.hpp"
 #include "wsi/slide.hpp"
 #include "wsi/write.hpp"
 
@@ -142,19 +141,7 @@ nb::dict descriptor(const slide& s, int level) {
                                   : l->organisation == Organisation::kTiledFull ? "TILED_FULL"
                                                                                  : "UNKNOWN";
     d["dimension_organization_type"] = utf8_str(info.organisation_type);
-    // Bits: 1 ORIGINAL, 2 DERIVED, 4 PRIMARY, 8 SECONDARY, 16 VOLUME, 32 RESAMPLED.
-    unsigned flags = 0;
-    const char* names[] = {"ORIGINAL", "DERIVED", "PRIMARY", "SECONDARY", "VOLUME", "RESAMPLED"};
-    std::string_view rest = info.image_type;
-    for (;;) {
-        const std::size_t bs = rest.find('\\');
-        const std::string_view v = rest.substr(0, bs);
-        for (unsigned i = 0; i < 6; ++i)
-            if (v == names[i]) flags |= 1u << i;
-        if (bs == std::string_view::npos) break;
-        rest.remove_prefix(bs + 1);
-    }
-    d["image_type_flags"] = flags;
+    d["image_type_flags"] = loamwerk::wsi::image_type_flags(info.image_type);
     d["samples_per_pixel"] = info.samples;
     d["bits_stored"] = info.bits_stored;
     d["sparse"] = l->organisation == Organisation::kTiledSparse;
@@ -178,22 +165,8 @@ nb::ndarray<nb::numpy> tile_stack(const slide& s, int level, const nb::sequence&
         total > std::size_t(std::numeric_limits<std::ptrdiff_t>::max()))
         throw nb::value_error("read_tile_stack output is too large");
     Pixels out;
-    bool missing = false;
-    without_gil([&] {
-        out = s.pool()->take(total);
-        std::atomic<bool> failed{false};
-        loamwerk::parallel_for(list.size(), [&](std::size_t i) {
-            thread_local Pixels t;
-            if (failed) return;
-            if (!s.read_tile(level, list[i].first, list[i].second, rgba, fill_missing, false, t) || t.size() != per) {
-                failed = true;
-                return;
-            }
-            std::copy(t.begin(), t.end(), out.begin() + std::ptrdiff_t(i * per));
-        });
-        missing = failed;
-    });
-    if (missing) throw nb::value_error("read_tile_stack: tile is missing, out of grid, or failed to decode");
+    const bool delivered = without_gil([&] { return s.read_tile_stack(level, list, rgba, fill_missing, per, out); });
+    if (!delivered) throw nb::value_error("read_tile_stack: tile is missing, out of grid, or failed to decode");
     return pixel_array(s, std::move(out), {list.size(), th, tw, c});
 }
 
@@ -409,11 +382,7 @@ void register_wsi(nb::module_& m) {
                  const auto [tw, th] = dims(s, level, true);
                  std::vector<Pixels> decoded(list.size());
                  for (Pixels& p : decoded) p = s.pool()->take(std::size_t(tw) * th * (rgba ? 4 : 3));
-                 without_gil([&] {
-                     loamwerk::parallel_for(list.size(), [&](std::size_t i) {
-                         s.read_tile(level, list[i].first, list[i].second, rgba, fill_missing, false, decoded[i]);
-                     });
-                 });
+                 without_gil([&] { s.read_tiles(level, list, rgba, fill_missing, decoded); });
                  nb::list out;
                  for (Pixels& p : decoded) out.append(image_array(s, std::move(p), tw, th, rgba));
                  return out;

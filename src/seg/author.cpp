@@ -19,7 +19,7 @@
 #include "core/wyhash.hpp"
 #include "core/tags.hpp"
 #include "pixel/image.hpp"
-#include "seg/seg.hpp"
+#include "seg/author.hpp"
 #include "volume/formats.hpp"
 
 namespace loamwerk::seg {

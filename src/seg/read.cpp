@@ -12,7 +12,7 @@
 #include "core/tags.hpp"
 #include "pixel/decode.hpp"
 #include "pixel/image.hpp"
-#include "seg/seg.hpp"
+#include "seg/read.hpp"
 
 namespace loamwerk::seg {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/dataset.hpp"
-#include "volume/volume.hpp"
+#include "volume/grid.hpp"
 
 namespace loamwerk::volume::enhanced_us {
 

@@ -17,7 +17,7 @@
 #include "pixel/image.hpp"
 #include "volume/enhanced_us.hpp"
 #include "volume/slurp.hpp"
-#include "volume/volume.hpp"
+#include "volume/frames.hpp"
 
 namespace loamwerk::volume {
 

@@ -13,7 +13,7 @@
 #include "pixel/decode.hpp"
 #include "volume/enhanced_us.hpp"
 #include "volume/formats.hpp"
-#include "volume/volume.hpp"
+#include "volume/grid.hpp"
 
 namespace loamwerk::volume {
 

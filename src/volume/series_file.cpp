@@ -6,7 +6,7 @@
 #include <variant>
 
 #include "volume/formats.hpp"
-#include "volume/volume.hpp"
+#include "volume/grid.hpp"
 
 namespace loamwerk::volume {
 

@@ -11,7 +11,7 @@
 #include "core/values.hpp"
 #include "diffusion/vendor.hpp"
 #include "volume/slurp.hpp"
-#include "volume/volume.hpp"
+#include "volume/grid.hpp"
 
 namespace loamwerk::volume {
 

@@ -18,6 +18,7 @@
 
 #include "core/bytes.hpp"
 #include "core/dataset.hpp"
+#include "core/parallel.hpp"
 #include "core/file_io.hpp"
 #include "core/values.hpp"
 #include "core/tags.hpp"
@@ -452,6 +453,44 @@ Tile slide::tile(int index, std::uint32_t x, std::uint32_t y) const {
     l->cached_bytes += decoded->size();
     trim(*l, capacity);
     return decoded;
+}
+
+unsigned image_type_flags(std::string_view image_type) {
+    static constexpr std::string_view kNames[] = {"ORIGINAL", "DERIVED", "PRIMARY", "SECONDARY", "VOLUME", "RESAMPLED"};
+    unsigned flags = 0;
+    std::string_view rest = image_type;
+    for (;;) {
+        const std::size_t bs = rest.find('\\');
+        const std::string_view v = rest.substr(0, bs);
+        for (unsigned i = 0; i < std::size(kNames); ++i)
+            if (v == kNames[i]) flags |= 1u << i;
+        if (bs == std::string_view::npos) return flags;
+        rest.remove_prefix(bs + 1);
+    }
+}
+
+void slide::read_tiles(int level, std::span<const TileIndex> tiles, bool rgba, bool fill_missing,
+                       std::vector<ByteVector>& out) const {
+    out.resize(tiles.size());
+    parallel_for(tiles.size(), [&](std::size_t i) {
+        read_tile(level, tiles[i].first, tiles[i].second, rgba, fill_missing, false, out[i]);
+    });
+}
+
+bool slide::read_tile_stack(int level, std::span<const TileIndex> tiles, bool rgba, bool fill_missing,
+                            std::size_t tile_bytes, ByteVector& out) const {
+    out = pool_->take(tile_bytes * tiles.size());
+    std::atomic<bool> failed{false};
+    parallel_for(tiles.size(), [&](std::size_t i) {
+        thread_local ByteVector t;
+        if (failed) return;
+        if (!read_tile(level, tiles[i].first, tiles[i].second, rgba, fill_missing, false, t) || t.size() != tile_bytes) {
+            failed = true;
+            return;
+        }
+        std::copy(t.begin(), t.end(), out.begin() + std::ptrdiff_t(i * tile_bytes));
+    });
+    return !failed;
 }
 
 bool slide::read_tile(int index, std::uint32_t x, std::uint32_t y, bool rgba, bool fill_missing, bool srgb,

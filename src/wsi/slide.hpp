@@ -112,6 +112,10 @@ struct AssociatedImage : Instance {
     std::string name;
 };
 
+// Image Type's values as bits: 1 ORIGINAL, 2 DERIVED, 4 PRIMARY, 8 SECONDARY, 16 VOLUME,
+// 32 RESAMPLED.
+unsigned image_type_flags(std::string_view image_type);
+
 class slide {
 public:
     explicit slide(std::vector<std::shared_ptr<Source>> sources);
@@ -138,6 +142,14 @@ public:
     // zeros).
     bool read_tile(int level, std::uint32_t x, std::uint32_t y, bool rgba, bool fill_missing, bool srgb,
                    ByteVector& out) const;
+    using TileIndex = std::pair<std::uint32_t, std::uint32_t>;  // (tile_x, tile_y)
+    // read_tile for each tile, on worker threads, into `out` (one buffer each).
+    void read_tiles(int level, std::span<const TileIndex> tiles, bool rgba, bool fill_missing,
+                    std::vector<ByteVector>& out) const;
+    // The tiles back to back in `out` (each `tile_bytes` long, from pool()), decoded on worker
+    // threads; false when any cannot be delivered.
+    bool read_tile_stack(int level, std::span<const TileIndex> tiles, bool rgba, bool fill_missing,
+                         std::size_t tile_bytes, ByteVector& out) const;
     // x, y in level-0 pixels; false for the degenerate requests.
     bool read_region(std::int64_t x, std::int64_t y, int level, std::uint32_t width, std::uint32_t height, bool rgba,
                      bool srgb, ByteVector& out) const;

@@ -1,6 +1,6 @@
 // Segmentation objects to segment tables and masks.
 #include "fuzz.hpp"
-#include "seg/seg.hpp"
+#include "seg/read.hpp"
 
 using namespace loamwerk::seg;
 

@@ -2,7 +2,7 @@
 #include "fuzz.hpp"
 #include "volume/series_file.hpp"
 #include "volume/sidecar.hpp"
-#include "volume/volume.hpp"
+#include "volume/grid.hpp"
 
 using namespace loamwerk::volume;
 
