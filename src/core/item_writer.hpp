@@ -11,6 +11,7 @@
 
 #include "core/bytes.hpp"
 #include "core/vr.hpp"
+#include "core/writer.hpp"
 
 namespace loamwerk {
 
@@ -71,9 +72,9 @@ public:
     // Encapsulated Pixel Data: OB of undefined length, its items appended to `out`, closed by
     // end_sequence().
     void begin_encapsulated(Tag tag) { header(tag, "OB", 0xFFFFFFFFu); }
-    void end_sequence() { delimiter(0xE0DD); }
-    void begin_item() { delimiter(0xE000, 0xFFFFFFFFu); }
-    void end_item() { delimiter(0xE00D); }
+    void end_sequence() { append_delimiter(out, 0xE0DD); }
+    void begin_item() { append_delimiter(out, 0xE000, 0xFFFFFFFFu); }
+    void end_item() { append_delimiter(out, 0xE00D); }
 
 private:
     void header(Tag tag, const char* vr, std::size_t length) {
@@ -89,13 +90,6 @@ private:
             store_le16(h + 6, std::uint16_t(length));
             out.insert(out.end(), h, h + 8);
         }
-    }
-    void delimiter(std::uint16_t element, std::uint32_t length = 0) {
-        std::uint8_t h[8];
-        store_le16(h, 0xFFFE);
-        store_le16(h + 2, element);
-        store_le32(h + 4, length);
-        out.insert(out.end(), h, h + 8);
     }
 };
 

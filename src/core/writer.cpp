@@ -1,5 +1,7 @@
 #include "core/writer.hpp"
 
+#include "core/bytes.hpp"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -90,6 +92,31 @@ bool append_implicit(std::vector<std::uint8_t>& out, Tag tag, const std::uint8_t
     std::uint8_t h[8];
     const std::size_t nh = implicit_header(h, tag, length);
     return nh && to_vector(out, h, nh, value, length);
+}
+
+bool append_element(std::vector<std::uint8_t>& out, Encoding enc, Tag tag, VR vr, const std::uint8_t* value,
+                    std::size_t length) {
+    if (enc == Encoding::ImplicitLE) return append_implicit(out, tag, value, length);
+    return EvrElementWriter(out).append(tag_group(tag), tag_element(tag), vr ? vr : vr::UN, value, length);
+}
+
+void append_undefined_header(std::vector<std::uint8_t>& out, Encoding enc, Tag tag, VR vr) {
+    std::uint8_t h[12];
+    store_le16(h, tag_group(tag)), store_le16(h + 2, tag_element(tag));
+    if (enc == Encoding::ImplicitLE) {
+        store_le32(h + 4, 0xFFFFFFFFu);
+        out.insert(out.end(), h, h + 8);
+        return;
+    }
+    h[4] = std::uint8_t(vr & 0xFF), h[5] = std::uint8_t(vr >> 8), h[6] = h[7] = 0;
+    store_le32(h + 8, 0xFFFFFFFFu);
+    out.insert(out.end(), h, h + 12);
+}
+
+void append_delimiter(std::vector<std::uint8_t>& out, std::uint16_t element, std::uint32_t length) {
+    std::uint8_t d[8];
+    store_le16(d, 0xFFFE), store_le16(d + 2, element), store_le32(d + 4, length);
+    out.insert(out.end(), d, d + 8);
 }
 
 void pad_value(VR vr, std::string& value) {

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/transfer_syntax.hpp"
 #include "core/vr.hpp"
 
 namespace loamwerk {
@@ -57,6 +58,16 @@ private:
 // Implicit VR Little Endian: tag, 32-bit length, value.
 bool append_implicit(ByteSink& sink, Tag tag, const std::uint8_t* value, std::size_t length);
 bool append_implicit(std::vector<std::uint8_t>& out, Tag tag, const std::uint8_t* value, std::size_t length);
+
+// One element in a little-endian encoding (implicit or explicit VR), for writers that keep
+// the encoding of the data set they rewrite.
+bool append_element(std::vector<std::uint8_t>& out, Encoding enc, Tag tag, VR vr, const std::uint8_t* value,
+                    std::size_t length);
+// The header of an undefined-length value (a sequence, or encapsulated pixel data), closed later
+// by append_delimiter(out, 0xE0DD).
+void append_undefined_header(std::vector<std::uint8_t>& out, Encoding enc, Tag tag, VR vr);
+// An item (0xE000), item delimitation (0xE00D) or sequence delimitation (0xE0DD) tag.
+void append_delimiter(std::vector<std::uint8_t>& out, std::uint16_t element, std::uint32_t length = 0);
 
 // Value preparation: text is cut at its first NUL and padded to even length (NUL for UI,
 // space otherwise); other values get one 00 byte when odd.

@@ -89,32 +89,9 @@ void pad(VR vr, std::string& v) {
     if (v.size() & 1) v.push_back(vr == vr::UI ? '\0' : ' ');
 }
 
-// One element written in the data set's own encoding.
-void put(std::vector<std::uint8_t>& out, Encoding enc, Tag tag, VR vr, const std::uint8_t* value, std::size_t n) {
-    if (enc == Encoding::ImplicitLE) append_implicit(out, tag, value, n);
-    else EvrElementWriter(out).append(tag_group(tag), tag_element(tag), vr ? vr : vr::UN, value, n);
-}
 void put_text(std::vector<std::uint8_t>& out, Encoding enc, Tag tag, VR vr, std::string v) {
     pad(vr, v);
-    put(out, enc, tag, vr, reinterpret_cast<const std::uint8_t*>(v.data()), v.size());
-}
-// The header of an undefined-length value (sequence or encapsulated pixel data).
-void put_open(std::vector<std::uint8_t>& out, Encoding enc, Tag tag, VR vr) {
-    std::uint8_t h[12];
-    const std::uint16_t g = tag_group(tag), e = tag_element(tag);
-    std::memcpy(h, &g, 2), std::memcpy(h + 2, &e, 2);
-    if (enc == Encoding::ImplicitLE) {
-        std::memcpy(h + 4, &kUndefined, 4);
-        out.insert(out.end(), h, h + 8);
-        return;
-    }
-    h[4] = std::uint8_t(vr & 0xFF), h[5] = std::uint8_t(vr >> 8), h[6] = h[7] = 0;
-    std::memcpy(h + 8, &kUndefined, 4);
-    out.insert(out.end(), h, h + 12);
-}
-void put_delimiter(std::vector<std::uint8_t>& out, std::uint16_t element) {
-    const std::uint8_t d[8] = {0xFE, 0xFF, std::uint8_t(element & 0xFF), std::uint8_t(element >> 8), 0, 0, 0, 0};
-    out.insert(out.end(), d, d + 8);
+    append_element(out, enc, tag, vr, reinterpret_cast<const std::uint8_t*>(v.data()), v.size());
 }
 
 bool is_date(VR v) { return v == vr::DA || v == vr::DT; }
@@ -313,7 +290,7 @@ void Session::apply(const ElementRef& e, std::vector<std::uint8_t>& out, int dep
     case 'X':
         return;
     case 'Z':
-        put(out, out_enc_, t, v, nullptr, 0);
+        append_element(out, out_enc_, t, v, nullptr, 0);
         return;
     case 'D': {
         // A sequence to be replaced keeps its items, each made anonymous by the same rules: an
@@ -355,25 +332,25 @@ void Session::apply(const ElementRef& e, std::vector<std::uint8_t>& out, int dep
     if (top && t == tags::kSOPInstanceUID) sop_instance_ = trimmed(raw), sop_recorded_ = true;
     // An undefined-length UN is a sequence whose items are implicit VR: re-encoded like any other.
     if ((wire == vr::SQ || (wire == vr::UN && has_undefined_length(e))) && !pixels) {
-        put_open(out, out_enc_, t, vr::SQ);
+        append_undefined_header(out, out_enc_, t, vr::SQ);
         std::vector<ElementRef> items;
         if (e.value) dataset::parse(e.value, std::size_t(e.length), e.encoding, items);
         for (const ElementRef& item : items) {
             if (item.tag != tags::kItem) continue;
-            put_open(out, Encoding::ImplicitLE, item.tag, 0);
+            append_delimiter(out, 0xE000, kUndefined);
             if (item.value) walk(item.value, std::size_t(item.length), e.encoding, out, depth + 1, false, &patient);
-            put_delimiter(out, 0xE00D);
+            append_delimiter(out, 0xE00D);
         }
-        put_delimiter(out, 0xE0DD);
+        append_delimiter(out, 0xE0DD);
         return;
     }
     if (pixels && has_undefined_length(e)) {
-        put_open(out, out_enc_, t, wire ? wire : vr::OB);
+        append_undefined_header(out, out_enc_, t, wire ? wire : vr::OB);
         out.insert(out.end(), e.value, e.value + e.length);
-        put_delimiter(out, 0xE0DD);
+        append_delimiter(out, 0xE0DD);
         return;
     }
-    put(out, out_enc_, t, wire, e.value, std::size_t(e.length));
+    append_element(out, out_enc_, t, wire, e.value, std::size_t(e.length));
 }
 
 void Session::write_method(Encoding enc, std::vector<std::uint8_t>& out) {
@@ -407,16 +384,16 @@ void Session::write_method(Encoding enc, std::vector<std::uint8_t>& out) {
         {opt_.clean_struct_content, {"113104", "Clean Structured Content Option"}},
         {opt_.clean_descriptors, {"113105", "Clean Descriptors Option"}},
         {opt_.clean_pixel, {"113101", "Clean Pixel Data Option"}}};
-    put_open(out, enc, tags::kDeidentificationMethodCodeSequence, vr::SQ);
+    append_undefined_header(out, enc, tags::kDeidentificationMethodCodeSequence, vr::SQ);
     for (const auto& [on, code] : codes) {
         if (!on) continue;
-        put_open(out, Encoding::ImplicitLE, tags::kItem, 0);
+        append_delimiter(out, 0xE000, kUndefined);
         put_text(out, enc, tags::kCodeValue, vr::SH, code.first);
         put_text(out, enc, tags::kCodingSchemeDesignator, vr::SH, "DCM");
         put_text(out, enc, tags::kCodeMeaning, vr::LO, code.second);
-        put_delimiter(out, 0xE00D);
+        append_delimiter(out, 0xE00D);
     }
-    put_delimiter(out, 0xE0DD);
+    append_delimiter(out, 0xE0DD);
 }
 
 void Session::walk(const std::uint8_t* p, std::size_t n, Encoding enc, std::vector<std::uint8_t>& out, int depth,
