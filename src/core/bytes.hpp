@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -30,6 +31,15 @@ inline std::uint32_t load32(const std::uint8_t* p, bool big) { return big ? load
 inline void store_le16(std::uint8_t* p, std::uint16_t v) { std::memcpy(p, &v, 2); }
 inline void store_le32(std::uint8_t* p, std::uint32_t v) { std::memcpy(p, &v, 4); }
 inline void store_be32(std::uint8_t* p, std::uint32_t v) { store_le32(p, __builtin_bswap32(v)); }
+
+// Appends the bytes of a trivially copyable value (a little-endian number on this host).
+template <class T>
+void append_raw(std::string& out, T v) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    char b[sizeof(T)];
+    std::memcpy(b, &v, sizeof(T));
+    out.append(b, sizeof(T));
+}
 
 inline std::string_view as_text(const std::uint8_t* p, std::size_t n) {
     return std::string_view(reinterpret_cast<const char*>(p), n);

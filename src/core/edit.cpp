@@ -41,12 +41,6 @@ std::string_view trim_spaces(std::string_view s) {
     return s;
 }
 
-template <class T>
-void put(std::string& out, T v) {
-    char b[sizeof(T)];
-    std::memcpy(b, &v, sizeof(T));
-    out.append(b, sizeof(T));
-}
 
 // One number with C prefixes (0x hexadecimal, leading 0 octal); the whole text must be used.
 bool parse_unsigned(std::string_view text, std::uint64_t max, std::uint64_t& v) {
@@ -93,8 +87,8 @@ bool parse_at(std::string_view text, std::string& out) {
         return true;
     };
     if (!hex(s.substr(0, comma), g) || !hex(s.substr(comma + 1), e)) return false;
-    put(out, std::uint16_t(g));
-    put(out, std::uint16_t(e));
+    append_raw(out, std::uint16_t(g));
+    append_raw(out, std::uint16_t(e));
     return true;
 }
 
@@ -117,14 +111,14 @@ bool encode_value(VR vr, std::string_view text, std::string& out) {
         std::int64_t i = 0;
         double d = 0;
         bool ok;
-        if (vr == vr::US) ok = parse_unsigned(c, 0xFFFF, u) && (put(out, std::uint16_t(u)), true);
-        else if (vr == vr::UL) ok = parse_unsigned(c, 0xFFFFFFFFu, u) && (put(out, std::uint32_t(u)), true);
-        else if (vr == vr::UV) ok = parse_unsigned(c, ~0ull, u) && (put(out, u), true);
-        else if (vr == vr::SS) ok = parse_signed(c, -32768, 32767, i) && (put(out, std::int16_t(i)), true);
-        else if (vr == vr::SL) ok = parse_signed(c, INT32_MIN, INT32_MAX, i) && (put(out, std::int32_t(i)), true);
-        else if (vr == vr::SV) ok = parse_signed(c, INT64_MIN, INT64_MAX, i) && (put(out, i), true);
-        else if (vr == vr::FL) ok = parse_real(c, d) && (put(out, float(d)), true);
-        else if (vr == vr::FD) ok = parse_real(c, d) && (put(out, d), true);
+        if (vr == vr::US) ok = parse_unsigned(c, 0xFFFF, u) && (append_raw(out, std::uint16_t(u)), true);
+        else if (vr == vr::UL) ok = parse_unsigned(c, 0xFFFFFFFFu, u) && (append_raw(out, std::uint32_t(u)), true);
+        else if (vr == vr::UV) ok = parse_unsigned(c, ~0ull, u) && (append_raw(out, u), true);
+        else if (vr == vr::SS) ok = parse_signed(c, -32768, 32767, i) && (append_raw(out, std::int16_t(i)), true);
+        else if (vr == vr::SL) ok = parse_signed(c, INT32_MIN, INT32_MAX, i) && (append_raw(out, std::int32_t(i)), true);
+        else if (vr == vr::SV) ok = parse_signed(c, INT64_MIN, INT64_MAX, i) && (append_raw(out, i), true);
+        else if (vr == vr::FL) ok = parse_real(c, d) && (append_raw(out, float(d)), true);
+        else if (vr == vr::FD) ok = parse_real(c, d) && (append_raw(out, d), true);
         else ok = parse_at(c, out);
         if (!ok) return false;
         if (end >= text.size()) return true;

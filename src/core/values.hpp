@@ -136,7 +136,10 @@ inline std::optional<long> integer_of(const Elements& es, Tag tag) {
         default: break;
     }
     const std::vector<double> d = ds_values(e);
-    if (!d.empty() && std::isfinite(d[0])) return long(d[0]);
+    if (!d.empty() && std::isfinite(d[0])) {
+        if (std::fabs(d[0]) < 9.2e18) return long(d[0]);
+        return std::nullopt;  // no integer this large is meant (and converting it is undefined)
+    }
     if (e->length == 2) return load_le16(e->value);
     if (e->length == 4) return long(load_le32(e->value));
     return std::nullopt;

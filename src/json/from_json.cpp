@@ -100,12 +100,6 @@ bool integer_of(const JsonValue& v, std::int64_t& out) {
     return true;
 }
 
-template <class T>
-void append_raw(std::string& out, T v) {
-    char b[sizeof(T)];
-    std::memcpy(b, &v, sizeof(T));
-    out.append(b, sizeof(T));
-}
 
 template <class T>
 void append_number_text(std::string& out, T v) {

@@ -178,6 +178,7 @@ TEST(ValueReads, IntegersFloatsAndNumbersByVr) {
     append(b, explicit_short(0x0018, 0x9219, "SS", ss));
     append(b, explicit_short(0x0020, 0x0013, "IS", text("+12 ")));
     append(b, explicit_short(0x0018, 0x0050, "DS", text("2.5 ")));
+    append(b, explicit_short(0x0020, 0x0100, "IS", text("20191000000000000000000000000000")));  // Temporal Position Identifier
     append(b, explicit_short(0x0018, 0x9087, "FD", fd));      // Diffusion b-value
     append(b, explicit_short(0x0048, 0x0001, "FL", fl));      // Imaged Volume Width
     Elements es;
@@ -189,6 +190,7 @@ TEST(ValueReads, IntegersFloatsAndNumbersByVr) {
     EXPECT_EQ(float_of(es, tags::kImagedVolumeWidth), 1.5);
     EXPECT_EQ(numbers(*find_element(es, tags::kTagAngleSecondAxis)), std::vector<double>{-2});
     EXPECT_FALSE(float_of(es, tags::kPatientName));
+    EXPECT_FALSE(integer_of(es, tags::kTemporalPositionIdentifier));  // beyond any integer type
 }
 
 // The writer chooses the 12-byte header for every long-length VR, not just the common ones.
