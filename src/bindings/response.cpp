@@ -54,6 +54,15 @@ nb::dict result(const char* response, const Evaluation& e, const char* base_key,
 
 std::size_t count(const Values& v) { return v.size(); }
 
+// The Python entry of a criterion that needs only the two lesion lists, the nadir and new lesions.
+auto sums_evaluation(Evaluation (*criterion)(const std::vector<Lesion>&, const std::vector<Lesion>&, double, bool),
+                     Keys keys, const char* baseline_key, const char* current_key) {
+    return [=](nb::list baseline, nb::list current, double nadir, bool new_lesion) {
+        const Evaluation e = criterion(lesions(baseline, keys), lesions(current, keys), nadir, new_lesion);
+        return result(response_name(e.response), e, baseline_key, current_key);
+    };
+}
+
 }  // namespace
 
 void register_response(nb::module_& m) {
@@ -85,21 +94,11 @@ void register_response(nb::module_& m) {
         "iRECIST: the RECIST 1.1 result as iCR/iPR/iSD, a progression as iUPD (iCPD when the previous\n"
         "timepoint was iUPD).");
     m.def(
-        "mrecist_evaluate",
-        [](nb::list baseline, nb::list current, double nadir, bool new_lesion) {
-            const Evaluation e = mrecist(lesions(baseline, Keys::kViable), lesions(current, Keys::kViable), nadir,
-                                         new_lesion);
-            return result(response_name(e.response), e, "baseline_sum", "current_sum");
-        },
+        "mrecist_evaluate", sums_evaluation(&mrecist, Keys::kViable, "baseline_sum", "current_sum"),
         nb::arg("baseline"), nb::arg("current"), nb::arg("nadir_sum") = 0.0, nb::arg("new_lesion") = false,
         "mRECIST from the viable (arterially enhancing) diameters {viable_diam_mm, status}.");
     m.def(
-        "cheson_evaluate",
-        [](nb::list baseline, nb::list current, double nadir, bool new_lesion) {
-            const Evaluation e = cheson(lesions(baseline, Keys::kProduct), lesions(current, Keys::kProduct), nadir,
-                                        new_lesion);
-            return result(response_name(e.response), e, "baseline_spd", "current_spd");
-        },
+        "cheson_evaluate", sums_evaluation(&cheson, Keys::kProduct, "baseline_spd", "current_spd"),
         nb::arg("baseline"), nb::arg("current"), nb::arg("nadir_spd") = 0.0, nb::arg("new_lesion") = false,
         "Cheson/Lugano from the sums of products of diameters {longest_mm, perpendicular_mm, is_lymph_node,\n"
         "status}.");

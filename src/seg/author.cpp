@@ -661,27 +661,33 @@ ReferenceSeries load_reference(const std::vector<std::string>& paths, bool paral
     return ref;
 }
 
+namespace {
+// The checks every build makes before the builder is touched; returns the pixels of a plane.
+// `planes_per_slice` planes of the reference's size are expected per reference slice.
+std::size_t check_arguments(const ReferenceSeries& ref, const std::vector<SegSegment>& segments, std::size_t given,
+                            std::size_t planes_per_slice, const char* shape_message, const BuildOptions& options) {
+    if (segments.empty()) throw std::invalid_argument("segments list is empty");
+    if (ref.slices.empty()) throw std::invalid_argument("no decodable single-frame reference slices");
+    const std::size_t plane = std::size_t(ref.rows()) * ref.columns();
+    if (given != planes_per_slice * ref.slices.size() * plane) throw std::invalid_argument(shape_message);
+    check_options(options);
+    return plane;
+}
+}  // namespace
+
 std::optional<std::vector<std::uint8_t>> build(const ReferenceSeries& ref, std::span<const std::uint16_t> labelmap,
                                                const std::vector<SegSegment>& segments,
                                                const std::vector<std::uint32_t>& label_ids,
                                                const BuildOptions& options) {
-    if (segments.empty()) throw std::invalid_argument("segments list is empty");
-    if (ref.slices.empty()) throw std::invalid_argument("no decodable single-frame reference slices");
-    if (labelmap.size() != ref.slices.size() * ref.rows() * ref.columns())
-        throw std::invalid_argument("labelmap shape does not match the reference series");
-    check_options(options);
+    check_arguments(ref, segments, labelmap.size(), 1, "labelmap shape does not match the reference series", options);
     return build_labels(ref, labelmap, segments, label_ids, options);
 }
 
 std::optional<std::vector<std::uint8_t>> build_fractional(const ReferenceSeries& ref, std::span<const std::uint8_t> maps,
                                                           const std::vector<SegSegment>& segments, bool occupancy,
                                                           std::uint32_t max_value, const BuildOptions& options) {
-    if (segments.empty()) throw std::invalid_argument("segments list is empty");
-    if (ref.slices.empty()) throw std::invalid_argument("no decodable single-frame reference slices");
-    const std::size_t plane = std::size_t(ref.rows()) * ref.columns();
-    if (maps.size() != segments.size() * ref.slices.size() * plane)
-        throw std::invalid_argument("maps shape must be [nseg, (slices,) H, W] matching segments × series");
-    check_options(options);
+    const std::size_t plane = check_arguments(ref, segments, maps.size(), segments.size(),
+                                              "maps shape must be [nseg, (slices,) H, W] matching segments × series", options);
     return run_build(ref, segments, options, [&](Builder& b) {
         b.set_fractional(occupancy, max_value);
         for (std::size_t s = 0; s < segments.size(); ++s)
@@ -694,12 +700,8 @@ std::optional<std::vector<std::uint8_t>> build_fractional(const ReferenceSeries&
 std::optional<std::vector<std::uint8_t>> build_frames(const ReferenceSeries& ref, std::span<const std::uint8_t> masks,
                                                       const std::vector<SegSegment>& segments,
                                                       const BuildOptions& options) {
-    if (segments.empty()) throw std::invalid_argument("segments list is empty");
-    if (ref.slices.empty()) throw std::invalid_argument("no decodable single-frame reference slices");
-    const std::size_t plane = std::size_t(ref.rows()) * ref.columns();
-    if (masks.size() != segments.size() * ref.slices.size() * plane)
-        throw std::invalid_argument("masks shape must be [nseg, (slices,) H, W] matching segments × series");
-    check_options(options);
+    const std::size_t plane = check_arguments(ref, segments, masks.size(), segments.size(),
+                                              "masks shape must be [nseg, (slices,) H, W] matching segments × series", options);
     return run_build(ref, segments, options, [&](Builder& b) {
         std::vector<std::uint16_t> labels(plane);
         for (std::size_t s = 0; s < segments.size(); ++s)
