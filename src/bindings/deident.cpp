@@ -92,8 +92,7 @@ nb::bytes deidentify(const nb::bytes& data, const nb::dict& options, std::option
     const int rc = without_gil([&] { return session.run(input, out); });
     if (rc != run_result::kOk) throw std::runtime_error("deidentify: " + std::string(message(rc)));
     fill_lookup(session, lookup);
-    if (notes && !session.burned_in_note().empty())
-        notes->append(nb::str(("pixel data may hold burned-in text, not cleaned: " + session.burned_in_note()).c_str()));
+    if (notes && !session.burned_in_warning().empty()) notes->append(nb::str(session.burned_in_warning().c_str()));
     if (identifiers) {
         const FiledUnder f = filed_under(out);
         (*identifiers)["PatientID"] = utf8_str(f.patient_id);
@@ -114,7 +113,7 @@ nb::list deidentify_series(const std::vector<nb::bytes>& files, const nb::dict& 
     const int rc = without_gil([&] {
         for (std::size_t i = 0; i < inputs.size(); ++i) {
             if (int r = session.run(inputs[i], outs[i]); r != run_result::kOk) return r;
-            burned[i] = session.burned_in_note();
+            burned[i] = session.burned_in_warning();
         }
         return run_result::kOk;
     });
@@ -124,7 +123,7 @@ nb::list deidentify_series(const std::vector<nb::bytes>& files, const nb::dict& 
         for (std::size_t i = 0; i < burned.size(); ++i)
             if (!burned[i].empty())
                 notes->append(nb::str(("file " + std::to_string(i) +
-                                       ": pixel data may hold burned-in text, not cleaned: " + burned[i]).c_str()));
+                                       ": " + burned[i]).c_str()));
     nb::list result;
     for (const auto& o : outs) result.append(to_bytes(o));
     return result;

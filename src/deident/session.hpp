@@ -81,6 +81,11 @@ public:
     std::vector<LookupRow> lookup() const;
     // Why the last file's pixels likely hold burned-in text that was not cleaned; empty if not.
     const std::string& burned_in_note() const { return burned_in_note_; }
+    // The warning a caller shows for it: empty when there is nothing to say.
+    std::string burned_in_warning() const {
+        return burned_in_note_.empty() ? std::string()
+                                       : "pixel data may hold burned-in text, not cleaned: " + burned_in_note_;
+    }
 
 private:
     char action(Tag tag, VR vr, std::string_view value) const;
