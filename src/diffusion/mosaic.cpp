@@ -14,7 +14,6 @@ namespace loamwerk::diffusion {
 
 namespace {
 
-using namespace tags;
 
 constexpr Tag kUihImageCount = 0x00651050, kUihImagePositions = 0x00651051;
 
@@ -63,7 +62,7 @@ MosaicLayout mosaic_layout(const Elements& top, std::string_view manufacturer, s
     plan.slice_spacing = slice_spacing;
     if (uih) {
         for (const Elements& it : items_of(top, kUihImagePositions)) {
-            const std::vector<double> v = ds_values(find_element(it, kImagePositionPatient));
+            const std::vector<double> v = ds_values(find_element(it, tags::kImagePositionPatient));
             if (v.size() == 3) plan.positions.push_back({v[0], v[1], v[2]});
         }
         if (plan.positions.size() != plan.tiles) return MosaicLayout{};
@@ -107,15 +106,15 @@ ExpandedMosaic expand_mosaic(std::span<const std::uint8_t> buffer) {
     if (!ds.readable()) return out;
     const Elements& top = ds.elements();
     auto text = [&](Tag t) { return std::string(ds.text(t)); };
-    out.orientation = fixed<6>(top, kImageOrientationPatient, {1, 0, 0, 0, 1, 0});
-    out.pixel_spacing = fixed<2>(top, kPixelSpacing, {1, 1});
-    const auto position = fixed<3>(top, kImagePositionPatient, {0, 0, 0});
-    const std::vector<double> between = ds_values(find_element(top, kSpacingBetweenSlices));
-    const std::vector<double> thickness = ds_values(find_element(top, kSliceThickness));
+    out.orientation = fixed<6>(top, tags::kImageOrientationPatient, {1, 0, 0, 0, 1, 0});
+    out.pixel_spacing = fixed<2>(top, tags::kPixelSpacing, {1, 1});
+    const auto position = fixed<3>(top, tags::kImagePositionPatient, {0, 0, 0});
+    const std::vector<double> between = ds_values(find_element(top, tags::kSpacingBetweenSlices));
+    const std::vector<double> thickness = ds_values(find_element(top, tags::kSliceThickness));
     const double slice_spacing = !between.empty() && between[0] > 0 ? between[0] : thickness.empty() ? 0 : thickness[0];
     const std::unique_ptr<render::RenderImage> img = render::open(buffer, 0);
     if (!img || img->frames.empty()) return out;
-    out.layout = mosaic_layout(top, text(kManufacturer), text(kImageType), csa_image_header(top), position,
+    out.layout = mosaic_layout(top, text(tags::kManufacturer), text(tags::kImageType), csa_image_header(top), position,
                                out.orientation, out.pixel_spacing, slice_spacing, img->rows, img->columns);
     if (out.layout.tiles < 2) return ExpandedMosaic{};
     ByteVector frame, scratch;

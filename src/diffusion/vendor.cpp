@@ -14,7 +14,6 @@ namespace loamwerk::diffusion {
 
 namespace {
 
-using namespace tags;
 
 constexpr std::string_view kCsaCreator = "SIEMENS CSA HEADER";
 constexpr std::string_view kGeAcquisition = "GEMS_ACQU_01", kGeParameters = "GEMS_PARM_01";
@@ -43,11 +42,11 @@ std::vector<std::string_view> split(std::string_view s, char sep) {
 
 // Standard b-value and gradient among `es` (an image's top level or an MR Diffusion item).
 bool standard_diffusion(const Elements& es, DiffusionEntry& d) {
-    const ElementRef* b = find_element(es, kDiffusionBValue);
+    const ElementRef* b = find_element(es, tags::kDiffusionBValue);
     const std::vector<double> bv = b ? fd_values(*b) : std::vector<double>{};
     if (bv.empty()) return false;
     d.bvalue = bv[0], d.valid = true, d.source = Source::kStandard, d.frame = DiffusionEntry::Frame::kPatient;
-    if (const ElementRef* g = find_element(es, kDiffusionGradientOrientation); g && g->length >= 24) {
+    if (const ElementRef* g = find_element(es, tags::kDiffusionGradientOrientation); g && g->length >= 24) {
         const auto gv = fd_values(*g);
         std::copy(gv.begin(), gv.begin() + 3, d.gradient);
     }
@@ -173,14 +172,14 @@ DiffusionEntry object_diffusion(const Elements& top, Vendor vendor, const CsaHea
     default: break;
     }
     if (!d.valid && !standard_diffusion(top, d)) {
-        for (const auto& it : sequence_items(find_element(top, kMRDiffusionSequence)))
+        for (const auto& it : sequence_items(find_element(top, tags::kMRDiffusionSequence)))
             if (standard_diffusion(it, d)) break;
     }
     if (const auto* sn = csa.values("SliceNormalVector"); sn && sn->size() == 3) {
         d.has_slice_normal = true;
         for (int i = 0; i < 3; ++i) d.slice_normal[i] = csa.number("SliceNormalVector", std::size_t(i)).value_or(0);
     }
-    if (const ElementRef* p = find_element(top, kInPlanePhaseEncodingDirection)) {
+    if (const ElementRef* p = find_element(top, tags::kInPlanePhaseEncodingDirection)) {
         const std::string_view v = value_text(*p);
         d.phase_direction = v == "ROW" ? 'R' : (v == "COL" || v == "COLUMN") ? 'C' : 0;
     }

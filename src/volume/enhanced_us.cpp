@@ -17,7 +17,6 @@ namespace loamwerk::volume::enhanced_us {
 
 namespace {
 
-using namespace tags;
 
 using Elements = std::vector<ElementRef>;
 
@@ -117,8 +116,8 @@ Parsed parse_checked(const Elements& top) {
         if (s.empty() || *end || frames < 1) frames = 0;
     }
     if (!frames) malformed("Number of Frames has invalid IS value");
-    const ElementRef* shared_seq = find_element(top, kSharedFunctionalGroupsSequence);
-    const ElementRef* frame_seq = find_element(top, kPerFrameFunctionalGroupsSequence);
+    const ElementRef* shared_seq = find_element(top, tags::kSharedFunctionalGroupsSequence);
+    const ElementRef* frame_seq = find_element(top, tags::kPerFrameFunctionalGroupsSequence);
     const ElementRef* dim_org = find_element(top, tags::kDimensionOrganizationSequence);
     const ElementRef* dim_index = find_element(top, tags::kDimensionIndexSequence);
     if (!shared_seq || !frame_seq || !dim_org || !dim_index) malformed("Enhanced US Data Set is structurally incomplete");
@@ -169,34 +168,34 @@ Parsed parse_checked(const Elements& top) {
         scopes.insert(dims[i].uid);
     }
     if (scopes != org_uids) malformed("Dimension Organization Sequence does not exactly list the three axis UID scopes");
-    const bool temporal_attribute = dims[0].index_pointer == kTemporalPositionIndex ||
-                                    dims[0].index_pointer == kTemporalPositionTimeOffset;
-    if (!(dims[1].index_pointer == kImagePositionVolume && dims[1].group_pointer == kPlanePositionVolumeSequence) ||
-        !(dims[2].index_pointer == tags::kDataType && dims[2].group_pointer == kImageDataTypeSequence) ||
-        dims[0].index_pointer == kImagePositionVolume || dims[0].index_pointer == tags::kDataType)
+    const bool temporal_attribute = dims[0].index_pointer == tags::kTemporalPositionIndex ||
+                                    dims[0].index_pointer == tags::kTemporalPositionTimeOffset;
+    if (!(dims[1].index_pointer == tags::kImagePositionVolume && dims[1].group_pointer == tags::kPlanePositionVolumeSequence) ||
+        !(dims[2].index_pointer == tags::kDataType && dims[2].group_pointer == tags::kImageDataTypeSequence) ||
+        dims[0].index_pointer == tags::kImagePositionVolume || dims[0].index_pointer == tags::kDataType)
         malformed("Dimension Index Sequence does not use temporal, Volume position, Data Type order");
     if (!temporal_attribute) unsupported("temporal Dimension Index attribute is valid but not supported by the dense assembler");
     const Tag temporal_group =
-        dims[0].index_pointer == kTemporalPositionIndex ? kFrameContentSequence : kTemporalPositionSequence;
+        dims[0].index_pointer == tags::kTemporalPositionIndex ? tags::kFrameContentSequence : tags::kTemporalPositionSequence;
     if (dims[0].group_pointer != temporal_group) malformed("temporal Dimension Index Pointer names the wrong Functional Group");
 
     // Volume geometry.
     const ElementRef* vfor = find_element(top, tags::kVolumeFrameOfReferenceUID);
     if (!vfor || !is_valid_uid(value_text(*vfor))) malformed("Volume Frame of Reference UID has invalid UI value");
     p.frame_of_reference = std::string(value_text(*vfor));
-    if (groups.in_any_frame(kPlaneOrientationVolumeSequence))
+    if (groups.in_any_frame(tags::kPlaneOrientationVolumeSequence))
         malformed("Plane Orientation (Volume) may not be per-frame");
-    if (groups.in_shared(kPlanePositionVolumeSequence)) malformed("Plane Position (Volume) may not be shared");
-    if (groups.in_shared(kFrameContentSequence)) malformed("Frame Content may not be shared");
-    const ElementRef* orientation_seq = groups.for_frame(0, kPlaneOrientationVolumeSequence);
+    if (groups.in_shared(tags::kPlanePositionVolumeSequence)) malformed("Plane Position (Volume) may not be shared");
+    if (groups.in_shared(tags::kFrameContentSequence)) malformed("Frame Content may not be shared");
+    const ElementRef* orientation_seq = groups.for_frame(0, tags::kPlaneOrientationVolumeSequence);
     const std::vector<Elements> orientation_items = orientation_seq ? sequence_items(orientation_seq) : std::vector<Elements>{};
-    const ElementRef* iov = orientation_items.empty() ? nullptr : find_element(orientation_items.front(), kImageOrientationVolume);
+    const ElementRef* iov = orientation_items.empty() ? nullptr : find_element(orientation_items.front(), tags::kImageOrientationVolume);
     if (!iov || iov->vr != vr::FD || iov->length != 48) malformed("Image Orientation (Volume) must be FD VM 6");
     if (fd_values(*iov) != std::vector<double>{1, 0, 0, 0, 1, 0}) malformed("Image Orientation (Volume) must be 1,0,0,0,1,0");
 
-    one_level(groups, kPixelMeasuresSequence, n, "Pixel Measures Sequence occurs in shared and per-frame groups",
+    one_level(groups, tags::kPixelMeasuresSequence, n, "Pixel Measures Sequence occurs in shared and per-frame groups",
               "Pixel Measures Sequence is missing for a frame");
-    one_level(groups, kImageDataTypeSequence, n, "Image Data Type Sequence occurs in shared and per-frame groups",
+    one_level(groups, tags::kImageDataTypeSequence, n, "Image Data Type Sequence occurs in shared and per-frame groups",
               "Image Data Type Sequence is missing for a frame");
     one_level(groups, temporal_group, n, "temporal Functional Group occurs in shared and per-frame groups",
               "temporal Functional Group is missing for a frame");
@@ -207,24 +206,24 @@ Parsed parse_checked(const Elements& top) {
     std::vector<std::array<std::uint32_t, 3>> index(n);
     std::vector<double> measures, first_measures, thickness(n, 0);
     for (std::size_t k = 0; k < n; ++k) {
-        const ElementRef* fc = group_in(frame_items[k], kFrameContentSequence);
+        const ElementRef* fc = group_in(frame_items[k], tags::kFrameContentSequence);
         const std::vector<Elements> fc_items = fc ? sequence_items(fc) : std::vector<Elements>{};
-        const ElementRef* div = fc_items.empty() ? nullptr : find_element(fc_items.front(), kDimensionIndexValues);
+        const ElementRef* div = fc_items.empty() ? nullptr : find_element(fc_items.front(), tags::kDimensionIndexValues);
         if (!div || div->vr != vr::UL || div->length != 12) malformed("Dimension Index Values must be UL VM 3 and non-zero");
         for (int i = 0; i < 3; ++i) {
             index[k][i] = load_le32(div->value + 4 * i);
             if (!index[k][i]) malformed("Dimension Index Values must be UL VM 3 and non-zero");
         }
         // Position.
-        const ElementRef* pp = group_in(frame_items[k], kPlanePositionVolumeSequence);
+        const ElementRef* pp = group_in(frame_items[k], tags::kPlanePositionVolumeSequence);
         const std::vector<Elements> pp_items = pp ? sequence_items(pp) : std::vector<Elements>{};
-        const ElementRef* ipv = pp_items.empty() ? nullptr : find_element(pp_items.front(), kImagePositionVolume);
+        const ElementRef* ipv = pp_items.empty() ? nullptr : find_element(pp_items.front(), tags::kImagePositionVolume);
         if (!ipv || ipv->vr != vr::FD || ipv->length != 24) malformed("Image Position (Volume) must be FD VM 3");
         const auto pos = fd_values(*ipv);
         if (pos[0] != 0 || pos[1] != 0) malformed("Image Position (Volume) X and Y must be zero");
         z[k] = pos[2];
         // Pixel measures.
-        const std::vector<Elements> pm = sequence_items(groups.for_frame(k, kPixelMeasuresSequence));
+        const std::vector<Elements> pm = sequence_items(groups.for_frame(k, tags::kPixelMeasuresSequence));
         const ElementRef* spacing = pm.empty() ? nullptr : find_element(pm.front(), tags::kPixelSpacing);
         if (!spacing || !positive_decimals(*spacing, 2, measures))
             malformed("Pixel Measures has invalid VR, VM, or non-positive values");
@@ -237,9 +236,9 @@ Parsed parse_checked(const Elements& top) {
         if (k == 0) first_measures = measures, p.pixel_spacing[0] = measures[0], p.pixel_spacing[1] = measures[1];
         else if (measures != first_measures) malformed("per-frame Pixel Measures vary");
         // Data type.
-        const std::vector<Elements> idt = sequence_items(groups.for_frame(k, kImageDataTypeSequence));
+        const std::vector<Elements> idt = sequence_items(groups.for_frame(k, tags::kImageDataTypeSequence));
         const ElementRef* dt = idt.empty() ? nullptr : find_element(idt.front(), tags::kDataType);
-        const ElementRef* alias = idt.empty() ? nullptr : find_element(idt.front(), kAliasedDataType);
+        const ElementRef* alias = idt.empty() ? nullptr : find_element(idt.front(), tags::kAliasedDataType);
         if (!dt || dt->vr != vr::CS || value_text(*dt).empty() || !alias ||
             (value_text(*alias) != "YES" && value_text(*alias) != "NO"))
             malformed("Image Data Type has invalid Data Type or Aliased Data Type");
@@ -249,12 +248,12 @@ Parsed parse_checked(const Elements& top) {
         if (tg.size() != 1) malformed("temporal Functional Group must contain exactly one Item");
         const ElementRef* tv = find_element(tg.front(), dims[0].index_pointer);
         if (!tv) {
-            if (temporal_group == kFrameContentSequence)
+            if (temporal_group == tags::kFrameContentSequence)
                 unsupported("Dimension Index Values/Frame Content cannot define the temporal axis");
             malformed("temporal dimension Attribute is empty");
         }
         if (tv->length == 0) malformed("temporal dimension Attribute is empty");
-        if (dims[0].index_pointer == kTemporalPositionIndex) {
+        if (dims[0].index_pointer == tags::kTemporalPositionIndex) {
             if (tv->vr != vr::UL || tv->length != 4 || load_le32(tv->value) == 0)
                 malformed("supported temporal dimension Attribute has invalid VR, VM, or value");
             temporal[k] = load_le32(tv->value);

@@ -23,7 +23,6 @@ namespace loamwerk::volume {
 
 namespace {
 
-using namespace tags;
 
 using diffusion::Vendor;
 
@@ -132,8 +131,8 @@ public:
     void top(const Elements& es) {
         for (const ElementRef& e : es) {
             switch (e.tag) {
-            case kSharedFunctionalGroupsSequence: enter(e, false); break;
-            case kPerFrameFunctionalGroupsSequence: enter(e, true); break;
+            case tags::kSharedFunctionalGroupsSequence: enter(e, false); break;
+            case tags::kPerFrameFunctionalGroupsSequence: enter(e, true); break;
             default: value(e, Context::kTop, 0, false);
             }
         }
@@ -205,20 +204,20 @@ private:
     void value(const ElementRef& e, Context ctx, std::size_t k, bool vendor) {
         const bool groups = ctx == Context::kShared || ctx == Context::kFrame;
         switch (e.tag) {
-        case kImagePositionPatient: geometry(position, e, ctx, k, vendor); return;
-        case kImageOrientationPatient: geometry(orientation, e, ctx, k, vendor); return;
-        case kPixelSpacing: geometry(spacing, e, ctx, k, vendor); return;
-        case kSliceThickness:
+        case tags::kImagePositionPatient: geometry(position, e, ctx, k, vendor); return;
+        case tags::kImageOrientationPatient: geometry(orientation, e, ctx, k, vendor); return;
+        case tags::kPixelSpacing: geometry(spacing, e, ctx, k, vendor); return;
+        case tags::kSliceThickness:
             if (vendor) return;
             if (auto v = decimal(e)) set(thickness, *v, ctx, k);
             return;
-        case kTemporalPositionIdentifier:
+        case tags::kTemporalPositionIdentifier:
             if (ctx == Context::kTop) temporal_index = decimal(e);
             return;
-        case kEchoTime:
+        case tags::kEchoTime:
             if (ctx == Context::kTop) echo_time = decimal(e);
             return;
-        case kTriggerTime:
+        case tags::kTriggerTime:
             if (!groups) trigger_time = decimal(e);
             else if (auto v = decimal(e)) each_frame(ctx, k, [&](PerFrameValues& f) { f.cardiac = float(*v); });
             return;
@@ -226,14 +225,14 @@ private:
         }
         if (!groups || vendor) return;
         switch (e.tag) {
-        case kTemporalPositionTimeOffset:
+        case tags::kTemporalPositionTimeOffset:
             if (auto v = fd_values(e); !v.empty()) each_frame(ctx, k, [&](PerFrameValues& f) { f.temporal = float(v[0]); });
             break;
-        case kDiffusionBValue:
+        case tags::kDiffusionBValue:
             if (auto v = fd_values(e); !v.empty())
                 each_frame(ctx, k, [&](PerFrameValues& f) { f.bvalue = float(v[0]), f.has_bvalue = true; });
             break;
-        case kDiffusionGradientOrientation:
+        case tags::kDiffusionGradientOrientation:
             if (e.length >= 24) {
                 const auto v = fd_values(e);
                 each_frame(ctx, k, [&](PerFrameValues& f) {
@@ -242,13 +241,13 @@ private:
                 });
             }
             break;
-        case kEffectiveEchoTime:
+        case tags::kEffectiveEchoTime:
             if (auto v = fd_values(e); !v.empty()) each_frame(ctx, k, [&](PerFrameValues& f) { f.echo = float(v[0]); });
             break;
-        case kNominalCardiacTriggerDelayTime:
+        case tags::kNominalCardiacTriggerDelayTime:
             if (auto v = fd_values(e); !v.empty()) each_frame(ctx, k, [&](PerFrameValues& f) { f.cardiac = float(v[0]); });
             break;
-        case kVelocityEncodingDirection:
+        case tags::kVelocityEncodingDirection:
             if (e.length >= 24) {
                 const auto v = fd_values(e);
                 each_frame(ctx, k, [&](PerFrameValues& f) { std::copy(v.begin(), v.begin() + 3, f.velocity); });
@@ -261,17 +260,17 @@ private:
             each_frame(ctx, k, [&](PerFrameValues& f) { f.frame_type = code, f.complex_part = part, f.has_frame_type = true; });
             break;
         }
-        case kTemporalPositionIndex:
+        case tags::kTemporalPositionIndex:
             if (auto v = integer_value(e)) each_frame(ctx, k, [&](PerFrameValues& f) { f.temporal_index = *v; });
             break;
-        case kFrameAcquisitionNumber:
+        case tags::kFrameAcquisitionNumber:
             if (auto v = integer_value(e)) each_frame(ctx, k, [&](PerFrameValues& f) { f.acquisition_number = *v; });
             break;
-        case kFrameAcquisitionDateTime:
+        case tags::kFrameAcquisitionDateTime:
             if (auto v = diffusion::datetime_seconds(value_text(e)))
                 each_frame(ctx, k, [&](PerFrameValues& f) { f.acquisition_time = *v; });
             break;
-        case kStackID:
+        case tags::kStackID:
             if (auto v = decimal(e)) each_frame(ctx, k, [&](PerFrameValues& f) { f.stack_id = *v; });
             break;
         default: break;
@@ -309,24 +308,24 @@ FrameKeys object_keys(const Elements& top, Vendor vendor, const render::RenderIm
         const ElementRef* e = find_element(top, t);
         return e ? number_or_nan(decimal(*e)) : std::nan("");
     };
-    keys.temporal_index = number(kTemporalPositionIdentifier);
-    keys.acquisition_number = number(kAcquisitionNumber);
-    keys.stack_id = number(kStackID);
-    keys.echo_number = number(kEchoNumbers);
-    keys.trigger_time = number(kTriggerTime);
+    keys.temporal_index = number(tags::kTemporalPositionIdentifier);
+    keys.acquisition_number = number(tags::kAcquisitionNumber);
+    keys.stack_id = number(tags::kStackID);
+    keys.echo_number = number(tags::kEchoNumbers);
+    keys.trigger_time = number(tags::kTriggerTime);
     // The acquisition's date and time; the content time when the acquisition's is not stated.
-    std::optional<double> when = diffusion::datetime_seconds(text(kAcquisitionDateTime));
+    std::optional<double> when = diffusion::datetime_seconds(text(tags::kAcquisitionDateTime));
     if (!when) {
-        const auto day = diffusion::datetime_seconds(text(kAcquisitionDate));
-        if (const auto t = diffusion::time_of_day(text(kAcquisitionTime))) when = day.value_or(0) + *t;
+        const auto day = diffusion::datetime_seconds(text(tags::kAcquisitionDate));
+        if (const auto t = diffusion::time_of_day(text(tags::kAcquisitionTime))) when = day.value_or(0) + *t;
     }
     if (!when) {
-        const auto day = diffusion::datetime_seconds(text(kContentDate));
-        if (const auto t = diffusion::time_of_day(text(kContentTime))) when = day.value_or(0) + *t;
+        const auto day = diffusion::datetime_seconds(text(tags::kContentDate));
+        if (const auto t = diffusion::time_of_day(text(tags::kContentTime))) when = day.value_or(0) + *t;
     }
     keys.acquisition_time = number_or_nan(when);
-    keys.complex_part = diffusion::complex_part(text(kImageType), vendor, top);
-    const std::string_view sop = text(kSOPInstanceUID);
+    keys.complex_part = diffusion::complex_part(text(tags::kImageType), vendor, top);
+    const std::string_view sop = text(tags::kSOPInstanceUID);
     keys.sop_instance = sop.empty() ? 0 : wyhash(sop.data(), sop.size());
     if (const auto ss = diffusion::philips_scale_slope(top)) keys.philips_scale = *ss;
     const bool integer = !img.float_pixels && !img.double_pixels && img.bits_allocated <= 16 && img.samples == 1 &&
@@ -355,40 +354,40 @@ FileSeriesKey read_series_key(const std::string& path) {
     constexpr std::size_t kHead = std::size_t(64) << 10;
     Dataset ds = Dataset::own(slurp(path, kHead));
     auto reaches_pixels = [](const Elements& es) {
-        return std::any_of(es.begin(), es.end(), [](const ElementRef& e) { return e.tag >= kFloatPixelData; });
+        return std::any_of(es.begin(), es.end(), [](const ElementRef& e) { return e.tag >= tags::kFloatPixelData; });
     };
     if (ds.bytes().size() == kHead && !(ds.readable() && reaches_pixels(ds.elements()))) ds = Dataset::own(slurp(path));
     if (!ds.readable()) return key;
     const Elements& top = ds.elements();
     auto text = [&](Tag t) { return std::string(ds.text(t)); };
-    key.image = find_element(top, kPixelData) || find_element(top, kFloatPixelData) ||
-                find_element(top, kDoubleFloatPixelData);
-    key.series_uid = text(kSeriesInstanceUID);
-    key.series_number = text(kSeriesNumber);
-    key.description = text(kSeriesDescription);
-    key.protocol = text(kProtocolName);
-    key.modality = text(kModality);
-    key.position = text(kImagePositionPatient);
-    key.manufacturer = text(kManufacturer);
-    key.sequence_name = text(kSequenceName);
-    key.image_type = text(kImageType);
-    key.acquisition_number = text(kAcquisitionNumber);
-    const std::string frames = text(kNumberOfFrames);
+    key.image = find_element(top, tags::kPixelData) || find_element(top, tags::kFloatPixelData) ||
+                find_element(top, tags::kDoubleFloatPixelData);
+    key.series_uid = text(tags::kSeriesInstanceUID);
+    key.series_number = text(tags::kSeriesNumber);
+    key.description = text(tags::kSeriesDescription);
+    key.protocol = text(tags::kProtocolName);
+    key.modality = text(tags::kModality);
+    key.position = text(tags::kImagePositionPatient);
+    key.manufacturer = text(tags::kManufacturer);
+    key.sequence_name = text(tags::kSequenceName);
+    key.image_type = text(tags::kImageType);
+    key.acquisition_number = text(tags::kAcquisitionNumber);
+    const std::string frames = text(tags::kNumberOfFrames);
     long n = 1;
     if (!frames.empty()) std::from_chars(frames.data(), frames.data() + frames.size(), n);
     key.frames = std::uint32_t(std::max(1L, n));
-    if (const ElementRef* e = find_element(top, kSamplesPerPixel); e && e->value && e->length >= 2)
+    if (const ElementRef* e = find_element(top, tags::kSamplesPerPixel); e && e->value && e->length >= 2)
         key.colour = load_le16(e->value) == 3;
     const Vendor vendor = diffusion::vendor_of(key.manufacturer);
     const DiffusionEntry d = diffusion::object_diffusion(top, vendor, diffusion::csa_image_header(top));
     key.diffusion = d.valid && d.bvalue > 0.5;
     key.complex_part = diffusion::complex_part(key.image_type, vendor, top);
-    if (const ElementRef* e = find_element(top, kEchoNumbers)) key.echo_number = number_or_nan(decimal(*e));
+    if (const ElementRef* e = find_element(top, tags::kEchoNumbers)) key.echo_number = number_or_nan(decimal(*e));
     // Enhanced objects: the frames' diffusion items, and a Siemens frame's echo.
-    const auto per_frame = items_of(top, kPerFrameFunctionalGroupsSequence);
+    const auto per_frame = items_of(top, tags::kPerFrameFunctionalGroupsSequence);
     for (const Elements& item : per_frame) {
-        for (const Elements& dwi : items_of(item, kMRDiffusionSequence)) {
-            const ElementRef* b = find_element(dwi, kDiffusionBValue);
+        for (const Elements& dwi : items_of(item, tags::kMRDiffusionSequence)) {
+            const ElementRef* b = find_element(dwi, tags::kDiffusionBValue);
             const std::vector<double> v = b ? fd_values(*b) : std::vector<double>{};
             key.diffusion = key.diffusion || (!v.empty() && v[0] > 0.5);
         }
@@ -453,10 +452,10 @@ DecodedSeries decode_one_file(const std::string& path, std::uint32_t file_index,
         throw std::runtime_error("volume::decode_one_file: " + walk.unusable +
                                  " is not a position, orientation or spacing in millimetres: " + path);
     auto text = [&](Tag t) { return std::string(ds.text(t)); };
-    const std::string manufacturer = text(kManufacturer), image_type = text(kImageType);
+    const std::string manufacturer = text(tags::kManufacturer), image_type = text(tags::kImageType);
     const Vendor vendor = diffusion::vendor_of(manufacturer);
     std::uint32_t instance = 0;
-    if (const std::string n = text(kInstanceNumber); !n.empty()) {
+    if (const std::string n = text(tags::kInstanceNumber); !n.empty()) {
         long v = 0;
         std::from_chars(n.data(), n.data() + n.size(), v);
         instance = std::uint32_t(std::max(0L, v));
@@ -521,7 +520,7 @@ DecodedSeries decode_one_file(const std::string& path, std::uint32_t file_index,
         return finish();
     }
     double spacing_between = 0;
-    if (const ElementRef* e = find_element(top, kSpacingBetweenSlices)) spacing_between = decimal(*e).value_or(0);
+    if (const ElementRef* e = find_element(top, tags::kSpacingBetweenSlices)) spacing_between = decimal(*e).value_or(0);
     const double slice_spacing = spacing_between > 0 ? spacing_between : thickness;
     const diffusion::MosaicLayout plan = diffusion::mosaic_layout(top, manufacturer, image_type, csa, ipp, iop, ps,
                                                                   slice_spacing, img->rows, img->columns);

@@ -17,7 +17,6 @@ namespace loamwerk::volume {
 
 namespace {
 
-using namespace tags;
 
 using diffusion::Vendor;
 using Elements = std::vector<ElementRef>;
@@ -32,7 +31,7 @@ public:
     explicit HeaderView(const std::string& path) : ds_(Dataset::own(slurp(path))) {
         if (!ds_.readable()) return;
         levels_.push_back(ds_.elements());
-        for (Tag groups : {kSharedFunctionalGroupsSequence, kPerFrameFunctionalGroupsSequence}) {
+        for (Tag groups : {tags::kSharedFunctionalGroupsSequence, tags::kPerFrameFunctionalGroupsSequence}) {
             const auto items = items_of(levels_.front(), groups);
             if (!items.empty()) add(items.front(), 0);
         }
@@ -148,7 +147,7 @@ std::vector<double> slice_timing(const HeaderView& h, Vendor vendor, const Decod
         std::find(volumes[1].begin(), volumes[1].end(), VolumeGrid::kEmpty) == volumes[1].end())
         frames = volumes[1];
     for (std::uint32_t id : frames) if (id == VolumeGrid::kEmpty) return out;
-    if (frames.size() < 2 || h.text(kMRAcquisitionType) == "3D") return out;
+    if (frames.size() < 2 || h.text(tags::kMRAcquisitionType) == "3D") return out;
     auto relative = [&](auto value) {
         std::vector<double> t;
         for (std::uint32_t id : frames) t.push_back(value(id));
@@ -170,7 +169,7 @@ std::vector<double> slice_timing(const HeaderView& h, Vendor vendor, const Decod
         const auto protocol = diffusion::ge_protocol(h.top());
         const auto order = diffusion::protocol_value(protocol, "SLICEORDER");
         const auto slices = diffusion::protocol_value(protocol, "NOSLC");
-        const auto tr = h.number(kRepetitionTime);
+        const auto tr = h.number(tags::kRepetitionTime);
         int n = 0;
         if (!order || !slices || !tr || *tr <= 0 || std::from_chars(slices->data(), slices->data() + slices->size(), n).ec != std::errc() ||
             n != int(frames.size()))
@@ -233,41 +232,41 @@ Sidecar bids_sidecar(const DecodedSeries& d) {
     if (lead == VolumeGrid::kEmpty) throw std::runtime_error("bids_sidecar: no image frames");
     const HeaderView h(paths[d.file_index[lead]]);
     if (!h.ok()) throw std::runtime_error("bids_sidecar: cannot read " + paths[d.file_index[lead]]);
-    const std::string manufacturer = h.text(kManufacturer);
+    const std::string manufacturer = h.text(tags::kManufacturer);
     const Vendor vendor = diffusion::vendor_of(manufacturer);
     const FrameKeys& keys = d.keys[lead];
     Builder b;
-    b.text("Modality", h.text(kModality));
-    b.number("MagneticFieldStrength", h.number(kMagneticFieldStrength));
-    b.number("ImagingFrequency", h.number(kImagingFrequency));
+    b.text("Modality", h.text(tags::kModality));
+    b.number("MagneticFieldStrength", h.number(tags::kMagneticFieldStrength));
+    b.number("ImagingFrequency", h.number(tags::kImagingFrequency));
     const std::string_view label = diffusion::vendor_label(vendor);
     b.text("Manufacturer", label.empty() ? manufacturer : std::string(label));
-    b.text("ManufacturersModelName", h.text(kManufacturerModelName));
-    b.text("InstitutionName", h.text(kInstitutionName));
-    b.text("InstitutionalDepartmentName", h.text(kInstitutionalDepartmentName));
-    b.text("InstitutionAddress", h.text(kInstitutionAddress));
-    b.text("DeviceSerialNumber", h.text(kDeviceSerialNumber));
-    b.text("StationName", h.text(kStationName));
-    b.text("BodyPartExamined", h.text(kBodyPartExamined));
-    b.text("PatientPosition", h.text(kPatientPosition));
-    b.text("ProcedureStepDescription", h.text(kPerformedProcedureStepDescription));
-    b.text("SoftwareVersions", h.text(kSoftwareVersions));
-    b.text("MRAcquisitionType", h.text(kMRAcquisitionType));
-    b.text("StudyDescription", h.text(kStudyDescription));
-    b.text("SeriesDescription", h.text(kSeriesDescription));
-    b.text("ProtocolName", h.text(kProtocolName));
-    b.text("ScanningSequence", h.text(kScanningSequence));
-    b.text("SequenceVariant", h.text(kSequenceVariant));
-    b.text("ScanOptions", h.text(kScanOptions));
-    b.text("SequenceName", h.text(kSequenceName));
-    b.text("PulseSequenceName", h.text(kPulseSequenceName));
+    b.text("ManufacturersModelName", h.text(tags::kManufacturerModelName));
+    b.text("InstitutionName", h.text(tags::kInstitutionName));
+    b.text("InstitutionalDepartmentName", h.text(tags::kInstitutionalDepartmentName));
+    b.text("InstitutionAddress", h.text(tags::kInstitutionAddress));
+    b.text("DeviceSerialNumber", h.text(tags::kDeviceSerialNumber));
+    b.text("StationName", h.text(tags::kStationName));
+    b.text("BodyPartExamined", h.text(tags::kBodyPartExamined));
+    b.text("PatientPosition", h.text(tags::kPatientPosition));
+    b.text("ProcedureStepDescription", h.text(tags::kPerformedProcedureStepDescription));
+    b.text("SoftwareVersions", h.text(tags::kSoftwareVersions));
+    b.text("MRAcquisitionType", h.text(tags::kMRAcquisitionType));
+    b.text("StudyDescription", h.text(tags::kStudyDescription));
+    b.text("SeriesDescription", h.text(tags::kSeriesDescription));
+    b.text("ProtocolName", h.text(tags::kProtocolName));
+    b.text("ScanningSequence", h.text(tags::kScanningSequence));
+    b.text("SequenceVariant", h.text(tags::kSequenceVariant));
+    b.text("ScanOptions", h.text(tags::kScanOptions));
+    b.text("SequenceName", h.text(tags::kSequenceName));
+    b.text("PulseSequenceName", h.text(tags::kPulseSequenceName));
     // Image Type's values split at underscores too, then the complex component of the data.
-    if (std::string type = h.text(kImageType); !type.empty()) {
+    if (std::string type = h.text(tags::kImageType); !type.empty()) {
         std::vector<std::string> values = split_any(type, "\\_");
         values.emplace_back(diffusion::complex_part_name(keys.complex_part));
         b.fields.emplace_back("ImageType", values);
     }
-    b.integer("SeriesNumber", h.number(kSeriesNumber));
+    b.integer("SeriesNumber", h.number(tags::kSeriesNumber));
     double earliest = INFINITY;
     for (std::uint32_t id : frames)
         if (id != VolumeGrid::kEmpty && std::isfinite(d.keys[id].acquisition_time))
@@ -275,36 +274,36 @@ Sidecar bids_sidecar(const DecodedSeries& d) {
     if (std::isfinite(earliest)) b.text("AcquisitionTime", clock_text(earliest));
     b.integer("AcquisitionNumber", std::isnan(keys.acquisition_number) ? std::nullopt
                                                                        : std::optional<double>(keys.acquisition_number));
-    b.number("SliceThickness", h.number(kSliceThickness));
-    b.number("SpacingBetweenSlices", h.number(kSpacingBetweenSlices));
-    b.number("SAR", h.number(kSAR));
-    const auto echo = h.number(kEchoTime) ? h.number(kEchoTime) : h.number(kEffectiveEchoTime);
+    b.number("SliceThickness", h.number(tags::kSliceThickness));
+    b.number("SpacingBetweenSlices", h.number(tags::kSpacingBetweenSlices));
+    b.number("SAR", h.number(tags::kSAR));
+    const auto echo = h.number(tags::kEchoTime) ? h.number(tags::kEchoTime) : h.number(tags::kEffectiveEchoTime);
     b.number("EchoTime", echo, 1e-3);
-    b.number("RepetitionTime", h.number(kRepetitionTime), 1e-3);
-    b.number("FlipAngle", h.number(kFlipAngle));
+    b.number("RepetitionTime", h.number(tags::kRepetitionTime), 1e-3);
+    b.number("FlipAngle", h.number(tags::kFlipAngle));
     if (vendor == Vendor::kPhilips && std::isfinite(keys.philips_scale)) {
-        const double rs = h.number(kRescaleSlope).value_or(1), ri = h.number(kRescaleIntercept).value_or(0);
+        const double rs = h.number(tags::kRescaleSlope).value_or(1), ri = h.number(tags::kRescaleIntercept).value_or(0);
         b.number("PhilipsRescaleSlope", rs);
         b.number("PhilipsRescaleIntercept", ri);
         b.number("PhilipsScaleSlope", keys.philips_scale);
         b.fields.emplace_back("UsePhilipsFloatNotDisplayScaling", std::int64_t(1));
     }
-    b.number("PercentPhaseFOV", h.number(kPercentPhaseFieldOfView));
-    b.number("PercentSampling", h.number(kPercentSampling));
-    if (const auto etl = h.number(kEchoTrainLength); etl && *etl > 0) b.integer("EchoTrainLength", etl);
+    b.number("PercentPhaseFOV", h.number(tags::kPercentPhaseFieldOfView));
+    b.number("PercentSampling", h.number(tags::kPercentSampling));
+    if (const auto etl = h.number(tags::kEchoTrainLength); etl && *etl > 0) b.integer("EchoTrainLength", etl);
     // Phase encoding: the axis from In-plane Phase Encoding Direction, the matrix and the bandwidth.
     // Enhanced objects spell the direction COLUMN where single-frame ones say COL.
-    std::string phase = h.text(kInPlanePhaseEncodingDirection);
+    std::string phase = h.text(tags::kInPlanePhaseEncodingDirection);
     if (phase == "COLUMN") phase = "COL";
     const bool columns_axis = phase == "COL", rows_axis = phase == "ROW";
     std::optional<double> acquired_pe;
-    if (const ElementRef* m = h.find(kAcquisitionMatrix); m && m->value && m->length >= 8) {
+    if (const ElementRef* m = h.find(tags::kAcquisitionMatrix); m && m->value && m->length >= 8) {
         const double v[4] = {double(load_le16(m->value)), double(load_le16(m->value + 2)),
                              double(load_le16(m->value + 4)), double(load_le16(m->value + 6))};
         const double pe = columns_axis ? std::max(v[2], v[0]) : std::max(v[3], v[1]);
         if (pe > 0) acquired_pe = pe;
     }
-    if (!acquired_pe) acquired_pe = h.number(kMRAcquisitionPhaseEncodingStepsInPlane);
+    if (!acquired_pe) acquired_pe = h.number(tags::kMRAcquisitionPhaseEncodingStepsInPlane);
     if (columns_axis || rows_axis) b.integer("AcquisitionMatrixPE", acquired_pe);
     const std::optional<double> recon_pe =
         columns_axis ? std::optional<double>(grid.rows) : rows_axis ? std::optional<double>(grid.columns) : std::nullopt;
@@ -324,7 +323,7 @@ Sidecar bids_sidecar(const DecodedSeries& d) {
         b.number("EffectiveEchoSpacing", spacing);
         b.number("TotalReadoutTime", spacing * (*recon_pe - 1));
     }
-    b.number("PixelBandwidth", h.number(kPixelBandwidth));
+    b.number("PixelBandwidth", h.number(tags::kPixelBandwidth));
     if (columns_axis || rows_axis) {
         const std::string axis = columns_axis ? "j" : "i";
         const int polarity = phase_polarity(h, vendor);
@@ -333,7 +332,7 @@ Sidecar bids_sidecar(const DecodedSeries& d) {
     }
     if (const std::vector<double> timing = slice_timing(h, vendor, d, volumes); !timing.empty())
         b.fields.emplace_back("SliceTiming", timing);
-    if (const std::vector<double> iop = ds_values(h.find(kImageOrientationPatient)); iop.size() == 6)
+    if (const std::vector<double> iop = ds_values(h.find(tags::kImageOrientationPatient)); iop.size() == 6)
         b.fields.emplace_back("ImageOrientationPatientDICOM", iop);
     b.text("InPlanePhaseEncodingDirectionDICOM", phase);
     return b.fields;
