@@ -63,39 +63,20 @@ nb::tuple mosaic_expand(const Source& source) {
 
 nb::object siemens_diffusion(const Source& source) {
     OwnedBuffer file;
-    const std::span<const std::uint8_t> bytes = source_bytes(source, file);
-    const Dataset ds = Dataset::borrow(bytes);
-    if (!ds.readable()) throw std::invalid_argument("siemens_diffusion: not a DICOM data set");
-    const diffusion::CsaHeader csa = diffusion::csa_image_header(ds.elements());
-    if (csa.empty()) return nb::none();
-    auto number = [&](const char* name, std::size_t i = 0) -> nb::object {
-        const auto v = csa.number(name, i);
-        return v ? nb::object(nb::float_(*v)) : nb::none();
-    };
-    auto vector = [&](const char* name, std::size_t n) -> nb::object {
-        const auto* v = csa.values(name);
-        if (!v || v->size() != n) return nb::none();
-        nb::list out;
-        for (std::size_t i = 0; i < n; ++i) out.append(csa.number(name, i).value_or(NAN) + 0.0);
-        return out;
-    };
+    const auto values = diffusion::siemens_csa_values(source_bytes(source, file));
+    if (!values) return nb::none();
+    const diffusion::SiemensCsaValues& v = *values;
+    auto number = [](const std::optional<double>& x) { return x ? nb::object(nb::float_(*x)) : nb::none(); };
+    auto vector = [](const std::vector<double>& x) { return x.empty() ? nb::none() : nb::object(nb::cast(x)); };
     nb::dict out;
-    out["b_value"] = number("B_value");
-    out["gradient"] = vector("DiffusionGradientDirection", 3);
-    out["b_matrix"] = vector("B_matrix", 6);
-    out["slice_normal"] = vector("SliceNormalVector", 3);
-    const auto positive = csa.number("PhaseEncodingDirectionPositive");
-    out["phase_encoding_positive"] = positive ? nb::object(nb::bool_(*positive > 0.5)) : nb::none();
-    out["bandwidth_per_pixel_phase_encode"] = number("BandwidthPerPixelPhaseEncode");
-    const auto tiles = csa.number("NumberOfImagesInMosaic");
-    out["mosaic_tiles"] = tiles ? nb::object(nb::int_(std::lround(*tiles))) : nb::none();
-    nb::object times = nb::none();
-    if (const auto* t = csa.values("MosaicRefAcqTimes"); t && !t->empty()) {
-        nb::list seconds;
-        for (std::size_t i = 0; i < t->size(); ++i) seconds.append(csa.number("MosaicRefAcqTimes", i).value_or(NAN) / 1000);
-        times = seconds;
-    }
-    out["slice_times"] = times;
+    out["b_value"] = number(v.b_value);
+    out["gradient"] = vector(v.gradient);
+    out["b_matrix"] = vector(v.b_matrix);
+    out["slice_normal"] = vector(v.slice_normal);
+    out["phase_encoding_positive"] = v.phase_encoding_positive ? nb::object(nb::bool_(*v.phase_encoding_positive)) : nb::none();
+    out["bandwidth_per_pixel_phase_encode"] = number(v.bandwidth_per_pixel_phase_encode);
+    out["mosaic_tiles"] = v.mosaic_tiles ? nb::object(nb::int_(*v.mosaic_tiles)) : nb::none();
+    out["slice_times"] = vector(v.slice_times);
     return out;
 }
 

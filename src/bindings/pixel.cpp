@@ -127,13 +127,10 @@ nb::ndarray<nb::numpy> apply_palette(const nb::bytes& dataset, IndexArray indice
     const auto* idx = static_cast<const std::uint8_t*>(indices.data());
     ByteVector out;
     bool sixteen = false;
-    const int rc = without_gil([&] {
-        const auto img = open(bytes, 0);
-        if (!img || img->photometric != kPaletteColor || !palette_usable(*img, &sixteen)) return -1;
-        return palette_expand(*img, idx, count * width, count, unsigned(width), is_signed, sixteen, out);
-    });
-    if (rc == -1) throw std::runtime_error("No valid Palette Color LUT is available");
-    if (rc != 0 || out.size() != count * 3 * (sixteen ? 2 : 1))
+    const int rc = without_gil(
+        [&] { return palette_expand(bytes, idx, count * width, count, unsigned(width), is_signed, out, &sixteen); });
+    if (rc == status::kNothing) throw std::runtime_error("No valid Palette Color LUT is available");
+    if (rc != status::kOk || out.size() != count * 3 * (sixteen ? 2 : 1))
         throw std::runtime_error("Palette Color LUT returned an inconsistent image");
     return to_array(std::move(out), shape, sixteen ? nb::dtype<std::uint16_t>() : nb::dtype<std::uint8_t>());
 }

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <stdexcept>
 
 #include <zlib.h>
 
@@ -160,6 +161,32 @@ std::string_view source_name(Source source) {
 CsaHeader csa_image_header(const Elements& top) {
     const ElementRef* e = find_private(top, 0x0029, kCsaCreator, 0x10);
     return e && e->value ? CsaHeader::parse({e->value, std::size_t(e->length)}) : CsaHeader{};
+}
+
+std::optional<SiemensCsaValues> siemens_csa_values(std::span<const std::uint8_t> buffer) {
+    const Dataset ds = Dataset::borrow(buffer);
+    if (!ds.readable()) throw std::invalid_argument("siemens_diffusion: not a DICOM data set");
+    const CsaHeader csa = csa_image_header(ds.elements());
+    if (csa.empty()) return std::nullopt;
+    auto vector = [&](const char* name, std::size_t n) {
+        std::vector<double> out;
+        const auto* v = csa.values(name);
+        if (!v || v->size() != n) return out;
+        for (std::size_t i = 0; i < n; ++i) out.push_back(csa.number(name, i).value_or(NAN) + 0.0);
+        return out;
+    };
+    SiemensCsaValues out;
+    out.b_value = csa.number("B_value");
+    out.gradient = vector("DiffusionGradientDirection", 3);
+    out.b_matrix = vector("B_matrix", 6);
+    out.slice_normal = vector("SliceNormalVector", 3);
+    if (const auto positive = csa.number("PhaseEncodingDirectionPositive")) out.phase_encoding_positive = *positive > 0.5;
+    out.bandwidth_per_pixel_phase_encode = csa.number("BandwidthPerPixelPhaseEncode");
+    if (const auto tiles = csa.number("NumberOfImagesInMosaic")) out.mosaic_tiles = std::lround(*tiles);
+    if (const auto* t = csa.values("MosaicRefAcqTimes"))
+        for (std::size_t i = 0; i < t->size(); ++i)
+            out.slice_times.push_back(csa.number("MosaicRefAcqTimes", i).value_or(NAN) / 1000);
+    return out;
 }
 
 DiffusionEntry object_diffusion(const Elements& top, Vendor vendor, const CsaHeader& csa) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -47,6 +48,18 @@ struct DiffusionEntry {
 
 // The CSA image header (0029,xx10) of a Siemens object; empty when it has none.
 CsaHeader csa_image_header(const Elements& top);
+
+// What a Siemens CSA image header says of diffusion and timing; absent values are empty.
+struct SiemensCsaValues {
+    std::optional<double> b_value, bandwidth_per_pixel_phase_encode;
+    std::vector<double> gradient, b_matrix, slice_normal;  // 3, 6 and 3 values, or none
+    std::optional<bool> phase_encoding_positive;
+    std::optional<long> mosaic_tiles;
+    std::vector<double> slice_times;  // seconds per mosaic tile
+};
+// Nothing when the buffer has no CSA image header; throws std::invalid_argument
+// "siemens_diffusion: not a DICOM data set" when it is no data set at all.
+std::optional<SiemensCsaValues> siemens_csa_values(std::span<const std::uint8_t> buffer);
 
 // The diffusion encoding a single-frame image states at its top level: the vendor's private
 // elements first (their gradients are the vendor's own), then the standard attributes, at the top

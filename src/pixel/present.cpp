@@ -126,6 +126,13 @@ bool palette_usable(const RenderImage& img, bool* sixteen_bit) {
     return true;
 }
 
+int palette_expand(std::span<const std::uint8_t> dataset, const std::uint8_t* indices, std::size_t index_bytes,
+                   std::size_t count, unsigned width, bool is_signed, ByteVector& out, bool* sixteen_bit) {
+    const auto img = open(dataset, 0);
+    if (!img || img->photometric != kPaletteColor || !palette_usable(*img, sixteen_bit)) return status::kNothing;
+    return palette_expand(*img, indices, index_bytes, count, width, is_signed, *sixteen_bit, out);
+}
+
 int palette_expand(const RenderImage& img, const std::uint8_t* indices, std::size_t index_bytes, std::size_t count,
                    unsigned width, bool is_signed, bool out16, ByteVector& out) {
     Palette p;

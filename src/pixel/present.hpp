@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "pixel/image.hpp"
@@ -16,11 +17,16 @@ void ybr_to_rgb(std::uint8_t photometric, std::uint8_t* pixels, std::size_t coun
 void cmyk_to_rgb(const std::uint8_t* cmyk, std::size_t count, std::uint8_t* rgb);
 
 // Expands palette indices (little-endian, `width` bytes each) into R, G, B samples of 8 bits,
-// or 16 bits with `out16`. Status 0, 2 (unusable palette) or 6 (too few indices).
+// or 16 bits with `out16`. status::kOk, kUnsupported (unusable palette) or kTruncated (too few
+// indices).
 int palette_expand(const RenderImage& img, const std::uint8_t* indices, std::size_t index_bytes, std::size_t count,
                    unsigned width, bool is_signed, bool out16, ByteVector& out);
 // True when the image's palette can be used, and whether its entries are 16-bit.
 bool palette_usable(const RenderImage& img, bool* sixteen_bit);
+// palette_expand with the palette of a Part-10 buffer or bare data set, 16-bit output when its
+// entries are (`*sixteen_bit`). status::kNothing when it holds no usable Palette Color LUT.
+int palette_expand(std::span<const std::uint8_t> dataset, const std::uint8_t* indices, std::size_t index_bytes,
+                   std::size_t count, unsigned width, bool is_signed, ByteVector& out, bool* sixteen_bit);
 
 // The modality transform of one frame's stored samples (sign-extended, little-endian) to
 // float32, with the frame's minimum and maximum when asked for.
