@@ -360,3 +360,52 @@ def test_convert_single_file_form_and_failures(tmp_path, capsys):
     (tmp_path / "bad").mkdir()
     (tmp_path / "bad" / "x.dcm").write_bytes(b"\0" * 128 + b"DICM" + b"\0" * 10)
     assert cli.main(["convert", str(tmp_path / "bad"), "-o", str(tmp_path / "o")]) == 1
+
+
+def read_png(data: bytes):
+    """Our own unfiltered grey PNGs back to an array."""
+    import struct
+    import zlib
+
+    import numpy as np
+    width, height = struct.unpack(">II", data[16:24])
+    idat = data.index(b"IDAT")
+    rows = zlib.decompress(data[idat + 4:idat + 4 + struct.unpack(">I", data[idat - 4:idat])[0]])
+    return np.frombuffer(rows, np.uint8).reshape(height, width + 1)[:, 1:]
+
+
+MONOCHROME1 = ["pydicom-data/RG3_J2KR.dcm", "pydicom-data/RG1_J2KI.dcm", "highdicom/dx_image.dcm"]
+
+
+@pytest.mark.parametrize("name", MONOCHROME1)
+def test_png_shows_monochrome1_as_viewers_do(tmp_path, name):
+    """Low values bright, through the file's window: what pydicom's apply_voi_lut and an inversion give."""
+    import numpy as np
+    pydicom = pytest.importorskip("pydicom")
+    from pydicom.pixels import apply_voi_lut
+    from pathlib import Path
+    path = Path(__file__).resolve().parents[2] / "shared" / "testdata" / name
+    if not path.is_file():
+        pytest.skip(f"corpus file not present: {path}")
+    ds = pydicom.dcmread(path)
+    try:
+        expected = apply_voi_lut(ds.pixel_array.astype(np.float64), ds)
+    except Exception as exc:  # no decoder for the peer: nothing to compare with
+        pytest.skip(f"pydicom cannot decode {name}: {exc}")
+    lo, hi = float(ds.WindowCenter) - float(ds.WindowWidth) / 2, float(ds.WindowCenter) + float(ds.WindowWidth) / 2
+    expected = 255.0 - np.clip((expected - lo) / (hi - lo), 0, 1) * 255.0
+    png = tmp_path / "out.png"
+    assert cli.main(["png", str(path), "-o", str(png)]) == 0
+    ours = read_png(png.read_bytes()).astype(np.float64)
+    assert ours.shape == expected.shape
+    assert ours.mean() > 20  # not the black image it once was
+    assert np.corrcoef(ours.ravel(), expected.ravel())[0, 1] > 0.98
+    assert abs(ours.mean() - expected.mean()) < 8
+
+
+def test_version(capsys):
+    import loam
+    with pytest.raises(SystemExit) as stop:
+        cli.main(["--version"])
+    assert stop.value.code == 0
+    assert capsys.readouterr().out == f"loam {loam.__version__}\n"

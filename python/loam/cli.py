@@ -252,13 +252,18 @@ def display_image(array: "object", meta: dict[str, object]) -> "object":
         top = float(frame.max()) or 1.0
         return np.clip(frame.astype(np.float32) * (255.0 / top), 0, 255).astype(np.uint8)
     values = np.ascontiguousarray(frame[..., 0] if frame.ndim == 3 else frame, dtype=np.float32)
+    # MONOCHROME1 decodes negated; its window is stated on the modality values, and viewers show
+    # it inverted (low values bright): window the values as stated, then invert.
+    mono1 = meta.get("photometric") == "MONOCHROME1"
+    if mono1:
+        values = -values
     center, width = meta.get("window_center"), meta.get("window_width")
     if center is None or width is None or float(width) <= 0:
         lo, hi = float(values.min()), float(values.max())
         center, width = (lo + hi) / 2, max(hi - lo, 1.0)
-        if meta.get("photometric") == "MONOCHROME1":
-            center = -center  # the modality output of MONOCHROME1 is negated; so is its window
     out = _core.voi_apply(values, 0, None, 0, 16, float(center), float(width))
+    if mono1:
+        out = 1.0 - out
     return np.round(out * 255.0).astype(np.uint8)
 
 
@@ -839,6 +844,9 @@ def convert_formats() -> list[str]:
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="loam", description="DICOM toolkit command line")
+    from loam import __version__
+
+    parser.add_argument("--version", action="version", version=f"loam {__version__}")
     sub = parser.add_subparsers(dest="command", required=True)
     info = sub.add_parser("info", help="file meta, transfer syntax and pixel-data presence of files or directories")
     info.add_argument("paths", nargs="+", metavar="PATH", help="files, or directories to walk")
