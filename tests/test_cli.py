@@ -409,3 +409,25 @@ def test_version(capsys):
         cli.main(["--version"])
     assert stop.value.code == 0
     assert capsys.readouterr().out == f"loam {loam.__version__}\n"
+
+
+def test_from_json_refuses_json_without_its_pixel_data(tmp_path, capsys):
+    """`loam json` names the pixel data but does not carry it: writing that back would lose the image."""
+    import struct
+
+    from dicom_bytes import image
+    src = tmp_path / "ct.dcm"
+    src.write_bytes(image(struct.pack("<4h", -100, 0, 100, 200), 2, 2, pr=1))
+    assert cli.main(["json", str(src)]) == 0
+    text = capsys.readouterr().out
+    assert '"7FE00010":{"vr":"OW"}' in text.replace(" ", "")
+    (tmp_path / "ct.json").write_text(text)
+    out = tmp_path / "copy.dcm"
+    assert cli.main(["from-json", str(tmp_path / "ct.json"), "-o", str(out)]) == 1
+    assert "names the pixel data (7FE0,0010) but does not carry it" in capsys.readouterr().err
+    assert not out.exists()
+    # Without the pixel data member, the header alone is written as before.
+    header_only = json.loads(text)
+    del header_only["7FE00010"]
+    (tmp_path / "header.json").write_text(json.dumps(header_only))
+    assert cli.main(["from-json", str(tmp_path / "header.json"), "-o", str(out)]) == 0 and out.exists()

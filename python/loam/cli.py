@@ -200,10 +200,33 @@ def cmd_json(args: argparse.Namespace) -> int:
     return 0
 
 
+PIXEL_TAGS = ("7FE00008", "7FE00009", "7FE00010")  # Float, Double Float and plain Pixel Data
+
+
+def announced_pixels(text: str) -> str | None:
+    """The pixel data tag the JSON names without carrying its value (what `loam json` gives, which
+    states the pixel data's VR only); None when it carries it or names none."""
+    try:
+        top = json.loads(text)
+    except ValueError:
+        return None  # the writer reports what is wrong with it
+    if not isinstance(top, dict):
+        return None
+    for tag in PIXEL_TAGS:
+        member = top.get(tag)
+        if isinstance(member, dict) and not any(k in member for k in ("Value", "InlineBinary", "BulkDataURI")):
+            return tag
+    return None
+
+
 def cmd_from_json(args: argparse.Namespace) -> int:
     try:
         with open(args.path, encoding="utf-8") as f:
             text = f.read()
+        if tag := announced_pixels(text):
+            print(f"loam from-json: {args.path} names the pixel data ({tag[:4]},{tag[4:]}) but does not carry it: "
+                  "the written file would have no image", file=sys.stderr)
+            return 1
         write_file(args.output, _core.write_part10(text, args.transfer_syntax))
     except (RuntimeError, OSError, UnicodeDecodeError) as exc:
         print(f"loam from-json: {exc}", file=sys.stderr)
