@@ -154,15 +154,15 @@ void check_affine(const std::vector<double>& affine, const std::string& fn) {
 
 // The writers' and reader's status codes, with what they mean for the file at `path`.
 void status(int rc, const char* what, const std::string& path) {
-    if (rc == 0) return;
+    if (rc == file_result::kOk) return;
     const bool reading = std::string_view(what) == "dcm_nifti_read";
     std::string_view why;
     switch (rc) {
-    case -1: why = reading ? "cannot read the file" : "cannot write the file (does its folder exist?)"; break;
-    case -2: why = "not a single-file NIfTI-1 (.nii or .nii.gz), or its voxels are cut short"; break;
-    case -3: why = reading ? "its gzip data is damaged" : "compression failed"; break;
-    case -4: why = "unsupported data type or size"; break;
-    case -5: why = "it declares more data than the memory limit allows (raise it with loam.set_memory_limit())"; break;
+    case file_result::kIo: why = reading ? "cannot read the file" : "cannot write the file (does its folder exist?)"; break;
+    case file_result::kFormat: why = "not a single-file NIfTI-1 (.nii or .nii.gz), or its voxels are cut short"; break;
+    case file_result::kCompress: why = reading ? "its gzip data is damaged" : "compression failed"; break;
+    case file_result::kType: why = "unsupported data type or size"; break;
+    case file_result::kMemory: why = "it declares more data than the memory limit allows (raise it with loam.set_memory_limit())"; break;
     default: why = "failed"; break;
     }
     throw std::runtime_error(std::string(what) + " failed: rc=" + std::to_string(rc) + " (" + std::string(why) + "): " +

@@ -721,7 +721,7 @@ std::vector<std::uint8_t> build_from_nifti(const ReferenceSeries& ref, const std
     const std::runtime_error not_coframed(
         "seg_from_nifti: NIfTI mask is not co-framed with the reference series (dimension mismatch or unreadable)");
     volume::NiftiVolume nii;
-    if (volume::dcm_nifti_read(nifti_path, nii) != 0) throw not_coframed;
+    if (volume::dcm_nifti_read(nifti_path, nii) != volume::file_result::kOk) throw not_coframed;
     const std::size_t cols = ref.columns(), rows = ref.rows(), slices = ref.slices.size();
     if (nii.w != cols || nii.h != rows || nii.d != slices) throw not_coframed;
     const SegReferenceSlice& s0 = ref.slices[0];

@@ -29,7 +29,8 @@ constexpr std::size_t kNrrdHeaderMax = 1024;
 constexpr std::size_t kMetaHeaderMax = 1280;
 constexpr int kLevel = 6;
 
-enum Rc { kOk = 0, kIo = -1, kFormat = -2, kCompress = -3, kType = -4, kMemory = -5 };
+using file_result::kCompress, file_result::kFormat, file_result::kIo, file_result::kMemory, file_result::kOk,
+    file_result::kType;
 
 struct Compressor {
     libdeflate_compressor* c = libdeflate_alloc_compressor(kLevel);

@@ -53,6 +53,11 @@ std::array<std::uint8_t, 352> nifti_header(std::size_t w, std::size_t h, std::si
                                            const float affine[16], int type, float scl_slope, float scl_inter,
                                            double repetition_time);
 
+// What the volume file writers and the NIfTI reader return: kOk, or a negative error.
+namespace file_result {
+constexpr int kOk = 0, kIo = -1, kFormat = -2, kCompress = -3, kType = -4, kMemory = -5;
+}  // namespace file_result
+
 int dcm_nifti_write_nd(const std::string& path, const void* data, std::size_t w, std::size_t h, std::size_t d,
                        std::size_t v, const float affine[16], int type, float scl_slope, float scl_inter,
                        double repetition_time = 0);

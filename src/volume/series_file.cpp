@@ -150,8 +150,8 @@ std::optional<SeriesFile> write_series_file(const std::vector<std::string>& path
                                         true);
         }
     }
-    if (rc == -1) throw std::runtime_error("cannot write " + path);
-    if (rc != 0) throw std::runtime_error("write_series: writing " + path + " failed (rc=" + std::to_string(rc) + ")");
+    if (rc == file_result::kIo) throw std::runtime_error("cannot write " + path);
+    if (rc != file_result::kOk) throw std::runtime_error("write_series: writing " + path + " failed (rc=" + std::to_string(rc) + ")");
     return out;
 }
 
