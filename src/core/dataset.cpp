@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "core/dictionary.hpp"
-#include "core/file_io.hpp"
 #include "core/reencode.hpp"
 #include "core/values.hpp"
 
@@ -576,8 +575,6 @@ Dataset Dataset::own(OwnedBuffer bytes, Body body) {
     d.init(body);
     return d;
 }
-
-Dataset Dataset::read(const std::string& path, Body body) { return own(read_whole_file(path), body); }
 
 void Dataset::init(Body body) {
     layout_ = detect_layout(bytes_.data(), bytes_.size());

@@ -100,8 +100,6 @@ public:
     };
     static Dataset borrow(std::span<const std::uint8_t> bytes, Body body = Body::kLittleEndian);
     static Dataset own(OwnedBuffer bytes, Body body = Body::kLittleEndian);
-    // A whole file read and opened (throws what read_whole_file throws).
-    static Dataset read(const std::string& path, Body body = Body::kLittleEndian);
 
     std::span<const std::uint8_t> bytes() const { return bytes_; }  // the whole buffer, as given
     const DatasetLayout& layout() const { return layout_; }
