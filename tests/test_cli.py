@@ -431,3 +431,134 @@ def test_from_json_refuses_json_without_its_pixel_data(tmp_path, capsys):
     del header_only["7FE00010"]
     (tmp_path / "header.json").write_text(json.dumps(header_only))
     assert cli.main(["from-json", str(tmp_path / "header.json"), "-o", str(out)]) == 0 and out.exists()
+
+
+CORPUS = __import__("pathlib").Path(__file__).resolve().parents[2] / "shared" / "testdata"
+
+
+def built_image(tmp_path):
+    import struct
+
+    from dicom_bytes import image
+    path = tmp_path / "ct.dcm"
+    path.write_bytes(image(struct.pack("<6h", -100, 0, 100, 200, 300, 400), 2, 3, pr=1))
+    return path
+
+
+@pytest.mark.parametrize("mode", ["inline", "bulk"])
+@pytest.mark.parametrize("source", ["built", "pydicom/test_files/JPEG2000.dcm", "pydicom/test_files/MR_small_bigendian.dcm",
+                                    "pydicom/test_files/SC_rgb_jpeg_dcmtk.dcm"])
+def test_json_round_trip_keeps_the_pixels(tmp_path, capsys, mode, source):
+    import numpy as np
+
+    import loam
+    path = built_image(tmp_path) if source == "built" else CORPUS / source
+    if not path.is_file():
+        pytest.skip(f"corpus file not present: {path}")
+    document = tmp_path / "copy.json"
+    assert cli.main(["json", str(path), "--pixel-data", mode, "-o", str(document)]) == 0
+    assert (tmp_path / "copy.pixeldata.bin").exists() == (mode == "bulk")
+    copy = tmp_path / "copy.dcm"
+    assert cli.main(["from-json", str(document), "-o", str(copy)]) == 0, capsys.readouterr().err
+    original, written = loam.read(path), loam.read(copy)
+    assert np.array_equal(written.pixels(), original.pixels())
+    assert written.get("PatientName") == original.get("PatientName") and written.Rows == original.Rows
+    if original.transfer_syntax in ("1.2.840.10008.1.2.4.90", "1.2.840.10008.1.2.4.50"):
+        assert written.transfer_syntax == original.transfer_syntax  # the fragments kept as they were
+
+
+def test_json_bulk_needs_an_output_and_from_json_fetches_nothing(tmp_path, capsys):
+    path = built_image(tmp_path)
+    assert cli.main(["json", str(path), "--pixel-data", "bulk"]) == 2
+    assert "needs -o" in capsys.readouterr().err
+    document = tmp_path / "remote.json"
+    assert cli.main(["json", str(path), "--pixel-data", "bulk", "-o", str(document)]) == 0
+    top = json.loads(document.read_text())
+    top["7FE00010"]["BulkDataURI"] = "http://example.org/pixels"
+    document.write_text(json.dumps(top))
+    assert cli.main(["from-json", str(document), "-o", str(tmp_path / "x.dcm")]) == 1
+    assert "is not a local file" in capsys.readouterr().err
+
+
+def test_dump_lists_the_tree(tmp_path, capsys):
+    from dicom_bytes import explicit_sq, item
+    body = (explicit(0x0008, 0x0016, "UI", CT) + explicit(0x0009, 0x0010, "LO", "ACME 1.0")
+            + explicit(0x0009, 0x1001, "LT", "x" * 200)
+            + explicit_sq(0x0008, 0x1140, [item(explicit(0x0008, 0x1155, "UI", "1.2.3"))])
+            + explicit(0x0010, 0x0010, "PN", "Doe^Jane"))
+    path = tmp_path / "f.dcm"
+    path.write_bytes(part10(body))
+    assert cli.main(["dump", str(path), "--width", "20"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0] == "# File meta information" and "# Data set" in lines
+    assert any(l.startswith("(0009,1001) LT [ACME 1.0] Unknown") and l.endswith("\u2026") and len(l) < 80
+               for l in lines)
+    at = next(i for i, l in enumerate(lines) if "ReferencedImageSequence" in l)
+    assert lines[at + 1].strip() == "> item 1" and "ReferencedSOPInstanceUID" in lines[at + 2]
+    assert lines[at + 2].startswith("  (0008,1155)")
+    assert "(0010,0010) PN PatientName" in lines[-1] and "'Doe^Jane'" in lines[-1]
+    assert cli.main(["dump", str(path), str(tmp_path / "missing.dcm")]) == 1
+    captured = capsys.readouterr()
+    assert f"# {path}" in captured.out and "cannot open" in captured.err
+
+
+def test_png_frame_window_and_voi_lut(tmp_path, capsys):
+    import struct
+
+    import numpy as np
+    pydicom = pytest.importorskip("pydicom")
+    from pydicom.pixels import apply_voi_lut
+
+    from dicom_bytes import explicit_sq, image, item, us
+    frames = np.array([[[0, 100], [200, 300]], [[400, 500], [600, 700]]], np.uint16)
+    plain = tmp_path / "frames.dcm"
+    plain.write_bytes(image(frames.tobytes(), 2, 2, frames=2))
+    png = tmp_path / "out.png"
+    assert cli.main(["png", str(plain), "--frame", "2", "--window", "550", "300", "-o", str(png)]) == 0
+    expected = np.round(np.clip((frames[1] - (550 - 0.5 - (300 - 1) / 2)) / (300 - 1), 0, 1) * 255)
+    assert np.abs(read_png(png.read_bytes()).astype(int) - expected).max() <= 1
+    assert cli.main(["png", str(plain), "--frame", "0", "-o", str(png)]) == 2
+    assert cli.main(["png", str(plain), "--frame", "3", "-o", str(png)]) == 2  # a frame it lacks: usage
+    capsys.readouterr()
+    # A VOI LUT: 8 entries from stored value 0, 8 bits; it wins over the window.
+    table = [0, 10, 40, 90, 160, 200, 240, 255]
+    lut = explicit_sq(0x0028, 0x3010, [item(us(0x0028, 0x3002, 8, 0, 8)
+                                            + explicit(0x0028, 0x3006, "OW", struct.pack("<8H", *table)))])
+    pixels = np.array([[0, 1, 2, 3], [4, 5, 6, 9]], np.uint16)
+    path = tmp_path / "lut.dcm"
+    path.write_bytes(image(pixels.tobytes(), 2, 4, extra=explicit(0x0028, 0x1050, "DS", "100")
+                           + explicit(0x0028, 0x1051, "DS", "2") + lut))
+    assert cli.main(["png", str(path), "-o", str(png)]) == 0
+    ds = pydicom.dcmread(path)
+    expected = apply_voi_lut(ds.pixel_array, ds).astype(float) / 255 * 255
+    assert np.array_equal(read_png(png.read_bytes()), np.round(expected).astype(np.uint8))
+
+
+def test_machine_readable_outputs(tmp_path, capsys):
+    make_tree(tmp_path)
+    assert cli.main(["info", "--json", str(tmp_path)]) == 0
+    records = json.loads(capsys.readouterr().out)
+    assert all(set(r) >= {"path", "has_meta", "transfer_syntax", "pixel_data", "dicom"} for r in records)
+    assert cli.main(["scan", "--json", str(tmp_path)]) == 0
+    listed = json.loads(capsys.readouterr().out)
+    assert listed["recursive"] and listed["files"] == loam_scan(tmp_path)
+    assert cli.main(["validate", "--json", str(tmp_path)]) in (0, 1)
+    checked = json.loads(capsys.readouterr().out)
+    assert {r["status"] for r in checked} <= {"conformant", "with_errors", "not_checked", "unreadable"}
+    assert cli.main(["info", "--json", str(tmp_path / "missing.dcm")]) == 1
+    assert json.loads(capsys.readouterr().out)[0]["error"].startswith("cannot open")
+
+
+def loam_scan(folder):
+    import loam
+    return loam.scan_dicom_dir(str(folder))
+
+
+def test_help_states_the_exit_status_rule(capsys):
+    with pytest.raises(SystemExit):
+        cli.main(["--help"])
+    text = capsys.readouterr().out
+    assert "0  everything asked was done" in text and "2  usage error" in text
+    with pytest.raises(SystemExit) as stop:
+        cli.main(["png"])  # a missing argument is a usage error
+    assert stop.value.code == 2

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 import math
 import struct
 
@@ -226,3 +227,10 @@ def test_python_wrapper_and_cli(gradient_case, capsys, tmp_path):
     assert out.out.startswith("ROI cube: ") and "D95" in out.out and "not 'mGy'" in out.err
     assert cli.main(["dvh", rs, rd, "--roi", "1", "--stat", "V100%", "--rx", "2"]) == 0
     assert cli.main(["dvh", rs, rd, "--roi", "nothing"]) == 1
+    capsys.readouterr()
+    assert cli.main(["dvh", rs, rd, "--roi", "cube", "--stat", "D95", "--stat", "V2Gy", "--samples", "5", "--json"]) == 0
+    report = json.loads(capsys.readouterr().out)
+    curve = loam.compute_dvh(rs, rd, "cube", 5)
+    assert report["roi"] == "cube" and report["max_gy"] == curve.max_gy
+    assert report["statistics"] == {"D95": {"value": curve.statistic("D95"), "unit": "Gy"},
+                                    "V2Gy": {"value": curve.statistic("V2Gy"), "unit": "cm3"}}

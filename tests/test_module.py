@@ -33,7 +33,10 @@ PUBLIC = ["DVHCurve", "WsiSlide", "apply_palette_indices", "assemble_4d", "assem
           "wsi_write_pyramid"]
 
 
-PYTHON_LEVEL = {"memory_limit", "set_memory_limit"}  # the package's own, over private core functions
+# The package's own, over the core: the limits, the Dataset view and the open-error classes.
+PYTHON_LEVEL = {"memory_limit", "set_memory_limit", "read", "Dataset", "Element", "PersonName", "from_pydicom",
+                "parse_date", "parse_time", "parse_datetime", "FileNotFound", "FileAccessDenied", "FileIsDirectory",
+                "FileUnreadable", "DecodeMeta", "FileMeta", "Identity", "IodFinding", "Segment", "TagInfo", "UidInfo"}
 
 
 def test_module_docstring_and_names():
@@ -41,8 +44,22 @@ def test_module_docstring_and_names():
     assert sorted(set(loam.__all__) - PYTHON_LEVEL) == PUBLIC
     for name in PUBLIC:
         fn = getattr(loam, name)
-        assert fn is getattr(core, name)
+        assert getattr(fn, "__wrapped__", fn) is getattr(core, name)
         assert fn.__doc__ and len(fn.__doc__) > 20
+
+
+def test_signatures_are_inspectable_and_arrays_take_lists():
+    import inspect
+
+    import numpy as np
+
+    parameters = inspect.signature(loam.decode).parameters
+    assert list(parameters) == ["path", "frame", "rescale", "lenient"]
+    assert parameters["frame"].default == 0 and parameters["lenient"].kind is inspect.Parameter.KEYWORD_ONLY
+    assert inspect.signature(loam.dsc_deconvolve_curve).parameters["method"].default == "osvd"
+    times = [0.0, 0.5, 1.0, 1.5]
+    assert np.array_equal(loam.dce_parker_aif(times, 0.0), loam.dce_parker_aif(np.array(times), 0.0))
+    assert np.array_equal(loam.dce_parker_aif(times_min=tuple(times), hct=0.0), loam.dce_parker_aif(np.array(times), 0.0))
 
 
 def test_importing_twice_gives_the_same_module():
@@ -116,3 +133,19 @@ def test_stub_file_lists_every_function():
     text = stub.read_text()
     for name in PUBLIC:
         assert f"def {name}(" in text or f"class {name}:" in text
+
+
+def test_public_functions_document_their_use():
+    import inspect
+
+    for name in loam.__all__:
+        fn = getattr(loam, name)
+        if isinstance(fn, type) or not callable(fn):
+            continue
+        doc = inspect.getdoc(fn) or ""
+        parameters = inspect.signature(fn).parameters
+        if parameters:
+            assert "Args:" in doc, name
+        for parameter in parameters:
+            assert f"    {parameter}:" in doc or f"    {parameter} " in doc, f"{name}: {parameter} undocumented"
+        assert "Example:" in doc, name

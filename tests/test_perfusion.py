@@ -71,8 +71,11 @@ def test_flags_and_method_names():
     peak_first = loam.dsc_deconvolve_curve(ct, AIF, DT, "ssvd")
     assert peak_first["quality"] & 32 and peak_first["tmax"] == 0.0 and peak_first["ok"]
     osvd = loam.dsc_deconvolve_curve(ct, AIF, DT, "osvd")
-    for name in ("  OSVD", "\toSvD", "osvdx", "svd", ""):
+    for name in ("  OSVD", "\toSvD"):
         assert loam.dsc_deconvolve_curve(ct, AIF, DT, name)["cbf"] == osvd["cbf"]
+    for name in ("osvdx", "svd", ""):  # a misspelt method must not silently become oSVD
+        with pytest.raises(ValueError, match="method must be one of 'osvd', 'ssvd', 'csvd'"):
+            loam.dsc_deconvolve_curve(ct, AIF, DT, name)
     assert loam.dsc_deconvolve_curve(ct, AIF, DT, " SSVD")["cbf"] == peak_first["cbf"]
     bad = ct.copy()
     bad[3] = np.nan
@@ -164,7 +167,8 @@ def test_population_aif_names_and_haematocrit():
     t = np.array([0.0, 0.15, 1.0, 3.0])
     parker = loam.dce_parker_aif(t, 0.0)
     assert np.array_equal(loam.dce_population_aif("Parker", t, 0.0), parker)
-    assert np.array_equal(loam.dce_population_aif("unknown", t, 0.0), parker)
+    with pytest.raises(ValueError, match="model must be one of 'parker', 'georgiou'.*; not 'parkr'"):
+        loam.dce_population_aif("parkr", t, 0.0)  # a typo must not silently give Parker's curve
     assert np.allclose(loam.dce_parker_aif(t, 0.45), parker / 0.55)
     assert np.array_equal(loam.dce_parker_aif(t, 1.0), parker)
     assert loam.dce_population_aif("mcgrath", t, 0.0)[1] == 4 * math.exp(0) + 0.5 * math.exp(-0.015)

@@ -166,7 +166,7 @@ def test_equal_frames_keep_their_order(tmp_path):
      "labelmap shape does not match the reference series"),
     (lambda p: loam.write_seg(p, np.ones((3, 3, 3), np.uint16), []), "segments list is empty"),
     (lambda p: loam.write_seg(p, np.ones((3, 3, 3), np.uint16), [{"label": "a", "colour": (1, 2, 3)}]),
-     "^segment: unknown option colour$"),
+     r"^segment: unknown option colour \(options: label, rgb, "),
     (lambda p: loam.write_seg([p[0] + ".missing"], np.ones((3, 3), np.uint16), SEGMENTS),
      "no decodable single-frame reference slices"),
     (lambda p: loam.write_seg_fractional(p, np.zeros((1, 3, 3, 3), np.uint8), SEGMENTS),
@@ -329,7 +329,7 @@ def test_highdicom_reads_our_segmentations(tmp_path, kind, slices):
     for n, segment in enumerate(SEGMENTS, start=1):
         desc = seg.get_segment_description(n)
         assert desc.segment_label == segment["label"]
-        assert desc.segmented_property_type.value == segment.get("type", ("T-D0050",))[0]
+        assert desc.segmented_property_type.value == segment.get("type", ("85756007",))[0]
     got = seg.get_pixels_by_source_instance(sop_uids(paths), segment_numbers=[1, 2], combine_segments=False)
     np.testing.assert_allclose(np.moveaxis(got, 3, 0), expect, atol=1e-6)
     ours, meta = loam.read_seg(str(path), masks=True)
@@ -512,3 +512,34 @@ def test_read_seg_of_compressed_and_deflated_objects(tmp_path, syntax):
     np.testing.assert_allclose(occ, maps / 255, atol=1e-6)
     lm, _ = loam.read_seg(str(path))
     np.testing.assert_array_equal(lm, np.where(maps[1] > 127, 2, np.where(maps[0] > 127, 1, 0)))
+
+
+IDENTITY = {"manufacturer": "Acme Imaging", "manufacturer_model_name": "Segmenter", "software_versions": "2.1",
+            "device_serial_number": "SN-7", "series_number": 42, "series_description": "Liver contours",
+            "content_creator": "Doe^Rita"}
+
+
+@pytest.mark.parametrize("kind", ["binary", "fractional", "overlapping"])
+def test_identity_replaces_the_defaults(tmp_path, kind):
+    paths = reference(tmp_path, slices=2, rows=5, cols=6)
+    lm = random_labels((2, 5, 6), [1, 7], seed=3)
+    masks = np.stack([(lm == 1), (lm == 7)]).astype(np.uint8)
+    write = {"binary": lambda **k: loam.write_seg(paths, lm, SEGMENTS, **k),
+             "fractional": lambda **k: loam.write_seg_fractional(paths, masks * 255, SEGMENTS, **k),
+             "overlapping": lambda **k: loam.write_seg_overlapping(paths, masks, SEGMENTS, **k)}[kind]
+    ds = pydicom.dcmread(io.BytesIO(write(identity=IDENTITY)))
+    assert (ds.Manufacturer, ds.ManufacturerModelName, ds.SoftwareVersions, ds.DeviceSerialNumber) == (
+        "Acme Imaging", "Segmenter", "2.1", "SN-7")
+    assert (ds.SeriesNumber, ds.SeriesDescription, str(ds.ContentCreatorName)) == (42, "Liver contours", "Doe^Rita")
+    defaults = pydicom.dcmread(io.BytesIO(write()))
+    assert (defaults.Manufacturer, defaults.SeriesNumber, "SeriesDescription" in defaults) == ("Tessera", 1, False)
+    # The default category and type are current SNOMED CT codes, not retired SNOMED RT ones.
+    item = defaults.SegmentSequence[1]  # the spleen states no category
+    category = item.SegmentedPropertyCategoryCodeSequence[0]
+    assert (category.CodeValue, category.CodingSchemeDesignator, category.CodeMeaning) == ("85756007", "SCT", "Tissue")
+    with pytest.raises(ValueError, match="unknown option manufacturer_name"):
+        write(identity={"manufacturer_name": "x"})
+    with pytest.raises(ValueError, match="series_number must be an integer"):
+        write(identity={"series_number": "one"})
+    with pytest.raises(TypeError, match="software_versions must be a str"):
+        write(identity={"software_versions": 2})

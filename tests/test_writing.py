@@ -6,6 +6,7 @@ import struct
 import subprocess
 import warnings
 
+import pydicom
 import pytest
 
 import loam
@@ -213,10 +214,23 @@ def test_edit_errors(data, message):
     assert str(info.value) == "edit_part10: " + message
 
 
-@pytest.mark.parametrize("op", [("00100010", "modify", "x", 0), (PN, "modify", "x", "PN"), (PN, "modify", 5, 0)])
+@pytest.mark.parametrize("op", [("00100010", "modify", "x", 0), (PN, "modify", "x", 1.5), (PN, "modify", 5, 0)])
 def test_op_types_are_checked(op):
     with pytest.raises(TypeError):
         loam.edit_part10(explicit_file(), [op])
+
+
+def test_op_vr_by_name_and_kind_checked():
+    by_name = loam.edit_part10(explicit_file(), [(0x00091001, "insert", "ACME", "LO"), (0x00090010, "insert", "X", None)])
+    ds = pydicom.dcmread(io.BytesIO(by_name))
+    assert ds[0x00091001].VR == "LO" and ds[0x00091001].value == "ACME"
+    packed = loam.edit_part10(explicit_file(), [(0x00091001, "insert", "ACME", ord("L") | ord("O") << 8),
+                                                (0x00090010, "insert", "X", None)])
+    assert packed == by_name
+    with pytest.raises(ValueError, match="'insert', 'modify', 'erase'; not 'delete'"):
+        loam.edit_part10(explicit_file(), [(PN, "delete", b"", 0)])  # once, an unknown kind inserted
+    with pytest.raises(ValueError, match="'XX' is not a VR"):
+        loam.edit_part10(explicit_file(), [(PN, "modify", "x", "XX")])
 
 
 # ---- encapsulate_pixel_value ------------------------------------------------------------------

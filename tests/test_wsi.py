@@ -5,6 +5,7 @@ profile, and real single-level slides of the corpus."""
 from __future__ import annotations
 
 import io
+import json
 import math
 import random
 import struct
@@ -183,9 +184,13 @@ def test_sparse_gap_and_fill_missing(sparse_slide):
     assert s.read_tile(0, 1, 2, rgba=True).shape == (0, 0, 4)
     zeros = s.read_tile(0, 1, 2, rgba=True, fill_missing=True)
     assert zeros.shape == (TILE, TILE, 4) and not zeros.any()
-    # Out of the grid is empty even with fill_missing.
-    assert s.read_tile(0, 7, 0, fill_missing=True).size == 0
-    assert s.read_tile(0, -1, 0).size == 0 and not s.tile_exists(0, 2**40, 0)
+    # Out of the grid is an error, even with fill_missing: an empty tile means "exists, not deliverable".
+    for args in ((0, 7, 0), (0, -1, 0), (0, 0, 5), (3, 0, 0)):
+        with pytest.raises(IndexError):
+            s.read_tile(*args, fill_missing=True)
+    with pytest.raises(IndexError, match=r"tile \(7, 0\) is outside level 0's 7 x 5 tiles"):
+        s.read_tiles(0, [(0, 0), (7, 0)])
+    assert not s.tile_exists(0, 2**40, 0)
     assert s.level_tile_range(0, 1, 2) is None
     grid = s.level_tile_range_grid(0)
     assert list(grid[2, 1]) == [-1, -1, -1]
@@ -193,8 +198,8 @@ def test_sparse_gap_and_fill_missing(sparse_slide):
     assert stack.shape == (2, TILE, TILE, 3) and not stack[1].any()
     with pytest.raises(ValueError, match="read_tile_stack: tile is missing, out of grid, or failed to decode"):
         s.read_tile_stack(0, [(0, 0), (1, 2)])
-    tiles = s.read_tiles(0, [(0, 0), (1, 2), (9, 9)], fill_missing=True)
-    assert [t.shape for t in tiles] == [(TILE, TILE, 3), (TILE, TILE, 3), (0, 0, 3)]
+    tiles = s.read_tiles(0, [(0, 0), (1, 2)], fill_missing=True)
+    assert [t.shape for t in tiles] == [(TILE, TILE, 3), (TILE, TILE, 3)]
 
 
 def test_sparse_bounds_cover_the_tiles_present():
@@ -241,7 +246,8 @@ def test_regions_equal_the_frames_placed_on_the_grid(jpeg_full, sparse_slide, x,
 def test_degenerate_regions(jpeg_full):
     s = loam.wsi_open(jpeg_full)
     assert s.read_region(0, 0, 0, 0, 10).shape == (0, 0, 3)
-    assert s.read_region(0, 0, 5, 10, 10).size == 0
+    with pytest.raises(IndexError, match="level 5 is out of range"):
+        s.read_region(0, 0, 5, 10, 10)
     assert s.read_region(0, 0, 0, -1, 10).size == 0
     assert s.read_region(2**63 - 10, 0, 0, 16, 2).size == 0  # the end overflows
     outside = s.read_region(5000, 5000, 0, 16, 8, rgba=True)
@@ -523,7 +529,19 @@ def test_writer_argument_errors(tmp_path):
     assert a == loam.wsi_write_pyramid(img, 32, 32, content_date="20260101")  # deterministic
     assert len(a) == 2
     (tmp_path / "level0.dcm").write_bytes(a[0])
-    assert [f for f in loam.iod_validate(str(tmp_path / "level0.dcm")) if f["severity"] == "error"] == []
+    assert [f for f in loam.iod_validate(tmp_path / "level0.dcm") if f["severity"] == "error"] == []
+
+
+def test_writer_identity():
+    img = slide_image(64, 64)
+    named = loam.wsi_write_pyramid(img, 32, 32, identity={"manufacturer": "Acme", "series_number": 5,
+                                                           "series_description": "H&E", "software_versions": "9"})
+    for data in named:
+        ds = pydicom.dcmread(io.BytesIO(data))
+        assert (ds.Manufacturer, ds.SeriesNumber, ds.SeriesDescription, ds.SoftwareVersions) == ("Acme", 5, "H&E", "9")
+        assert ds.ManufacturerModelName == "loam"  # the defaults not replaced stay
+    plain = pydicom.dcmread(io.BytesIO(loam.wsi_write_pyramid(img, 32, 32)[0]))
+    assert (plain.Manufacturer, plain.SeriesNumber, "SeriesDescription" in plain) == ("loam", 1, False)
 
 
 def test_cli_wsi_info_and_region(tmp_path, capsys, jpeg_full):
@@ -547,8 +565,12 @@ def test_cli_wsi_info_and_region(tmp_path, capsys, jpeg_full):
             "--size", "80", "50", "-o", str(png)]
     assert cli.main(args) == 0
     np.testing.assert_array_equal(np.asarray(Image.open(png)), loam.wsi_open(jpeg_full).read_region(100, 60, 1, 80, 50))
-    assert cli.main(["wsi-region", str(folder), "--level", "5", "--size", "8", "8", "-o", str(png)]) == 1
+    assert cli.main(["wsi-region", str(folder), "--level", "5", "--size", "8", "8", "-o", str(png)]) == 2  # usage
     assert "level 5 is out of range" in capsys.readouterr().err
+    assert cli.main(["wsi-info", "--json", str(folder)]) == 0
+    described = json.loads(capsys.readouterr().out)
+    assert [level["dimensions"] for level in described["levels"]] == [[420, 300], [210, 150], [105, 75]]
+    assert described["levels"][0]["tile_counts"] == [7, 5] and described["associated_images"]["label"] == [90, 40]
     assert cli.main(["wsi-info", str(tmp_path / "missing.dcm")]) == 1
     assert "cannot open" in capsys.readouterr().err
 
@@ -567,8 +589,11 @@ def test_mutated_slides_never_crash():
         for level in range(s.level_count()):
             across, down = s.level_tile_counts(level)
             for _ in range(4):
-                s.read_tile(level, rng.randrange(across + 1), rng.randrange(down + 1), rgba=rng.random() < 0.5,
-                            fill_missing=True)
+                try:
+                    s.read_tile(level, rng.randrange(across + 1), rng.randrange(down + 1), rgba=rng.random() < 0.5,
+                                fill_missing=True)
+                except IndexError:
+                    pass  # one past the grid
             s.read_region(rng.randrange(-50, 200), rng.randrange(-50, 200), level, 90, 70)
             s.level_tile_range_grid(level)
         for name in s.associated_image_names():

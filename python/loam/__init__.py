@@ -96,6 +96,9 @@ from ._core import (
 )
 
 from ._core import _memory_limit, _set_memory_limit
+from ._core import FileAccessDenied, FileIsDirectory, FileNotFound, FileUnreadable
+from ._types import DecodeMeta, FileMeta, Identity, IodFinding, Segment, TagInfo, UidInfo
+from .dataset import Dataset, Element, PersonName, from_pydicom, parse_date, parse_datetime, parse_time, read
 
 __version__ = "0.1.0"
 
@@ -104,16 +107,52 @@ def memory_limit() -> int:
     """The memory limit (bytes) for one buffer whose size a file's header declares: a frame, a
     volume, inflated data, a histogram. A buffer may take what its input can produce (64 times
     its bytes) or up to this limit, whichever is more; beyond, the call raises ValueError naming
-    the attributes that asked for it."""
+    the attributes that asked for it.
+
+    Returns:
+        The limit in bytes.
+
+    Example:
+        >>> loam.memory_limit()
+        268435456
+    """
     return _memory_limit()
 
 
 def set_memory_limit(nbytes: int) -> None:
     """Raises (or lowers) the memory limit for the whole process; 0 restores the default, 256 MiB.
-    Set it higher for very large compressed images, e.g. loam.set_memory_limit(8 << 30)."""
+
+    Args:
+        nbytes: the new limit in bytes; 0 for the default.
+
+    Raises:
+        ValueError: a negative limit.
+
+    Example:
+        >>> loam.set_memory_limit(8 << 30)   # for very large compressed images
+    """
     _set_memory_limit(nbytes)
 
 __all__ = [
+    "read",
+    "Dataset",
+    "Element",
+    "PersonName",
+    "from_pydicom",
+    "parse_date",
+    "parse_time",
+    "parse_datetime",
+    "FileNotFound",
+    "FileAccessDenied",
+    "FileIsDirectory",
+    "FileUnreadable",
+    "DecodeMeta",
+    "FileMeta",
+    "Identity",
+    "IodFinding",
+    "Segment",
+    "TagInfo",
+    "UidInfo",
     "memory_limit",
     "set_memory_limit",
     "DVHCurve",
@@ -206,3 +245,8 @@ __all__ = [
     "wsi_open_paths",
     "wsi_write_pyramid",
 ]
+
+# Real signatures and array-like arguments for the native functions (see _api).
+from . import _api
+
+_api.wrap_all(globals(), __all__)

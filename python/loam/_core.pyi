@@ -2,7 +2,13 @@
 loam native core — zero-copy DICOM pixel decode via loamwerk::render (HU on rescale=True)
 """
 
+from typing import Any
+
+from numpy.typing import ArrayLike
+
+from ._types import DecodeMeta, FileMeta, Identity, IodFinding, Segment, TagInfo, UidInfo
 from collections.abc import Sequence
+import os
 from typing import Annotated
 
 import numpy
@@ -10,12 +16,57 @@ import numpy.typing
 from numpy.typing import NDArray
 
 
-def wsi_write_pyramid(image: Annotated[NDArray[numpy.uint8], dict(shape=(None, None, None), order='C', device='cpu', writable=False)], tile_width: int = 256, tile_height: int = 256, levels: int = 0, transfer_syntax: str = '1.2.840.10008.1.2.4.50', quality: int = 90, sparse: bool = False, skip_blank: bool = False, icc_profile: bytes | None = None, pixel_spacing_mm: float = 0.00025, label: Annotated[NDArray[numpy.uint8], dict(shape=(None, None, None), order='C', device='cpu', writable=False)] | None = None, overview: Annotated[NDArray[numpy.uint8], dict(shape=(None, None, None), order='C', device='cpu', writable=False)] | None = None, study_uid: str = '', series_uid: str = '', content_date: str = '') -> list:
+class FileNotFound(FileNotFoundError, RuntimeError):
+    """
+    A file to read does not exist (a FileNotFoundError and a RuntimeError).
+    """
+
+class FileAccessDenied(PermissionError, RuntimeError):
+    """A file to read may not be read (a PermissionError and a RuntimeError)."""
+
+class FileIsDirectory(IsADirectoryError, RuntimeError):
+    """
+    A path to read names a folder (an IsADirectoryError and a RuntimeError).
+    """
+
+class FileUnreadable(OSError, RuntimeError):
+    """A file to read cannot be opened (an OSError and a RuntimeError)."""
+
+def wsi_write_pyramid(image: ArrayLike, tile_width: int = 256, tile_height: int = 256, levels: int = 0, transfer_syntax: str = '1.2.840.10008.1.2.4.50', quality: int = 90, sparse: bool = False, skip_blank: bool = False, icc_profile: bytes | None = None, pixel_spacing_mm: float = 0.00025, label: ArrayLike | None = None, overview: ArrayLike | None = None, study_uid: str = '', series_uid: str = '', content_date: str = '', identity: Identity | None = None) -> list[Any]:
     """
     Writes a VL Whole Slide Microscopy pyramid of an RGB uint8 image [rows, columns, 3]: one tiled
     instance per level (each half the size of the one before; levels=0 halves until one tile holds
     the level), then the label and overview images. sparse=True writes TILED_SPARSE with per-frame
-    positions; skip_blank then omits uniform white or black tiles. Returns the instances as bytes.
+    positions; skip_blank then omits uniform white or black tiles. identity replaces the defaults of
+    manufacturer, manufacturer_model_name, software_versions, device_serial_number, series_number and
+    series_description. Returns the instances as bytes.
+
+    Args:
+        image: uint8 RGB (rows, columns, 3).
+        tile_width: tile size in pixels.
+        tile_height: tile size in pixels.
+        levels: how many levels; 0 halves until one tile holds a level.
+        transfer_syntax: the encoding of the tiles.
+        quality: for lossy encodings.
+        sparse: write TILED_SPARSE with per-frame positions.
+        skip_blank: with sparse, leave out uniform white or black tiles.
+        icc_profile: the ICC profile to record.
+        pixel_spacing_mm: level 0's pixel size.
+        label: a label image (uint8 RGB), or None.
+        overview: an overview image (uint8 RGB), or None.
+        study_uid: minted when empty.
+        series_uid: minted when empty.
+        content_date: today when empty.
+        identity: manufacturer, model, software versions, series number and description.
+
+    Returns:
+        The instances' Part-10 bytes: the levels from full resolution down, then label and overview.
+
+    Raises:
+        ValueError: an unusable image, tile size or transfer syntax.
+
+    Example:
+        >>> files = loam.wsi_write_pyramid(rgb, 256, 256, levels=3)
     """
 
 class WsiSlide:
@@ -37,7 +88,7 @@ class WsiSlide:
     def level_tile_counts(self, level: int) -> tuple[int, int]:
         """(tiles across, tiles down)."""
 
-    def level_descriptor(self, level: int) -> dict:
+    def level_descriptor(self, level: int) -> dict[str, Any]:
         """
         The level's geometry and encoding. image_type_flags: 1 ORIGINAL, 2 DERIVED, 4 PRIMARY,
         8 SECONDARY, 16 VOLUME, 32 RESAMPLED.
@@ -64,12 +115,12 @@ class WsiSlide:
     def level_frame_range(self, level: int, frame_index: int) -> object:
         """The level_tile_range record of a frame, or None."""
 
-    def level_tile_range_grid(self, level: int) -> NDArray:
+    def level_tile_range_grid(self, level: int) -> NDArray[Any]:
         """
         int64 [tiles down, tiles across, 3]: frame_index, offset, length per tile (-1 where missing).
         """
 
-    def level_tile_ranges(self, level: int) -> NDArray:
+    def level_tile_ranges(self, level: int) -> NDArray[Any]:
         """
         int64 [frames, 5]: frame_index, tile_x, tile_y, offset, length per frame.
         """
@@ -89,9 +140,9 @@ class WsiSlide:
 
     def associated_image_dimensions(self, name: str) -> tuple[int, int]: ...
 
-    def read_associated_image(self, name: str, rgba: bool = False) -> NDArray: ...
+    def read_associated_image(self, name: str, rgba: bool = False) -> NDArray[Any]: ...
 
-    def read_associated_image_srgb(self, name: str, rgba: bool = False) -> NDArray: ...
+    def read_associated_image_srgb(self, name: str, rgba: bool = False) -> NDArray[Any]: ...
 
     def color_profile(self) -> object:
         """The ICC profile of level 0, or None."""
@@ -100,175 +151,605 @@ class WsiSlide:
 
     def associated_image_color_profile(self, name: str) -> object: ...
 
-    def properties(self) -> dict:
+    def properties(self) -> dict[str, Any]:
         """
         Slide properties: "wsi." and "openslide." keys, and DICOM attributes under "dicom.".
         """
 
-    def read_region(self, x: int, y: int, level: int, width: int, height: int, rgba: bool = False) -> NDArray:
+    def read_region(self, x: int, y: int, level: int, width: int, height: int, rgba: bool = False) -> NDArray[Any]:
         """
         width × height pixels of the level at level-0 coordinates (x, y); zeros outside the level.
         """
 
-    def read_region_srgb(self, x: int, y: int, level: int, width: int, height: int, rgba: bool = False) -> NDArray: ...
+    def read_region_srgb(self, x: int, y: int, level: int, width: int, height: int, rgba: bool = False) -> NDArray[Any]: ...
 
-    def read_tile(self, level: int, tile_x: int, tile_y: int, rgba: bool = False, fill_missing: bool = False) -> NDArray:
+    def read_tile(self, level: int, tile_x: int, tile_y: int, rgba: bool = False, fill_missing: bool = False) -> NDArray[Any]:
         """
         The decoded tile [tile height, tile width, 3 or 4]; empty when it cannot be delivered (a
         missing sparse tile with fill_missing=True gives zeros).
         """
 
-    def read_tile_srgb(self, level: int, tile_x: int, tile_y: int, rgba: bool = False, fill_missing: bool = False) -> NDArray: ...
+    def read_tile_srgb(self, level: int, tile_x: int, tile_y: int, rgba: bool = False, fill_missing: bool = False) -> NDArray[Any]: ...
 
-    def read_tiles(self, level: int, tiles: Sequence, rgba: bool = False, fill_missing: bool = False) -> list:
+    def read_tiles(self, level: int, tiles: Sequence[Any], rgba: bool = False, fill_missing: bool = False) -> list[Any]:
         """read_tile for each (tile_x, tile_y), decoded on worker threads."""
 
-    def read_tile_stack(self, level: int, tiles: Sequence, rgba: bool = False, fill_missing: bool = False) -> NDArray:
+    def read_tile_stack(self, level: int, tiles: Sequence[Any], rgba: bool = False, fill_missing: bool = False) -> NDArray[Any]:
         """The tiles as one array [n, tile height, tile width, 3 or 4]."""
 
 def wsi_open(instances: Sequence[bytes]) -> WsiSlide:
-    """Opens the instances (bytes) of one slide as a WsiSlide."""
+    """
+    Opens the instances (bytes) of one slide as a WsiSlide.
 
-def wsi_open_paths(paths: Sequence[str]) -> WsiSlide:
-    """Opens the instance files of one slide (memory-mapped) as a WsiSlide."""
+    Args:
+        instances: the Part-10 bytes of one slide's instances.
+
+    Returns:
+        The slide; its open_error() says why when the instances do not make one pyramid.
+
+    Example:
+        >>> slide = loam.wsi_open(loam.wsi_write_pyramid(rgb))
+    """
+
+def wsi_open_paths(paths: Sequence[str | os.PathLike[str]]) -> WsiSlide:
+    """
+    Opens the instance files of one slide (memory-mapped) as a WsiSlide.
+
+    Args:
+        paths: the instance files of one slide (levels, label, overview), memory-mapped.
+
+    Returns:
+        The slide; its open_error() says why when the instances do not make one pyramid.
+
+    Raises:
+        FileNotFoundError: the file does not exist (also a RuntimeError, "cannot open <path>");
+            PermissionError and IsADirectoryError likewise.
+
+    Example:
+        >>> slide = loam.wsi_open_paths(sorted(pathlib.Path("slide").glob("*.dcm")))
+    """
 
 def tag_for_keyword(keyword: str) -> int | None:
     """
     Packed tag (group<<16|element) of a standard keyword (case-sensitive), or None.
+
+    Args:
+        keyword: a standard keyword (case-sensitive).
+
+    Returns:
+        The packed tag, or None.
+
+    Example:
+        >>> hex(loam.tag_for_keyword("PatientName"))
+        '0x100010'
     """
 
-def describe_tag(tag: int) -> dict[str, str | bool] | None:
+def describe_tag(tag: int) -> TagInfo | None:
     """
     Keyword, name, VR, VM and retired flag of a standard tag (packed int), or None.
     Group lengths (gggg,0000) and repeating groups (50xx, 60xx, ...) are answered; private tags are not.
+
+    Args:
+        tag: a packed tag, (group << 16) | element.
+
+    Returns:
+        keyword, name, VR, VM and retired; None for a tag the dictionary does not know.
+
+    Example:
+        >>> loam.describe_tag(0x00100010)["keyword"]
+        'PatientName'
     """
 
-def describe_private(creator: str, group: int, elem_low: int) -> dict[str, str | bool] | None:
+def describe_private(creator: str, group: int, elem_low: int) -> TagInfo | None:
     """
     Describe a private tag by its creator, group and element (only the low byte counts), or None.
     Creators match exactly first, then ignoring case, leading/trailing and doubled spaces.
+
+    Args:
+        creator: the private creator, as in (gggg,00xx).
+        group: the (odd) group.
+        elem_low: the element's low byte.
+
+    Returns:
+        keyword, name, VR, VM and retired; None when the private dictionary does not know it.
+
+    Example:
+        >>> loam.describe_private("SIEMENS CSA HEADER", 0x0029, 0x10)["vr"]
+        'OB'
     """
 
-def uid_lookup(uid: str) -> dict[str, str | bool | int] | None:
+def uid_lookup(uid: str) -> UidInfo | None:
     """
     Name, type, keyword, info, retired flag and context group number of a registered UID, or None.
+
+    Args:
+        uid: a UID.
+
+    Returns:
+        name, type, keyword, info, retired and cid; None for a UID the dictionary does not know.
+
+    Example:
+        >>> loam.uid_lookup("1.2.840.10008.1.2")["name"]
+        'Implicit VR Little Endian'
     """
 
 def uid_for_keyword(keyword: str) -> str:
     """
     UID of a registry keyword such as 'CTImageStorage', or '' when unknown.
+
+    Args:
+        keyword: a UID keyword ("CTImageStorage").
+
+    Returns:
+        The UID, or "" when the keyword is unknown.
+
+    Example:
+        >>> loam.uid_for_keyword("CTImageStorage")
+        '1.2.840.10008.5.1.4.1.1.2'
     """
 
 def uid_table() -> list[tuple[str, str, str, str, str, bool, int]]:
     """
     The whole UID registry as (uid, name, type, keyword, info, retired, cid) tuples in UID order.
+
+    Returns:
+        Every UID of the dictionary: (uid, name, type, keyword, info, retired, cid).
+
+    Example:
+        >>> len(loam.uid_table()) > 400
+        True
     """
 
-def read_file_meta(path: str) -> dict[str, str | bool]:
+def read_file_meta(path: str | os.PathLike[str]) -> FileMeta:
     """
     File meta of a Part-10 file: {has_meta: True, sop_class, sop_instance, transfer_syntax}; for a
     dataset without file meta {has_meta: False, transfer_syntax} with the sniffed syntax or ''.
+
+    Args:
+        path: the file.
+
+    Returns:
+        has_meta, and the transfer syntax, SOP Class and SOP Instance UIDs ("" when absent); for a
+        file without meta the transfer syntax sniffed from its first elements.
+
+    Raises:
+        FileNotFoundError: the file does not exist (also a RuntimeError, "cannot open <path>");
+            PermissionError and IsADirectoryError likewise.
+
+    Example:
+        >>> loam.read_file_meta("ct.dcm")["transfer_syntax"]
+        '1.2.840.10008.1.2.1'
     """
 
-def read_pixel_data(path: str) -> bytes | None:
+def read_pixel_data(path: str | os.PathLike[str]) -> bytes | None:
     """
     Raw value of the top-level (Float/Double Float) Pixel Data element as bytes (fragments included
     for encapsulated data), or None when absent or the file is big endian or deflated.
+
+    Args:
+        path: the file.
+
+    Returns:
+        The Pixel Data value as stored (encapsulated fragments with their item headers), or None.
+
+    Raises:
+        FileNotFoundError: the file does not exist (also a RuntimeError, "cannot open <path>");
+            PermissionError and IsADirectoryError likewise.
+
+    Example:
+        >>> len(loam.read_pixel_data("ct.dcm"))
+        8192
     """
 
 def read_pixel_data_bytes(part10: bytes) -> bytes | None:
-    """read_pixel_data over an in-memory Part-10 file or dataset."""
+    """
+    read_pixel_data over an in-memory Part-10 file or dataset.
 
-def has_pixel_data(path: str) -> bool:
+    Args:
+        part10: a Part-10 file or bare data set, read in place.
+
+    Returns:
+        As read_pixel_data.
+
+    Example:
+        >>> loam.read_pixel_data_bytes(open("ct.dcm", "rb").read())
+    """
+
+def has_pixel_data(path: str | os.PathLike[str]) -> bool:
     """
     Whether the file has a top-level Pixel Data, Float Pixel Data or Double Float Pixel Data element.
+
+    Args:
+        path: the file.
+
+    Returns:
+        True when the top-level data set has (Float, Double Float) Pixel Data; False for anything
+        else, malformed content included.
+
+    Raises:
+        FileNotFoundError: the file does not exist (also a RuntimeError, "cannot open <path>");
+            PermissionError and IsADirectoryError likewise.
+
+    Example:
+        >>> loam.has_pixel_data("ct.dcm")
+        True
     """
 
 def has_pixel_data_bytes(part10: bytes) -> bool:
-    """has_pixel_data over an in-memory Part-10 file or dataset."""
+    """
+    has_pixel_data over an in-memory Part-10 file or dataset.
 
-def pixel_data_vr(path: str) -> str | None:
+    Args:
+        part10: a Part-10 file or bare data set, read in place.
+
+    Returns:
+        As has_pixel_data.
+
+    Example:
+        >>> loam.has_pixel_data_bytes(open("ct.dcm", "rb").read())
+    """
+
+def pixel_data_vr(path: str | os.PathLike[str]) -> str | None:
     """
     VR of the located pixel-data element ('OB', 'OW', 'OF', 'OD'), or None.
+
+    Args:
+        path: the file.
+
+    Returns:
+        The Pixel Data element's VR ("OB", "OW", "OF", "OD"), or None when there is none.
+
+    Raises:
+        FileNotFoundError: the file does not exist (also a RuntimeError, "cannot open <path>");
+            PermissionError and IsADirectoryError likewise.
+
+    Example:
+        >>> loam.pixel_data_vr("ct.dcm")
+        'OW'
     """
 
 def pixel_data_vr_bytes(part10: bytes) -> str | None:
-    """pixel_data_vr over an in-memory Part-10 file or dataset."""
+    """
+    pixel_data_vr over an in-memory Part-10 file or dataset.
+
+    Args:
+        part10: a Part-10 file or bare data set, read in place.
+
+    Returns:
+        As pixel_data_vr.
+
+    Example:
+        >>> loam.pixel_data_vr_bytes(open("ct.dcm", "rb").read())
+    """
+
+def _decode_text(data: bytes) -> tuple[dict[int, str], list[tuple[int, str]]]:
+    """
+    Decode every top-level text element of a Part-10 buffer or bare dataset to str under its Specific Character Set (and vendor workarounds). Returns the texts by tag and the decoder's log as (level, message) pairs.
+    """
 
 def encapsulate_pixel_value(fragments: Sequence[bytes], frame_starts: Sequence[int]) -> bytes:
     """
     Build an encapsulated Pixel Data value: the Basic Offset Table item (filled when frame_starts is strictly increasing and within the fragments) and one even-length item per fragment.
+
+    Args:
+        fragments: the compressed fragments, in order.
+        frame_starts: the index of each frame's first fragment.
+
+    Returns:
+        The encapsulated Pixel Data value: the Basic Offset Table item, then one item a fragment.
+
+    Example:
+        >>> value = loam.encapsulate_pixel_value([frame0, frame1], [0, 1])
     """
 
-def edit_part10(data: bytes, ops: list[tuple[int, str, bytes | str, int]]) -> bytes:
+def edit_part10(data: bytes, ops: Sequence[tuple[int, str, bytes | str, str | int | None]]) -> bytes:
     """
-    Edit top-level elements of a Part-10 buffer, keeping every other byte. Each op is (tag, kind, value, vr): kind "modify", "erase" or anything else for insert; vr the two VR characters as an int (first in the low byte) or 0 to infer it.
+    Edit top-level elements of a Part-10 buffer, keeping every other byte. Each op is (tag, kind, value, vr): kind "insert", "modify" or "erase"; vr the VR ("PN"), or "", None or 0 to take it from the dictionary (the two characters packed in an int, first in the low byte, are accepted too).
+
+    Args:
+        data: a Part-10 file in a little-endian, not deflated transfer syntax.
+        ops: (tag, kind, value, vr) each: kind "insert", "modify" or "erase"; value bytes or str;
+            vr "PN" and so on, or None to take it from the dictionary.
+
+    Returns:
+        The edited file; every byte not edited is kept.
+
+    Raises:
+        ValueError: an unknown kind or VR.
+        RuntimeError: the file cannot be edited (not Part 10, big endian or deflated).
+
+    Example:
+        >>> out = loam.edit_part10(data, [(0x00100010, "modify", "Doe^Jane", None)])
     """
 
 def mint_uid(seed: str, root: str = '') -> str:
     """
     A deterministic UID: root ("2.25" when empty), a dot and the decimal FNV-1a-128 hash of seed.
+
+    Args:
+        seed: any text; the same seed gives the same UID.
+        root: the UID root; "2.25" when empty.
+
+    Returns:
+        A UID of at most 64 characters.
+
+    Example:
+        >>> loam.mint_uid("study-42")[:5]
+        '2.25.'
     """
 
-def read_json(path: str, charset_override: str = '', inline_binary: bool = True) -> str:
+def read_json(source: bytes | str | os.PathLike[str], charset_override: str = '', inline_binary: bool = True) -> str:
     """
-    The data set of a DICOM file as one line of DICOM JSON Model text. Text is decoded to UTF-8 (charset_override replaces the file's Specific Character Set); DS and IS values are strings; binary values are base64 (left out with inline_binary=False); pixel data appears only as a member holding its VR, first in the object.
+    The data set of a DICOM file (a path, or its bytes) as one line of DICOM JSON Model text. Text is decoded to UTF-8 (charset_override replaces the file's Specific Character Set); DS and IS values are strings; binary values are base64 (left out with inline_binary=False); pixel data appears only as a member holding its VR, first in the object.
+
+    Args:
+        source: a path, or the file's bytes.
+        charset_override: a Specific Character Set to decode text with instead of the file's.
+        inline_binary: include binary values as base64 (False leaves them out).
+
+    Returns:
+        One line of DICOM JSON Model text.
+
+    Raises:
+        FileNotFoundError: the file does not exist (also a RuntimeError, "cannot open <path>");
+            PermissionError and IsADirectoryError likewise.
+        RuntimeError: the file is not DICOM or its body cannot be read.
+
+    Example:
+        >>> json.loads(loam.read_json("ct.dcm"))["00100010"]["Value"][0]["Alphabetic"]
+        'Demo^Phantom'
     """
 
-def read_meta_json(path: str) -> str:
+def read_meta_json(path: str | os.PathLike[str]) -> str:
     """
     The file meta information (group 0002) as DICOM JSON text, or "" for a bare dataset.
+
+    Args:
+        path: the file.
+
+    Returns:
+        The file meta group as DICOM JSON text; "" for a bare data set.
+
+    Raises:
+        FileNotFoundError: the file does not exist (also a RuntimeError, "cannot open <path>");
+            PermissionError and IsADirectoryError likewise.
+
+    Example:
+        >>> json.loads(loam.read_meta_json("ct.dcm"))["00020010"]["Value"]
+        ['1.2.840.10008.1.2.1']
     """
 
 def encode_ivr(json: str) -> bytes:
     """
     DICOM JSON Model text to a bare dataset in Implicit VR Little Endian (no file meta).
+
+    Args:
+        json: DICOM JSON Model text of one data set.
+
+    Returns:
+        The data set in Implicit VR Little Endian, without file meta (as a C-FIND identifier).
+
+    Raises:
+        RuntimeError: the JSON is not a data set that can be written.
+
+    Example:
+        >>> query = loam.encode_ivr('{"00100020": {"vr": "LO", "Value": ["ID7"]}}')
     """
 
 def write_part10(json: str, transfer_syntax: str = '') -> bytes:
     """
     DICOM JSON Model text to a Part-10 file under transfer_syntax (Implicit VR Little Endian when empty; encapsulated syntaxes need encapsulated Pixel Data in InlineBinary). Text is written as UTF-8 with Specific Character Set ISO_IR 192; the file meta is generated.
+
+    Args:
+        json: DICOM JSON Model text of one data set.
+        transfer_syntax: the UID to write; Implicit VR Little Endian when empty.
+
+    Returns:
+        The Part-10 file, with its file meta made from the data set.
+
+    Raises:
+        RuntimeError: the JSON is not a data set that can be written (the message says why).
+
+    Example:
+        >>> data = loam.write_part10(loam.read_json("ct.dcm"), "1.2.840.10008.1.2.1")
     """
 
-def decode(path: str, frame: int = 0, rescale: bool = False, *, lenient: bool = False) -> tuple[numpy.typing.NDArray, dict[str, object]]:
+def _read_dataset(source: bytes | str | os.PathLike[str], stop_before_pixels: bool = False) -> tuple[bytes, dict[int, tuple[str, object]], dict[int, tuple[str, object]], str, bool]:
+    """
+    The file meta and data set of a file or buffer as dicts of tag -> (VR, value): text VRs as str (decoded, padding removed), sequences as lists of such dicts, other values as little-endian bytes. Sequences are (value bytes, item encoding, character set) for _read_items. Also returns the bytes read, the transfer syntax UID and whether every element could be walked.
+    """
+
+def _read_items(value: bytes, encoding: int, charset: str) -> list[dict[int, tuple[str, object]]]:
+    """
+    The items of a sequence left by _read_dataset, as dicts of the same form.
+    """
+
+def decode(path: str | os.PathLike[str], frame: int = 0, rescale: bool = False, *, lenient: bool = False) -> tuple[numpy.typing.NDArray[Any], DecodeMeta]:
     """
     Decode the frames of a DICOM file (frame 0 = all, n = the n-th) to (array, meta). The array is [frames, rows, columns(, samples)], little-endian, samples interleaved. With rescale, one-sample images give the modality output as float32 (Hounsfield units for CT, Gy for RT Dose) and colour images RGB; without it, stored values, with palettes expanded and YBR converted to RGB. lenient accepts short pixel data (missing samples are zero).
+
+    Args:
+        path: the file.
+        frame: 0 for every frame, n for the n-th (from 1).
+        rescale: apply the modality rescale (float32), and give colour as RGB.
+        lenient: accept pixel data shorter than the image needs (missing samples are zero).
+
+    Returns:
+        (array, meta): the array is (frames, rows, columns[, samples]); meta holds the image
+        attributes (rows, photometric, window_center, pixel_spacing, ...).
+
+    Raises:
+        FileNotFoundError: the file does not exist (also a RuntimeError, "cannot open <path>");
+            PermissionError and IsADirectoryError likewise.
+        RuntimeError: the pixel data cannot be decoded, or the frame is out of range.
+        ValueError: the image would need more memory than the limit (see set_memory_limit).
+
+    Example:
+        >>> hu, meta = loam.decode("ct.dcm", rescale=True)
+        >>> hu.shape, meta["photometric"]
+        ((1, 64, 64), 'MONOCHROME2')
     """
 
-def decode_bytes(data: bytes, frame: int = 0, rescale: bool = False, *, lenient: bool = False) -> tuple[numpy.typing.NDArray, dict[str, object]]:
+def decode_bytes(data: bytes, frame: int = 0, rescale: bool = False, *, lenient: bool = False) -> tuple[numpy.typing.NDArray[Any], DecodeMeta]:
     """
     decode() over a Part-10 buffer or bare dataset held in bytes (read in place).
+
+    Args:
+        data: a Part-10 file or bare data set.
+        frame: 0 for every frame, n for the n-th (from 1).
+        rescale: apply the modality rescale (float32), and give colour as RGB.
+        lenient: accept pixel data shorter than the image needs.
+
+    Returns:
+        (array, meta), as decode gives them.
+
+    Raises:
+        RuntimeError: the pixel data cannot be decoded, or the frame is out of range.
+        ValueError: the image would need more memory than the limit.
+
+    Example:
+        >>> array, meta = loam.decode_bytes(open("ct.dcm", "rb").read())
     """
 
-def decode_stored(path: str, frame: int = 0, *, lenient: bool = False) -> tuple[numpy.typing.NDArray, dict[str, object]]:
+def decode_stored(path: str | os.PathLike[str], frame: int = 0, *, lenient: bool = False) -> tuple[numpy.typing.NDArray[Any], DecodeMeta]:
     """
     The stored values exactly: sign-extended, palette indices kept, colour in its stored space.
+
+    Args:
+        path: the file.
+        frame: 0 for every frame, n for the n-th (from 1).
+        lenient: accept pixel data shorter than the image needs.
+
+    Returns:
+        (array, meta): stored values, sign-extended, palette indices and colour space kept.
+
+    Raises:
+        FileNotFoundError: the file does not exist (also a RuntimeError, "cannot open <path>");
+            PermissionError and IsADirectoryError likewise.
+        RuntimeError: the pixel data cannot be decoded, or the frame is out of range.
+
+    Example:
+        >>> stored, meta = loam.decode_stored("ct.dcm")
+        >>> stored.dtype
+        dtype('uint16')
     """
 
-def decode_stored_bytes(data: bytes, frame: int = 0, *, lenient: bool = False) -> tuple[numpy.typing.NDArray, dict[str, object]]:
-    """decode_stored() over a buffer."""
+def decode_stored_bytes(data: bytes, frame: int = 0, *, lenient: bool = False) -> tuple[numpy.typing.NDArray[Any], DecodeMeta]:
+    """
+    decode_stored() over a buffer.
+
+    Args:
+        data: a Part-10 file or bare data set.
+        frame: 0 for every frame, n for the n-th (from 1).
+        lenient: accept pixel data shorter than the image needs.
+
+    Returns:
+        (array, meta), as decode_stored gives them.
+
+    Raises:
+        RuntimeError: the pixel data cannot be decoded, or the frame is out of range.
+
+    Example:
+        >>> stored, meta = loam.decode_stored_bytes(open("ct.dcm", "rb").read())
+    """
 
 def transcode(data: bytes, target_ts: str, quality: int = 97) -> bytes:
     """
     Re-encode a Part-10 buffer into target_ts (explicit VR little endian, RLE, JPEG .50/.51/.57/.70, JPEG-LS .80/.81, JPEG 2000 .90/.91, JPEG XL .110/.112, HTJ2K .201/.203). Lossless targets ignore quality; .81 and .112 are lossless at 100 and above. The default 97 keeps 8-bit images above 40 dB PSNR on every lossy target; 0 means the engine's 85. Lossy output gets a new, deterministic SOP Instance UID and the Lossy Image Compression attributes.
+
+    Args:
+        data: a Part-10 file.
+        target_ts: the transfer syntax UID to write.
+        quality: for lossy targets, 1 to 100.
+
+    Returns:
+        The re-encoded Part-10 file.
+
+    Raises:
+        RuntimeError: the input cannot be decoded, or the target cannot hold the image.
+
+    Example:
+        >>> jls = loam.transcode(open("ct.dcm", "rb").read(), "1.2.840.10008.1.2.4.80")
     """
 
-def n_frames(path: str) -> int:
-    """The number of frames that can be decoded (0 when none can be formed)."""
+def n_frames(path: str | os.PathLike[str]) -> int:
+    """
+    The number of frames that can be decoded (0 when none can be formed).
 
-def voi_apply(values: numpy.typing.NDArray[numpy.float32], function: int = 0, lut_bytes: bytes | None = None, lut_first: int = 0, lut_depth: int = 16, window_center: float = 0.0, window_width: float = 1.0) -> numpy.typing.NDArray[numpy.float32]:
+    Args:
+        path: the file.
+
+    Returns:
+        The number of frames that can be decoded.
+
+    Raises:
+        FileNotFoundError: the file does not exist (also a RuntimeError, "cannot open <path>");
+            PermissionError and IsADirectoryError likewise.
+
+    Example:
+        >>> loam.n_frames("ct.dcm")
+        1
+    """
+
+def voi_apply(values: ArrayLike, function: int = 0, lut_bytes: bytes | None = None, lut_first: int = 0, lut_depth: int = 16, window_center: float = 0.0, window_width: float = 1.0) -> numpy.typing.NDArray[numpy.float32]:
     """
     The VOI transform to [0, 1]: a VOI LUT when lut_bytes is given, else the window with function 0 LINEAR, 1 LINEAR_EXACT or 2 SIGMOID.
+
+    Args:
+        values: modality values (float32, any shape).
+        function: 0 LINEAR, 1 LINEAR_EXACT or 2 SIGMOID (the VOI LUT Function).
+        lut_bytes: a VOI LUT's data (one byte an entry up to 8 bits, else 16-bit little endian), or None.
+        lut_first: the first value the LUT maps.
+        lut_depth: the LUT's bits per entry.
+        window_center: the window's centre, when there is no LUT.
+        window_width: the window's width, when there is no LUT.
+
+    Returns:
+        float32 values in [0, 1], the shape of `values`.
+
+    Example:
+        >>> loam.voi_apply(hu, 0, None, 0, 16, 40.0, 400.0).max() <= 1.0
+        True
     """
 
-def apply_palette_indices(dataset: bytes, indices: numpy.typing.NDArray, bits_allocated: int, is_signed: bool = False) -> numpy.typing.NDArray:
+def apply_palette_indices(dataset: bytes, indices: ArrayLike, bits_allocated: int, is_signed: bool = False) -> numpy.typing.NDArray[Any]:
     """
     Expand palette indices through the dataset's Palette Color LUT: shape + (3,), uint8, or uint16 for 16-bit palette entries.
+
+    Args:
+        dataset: the file whose Palette Color LUTs apply.
+        indices: the palette indices.
+        bits_allocated: the indices' bits allocated.
+        is_signed: the indices are signed.
+
+    Returns:
+        The colours: the shape of `indices` plus (3,), uint8 or uint16.
+
+    Raises:
+        RuntimeError: the file has no usable palette.
+
+    Example:
+        >>> rgb = loam.apply_palette_indices(data, indices, 8)
     """
 
-def clean_pixel_data(data: bytes, regions: list[tuple[float, ...]] | None = None, use_ctp: bool = True, require_match: bool = False) -> bytes:
+def clean_pixel_data(data: bytes, regions: Sequence[tuple[float, ...]] | None = None, use_ctp: bool = True, require_match: bool = False) -> bytes:
     """
     Black out burned-in annotation: the given regions (x, y, w, h[, frame]) and, with use_ctp, those of every matching built-in device signature. The result is uncompressed Explicit VR Little Endian with Burned In Annotation NO; with no region at all the input comes back unchanged.
+
+    Args:
+        data: a Part-10 file.
+        regions: rectangles to black out, (x0, y0, x1, y1) in pixels, besides the known ones.
+        use_ctp: also apply the known devices' regions (the CTP pixel anonymizer's script).
+        require_match: fail when no known device matches.
+
+    Returns:
+        The file with the regions blacked out (its pixel data uncompressed).
+
+    Raises:
+        RuntimeError: the pixel data cannot be decoded, or require_match and no device matched.
+
+    Example:
+        >>> clean = loam.clean_pixel_data(data, [(0, 0, 200, 40)])
     """
 
 def deidentify(data: bytes, options: dict[str, object] = {}, lookup: list[tuple[str, str, str]] | None = None, notes: list[str] | None = None, identifiers: dict[str, str] | None = None) -> bytes:
@@ -280,18 +761,61 @@ def deidentify(data: bytes, options: dict[str, object] = {}, lookup: list[tuple[
     Other options: patient_name and patient_id (fixed dummies for everyone), uid_root, retain_dates, shift_dates_days, shift_dates_per_patient (each patient's dates move back by a keyed 1..N days), retain_uids, retain_device_id, retain_institution_id, retain_patient_chars, retain_safe_private, clean_descriptors, clean_graphics, clean_struct_content, clean_pixel, profile ("none"), replace {tag: value}, remove [tag].
 
     lookup, a list, receives (kind, original, replacement) rows for the data holder to keep; notes, a list, receives a warning when the pixels likely hold burned-in text that was not cleaned; identifiers, a dict, receives the PatientID, StudyInstanceUID, SeriesInstanceUID and SOPInstanceUID the result is filed under (empty when absent).
+
+    Args:
+        data: a Part-10 file.
+        options: the profile's options ("key", "shift_dates_per_patient", "retain_dates", ...);
+            unknown options raise.
+        lookup: a list that receives (kind, original, replacement) rows, or None.
+        notes: a list that receives notes on burned-in text left in the pixels, or None.
+        identifiers: fixed replacements for identifiers, or None.
+
+    Returns:
+        The de-identified file.
+
+    Raises:
+        ValueError: an unknown option, or an option of the wrong value.
+        RuntimeError: the file cannot be read.
+
+    Example:
+        >>> clean = loam.deidentify(data, {"key": key, "shift_dates_per_patient": 30})
     """
 
-def deidentify_series(files: list[bytes], options: dict[str, object] = {}, lookup: list[tuple[str, str, str]] | None = None, notes: list[str] | None = None) -> list[bytes]:
+def deidentify_series(files: Sequence[bytes], options: dict[str, object] = {}, lookup: list[tuple[str, str, str]] | None = None, notes: list[str] | None = None) -> list[bytes]:
     """
     deidentify() over a list of buffers through one session (one key), so that replaced UIDs and pseudonyms agree across the list; notes name the file by its index.
+
+    Args:
+        files: the Part-10 files of one or more series.
+        options: as for deidentify.
+        lookup: a list that receives (kind, original, replacement) rows, or None.
+        notes: a list that receives notes on burned-in text, or None.
+
+    Returns:
+        The de-identified files, in the same order, their references kept consistent.
+
+    Raises:
+        ValueError: an unknown option, or an option of the wrong value.
+
+    Example:
+        >>> clean = loam.deidentify_series([a, b], {"key": key})
     """
 
-def scan_dicom_dir(root: str, recursive: bool = True) -> list[str]:
+def scan_dicom_dir(root: str | os.PathLike[str], recursive: bool = True) -> list[str]:
     """
     Paths of the DICOM files under `root` (by extension .dcm/.ima/.dicom, or 'DICM' at byte 128),
     sorted in byte order. A root that is a file is returned as is; file-system problems never raise.
     Symbolic links to directories are not followed.
+
+    Args:
+        root: the folder (or one file).
+        recursive: walk the folders below it too.
+
+    Returns:
+        The DICOM files' paths, sorted in byte order; an unreadable folder gives no paths.
+
+    Example:
+        >>> paths = loam.scan_dicom_dir("study")
     """
 
 def build_dicomdir(inputs: Sequence[tuple[bytes, str]], file_set_id: str = '') -> bytes:
@@ -299,16 +823,51 @@ def build_dicomdir(inputs: Sequence[tuple[bytes, str]], file_set_id: str = '') -
     DICOMDIR bytes (Explicit VR Little Endian) for (Part-10 bytes, media-relative file ID) pairs:
     PATIENT / STUDY / SERIES / instance records in input order. Inputs without readable file meta,
     or in a big-endian or deflated syntax, are skipped.
+
+    Args:
+        inputs: (file bytes, file ID) each; file IDs are paths of up to 8 components of up to 8
+            upper-case letters, digits or underscores, separated by "/".
+        file_set_id: up to 16 characters.
+
+    Returns:
+        The DICOMDIR's bytes.
+
+    Raises:
+        RuntimeError: a file ID media cannot hold, or no file with the identifiers a record needs.
+
+    Example:
+        >>> dicomdir = loam.build_dicomdir([(data, "PAT1/IM1")], "MYSET")
     """
 
-def iod_validate(path: str) -> list[dict[str, str | int]]:
+def iod_validate(path: str | os.PathLike[str]) -> list[IodFinding]:
     """
     Checks a file against the IOD of its SOP Class: the Type 1 and 2 attributes of every
     mandatory module (inside the sequences present, too) and the conditional requirements.
     Returns findings {severity, tag, module, message} in the order found; empty when conformant.
+
+    Args:
+        path: the file.
+
+    Returns:
+        Findings {severity, tag, module, message}, empty when the file conforms.
+
+    Raises:
+        FileNotFoundError: the file does not exist (also a RuntimeError, "cannot read: <path>").
+        RuntimeError: the file cannot be decoded.
+
+    Example:
+        >>> [f["message"] for f in loam.iod_validate("ct.dcm") if f["severity"] == "error"]
+        []
     """
 
-def assemble_volume(paths: list[str]) -> tuple[numpy.typing.NDArray[numpy.float32], dict]:
+def _series_keys(paths: Sequence[str | os.PathLike[str]]) -> list[dict[str, Any]]:
+    """
+    Per file: image (has pixel data), series_uid, series_number, description, protocol, modality,
+    position (Image Position text), manufacturer, sequence_name, image_type, acquisition_number,
+    frames, diffusion (a b-value above 0), colour, echo_number and complex_part. For the converter.
+    """
+
+def assemble_volume(paths: Sequence[str | os.PathLike[str]]) -> tuple[numpy.typing.NDArray[numpy.float32], dict[str, Any]]:
     """
     A series' volume: float32 (depth, rows, columns) in modality units, with spacing [z, y, x] and the
     column-major voxel-to-patient affine in patient LPS (nibabel's RAS flips the first two rows).
@@ -317,9 +876,23 @@ def assemble_volume(paths: list[str]) -> tuple[numpy.typing.NDArray[numpy.float3
     (meta['volumes_in_series'] says how many there are). meta['grouping'] names what told frames at
     one position apart when no named axis did; meta['stored'] gives the stored-integer map when all
     frames share one.
+
+    Args:
+        paths: the files of one series (others are left out by the rules described above).
+
+    Returns:
+        (volume, meta): float32 (slices, rows, columns) in modality units; meta holds the affine
+        (16 floats, column-major, voxel to patient LPS), the spacing [z, y, x] and what grouped the
+        frames.
+
+    Raises:
+        RuntimeError: no frame decodes, or two frames at one position cannot be told apart.
+
+    Example:
+        >>> volume, meta = loam.assemble_volume(loam.scan_dicom_dir("series"))
     """
 
-def assemble_4d(paths: list[str]) -> tuple[numpy.typing.NDArray[numpy.float32], dict]:
+def assemble_4d(paths: Sequence[str | os.PathLike[str]]) -> tuple[numpy.typing.NDArray[numpy.float32], dict[str, Any]]:
     """
     One series as float32 (volumes, depth, rows, columns): volumes enumerate the non-spatial axes
     (time, b-value, echo, cardiac phase, ...) that hold frames, the last listed varying fastest;
@@ -328,95 +901,300 @@ def assemble_4d(paths: list[str]) -> tuple[numpy.typing.NDArray[numpy.float32], 
     encoding, echo, image type, else acquisition time and Instance Number: the 'acquisition' axis,
     in acquisition order), as dcm2niix does; frames that nothing tells apart raise an error naming
     their files. The affine is in patient LPS.
+
+    Args:
+        paths: the files of one series of several volumes (time, echoes, b-values, ...).
+
+    Returns:
+        (float32 (volumes, slices, rows, columns), meta), meta as assemble_volume gives it with the
+        volumes' axis.
+
+    Raises:
+        RuntimeError: no frame decodes, or the volumes differ in their slices.
+
+    Example:
+        >>> stack, meta = loam.assemble_4d(paths)
     """
 
-def assemble_dwi(paths: list[str], order: str = 'gradient') -> tuple[numpy.typing.NDArray[numpy.float32], dict]:
+def assemble_dwi(paths: Sequence[str | os.PathLike[str]], order: str = 'gradient') -> tuple[numpy.typing.NDArray[numpy.float32], dict[str, Any]]:
     """
     Diffusion-weighted volumes (b-value and gradient from the standard attributes or the Siemens, GE,
     Philips or United Imaging private ones): gradient order (b = 0 first) or, with
     order='acquisition', by Instance Number; repeated encodings stay separate volumes and the
     scanner's derived isotropic (trace) volumes are left out (meta['derived_excluded']). meta has
     bvals, bvecs (unit vectors on the voxel axes) and stored_bvecs (as the files state them).
+
+    Args:
+        paths: the files of a diffusion series.
+        order: "gradient" (by b-value, then direction) or "acquisition".
+
+    Returns:
+        (float32 (volumes, slices, rows, columns), meta) with meta["bvals"] and meta["bvecs"].
+
+    Raises:
+        ValueError: an order that is neither.
+        RuntimeError: no diffusion frames.
+
+    Example:
+        >>> dwi, meta = loam.assemble_dwi(paths)
     """
 
-def write_nifti_volume(array: numpy.typing.NDArray, affine: list[float], path: str, scl_slope: float = 1.0, scl_inter: float = 0.0, repetition_time: float = 0.0, rgb: bool = False) -> None:
+def write_nifti_volume(array: ArrayLike, affine: Sequence[float], path: str | os.PathLike[str], scl_slope: float = 1.0, scl_inter: float = 0.0, repetition_time: float = 0.0, rgb: bool = False) -> None:
     """
     Writes a NIfTI-1 file (gzip-compressed when path ends with .gz) from a (D, H, W) or (V, D, H, W)
     uint8/uint16/int16/float32 array and an affine in our LPS convention (stored as RAS, as nibabel
     reads it). scl_slope/scl_inter: the map from stored to real values; repetition_time (s): pixdim[4]
     with seconds as the time unit; rgb: a uint8 (..., 3) array written as RGB24.
+
+    Args:
+        array: (slices, rows, columns) or (volumes, slices, rows, columns): uint8, uint16, int16 or float32.
+        affine: the voxel-to-LPS affine, 16 numbers, column-major (as assemble_volume gives).
+        path: the file; ".nii.gz" compresses.
+        scl_slope: the slope from stored to real values.
+        scl_inter: the intercept from stored to real values.
+        repetition_time: seconds between volumes, or 0.
+        rgb: the array is uint8 (..., 3) RGB.
+
+    Raises:
+        RuntimeError: the file cannot be written.
+
+    Example:
+        >>> loam.write_nifti_volume(volume, meta["affine"], "ct.nii.gz")
     """
 
-def read_nifti(path: str) -> tuple[numpy.typing.NDArray, dict]:
+def _write_series(paths: Sequence[str | os.PathLike[str]], path: str | os.PathLike[str], kind: str = 'volumes', min_volumes: int = 1) -> dict[str, Any] | None:
+    """
+    One series assembled (kind: volumes, diffusion in acquisition order, or colour) and written to
+    path (.nii/.nii.gz/.nrrd/.mha): stored integers with scl_slope/scl_inter where all frames share
+    one linear map, Philips' floating-point scaling. None, writing nothing, below min_volumes.
+    The NIfTI header carries the sidecar's repetition time. Returns what was written: volumes, shape
+    (file axes), dtype, scaling, affine, grouping, duplicates, missing_slices, derived_excluded,
+    bvals, bvecs (voxel axes) and the series' BIDS sidecar.
+    """
+
+def read_nifti(path: str | os.PathLike[str]) -> tuple[numpy.typing.NDArray[Any], dict[str, Any]]:
     """
     Reads a single-file NIfTI-1 (.nii or .nii.gz): the voxels in the file's type, shaped (D, H, W) or
     (T, D, H, W), and meta with the LPS affine, spacing [z, y, x], time_points, scl_slope, scl_inter.
+
+    Args:
+        path: a NIfTI-1 file (.nii or .nii.gz).
+
+    Returns:
+        (array, meta): the voxels, and the affine (in LPS), spacing, time points and scaling.
+
+    Raises:
+        FileNotFoundError: the file does not exist (also a RuntimeError, "cannot open <path>");
+            PermissionError and IsADirectoryError likewise.
+        RuntimeError: the file is not NIfTI-1, or of a data type not read.
+
+    Example:
+        >>> array, info = loam.read_nifti("ct.nii.gz")
     """
 
-def write_nrrd_volume(array: numpy.typing.NDArray, affine: list[float], path: str, gzip: bool = False) -> None:
-    """Writes an NRRD file with an attached header (LPS space)."""
+def write_nrrd_volume(array: ArrayLike, affine: Sequence[float], path: str | os.PathLike[str], gzip: bool = False) -> None:
+    """
+    Writes an NRRD file with an attached header (LPS space).
 
-def write_metaimage_volume(array: numpy.typing.NDArray, affine: list[float], path: str, compress: bool = False) -> None:
-    """Writes a MetaImage (.mha) file with the data in the same file."""
+    Args:
+        array: the volume, as write_nifti_volume takes it.
+        affine: the voxel-to-LPS affine, 16 numbers, column-major.
+        path: the file.
+        gzip: compress the data.
 
-def transform_resample_cubic(arr: numpy.typing.NDArray, affine: list[float], out_shape: list[int]) -> tuple[numpy.typing.NDArray[numpy.float32], dict]:
+    Raises:
+        RuntimeError: the file cannot be written.
+
+    Example:
+        >>> loam.write_nrrd_volume(volume, meta["affine"], "ct.nrrd", gzip=True)
+    """
+
+def write_metaimage_volume(array: ArrayLike, affine: Sequence[float], path: str | os.PathLike[str], compress: bool = False) -> None:
+    """
+    Writes a MetaImage (.mha) file with the data in the same file.
+
+    Args:
+        array: the volume, as write_nifti_volume takes it.
+        affine: the voxel-to-LPS affine, 16 numbers, column-major.
+        path: the file (.mha).
+        compress: compress the data.
+
+    Raises:
+        RuntimeError: the file cannot be written.
+
+    Example:
+        >>> loam.write_metaimage_volume(volume, meta["affine"], "ct.mha")
+    """
+
+def transform_resample_cubic(arr: ArrayLike, affine: Sequence[float], out_shape: Sequence[int]) -> tuple[numpy.typing.NDArray[numpy.float32], dict[str, Any]]:
     """
     Cubic B-spline resampling of a [D,H,W] array to out_shape (half-pixel centres, edge padding,
     double-precision prefilter, values clamped to the input range). Returns (float32 array, {affine}).
+
+    Args:
+        arr: the volume (depth, rows, columns), any real dtype.
+        affine: 12 or 16 numbers mapping output voxel (x, y, z, 1) to input voxel coordinates.
+        out_shape: the output (depth, rows, columns).
+
+    Returns:
+        (resampled float32 volume, meta); scikit-image's order-3 convention.
+
+    Raises:
+        ValueError: an affine or shape of the wrong length, or a volume beyond the memory limit.
+
+    Example:
+        >>> out, meta = loam.transform_resample_cubic(volume, [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0], [32, 64, 64])
     """
 
-def transform_resample_grid_sample(arr: numpy.typing.NDArray, affine: list[float], out_shape: list[int]) -> tuple[numpy.typing.NDArray[numpy.float32], dict]:
+def transform_resample_grid_sample(arr: ArrayLike, affine: Sequence[float], out_shape: Sequence[int]) -> tuple[numpy.typing.NDArray[numpy.float32], dict[str, Any]]:
     """
     Trilinear resampling with align_corners=False and border clamping (PyTorch's trilinear
     interpolate convention). Returns (float32 array, {affine}).
+
+    Args:
+        arr: the volume (depth, rows, columns), any real dtype.
+        affine: 12 or 16 numbers mapping output voxel (x, y, z, 1) to input voxel coordinates.
+        out_shape: the output (depth, rows, columns).
+
+    Returns:
+        (resampled float32 volume, meta); PyTorch's grid_sample (trilinear).
+
+    Raises:
+        ValueError: an affine or shape of the wrong length, or a volume beyond the memory limit.
+
+    Example:
+        >>> out, meta = loam.transform_resample_grid_sample(volume, [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0], [32, 64, 64])
     """
 
-def transform_resample_nearest(arr: numpy.typing.NDArray, affine: list[float], out_shape: list[int]) -> tuple[numpy.typing.NDArray[numpy.float32], dict]:
+def transform_resample_nearest(arr: ArrayLike, affine: Sequence[float], out_shape: Sequence[int]) -> tuple[numpy.typing.NDArray[numpy.float32], dict[str, Any]]:
     """
     Nearest-neighbour resampling with half-pixel centres (for label maps). Returns (float32 array,
     {affine}).
+
+    Args:
+        arr: the volume (depth, rows, columns), any real dtype.
+        affine: 12 or 16 numbers mapping output voxel (x, y, z, 1) to input voxel coordinates.
+        out_shape: the output (depth, rows, columns).
+
+    Returns:
+        (resampled float32 volume, meta); nearest neighbour, for labels.
+
+    Raises:
+        ValueError: an affine or shape of the wrong length, or a volume beyond the memory limit.
+
+    Example:
+        >>> out, meta = loam.transform_resample_nearest(volume, [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0], [32, 64, 64])
     """
 
-def transform_resample(arr: numpy.typing.NDArray, affine: list[float], out_shape: list[int], backend: str = 'torch') -> tuple[numpy.typing.NDArray[numpy.float32], dict]:
+def transform_resample(arr: ArrayLike, affine: Sequence[float], out_shape: Sequence[int], backend: str = 'torch') -> tuple[numpy.typing.NDArray[numpy.float32], dict[str, Any]]:
     """
     Resampling by convention: 'skimage' (cubic B-spline), 'torch' or 'itk' (trilinear).
+
+    Args:
+        arr: the volume (depth, rows, columns), any real dtype.
+        affine: 12 or 16 numbers mapping output voxel (x, y, z, 1) to input voxel coordinates.
+        out_shape: the output (depth, rows, columns).
+        backend: 'torch' (grid_sample), 'skimage' (order 3) or 'itk'.
+
+    Returns:
+        (resampled float32 volume, meta); in the backend's convention.
+
+    Raises:
+        ValueError: an affine or shape of the wrong length, or a volume beyond the memory limit.
+
+    Example:
+        >>> out, meta = loam.transform_resample(volume, [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0], [32, 64, 64])
     """
 
-def mosaic_expand(source: str | bytes) -> tuple[numpy.typing.NDArray[numpy.float32], dict]:
+def mosaic_expand(source: bytes | str | os.PathLike[str]) -> tuple[numpy.typing.NDArray[numpy.float32], dict[str, Any]]:
     """
     A mosaic image (Siemens MOSAIC with the CSA image header, or United Imaging VFRAME) cut into its
     slices: float32 (tiles, rows, columns) in modality units, and meta with tiles, grid, positions
     (each tile's Image Position (Patient), LPS mm, in acquisition order), orientation,
     pixel_spacing, slice_spacing and slice_times (seconds, from MosaicRefAcqTimes; None when absent).
     Tile positions follow dcm2niix: the mosaic's corner moved by half the untiled part.
+
+    Args:
+        source: a path, or the file's bytes.
+
+    Returns:
+        (tiles float32 (tiles, rows, columns), meta with each tile's position).
+
+    Raises:
+        FileNotFoundError: the file does not exist (also a RuntimeError, "cannot open <path>");
+            PermissionError and IsADirectoryError likewise.
+        RuntimeError: the image is not a mosaic.
+
+    Example:
+        >>> tiles, meta = loam.mosaic_expand("epi.dcm")
     """
 
-def siemens_diffusion(source: str | bytes) -> dict | None:
+def siemens_diffusion(source: bytes | str | os.PathLike[str]) -> dict[str, Any] | None:
     """
     The diffusion and timing values of a Siemens CSA image header: b_value (s/mm^2), gradient (unit
     vector in patient LPS), b_matrix (bxx, bxy, bxz, byy, byz, bzz), slice_normal,
     phase_encoding_positive, bandwidth_per_pixel_phase_encode (Hz), mosaic_tiles and slice_times
     (seconds per mosaic tile). Values the header lacks are None; None when there is no CSA header.
+
+    Args:
+        source: a path, or the file's bytes.
+
+    Returns:
+        The Siemens CSA header's b-value, gradient, b-matrix, slice times and phase-encoding
+        polarity; None when the file has no CSA header.
+
+    Raises:
+        FileNotFoundError: the file does not exist (also a RuntimeError, "cannot open <path>");
+            PermissionError and IsADirectoryError likewise.
+
+    Example:
+        >>> loam.siemens_diffusion("epi.dcm")
     """
 
-def read_diffusion(path: str) -> list[dict] | None:
+def read_diffusion(path: str | os.PathLike[str]) -> list[dict[str, Any]] | None:
     """
     Every frame's diffusion encoding, whichever vendor wrote it: a dict per frame with frame, bvalue,
     gradient, gradient_frame ('patient' for LPS, 'logical' for GE's phase/frequency/slice axes),
     source ('standard', 'Siemens CSA', 'GE', 'Philips', 'UIH'), isotropic (the vendor's derived
     trace image) and b_matrix (Siemens). None when the file states no diffusion encoding.
+
+    Args:
+        path: the file.
+
+    Returns:
+        Per frame: its b-value, gradient and where they came from (the vendor's header); None when
+        the file states none.
+
+    Raises:
+        FileNotFoundError: the file does not exist (also a RuntimeError, "cannot open <path>");
+            PermissionError and IsADirectoryError likewise.
+
+    Example:
+        >>> loam.read_diffusion("dwi.dcm")
     """
 
-def dwi_b0_threshold(bvals: list[float], bvecs: list[list[float]] | None = None, threshold: float = 50.0, isotropic: list[bool] | None = None) -> dict:
+def dwi_b0_threshold(bvals: Sequence[float], bvecs: Sequence[list[float]] | None = None, threshold: float = 50.0, isotropic: Sequence[bool] | None = None) -> dict[str, Any]:
     """
     Which volumes of a diffusion series are b = 0 references, by dcm2niix's rules: b at or below
     threshold (s/mm^2), or a weighted volume reported without a direction in a series that has no
     directions. A weighted volume without a direction in a series with directions (or marked in
     isotropic) is the scanner's derived trace image. Returns b0 (a bool per volume), weighted and
     derived (volume indices) and the threshold.
+
+    Args:
+        bvals: the volumes' b-values.
+        bvecs: their gradient directions, or None.
+        threshold: b-values at or below it are b0.
+        isotropic: which volumes are derived (trace) images, or None.
+
+    Returns:
+        Which volumes are b0, weighted and derived, by dcm2niix's rules.
+
+    Example:
+        >>> loam.dwi_b0_threshold([0, 1000, 1000])
     """
 
-def bids_sidecar(paths: list[str]) -> dict:
+def bids_sidecar(paths: Sequence[str | os.PathLike[str]]) -> dict[str, Any]:
     """
     The BIDS sidecar of one series, with dcm2niix's key names and units (seconds, degrees): Modality,
     Manufacturer, ProtocolName, SeriesDescription, SeriesNumber, ImageType, AcquisitionTime,
@@ -424,68 +1202,269 @@ def bids_sidecar(paths: list[str]) -> dict:
     PhaseEncodingDirection (or PhaseEncodingAxis when the polarity is unknown) and SliceTiming, both
     on the voxel axes of the volume assemble_4d makes (i columns, j rows, k ascending slices), and
     more. Names, IDs and dates of the patient are never included.
+
+    Args:
+        paths: the files of one series.
+
+    Returns:
+        The BIDS sidecar fields, as dcm2niix writes them.
+
+    Raises:
+        ValueError: no files.
+
+    Example:
+        >>> loam.bids_sidecar(paths)["RepetitionTime"]
     """
 
-def dsc_deconvolve_curve(ct: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], aif: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], dt_s: float, method: str = 'osvd', reg: float = 0.0) -> dict:
+def dsc_deconvolve_curve(ct: ArrayLike, aif: ArrayLike, dt_s: float, method: str = 'osvd', reg: float = 0.0) -> dict[str, Any]:
     """
     Truncated-SVD deconvolution of a tissue concentration curve by the AIF: 'ssvd', 'csvd' or 'osvd'
     (reg <= 0: the default threshold 0.2, 0.1, or the oscillation target 0.035). Returns cbf, cbv,
     mtt, tmax, oi, frac, cut, tail, quality (flags), ok and the residue.
+
+    Args:
+        ct: a tissue concentration curve.
+        aif: the arterial input function.
+        dt_s: the sampling interval (s).
+        method: osvd, ssvd or csvd (any case).
+        reg: the SVD threshold (0: the method's default).
+
+    Returns:
+        Cbf, cbv, mtt, tmax and quality flags.
+
+    Raises:
+        ValueError: a misspelt name, or arrays of the wrong shape.
+
+    Example:
+        >>> loam.dsc_deconvolve_curve(tissue, aif, 1.5, "osvd")["cbf"]
     """
 
-def dsc_signal_to_conc(signal: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], n_baseline: int, te_s: float) -> NDArray:
+def dsc_signal_to_conc(signal: ArrayLike, n_baseline: int, te_s: float) -> NDArray[Any]:
     """
     DSC concentration: -ln(S / S0) / TE with S0 the mean of the first n_baseline samples.
+
+    Args:
+        signal: a DSC signal curve.
+        n_baseline: its pre-bolus samples.
+        te_s: the echo time (s).
+
+    Returns:
+        The concentration (arbitrary units, delta R2*) at each sample.
+
+    Raises:
+        ValueError: a misspelt name, or arrays of the wrong shape.
+
+    Example:
+        >>> loam.dsc_signal_to_conc(signal, 5, 0.03)
     """
 
-def dsc_cbv(ct: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], ref: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)]) -> float:
-    """Trapezoidal area of the tissue curve over that of the reference (AIF)."""
+def dsc_cbv(ct: ArrayLike, ref: ArrayLike) -> float:
+    """
+    Trapezoidal area of the tissue curve over that of the reference (AIF).
 
-def dsc_cumtrapz(x: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], dt_s: float) -> NDArray:
-    """Running trapezoidal integral, starting at 0."""
+    Args:
+        ct: a tissue concentration curve.
+        ref: the arterial curve.
 
-def dsc_first_pass_end(conc: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], n_baseline: int, k_sigma: float = 0.0) -> int:
+    Returns:
+        The ratio of the curves' areas (relative CBV).
+
+    Raises:
+        ValueError: a misspelt name, or arrays of the wrong shape.
+
+    Example:
+        >>> loam.dsc_cbv(tissue, aif)
+    """
+
+def dsc_cumtrapz(x: ArrayLike, dt_s: float) -> NDArray[Any]:
+    """
+    Running trapezoidal integral, starting at 0.
+
+    Args:
+        x: a curve.
+        dt_s: its sampling interval (s).
+
+    Returns:
+        The running trapezoidal integral.
+
+    Raises:
+        ValueError: a misspelt name, or arrays of the wrong shape.
+
+    Example:
+        >>> loam.dsc_cumtrapz([0.0, 1.0, 2.0], 1.5)
+    """
+
+def dsc_first_pass_end(conc: ArrayLike, n_baseline: int, k_sigma: float = 0.0) -> int:
     """
     End of the first pass: the sample after the post-peak minimum once the curve rises k_sigma
     baseline standard deviations (default 4) above it; len(conc) when it never does; -1 on refusal.
+
+    Args:
+        conc: a concentration curve.
+        n_baseline: its pre-bolus samples.
+        k_sigma: the noise multiple that ends the first pass (0: the default).
+
+    Returns:
+        The index of the first pass's last sample.
+
+    Raises:
+        ValueError: a misspelt name, or arrays of the wrong shape.
+
+    Example:
+        >>> loam.dsc_first_pass_end(conc, 5)
     """
 
-def dsc_leakage_correct(ct: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], ref: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], dt_s: float) -> dict:
+def dsc_leakage_correct(ct: ArrayLike, ref: ArrayLike, dt_s: float) -> dict[str, Any]:
     """
     Boxerman-Schmainda-Weisskoff leakage correction against the reference curve: {corrected, k2}.
+
+    Args:
+        ct: a tissue concentration curve.
+        ref: the reference (whole-brain) curve.
+        dt_s: the sampling interval (s).
+
+    Returns:
+        The corrected curve with the leakage coefficients.
+
+    Raises:
+        ValueError: a misspelt name, or arrays of the wrong shape.
+
+    Example:
+        >>> loam.dsc_leakage_correct(tissue, reference, 1.5)
     """
 
-def dsc_fit_volume(signal: Annotated[NDArray[numpy.float32], dict(shape=(None, None, None, None), order='C', device='cpu', writable=False)], aif: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], dt_s: float, te_s: float, n_baseline: int, mask: Annotated[NDArray[numpy.uint8], dict(order='C', device='cpu', writable=False)] | None = None, method: str = 'osvd', reg: float = 0.0, leakage: bool = False) -> dict:
+def dsc_fit_volume(signal: ArrayLike, aif: ArrayLike, dt_s: float, te_s: float, n_baseline: int, mask: ArrayLike | None = None, method: str = 'osvd', reg: float = 0.0, leakage: bool = False) -> dict[str, Any]:
     """
     Per-voxel DSC maps: each voxel's signal becomes a concentration curve (baseline mean S0, te_s),
     optionally leakage-corrected against the AIF, and is deconvolved against the AIF concentration
     curve, which is decomposed once; slices run on worker threads. Returns float32 maps cbf, cbv
     (area ratio), mtt and tmax (seconds), ttp (seconds to the concentration peak), the quality flags
     (uint32) and the number of voxels fitted. Voxels outside the mask (nonzero = inside) are 0.
+
+    Args:
+        signal: (time, slices, rows, columns) signals.
+        aif: the arterial input function.
+        dt_s: the sampling interval (s).
+        te_s: the echo time (s).
+        n_baseline: pre-bolus samples.
+        mask: voxels to fit, or None.
+        method: osvd, ssvd or csvd.
+        reg: the SVD threshold.
+        leakage: correct for contrast leakage.
+
+    Returns:
+        Cbf, cbv, mtt, tmax and ttp maps of the volume.
+
+    Raises:
+        ValueError: a misspelt name, or arrays of the wrong shape.
+
+    Example:
+        >>> loam.dsc_fit_volume(signal, aif, 1.5, 0.03, 5)['cbf']
     """
 
-def dsc_fit_map(signal: Annotated[NDArray[numpy.float32], dict(shape=(None, None, None), order='C', device='cpu', writable=False)], aif: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], dt_s: float, te_s: float, n_baseline: int, mask: Annotated[NDArray[numpy.uint8], dict(order='C', device='cpu', writable=False)] | None = None, method: str = 'osvd', reg: float = 0.0, leakage: bool = False) -> dict:
-    """dsc_fit_volume for one slice: signal [T, H, W], maps [H, W]."""
+def dsc_fit_map(signal: ArrayLike, aif: ArrayLike, dt_s: float, te_s: float, n_baseline: int, mask: ArrayLike | None = None, method: str = 'osvd', reg: float = 0.0, leakage: bool = False) -> dict[str, Any]:
+    """
+    dsc_fit_volume for one slice: signal [T, H, W], maps [H, W].
 
-def dce_parker_aif(times_min: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], hct: float = 0.0) -> NDArray:
+    Args:
+        signal: (time, rows, columns) signals.
+        aif: the arterial input function.
+        dt_s: the sampling interval (s).
+        te_s: the echo time (s).
+        n_baseline: pre-bolus samples.
+        mask: voxels to fit, or None.
+        method: osvd, ssvd or csvd.
+        reg: the SVD threshold.
+        leakage: correct for contrast leakage.
+
+    Returns:
+        Cbf, cbv, mtt, tmax and ttp maps of the slice.
+
+    Raises:
+        ValueError: a misspelt name, or arrays of the wrong shape.
+
+    Example:
+        >>> loam.dsc_fit_map(signal, aif, 1.5, 0.03, 5)
+    """
+
+def dce_parker_aif(times_min: ArrayLike, hct: float = 0.0) -> NDArray[Any]:
     """
     Parker's population AIF (mM) at the times in minutes; hct scales plasma to blood as 1 / (1 - hct).
+
+    Args:
+        times_min: sample times (minutes).
+        hct: the haematocrit (0: none).
+
+    Returns:
+        The plasma concentration (mM) at each time.
+
+    Raises:
+        ValueError: a misspelt name, or arrays of the wrong shape.
+
+    Example:
+        >>> loam.dce_parker_aif([0.0, 0.5, 1.0])
     """
 
-def dce_population_aif(model: str, times_min: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], hct: float = 0.0) -> NDArray:
+def dce_population_aif(model: str, times_min: ArrayLike, hct: float = 0.0) -> NDArray[Any]:
     """
-    A population AIF: 'parker', 'georgiou', 'fritz_hansen', 'weinmann' or 'mcgrath' (others: Parker).
+    A population AIF: 'parker', 'georgiou', 'fritz_hansen', 'weinmann' or 'mcgrath', in any case (other names raise ValueError).
+
+    Args:
+        model: parker, georgiou, fritz_hansen, weinmann or mcgrath (any case).
+        times_min: sample times (minutes).
+        hct: the haematocrit (0: none).
+
+    Returns:
+        The plasma concentration (mM) at each time.
+
+    Raises:
+        ValueError: a misspelt name, or arrays of the wrong shape.
+
+    Example:
+        >>> loam.dce_population_aif("georgiou", [0.0, 0.5, 1.0], hct=0.42)
     """
 
-def dce_signal_to_conc(signal: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], n_baseline: int, t1_0_s: float, tr_s: float, fa_deg: float, r1: float) -> NDArray:
+def dce_signal_to_conc(signal: ArrayLike, n_baseline: int, t1_0_s: float, tr_s: float, fa_deg: float, r1: float) -> NDArray[Any]:
     """
     SPGR signal to concentration (mM) from the baseline T1 (s), TR (s), flip angle (degrees) and
     relaxivity r1 (per mM per second).
+
+    Args:
+        signal: an SPGR signal curve.
+        n_baseline: its pre-contrast samples.
+        t1_0_s: the native T1 (s).
+        tr_s: the repetition time (s).
+        fa_deg: the flip angle (degrees).
+        r1: the agent's relaxivity (/mM/s).
+
+    Returns:
+        The concentration (mM) at each sample.
+
+    Raises:
+        ValueError: a misspelt name, or arrays of the wrong shape.
+
+    Example:
+        >>> loam.dce_signal_to_conc(signal, 5, 1.4, 0.005, 15.0, 4.5)
     """
 
-def dce_t1_map_vfa(volumes: Annotated[NDArray, dict(order='C', device='cpu')], fa_deg: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], tr_s: float, mask: Annotated[NDArray[numpy.uint8], dict(order='C', device='cpu', writable=False)] | None = None) -> dict:
+def dce_t1_map_vfa(volumes: ArrayLike, fa_deg: ArrayLike, tr_s: float, mask: ArrayLike | None = None) -> dict[str, Any]:
     """
     Variable-flip-angle T1 (s) and M0 per voxel of [F, H, W] signals; 'fitted' marks fitted voxels (uint8).
+
+    Args:
+        volumes: (flip angles, rows, columns) or with slices, the signals.
+        fa_deg: the flip angles (degrees).
+        tr_s: the repetition time (s).
+        mask: voxels to fit (uint8), or None for all.
+
+    Returns:
+        T1 (s) and m0 maps with 'fitted' marking the voxels fitted (uint8).
+
+    Raises:
+        ValueError: a misspelt name, or arrays of the wrong shape.
+
+    Example:
+        >>> loam.dce_t1_map_vfa(volumes, [2, 5, 10, 15], tr_s=0.005)['t1']
     """
 
 class DVHCurve:
@@ -495,11 +1474,11 @@ class DVHCurve:
     """
 
     @property
-    def counts(self) -> NDArray:
+    def counts(self) -> NDArray[Any]:
         """cm3 per 1-cGy bin (bin b: b to b + 1 cGy), trailing empty bins removed"""
 
     @property
-    def cumulative(self) -> NDArray:
+    def cumulative(self) -> NDArray[Any]:
         """cm3 receiving at least b cGy; [0] is the covered volume"""
 
     @property
@@ -548,137 +1527,491 @@ class DVHCurve:
         Dmin or Dmean.
         """
 
-def read_rtstruct(path: str) -> list:
+def read_rtstruct(path: str | os.PathLike[str]) -> list[Any]:
     """
     The ROIs of an RT Structure Set: [{number, name, contours: [(N, 3) float64 patient mm]}], closed
     planar contours only.
+
+    Args:
+        path: an RT Structure Set.
+
+    Returns:
+        Its ROIs: number, name and contours (points in patient mm).
+
+    Raises:
+        FileNotFoundError: the file does not exist (also a RuntimeError, "cannot open <path>");
+            PermissionError and IsADirectoryError likewise.
+        RuntimeError: not a structure set.
+
+    Example:
+        >>> [roi.name for roi in loam.read_rtstruct("rs.dcm")]
     """
 
-def read_rtdose(path: str) -> tuple:
+def read_rtdose(path: str | os.PathLike[str]) -> tuple[Any, ...]:
     """
     An RT Dose grid in Gy (Dose Grid Scaling applied), shaped (frames, rows, columns), with its geometry:
     origin, row/column cosines, pixel spacing and the frame offsets along the normal (from the first frame).
+
+    Args:
+        path: an RT Dose.
+
+    Returns:
+        The dose grid (Gy) and its geometry.
+
+    Raises:
+        FileNotFoundError: the file does not exist (also a RuntimeError, "cannot open <path>");
+            PermissionError and IsADirectoryError likewise.
+        RuntimeError: not a dose grid.
+
+    Example:
+        >>> grid = loam.read_rtdose("rd.dcm")
     """
 
-def compute_dvh(rtstruct: str, rtdose: str, roi: int | str, samples_per_axis: int = 3, full_volume: bool = False) -> DVHCurve:
+def compute_dvh(rtstruct: str | os.PathLike[str], rtdose: str | os.PathLike[str], roi: int | str, samples_per_axis: int = 3, full_volume: bool = False) -> DVHCurve:
     """
     The DVH of one ROI (by name or number): its contours rasterised on the dose grid's in-plane lattice
     with samples_per_axis^2 samples per pixel (even-odd rule per plane; plane thickness from the contour
     spacing), doses interpolated trilinearly and binned per cGy. volume_cm3 is the covered volume, or the
     whole ROI with full_volume; notes say how much of the ROI lies outside the grid.
+
+    Args:
+        rtstruct: the RT Structure Set.
+        rtdose: the RT Dose.
+        roi: the ROI's name or number.
+        samples_per_axis: sub-samples per voxel and axis.
+        full_volume: count the ROI's volume outside the dose grid too.
+
+    Returns:
+        The curve, with its statistics (statistic("D95"), "V20Gy", ...).
+
+    Raises:
+        FileNotFoundError: the file does not exist (also a RuntimeError, "cannot open <path>");
+            PermissionError and IsADirectoryError likewise.
+        RuntimeError: no such ROI, or no dose grid.
+
+    Example:
+        >>> loam.compute_dvh("rs.dcm", "rd.dcm", "PTV").statistic("D95")
     """
 
-def dose_at(rtdose: str, points: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)]) -> NDArray:
+def dose_at(rtdose: str | os.PathLike[str], points: ArrayLike) -> NDArray[Any]:
     """
     Dose (Gy) at patient points (N, 3), interpolated trilinearly in the grid; NaN outside it.
+
+    Args:
+        rtdose: an RT Dose.
+        points: (n, 3) positions in patient mm.
+
+    Returns:
+        The dose (Gy) at each point, trilinear; NaN outside the grid.
+
+    Raises:
+        FileNotFoundError: the file does not exist (also a RuntimeError, "cannot open <path>");
+            PermissionError and IsADirectoryError likewise.
+
+    Example:
+        >>> loam.dose_at("rd.dcm", [[0.0, 0.0, 0.0]])
     """
 
-def write_ko(document: dict, output: str = '') -> bytes | None:
+def write_ko(document: dict[str, Any], output: str | os.PathLike[str] = '', identity: Identity | None = None) -> bytes | None:
     """
     A Key Object Selection document flagging the referenced instances under a title (default
     113000 'Of Interest', DCM). document: references [{study_uid, series_uid, sop_class_uid,
     sop_instance_uid, frame? (or frames, as read_ko gives)}], title {value, scheme, meaning}, retrieve
     {ae_title, location_uid}, sop_instance_uid / series_instance_uid (derived from the content when absent), patient_name,
     patient_id, study_uid, study_date, study_time, study_id, accession_number; other keys are refused.
-    Returns the bytes, or writes them to output.
+    identity replaces the defaults of manufacturer, manufacturer_model_name, software_versions,
+    device_serial_number, series_number and series_description. Returns the bytes, or writes them
+    to output.
+
+    Args:
+        document: references, title, retrieve, UIDs and patient and study attributes (see above).
+        output: a file to write; the bytes are returned when empty.
+        identity: manufacturer, model, software versions, series number and description.
+
+    Returns:
+        The Part-10 bytes, or None when written to `output`.
+
+    Raises:
+        ValueError: an unknown key, or a UID longer than 64 characters.
+        RuntimeError: no reference has a SOP Instance UID.
+
+    Example:
+        >>> ko = loam.write_ko({"references": [{"study_uid": s, "series_uid": se,
+        ...                                     "sop_class_uid": c, "sop_instance_uid": i}]})
     """
 
-def read_ko(source: bytes | str) -> dict:
+def read_ko(source: bytes | str | os.PathLike[str]) -> dict[str, Any]:
     """
     Reads a Key Object Selection document (bytes or a path): patient and study, title code, own UIDs,
     retrieve information and the references in content order with their frames.
+
+    Args:
+        source: a path, or the file's bytes.
+
+    Returns:
+        The document as write_ko takes it: references, title, patient and study attributes.
+
+    Raises:
+        FileNotFoundError: the file does not exist (also a RuntimeError, "cannot open <path>");
+            PermissionError and IsADirectoryError likewise.
+        RuntimeError: the file is not a Key Object Selection.
+
+    Example:
+        >>> loam.read_ko("ko.dcm")["title"]
     """
 
-def recist_evaluate(baseline: list, current: list, nadir_sld: float = 0.0, new_lesion: bool = False, nt_progression: bool = False) -> dict:
+def recist_evaluate(baseline: list[Any], current: list[Any], nadir_sld: float = 0.0, new_lesion: bool = False, nt_progression: bool = False) -> dict[str, Any]:
     """
     RECIST 1.1 from target lesions {longest_mm, short_axis_mm, status, is_lymph_node}: CR/PR/SD/PD with
     the sums of diameters (nodes by short axis).
+
+    Args:
+        baseline: the baseline lesions, dicts of longest_mm, short_axis_mm, status, is_lymph_node.
+        current: the same lesions now.
+        nadir_sld: the smallest sum so far (0: the baseline's).
+        new_lesion: a new lesion was found.
+        nt_progression: the non-target lesions progressed unequivocally.
+
+    Returns:
+        response ("CR", "PR", "SD", "PD", ...) with the sums and the changes that decided it.
+
+    Raises:
+        ValueError: a lesion dict with an unknown key or a value of the wrong type.
+
+    Example:
+        >>> loam.recist_evaluate(baseline, current)["response"]
     """
 
-def irecist_evaluate(baseline: list, current: list, nadir_sld: float = 0.0, new_lesion: bool = False, nt_progression: bool = False, prev_response: str = 'NE', prev_was_iupd: bool = False) -> dict:
+def irecist_evaluate(baseline: list[Any], current: list[Any], nadir_sld: float = 0.0, new_lesion: bool = False, nt_progression: bool = False, prev_response: str = 'NE', prev_was_iupd: bool = False) -> dict[str, Any]:
     """
     iRECIST: the RECIST 1.1 result as iCR/iPR/iSD, a progression as iUPD (iCPD when the previous
     timepoint was iUPD).
+
+    Args:
+        baseline: the baseline lesions, dicts of longest_mm, short_axis_mm, status, is_lymph_node.
+        current: the same lesions now.
+        nadir_sld: the smallest sum so far (0: the baseline's).
+        new_lesion: a new lesion was found.
+        nt_progression: the non-target lesions progressed unequivocally.
+        prev_response: the previous assessment's response ("NE" for none).
+        prev_was_iupd: the previous assessment was iUPD (unconfirmed progression).
+
+    Returns:
+        response ("CR", "PR", "SD", "PD", ...) with the sums and the changes that decided it.
+
+    Raises:
+        ValueError: a lesion dict with an unknown key or a value of the wrong type.
+
+    Example:
+        >>> loam.irecist_evaluate(baseline, current)["response"]
     """
 
-def mrecist_evaluate(baseline: list, current: list, nadir_sum: float = 0.0, new_lesion: bool = False) -> dict:
+def mrecist_evaluate(baseline: list[Any], current: list[Any], nadir_sum: float = 0.0, new_lesion: bool = False) -> dict[str, Any]:
     """
     mRECIST from the viable (arterially enhancing) diameters {viable_diam_mm, status}.
+
+    Args:
+        baseline: the baseline lesions, dicts of viable_mm, status.
+        current: the same lesions now.
+        nadir_sum: the smallest sum so far (0: the baseline's).
+        new_lesion: a new lesion was found.
+
+    Returns:
+        response ("CR", "PR", "SD", "PD", ...) with the sums and the changes that decided it.
+
+    Raises:
+        ValueError: a lesion dict with an unknown key or a value of the wrong type.
+
+    Example:
+        >>> loam.mrecist_evaluate(baseline, current)["response"]
     """
 
-def cheson_evaluate(baseline: list, current: list, nadir_spd: float = 0.0, new_lesion: bool = False) -> dict:
+def cheson_evaluate(baseline: list[Any], current: list[Any], nadir_spd: float = 0.0, new_lesion: bool = False) -> dict[str, Any]:
     """
     Cheson/Lugano from the sums of products of diameters {longest_mm, perpendicular_mm, is_lymph_node,
     status}.
+
+    Args:
+        baseline: the baseline lesions, dicts of longest_mm, perpendicular_mm, is_lymph_node, status.
+        current: the same lesions now.
+        nadir_spd: the smallest sum so far (0: the baseline's).
+        new_lesion: a new lesion was found.
+
+    Returns:
+        response ("CR", "PR", "SD", "PD", ...) with the sums and the changes that decided it.
+
+    Raises:
+        ValueError: a lesion dict with an unknown key or a value of the wrong type.
+
+    Example:
+        >>> loam.cheson_evaluate(baseline, current)["response"]
     """
 
-def rano_evaluate(baseline: list, current: list, nadir_spd: float = 0.0, new_lesion: bool = False, non_enhancing: str = 'unknown', on_steroids: bool = False) -> dict:
+def rano_evaluate(baseline: list[Any], current: list[Any], nadir_spd: float = 0.0, new_lesion: bool = False, non_enhancing: str = 'unknown', on_steroids: bool = False) -> dict[str, Any]:
     """
     RANO from the sums of products {longest_mm, perpendicular_mm, status}, the non-enhancing component
     and steroid use.
+
+    Args:
+        baseline: the baseline lesions, dicts of longest_mm, perpendicular_mm, status.
+        current: the same lesions now.
+        nadir_spd: the smallest sum so far (0: the baseline's).
+        new_lesion: a new lesion was found.
+        non_enhancing: the non-enhancing component: stable, improved, increased or unknown.
+        on_steroids: the patient is on corticosteroids.
+
+    Returns:
+        response ("CR", "PR", "SD", "PD", ...) with the sums and the changes that decided it.
+
+    Raises:
+        ValueError: a lesion dict with an unknown key or a value of the wrong type.
+
+    Example:
+        >>> loam.rano_evaluate(baseline, current)["response"]
     """
 
-def pcwg3_evaluate(new_lesions_scan1: int = 0, new_lesions_scan2: int = -1, prev_was_pending: bool = False, psa_current: float = 0.0, psa_nadir: float = 0.0, psa_given: bool = False) -> dict:
+def pcwg3_evaluate(new_lesions_scan1: int = 0, new_lesions_scan2: int = -1, prev_was_pending: bool = False, psa_current: float = 0.0, psa_nadir: float = 0.0, psa_given: bool = False) -> dict[str, Any]:
     """
     PCWG3: the bone-scan 2+2 rule (scan2 = -1: no confirmation scan yet) and, with psa_given, PSA
     progression (a rise of at least 2.0 and 25 % over the nadir).
+
+    Args:
+        new_lesions_scan1: new bone lesions on the first scan after baseline.
+        new_lesions_scan2: on the confirming scan (-1: not yet done).
+        prev_was_pending: the previous assessment awaited confirmation.
+        psa_current: the PSA now (ng/mL).
+        psa_nadir: the lowest PSA so far.
+        psa_given: the PSA values are given.
+
+    Returns:
+        The bone-scan and PSA progression calls, as PCWG3 defines them.
+
+    Example:
+        >>> loam.pcwg3_evaluate(new_lesions_scan1=2, new_lesions_scan2=2)
     """
 
-def recist_feret(mask: Annotated[NDArray[numpy.uint8], dict(order='C', device='cpu', writable=False)], spacing_x: float, spacing_y: float) -> object:
+def recist_feret(mask: ArrayLike, spacing_x: float, spacing_y: float) -> dict[str, Any] | None:
     """
     Maximum Feret diameter of a 2-D lesion mask and the caliper width perpendicular to it (mm), with
     their endpoints (x0, y0, x1, y1 in pixels); None for an empty mask.
+
+    Args:
+        mask: a 2-D lesion mask (nonzero inside).
+        spacing_x: the column spacing (mm).
+        spacing_y: the row spacing (mm).
+
+    Returns:
+        longest_mm, short_axis_mm and their endpoints; None for an empty mask.
+
+    Raises:
+        RuntimeError: a mask that is not 2-D, or a spacing that is not positive.
+
+    Example:
+        >>> loam.recist_feret(mask, 0.7, 0.7)
     """
 
-def recist_volume(slice_pixel_counts: Annotated[NDArray[numpy.uint32], dict(order='C', device='cpu', writable=False)], pixel_area_mm2: float, slice_spacing_mm: float) -> float:
-    """Lesion volume (mm3) from per-slice pixel counts."""
+def recist_volume(slice_pixel_counts: ArrayLike, pixel_area_mm2: float, slice_spacing_mm: float) -> float:
+    """
+    Lesion volume (mm3) from per-slice pixel counts.
 
-def recist_pixel_to_world(origin: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], orientation: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], spacing: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], px: float, py: float) -> tuple:
+    Args:
+        slice_pixel_counts: the lesion's pixels on each slice.
+        pixel_area_mm2: one pixel's area.
+        slice_spacing_mm: the distance between slices.
+
+    Returns:
+        The volume in mm3.
+
+    Example:
+        >>> loam.recist_volume([10, 20, 10], 0.5, 2.0)
+        40.0
+    """
+
+def recist_pixel_to_world(origin: ArrayLike, orientation: ArrayLike, spacing: ArrayLike, px: float, py: float) -> tuple[Any, ...]:
     """
     Patient position of pixel (column px, row py) from Image Position, Image Orientation and Pixel Spacing.
+
+    Args:
+        origin: Image Position (Patient).
+        orientation: Image Orientation (Patient), 6 numbers.
+        spacing: Pixel Spacing (row, column).
+        px: the column.
+        py: the row.
+
+    Returns:
+        (x, y, z) in patient LPS mm.
+
+    Example:
+        >>> loam.recist_pixel_to_world([0, 0, 0], [1, 0, 0, 0, 1, 0], [0.5, 0.5], 10, 4)
     """
 
-def recist_match_lesion(query: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], candidates: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], max_distance_mm: float) -> tuple:
+def recist_match_lesion(query: ArrayLike, candidates: ArrayLike, max_distance_mm: float) -> tuple[Any, ...]:
     """
     The nearest candidate within max_distance_mm (the later on equal distances): (index, distance) or
     (None, None).
+
+    Args:
+        query: a lesion's position (x, y, z mm).
+        candidates: positions (n, 3) on another study.
+        max_distance_mm: the farthest a match may be.
+
+    Returns:
+        (index of the nearest candidate or -1, its distance).
+
+    Example:
+        >>> loam.recist_match_lesion([0, 0, 0], [[1, 0, 0], [9, 9, 9]], 5.0)
     """
 
-def recist_nearest_slice(world: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], slice_origins: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)], normal: Annotated[NDArray[numpy.float64], dict(order='C', device='cpu', writable=False)]) -> tuple:
+def recist_nearest_slice(world: ArrayLike, slice_origins: ArrayLike, normal: ArrayLike) -> tuple[Any, ...]:
     """
     The slice whose plane lies nearest a patient point: (index, signed distance along normal).
+
+    Args:
+        world: a point (x, y, z mm).
+        slice_origins: the slices' origins (n, 3).
+        normal: the slices' normal.
+
+    Returns:
+        (index of the nearest slice, its distance along the normal).
+
+    Example:
+        >>> loam.recist_nearest_slice([0, 0, 5], [[0, 0, 0], [0, 0, 4]], [0, 0, 1])
     """
 
-def write_seg(reference_paths: list[str], labelmap: numpy.typing.NDArray, segments: list[dict], output: str = '', sop_instance_uid: str = '', series_instance_uid: str = '', dimension_organization_uid: str = '', content_date: str = '', content_time: str = '') -> bytes | None:
+def write_seg(reference_paths: Sequence[str | os.PathLike[str]], labelmap: ArrayLike, segments: Sequence[Segment], output: str | os.PathLike[str] = '', sop_instance_uid: str = '', series_instance_uid: str = '', dimension_organization_uid: str = '', content_date: str = '', content_time: str = '', identity: Identity | None = None) -> bytes | None:
     """
     A binary Segmentation from a uint16 label map of shape (rows, columns) or (slices, rows, columns)
     over the reference series (slice k = the k-th reference slice along the normal). segments: dicts
     with label, rgb, category / type / anatomic (value, scheme, meaning), algorithm_type,
-    algorithm_name, labelID. UIDs not given are derived from the content. Returns the Part-10 bytes,
-    or writes them to output and returns None.
+    algorithm_name, labelID. UIDs not given are derived from the content. identity replaces the
+    defaults of manufacturer, manufacturer_model_name, software_versions, device_serial_number,
+    series_number, series_description and content_creator. Returns the Part-10 bytes, or writes them
+    to output and returns None.
+
+    Args:
+        reference_paths: the single-frame images of the reference series.
+        labelmap: uint16 (rows, columns) or (slices, rows, columns), slices along the series normal.
+        segments: one dict a segment: label, labelID, rgb, category / type / anatomic codes, algorithm.
+        output: a file to write; the bytes are returned when empty.
+        sop_instance_uid: the Segmentation's UID; derived from the content when empty.
+        series_instance_uid: its series UID; derived from the content when empty.
+        dimension_organization_uid: derived from the content when empty.
+        content_date: YYYYMMDD; today when empty.
+        content_time: HHMMSS; now when empty.
+        identity: manufacturer, model, software versions, series number and description, content
+            creator, replacing the defaults.
+
+    Returns:
+        The Part-10 bytes, or None when written to `output`.
+
+    Raises:
+        ValueError: a shape that does not match the series, no voxel of any segment, an unknown key.
+
+    Example:
+        >>> loam.write_seg(paths, labels, [{"label": "liver", "labelID": 1}], "seg.dcm")
     """
 
-def write_seg_fractional(reference_paths: list[str], maps: numpy.typing.NDArray, segments: list[dict], fractional_type: int = 0, max_value: int = 255, output: str = '', sop_instance_uid: str = '', series_instance_uid: str = '', dimension_organization_uid: str = '', content_date: str = '', content_time: str = '') -> bytes | None:
+def write_seg_fractional(reference_paths: Sequence[str | os.PathLike[str]], maps: ArrayLike, segments: Sequence[Segment], fractional_type: int = 0, max_value: int = 255, output: str | os.PathLike[str] = '', sop_instance_uid: str = '', series_instance_uid: str = '', dimension_organization_uid: str = '', content_date: str = '', content_time: str = '', identity: Identity | None = None) -> bytes | None:
     """
     A fractional Segmentation from uint8 maps of shape (segments, rows, columns) or (segments, slices,
     rows, columns); fractional_type non-zero = OCCUPANCY, else PROBABILITY; max_value 0 means 255.
+
+    Args:
+        reference_paths: the single-frame images of the reference series.
+        maps: uint8 (segments, rows, columns) or (segments, slices, rows, columns).
+        segments: one dict a segment, as write_seg takes them.
+        fractional_type: 0 PROBABILITY, otherwise OCCUPANCY.
+        max_value: the value meaning 1.0 (0 means 255).
+        output: a file to write; the bytes are returned when empty.
+        sop_instance_uid: the Segmentation's UID; derived from the content when empty.
+        series_instance_uid: its series UID; derived from the content when empty.
+        dimension_organization_uid: derived from the content when empty.
+        content_date: YYYYMMDD; today when empty.
+        content_time: HHMMSS; now when empty.
+        identity: as write_seg takes it.
+
+    Returns:
+        The Part-10 bytes, or None when written to `output`.
+
+    Raises:
+        ValueError: a shape that does not match, or no nonzero frame.
+
+    Example:
+        >>> loam.write_seg_fractional(paths, maps, segments, fractional_type=1)
     """
 
-def write_seg_overlapping(reference_paths: list[str], masks: numpy.typing.NDArray, segments: list[dict], output: str = '', sop_instance_uid: str = '', series_instance_uid: str = '', dimension_organization_uid: str = '', content_date: str = '', content_time: str = '') -> bytes | None:
+def write_seg_overlapping(reference_paths: Sequence[str | os.PathLike[str]], masks: ArrayLike, segments: Sequence[Segment], output: str | os.PathLike[str] = '', sop_instance_uid: str = '', series_instance_uid: str = '', dimension_organization_uid: str = '', content_date: str = '', content_time: str = '', identity: Identity | None = None) -> bytes | None:
     """
     A binary Segmentation from one uint8 0/1 mask per segment, shaped (segments, rows, columns) or
     (segments, slices, rows, columns); masks may overlap.
+
+    Args:
+        reference_paths: the single-frame images of the reference series.
+        masks: uint8 0/1 (segments, rows, columns) or (segments, slices, rows, columns).
+        segments: one dict a segment, as write_seg takes them.
+        output: a file to write; the bytes are returned when empty.
+        sop_instance_uid: the Segmentation's UID; derived from the content when empty.
+        series_instance_uid: its series UID; derived from the content when empty.
+        dimension_organization_uid: derived from the content when empty.
+        content_date: YYYYMMDD; today when empty.
+        content_time: HHMMSS; now when empty.
+        identity: as write_seg takes it.
+
+    Returns:
+        The Part-10 bytes, or None when written to `output`.
+
+    Raises:
+        ValueError: a shape that does not match, or no nonzero frame.
+
+    Example:
+        >>> loam.write_seg_overlapping(paths, masks, segments)
     """
 
-def build_seg_from_nifti(ref_paths: list[str], mask_nii: str, segments: list[dict]) -> bytes:
+def build_seg_from_nifti(ref_paths: Sequence[str | os.PathLike[str]], mask_nii: str | os.PathLike[str], segments: Sequence[Segment]) -> bytes:
     """
     A binary Segmentation from a NIfTI-1 label volume co-framed with the reference series (its
     slice axis may run either way along the series normal).
+
+    Args:
+        ref_paths: the single-frame images of the reference series.
+        mask_nii: a NIfTI-1 label volume co-framed with the series.
+        segments: one dict a segment, with its labelID.
+
+    Returns:
+        The Segmentation's Part-10 bytes.
+
+    Raises:
+        RuntimeError: the volume is not on the series' grid, or holds none of the labels.
+
+    Example:
+        >>> data = loam.build_seg_from_nifti(paths, "mask.nii.gz", [{"label": "liver", "labelID": 1}])
     """
 
-def read_seg(path: str, masks: bool = False) -> tuple[numpy.typing.NDArray, dict] | None:
+def read_seg(path: str | os.PathLike[str], masks: bool = False) -> tuple[numpy.typing.NDArray[Any], dict[str, Any]] | None:
     """
     Reads a Segmentation onto the slice grid its functional groups describe: (label map uint16
     (slices, rows, columns), meta), or with masks=True (occupancy float32 (segments, slices, rows,
     columns), meta). None for a DICOM object without segments.
+
+    Args:
+        path: a Segmentation.
+        masks: give one occupancy map a segment instead of a label map.
+
+    Returns:
+        (label map uint16 (slices, rows, columns), meta), or with masks=True (float32 (segments,
+        slices, rows, columns), meta); None when the file holds no segment frames.
+
+    Raises:
+        FileNotFoundError: the file does not exist (also a RuntimeError, "cannot open <path>");
+            PermissionError and IsADirectoryError likewise.
+        RuntimeError: the file is not a Segmentation that can be decoded.
+
+    Example:
+        >>> found = loam.read_seg("seg.dcm")
     """
+
+def _memory_limit() -> int:
+    """The memory limit (bytes) for one buffer whose size a file declares."""
+
+def _set_memory_limit(bytes: int) -> None:
+    """Sets the memory limit; 0 restores the default (256 MiB)."""

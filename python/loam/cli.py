@@ -13,11 +13,12 @@ import threading
 import time
 import zlib
 from collections import Counter
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
-from typing import TextIO
+from typing import Any, TextIO, cast
 
 from . import _core
+from ._types import Segment
 
 # Runs with fewer files than this finish before a progress bar is worth drawing.
 PROGRESS_MIN_FILES = 200
@@ -125,21 +126,44 @@ def format_brief(info: dict[str, object]) -> str:
     return f"{info['path']}\t{uid_name(ts) or ts}{kind}\t{sop}\t{pixels}"
 
 
+def json_info(info: dict[str, object]) -> dict[str, object]:
+    """One file's `loam info --json` record: the fields, with the UIDs' names."""
+    out = dict(info)
+    out["transfer_syntax_name"] = uid_name(str(info.get("transfer_syntax") or ""))
+    if "sop_class" in info:
+        out["sop_class_name"] = uid_name(str(info.get("sop_class") or ""))
+    if out.get("patient_name") is not None:
+        out["patient_name"] = str(out["patient_name"]).rstrip(" ")
+    out["dicom"] = bool(info["has_meta"] or info["transfer_syntax"])
+    return out
+
+
+def print_json(document: object) -> None:
+    json.dump(document, sys.stdout, indent=2, ensure_ascii=False)
+    sys.stdout.write("\n")
+
+
 def cmd_info(args: argparse.Namespace) -> int:
     files = list(iter_files(args.paths))
     progress = Progress(len(files), sys.stderr, enabled=not args.no_progress and sys.stderr.isatty())
     counts = {"part10": 0, "bare": 0, "other": 0, "pixels": 0, "errors": 0}
+    records: list[dict[str, object]] = []
     for path in files:
         try:
             info = describe_file(path, with_text=not args.brief)
         except (RuntimeError, OSError) as exc:
             progress.clear()
             print(f"loam info: {exc}", file=sys.stderr)
+            if args.json:
+                records.append({"path": path, "error": str(exc)})
             counts["errors"] += 1
             progress.step()
             continue
         progress.clear()
-        print(format_brief(info) if args.brief else format_long(info))
+        if args.json:
+            records.append(json_info(info))
+        else:
+            print(format_brief(info) if args.brief else format_long(info))
         if info["has_meta"]:
             counts["part10"] += 1
         elif info["transfer_syntax"]:
@@ -149,7 +173,9 @@ def cmd_info(args: argparse.Namespace) -> int:
         counts["pixels"] += bool(info["pixel_data"])
         progress.step()
     progress.finish()
-    if len(files) > 1:
+    if args.json:
+        print_json(records)
+    elif len(files) > 1:
         print(
             f"{len(files)} files: {counts['part10']} Part-10, {counts['bare']} bare datasets, "
             f"{counts['other']} not DICOM, {counts['pixels']} with pixel data, {counts['errors']} unreadable"
@@ -187,29 +213,88 @@ def cmd_edit(args: argparse.Namespace) -> int:
     return 0
 
 
+def cmd_dump(args: argparse.Namespace) -> int:
+    from .dataset import read
+
+    failures = 0
+    for index, path in enumerate(args.paths):
+        try:
+            ds = read(path, stop_before_pixels=args.stop_before_pixels)
+        except (RuntimeError, ValueError, OSError) as exc:
+            print(f"loam dump: {exc}" if str(path) in str(exc) else f"loam dump: {path}: {exc}", file=sys.stderr)
+            failures += 1
+            continue
+        if len(args.paths) > 1:
+            print(("\n" if index else "") + f"# {path}")
+        print(ds.dump(width=args.width))
+        if not ds.is_complete:
+            print(f"loam dump: {path}: damaged; what could be read is shown", file=sys.stderr)
+    return 1 if failures else 0
+
+
+# Transfer syntaxes whose pixel data a JSON document carries as it is (native, little endian).
+NATIVE_SYNTAXES = ("1.2.840.10008.1.2", "1.2.840.10008.1.2.1", "1.2.840.10008.1.2.2", "1.2.840.10008.1.2.1.99")
+TRANSFER_SYNTAX_TAG = "00020010"
+
+
+def with_pixel_data(text: str, path: str, mode: str, output: str | None) -> str:
+    """The JSON of `path` carrying its pixel data: inline (base64) or in a bulk-data file beside
+    `output`. Encapsulated pixel data keeps its fragments, and the document records the transfer
+    syntax (00020010) they need."""
+    import base64
+
+    from .dataset import PIXEL_TAGS, read
+
+    ds = read(path)
+    element = next((ds[t] for t in PIXEL_TAGS if t in ds), None)
+    top = json.loads(text)
+    if element is None or not isinstance(element.raw, bytes):
+        return text
+    key = f"{element.tag:08X}"
+    if mode == "inline":
+        top[key] = {"vr": element.vr, "InlineBinary": base64.b64encode(element.raw).decode("ascii")}
+    else:
+        assert output is not None
+        bulk = os.path.splitext(output)[0] + ".pixeldata.bin"
+        write_file(bulk, element.raw)
+        top[key] = {"vr": element.vr, "BulkDataURI": os.path.basename(bulk)}
+    if ds.transfer_syntax not in NATIVE_SYNTAXES:
+        top = {TRANSFER_SYNTAX_TAG: {"vr": "UI", "Value": [ds.transfer_syntax]}, **top}
+    return json.dumps(top, ensure_ascii=False, separators=(",", ":"))
+
+
 def cmd_json(args: argparse.Namespace) -> int:
+    if args.pixel_data == "bulk" and not args.output:
+        print("loam json: --pixel-data bulk needs -o OUT.json (the pixel data goes in a file beside it)",
+              file=sys.stderr)
+        return 2
     try:
         text = _core.read_meta_json(args.path) if args.meta else _core.read_json(args.path)
-    except RuntimeError as exc:
+        if args.pixel_data != "omit" and not args.meta:
+            text = with_pixel_data(text, args.path, args.pixel_data, args.output)
+    except (RuntimeError, ValueError, OSError) as exc:
         print(f"loam json: {exc}", file=sys.stderr)
         return 1
     if args.meta and not text:
         print(f"loam json: {args.path}: no file meta (a bare dataset, or not DICOM)", file=sys.stderr)
         return 1
-    print(text)
+    if args.output:
+        try:
+            write_file(args.output, (text + "\n").encode("utf-8"))
+        except OSError as exc:
+            print(f"loam json: {exc}", file=sys.stderr)
+            return 1
+    else:
+        print(text)
     return 0
 
 
 PIXEL_TAGS = ("7FE00008", "7FE00009", "7FE00010")  # Float, Double Float and plain Pixel Data
 
 
-def announced_pixels(text: str) -> str | None:
+def announced_pixels(top: object) -> str | None:
     """The pixel data tag the JSON names without carrying its value (what `loam json` gives, which
     states the pixel data's VR only); None when it carries it or names none."""
-    try:
-        top = json.loads(text)
-    except ValueError:
-        return None  # the writer reports what is wrong with it
     if not isinstance(top, dict):
         return None
     for tag in PIXEL_TAGS:
@@ -219,16 +304,48 @@ def announced_pixels(text: str) -> str | None:
     return None
 
 
+def resolve_bulk_data(top: dict[str, object], folder: str) -> None:
+    """Reads the pixel data a document keeps in bulk-data files beside it into InlineBinary: a
+    relative path or a file: URI; other URIs are refused (nothing is fetched)."""
+    import base64
+    from urllib.parse import unquote, urlparse
+
+    for tag in PIXEL_TAGS:
+        member = top.get(tag)
+        if not isinstance(member, dict) or "BulkDataURI" not in member:
+            continue
+        uri = str(member["BulkDataURI"])
+        parsed = urlparse(uri)
+        if parsed.scheme not in ("", "file"):
+            raise ValueError(f"bulk data at {uri!r} is not a local file (only paths and file: URIs are read)")
+        location = unquote(parsed.path) if parsed.scheme == "file" else uri
+        with open(os.path.join(folder, location), "rb") as f:
+            member.pop("BulkDataURI")
+            member["InlineBinary"] = base64.b64encode(f.read()).decode("ascii")
+
+
 def cmd_from_json(args: argparse.Namespace) -> int:
     try:
         with open(args.path, encoding="utf-8") as f:
             text = f.read()
-        if tag := announced_pixels(text):
-            print(f"loam from-json: {args.path} names the pixel data ({tag[:4]},{tag[4:]}) but does not carry it: "
-                  "the written file would have no image", file=sys.stderr)
-            return 1
-        write_file(args.output, _core.write_part10(text, args.transfer_syntax))
-    except (RuntimeError, OSError, UnicodeDecodeError) as exc:
+        try:
+            top = json.loads(text)
+        except ValueError:
+            top = None  # the writer reports what is wrong with it
+        syntax = args.transfer_syntax
+        if isinstance(top, dict):
+            if tag := announced_pixels(top):
+                print(f"loam from-json: {args.path} names the pixel data ({tag[:4]},{tag[4:]}) but does not carry "
+                      "it: the written file would have no image (write the JSON with loam json --pixel-data "
+                      "inline or bulk)", file=sys.stderr)
+                return 1
+            recorded = top.pop(TRANSFER_SYNTAX_TAG, None)
+            if isinstance(recorded, dict) and not syntax:
+                syntax = str((recorded.get("Value") or [""])[0])
+            resolve_bulk_data(top, os.path.dirname(os.path.abspath(args.path)))
+            text = json.dumps(top, ensure_ascii=False)
+        write_file(args.output, _core.write_part10(text, syntax))
+    except (RuntimeError, ValueError, OSError, UnicodeDecodeError) as exc:
         print(f"loam from-json: {exc}", file=sys.stderr)
         return 1
     return 0
@@ -242,7 +359,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
         np.save(args.output, array)
     except (RuntimeError, ValueError, OSError) as exc:
         print(f"loam decode: {exc}", file=sys.stderr)
-        return 1
+        return 2 if str(exc).startswith("frame out of range") else 1
     print(f"{args.output}: {meta['dtype']} {'x'.join(str(d) for d in array.shape)} ({meta['photometric'] or 'other'})")
     return 0
 
@@ -263,9 +380,42 @@ def png_bytes(pixels: "object") -> bytes:
     return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(raw, 6)) + chunk(b"IEND", b"")
 
 
-def display_image(array: "object", meta: dict[str, object]) -> "object":
-    """The first frame for display: one-sample images through the file's VOI window (or the
-    frame's range), colour scaled to 8 bits."""
+VOI_FUNCTIONS = {"LINEAR": 0, "LINEAR_EXACT": 1, "SIGMOID": 2}
+
+
+def voi_of(path: str) -> dict[str, Any]:
+    """The file's VOI: its first VOI LUT when it has one, else its first window and function."""
+    from .dataset import read
+
+    try:
+        ds = read(path, stop_before_pixels=True)
+    except (RuntimeError, ValueError):
+        return {}
+    voi: dict[str, Any] = {"function": VOI_FUNCTIONS.get(str(ds.get("VOILUTFunction") or "LINEAR").upper(), 0)}
+    luts = ds.get("VOILUTSequence") or []
+    if luts and "LUTData" in luts[0] and isinstance(luts[0].get("LUTDescriptor"), list):
+        descriptor = luts[0].LUTDescriptor
+        data = luts[0]["LUTData"]
+        if len(descriptor) == 3 and isinstance(data.raw, bytes):
+            first = int(descriptor[1])
+            if first >= 0x8000 and ds.get("PixelRepresentation") == 1:
+                first -= 0x10000  # the first mapped value of a signed image is signed
+            entries, depth, table = int(descriptor[0]) or 65536, int(descriptor[2]), data.raw
+            if depth <= 8 and len(table) >= 2 * entries:
+                table = table[0::2][:entries]  # one entry a word; the engine reads 8-bit tables a byte an entry
+            voi.update(lut=table, lut_first=first, lut_depth=depth)
+            return voi
+    center, width = ds.get("WindowCenter"), ds.get("WindowWidth")
+    center = center[0] if isinstance(center, list) else center
+    width = width[0] if isinstance(width, list) else width
+    if isinstance(center, (int, float)) and isinstance(width, (int, float)):
+        voi.update(center=float(center), width=float(width))
+    return voi
+
+
+def display_image(array: object, meta: Mapping[str, object], voi: Mapping[str, Any] | None = None) -> object:
+    """The first frame of `array` for display: one-sample images through `voi` (a window, or a VOI
+    LUT; the frame's range when it has neither), colour scaled to 8 bits."""
     import numpy as np
 
     frame = np.asarray(array)[0]
@@ -275,28 +425,43 @@ def display_image(array: "object", meta: dict[str, object]) -> "object":
         top = float(frame.max()) or 1.0
         return np.clip(frame.astype(np.float32) * (255.0 / top), 0, 255).astype(np.uint8)
     values = np.ascontiguousarray(frame[..., 0] if frame.ndim == 3 else frame, dtype=np.float32)
-    # MONOCHROME1 decodes negated; its window is stated on the modality values, and viewers show
-    # it inverted (low values bright): window the values as stated, then invert.
+    # MONOCHROME1 decodes negated; its window and VOI LUT are stated on the modality values, and
+    # viewers show it inverted (low values bright): apply them to the values as stated, then invert.
     mono1 = meta.get("photometric") == "MONOCHROME1"
     if mono1:
         values = -values
-    center, width = meta.get("window_center"), meta.get("window_width")
-    if center is None or width is None or float(width) <= 0:
-        lo, hi = float(values.min()), float(values.max())
-        center, width = (lo + hi) / 2, max(hi - lo, 1.0)
-    out = _core.voi_apply(values, 0, None, 0, 16, float(center), float(width))
+    voi = dict(voi or {})
+    if "center" not in voi and "lut" not in voi and meta.get("window_center") is not None:
+        voi.update(center=meta["window_center"], width=meta["window_width"])
+    if "lut" in voi:
+        out = _core.voi_apply(values, 0, voi["lut"], int(voi["lut_first"]), int(voi["lut_depth"]))
+    else:
+        center, width = voi.get("center"), voi.get("width")
+        if center is None or width is None or float(width) <= 0:
+            lo, hi = float(values.min()), float(values.max())
+            center, width = (lo + hi) / 2, max(hi - lo, 1.0)
+        out = _core.voi_apply(values, int(voi.get("function", 0)), None, 0, 16, float(center), float(width))
     if mono1:
         out = 1.0 - out
     return np.round(out * 255.0).astype(np.uint8)
 
 
 def cmd_png(args: argparse.Namespace) -> int:
+    if args.frame < 1:
+        print("loam png: --frame counts from 1", file=sys.stderr)
+        return 2
+    if args.window is not None and args.window[1] <= 0:
+        print("loam png: --window needs a positive WIDTH", file=sys.stderr)
+        return 2
     try:
-        array, meta = _core.decode(args.path, 1, True)
-        write_file(args.output, png_bytes(display_image(array, meta)))
+        array, meta = _core.decode(args.path, args.frame, True)
+        voi = voi_of(args.path)
+        if args.window is not None:
+            voi = {"function": voi.get("function", 0), "center": args.window[0], "width": args.window[1]}
+        write_file(args.output, png_bytes(display_image(array, meta, voi)))
     except (RuntimeError, ValueError, OSError) as exc:
         print(f"loam png: {exc}", file=sys.stderr)
-        return 1
+        return 2 if str(exc).startswith("frame out of range") else 1  # asking for a frame it lacks: usage
     return 0
 
 
@@ -339,6 +504,22 @@ def cmd_wsi_info(args: argparse.Namespace) -> int:
     if slide is None:
         return 1
     p = slide.properties()
+    if args.json:
+        levels = []
+        for level in range(slide.level_count()):
+            d = slide.level_descriptor(level)
+            levels.append({"level": level, "dimensions": list(slide.level_dimensions(level)),
+                           "tile_size": list(slide.level_tile_dimensions(level)),
+                           "tile_counts": list(slide.level_tile_counts(level)),
+                           "frames": slide.level_frame_count(level), "downsample": slide.level_downsample(level),
+                           "mpp": float(p["wsi.mpp-x"]) * slide.level_downsample(level),
+                           "dimension_organization": d["dimension_organization"],
+                           "transfer_syntax": d["transfer_syntax_uid"]})
+        print_json({"levels": levels,
+                    "associated_images": {name: list(slide.associated_image_dimensions(name))
+                                          for name in slide.associated_image_names()},
+                    "icc_profile": bool(slide.color_profile()), "properties": dict(p)})
+        return 0
     print(f"slide: {slide.level_count()} level(s), {len(slide.associated_image_names())} associated image(s), "
           f"mpp {float(p['wsi.mpp-x']):.4g} x {float(p['wsi.mpp-y']):.4g}, bounds {p['wsi.bounds-x']},{p['wsi.bounds-y']} "
           f"{p['wsi.bounds-width']} x {p['wsi.bounds-height']}, ICC profile {'yes' if slide.color_profile() else 'no'}")
@@ -363,10 +544,10 @@ def cmd_wsi_region(args: argparse.Namespace) -> int:
     width, height = args.size
     if not 0 <= args.level < slide.level_count():
         print(f"loam wsi-region: level {args.level} is out of range (the slide has {slide.level_count()})", file=sys.stderr)
-        return 1
+        return 2
     if width <= 0 or height <= 0:
         print("loam wsi-region: --size needs a positive width and height", file=sys.stderr)
-        return 1
+        return 2
     read = slide.read_region_srgb if args.srgb else slide.read_region
     pixels = read(args.x, args.y, args.level, width, height)
     if pixels.size == 0:
@@ -538,6 +719,7 @@ def cmd_deid(args: argparse.Namespace) -> int:
     with ThreadPoolExecutor(max_workers=max(1, args.jobs or os.cpu_count() or 1)) as pool:
         for path, outcome, detail in pool.map(one, files):
             if outcome == "written":
+                assert isinstance(detail, tuple)
                 was_cleaned, rows, notes, target = detail
                 written += 1
                 cleaned += was_cleaned
@@ -546,9 +728,9 @@ def cmd_deid(args: argparse.Namespace) -> int:
                 if per_file:
                     print(f"{path} -> {target}", file=sys.stderr)
             elif outcome == "skipped":
-                skipped.append((path, detail))
+                skipped.append((path, str(detail)))
             else:
-                refused.append((path, detail))
+                refused.append((path, str(detail)))
                 if per_file:
                     print(f"{path}: refused: {detail}", file=sys.stderr)
             progress.step()
@@ -587,6 +769,9 @@ def cmd_scan(args: argparse.Namespace) -> int:
         print(f"loam scan: not a directory: {args.dir}", file=sys.stderr)
         return 2
     found = _core.scan_dicom_dir(args.dir, not args.flat)
+    if args.json:
+        print_json({"root": args.dir, "recursive": not args.flat, "files": found})
+        return 0
     for path in found:
         print(path)
     print(f"{len(found)} DICOM files under {args.dir}", file=sys.stderr)
@@ -609,9 +794,9 @@ def media_file_id_problem(file_id: str) -> str | None:
     return None
 
 
-def record_counts(dicomdir: bytes) -> Counter:
+def record_counts(dicomdir: bytes) -> Counter[str]:
     """Directory record types in a DICOMDIR this package wrote (each (0004,1430) CS value)."""
-    counts: Counter = Counter()
+    counts: Counter[str] = Counter()
     at = dicomdir.find(b"\x04\x00\x30\x14CS")
     while at >= 0:
         n = int.from_bytes(dicomdir[at + 6:at + 8], "little")
@@ -664,19 +849,29 @@ def cmd_dicomdir(args: argparse.Namespace) -> int:
 def cmd_validate(args: argparse.Namespace) -> int:
     files = dicom_files(args.paths)
     rows: list[tuple[str, str, str, str, str]] = []
-    summary = Counter()
+    summary: Counter[str] = Counter()
+    records: list[dict[str, object]] = []
     for path in files:
         try:
             found = _core.iod_validate(path)
         except RuntimeError as exc:
             rows.append((path, "error", "-", "file", str(exc)))
             summary["unreadable"] += 1
+            records.append({"path": path, "status": "unreadable", "error": str(exc), "findings": []})
             continue
+        findings = []
         for f in found:
             tag = f"({f['tag'] >> 16:04X},{f['tag'] & 0xFFFF:04X})" if f["tag"] else "-"
-            rows.append((path, f["severity"], tag, f["module"] or "-", f["message"]))
+            rows.append((path, str(f["severity"]), tag, str(f["module"]) or "-", str(f["message"])))
+            findings.append({"severity": f["severity"], "tag": tag if f["tag"] else None,
+                             "module": f["module"] or None, "message": f["message"]})
         errors = sum(f["severity"] == "error" for f in found)
-        summary["with errors" if errors else "conformant" if not found else "not checked"] += 1
+        status = "with errors" if errors else "conformant" if not found else "not checked"
+        summary[status] += 1
+        records.append({"path": path, "status": status.replace(" ", "_"), "findings": findings})
+    if args.json:
+        print_json(records)
+        return 1 if any(r[1] == "error" for r in rows) else 0
     if rows:
         head = ("FILE", "SEVERITY", "TAG", "MODULE", "MESSAGE")
         widths = [max(len(r[i]) for r in [head, *rows]) for i in range(4)]
@@ -696,7 +891,7 @@ def cmd_convert(args: argparse.Namespace) -> int:
     # -o names a folder; a name ending in a volume suffix (and not an existing folder) names the file
     # itself, with _<series number> added when there are several series.
     single = convert.volume_suffix(args.output) and not os.path.isdir(args.output)
-    suffix = convert.volume_suffix(args.output) if single else convert.FORMATS[args.format]
+    suffix = (convert.volume_suffix(args.output) if single else None) or convert.FORMATS[args.format]
     files = dicom_files([args.dir])
     if not files:
         print(f"loam convert: no DICOM files under {args.dir}", file=sys.stderr)
@@ -765,24 +960,32 @@ def cmd_dvh(args: argparse.Namespace) -> int:
     except (RuntimeError, ValueError, OSError) as exc:
         print(f"loam dvh: {exc}", file=sys.stderr)
         return 1
+    statistics: dict[str, float] = {}
+    status = 0
+    for name in args.stat:
+        try:
+            statistics[name] = curve.statistic(name, args.rx)
+        except RuntimeError as exc:
+            print(f"loam dvh: {exc}", file=sys.stderr)
+            status = 2
+    if args.json:
+        print_json({"roi": curve.roi_name, "covered_volume_cm3": curve.covered_volume_cm3,
+                    "total_volume_cm3": curve.total_volume_cm3, "min_gy": curve.min_gy, "mean_gy": curve.mean_gy,
+                    "max_gy": curve.max_gy, "notes": curve.notes or None,
+                    "statistics": {k: {"value": v, "unit": "cm3" if k.startswith("V") else "Gy"}
+                                   for k, v in statistics.items()}})
+        return status
     print(f"ROI {curve.roi_name}: {curve.covered_volume_cm3:.3f} cm3 covered of {curve.total_volume_cm3:.3f} cm3; "
           f"Dmin {curve.min_gy:.3f} Gy, Dmean {curve.mean_gy:.3f} Gy, Dmax {curve.max_gy:.3f} Gy")
     if curve.notes:
         print(f"note: {curve.notes}")
-    status = 0
-    for name in args.stat:
-        try:
-            value = curve.statistic(name, args.rx)
-        except RuntimeError as exc:
-            print(f"loam dvh: {exc}", file=sys.stderr)
-            status = 2
-            continue
+    for name, value in statistics.items():
         unit = "cm3" if name.startswith("V") else "Gy"
         print(f"{name:<10} {value:10.3f} {unit}")
     return status
 
 
-def _segments_from_labels(path: str | None, nifti: str) -> list[dict]:
+def _segments_from_labels(path: str | None, nifti: str) -> list[Segment]:
     """Segment dicts from a labels file: a list of segment dicts, or an object mapping label values
     to a name or a segment dict. Without a file, one segment per label value in the mask."""
     if path is None:
@@ -794,11 +997,11 @@ def _segments_from_labels(path: str | None, nifti: str) -> list[dict]:
     with open(path, encoding="utf-8") as f:
         spec = json.load(f)
     if isinstance(spec, dict):
-        segments = []
+        segments: list[Segment] = []
         for key, value in spec.items():
             if not str(key).isdigit():
                 raise ValueError(f"label value {key!r} is not a non-negative integer")
-            seg = dict(value) if isinstance(value, dict) else {"label": str(value)}
+            seg = cast(Segment, dict(value) if isinstance(value, dict) else {"label": str(value)})
             seg.setdefault("labelID", int(key))
             segments.append(seg)
         return segments
@@ -866,7 +1069,12 @@ def convert_formats() -> list[str]:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="loam", description="DICOM toolkit command line")
+    parser = argparse.ArgumentParser(
+        prog="loam", description="DICOM toolkit command line", formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog="exit status, for every command:\n"
+               "  0  everything asked was done\n"
+               "  1  some inputs failed (unreadable, refused, not conformant, not written); the others were done\n"
+               "  2  usage error: bad arguments, a missing folder, an option out of range; nothing was done")
     from loam import __version__
 
     parser.add_argument("--version", action="version", version=f"loam {__version__}")
@@ -875,6 +1083,7 @@ def build_parser() -> argparse.ArgumentParser:
     info.add_argument("paths", nargs="+", metavar="PATH", help="files, or directories to walk")
     info.add_argument("-1", "--brief", action="store_true", help="one tab-separated line per file")
     info.add_argument("--no-progress", action="store_true", help="never draw the progress bar")
+    info.add_argument("--json", action="store_true", help="one JSON array of per-file objects")
     info.set_defaults(run=cmd_info)
     edit = sub.add_parser("edit", help="set or erase top-level elements, keeping every other byte")
     edit.add_argument("path", metavar="PATH", help="the Part-10 file to edit")
@@ -886,7 +1095,17 @@ def build_parser() -> argparse.ArgumentParser:
     js = sub.add_parser("json", help="print a file's data set (or file meta) as DICOM JSON")
     js.add_argument("path", metavar="PATH")
     js.add_argument("--meta", action="store_true", help="the file meta information instead of the data set")
+    js.add_argument("--pixel-data", choices=("omit", "inline", "bulk"), default="omit",
+                    help="omit the pixel data (default: only its VR is named), carry it inline (base64), or "
+                         "write it to OUT.pixeldata.bin beside -o OUT.json")
+    js.add_argument("-o", "--output", metavar="OUT.json", help="write the JSON here instead of printing it")
     js.set_defaults(run=cmd_json)
+    du = sub.add_parser("dump", help="every element of a file as a tree: tag, VR, name and value, sequences "
+                                     "nested, private tags named by their creator, long values cut")
+    du.add_argument("paths", nargs="+", metavar="PATH")
+    du.add_argument("--width", type=int, default=64, metavar="N", help="cut values longer than N characters (default 64)")
+    du.add_argument("--stop-before-pixels", action="store_true", help="read only up to the pixel data")
+    du.set_defaults(run=cmd_dump)
     fj = sub.add_parser("from-json", help="write a Part-10 file from DICOM JSON")
     fj.add_argument("path", metavar="FILE.json")
     fj.add_argument("-o", "--output", required=True, metavar="OUT.dcm")
@@ -899,9 +1118,13 @@ def build_parser() -> argparse.ArgumentParser:
     dec.add_argument("--rescale", action="store_true", help="modality values (e.g. HU) as float32")
     dec.add_argument("-o", "--output", required=True, metavar="OUT.npy")
     dec.set_defaults(run=cmd_decode)
-    png = sub.add_parser("png", help="the first frame as an 8-bit PNG through the file's VOI window")
+    png = sub.add_parser("png", help="one frame as an 8-bit PNG through the file's VOI LUT or window, shown as "
+                                     "viewers do (MONOCHROME1 inverted)")
     png.add_argument("path", metavar="PATH")
     png.add_argument("-o", "--output", required=True, metavar="OUT.png")
+    png.add_argument("--frame", type=int, default=1, metavar="N", help="frame number from 1 (default 1)")
+    png.add_argument("--window", type=float, nargs=2, metavar=("CENTER", "WIDTH"),
+                     help="this window instead of the file's VOI LUT or window")
     png.set_defaults(run=cmd_png)
     tc = sub.add_parser("transcode", help="re-encode files (or a directory tree) into another transfer syntax")
     tc.add_argument("input", metavar="IN", help="a file, or a directory to walk")
@@ -936,6 +1159,7 @@ def build_parser() -> argparse.ArgumentParser:
     sc = sub.add_parser("scan", help="list the DICOM files under a directory")
     sc.add_argument("dir", metavar="DIR")
     sc.add_argument("--flat", action="store_true", help="only the directory itself, not its subdirectories")
+    sc.add_argument("--json", action="store_true", help="a JSON object with the file list")
     sc.set_defaults(run=cmd_scan)
     dd = sub.add_parser("dicomdir", help="write a DICOMDIR for the DICOM files under a directory")
     dd.add_argument("dir", metavar="DIR", help="the file set's root; file IDs are paths relative to it")
@@ -944,6 +1168,7 @@ def build_parser() -> argparse.ArgumentParser:
     dd.set_defaults(run=cmd_dicomdir)
     va = sub.add_parser("validate", help="check files against their IOD; exit status 1 when any error")
     va.add_argument("paths", nargs="+", metavar="PATH", help="files, or directories to scan")
+    va.add_argument("--json", action="store_true", help="one JSON array of per-file objects with their findings")
     va.set_defaults(run=cmd_validate)
     cv = sub.add_parser("convert", help="assemble each series under a directory into volume files, as dcm2niix does")
     cv.add_argument("dir", metavar="DIR")
@@ -970,6 +1195,7 @@ def build_parser() -> argparse.ArgumentParser:
                     help="D95, D2cc, V20Gy, V100%% (with --rx), Dmax, ... (repeatable)")
     dv.add_argument("--rx", type=float, default=0.0, metavar="GY", help="prescription dose for V...%% statistics")
     dv.add_argument("--samples", type=int, default=3, help="samples per pixel and axis (default 3)")
+    dv.add_argument("--json", action="store_true", help="a JSON object of the volumes, doses and statistics")
     dv.set_defaults(run=cmd_dvh)
     sf = sub.add_parser("seg-from-nifti", help="a DICOM Segmentation from a NIfTI label volume over a reference series")
     sf.add_argument("ref_dir", metavar="REF_DIR", help="folder of the reference series' single-frame images")
@@ -984,6 +1210,7 @@ def build_parser() -> argparse.ArgumentParser:
     st.set_defaults(run=cmd_seg_to_nifti)
     wi = sub.add_parser("wsi-info", help="levels, tile grid, resolution and associated images of a slide")
     wi.add_argument("paths", nargs="+", metavar="PATHS", help="the slide's instance files, or folders holding them")
+    wi.add_argument("--json", action="store_true", help="a JSON object of the levels, images and properties")
     wi.set_defaults(run=cmd_wsi_info)
     wr = sub.add_parser("wsi-region", help="a region of one slide level as a PNG")
     wr.add_argument("paths", nargs="+", metavar="PATHS", help="the slide's instance files, or folders holding them")
@@ -1000,7 +1227,8 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
-        return args.run(args)
+        status: int = args.run(args)
+        return status
     except BrokenPipeError:  # `loam info dir | head`
         sys.stderr.close()
         return 0

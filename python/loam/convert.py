@@ -10,6 +10,8 @@ that value is the one the scanner computed and the display scaling is not compar
 
 from __future__ import annotations
 
+from typing import Any
+
 import json
 import os
 import re
@@ -27,13 +29,13 @@ PART_SUFFIX = {"PHASE": "_ph", "REAL": "_real", "IMAGINARY": "_imaginary"}
 class Output:
     """One volume file to write: the files of one series with one echo and complex component."""
 
-    def __init__(self, series_uid: str, files: list[str], keys: list[dict], echo: int | None = None,
+    def __init__(self, series_uid: str, files: list[str], keys: list[dict[str, Any]], echo: int | None = None,
                  part: str = "MAGNITUDE", echoes_in_series: int = 1) -> None:
         self.series_uid, self.files, self.keys = series_uid, files, keys
         self.echo, self.part, self.echoes_in_series = echo, part, echoes_in_series
 
     @property
-    def first(self) -> dict:
+    def first(self) -> dict[str, Any]:
         return self.keys[0]
 
 
@@ -53,7 +55,7 @@ def volume_suffix(path: str) -> str | None:
     return next((s for s in VOLUME_SUFFIXES if path.endswith(s)), None)
 
 
-def plan(files: list[str], keys: list[dict]) -> list[Output]:
+def plan(files: list[str], keys: list[dict[str, Any]]) -> list[Output]:
     """Files grouped by series, then by echo and complex component, in series-number order."""
     series: dict[str, list[int]] = {}
     for i, k in enumerate(keys):
@@ -145,6 +147,8 @@ def convert_output(output: Output, stem: str, suffix: str, sidecar: bool, taken:
         result.kind = "diffusion"
     if written is None:
         written = _core._write_series(paths, path, "volumes")
+        if written is None:  # min_volumes 1: only a series with no volume at all
+            raise RuntimeError("no volume could be assembled")
         result.kind = ", ".join(written["axes"])
     side = written["sidecar"]
     result.volumes, result.shape = written["volumes"], tuple(written["shape"])

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <initializer_list>
 #include <span>
 #include <string_view>
@@ -15,14 +16,28 @@
 
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
+// Every binding source casts str: one string caster for all (a source without it would
+// instantiate nb::cast<std::string> differently, and the linker keeps only one).
+#include <nanobind/stl/string.h>
 
 #include "core/bytes.hpp"
 #include "core/file_io.hpp"
+#include "core/identity.hpp"
 #include "volume/sidecar.hpp"
 
 namespace loam::bind {
 
 namespace nb = nanobind;
+
+// A path argument: a str or any os.PathLike (pathlib.Path), in the file system's encoding. It is
+// the std::string the engines take.
+struct Path : std::string {
+    using std::string::string;
+    Path() = default;
+    Path(std::string s) : std::string(std::move(s)) {}
+};
+
+inline std::vector<std::string> strings(const std::vector<Path>& paths) { return {paths.begin(), paths.end()}; }
 
 // Runs `work` with the interpreter lock released; the lock is held again when `work`
 // returns or throws (the scoped release restores the thread state on unwind).
@@ -41,12 +56,22 @@ inline std::span<const std::uint8_t> view(const nb::bytes& b) {
 // inside without_gil.
 inline loamwerk::OwnedBuffer read_path(const std::string& path) { return loamwerk::read_whole_file(path); }
 
+// Raises the open error (FileNotFound and so on) of a path whose engine reports any failure to
+// read it in its own terms; `message` replaces "cannot open <path>" where a reader has its own.
+inline void check_opens(const Path& path, const std::string& message = {}) {
+    const loamwerk::FileRead r = loamwerk::read_file(path, 0);
+    if (!r.opened) {
+        if (message.empty()) throw loamwerk::OpenError(path, r.error);
+        throw loamwerk::OpenError(path, r.error, message);
+    }
+}
+
 // A `str | bytes` source: bytes viewed in place, or the file at a path read whole into `file`
 // with the interpreter lock released.
-inline std::span<const std::uint8_t> source_bytes(const std::variant<nb::bytes, std::string>& source,
-                                                  loamwerk::OwnedBuffer& file) {
+using Source = std::variant<nb::bytes, Path>;
+inline std::span<const std::uint8_t> source_bytes(const Source& source, loamwerk::OwnedBuffer& file) {
     if (const auto* b = std::get_if<nb::bytes>(&source)) return view(*b);
-    file = without_gil([&] { return read_path(std::get<std::string>(source)); });
+    file = without_gil([&] { return read_path(std::get<Path>(source)); });
     return file.span();
 }
 
@@ -84,7 +109,7 @@ nb::ndarray<nb::numpy> to_array(Buffer&& buffer, const std::vector<std::size_t>&
 
 // The result of a writer that returns its bytes, or writes them to `output` when that is not
 // empty and returns None ("cannot write <output>" on failure).
-nb::object bytes_or_file(std::span<const std::uint8_t> data, const std::string& output);
+nb::object bytes_or_file(std::span<const std::uint8_t> data, const Path& output);
 
 // What a Python value must be, in words, for the messages of option readers.
 template <class T>
@@ -111,9 +136,22 @@ T option_value(nb::handle value, std::string_view name) {
 }
 
 // Every option dict refuses keys it does not know, in one form: ValueError
-// "<where>: unknown option <key>" (a misspelt option must not be silently ignored).
-[[noreturn]] void refuse_option(std::string_view where, std::string_view key);
+// "<where>: unknown option <key> (options: a, b, ...)" (a misspelt option must not be silently
+// ignored, and the message says what would have been right).
+[[noreturn]] void refuse_option(std::string_view where, std::string_view key,
+                                std::initializer_list<std::string_view> known);
 void refuse_unknown_keys(const nb::dict& d, std::initializer_list<std::string_view> known, std::string_view where);
+
+// `value` when it is one of `accepted`; otherwise ValueError "<what> must be one of 'a', 'b'; not 'x'"
+// (a misspelt name must not silently select something else).
+std::string_view require_choice(std::string_view value, std::initializer_list<std::string_view> accepted,
+                                std::string_view what);
+
+// A writer's optional `identity` dict over its defaults: manufacturer, manufacturer_model_name,
+// software_versions, device_serial_number, series_number (int or str), series_description and,
+// where the object has one, content_creator. Unknown keys and wrong types raise.
+void read_identity(const std::optional<nb::dict>& given, loamwerk::Identity& identity, bool content_creator,
+                   std::string_view where);
 
 // str(value) of any Python value, as UTF-8.
 inline std::string as_text(nb::handle value) {
@@ -134,6 +172,7 @@ void register_filemeta(nb::module_& m);
 void register_text(nb::module_& m);
 void register_part10(nb::module_& m);
 void register_json(nb::module_& m);
+void register_dataset(nb::module_& m);
 void register_pixel(nb::module_& m);
 void register_deident(nb::module_& m);
 void register_fileset(nb::module_& m);
@@ -149,3 +188,35 @@ void register_response(nb::module_& m);
 void register_seg(nb::module_& m);
 
 }  // namespace loam::bind
+
+namespace nanobind::detail {
+
+template <>
+struct type_caster<loam::bind::Path> {
+    NB_TYPE_CASTER(loam::bind::Path, const_name("str | os.PathLike[str]"))
+
+    bool from_python(handle src, std::uint8_t, cleanup_list*) noexcept {
+        PyObject* fs = PyOS_FSPath(src.ptr());
+        PyObject* encoded = nullptr;
+        bool ok = false;
+        // bytes are a file's content everywhere in this module, never a path
+        if (fs && PyUnicode_Check(fs) && PyUnicode_FSConverter(fs, &encoded)) {
+            char* data = nullptr;
+            Py_ssize_t size = 0;
+            if (PyBytes_AsStringAndSize(encoded, &data, &size) == 0) {
+                value.assign(data, std::size_t(size));
+                ok = true;
+            }
+        }
+        Py_XDECREF(encoded);
+        Py_XDECREF(fs);
+        if (!ok) PyErr_Clear();
+        return ok;
+    }
+
+    static handle from_cpp(const loam::bind::Path& path, rv_policy, cleanup_list*) noexcept {
+        return PyUnicode_DecodeFSDefaultAndSize(path.data(), Py_ssize_t(path.size()));
+    }
+};
+
+}  // namespace nanobind::detail

@@ -51,7 +51,8 @@ DeidentOptions options_of(const nb::dict& d, const char* function) {
         else if (k == "clean_struct_content") flag(o.clean_struct_content);
         else if (k == "clean_pixel") flag(o.clean_pixel);
         else if (k == "shift_dates_days") o.shift_dates_days = option_value<int>(value, name);
-        else if (k == "profile") o.profile_none = option_value<std::string>(value, name) == "none";
+        else if (k == "profile")
+            o.profile_none = require_choice(option_value<std::string>(value, name), {"basic", "none"}, name) == "none";
         else if (k == "replace") {
             for (auto [tag, text] : option_value<nb::dict>(value, name))
                 o.replace[option_value<std::uint32_t>(tag, name + " tag (a packed int such as 0x00100010)")] =
@@ -60,7 +61,11 @@ DeidentOptions options_of(const nb::dict& d, const char* function) {
             for (auto tag : option_value<nb::list>(value, name))
                 o.remove.insert(option_value<std::uint32_t>(tag, name + " tag (a packed int such as 0x00100010)"));
         } else {
-            refuse_option(function, k);
+            refuse_option(function, k,
+                          {"key", "unkeyed", "patient_name", "patient_id", "uid_root", "retain_dates", "shift_dates_days",
+                           "shift_dates_per_patient", "retain_uids", "retain_device_id", "retain_institution_id",
+                           "retain_patient_chars", "retain_safe_private", "clean_descriptors", "clean_graphics",
+                           "clean_struct_content", "clean_pixel", "profile", "replace", "remove"});
         }
     }
     return o;

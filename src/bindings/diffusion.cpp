@@ -22,7 +22,7 @@ namespace loam::bind {
 namespace {
 
 using namespace loamwerk;
-using Source = std::variant<nb::bytes, std::string>;
+
 
 nb::list floats(const double* v, std::size_t n) {
     nb::list out;
@@ -80,7 +80,8 @@ nb::object siemens_diffusion(const Source& source) {
     return out;
 }
 
-nb::object read_diffusion(const std::string& path) {
+nb::object read_diffusion(const Path& path) {
+    check_opens(path);
     const volume::DecodedSeries d = without_gil([&] { return volume::decode_one_file(path, 0, true, true); });
     nb::list frames;
     std::int64_t last = -1;
@@ -126,9 +127,9 @@ nb::dict b0_threshold(const std::vector<double>& bvals, std::optional<std::vecto
     return out;
 }
 
-nb::dict bids_sidecar(const std::vector<std::string>& paths) {
+nb::dict bids_sidecar(const std::vector<Path>& paths) {
     if (paths.empty()) throw std::invalid_argument("bids_sidecar: no files");
-    return sidecar_dict(without_gil([&] { return volume::bids_sidecar(paths); }));
+    return sidecar_dict(without_gil([&] { return volume::bids_sidecar(strings(paths)); }));
 }
 
 }  // namespace
@@ -155,20 +156,20 @@ nb::dict sidecar_dict(const loamwerk::volume::Sidecar& fields) {
 
 void register_diffusion(nb::module_& m) {
     m.def("mosaic_expand", &mosaic_expand, nb::arg("source"),
-          nb::sig("def mosaic_expand(source: str | bytes) -> tuple[numpy.typing.NDArray[numpy.float32], dict]"),
+          nb::sig("def mosaic_expand(source: bytes | str | os.PathLike[str]) -> tuple[numpy.typing.NDArray[numpy.float32], dict]"),
           "A mosaic image (Siemens MOSAIC with the CSA image header, or United Imaging VFRAME) cut into its\n"
           "slices: float32 (tiles, rows, columns) in modality units, and meta with tiles, grid, positions\n"
           "(each tile's Image Position (Patient), LPS mm, in acquisition order), orientation,\n"
           "pixel_spacing, slice_spacing and slice_times (seconds, from MosaicRefAcqTimes; None when absent).\n"
           "Tile positions follow dcm2niix: the mosaic's corner moved by half the untiled part.");
     m.def("siemens_diffusion", &siemens_diffusion, nb::arg("source"),
-          nb::sig("def siemens_diffusion(source: str | bytes) -> dict | None"),
+          nb::sig("def siemens_diffusion(source: bytes | str | os.PathLike[str]) -> dict | None"),
           "The diffusion and timing values of a Siemens CSA image header: b_value (s/mm^2), gradient (unit\n"
           "vector in patient LPS), b_matrix (bxx, bxy, bxz, byy, byz, bzz), slice_normal,\n"
           "phase_encoding_positive, bandwidth_per_pixel_phase_encode (Hz), mosaic_tiles and slice_times\n"
           "(seconds per mosaic tile). Values the header lacks are None; None when there is no CSA header.");
     m.def("read_diffusion", &read_diffusion, nb::arg("path"),
-          nb::sig("def read_diffusion(path: str) -> list[dict] | None"),
+          nb::sig("def read_diffusion(path: str | os.PathLike[str]) -> list[dict] | None"),
           "Every frame's diffusion encoding, whichever vendor wrote it: a dict per frame with frame, bvalue,\n"
           "gradient, gradient_frame ('patient' for LPS, 'logical' for GE's phase/frequency/slice axes),\n"
           "source ('standard', 'Siemens CSA', 'GE', 'Philips', 'UIH'), isotropic (the vendor's derived\n"
@@ -183,7 +184,7 @@ void register_diffusion(nb::module_& m) {
           "isotropic) is the scanner's derived trace image. Returns b0 (a bool per volume), weighted and\n"
           "derived (volume indices) and the threshold.");
     m.def("bids_sidecar", &bids_sidecar, nb::arg("paths"),
-          nb::sig("def bids_sidecar(paths: list[str]) -> dict"),
+          nb::sig("def bids_sidecar(paths: Sequence[str | os.PathLike[str]]) -> dict"),
           "The BIDS sidecar of one series, with dcm2niix's key names and units (seconds, degrees): Modality,\n"
           "Manufacturer, ProtocolName, SeriesDescription, SeriesNumber, ImageType, AcquisitionTime,\n"
           "EchoTime, RepetitionTime, FlipAngle, EffectiveEchoSpacing and TotalReadoutTime (Siemens),\n"

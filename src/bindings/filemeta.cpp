@@ -31,7 +31,7 @@ nb::dict meta_dict(const std::uint8_t* buf, std::size_t size) {
     return d;
 }
 
-std::optional<ElementRef> locate_in_file(const std::string& path, OwnedBuffer& file) {
+std::optional<ElementRef> locate_in_file(const Path& path, OwnedBuffer& file) {
     return without_gil([&] {
         file = read_path(path);
         return locate_pixel_data(file.data(), file.size());
@@ -47,7 +47,7 @@ nb::object vr_of(const std::optional<ElementRef>& e) {
 void register_filemeta(nb::module_& m) {
     m.def(
         "read_file_meta",
-        [](const std::string& path) {
+        [](const Path& path) {
             OwnedBuffer file = without_gil([&] {
                 std::size_t size = 0;
                 OwnedBuffer prefix = read_file_prefix(path, kMetaPrefix, &size);
@@ -56,18 +56,18 @@ void register_filemeta(nb::module_& m) {
             });
             return meta_dict(file.data(), file.size());
         },
-        nb::arg("path"), nb::sig("def read_file_meta(path: str) -> dict[str, str | bool]"),
+        nb::arg("path"), nb::sig("def read_file_meta(path: str | os.PathLike[str]) -> dict[str, str | bool]"),
         "File meta of a Part-10 file: {has_meta: True, sop_class, sop_instance, transfer_syntax}; for a\n"
         "dataset without file meta {has_meta: False, transfer_syntax} with the sniffed syntax or ''.");
     m.def(
         "read_pixel_data",
-        [](const std::string& path) -> nb::object {
+        [](const Path& path) -> nb::object {
             OwnedBuffer file;
             const auto e = locate_in_file(path, file);
             if (!e) return nb::none();
             return to_bytes({e->value, std::size_t(e->length)});
         },
-        nb::arg("path"), nb::sig("def read_pixel_data(path: str) -> bytes | None"),
+        nb::arg("path"), nb::sig("def read_pixel_data(path: str | os.PathLike[str]) -> bytes | None"),
         "Raw value of the top-level (Float/Double Float) Pixel Data element as bytes (fragments included\n"
         "for encapsulated data), or None when absent or the file is big endian or deflated.");
     m.def(
@@ -82,7 +82,7 @@ void register_filemeta(nb::module_& m) {
         "read_pixel_data over an in-memory Part-10 file or dataset.");
     m.def(
         "has_pixel_data",
-        [](const std::string& path) {
+        [](const Path& path) {
             OwnedBuffer file;
             return locate_in_file(path, file).has_value();
         },
@@ -96,11 +96,11 @@ void register_filemeta(nb::module_& m) {
         nb::arg("part10"), "has_pixel_data over an in-memory Part-10 file or dataset.");
     m.def(
         "pixel_data_vr",
-        [](const std::string& path) {
+        [](const Path& path) {
             OwnedBuffer file;
             return vr_of(locate_in_file(path, file));
         },
-        nb::arg("path"), nb::sig("def pixel_data_vr(path: str) -> str | None"), "VR of the located pixel-data element ('OB', 'OW', 'OF', 'OD'), or None.");
+        nb::arg("path"), nb::sig("def pixel_data_vr(path: str | os.PathLike[str]) -> str | None"), "VR of the located pixel-data element ('OB', 'OW', 'OF', 'OD'), or None.");
     m.def(
         "pixel_data_vr_bytes",
         [](nb::bytes part10) {

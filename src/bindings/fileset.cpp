@@ -14,7 +14,7 @@ namespace loam::bind {
 void register_fileset(nb::module_& m) {
     m.def(
         "scan_dicom_dir",
-        [](const std::string& root, bool recursive) {
+        [](const Path& root, bool recursive) {
             return without_gil([&] { return loamwerk::fileset::scan_dicom_dir(root, recursive); });
         },
         nb::arg("root"), nb::arg("recursive") = true,

@@ -9,7 +9,8 @@ namespace loam::bind {
 void register_iod(nb::module_& m) {
     m.def(
         "iod_validate",
-        [](const std::string& path) {
+        [](const Path& path) {
+            check_opens(path, "cannot read: " + path);
             nb::list out;
             for (const loamwerk::iod::Finding& f : loamwerk::iod::validate_file(path)) {
                 nb::dict d;
@@ -21,7 +22,7 @@ void register_iod(nb::module_& m) {
             }
             return out;
         },
-        nb::arg("path"), nb::sig("def iod_validate(path: str) -> list[dict[str, str | int]]"),
+        nb::arg("path"), nb::sig("def iod_validate(path: str | os.PathLike[str]) -> list[dict[str, str | int]]"),
         "Checks a file against the IOD of its SOP Class: the Type 1 and 2 attributes of every\n"
         "mandatory module (inside the sequences present, too) and the conditional requirements.\n"
         "Returns findings {severity, tag, module, message} in the order found; empty when conformant.");

@@ -3,6 +3,7 @@
 #include <string>
 
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/variant.h>
 
 #include "bindings/common.hpp"
 #include "json/from_json.hpp"
@@ -13,18 +14,23 @@ namespace loam::bind {
 namespace {
 using namespace loamwerk;
 
-nb::str read_json(const std::string& path, const std::string& charset_override, bool inline_binary) {
+nb::str read_json(const Source& source, const std::string& charset_override, bool inline_binary) {
+    OwnedBuffer file;
+    const auto bytes = source_bytes(source, file);
     const auto r = without_gil([&] {
-        const OwnedBuffer file = read_path(path);
-        auto json = bridge::file_to_json(file.span(), charset_override, inline_binary);
-        if (json.ok()) bridge::insert_pixel_data_member(json.value, file.span());
+        auto json = bridge::file_to_json(bytes, charset_override, inline_binary);
+        if (json.ok()) bridge::insert_pixel_data_member(json.value, bytes);
         return json;
     });
-    if (!r.ok()) throw std::runtime_error("read_json " + path + ": " + std::string(bridge::message(r.error)));
+    if (!r.ok()) {
+        const auto* path = std::get_if<Path>(&source);
+        throw std::runtime_error("read_json " + (path ? *path + ": " : std::string()) +
+                                 std::string(bridge::message(r.error)));
+    }
     return utf8_str(r.value);
 }
 
-nb::str read_meta_json(const std::string& path) {
+nb::str read_meta_json(const Path& path) {
     const std::string json = without_gil([&] { return bridge::file_meta_to_json(read_path(path).span()); });
     return utf8_str(json);
 }
@@ -47,8 +53,8 @@ nb::bytes write_part10(const std::string& json, const std::string& transfer_synt
 }  // namespace
 
 void register_json(nb::module_& m) {
-    m.def("read_json", &read_json, nb::arg("path"), nb::arg("charset_override") = "", nb::arg("inline_binary") = true,
-          "The data set of a DICOM file as one line of DICOM JSON Model text. Text is decoded to UTF-8 "
+    m.def("read_json", &read_json, nb::arg("source"), nb::arg("charset_override") = "", nb::arg("inline_binary") = true,
+          "The data set of a DICOM file (a path, or its bytes) as one line of DICOM JSON Model text. Text is decoded to UTF-8 "
           "(charset_override replaces the file's Specific Character Set); DS and IS values are strings; "
           "binary values are base64 (left out with inline_binary=False); pixel data appears only as a "
           "member holding its VR, first in the object.");

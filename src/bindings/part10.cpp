@@ -25,7 +25,20 @@ nb::bytes encapsulate(const std::vector<nb::bytes>& fragments, const std::vector
     return to_bytes(encapsulate_pixel_value(views, frame_starts));
 }
 
-using PyEditOp = std::tuple<std::uint32_t, std::string, nb::object, std::uint16_t>;
+using PyEditOp = std::tuple<std::uint32_t, std::string, nb::object, nb::object>;
+
+// An op's VR: two letters ("PN"), the same packed in an int (first letter in the low byte), or
+// 0 / None / "" to take it from the dictionary.
+std::uint16_t edit_vr(nb::handle vr) {
+    if (vr.is_none()) return 0;
+    if (nb::isinstance<nb::str>(vr)) {
+        const std::string text = as_text(vr);
+        if (text.empty()) return 0;
+        if (text.size() == 2 && is_vr(make_vr(text))) return make_vr(text);
+        throw nb::value_error(("edit_part10: '" + text + "' is not a VR").c_str());
+    }
+    return option_value<std::uint16_t>(vr, "edit_part10: an op's vr");
+}
 
 nb::bytes edit(nb::bytes data, const std::vector<PyEditOp>& py_ops) {
     std::vector<EditOp> ops;
@@ -33,13 +46,13 @@ nb::bytes edit(nb::bytes data, const std::vector<PyEditOp>& py_ops) {
     for (const auto& [tag, kind, value, vr] : py_ops) {
         EditOp op;
         op.tag = tag;
-        op.kind = edit_kind(kind);
-        op.vr = vr;
+        op.kind = edit_kind(require_choice(kind, {"insert", "modify", "erase"}, "edit_part10: an op's kind"));
+        op.vr = edit_vr(vr);
         if (nb::isinstance<nb::bytes>(value)) {
             const auto b = nb::borrow<nb::bytes>(value);
             op.value.assign(b.c_str(), b.size());
         } else if (nb::isinstance<nb::str>(value)) {
-            op.value = nb::cast<std::string>(value);
+            op.value = as_text(value);
         } else {
             throw nb::type_error("edit_part10: an op's value must be bytes or str");
         }
@@ -63,10 +76,11 @@ void register_part10(nb::module_& m) {
           "Build an encapsulated Pixel Data value: the Basic Offset Table item (filled when frame_starts "
           "is strictly increasing and within the fragments) and one even-length item per fragment.");
     m.def("edit_part10", &edit, nb::arg("data"), nb::arg("ops"),
-          nb::sig("def edit_part10(data: bytes, ops: list[tuple[int, str, bytes | str, int]]) -> bytes"),
+          nb::sig("def edit_part10(data: bytes, ops: Sequence[tuple[int, str, bytes | str, str | int | None]]) -> bytes"),
           "Edit top-level elements of a Part-10 buffer, keeping every other byte. Each op is "
-          "(tag, kind, value, vr): kind \"modify\", \"erase\" or anything else for insert; vr the two VR "
-          "characters as an int (first in the low byte) or 0 to infer it.");
+          "(tag, kind, value, vr): kind \"insert\", \"modify\" or \"erase\"; vr the VR (\"PN\"), or \"\", "
+          "None or 0 to take it from the dictionary (the two characters packed in an int, first in the "
+          "low byte, are accepted too).");
     m.def("mint_uid", &mint, nb::arg("seed"), nb::arg("root") = "",
           "A deterministic UID: root (\"2.25\" when empty), a dot and the decimal FNV-1a-128 hash of seed.");
 }

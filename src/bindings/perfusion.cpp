@@ -1,4 +1,5 @@
 // DSC and DCE perfusion kernels.
+#include <cctype>
 #include <optional>
 #include <stdexcept>
 
@@ -32,9 +33,26 @@ void same_length(const Curve& a, const Curve& b, const char* message) {
     if (a.shape(0) != b.shape(0)) throw std::runtime_error(message);
 }
 
+// The deconvolution's name, any case, leading blanks allowed; ValueError for anything else.
+std::string checked_method(std::string_view name) {
+    while (!name.empty() && (name.front() == ' ' || name.front() == '\t')) name.remove_prefix(1);
+    std::string lower(name);
+    for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
+    require_choice(lower, {"osvd", "ssvd", "csvd"}, "method");
+    return lower;
+}
+
+// A population model's name, any case; ValueError for a name that is none of them.
+std::string checked_model(std::string_view name) {
+    std::string lower(name);
+    for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
+    require_choice(lower, {"parker", "georgiou", "fritz_hansen", "fritz-hansen", "weinmann", "mcgrath"}, "model");
+    return lower;
+}
+
 nb::dict deconvolve_curve(Curve ct, Curve aif, double dt, const std::string& method_name, double reg) {
     same_length(aif, ct, "aif length must equal ct length");
-    const Method method = parse_method(method_name);
+    const Method method = parse_method(checked_method(method_name));
     if (reg <= 0) reg = default_threshold(method);
     const std::size_t n = ct.shape(0);
     DeconvolutionResult r;
@@ -72,7 +90,7 @@ nb::dict fit_volume_py(Float4 signal, Curve aif, double dt, double te, long base
     if (mask && mask->size() != z * y * x) throw std::runtime_error("dsc_fit_volume: mask size must equal Z*Y*X");
     if (t < 2 || !(te > 0) || baseline < 1 || std::size_t(baseline) >= t)
         throw std::runtime_error(std::string("dsc_fit_volume: ") + signal_to_conc_message(t, baseline, te));
-    const Method m = parse_method(method);
+    const Method m = parse_method(checked_method(method));
     if (reg <= 0) reg = default_threshold(m);
     FitMaps maps = without_gil([&] {
         return fit_volume(signal.data(), t, z, y, x, aif.data(), dt, te, baseline, m, reg, mask ? mask->data() : nullptr,
@@ -161,10 +179,10 @@ void register_perfusion(nb::module_& m) {
     m.def(
         "dce_population_aif",
         [](const std::string& model, Curve times, double hct) {
-            return doubles_array(population_aif(population_model(model), times.data(), times.shape(0), hct));
+            return doubles_array(population_aif(population_model(checked_model(model)), times.data(), times.shape(0), hct));
         },
         nb::arg("model"), nb::arg("times_min"), nb::arg("hct") = 0.0,
-        "A population AIF: 'parker', 'georgiou', 'fritz_hansen', 'weinmann' or 'mcgrath' (others: Parker).");
+        "A population AIF: 'parker', 'georgiou', 'fritz_hansen', 'weinmann' or 'mcgrath', in any case (other names raise ValueError).");
     m.def(
         "dce_signal_to_conc",
         [](Curve signal, long n_baseline, double t1_0_s, double tr_s, double fa_deg, double r1) {

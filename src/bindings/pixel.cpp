@@ -80,7 +80,7 @@ nb::tuple result_of(DecodeResult&& r) {
 
 unsigned flags_of(bool lenient, unsigned base) { return base | (lenient ? kLenient : 0u); }
 
-nb::tuple decode_path(const std::string& path, long frame, bool rescale, unsigned flags) {
+nb::tuple decode_path(const Path& path, long frame, bool rescale, unsigned flags) {
     DecodeResult r = without_gil([&] { return decode_file(read_path(path), path, frame, rescale, flags); });
     return result_of(std::move(r));
 }
@@ -162,11 +162,11 @@ void register_pixel(nb::module_& m) {
         "images give the modality output as float32 (Hounsfield units for CT, Gy for RT Dose) and colour "
         "images RGB; without it, stored values, with palettes expanded and YBR converted to RGB. lenient "
         "accepts short pixel data (missing samples are zero).";
-    m.def("decode", [](const std::string& path, long frame, bool rescale, bool lenient) {
+    m.def("decode", [](const Path& path, long frame, bool rescale, bool lenient) {
               return decode_path(path, frame, rescale, flags_of(lenient, 0));
           },
           nb::arg("path"), nb::arg("frame") = 0, nb::arg("rescale") = false, nb::kw_only(), nb::arg("lenient") = false,
-          nb::sig("def decode(path: str, frame: int = 0, rescale: bool = False, *, lenient: bool = False) "
+          nb::sig("def decode(path: str | os.PathLike[str], frame: int = 0, rescale: bool = False, *, lenient: bool = False) "
                   "-> tuple[numpy.typing.NDArray, dict[str, object]]"),
           decode_doc);
     m.def("decode_bytes", [](const nb::bytes& data, long frame, bool rescale, bool lenient) {
@@ -176,11 +176,11 @@ void register_pixel(nb::module_& m) {
           nb::sig("def decode_bytes(data: bytes, frame: int = 0, rescale: bool = False, *, lenient: bool = False) "
                   "-> tuple[numpy.typing.NDArray, dict[str, object]]"),
           "decode() over a Part-10 buffer or bare dataset held in bytes (read in place).");
-    m.def("decode_stored", [](const std::string& path, long frame, bool lenient) {
+    m.def("decode_stored", [](const Path& path, long frame, bool lenient) {
               return decode_path(path, frame, false, flags_of(lenient, kStrictStored));
           },
           nb::arg("path"), nb::arg("frame") = 0, nb::kw_only(), nb::arg("lenient") = false,
-          nb::sig("def decode_stored(path: str, frame: int = 0, *, lenient: bool = False) "
+          nb::sig("def decode_stored(path: str | os.PathLike[str], frame: int = 0, *, lenient: bool = False) "
                   "-> tuple[numpy.typing.NDArray, dict[str, object]]"),
           "The stored values exactly: sign-extended, palette indices kept, colour in its stored space.");
     m.def("decode_stored_bytes", [](const nb::bytes& data, long frame, bool lenient) {
@@ -196,7 +196,7 @@ void register_pixel(nb::module_& m) {
           "quality; .81 and .112 are lossless at 100 and above. The default 97 keeps 8-bit images above "
           "40 dB PSNR on every lossy target; 0 means the engine's 85. Lossy output gets a new, deterministic "
           "SOP Instance UID and the Lossy Image Compression attributes.");
-    m.def("n_frames", [](const std::string& path) {
+    m.def("n_frames", [](const Path& path) {
               return without_gil([&] { return frame_count(read_path(path).span(), path); });
           },
           nb::arg("path"), "The number of frames that can be decoded (0 when none can be formed).");

@@ -153,6 +153,8 @@ void register_response(nb::module_& m) {
             return d;
         },
         nb::arg("mask"), nb::arg("spacing_x"), nb::arg("spacing_y"),
+        nb::sig("def recist_feret(mask: numpy.typing.NDArray[numpy.uint8], spacing_x: float, spacing_y: float) -> "
+                "dict[str, Any] | None"),
         "Maximum Feret diameter of a 2-D lesion mask and the caliper width perpendicular to it (mm), with\n"
         "their endpoints (x0, y0, x1, y1 in pixels); None for an empty mask.");
     m.def(

@@ -67,7 +67,7 @@ void register_rt(nb::module_& m) {
             "Dmin or Dmean.");
     m.def(
         "read_rtstruct",
-        [](const std::string& path) {
+        [](const Path& path) {
             std::vector<Roi> rois = without_gil([&] { return read_rtstruct(path); });
             nb::list out;
             for (Roi& r : rois) {
@@ -90,7 +90,7 @@ void register_rt(nb::module_& m) {
         "planar contours only.");
     m.def(
         "read_rtdose",
-        [](const std::string& path) {
+        [](const Path& path) {
             DoseGrid g = without_gil([&] { return read_rtdose(path); });
             nb::dict meta;
             meta["origin"] = vec(g.origin, 3);
@@ -107,7 +107,7 @@ void register_rt(nb::module_& m) {
         "origin, row/column cosines, pixel spacing and the frame offsets along the normal (from the first frame).");
     m.def(
         "compute_dvh",
-        [](const std::string& rtstruct, const std::string& rtdose, std::variant<int, std::string> roi,
+        [](const Path& rtstruct, const Path& rtdose, std::variant<int, std::string> roi,
            int samples_per_axis, bool full_volume) {
             return without_gil([&] {
                 const std::vector<Roi> rois = read_rtstruct(rtstruct);
@@ -123,7 +123,7 @@ void register_rt(nb::module_& m) {
         "whole ROI with full_volume; notes say how much of the ROI lies outside the grid.");
     m.def(
         "dose_at",
-        [](const std::string& rtdose, nb::ndarray<const double, nb::c_contig, nb::device::cpu> points) {
+        [](const Path& rtdose, nb::ndarray<const double, nb::c_contig, nb::device::cpu> points) {
             if (points.ndim() < 1 || points.shape(points.ndim() - 1) != 3 || points.size() % 3)
                 throw std::invalid_argument("dose_at: points must have shape (3,) or (N, 3)");
             const std::size_t n = points.size() / 3;

@@ -1,6 +1,7 @@
 // Segmentation authoring and reconstruction.
 #include <stdexcept>
 
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
@@ -68,8 +69,10 @@ Segments segments_of(const nb::list& list) {
 }
 
 BuildOptions options_of(const std::string& sop, const std::string& series, const std::string& dim,
-                        const std::string& date, const std::string& time) {
-    return {sop, series, dim, date, time};
+                        const std::string& date, const std::string& time, const std::optional<nb::dict>& identity) {
+    BuildOptions options{sop, series, dim, date, time};
+    read_identity(identity, options.identity, true, "write_seg");
+    return options;
 }
 
 // The slice count of an array whose planes are its last two dimensions: 1 at rank `rank_2d`, the
@@ -81,7 +84,7 @@ std::size_t slices_of(std::size_t ndim, const std::int64_t* shape, std::size_t r
     return ndim == rank_2d ? 1 : std::size_t(shape[ndim - 3]);
 }
 
-nb::object finish(std::optional<std::vector<std::uint8_t>> bytes, const char* empty, const std::string& output) {
+nb::object finish(std::optional<std::vector<std::uint8_t>> bytes, const char* empty, const Path& output) {
     if (!bytes) throw std::runtime_error(empty);
     return bytes_or_file(*bytes, output);
 }
@@ -89,12 +92,12 @@ nb::object finish(std::optional<std::vector<std::uint8_t>> bytes, const char* em
 // The three array writers: segments, then the reference series, then the array's shape (checked
 // by `shape_ok` against the series), then the build on the engine without the interpreter lock.
 template <class Build>
-nb::object write_from_array(const std::vector<std::string>& reference_paths, const nb::list& segment_list,
-                            const char* shape_message, const char* empty_message, const std::string& output,
+nb::object write_from_array(const std::vector<Path>& reference_paths, const nb::list& segment_list,
+                            const char* shape_message, const char* empty_message, const Path& output,
                             std::size_t ndim, const std::int64_t* shape, std::size_t rank_2d, bool per_segment,
                             Build build) {
     const Segments segs = segments_of(segment_list);
-    const ReferenceSeries ref = without_gil([&] { return load_reference(reference_paths, true); });
+    const ReferenceSeries ref = without_gil([&] { return load_reference(strings(reference_paths), true); });
     if (ref.slices.empty()) throw std::invalid_argument("no decodable single-frame reference slices");
     if (slices_of(ndim, shape, rank_2d, ref.rows(), ref.columns()) != ref.slices.size() ||
         (per_segment && std::size_t(shape[0]) != segs.segments.size()))
@@ -149,7 +152,8 @@ nb::dict meta_of(const SegDecoded& s, bool masks) {
     return m;
 }
 
-nb::object read_seg(const std::string& path, bool masks) {
+nb::object read_seg(const Path& path, bool masks) {
+    check_opens(path);
     SegDecoded decoded;
     const DecodeStatus st = without_gil([&] {
         loamwerk::OwnedBuffer file;
@@ -184,92 +188,99 @@ nb::object read_seg(const std::string& path, bool masks) {
 void register_seg(nb::module_& m) {
     m.def(
         "write_seg",
-        [](const std::vector<std::string>& reference_paths, U16Array labelmap, const nb::list& segment_list,
-           const std::string& output, const std::string& sop, const std::string& series, const std::string& dim,
-           const std::string& date, const std::string& time) {
+        [](const std::vector<Path>& reference_paths, U16Array labelmap, const nb::list& segment_list,
+           const Path& output, const std::string& sop, const std::string& series, const std::string& dim,
+           const std::string& date, const std::string& time, const std::optional<nb::dict>& identity) {
+            const BuildOptions options = options_of(sop, series, dim, date, time, identity);
             return write_from_array(
                 reference_paths, segment_list, "labelmap shape does not match the reference series",
                 "labelmap had no voxels matching any segment labelID", output, labelmap.ndim(), labelmap.shape_ptr(), 2,
                 false, [&](const ReferenceSeries& ref, const Segments& segs) {
-                    return build(ref, {labelmap.data(), labelmap.size()}, segs.segments, segs.label_ids,
-                                 options_of(sop, series, dim, date, time));
+                    return build(ref, {labelmap.data(), labelmap.size()}, segs.segments, segs.label_ids, options);
                 });
         },
         nb::arg("reference_paths"), nb::arg("labelmap"), nb::arg("segments"), nb::arg("output") = "",
         nb::arg("sop_instance_uid") = "", nb::arg("series_instance_uid") = "",
         nb::arg("dimension_organization_uid") = "", nb::arg("content_date") = "", nb::arg("content_time") = "",
-        nb::sig("def write_seg(reference_paths: list[str], labelmap: numpy.typing.NDArray, segments: list[dict], "
-                "output: str = '', sop_instance_uid: str = '', series_instance_uid: str = '', "
-                "dimension_organization_uid: str = '', content_date: str = '', content_time: str = '') "
-                "-> bytes | None"),
+        nb::arg("identity") = nb::none(),
+        nb::sig("def write_seg(reference_paths: Sequence[str | os.PathLike[str]], labelmap: numpy.typing.NDArray, segments: list[dict], "
+                "output: str | os.PathLike[str] = '', sop_instance_uid: str = '', series_instance_uid: str = '', "
+                "dimension_organization_uid: str = '', content_date: str = '', content_time: str = '', "
+                "identity: dict[str, str | int] | None = None) -> bytes | None"),
         "A binary Segmentation from a uint16 label map of shape (rows, columns) or (slices, rows, columns)\n"
         "over the reference series (slice k = the k-th reference slice along the normal). segments: dicts\n"
         "with label, rgb, category / type / anatomic (value, scheme, meaning), algorithm_type,\n"
-        "algorithm_name, labelID. UIDs not given are derived from the content. Returns the Part-10 bytes,\n"
-        "or writes them to output and returns None.");
+        "algorithm_name, labelID. UIDs not given are derived from the content. identity replaces the\n"
+        "defaults of manufacturer, manufacturer_model_name, software_versions, device_serial_number,\n"
+        "series_number, series_description and content_creator. Returns the Part-10 bytes, or writes them\n"
+        "to output and returns None.");
     m.def(
         "write_seg_fractional",
-        [](const std::vector<std::string>& reference_paths, U8Array maps, const nb::list& segment_list,
-           int fractional_type, int max_value, const std::string& output, const std::string& sop,
-           const std::string& series, const std::string& dim, const std::string& date, const std::string& time) {
+        [](const std::vector<Path>& reference_paths, U8Array maps, const nb::list& segment_list,
+           int fractional_type, int max_value, const Path& output, const std::string& sop,
+           const std::string& series, const std::string& dim, const std::string& date, const std::string& time,
+           const std::optional<nb::dict>& identity) {
             if (max_value < 0 || max_value > 255) throw std::invalid_argument("max_value must be 0-255");
+            const BuildOptions options = options_of(sop, series, dim, date, time, identity);
             return write_from_array(
                 reference_paths, segment_list,
                 "maps shape must be [nseg, (slices,) H, W] matching segments × series", "no non-empty fractional frames",
                 output, maps.ndim(), maps.shape_ptr(), 3, true, [&](const ReferenceSeries& ref, const Segments& segs) {
                     return build_fractional(ref, {maps.data(), maps.size()}, segs.segments, fractional_type != 0,
-                                            std::uint32_t(max_value), options_of(sop, series, dim, date, time));
+                                            std::uint32_t(max_value), options);
                 });
         },
         nb::arg("reference_paths"), nb::arg("maps"), nb::arg("segments"), nb::arg("fractional_type") = 0,
         nb::arg("max_value") = 255, nb::arg("output") = "", nb::arg("sop_instance_uid") = "",
         nb::arg("series_instance_uid") = "", nb::arg("dimension_organization_uid") = "",
-        nb::arg("content_date") = "", nb::arg("content_time") = "",
-        nb::sig("def write_seg_fractional(reference_paths: list[str], maps: numpy.typing.NDArray, "
-                "segments: list[dict], fractional_type: int = 0, max_value: int = 255, output: str = '', "
+        nb::arg("content_date") = "", nb::arg("content_time") = "", nb::arg("identity") = nb::none(),
+        nb::sig("def write_seg_fractional(reference_paths: Sequence[str | os.PathLike[str]], maps: numpy.typing.NDArray, "
+                "segments: list[dict], fractional_type: int = 0, max_value: int = 255, output: str | os.PathLike[str] = '', "
                 "sop_instance_uid: str = '', series_instance_uid: str = '', dimension_organization_uid: str = '', "
-                "content_date: str = '', content_time: str = '') -> bytes | None"),
+                "content_date: str = '', content_time: str = '', identity: dict[str, str | int] | None = None) "
+                "-> bytes | None"),
         "A fractional Segmentation from uint8 maps of shape (segments, rows, columns) or (segments, slices,\n"
         "rows, columns); fractional_type non-zero = OCCUPANCY, else PROBABILITY; max_value 0 means 255.");
     m.def(
         "write_seg_overlapping",
-        [](const std::vector<std::string>& reference_paths, U8Array masks, const nb::list& segment_list,
-           const std::string& output, const std::string& sop, const std::string& series, const std::string& dim,
-           const std::string& date, const std::string& time) {
+        [](const std::vector<Path>& reference_paths, U8Array masks, const nb::list& segment_list,
+           const Path& output, const std::string& sop, const std::string& series, const std::string& dim,
+           const std::string& date, const std::string& time, const std::optional<nb::dict>& identity) {
+            const BuildOptions options = options_of(sop, series, dim, date, time, identity);
             return write_from_array(
                 reference_paths, segment_list,
                 "masks shape must be [nseg, (slices,) H, W] matching segments × series", "no non-empty segment frames",
                 output, masks.ndim(), masks.shape_ptr(), 3, true, [&](const ReferenceSeries& ref, const Segments& segs) {
-                    return build_frames(ref, {masks.data(), masks.size()}, segs.segments,
-                                        options_of(sop, series, dim, date, time));
+                    return build_frames(ref, {masks.data(), masks.size()}, segs.segments, options);
                 });
         },
         nb::arg("reference_paths"), nb::arg("masks"), nb::arg("segments"), nb::arg("output") = "",
         nb::arg("sop_instance_uid") = "", nb::arg("series_instance_uid") = "",
         nb::arg("dimension_organization_uid") = "", nb::arg("content_date") = "", nb::arg("content_time") = "",
-        nb::sig("def write_seg_overlapping(reference_paths: list[str], masks: numpy.typing.NDArray, "
-                "segments: list[dict], output: str = '', sop_instance_uid: str = '', series_instance_uid: str = '', "
-                "dimension_organization_uid: str = '', content_date: str = '', content_time: str = '') "
-                "-> bytes | None"),
+        nb::arg("identity") = nb::none(),
+        nb::sig("def write_seg_overlapping(reference_paths: Sequence[str | os.PathLike[str]], masks: numpy.typing.NDArray, "
+                "segments: list[dict], output: str | os.PathLike[str] = '', sop_instance_uid: str = '', series_instance_uid: str = '', "
+                "dimension_organization_uid: str = '', content_date: str = '', content_time: str = '', "
+                "identity: dict[str, str | int] | None = None) -> bytes | None"),
         "A binary Segmentation from one uint8 0/1 mask per segment, shaped (segments, rows, columns) or\n"
         "(segments, slices, rows, columns); masks may overlap.");
     m.def(
         "build_seg_from_nifti",
-        [](const std::vector<std::string>& ref_paths, const std::string& mask_nii, const nb::list& segment_list) {
+        [](const std::vector<Path>& ref_paths, const Path& mask_nii, const nb::list& segment_list) {
             // An empty list is the engine's to refuse, after the reference series.
             const Segments segs = nb::len(segment_list) ? segments_of(segment_list) : Segments{};
             const std::vector<std::uint8_t> bytes = without_gil([&] {
-                const ReferenceSeries ref = load_reference(ref_paths, false);
+                const ReferenceSeries ref = load_reference(strings(ref_paths), false);
                 return build_from_nifti(ref, mask_nii, segs.segments, segs.label_ids);
             });
             return to_bytes(bytes);
         },
         nb::arg("ref_paths"), nb::arg("mask_nii"), nb::arg("segments"),
-        nb::sig("def build_seg_from_nifti(ref_paths: list[str], mask_nii: str, segments: list[dict]) -> bytes"),
+        nb::sig("def build_seg_from_nifti(ref_paths: Sequence[str | os.PathLike[str]], mask_nii: str | os.PathLike[str], segments: list[dict]) -> bytes"),
         "A binary Segmentation from a NIfTI-1 label volume co-framed with the reference series (its\n"
         "slice axis may run either way along the series normal).");
     m.def("read_seg", &read_seg, nb::arg("path"), nb::arg("masks") = false,
-          nb::sig("def read_seg(path: str, masks: bool = False) -> tuple[numpy.typing.NDArray, dict] | None"),
+          nb::sig("def read_seg(path: str | os.PathLike[str], masks: bool = False) -> tuple[numpy.typing.NDArray, dict] | None"),
           "Reads a Segmentation onto the slice grid its functional groups describe: (label map uint16\n"
           "(slices, rows, columns), meta), or with masks=True (occupancy float32 (segments, slices, rows,\n"
           "columns), meta). None for a DICOM object without segments.");

@@ -2,6 +2,7 @@
 #include <stdexcept>
 #include <variant>
 
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/variant.h>
 
@@ -66,21 +67,26 @@ KoDocument from_python(const nb::dict& doc) {
 void register_sr(nb::module_& m) {
     m.def(
         "write_ko",
-        [](const nb::dict& document, const std::string& output) -> nb::object {
-            return bytes_or_file(build_ko(from_python(document)), output);
+        [](const nb::dict& document, const Path& output, const std::optional<nb::dict>& identity) -> nb::object {
+            loamwerk::sr::KoDocument d = from_python(document);
+            read_identity(identity, d.identity, false, "write_ko");
+            return bytes_or_file(build_ko(std::move(d)), output);
         },
-        nb::arg("document"), nb::arg("output") = "",
-        nb::sig("def write_ko(document: dict, output: str = '') -> bytes | None"),
+        nb::arg("document"), nb::arg("output") = "", nb::arg("identity") = nb::none(),
+        nb::sig("def write_ko(document: dict, output: str | os.PathLike[str] = '', "
+                "identity: dict[str, str | int] | None = None) -> bytes | None"),
         "A Key Object Selection document flagging the referenced instances under a title (default\n"
         "113000 'Of Interest', DCM). document: references [{study_uid, series_uid, sop_class_uid,\n"
         "sop_instance_uid, frame? (or frames, as read_ko gives)}], title {value, scheme, meaning}, retrieve\n"
         "{ae_title, location_uid}, "
         "sop_instance_uid / series_instance_uid (derived from the content when absent), patient_name,\n"
         "patient_id, study_uid, study_date, study_time, study_id, accession_number; other keys are refused.\n"
-        "Returns the bytes, or writes them to output.");
+        "identity replaces the defaults of manufacturer, manufacturer_model_name, software_versions,\n"
+        "device_serial_number, series_number and series_description. Returns the bytes, or writes them\n"
+        "to output.");
     m.def(
         "read_ko",
-        [](std::variant<nb::bytes, std::string> source) {
+        [](Source source) {
             loamwerk::OwnedBuffer file;
             const KoRead r = read_ko(source_bytes(source, file));
             const KoDocument& d = r.document;
@@ -113,7 +119,7 @@ void register_sr(nb::module_& m) {
             out["references"] = refs;
             return out;
         },
-        nb::arg("source"), nb::sig("def read_ko(source: bytes | str) -> dict"),
+        nb::arg("source"), nb::sig("def read_ko(source: bytes | str | os.PathLike[str]) -> dict"),
         "Reads a Key Object Selection document (bytes or a path): patient and study, title code, own UIDs,\n"
         "retrieve information and the references in content order with their frames.");
 }

@@ -50,8 +50,8 @@ void grouping_meta(nb::dict& meta, const std::string& grouping, std::size_t dupl
     meta["undecoded"] = utf8_list(undecoded);
 }
 
-nb::tuple assemble_volume(const std::vector<std::string>& paths) {
-    AssembledVolume v = without_gil([&] { return assemble(paths, true); });
+nb::tuple assemble_volume(const std::vector<Path>& paths) {
+    AssembledVolume v = without_gil([&] { return assemble(strings(paths), true); });
     nb::dict meta;
     meta["depth"] = v.depth;
     meta["rows"] = v.rows;
@@ -98,15 +98,17 @@ nb::dict volume4d_meta(const Volume4D& v) {
     return meta;
 }
 
-nb::tuple assemble_4d_py(const std::vector<std::string>& paths) {
-    Volume4D v = without_gil([&] { return assemble_4d(paths, true); });
+nb::tuple assemble_4d_py(const std::vector<Path>& paths) {
+    Volume4D v = without_gil([&] { return assemble_4d(strings(paths), true); });
     nb::dict meta = volume4d_meta(v);
     auto array = to_array(std::move(v.data), {v.volumes, v.depth, v.rows, v.columns}, nb::dtype<float>());
     return nb::make_tuple(array, meta);
 }
 
-nb::tuple assemble_dwi_py(const std::vector<std::string>& paths, const std::string& order) {
-    DwiVolumes v = without_gil([&] { return assemble_dwi(decode_frames(paths, true, true), paths, order == "acquisition"); });
+nb::tuple assemble_dwi_py(const std::vector<Path>& paths, const std::string& order) {
+    require_choice(order, {"gradient", "acquisition"}, "order");
+    const std::vector<std::string> files = strings(paths);
+    DwiVolumes v = without_gil([&] { return assemble_dwi(decode_frames(files, true, true), files, order == "acquisition"); });
     nb::dict meta;
     meta["volumes"] = v.volumes;
     meta["series_instance_uid"] = utf8_str(v.series_uid);
@@ -153,7 +155,7 @@ void check_affine(const std::vector<double>& affine, const std::string& fn) {
 }
 
 // The writers' and reader's status codes, with what they mean for the file at `path`.
-void status(int rc, const char* what, const std::string& path) {
+void status(int rc, const char* what, const Path& path) {
     if (rc == file_result::kOk) return;
     const bool reading = std::string_view(what) == "dcm_nifti_read";
     std::string_view why;
@@ -169,7 +171,7 @@ void status(int rc, const char* what, const std::string& path) {
                              path);
 }
 
-void write_nifti(AnyArray array, const std::vector<float>& affine, const std::string& path, double scl_slope,
+void write_nifti(AnyArray array, const std::vector<float>& affine, const Path& path, double scl_slope,
                  double scl_inter, double repetition_time, bool rgb) {
     // RGB arrays carry their three samples in a last axis of their own.
     const std::size_t rank = array.ndim() - (rgb ? 1 : 0);
@@ -191,13 +193,13 @@ void write_nifti(AnyArray array, const std::vector<float>& affine, const std::st
 }
 
 // One series assembled and written to a volume file, the arrays staying in the engine.
-nb::object write_series(const std::vector<std::string>& paths, const std::string& path, const std::string& kind,
+nb::object write_series(const std::vector<Path>& paths, const Path& path, const std::string& kind,
                         std::size_t min_volumes) {
     const SeriesKind k = kind == "diffusion" ? SeriesKind::kDiffusion : kind == "colour" ? SeriesKind::kColour
                                                                                           : SeriesKind::kVolumes;
     if (kind != "volumes" && kind != "diffusion" && kind != "colour")
         throw std::invalid_argument("_write_series: kind must be volumes, diffusion or colour");
-    const auto written = without_gil([&] { return write_series_file(paths, path, k, min_volumes); });
+    const auto written = without_gil([&] { return write_series_file(strings(paths), path, k, min_volumes); });
     if (!written) return nb::none();
     const SeriesFile& f = *written;
     static constexpr const char* kTypes[] = {"uint8", "uint16", "int16", "float32", "rgb24"};
@@ -226,7 +228,7 @@ nb::object write_series(const std::vector<std::string>& paths, const std::string
     return out;
 }
 
-void write_nrrd(AnyArray array, const std::vector<double>& affine, const std::string& path, bool gzip) {
+void write_nrrd(AnyArray array, const std::vector<double>& affine, const Path& path, bool gzip) {
     check_affine(affine, "write_nrrd_volume");
     check_rank_type(array, "write_nrrd_volume");
     const Shape s = shape_of(array);
@@ -236,7 +238,7 @@ void write_nrrd(AnyArray array, const std::vector<double>& affine, const std::st
     status(rc, "dcm_nrrd_write_nd", path);
 }
 
-void write_metaimage(AnyArray array, const std::vector<double>& affine, const std::string& path, bool compress) {
+void write_metaimage(AnyArray array, const std::vector<double>& affine, const Path& path, bool compress) {
     check_affine(affine, "write_metaimage_volume");
     check_rank_type(array, "write_metaimage_volume");
     const Shape s = shape_of(array);
@@ -259,7 +261,8 @@ nb::dlpack::dtype nifti_dtype(std::int16_t datatype) {
     }
 }
 
-nb::tuple read_nifti(const std::string& path) {
+nb::tuple read_nifti(const Path& path) {
+    check_opens(path);
     NiftiVolume v;
     const int rc = without_gil([&] { return dcm_nifti_read(path, v); });
     if (rc == -4) throw std::runtime_error("read_nifti: unsupported datatype");
@@ -276,7 +279,7 @@ nb::tuple read_nifti(const std::string& path) {
     return nb::make_tuple(array, meta);
 }
 
-nb::list series_keys(const std::vector<std::string>& paths) {
+nb::list series_keys(const std::vector<Path>& paths) {
     std::vector<FileSeriesKey> keys = without_gil([&] {
         std::vector<FileSeriesKey> out;
         out.reserve(paths.size());
@@ -311,11 +314,12 @@ nb::list series_keys(const std::vector<std::string>& paths) {
 
 void register_volume(nb::module_& m) {
     m.def("_series_keys", &series_keys, nb::arg("paths"),
+          nb::sig("def _series_keys(paths: Sequence[str | os.PathLike[str]]) -> list[dict[str, Any]]"),
           "Per file: image (has pixel data), series_uid, series_number, description, protocol, modality,\n"
           "position (Image Position text), manufacturer, sequence_name, image_type, acquisition_number,\n"
           "frames, diffusion (a b-value above 0), colour, echo_number and complex_part. For the converter.");
     m.def("assemble_volume", &assemble_volume, nb::arg("paths"),
-          nb::sig("def assemble_volume(paths: list[str]) -> tuple[numpy.typing.NDArray[numpy.float32], dict]"),
+          nb::sig("def assemble_volume(paths: Sequence[str | os.PathLike[str]]) -> tuple[numpy.typing.NDArray[numpy.float32], dict]"),
           "A series' volume: float32 (depth, rows, columns) in modality units, with spacing [z, y, x] and the\n"
           "column-major voxel-to-patient affine in patient LPS (nibabel's RAS flips the first two rows).\n"
           "Several series: the one with most decodable frames; several orientations: the orientation group\n"
@@ -324,7 +328,7 @@ void register_volume(nb::module_& m) {
           "one position apart when no named axis did; meta['stored'] gives the stored-integer map when all\n"
           "frames share one.");
     m.def("assemble_4d", &assemble_4d_py, nb::arg("paths"),
-          nb::sig("def assemble_4d(paths: list[str]) -> tuple[numpy.typing.NDArray[numpy.float32], dict]"),
+          nb::sig("def assemble_4d(paths: Sequence[str | os.PathLike[str]]) -> tuple[numpy.typing.NDArray[numpy.float32], dict]"),
           "One series as float32 (volumes, depth, rows, columns): volumes enumerate the non-spatial axes\n"
           "(time, b-value, echo, cardiac phase, ...) that hold frames, the last listed varying fastest;\n"
           "meta['dimensions'] describes them. Frames at one position that no named axis tells apart are told\n"
@@ -333,7 +337,7 @@ void register_volume(nb::module_& m) {
           "in acquisition order), as dcm2niix does; frames that nothing tells apart raise an error naming\n"
           "their files. The affine is in patient LPS.");
     m.def("assemble_dwi", &assemble_dwi_py, nb::arg("paths"), nb::arg("order") = "gradient",
-          nb::sig("def assemble_dwi(paths: list[str], order: str = 'gradient') -> "
+          nb::sig("def assemble_dwi(paths: Sequence[str | os.PathLike[str]], order: str = 'gradient') -> "
                   "tuple[numpy.typing.NDArray[numpy.float32], dict]"),
           "Diffusion-weighted volumes (b-value and gradient from the standard attributes or the Siemens, GE,\n"
           "Philips or United Imaging private ones): gradient order (b = 0 first) or, with\n"
@@ -343,7 +347,7 @@ void register_volume(nb::module_& m) {
     m.def("write_nifti_volume", &write_nifti, nb::arg("array"), nb::arg("affine"), nb::arg("path"),
           nb::arg("scl_slope") = 1.0, nb::arg("scl_inter") = 0.0, nb::arg("repetition_time") = 0.0,
           nb::arg("rgb") = false,
-          nb::sig("def write_nifti_volume(array: numpy.typing.NDArray, affine: list[float], path: str, "
+          nb::sig("def write_nifti_volume(array: numpy.typing.NDArray, affine: list[float], path: str | os.PathLike[str], "
                   "scl_slope: float = 1.0, scl_inter: float = 0.0, repetition_time: float = 0.0, rgb: bool = False) "
                   "-> None"),
           "Writes a NIfTI-1 file (gzip-compressed when path ends with .gz) from a (D, H, W) or (V, D, H, W)\n"
@@ -352,6 +356,8 @@ void register_volume(nb::module_& m) {
           "with seconds as the time unit; rgb: a uint8 (..., 3) array written as RGB24.");
     m.def("_write_series", &write_series, nb::arg("paths"), nb::arg("path"), nb::arg("kind") = "volumes",
           nb::arg("min_volumes") = 1,
+          nb::sig("def _write_series(paths: Sequence[str | os.PathLike[str]], path: str | os.PathLike[str], "
+                  "kind: str = 'volumes', min_volumes: int = 1) -> dict[str, Any] | None"),
           "One series assembled (kind: volumes, diffusion in acquisition order, or colour) and written to\n"
           "path (.nii/.nii.gz/.nrrd/.mha): stored integers with scl_slope/scl_inter where all frames share\n"
           "one linear map, Philips' floating-point scaling. None, writing nothing, below min_volumes.\n"
@@ -359,17 +365,17 @@ void register_volume(nb::module_& m) {
           "(file axes), dtype, scaling, affine, grouping, duplicates, missing_slices, derived_excluded,\n"
           "bvals, bvecs (voxel axes) and the series' BIDS sidecar.");
     m.def("read_nifti", &read_nifti, nb::arg("path"),
-          nb::sig("def read_nifti(path: str) -> tuple[numpy.typing.NDArray, dict]"),
+          nb::sig("def read_nifti(path: str | os.PathLike[str]) -> tuple[numpy.typing.NDArray, dict]"),
           "Reads a single-file NIfTI-1 (.nii or .nii.gz): the voxels in the file's type, shaped (D, H, W) or\n"
           "(T, D, H, W), and meta with the LPS affine, spacing [z, y, x], time_points, scl_slope, scl_inter.");
     m.def("write_nrrd_volume", &write_nrrd, nb::arg("array"), nb::arg("affine"), nb::arg("path"),
           nb::arg("gzip") = false,
-          nb::sig("def write_nrrd_volume(array: numpy.typing.NDArray, affine: list[float], path: str, "
+          nb::sig("def write_nrrd_volume(array: numpy.typing.NDArray, affine: list[float], path: str | os.PathLike[str], "
                   "gzip: bool = False) -> None"),
           "Writes an NRRD file with an attached header (LPS space).");
     m.def("write_metaimage_volume", &write_metaimage, nb::arg("array"), nb::arg("affine"), nb::arg("path"),
           nb::arg("compress") = false,
-          nb::sig("def write_metaimage_volume(array: numpy.typing.NDArray, affine: list[float], path: str, "
+          nb::sig("def write_metaimage_volume(array: numpy.typing.NDArray, affine: list[float], path: str | os.PathLike[str], "
                   "compress: bool = False) -> None"),
           "Writes a MetaImage (.mha) file with the data in the same file.");
 }

@@ -63,6 +63,29 @@ std::pair<std::uint32_t, std::uint32_t> dims(const slide& s, int level, bool til
     return tiles ? std::pair(l->tile_width, l->tile_height) : std::pair(l->info.total_columns, l->info.total_rows);
 }
 
+// IndexError for a level the slide does not have, or a tile position beyond its grid: an empty
+// tile is reserved for tiles that exist but cannot be delivered. A slide that did not open (no
+// levels) keeps answering empty; open_error() says why.
+void check_level(const slide& s, int level) {
+    if (s.level_count() > 0 && !s.level(level))
+        throw nb::index_error(("level " + std::to_string(level) + " is out of range (the slide has " +
+                               std::to_string(s.level_count()) + " levels, numbered from 0)")
+                                  .c_str());
+}
+
+void check_tile(const slide& s, int level, std::int64_t x, std::int64_t y) {
+    check_level(s, level);
+    const auto* l = s.level(level);
+    if (!l) return;
+    const std::int64_t across = l->tile_width ? (std::int64_t(l->info.total_columns) + l->tile_width - 1) / l->tile_width : 0;
+    const std::int64_t down = l->tile_height ? (std::int64_t(l->info.total_rows) + l->tile_height - 1) / l->tile_height : 0;
+    if (x < 0 || y < 0 || x >= across || y >= down)
+        throw nb::index_error(("tile (" + std::to_string(x) + ", " + std::to_string(y) + ") is outside level " +
+                               std::to_string(level) + "'s " + std::to_string(across) + " x " + std::to_string(down) +
+                               " tiles")
+                                  .c_str());
+}
+
 bool fits_u32(std::int64_t v) { return v >= 0 && v <= std::int64_t(std::numeric_limits<std::uint32_t>::max()); }
 
 nb::ndarray<nb::numpy> associated_array(const slide& s, const std::string& name, bool rgba, bool srgb) {
@@ -75,6 +98,7 @@ nb::ndarray<nb::numpy> associated_array(const slide& s, const std::string& name,
 
 nb::ndarray<nb::numpy> region_array(const slide& s, std::int64_t x, std::int64_t y, int level, std::int64_t w,
                                     std::int64_t h, bool rgba, bool srgb) {
+    check_level(s, level);
     if (!fits_u32(w) || !fits_u32(h)) return image_array(s, {}, 0, 0, rgba);
     // A recycled buffer when the region is of a size the pool holds; the engine sizes it.
     const std::uint64_t bytes = std::uint64_t(w) * std::uint64_t(h);
@@ -85,6 +109,7 @@ nb::ndarray<nb::numpy> region_array(const slide& s, std::int64_t x, std::int64_t
 
 nb::ndarray<nb::numpy> tile_array(const slide& s, int level, std::int64_t x, std::int64_t y, bool rgba, bool fill_missing,
                                   bool srgb) {
+    check_tile(s, level, x, y);
     const auto [tw, th] = dims(s, level, true);
     if (!fits_u32(x) || !fits_u32(y)) return image_array(s, {}, 0, 0, rgba);
     Pixels px = s.pool()->take(std::size_t(tw) * th * (rgba ? 4 : 3));
@@ -186,8 +211,9 @@ void register_wsi(nb::module_& m) {
            const std::string& transfer_syntax, int quality, bool sparse, bool skip_blank,
            const std::optional<nb::bytes>& icc_profile, double pixel_spacing_mm, const std::optional<RgbArray>& label,
            const std::optional<RgbArray>& overview, const std::string& study_uid, const std::string& series_uid,
-           const std::string& content_date) {
+           const std::string& content_date, const std::optional<nb::dict>& identity) {
             loamwerk::wsi::PyramidRequest req;
+            read_identity(identity, req.identity, false, "wsi_write_pyramid");
             req.image = rgb_of(image, "image");
             req.tile_width = tile_width, req.tile_height = tile_height, req.levels = levels;
             req.transfer_syntax = transfer_syntax, req.quality = quality, req.sparse = sparse, req.skip_blank = skip_blank;
@@ -204,11 +230,13 @@ void register_wsi(nb::module_& m) {
         nb::arg("transfer_syntax") = "1.2.840.10008.1.2.4.50", nb::arg("quality") = 90, nb::arg("sparse") = false,
         nb::arg("skip_blank") = false, nb::arg("icc_profile") = nb::none(), nb::arg("pixel_spacing_mm") = 0.00025,
         nb::arg("label") = nb::none(), nb::arg("overview") = nb::none(), nb::arg("study_uid") = "",
-        nb::arg("series_uid") = "", nb::arg("content_date") = "",
+        nb::arg("series_uid") = "", nb::arg("content_date") = "", nb::arg("identity") = nb::none(),
         "Writes a VL Whole Slide Microscopy pyramid of an RGB uint8 image [rows, columns, 3]: one tiled\n"
         "instance per level (each half the size of the one before; levels=0 halves until one tile holds\n"
         "the level), then the label and overview images. sparse=True writes TILED_SPARSE with per-frame\n"
-        "positions; skip_blank then omits uniform white or black tiles. Returns the instances as bytes.");
+        "positions; skip_blank then omits uniform white or black tiles. identity replaces the defaults of\n"
+        "manufacturer, manufacturer_model_name, software_versions, device_serial_number, series_number and\n"
+        "series_description. Returns the instances as bytes.");
 
     nb::class_<slide>(m, "WsiSlide",
                       "A whole-slide image pyramid (from wsi_open or wsi_open_paths). Levels run from full\n"
@@ -379,6 +407,7 @@ void register_wsi(nb::module_& m) {
         .def("read_tiles",
              [](const slide& s, int level, const nb::sequence& tiles, bool rgba, bool fill_missing) {
                  const auto list = tile_list(tiles);
+                 for (const auto& [x, y] : list) check_tile(s, level, x, y);
                  const auto [tw, th] = dims(s, level, true);
                  std::vector<Pixels> decoded(list.size());
                  for (Pixels& p : decoded) p = s.pool()->take(std::size_t(tw) * th * (rgba ? 4 : 3));
@@ -402,7 +431,7 @@ void register_wsi(nb::module_& m) {
         nb::arg("instances"), "Opens the instances (bytes) of one slide as a WsiSlide.");
     m.def(
         "wsi_open_paths",
-        [](const std::vector<std::string>& paths) {
+        [](const std::vector<Path>& paths) {
             std::vector<std::shared_ptr<loamwerk::wsi::Source>> sources;
             without_gil([&] {
                 for (const std::string& p : paths) sources.push_back(loamwerk::wsi::map_file(p));

@@ -30,9 +30,19 @@ Attempt read_once(const std::string& path, std::size_t limit, FileRead& out) {
     Descriptor f{open_read_only(path)};
     struct stat st {};
     // Directories open fine on Linux but have no bytes to read; pipes have no size.
-    if (f.fd < 0 || ::fstat(f.fd, &st) != 0 || S_ISDIR(st.st_mode)) return Attempt::kUnopenable;
+    if (f.fd < 0 || ::fstat(f.fd, &st) != 0) {
+        out.error = errno;
+        return Attempt::kUnopenable;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        out.error = EISDIR;
+        return Attempt::kUnopenable;
+    }
     const off_t end = ::lseek(f.fd, 0, SEEK_END);
-    if (end < 0 || ::lseek(f.fd, 0, SEEK_SET) != 0) return Attempt::kUnopenable;
+    if (end < 0 || ::lseek(f.fd, 0, SEEK_SET) != 0) {
+        out.error = errno;
+        return Attempt::kUnopenable;
+    }
     out.opened = true;
     out.size = std::size_t(end);
     OwnedBuffer buf(std::min(out.size, limit));
@@ -73,15 +83,18 @@ FileRead read_file(const std::string& path, std::size_t limit) {
     return out;
 }
 
+OpenError::OpenError(const std::string& path, int error_number)
+    : std::runtime_error("cannot open " + path), path_(path), errno_(error_number) {}
+
 OwnedBuffer read_whole_file(const std::string& path) {
     FileRead r = read_file(path);
-    if (!r.opened) throw std::runtime_error("cannot open " + path);
+    if (!r.opened) throw OpenError(path, r.error);
     return std::move(r.bytes);
 }
 
 OwnedBuffer read_file_prefix(const std::string& path, std::size_t limit, std::size_t* file_size) {
     FileRead r = read_file(path, limit);
-    if (!r.opened) throw std::runtime_error("cannot open " + path);
+    if (!r.opened) throw OpenError(path, r.error);
     if (file_size) *file_size = r.size;
     return std::move(r.bytes);
 }

@@ -351,9 +351,11 @@ std::vector<std::uint8_t> Builder::finish() {
     w.text(tags::kContentTime, "TM", content_time);
     w.text(tags::kAccessionNumber, "SH", "");
     w.text(tags::kModality, "CS", "SEG");
-    w.text(tags::kManufacturer, "LO", "Tessera");
+    const Identity& who = options_.identity;
+    w.text(tags::kManufacturer, "LO", who.manufacturer);
     w.text(tags::kReferringPhysicianName, "PN", "");
-    w.text(tags::kManufacturerModelName, "LO", "Tessera");
+    if (!who.series_description.empty()) w.text(tags::kSeriesDescription, "LO", who.series_description);
+    w.text(tags::kManufacturerModelName, "LO", who.model_name);
     if (!ctx_.series_uid.empty()) {
         w.begin_sequence(tags::kReferencedSeriesSequence);
         w.begin_item();
@@ -379,12 +381,12 @@ std::vector<std::uint8_t> Builder::finish() {
     w.text(tags::kPatientID, "LO", ctx_.patient_id);
     w.text(tags::kPatientBirthDate, "DA", "");
     w.text(tags::kPatientSex, "CS", "");
-    w.text(tags::kDeviceSerialNumber, "LO", "1");
-    w.text(tags::kSoftwareVersions, "LO", "1.0");
+    w.text(tags::kDeviceSerialNumber, "LO", who.device_serial_number);
+    w.text(tags::kSoftwareVersions, "LO", who.software_versions);
     w.text(tags::kStudyInstanceUID, "UI", ctx_.study_uid);
     w.text(tags::kSeriesInstanceUID, "UI", series_uid);
     w.text(tags::kStudyID, "SH", "");
-    w.text(tags::kSeriesNumber, "IS", "1");
+    w.text(tags::kSeriesNumber, "IS", who.series_number);
     w.text(tags::kInstanceNumber, "IS", "1");
     w.text(tags::kFrameOfReferenceUID, "UI", ctx_.frame_of_reference_uid);
     w.text(tags::kPositionReferenceIndicator, "LO", "");  // Position Reference Indicator: required, may be empty
@@ -441,7 +443,7 @@ std::vector<std::uint8_t> Builder::finish() {
     w.text(tags::kSegmentsOverlap, "CS", overlap ? "YES" : "NO");
     w.text(tags::kContentLabel, "CS", "SEGMENTATION");
     w.text(tags::kContentDescription, "LO", "");
-    w.text(tags::kContentCreatorName, "PN", "");  // Content Creator's Name: required, may be empty
+    w.text(tags::kContentCreatorName, "PN", options_.identity.content_creator);  // required, may be empty
     w.begin_sequence(tags::kSharedFunctionalGroupsSequence);
     w.begin_item();
     w.begin_sequence(tags::kPlaneOrientationSequence);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/identity.hpp"
 #include "core/bytes.hpp"
 
 namespace loamwerk::seg {
@@ -23,7 +24,7 @@ struct Code {
 struct SegSegment {
     std::string label;
     std::uint8_t rgb[3] = {0, 0, 0};
-    Code category{"T-D0050", "SRT", "Tissue"}, type{"T-D0050", "SRT", "Tissue"}, anatomic;
+    Code category{"85756007", "SCT", "Tissue"}, type{"85756007", "SCT", "Tissue"}, anatomic;
     std::string algorithm_type = "MANUAL", algorithm_name = "Tessera";
 };
 
@@ -53,6 +54,7 @@ ReferenceSeries load_reference(const std::vector<std::string>& paths, bool paral
 // The optional values of a build; empty strings are "not given".
 struct BuildOptions {
     std::string sop_instance_uid, series_instance_uid, dimension_organization_uid, content_date, content_time;
+    Identity identity{"Tessera", "Tessera", "1.0", "1", "1", "", ""};
 };
 
 // Each build returns the Part-10 bytes, or nothing when no frame resulted. Argument and shape

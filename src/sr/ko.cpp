@@ -88,20 +88,25 @@ std::vector<std::uint8_t> build_ko(KoDocument d) {
     w.text(tags::kContentTime, "TM", d.study_time);
     w.text(tags::kAccessionNumber, "SH", d.accession_number);
     w.text(tags::kModality, "CS", "KO");
-    w.text(tags::kManufacturer, "LO", "Tessera");
+    const Identity& who = d.identity;
+    w.text(tags::kManufacturer, "LO", who.manufacturer);
     // Type 2 attributes of the study and KO series modules, and the template identification that
     // readers use to recognise the document (TID 2010), beyond the minimal layout.
     w.text(tags::kReferringPhysicianName, "PN", "");
+    if (!who.series_description.empty()) w.text(tags::kSeriesDescription, "LO", who.series_description);
+    if (!who.model_name.empty()) w.text(tags::kManufacturerModelName, "LO", who.model_name);
     w.begin_sequence(tags::kReferencedPerformedProcedureStepSequence);
     w.end_sequence();
     w.text(tags::kPatientName, "PN", d.patient_name);
     w.text(tags::kPatientID, "LO", d.patient_id);
     w.text(tags::kPatientBirthDate, "DA", "");
     w.text(tags::kPatientSex, "CS", "");
+    if (!who.device_serial_number.empty()) w.text(tags::kDeviceSerialNumber, "LO", who.device_serial_number);
+    if (!who.software_versions.empty()) w.text(tags::kSoftwareVersions, "LO", who.software_versions);
     w.text(tags::kStudyInstanceUID, "UI", d.study_uid);
     w.text(tags::kSeriesInstanceUID, "UI", d.series_instance_uid);
     w.text(tags::kStudyID, "SH", d.study_id);
-    w.text(tags::kSeriesNumber, "IS", "999");
+    w.text(tags::kSeriesNumber, "IS", who.series_number);
     w.text(tags::kInstanceNumber, "IS", "1");
     w.text(tags::kValueType, "CS", "CONTAINER");
     w.begin_sequence(tags::kConceptNameCodeSequence);

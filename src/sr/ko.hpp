@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "core/identity.hpp"
+
 namespace loamwerk::sr {
 
 struct KoReference {
@@ -19,6 +21,7 @@ struct KoDocument {
     std::string sop_instance_uid, series_instance_uid;  // minted from the content when empty
     std::string retrieve_ae_title, retrieve_location_uid;
     std::vector<KoReference> references;
+    Identity identity{"Tessera", "", "", "", "999", "", ""};  // the content creator is not used
 };
 
 // The Part-10 bytes (Explicit VR Little Endian). Throws std::runtime_error "failed to build the Key

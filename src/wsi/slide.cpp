@@ -234,19 +234,21 @@ void trim(const Level& level, std::size_t capacity) {
 
 std::shared_ptr<Source> map_file(const std::string& path) {
     const int fd = open_read_only(path);
-    if (fd < 0) throw std::runtime_error("cannot open " + path);
+    if (fd < 0) throw OpenError(path, errno);
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
         ::close(fd);
-        throw std::runtime_error("cannot open " + path);
+        throw OpenError(path, error);
     }
     const std::size_t size = std::size_t(st.st_size);
     void* base = nullptr;
     if (size) {
         base = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
         if (base == MAP_FAILED) {
+            const int error = errno;
             ::close(fd);
-            throw std::runtime_error("cannot open " + path);
+            throw OpenError(path, error);
         }
     }
     ::close(fd);  // the mapping keeps the file

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core/identity.hpp"
+
 namespace loamwerk::wsi {
 
 struct RgbImage {
@@ -28,6 +30,7 @@ struct PyramidRequest {
     double pixel_spacing_mm = 0.00025;
     RgbImage label, overview;
     std::string study_uid, series_uid, content_date;  // minted / today when empty
+    Identity identity{"loam", "loam", "loam", "0", "1", "", ""};  // the content creator is not used
 };
 
 // The instances: levels from full resolution down, then the label and the overview. Throws

@@ -1,6 +1,8 @@
-// Part-10 and dataset parsing, the fast paths, little-endian bridging and editing.
+// Part-10 and dataset parsing, the fast paths, little-endian bridging, the whole-tree reader
+// (sequences expanded, or left and read item by item) and editing.
 #include "core/dataset.hpp"
 #include "core/edit.hpp"
+#include "core/tree.hpp"
 #include "core/values.hpp"
 #include "fuzz.hpp"
 
@@ -21,6 +23,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             (void)integer_of(d.elements(), e.tag);
             (void)float_of(d.elements(), e.tag);
         }
+        if (!d.readable()) continue;
+        tree::read(d, false, tree::Sequences::kExpand);
+        for (const tree::Node& n : tree::read(d, true, tree::Sequences::kLeave).body)
+            if (n.vr == vr::SQ) tree::read_items(n.value, n.item_encoding, n.charset, nullptr);
     }
     locate_pixel_data(data, size);
     (void)layout;

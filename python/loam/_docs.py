@@ -1,0 +1,1077 @@
+"""The parameter, return, error and example sections of the native functions' docstrings.
+
+The native docstring says what a function does; the sections here say how to call it. They are
+added to the functions at import (see _api) and to the stubs the reference is built from (see
+tools/refine_stubs.py).
+"""
+
+from __future__ import annotations
+
+_OPEN = """FileNotFoundError: the file does not exist (also a RuntimeError, "cannot open <path>");
+        PermissionError and IsADirectoryError likewise."""
+
+SECTIONS: dict[str, str] = {
+    "read_file_meta": f"""
+Args:
+    path: the file.
+
+Returns:
+    has_meta, and the transfer syntax, SOP Class and SOP Instance UIDs ("" when absent); for a
+    file without meta the transfer syntax sniffed from its first elements.
+
+Raises:
+    {_OPEN}
+
+Example:
+    >>> loam.read_file_meta("ct.dcm")["transfer_syntax"]
+    '1.2.840.10008.1.2.1'
+""",
+    "has_pixel_data": f"""
+Args:
+    path: the file.
+
+Returns:
+    True when the top-level data set has (Float, Double Float) Pixel Data; False for anything
+    else, malformed content included.
+
+Raises:
+    {_OPEN}
+
+Example:
+    >>> loam.has_pixel_data("ct.dcm")
+    True
+""",
+    "read_pixel_data": f"""
+Args:
+    path: the file.
+
+Returns:
+    The Pixel Data value as stored (encapsulated fragments with their item headers), or None.
+
+Raises:
+    {_OPEN}
+
+Example:
+    >>> len(loam.read_pixel_data("ct.dcm"))
+    8192
+""",
+    "decode": f"""
+Args:
+    path: the file.
+    frame: 0 for every frame, n for the n-th (from 1).
+    rescale: apply the modality rescale (float32), and give colour as RGB.
+    lenient: accept pixel data shorter than the image needs (missing samples are zero).
+
+Returns:
+    (array, meta): the array is (frames, rows, columns[, samples]); meta holds the image
+    attributes (rows, photometric, window_center, pixel_spacing, ...).
+
+Raises:
+    {_OPEN}
+    RuntimeError: the pixel data cannot be decoded, or the frame is out of range.
+    ValueError: the image would need more memory than the limit (see set_memory_limit).
+
+Example:
+    >>> hu, meta = loam.decode("ct.dcm", rescale=True)
+    >>> hu.shape, meta["photometric"]
+    ((1, 64, 64), 'MONOCHROME2')
+""",
+    "decode_bytes": """
+Args:
+    data: a Part-10 file or bare data set.
+    frame: 0 for every frame, n for the n-th (from 1).
+    rescale: apply the modality rescale (float32), and give colour as RGB.
+    lenient: accept pixel data shorter than the image needs.
+
+Returns:
+    (array, meta), as decode gives them.
+
+Raises:
+    RuntimeError: the pixel data cannot be decoded, or the frame is out of range.
+    ValueError: the image would need more memory than the limit.
+
+Example:
+    >>> array, meta = loam.decode_bytes(open("ct.dcm", "rb").read())
+""",
+    "decode_stored": f"""
+Args:
+    path: the file.
+    frame: 0 for every frame, n for the n-th (from 1).
+    lenient: accept pixel data shorter than the image needs.
+
+Returns:
+    (array, meta): stored values, sign-extended, palette indices and colour space kept.
+
+Raises:
+    {_OPEN}
+    RuntimeError: the pixel data cannot be decoded, or the frame is out of range.
+
+Example:
+    >>> stored, meta = loam.decode_stored("ct.dcm")
+    >>> stored.dtype
+    dtype('uint16')
+""",
+    "n_frames": f"""
+Args:
+    path: the file.
+
+Returns:
+    The number of frames that can be decoded.
+
+Raises:
+    {_OPEN}
+
+Example:
+    >>> loam.n_frames("ct.dcm")
+    1
+""",
+    "voi_apply": """
+Args:
+    values: modality values (float32, any shape).
+    function: 0 LINEAR, 1 LINEAR_EXACT or 2 SIGMOID (the VOI LUT Function).
+    lut_bytes: a VOI LUT's data (one byte an entry up to 8 bits, else 16-bit little endian), or None.
+    lut_first: the first value the LUT maps.
+    lut_depth: the LUT's bits per entry.
+    window_center: the window's centre, when there is no LUT.
+    window_width: the window's width, when there is no LUT.
+
+Returns:
+    float32 values in [0, 1], the shape of `values`.
+
+Example:
+    >>> loam.voi_apply(hu, 0, None, 0, 16, 40.0, 400.0).max() <= 1.0
+    True
+""",
+    "transcode": """
+Args:
+    data: a Part-10 file.
+    target_ts: the transfer syntax UID to write.
+    quality: for lossy targets, 1 to 100.
+
+Returns:
+    The re-encoded Part-10 file.
+
+Raises:
+    RuntimeError: the input cannot be decoded, or the target cannot hold the image.
+
+Example:
+    >>> jls = loam.transcode(open("ct.dcm", "rb").read(), "1.2.840.10008.1.2.4.80")
+""",
+    "read_json": f"""
+Args:
+    source: a path, or the file's bytes.
+    charset_override: a Specific Character Set to decode text with instead of the file's.
+    inline_binary: include binary values as base64 (False leaves them out).
+
+Returns:
+    One line of DICOM JSON Model text.
+
+Raises:
+    {_OPEN}
+    RuntimeError: the file is not DICOM or its body cannot be read.
+
+Example:
+    >>> json.loads(loam.read_json("ct.dcm"))["00100010"]["Value"][0]["Alphabetic"]
+    'Demo^Phantom'
+""",
+    "write_part10": """
+Args:
+    json: DICOM JSON Model text of one data set.
+    transfer_syntax: the UID to write; Implicit VR Little Endian when empty.
+
+Returns:
+    The Part-10 file, with its file meta made from the data set.
+
+Raises:
+    RuntimeError: the JSON is not a data set that can be written (the message says why).
+
+Example:
+    >>> data = loam.write_part10(loam.read_json("ct.dcm"), "1.2.840.10008.1.2.1")
+""",
+    "edit_part10": """
+Args:
+    data: a Part-10 file in a little-endian, not deflated transfer syntax.
+    ops: (tag, kind, value, vr) each: kind "insert", "modify" or "erase"; value bytes or str;
+        vr "PN" and so on, or None to take it from the dictionary.
+
+Returns:
+    The edited file; every byte not edited is kept.
+
+Raises:
+    ValueError: an unknown kind or VR.
+    RuntimeError: the file cannot be edited (not Part 10, big endian or deflated).
+
+Example:
+    >>> out = loam.edit_part10(data, [(0x00100010, "modify", "Doe^Jane", None)])
+""",
+    "deidentify": """
+Args:
+    data: a Part-10 file.
+    options: the profile's options ("key", "shift_dates_per_patient", "retain_dates", ...);
+        unknown options raise.
+    lookup: a list that receives (kind, original, replacement) rows, or None.
+    notes: a list that receives notes on burned-in text left in the pixels, or None.
+    identifiers: fixed replacements for identifiers, or None.
+
+Returns:
+    The de-identified file.
+
+Raises:
+    ValueError: an unknown option, or an option of the wrong value.
+    RuntimeError: the file cannot be read.
+
+Example:
+    >>> clean = loam.deidentify(data, {"key": key, "shift_dates_per_patient": 30})
+""",
+    "deidentify_series": """
+Args:
+    files: the Part-10 files of one or more series.
+    options: as for deidentify.
+    lookup: a list that receives (kind, original, replacement) rows, or None.
+    notes: a list that receives notes on burned-in text, or None.
+
+Returns:
+    The de-identified files, in the same order, their references kept consistent.
+
+Raises:
+    ValueError: an unknown option, or an option of the wrong value.
+
+Example:
+    >>> clean = loam.deidentify_series([a, b], {"key": key})
+""",
+    "scan_dicom_dir": """
+Args:
+    root: the folder (or one file).
+    recursive: walk the folders below it too.
+
+Returns:
+    The DICOM files' paths, sorted in byte order; an unreadable folder gives no paths.
+
+Example:
+    >>> paths = loam.scan_dicom_dir("study")
+""",
+    "iod_validate": """
+Args:
+    path: the file.
+
+Returns:
+    Findings {severity, tag, module, message}, empty when the file conforms.
+
+Raises:
+    FileNotFoundError: the file does not exist (also a RuntimeError, "cannot read: <path>").
+    RuntimeError: the file cannot be decoded.
+
+Example:
+    >>> [f["message"] for f in loam.iod_validate("ct.dcm") if f["severity"] == "error"]
+    []
+""",
+    "assemble_volume": """
+Args:
+    paths: the files of one series (others are left out by the rules described above).
+
+Returns:
+    (volume, meta): float32 (slices, rows, columns) in modality units; meta holds the affine
+    (16 floats, column-major, voxel to patient LPS), the spacing [z, y, x] and what grouped the
+    frames.
+
+Raises:
+    RuntimeError: no frame decodes, or two frames at one position cannot be told apart.
+
+Example:
+    >>> volume, meta = loam.assemble_volume(loam.scan_dicom_dir("series"))
+""",
+    "write_nifti_volume": """
+Args:
+    array: (slices, rows, columns) or (volumes, slices, rows, columns): uint8, uint16, int16 or float32.
+    affine: the voxel-to-LPS affine, 16 numbers, column-major (as assemble_volume gives).
+    path: the file; ".nii.gz" compresses.
+    scl_slope: the slope from stored to real values.
+    scl_inter: the intercept from stored to real values.
+    repetition_time: seconds between volumes, or 0.
+    rgb: the array is uint8 (..., 3) RGB.
+
+Raises:
+    RuntimeError: the file cannot be written.
+
+Example:
+    >>> loam.write_nifti_volume(volume, meta["affine"], "ct.nii.gz")
+""",
+    "read_nifti": f"""
+Args:
+    path: a NIfTI-1 file (.nii or .nii.gz).
+
+Returns:
+    (array, meta): the voxels, and the affine (in LPS), spacing, time points and scaling.
+
+Raises:
+    {_OPEN}
+    RuntimeError: the file is not NIfTI-1, or of a data type not read.
+
+Example:
+    >>> array, info = loam.read_nifti("ct.nii.gz")
+""",
+    "write_seg": """
+Args:
+    reference_paths: the single-frame images of the reference series.
+    labelmap: uint16 (rows, columns) or (slices, rows, columns), slices along the series normal.
+    segments: one dict a segment: label, labelID, rgb, category / type / anatomic codes, algorithm.
+    output: a file to write; the bytes are returned when empty.
+    sop_instance_uid: the Segmentation's UID; derived from the content when empty.
+    series_instance_uid: its series UID; derived from the content when empty.
+    dimension_organization_uid: derived from the content when empty.
+    content_date: YYYYMMDD; today when empty.
+    content_time: HHMMSS; now when empty.
+    identity: manufacturer, model, software versions, series number and description, content
+        creator, replacing the defaults.
+
+Returns:
+    The Part-10 bytes, or None when written to `output`.
+
+Raises:
+    ValueError: a shape that does not match the series, no voxel of any segment, an unknown key.
+
+Example:
+    >>> loam.write_seg(paths, labels, [{"label": "liver", "labelID": 1}], "seg.dcm")
+""",
+    "read_seg": f"""
+Args:
+    path: a Segmentation.
+    masks: give one occupancy map a segment instead of a label map.
+
+Returns:
+    (label map uint16 (slices, rows, columns), meta), or with masks=True (float32 (segments,
+    slices, rows, columns), meta); None when the file holds no segment frames.
+
+Raises:
+    {_OPEN}
+    RuntimeError: the file is not a Segmentation that can be decoded.
+
+Example:
+    >>> found = loam.read_seg("seg.dcm")
+""",
+    "write_ko": """
+Args:
+    document: references, title, retrieve, UIDs and patient and study attributes (see above).
+    output: a file to write; the bytes are returned when empty.
+    identity: manufacturer, model, software versions, series number and description.
+
+Returns:
+    The Part-10 bytes, or None when written to `output`.
+
+Raises:
+    ValueError: an unknown key, or a UID longer than 64 characters.
+    RuntimeError: no reference has a SOP Instance UID.
+
+Example:
+    >>> ko = loam.write_ko({"references": [{"study_uid": s, "series_uid": se,
+    ...                                     "sop_class_uid": c, "sop_instance_uid": i}]})
+""",
+    "read_ko": f"""
+Args:
+    source: a path, or the file's bytes.
+
+Returns:
+    The document as write_ko takes it: references, title, patient and study attributes.
+
+Raises:
+    {_OPEN}
+    RuntimeError: the file is not a Key Object Selection.
+
+Example:
+    >>> loam.read_ko("ko.dcm")["title"]
+""",
+    "wsi_open_paths": f"""
+Args:
+    paths: the instance files of one slide (levels, label, overview), memory-mapped.
+
+Returns:
+    The slide; its open_error() says why when the instances do not make one pyramid.
+
+Raises:
+    {_OPEN}
+
+Example:
+    >>> slide = loam.wsi_open_paths(sorted(pathlib.Path("slide").glob("*.dcm")))
+""",
+    "wsi_write_pyramid": """
+Args:
+    image: uint8 RGB (rows, columns, 3).
+    tile_width: tile size in pixels.
+    tile_height: tile size in pixels.
+    levels: how many levels; 0 halves until one tile holds a level.
+    transfer_syntax: the encoding of the tiles.
+    quality: for lossy encodings.
+    sparse: write TILED_SPARSE with per-frame positions.
+    skip_blank: with sparse, leave out uniform white or black tiles.
+    icc_profile: the ICC profile to record.
+    pixel_spacing_mm: level 0's pixel size.
+    label: a label image (uint8 RGB), or None.
+    overview: an overview image (uint8 RGB), or None.
+    study_uid: minted when empty.
+    series_uid: minted when empty.
+    content_date: today when empty.
+    identity: manufacturer, model, software versions, series number and description.
+
+Returns:
+    The instances' Part-10 bytes: the levels from full resolution down, then label and overview.
+
+Raises:
+    ValueError: an unusable image, tile size or transfer syntax.
+
+Example:
+    >>> files = loam.wsi_write_pyramid(rgb, 256, 256, levels=3)
+""",
+    "compute_dvh": f"""
+Args:
+    rtstruct: the RT Structure Set.
+    rtdose: the RT Dose.
+    roi: the ROI's name or number.
+    samples_per_axis: sub-samples per voxel and axis.
+    full_volume: count the ROI's volume outside the dose grid too.
+
+Returns:
+    The curve, with its statistics (statistic("D95"), "V20Gy", ...).
+
+Raises:
+    {_OPEN}
+    RuntimeError: no such ROI, or no dose grid.
+
+Example:
+    >>> loam.compute_dvh("rs.dcm", "rd.dcm", "PTV").statistic("D95")
+""",
+    "describe_tag": """
+Args:
+    tag: a packed tag, (group << 16) | element.
+
+Returns:
+    keyword, name, VR, VM and retired; None for a tag the dictionary does not know.
+
+Example:
+    >>> loam.describe_tag(0x00100010)["keyword"]
+    'PatientName'
+""",
+    "tag_for_keyword": """
+Args:
+    keyword: a standard keyword (case-sensitive).
+
+Returns:
+    The packed tag, or None.
+
+Example:
+    >>> hex(loam.tag_for_keyword("PatientName"))
+    '0x100010'
+""",
+    "uid_lookup": """
+Args:
+    uid: a UID.
+
+Returns:
+    name, type, keyword, info, retired and cid; None for a UID the dictionary does not know.
+
+Example:
+    >>> loam.uid_lookup("1.2.840.10008.1.2")["name"]
+    'Implicit VR Little Endian'
+""",
+    "mint_uid": """
+Args:
+    seed: any text; the same seed gives the same UID.
+    root: the UID root; "2.25" when empty.
+
+Returns:
+    A UID of at most 64 characters.
+
+Example:
+    >>> loam.mint_uid("study-42")[:5]
+    '2.25.'
+""",
+}
+
+
+def _bytes_variant(name: str, path_name: str, returns: str) -> str:
+    return f"""
+Args:
+    part10: a Part-10 file or bare data set, read in place.
+
+Returns:
+    {returns}
+
+Example:
+    >>> loam.{name}(open("ct.dcm", "rb").read())
+"""
+
+
+def _resample(name: str, convention: str, more: str = "") -> str:
+    return f"""
+Args:
+    arr: the volume (depth, rows, columns), any real dtype.
+    affine: 12 or 16 numbers mapping output voxel (x, y, z, 1) to input voxel coordinates.
+    out_shape: the output (depth, rows, columns).{more}
+
+Returns:
+    (resampled float32 volume, meta); {convention}
+
+Raises:
+    ValueError: an affine or shape of the wrong length, or a volume beyond the memory limit.
+
+Example:
+    >>> out, meta = loam.{name}(volume, [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0], [32, 64, 64])
+"""
+
+
+def _response(name: str, lesions: str, sums: str, more: str = "") -> str:
+    return f"""
+Args:
+    baseline: the baseline lesions, dicts of {lesions}.
+    current: the same lesions now.
+    {sums}: the smallest sum so far (0: the baseline's).
+    new_lesion: a new lesion was found.{more}
+
+Returns:
+    response ("CR", "PR", "SD", "PD", ...) with the sums and the changes that decided it.
+
+Raises:
+    ValueError: a lesion dict with an unknown key or a value of the wrong type.
+
+Example:
+    >>> loam.{name}(baseline, current)["response"]
+"""
+
+
+# The output and identity arguments every Segmentation writer shares, and what they give.
+_SEG_OUTPUT = """    output: a file to write; the bytes are returned when empty.
+    sop_instance_uid: the Segmentation's UID; derived from the content when empty.
+    series_instance_uid: its series UID; derived from the content when empty.
+    dimension_organization_uid: derived from the content when empty.
+    content_date: YYYYMMDD; today when empty.
+    content_time: HHMMSS; now when empty.
+    identity: as write_seg takes it.
+
+Returns:
+    The Part-10 bytes, or None when written to `output`.
+
+Raises:
+    ValueError: a shape that does not match, or no nonzero frame.
+"""
+
+SECTIONS.update({
+    "has_pixel_data_bytes": _bytes_variant("has_pixel_data_bytes", "", "As has_pixel_data."),
+    "read_pixel_data_bytes": _bytes_variant("read_pixel_data_bytes", "", "As read_pixel_data."),
+    "pixel_data_vr_bytes": _bytes_variant("pixel_data_vr_bytes", "", "As pixel_data_vr."),
+    "pixel_data_vr": f"""
+Args:
+    path: the file.
+
+Returns:
+    The Pixel Data element's VR ("OB", "OW", "OF", "OD"), or None when there is none.
+
+Raises:
+    {_OPEN}
+
+Example:
+    >>> loam.pixel_data_vr("ct.dcm")
+    'OW'
+""",
+    "decode_stored_bytes": """
+Args:
+    data: a Part-10 file or bare data set.
+    frame: 0 for every frame, n for the n-th (from 1).
+    lenient: accept pixel data shorter than the image needs.
+
+Returns:
+    (array, meta), as decode_stored gives them.
+
+Raises:
+    RuntimeError: the pixel data cannot be decoded, or the frame is out of range.
+
+Example:
+    >>> stored, meta = loam.decode_stored_bytes(open("ct.dcm", "rb").read())
+""",
+    "read_meta_json": f"""
+Args:
+    path: the file.
+
+Returns:
+    The file meta group as DICOM JSON text; "" for a bare data set.
+
+Raises:
+    {_OPEN}
+
+Example:
+    >>> json.loads(loam.read_meta_json("ct.dcm"))["00020010"]["Value"]
+    ['1.2.840.10008.1.2.1']
+""",
+    "encode_ivr": """
+Args:
+    json: DICOM JSON Model text of one data set.
+
+Returns:
+    The data set in Implicit VR Little Endian, without file meta (as a C-FIND identifier).
+
+Raises:
+    RuntimeError: the JSON is not a data set that can be written.
+
+Example:
+    >>> query = loam.encode_ivr('{"00100020": {"vr": "LO", "Value": ["ID7"]}}')
+""",
+    "encapsulate_pixel_value": """
+Args:
+    fragments: the compressed fragments, in order.
+    frame_starts: the index of each frame's first fragment.
+
+Returns:
+    The encapsulated Pixel Data value: the Basic Offset Table item, then one item a fragment.
+
+Example:
+    >>> value = loam.encapsulate_pixel_value([frame0, frame1], [0, 1])
+""",
+    "describe_private": """
+Args:
+    creator: the private creator, as in (gggg,00xx).
+    group: the (odd) group.
+    elem_low: the element's low byte.
+
+Returns:
+    keyword, name, VR, VM and retired; None when the private dictionary does not know it.
+
+Example:
+    >>> loam.describe_private("SIEMENS CSA HEADER", 0x0029, 0x10)["vr"]
+    'OB'
+""",
+    "uid_for_keyword": """
+Args:
+    keyword: a UID keyword ("CTImageStorage").
+
+Returns:
+    The UID, or "" when the keyword is unknown.
+
+Example:
+    >>> loam.uid_for_keyword("CTImageStorage")
+    '1.2.840.10008.5.1.4.1.1.2'
+""",
+    "uid_table": """
+Returns:
+    Every UID of the dictionary: (uid, name, type, keyword, info, retired, cid).
+
+Example:
+    >>> len(loam.uid_table()) > 400
+    True
+""",
+    "clean_pixel_data": """
+Args:
+    data: a Part-10 file.
+    regions: rectangles to black out, (x0, y0, x1, y1) in pixels, besides the known ones.
+    use_ctp: also apply the known devices' regions (the CTP pixel anonymizer's script).
+    require_match: fail when no known device matches.
+
+Returns:
+    The file with the regions blacked out (its pixel data uncompressed).
+
+Raises:
+    RuntimeError: the pixel data cannot be decoded, or require_match and no device matched.
+
+Example:
+    >>> clean = loam.clean_pixel_data(data, [(0, 0, 200, 40)])
+""",
+    "apply_palette_indices": """
+Args:
+    dataset: the file whose Palette Color LUTs apply.
+    indices: the palette indices.
+    bits_allocated: the indices' bits allocated.
+    is_signed: the indices are signed.
+
+Returns:
+    The colours: the shape of `indices` plus (3,), uint8 or uint16.
+
+Raises:
+    RuntimeError: the file has no usable palette.
+
+Example:
+    >>> rgb = loam.apply_palette_indices(data, indices, 8)
+""",
+    "build_dicomdir": """
+Args:
+    inputs: (file bytes, file ID) each; file IDs are paths of up to 8 components of up to 8
+        upper-case letters, digits or underscores, separated by "/".
+    file_set_id: up to 16 characters.
+
+Returns:
+    The DICOMDIR's bytes.
+
+Raises:
+    RuntimeError: a file ID media cannot hold, or no file with the identifiers a record needs.
+
+Example:
+    >>> dicomdir = loam.build_dicomdir([(data, "PAT1/IM1")], "MYSET")
+""",
+    "assemble_4d": """
+Args:
+    paths: the files of one series of several volumes (time, echoes, b-values, ...).
+
+Returns:
+    (float32 (volumes, slices, rows, columns), meta), meta as assemble_volume gives it with the
+    volumes' axis.
+
+Raises:
+    RuntimeError: no frame decodes, or the volumes differ in their slices.
+
+Example:
+    >>> stack, meta = loam.assemble_4d(paths)
+""",
+    "assemble_dwi": """
+Args:
+    paths: the files of a diffusion series.
+    order: "gradient" (by b-value, then direction) or "acquisition".
+
+Returns:
+    (float32 (volumes, slices, rows, columns), meta) with meta["bvals"] and meta["bvecs"].
+
+Raises:
+    ValueError: an order that is neither.
+    RuntimeError: no diffusion frames.
+
+Example:
+    >>> dwi, meta = loam.assemble_dwi(paths)
+""",
+    "bids_sidecar": """
+Args:
+    paths: the files of one series.
+
+Returns:
+    The BIDS sidecar fields, as dcm2niix writes them.
+
+Raises:
+    ValueError: no files.
+
+Example:
+    >>> loam.bids_sidecar(paths)["RepetitionTime"]
+""",
+    "write_nrrd_volume": """
+Args:
+    array: the volume, as write_nifti_volume takes it.
+    affine: the voxel-to-LPS affine, 16 numbers, column-major.
+    path: the file.
+    gzip: compress the data.
+
+Raises:
+    RuntimeError: the file cannot be written.
+
+Example:
+    >>> loam.write_nrrd_volume(volume, meta["affine"], "ct.nrrd", gzip=True)
+""",
+    "write_metaimage_volume": """
+Args:
+    array: the volume, as write_nifti_volume takes it.
+    affine: the voxel-to-LPS affine, 16 numbers, column-major.
+    path: the file (.mha).
+    compress: compress the data.
+
+Raises:
+    RuntimeError: the file cannot be written.
+
+Example:
+    >>> loam.write_metaimage_volume(volume, meta["affine"], "ct.mha")
+""",
+    "read_diffusion": f"""
+Args:
+    path: the file.
+
+Returns:
+    Per frame: its b-value, gradient and where they came from (the vendor's header); None when
+    the file states none.
+
+Raises:
+    {_OPEN}
+
+Example:
+    >>> loam.read_diffusion("dwi.dcm")
+""",
+    "siemens_diffusion": f"""
+Args:
+    source: a path, or the file's bytes.
+
+Returns:
+    The Siemens CSA header's b-value, gradient, b-matrix, slice times and phase-encoding
+    polarity; None when the file has no CSA header.
+
+Raises:
+    {_OPEN}
+
+Example:
+    >>> loam.siemens_diffusion("epi.dcm")
+""",
+    "mosaic_expand": f"""
+Args:
+    source: a path, or the file's bytes.
+
+Returns:
+    (tiles float32 (tiles, rows, columns), meta with each tile's position).
+
+Raises:
+    {_OPEN}
+    RuntimeError: the image is not a mosaic.
+
+Example:
+    >>> tiles, meta = loam.mosaic_expand("epi.dcm")
+""",
+    "dwi_b0_threshold": """
+Args:
+    bvals: the volumes' b-values.
+    bvecs: their gradient directions, or None.
+    threshold: b-values at or below it are b0.
+    isotropic: which volumes are derived (trace) images, or None.
+
+Returns:
+    Which volumes are b0, weighted and derived, by dcm2niix's rules.
+
+Example:
+    >>> loam.dwi_b0_threshold([0, 1000, 1000])
+""",
+    "transform_resample": _resample("transform_resample", "in the backend's convention.",
+                                    "\n    backend: 'torch' (grid_sample), 'skimage' (order 3) or 'itk'."),
+    "transform_resample_cubic": _resample("transform_resample_cubic", "scikit-image's order-3 convention."),
+    "transform_resample_grid_sample": _resample("transform_resample_grid_sample", "PyTorch's grid_sample (trilinear)."),
+    "transform_resample_nearest": _resample("transform_resample_nearest", "nearest neighbour, for labels."),
+    "recist_evaluate": _response("recist_evaluate", "longest_mm, short_axis_mm, status, is_lymph_node", "nadir_sld",
+                                 "\n    nt_progression: the non-target lesions progressed unequivocally."),
+    "irecist_evaluate": _response("irecist_evaluate", "longest_mm, short_axis_mm, status, is_lymph_node", "nadir_sld",
+                                  "\n    nt_progression: the non-target lesions progressed unequivocally."
+                                  "\n    prev_response: the previous assessment's response (\"NE\" for none)."
+                                  "\n    prev_was_iupd: the previous assessment was iUPD (unconfirmed progression)."),
+    "mrecist_evaluate": _response("mrecist_evaluate", "viable_mm, status", "nadir_sum"),
+    "cheson_evaluate": _response("cheson_evaluate", "longest_mm, perpendicular_mm, is_lymph_node, status", "nadir_spd"),
+    "rano_evaluate": _response("rano_evaluate", "longest_mm, perpendicular_mm, status", "nadir_spd",
+                               "\n    non_enhancing: the non-enhancing component: stable, improved, increased or unknown."
+                               "\n    on_steroids: the patient is on corticosteroids."),
+    "pcwg3_evaluate": """
+Args:
+    new_lesions_scan1: new bone lesions on the first scan after baseline.
+    new_lesions_scan2: on the confirming scan (-1: not yet done).
+    prev_was_pending: the previous assessment awaited confirmation.
+    psa_current: the PSA now (ng/mL).
+    psa_nadir: the lowest PSA so far.
+    psa_given: the PSA values are given.
+
+Returns:
+    The bone-scan and PSA progression calls, as PCWG3 defines them.
+
+Example:
+    >>> loam.pcwg3_evaluate(new_lesions_scan1=2, new_lesions_scan2=2)
+""",
+    "recist_feret": """
+Args:
+    mask: a 2-D lesion mask (nonzero inside).
+    spacing_x: the column spacing (mm).
+    spacing_y: the row spacing (mm).
+
+Returns:
+    longest_mm, short_axis_mm and their endpoints; None for an empty mask.
+
+Raises:
+    RuntimeError: a mask that is not 2-D, or a spacing that is not positive.
+
+Example:
+    >>> loam.recist_feret(mask, 0.7, 0.7)
+""",
+    "recist_volume": """
+Args:
+    slice_pixel_counts: the lesion's pixels on each slice.
+    pixel_area_mm2: one pixel's area.
+    slice_spacing_mm: the distance between slices.
+
+Returns:
+    The volume in mm3.
+
+Example:
+    >>> loam.recist_volume([10, 20, 10], 0.5, 2.0)
+    40.0
+""",
+    "recist_match_lesion": """
+Args:
+    query: a lesion's position (x, y, z mm).
+    candidates: positions (n, 3) on another study.
+    max_distance_mm: the farthest a match may be.
+
+Returns:
+    (index of the nearest candidate or -1, its distance).
+
+Example:
+    >>> loam.recist_match_lesion([0, 0, 0], [[1, 0, 0], [9, 9, 9]], 5.0)
+""",
+    "recist_nearest_slice": """
+Args:
+    world: a point (x, y, z mm).
+    slice_origins: the slices' origins (n, 3).
+    normal: the slices' normal.
+
+Returns:
+    (index of the nearest slice, its distance along the normal).
+
+Example:
+    >>> loam.recist_nearest_slice([0, 0, 5], [[0, 0, 0], [0, 0, 4]], [0, 0, 1])
+""",
+    "recist_pixel_to_world": """
+Args:
+    origin: Image Position (Patient).
+    orientation: Image Orientation (Patient), 6 numbers.
+    spacing: Pixel Spacing (row, column).
+    px: the column.
+    py: the row.
+
+Returns:
+    (x, y, z) in patient LPS mm.
+
+Example:
+    >>> loam.recist_pixel_to_world([0, 0, 0], [1, 0, 0, 0, 1, 0], [0.5, 0.5], 10, 4)
+""",
+    "read_rtstruct": f"""
+Args:
+    path: an RT Structure Set.
+
+Returns:
+    Its ROIs: number, name and contours (points in patient mm).
+
+Raises:
+    {_OPEN}
+    RuntimeError: not a structure set.
+
+Example:
+    >>> [roi.name for roi in loam.read_rtstruct("rs.dcm")]
+""",
+    "read_rtdose": f"""
+Args:
+    path: an RT Dose.
+
+Returns:
+    The dose grid (Gy) and its geometry.
+
+Raises:
+    {_OPEN}
+    RuntimeError: not a dose grid.
+
+Example:
+    >>> grid = loam.read_rtdose("rd.dcm")
+""",
+    "dose_at": f"""
+Args:
+    rtdose: an RT Dose.
+    points: (n, 3) positions in patient mm.
+
+Returns:
+    The dose (Gy) at each point, trilinear; NaN outside the grid.
+
+Raises:
+    {_OPEN}
+
+Example:
+    >>> loam.dose_at("rd.dcm", [[0.0, 0.0, 0.0]])
+""",
+    "write_seg_fractional": f"""
+Args:
+    reference_paths: the single-frame images of the reference series.
+    maps: uint8 (segments, rows, columns) or (segments, slices, rows, columns).
+    segments: one dict a segment, as write_seg takes them.
+    fractional_type: 0 PROBABILITY, otherwise OCCUPANCY.
+    max_value: the value meaning 1.0 (0 means 255).
+{_SEG_OUTPUT}
+Example:
+    >>> loam.write_seg_fractional(paths, maps, segments, fractional_type=1)
+""",
+    "write_seg_overlapping": f"""
+Args:
+    reference_paths: the single-frame images of the reference series.
+    masks: uint8 0/1 (segments, rows, columns) or (segments, slices, rows, columns).
+    segments: one dict a segment, as write_seg takes them.
+{_SEG_OUTPUT}
+Example:
+    >>> loam.write_seg_overlapping(paths, masks, segments)
+""",
+    "build_seg_from_nifti": """
+Args:
+    ref_paths: the single-frame images of the reference series.
+    mask_nii: a NIfTI-1 label volume co-framed with the series.
+    segments: one dict a segment, with its labelID.
+
+Returns:
+    The Segmentation's Part-10 bytes.
+
+Raises:
+    RuntimeError: the volume is not on the series' grid, or holds none of the labels.
+
+Example:
+    >>> data = loam.build_seg_from_nifti(paths, "mask.nii.gz", [{"label": "liver", "labelID": 1}])
+""",
+    "wsi_open": """
+Args:
+    instances: the Part-10 bytes of one slide's instances.
+
+Returns:
+    The slide; its open_error() says why when the instances do not make one pyramid.
+
+Example:
+    >>> slide = loam.wsi_open(loam.wsi_write_pyramid(rgb))
+""",
+})
+
+_PERFUSION = {
+    "dce_parker_aif": "times_min: sample times (minutes).\n    hct: the haematocrit (0: none).",
+    "dce_population_aif": "model: parker, georgiou, fritz_hansen, weinmann or mcgrath (any case).\n"
+                          "    times_min: sample times (minutes).\n    hct: the haematocrit (0: none).",
+    "dce_signal_to_conc": "signal: an SPGR signal curve.\n    n_baseline: its pre-contrast samples.\n"
+                          "    t1_0_s: the native T1 (s).\n    tr_s: the repetition time (s).\n"
+                          "    fa_deg: the flip angle (degrees).\n    r1: the agent's relaxivity (/mM/s).",
+    "dce_t1_map_vfa": "volumes: (flip angles, rows, columns) or with slices, the signals.\n"
+                      "    fa_deg: the flip angles (degrees).\n    tr_s: the repetition time (s).\n"
+                      "    mask: voxels to fit (uint8), or None for all.",
+    "dsc_signal_to_conc": "signal: a DSC signal curve.\n    n_baseline: its pre-bolus samples.\n"
+                          "    te_s: the echo time (s).",
+    "dsc_cumtrapz": "x: a curve.\n    dt_s: its sampling interval (s).",
+    "dsc_cbv": "ct: a tissue concentration curve.\n    ref: the arterial curve.",
+    "dsc_first_pass_end": "conc: a concentration curve.\n    n_baseline: its pre-bolus samples.\n"
+                          "    k_sigma: the noise multiple that ends the first pass (0: the default).",
+    "dsc_deconvolve_curve": "ct: a tissue concentration curve.\n    aif: the arterial input function.\n"
+                            "    dt_s: the sampling interval (s).\n    method: osvd, ssvd or csvd (any case).\n"
+                            "    reg: the SVD threshold (0: the method's default).",
+    "dsc_leakage_correct": "ct: a tissue concentration curve.\n    ref: the reference (whole-brain) curve.\n"
+                           "    dt_s: the sampling interval (s).",
+    "dsc_fit_map": "signal: (time, rows, columns) signals.\n    aif: the arterial input function.\n"
+                   "    dt_s: the sampling interval (s).\n    te_s: the echo time (s).\n"
+                   "    n_baseline: pre-bolus samples.\n    mask: voxels to fit, or None.\n"
+                   "    method: osvd, ssvd or csvd.\n    reg: the SVD threshold.\n"
+                   "    leakage: correct for contrast leakage.",
+    "dsc_fit_volume": "signal: (time, slices, rows, columns) signals.\n    aif: the arterial input function.\n"
+                      "    dt_s: the sampling interval (s).\n    te_s: the echo time (s).\n"
+                      "    n_baseline: pre-bolus samples.\n    mask: voxels to fit, or None.\n"
+                      "    method: osvd, ssvd or csvd.\n    reg: the SVD threshold.\n"
+                      "    leakage: correct for contrast leakage.",
+}
+_PERFUSION_RETURNS = {
+    "dce_parker_aif": ("the plasma concentration (mM) at each time", "loam.dce_parker_aif([0.0, 0.5, 1.0])"),
+    "dce_population_aif": ("the plasma concentration (mM) at each time",
+                           'loam.dce_population_aif("georgiou", [0.0, 0.5, 1.0], hct=0.42)'),
+    "dce_signal_to_conc": ("the concentration (mM) at each sample",
+                           "loam.dce_signal_to_conc(signal, 5, 1.4, 0.005, 15.0, 4.5)"),
+    "dce_t1_map_vfa": ("t1 (s) and m0 maps with 'fitted' marking the voxels fitted (uint8)",
+                       "loam.dce_t1_map_vfa(volumes, [2, 5, 10, 15], tr_s=0.005)['t1']"),
+    "dsc_signal_to_conc": ("the concentration (arbitrary units, delta R2*) at each sample",
+                           "loam.dsc_signal_to_conc(signal, 5, 0.03)"),
+    "dsc_cumtrapz": ("the running trapezoidal integral", "loam.dsc_cumtrapz([0.0, 1.0, 2.0], 1.5)"),
+    "dsc_cbv": ("the ratio of the curves' areas (relative CBV)", "loam.dsc_cbv(tissue, aif)"),
+    "dsc_first_pass_end": ("the index of the first pass's last sample", "loam.dsc_first_pass_end(conc, 5)"),
+    "dsc_deconvolve_curve": ("cbf, cbv, mtt, tmax and quality flags",
+                             'loam.dsc_deconvolve_curve(tissue, aif, 1.5, "osvd")["cbf"]'),
+    "dsc_leakage_correct": ("the corrected curve with the leakage coefficients",
+                            "loam.dsc_leakage_correct(tissue, reference, 1.5)"),
+    "dsc_fit_map": ("cbf, cbv, mtt, tmax and ttp maps of the slice", "loam.dsc_fit_map(signal, aif, 1.5, 0.03, 5)"),
+    "dsc_fit_volume": ("cbf, cbv, mtt, tmax and ttp maps of the volume",
+                       "loam.dsc_fit_volume(signal, aif, 1.5, 0.03, 5)['cbf']"),
+}
+for _name, _args in _PERFUSION.items():
+    _returns, _example = _PERFUSION_RETURNS[_name]
+    SECTIONS[_name] = (f"\nArgs:\n    {_args}\n\nReturns:\n    {_returns[0].upper()}{_returns[1:]}.\n\n"
+                       f"Raises:\n    ValueError: a misspelt name, or arrays of the wrong shape.\n\n"
+                       f"Example:\n    >>> {_example}\n")
+
+
+def sections(name: str) -> str:
+    """The sections of a function's docstring, or "" when it has none yet."""
+    return SECTIONS.get(name, "").strip("\n")
