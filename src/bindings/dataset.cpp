@@ -1,8 +1,6 @@
 // A data set as nested Python dicts for loam.Dataset: tag -> (VR, value), where the value is
 // text (str), raw little-endian bytes, or a sequence's items (a list of such dicts).
 #include <string>
-
-#include <nanobind/stl/string.h>
 #include <variant>
 
 #include <nanobind/stl/variant.h>
@@ -18,16 +16,6 @@ using namespace loamwerk;
 
 // Headers rarely pass this; a file read for its header alone is read in growing prefixes.
 constexpr std::size_t kHeaderPrefix = 64 * 1024;
-
-bool is_text_vr(VR v) {
-    switch (v) {
-    case vr::AE: case vr::AS: case vr::CS: case vr::DA: case vr::DS: case vr::DT: case vr::IS: case vr::LO:
-    case vr::LT: case vr::PN: case vr::SH: case vr::ST: case vr::TM: case vr::UC: case vr::UI: case vr::UR:
-    case vr::UT:
-        return true;
-    default: return false;
-    }
-}
 
 // Text stored under the default repertoire that is not valid UTF-8 is read as Latin-1, the
 // set such files nearly always mean: no byte is lost or replaced.
