@@ -814,10 +814,15 @@ def dataset_section(files: list[str]) -> None:
            best_of(loam_header_value, headers), best_of(pydicom_header_value, headers), len(headers), 10)
 
 
+def archive_benchmarks() -> None:
+    """Indexing a simulated archive of 100,000 files (bench/archive.py)."""
+    subprocess.run([sys.executable, str(ROOT / "bench" / "archive.py")], check=True)
+
+
 def main() -> int:
     warnings.simplefilter("ignore")
     sections = {"dataset": lambda: dataset_section(corpus()), "wsi": wsi_benchmarks, "convert": convert_benchmarks, "volume": volume_benchmarks,
-                "deid": lambda: deid_benchmarks(corpus())}
+                "deid": lambda: deid_benchmarks(corpus()), "archive": archive_benchmarks}
     if len(sys.argv) == 2 and sys.argv[1] in sections:  # one section, for quick runs
         sections[sys.argv[1]]()
         return 0
@@ -851,6 +856,7 @@ def main() -> int:
     perfusion_benchmarks()
     seg_benchmarks()
     wsi_benchmarks()
+    archive_benchmarks()
     native = editable(files)
     report(f"edit_part10 vs dcmread + set + save_as ({len(native)})", best_of(loam_edit, native),
            best_of(pydicom_edit, native), len(native))

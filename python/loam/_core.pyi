@@ -839,6 +839,11 @@ def build_dicomdir(inputs: Sequence[tuple[bytes, str]], file_set_id: str = '') -
         >>> dicomdir = loam.build_dicomdir([(data, "PAT1/IM1")], "MYSET")
     """
 
+def _index_files(paths: Sequence[str | os.PathLike[str]], keywords: Sequence[str], with_json: bool = True) -> dict[str, Any]:
+    """
+    Reads each file's header (never its pixel data) into columns: 'size' (int64, -1 when it cannot be opened), 'error' (None or why the file could not be read), 'json' (the data set as DICOM JSON without bulk data) and 'columns', one (kind, multi, (present, offsets, values, item_valid)) per keyword, kind one of 'text', 'integer', 'real', 'date' (days since 1970-01-01) and 'time' (microseconds since midnight).
+    """
+
 def iod_validate(path: str | os.PathLike[str]) -> list[IodFinding]:
     """
     Checks a file against the IOD of its SOP Class: the Type 1 and 2 attributes of every

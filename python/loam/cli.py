@@ -13,7 +13,7 @@ import threading
 import time
 import zlib
 from collections import Counter
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, TextIO, cast
 
@@ -576,6 +576,16 @@ TRANSCODE_TARGETS = {
 
 def cmd_transcode(args: argparse.Namespace) -> int:
     target = TRANSCODE_TARGETS.get(args.to, args.to)
+    if os.path.isdir(args.input) and (args.scheduler or args.workers):
+        from . import batch
+
+        summary = run_batch("transcode", lambda: batch.transcode(
+            args.input, args.output, target, quality=args.quality, executor=executor_of(args), workers=args.workers,
+            progress=batch_progress(not args.no_progress and sys.stderr.isatty())))
+        if summary is None:
+            return 2
+        print_batch_summary("transcode", summary, f"written to {args.output}")
+        return 1 if summary["failed"] else 0
     if os.path.isdir(args.input):
         pairs = [(f, os.path.join(args.output, os.path.relpath(f, args.input))) for f in iter_files([args.input])]
     else:
@@ -596,21 +606,13 @@ def cmd_transcode(args: argparse.Namespace) -> int:
     return 1 if failures else 0
 
 
-# Characters a replaced identifier may not bring into a path.
-UNSAFE_PATH = re.compile(r"[^A-Za-z0-9._^-]")
-
-
 def write_deidentified(output: str, data: bytes, filed: dict[str, str], taken: set[str], lock: threading.Lock) -> str:
-    """Writes a de-identified file into folders of its replaced Patient ID, Study and Series Instance
-    UIDs, named by its SOP Instance UID; nothing of the input's own paths, which often hold names.
-    Files of one run that share identifiers (copies, or no SOP Instance UID) get "_2", "_3"...
-    Returns the path written."""
-    def part(key: str, fallback: str) -> str:
-        return UNSAFE_PATH.sub("_", filed.get(key, "").strip()) or fallback
+    """Writes a de-identified file where `loam.batch.deidentified_path` puts it: folders of its
+    replaced identifiers, nothing of the input's own paths. Files of one run that share
+    identifiers (copies, or no SOP Instance UID) get "_2", "_3"... Returns the path written."""
+    from .batch import deidentified_path
 
-    folder = os.path.join(output, part("PatientID", "NO_ID"), part("StudyInstanceUID", "NO_STUDY"),
-                          part("SeriesInstanceUID", "NO_SERIES"))
-    stem = os.path.join(folder, part("SOPInstanceUID", "NO_INSTANCE"))
+    stem = deidentified_path(output, filed)[: -len(".dcm")]
     with lock:
         path, n = stem + ".dcm", 1
         while path in taken:
@@ -711,6 +713,16 @@ def cmd_deid(args: argparse.Namespace) -> int:
     except (ValueError, TypeError) as exc:
         print(f"loam deid: {exc}", file=sys.stderr)
         return 2
+    if args.scheduler:
+        from . import batch
+
+        summary = run_batch("deid", lambda: batch.deidentify(
+            args.input, output, options, lookup_table=args.lookup_table, executor=args.scheduler,
+            progress=batch_progress(not args.no_progress and not args.quiet and sys.stderr.isatty())))
+        if summary is None:
+            return 2
+        print_batch_summary("deid", summary, f"de-identified into {output}, {summary['uids_replaced']} UIDs replaced")
+        return 1 if summary["failed"] and not args.allow_refused else 0
     lookup: set[tuple[str, str, str]] = set()
     written, cleaned = 0, 0
     refused: list[tuple[str, str]] = []
@@ -892,6 +904,20 @@ def cmd_convert(args: argparse.Namespace) -> int:
     # itself, with _<series number> added when there are several series.
     single = convert.volume_suffix(args.output) and not os.path.isdir(args.output)
     suffix = (convert.volume_suffix(args.output) if single else None) or convert.FORMATS[args.format]
+    if args.scheduler:
+        if single:
+            print("loam convert: with --scheduler, -o names the output folder", file=sys.stderr)
+            return 2
+        from . import batch
+
+        summary = run_batch("convert", lambda: batch.convert(
+            args.dir, args.output, format=args.format, filename=args.filename, sidecar=not args.no_sidecar,
+            executor=args.scheduler, workers=args.workers,
+            progress=batch_progress(not args.no_progress and sys.stderr.isatty())))
+        if summary is None:
+            return 2
+        print_batch_summary("convert", summary, f"converted into {args.output} ({summary['series']} outputs)")
+        return 1 if summary["failed"] else 0
     files = dicom_files([args.dir])
     if not files:
         print(f"loam convert: no DICOM files under {args.dir}", file=sys.stderr)
@@ -1068,6 +1094,80 @@ def convert_formats() -> list[str]:
     return list(FORMATS)
 
 
+def batch_progress(enabled: bool) -> Callable[[int, int | None], None] | None:
+    """A progress line for archive jobs: files handled, files/s and, once discovery has finished, the ETA."""
+    if not enabled:
+        return None
+    start = time.monotonic()
+
+    def show(done: int, total: int | None) -> None:
+        elapsed = max(time.monotonic() - start, 1e-9)
+        rate = done / elapsed
+        line = f"\r\033[K{done}" + (f"/{total}" if total else "") + f" files, {rate:.0f} files/s"
+        if total and rate > 0:
+            line += f", ETA {max(total - done, 0) / rate:.0f} s"
+        sys.stderr.write(line)
+        sys.stderr.flush()
+
+    return show
+
+
+def executor_of(args: argparse.Namespace) -> str:
+    """The executor a command's options name: a Dask scheduler, a process pool or threads."""
+    return args.scheduler or ("process" if getattr(args, "processes", False) else "thread")
+
+
+def print_batch_summary(command: str, summary: dict[str, Any], what: str) -> None:
+    failed = summary["failed"]
+    rate = summary.get("files_per_second")
+    print(f"{summary['done']} files {what}" + (f" ({rate:.0f} files/s)" if rate else "")
+          + f", {summary['skipped']} done by an earlier run, {len(failed)} failed")
+    for f in failed[:20]:
+        print(f"  failed {f['path']}: {f['reason']}")
+    if len(failed) > 20:
+        print(f"  ... and {len(failed) - 20} more: see the summary file")
+
+
+def run_batch(command: str, job: Callable[[], dict[str, Any]]) -> dict[str, Any] | None:
+    """Runs an archive job; a missing optional package or a bad option is a message, not a traceback."""
+    from .batch import MissingDependency
+
+    try:
+        return job()
+    except MissingDependency as exc:
+        print(f"loam {command}: {exc}", file=sys.stderr)
+    except (ValueError, OSError) as exc:
+        print(f"loam {command}: {exc}", file=sys.stderr)
+    finally:
+        if sys.stderr.isatty():
+            sys.stderr.write("\r\033[K")
+    return None
+
+
+def cmd_index(args: argparse.Namespace) -> int:
+    from . import batch
+
+    for path in args.paths:
+        if not os.path.exists(path):
+            print(f"loam index: no such file or folder: {path}", file=sys.stderr)
+            return 2
+    progress = batch_progress(not args.no_progress and sys.stderr.isatty())
+    summary = run_batch("index", lambda: batch.index(
+        args.paths, args.output, with_json=not args.no_json, executor=executor_of(args), workers=args.workers,
+        batch_size=args.batch_size, progress=progress))
+    if summary is None:
+        return 2
+    print_batch_summary("index", summary, f"indexed into {args.output} ({summary['series']} series)")
+    return 1 if summary["failed"] and not summary["done"] and not summary["skipped"] else 0
+
+
+def add_batch_options(parser: argparse.ArgumentParser, workers: bool = True) -> None:
+    if workers:
+        parser.add_argument("--workers", type=int, metavar="N", help="threads (or processes) to use (default: all cores)")
+    parser.add_argument("--scheduler", metavar="ADDRESS",
+                        help="run on this Dask cluster (tcp://host:8786); its workers must see the same paths")
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="loam", description="DICOM toolkit command line", formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -1133,6 +1233,7 @@ def build_parser() -> argparse.ArgumentParser:
                     help="|".join(TRANSCODE_TARGETS) + ", or a transfer syntax UID")
     tc.add_argument("--quality", type=int, default=97, help="for lossy targets (default 97)")
     tc.add_argument("--no-progress", action="store_true", help="never draw the progress bar")
+    add_batch_options(tc)
     tc.set_defaults(run=cmd_transcode)
     de = sub.add_parser("deid", help="de-identify a file or a directory tree (Basic Application Level "
                                      "Confidentiality Profile) into OUT/patient/study/series/instance.dcm")
@@ -1155,7 +1256,20 @@ def build_parser() -> argparse.ArgumentParser:
                     help="exit 0 even when some files were refused (they are still listed)")
     de.add_argument("-q", "--quiet", action="store_true", help="no progress and no line per file")
     de.add_argument("--no-progress", action="store_true", help="never draw the progress bar")
+    add_batch_options(de, workers=False)
     de.set_defaults(run=cmd_deid)
+    ix = sub.add_parser("index", help="index the DICOM files under folders into a Parquet data set, one row per "
+                                      "instance (resumable; on threads, processes or a Dask cluster)")
+    ix.add_argument("paths", nargs="+", metavar="PATH", help="files, or folders to walk")
+    ix.add_argument("-o", "--output", default="index.parquet", metavar="OUT",
+                    help="the data set's folder (default index.parquet); OUT/_series.parquet holds one row per "
+                         "series and OUT/_summary.json what was done")
+    add_batch_options(ix)
+    ix.add_argument("--processes", action="store_true", help="a pool of processes instead of threads")
+    ix.add_argument("--batch-size", type=int, default=2048, metavar="N", help="files per shard (default 2048)")
+    ix.add_argument("--no-json", action="store_true", help="leave out the json column (the whole header)")
+    ix.add_argument("--no-progress", action="store_true", help="never draw the progress line")
+    ix.set_defaults(run=cmd_index)
     sc = sub.add_parser("scan", help="list the DICOM files under a directory")
     sc.add_argument("dir", metavar="DIR")
     sc.add_argument("--flat", action="store_true", help="only the directory itself, not its subdirectories")
@@ -1186,6 +1300,7 @@ def build_parser() -> argparse.ArgumentParser:
     cv.add_argument("--force", action="store_true",
                     help="overwrite existing files (otherwise a, b, c, ... is added to the name)")
     cv.add_argument("--no-progress", action="store_true", help="show no progress")
+    add_batch_options(cv)
     cv.set_defaults(run=cmd_convert)
     dv = sub.add_parser("dvh", help="dose-volume histogram statistics of one ROI")
     dv.add_argument("rtstruct", metavar="RTSTRUCT")

@@ -14,9 +14,6 @@ namespace loam::bind {
 namespace {
 using namespace loamwerk;
 
-// Headers rarely pass this; a file read for its header alone is read in growing prefixes.
-constexpr std::size_t kHeaderPrefix = 64 * 1024;
-
 // Text stored under the default repertoire that is not valid UTF-8 is read as Latin-1, the
 // set such files nearly always mean: no byte is lost or replaced.
 nb::str undeclared_text(std::string_view s) {
@@ -49,17 +46,6 @@ nb::dict to_dict(const std::vector<tree::Node>& nodes) {
     return out;
 }
 
-// Reads a path in growing prefixes until the walk reaches the pixel data or the file's end.
-Dataset header_of(const Path& path, tree::Tree& tree) {
-    for (std::size_t limit = kHeaderPrefix;; limit *= 4) {
-        FileRead r = read_file(path, limit);
-        if (!r.opened) throw OpenError(path, r.error);
-        Dataset ds = Dataset::own(std::move(r.bytes));
-        if (ds.readable()) tree = tree::read(ds, true, tree::Sequences::kLeave);
-        if (tree.reached_pixels || r.size <= limit || !ds.layout().recognised) return ds;
-    }
-}
-
 nb::tuple read_dataset(const Source& source, bool stop_before_pixels) {
     Dataset ds = Dataset::borrow({});
     tree::Tree tree;
@@ -74,7 +60,7 @@ nb::tuple read_dataset(const Source& source, bool stop_before_pixels) {
         const Path& path = std::get<Path>(source);
         without_gil([&] {
             if (stop_before_pixels) {
-                ds = header_of(path, tree);
+                ds = tree::read_header(path, tree);
             } else {
                 ds = Dataset::own(read_whole_file(path));
                 if (ds.readable()) tree = tree::read(ds, false, tree::Sequences::kLeave);

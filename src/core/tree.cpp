@@ -6,12 +6,16 @@
 
 #include "core/charset.hpp"
 #include "core/dictionary.hpp"
+#include "core/file_io.hpp"
 #include "core/tags.hpp"
 #include "core/values.hpp"
 
 namespace loamwerk::tree {
 
 namespace {
+
+// Headers rarely pass this; longer ones are read again in prefixes four times as long.
+constexpr std::size_t kHeaderPrefix = 64 * 1024;
 
 // Deeper nesting than this is refused as hostile (real files nest a handful of levels).
 constexpr int kMaxDepth = 64;
@@ -157,6 +161,18 @@ std::vector<std::vector<Node>> read_items(std::span<const std::uint8_t> value, E
     reader.items(value, encoding, charset, 0, out);
     if (complete) *complete = ok;
     return out;
+}
+
+Dataset read_header(const std::string& path, Tree& tree, std::size_t* file_size) {
+    for (std::size_t limit = kHeaderPrefix;; limit *= 4) {
+        FileRead r = read_file(path, limit);
+        if (!r.opened) throw OpenError(path, r.error);
+        if (file_size) *file_size = r.size;
+        Dataset ds = Dataset::own(std::move(r.bytes));
+        tree = Tree{};
+        if (ds.readable()) tree = read(ds, true, Sequences::kLeave);
+        if (tree.reached_pixels || r.size <= limit || !ds.layout().recognised) return ds;
+    }
 }
 
 }  // namespace loamwerk::tree

@@ -49,4 +49,9 @@ Tree read(const Dataset& ds, bool stop_before_pixels, Sequences sequences = Sequ
 std::vector<std::vector<Node>> read_items(std::span<const std::uint8_t> value, Encoding encoding,
                                           std::string_view charset, bool* complete);
 
+// A file's header: read in growing prefixes until the walk (sequences left) reaches the pixel
+// data or the file's end, so a large image is not read for its header. Throws OpenError.
+// `file_size` receives the file's full size.
+Dataset read_header(const std::string& path, Tree& tree, std::size_t* file_size = nullptr);
+
 }  // namespace loamwerk::tree

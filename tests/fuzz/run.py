@@ -45,7 +45,7 @@ CODECS = {  # harness -> transfer syntaxes whose frames seed it
 }
 # Longest input each harness is given (inputs longer are cut): whole-file harnesses keep their
 # default, the parser, the JSON reader and the frame decoders run far faster on short inputs.
-MAX_LEN = {"parse": 16384, "json_read": 32768, **{"codec_" + name: 16384 for name in CODECS}}
+MAX_LEN = {"parse": 16384, "index": 16384, "json_read": 32768, **{"codec_" + name: 16384 for name in CODECS}}
 DICTIONARY = {"codec_rle": None, "codec_lzw": None, "codec_deflate_frame": None, "charset": None,
               "nifti": None, "json_read": "json.dict"}
 
@@ -250,7 +250,7 @@ def write_seeds() -> Path:
     slide = sorted((ROOT / "build" / "demo" / "slide").glob("*.dcm"))
     sets: dict[str, list[bytes]] = {
         "parse": dicom_bytes, "render": dicom_bytes, "json_write": dicom_bytes, "seg": dicom_bytes,
-        "vendor": dicom_bytes, "wsi": dicom_bytes, "dicomdir": dicom_bytes, "volume": dicom_bytes,
+        "vendor": dicom_bytes, "wsi": dicom_bytes, "dicomdir": dicom_bytes, "volume": dicom_bytes, "index": dicom_bytes,
         "rt": dicom_bytes + [s.read_bytes() + CUT + d.read_bytes() for s in rtstruct[:4] for d in rtdose[:4]],
         "deident": [bytes([i * 37 % 64]) + b for i, b in enumerate(dicom_bytes)],
         "transcode": [bytes([i % 10]) + b for i, b in enumerate(dicom_bytes)],
