@@ -841,7 +841,7 @@ def build_dicomdir(inputs: Sequence[tuple[bytes, str]], file_set_id: str = '') -
 
 def _index_files(paths: Sequence[str | os.PathLike[str]], keywords: Sequence[str], with_json: bool = True) -> dict[str, Any]:
     """
-    Reads each file's header (never its pixel data) into columns: 'size' (int64, -1 when it cannot be opened), 'error' (None or why the file could not be read), 'json' (the data set as DICOM JSON without bulk data) and 'columns', one (kind, multi, (present, offsets, values, item_valid)) per keyword, kind one of 'text', 'integer', 'real', 'date' (days since 1970-01-01) and 'time' (microseconds since midnight).
+    Reads each file's header (never its pixel data) into columns: 'size' (int64, -1 when it cannot be opened), 'error' (None or why the file could not be read), 'json' (the data set as DICOM JSON without bulk data, '' for files not read) and 'columns', one (kind, multi, (present, offsets, values, item_valid)) per keyword, kind one of 'text', 'integer', 'real', 'date' (days since 1970-01-01) and 'time' (microseconds since midnight). Texts are (UTF-8 bytes end to end, int64 offsets) as uint8 and int64 arrays.
     """
 
 def iod_validate(path: str | os.PathLike[str]) -> list[IodFinding]:
@@ -1029,6 +1029,89 @@ def write_metaimage_volume(array: ArrayLike, affine: Sequence[float], path: str 
 
     Example:
         >>> loam.write_metaimage_volume(volume, meta["affine"], "ct.mha")
+    """
+
+def transform_connected_components(arr: ArrayLike, connectivity: int = 3) -> tuple[numpy.typing.NDArray[numpy.int32], dict[str, Any]]:
+    """
+    Connected components of a label map, as scikit-image's measure.label(background=0): voxels of the same nonzero value joined within `connectivity` orthogonal hops (1 faces, 2 edges, 3 corners: the default, full connectivity), numbered from 1 in C order of their first voxel. [c, z, y, x] arrays are labelled channel by channel. Returns (int32 labels, {count}).
+
+    Args:
+        arr: a label map [z, y, x] (or [c, z, y, x], labelled channel by channel) of an integer or bool dtype.
+        connectivity: orthogonal hops that join neighbours: 1 faces, 2 edges, 3 corners (full, the default).
+
+    Returns:
+        (int32 labels numbered from 1 in C order of first voxels, {"count": components}), as
+        scikit-image's measure.label(background=0): voxels join when they share a nonzero value.
+
+    Raises:
+        ValueError: an array that is not 3-D or 4-D, a float dtype, or a connectivity outside 1..3.
+
+    Example:
+        >>> labels, meta = loam.transform_connected_components(mask)
+    """
+
+def transform_keep_largest_cc(arr: ArrayLike, applied_labels: Sequence[int] | None = None, independent: bool = True, connectivity: int = 3, num_components: int = 1) -> tuple[numpy.typing.NDArray[Any], dict[str, Any]]:
+    """
+    MONAI's KeepLargestConnectedComponent on a label map: for each applied label (every nonzero one by default) its `num_components` largest components stay and its other voxels become 0; with independent=False the applied labels are one foreground. Components use full connectivity by default (MONAI's connectivity=None). Ties go to the component met first in C order. Returns (array of the input's dtype, {}).
+
+    Args:
+        arr: a label map [z, y, x] (or [c, z, y, x], channel by channel) of an integer or bool dtype.
+        applied_labels: the labels to clean (default: every nonzero label).
+        independent: each label on its own (MONAI's default); False treats the applied labels as one
+            foreground.
+        connectivity: 1, 2 or 3 hops (3, full: MONAI's connectivity=None).
+        num_components: how many of the largest components stay.
+
+    Returns:
+        (the cleaned array, of the input's dtype, {}), as MONAI's KeepLargestConnectedComponent; among
+        components of equal size the one met later in C order ranks first, as in MONAI.
+
+    Raises:
+        ValueError: a bad array, dtype, connectivity or num_components.
+
+    Example:
+        >>> kept, _ = loam.transform_keep_largest_cc(segmentation, num_components=1)
+    """
+
+def transform_fill_holes(arr: ArrayLike, applied_labels: Sequence[int] | None = None, connectivity: int = 3) -> tuple[numpy.typing.NDArray[Any], dict[str, Any]]:
+    """
+    MONAI's FillHoles on a label map: for each applied label in ascending order (every nonzero one by default), voxels that cannot reach the volume's border through voxels of other values within `connectivity` hops (full by default, as MONAI's connectivity=None) take that label. Returns (array of the input's dtype, {}).
+
+    Args:
+        arr: a label map [z, y, x] (or [c, z, y, x], channel by channel) of an integer or bool dtype.
+        applied_labels: the labels whose holes are filled, in ascending order (default: every nonzero one).
+        connectivity: the hops by which the outside reaches in (3, full: MONAI's connectivity=None).
+
+    Returns:
+        (the filled array, of the input's dtype, {}), as MONAI's FillHoles: voxels that cannot reach the
+        border through voxels of other values take the label.
+
+    Raises:
+        ValueError: a bad array, dtype or connectivity.
+
+    Example:
+        >>> filled, _ = loam.transform_fill_holes(segmentation)
+    """
+
+def transform_remove_small_objects(arr: ArrayLike, min_size: int = 64, connectivity: int = 1) -> tuple[numpy.typing.NDArray[Any], dict[str, Any]]:
+    """
+    MONAI's RemoveSmallObjects: components of nonzero voxels (any labels together, `connectivity` 1 = 6-connected by default) smaller than `min_size` voxels become 0. Returns (array of the input's dtype, {}).
+
+    Args:
+        arr: a binary mask or label map [z, y, x] (or [c, z, y, x], channel by channel), integer or bool.
+        min_size: objects of fewer voxels are removed (64, MONAI's default).
+        connectivity: the hops that join a binary mask's voxels (1, 6-connected: MONAI's default).
+
+    Returns:
+        (the array without small objects, of the input's dtype, {}), as MONAI's RemoveSmallObjects: a
+        binary mask's objects are its components; a label map's are its labels, each whole
+        (scikit-image's rule for integer input).
+
+    Raises:
+        ValueError: a bad array, dtype, connectivity or a negative min_size.
+
+    Example:
+        >>> cleaned, _ = loam.transform_remove_small_objects(mask, min_size=64)
     """
 
 def transform_resample_cubic(arr: ArrayLike, affine: Sequence[float], out_shape: Sequence[int]) -> tuple[numpy.typing.NDArray[numpy.float32], dict[str, Any]]:

@@ -830,6 +830,74 @@ Example:
                                     "\n    backend: 'torch' (grid_sample), 'skimage' (order 3) or 'itk'."),
     "transform_resample_cubic": _resample("transform_resample_cubic", "scikit-image's order-3 convention."),
     "transform_resample_grid_sample": _resample("transform_resample_grid_sample", "PyTorch's grid_sample (trilinear)."),
+    "transform_connected_components": """
+Args:
+    arr: a label map [z, y, x] (or [c, z, y, x], labelled channel by channel) of an integer or bool dtype.
+    connectivity: orthogonal hops that join neighbours: 1 faces, 2 edges, 3 corners (full, the default).
+
+Returns:
+    (int32 labels numbered from 1 in C order of first voxels, {"count": components}), as
+    scikit-image's measure.label(background=0): voxels join when they share a nonzero value.
+
+Raises:
+    ValueError: an array that is not 3-D or 4-D, a float dtype, or a connectivity outside 1..3.
+
+Example:
+    >>> labels, meta = loam.transform_connected_components(mask)
+""",
+    "transform_keep_largest_cc": """
+Args:
+    arr: a label map [z, y, x] (or [c, z, y, x], channel by channel) of an integer or bool dtype.
+    applied_labels: the labels to clean (default: every nonzero label).
+    independent: each label on its own (MONAI's default); False treats the applied labels as one
+        foreground.
+    connectivity: 1, 2 or 3 hops (3, full: MONAI's connectivity=None).
+    num_components: how many of the largest components stay.
+
+Returns:
+    (the cleaned array, of the input's dtype, {}), as MONAI's KeepLargestConnectedComponent; among
+    components of equal size the one met later in C order ranks first, as in MONAI.
+
+Raises:
+    ValueError: a bad array, dtype, connectivity or num_components.
+
+Example:
+    >>> kept, _ = loam.transform_keep_largest_cc(segmentation, num_components=1)
+""",
+    "transform_fill_holes": """
+Args:
+    arr: a label map [z, y, x] (or [c, z, y, x], channel by channel) of an integer or bool dtype.
+    applied_labels: the labels whose holes are filled, in ascending order (default: every nonzero one).
+    connectivity: the hops by which the outside reaches in (3, full: MONAI's connectivity=None).
+
+Returns:
+    (the filled array, of the input's dtype, {}), as MONAI's FillHoles: voxels that cannot reach the
+    border through voxels of other values take the label.
+
+Raises:
+    ValueError: a bad array, dtype or connectivity.
+
+Example:
+    >>> filled, _ = loam.transform_fill_holes(segmentation)
+""",
+    "transform_remove_small_objects": """
+Args:
+    arr: a binary mask or label map [z, y, x] (or [c, z, y, x], channel by channel), integer or bool.
+    min_size: objects of fewer voxels are removed (64, MONAI's default).
+    connectivity: the hops that join a binary mask's voxels (1, 6-connected: MONAI's default).
+
+Returns:
+    (the array without small objects, of the input's dtype, {}), as MONAI's RemoveSmallObjects: a
+    binary mask's objects are its components; a label map's are its labels, each whole
+    (scikit-image's rule for integer input). Objects of exactly min_size voxels stay, as MONAI
+    documents; through scikit-image 0.26, whose min_size became "at most", MONAI removes them.
+
+Raises:
+    ValueError: a bad array, dtype, connectivity or a negative min_size.
+
+Example:
+    >>> cleaned, _ = loam.transform_remove_small_objects(mask, min_size=64)
+""",
     "transform_resample_nearest": _resample("transform_resample_nearest", "nearest neighbour, for labels."),
     "recist_evaluate": _response("recist_evaluate", "longest_mm, short_axis_mm, status, is_lymph_node", "nadir_sld",
                                  "\n    nt_progression: the non-target lesions progressed unequivocally."),

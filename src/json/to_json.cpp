@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "core/bytes.hpp"
@@ -455,18 +456,20 @@ Result<std::string> dataset_to_json(const std::uint8_t* data, std::size_t size, 
         for (ElementRef& e : elements)
             if (e.vr == vr::US && us_or_ss(e.tag)) e.vr = vr::SS;
 
+    // Private creators by tag, the first with a value: one pass, so that a data set of many
+    // private elements (hostile ones reach tens of thousands) is not searched once per element.
+    std::unordered_map<Tag, std::string_view> creators;
+    for (const ElementRef& c : elements)
+        if (is_private_group(tag_group(c.tag)) && tag_element(c.tag) >= 0x0010 && tag_element(c.tag) <= 0x00FF && c.value)
+            creators.emplace(c.tag, trim_trailing(as_text(c.value, std::size_t(c.length))));
     for (ElementRef& e : elements) {
         if (e.vr != 0 && e.vr != vr::UN) continue;
         VR resolved = options.public_vr ? options.public_vr(e.tag) : VR(0);
         const std::uint16_t group = tag_group(e.tag), element = tag_element(e.tag);
         if (!resolved && is_private_group(group) && element >= 0x1000 && options.private_vr) {
-            const Tag creator_tag = make_tag(group, element >> 8);
-            for (const ElementRef& c : elements)
-                if (c.tag == creator_tag && c.value) {
-                    const std::string_view creator = trim_trailing(as_text(c.value, std::size_t(c.length)));
-                    if (!creator.empty()) resolved = options.private_vr(creator, group, std::uint8_t(element & 0xFF));
-                    break;
-                }
+            const auto c = creators.find(make_tag(group, element >> 8));
+            if (c != creators.end() && !c->second.empty())
+                resolved = options.private_vr(c->second, group, std::uint8_t(element & 0xFF));
         }
         if (resolved) e.vr = resolved;
     }
