@@ -1031,6 +1031,176 @@ def write_metaimage_volume(array: ArrayLike, affine: Sequence[float], path: str 
         >>> loam.write_metaimage_volume(volume, meta["affine"], "ct.mha")
     """
 
+def transform_flip(arr: ArrayLike, affine: Sequence[float] | None = None, axes: Sequence[int] = [0, 1, 2]) -> tuple[numpy.typing.NDArray[Any], dict[str, Any]]:
+    """
+    numpy.flip along spatial axes (0 z, 1 y, 2 x of [z, y, x]; [c, z, y, x] keeps its channels), as MONAI's Flip; the affine follows, so every voxel keeps its patient position. Returns (array, {affine}).
+
+    Args:
+        arr: a volume [z, y, x] or [c, z, y, x] (channels kept) of a bool, integer or float dtype.
+        affine: its voxel-to-patient affine, 16 numbers column-major (the identity when None).
+        axes: the spatial axes to flip (0 z, 1 y, 2 x).
+
+    Returns:
+        (the rearranged array, of the input's dtype, {"affine": the affine that keeps every voxel at its
+        patient position}); as numpy.flip and MONAI's Flip.
+
+    Raises:
+        ValueError: an array that is not 3-D or 4-D, an affine not of 16 numbers, or a bad argument.
+
+    Example:
+        >>> out, meta = loam.transform_flip(volume, affine, [2])
+    """
+
+def transform_transpose(arr: ArrayLike, affine: Sequence[float] | None = None, order: Sequence[int] = [2, 1, 0]) -> tuple[numpy.typing.NDArray[Any], dict[str, Any]]:
+    """
+    numpy.transpose of the spatial axes (output axis d is input axis order[d]), as MONAI's Transpose on the spatial dimensions; the affine follows. Returns (array, {affine}).
+
+    Args:
+        arr: a volume [z, y, x] or [c, z, y, x] (channels kept) of a bool, integer or float dtype.
+        affine: its voxel-to-patient affine, 16 numbers column-major (the identity when None).
+        order: output axis d is input axis order[d].
+
+    Returns:
+        (the rearranged array, of the input's dtype, {"affine": the affine that keeps every voxel at its
+        patient position}); as numpy.transpose of the spatial axes.
+
+    Raises:
+        ValueError: an array that is not 3-D or 4-D, an affine not of 16 numbers, or a bad argument.
+
+    Example:
+        >>> out, meta = loam.transform_transpose(volume, affine, [2, 1, 0])
+    """
+
+def transform_rotate90(arr: ArrayLike, affine: Sequence[float] | None = None, k: int = 1, axes: Sequence[int] = [0, 1]) -> tuple[numpy.typing.NDArray[Any], dict[str, Any]]:
+    """
+    numpy.rot90(arr, k, axes) over spatial axes, as MONAI's Rotate90 (k quarter turns from the first axis towards the second); the affine follows. Returns (array, {affine}).
+
+    Args:
+        arr: a volume [z, y, x] or [c, z, y, x] (channels kept) of a bool, integer or float dtype.
+        affine: its voxel-to-patient affine, 16 numbers column-major (the identity when None).
+        k: quarter turns, from the first of `axes` towards the second.
+        axes: two spatial axes.
+
+    Returns:
+        (the rearranged array, of the input's dtype, {"affine": the affine that keeps every voxel at its
+        patient position}); as numpy.rot90 and MONAI's Rotate90.
+
+    Raises:
+        ValueError: an array that is not 3-D or 4-D, an affine not of 16 numbers, or a bad argument.
+
+    Example:
+        >>> out, meta = loam.transform_rotate90(volume, affine, 1, [1, 2])
+    """
+
+def transform_crop(arr: ArrayLike, affine: Sequence[float] | None = None, *, start: Sequence[int], end: Sequence[int]) -> tuple[numpy.typing.NDArray[Any], dict[str, Any]]:
+    """
+    The box [start, end) of each spatial axis, clipped to the array, as MONAI's SpatialCrop(roi_start, roi_end); the affine's origin moves to the box's first voxel. Returns (array, {affine}).
+
+    Args:
+        arr: a volume [z, y, x] or [c, z, y, x] (channels kept) of a bool, integer or float dtype.
+        affine: its voxel-to-patient affine, 16 numbers column-major (the identity when None).
+        start: the box's first index on each axis (z, y, x).
+        end: one past its last; both clipped to the array.
+
+    Returns:
+        (the rearranged array, of the input's dtype, {"affine": the affine that keeps every voxel at its
+        patient position}); as MONAI's SpatialCrop(roi_start, roi_end).
+
+    Raises:
+        ValueError: an array that is not 3-D or 4-D, an affine not of 16 numbers, or a bad argument.
+
+    Example:
+        >>> out, meta = loam.transform_crop(volume, affine, start=[0, 10, 10], end=[40, 100, 100])
+    """
+
+def transform_pad(arr: ArrayLike, affine: Sequence[float] | None = None, *, pad_width: Sequence[Sequence[int]], mode: str = 'constant', value: float = 0.0) -> tuple[numpy.typing.NDArray[Any], dict[str, Any]]:
+    """
+    numpy.pad of the spatial axes by (before, after) pairs, mode 'constant' (with `value`), 'edge', 'reflect', 'symmetric' or 'wrap' as numpy defines them; the affine's origin moves back by the 'before' widths. Returns (array, {affine}).
+
+    Args:
+        arr: a volume [z, y, x] or [c, z, y, x] (channels kept) of a bool, integer or float dtype.
+        affine: its voxel-to-patient affine, 16 numbers column-major (the identity when None).
+        pad_width: (before, after) for each spatial axis.
+        mode: 'constant', 'edge', 'reflect', 'symmetric' or 'wrap', as numpy defines them.
+        value: the constant mode's value.
+
+    Returns:
+        (the rearranged array, of the input's dtype, {"affine": the affine that keeps every voxel at its
+        patient position}); as numpy.pad.
+
+    Raises:
+        ValueError: an array that is not 3-D or 4-D, an affine not of 16 numbers, or a bad argument.
+
+    Example:
+        >>> out, meta = loam.transform_pad(volume, affine, pad_width=[(0, 0), (8, 8), (8, 8)])
+    """
+
+def transform_center_crop(arr: ArrayLike, affine: Sequence[float] | None = None, *, roi_size: Sequence[int]) -> tuple[numpy.typing.NDArray[Any], dict[str, Any]]:
+    """
+    MONAI's CenterSpatialCrop: on each axis the box of roi_size starting at n // 2 - roi // 2 (a size below 1 keeps the axis; a box larger than the axis keeps it whole). Returns (array, {affine}).
+
+    Args:
+        arr: a volume [z, y, x] or [c, z, y, x] (channels kept) of a bool, integer or float dtype.
+        affine: its voxel-to-patient affine, 16 numbers column-major (the identity when None).
+        roi_size: the box's size on each axis (below 1 keeps the axis).
+
+    Returns:
+        (the rearranged array, of the input's dtype, {"affine": the affine that keeps every voxel at its
+        patient position}); as MONAI's CenterSpatialCrop (the box starts at n // 2 - roi // 2).
+
+    Raises:
+        ValueError: an array that is not 3-D or 4-D, an affine not of 16 numbers, or a bad argument.
+
+    Example:
+        >>> out, meta = loam.transform_center_crop(volume, affine, roi_size=[64, 128, 128])
+    """
+
+def transform_spatial_pad(arr: ArrayLike, affine: Sequence[float] | None = None, *, spatial_size: Sequence[int], method: str = 'symmetric', mode: str = 'constant', value: float = 0.0) -> tuple[numpy.typing.NDArray[Any], dict[str, Any]]:
+    """
+    MONAI's SpatialPad: each axis padded up to spatial_size (never cropped), 'symmetric' (the smaller half before) or 'end'; numpy pad modes. Returns (array, {affine}).
+
+    Args:
+        arr: a volume [z, y, x] or [c, z, y, x] (channels kept) of a bool, integer or float dtype.
+        affine: its voxel-to-patient affine, 16 numbers column-major (the identity when None).
+        spatial_size: the least size of each axis (below it the axis is padded; never cropped).
+        method: 'symmetric' (the smaller half before) or 'end'.
+        mode: a numpy pad mode.
+        value: the constant mode's value.
+
+    Returns:
+        (the rearranged array, of the input's dtype, {"affine": the affine that keeps every voxel at its
+        patient position}); as MONAI's SpatialPad.
+
+    Raises:
+        ValueError: an array that is not 3-D or 4-D, an affine not of 16 numbers, or a bad argument.
+
+    Example:
+        >>> out, meta = loam.transform_spatial_pad(volume, affine, spatial_size=[96, 96, 96])
+    """
+
+def transform_divisible_pad(arr: ArrayLike, affine: Sequence[float] | None = None, *, k: Sequence[int], method: str = 'symmetric', mode: str = 'constant', value: float = 0.0) -> tuple[numpy.typing.NDArray[Any], dict[str, Any]]:
+    """
+    MONAI's DivisiblePad: each axis padded up to the next multiple of k (one value for all axes, or three; k below 1 leaves the axis), as transform_spatial_pad. Returns (array, {affine}).
+
+    Args:
+        arr: a volume [z, y, x] or [c, z, y, x] (channels kept) of a bool, integer or float dtype.
+        affine: its voxel-to-patient affine, 16 numbers column-major (the identity when None).
+        k: each axis is padded up to a multiple of k (one value or three; below 1 leaves the axis).
+        method: 'symmetric' or 'end'.
+        mode: a numpy pad mode.
+        value: the constant mode's value.
+
+    Returns:
+        (the rearranged array, of the input's dtype, {"affine": the affine that keeps every voxel at its
+        patient position}); as MONAI's DivisiblePad.
+
+    Raises:
+        ValueError: an array that is not 3-D or 4-D, an affine not of 16 numbers, or a bad argument.
+
+    Example:
+        >>> out, meta = loam.transform_divisible_pad(volume, affine, k=[16])
+    """
+
 def transform_connected_components(arr: ArrayLike, connectivity: int = 3) -> tuple[numpy.typing.NDArray[numpy.int32], dict[str, Any]]:
     """
     Connected components of a label map, as scikit-image's measure.label(background=0): voxels of the same nonzero value joined within `connectivity` orthogonal hops (1 faces, 2 edges, 3 corners: the default, full connectivity), numbered from 1 in C order of their first voxel. [c, z, y, x] arrays are labelled channel by channel. Returns (int32 labels, {count}).
@@ -1105,7 +1275,8 @@ def transform_remove_small_objects(arr: ArrayLike, min_size: int = 64, connectiv
     Returns:
         (the array without small objects, of the input's dtype, {}), as MONAI's RemoveSmallObjects: a
         binary mask's objects are its components; a label map's are its labels, each whole
-        (scikit-image's rule for integer input).
+        (scikit-image's rule for integer input). Objects of exactly min_size voxels stay, as MONAI
+        documents; through scikit-image 0.26, whose min_size became "at most", MONAI removes them.
 
     Raises:
         ValueError: a bad array, dtype, connectivity or a negative min_size.

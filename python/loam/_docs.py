@@ -830,6 +830,144 @@ Example:
                                     "\n    backend: 'torch' (grid_sample), 'skimage' (order 3) or 'itk'."),
     "transform_resample_cubic": _resample("transform_resample_cubic", "scikit-image's order-3 convention."),
     "transform_resample_grid_sample": _resample("transform_resample_grid_sample", "PyTorch's grid_sample (trilinear)."),
+    "transform_flip": """
+Args:
+    arr: a volume [z, y, x] or [c, z, y, x] (channels kept) of a bool, integer or float dtype.
+    affine: its voxel-to-patient affine, 16 numbers column-major (the identity when None).
+    axes: the spatial axes to flip (0 z, 1 y, 2 x).
+
+Returns:
+    (the rearranged array, of the input's dtype, {"affine": the affine that keeps every voxel at its
+    patient position}); as numpy.flip and MONAI's Flip.
+
+Raises:
+    ValueError: an array that is not 3-D or 4-D, an affine not of 16 numbers, or a bad argument.
+
+Example:
+    >>> out, meta = loam.transform_flip(volume, affine, [2])
+""",
+    "transform_transpose": """
+Args:
+    arr: a volume [z, y, x] or [c, z, y, x] (channels kept) of a bool, integer or float dtype.
+    affine: its voxel-to-patient affine, 16 numbers column-major (the identity when None).
+    order: output axis d is input axis order[d].
+
+Returns:
+    (the rearranged array, of the input's dtype, {"affine": the affine that keeps every voxel at its
+    patient position}); as numpy.transpose of the spatial axes.
+
+Raises:
+    ValueError: an array that is not 3-D or 4-D, an affine not of 16 numbers, or a bad argument.
+
+Example:
+    >>> out, meta = loam.transform_transpose(volume, affine, [2, 1, 0])
+""",
+    "transform_rotate90": """
+Args:
+    arr: a volume [z, y, x] or [c, z, y, x] (channels kept) of a bool, integer or float dtype.
+    affine: its voxel-to-patient affine, 16 numbers column-major (the identity when None).
+    k: quarter turns, from the first of `axes` towards the second.
+    axes: two spatial axes.
+
+Returns:
+    (the rearranged array, of the input's dtype, {"affine": the affine that keeps every voxel at its
+    patient position}); as numpy.rot90 and MONAI's Rotate90.
+
+Raises:
+    ValueError: an array that is not 3-D or 4-D, an affine not of 16 numbers, or a bad argument.
+
+Example:
+    >>> out, meta = loam.transform_rotate90(volume, affine, 1, [1, 2])
+""",
+    "transform_crop": """
+Args:
+    arr: a volume [z, y, x] or [c, z, y, x] (channels kept) of a bool, integer or float dtype.
+    affine: its voxel-to-patient affine, 16 numbers column-major (the identity when None).
+    start: the box's first index on each axis (z, y, x).
+    end: one past its last; both clipped to the array.
+
+Returns:
+    (the rearranged array, of the input's dtype, {"affine": the affine that keeps every voxel at its
+    patient position}); as MONAI's SpatialCrop(roi_start, roi_end).
+
+Raises:
+    ValueError: an array that is not 3-D or 4-D, an affine not of 16 numbers, or a bad argument.
+
+Example:
+    >>> out, meta = loam.transform_crop(volume, affine, start=[0, 10, 10], end=[40, 100, 100])
+""",
+    "transform_pad": """
+Args:
+    arr: a volume [z, y, x] or [c, z, y, x] (channels kept) of a bool, integer or float dtype.
+    affine: its voxel-to-patient affine, 16 numbers column-major (the identity when None).
+    pad_width: (before, after) for each spatial axis.
+    mode: 'constant', 'edge', 'reflect', 'symmetric' or 'wrap', as numpy defines them.
+    value: the constant mode's value.
+
+Returns:
+    (the rearranged array, of the input's dtype, {"affine": the affine that keeps every voxel at its
+    patient position}); as numpy.pad.
+
+Raises:
+    ValueError: an array that is not 3-D or 4-D, an affine not of 16 numbers, or a bad argument.
+
+Example:
+    >>> out, meta = loam.transform_pad(volume, affine, pad_width=[(0, 0), (8, 8), (8, 8)])
+""",
+    "transform_center_crop": """
+Args:
+    arr: a volume [z, y, x] or [c, z, y, x] (channels kept) of a bool, integer or float dtype.
+    affine: its voxel-to-patient affine, 16 numbers column-major (the identity when None).
+    roi_size: the box's size on each axis (below 1 keeps the axis).
+
+Returns:
+    (the rearranged array, of the input's dtype, {"affine": the affine that keeps every voxel at its
+    patient position}); as MONAI's CenterSpatialCrop (the box starts at n // 2 - roi // 2).
+
+Raises:
+    ValueError: an array that is not 3-D or 4-D, an affine not of 16 numbers, or a bad argument.
+
+Example:
+    >>> out, meta = loam.transform_center_crop(volume, affine, roi_size=[64, 128, 128])
+""",
+    "transform_spatial_pad": """
+Args:
+    arr: a volume [z, y, x] or [c, z, y, x] (channels kept) of a bool, integer or float dtype.
+    affine: its voxel-to-patient affine, 16 numbers column-major (the identity when None).
+    spatial_size: the least size of each axis (below it the axis is padded; never cropped).
+    method: 'symmetric' (the smaller half before) or 'end'.
+    mode: a numpy pad mode.
+    value: the constant mode's value.
+
+Returns:
+    (the rearranged array, of the input's dtype, {"affine": the affine that keeps every voxel at its
+    patient position}); as MONAI's SpatialPad.
+
+Raises:
+    ValueError: an array that is not 3-D or 4-D, an affine not of 16 numbers, or a bad argument.
+
+Example:
+    >>> out, meta = loam.transform_spatial_pad(volume, affine, spatial_size=[96, 96, 96])
+""",
+    "transform_divisible_pad": """
+Args:
+    arr: a volume [z, y, x] or [c, z, y, x] (channels kept) of a bool, integer or float dtype.
+    affine: its voxel-to-patient affine, 16 numbers column-major (the identity when None).
+    k: each axis is padded up to a multiple of k (one value or three; below 1 leaves the axis).
+    method: 'symmetric' or 'end'.
+    mode: a numpy pad mode.
+    value: the constant mode's value.
+
+Returns:
+    (the rearranged array, of the input's dtype, {"affine": the affine that keeps every voxel at its
+    patient position}); as MONAI's DivisiblePad.
+
+Raises:
+    ValueError: an array that is not 3-D or 4-D, an affine not of 16 numbers, or a bad argument.
+
+Example:
+    >>> out, meta = loam.transform_divisible_pad(volume, affine, k=[16])
+""",
     "transform_connected_components": """
 Args:
     arr: a label map [z, y, x] (or [c, z, y, x], labelled channel by channel) of an integer or bool dtype.

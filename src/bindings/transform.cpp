@@ -1,4 +1,5 @@
 // Shape resampling of 3-D arrays that carry a voxel-to-patient affine.
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -7,6 +8,7 @@
 #include <nanobind/stl/vector.h>
 
 #include "bindings/common.hpp"
+#include "transform/geometry.hpp"
 #include "transform/labels.hpp"
 #include "transform/resample.hpp"
 
@@ -163,11 +165,292 @@ nb::tuple connected_components(const AnyArray& arr, int connectivity) {
     });
 }
 
+// -- rearrangements: flips, axis orders, quarter turns, crops and pads ------------------------
+
+// The volume being rearranged: its spatial shape and the per-axis maps built so far.
+class Rearrangement {
+public:
+    Rearrangement(const AnyArray& arr, const std::optional<std::vector<double>>& affine, const char* fn) : fn_(fn) {
+        if (arr.ndim() != 3 && arr.ndim() != 4)
+            fail("array must be [z, y, x] or [c, z, y, x], not " + std::to_string(arr.ndim()) + "-D");
+        if (affine && affine->size() != 16) fail("affine must have 16 elements");
+        first_ = arr.ndim() - 3;
+        for (int d = 0; d < 3; ++d) {
+            in_[d] = arr.shape(first_ + d);
+            maps_[d].source = d;
+            for (std::size_t i = 0; i < in_[d]; ++i) maps_[d].index.push_back(std::int64_t(i));
+        }
+        if (affine) std::copy(affine->begin(), affine->end(), affine_.begin());
+        else affine_ = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+    }
+
+    [[noreturn]] void fail(const std::string& what) const { throw nb::value_error((std::string(fn_) + ": " + what).c_str()); }
+
+    int axis(long long a) const {
+        if (a < -3 || a > 2) fail("axis " + std::to_string(a) + " is not a spatial axis (0 z, 1 y, 2 x)");
+        return int(a < 0 ? a + 3 : a);
+    }
+    std::int64_t size(int d) const { return std::int64_t(maps_[d].index.size()); }
+
+    void flip(int d) {
+        AxisMap& m = maps_[d];
+        std::reverse(m.index.begin(), m.index.end());
+        m.offset += m.sign * double(m.index.size() - 1);
+        m.sign = -m.sign;
+    }
+    void transpose(const std::array<int, 3>& order) {
+        const auto old = maps_;
+        for (int d = 0; d < 3; ++d) maps_[d] = old[order[d]];
+    }
+    // Keeps positions [start, end) of axis d, clipped to it.
+    void crop(int d, std::int64_t start, std::int64_t end) {
+        start = std::clamp<std::int64_t>(start, 0, size(d));
+        end = std::clamp<std::int64_t>(end, start, size(d));
+        AxisMap& m = maps_[d];
+        m.index = std::vector<std::int64_t>(m.index.begin() + start, m.index.begin() + end);
+        m.offset += m.sign * double(start);
+    }
+    void pad(int d, std::int64_t before, std::int64_t after, std::string_view mode) {
+        if (before < 0 || after < 0) fail("pad widths must not be negative");
+        AxisMap& m = maps_[d];
+        const std::int64_t n = size(d);
+        if ((before || after) && n == 0 && mode != "constant") fail("cannot pad an empty axis with mode " + std::string(mode));
+        std::vector<std::int64_t> index;
+        for (std::int64_t p = -before; p < n + after; ++p) {
+            const std::int64_t i = loamwerk::transform::pad_index(p, n, mode);
+            index.push_back(i < 0 ? -1 : m.index[std::size_t(i)]);
+        }
+        m.index = std::move(index);
+        m.offset -= m.sign * double(before);
+    }
+
+    // The gathered array (the input's dtype; `fill` for padded voxels) and {"affine"}.
+    nb::tuple result(const AnyArray& arr, double fill) const {
+        const std::size_t itemsize = arr.itemsize();
+        const auto fill_bytes = fill_value(arr, fill);
+        const std::size_t channels = first_ ? arr.shape(0) : 1;
+        std::size_t per_in = 1, per_out = 1;
+        for (int d = 0; d < 3; ++d) per_in *= in_[d], per_out *= maps_[d].index.size();
+        std::vector<std::uint8_t> out(channels * per_out * itemsize);
+        const auto* in = static_cast<const std::uint8_t*>(arr.data());
+        without_gil([&] {
+            for (std::size_t c = 0; c < channels; ++c)
+                loamwerk::transform::gather({in + c * per_in * itemsize, per_in * itemsize}, in_, itemsize, maps_,
+                                            fill_bytes, {out.data() + c * per_out * itemsize, per_out * itemsize});
+        });
+        std::vector<std::size_t> shape;
+        if (first_) shape.push_back(channels);
+        for (int d = 0; d < 3; ++d) shape.push_back(maps_[d].index.size());
+        nb::object array = nb::cast(to_array(std::move(out), shape, arr.dtype()));
+        nb::dict meta;
+        nb::list affine;
+        for (const double v : loamwerk::transform::gathered_affine(affine_.data(), maps_)) affine.append(v);
+        meta["affine"] = affine;
+        return nb::make_tuple(array, meta);
+    }
+
+private:
+    // `value` as one voxel of the array's dtype.
+    std::vector<std::uint8_t> fill_value(const AnyArray& arr, double value) const {
+        std::vector<std::uint8_t> out(arr.itemsize());
+        const auto put = [&]<class T>() {
+            const T v = T(value);
+            std::memcpy(out.data(), &v, sizeof v);
+        };
+        const auto dt = arr.dtype();
+        if (dt == nb::dtype<float>()) put.template operator()<float>();
+        else if (dt == nb::dtype<double>()) put.template operator()<double>();
+        else if (dt == nb::dtype<bool>()) put.template operator()<std::uint8_t>(), out[0] = value != 0;
+        else if (dt == nb::dtype<std::uint8_t>()) put.template operator()<std::uint8_t>();
+        else if (dt == nb::dtype<std::int8_t>()) put.template operator()<std::int8_t>();
+        else if (dt == nb::dtype<std::uint16_t>()) put.template operator()<std::uint16_t>();
+        else if (dt == nb::dtype<std::int16_t>()) put.template operator()<std::int16_t>();
+        else if (dt == nb::dtype<std::uint32_t>()) put.template operator()<std::uint32_t>();
+        else if (dt == nb::dtype<std::int32_t>()) put.template operator()<std::int32_t>();
+        else if (dt == nb::dtype<std::uint64_t>()) put.template operator()<std::uint64_t>();
+        else if (dt == nb::dtype<std::int64_t>()) put.template operator()<std::int64_t>();
+        else fail("unsupported dtype (bool, integers, float32, float64)");
+        return out;
+    }
+
+    const char* fn_;
+    std::size_t first_ = 0;
+    std::array<std::size_t, 3> in_{};
+    std::array<AxisMap, 3> maps_;
+    std::array<double, 16> affine_{};
+};
+
+using OptAffine = std::optional<std::vector<double>>;
+
+std::string pad_mode(const std::string& mode, const Rearrangement& r) {
+    static constexpr const char* kModes[] = {"constant", "edge", "reflect", "symmetric", "wrap"};
+    for (const char* m : kModes)
+        if (mode == m) return mode;
+    r.fail("mode must be one of constant, edge, reflect, symmetric, wrap, not '" + mode + "'");
+}
+
+std::array<long long, 3> three(const std::vector<long long>& v, const char* what, const Rearrangement& r) {
+    if (v.size() != 3) r.fail(std::string(what) + " must have 3 values (z, y, x)");
+    return {v[0], v[1], v[2]};
+}
+
+// Symmetric (or "end") padding of each axis up to `target` (a target not above the size pads nothing).
+void pad_to(Rearrangement& r, const std::array<std::int64_t, 3>& target, const std::string& method, const std::string& mode) {
+    if (method != "symmetric" && method != "end") r.fail("method must be 'symmetric' or 'end', not '" + method + "'");
+    for (int d = 0; d < 3; ++d) {
+        const std::int64_t width = std::max<std::int64_t>(target[d] - r.size(d), 0);
+        const std::int64_t before = method == "symmetric" ? width / 2 : 0;
+        r.pad(d, before, width - before, mode);
+    }
+}
+
+void register_rearrangements(nb::module_& m) {
+    m.def(
+        "transform_flip",
+        [](const AnyArray& arr, OptAffine affine, std::vector<long long> axes) {
+            Rearrangement r(arr, affine, "transform_flip");
+            for (const long long a : axes) r.flip(r.axis(a));
+            return r.result(arr, 0);
+        },
+        nb::arg("arr"), nb::arg("affine") = nb::none(), nb::arg("axes") = std::vector<long long>{0, 1, 2},
+        nb::sig("def transform_flip(arr: numpy.typing.NDArray, affine: Sequence[float] | None = None, "
+                "axes: Sequence[int] = [0, 1, 2]) -> tuple[numpy.typing.NDArray, dict]"),
+        "numpy.flip along spatial axes (0 z, 1 y, 2 x of [z, y, x]; [c, z, y, x] keeps its channels), as MONAI's "
+        "Flip; the affine follows, so every voxel keeps its patient position. Returns (array, {affine}).");
+    m.def(
+        "transform_transpose",
+        [](const AnyArray& arr, OptAffine affine, std::vector<long long> order) {
+            Rearrangement r(arr, affine, "transform_transpose");
+            const auto o = three(order, "order", r);
+            std::array<int, 3> perm{r.axis(o[0]), r.axis(o[1]), r.axis(o[2])};
+            if (perm[0] == perm[1] || perm[0] == perm[2] || perm[1] == perm[2]) r.fail("order must name each axis once");
+            r.transpose(perm);
+            return r.result(arr, 0);
+        },
+        nb::arg("arr"), nb::arg("affine") = nb::none(), nb::arg("order") = std::vector<long long>{2, 1, 0},
+        nb::sig("def transform_transpose(arr: numpy.typing.NDArray, affine: Sequence[float] | None = None, "
+                "order: Sequence[int] = [2, 1, 0]) -> tuple[numpy.typing.NDArray, dict]"),
+        "numpy.transpose of the spatial axes (output axis d is input axis order[d]), as MONAI's Transpose on "
+        "the spatial dimensions; the affine follows. Returns (array, {affine}).");
+    m.def(
+        "transform_rotate90",
+        [](const AnyArray& arr, OptAffine affine, long long k, std::vector<long long> axes) {
+            Rearrangement r(arr, affine, "transform_rotate90");
+            if (axes.size() != 2) r.fail("axes must name two spatial axes");
+            const int a = r.axis(axes[0]), b = r.axis(axes[1]);
+            if (a == b) r.fail("axes must be two different axes");
+            std::array<int, 3> swap{0, 1, 2};
+            std::swap(swap[a], swap[b]);
+            // numpy.rot90: k = 1 flips b then swaps; 2 flips both; 3 swaps then flips b.
+            switch (((k % 4) + 4) % 4) {
+                case 1: r.flip(b), r.transpose(swap); break;
+                case 2: r.flip(a), r.flip(b); break;
+                case 3: r.transpose(swap), r.flip(b); break;
+                default: break;
+            }
+            return r.result(arr, 0);
+        },
+        nb::arg("arr"), nb::arg("affine") = nb::none(), nb::arg("k") = 1, nb::arg("axes") = std::vector<long long>{0, 1},
+        nb::sig("def transform_rotate90(arr: numpy.typing.NDArray, affine: Sequence[float] | None = None, k: int = 1, "
+                "axes: Sequence[int] = [0, 1]) -> tuple[numpy.typing.NDArray, dict]"),
+        "numpy.rot90(arr, k, axes) over spatial axes, as MONAI's Rotate90 (k quarter turns from the first axis "
+        "towards the second); the affine follows. Returns (array, {affine}).");
+    m.def(
+        "transform_crop",
+        [](const AnyArray& arr, OptAffine affine, std::vector<long long> start, std::vector<long long> end) {
+            Rearrangement r(arr, affine, "transform_crop");
+            const auto s = three(start, "start", r), e = three(end, "end", r);
+            for (int d = 0; d < 3; ++d) r.crop(d, s[d], e[d]);
+            return r.result(arr, 0);
+        },
+        nb::arg("arr"), nb::arg("affine") = nb::none(), nb::arg("start"), nb::arg("end"),
+        nb::sig("def transform_crop(arr: numpy.typing.NDArray, affine: Sequence[float] | None = None, *, "
+                "start: Sequence[int], end: Sequence[int]) -> tuple[numpy.typing.NDArray, dict]"),
+        "The box [start, end) of each spatial axis, clipped to the array, as MONAI's SpatialCrop(roi_start, "
+        "roi_end); the affine's origin moves to the box's first voxel. Returns (array, {affine}).");
+    m.def(
+        "transform_pad",
+        [](const AnyArray& arr, OptAffine affine, std::vector<std::vector<long long>> pad_width, const std::string& mode,
+           double value) {
+            Rearrangement r(arr, affine, "transform_pad");
+            if (pad_width.size() != 3) r.fail("pad_width must have 3 (before, after) pairs (z, y, x)");
+            const std::string m = pad_mode(mode, r);
+            for (int d = 0; d < 3; ++d) {
+                if (pad_width[d].size() != 2) r.fail("pad_width must have 3 (before, after) pairs (z, y, x)");
+                r.pad(d, pad_width[d][0], pad_width[d][1], m);
+            }
+            return r.result(arr, value);
+        },
+        nb::arg("arr"), nb::arg("affine") = nb::none(), nb::arg("pad_width"), nb::arg("mode") = "constant",
+        nb::arg("value") = 0.0,
+        nb::sig("def transform_pad(arr: numpy.typing.NDArray, affine: Sequence[float] | None = None, *, "
+                "pad_width: Sequence[Sequence[int]], mode: str = 'constant', value: float = 0.0) -> "
+                "tuple[numpy.typing.NDArray, dict]"),
+        "numpy.pad of the spatial axes by (before, after) pairs, mode 'constant' (with `value`), 'edge', "
+        "'reflect', 'symmetric' or 'wrap' as numpy defines them; the affine's origin moves back by the "
+        "'before' widths. Returns (array, {affine}).");
+    m.def(
+        "transform_center_crop",
+        [](const AnyArray& arr, OptAffine affine, std::vector<long long> roi_size) {
+            Rearrangement r(arr, affine, "transform_center_crop");
+            const auto roi = three(roi_size, "roi_size", r);
+            for (int d = 0; d < 3; ++d) {
+                // MONAI: a size below 1 keeps the axis; the box starts at n // 2 - roi // 2.
+                const std::int64_t size = roi[d] < 1 ? r.size(d) : roi[d];
+                const std::int64_t start = std::max<std::int64_t>(r.size(d) / 2 - size / 2, 0);
+                r.crop(d, start, start + size);
+            }
+            return r.result(arr, 0);
+        },
+        nb::arg("arr"), nb::arg("affine") = nb::none(), nb::arg("roi_size"),
+        nb::sig("def transform_center_crop(arr: numpy.typing.NDArray, affine: Sequence[float] | None = None, *, "
+                "roi_size: Sequence[int]) -> tuple[numpy.typing.NDArray, dict]"),
+        "MONAI's CenterSpatialCrop: on each axis the box of roi_size starting at n // 2 - roi // 2 (a size "
+        "below 1 keeps the axis; a box larger than the axis keeps it whole). Returns (array, {affine}).");
+    m.def(
+        "transform_spatial_pad",
+        [](const AnyArray& arr, OptAffine affine, std::vector<long long> spatial_size, const std::string& method,
+           const std::string& mode, double value) {
+            Rearrangement r(arr, affine, "transform_spatial_pad");
+            const auto size = three(spatial_size, "spatial_size", r);
+            pad_to(r, {size[0], size[1], size[2]}, method, pad_mode(mode, r));
+            return r.result(arr, value);
+        },
+        nb::arg("arr"), nb::arg("affine") = nb::none(), nb::arg("spatial_size"), nb::arg("method") = "symmetric",
+        nb::arg("mode") = "constant", nb::arg("value") = 0.0,
+        nb::sig("def transform_spatial_pad(arr: numpy.typing.NDArray, affine: Sequence[float] | None = None, *, "
+                "spatial_size: Sequence[int], method: str = 'symmetric', mode: str = 'constant', value: float = 0.0) "
+                "-> tuple[numpy.typing.NDArray, dict]"),
+        "MONAI's SpatialPad: each axis padded up to spatial_size (never cropped), 'symmetric' (the smaller half "
+        "before) or 'end'; numpy pad modes. Returns (array, {affine}).");
+    m.def(
+        "transform_divisible_pad",
+        [](const AnyArray& arr, OptAffine affine, std::vector<long long> k, const std::string& method,
+           const std::string& mode, double value) {
+            Rearrangement r(arr, affine, "transform_divisible_pad");
+            if (k.size() == 1) k = {k[0], k[0], k[0]};
+            const auto div = three(k, "k", r);
+            std::array<std::int64_t, 3> target{};
+            for (int d = 0; d < 3; ++d)
+                target[d] = div[d] < 1 ? r.size(d) : (r.size(d) + div[d] - 1) / div[d] * div[d];
+            pad_to(r, target, method, pad_mode(mode, r));
+            return r.result(arr, value);
+        },
+        nb::arg("arr"), nb::arg("affine") = nb::none(), nb::arg("k"), nb::arg("method") = "symmetric",
+        nb::arg("mode") = "constant", nb::arg("value") = 0.0,
+        nb::sig("def transform_divisible_pad(arr: numpy.typing.NDArray, affine: Sequence[float] | None = None, *, "
+                "k: Sequence[int], method: str = 'symmetric', mode: str = 'constant', value: float = 0.0) -> "
+                "tuple[numpy.typing.NDArray, dict]"),
+        "MONAI's DivisiblePad: each axis padded up to the next multiple of k (one value for all axes, or three; "
+        "k below 1 leaves the axis), as transform_spatial_pad. Returns (array, {affine}).");
+}
+
 constexpr const char* kSig = "(arr: numpy.typing.NDArray, affine: list[float], out_shape: list[int]) -> "
                              "tuple[numpy.typing.NDArray[numpy.float32], dict]";
 }  // namespace
 
 void register_transform(nb::module_& m) {
+    register_rearrangements(m);
     m.def("transform_connected_components", &connected_components, nb::arg("arr"), nb::arg("connectivity") = 3,
           nb::sig("def transform_connected_components(arr: numpy.typing.NDArray, connectivity: int = 3) -> "
                   "tuple[numpy.typing.NDArray[numpy.int32], dict]"),
