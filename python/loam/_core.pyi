@@ -1201,6 +1201,124 @@ def transform_divisible_pad(arr: ArrayLike, affine: Sequence[float] | None = Non
         >>> out, meta = loam.transform_divisible_pad(volume, affine, k=[16])
     """
 
+def transform_normalize_zscore(arr: ArrayLike, nonzero: bool = False, channel_wise: bool = False, subtrahend: float | None = None, divisor: float | None = None) -> tuple[numpy.typing.NDArray[numpy.float32], dict[str, Any]]:
+    """
+    MONAI's NormalizeIntensity: (x - mean) / std with the population std (1 where it is 0), over every value or, with nonzero, over the nonzero ones only (zeros stay); channel_wise normalises each channel of a [c, z, y, x] array on its own. Returns (float32 array, {}).
+
+    Args:
+        arr: a volume [z, y, x] or [c, z, y, x] of a bool, integer or float dtype (read as float32).
+        nonzero: normalise the nonzero voxels only (zeros stay).
+        channel_wise: each channel of [c, z, y, x] on its own.
+        subtrahend: used instead of the mean.
+        divisor: used instead of the std.
+
+    Returns:
+        (float32 array, {}): (x - mean) / std with the population std, 1 where it is 0, as MONAI's
+        NormalizeIntensity.
+
+    Raises:
+        ValueError: a bad array, dtype or argument.
+
+    Example:
+        >>> out, _ = loam.transform_normalize_zscore(volume, nonzero=True)
+    """
+
+def transform_scale_intensity_range(arr: ArrayLike, a_min: float, a_max: float, b_min: float | None = None, b_max: float | None = None, clip: bool = False) -> tuple[numpy.typing.NDArray[numpy.float32], dict[str, Any]]:
+    """
+    MONAI's ScaleIntensityRange: [a_min, a_max] mapped linearly onto [b_min, b_max] (onto [0, 1] without them), clipped to it with clip; a_min == a_max gives x - a_min (+ b_min). Returns (float32 array, {}).
+
+    Args:
+        arr: a volume [z, y, x] or [c, z, y, x] of a bool, integer or float dtype (read as float32).
+        a_min, a_max: the input range.
+        b_min, b_max: the output range (none: [0, 1] without the final scaling).
+        clip: clip the result to [b_min, b_max].
+
+    Returns:
+        (float32 array, {}) as MONAI's ScaleIntensityRange (a_min == a_max gives x - a_min, + b_min).
+
+    Raises:
+        ValueError: a bad array, dtype or argument.
+
+    Example:
+        >>> out, _ = loam.transform_scale_intensity_range(ct, -1000, 400, 0.0, 1.0, clip=True)
+    """
+
+def transform_scale_intensity_range_percentiles(arr: ArrayLike, lower: float, upper: float, b_min: float | None = None, b_max: float | None = None, clip: bool = False, relative: bool = False, channel_wise: bool = False) -> tuple[numpy.typing.NDArray[numpy.float32], dict[str, Any]]:
+    """
+    MONAI's ScaleIntensityRangePercentiles: the lower and upper percentiles (numpy's linear interpolation) mapped onto [b_min, b_max], or with relative onto the same fractions of it. Returns (float32 array, {}).
+
+    Args:
+        arr: a volume [z, y, x] or [c, z, y, x] of a bool, integer or float dtype (read as float32).
+        lower, upper: percentiles (0..100, numpy's linear interpolation) taken as the input range.
+        b_min, b_max: the output range.
+        clip: clip to it.
+        relative: map onto the same fractions of [b_min, b_max] instead.
+        channel_wise: percentiles of each channel on its own.
+
+    Returns:
+        (float32 array, {}) as MONAI's ScaleIntensityRangePercentiles.
+
+    Raises:
+        ValueError: a bad array, dtype or argument.
+
+    Example:
+        >>> out, _ = loam.transform_scale_intensity_range_percentiles(mr, 0.5, 99.5, 0.0, 1.0, clip=True)
+    """
+
+def transform_adjust_contrast(arr: ArrayLike, gamma: float) -> tuple[numpy.typing.NDArray[numpy.float32], dict[str, Any]]:
+    """
+    MONAI's AdjustContrast: ((x - min) / (range + 1e-7)) ** gamma * range + min over the whole array. Returns (float32 array, {}).
+
+    Args:
+        arr: a volume [z, y, x] or [c, z, y, x] of a bool, integer or float dtype (read as float32).
+        gamma: the exponent (positive).
+
+    Returns:
+        (float32 array, {}): ((x - min) / (range + 1e-7)) ** gamma * range + min, as MONAI's AdjustContrast.
+
+    Raises:
+        ValueError: a bad array, dtype or argument.
+
+    Example:
+        >>> out, _ = loam.transform_adjust_contrast(volume, 1.5)
+    """
+
+def transform_as_discrete(arr: ArrayLike, threshold: float = 0.5) -> tuple[numpy.typing.NDArray[numpy.float32], dict[str, Any]]:
+    """
+    MONAI's AsDiscrete(threshold=t): 1 where x >= t, else 0, as float32. Returns (float32 array, {}).
+
+    Args:
+        arr: a volume [z, y, x] or [c, z, y, x] of a bool, integer or float dtype (read as float32).
+        threshold: values at or above it become 1.
+
+    Returns:
+        (float32 array of 0 and 1, {}) as MONAI's AsDiscrete(threshold=t).
+
+    Raises:
+        ValueError: a bad array, dtype or argument.
+
+    Example:
+        >>> mask, _ = loam.transform_as_discrete(probabilities, 0.5)
+    """
+
+def transform_argmax(arr: ArrayLike) -> tuple[numpy.typing.NDArray[numpy.float32], dict[str, Any]]:
+    """
+    MONAI's AsDiscrete(argmax=True): the index of the largest channel of a [c, z, y, x] array (the first of equal ones), as float32 of shape [1, z, y, x]. Returns (array, {}).
+
+    Args:
+        arr: a volume [z, y, x] or [c, z, y, x] of a bool, integer or float dtype (read as float32).
+
+    Returns:
+        (float32 array [1, z, y, x] of channel indices, {}): the first largest channel, as MONAI's
+        AsDiscrete(argmax=True).
+
+    Raises:
+        ValueError: an array that is not [c, z, y, x], or a bad dtype.
+
+    Example:
+        >>> labels, _ = loam.transform_argmax(logits)
+    """
+
 def transform_connected_components(arr: ArrayLike, connectivity: int = 3) -> tuple[numpy.typing.NDArray[numpy.int32], dict[str, Any]]:
     """
     Connected components of a label map, as scikit-image's measure.label(background=0): voxels of the same nonzero value joined within `connectivity` orthogonal hops (1 faces, 2 edges, 3 corners: the default, full connectivity), numbered from 1 in C order of their first voxel. [c, z, y, x] arrays are labelled channel by channel. Returns (int32 labels, {count}).

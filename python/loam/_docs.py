@@ -968,6 +968,100 @@ Raises:
 Example:
     >>> out, meta = loam.transform_divisible_pad(volume, affine, k=[16])
 """,
+    "transform_normalize_zscore": """
+Args:
+    arr: a volume [z, y, x] or [c, z, y, x] of a bool, integer or float dtype (read as float32).
+    nonzero: normalise the nonzero voxels only (zeros stay).
+    channel_wise: each channel of [c, z, y, x] on its own.
+    subtrahend: used instead of the mean.
+    divisor: used instead of the std.
+
+Returns:
+    (float32 array, {}): (x - mean) / std with the population std, 1 where it is 0, as MONAI's
+    NormalizeIntensity.
+
+Raises:
+    ValueError: a bad array, dtype or argument.
+
+Example:
+    >>> out, _ = loam.transform_normalize_zscore(volume, nonzero=True)
+""",
+    "transform_scale_intensity_range": """
+Args:
+    arr: a volume [z, y, x] or [c, z, y, x] of a bool, integer or float dtype (read as float32).
+    a_min, a_max: the input range.
+    b_min, b_max: the output range (none: [0, 1] without the final scaling).
+    clip: clip the result to [b_min, b_max].
+
+Returns:
+    (float32 array, {}) as MONAI's ScaleIntensityRange (a_min == a_max gives x - a_min, + b_min).
+
+Raises:
+    ValueError: a bad array, dtype or argument.
+
+Example:
+    >>> out, _ = loam.transform_scale_intensity_range(ct, -1000, 400, 0.0, 1.0, clip=True)
+""",
+    "transform_scale_intensity_range_percentiles": """
+Args:
+    arr: a volume [z, y, x] or [c, z, y, x] of a bool, integer or float dtype (read as float32).
+    lower, upper: percentiles (0..100, numpy's linear interpolation) taken as the input range.
+    b_min, b_max: the output range.
+    clip: clip to it.
+    relative: map onto the same fractions of [b_min, b_max] instead.
+    channel_wise: percentiles of each channel on its own.
+
+Returns:
+    (float32 array, {}) as MONAI's ScaleIntensityRangePercentiles.
+
+Raises:
+    ValueError: a bad array, dtype or argument.
+
+Example:
+    >>> out, _ = loam.transform_scale_intensity_range_percentiles(mr, 0.5, 99.5, 0.0, 1.0, clip=True)
+""",
+    "transform_adjust_contrast": """
+Args:
+    arr: a volume [z, y, x] or [c, z, y, x] of a bool, integer or float dtype (read as float32).
+    gamma: the exponent (positive).
+
+Returns:
+    (float32 array, {}): ((x - min) / (range + 1e-7)) ** gamma * range + min, as MONAI's AdjustContrast.
+
+Raises:
+    ValueError: a bad array, dtype or argument.
+
+Example:
+    >>> out, _ = loam.transform_adjust_contrast(volume, 1.5)
+""",
+    "transform_as_discrete": """
+Args:
+    arr: a volume [z, y, x] or [c, z, y, x] of a bool, integer or float dtype (read as float32).
+    threshold: values at or above it become 1.
+
+Returns:
+    (float32 array of 0 and 1, {}) as MONAI's AsDiscrete(threshold=t).
+
+Raises:
+    ValueError: a bad array, dtype or argument.
+
+Example:
+    >>> mask, _ = loam.transform_as_discrete(probabilities, 0.5)
+""",
+    "transform_argmax": """
+Args:
+    arr: a volume [z, y, x] or [c, z, y, x] of a bool, integer or float dtype (read as float32).
+
+Returns:
+    (float32 array [1, z, y, x] of channel indices, {}): the first largest channel, as MONAI's
+    AsDiscrete(argmax=True).
+
+Raises:
+    ValueError: an array that is not [c, z, y, x], or a bad dtype.
+
+Example:
+    >>> labels, _ = loam.transform_argmax(logits)
+""",
     "transform_connected_components": """
 Args:
     arr: a label map [z, y, x] (or [c, z, y, x], labelled channel by channel) of an integer or bool dtype.

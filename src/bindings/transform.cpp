@@ -1,5 +1,6 @@
 // Shape resampling of 3-D arrays that carry a voxel-to-patient affine.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 
@@ -9,6 +10,7 @@
 
 #include "bindings/common.hpp"
 #include "transform/geometry.hpp"
+#include "transform/intensity.hpp"
 #include "transform/labels.hpp"
 #include "transform/resample.hpp"
 
@@ -445,12 +447,179 @@ void register_rearrangements(nb::module_& m) {
         "k below 1 leaves the axis), as transform_spatial_pad. Returns (array, {affine}).");
 }
 
+// -- intensities --------------------------------------------------------------------------------
+
+// A volume as float32 values (MONAI's default output type), with its shape and channel count.
+struct Floats {
+    std::vector<float> values;
+    std::vector<std::size_t> shape;
+    std::size_t channels = 1, per_channel = 0;
+};
+
+Floats floats_of(const AnyArray& arr, const char* fn) {
+    if (arr.ndim() != 3 && arr.ndim() != 4)
+        throw nb::value_error((std::string(fn) + ": array must be [z, y, x] or [c, z, y, x], not " +
+                               std::to_string(arr.ndim()) + "-D").c_str());
+    Floats f;
+    f.shape = shape_of(arr);
+    f.channels = arr.ndim() == 4 ? arr.shape(0) : 1;
+    f.per_channel = f.channels ? arr.size() / std::max<std::size_t>(f.channels, 1) : 0;
+    f.values.resize(arr.size());
+    const auto copy = [&]<class T>() {
+        const T* in = static_cast<const T*>(arr.data());
+        for (std::size_t i = 0; i < f.values.size(); ++i) f.values[i] = float(in[i]);
+    };
+    const auto dt = arr.dtype();
+    if (dt == nb::dtype<float>()) copy.template operator()<float>();
+    else if (dt == nb::dtype<double>()) copy.template operator()<double>();
+    else if (dt == nb::dtype<bool>() || dt == nb::dtype<std::uint8_t>()) copy.template operator()<std::uint8_t>();
+    else if (dt == nb::dtype<std::int8_t>()) copy.template operator()<std::int8_t>();
+    else if (dt == nb::dtype<std::uint16_t>()) copy.template operator()<std::uint16_t>();
+    else if (dt == nb::dtype<std::int16_t>()) copy.template operator()<std::int16_t>();
+    else if (dt == nb::dtype<std::uint32_t>()) copy.template operator()<std::uint32_t>();
+    else if (dt == nb::dtype<std::int32_t>()) copy.template operator()<std::int32_t>();
+    else if (dt == nb::dtype<std::int64_t>()) copy.template operator()<std::int64_t>();
+    else if (dt == nb::dtype<std::uint64_t>()) copy.template operator()<std::uint64_t>();
+    else throw nb::value_error((std::string(fn) + ": unsupported dtype (bool, integers, float32, float64)").c_str());
+    return f;
+}
+
+nb::tuple float_result(Floats&& f) {
+    return nb::make_tuple(to_array(std::move(f.values), f.shape, nb::dtype<float>()), nb::dict());
+}
+
+// Runs `each(span)` on each channel (channel_wise) or on the whole array, without the lock.
+template <class Each>
+void over_channels(Floats& f, bool channel_wise, Each each) {
+    without_gil([&] {
+        if (!channel_wise) return each(std::span<float>(f.values));
+        for (std::size_t c = 0; c < f.channels; ++c)
+            each(std::span<float>(f.values.data() + c * f.per_channel, f.per_channel));
+    });
+}
+
+void register_intensities(nb::module_& m) {
+    m.def(
+        "transform_normalize_zscore",
+        [](const AnyArray& arr, bool nonzero, bool channel_wise, std::optional<double> subtrahend,
+           std::optional<double> divisor) {
+            Floats f = floats_of(arr, "transform_normalize_zscore");
+            over_channels(f, channel_wise, [&](std::span<float> v) {
+                loamwerk::transform::normalize_zscore(v, nonzero, subtrahend, divisor);
+            });
+            return float_result(std::move(f));
+        },
+        nb::arg("arr"), nb::arg("nonzero") = false, nb::arg("channel_wise") = false, nb::arg("subtrahend") = nb::none(),
+        nb::arg("divisor") = nb::none(),
+        nb::sig("def transform_normalize_zscore(arr: numpy.typing.NDArray, nonzero: bool = False, channel_wise: bool = "
+                "False, subtrahend: float | None = None, divisor: float | None = None) -> "
+                "tuple[numpy.typing.NDArray[numpy.float32], dict]"),
+        "MONAI's NormalizeIntensity: (x - mean) / std with the population std (1 where it is 0), over every "
+        "value or, with nonzero, over the nonzero ones only (zeros stay); channel_wise normalises each channel "
+        "of a [c, z, y, x] array on its own. Returns (float32 array, {}).");
+    m.def(
+        "transform_scale_intensity_range",
+        [](const AnyArray& arr, double a_min, double a_max, std::optional<double> b_min, std::optional<double> b_max,
+           bool clip) {
+            Floats f = floats_of(arr, "transform_scale_intensity_range");
+            over_channels(f, false, [&](std::span<float> v) {
+                loamwerk::transform::scale_intensity_range(v, a_min, a_max, b_min, b_max, clip);
+            });
+            return float_result(std::move(f));
+        },
+        nb::arg("arr"), nb::arg("a_min"), nb::arg("a_max"), nb::arg("b_min") = nb::none(), nb::arg("b_max") = nb::none(),
+        nb::arg("clip") = false,
+        nb::sig("def transform_scale_intensity_range(arr: numpy.typing.NDArray, a_min: float, a_max: float, "
+                "b_min: float | None = None, b_max: float | None = None, clip: bool = False) -> "
+                "tuple[numpy.typing.NDArray[numpy.float32], dict]"),
+        "MONAI's ScaleIntensityRange: [a_min, a_max] mapped linearly onto [b_min, b_max] (onto [0, 1] "
+        "without them), clipped to it with clip; a_min == a_max gives x - a_min (+ b_min). Returns (float32 "
+        "array, {}).");
+    m.def(
+        "transform_scale_intensity_range_percentiles",
+        [](const AnyArray& arr, double lower, double upper, std::optional<double> b_min, std::optional<double> b_max,
+           bool clip, bool relative, bool channel_wise) {
+            const char* fn = "transform_scale_intensity_range_percentiles";
+            if (!(lower >= 0 && lower <= 100 && upper >= 0 && upper <= 100 && lower <= upper))
+                throw nb::value_error((std::string(fn) + ": percentiles must satisfy 0 <= lower <= upper <= 100").c_str());
+            if (relative && (!b_min || !b_max))
+                throw nb::value_error((std::string(fn) + ": relative needs b_min and b_max").c_str());
+            Floats f = floats_of(arr, fn);
+            over_channels(f, channel_wise, [&](std::span<float> v) {
+                std::vector<float> scratch(v.begin(), v.end());
+                const double a_min = loamwerk::transform::percentile(scratch, lower);
+                const double a_max = loamwerk::transform::percentile(scratch, upper);
+                std::optional<double> lo = b_min, hi = b_max;
+                if (relative) lo = (*b_max - *b_min) * (lower / 100.0) + *b_min, hi = (*b_max - *b_min) * (upper / 100.0) + *b_min;
+                loamwerk::transform::scale_intensity_range(v, a_min, a_max, lo, hi, clip);
+            });
+            return float_result(std::move(f));
+        },
+        nb::arg("arr"), nb::arg("lower"), nb::arg("upper"), nb::arg("b_min") = nb::none(), nb::arg("b_max") = nb::none(),
+        nb::arg("clip") = false, nb::arg("relative") = false, nb::arg("channel_wise") = false,
+        nb::sig("def transform_scale_intensity_range_percentiles(arr: numpy.typing.NDArray, lower: float, upper: float, "
+                "b_min: float | None = None, b_max: float | None = None, clip: bool = False, relative: bool = False, "
+                "channel_wise: bool = False) -> tuple[numpy.typing.NDArray[numpy.float32], dict]"),
+        "MONAI's ScaleIntensityRangePercentiles: the lower and upper percentiles (numpy's linear interpolation) "
+        "mapped onto [b_min, b_max], or with relative onto the same fractions of it. Returns (float32 array, {}).");
+    m.def(
+        "transform_adjust_contrast",
+        [](const AnyArray& arr, double gamma) {
+            if (!(gamma > 0)) throw nb::value_error("transform_adjust_contrast: gamma must be positive");
+            Floats f = floats_of(arr, "transform_adjust_contrast");
+            over_channels(f, false, [&](std::span<float> v) { loamwerk::transform::adjust_contrast(v, gamma); });
+            return float_result(std::move(f));
+        },
+        nb::arg("arr"), nb::arg("gamma"),
+        nb::sig("def transform_adjust_contrast(arr: numpy.typing.NDArray, gamma: float) -> "
+                "tuple[numpy.typing.NDArray[numpy.float32], dict]"),
+        "MONAI's AdjustContrast: ((x - min) / (range + 1e-7)) ** gamma * range + min over the whole array. "
+        "Returns (float32 array, {}).");
+    m.def(
+        "transform_as_discrete",
+        [](const AnyArray& arr, double threshold) {
+            Floats f = floats_of(arr, "transform_as_discrete");
+            over_channels(f, false, [&](std::span<float> v) {
+                for (float& x : v) x = x >= threshold ? 1.0f : 0.0f;
+            });
+            return float_result(std::move(f));
+        },
+        nb::arg("arr"), nb::arg("threshold") = 0.5,
+        nb::sig("def transform_as_discrete(arr: numpy.typing.NDArray, threshold: float = 0.5) -> "
+                "tuple[numpy.typing.NDArray[numpy.float32], dict]"),
+        "MONAI's AsDiscrete(threshold=t): 1 where x >= t, else 0, as float32. Returns (float32 array, {}).");
+    m.def(
+        "transform_argmax",
+        [](const AnyArray& arr) {
+            if (arr.ndim() != 4) throw nb::value_error("transform_argmax: array must be [c, z, y, x]");
+            Floats f = floats_of(arr, "transform_argmax");
+            std::vector<float> out(f.per_channel, 0.0f);
+            without_gil([&] {
+                std::vector<float> best(f.values.begin(), f.values.begin() + std::ptrdiff_t(f.per_channel));
+                for (std::size_t c = 1; c < f.channels; ++c)
+                    for (std::size_t i = 0; i < f.per_channel; ++i) {
+                        const float x = f.values[c * f.per_channel + i];
+                        // The first of equal maxima wins; NaN counts as the largest, as torch.argmax.
+                        if (x > best[i] || (std::isnan(x) && !std::isnan(best[i])))
+                            best[i] = x, out[i] = float(c);
+                    }
+            });
+            const std::vector<std::size_t> shape{1, f.shape[1], f.shape[2], f.shape[3]};
+            return nb::make_tuple(to_array(std::move(out), shape, nb::dtype<float>()), nb::dict());
+        },
+        nb::arg("arr"),
+        nb::sig("def transform_argmax(arr: numpy.typing.NDArray) -> tuple[numpy.typing.NDArray[numpy.float32], dict]"),
+        "MONAI's AsDiscrete(argmax=True): the index of the largest channel of a [c, z, y, x] array (the first of "
+        "equal ones), as float32 of shape [1, z, y, x]. Returns (array, {}).");
+}
+
 constexpr const char* kSig = "(arr: numpy.typing.NDArray, affine: list[float], out_shape: list[int]) -> "
                              "tuple[numpy.typing.NDArray[numpy.float32], dict]";
 }  // namespace
 
 void register_transform(nb::module_& m) {
     register_rearrangements(m);
+    register_intensities(m);
     m.def("transform_connected_components", &connected_components, nb::arg("arr"), nb::arg("connectivity") = 3,
           nb::sig("def transform_connected_components(arr: numpy.typing.NDArray, connectivity: int = 3) -> "
                   "tuple[numpy.typing.NDArray[numpy.int32], dict]"),
