@@ -1031,6 +1031,29 @@ def write_metaimage_volume(array: ArrayLike, affine: Sequence[float], path: str 
         >>> loam.write_metaimage_volume(volume, meta["affine"], "ct.mha")
     """
 
+def transform_crop_foreground(arr: ArrayLike, affine: Sequence[float] | None = None, threshold: float = 0.0, margin: Sequence[int] = [0], allow_smaller: bool = False, k_divisible: Sequence[int] = [1]) -> tuple[numpy.typing.NDArray[Any], dict[str, Any]]:
+    """
+    MONAI's CropForeground: the box of voxels above `threshold` in any channel, widened by `margin`, clipped to the array only with allow_smaller, grown about its centre to a multiple of k_divisible; parts outside the array are zero-padded, and an array without foreground gives an empty one. Returns (array, {affine}).
+
+    Args:
+        arr: a volume [z, y, x] or [c, z, y, x] of a bool, integer or float dtype.
+        affine: its voxel-to-patient affine, 16 numbers column-major (the identity when None).
+        threshold: foreground is above it, in any channel (MONAI's select_fn x > 0).
+        margin: voxels added on each side (one value or three).
+        allow_smaller: clip the box to the array (otherwise the outside is zero-padded).
+        k_divisible: grow each side of the box about its centre to a multiple of k (one value or three).
+
+    Returns:
+        (the cropped array, of the input's dtype, {"affine": the box's affine}), as MONAI's
+        CropForeground; an array without foreground gives an empty one.
+
+    Raises:
+        ValueError: a bad array, dtype, or a negative margin.
+
+    Example:
+        >>> body, meta = loam.transform_crop_foreground(ct, affine, threshold=-500, margin=[5])
+    """
+
 def transform_flip(arr: ArrayLike, affine: Sequence[float] | None = None, axes: Sequence[int] = [0, 1, 2]) -> tuple[numpy.typing.NDArray[Any], dict[str, Any]]:
     """
     numpy.flip along spatial axes (0 z, 1 y, 2 x of [z, y, x]; [c, z, y, x] keeps its channels), as MONAI's Flip; the affine follows, so every voxel keeps its patient position. Returns (array, {affine}).
@@ -1199,6 +1222,44 @@ def transform_divisible_pad(arr: ArrayLike, affine: Sequence[float] | None = Non
 
     Example:
         >>> out, meta = loam.transform_divisible_pad(volume, affine, k=[16])
+    """
+
+def transform_sliding_window_positions(image_size: Sequence[int], roi_size: Sequence[int], overlap: float = 0.25) -> numpy.typing.NDArray[numpy.int64]:
+    """
+    The window starts (z, y, x) MONAI's sliding_window_inference visits, one row each in its order: on each axis every int(roi * (1 - overlap)) voxels (the whole axis when the window covers it), the last start moved back to fit; an image smaller than the window counts as padded up to it.
+
+    Args:
+        image_size: the volume's (z, y, x) size.
+        roi_size: the window's (z, y, x) size.
+        overlap: the fraction of a window shared with the next (0 <= overlap < 1).
+
+    Returns:
+        An int64 array of window starts, one (z, y, x) row each, in the order MONAI's
+        sliding_window_inference visits them (on the volume padded up to the window when smaller).
+
+    Raises:
+        ValueError: sizes that are not three positive numbers, or an overlap outside [0, 1).
+
+    Example:
+        >>> starts = loam.transform_sliding_window_positions([300, 512, 512], [96, 96, 96], 0.5)
+    """
+
+def transform_gaussian_importance_map(patch_size: Sequence[int], sigma_scale: float = 0.125) -> numpy.typing.NDArray[numpy.float32]:
+    """
+    MONAI's gaussian importance map of sliding-window inference: the product of per-axis exp(-x^2 / (2 sigma^2)) with sigma = sigma_scale * size, about the patch centre, not normalised, raised to at least 1e-3.
+
+    Args:
+        patch_size: the window's (z, y, x) size.
+        sigma_scale: sigma of each axis as a fraction of its size (MONAI's 0.125).
+
+    Returns:
+        A float32 array of patch_size: MONAI's gaussian blending weights, not normalised, at least 1e-3.
+
+    Raises:
+        ValueError: a size that is not three positive numbers, or a non-positive sigma_scale.
+
+    Example:
+        >>> weights = loam.transform_gaussian_importance_map([96, 96, 96])
     """
 
 def transform_normalize_zscore(arr: ArrayLike, nonzero: bool = False, channel_wise: bool = False, subtrahend: float | None = None, divisor: float | None = None) -> tuple[numpy.typing.NDArray[numpy.float32], dict[str, Any]]:

@@ -1062,6 +1062,55 @@ Raises:
 Example:
     >>> labels, _ = loam.transform_argmax(logits)
 """,
+    "transform_crop_foreground": """
+Args:
+    arr: a volume [z, y, x] or [c, z, y, x] of a bool, integer or float dtype.
+    affine: its voxel-to-patient affine, 16 numbers column-major (the identity when None).
+    threshold: foreground is above it, in any channel (MONAI's select_fn x > 0).
+    margin: voxels added on each side (one value or three).
+    allow_smaller: clip the box to the array (otherwise the outside is zero-padded).
+    k_divisible: grow each side of the box about its centre to a multiple of k (one value or three).
+
+Returns:
+    (the cropped array, of the input's dtype, {"affine": the box's affine}), as MONAI's
+    CropForeground; an array without foreground gives an empty one.
+
+Raises:
+    ValueError: a bad array, dtype, or a negative margin.
+
+Example:
+    >>> body, meta = loam.transform_crop_foreground(ct, affine, threshold=-500, margin=[5])
+""",
+    "transform_sliding_window_positions": """
+Args:
+    image_size: the volume's (z, y, x) size.
+    roi_size: the window's (z, y, x) size.
+    overlap: the fraction of a window shared with the next (0 <= overlap < 1).
+
+Returns:
+    An int64 array of window starts, one (z, y, x) row each, in the order MONAI's
+    sliding_window_inference visits them (on the volume padded up to the window when smaller).
+
+Raises:
+    ValueError: sizes that are not three positive numbers, or an overlap outside [0, 1).
+
+Example:
+    >>> starts = loam.transform_sliding_window_positions([300, 512, 512], [96, 96, 96], 0.5)
+""",
+    "transform_gaussian_importance_map": """
+Args:
+    patch_size: the window's (z, y, x) size.
+    sigma_scale: sigma of each axis as a fraction of its size (MONAI's 0.125).
+
+Returns:
+    A float32 array of patch_size: MONAI's gaussian blending weights, not normalised, at least 1e-3.
+
+Raises:
+    ValueError: a size that is not three positive numbers, or a non-positive sigma_scale.
+
+Example:
+    >>> weights = loam.transform_gaussian_importance_map([96, 96, 96])
+""",
     "transform_connected_components": """
 Args:
     arr: a label map [z, y, x] (or [c, z, y, x], labelled channel by channel) of an integer or bool dtype.

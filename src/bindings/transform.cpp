@@ -284,6 +284,29 @@ private:
 
 using OptAffine = std::optional<std::vector<double>>;
 
+// The foreground's box on each spatial axis, [first, last + 1), over every channel: voxels above
+// `threshold`; nothing when there is no foreground.
+template <class T>
+std::optional<std::array<std::array<std::int64_t, 2>, 3>> foreground_box(const T* v, std::size_t channels,
+                                                                        const std::array<std::size_t, 3>& n,
+                                                                        double threshold) {
+    std::array<std::array<std::int64_t, 2>, 3> box{};
+    for (int d = 0; d < 3; ++d) box[d] = {std::int64_t(n[d]), -1};
+    std::size_t i = 0;
+    for (std::size_t c = 0; c < channels; ++c)
+        for (std::size_t z = 0; z < n[0]; ++z)
+            for (std::size_t y = 0; y < n[1]; ++y)
+                for (std::size_t x = 0; x < n[2]; ++x, ++i) {
+                    if (!(double(v[i]) > threshold)) continue;
+                    const std::int64_t at[3] = {std::int64_t(z), std::int64_t(y), std::int64_t(x)};
+                    for (int d = 0; d < 3; ++d)
+                        box[d] = {std::min(box[d][0], at[d]), std::max(box[d][1], at[d])};
+                }
+    if (box[0][1] < 0) return std::nullopt;
+    for (int d = 0; d < 3; ++d) box[d][1] += 1;
+    return box;
+}
+
 std::string pad_mode(const std::string& mode, const Rearrangement& r) {
     static constexpr const char* kModes[] = {"constant", "edge", "reflect", "symmetric", "wrap"};
     for (const char* m : kModes)
@@ -307,6 +330,62 @@ void pad_to(Rearrangement& r, const std::array<std::int64_t, 3>& target, const s
 }
 
 void register_rearrangements(nb::module_& m) {
+    m.def(
+        "transform_crop_foreground",
+        [](const AnyArray& arr, OptAffine affine, double threshold, std::vector<long long> margin, bool allow_smaller,
+           std::vector<long long> k_divisible) {
+            Rearrangement r(arr, affine, "transform_crop_foreground");
+            if (margin.size() == 1) margin = {margin[0], margin[0], margin[0]};
+            if (k_divisible.size() == 1) k_divisible = {k_divisible[0], k_divisible[0], k_divisible[0]};
+            const auto mg = three(margin, "margin", r), kd = three(k_divisible, "k_divisible", r);
+            for (const long long v : mg)
+                if (v < 0) r.fail("margin must not be negative");
+            const std::size_t channels = arr.ndim() == 4 ? arr.shape(0) : 1;
+            const std::array<std::size_t, 3> n{std::size_t(r.size(0)), std::size_t(r.size(1)), std::size_t(r.size(2))};
+            std::optional<std::array<std::array<std::int64_t, 2>, 3>> box;
+            const auto scan = [&]<class T>() {
+                box = without_gil([&] { return foreground_box(static_cast<const T*>(arr.data()), channels, n, threshold); });
+            };
+            const auto dt = arr.dtype();
+            if (dt == nb::dtype<float>()) scan.template operator()<float>();
+            else if (dt == nb::dtype<double>()) scan.template operator()<double>();
+            else if (dt == nb::dtype<bool>() || dt == nb::dtype<std::uint8_t>()) scan.template operator()<std::uint8_t>();
+            else if (dt == nb::dtype<std::int8_t>()) scan.template operator()<std::int8_t>();
+            else if (dt == nb::dtype<std::uint16_t>()) scan.template operator()<std::uint16_t>();
+            else if (dt == nb::dtype<std::int16_t>()) scan.template operator()<std::int16_t>();
+            else if (dt == nb::dtype<std::uint32_t>()) scan.template operator()<std::uint32_t>();
+            else if (dt == nb::dtype<std::int32_t>()) scan.template operator()<std::int32_t>();
+            else if (dt == nb::dtype<std::uint64_t>()) scan.template operator()<std::uint64_t>();
+            else if (dt == nb::dtype<std::int64_t>()) scan.template operator()<std::int64_t>();
+            else r.fail("unsupported dtype (bool, integers, float32, float64)");
+            for (int d = 0; d < 3; ++d) {
+                // MONAI: no foreground gives an empty box; the margin, then clipping when allowed,
+                // then growth to a multiple of k about the box's centre; what lies outside is padded.
+                std::int64_t start = 0, end = 0;
+                if (box) {
+                    start = (*box)[d][0] - mg[d], end = (*box)[d][1] + mg[d];
+                    if (allow_smaller) start = std::max<std::int64_t>(start, 0), end = std::min(end, r.size(d));
+                }
+                const std::int64_t size = end - start;
+                const std::int64_t grown = kd[d] > 0 ? (size + kd[d] - 1) / kd[d] * kd[d] : size;
+                start -= (grown - size) / 2;
+                end = start + grown;
+                const std::int64_t before = std::max<std::int64_t>(-start, 0), after = std::max<std::int64_t>(end - r.size(d), 0);
+                r.crop(d, start, end);
+                r.pad(d, before, after, "constant");
+            }
+            return r.result(arr, 0);
+        },
+        nb::arg("arr"), nb::arg("affine") = nb::none(), nb::arg("threshold") = 0.0,
+        nb::arg("margin") = std::vector<long long>{0}, nb::arg("allow_smaller") = false,
+        nb::arg("k_divisible") = std::vector<long long>{1},
+        nb::sig("def transform_crop_foreground(arr: numpy.typing.NDArray, affine: Sequence[float] | None = None, "
+                "threshold: float = 0.0, margin: Sequence[int] = [0], allow_smaller: bool = False, "
+                "k_divisible: Sequence[int] = [1]) -> tuple[numpy.typing.NDArray, dict]"),
+        "MONAI's CropForeground: the box of voxels above `threshold` in any channel, widened by `margin`, "
+        "clipped to the array only with allow_smaller, grown about its centre to a multiple of k_divisible; "
+        "parts outside the array are zero-padded, and an array without foreground gives an empty one. "
+        "Returns (array, {affine}).");
     m.def(
         "transform_flip",
         [](const AnyArray& arr, OptAffine affine, std::vector<long long> axes) {
@@ -499,6 +578,74 @@ void over_channels(Floats& f, bool channel_wise, Each each) {
 }
 
 void register_intensities(nb::module_& m) {
+    m.def(
+        "transform_sliding_window_positions",
+        [](std::vector<long long> image_size, std::vector<long long> roi_size, double overlap) {
+            const char* fn = "transform_sliding_window_positions";
+            if (image_size.size() != 3 || roi_size.size() != 3)
+                throw nb::value_error((std::string(fn) + ": image_size and roi_size must have 3 values (z, y, x)").c_str());
+            if (!(overlap >= 0 && overlap < 1)) throw nb::value_error((std::string(fn) + ": overlap must be in [0, 1)").c_str());
+            std::array<std::vector<std::int64_t>, 3> starts;
+            for (int d = 0; d < 3; ++d) {
+                if (image_size[d] < 1 || roi_size[d] < 1)
+                    throw nb::value_error((std::string(fn) + ": sizes must be positive").c_str());
+                // MONAI pads an image smaller than the window up to it first.
+                const std::int64_t n = std::max(image_size[d], roi_size[d]), roi = roi_size[d];
+                std::int64_t interval = roi == n ? roi : std::int64_t(double(roi) * (1 - overlap));
+                if (interval <= 0) interval = 1;
+                std::int64_t count = 1;
+                while ((count - 1) * interval + roi < n) ++count;
+                for (std::int64_t k = 0; k < count; ++k) {
+                    const std::int64_t start = k * interval;
+                    starts[d].push_back(start - std::max<std::int64_t>(start + roi - n, 0));
+                }
+            }
+            std::vector<std::int64_t> out;
+            for (const std::int64_t z : starts[0])
+                for (const std::int64_t y : starts[1])
+                    for (const std::int64_t x : starts[2]) out.insert(out.end(), {z, y, x});
+            const std::vector<std::size_t> shape{out.size() / 3, 3};
+            return to_array(std::move(out), shape, nb::dtype<std::int64_t>());
+        },
+        nb::arg("image_size"), nb::arg("roi_size"), nb::arg("overlap") = 0.25,
+        nb::sig("def transform_sliding_window_positions(image_size: Sequence[int], roi_size: Sequence[int], "
+                "overlap: float = 0.25) -> numpy.typing.NDArray[numpy.int64]"),
+        "The window starts (z, y, x) MONAI's sliding_window_inference visits, one row each in its order: on each "
+        "axis every int(roi * (1 - overlap)) voxels (the whole axis when the window covers it), the last start "
+        "moved back to fit; an image smaller than the window counts as padded up to it.");
+    m.def(
+        "transform_gaussian_importance_map",
+        [](std::vector<long long> patch_size, double sigma_scale) {
+            const char* fn = "transform_gaussian_importance_map";
+            if (patch_size.size() != 3) throw nb::value_error((std::string(fn) + ": patch_size must have 3 values").c_str());
+            if (!(sigma_scale > 0)) throw nb::value_error((std::string(fn) + ": sigma_scale must be positive").c_str());
+            std::array<std::vector<float>, 3> axis;
+            for (int d = 0; d < 3; ++d) {
+                if (patch_size[d] < 1) throw nb::value_error((std::string(fn) + ": sizes must be positive").c_str());
+                const double sigma = double(patch_size[d]) * sigma_scale;
+                // In float32, as MONAI's torch code: exp(x^2 / (-2 sigma^2)) about the centre.
+                const float denominator = float(-2.0 * sigma * sigma);
+                for (long long i = 0; i < patch_size[d]; ++i) {
+                    const float x = float(-(double(patch_size[d]) - 1) / 2.0 + double(i));
+                    axis[d].push_back(std::exp(x * x / denominator));
+                }
+            }
+            std::vector<float> map;
+            map.reserve(axis[0].size() * axis[1].size() * axis[2].size());
+            for (const float a : axis[0])
+                for (const float b : axis[1])
+                    for (const float c : axis[2]) map.push_back(a * b * c);
+            const float least = std::max(*std::min_element(map.begin(), map.end()), 1e-3f);
+            for (float& v : map) v = std::max(v, least);
+            const std::vector<std::size_t> shape{axis[0].size(), axis[1].size(), axis[2].size()};
+            return to_array(std::move(map), shape, nb::dtype<float>());
+        },
+        nb::arg("patch_size"), nb::arg("sigma_scale") = 0.125,
+        nb::sig("def transform_gaussian_importance_map(patch_size: Sequence[int], sigma_scale: float = 0.125) -> "
+                "numpy.typing.NDArray[numpy.float32]"),
+        "MONAI's gaussian importance map of sliding-window inference: the product of per-axis "
+        "exp(-x^2 / (2 sigma^2)) with sigma = sigma_scale * size, about the patch centre, not normalised, "
+        "raised to at least 1e-3.");
     m.def(
         "transform_normalize_zscore",
         [](const AnyArray& arr, bool nonzero, bool channel_wise, std::optional<double> subtrahend,
