@@ -708,6 +708,54 @@ def label_benchmarks() -> None:
     report(f"transform_fill_holes vs {peer}", one(lambda: loam.transform_fill_holes(labels)), one(fill_peer), 1, 5, peer)
     report(f"transform_remove_small_objects vs {peer}",
            one(lambda: loam.transform_remove_small_objects(labels > 0, 64)), one(small_peer), 1, 5, peer)
+    intensity_benchmarks(labels)
+
+
+def intensity_benchmarks(labels: Any) -> None:
+    """Intensity transforms and foreground cropping on a 300 x 512 x 512 float32 CT-like volume,
+    against MONAI when importable, else NumPy/SciPy doing the same arithmetic (the peer is named)."""
+    import numpy as np
+    import scipy.ndimage as ndi
+
+    rng = np.random.default_rng(2)
+    volume = (labels.astype(np.float32) * 300 - 1000 + rng.normal(0, 20, labels.shape).astype(np.float32))
+    volume[:, :40] = 0  # an empty band for the foreground crop
+    try:
+        import torch
+        from monai.transforms import (CropForeground, GaussianSmooth, NormalizeIntensity,
+                                      ScaleIntensityRangePercentiles)
+
+        peer = "MONAI"
+        tensor = torch.as_tensor(volume[None])
+        zscore_peer = lambda: NormalizeIntensity()(tensor)  # noqa: E731
+        pct_peer = lambda: ScaleIntensityRangePercentiles(0.5, 99.5, 0.0, 1.0, clip=True)(tensor)  # noqa: E731
+        smooth_peer = lambda: GaussianSmooth(1.0)(tensor)  # noqa: E731
+        crop_peer = lambda: CropForeground(select_fn=lambda x: x > -900)(tensor)  # noqa: E731
+    except ImportError:
+        peer = "numpy/scipy"
+        zscore_peer = lambda: (volume - volume.mean()) / volume.std()  # noqa: E731
+
+        def pct_peer() -> object:
+            lo, hi = np.percentile(volume, [0.5, 99.5])
+            return np.clip((volume - lo) / (hi - lo), 0, 1)
+
+        smooth_peer = lambda: ndi.gaussian_filter(volume, 1.0, mode="constant", truncate=4.0)  # noqa: E731
+
+        def crop_peer() -> object:
+            found = np.argwhere(volume > -900)
+            lo, hi = found.min(0), found.max(0) + 1
+            return volume[lo[0]:hi[0], lo[1]:hi[1], lo[2]:hi[2]]
+
+    one = lambda f: min(timeit(f) for _ in range(2))  # noqa: E731
+    report(f"transform_normalize_zscore 300x512x512 vs {peer}", one(lambda: loam.transform_normalize_zscore(volume)),
+           one(zscore_peer), 1, 5, peer)
+    report(f"transform_scale_intensity_range_percentiles vs {peer}",
+           one(lambda: loam.transform_scale_intensity_range_percentiles(volume, 0.5, 99.5, 0.0, 1.0, clip=True)),
+           one(pct_peer), 1, 5, peer)
+    report(f"transform_gaussian_smooth sigma 1 vs {peer}", one(lambda: loam.transform_gaussian_smooth(volume, [1.0])),
+           one(smooth_peer), 1, 5, peer)
+    report(f"transform_crop_foreground vs {peer}",
+           one(lambda: loam.transform_crop_foreground(volume, threshold=-900)), one(crop_peer), 1, 5, peer)
 
 
 def perfusion_benchmarks() -> None:

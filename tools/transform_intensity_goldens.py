@@ -12,7 +12,7 @@ import sys
 import monai
 import numpy as np
 import torch
-from monai.transforms import (AdjustContrast, AsDiscrete, NormalizeIntensity, ScaleIntensityRange,
+from monai.transforms import (AdjustContrast, AsDiscrete, GaussianSmooth, NormalizeIntensity, ScaleIntensityRange,
                               ScaleIntensityRangePercentiles)
 
 
@@ -48,6 +48,9 @@ def main(path: str) -> None:
             cases[f"contrast_{name}_{gamma}"] = run(AdjustContrast(gamma), array.astype(np.float32))
         cases[f"threshold_{name}"] = run(AsDiscrete(threshold=40.0), array)
     cases["argmax"] = run(AsDiscrete(argmax=True), volume)
+    for sigma in (0.4, 1.0, 2.5, (0.0, 1.5, 0.7)):
+        key = "_".join(map(str, sigma)) if isinstance(sigma, tuple) else str(sigma)
+        cases[f"smooth_{key}"] = run(GaussianSmooth(sigma), volume)
     np.savez_compressed(path, **cases)
     print(f"{path}: {len(cases) - 4} arrays from MONAI {monai.__version__}")
 

@@ -1111,6 +1111,21 @@ Raises:
 Example:
     >>> weights = loam.transform_gaussian_importance_map([96, 96, 96])
 """,
+    "transform_gaussian_smooth": """
+Args:
+    arr: a volume [z, y, x] or [c, z, y, x] (each channel on its own), read as float32.
+    sigma: the gaussian's sigma in voxels: one value, or three (z, y, x); 0 leaves an axis alone.
+
+Returns:
+    (float32 array, {}) as MONAI's GaussianSmooth (approx "erf", truncated at 4 sigma, not
+    normalised, zero padding).
+
+Raises:
+    ValueError: a bad array, dtype, or a negative sigma.
+
+Example:
+    >>> smooth, _ = loam.transform_gaussian_smooth(volume, [1.0])
+""",
     "transform_connected_components": """
 Args:
     arr: a label map [z, y, x] (or [c, z, y, x], labelled channel by channel) of an integer or bool dtype.

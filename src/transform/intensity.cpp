@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/parallel.hpp"
+
 namespace loamwerk::transform {
 
 void normalize_zscore(std::span<float> v, bool nonzero, std::optional<double> sub, std::optional<double> div) {
@@ -59,6 +61,47 @@ void adjust_contrast(std::span<float> v, double gamma) {
     const float denominator = float(double(range) + 1e-7);
     const float g = float(gamma);
     for (float& x : v) x = std::pow((x - min) / denominator, g) * range + min;
+}
+
+namespace {
+
+std::vector<float> erf_kernel(double sigma) {
+    const int tail = int(std::max(sigma * 4.0, 0.5) + 0.5);
+    const float t = float(0.70710678 / std::fabs(sigma));
+    std::vector<float> k;
+    for (int x = -tail; x <= tail; ++x)
+        k.push_back(std::max(0.0f, 0.5f * (std::erf(t * (float(x) + 0.5f)) - std::erf(t * (float(x) - 0.5f)))));
+    return k;
+}
+
+}  // namespace
+
+void gaussian_smooth(std::span<float> v, std::size_t nz, std::size_t ny, std::size_t nx, const double sigma[3]) {
+    const std::size_t n[3] = {nz, ny, nx};
+    const std::size_t stride[3] = {ny * nx, nx, 1};
+    for (int axis = 0; axis < 3; ++axis) {
+        if (sigma[axis] == 0.0 || n[axis] == 0) continue;
+        const std::vector<float> k = erf_kernel(sigma[axis]);
+        const std::ptrdiff_t tail = std::ptrdiff_t(k.size() / 2), length = std::ptrdiff_t(n[axis]);
+        // The lines along this axis, in chunks: each line is filtered on its own, so threads
+        // give the same bits as one.
+        const std::size_t lines = v.size() / n[axis];
+        constexpr std::size_t kChunk = 256;
+        parallel_for_workers((lines + kChunk - 1) / kChunk, worker_count(lines / kChunk + 1), [&](std::size_t c) {
+            std::vector<float> line(static_cast<std::size_t>(length)), out(static_cast<std::size_t>(length));
+            for (std::size_t l = c * kChunk; l < std::min(lines, (c + 1) * kChunk); ++l) {
+                const std::size_t base = axis == 0 ? l : axis == 1 ? (l / nx) * ny * nx + l % nx : l * nx;
+                for (std::ptrdiff_t p = 0; p < length; ++p) line[std::size_t(p)] = v[base + std::size_t(p) * stride[axis]];
+                for (std::ptrdiff_t p = 0; p < length; ++p) {
+                    double sum = 0;  // zero padding: taps outside the line add nothing
+                    const std::ptrdiff_t lo = std::max<std::ptrdiff_t>(0, p - tail), hi = std::min(length - 1, p + tail);
+                    for (std::ptrdiff_t q = lo; q <= hi; ++q) sum += double(k[std::size_t(q - p + tail)]) * line[std::size_t(q)];
+                    out[std::size_t(p)] = float(sum);
+                }
+                for (std::ptrdiff_t p = 0; p < length; ++p) v[base + std::size_t(p) * stride[axis]] = out[std::size_t(p)];
+            }
+        });
+    }
 }
 
 }  // namespace loamwerk::transform

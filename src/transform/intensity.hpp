@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 #include <optional>
 #include <span>
 
@@ -23,5 +24,11 @@ double percentile(std::span<float> scratch, double q);
 
 // ((x - min) / (range + 1e-7)) ** gamma * range + min.
 void adjust_contrast(std::span<float> v, double gamma);
+
+// MONAI's GaussianSmooth (approx "erf"): separable convolution of a [z, y, x] volume with the
+// kernels 0.5 * (erf(t (x + 0.5)) - erf(t (x - 0.5))), t = 0.70710678 / sigma, over
+// x = -tail..tail with tail = int(max(4 sigma, 0.5) + 0.5), not normalised, zero padding.
+// `sigma` in voxels for each axis (z, y, x); 0 leaves the axis alone. Lines run on threads.
+void gaussian_smooth(std::span<float> v, std::size_t nz, std::size_t ny, std::size_t nx, const double sigma[3]);
 
 }  // namespace loamwerk::transform
