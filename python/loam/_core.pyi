@@ -1031,6 +1031,27 @@ def write_metaimage_volume(array: ArrayLike, affine: Sequence[float], path: str 
         >>> loam.write_metaimage_volume(volume, meta["affine"], "ct.mha")
     """
 
+def transform_reorient(arr: ArrayLike, affine: Sequence[float], axcodes: str = 'RAS') -> tuple[numpy.typing.NDArray[Any], dict[str, Any]]:
+    """
+    MONAI's Orientation: axes permuted and flipped so that the voxel axes x, y, z (array axes 2, 1, 0 of [z, y, x]) increase towards the letters of `axcodes` in nibabel's convention ('RAS': x towards the patient's right, y anterior, z superior), whatever the LPS affine says now; oblique axes go to the world axis they run along most. The affine follows. Returns (array, {affine}).
+
+    Args:
+        arr: a volume [z, y, x] or [c, z, y, x] (channels kept) of a bool, integer or float dtype.
+        affine: its voxel-to-patient (LPS) affine, 16 numbers column-major.
+        axcodes: where the voxel axes x, y, z should increase, in nibabel's letters ("RAS": x towards
+            the patient's right, y anterior, z superior).
+
+    Returns:
+        (the reoriented array, {"affine": its LPS affine}), as MONAI's Orientation(axcodes) on the
+        same image loaded by nibabel: nibabel.aff2axcodes of the new affine (made RAS) gives axcodes.
+
+    Raises:
+        ValueError: axcodes that are not one of R/L, A/P, S/I each, or a bad array or affine.
+
+    Example:
+        >>> ras, meta = loam.transform_reorient(volume, affine, "RAS")
+    """
+
 def transform_crop_foreground(arr: ArrayLike, affine: Sequence[float] | None = None, threshold: float = 0.0, margin: Sequence[int] = [0], allow_smaller: bool = False, k_divisible: Sequence[int] = [1]) -> tuple[numpy.typing.NDArray[Any], dict[str, Any]]:
     """
     MONAI's CropForeground: the box of voxels above `threshold` in any channel, widened by `margin`, clipped to the array only with allow_smaller, grown about its centre to a multiple of k_divisible; parts outside the array are zero-padded, and an array without foreground gives an empty one. Returns (array, {affine}).

@@ -1126,6 +1126,23 @@ Raises:
 Example:
     >>> smooth, _ = loam.transform_gaussian_smooth(volume, [1.0])
 """,
+    "transform_reorient": """
+Args:
+    arr: a volume [z, y, x] or [c, z, y, x] (channels kept) of a bool, integer or float dtype.
+    affine: its voxel-to-patient (LPS) affine, 16 numbers column-major.
+    axcodes: where the voxel axes x, y, z should increase, in nibabel's letters ("RAS": x towards
+        the patient's right, y anterior, z superior).
+
+Returns:
+    (the reoriented array, {"affine": its LPS affine}), as MONAI's Orientation(axcodes) on the
+    same image loaded by nibabel: nibabel.aff2axcodes of the new affine (made RAS) gives axcodes.
+
+Raises:
+    ValueError: axcodes that are not one of R/L, A/P, S/I each, or a bad array or affine.
+
+Example:
+    >>> ras, meta = loam.transform_reorient(volume, affine, "RAS")
+""",
     "transform_connected_components": """
 Args:
     arr: a label map [z, y, x] (or [c, z, y, x], labelled channel by channel) of an integer or bool dtype.

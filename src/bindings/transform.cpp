@@ -1,5 +1,6 @@
 // Shape resampling of 3-D arrays that carry a voxel-to-patient affine.
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
@@ -329,7 +330,64 @@ void pad_to(Rearrangement& r, const std::array<std::int64_t, 3>& target, const s
     }
 }
 
+// For each voxel axis (x, y, z) of an affine: the world axis (0 R-L, 1 A-P, 2 S-I) it runs
+// along most and whether it runs towards R, A, S, as nibabel's io_orientation reads the RAS
+// affine: the largest remaining component first, each world axis taken once.
+std::array<std::pair<int, bool>, 3> orientation(const std::array<double, 16>& lps) {
+    double ras[3][3];  // [world row][voxel column]
+    for (int c = 0; c < 3; ++c)
+        for (int r = 0; r < 3; ++r) ras[r][c] = (r < 2 ? -1.0 : 1.0) * lps[4 * c + r];
+    std::array<std::pair<int, bool>, 3> out{};
+    bool row_used[3] = {}, col_used[3] = {};
+    for (int step = 0; step < 3; ++step) {
+        int br = -1, bc = -1;
+        for (int c = 0; c < 3; ++c)
+            for (int r = 0; r < 3; ++r)
+                if (!row_used[r] && !col_used[c] && (br < 0 || std::fabs(ras[r][c]) > std::fabs(ras[br][bc]))) br = r, bc = c;
+        row_used[br] = col_used[bc] = true;
+        out[bc] = {br, ras[br][bc] >= 0};
+    }
+    return out;
+}
+
 void register_rearrangements(nb::module_& m) {
+    m.def(
+        "transform_reorient",
+        [](const AnyArray& arr, std::vector<double> affine, const std::string& axcodes) {
+            Rearrangement r(arr, affine, "transform_reorient");
+            if (axcodes.size() != 3) r.fail("axcodes must be three letters, one of R/L, A/P, S/I each, as 'RAS'");
+            std::array<std::pair<int, bool>, 3> want{};  // per output voxel axis (x, y, z)
+            bool seen[3] = {};
+            for (int j = 0; j < 3; ++j) {
+                const char c = char(std::toupper(static_cast<unsigned char>(axcodes[j])));
+                const int w = (c == 'R' || c == 'L') ? 0 : (c == 'A' || c == 'P') ? 1 : (c == 'S' || c == 'I') ? 2 : -1;
+                if (w < 0 || seen[w]) r.fail("axcodes must be three letters, one of R/L, A/P, S/I each, not '" + axcodes + "'");
+                seen[w] = true;
+                want[j] = {w, c == 'R' || c == 'A' || c == 'S'};
+            }
+            std::array<double, 16> a{};
+            std::copy(affine.begin(), affine.end(), a.begin());
+            const auto have = orientation(a);
+            std::array<int, 3> order{};  // output array axis d reads input array axis order[d]
+            std::array<bool, 3> flip{};
+            for (int j = 0; j < 3; ++j)
+                for (int i = 0; i < 3; ++i)
+                    if (have[i].first == want[j].first) {
+                        order[2 - j] = 2 - i;
+                        flip[2 - j] = have[i].second != want[j].second;
+                    }
+            r.transpose(order);
+            for (int d = 0; d < 3; ++d)
+                if (flip[d]) r.flip(d);
+            return r.result(arr, 0);
+        },
+        nb::arg("arr"), nb::arg("affine"), nb::arg("axcodes") = "RAS",
+        nb::sig("def transform_reorient(arr: numpy.typing.NDArray, affine: Sequence[float], axcodes: str = 'RAS') -> "
+                "tuple[numpy.typing.NDArray, dict]"),
+        "MONAI's Orientation: axes permuted and flipped so that the voxel axes x, y, z (array axes 2, 1, 0 of "
+        "[z, y, x]) increase towards the letters of `axcodes` in nibabel's convention ('RAS': x towards the "
+        "patient's right, y anterior, z superior), whatever the LPS affine says now; oblique axes go to the "
+        "world axis they run along most. The affine follows. Returns (array, {affine}).");
     m.def(
         "transform_crop_foreground",
         [](const AnyArray& arr, OptAffine affine, double threshold, std::vector<long long> margin, bool allow_smaller,
