@@ -1,4 +1,4 @@
-"""Intensity transforms against MONAI's own answers (tests/data, made by
+"""Intensity transforms against MONAI's and TorchIO's own answers (tests/data, made by
 tools/transform_intensity_goldens.py) and hand-computed values. Float results agree within 1e-5
 relative, or 1e-5 of the result's value range near zero (MONAI computes in float32 with torch;
 a value computed as t * range + min carries float32 rounding of the range's magnitude);
@@ -124,3 +124,30 @@ def test_gaussian_smooth_kernel_by_hand():
     # The kernel is computed in float32, as MONAI does: the tails, differences of erf values near 1,
     # carry float32 cancellation (a few 1e-8).
     np.testing.assert_allclose(got.ravel(), expected, rtol=1e-6, atol=2e-8)
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_rescale_robust_is_torchios(data, name):
+    array = data[name]
+    for p, percentiles in enumerate(((0, 100), (0.5, 99.5), (5, 95))):
+        for masked in (False, True):
+            key = f"robust_{name}_{p}_{int(masked)}"
+            if key not in data.files:
+                continue
+            got, _ = loam.transform_rescale_robust(array, -1.0, 1.0, list(percentiles),
+                                                   data["mask"] if masked else None)
+            close(got, data[key], key)
+
+
+def test_normalize_ct_is_nnunets_arithmetic():
+    # nnU-Net's CTNormalization in float32 numpy: clip, subtract the mean, divide by max(std, 1e-8).
+    ct = np.random.default_rng(9).normal(0, 500, (4, 5, 6)).astype(np.float32)
+    expected = np.clip(ct, -958.0, 327.0)
+    expected -= 82.5
+    expected /= max(136.2, 1e-8)
+    got, _ = loam.transform_normalize_ct(ct, mean=82.5, std=136.2, lower=-958.0, upper=327.0)
+    np.testing.assert_allclose(got, expected, rtol=1e-6)
+    flat, _ = loam.transform_normalize_ct(ct, mean=0.0, std=0.0, lower=-1.0, upper=1.0)
+    assert np.isfinite(flat).all() and np.abs(flat).max() == np.float32(1.0) / np.float32(1e-8)
+    with pytest.raises(ValueError, match="lower must not be above upper"):
+        loam.transform_normalize_ct(ct, 0, 1, 5, -5)

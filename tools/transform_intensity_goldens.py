@@ -51,6 +51,21 @@ def main(path: str) -> None:
     for sigma in (0.4, 1.0, 2.5, (0.0, 1.5, 0.7)):
         key = "_".join(map(str, sigma)) if isinstance(sigma, tuple) else str(sigma)
         cases[f"smooth_{key}"] = run(GaussianSmooth(sigma), volume)
+    # TorchIO's RescaleIntensity, the robust rescaling we follow (its masking too).
+    import torchio
+
+    mask = (volume[0] != 0).astype(np.uint8)
+    cases["mask"] = mask
+    for name, array in (("volume", volume), ("ints", ints), ("flat", flat)):
+        for p, percentiles in enumerate(((0, 100), (0.5, 99.5), (5, 95))):
+            for masked in (False, True):
+                if masked and name != "volume":
+                    continue
+                kwargs = {"masking_method": lambda x: torch.as_tensor(mask[None] > 0).expand_as(x)} if masked else {}
+                t = torchio.RescaleIntensity(out_min_max=(-1, 1), percentiles=percentiles, **kwargs)
+                out = t(torchio.ScalarImage(tensor=torch.as_tensor(array.astype(np.float32))))
+                cases[f"robust_{name}_{p}_{int(masked)}"] = out.data.numpy().astype(np.float32)
+    cases["torchio_version"] = np.array(torchio.__version__)
     np.savez_compressed(path, **cases)
     print(f"{path}: {len(cases) - 4} arrays from MONAI {monai.__version__}")
 

@@ -1245,6 +1245,50 @@ def transform_divisible_pad(arr: ArrayLike, affine: Sequence[float] | None = Non
         >>> out, meta = loam.transform_divisible_pad(volume, affine, k=[16])
     """
 
+def transform_normalize_ct(arr: ArrayLike, mean: float, std: float, lower: float, upper: float) -> tuple[numpy.typing.NDArray[numpy.float32], dict[str, Any]]:
+    """
+    nnU-Net v2's CTNormalization: clipped to [lower, upper] (the dataset's foreground 0.5 and 99.5 percentiles), then (x - mean) / max(std, 1e-8) with the dataset's foreground mean and std, all given. Returns (float32 array, {}).
+
+    Args:
+        arr: a CT volume [z, y, x] or [c, z, y, x], read as float32.
+        mean: the dataset's foreground mean (nnU-Net's dataset fingerprint).
+        std: its standard deviation.
+        lower: the foreground's 0.5 percentile: values below are raised to it.
+        upper: the 99.5 percentile: values above are lowered to it.
+
+    Returns:
+        (float32 array, {}): clip(x, lower, upper), minus mean, over max(std, 1e-8), as nnU-Net v2's
+        CTNormalization computes it.
+
+    Raises:
+        ValueError: lower above upper, or a bad array or dtype.
+
+    Example:
+        >>> out, _ = loam.transform_normalize_ct(ct, mean=82.5, std=136.2, lower=-958.0, upper=327.0)
+    """
+
+def transform_rescale_robust(arr: ArrayLike, out_min: float = 0.0, out_max: float = 1.0, percentiles: Sequence[float] = [0.0, 100.0], mask: ArrayLike | None = None) -> tuple[numpy.typing.NDArray[numpy.float32], dict[str, Any]]:
+    """
+    TorchIO's RescaleIntensity: the values inside `mask` (every voxel without one; each channel through the [z, y, x] mask) give the percentiles (numpy's linear ones) that clip the whole image, whose new minimum and maximum are then mapped onto [out_min, out_max]; an empty mask or a flat image is left as it is (as float32). Returns (float32 array, {}).
+
+    Args:
+        arr: a volume [z, y, x] or [c, z, y, x], read as float32.
+        out_min, out_max: the output range.
+        percentiles: (lower, upper) percentiles of the values inside the mask that clip the image
+            (TorchIO's default (0, 100); (0.5, 99.5) for a robust range).
+        mask: a [z, y, x] array, nonzero inside; every voxel without one.
+
+    Returns:
+        (float32 array, {}) as TorchIO's RescaleIntensity: clipped to the percentiles, its minimum and
+        maximum mapped onto [out_min, out_max]; an empty mask or a flat image is left as it is.
+
+    Raises:
+        ValueError: percentiles out of order or range, a mask of another shape, or a bad dtype.
+
+    Example:
+        >>> out, _ = loam.transform_rescale_robust(mr, 0.0, 1.0, [0.5, 99.5], mask=brain)
+    """
+
 def transform_gaussian_smooth(arr: ArrayLike, sigma: Sequence[float] = [1.0]) -> tuple[numpy.typing.NDArray[numpy.float32], dict[str, Any]]:
     """
     MONAI's GaussianSmooth (approx 'erf'): separable filtering with the erf-integrated kernel, sigma in voxels (one value or z, y, x), truncated at 4 sigma, not normalised, zero padding; each channel of [c, z, y, x] on its own, lines on threads. Returns (float32 array, {}).

@@ -1143,6 +1143,42 @@ Raises:
 Example:
     >>> ras, meta = loam.transform_reorient(volume, affine, "RAS")
 """,
+    "transform_normalize_ct": """
+Args:
+    arr: a CT volume [z, y, x] or [c, z, y, x], read as float32.
+    mean: the dataset's foreground mean (nnU-Net's dataset fingerprint).
+    std: its standard deviation.
+    lower: the foreground's 0.5 percentile: values below are raised to it.
+    upper: the 99.5 percentile: values above are lowered to it.
+
+Returns:
+    (float32 array, {}): clip(x, lower, upper), minus mean, over max(std, 1e-8), as nnU-Net v2's
+    CTNormalization computes it.
+
+Raises:
+    ValueError: lower above upper, or a bad array or dtype.
+
+Example:
+    >>> out, _ = loam.transform_normalize_ct(ct, mean=82.5, std=136.2, lower=-958.0, upper=327.0)
+""",
+    "transform_rescale_robust": """
+Args:
+    arr: a volume [z, y, x] or [c, z, y, x], read as float32.
+    out_min, out_max: the output range.
+    percentiles: (lower, upper) percentiles of the values inside the mask that clip the image
+        (TorchIO's default (0, 100); (0.5, 99.5) for a robust range).
+    mask: a [z, y, x] array, nonzero inside; every voxel without one.
+
+Returns:
+    (float32 array, {}) as TorchIO's RescaleIntensity: clipped to the percentiles, its minimum and
+    maximum mapped onto [out_min, out_max]; an empty mask or a flat image is left as it is.
+
+Raises:
+    ValueError: percentiles out of order or range, a mask of another shape, or a bad dtype.
+
+Example:
+    >>> out, _ = loam.transform_rescale_robust(mr, 0.0, 1.0, [0.5, 99.5], mask=brain)
+""",
     "transform_connected_components": """
 Args:
     arr: a label map [z, y, x] (or [c, z, y, x], labelled channel by channel) of an integer or bool dtype.

@@ -637,6 +637,67 @@ void over_channels(Floats& f, bool channel_wise, Each each) {
 
 void register_intensities(nb::module_& m) {
     m.def(
+        "transform_normalize_ct",
+        [](const AnyArray& arr, double mean, double std, double lower, double upper) {
+            const char* fn = "transform_normalize_ct";
+            if (!(lower <= upper)) throw nb::value_error((std::string(fn) + ": lower must not be above upper").c_str());
+            Floats f = floats_of(arr, fn);
+            // In float32 as nnU-Net's numpy code: clip, subtract, divide.
+            const float lo = float(lower), hi = float(upper), m = float(mean), d = float(std::max(std, 1e-8));
+            over_channels(f, false, [&](std::span<float> v) {
+                for (float& x : v) x = (std::clamp(x, lo, hi) - m) / d;
+            });
+            return float_result(std::move(f));
+        },
+        nb::arg("arr"), nb::arg("mean"), nb::arg("std"), nb::arg("lower"), nb::arg("upper"),
+        nb::sig("def transform_normalize_ct(arr: numpy.typing.NDArray, mean: float, std: float, lower: float, "
+                "upper: float) -> tuple[numpy.typing.NDArray[numpy.float32], dict]"),
+        "nnU-Net v2's CTNormalization: clipped to [lower, upper] (the dataset's foreground 0.5 and 99.5 "
+        "percentiles), then (x - mean) / max(std, 1e-8) with the dataset's foreground mean and std, all "
+        "given. Returns (float32 array, {}).");
+    m.def(
+        "transform_rescale_robust",
+        [](const AnyArray& arr, double out_min, double out_max, std::vector<double> percentiles,
+           std::optional<AnyArray> mask) {
+            const char* fn = "transform_rescale_robust";
+            if (percentiles.size() != 2 || !(percentiles[0] >= 0 && percentiles[0] <= percentiles[1] && percentiles[1] <= 100))
+                throw nb::value_error((std::string(fn) + ": percentiles must be (lower, upper) with 0 <= lower <= upper <= 100").c_str());
+            Floats f = floats_of(arr, fn);
+            const std::size_t spatial = f.per_channel;
+            std::vector<std::uint8_t> inside(spatial, 1);
+            if (mask) {
+                if (mask->size() != spatial)
+                    throw nb::value_error((std::string(fn) + ": mask must have the array's spatial shape").c_str());
+                Floats m = floats_of(*mask, fn);
+                for (std::size_t i = 0; i < spatial; ++i) inside[i] = m.values[i] != 0.0f;
+            }
+            without_gil([&] {
+                std::vector<float> values;
+                for (std::size_t i = 0; i < f.values.size(); ++i)
+                    if (inside[i % spatial]) values.push_back(f.values[i]);
+                if (values.empty()) return;  // TorchIO leaves the image as it is
+                std::vector<float> scratch = values;
+                const float lo = float(loamwerk::transform::percentile(scratch, percentiles[0]));
+                const float hi = float(loamwerk::transform::percentile(scratch, percentiles[1]));
+                for (float& x : f.values) x = std::clamp(x, lo, hi);
+                const auto [mn, mx] = std::minmax_element(f.values.begin(), f.values.end());
+                const float in_min = *mn, range = *mx - *mn;
+                if (range == 0.0f) return;
+                const float out_range = float(out_max - out_min), offset = float(out_min);
+                for (float& x : f.values) x = (x - in_min) / range * out_range + offset;
+            });
+            return float_result(std::move(f));
+        },
+        nb::arg("arr"), nb::arg("out_min") = 0.0, nb::arg("out_max") = 1.0,
+        nb::arg("percentiles") = std::vector<double>{0.0, 100.0}, nb::arg("mask") = nb::none(),
+        nb::sig("def transform_rescale_robust(arr: numpy.typing.NDArray, out_min: float = 0.0, out_max: float = 1.0, "
+                "percentiles: Sequence[float] = [0.0, 100.0], mask: numpy.typing.NDArray | None = None) -> "
+                "tuple[numpy.typing.NDArray[numpy.float32], dict]"),
+        "TorchIO's RescaleIntensity: the values inside `mask` (every voxel without one; each channel through "
+        "the [z, y, x] mask) give the percentiles (numpy's linear ones) that clip the whole image, whose new "
+        "minimum and maximum are then mapped onto [out_min, out_max]; an empty mask or a flat image is left "
+        "as it is (as float32). Returns (float32 array, {}).");
+    m.def(
         "transform_gaussian_smooth",
         [](const AnyArray& arr, std::vector<double> sigma) {
             const char* fn = "transform_gaussian_smooth";
