@@ -1245,6 +1245,44 @@ def transform_divisible_pad(arr: ArrayLike, affine: Sequence[float] | None = Non
         >>> out, meta = loam.transform_divisible_pad(volume, affine, k=[16])
     """
 
+def transform_bilinear_resize2d(arr: ArrayLike, size: Sequence[int]) -> tuple[numpy.typing.NDArray[numpy.float32], dict[str, Any]]:
+    """
+    torch.nn.functional.interpolate(mode='bilinear', align_corners=False, antialias=False) of an [h, w] image or each plane of [c, h, w]: half-pixel centres, edge samples repeated, no antialiasing. Returns (float32 array, {}).
+
+    Args:
+        arr: an image [h, w] or a stack [c, h, w] (each plane on its own), read as float32.
+        size: the output (h, w).
+
+    Returns:
+        (float32 array, {}) as torch.nn.functional.interpolate(mode="bilinear", align_corners=False,
+        antialias=False): half-pixel centres, edge samples repeated, no antialiasing.
+
+    Raises:
+        ValueError: an array that is not 2-D or 3-D, a size that is not two positive numbers, or a bad dtype.
+
+    Example:
+        >>> small, _ = loam.transform_bilinear_resize2d(image, [224, 224])
+    """
+
+def transform_pil_resize2d(arr: ArrayLike, size: Sequence[int], resample: str = 'bilinear') -> tuple[numpy.typing.NDArray[numpy.float32], dict[str, Any]]:
+    """
+    PIL's Image.resize of a float image with Image.BILINEAR or Image.BICUBIC: the filter widened by the scale when shrinking (antialiasing), weights normalised, the horizontal pass first. `size` is (h, w). Returns (float32 array, {}).
+
+    Args:
+        arr: an image [h, w] or a stack [c, h, w] (each plane on its own), read as float32.
+        size: the output (h, w) (PIL's own argument is (w, h)).
+        resample: "bilinear" or "bicubic", PIL's Image.BILINEAR and Image.BICUBIC.
+
+    Returns:
+        (float32 array, {}) as PIL's Image.resize of a float ("F") image: antialiased when shrinking.
+
+    Raises:
+        ValueError: a bad array, size, dtype or resample name.
+
+    Example:
+        >>> thumb, _ = loam.transform_pil_resize2d(image, [256, 256], "bicubic")
+    """
+
 def transform_normalize_ct(arr: ArrayLike, mean: float, std: float, lower: float, upper: float) -> tuple[numpy.typing.NDArray[numpy.float32], dict[str, Any]]:
     """
     nnU-Net v2's CTNormalization: clipped to [lower, upper] (the dataset's foreground 0.5 and 99.5 percentiles), then (x - mean) / max(std, 1e-8) with the dataset's foreground mean and std, all given. Returns (float32 array, {}).

@@ -1179,6 +1179,36 @@ Raises:
 Example:
     >>> out, _ = loam.transform_rescale_robust(mr, 0.0, 1.0, [0.5, 99.5], mask=brain)
 """,
+    "transform_bilinear_resize2d": """
+Args:
+    arr: an image [h, w] or a stack [c, h, w] (each plane on its own), read as float32.
+    size: the output (h, w).
+
+Returns:
+    (float32 array, {}) as torch.nn.functional.interpolate(mode="bilinear", align_corners=False,
+    antialias=False): half-pixel centres, edge samples repeated, no antialiasing.
+
+Raises:
+    ValueError: an array that is not 2-D or 3-D, a size that is not two positive numbers, or a bad dtype.
+
+Example:
+    >>> small, _ = loam.transform_bilinear_resize2d(image, [224, 224])
+""",
+    "transform_pil_resize2d": """
+Args:
+    arr: an image [h, w] or a stack [c, h, w] (each plane on its own), read as float32.
+    size: the output (h, w) (PIL's own argument is (w, h)).
+    resample: "bilinear" or "bicubic", PIL's Image.BILINEAR and Image.BICUBIC.
+
+Returns:
+    (float32 array, {}) as PIL's Image.resize of a float ("F") image: antialiased when shrinking.
+
+Raises:
+    ValueError: a bad array, size, dtype or resample name.
+
+Example:
+    >>> thumb, _ = loam.transform_pil_resize2d(image, [256, 256], "bicubic")
+""",
     "transform_connected_components": """
 Args:
     arr: a label map [z, y, x] (or [c, z, y, x], labelled channel by channel) of an integer or bool dtype.

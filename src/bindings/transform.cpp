@@ -635,7 +635,77 @@ void over_channels(Floats& f, bool channel_wise, Each each) {
     });
 }
 
+// A 2-D image [h, w] or a stack [c, h, w] resized plane by plane with `resize(src, w, h, dst, ow, oh)`.
+template <class Resize>
+nb::tuple resize_planes(const AnyArray& arr, const std::vector<long long>& size, const char* fn, Resize resize) {
+    if (arr.ndim() != 2 && arr.ndim() != 3)
+        throw nb::value_error((std::string(fn) + ": array must be [h, w] or [c, h, w]").c_str());
+    if (size.size() != 2 || size[0] < 1 || size[1] < 1 || size[0] > 0x7FFFFFFF || size[1] > 0x7FFFFFFF)
+        throw nb::value_error((std::string(fn) + ": size must be two positive numbers (h, w)").c_str());
+    const std::size_t first = arr.ndim() - 2;
+    const std::size_t planes = first ? arr.shape(0) : 1, h = arr.shape(first), w = arr.shape(first + 1);
+    if (h == 0 || w == 0) throw nb::value_error((std::string(fn) + ": the image is empty").c_str());
+    // floats_of wants 3 or 4 dimensions: read the pixels through a [planes, h, w] view.
+    std::vector<float> in(arr.size());
+    {
+        const AnyArray& a = arr;
+        const auto dt = a.dtype();
+        const auto copy = [&]<class T>() {
+            const T* p = static_cast<const T*>(a.data());
+            for (std::size_t i = 0; i < in.size(); ++i) in[i] = float(p[i]);
+        };
+        if (dt == nb::dtype<float>()) copy.template operator()<float>();
+        else if (dt == nb::dtype<double>()) copy.template operator()<double>();
+        else if (dt == nb::dtype<std::uint8_t>() || dt == nb::dtype<bool>()) copy.template operator()<std::uint8_t>();
+        else if (dt == nb::dtype<std::uint16_t>()) copy.template operator()<std::uint16_t>();
+        else if (dt == nb::dtype<std::int16_t>()) copy.template operator()<std::int16_t>();
+        else if (dt == nb::dtype<std::int32_t>()) copy.template operator()<std::int32_t>();
+        else throw nb::value_error((std::string(fn) + ": unsupported dtype (uint8, uint16, int16, int32, float32, float64)").c_str());
+    }
+    const auto oh = std::uint32_t(size[0]), ow = std::uint32_t(size[1]);
+    std::vector<float> out(planes * std::size_t(oh) * ow);
+    without_gil([&] {
+        for (std::size_t p = 0; p < planes; ++p)
+            resize(in.data() + p * h * w, std::uint32_t(w), std::uint32_t(h), out.data() + p * std::size_t(oh) * ow, ow, oh);
+    });
+    std::vector<std::size_t> shape;
+    if (first) shape.push_back(planes);
+    shape.push_back(oh), shape.push_back(ow);
+    return nb::make_tuple(to_array(std::move(out), shape, nb::dtype<float>()), nb::dict());
+}
+
 void register_intensities(nb::module_& m) {
+    m.def(
+        "transform_bilinear_resize2d",
+        [](const AnyArray& arr, std::vector<long long> size) {
+            return resize_planes(arr, size, "transform_bilinear_resize2d",
+                                 [](const float* s, std::uint32_t w, std::uint32_t h, float* d, std::uint32_t ow, std::uint32_t oh) {
+                                     loamwerk::transform::resample_trilinear(s, w, h, 1, d, ow, oh, 1);
+                                 });
+        },
+        nb::arg("arr"), nb::arg("size"),
+        nb::sig("def transform_bilinear_resize2d(arr: numpy.typing.NDArray, size: Sequence[int]) -> "
+                "tuple[numpy.typing.NDArray[numpy.float32], dict]"),
+        "torch.nn.functional.interpolate(mode='bilinear', align_corners=False, antialias=False) of an [h, w] "
+        "image or each plane of [c, h, w]: half-pixel centres, edge samples repeated, no antialiasing. "
+        "Returns (float32 array, {}).");
+    m.def(
+        "transform_pil_resize2d",
+        [](const AnyArray& arr, std::vector<long long> size, const std::string& resample) {
+            if (resample != "bilinear" && resample != "bicubic")
+                throw nb::value_error(("transform_pil_resize2d: resample must be 'bilinear' or 'bicubic', not '" + resample + "'").c_str());
+            const bool bicubic = resample == "bicubic";
+            return resize_planes(arr, size, "transform_pil_resize2d",
+                                 [&](const float* s, std::uint32_t w, std::uint32_t h, float* d, std::uint32_t ow, std::uint32_t oh) {
+                                     loamwerk::transform::pil_resize(s, w, h, d, ow, oh, bicubic);
+                                 });
+        },
+        nb::arg("arr"), nb::arg("size"), nb::arg("resample") = "bilinear",
+        nb::sig("def transform_pil_resize2d(arr: numpy.typing.NDArray, size: Sequence[int], resample: str = 'bilinear') "
+                "-> tuple[numpy.typing.NDArray[numpy.float32], dict]"),
+        "PIL's Image.resize of a float image with Image.BILINEAR or Image.BICUBIC: the filter widened by the "
+        "scale when shrinking (antialiasing), weights normalised, the horizontal pass first. `size` is "
+        "(h, w). Returns (float32 array, {}).");
     m.def(
         "transform_normalize_ct",
         [](const AnyArray& arr, double mean, double std, double lower, double upper) {

@@ -308,4 +308,73 @@ TransformArray resample(const TransformArray& src, std::uint32_t ox, std::uint32
     return out;
 }
 
+namespace {
+
+double triangle(double x) {
+    x = std::fabs(x);
+    return x < 1.0 ? 1.0 - x : 0.0;
+}
+
+double cubic(double x) {
+    constexpr double a = -0.5;
+    x = std::fabs(x);
+    if (x < 1.0) return ((a + 2.0) * x - (a + 3.0)) * x * x + 1.0;
+    if (x < 2.0) return (((x - 5.0) * x + 8.0) * x - 4.0) * a;
+    return 0.0;
+}
+
+struct PilTaps {
+    std::uint32_t first = 0;
+    std::vector<double> weights;
+};
+
+// Pillow's coefficients for one axis: centre (o + 0.5) * scale, support widened by the scale when
+// shrinking, weights normalised to sum 1.
+std::vector<PilTaps> pil_taps(std::uint32_t in, std::uint32_t out, bool bicubic) {
+    const double scale = double(in) / double(out);
+    const double filterscale = std::max(scale, 1.0);
+    const double support = (bicubic ? 2.0 : 1.0) * filterscale;
+    std::vector<PilTaps> taps(out);
+    for (std::uint32_t o = 0; o < out; ++o) {
+        const double center = (double(o) + 0.5) * scale;
+        const auto lo = std::int64_t(std::max(center - support + 0.5, 0.0));
+        const auto hi = std::min<std::int64_t>(std::int64_t(center + support + 0.5), in);
+        PilTaps& t = taps[o];
+        t.first = std::uint32_t(lo);
+        double total = 0;
+        for (std::int64_t x = lo; x < hi; ++x) {
+            const double w = (bicubic ? cubic : triangle)((double(x) - center + 0.5) / filterscale);
+            t.weights.push_back(w);
+            total += w;
+        }
+        if (total != 0.0)
+            for (double& w : t.weights) w /= total;
+    }
+    return taps;
+}
+
+}  // namespace
+
+void pil_resize(const float* src, std::uint32_t width, std::uint32_t height, float* dst, std::uint32_t out_width,
+                std::uint32_t out_height, bool bicubic) {
+    const auto xs = pil_taps(width, out_width, bicubic);
+    const auto ys = pil_taps(height, out_height, bicubic);
+    // Horizontal first, into float32 rows, as Pillow does.
+    std::vector<float> rows(std::size_t(out_width) * height);
+    for (std::uint32_t y = 0; y < height; ++y)
+        for (std::uint32_t x = 0; x < out_width; ++x) {
+            double sum = 0;
+            for (std::size_t k = 0; k < xs[x].weights.size(); ++k)
+                sum += src[std::size_t(y) * width + xs[x].first + k] * xs[x].weights[k];
+            rows[std::size_t(y) * out_width + x] = float(sum);
+        }
+    for (std::uint32_t y = 0; y < out_height; ++y)
+        for (std::uint32_t x = 0; x < out_width; ++x) {
+            double sum = 0;
+            for (std::size_t k = 0; k < ys[y].weights.size(); ++k)
+                sum += rows[(std::size_t(ys[y].first) + k) * out_width + x] * ys[y].weights[k];
+            dst[std::size_t(y) * out_width + x] = float(sum);
+        }
+}
+
 }  // namespace loamwerk::transform

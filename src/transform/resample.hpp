@@ -34,6 +34,13 @@ int resample_trilinear(const float* src, std::uint32_t nx, std::uint32_t ny, std
 int resample_nearest(const float* src, std::uint32_t nx, std::uint32_t ny, std::uint32_t nz, float* dst,
                      std::uint32_t ox, std::uint32_t oy, std::uint32_t oz);
 
+// PIL's Image.resize of a float ("F") image: separable, horizontal pass first, each output
+// sample a normalised weighted sum over a support widened by the downscale factor (so
+// downscaling is antialiased); `bicubic` picks the cubic filter (a = -0.5), else the triangle.
+// Sums in double, stored as float32, as Pillow's resampler does for float images.
+void pil_resize(const float* src, std::uint32_t width, std::uint32_t height, float* dst, std::uint32_t out_width,
+                std::uint32_t out_height, bool bicubic);
+
 // The driver: checks, float32 conversion, the kernel, the half-pixel affine update. Throws
 // std::runtime_error with the "transform::resample: ..." messages.
 TransformArray resample(const TransformArray& src, std::uint32_t ox, std::uint32_t oy, std::uint32_t oz, Kernel kernel);

@@ -1,0 +1,62 @@
+"""2-D resizing: torch's bilinear interpolate from its own answers (tests/data, made by
+tools/transform_resize_goldens.py) within 1e-5 relative (torch computes coordinates in float32),
+and PIL's antialiased BILINEAR and BICUBIC resize run live on float images within 1e-6."""
+
+from __future__ import annotations
+
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import loam
+
+GOLDEN = Path(__file__).parent / "data" / "transform_resize_torch.npz"
+SHAPES = [(17, 23), (64, 48), (5, 9), (1, 6)]
+SIZES = [(8, 11), (40, 30), (31, 70), (3, 2), (17, 23), (1, 1)]
+
+
+def test_bilinear_resize_is_torchs():
+    if not GOLDEN.is_file():
+        pytest.skip(f"{GOLDEN} is missing: run tools/transform_resize_goldens.py")
+    data = np.load(GOLDEN)
+    for s in range(len(SHAPES)):
+        image = data[f"input_{s}"]
+        for z, size in enumerate(SIZES):
+            got, _ = loam.transform_bilinear_resize2d(image, size)
+            expected = data[f"bilinear_{s}_{z}"]
+            assert got.shape == expected.shape
+            np.testing.assert_allclose(got, expected, rtol=1e-5, atol=1e-5 * np.abs(expected).max(),
+                                       err_msg=f"{SHAPES[s]} -> {size}")
+
+
+@pytest.mark.parametrize("resample", ["bilinear", "bicubic"])
+def test_pil_resize_is_pils(resample):
+    image_module = pytest.importorskip("PIL.Image")
+    filters = {"bilinear": image_module.BILINEAR, "bicubic": image_module.BICUBIC}
+    rng = np.random.default_rng(4)
+    for shape in SHAPES:
+        image = (rng.normal(size=shape) * 100).astype(np.float32)
+        for size in SIZES:
+            expected = np.asarray(image_module.fromarray(image, mode="F").resize(size[::-1], filters[resample]))
+            got, _ = loam.transform_pil_resize2d(image, size, resample)
+            np.testing.assert_allclose(got, expected, rtol=1e-6, atol=1e-6 * np.abs(expected).max(),
+                                       err_msg=f"{shape} -> {size}")
+    stack, _ = loam.transform_pil_resize2d(np.stack([image, 2 * image]), [3, 4], resample)
+    assert stack.shape == (2, 3, 4) and np.allclose(stack[1], 2 * stack[0], rtol=1e-5)
+
+
+def test_bilinear_by_hand():
+    # Two samples to four: half-pixel centres at -0.25, 0.25, 0.75, 1.25, edges repeated.
+    got, _ = loam.transform_bilinear_resize2d(np.array([[0.0, 4.0]], np.float32), [1, 4])
+    assert got.ravel().tolist() == [0.0, 1.0, 3.0, 4.0]
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: loam.transform_bilinear_resize2d(np.zeros((2, 2, 2, 2)), [2, 2]), "must be [h, w] or [c, h, w]"),
+    (lambda: loam.transform_bilinear_resize2d(np.zeros((2, 2)), [0, 2]), "two positive numbers"),
+    (lambda: loam.transform_pil_resize2d(np.zeros((2, 2)), [2, 2], "lanczos"), "'bilinear' or 'bicubic'"),
+])
+def test_resizes_refuse_bad_arguments(call, message):
+    with pytest.raises(ValueError, match=message.replace("[", r"\[").replace("]", r"\]")):
+        call()

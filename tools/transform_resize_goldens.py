@@ -1,0 +1,35 @@
+"""Golden answers of torch's bilinear interpolate for tests/test_transform_resize.py.
+
+Run in a scratch environment with torch (never in the project's .venv):
+
+    /tmp/peers/bin/python tools/transform_resize_goldens.py tests/data/transform_resize_torch.npz
+"""
+
+from __future__ import annotations
+
+import sys
+
+import numpy as np
+import torch
+import torch.nn.functional as F
+
+SHAPES = [(17, 23), (64, 48), (5, 9), (1, 6)]
+SIZES = [(8, 11), (40, 30), (31, 70), (3, 2), (17, 23), (1, 1)]
+
+
+def main(path: str) -> None:
+    rng = np.random.default_rng(21)
+    cases: dict[str, np.ndarray] = {"torch_version": np.array(torch.__version__)}
+    for s, shape in enumerate(SHAPES):
+        image = (rng.normal(size=(2, *shape)) * 100).astype(np.float32)
+        cases[f"input_{s}"] = image
+        for z, size in enumerate(SIZES):
+            out = F.interpolate(torch.as_tensor(image)[None], size=size, mode="bilinear", align_corners=False,
+                                antialias=False)
+            cases[f"bilinear_{s}_{z}"] = out[0].numpy()
+    np.savez_compressed(path, **cases)
+    print(f"{path}: {len(cases) - 1} arrays from torch {torch.__version__}")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1])
