@@ -1,4 +1,4 @@
-"""Golden answers of torch's bilinear interpolate for tests/test_transform_resize.py.
+"""Golden answers of torch's bilinear interpolate and MONAI's Resize for tests/test_transform_resize.py.
 
 Run in a scratch environment with torch (never in the project's .venv):
 
@@ -27,6 +27,17 @@ def main(path: str) -> None:
             out = F.interpolate(torch.as_tensor(image)[None], size=size, mode="bilinear", align_corners=False,
                                 antialias=False)
             cases[f"bilinear_{s}_{z}"] = out[0].numpy()
+    import monai
+    from monai.transforms import Resize
+
+    volume = (rng.normal(size=(2, 9, 12, 7)) * 100).astype(np.float32)
+    cases["volume"] = volume
+    cases["monai_version"] = np.array(monai.__version__)
+    for z, size in enumerate([(4, 6, 3), (9, 12, 7), (13, 5, 20), (-1, 24, 2), (1, 1, 1)]):
+        for mode in ("area", "trilinear"):
+            cases[f"resize_{z}_{mode}"] = Resize(size, mode=mode)(torch.as_tensor(volume.copy())).numpy()
+    for longest in (6, 20, 9):
+        cases[f"resize_longest_{longest}"] = Resize(longest, size_mode="longest")(torch.as_tensor(volume.copy())).numpy()
     np.savez_compressed(path, **cases)
     print(f"{path}: {len(cases) - 1} arrays from torch {torch.__version__}")
 

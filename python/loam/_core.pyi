@@ -1245,6 +1245,28 @@ def transform_divisible_pad(arr: ArrayLike, affine: Sequence[float] | None = Non
         >>> out, meta = loam.transform_divisible_pad(volume, affine, k=[16])
     """
 
+def transform_resize(arr: ArrayLike, affine: Sequence[float] | None = None, *, spatial_size: Sequence[int], size_mode: str = 'all', mode: str = 'area') -> tuple[numpy.typing.NDArray[numpy.float32], dict[str, Any]]:
+    """
+    MONAI's Resize: to spatial_size (z, y, x; a size below 1 keeps the axis) or, with size_mode 'longest', the longest axis to the one value given and the others in proportion (Python's round); mode 'area' (MONAI's default: torch's adaptive average) or 'trilinear' (align_corners False). The affine gets MONAI's half-pixel scaling. Returns (float32 array, {affine}).
+
+    Args:
+        arr: a volume [z, y, x] or [c, z, y, x] (each channel on its own), read as float32.
+        affine: its voxel-to-patient affine, 16 numbers column-major (the identity when None).
+        spatial_size: the output (z, y, x) (below 1 keeps an axis); with size_mode "longest", one
+            value for the longest axis.
+        size_mode: "all" or "longest" (the others scaled in proportion, Python's rounding).
+        mode: "area" (MONAI's default: torch's adaptive average) or "trilinear".
+
+    Returns:
+        (float32 array, {"affine": with MONAI's half-pixel scaling}), as MONAI's Resize.
+
+    Raises:
+        ValueError: a bad array, affine, size, size_mode or mode.
+
+    Example:
+        >>> small, meta = loam.transform_resize(volume, affine, spatial_size=[128], size_mode="longest")
+    """
+
 def transform_bilinear_resize2d(arr: ArrayLike, size: Sequence[int]) -> tuple[numpy.typing.NDArray[numpy.float32], dict[str, Any]]:
     """
     torch.nn.functional.interpolate(mode='bilinear', align_corners=False, antialias=False) of an [h, w] image or each plane of [c, h, w]: half-pixel centres, edge samples repeated, no antialiasing. Returns (float32 array, {}).

@@ -1209,6 +1209,24 @@ Raises:
 Example:
     >>> thumb, _ = loam.transform_pil_resize2d(image, [256, 256], "bicubic")
 """,
+    "transform_resize": """
+Args:
+    arr: a volume [z, y, x] or [c, z, y, x] (each channel on its own), read as float32.
+    affine: its voxel-to-patient affine, 16 numbers column-major (the identity when None).
+    spatial_size: the output (z, y, x) (below 1 keeps an axis); with size_mode "longest", one
+        value for the longest axis.
+    size_mode: "all" or "longest" (the others scaled in proportion, Python's rounding).
+    mode: "area" (MONAI's default: torch's adaptive average) or "trilinear".
+
+Returns:
+    (float32 array, {"affine": with MONAI's half-pixel scaling}), as MONAI's Resize.
+
+Raises:
+    ValueError: a bad array, affine, size, size_mode or mode.
+
+Example:
+    >>> small, meta = loam.transform_resize(volume, affine, spatial_size=[128], size_mode="longest")
+""",
     "transform_connected_components": """
 Args:
     arr: a label map [z, y, x] (or [c, z, y, x], labelled channel by channel) of an integer or bool dtype.

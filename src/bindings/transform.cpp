@@ -676,6 +676,78 @@ nb::tuple resize_planes(const AnyArray& arr, const std::vector<long long>& size,
 
 void register_intensities(nb::module_& m) {
     m.def(
+        "transform_resize",
+        [](const AnyArray& arr, OptAffine affine, std::vector<long long> spatial_size, const std::string& size_mode,
+           const std::string& mode) {
+            const char* fn = "transform_resize";
+            if (affine && affine->size() != 16) throw nb::value_error("transform_resize: affine must have 16 elements");
+            if (mode != "area" && mode != "trilinear")
+                throw nb::value_error(("transform_resize: mode must be 'area' or 'trilinear', not '" + mode + "'").c_str());
+            Floats f = floats_of(arr, fn);
+            const std::size_t first = f.shape.size() - 3;
+            const std::size_t in[3] = {f.shape[first], f.shape[first + 1], f.shape[first + 2]};
+            std::size_t out[3];
+            if (size_mode == "all") {
+                if (spatial_size.size() != 3) throw nb::value_error("transform_resize: spatial_size must have 3 values (z, y, x)");
+                for (int d = 0; d < 3; ++d) out[d] = spatial_size[d] > 0 ? std::size_t(spatial_size[d]) : in[d];
+            } else if (size_mode == "longest") {
+                if (spatial_size.size() != 1 || spatial_size[0] < 1)
+                    throw nb::value_error("transform_resize: size_mode 'longest' takes one positive spatial_size");
+                const double scale = double(spatial_size[0]) / double(std::max({in[0], in[1], in[2]}));
+                // Python's round: halves to even.
+                for (int d = 0; d < 3; ++d) out[d] = std::size_t(std::nearbyint(double(in[d]) * scale));
+            } else {
+                throw nb::value_error(("transform_resize: size_mode must be 'all' or 'longest', not '" + size_mode + "'").c_str());
+            }
+            for (int d = 0; d < 3; ++d)
+                if (in[d] == 0 || out[d] == 0 || out[d] > 0x7FFFFFFF) throw nb::value_error("transform_resize: sizes must be positive");
+            const std::size_t per_out = out[0] * out[1] * out[2];
+            std::vector<float> result(f.channels * per_out);
+            without_gil([&] {
+                for (std::size_t c = 0; c < f.channels; ++c) {
+                    const std::span<const float> src(f.values.data() + c * f.per_channel, f.per_channel);
+                    if (mode == "area") {
+                        const auto r = loamwerk::transform::area_resize(src, in, out);
+                        std::copy(r.begin(), r.end(), result.begin() + std::ptrdiff_t(c * per_out));
+                    } else if (loamwerk::transform::resample_trilinear(src.data(), std::uint32_t(in[2]), std::uint32_t(in[1]),
+                                                                      std::uint32_t(in[0]), result.data() + c * per_out,
+                                                                      std::uint32_t(out[2]), std::uint32_t(out[1]),
+                                                                      std::uint32_t(out[0])) != 0) {
+                        throw std::runtime_error("transform_resize: resampling failed");
+                    }
+                }
+            });
+            // Half-pixel alignment, as MONAI's scale_affine with align_corners False.
+            std::array<double, 16> a{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+            if (affine) std::copy(affine->begin(), affine->end(), a.begin());
+            std::array<double, 16> b = a;
+            for (int d = 0; d < 3; ++d) {
+                const double s = double(in[d]) / double(out[d]);
+                const int column = 2 - d;  // array axis d is voxel axis 2 - d
+                for (int k = 0; k < 4; ++k) {
+                    b[4 * column + k] = a[4 * column + k] * s;
+                    b[12 + k] += a[4 * column + k] * (0.5 * s - 0.5);
+                }
+            }
+            std::vector<std::size_t> shape;
+            if (first) shape.push_back(f.channels);
+            shape.insert(shape.end(), {out[0], out[1], out[2]});
+            nb::dict meta;
+            nb::list affine_out;
+            for (const double v : b) affine_out.append(v);
+            meta["affine"] = affine_out;
+            return nb::make_tuple(to_array(std::move(result), shape, nb::dtype<float>()), meta);
+        },
+        nb::arg("arr"), nb::arg("affine") = nb::none(), nb::arg("spatial_size"), nb::arg("size_mode") = "all",
+        nb::arg("mode") = "area",
+        nb::sig("def transform_resize(arr: numpy.typing.NDArray, affine: Sequence[float] | None = None, *, "
+                "spatial_size: Sequence[int], size_mode: str = 'all', mode: str = 'area') -> "
+                "tuple[numpy.typing.NDArray[numpy.float32], dict]"),
+        "MONAI's Resize: to spatial_size (z, y, x; a size below 1 keeps the axis) or, with size_mode "
+        "'longest', the longest axis to the one value given and the others in proportion (Python's round); "
+        "mode 'area' (MONAI's default: torch's adaptive average) or 'trilinear' (align_corners False). The "
+        "affine gets MONAI's half-pixel scaling. Returns (float32 array, {affine}).");
+    m.def(
         "transform_bilinear_resize2d",
         [](const AnyArray& arr, std::vector<long long> size) {
             return resize_planes(arr, size, "transform_bilinear_resize2d",

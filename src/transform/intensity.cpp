@@ -104,4 +104,30 @@ void gaussian_smooth(std::span<float> v, std::size_t nz, std::size_t ny, std::si
     }
 }
 
+std::vector<float> area_resize(std::span<const float> v, const std::size_t in[3], const std::size_t out[3]) {
+    // One axis at a time (the box average is separable), z, then y, then x.
+    std::vector<double> cur(v.begin(), v.end());
+    std::size_t shape[3] = {in[0], in[1], in[2]};
+    for (int axis = 0; axis < 3; ++axis) {
+        const std::size_t n = shape[axis], m = out[axis];
+        std::size_t next_shape[3] = {shape[0], shape[1], shape[2]};
+        next_shape[axis] = m;
+        const std::size_t before = axis == 0 ? 1 : axis == 1 ? shape[0] : shape[0] * shape[1];
+        const std::size_t after = axis == 0 ? shape[1] * shape[2] : axis == 1 ? shape[2] : 1;
+        std::vector<double> next(before * m * after);
+        for (std::size_t o = 0; o < m; ++o) {
+            const std::size_t lo = o * n / m, hi = ((o + 1) * n + m - 1) / m;
+            for (std::size_t b = 0; b < before; ++b)
+                for (std::size_t a = 0; a < after; ++a) {
+                    double sum = 0;
+                    for (std::size_t i = lo; i < hi; ++i) sum += cur[(b * n + i) * after + a];
+                    next[(b * m + o) * after + a] = sum / double(hi - lo);
+                }
+        }
+        cur = std::move(next);
+        shape[axis] = m;
+    }
+    return std::vector<float>(cur.begin(), cur.end());
+}
+
 }  // namespace loamwerk::transform

@@ -31,4 +31,8 @@ void adjust_contrast(std::span<float> v, double gamma);
 // `sigma` in voxels for each axis (z, y, x); 0 leaves the axis alone. Lines run on threads.
 void gaussian_smooth(std::span<float> v, std::size_t nz, std::size_t ny, std::size_t nx, const double sigma[3]);
 
+// torch's "area" interpolation (adaptive average pooling) of a [z, y, x] volume to (oz, oy, ox):
+// output o of an axis of n averages input [floor(o n / out), ceil((o + 1) n / out)), axis by axis.
+std::vector<float> area_resize(std::span<const float> v, const std::size_t in[3], const std::size_t out[3]);
+
 }  // namespace loamwerk::transform
