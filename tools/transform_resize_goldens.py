@@ -38,6 +38,22 @@ def main(path: str) -> None:
             cases[f"resize_{z}_{mode}"] = Resize(size, mode=mode)(torch.as_tensor(volume.copy())).numpy()
     for longest in (6, 20, 9):
         cases[f"resize_longest_{longest}"] = Resize(longest, size_mode="longest")(torch.as_tensor(volume.copy())).numpy()
+    # MONAI's Spacing on volumes with diagonal and oblique affines (ours are LPS, MONAI's RAS: the
+    # same spacing and the same first voxel either way).
+    from monai.data import MetaTensor
+    from monai.transforms import Spacing
+
+    rotation, _ = np.linalg.qr(np.eye(3) + rng.normal(0, 0.2, (3, 3)))
+    for a, (axes, spacing) in enumerate((((1.0, 1.0, 1.0), None), ((0.7, 0.9, 2.5), None), ((1.2, 0.8, 3.0), rotation))):
+        affine = np.eye(4)
+        affine[:3, :3] = (spacing if spacing is not None else np.eye(3)) * np.array(axes)
+        affine[:3, 3] = [5.0, -7.0, 12.0]
+        cases[f"spacing_affine_{a}"] = affine
+        for t, target in enumerate(((2.0, 2.0, 2.0), (0.6, 1.3, 1.0), (1.5, 1.5, 4.0))):
+            for mode in ("bilinear", "nearest"):
+                image = MetaTensor(torch.as_tensor(volume[:1].transpose(0, 3, 2, 1).copy()), affine=torch.as_tensor(affine))
+                out = Spacing(pixdim=target, mode=mode, padding_mode="border")(image)
+                cases[f"spacing_{a}_{t}_{mode}"] = out.numpy()
     np.savez_compressed(path, **cases)
     print(f"{path}: {len(cases) - 1} arrays from torch {torch.__version__}")
 

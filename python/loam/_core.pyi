@@ -1245,6 +1245,28 @@ def transform_divisible_pad(arr: ArrayLike, affine: Sequence[float] | None = Non
         >>> out, meta = loam.transform_divisible_pad(volume, affine, k=[16])
     """
 
+def transform_resample_to_spacing(arr: ArrayLike, affine: Sequence[float], spacing: Sequence[float], mode: str = 'bilinear') -> tuple[numpy.typing.NDArray[numpy.float32], dict[str, Any]]:
+    """
+    MONAI's Spacing(pixdim): the volume resampled to `spacing` (mm, one value or z, y, x) with its axes' directions and first voxel centre kept; out shape round((n - 1) * old / new + 1) per axis, where nnU-Net uses round(n * old / new); trilinear ('bilinear') or nearest, border padding. Returns (float32 array, {affine}).
+
+    Args:
+        arr: a volume [z, y, x] or [c, z, y, x] (each channel on its own), read as float32.
+        affine: its voxel-to-patient affine, 16 numbers column-major.
+        spacing: the new voxel size in mm: one value, or three (z, y, x).
+        mode: "bilinear" (trilinear) or "nearest" (for labels).
+
+    Returns:
+        (float32 array, {"affine": the same directions and first voxel, the new spacing}), as MONAI's
+        Spacing(pixdim) with border padding: each axis gets round((n - 1) * old / new + 1) voxels
+        (nnU-Net's resampling takes round(n * old / new) instead, so the two differ by a voxel at times).
+
+    Raises:
+        ValueError: a bad array, affine, spacing or mode.
+
+    Example:
+        >>> iso, meta = loam.transform_resample_to_spacing(ct, affine, [1.5])
+    """
+
 def transform_resize(arr: ArrayLike, affine: Sequence[float] | None = None, *, spatial_size: Sequence[int], size_mode: str = 'all', mode: str = 'area') -> tuple[numpy.typing.NDArray[numpy.float32], dict[str, Any]]:
     """
     MONAI's Resize: to spatial_size (z, y, x; a size below 1 keeps the axis) or, with size_mode 'longest', the longest axis to the one value given and the others in proportion (Python's round); mode 'area' (MONAI's default: torch's adaptive average) or 'trilinear' (align_corners False). The affine gets MONAI's half-pixel scaling. Returns (float32 array, {affine}).

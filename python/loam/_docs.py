@@ -1227,6 +1227,24 @@ Raises:
 Example:
     >>> small, meta = loam.transform_resize(volume, affine, spatial_size=[128], size_mode="longest")
 """,
+    "transform_resample_to_spacing": """
+Args:
+    arr: a volume [z, y, x] or [c, z, y, x] (each channel on its own), read as float32.
+    affine: its voxel-to-patient affine, 16 numbers column-major.
+    spacing: the new voxel size in mm: one value, or three (z, y, x).
+    mode: "bilinear" (trilinear) or "nearest" (for labels).
+
+Returns:
+    (float32 array, {"affine": the same directions and first voxel, the new spacing}), as MONAI's
+    Spacing(pixdim) with border padding: each axis gets round((n - 1) * old / new + 1) voxels
+    (nnU-Net's resampling takes round(n * old / new) instead, so the two differ by a voxel at times).
+
+Raises:
+    ValueError: a bad array, affine, spacing or mode.
+
+Example:
+    >>> iso, meta = loam.transform_resample_to_spacing(ct, affine, [1.5])
+""",
     "transform_connected_components": """
 Args:
     arr: a label map [z, y, x] (or [c, z, y, x], labelled channel by channel) of an integer or bool dtype.

@@ -676,6 +676,60 @@ nb::tuple resize_planes(const AnyArray& arr, const std::vector<long long>& size,
 
 void register_intensities(nb::module_& m) {
     m.def(
+        "transform_resample_to_spacing",
+        [](const AnyArray& arr, std::vector<double> affine, std::vector<double> spacing, const std::string& mode) {
+            const char* fn = "transform_resample_to_spacing";
+            if (affine.size() != 16) throw nb::value_error("transform_resample_to_spacing: affine must have 16 elements");
+            if (spacing.size() == 1) spacing = {spacing[0], spacing[0], spacing[0]};
+            if (spacing.size() != 3) throw nb::value_error("transform_resample_to_spacing: spacing must be one value or three (z, y, x)");
+            if (mode != "bilinear" && mode != "nearest")
+                throw nb::value_error(("transform_resample_to_spacing: mode must be 'bilinear' or 'nearest', not '" + mode + "'").c_str());
+            Floats f = floats_of(arr, fn);
+            const std::size_t first = f.shape.size() - 3;
+            const std::size_t in[3] = {f.shape[first], f.shape[first + 1], f.shape[first + 2]};
+            std::size_t out[3];
+            double ratio[3];
+            std::vector<double> b = affine;
+            for (int d = 0; d < 3; ++d) {
+                const int column = 2 - d;  // array axis d is voxel axis 2 - d
+                const double current = std::sqrt(affine[4 * column] * affine[4 * column] + affine[4 * column + 1] * affine[4 * column + 1] +
+                                                 affine[4 * column + 2] * affine[4 * column + 2]);
+                if (!(spacing[d] > 0) || !(current > 0) || in[d] == 0)
+                    throw nb::value_error("transform_resample_to_spacing: spacings and sizes must be positive");
+                ratio[d] = spacing[d] / current;
+                // MONAI's Spacing: the extent between the first and last voxel centres, in new voxels,
+                // plus one, rounded half to even (nnU-Net rounds n * old / new instead).
+                const double size = std::nearbyint(double(in[d] - 1) / ratio[d] + 1.0);
+                if (!(size >= 1) || size > 0x7FFFFFFF) throw nb::value_error("transform_resample_to_spacing: the output would be too large");
+                out[d] = std::size_t(size);
+                for (int k = 0; k < 3; ++k) b[4 * column + k] = affine[4 * column + k] * ratio[d];
+            }
+            const std::size_t per_out = out[0] * out[1] * out[2];
+            std::vector<float> result(f.channels * per_out);
+            without_gil([&] {
+                for (std::size_t c = 0; c < f.channels; ++c) {
+                    const auto r = loamwerk::transform::sample_scaled({f.values.data() + c * f.per_channel, f.per_channel}, in,
+                                                                      out, ratio, mode == "nearest");
+                    std::copy(r.begin(), r.end(), result.begin() + std::ptrdiff_t(c * per_out));
+                }
+            });
+            std::vector<std::size_t> shape;
+            if (first) shape.push_back(f.channels);
+            shape.insert(shape.end(), {out[0], out[1], out[2]});
+            nb::dict meta;
+            nb::list affine_out;
+            for (const double v : b) affine_out.append(v);
+            meta["affine"] = affine_out;
+            return nb::make_tuple(to_array(std::move(result), shape, nb::dtype<float>()), meta);
+        },
+        nb::arg("arr"), nb::arg("affine"), nb::arg("spacing"), nb::arg("mode") = "bilinear",
+        nb::sig("def transform_resample_to_spacing(arr: numpy.typing.NDArray, affine: Sequence[float], "
+                "spacing: Sequence[float], mode: str = 'bilinear') -> tuple[numpy.typing.NDArray[numpy.float32], dict]"),
+        "MONAI's Spacing(pixdim): the volume resampled to `spacing` (mm, one value or z, y, x) with its axes' "
+        "directions and first voxel centre kept; out shape round((n - 1) * old / new + 1) per axis, where "
+        "nnU-Net uses round(n * old / new); trilinear ('bilinear') or nearest, border padding. Returns "
+        "(float32 array, {affine}).");
+    m.def(
         "transform_resize",
         [](const AnyArray& arr, OptAffine affine, std::vector<long long> spatial_size, const std::string& size_mode,
            const std::string& mode) {

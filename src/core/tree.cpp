@@ -1,6 +1,7 @@
 #include "core/tree.hpp"
 
 #include <memory>
+#include <unordered_map>
 #include <string_view>
 #include <utility>
 
@@ -32,13 +33,17 @@ bool has_high_bytes(std::span<const std::uint8_t> v) {
 
 // The VR of an element whose header did not state one (or stated UN): the public dictionary,
 // then the private dictionary under the block's creator; 0 when neither knows it.
-VR dictionary_vr(const ElementRef& e, const std::vector<ElementRef>& siblings) {
+// `creators` maps each private creator tag of the level to its first element.
+using Creators = std::unordered_map<Tag, const ElementRef*>;
+
+VR dictionary_vr(const ElementRef& e, const Creators& creators) {
     const std::uint16_t group = tag_group(e.tag), element = tag_element(e.tag);
     if (!is_private_group(group)) return dict::dictionary_vr(e.tag);
     if (element >= 0x0010 && element <= 0x00FF) return vr::LO;  // private creator
     if (element < 0x1000) return 0;
-    const ElementRef* creator = find_element(siblings, make_tag(group, element >> 8));
-    if (!creator) return 0;
+    const auto found = creators.find(make_tag(group, element >> 8));
+    if (found == creators.end()) return 0;
+    const ElementRef* creator = found->second;
     const std::string_view name = value_text(*creator);
     if (name.empty()) return 0;
     const dict::TagInfo info = dict::lookup_private(name, group, std::uint8_t(element & 0xFF));
@@ -55,6 +60,8 @@ public:
             own = std::string(trim_padding(as_text(cs->value, std::size_t(cs->length))));
         if (!own.empty()) charset = own;
         out.reserve(elements.size());
+        Creators creators;
+        bool creators_built = false;
         for (const ElementRef& e : elements) {
             if (tag_group(e.tag) == 0xFFFE) continue;  // stray delimiters
             if (stop_before_pixels && is_pixel_tag(e.tag)) return true;
@@ -65,7 +72,15 @@ public:
             n.undefined_length = has_undefined_length(e);
             Encoding nested = e.encoding;
             if (n.vr == 0 || n.vr == vr::UN) {
-                const VR known = dictionary_vr(e, elements);
+                // Creators gathered once a level: a hostile level of many private elements must
+                // not be searched once per element.
+                if (!creators_built) {
+                    for (const ElementRef& c : elements)
+                        if (is_private_group(tag_group(c.tag)) && tag_element(c.tag) >= 0x0010 && tag_element(c.tag) <= 0x00FF)
+                            creators.emplace(c.tag, &c);
+                    creators_built = true;
+                }
+                const VR known = dictionary_vr(e, creators);
                 // A UN sequence of defined length holds implicit VR items.
                 if (known == vr::SQ && n.vr == vr::UN && !n.undefined_length) nested = Encoding::ImplicitLE;
                 n.vr = known ? known : vr::UN;

@@ -1,6 +1,7 @@
 #include "transform/intensity.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "core/parallel.hpp"
@@ -128,6 +129,45 @@ std::vector<float> area_resize(std::span<const float> v, const std::size_t in[3]
         shape[axis] = m;
     }
     return std::vector<float>(cur.begin(), cur.end());
+}
+
+std::vector<float> sample_scaled(std::span<const float> v, const std::size_t in[3], const std::size_t out[3],
+                                 const double ratio[3], bool nearest) {
+    struct Tap {
+        std::size_t i0, i1;
+        double w1;
+    };
+    std::array<std::vector<Tap>, 3> taps;
+    for (int d = 0; d < 3; ++d)
+        for (std::size_t o = 0; o < out[d]; ++o) {
+            const double c = std::clamp(double(o) * ratio[d], 0.0, double(in[d] - 1));
+            if (nearest) {
+                const auto i = std::size_t(std::nearbyint(c));
+                taps[d].push_back({i, i, 0.0});
+            } else {
+                const auto i0 = std::size_t(std::floor(c));
+                taps[d].push_back({i0, std::min(i0 + 1, in[d] - 1), c - double(i0)});
+            }
+        }
+    std::vector<float> result(out[0] * out[1] * out[2]);
+    const std::size_t plane = in[1] * in[2];
+    parallel_for_workers(out[0], worker_count(out[0]), [&](std::size_t z) {
+        const Tap& tz = taps[0][z];
+        for (std::size_t y = 0; y < out[1]; ++y) {
+            const Tap& ty = taps[1][y];
+            for (std::size_t x = 0; x < out[2]; ++x) {
+                const Tap& tx = taps[2][x];
+                const auto at = [&](std::size_t k, std::size_t j, std::size_t i) { return double(v[k * plane + j * in[2] + i]); };
+                const double c00 = at(tz.i0, ty.i0, tx.i0) * (1 - tx.w1) + at(tz.i0, ty.i0, tx.i1) * tx.w1;
+                const double c01 = at(tz.i0, ty.i1, tx.i0) * (1 - tx.w1) + at(tz.i0, ty.i1, tx.i1) * tx.w1;
+                const double c10 = at(tz.i1, ty.i0, tx.i0) * (1 - tx.w1) + at(tz.i1, ty.i0, tx.i1) * tx.w1;
+                const double c11 = at(tz.i1, ty.i1, tx.i0) * (1 - tx.w1) + at(tz.i1, ty.i1, tx.i1) * tx.w1;
+                const double c0 = c00 * (1 - ty.w1) + c01 * ty.w1, c1 = c10 * (1 - ty.w1) + c11 * ty.w1;
+                result[(z * out[1] + y) * out[2] + x] = float(c0 * (1 - tz.w1) + c1 * tz.w1);
+            }
+        }
+    });
+    return result;
 }
 
 }  // namespace loamwerk::transform

@@ -35,4 +35,10 @@ void gaussian_smooth(std::span<float> v, std::size_t nz, std::size_t ny, std::si
 // output o of an axis of n averages input [floor(o n / out), ceil((o + 1) n / out)), axis by axis.
 std::vector<float> area_resize(std::span<const float> v, const std::size_t in[3], const std::size_t out[3]);
 
+// Samples a [z, y, x] volume at input coordinates c_d(o) = o * ratio[d] on each axis (the first
+// voxel centres coincide), clamped into the volume (MONAI's "border" padding): trilinear, or the
+// nearest voxel with halves to even (torch's grid_sample "nearest"). Output planes on threads.
+std::vector<float> sample_scaled(std::span<const float> v, const std::size_t in[3], const std::size_t out[3],
+                                 const double ratio[3], bool nearest);
+
 }  // namespace loamwerk::transform
