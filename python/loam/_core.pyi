@@ -1355,7 +1355,8 @@ def transform_rescale_robust(arr: ArrayLike, out_min: float = 0.0, out_max: floa
 
     Args:
         arr: a volume [z, y, x] or [c, z, y, x], read as float32.
-        out_min, out_max: the output range.
+        out_min: the output range's low end.
+        out_max: its high end.
         percentiles: (lower, upper) percentiles of the values inside the mask that clip the image
             (TorchIO's default (0, 100); (0.5, 99.5) for a robust range).
         mask: a [z, y, x] array, nonzero inside; every voxel without one.
@@ -1456,8 +1457,10 @@ def transform_scale_intensity_range(arr: ArrayLike, a_min: float, a_max: float, 
 
     Args:
         arr: a volume [z, y, x] or [c, z, y, x] of a bool, integer or float dtype (read as float32).
-        a_min, a_max: the input range.
-        b_min, b_max: the output range (none: [0, 1] without the final scaling).
+        a_min: the input range's low end.
+        a_max: its high end.
+        b_min: the output range's low end (with b_max; without both: [0, 1]).
+        b_max: its high end.
         clip: clip the result to [b_min, b_max].
 
     Returns:
@@ -1476,8 +1479,10 @@ def transform_scale_intensity_range_percentiles(arr: ArrayLike, lower: float, up
 
     Args:
         arr: a volume [z, y, x] or [c, z, y, x] of a bool, integer or float dtype (read as float32).
-        lower, upper: percentiles (0..100, numpy's linear interpolation) taken as the input range.
-        b_min, b_max: the output range.
+        lower: the percentile (0..100, numpy's linear interpolation) taken as the input's low end.
+        upper: the one taken as its high end.
+        b_min: the output range's low end.
+        b_max: its high end.
         clip: clip to it.
         relative: map onto the same fractions of [b_min, b_max] instead.
         channel_wise: percentiles of each channel on its own.
