@@ -117,6 +117,24 @@ auto by_label_dtype(const AnyArray& arr, const char* fn, Work&& work) {
     throw nb::value_error((std::string(fn) + ": a label array must have an integer or bool dtype").c_str());
 }
 
+// Calls `work.template operator()<T>()` with T the array's element type: bool (as uint8), the
+// integers, float32 or float64; ValueError "<fn>: unsupported dtype (...)" for others.
+template <class Work>
+void by_numeric_dtype(const AnyArray& arr, const char* fn, Work&& work) {
+    const auto dt = arr.dtype();
+    if (dt == nb::dtype<float>()) work.template operator()<float>();
+    else if (dt == nb::dtype<double>()) work.template operator()<double>();
+    else if (dt == nb::dtype<bool>() || dt == nb::dtype<std::uint8_t>()) work.template operator()<std::uint8_t>();
+    else if (dt == nb::dtype<std::int8_t>()) work.template operator()<std::int8_t>();
+    else if (dt == nb::dtype<std::uint16_t>()) work.template operator()<std::uint16_t>();
+    else if (dt == nb::dtype<std::int16_t>()) work.template operator()<std::int16_t>();
+    else if (dt == nb::dtype<std::uint32_t>()) work.template operator()<std::uint32_t>();
+    else if (dt == nb::dtype<std::int32_t>()) work.template operator()<std::int32_t>();
+    else if (dt == nb::dtype<std::uint64_t>()) work.template operator()<std::uint64_t>();
+    else if (dt == nb::dtype<std::int64_t>()) work.template operator()<std::int64_t>();
+    else throw nb::value_error((std::string(fn) + ": unsupported dtype (bool, integers, float32, float64)").c_str());
+}
+
 std::vector<std::size_t> shape_of(const AnyArray& arr) {
     std::vector<std::size_t> shape;
     for (std::size_t d = 0; d < arr.ndim(); ++d) shape.push_back(arr.shape(d));
@@ -260,19 +278,8 @@ private:
             const T v = T(value);
             std::memcpy(out.data(), &v, sizeof v);
         };
-        const auto dt = arr.dtype();
-        if (dt == nb::dtype<float>()) put.template operator()<float>();
-        else if (dt == nb::dtype<double>()) put.template operator()<double>();
-        else if (dt == nb::dtype<bool>()) put.template operator()<std::uint8_t>(), out[0] = value != 0;
-        else if (dt == nb::dtype<std::uint8_t>()) put.template operator()<std::uint8_t>();
-        else if (dt == nb::dtype<std::int8_t>()) put.template operator()<std::int8_t>();
-        else if (dt == nb::dtype<std::uint16_t>()) put.template operator()<std::uint16_t>();
-        else if (dt == nb::dtype<std::int16_t>()) put.template operator()<std::int16_t>();
-        else if (dt == nb::dtype<std::uint32_t>()) put.template operator()<std::uint32_t>();
-        else if (dt == nb::dtype<std::int32_t>()) put.template operator()<std::int32_t>();
-        else if (dt == nb::dtype<std::uint64_t>()) put.template operator()<std::uint64_t>();
-        else if (dt == nb::dtype<std::int64_t>()) put.template operator()<std::int64_t>();
-        else fail("unsupported dtype (bool, integers, float32, float64)");
+        by_numeric_dtype(arr, fn_, put);
+        if (arr.dtype() == nb::dtype<bool>()) out[0] = value != 0;
         return out;
     }
 
@@ -404,18 +411,7 @@ void register_rearrangements(nb::module_& m) {
             const auto scan = [&]<class T>() {
                 box = without_gil([&] { return foreground_box(static_cast<const T*>(arr.data()), channels, n, threshold); });
             };
-            const auto dt = arr.dtype();
-            if (dt == nb::dtype<float>()) scan.template operator()<float>();
-            else if (dt == nb::dtype<double>()) scan.template operator()<double>();
-            else if (dt == nb::dtype<bool>() || dt == nb::dtype<std::uint8_t>()) scan.template operator()<std::uint8_t>();
-            else if (dt == nb::dtype<std::int8_t>()) scan.template operator()<std::int8_t>();
-            else if (dt == nb::dtype<std::uint16_t>()) scan.template operator()<std::uint16_t>();
-            else if (dt == nb::dtype<std::int16_t>()) scan.template operator()<std::int16_t>();
-            else if (dt == nb::dtype<std::uint32_t>()) scan.template operator()<std::uint32_t>();
-            else if (dt == nb::dtype<std::int32_t>()) scan.template operator()<std::int32_t>();
-            else if (dt == nb::dtype<std::uint64_t>()) scan.template operator()<std::uint64_t>();
-            else if (dt == nb::dtype<std::int64_t>()) scan.template operator()<std::int64_t>();
-            else r.fail("unsupported dtype (bool, integers, float32, float64)");
+            by_numeric_dtype(arr, "transform_crop_foreground", scan);
             for (int d = 0; d < 3; ++d) {
                 // MONAI: no foreground gives an empty box; the margin, then clipping when allowed,
                 // then growth to a multiple of k about the box's centre; what lies outside is padded.
@@ -606,18 +602,7 @@ Floats floats_of(const AnyArray& arr, const char* fn) {
         const T* in = static_cast<const T*>(arr.data());
         for (std::size_t i = 0; i < f.values.size(); ++i) f.values[i] = float(in[i]);
     };
-    const auto dt = arr.dtype();
-    if (dt == nb::dtype<float>()) copy.template operator()<float>();
-    else if (dt == nb::dtype<double>()) copy.template operator()<double>();
-    else if (dt == nb::dtype<bool>() || dt == nb::dtype<std::uint8_t>()) copy.template operator()<std::uint8_t>();
-    else if (dt == nb::dtype<std::int8_t>()) copy.template operator()<std::int8_t>();
-    else if (dt == nb::dtype<std::uint16_t>()) copy.template operator()<std::uint16_t>();
-    else if (dt == nb::dtype<std::int16_t>()) copy.template operator()<std::int16_t>();
-    else if (dt == nb::dtype<std::uint32_t>()) copy.template operator()<std::uint32_t>();
-    else if (dt == nb::dtype<std::int32_t>()) copy.template operator()<std::int32_t>();
-    else if (dt == nb::dtype<std::int64_t>()) copy.template operator()<std::int64_t>();
-    else if (dt == nb::dtype<std::uint64_t>()) copy.template operator()<std::uint64_t>();
-    else throw nb::value_error((std::string(fn) + ": unsupported dtype (bool, integers, float32, float64)").c_str());
+    by_numeric_dtype(arr, fn, copy);
     return f;
 }
 
@@ -645,23 +630,11 @@ nb::tuple resize_planes(const AnyArray& arr, const std::vector<long long>& size,
     const std::size_t first = arr.ndim() - 2;
     const std::size_t planes = first ? arr.shape(0) : 1, h = arr.shape(first), w = arr.shape(first + 1);
     if (h == 0 || w == 0) throw nb::value_error((std::string(fn) + ": the image is empty").c_str());
-    // floats_of wants 3 or 4 dimensions: read the pixels through a [planes, h, w] view.
     std::vector<float> in(arr.size());
-    {
-        const AnyArray& a = arr;
-        const auto dt = a.dtype();
-        const auto copy = [&]<class T>() {
-            const T* p = static_cast<const T*>(a.data());
-            for (std::size_t i = 0; i < in.size(); ++i) in[i] = float(p[i]);
-        };
-        if (dt == nb::dtype<float>()) copy.template operator()<float>();
-        else if (dt == nb::dtype<double>()) copy.template operator()<double>();
-        else if (dt == nb::dtype<std::uint8_t>() || dt == nb::dtype<bool>()) copy.template operator()<std::uint8_t>();
-        else if (dt == nb::dtype<std::uint16_t>()) copy.template operator()<std::uint16_t>();
-        else if (dt == nb::dtype<std::int16_t>()) copy.template operator()<std::int16_t>();
-        else if (dt == nb::dtype<std::int32_t>()) copy.template operator()<std::int32_t>();
-        else throw nb::value_error((std::string(fn) + ": unsupported dtype (uint8, uint16, int16, int32, float32, float64)").c_str());
-    }
+    by_numeric_dtype(arr, fn, [&]<class T>() {
+        const T* p = static_cast<const T*>(arr.data());
+        for (std::size_t i = 0; i < in.size(); ++i) in[i] = float(p[i]);
+    });
     const auto oh = std::uint32_t(size[0]), ow = std::uint32_t(size[1]);
     std::vector<float> out(planes * std::size_t(oh) * ow);
     without_gil([&] {
