@@ -652,7 +652,7 @@ def transform_benchmarks() -> None:
 
 
 def label_benchmarks() -> None:
-    """Label clean-up on a 300 x 512 x 512 map of three organs with specks: connected components,
+    """Label clean-up on a 160 x 256 x 256 map of three organs with specks: connected components,
     keeping the largest, filling holes and removing small objects, against MONAI's transforms when
     MONAI is importable, else the same rules run with scikit-image and SciPy (the peer is named)."""
     import numpy as np
@@ -660,10 +660,10 @@ def label_benchmarks() -> None:
     from skimage import measure, morphology
 
     rng = np.random.default_rng(1)
-    shape = (300, 512, 512)
+    shape = (160, 256, 256)
     labels = np.zeros(shape, np.uint8)
     z, y, x = np.ogrid[: shape[0], : shape[1], : shape[2]]
-    for k, (cz, cy, cx, r) in enumerate(((150, 200, 200, 90), (120, 330, 300, 70), (200, 260, 380, 50)), 1):
+    for k, (cz, cy, cx, r) in enumerate(((80, 100, 100, 45), (64, 165, 150, 35), (106, 130, 190, 25)), 1):
         labels[(z - cz) ** 2 + (y - cy) ** 2 + (x - cx) ** 2 < r * r] = k
     specks = rng.random(shape) < 0.002
     labels[specks] = rng.integers(1, 4, int(specks.sum()), dtype=np.uint8)
@@ -701,7 +701,7 @@ def label_benchmarks() -> None:
             return morphology.remove_small_objects(labels > 0, 64, connectivity=1)
 
     one = lambda f: min(timeit(f) for _ in range(2))  # noqa: E731
-    report("transform_connected_components 300x512x512 vs skimage label", one(lambda: loam.transform_connected_components(labels)),
+    report("transform_connected_components 160x256x256 vs skimage label", one(lambda: loam.transform_connected_components(labels)),
            one(lambda: measure.label(labels, background=0)), 1, 5, "skimage")
     report(f"transform_keep_largest_cc vs {peer}", one(lambda: loam.transform_keep_largest_cc(labels)), one(keep_peer),
            1, 5, peer)
@@ -712,14 +712,14 @@ def label_benchmarks() -> None:
 
 
 def intensity_benchmarks(labels: Any) -> None:
-    """Intensity transforms and foreground cropping on a 300 x 512 x 512 float32 CT-like volume,
+    """Intensity transforms and foreground cropping on a 160 x 256 x 256 float32 CT-like volume,
     against MONAI when importable, else NumPy/SciPy doing the same arithmetic (the peer is named)."""
     import numpy as np
     import scipy.ndimage as ndi
 
     rng = np.random.default_rng(2)
     volume = (labels.astype(np.float32) * 300 - 1000 + rng.normal(0, 20, labels.shape).astype(np.float32))
-    volume[:, :40] = 0  # an empty band for the foreground crop
+    volume[:, :20] = 0  # an empty band for the foreground crop
     try:
         import torch
         from monai.transforms import (CropForeground, GaussianSmooth, NormalizeIntensity,
@@ -747,7 +747,7 @@ def intensity_benchmarks(labels: Any) -> None:
             return volume[lo[0]:hi[0], lo[1]:hi[1], lo[2]:hi[2]]
 
     one = lambda f: min(timeit(f) for _ in range(2))  # noqa: E731
-    report(f"transform_normalize_zscore 300x512x512 vs {peer}", one(lambda: loam.transform_normalize_zscore(volume)),
+    report(f"transform_normalize_zscore 160x256x256 vs {peer}", one(lambda: loam.transform_normalize_zscore(volume)),
            one(zscore_peer), 1, 5, peer)
     report(f"transform_scale_intensity_range_percentiles vs {peer}",
            one(lambda: loam.transform_scale_intensity_range_percentiles(volume, 0.5, 99.5, 0.0, 1.0, clip=True)),
