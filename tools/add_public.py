@@ -18,7 +18,10 @@ def main(names):
     merged = sorted(set(current) | set(names))
     text = text.replace(imports.group(0), "from ._core import (\n" + "".join(f"    {n},\n" for n in merged) + ")")
     alls = re.search(r"__all__ = \[(.*?)\]", text, re.S)
-    text = text.replace(alls.group(0), "__all__ = [\n" + "".join(f'    "{n}",\n' for n in merged) + "]")
+    # Names defined in Python come first, as they stand; the native ones follow, sorted.
+    python_names = [n for n in re.findall(r'"(\w+)"', alls.group(1)) if n not in current]
+    listed = python_names + merged
+    text = text.replace(alls.group(0), "__all__ = [\n" + "".join(f'    "{n}",\n' for n in listed) + "]")
     init.write_text(text)
     test = ROOT / "tests/test_module.py"
     t = test.read_text()

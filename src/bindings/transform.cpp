@@ -10,10 +10,12 @@
 #include <nanobind/stl/vector.h>
 
 #include "bindings/common.hpp"
+#include "transform/anisotropic.hpp"
 #include "transform/geometry.hpp"
 #include "transform/intensity.hpp"
 #include "transform/labels.hpp"
 #include "transform/resample.hpp"
+#include "transform/warp.hpp"
 
 namespace loam::bind {
 
@@ -48,11 +50,15 @@ TransformArray from_python(const AnyArray& arr, const std::vector<double>& affin
     return t;
 }
 
+nb::list affine_list(const double* affine) {
+    nb::list out;
+    for (int i = 0; i < 16; ++i) out.append(affine[i]);
+    return out;
+}
+
 nb::tuple to_python(TransformArray&& t) {
     nb::dict meta;
-    nb::list affine;
-    for (double v : t.affine) affine.append(v);
-    meta["affine"] = affine;
+    meta["affine"] = affine_list(t.affine);
     const std::vector<std::size_t> shape{t.nz, t.ny, t.nx};
     return nb::make_tuple(to_array(std::move(t.voxels), shape, nb::dtype<float>()), meta);
 }
@@ -264,9 +270,7 @@ public:
         for (int d = 0; d < 3; ++d) shape.push_back(maps_[d].index.size());
         nb::object array = nb::cast(to_array(std::move(out), shape, arr.dtype()));
         nb::dict meta;
-        nb::list affine;
-        for (const double v : loamwerk::transform::gathered_affine(affine_.data(), maps_)) affine.append(v);
-        meta["affine"] = affine;
+        meta["affine"] = affine_list(loamwerk::transform::gathered_affine(affine_.data(), maps_).data());
         return nb::make_tuple(array, meta);
     }
 
@@ -585,9 +589,15 @@ void register_rearrangements(nb::module_& m) {
 // A volume as float32 values (MONAI's default output type), with its shape and channel count.
 struct Floats {
     std::vector<float> values;
+    const float* source = nullptr;  // the caller's float32 voxels, read in place, instead of `values`
     std::vector<std::size_t> shape;
     std::size_t channels = 1, per_channel = 0;
+    const float* data() const { return source ? source : values.data(); }
+    std::span<const float> channel(std::size_t c) const { return {data() + c * per_channel, per_channel}; }
 };
+
+// For reading only: a float32 array is used where it lies, other dtypes are converted.
+Floats floats_view(const AnyArray& arr, const char* fn);
 
 Floats floats_of(const AnyArray& arr, const char* fn) {
     if (arr.ndim() != 3 && arr.ndim() != 4)
@@ -606,8 +616,43 @@ Floats floats_of(const AnyArray& arr, const char* fn) {
     return f;
 }
 
+Floats floats_view(const AnyArray& arr, const char* fn) {
+    if (arr.dtype() != nb::dtype<float>() || (arr.ndim() != 3 && arr.ndim() != 4)) return floats_of(arr, fn);
+    Floats f;
+    f.shape = shape_of(arr);
+    f.channels = arr.ndim() == 4 ? arr.shape(0) : 1;
+    f.per_channel = f.channels ? arr.size() / f.channels : 0;
+    f.source = static_cast<const float*>(arr.data());
+    return f;
+}
+
 nb::tuple float_result(Floats&& f) {
     return nb::make_tuple(to_array(std::move(f.values), f.shape, nb::dtype<float>()), nb::dict());
+}
+
+// The length of voxel axis `column` (0 x, 1 y, 2 z) of a column-major affine: its spacing.
+double axis_spacing(std::span<const double> affine, int column) {
+    return std::sqrt(affine[4 * column] * affine[4 * column] + affine[4 * column + 1] * affine[4 * column + 1] +
+                     affine[4 * column + 2] * affine[4 * column + 2]);
+}
+
+// A resampled volume: `values` of `out` per channel, [c, ...] when the input had channels, with
+// meta {"affine"}.
+template <class T>
+nb::tuple spatial_result(std::vector<T>&& values, const Floats& f, const std::array<std::size_t, 3>& out,
+                         const double* affine, nb::dlpack::dtype dtype = nb::dtype<float>()) {
+    std::vector<std::size_t> shape;
+    if (f.shape.size() == 4) shape.push_back(f.channels);
+    shape.insert(shape.end(), out.begin(), out.end());
+    nb::dict meta;
+    meta["affine"] = affine_list(affine);
+    return nb::make_tuple(to_array(std::move(values), shape, dtype), meta);
+}
+
+// The spatial shape of a [z, y, x] or [c, z, y, x] volume.
+std::array<std::size_t, 3> spatial_shape(const Floats& f) {
+    const std::size_t first = f.shape.size() - 3;
+    return {f.shape[first], f.shape[first + 1], f.shape[first + 2]};
 }
 
 // Runs `each(span)` on each channel (channel_wise) or on the whole array, without the lock.
@@ -657,16 +702,14 @@ void register_intensities(nb::module_& m) {
             if (spacing.size() != 3) throw nb::value_error("transform_resample_to_spacing: spacing must be one value or three (z, y, x)");
             if (mode != "bilinear" && mode != "nearest")
                 throw nb::value_error(("transform_resample_to_spacing: mode must be 'bilinear' or 'nearest', not '" + mode + "'").c_str());
-            Floats f = floats_of(arr, fn);
-            const std::size_t first = f.shape.size() - 3;
-            const std::size_t in[3] = {f.shape[first], f.shape[first + 1], f.shape[first + 2]};
-            std::size_t out[3];
+            Floats f = floats_view(arr, fn);
+            const auto in = spatial_shape(f);
+            std::array<std::size_t, 3> out;
             double ratio[3];
             std::vector<double> b = affine;
             for (int d = 0; d < 3; ++d) {
                 const int column = 2 - d;  // array axis d is voxel axis 2 - d
-                const double current = std::sqrt(affine[4 * column] * affine[4 * column] + affine[4 * column + 1] * affine[4 * column + 1] +
-                                                 affine[4 * column + 2] * affine[4 * column + 2]);
+                const double current = axis_spacing(affine, column);
                 if (!(spacing[d] > 0) || !(current > 0) || in[d] == 0)
                     throw nb::value_error("transform_resample_to_spacing: spacings and sizes must be positive");
                 ratio[d] = spacing[d] / current;
@@ -681,19 +724,12 @@ void register_intensities(nb::module_& m) {
             std::vector<float> result(f.channels * per_out);
             without_gil([&] {
                 for (std::size_t c = 0; c < f.channels; ++c) {
-                    const auto r = loamwerk::transform::sample_scaled({f.values.data() + c * f.per_channel, f.per_channel}, in,
-                                                                      out, ratio, mode == "nearest");
+                    const auto r = loamwerk::transform::sample_scaled(f.channel(c),
+                                                                      in.data(), out.data(), ratio, mode == "nearest");
                     std::copy(r.begin(), r.end(), result.begin() + std::ptrdiff_t(c * per_out));
                 }
             });
-            std::vector<std::size_t> shape;
-            if (first) shape.push_back(f.channels);
-            shape.insert(shape.end(), {out[0], out[1], out[2]});
-            nb::dict meta;
-            nb::list affine_out;
-            for (const double v : b) affine_out.append(v);
-            meta["affine"] = affine_out;
-            return nb::make_tuple(to_array(std::move(result), shape, nb::dtype<float>()), meta);
+            return spatial_result(std::move(result), f, out, b.data());
         },
         nb::arg("arr"), nb::arg("affine"), nb::arg("spacing"), nb::arg("mode") = "bilinear",
         nb::sig("def transform_resample_to_spacing(arr: numpy.typing.NDArray, affine: Sequence[float], "
@@ -710,10 +746,9 @@ void register_intensities(nb::module_& m) {
             if (affine && affine->size() != 16) throw nb::value_error("transform_resize: affine must have 16 elements");
             if (mode != "area" && mode != "trilinear")
                 throw nb::value_error(("transform_resize: mode must be 'area' or 'trilinear', not '" + mode + "'").c_str());
-            Floats f = floats_of(arr, fn);
-            const std::size_t first = f.shape.size() - 3;
-            const std::size_t in[3] = {f.shape[first], f.shape[first + 1], f.shape[first + 2]};
-            std::size_t out[3];
+            Floats f = floats_view(arr, fn);
+            const auto in = spatial_shape(f);
+            std::array<std::size_t, 3> out;
             if (size_mode == "all") {
                 if (spatial_size.size() != 3) throw nb::value_error("transform_resize: spatial_size must have 3 values (z, y, x)");
                 for (int d = 0; d < 3; ++d) out[d] = spatial_size[d] > 0 ? std::size_t(spatial_size[d]) : in[d];
@@ -732,9 +767,9 @@ void register_intensities(nb::module_& m) {
             std::vector<float> result(f.channels * per_out);
             without_gil([&] {
                 for (std::size_t c = 0; c < f.channels; ++c) {
-                    const std::span<const float> src(f.values.data() + c * f.per_channel, f.per_channel);
+                    const std::span<const float> src = f.channel(c);
                     if (mode == "area") {
-                        const auto r = loamwerk::transform::area_resize(src, in, out);
+                        const auto r = loamwerk::transform::area_resize(src, in.data(), out.data());
                         std::copy(r.begin(), r.end(), result.begin() + std::ptrdiff_t(c * per_out));
                     } else if (loamwerk::transform::resample_trilinear(src.data(), std::uint32_t(in[2]), std::uint32_t(in[1]),
                                                                       std::uint32_t(in[0]), result.data() + c * per_out,
@@ -756,14 +791,7 @@ void register_intensities(nb::module_& m) {
                     b[12 + k] += a[4 * column + k] * (0.5 * s - 0.5);
                 }
             }
-            std::vector<std::size_t> shape;
-            if (first) shape.push_back(f.channels);
-            shape.insert(shape.end(), {out[0], out[1], out[2]});
-            nb::dict meta;
-            nb::list affine_out;
-            for (const double v : b) affine_out.append(v);
-            meta["affine"] = affine_out;
-            return nb::make_tuple(to_array(std::move(result), shape, nb::dtype<float>()), meta);
+            return spatial_result(std::move(result), f, out, b.data());
         },
         nb::arg("arr"), nb::arg("affine") = nb::none(), nb::arg("spatial_size"), nb::arg("size_mode") = "all",
         nb::arg("mode") = "area",
@@ -1073,9 +1101,246 @@ constexpr const char* kSig = "(arr: numpy.typing.NDArray, affine: list[float], o
                              "tuple[numpy.typing.NDArray[numpy.float32], dict]";
 }  // namespace
 
+// -- warps: resampling through affine maps ------------------------------------------------------
+
+loamwerk::transform::Padding padding_of(const std::string& name, const char* fn) {
+    using loamwerk::transform::Padding;
+    if (name == "zeros") return Padding::kZeros;
+    if (name == "border") return Padding::kBorder;
+    if (name == "reflection") return Padding::kReflection;
+    throw nb::value_error((std::string(fn) + ": padding_mode must be 'zeros', 'border' or 'reflection', not '" + name + "'").c_str());
+}
+
+bool nearest_mode(const std::string& mode, const char* fn) {
+    if (mode != "bilinear" && mode != "nearest")
+        throw nb::value_error((std::string(fn) + ": mode must be 'bilinear' or 'nearest', not '" + mode + "'").c_str());
+    return mode == "nearest";
+}
+
+std::vector<double> finite_values(const std::optional<std::vector<double>>& values, std::size_t most, const char* what,
+                                  const char* fn) {
+    if (!values) return {};
+    if (values->size() > most)
+        throw nb::value_error((std::string(fn) + ": " + what + " takes at most " + std::to_string(most) + " values").c_str());
+    for (const double v : *values)
+        if (!std::isfinite(v)) throw nb::value_error((std::string(fn) + ": " + what + " must be finite").c_str());
+    return *values;
+}
+
+std::array<double, 16> affine_or_identity(const OptAffine& affine, const char* fn) {
+    std::array<double, 16> a{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+    if (!affine) return a;
+    if (affine->size() != 16) throw nb::value_error((std::string(fn) + ": affine must have 16 elements").c_str());
+    for (const double v : *affine)
+        if (!std::isfinite(v)) throw nb::value_error((std::string(fn) + ": affine must be finite").c_str());
+    std::copy(affine->begin(), affine->end(), a.begin());
+    return a;
+}
+
+// Every channel of `f` warped through `m` to `out`.
+std::vector<float> warp_channels(const Floats& f, const std::array<std::size_t, 3>& in, const std::array<std::size_t, 3>& out,
+                                 const loamwerk::transform::VoxelMap& m, bool nearest, loamwerk::transform::Padding padding,
+                                 const char* fn) {
+    for (const double v : m)
+        if (!(std::fabs(v) < 1e12)) throw nb::value_error((std::string(fn) + ": the transform maps voxels out of all proportion (a scale or matrix entry too large)").c_str());
+    const std::size_t per_out = out[0] * out[1] * out[2];
+    std::vector<float> result(f.channels * per_out);
+    without_gil([&] {
+        for (std::size_t c = 0; c < f.channels; ++c) {
+            loamwerk::transform::warp(f.channel(c), in, out, m, nearest, padding, {result.data() + c * per_out, per_out});
+        }
+    });
+    return result;
+}
+
+std::array<std::size_t, 3> output_shape(const std::optional<std::vector<long long>>& size, const std::array<std::size_t, 3>& in,
+                                        const char* what, const char* fn) {
+    if (!size) return in;
+    if (size->size() != 3) throw nb::value_error((std::string(fn) + ": " + what + " must have 3 values (z, y, x)").c_str());
+    std::array<std::size_t, 3> out{};
+    for (int d = 0; d < 3; ++d) {
+        if ((*size)[d] > 0x7FFFFFFF) throw nb::value_error((std::string(fn) + ": " + what + " is too large").c_str());
+        out[d] = (*size)[d] < 1 ? in[d] : std::size_t((*size)[d]);  // below 1 keeps the axis, as MONAI
+    }
+    return out;
+}
+
+void register_warps(nb::module_& m) {
+    m.def(
+        "transform_affine",
+        [](const AnyArray& arr, OptAffine affine, std::optional<std::vector<double>> rotate,
+           std::optional<std::vector<double>> shear, std::optional<std::vector<double>> translate,
+           std::optional<std::vector<double>> scale, std::optional<std::vector<double>> matrix,
+           std::optional<std::vector<long long>> spatial_size, const std::string& mode, const std::string& padding_mode) {
+            const char* fn = "transform_affine";
+            const auto a = affine_or_identity(affine, fn);
+            const bool nearest = nearest_mode(mode, fn);
+            const auto padding = padding_of(padding_mode, fn);
+            std::array<double, 16> centred;
+            if (matrix) {
+                if (rotate || shear || translate || scale)
+                    throw nb::value_error("transform_affine: give either matrix or rotate/shear/translate/scale, not both");
+                const auto mv = finite_values(matrix, 16, "matrix", fn);
+                if (mv.size() != 16) throw nb::value_error("transform_affine: matrix must have 16 values (4x4, row by row)");
+                std::copy(mv.begin(), mv.end(), centred.begin());
+            } else {
+                centred = loamwerk::transform::centred_affine(finite_values(rotate, 3, "rotate", fn), finite_values(shear, 6, "shear", fn),
+                                                              finite_values(translate, 3, "translate", fn),
+                                                              finite_values(scale, 3, "scale", fn));
+            }
+            Floats f = floats_view(arr, fn);
+            const auto in = spatial_shape(f);
+            for (const std::size_t n : in)
+                if (n == 0) throw nb::value_error("transform_affine: the array is empty");
+            const auto out = output_shape(spatial_size, in, "spatial_size", fn);
+            const auto map = loamwerk::transform::centred_voxel_map(centred, in, out);
+            auto result = warp_channels(f, in, out, map, nearest, padding, fn);
+            nb::tuple t = spatial_result(std::move(result), f, out, loamwerk::transform::warped_affine(a.data(), map).data());
+            nb::dict meta = nb::cast<nb::dict>(t[1]);
+            nb::list matrix_list;
+            for (const double v : loamwerk::transform::array_matrix(map)) matrix_list.append(v);
+            meta["matrix"] = matrix_list;
+            return t;
+        },
+        nb::arg("arr"), nb::arg("affine") = nb::none(), nb::kw_only(), nb::arg("rotate") = nb::none(),
+        nb::arg("shear") = nb::none(), nb::arg("translate") = nb::none(), nb::arg("scale") = nb::none(),
+        nb::arg("matrix") = nb::none(), nb::arg("spatial_size") = nb::none(), nb::arg("mode") = "bilinear",
+        nb::arg("padding_mode") = "reflection",
+        nb::sig("def transform_affine(arr: numpy.typing.NDArray, affine: Sequence[float] | None = None, *, "
+                "rotate: Sequence[float] | None = None, shear: Sequence[float] | None = None, "
+                "translate: Sequence[float] | None = None, scale: Sequence[float] | None = None, "
+                "matrix: Sequence[float] | None = None, spatial_size: Sequence[int] | None = None, "
+                "mode: str = 'bilinear', padding_mode: str = 'reflection') -> "
+                "tuple[numpy.typing.NDArray[numpy.float32], dict]"),
+        "MONAI's Affine on the same array: R . Sh . T . S about the volume's centre, each output voxel "
+        "sampled backwards, trilinear ('bilinear') or nearest, reflection padding by default. Returns "
+        "(float32 array, {affine, matrix}).");
+    m.def(
+        "transform_resample_to_reference",
+        [](const AnyArray& arr, std::vector<double> affine, std::vector<long long> reference_shape,
+           std::vector<double> reference_affine, const std::string& mode, const std::string& padding_mode) {
+            const char* fn = "transform_resample_to_reference";
+            const auto a = affine_or_identity(affine, fn);
+            if (reference_affine.size() != 16) throw nb::value_error("transform_resample_to_reference: reference_affine must have 16 elements");
+            const auto r = affine_or_identity(reference_affine, fn);
+            const bool nearest = nearest_mode(mode, fn);
+            const auto padding = padding_of(padding_mode, fn);
+            if (reference_shape.size() != 3) throw nb::value_error("transform_resample_to_reference: reference_shape must have 3 values (z, y, x)");
+            std::array<std::size_t, 3> out{};
+            for (int d = 0; d < 3; ++d) {
+                if (reference_shape[d] < 1 || reference_shape[d] > 0x7FFFFFFF)
+                    throw nb::value_error("transform_resample_to_reference: reference_shape must be three positive sizes");
+                out[d] = std::size_t(reference_shape[d]);
+            }
+            Floats f = floats_view(arr, fn);
+            const auto in = spatial_shape(f);
+            for (const std::size_t n : in)
+                if (n == 0) throw nb::value_error("transform_resample_to_reference: the array is empty");
+            loamwerk::transform::VoxelMap map;
+            try {
+                map = loamwerk::transform::reference_voxel_map(a.data(), r.data());
+            } catch (const std::invalid_argument&) {
+                throw nb::value_error("transform_resample_to_reference: the array's affine cannot be inverted");
+            }
+            return spatial_result(warp_channels(f, in, out, map, nearest, padding, fn), f, out, r.data());
+        },
+        nb::arg("arr"), nb::arg("affine"), nb::arg("reference_shape"), nb::arg("reference_affine"),
+        nb::arg("mode") = "bilinear", nb::arg("padding_mode") = "border",
+        nb::sig("def transform_resample_to_reference(arr: numpy.typing.NDArray, affine: Sequence[float], "
+                "reference_shape: Sequence[int], reference_affine: Sequence[float], mode: str = 'bilinear', "
+                "padding_mode: str = 'border') -> tuple[numpy.typing.NDArray[numpy.float32], dict]"),
+        "MONAI's ResampleToMatch: the volume resampled onto a reference grid (its shape and affine), each "
+        "reference voxel centre sampled where it lies in the volume. Returns (float32 array, {affine}).");
+    m.def(
+        "transform_resample_separate_z",
+        [](const AnyArray& arr, std::vector<double> affine, std::vector<double> spacing, bool is_seg,
+           std::optional<int> order, int order_z, std::optional<bool> force_separate_z, double anisotropy_threshold) {
+            const char* fn = "transform_resample_separate_z";
+            const auto a = affine_or_identity(affine, fn);
+            if (spacing.size() == 1) spacing = {spacing[0], spacing[0], spacing[0]};
+            if (spacing.size() != 3) throw nb::value_error("transform_resample_separate_z: spacing must be one value or three (z, y, x)");
+            const int ord = order.value_or(is_seg ? 1 : 3);
+            if (is_seg ? (ord != 0 && ord != 1) : (ord != 0 && ord != 1 && ord != 3))
+                throw nb::value_error(is_seg ? "transform_resample_separate_z: order must be 0 or 1 for a label map"
+                                             : "transform_resample_separate_z: order must be 0, 1 or 3");
+            if (order_z != 0 && (is_seg || order_z != 1))
+                throw nb::value_error(is_seg ? "transform_resample_separate_z: order_z must be 0 for a label map"
+                                             : "transform_resample_separate_z: order_z must be 0 or 1");
+            if (!(anisotropy_threshold > 0)) throw nb::value_error("transform_resample_separate_z: anisotropy_threshold must be positive");
+            const LabelVolumes v = label_volumes(arr, fn);
+            const std::array<std::size_t, 3> in{v.shape.nz, v.shape.ny, v.shape.nx};
+            double current[3], target[3];
+            std::array<std::size_t, 3> out{};
+            for (int d = 0; d < 3; ++d) {
+                current[d] = axis_spacing(a, 2 - d);
+                target[d] = spacing[d];
+                if (!(current[d] > 0) || !(target[d] > 0) || !std::isfinite(target[d]) || in[d] == 0)
+                    throw nb::value_error("transform_resample_separate_z: spacings and sizes must be positive");
+                out[d] = loamwerk::transform::nnunet_size(current[d], target[d], in[d]);
+                if (out[d] == 0) throw nb::value_error("transform_resample_separate_z: the output would be empty or too large");
+            }
+            const auto sep = loamwerk::transform::separate_axis(current, target, force_separate_z, anisotropy_threshold);
+            const int axis = sep.separate ? sep.axis : -1;
+            // nnU-Net's geometry is the half-pixel one: output voxel o sits at input (o + 0.5) n / m - 0.5.
+            std::array<double, 16> b = a;
+            for (int d = 0; d < 3; ++d) {
+                const double s = double(in[d]) / double(out[d]);
+                const int column = 2 - d;
+                for (int k = 0; k < 4; ++k) {
+                    b[4 * column + k] = a[4 * column + k] * s;
+                    b[12 + k] += a[4 * column + k] * (0.5 * s - 0.5);
+                }
+            }
+            const std::size_t per_in = in[0] * in[1] * in[2], per_out = out[0] * out[1] * out[2];
+            nb::dict meta;
+            meta["affine"] = affine_list(b.data());
+            meta["separate_axis"] = axis >= 0 ? nb::object(nb::int_(axis)) : nb::none();
+            std::vector<std::size_t> shape;
+            if (arr.ndim() == 4) shape.push_back(v.channels);
+            shape.insert(shape.end(), out.begin(), out.end());
+            if (!is_seg) {
+                Floats f = floats_view(arr, fn);
+                std::vector<float> result(v.channels * per_out);
+                without_gil([&] {
+                    for (std::size_t c = 0; c < v.channels; ++c) {
+                        const auto r = loamwerk::transform::resize_separate(f.channel(c), in, out, axis, ord, order_z);
+                        std::copy(r.begin(), r.end(), result.begin() + std::ptrdiff_t(c * per_out));
+                    }
+                });
+                return nb::make_tuple(to_array(std::move(result), shape, nb::dtype<float>()), meta);
+            }
+            const bool is_bool = arr.dtype() == nb::dtype<bool>();
+            return by_label_dtype(arr, fn, [&]<class T>() {
+                const T* p = static_cast<const T*>(arr.data());
+                std::vector<T> result(v.channels * per_out);
+                without_gil([&] {
+                    for (std::size_t c = 0; c < v.channels; ++c) {
+                        const std::vector<std::int64_t> labels(p + c * per_in, p + (c + 1) * per_in);
+                        const auto r = loamwerk::transform::resize_separate_labels(labels, in, out, axis, ord);
+                        for (std::size_t i = 0; i < per_out; ++i) result[c * per_out + i] = T(r[i]);
+                    }
+                });
+                nb::object array = is_bool ? nb::cast(to_array(std::move(result), shape, nb::dtype<bool>()))
+                                           : nb::cast(to_array(std::move(result), shape, nb::dtype<T>()));
+                return nb::make_tuple(array, meta);
+            });
+        },
+        nb::arg("arr"), nb::arg("affine"), nb::arg("spacing"), nb::arg("is_seg") = false, nb::arg("order") = nb::none(),
+        nb::arg("order_z") = 0, nb::arg("force_separate_z") = nb::none(), nb::arg("anisotropy_threshold") = 3.0,
+        nb::sig("def transform_resample_separate_z(arr: numpy.typing.NDArray, affine: Sequence[float], "
+                "spacing: Sequence[float], is_seg: bool = False, order: int | None = None, order_z: int = 0, "
+                "force_separate_z: bool | None = None, anisotropy_threshold: float = 3.0) -> "
+                "tuple[numpy.typing.NDArray, dict]"),
+        "nnU-Net v2's resampling to `spacing`: round(n * old / new) voxels per axis; when the coarsest axis "
+        "is more than anisotropy_threshold times the finest, planes across it are resized in 2-D (cubic) "
+        "and it on its own (nearest); label maps label by label (linear indicators). Returns (array, "
+        "{affine, separate_axis}).");
+}
+
 void register_transform(nb::module_& m) {
     register_rearrangements(m);
     register_intensities(m);
+    register_warps(m);
     m.def("transform_connected_components", &connected_components, nb::arg("arr"), nb::arg("connectivity") = 3,
           nb::sig("def transform_connected_components(arr: numpy.typing.NDArray, connectivity: int = 3) -> "
                   "tuple[numpy.typing.NDArray[numpy.int32], dict]"),

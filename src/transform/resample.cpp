@@ -202,11 +202,20 @@ int resample_trilinear(const float* src, std::uint32_t nx, std::uint32_t ny, std
 
 int resample_cubic(const float* src, std::uint32_t nx, std::uint32_t ny, std::uint32_t nz, float* dst,
                    std::uint32_t ox, std::uint32_t oy, std::uint32_t oz) {
-    if (!src || !dst || nx < 2 || ny < 2 || nz < 2 || !ox || !oy || !oz) return 1;
+    if (nx < 2 || ny < 2 || nz < 2) return 1;
+    return resize_cubic(src, nx, ny, nz, dst, ox, oy, oz);
+}
+
+int resize_cubic(const float* src, std::uint32_t nx, std::uint32_t ny, std::uint32_t nz, float* dst, std::uint32_t ox,
+                 std::uint32_t oy, std::uint32_t oz) {
+    if (!src || !dst || !nx || !ny || !nz || !ox || !oy || !oz) return 1;
     const std::size_t count = std::size_t(nx) * ny * nz;
     const auto [lo_it, hi_it] = std::minmax_element(src, src + count);
     const double lo = *lo_it, hi = *hi_it;
-    const std::size_t px = nx + 2 * kPad, py = ny + 2 * kPad, pz = nz + 2 * kPad;
+    // One plane kept as one plane is a 2-D resize: no padding, no filtering and one tap along z.
+    const bool planar = nz == 1 && oz == 1;
+    const std::size_t z_pad = planar ? 0 : kPad;
+    const std::size_t px = nx + 2 * kPad, py = ny + 2 * kPad, pz = nz + 2 * z_pad;
     std::vector<double> v;
     try {
         v.resize(px * py * pz);
@@ -214,7 +223,7 @@ int resample_cubic(const float* src, std::uint32_t nx, std::uint32_t ny, std::ui
         return 2;
     }
     parallel_for(pz, [&](std::size_t z) {
-        const std::size_t sz = std::size_t(clamp_index(std::int64_t(z) - kPad, nz));
+        const std::size_t sz = std::size_t(clamp_index(std::int64_t(z) - std::int64_t(z_pad), nz));
         for (std::size_t y = 0; y < py; ++y) {
             const std::size_t sy = std::size_t(clamp_index(std::int64_t(y) - kPad, ny));
             const float* row = src + (sz * ny + sy) * nx;
@@ -224,22 +233,25 @@ int resample_cubic(const float* src, std::uint32_t nx, std::uint32_t ny, std::ui
     });
     // z, then y, then x. Along z the lines of one row of the plane are filtered together (rows on
     // threads); along y the lines of one slice.
-    parallel_for(py, [&](std::size_t y) { prefilter_across(v.data() + y * px, pz, py * px, px); });
+    if (!planar) parallel_for(py, [&](std::size_t y) { prefilter_across(v.data() + y * px, pz, py * px, px); });
     parallel_for(pz, [&](std::size_t z) { prefilter_across(v.data() + z * py * px, py, px, px); });
     prefilter_x(v.data(), pz * py, px);
     std::vector<Taps> xs(ox);
     for (std::uint32_t x = 0; x < ox; ++x) xs[x] = cubic_taps(x, nx, ox, std::int64_t(px));
+    const int z_taps = planar ? 1 : 4;
     each_output_slice(oz, [&](std::uint32_t z) {
-        const Taps tz = cubic_taps(z, nz, oz, std::int64_t(pz));
+        Taps tz = cubic_taps(z, nz, oz, std::int64_t(pz));
+        if (planar) tz.index[0] = 0, tz.weight[0] = 1;
         for (std::uint32_t y = 0; y < oy; ++y) {
             const Taps ty = cubic_taps(y, ny, oy, std::int64_t(py));
             float* out = dst + (std::size_t(z) * oy + y) * ox;
             const double* rows[16];
             double wzy[16];
-            for (int a = 0; a < 4; ++a)
+            const int row_count = 4 * z_taps;
+            for (int a = 0; a < z_taps; ++a)
                 for (int b = 0; b < 4; ++b) {
                     rows[4 * a + b] = v.data() + (std::size_t(tz.index[a]) * py + std::size_t(ty.index[b])) * px;
-                    wzy[4 * a + b] = tz.weight[a] * ty.weight[b];
+                    wzy[4 * a + b] = planar ? ty.weight[b] : tz.weight[a] * ty.weight[b];
                 }
             // Several output voxels at once, each summed in the same order (z, y, x taps), so the
             // independent sums overlap instead of waiting on one another.
@@ -248,7 +260,7 @@ int resample_cubic(const float* src, std::uint32_t nx, std::uint32_t ny, std::ui
             auto finish = [&](double sum) { return float(!(sum >= lo) ? lo : sum > hi ? hi : sum); };
             for (; x + kLanes <= ox; x += kLanes) {
                 double sum[kLanes] = {0, 0, 0, 0};
-                for (int ab = 0; ab < 16; ++ab) {
+                for (int ab = 0; ab < row_count; ++ab) {
                     const double* row = rows[ab];
                     for (int c = 0; c < 4; ++c)
                         for (std::uint32_t j = 0; j < kLanes; ++j)
@@ -258,7 +270,7 @@ int resample_cubic(const float* src, std::uint32_t nx, std::uint32_t ny, std::ui
             }
             for (; x < ox; ++x) {
                 double sum = 0;
-                for (int ab = 0; ab < 16; ++ab)
+                for (int ab = 0; ab < row_count; ++ab)
                     for (int c = 0; c < 4; ++c) sum += rows[ab][xs[x].index[c]] * wzy[ab] * xs[x].weight[c];
                 out[x] = finish(sum);  // NaN compares false against the minimum and yields it
             }

@@ -29,6 +29,10 @@ enum class Kernel { kCubic, kTrilinear, kNearest };
 // Kernels over float32 x-fastest volumes; 0 on success, nonzero for invalid sizes or memory.
 int resample_cubic(const float* src, std::uint32_t nx, std::uint32_t ny, std::uint32_t nz, float* dst,
                    std::uint32_t ox, std::uint32_t oy, std::uint32_t oz);
+// The cubic kernel without resample_cubic's two-voxel minimum: axes of one voxel are extended
+// like the others, and one plane resized to one plane is a 2-D resize (skimage's on a 2-D image).
+int resize_cubic(const float* src, std::uint32_t nx, std::uint32_t ny, std::uint32_t nz, float* dst, std::uint32_t ox,
+                 std::uint32_t oy, std::uint32_t oz);
 int resample_trilinear(const float* src, std::uint32_t nx, std::uint32_t ny, std::uint32_t nz, float* dst,
                        std::uint32_t ox, std::uint32_t oy, std::uint32_t oz);
 int resample_nearest(const float* src, std::uint32_t nx, std::uint32_t ny, std::uint32_t nz, float* dst,
