@@ -10,6 +10,7 @@
 #include <nanobind/stl/vector.h>
 
 #include "bindings/common.hpp"
+#include "core/parallel.hpp"
 #include "transform/anisotropic.hpp"
 #include "transform/geometry.hpp"
 #include "transform/intensity.hpp"
@@ -297,23 +298,37 @@ private:
 using OptAffine = std::optional<std::vector<double>>;
 
 // The foreground's box on each spatial axis, [first, last + 1), over every channel: voxels above
-// `threshold`; nothing when there is no foreground.
+// `threshold`; nothing when there is no foreground. Each row is searched from both ends, and
+// slices on threads (a box does not depend on the order its parts are merged).
 template <class T>
 std::optional<std::array<std::array<std::int64_t, 2>, 3>> foreground_box(const T* v, std::size_t channels,
                                                                         const std::array<std::size_t, 3>& n,
                                                                         double threshold) {
-    std::array<std::array<std::int64_t, 2>, 3> box{};
-    for (int d = 0; d < 3; ++d) box[d] = {std::int64_t(n[d]), -1};
-    std::size_t i = 0;
-    for (std::size_t c = 0; c < channels; ++c)
-        for (std::size_t z = 0; z < n[0]; ++z)
-            for (std::size_t y = 0; y < n[1]; ++y)
-                for (std::size_t x = 0; x < n[2]; ++x, ++i) {
-                    if (!(double(v[i]) > threshold)) continue;
-                    const std::int64_t at[3] = {std::int64_t(z), std::int64_t(y), std::int64_t(x)};
-                    for (int d = 0; d < 3; ++d)
-                        box[d] = {std::min(box[d][0], at[d]), std::max(box[d][1], at[d])};
-                }
+    using Box = std::array<std::array<std::int64_t, 2>, 3>;
+    const auto empty = [&] {
+        Box b{};
+        for (int d = 0; d < 3; ++d) b[d] = {std::int64_t(n[d]), -1};
+        return b;
+    };
+    std::vector<Box> boxes(channels * n[0], empty());
+    loamwerk::parallel_for(channels * n[0], [&](std::size_t slice) {
+        Box& b = boxes[slice];
+        const std::int64_t z = std::int64_t(slice % std::max<std::size_t>(n[0], 1));
+        for (std::size_t y = 0; y < n[1]; ++y) {
+            const T* row = v + (slice * n[1] + y) * n[2];
+            std::size_t first = 0;
+            while (first < n[2] && !(double(row[first]) > threshold)) ++first;
+            if (first == n[2]) continue;
+            std::size_t last = n[2] - 1;
+            while (!(double(row[last]) > threshold)) --last;
+            const std::int64_t at[3] = {z, std::int64_t(y), std::int64_t(first)};
+            for (int d = 0; d < 2; ++d) b[d] = {std::min(b[d][0], at[d]), std::max(b[d][1], at[d])};
+            b[2] = {std::min(b[2][0], std::int64_t(first)), std::max(b[2][1], std::int64_t(last))};
+        }
+    });
+    Box box = empty();
+    for (const Box& b : boxes)
+        for (int d = 0; d < 3; ++d) box[d] = {std::min(box[d][0], b[d][0]), std::max(box[d][1], b[d][1])};
     if (box[0][1] < 0) return std::nullopt;
     for (int d = 0; d < 3; ++d) box[d][1] += 1;
     return box;
@@ -610,7 +625,12 @@ Floats floats_of(const AnyArray& arr, const char* fn) {
     f.values.resize(arr.size());
     const auto copy = [&]<class T>() {
         const T* in = static_cast<const T*>(arr.data());
-        for (std::size_t i = 0; i < f.values.size(); ++i) f.values[i] = float(in[i]);
+        constexpr std::size_t kChunk = std::size_t(1) << 18;
+        without_gil([&] {
+            loamwerk::parallel_for((f.values.size() + kChunk - 1) / kChunk, [&](std::size_t c) {
+                for (std::size_t i = c * kChunk; i < std::min(f.values.size(), (c + 1) * kChunk); ++i) f.values[i] = float(in[i]);
+            });
+        });
     };
     by_numeric_dtype(arr, fn, copy);
     return f;

@@ -3,7 +3,32 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "core/parallel.hpp"
+
 namespace loamwerk::transform {
+
+namespace {
+
+// One voxel of `itemsize` bytes; the common sizes as plain loads and stores.
+inline void copy_voxel(std::uint8_t* to, const std::uint8_t* from, std::size_t itemsize) {
+    switch (itemsize) {
+    case 1: *to = *from; break;
+    case 2: std::memcpy(to, from, 2); break;
+    case 4: std::memcpy(to, from, 4); break;
+    case 8: std::memcpy(to, from, 8); break;
+    default: std::memcpy(to, from, itemsize);
+    }
+}
+
+// A stretch of an output row: `length` voxels that are all fill (first < 0), or that read the
+// input from `first` on, one voxel apart in memory (contiguous) or not.
+struct Run {
+    std::size_t start, length;
+    std::int64_t first;
+    bool contiguous;
+};
+
+}  // namespace
 
 void gather(std::span<const std::uint8_t> in, std::array<std::size_t, 3> in_shape, std::size_t itemsize,
             const std::array<AxisMap, 3>& maps, std::span<const std::uint8_t> fill, std::span<std::uint8_t> out) {
@@ -14,15 +39,46 @@ void gather(std::span<const std::uint8_t> in, std::array<std::size_t, 3> in_shap
     for (int d = 0; d < 3; ++d)
         for (const std::int64_t i : maps[d].index)
             step[d].push_back(i < 0 ? -1 : i * std::int64_t(stride[maps[d].source]));
-    std::uint8_t* o = out.data();
-    for (std::size_t z = 0; z < oz; ++z)
+    // The x axis in runs, so that a row of kept voxels is one copy.
+    std::vector<Run> runs;
+    for (std::size_t x = 0; x < ox;) {
+        std::size_t end = x + 1;
+        const bool filled = step[2][x] < 0;
+        bool contiguous = false;
+        if (filled) {
+            while (end < ox && step[2][end] < 0) ++end;
+        } else if (end < ox && step[2][end] == step[2][x] + 1) {
+            contiguous = true;
+            while (end < ox && step[2][end] == step[2][end - 1] + 1) ++end;
+        }
+        runs.push_back({x, end - x, filled ? -1 : step[2][x], contiguous});
+        x = end;
+    }
+    const auto fill_voxels = [&](std::uint8_t* o, std::size_t count) {
+        for (std::size_t k = 0; k < count; ++k) copy_voxel(o + k * itemsize, fill.data(), itemsize);
+    };
+    // Output slices are independent: threads give the same bytes.
+    parallel_for(oz, [&](std::size_t z) {
         for (std::size_t y = 0; y < oy; ++y) {
+            std::uint8_t* row = out.data() + (z * oy + y) * ox * itemsize;
             const std::int64_t zy = step[0][z] < 0 || step[1][y] < 0 ? -1 : step[0][z] + step[1][y];
-            for (std::size_t x = 0; x < ox; ++x, o += itemsize) {
-                if (zy < 0 || step[2][x] < 0) std::memcpy(o, fill.data(), itemsize);
-                else std::memcpy(o, in.data() + std::size_t(zy + step[2][x]) * itemsize, itemsize);
+            if (zy < 0) {
+                fill_voxels(row, ox);
+                continue;
+            }
+            for (const Run& r : runs) {
+                std::uint8_t* o = row + r.start * itemsize;
+                if (r.first < 0) {
+                    fill_voxels(o, r.length);
+                } else if (r.contiguous) {
+                    std::memcpy(o, in.data() + std::size_t(zy + r.first) * itemsize, r.length * itemsize);
+                } else {
+                    for (std::size_t k = 0; k < r.length; ++k)
+                        copy_voxel(o + k * itemsize, in.data() + std::size_t(zy + step[2][r.start + k]) * itemsize, itemsize);
+                }
             }
         }
+    });
 }
 
 std::array<double, 16> gathered_affine(const double* affine, const std::array<AxisMap, 3>& maps) {

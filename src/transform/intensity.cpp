@@ -8,20 +8,42 @@
 
 namespace loamwerk::transform {
 
-void normalize_zscore(std::span<float> v, bool nonzero, std::optional<double> sub, std::optional<double> div) {
+namespace {
+
+// Sums of `term(x)` over the values `keep(x)` accepts, and their count, in fixed chunks added in
+// order: threads share the work without changing a bit of the result.
+template <class Keep, class Term>
+std::pair<double, double> chunked_sum(std::span<const float> v, Keep keep, Term term) {
+    constexpr std::size_t kChunk = std::size_t(1) << 16;
+    const std::size_t chunks = (v.size() + kChunk - 1) / kChunk;
+    std::vector<double> sums(chunks), counts(chunks);
+    parallel_for(chunks, [&](std::size_t c) {
+        double sum = 0, n = 0;
+        for (std::size_t i = c * kChunk; i < std::min(v.size(), (c + 1) * kChunk); ++i)
+            if (keep(v[i])) sum += term(v[i]), n += 1;
+        sums[c] = sum, counts[c] = n;
+    });
     double sum = 0, n = 0;
-    for (const float x : v)
-        if (!nonzero || x != 0.0f) sum += x, n += 1;
+    for (std::size_t c = 0; c < chunks; ++c) sum += sums[c], n += counts[c];
+    return {sum, n};
+}
+
+}  // namespace
+
+void normalize_zscore(std::span<float> v, bool nonzero, std::optional<double> sub, std::optional<double> div) {
+    const auto keep = [nonzero](float x) { return !nonzero || x != 0.0f; };
+    const auto [sum, n] = chunked_sum(v, keep, [](float x) { return double(x); });
     if (n == 0) return;  // nothing to normalise (an all-zero volume with nonzero)
     const double mean = sum / n;
-    double squares = 0;
-    for (const float x : v)
-        if (!nonzero || x != 0.0f) squares += (x - mean) * (x - mean);
+    const double squares = chunked_sum(v, keep, [mean](float x) { return (x - mean) * (x - mean); }).first;
     const double s = sub.value_or(mean);
     double d = div.value_or(std::sqrt(squares / n));
     if (d == 0.0) d = 1.0;
-    for (float& x : v)
-        if (!nonzero || x != 0.0f) x = float((x - s) / d);
+    constexpr std::size_t kChunk = std::size_t(1) << 16;
+    parallel_for((v.size() + kChunk - 1) / kChunk, [&](std::size_t c) {
+        for (std::size_t i = c * kChunk; i < std::min(v.size(), (c + 1) * kChunk); ++i)
+            if (keep(v[i])) v[i] = float((v[i] - s) / d);
+    });
 }
 
 void scale_intensity_range(std::span<float> v, double a_min, double a_max, std::optional<double> b_min,

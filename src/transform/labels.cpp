@@ -55,6 +55,8 @@ private:
 template <class Inside, class Same>
 std::int32_t label_components(Shape3 s, int connectivity, std::span<std::int32_t> labels, Inside inside, Same same) {
     const std::vector<Offset> back = neighbours(connectivity, true);
+    std::vector<std::ptrdiff_t> step;  // the same neighbours as distances in memory
+    for (const Offset& o : back) step.push_back((std::ptrdiff_t(o.dz) * std::ptrdiff_t(s.ny) + o.dy) * std::ptrdiff_t(s.nx) + o.dx);
     UnionFind sets;
     sets.make();  // 0: background
     std::size_t i = 0;
@@ -66,13 +68,22 @@ std::int32_t label_components(Shape3 s, int connectivity, std::span<std::int32_t
                     continue;
                 }
                 std::int32_t label = 0;
-                for (const Offset& o : back) {
-                    const std::ptrdiff_t zz = std::ptrdiff_t(z) + o.dz, yy = std::ptrdiff_t(y) + o.dy,
-                                         xx = std::ptrdiff_t(x) + o.dx;
-                    if (zz < 0 || yy < 0 || xx < 0 || yy >= std::ptrdiff_t(s.ny) || xx >= std::ptrdiff_t(s.nx)) continue;
-                    const std::size_t j = (std::size_t(zz) * s.ny + std::size_t(yy)) * s.nx + std::size_t(xx);
-                    if (labels[j] == 0 || !same(i, j)) continue;
-                    label = label == 0 ? sets.find(labels[j]) : sets.join(label, labels[j]);
+                const auto visit = [&](std::size_t j) {
+                    const std::int32_t other = labels[j];
+                    // Inside one region most neighbours already carry the label in hand: no look-up.
+                    if (other == 0 || other == label || !same(i, j)) return;
+                    label = label == 0 ? sets.find(other) : sets.join(label, other);
+                };
+                if (z > 0 && y > 0 && y + 1 < s.ny && x > 0 && x + 1 < s.nx) {
+                    // Away from the faces every backward neighbour exists.
+                    for (const std::ptrdiff_t d : step) visit(std::size_t(std::ptrdiff_t(i) + d));
+                } else {
+                    for (const Offset& o : back) {
+                        const std::ptrdiff_t zz = std::ptrdiff_t(z) + o.dz, yy = std::ptrdiff_t(y) + o.dy,
+                                             xx = std::ptrdiff_t(x) + o.dx;
+                        if (zz < 0 || yy < 0 || xx < 0 || yy >= std::ptrdiff_t(s.ny) || xx >= std::ptrdiff_t(s.nx)) continue;
+                        visit((std::size_t(zz) * s.ny + std::size_t(yy)) * s.nx + std::size_t(xx));
+                    }
                 }
                 labels[i] = label == 0 ? sets.make() : label;
             }
@@ -162,41 +173,30 @@ void fill_holes(std::span<T> values, Shape3 s, std::span<const std::int64_t> app
     }
     std::sort(order.begin(), order.end());
     order.erase(std::unique(order.begin(), order.end()), order.end());
-    const std::vector<Offset> around = neighbours(connectivity, false);
-    std::vector<std::uint8_t> reached(s.count());
-    std::vector<std::size_t> queue;
+    if (s.count() == 0) return;
+    std::vector<std::int32_t> labels(s.count());
+    std::vector<std::uint8_t> open;
     for (const std::int64_t label : order) {
-        // Flood from outside the volume through every voxel that is not `label`.
-        std::fill(reached.begin(), reached.end(), 0);
-        queue.clear();
-        std::size_t i = 0;
+        // The components of voxels that are not `label`: those that touch the volume's faces are
+        // reached from outside, the others are holes. One raster pass instead of a flood.
+        const std::int32_t count = label_components(
+            s, connectivity, labels, [&](std::size_t i) { return std::int64_t(values[i]) != label; },
+            [](std::size_t, std::size_t) { return true; });
+        if (count == 0) continue;
+        open.assign(std::size_t(count) + 1, 0);
+        const auto face = [&](std::size_t z, std::size_t y, std::size_t x) {
+            open[std::size_t(labels[(z * s.ny + y) * s.nx + x])] = 1;
+        };
         for (std::size_t z = 0; z < s.nz; ++z)
-            for (std::size_t y = 0; y < s.ny; ++y)
-                for (std::size_t x = 0; x < s.nx; ++x, ++i)
-                    if ((z == 0 || y == 0 || x == 0 || z + 1 == s.nz || y + 1 == s.ny || x + 1 == s.nx) &&
-                        std::int64_t(values[i]) != label) {
-                        reached[i] = 1;
-                        queue.push_back(i);
-                    }
-        while (!queue.empty()) {
-            const std::size_t v = queue.back();
-            queue.pop_back();
-            const std::ptrdiff_t z = std::ptrdiff_t(v / (s.ny * s.nx)), y = std::ptrdiff_t(v / s.nx % s.ny),
-                                 x = std::ptrdiff_t(v % s.nx);
-            for (const Offset& o : around) {
-                const std::ptrdiff_t zz = z + o.dz, yy = y + o.dy, xx = x + o.dx;
-                if (zz < 0 || yy < 0 || xx < 0 || zz >= std::ptrdiff_t(s.nz) || yy >= std::ptrdiff_t(s.ny) ||
-                    xx >= std::ptrdiff_t(s.nx))
-                    continue;
-                const std::size_t j = (std::size_t(zz) * s.ny + std::size_t(yy)) * s.nx + std::size_t(xx);
-                if (!reached[j] && std::int64_t(values[j]) != label) {
-                    reached[j] = 1;
-                    queue.push_back(j);
+            for (std::size_t y = 0; y < s.ny; ++y) {
+                if (z == 0 || y == 0 || z + 1 == s.nz || y + 1 == s.ny) {
+                    for (std::size_t x = 0; x < s.nx; ++x) face(z, y, x);
+                } else {
+                    face(z, y, 0), face(z, y, s.nx - 1);
                 }
             }
-        }
         for (std::size_t k = 0; k < s.count(); ++k)
-            if (!reached[k]) values[k] = T(label);
+            if (labels[k] && !open[std::size_t(labels[k])]) values[k] = T(label);
     }
 }
 
