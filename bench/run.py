@@ -703,6 +703,13 @@ def label_benchmarks() -> None:
     one = lambda f: min(timeit(f) for _ in range(2))  # noqa: E731
     report("transform_connected_components 160x256x256 vs skimage label", one(lambda: loam.transform_connected_components(labels)),
            one(lambda: measure.label(labels, background=0)), 1, 5, "skimage")
+    try:
+        import cc3d
+
+        report("transform_connected_components vs cc3d", one(lambda: loam.transform_connected_components(labels)),
+               one(lambda: cc3d.connected_components(labels, connectivity=26)), 1, 5, "cc3d")
+    except ImportError:
+        print("transform_connected_components vs cc3d: cc3d (connected-components-3d) is not installed; skipped")
     report(f"transform_keep_largest_cc vs {peer}", one(lambda: loam.transform_keep_largest_cc(labels)), one(keep_peer),
            1, 5, peer)
     report(f"transform_fill_holes vs {peer}", one(lambda: loam.transform_fill_holes(labels)), one(fill_peer), 1, 5, peer)
