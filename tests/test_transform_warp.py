@@ -232,3 +232,28 @@ def test_resample_separate_z_affine_is_half_pixel():
 def test_warps_refuse_bad_arguments(call, message):
     with pytest.raises(ValueError, match=message.replace("[", r"\[").replace("]", r"\]")):
         call()
+
+
+BIG = 2 ** 31 - 1
+
+
+@pytest.mark.parametrize("call", [
+    lambda: loam.transform_affine(np.zeros((2, 2, 2), np.float32), spatial_size=[BIG] * 3),
+    lambda: loam.transform_resample_to_reference(np.zeros((2, 2, 2)), flat(np.eye(4)), [BIG] * 3, flat(np.eye(4))),
+    lambda: loam.transform_resample_separate_z(np.zeros((2, 2, 2)), flat(np.eye(4)), [1e-6]),
+    lambda: loam.transform_resize(np.zeros((2, 2, 2)), spatial_size=[BIG] * 3),
+    lambda: loam.transform_resample_to_spacing(np.zeros((2, 2, 2)), flat(np.eye(4)), [1e-6]),
+    lambda: loam.transform_pad(np.zeros((1, 1, 1)), pad_width=[[10 ** 6, 10 ** 6]] * 3),
+    lambda: loam.transform_bilinear_resize2d(np.zeros((2, 2)), [BIG, BIG]),
+    lambda: loam.transform_sliding_window_positions([10 ** 12] * 3, [1, 1, 1], 0.0),
+    lambda: loam.transform_gaussian_importance_map([10 ** 4] * 3),
+])
+def test_outputs_beyond_the_memory_limit_are_refused_before_allocating(call):
+    # Sizes whose product overflows, or that no memory holds: a clear error, never a wrapped size.
+    with pytest.raises(ValueError, match=r"the output would take .*loam\.set_memory_limit"):
+        call()
+
+
+def test_the_shape_resamplers_refuse_outputs_beyond_the_memory_limit():
+    with pytest.raises(RuntimeError, match=r"transform::resample: the output would take more than 8 EiB"):
+        loam.transform_resample_grid_sample(np.zeros((2, 2, 2), np.float32), flat(np.eye(4)), [BIG] * 3)

@@ -10,6 +10,7 @@
 #include <nanobind/stl/vector.h>
 
 #include "bindings/common.hpp"
+#include "core/limits.hpp"
 #include "core/parallel.hpp"
 #include "transform/anisotropic.hpp"
 #include "transform/geometry.hpp"
@@ -55,6 +56,16 @@ nb::list affine_list(const double* affine) {
     nb::list out;
     for (int i = 0; i < 16; ++i) out.append(affine[i]);
     return out;
+}
+
+// Refuses an output of `shape` (any channels, `itemsize` bytes a voxel) larger than the memory
+// policy allows for an input of `input_bytes`, before anything is allocated; the sizes are
+// multiplied without overflow.
+void check_output(std::initializer_list<std::size_t> shape, std::size_t itemsize, std::size_t input_bytes, const char* fn) {
+    long double bytes = itemsize;
+    for (const std::size_t n : shape) bytes *= (long double)n;
+    if (const std::string refusal = loamwerk::limits::output_refusal(bytes, input_bytes); !refusal.empty())
+        throw nb::value_error((std::string(fn) + ": " + refusal).c_str());
 }
 
 nb::tuple to_python(TransformArray&& t) {
@@ -258,6 +269,8 @@ public:
         const auto fill_bytes = fill_value(arr, fill);
         const std::size_t channels = first_ ? arr.shape(0) : 1;
         std::size_t per_in = 1, per_out = 1;
+        check_output({channels, maps_[0].index.size(), maps_[1].index.size(), maps_[2].index.size()}, itemsize,
+                     arr.nbytes(), fn_);
         for (int d = 0; d < 3; ++d) per_in *= in_[d], per_out *= maps_[d].index.size();
         std::vector<std::uint8_t> out(channels * per_out * itemsize);
         const auto* in = static_cast<const std::uint8_t*>(arr.data());
@@ -611,6 +624,8 @@ struct Floats {
     std::span<const float> channel(std::size_t c) const { return {data() + c * per_channel, per_channel}; }
 };
 
+std::size_t arr_bytes(const Floats& f) { return f.channels * f.per_channel * sizeof(float); }
+
 // For reading only: a float32 array is used where it lies, other dtypes are converted.
 Floats floats_view(const AnyArray& arr, const char* fn);
 
@@ -701,6 +716,7 @@ nb::tuple resize_planes(const AnyArray& arr, const std::vector<long long>& size,
         for (std::size_t i = 0; i < in.size(); ++i) in[i] = float(p[i]);
     });
     const auto oh = std::uint32_t(size[0]), ow = std::uint32_t(size[1]);
+    check_output({planes, oh, ow}, sizeof(float), arr.nbytes(), fn);
     std::vector<float> out(planes * std::size_t(oh) * ow);
     without_gil([&] {
         for (std::size_t p = 0; p < planes; ++p)
@@ -740,6 +756,7 @@ void register_intensities(nb::module_& m) {
                 out[d] = std::size_t(size);
                 for (int k = 0; k < 3; ++k) b[4 * column + k] = affine[4 * column + k] * ratio[d];
             }
+            check_output({f.channels, out[0], out[1], out[2]}, sizeof(float), arr_bytes(f), fn);
             const std::size_t per_out = out[0] * out[1] * out[2];
             std::vector<float> result(f.channels * per_out);
             without_gil([&] {
@@ -783,6 +800,7 @@ void register_intensities(nb::module_& m) {
             }
             for (int d = 0; d < 3; ++d)
                 if (in[d] == 0 || out[d] == 0 || out[d] > 0x7FFFFFFF) throw nb::value_error("transform_resize: sizes must be positive");
+            check_output({f.channels, out[0], out[1], out[2]}, sizeof(float), arr_bytes(f), fn);
             const std::size_t per_out = out[0] * out[1] * out[2];
             std::vector<float> result(f.channels * per_out);
             without_gil([&] {
@@ -942,21 +960,26 @@ void register_intensities(nb::module_& m) {
             if (image_size.size() != 3 || roi_size.size() != 3)
                 throw nb::value_error((std::string(fn) + ": image_size and roi_size must have 3 values (z, y, x)").c_str());
             if (!(overlap >= 0 && overlap < 1)) throw nb::value_error((std::string(fn) + ": overlap must be in [0, 1)").c_str());
-            std::array<std::vector<std::int64_t>, 3> starts;
+            std::array<std::int64_t, 3> size{}, interval{};
+            std::array<std::size_t, 3> counts{};
             for (int d = 0; d < 3; ++d) {
                 if (image_size[d] < 1 || roi_size[d] < 1)
                     throw nb::value_error((std::string(fn) + ": sizes must be positive").c_str());
                 // MONAI pads an image smaller than the window up to it first.
-                const std::int64_t n = std::max(image_size[d], roi_size[d]), roi = roi_size[d];
-                std::int64_t interval = roi == n ? roi : std::int64_t(double(roi) * (1 - overlap));
-                if (interval <= 0) interval = 1;
-                std::int64_t count = 1;
-                while ((count - 1) * interval + roi < n) ++count;
-                for (std::int64_t k = 0; k < count; ++k) {
-                    const std::int64_t start = k * interval;
-                    starts[d].push_back(start - std::max<std::int64_t>(start + roi - n, 0));
-                }
+                size[d] = std::max(image_size[d], roi_size[d]);
+                const std::int64_t roi = roi_size[d];
+                interval[d] = roi == size[d] ? roi : std::int64_t(double(roi) * (1 - overlap));
+                if (interval[d] <= 0) interval[d] = 1;
+                // The fewest windows whose last one reaches the end: (count - 1) * interval + roi >= n.
+                counts[d] = std::size_t(1 + (size[d] - roi + interval[d] - 1) / interval[d]);
             }
+            check_output({counts[0], counts[1], counts[2], 3}, sizeof(std::int64_t), 0, fn);
+            std::array<std::vector<std::int64_t>, 3> starts;
+            for (int d = 0; d < 3; ++d)
+                for (std::size_t k = 0; k < counts[d]; ++k) {
+                    const std::int64_t start = std::int64_t(k) * interval[d];  // the last start clamped into the image
+                    starts[d].push_back(start - std::max<std::int64_t>(start + roi_size[d] - size[d], 0));
+                }
             std::vector<std::int64_t> out;
             for (const std::int64_t z : starts[0])
                 for (const std::int64_t y : starts[1])
@@ -975,6 +998,9 @@ void register_intensities(nb::module_& m) {
         [](std::vector<long long> patch_size, double sigma_scale) {
             const char* fn = "transform_gaussian_importance_map";
             if (patch_size.size() != 3) throw nb::value_error((std::string(fn) + ": patch_size must have 3 values").c_str());
+            for (const long long n : patch_size)
+                if (n < 1) throw nb::value_error((std::string(fn) + ": sizes must be positive").c_str());
+            check_output({std::size_t(patch_size[0]), std::size_t(patch_size[1]), std::size_t(patch_size[2])}, sizeof(float), 0, fn);
             if (!(sigma_scale > 0)) throw nb::value_error((std::string(fn) + ": sigma_scale must be positive").c_str());
             std::array<std::vector<float>, 3> axis;
             for (int d = 0; d < 3; ++d) {
@@ -1163,6 +1189,7 @@ std::vector<float> warp_channels(const Floats& f, const std::array<std::size_t, 
                                  const char* fn) {
     for (const double v : m)
         if (!(std::fabs(v) < 1e12)) throw nb::value_error((std::string(fn) + ": the transform maps voxels out of all proportion (a scale or matrix entry too large)").c_str());
+    check_output({f.channels, out[0], out[1], out[2]}, sizeof(float), arr_bytes(f), fn);
     const std::size_t per_out = out[0] * out[1] * out[2];
     std::vector<float> result(f.channels * per_out);
     without_gil([&] {
@@ -1311,6 +1338,7 @@ void register_warps(nb::module_& m) {
                     b[12 + k] += a[4 * column + k] * (0.5 * s - 0.5);
                 }
             }
+            check_output({v.channels, out[0], out[1], out[2]}, is_seg ? arr.itemsize() : sizeof(float), arr.nbytes(), fn);
             const std::size_t per_in = in[0] * in[1] * in[2], per_out = out[0] * out[1] * out[2];
             nb::dict meta;
             meta["affine"] = affine_list(b.data());

@@ -36,4 +36,12 @@ void check(std::uint64_t bytes, std::uint64_t input_bytes, std::string_view what
                         "); a damaged header, or raise the limit with loam.set_memory_limit()");
 }
 
+std::string output_refusal(long double bytes, std::uint64_t input_bytes) {
+    const std::uint64_t limit = allowed(input_bytes);
+    if (bytes <= (long double)limit) return {};
+    const std::string size = bytes > 1e19L ? std::string("more than 8 EiB") : size_text(std::uint64_t(bytes));
+    return "the output would take " + size + ", more than the memory limit (" + size_text(limit) +
+           ") allows; raise it with loam.set_memory_limit()";
+}
+
 }  // namespace loamwerk::limits

@@ -35,6 +35,12 @@ public:
 // ask for the buffer, e.g. "Rows x Columns x Samples per Pixel 128 x 128 x 65535".
 void check(std::uint64_t bytes, std::uint64_t input_bytes, std::string_view what);
 
+// For an output computed from arrays in memory (not declared by a file): empty when `bytes` is
+// within allowed(input_bytes), else "the output would take X, more than the memory limit (Y)
+// allows; raise it with loam.set_memory_limit()". `bytes` is a long double so that products of
+// sizes cannot overflow on the way.
+std::string output_refusal(long double bytes, std::uint64_t input_bytes);
+
 // "1.5 GiB", "262 MiB", "640 KiB", "12 bytes".
 std::string size_text(std::uint64_t bytes);
 

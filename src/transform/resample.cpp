@@ -6,6 +6,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "core/limits.hpp"
 #include "core/parallel.hpp"
 
 namespace loamwerk::transform {
@@ -299,6 +300,11 @@ TransformArray resample(const TransformArray& src, std::uint32_t ox, std::uint32
         for (std::size_t i = 0; i < n; ++i) converted[i] = to_float(src.data() + i * w, src.dtype);
         in = converted.data();
     }
+    // Three sizes below 2^32 can multiply past what memory (or size_t) holds: refused before
+    // anything is allocated, by the same policy as buffers a file asks for.
+    if (const std::string refusal = limits::output_refusal((long double)ox * oy * oz * 4, n * dtype_bytes(src.dtype));
+        !refusal.empty())
+        throw std::runtime_error("transform::resample: " + refusal);
     TransformArray out;
     out.nx = ox, out.ny = oy, out.nz = oz, out.channels = 1, out.dtype = kFloat32, out.label = src.label;
     out.voxels.resize(std::size_t(ox) * oy * oz * 4);  // every voxel is written by the kernel
