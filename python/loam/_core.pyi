@@ -2366,6 +2366,67 @@ def read_ko(source: bytes | str | os.PathLike[str]) -> dict[str, Any]:
         >>> loam.read_ko("ko.dcm")["title"]
     """
 
+def sr_code_meaning(value: str, scheme: str) -> str | None:
+    """
+    The standard meaning of a code (value, coding scheme designator), or None when no context group has it.
+
+    Args:
+        value: the Code Value, e.g. "24028007".
+        scheme: the Coding Scheme Designator, e.g. "SCT"; a retired "SRT" code is looked up as its
+            SNOMED CT equivalent.
+
+    Returns:
+        The code's meaning in the DICOM context groups (PS3.16), e.g. "Right"; where groups differ
+        (SCT 66787007 is "Cranial" in some, "Cephalic" in others) the one most of them use. None when
+        no context group has the code.
+
+    Example:
+        >>> loam.sr_code_meaning("24028007", "SCT")
+        'Right'
+    """
+
+def sr_cid_has(cid: int, value: str, scheme: str) -> bool:
+    """
+    Whether context group `cid` has the code (value, coding scheme designator).
+
+    Args:
+        cid: the context group number, e.g. 244 (Laterality).
+        value: the Code Value.
+        scheme: the Coding Scheme Designator; "SRT" codes are read as their SNOMED CT equivalents.
+
+    Returns:
+        Whether the group has the code (compared by value and scheme, never by meaning).
+
+    Raises:
+        ValueError: a cid that is not a positive number, or a group the tables do not have (twelve
+            groups of PS3.16 have no codes in the source tables, among them CID 101).
+
+    Example:
+        >>> loam.sr_cid_has(244, "7771000", "SCT")
+        True
+    """
+
+def sr_validate_code(value: str, scheme: str, meaning: str | None = None) -> dict[str, Any]:
+    """
+    Checks a code: {valid, known, value, scheme, meaning, errors, warnings}.
+
+    Args:
+        value: the Code Value.
+        scheme: the Coding Scheme Designator.
+        meaning: the Code Meaning to check, if any.
+
+    Returns:
+        {"valid": no errors, "known": a context group has the code, "value" and "scheme": the code to
+        use (SCT for a retired SRT code, as pydicom's snomed mapping gives it), "meaning": its standard
+        meaning or None, "errors": [...], "warnings": [...]}. Errors: an empty value or scheme, an SCT
+        value that is not a SNOMED CT identifier. Warnings: a retired SRT code, a code in no context
+        group, a meaning that is not one the groups give the code (or differs from it only in case).
+
+    Example:
+        >>> loam.sr_validate_code("T-28000", "SRT", "Lung")["value"]
+        '39607008'
+    """
+
 def recist_evaluate(baseline: list[Any], current: list[Any], nadir_sld: float = 0.0, new_lesion: bool = False, nt_progression: bool = False) -> dict[str, Any]:
     """
     RECIST 1.1 from target lesions {longest_mm, short_axis_mm, status, is_lymph_node}: CR/PR/SD/PD with

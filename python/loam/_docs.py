@@ -349,6 +349,55 @@ Raises:
 Example:
     >>> found = loam.read_seg("seg.dcm")
 """,
+    "sr_code_meaning": """
+Args:
+    value: the Code Value, e.g. "24028007".
+    scheme: the Coding Scheme Designator, e.g. "SCT"; a retired "SRT" code is looked up as its
+        SNOMED CT equivalent.
+
+Returns:
+    The code's meaning in the DICOM context groups (PS3.16), e.g. "Right"; where groups differ
+    (SCT 66787007 is "Cranial" in some, "Cephalic" in others) the one most of them use. None when
+    no context group has the code.
+
+Example:
+    >>> loam.sr_code_meaning("24028007", "SCT")
+    'Right'
+""",
+    "sr_cid_has": """
+Args:
+    cid: the context group number, e.g. 244 (Laterality).
+    value: the Code Value.
+    scheme: the Coding Scheme Designator; "SRT" codes are read as their SNOMED CT equivalents.
+
+Returns:
+    Whether the group has the code (compared by value and scheme, never by meaning).
+
+Raises:
+    ValueError: a cid that is not a positive number, or a group the tables do not have (twelve
+        groups of PS3.16 have no codes in the source tables, among them CID 101).
+
+Example:
+    >>> loam.sr_cid_has(244, "7771000", "SCT")
+    True
+""",
+    "sr_validate_code": """
+Args:
+    value: the Code Value.
+    scheme: the Coding Scheme Designator.
+    meaning: the Code Meaning to check, if any.
+
+Returns:
+    {"valid": no errors, "known": a context group has the code, "value" and "scheme": the code to
+    use (SCT for a retired SRT code, as pydicom's snomed mapping gives it), "meaning": its standard
+    meaning or None, "errors": [...], "warnings": [...]}. Errors: an empty value or scheme, an SCT
+    value that is not a SNOMED CT identifier. Warnings: a retired SRT code, a code in no context
+    group, a meaning that is not one the groups give the code (or differs from it only in case).
+
+Example:
+    >>> loam.sr_validate_code("T-28000", "SRT", "Lung")["value"]
+    '39607008'
+""",
     "write_ko": """
 Args:
     document: references, title, retrieve, UIDs and patient and study attributes (see above).

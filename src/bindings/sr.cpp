@@ -1,12 +1,14 @@
-// Key Object Selection documents.
+// Structured reports: Key Object Selection documents and coded concepts.
 #include <stdexcept>
 #include <variant>
 
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/string_view.h>
 #include <nanobind/stl/variant.h>
 
 #include "bindings/common.hpp"
+#include "sr/codes.hpp"
 #include "sr/ko.hpp"
 
 namespace loam::bind {
@@ -62,6 +64,55 @@ KoDocument from_python(const nb::dict& doc) {
         }
     return d;
 }
+std::uint32_t cid_number(long long cid, const char* fn) {
+    if (cid < 1 || cid > 0xFFFFFFFFLL)
+        throw nb::value_error((std::string(fn) + ": cid must be a context group number (a positive integer)").c_str());
+    return std::uint32_t(cid);
+}
+
+void register_codes(nb::module_& m) {
+    m.def(
+        "sr_code_meaning",
+        [](std::string_view value, std::string_view scheme) -> std::optional<std::string> {
+            const auto meaning = code_meaning({value, scheme});
+            return meaning ? std::optional<std::string>(std::string(*meaning)) : std::nullopt;
+        },
+        nb::arg("value"), nb::arg("scheme"),
+        nb::sig("def sr_code_meaning(value: str, scheme: str) -> str | None"),
+        "The standard meaning of a code (value, coding scheme designator), or None when no context group has it.");
+    m.def(
+        "sr_cid_has",
+        [](long long cid, std::string_view value, std::string_view scheme) {
+            const std::uint32_t number = cid_number(cid, "sr_cid_has");
+            const auto has = group_has(number, {value, scheme});
+            if (!has)
+                throw nb::value_error(("sr_cid_has: CID " + std::to_string(number) +
+                                       " is not a context group in the tables (or has no codes there)").c_str());
+            return *has;
+        },
+        nb::arg("cid"), nb::arg("value"), nb::arg("scheme"),
+        nb::sig("def sr_cid_has(cid: int, value: str, scheme: str) -> bool"),
+        "Whether context group `cid` has the code (value, coding scheme designator).");
+    m.def(
+        "sr_validate_code",
+        [](std::string_view value, std::string_view scheme, std::optional<std::string_view> meaning) {
+            const CodeCheck c = check_code({value, scheme}, meaning);
+            nb::dict out;
+            out["valid"] = c.errors.empty();
+            out["known"] = c.known;
+            out["value"] = c.value, out["scheme"] = c.scheme;
+            out["meaning"] = c.known ? nb::object(nb::str(c.meaning.c_str())) : nb::none();
+            nb::list errors, warnings;
+            for (const auto& e : c.errors) errors.append(e);
+            for (const auto& w : c.warnings) warnings.append(w);
+            out["errors"] = errors, out["warnings"] = warnings;
+            return out;
+        },
+        nb::arg("value"), nb::arg("scheme"), nb::arg("meaning") = nb::none(),
+        nb::sig("def sr_validate_code(value: str, scheme: str, meaning: str | None = None) -> dict"),
+        "Checks a code: {valid, known, value, scheme, meaning, errors, warnings}.");
+}
+
 }  // namespace
 
 void register_sr(nb::module_& m) {
@@ -122,6 +173,7 @@ void register_sr(nb::module_& m) {
         nb::arg("source"), nb::sig("def read_ko(source: bytes | str | os.PathLike[str]) -> dict"),
         "Reads a Key Object Selection document (bytes or a path): patient and study, title code, own UIDs,\n"
         "retrieve information and the references in content order with their frames.");
+    register_codes(m);
 }
 
 }  // namespace loam::bind
