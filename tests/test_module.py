@@ -13,7 +13,7 @@ from dicom_bytes import explicit, part10
 
 PUBLIC = ["DVHCurve", "WsiSlide", "apply_palette_indices", "assemble_4d", "assemble_dwi",
           "assemble_volume", "bids_sidecar", "build_dicomdir", "build_seg_from_nifti",
-          "cheson_evaluate", "clean_pixel_data", "compute_dvh", "dce_parker_aif",
+          "cheson_evaluate", "clean_pixel_data", "compute_dvh", "content_json", "dce_parker_aif",
           "dce_population_aif", "dce_signal_to_conc", "dce_t1_map_vfa", "decode", "decode_bytes",
           "decode_stored", "decode_stored_bytes", "deidentify", "deidentify_series",
           "describe_private", "describe_tag", "dose_at", "dsc_cbv", "dsc_cumtrapz",
@@ -43,7 +43,7 @@ PUBLIC = ["DVHCurve", "WsiSlide", "apply_palette_indices", "assemble_4d", "assem
           "transform_spatial_pad", "transform_transpose", "uid_for_keyword", "uid_lookup",
           "uid_table", "voi_apply", "write_ko", "write_metaimage_volume", "write_nifti_volume",
           "write_nrrd_volume", "write_part10", "write_seg", "write_seg_fractional",
-          "write_seg_overlapping", "wsi_open", "wsi_open_paths", "wsi_write_pyramid"]
+          "write_seg_overlapping", "write_sr", "wsi_open", "wsi_open_paths", "wsi_write_pyramid"]
 
 
 # The package's own, over the core: the limits, the Dataset view and the open-error classes.

@@ -52,13 +52,27 @@ public:
         out.resize(at + 4);
         store_le32(out.data() + at, std::uint32_t(v));
     }
-    void fl(Tag tag, float v) {
-        std::uint32_t bits;
-        std::memcpy(&bits, &v, 4);
-        header(tag, "FL", 4);
-        const std::size_t at = out.size();
-        out.resize(at + 4);
-        store_le32(out.data() + at, bits);
+    void fl(Tag tag, float v) { fl(tag, std::span<const float>(&v, 1)); }
+    void fl(Tag tag, std::span<const float> values) {
+        header(tag, "FL", values.size() * 4);
+        for (const float v : values) {
+            std::uint32_t bits;
+            std::memcpy(&bits, &v, 4);
+            const std::size_t at = out.size();
+            out.resize(at + 4);
+            store_le32(out.data() + at, bits);
+        }
+    }
+    void fd(Tag tag, std::span<const double> values) {
+        header(tag, "FD", values.size() * 8);
+        for (const double v : values) {
+            std::uint64_t bits;
+            std::memcpy(&bits, &v, 8);
+            const std::size_t at = out.size();
+            out.resize(at + 8);
+            store_le32(out.data() + at, std::uint32_t(bits));
+            store_le32(out.data() + at + 4, std::uint32_t(bits >> 32));
+        }
     }
     // An attribute tag value (AT).
     void at(Tag tag, Tag value) {
