@@ -26,7 +26,7 @@ PUBLIC = ["DVHCurve", "WsiSlide", "apply_palette_indices", "assemble_4d", "assem
           "read_nifti", "read_pixel_data", "read_pixel_data_bytes", "read_rtdose", "read_rtstruct",
           "read_seg", "recist_evaluate", "recist_feret", "recist_match_lesion",
           "recist_nearest_slice", "recist_pixel_to_world", "recist_volume", "scan_dicom_dir",
-          "siemens_diffusion", "sr_cid_has", "sr_code_meaning", "sr_validate_code",
+          "siemens_diffusion", "sr_cid_has", "sr_code_meaning", "sr_regions", "sr_validate_code",
           "tag_for_keyword", "transcode", "transform_adjust_contrast", "transform_affine",
           "transform_argmax", "transform_as_discrete", "transform_bilinear_resize2d",
           "transform_center_crop", "transform_connected_components", "transform_crop",

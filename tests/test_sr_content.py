@@ -246,3 +246,34 @@ def test_content_json_refuses_what_is_not_a_report(data, message):
         data = out.getvalue()
     with pytest.raises(ValueError, match=message):
         loam.content_json(data)
+
+
+@pytest.mark.parametrize("name", ["sr_document.dcm", "sr_document_with_multiple_groups.dcm"])
+def test_regions_are_highdicoms_roi_groups(name):
+    hd = pytest.importorskip("highdicom")
+    import numpy as np
+    path = corpus_file(SHARED / "testdata/highdicom" / name)
+    report = hd.sr.srread(path).content
+    expected = []
+    for group in report.get_planar_roi_measurement_groups() + report.get_volumetric_roi_measurement_groups():
+        roi = group.roi
+        if roi is None:
+            continue
+        points = roi.value if hasattr(roi, "value") else roi.graphic_data  # a planar ROI, or a volume surface
+        expected.append((group.tracking_identifier, group.tracking_uid, roi.graphic_type.value,
+                         np.asarray(points, float).tolist()))
+    got = [(r["tracking_id"], r["tracking_uid"], r["graphic_type"], r["points"]) for r in loam.sr_regions(path)]
+    assert sorted(got) == sorted(expected)
+
+
+def test_regions_of_a_written_report():
+    regions = loam.sr_regions(loam.write_sr(every_value_type()))
+    assert [(r["item"], r["value_type"], r["graphic_type"]) for r in regions] == [
+        ("1.8.1", "SCOORD", "POLYLINE"), ("1.12.1", "SCOORD3D", "POINT")]
+    planar, solid = regions
+    assert planar["points"] == [[10.5, 20.0], [30.25, 40.0]] and planar["measurement"]["meaning"] == "Length"
+    assert planar["image"] == {"sop_class_uid": IMAGE["sop_class_uid"], "sop_instance_uid": IMAGE["sop_instance_uid"],
+                               "frames": [2]}
+    assert planar["group"] is None
+    assert solid["points"] == [[1.5, -2.0, 30.0]] and solid["frame_of_reference_uid"] == "1.2.3.9"
+    assert solid["group"] == 1 and solid["tracking_id"] is None  # a Measurement Group without a tracking identifier

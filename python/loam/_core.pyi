@@ -2466,6 +2466,31 @@ def content_json(source: bytes | str | os.PathLike[str]) -> str:
         'Imaging Measurement Report'
     """
 
+def sr_regions(source: bytes | str | os.PathLike[str]) -> list[dict[str, Any]]:
+    """
+    The spatial regions (SCOORD, SCOORD3D) of a structured report with their images and measurement groups.
+
+    Args:
+        source: a structured report: bytes or a path.
+
+    Returns:
+        One dict per SCOORD or SCOORD3D item, in document order: "item" (its identifier, e.g.
+        "1.4.2.3"), "value_type", "graphic_type", "points" ([column, row] pairs, or [x, y, z]
+        triples), "concept" (the item's concept name), "measurement" (the NUM it was inferred for,
+        or None), "frame_of_reference_uid" (SCOORD3D), "image" {sop_class_uid, sop_instance_uid,
+        frames} (the image a SCOORD was selected from, as a child or by item identifier; else None),
+        "group" (the number of the Measurement Group, DCM 125007, it lies in, counted from 1 in
+        document order; None outside any), "tracking_id" and "tracking_uid" (the group's DCM 112039
+        and 112040, or None).
+
+    Raises:
+        ValueError: not a DICOM data set, or no SR content.
+
+    Example:
+        >>> [(r["tracking_id"], r["graphic_type"]) for r in loam.sr_regions("sr.dcm")]
+        [('LungNodule0001', 'CIRCLE')]
+    """
+
 def write_sr(content: dict[str, Any], output: str | os.PathLike[str] = '', identity: dict[str, str | int] | None = None, require_evidence: bool = True) -> bytes | None:
     """
     A structured report from the layout content_json gives (as a dict). Returns the bytes, or writes

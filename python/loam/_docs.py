@@ -466,6 +466,27 @@ Example:
     ...                   "concept": {"value": "121071", "scheme": "DCM", "meaning": "Finding"},
     ...                   "text": "No acute findings."}]}})
 """,
+    "sr_regions": """
+Args:
+    source: a structured report: bytes or a path.
+
+Returns:
+    One dict per SCOORD or SCOORD3D item, in document order: "item" (its identifier, e.g.
+    "1.4.2.3"), "value_type", "graphic_type", "points" ([column, row] pairs, or [x, y, z]
+    triples), "concept" (the item's concept name), "measurement" (the NUM it was inferred for,
+    or None), "frame_of_reference_uid" (SCOORD3D), "image" {sop_class_uid, sop_instance_uid,
+    frames} (the image a SCOORD was selected from, as a child or by item identifier; else None),
+    "group" (the number of the Measurement Group, DCM 125007, it lies in, counted from 1 in
+    document order; None outside any), "tracking_id" and "tracking_uid" (the group's DCM 112039
+    and 112040, or None).
+
+Raises:
+    ValueError: not a DICOM data set, or no SR content.
+
+Example:
+    >>> [(r["tracking_id"], r["graphic_type"]) for r in loam.sr_regions("sr.dcm")]
+    [('LungNodule0001', 'CIRCLE')]
+""",
     "write_ko": """
 Args:
     document: references, title, retrieve, UIDs and patient and study attributes (see above).

@@ -341,6 +341,42 @@ void register_content(nb::module_& m) {
         nb::arg("source"), nb::sig("def content_json(source: bytes | str | os.PathLike[str]) -> str"),
         "The structured report (bytes or a path) as JSON: its header and its content tree.");
     m.def(
+        "sr_regions",
+        [](const Source& source) {
+            const SrDocument doc = read_source(source, "sr_regions");
+            nb::list out;
+            for (const Region& r : regions(doc)) {
+                nb::dict d;
+                d["item"] = r.item, d["value_type"] = r.value_type, d["graphic_type"] = r.graphic_type;
+                const std::size_t width = r.value_type == "SCOORD3D" ? 3 : 2;
+                nb::list points;
+                for (std::size_t i = 0; i + width <= r.graphic_data.size(); i += width) {
+                    nb::list p;
+                    for (std::size_t k = 0; k < width; ++k) p.append(r.graphic_data[i + k]);
+                    points.append(p);
+                }
+                d["points"] = points;
+                d["concept"] = r.name ? nb::object(code_dict(*r.name)) : nb::none();
+                d["measurement"] = r.measurement ? nb::object(code_dict(*r.measurement)) : nb::none();
+                d["frame_of_reference_uid"] = r.frame_of_reference_uid.empty() ? nb::none() : nb::object(nb::str(r.frame_of_reference_uid.c_str()));
+                if (r.image) {
+                    nb::dict image;
+                    image["sop_class_uid"] = r.image->sop_class_uid, image["sop_instance_uid"] = r.image->sop_instance_uid;
+                    image["frames"] = list_of(r.image->frames);
+                    d["image"] = image;
+                } else {
+                    d["image"] = nb::none();
+                }
+                d["group"] = r.group ? nb::object(nb::int_(r.group)) : nb::none();
+                d["tracking_id"] = r.tracking_id.empty() ? nb::none() : nb::object(utf8_str(r.tracking_id));
+                d["tracking_uid"] = r.tracking_uid.empty() ? nb::none() : nb::object(nb::str(r.tracking_uid.c_str()));
+                out.append(d);
+            }
+            return out;
+        },
+        nb::arg("source"), nb::sig("def sr_regions(source: bytes | str | os.PathLike[str]) -> list[dict]"),
+        "The spatial regions (SCOORD, SCOORD3D) of a structured report with their images and measurement groups.");
+    m.def(
         "write_sr",
         [](const nb::dict& content, const Path& output, const std::optional<nb::dict>& identity,
            bool require_evidence) -> nb::object {
