@@ -277,3 +277,66 @@ def test_regions_of_a_written_report():
     assert planar["group"] is None
     assert solid["points"] == [[1.5, -2.0, 30.0]] and solid["frame_of_reference_uid"] == "1.2.3.9"
     assert solid["group"] == 1 and solid["tracking_id"] is None  # a Measurement Group without a tracking identifier
+
+
+DSR2HTML = shutil.which("dsr2html")
+# Words dsr2html adds of its own: relationship labels and marks (its links, annex and footnote
+# numbers and image names, are left out whole).
+DCMTK_WORDS = {"Concept", "Modifier", "Observation", "Context", "Annex", "Footnote", "Inferred", "from", "Selected",
+               "Properties", "Contains", "Acquisition", "by-reference", "Content", "Item", "empty", "image", "Has"}
+
+
+def words_of(markup: str, drop_links: bool = False) -> set[str]:
+    from html.parser import HTMLParser
+
+    class Words(HTMLParser):
+        def __init__(self):
+            super().__init__()
+            self.words, self.link = set(), 0
+
+        def handle_starttag(self, tag, attrs):
+            if tag == "a":
+                self.link += 1
+
+        def handle_endtag(self, tag):
+            if tag == "a" and self.link:
+                self.link -= 1
+
+        def handle_data(self, data):
+            if drop_links and self.link:
+                return
+            for word in data.split():
+                word = word.strip(",.:;()[]\"=")
+                if word:
+                    self.words.add(word)
+
+    parser = Words()
+    parser.feed(markup)
+    return parser.words
+
+
+@pytest.mark.parametrize("path", CORPUS, ids=lambda p: p.name)
+def test_html_is_valid_and_shows_what_dsr2html_shows(path, tmp_path):
+    html5lib = pytest.importorskip("html5lib")
+    page = loam.sr_to_html(corpus_file(path))
+    html5lib.HTMLParser(strict=True).parse(page)
+    if not DSR2HTML:
+        pytest.skip("dsr2html (Debian dcmtk) is not installed")
+    out = tmp_path / "dcmtk.html"
+    if subprocess.run([DSR2HTML, str(path), str(out)], capture_output=True, timeout=120).returncode != 0:
+        pytest.skip(f"dsr2html cannot read {path.name}")
+    raw = out.read_bytes()
+    try:
+        theirs = raw.decode()
+    except UnicodeDecodeError:  # dsr2html writes the document's own character set
+        theirs = raw.decode("latin-1")
+    content = theirs.split("<hr>", 1)[1].split('<div class="footnote">')[0]  # the content tree, not the header
+    missing = words_of(content, drop_links=True) - DCMTK_WORDS - words_of(page)
+    assert not missing
+
+
+def test_html_escapes_text():
+    document = every_value_type()
+    document["content"]["children"][3]["text"] = '<script>alert("x")</script> & more'
+    page = loam.sr_to_html(loam.write_sr(document))
+    assert "<script>" not in page and "&lt;script&gt;alert(&quot;x&quot;)&lt;/script&gt; &amp; more" in page

@@ -487,6 +487,26 @@ Example:
     >>> [(r["tracking_id"], r["graphic_type"]) for r in loam.sr_regions("sr.dcm")]
     [('LungNodule0001', 'CIRCLE')]
 """,
+    "sr_to_html": """
+Args:
+    source: a structured report: bytes or a path.
+
+Returns:
+    An HTML5 page (UTF-8 text): the document header as a table (patient, study, series,
+    manufacturer, flags, verifying observers, content date and time), then the content tree as
+    DCMTK's dsr2html lays it out: the document title, a heading for each container, each other
+    item's relationship, concept name and value (codes as "meaning (value, scheme)", numbers with
+    their unit code, dates and times as 2024-03-01 10:15:00, person names as read aloud,
+    references with their SOP class name, instance UID and frames, coordinates with their points),
+    items referred to by identifier as links. Every text is escaped; the page passes a strict
+    HTML5 parser.
+
+Raises:
+    ValueError: not a DICOM data set, or no SR content.
+
+Example:
+    >>> Path("report.html").write_text(loam.sr_to_html("sr.dcm"))
+""",
     "write_ko": """
 Args:
     document: references, title, retrieve, UIDs and patient and study attributes (see above).

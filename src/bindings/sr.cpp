@@ -341,6 +341,14 @@ void register_content(nb::module_& m) {
         nb::arg("source"), nb::sig("def content_json(source: bytes | str | os.PathLike[str]) -> str"),
         "The structured report (bytes or a path) as JSON: its header and its content tree.");
     m.def(
+        "sr_to_html",
+        [](const Source& source) {
+            const SrDocument doc = read_source(source, "sr_to_html");
+            return without_gil([&] { return to_html(doc); });
+        },
+        nb::arg("source"), nb::sig("def sr_to_html(source: bytes | str | os.PathLike[str]) -> str"),
+        "The structured report (bytes or a path) as an HTML5 page.");
+    m.def(
         "sr_regions",
         [](const Source& source) {
             const SrDocument doc = read_source(source, "sr_regions");

@@ -34,6 +34,7 @@ struct ContentItem {
     // NUM: the measured value (none when the measured value sequence is empty), its unit, a
     // qualifier (why there is no value, or what kind of value it is) and the float value.
     std::optional<double> number;
+    std::string number_text;  // the value as the document writes it (empty when made from a number)
     std::optional<double> float_number;
     std::optional<CodedConcept> unit, qualifier;
     // CONTAINER
@@ -99,6 +100,11 @@ struct Region {
 
 // Every region in document order.
 std::vector<Region> regions(const SrDocument& doc);
+
+// The document as an HTML5 page: its header as a table, then the content tree with a heading
+// for each container, concept names with their values (codes with their meanings, numbers with
+// their units, references with their instances), all text escaped.
+std::string to_html(const SrDocument& doc);
 
 // The storage class a content tree needs: Comprehensive 3D with SCOORD3D, Comprehensive with
 // by-reference relationships, SCOORD or TCOORD... the least that holds every item.

@@ -125,6 +125,7 @@ ContentItem read_item(const Nodes& nodes, int depth) {
             const Nodes& m = measured.front();
             const auto value = numbers(m, tags::kNumericValue);
             if (!value.empty()) item.number = value.front();
+            item.number_text = text(m, tags::kNumericValue);
             const auto f = numbers(m, tags::kFloatingPointValue);
             if (!f.empty()) item.float_number = f.front();
             item.unit = code_of(m, tags::kMeasurementUnitsCodeSequence);
