@@ -2553,6 +2553,73 @@ def write_sr(content: dict[str, Any], output: str | os.PathLike[str] = '', ident
         ...                   "text": "No acute findings."}]}})
     """
 
+def write_measurement_report(report: dict[str, Any] | str | os.PathLike[str], image_library_dir: str | os.PathLike[str] | None = None, composite_context_dir: str | os.PathLike[str] | None = None, output: str | os.PathLike[str] = '', identity: dict[str, str | int] | None = None) -> bytes | None:
+    """
+    A TID 1500 measurement report (Comprehensive SR) from dcmqi's metadata layout.
+
+    Args:
+        report: dcmqi's TID 1500 metadata (its sr-tid1500 JSON schema) as a dict, or the path of such a
+            JSON file: SeriesDescription, SeriesNumber, InstanceNumber, imageLibrary and
+            compositeContext (file names), observerContext (PERSON with PersonObserverName, or DEVICE
+            with DeviceObserverUID and its name, manufacturer, model and serial number),
+            VerificationFlag, CompletionFlag, activitySession, timePoint, procedureReported and
+            Measurements: groups with TrackingIdentifier (and TrackingUniqueIdentifier), Finding,
+            FindingSite, Laterality, MeasurementMethod, ReferencedSegment,
+            segmentationSOPInstanceUID, SourceSeriesForImageSegmentation, rwvmMapUsedForMeasurement,
+            measurementAlgorithmIdentification, qualitativeEvaluations and measurementItems (value,
+            quantity, units, derivationModifier, measurementModifiers,
+            measurementDerivationParameters, measurementNumProperties,
+            measurementPopulationDescription, measurementAlgorithmIdentification). Codes are
+            {CodeValue, CodingSchemeDesignator, CodeMeaning}.
+        image_library_dir: the folder of the imageLibrary files (by default the JSON file's folder).
+        composite_context_dir: the folder of the compositeContext files (the segmentations and real
+            world value maps the groups refer to; by default the JSON file's folder).
+        output: a path to write the file to; empty to get the bytes.
+        identity: replaces the defaults of manufacturer ("loam"; also the verifying organization),
+            manufacturer_model_name, software_versions, device_serial_number, series_number and
+            series_description.
+
+    Returns:
+        A Comprehensive SR (TID 1500 Imaging Measurement Report, TID 1411 groups) as tid1500writer
+        writes it: dcmqi's tid1500reader reads it to the same JSON. Patient and study come from the
+        first image library file; every file is listed as evidence; missing tracking UIDs are derived
+        from the content. A value of "nan" (or "inf", "-inf") is kept as a measurement without value
+        and the qualifier "Not a number" (DCM 114000), where tid1500writer leaves the measurement out.
+
+    Raises:
+        ValueError: a missing tracking identifier or finding, a value that is not a number, a
+            segmentation or map not among the composite context files, files that cannot be read,
+            unknown keys.
+
+    Example:
+        >>> loam.write_measurement_report("sr-tid1500-example.json", "ct", "context", output="sr.dcm")
+    """
+
+def read_measurement_report(source: bytes | str | os.PathLike[str], rows: bool = False) -> dict[str, Any] | list[dict[str, Any]]:
+    """
+    A TID 1500 measurement report in dcmqi's metadata layout, or one row per measurement.
+
+    Args:
+        source: a TID 1500 measurement report: bytes or a path.
+        rows: one row per measurement instead of dcmqi's layout.
+
+    Returns:
+        dcmqi's layout as tid1500reader writes it (imageLibrary and compositeContext as SOP Instance
+        UIDs, values as the document writes them, "nan" for a measurement without value that says
+        so), for reports written by dcmqi, highdicom or us; older reports coded in SNOMED-RT are read
+        too. With rows: a list of dicts, one per measurement, ready for a data frame: group,
+        tracking_id, tracking_uid, finding, finding_site, laterality, quantity, derivation, method
+        (each a meaning, with "<name>_code" as "scheme:value"), value (a float; NaN when absent),
+        unit (its code value), segmentation_uid, segment, source_series.
+
+    Raises:
+        ValueError: not a DICOM data set, no SR content, or not an Imaging Measurement Report.
+
+    Example:
+        >>> import pandas as pd
+        >>> table = pd.DataFrame(loam.read_measurement_report("sr.dcm", rows=True))
+    """
+
 def recist_evaluate(baseline: list[Any], current: list[Any], nadir_sld: float = 0.0, new_lesion: bool = False, nt_progression: bool = False) -> dict[str, Any]:
     """
     RECIST 1.1 from target lesions {longest_mm, short_axis_mm, status, is_lymph_node}: CR/PR/SD/PD with

@@ -1,4 +1,6 @@
 // Structured reports: content trees, Key Object Selection documents and coded concepts.
+#include <charconv>
+#include <cmath>
 #include <stdexcept>
 #include <variant>
 
@@ -8,9 +10,12 @@
 #include <nanobind/stl/variant.h>
 
 #include "bindings/common.hpp"
+#include "core/file_io.hpp"
+#include "core/writer.hpp"
 #include "sr/codes.hpp"
 #include "sr/content.hpp"
 #include "sr/ko.hpp"
+#include "sr/tid1500.hpp"
 
 namespace loam::bind {
 
@@ -408,6 +413,356 @@ void register_content(nb::module_& m) {
         "them to output.");
 }
 
+
+// ---- TID 1500 in dcmqi's metadata layout ----
+
+nb::dict dcmqi_code(const CodedConcept& c) {
+    nb::dict d;
+    d["CodeValue"] = utf8_str(c.value), d["CodingSchemeDesignator"] = utf8_str(c.scheme), d["CodeMeaning"] = utf8_str(c.meaning);
+    return d;
+}
+
+std::optional<CodedConcept> dcmqi_code_from(const nb::dict& d, const char* key, const std::string& where) {
+    if (!d.contains(key) || d[key].is_none()) return std::nullopt;
+    const std::string here = where + " '" + key + "'";
+    const nb::dict c = option_value<nb::dict>(d[key], here);
+    refuse_unknown_keys(c, {"CodeValue", "CodingSchemeDesignator", "CodeMeaning", "CodingSchemeVersion"}, here);
+    CodedConcept code{field(c, "CodeValue", here), field(c, "CodingSchemeDesignator", here), field(c, "CodeMeaning", here),
+                      field(c, "CodingSchemeVersion", here)};
+    if (code.value.empty() || code.scheme.empty() || code.meaning.empty())
+        throw nb::value_error((here + " needs CodeValue, CodingSchemeDesignator and CodeMeaning").c_str());
+    return code;
+}
+
+CodedConcept required_code(const nb::dict& d, const char* key, const std::string& where) {
+    auto c = dcmqi_code_from(d, key, where);
+    if (!c) throw nb::value_error((where + " '" + key + "' is required").c_str());
+    return *c;
+}
+
+// A value dcmqi writes as a string ("1.96") but JSON may give as a number.
+std::string value_text(const nb::dict& d, const char* key, const std::string& where) {
+    if (!d.contains(key) || d[key].is_none()) throw nb::value_error((where + " '" + key + "' is required").c_str());
+    nb::handle v = d[key];
+    if (nb::isinstance<nb::str>(v)) return nb::cast<std::string>(v);
+    if (nb::isinstance<nb::bool_>(v) || !(nb::isinstance<nb::int_>(v) || nb::isinstance<nb::float_>(v)))
+        throw nb::type_error((where + " '" + key + "' must be a number or a str").c_str());
+    const double x = nb::cast<double>(v);
+    return std::isnan(x) ? "nan" : std::isinf(x) ? (x > 0 ? "inf" : "-inf") : loamwerk::format_decimal(x);
+}
+
+AlgorithmIdentification algorithm_from(const nb::dict& d, const std::string& where) {
+    const std::string here = where + " 'measurementAlgorithmIdentification'";
+    const nb::dict a = sub_dict(d, "measurementAlgorithmIdentification", where);
+    refuse_unknown_keys(a, {"AlgorithmName", "AlgorithmVersion", "AlgorithmParameters"}, here);
+    return {field(a, "AlgorithmName", here), field(a, "AlgorithmVersion", here), values_from<std::string>(a, "AlgorithmParameters", here)};
+}
+
+nb::dict algorithm_dict(const AlgorithmIdentification& a) {
+    nb::dict d;
+    if (!a.name.empty()) d["AlgorithmName"] = utf8_str(a.name);
+    if (!a.parameters.empty()) d["AlgorithmParameters"] = list_of(a.parameters);
+    if (!a.version.empty()) d["AlgorithmVersion"] = utf8_str(a.version);
+    return d;
+}
+
+std::vector<CodedNumber> coded_numbers(const nb::dict& d, const char* key, const char* name, const char* value, const char* units,
+                                       const std::string& where) {
+    std::vector<CodedNumber> out;
+    if (!d.contains(key) || d[key].is_none()) return out;
+    for (nb::handle h : option_value<nb::sequence>(d[key], where + " '" + key + "'")) {
+        const std::string here = where + " '" + key + "' entry";
+        const nb::dict e = option_value<nb::dict>(h, here);
+        refuse_unknown_keys(e, {name, value, units}, here);
+        out.push_back({required_code(e, name, here), required_code(e, units, here), value_text(e, value, here)});
+    }
+    return out;
+}
+
+MeasurementReport report_from(const nb::dict& d) {
+    const std::string where = "write_measurement_report:";
+    refuse_unknown_keys(d, {"@schema", "SeriesDescription", "SeriesNumber", "InstanceNumber", "compositeContext", "imageLibrary",
+                            "observerContext", "VerificationFlag", "CompletionFlag", "activitySession", "timePoint",
+                            "procedureReported", "Measurements"},
+                        "write_measurement_report");
+    MeasurementReport r;
+    r.series_description = field(d, "SeriesDescription", where);
+    if (d.contains("SeriesNumber") && !d["SeriesNumber"].is_none()) r.series_number = as_text(d["SeriesNumber"]);
+    if (d.contains("InstanceNumber") && !d["InstanceNumber"].is_none()) r.instance_number = as_text(d["InstanceNumber"]);
+    r.verification_flag = field(d, "VerificationFlag", where), r.completion_flag = field(d, "CompletionFlag", where);
+    r.activity_session = field(d, "activitySession", where), r.time_point = field(d, "timePoint", where);
+    r.procedure_reported = dcmqi_code_from(d, "procedureReported", where);
+    const nb::dict o = sub_dict(d, "observerContext", where);
+    const std::string ow = where + " 'observerContext'";
+    refuse_unknown_keys(o, {"ObserverType", "PersonObserverName", "DeviceObserverUID", "DeviceObserverName",
+                            "DeviceObserverManufacturer", "DeviceObserverModelName", "DeviceObserverSerialNumber"}, ow);
+    r.observer = {field(o, "ObserverType", ow), field(o, "PersonObserverName", ow), field(o, "DeviceObserverUID", ow),
+                  field(o, "DeviceObserverName", ow), field(o, "DeviceObserverManufacturer", ow),
+                  field(o, "DeviceObserverModelName", ow), field(o, "DeviceObserverSerialNumber", ow)};
+    r.image_library = values_from<std::string>(d, "imageLibrary", where);
+    r.composite_context = values_from<std::string>(d, "compositeContext", where);
+    std::size_t n = 0;
+    if (d.contains("Measurements") && !d["Measurements"].is_none())
+        for (nb::handle h : option_value<nb::sequence>(d["Measurements"], where + " 'Measurements'")) {
+            const std::string gw = "write_measurement_report: Measurements[" + std::to_string(++n) + "]";
+            const nb::dict g = option_value<nb::dict>(h, gw);
+            refuse_unknown_keys(g, {"TrackingIdentifier", "TrackingUniqueIdentifier", "ReferencedSegment",
+                                    "SourceSeriesForImageSegmentation", "segmentationSOPInstanceUID", "rwvmMapUsedForMeasurement",
+                                    "MeasurementMethod", "measurementMethod", "Finding", "FindingSite", "Laterality",
+                                    "measurementAlgorithmIdentification", "measurementItems", "qualitativeEvaluations",
+                                    "activitySession", "timePoint"}, gw);
+            MeasurementGroup m;
+            m.tracking_id = field(g, "TrackingIdentifier", gw), m.tracking_uid = field(g, "TrackingUniqueIdentifier", gw);
+            m.activity_session = field(g, "activitySession", gw), m.time_point = field(g, "timePoint", gw);
+            if (g.contains("ReferencedSegment") && !g["ReferencedSegment"].is_none())
+                m.referenced_segment = option_value<long>(g["ReferencedSegment"], gw + " 'ReferencedSegment'");
+            m.source_series = field(g, "SourceSeriesForImageSegmentation", gw);
+            m.segmentation_uid = field(g, "segmentationSOPInstanceUID", gw);
+            m.rwvm_uid = field(g, "rwvmMapUsedForMeasurement", gw);
+            m.method = dcmqi_code_from(g, "MeasurementMethod", gw);
+            if (!m.method) m.method = dcmqi_code_from(g, "measurementMethod", gw);
+            m.finding = dcmqi_code_from(g, "Finding", gw), m.finding_site = dcmqi_code_from(g, "FindingSite", gw);
+            m.laterality = dcmqi_code_from(g, "Laterality", gw);
+            m.algorithm = algorithm_from(g, gw);
+            std::size_t k = 0;
+            if (g.contains("measurementItems") && !g["measurementItems"].is_none())
+                for (nb::handle hi : option_value<nb::sequence>(g["measurementItems"], gw + " 'measurementItems'")) {
+                    const std::string iw = gw + ".measurementItems[" + std::to_string(++k) + "]";
+                    const nb::dict it = option_value<nb::dict>(hi, iw);
+                    refuse_unknown_keys(it, {"value", "quantity", "units", "derivationModifier", "measurementModifiers",
+                                             "measurementDerivationParameters", "measurementNumProperties",
+                                             "measurementPopulationDescription", "measurementAlgorithmIdentification"}, iw);
+                    MeasurementItem item;
+                    item.value = value_text(it, "value", iw);
+                    item.quantity = required_code(it, "quantity", iw), item.units = required_code(it, "units", iw);
+                    item.derivation = dcmqi_code_from(it, "derivationModifier", iw);
+                    if (it.contains("measurementModifiers") && !it["measurementModifiers"].is_none())
+                        for (nb::handle hm : option_value<nb::sequence>(it["measurementModifiers"], iw + " 'measurementModifiers'")) {
+                            const std::string mw = iw + " 'measurementModifiers' entry";
+                            const nb::dict mod = option_value<nb::dict>(hm, mw);
+                            refuse_unknown_keys(mod, {"modifier", "modifierValue"}, mw);
+                            item.modifiers.emplace_back(required_code(mod, "modifier", mw), required_code(mod, "modifierValue", mw));
+                        }
+                    item.derivation_parameters = coded_numbers(it, "measurementDerivationParameters", "derivationParameter",
+                                                               "derivationParameterValue", "derivationParameterUnits", iw);
+                    item.properties = coded_numbers(it, "measurementNumProperties", "numProperty", "numPropertyValue",
+                                                    "numPropertyUnits", iw);
+                    item.population_description = field(it, "measurementPopulationDescription", iw);
+                    item.algorithm = algorithm_from(it, iw);
+                    m.items.push_back(std::move(item));
+                }
+            if (g.contains("qualitativeEvaluations") && !g["qualitativeEvaluations"].is_none())
+                for (nb::handle hq : option_value<nb::sequence>(g["qualitativeEvaluations"], gw + " 'qualitativeEvaluations'")) {
+                    const std::string qw = gw + " 'qualitativeEvaluations' entry";
+                    const nb::dict q = option_value<nb::dict>(hq, qw);
+                    refuse_unknown_keys(q, {"conceptCode", "conceptValue"}, qw);
+                    QualitativeEvaluation e{required_code(q, "conceptCode", qw), std::nullopt, {}};
+                    if (q.contains("conceptValue") && nb::isinstance<nb::dict>(q["conceptValue"])) e.code = required_code(q, "conceptValue", qw);
+                    else e.text = field(q, "conceptValue", qw);
+                    m.qualitative.push_back(std::move(e));
+                }
+            r.groups.push_back(std::move(m));
+        }
+    return r;
+}
+
+nb::dict report_dict(const MeasurementReport& r) {
+    nb::dict d;
+    d["CompletionFlag"] = r.completion_flag, d["InstanceNumber"] = r.instance_number;
+    nb::list groups;
+    for (const MeasurementGroup& g : r.groups) {
+        nb::dict m;
+        if (g.finding) m["Finding"] = dcmqi_code(*g.finding);
+        if (g.finding_site) m["FindingSite"] = dcmqi_code(*g.finding_site);
+        if (g.laterality) m["Laterality"] = dcmqi_code(*g.laterality);
+        if (g.referenced_segment) m["ReferencedSegment"] = *g.referenced_segment;
+        if (!g.source_series.empty()) m["SourceSeriesForImageSegmentation"] = g.source_series;
+        m["TrackingIdentifier"] = utf8_str(g.tracking_id);
+        if (!g.tracking_uid.empty()) m["TrackingUniqueIdentifier"] = g.tracking_uid;
+        if (!g.activity_session.empty()) m["activitySession"] = utf8_str(g.activity_session);
+        if (!g.algorithm.empty()) m["measurementAlgorithmIdentification"] = algorithm_dict(g.algorithm);
+        nb::list items;
+        for (const MeasurementItem& it : g.items) {
+            nb::dict i;
+            if (it.derivation) i["derivationModifier"] = dcmqi_code(*it.derivation);
+            if (!it.algorithm.empty()) i["measurementAlgorithmIdentification"] = algorithm_dict(it.algorithm);
+            const auto numbers = [](const std::vector<CodedNumber>& list, const char* name, const char* value, const char* units) {
+                nb::list out;
+                for (const CodedNumber& p : list) {
+                    nb::dict e;
+                    e[name] = dcmqi_code(p.concept_name), e[value] = p.value, e[units] = dcmqi_code(p.units);
+                    out.append(e);
+                }
+                return out;
+            };
+            if (!it.derivation_parameters.empty())
+                i["measurementDerivationParameters"] = numbers(it.derivation_parameters, "derivationParameter",
+                                                               "derivationParameterValue", "derivationParameterUnits");
+            if (!it.modifiers.empty()) {
+                nb::list mods;
+                for (const auto& [modifier, value] : it.modifiers) {
+                    nb::dict e;
+                    e["modifier"] = dcmqi_code(modifier), e["modifierValue"] = dcmqi_code(value);
+                    mods.append(e);
+                }
+                i["measurementModifiers"] = mods;
+            }
+            if (!it.properties.empty()) i["measurementNumProperties"] = numbers(it.properties, "numProperty", "numPropertyValue", "numPropertyUnits");
+            if (!it.population_description.empty()) i["measurementPopulationDescription"] = utf8_str(it.population_description);
+            i["quantity"] = dcmqi_code(it.quantity), i["units"] = dcmqi_code(it.units), i["value"] = it.value;
+            items.append(i);
+        }
+        m["measurementItems"] = items;
+        if (g.method) m["measurementMethod"] = dcmqi_code(*g.method);
+        if (!g.qualitative.empty()) {
+            nb::list qs;
+            for (const QualitativeEvaluation& q : g.qualitative) {
+                nb::dict e;
+                e["conceptCode"] = dcmqi_code(q.concept_name);
+                e["conceptValue"] = q.code ? nb::object(dcmqi_code(*q.code)) : nb::object(utf8_str(q.text));
+                qs.append(e);
+            }
+            m["qualitativeEvaluations"] = qs;
+        }
+        if (!g.segmentation_uid.empty()) m["segmentationSOPInstanceUID"] = g.segmentation_uid;
+        if (!g.time_point.empty()) m["timePoint"] = utf8_str(g.time_point);
+        groups.append(m);
+    }
+    d["Measurements"] = groups;
+    d["SeriesDescription"] = utf8_str(r.series_description), d["SeriesNumber"] = r.series_number;
+    d["VerificationFlag"] = r.verification_flag;
+    d["compositeContext"] = list_of(r.composite_context), d["imageLibrary"] = list_of(r.image_library);
+    nb::dict o;
+    o["ObserverType"] = r.observer.type;
+    if (r.observer.type == "DEVICE") {
+        if (!r.observer.device_uid.empty()) o["DeviceObserverUID"] = r.observer.device_uid;
+        if (!r.observer.device_name.empty()) o["DeviceObserverName"] = utf8_str(r.observer.device_name);
+        if (!r.observer.device_manufacturer.empty()) o["DeviceObserverManufacturer"] = utf8_str(r.observer.device_manufacturer);
+        if (!r.observer.device_model_name.empty()) o["DeviceObserverModelName"] = utf8_str(r.observer.device_model_name);
+        if (!r.observer.device_serial_number.empty()) o["DeviceObserverSerialNumber"] = utf8_str(r.observer.device_serial_number);
+    } else {
+        o["PersonObserverName"] = utf8_str(r.observer.person_name);
+    }
+    d["observerContext"] = o;
+    if (r.procedure_reported) d["procedureReported"] = dcmqi_code(*r.procedure_reported);
+    return d;
+}
+
+// One row per measurement, for a data frame: codes as their meanings, with "scheme:value" beside.
+nb::list report_rows(const MeasurementReport& r) {
+    nb::list rows;
+    const auto put_code = [](nb::dict& row, const char* key, const std::optional<CodedConcept>& c) {
+        row[key] = c ? nb::object(utf8_str(c->meaning)) : nb::none();
+        row[(std::string(key) + "_code").c_str()] = c ? nb::object(utf8_str(c->scheme + ":" + c->value)) : nb::none();
+    };
+    for (std::size_t gi = 0; gi < r.groups.size(); ++gi) {
+        const MeasurementGroup& g = r.groups[gi];
+        for (const MeasurementItem& it : g.items) {
+            nb::dict row;
+            row["group"] = gi + 1;
+            row["tracking_id"] = utf8_str(g.tracking_id);
+            row["tracking_uid"] = g.tracking_uid.empty() ? nb::none() : nb::object(nb::str(g.tracking_uid.c_str()));
+            put_code(row, "finding", g.finding);
+            put_code(row, "finding_site", g.finding_site);
+            put_code(row, "laterality", g.laterality);
+            put_code(row, "quantity", it.quantity);
+            double value = std::nan("");
+            if (it.value == "inf") value = INFINITY;
+            else if (it.value == "-inf") value = -INFINITY;
+            else std::from_chars(it.value.data(), it.value.data() + it.value.size(), value);
+            row["value"] = value;
+            row["unit"] = utf8_str(it.units.value);
+            put_code(row, "derivation", it.derivation);
+            put_code(row, "method", g.method);
+            row["segmentation_uid"] = g.segmentation_uid.empty() ? nb::none() : nb::object(nb::str(g.segmentation_uid.c_str()));
+            row["segment"] = g.referenced_segment ? nb::object(nb::int_(*g.referenced_segment)) : nb::none();
+            row["source_series"] = g.source_series.empty() ? nb::none() : nb::object(nb::str(g.source_series.c_str()));
+            rows.append(row);
+        }
+    }
+    return rows;
+}
+
+std::vector<InstanceHeader> headers_of(const std::vector<std::string>& names, const std::optional<std::string>& folder,
+                                       const char* what) {
+    std::vector<InstanceHeader> out;
+    for (const std::string& name : names) {
+        const std::string path = folder && !name.empty() && name.front() != '/' ? *folder + "/" + name : name;
+        try {
+            out.push_back(read_instance_header(path));
+        } catch (const loamwerk::OpenError& e) {
+            throw nb::value_error((std::string("write_measurement_report: cannot read ") + what + " file " + path + ": " + e.what()).c_str());
+        } catch (const std::runtime_error& e) {
+            throw nb::value_error((std::string("write_measurement_report: ") + what + " file " + e.what()).c_str());
+        }
+    }
+    return out;
+}
+
+void register_measurements(nb::module_& m) {
+    m.def(
+        "write_measurement_report",
+        [](nb::object report, const std::optional<Path>& library_folder, const std::optional<Path>& context_folder,
+           const Path& output, const std::optional<nb::dict>& identity) -> nb::object {
+            std::optional<std::string> image_library_dir, composite_context_dir;
+            if (library_folder) image_library_dir = std::string(*library_folder);
+            if (context_folder) composite_context_dir = std::string(*context_folder);
+            nb::dict layout;
+            if (nb::isinstance<nb::dict>(report)) {
+                layout = nb::cast<nb::dict>(report);
+            } else {
+                // A path to dcmqi's JSON: file names in it are found beside it unless folders are given.
+                const std::string path = nb::cast<std::string>(nb::str(nb::module_::import_("os").attr("fspath")(report)));
+                loamwerk::OwnedBuffer file = read_path(path);
+                const nb::object text = nb::str(reinterpret_cast<const char*>(file.span().data()), file.span().size());
+                layout = option_value<nb::dict>(nb::module_::import_("json").attr("loads")(text), "write_measurement_report: the JSON");
+                const std::string folder = nb::cast<std::string>(nb::module_::import_("os.path").attr("dirname")(nb::str(path.c_str())));
+                if (!image_library_dir) image_library_dir = folder.empty() ? "." : folder;
+                if (!composite_context_dir) composite_context_dir = folder.empty() ? "." : folder;
+            }
+            const MeasurementReport r = report_from(layout);
+            loamwerk::Identity who{"loam", "", "", "", "1", "", ""};
+            read_identity(identity, who, false, "write_measurement_report");
+            const auto library = headers_of(r.image_library, image_library_dir, "imageLibrary");
+            const auto context = headers_of(r.composite_context, composite_context_dir, "compositeContext");
+            std::vector<std::uint8_t> bytes;
+            try {
+                bytes = without_gil([&] {
+                    SrDocument doc = measurement_document(r, library, context);
+                    doc.manufacturer = who.manufacturer;
+                    for (VerifyingObserver& o : doc.verifying_observers)
+                        if (o.organization.empty()) o.organization = who.manufacturer;
+                    return write_document(std::move(doc), who);
+                });
+            } catch (const std::invalid_argument& e) {
+                throw nb::value_error((std::string("write_measurement_report: ") + e.what()).c_str());
+            }
+            return bytes_or_file(bytes, output);
+        },
+        nb::arg("report"), nb::arg("image_library_dir") = nb::none(), nb::arg("composite_context_dir") = nb::none(),
+        nb::arg("output") = "", nb::arg("identity") = nb::none(),
+        nb::sig("def write_measurement_report(report: dict | str | os.PathLike[str], "
+                "image_library_dir: str | os.PathLike[str] | None = None, "
+                "composite_context_dir: str | os.PathLike[str] | None = None, output: str | os.PathLike[str] = '', "
+                "identity: dict[str, str | int] | None = None) -> bytes | None"),
+        "A TID 1500 measurement report (Comprehensive SR) from dcmqi's metadata layout.");
+    m.def(
+        "read_measurement_report",
+        [](const Source& source, bool rows) -> nb::object {
+            const SrDocument doc = read_source(source, "read_measurement_report");
+            MeasurementReport r;
+            try {
+                r = measurement_report(doc);
+            } catch (const std::runtime_error& e) {
+                throw nb::value_error((std::string("read_measurement_report: ") + e.what()).c_str());
+            }
+            return rows ? nb::object(report_rows(r)) : nb::object(report_dict(r));
+        },
+        nb::arg("source"), nb::arg("rows") = false,
+        nb::sig("def read_measurement_report(source: bytes | str | os.PathLike[str], rows: bool = False) -> dict | list[dict]"),
+        "A TID 1500 measurement report in dcmqi's metadata layout, or one row per measurement.");
+}
+
 std::uint32_t cid_number(long long cid, const char* fn) {
     if (cid < 1 || cid > 0xFFFFFFFFLL)
         throw nb::value_error((std::string(fn) + ": cid must be a context group number (a positive integer)").c_str());
@@ -519,6 +874,7 @@ void register_sr(nb::module_& m) {
         "retrieve information and the references in content order with their frames.");
     register_codes(m);
     register_content(m);
+    register_measurements(m);
 }
 
 }  // namespace loam::bind

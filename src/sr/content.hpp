@@ -106,6 +106,15 @@ std::vector<Region> regions(const SrDocument& doc);
 // their units, references with their instances), all text escaped.
 std::string to_html(const SrDocument& doc);
 
+// What a report needs of an instance it refers to, read from the instance's file header.
+struct InstanceHeader {
+    std::string sop_class_uid, sop_instance_uid, series_instance_uid, study_instance_uid;
+    std::string patient_name, patient_id, patient_birth_date, patient_sex;
+    std::string study_date, study_time, study_id, accession_number, referring_physician_name, study_description;
+};
+// Throws OpenError for files that cannot be read and std::runtime_error for data that is not DICOM.
+InstanceHeader read_instance_header(const std::string& path);
+
 // The storage class a content tree needs: Comprehensive 3D with SCOORD3D, Comprehensive with
 // by-reference relationships, SCOORD or TCOORD... the least that holds every item.
 std::string least_sr_class(const ContentItem& root);

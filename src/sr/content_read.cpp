@@ -209,4 +209,22 @@ SrDocument read_document(std::span<const std::uint8_t> bytes) {
     return d;
 }
 
+InstanceHeader read_instance_header(const std::string& path) {
+    tree::Tree t;
+    const Dataset ds = tree::read_header(path, t);
+    if (!ds.readable()) throw std::runtime_error(path + " is not a DICOM file");
+    const Nodes& top = t.body;
+    InstanceHeader h;
+    h.sop_class_uid = text(top, tags::kSOPClassUID), h.sop_instance_uid = text(top, tags::kSOPInstanceUID);
+    h.series_instance_uid = text(top, tags::kSeriesInstanceUID), h.study_instance_uid = text(top, tags::kStudyInstanceUID);
+    h.patient_name = text(top, tags::kPatientName), h.patient_id = text(top, tags::kPatientID);
+    h.patient_birth_date = text(top, tags::kPatientBirthDate), h.patient_sex = text(top, tags::kPatientSex);
+    h.study_date = text(top, tags::kStudyDate), h.study_time = text(top, tags::kStudyTime);
+    h.study_id = text(top, tags::kStudyID), h.accession_number = text(top, tags::kAccessionNumber);
+    h.referring_physician_name = text(top, tags::kReferringPhysicianName);
+    h.study_description = text(top, tags::kStudyDescription);
+    if (h.sop_instance_uid.empty()) throw std::runtime_error(path + " has no SOP Instance UID");
+    return h;
+}
+
 }  // namespace loamwerk::sr

@@ -194,7 +194,9 @@ void write_item_elements(ItemWriter& w, const ContentItem& item) {
             w.begin_item();
             code_sequence(w, tags::kMeasurementUnitsCodeSequence, item.unit);
             if (item.float_number) w.fd(tags::kFloatingPointValue, std::span<const double>(&*item.float_number, 1));
-            w.text(tags::kNumericValue, "DS", format_decimal(*item.number));
+            // The value as the document or the caller wrote it, when it is one a DS holds.
+            const bool as_written = !item.number_text.empty() && item.number_text.size() <= 16;
+            w.text(tags::kNumericValue, "DS", as_written ? item.number_text : format_decimal(*item.number));
             w.end_item();
         }
         w.end_sequence();
@@ -332,6 +334,8 @@ std::vector<std::uint8_t> write_document(SrDocument d, const Identity& who, bool
     if (d.series_instance_uid.empty()) d.series_instance_uid = uid::mint("sr-series\n" + seed, kUidRoot);
     if (d.content_date.empty()) d.content_date = !d.study_date.empty() ? d.study_date : today("%Y%m%d");
     if (d.content_time.empty()) d.content_time = !d.study_time.empty() ? d.study_time : today("%H%M%S");
+    for (VerifyingObserver& o : d.verifying_observers)
+        if (o.datetime.empty()) o.datetime = d.content_date + d.content_time;  // verified when written
     if (d.completion_flag.empty()) d.completion_flag = "COMPLETE";
     if (d.verification_flag.empty()) d.verification_flag = "UNVERIFIED";
     if (d.instance_number.empty()) d.instance_number = "1";
