@@ -2620,6 +2620,60 @@ def read_measurement_report(source: bytes | str | os.PathLike[str], rows: bool =
         >>> table = pd.DataFrame(loam.read_measurement_report("sr.dcm", rows=True))
     """
 
+def write_report(report: dict[str, Any], output: str | os.PathLike[str] = '', identity: dict[str, str | int] | None = None, require_evidence: bool = True) -> bytes | None:
+    """
+    A TID 2000 Basic Diagnostic Imaging Report from a title, an observer and sections of statements.
+
+    Args:
+        report: a dict: "title" (a code, default LN 18748-4 "Diagnostic Imaging Report"), "observer"
+            (a person name, e.g. "Smith^John"), "sections" and any header key of content_json's
+            layout (patient, study, series, evidence, UIDs, dates, flags). "sections" maps section
+            names to their statements, in order: history, request, clinical information, indications,
+            patient presentation, procedure, prior procedures, previous findings, findings,
+            impressions, recommendations, conclusions, summary, complications, key images, addendum
+            (the headings of CID 7001); or is a list of {"heading": a name or a code, "statements":
+            [...]}. A statement is a str (a TEXT), or {"text": ...} or {"code": {value, scheme,
+            meaning}}, with an optional "concept" (by default the section's element: Finding,
+            Impression, Recommendation, Conclusion, History, ...) and "images" [{sop_class_uid,
+            sop_instance_uid, frames?}] it was inferred from.
+        output: a path to write the file to; empty to get the bytes.
+        identity: as write_sr's.
+        require_evidence: as write_sr's: cited images must be listed in "evidence".
+
+    Returns:
+        A Basic Text SR (Comprehensive when the header asks for it) with the TID 2000 tree: language,
+        observer, one CONTAINER per section holding its statements; or None when written to output.
+
+    Raises:
+        ValueError: an unknown section name, a statement with neither or both of text and code,
+            images not listed as evidence, unknown keys.
+
+    Example:
+        >>> loam.write_report({"patient": {"name": "Doe^Jane", "id": "P1"},
+        ...                    "sections": {"findings": ["No nodules."], "impressions": ["Normal chest CT."]}},
+        ...                   output="report.dcm")
+    """
+
+def read_report(source: bytes | str | os.PathLike[str]) -> dict[str, Any]:
+    """
+    A diagnostic imaging report (TID 2000) as the dict write_report takes.
+
+    Args:
+        source: a diagnostic imaging report (TID 2000), bytes or a path.
+
+    Returns:
+        The dict write_report takes: content_json's header keys, "title", "observer" (or None) and
+        "sections" as a list of {"heading": its name (or its code when it is not one of CID 7001's),
+        "statements": [{"concept", "text" or "code", "images"?}]}.
+
+    Raises:
+        ValueError: not a DICOM data set, or no SR content.
+
+    Example:
+        >>> [s["heading"] for s in loam.read_report("report.dcm")["sections"]]
+        ['findings', 'impressions']
+    """
+
 def recist_evaluate(baseline: list[Any], current: list[Any], nadir_sld: float = 0.0, new_lesion: bool = False, nt_progression: bool = False) -> dict[str, Any]:
     """
     RECIST 1.1 from target lesions {longest_mm, short_axis_mm, status, is_lymph_node}: CR/PR/SD/PD with

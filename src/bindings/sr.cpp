@@ -16,6 +16,7 @@
 #include "sr/content.hpp"
 #include "sr/ko.hpp"
 #include "sr/tid1500.hpp"
+#include "sr/tid2000.hpp"
 
 namespace loam::bind {
 
@@ -274,23 +275,19 @@ ContentItem item_from(const nb::dict& d, const std::string& where, int depth) {
     return item;
 }
 
-SrDocument document_from(const nb::dict& d) {
-    const std::string where = "write_sr:";
-    refuse_unknown_keys(d, {"sop_class_uid", "sop_instance_uid", "series_instance_uid", "study_instance_uid", "patient",
-                            "study", "series", "instance_number", "content_date", "content_time", "manufacturer",
-                            "completion_flag", "verification_flag", "preliminary_flag", "evidence", "other_evidence",
-                            "verifying_observers", "content"},
-                        "write_sr");
+// The header keys of the layout (all but "content"), for write_sr and write_report.
+SrDocument header_from(const nb::dict& d, const char* fn) {
+    const std::string where = std::string(fn) + ":";
     SrDocument doc;
     doc.sop_class_uid = field(d, "sop_class_uid", where), doc.sop_instance_uid = field(d, "sop_instance_uid", where);
     doc.series_instance_uid = field(d, "series_instance_uid", where);
     doc.study_instance_uid = field(d, "study_instance_uid", where);
     const nb::dict patient = sub_dict(d, "patient", where), study = sub_dict(d, "study", where),
                    series = sub_dict(d, "series", where);
-    refuse_unknown_keys(patient, {"name", "id", "birth_date", "sex"}, "write_sr: 'patient'");
+    refuse_unknown_keys(patient, {"name", "id", "birth_date", "sex"}, where + " 'patient'");
     refuse_unknown_keys(study, {"date", "time", "id", "accession_number", "referring_physician_name", "description"},
-                        "write_sr: 'study'");
-    refuse_unknown_keys(series, {"number", "description"}, "write_sr: 'series'");
+                        where + " 'study'");
+    refuse_unknown_keys(series, {"number", "description"}, where + " 'series'");
     doc.patient_name = field(patient, "name", where), doc.patient_id = field(patient, "id", where);
     doc.patient_birth_date = field(patient, "birth_date", where), doc.patient_sex = field(patient, "sex", where);
     doc.study_date = field(study, "date", where), doc.study_time = field(study, "time", where);
@@ -306,8 +303,8 @@ SrDocument document_from(const nb::dict& d) {
     doc.preliminary_flag = field(d, "preliminary_flag", where);
     for (auto [key, list] : {std::pair{"evidence", &doc.evidence}, {"other_evidence", &doc.other_evidence}}) {
         if (!d.contains(key) || d[key].is_none()) continue;
-        for (nb::handle h : option_value<nb::sequence>(d[key], std::string("write_sr: '") + key + "'")) {
-            const std::string here = std::string("write_sr: an entry of '") + key + "'";
+        for (nb::handle h : option_value<nb::sequence>(d[key], where + " '" + key + "'")) {
+            const std::string here = where + " an entry of '" + key + "'";
             const nb::dict e = option_value<nb::dict>(h, here);
             refuse_unknown_keys(e, {"study_instance_uid", "series_instance_uid", "sop_class_uid", "sop_instance_uid"}, here);
             list->push_back({field(e, "study_instance_uid", here), field(e, "series_instance_uid", here),
@@ -315,12 +312,22 @@ SrDocument document_from(const nb::dict& d) {
         }
     }
     if (d.contains("verifying_observers") && !d["verifying_observers"].is_none())
-        for (nb::handle h : option_value<nb::sequence>(d["verifying_observers"], "write_sr: 'verifying_observers'")) {
-            const std::string here = "write_sr: an entry of 'verifying_observers'";
+        for (nb::handle h : option_value<nb::sequence>(d["verifying_observers"], where + " 'verifying_observers'")) {
+            const std::string here = where + " an entry of 'verifying_observers'";
             const nb::dict o = option_value<nb::dict>(h, here);
             refuse_unknown_keys(o, {"name", "organization", "datetime"}, here);
             doc.verifying_observers.push_back({field(o, "name", here), field(o, "organization", here), field(o, "datetime", here)});
         }
+    return doc;
+}
+
+SrDocument document_from(const nb::dict& d) {
+    refuse_unknown_keys(d, {"sop_class_uid", "sop_instance_uid", "series_instance_uid", "study_instance_uid", "patient",
+                            "study", "series", "instance_number", "content_date", "content_time", "manufacturer",
+                            "completion_flag", "verification_flag", "preliminary_flag", "evidence", "other_evidence",
+                            "verifying_observers", "content"},
+                        "write_sr");
+    SrDocument doc = header_from(d, "write_sr");
     if (!d.contains("content")) throw nb::value_error("write_sr: 'content' (the root CONTAINER) is required");
     doc.content = item_from(option_value<nb::dict>(d["content"], "write_sr: 'content'"), "write_sr: content item 1", 0);
     return doc;
@@ -763,6 +770,136 @@ void register_measurements(nb::module_& m) {
         "A TID 1500 measurement report in dcmqi's metadata layout, or one row per measurement.");
 }
 
+
+// ---- TID 2000 reports as a simple dict ----
+
+CodedConcept heading_from(nb::handle h, const std::string& where) {
+    if (nb::isinstance<nb::str>(h)) {
+        const std::string name = nb::cast<std::string>(h);
+        const auto heading = report_heading(name);
+        if (!heading)
+            throw nb::value_error((where + ": unknown section '" + name + "' (history, request, clinical information, "
+                                   "indications, patient presentation, procedure, prior procedures, previous findings, "
+                                   "findings, impressions, recommendations, conclusions, summary, complications, key images, "
+                                   "addendum; or a code)").c_str());
+        return *heading;
+    }
+    nb::dict holder;
+    holder["heading"] = h;
+    return *code_from(holder, "heading", where);
+}
+
+ReportStatement statement_from(nb::handle h, const std::string& where) {
+    if (nb::isinstance<nb::str>(h)) return {std::nullopt, nb::cast<std::string>(h), std::nullopt, {}};
+    const nb::dict d = option_value<nb::dict>(h, where);
+    refuse_unknown_keys(d, {"text", "code", "concept", "images"}, where);
+    ReportStatement st{code_from(d, "concept", where), field(d, "text", where), code_from(d, "code", where), {}};
+    if (st.code && d.contains("text")) throw nb::value_error((where + ": give 'text' or 'code', not both").c_str());
+    if (!st.code && !d.contains("text")) throw nb::value_error((where + ": 'text' or 'code' is required").c_str());
+    if (d.contains("images") && !d["images"].is_none())
+        for (nb::handle hi : option_value<nb::sequence>(d["images"], where + " 'images'")) {
+            const std::string here = where + " 'images' entry";
+            const nb::dict r = option_value<nb::dict>(hi, here);
+            refuse_unknown_keys(r, {"sop_class_uid", "sop_instance_uid", "frames"}, here);
+            st.images.push_back({field(r, "sop_class_uid", here), field(r, "sop_instance_uid", here),
+                                 values_from<std::int64_t>(r, "frames", here), {}, {}});
+        }
+    return st;
+}
+
+void register_reports(nb::module_& m) {
+    m.def(
+        "write_report",
+        [](const nb::dict& report, const Path& output, const std::optional<nb::dict>& identity, bool require_evidence) -> nb::object {
+            const char* fn = "write_report";
+            refuse_unknown_keys(report, {"title", "observer", "sections", "sop_class_uid", "sop_instance_uid", "series_instance_uid",
+                                         "study_instance_uid", "patient", "study", "series", "instance_number", "content_date",
+                                         "content_time", "manufacturer", "completion_flag", "verification_flag",
+                                         "preliminary_flag", "evidence", "other_evidence", "verifying_observers"}, fn);
+            SrDocument doc = header_from(report, fn);
+            DiagnosticReport r;
+            r.title = code_from(report, "title", "write_report:").value_or(CodedConcept{"18748-4", "LN", "Diagnostic Imaging Report", {}});
+            r.observer = field(report, "observer", "write_report:");
+            if (report.contains("sections") && !report["sections"].is_none()) {
+                const auto add = [&](nb::handle heading, nb::handle statements, const std::string& where) {
+                    ReportSection section{heading_from(heading, where), {}};
+                    std::size_t k = 0;
+                    for (nb::handle st : option_value<nb::sequence>(statements, where))
+                        section.statements.push_back(statement_from(st, where + "[" + std::to_string(++k) + "]"));
+                    r.sections.push_back(std::move(section));
+                };
+                if (nb::isinstance<nb::dict>(report["sections"])) {
+                    for (auto [key, value] : nb::cast<nb::dict>(report["sections"]))
+                        add(key, value, "write_report: section '" + nb::cast<std::string>(nb::str(key)) + "'");
+                } else {
+                    std::size_t n = 0;
+                    for (nb::handle h : option_value<nb::sequence>(report["sections"], "write_report: 'sections'")) {
+                        const std::string where = "write_report: sections[" + std::to_string(++n) + "]";
+                        const nb::dict sd = option_value<nb::dict>(h, where);
+                        refuse_unknown_keys(sd, {"heading", "statements"}, where);
+                        if (!sd.contains("heading")) throw nb::value_error((where + ": 'heading' is required").c_str());
+                        add(sd["heading"], sd.contains("statements") ? nb::handle(sd["statements"]) : nb::handle(nb::list()), where);
+                    }
+                }
+            }
+            doc.content = report_content(r);
+            loamwerk::Identity who{"loam", "", "", "", "1", "", ""};
+            read_identity(identity, who, false, fn);
+            if (!report.contains("manufacturer")) doc.manufacturer = who.manufacturer;
+            std::vector<std::uint8_t> bytes;
+            try {
+                bytes = without_gil([&] { return write_document(std::move(doc), who, require_evidence); });
+            } catch (const std::invalid_argument& e) {
+                throw nb::value_error((std::string("write_report: ") + e.what()).c_str());
+            }
+            return bytes_or_file(bytes, output);
+        },
+        nb::arg("report"), nb::arg("output") = "", nb::arg("identity") = nb::none(), nb::arg("require_evidence") = true,
+        nb::sig("def write_report(report: dict, output: str | os.PathLike[str] = '', identity: dict[str, str | int] | None = None, "
+                "require_evidence: bool = True) -> bytes | None"),
+        "A TID 2000 Basic Diagnostic Imaging Report from a title, an observer and sections of statements.");
+    m.def(
+        "read_report",
+        [](const Source& source) {
+            const SrDocument doc = read_source(source, "read_report");
+            const DiagnosticReport r = diagnostic_report(doc);
+            nb::dict out = document_dict(doc);
+            nb::del(out["content"]);
+            out["title"] = code_dict(r.title);
+            out["observer"] = r.observer.empty() ? nb::none() : nb::object(utf8_str(r.observer));
+            nb::list sections;
+            for (const ReportSection& s : r.sections) {
+                nb::dict sd;
+                const std::string name = report_heading_name(s.heading);
+                sd["heading"] = name.empty() ? nb::object(code_dict(s.heading)) : nb::object(nb::str(name.c_str()));
+                nb::list statements;
+                for (const ReportStatement& st : s.statements) {
+                    nb::dict e;
+                    if (st.name) e["concept"] = code_dict(*st.name);
+                    if (st.code) e["code"] = code_dict(*st.code);
+                    else e["text"] = utf8_str(st.text);
+                    if (!st.images.empty()) {
+                        nb::list images;
+                        for (const InstanceReference& i : st.images) {
+                            nb::dict ref;
+                            ref["sop_class_uid"] = i.sop_class_uid, ref["sop_instance_uid"] = i.sop_instance_uid;
+                            if (!i.frames.empty()) ref["frames"] = list_of(i.frames);
+                            images.append(ref);
+                        }
+                        e["images"] = images;
+                    }
+                    statements.append(e);
+                }
+                sd["statements"] = statements;
+                sections.append(sd);
+            }
+            out["sections"] = sections;
+            return out;
+        },
+        nb::arg("source"), nb::sig("def read_report(source: bytes | str | os.PathLike[str]) -> dict"),
+        "A diagnostic imaging report (TID 2000) as the dict write_report takes.");
+}
+
 std::uint32_t cid_number(long long cid, const char* fn) {
     if (cid < 1 || cid > 0xFFFFFFFFLL)
         throw nb::value_error((std::string(fn) + ": cid must be a context group number (a positive integer)").c_str());
@@ -875,6 +1012,7 @@ void register_sr(nb::module_& m) {
     register_codes(m);
     register_content(m);
     register_measurements(m);
+    register_reports(m);
 }
 
 }  // namespace loam::bind
