@@ -126,8 +126,8 @@ def every_value_type() -> dict:
                   "referring_physician_name": "", "description": "Chest CT"},
         "evidence": [IMAGE],
         "content": {
-            "value_type": "CONTAINER", "concept": code("126000", "Imaging Measurement Report"),
-            "template": {"id": "1500", "mapping_resource": "DCMR"},
+            "value_type": "CONTAINER", "concept": code("18748-4", "Diagnostic Imaging Report", "LN"),
+            "template": {"id": "2000", "mapping_resource": "DCMR"},
             "children": [
                 {"relationship": "HAS CONCEPT MOD", "value_type": "CODE", "concept": code("121049", "Language of Content Item and Descendants"),
                  "code": code("eng", "English", "RFC5646")},

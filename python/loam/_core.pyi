@@ -2466,6 +2466,35 @@ def content_json(source: bytes | str | os.PathLike[str]) -> str:
         'Imaging Measurement Report'
     """
 
+def sr_validate(source: bytes | str | os.PathLike[str]) -> list[dict[str, str]]:
+    """
+    Findings of the checks of a structured report and of its template (TID 1500, TID 2000).
+
+    Args:
+        source: a structured report: bytes or a path.
+
+    Returns:
+        A list of findings, each {"severity": "error" or "warning", "item": the content item ("1.4.2";
+        "" for the header), "message"}; empty when nothing was found. Nothing is raised for what the
+        document gets wrong. Any SR: the root and value types, relationship types, what each value
+        type requires, value types the storage class cannot hold, references by identifier that lead
+        nowhere, referenced instances and presentation states missing from the evidence, UIDs that
+        break PS3.5's syntax or are all zeros, SCOORD without the image it lies on, units outside
+        UCUM (warning), codes of the retired SNOMED-RT scheme (warning, with their SCT code), a
+        VERIFIED document without a verifying observer. TID 1500 (root DCM 126000): the language,
+        the procedure reported, imaging measurements, each group's tracking identifier and UID,
+        measurements CONTAINS in their group, and the value sets of observer type (CID 270),
+        derivation (CID 7464) and laterality (CID 244). TID 2000 (template 2000, or a title of CID
+        7000): headings of CID 7001 and statements of CID 7002 (warnings).
+
+    Raises:
+        ValueError: not a DICOM data set, or no SR content.
+
+    Example:
+        >>> [f["message"] for f in loam.sr_validate("sr.dcm") if f["severity"] == "error"]
+        []
+    """
+
 def sr_to_html(source: bytes | str | os.PathLike[str]) -> str:
     """
     The structured report (bytes or a path) as an HTML5 page.

@@ -612,6 +612,31 @@ Example:
     >>> [s["heading"] for s in loam.read_report("report.dcm")["sections"]]
     ['findings', 'impressions']
 """,
+    "sr_validate": """
+Args:
+    source: a structured report: bytes or a path.
+
+Returns:
+    A list of findings, each {"severity": "error" or "warning", "item": the content item ("1.4.2";
+    "" for the header), "message"}; empty when nothing was found. Nothing is raised for what the
+    document gets wrong. Any SR: the root and value types, relationship types, what each value
+    type requires, value types the storage class cannot hold, references by identifier that lead
+    nowhere, referenced instances and presentation states missing from the evidence, UIDs that
+    break PS3.5's syntax or are all zeros, SCOORD without the image it lies on, units outside
+    UCUM (warning), codes of the retired SNOMED-RT scheme (warning, with their SCT code), a
+    VERIFIED document without a verifying observer. TID 1500 (root DCM 126000): the language,
+    the procedure reported, imaging measurements, each group's tracking identifier and UID,
+    measurements CONTAINS in their group, and the value sets of observer type (CID 270),
+    derivation (CID 7464) and laterality (CID 244). TID 2000 (template 2000, or a title of CID
+    7000): headings of CID 7001 and statements of CID 7002 (warnings).
+
+Raises:
+    ValueError: not a DICOM data set, or no SR content.
+
+Example:
+    >>> [f["message"] for f in loam.sr_validate("sr.dcm") if f["severity"] == "error"]
+    []
+""",
     "write_ko": """
 Args:
     document: references, title, retrieve, UIDs and patient and study attributes (see above).

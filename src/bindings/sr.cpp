@@ -130,6 +130,11 @@ nb::dict item_dict(const ContentItem& item) {
         if (!r.frames.empty()) ref["frames"] = list_of(r.frames);
         if (!r.segments.empty()) ref["segments"] = list_of(r.segments);
         if (!r.channels.empty()) ref["channels"] = list_of(r.channels);
+        if (!r.presentation_instance_uid.empty()) {
+            nb::dict state;
+            state["sop_class_uid"] = r.presentation_class_uid, state["sop_instance_uid"] = r.presentation_instance_uid;
+            ref["presentation_state"] = state;
+        }
         d["reference"] = ref;
     }
     if (t == "SCOORD" || t == "SCOORD3D") {
@@ -252,11 +257,15 @@ ContentItem item_from(const nb::dict& d, const std::string& where, int depth) {
     if (d.contains("reference") && !d["reference"].is_none()) {
         const std::string here = where + " 'reference'";
         const nb::dict r = sub_dict(d, "reference", where);
-        refuse_unknown_keys(r, {"sop_class_uid", "sop_instance_uid", "frames", "segments", "channels"}, here);
+        refuse_unknown_keys(r, {"sop_class_uid", "sop_instance_uid", "frames", "segments", "channels", "presentation_state"}, here);
         item.reference = InstanceReference{field(r, "sop_class_uid", here), field(r, "sop_instance_uid", here),
                                            values_from<std::int64_t>(r, "frames", here),
                                            values_from<std::int64_t>(r, "segments", here),
-                                           values_from<std::int64_t>(r, "channels", here)};
+                                           values_from<std::int64_t>(r, "channels", here), {}, {}};
+        const nb::dict state = sub_dict(r, "presentation_state", here);
+        refuse_unknown_keys(state, {"sop_class_uid", "sop_instance_uid"}, here + " 'presentation_state'");
+        item.reference->presentation_class_uid = field(state, "sop_class_uid", here);
+        item.reference->presentation_instance_uid = field(state, "sop_instance_uid", here);
     }
     item.graphic_type = field(d, "graphic_type", where);
     item.graphic_data = values_from<double>(d, "graphic_data", where);
@@ -352,6 +361,20 @@ void register_content(nb::module_& m) {
         },
         nb::arg("source"), nb::sig("def content_json(source: bytes | str | os.PathLike[str]) -> str"),
         "The structured report (bytes or a path) as JSON: its header and its content tree.");
+    m.def(
+        "sr_validate",
+        [](const Source& source) {
+            const SrDocument doc = read_source(source, "sr_validate");
+            nb::list out;
+            for (const Finding& f : validate(doc)) {
+                nb::dict d;
+                d["severity"] = f.severity, d["item"] = f.item, d["message"] = utf8_str(f.message);
+                out.append(d);
+            }
+            return out;
+        },
+        nb::arg("source"), nb::sig("def sr_validate(source: bytes | str | os.PathLike[str]) -> list[dict[str, str]]"),
+        "Findings of the checks of a structured report and of its template (TID 1500, TID 2000).");
     m.def(
         "sr_to_html",
         [](const Source& source) {
@@ -802,7 +825,7 @@ ReportStatement statement_from(nb::handle h, const std::string& where) {
             const nb::dict r = option_value<nb::dict>(hi, here);
             refuse_unknown_keys(r, {"sop_class_uid", "sop_instance_uid", "frames"}, here);
             st.images.push_back({field(r, "sop_class_uid", here), field(r, "sop_instance_uid", here),
-                                 values_from<std::int64_t>(r, "frames", here), {}, {}});
+                                 values_from<std::int64_t>(r, "frames", here), {}, {}, {}, {}});
         }
     return st;
 }

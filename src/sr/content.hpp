@@ -20,6 +20,7 @@ struct CodedConcept {
 struct InstanceReference {
     std::string sop_class_uid, sop_instance_uid;
     std::vector<std::int64_t> frames, segments, channels;  // channels as (M, C) pairs, flattened
+    std::string presentation_class_uid, presentation_instance_uid;  // the image's presentation state, if any
 };
 
 struct ContentItem {
@@ -100,6 +101,17 @@ struct Region {
 
 // Every region in document order.
 std::vector<Region> regions(const SrDocument& doc);
+
+// One thing a check of a report found: "error" (against the standard or its template) or
+// "warning" (allowed, but likely not meant), at a content item ("1.4.2"; "" for the header).
+struct Finding {
+    std::string severity, item, message;
+};
+
+// The checks of any SR document (structure, value types, references and their evidence, UIDs,
+// codes) and of the templates it declares or is recognised as: TID 1500 measurement reports and
+// TID 2000 diagnostic imaging reports (required items, value sets from their context groups).
+std::vector<Finding> validate(const SrDocument& doc);
 
 // The document as an HTML5 page: its header as a table, then the content tree with a heading
 // for each container, concept names with their values (codes with their meanings, numbers with

@@ -148,6 +148,12 @@ ContentItem read_item(const Nodes& nodes, int depth) {
             ref.frames = integers(r, tags::kReferencedFrameNumber);
             ref.segments = integers(r, tags::kReferencedSegmentNumber);
             ref.channels = integers(r, tags::kReferencedWaveformChannels);
+            // A presentation state to show the image with stands in a nested sequence.
+            const auto& state = items(r, tags::kReferencedSOPSequence);
+            if (!state.empty()) {
+                ref.presentation_class_uid = text(state.front(), tags::kReferencedSOPClassUID);
+                ref.presentation_instance_uid = text(state.front(), tags::kReferencedSOPInstanceUID);
+            }
             item.reference = std::move(ref);
         }
     } else if (t == "SCOORD" || t == "SCOORD3D") {

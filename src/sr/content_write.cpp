@@ -151,6 +151,14 @@ void write_item_elements(ItemWriter& w, const ContentItem& item) {
         w.text(tags::kReferencedSOPClassUID, "UI", r.sop_class_uid);
         w.text(tags::kReferencedSOPInstanceUID, "UI", r.sop_instance_uid);
         if (!r.frames.empty()) w.text(tags::kReferencedFrameNumber, "IS", joined(r.frames));
+        if (!r.presentation_instance_uid.empty()) {
+            w.begin_sequence(tags::kReferencedSOPSequence);
+            w.begin_item();
+            w.text(tags::kReferencedSOPClassUID, "UI", r.presentation_class_uid);
+            w.text(tags::kReferencedSOPInstanceUID, "UI", r.presentation_instance_uid);
+            w.end_item();
+            w.end_sequence();
+        }
         if (!r.channels.empty()) {
             std::vector<std::uint16_t> channels(r.channels.begin(), r.channels.end());
             w.us(tags::kReferencedWaveformChannels, channels);
@@ -322,6 +330,14 @@ std::vector<std::uint8_t> write_document(SrDocument d, const Identity& who, bool
         if (!listed(d.evidence) && !listed(d.other_evidence))
             throw std::invalid_argument("the content references " + r->sop_instance_uid +
                                         ", which 'evidence' does not list (with its study and series UIDs)");
+        if (!r->presentation_instance_uid.empty()) {
+            const auto listed_state = [&](const std::vector<EvidenceInstance>& list) {
+                return std::any_of(list.begin(), list.end(), [&](const EvidenceInstance& e) { return e.sop_instance_uid == r->presentation_instance_uid; });
+            };
+            if (!listed_state(d.evidence) && !listed_state(d.other_evidence))
+                throw std::invalid_argument("the content references the presentation state " + r->presentation_instance_uid +
+                                            ", which 'evidence' does not list (with its study and series UIDs)");
+        }
     }
     for (const auto& list : {d.evidence, d.other_evidence})
         for (const EvidenceInstance& e : list)

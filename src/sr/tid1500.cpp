@@ -115,7 +115,7 @@ const InstanceHeader* find_header(const std::vector<InstanceHeader>& headers, co
 ContentItem reference_item(const char* relationship, const char* type, const CodedConcept& name, const std::string& sop_class,
                            const std::string& sop_instance) {
     ContentItem i = item(relationship, type, name);
-    i.reference = InstanceReference{sop_class, sop_instance, {}, {}, {}};
+    i.reference = InstanceReference{sop_class, sop_instance, {}, {}, {}, {}, {}};
     return i;
 }
 
@@ -308,7 +308,7 @@ SrDocument measurement_document(const MeasurementReport& r, const std::vector<In
         for (const InstanceHeader& h : library) {
             ContentItem image;
             image.relationship = "CONTAINS", image.value_type = "IMAGE";
-            image.reference = InstanceReference{h.sop_class_uid, h.sop_instance_uid, {}, {}, {}};
+            image.reference = InstanceReference{h.sop_class_uid, h.sop_instance_uid, {}, {}, {}, {}, {}};
             group.children.push_back(std::move(image));
         }
         lib.children.push_back(std::move(group));

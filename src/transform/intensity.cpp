@@ -133,8 +133,6 @@ std::vector<float> area_resize(std::span<const float> v, const std::size_t in[3]
     std::size_t shape[3] = {in[0], in[1], in[2]};
     for (int axis = 0; axis < 3; ++axis) {
         const std::size_t n = shape[axis], m = out[axis];
-        std::size_t next_shape[3] = {shape[0], shape[1], shape[2]};
-        next_shape[axis] = m;
         const std::size_t before = axis == 0 ? 1 : axis == 1 ? shape[0] : shape[0] * shape[1];
         const std::size_t after = axis == 0 ? shape[1] * shape[2] : axis == 1 ? shape[2] : 1;
         std::vector<double> next(before * m * after);
