@@ -173,3 +173,24 @@ def test_read_measurement_report_refuses_other_reports():
     document = {"content": {"value_type": "CONTAINER", "concept": {"value": "11528-7", "scheme": "LN", "meaning": "Radiology Report"}}}
     with pytest.raises(ValueError, match="not a TID 1500 Imaging Measurement Report"):
         loam.read_measurement_report(loam.write_sr(document))
+
+
+def test_cli_sr(tmp_path, capsys):
+    from loam import cli
+    example = example_report = DCMQI / "doc/examples/sr-tid1500-ct-liver-example.json"
+    if not example_report.is_file():
+        pytest.skip(f"{example} is absent")
+    path = tmp_path / "liver.dcm"
+    loam.write_measurement_report(example, LIBRARY, DCMQI / "data/segmentations", path)
+    assert cli.main(["sr", "rows", str(path)]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0].startswith("group,tracking_id,") and len(lines) == 7 and "Attenuation Coefficient" in lines[1]
+    assert cli.main(["sr", "dump", str(path)]) == 0
+    dump = capsys.readouterr().out
+    assert "CONTAINS NUM Attenuation Coefficient = 37.3289 [hnsf'U]" in dump
+    assert cli.main(["sr", "json", str(path)]) == 0
+    assert json.loads(capsys.readouterr().out)["content"]["concept"]["meaning"] == "Imaging Measurement Report"
+    assert cli.main(["sr", "html", str(path), "-o", str(tmp_path / "r.html")]) == 0
+    assert "<h1>Imaging Measurement Report</h1>" in (tmp_path / "r.html").read_text()
+    assert cli.main(["sr", "rows", str(tmp_path / "absent.dcm")]) == 1
+    assert "loam sr rows: cannot open" in capsys.readouterr().err

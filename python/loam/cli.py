@@ -1144,6 +1144,80 @@ def run_batch(command: str, job: Callable[[], dict[str, Any]]) -> dict[str, Any]
     return None
 
 
+def _sr_value(item: dict[str, Any]) -> str:
+    """One content item's value, as the dump shows it."""
+    code = item.get("code")
+    if code:
+        return f"{code['meaning']} ({code['value']}, {code['scheme']})"
+    if item.get("value_type") == "NUM":
+        unit = item.get("unit", {}).get("value", "")
+        value = item.get("value")
+        shown = "no value" if value is None else f"{value:g} {unit}".strip()
+        qualifier = item.get("qualifier")
+        return shown + (f" [{qualifier['meaning']}]" if qualifier else "")
+    for key in ("text", "datetime", "date", "time", "uid", "person_name"):
+        if key in item:
+            return repr(item[key])
+    if "reference" in item:
+        ref = item["reference"]
+        frames = f" frames {','.join(map(str, ref['frames']))}" if ref.get("frames") else ""
+        segments = f" segments {','.join(map(str, ref['segments']))}" if ref.get("segments") else ""
+        return f"{ref['sop_instance_uid']}{frames}{segments}"
+    if "graphic_type" in item:
+        return f"{item['graphic_type']} {len(item['graphic_data'])} values"
+    if "temporal_range_type" in item:
+        return str(item["temporal_range_type"])
+    if "referenced_content" in item:
+        return "-> item " + ".".join(map(str, item["referenced_content"]))
+    return ""
+
+
+def _sr_dump(item: dict[str, Any], at: str, depth: int, out: list[str]) -> None:
+    concept = item.get("concept", {}).get("meaning", "")
+    relationship = item.get("relationship", "")
+    value = _sr_value(item)
+    line = f"{'  ' * depth}{at} {relationship + ' ' if relationship else ''}{item.get('value_type', 'BY REFERENCE')}"
+    line += f" {concept}" if concept else ""
+    line += f" = {value}" if value else ""
+    out.append(line)
+    for k, child in enumerate(item.get("children", []), 1):
+        _sr_dump(child, f"{at}.{k}", depth + 1, out)
+
+
+def cmd_sr(args: argparse.Namespace) -> int:
+    try:
+        if args.action == "json":
+            print(_core.content_json(args.path))
+        elif args.action == "html":
+            page = _core.sr_to_html(args.path)
+            if args.output:
+                with open(args.output, "w", encoding="utf-8") as f:
+                    f.write(page)
+            else:
+                sys.stdout.write(page)
+        elif args.action == "rows":
+            rows = _core.read_measurement_report(args.path, rows=True)
+            assert isinstance(rows, list)  # rows=True gives the list
+            if args.json:
+                print(json.dumps(rows, indent=1))
+            else:
+                import csv
+                names = list(rows[0]) if rows else ["group", "tracking_id", "quantity", "value", "unit"]
+                writer = csv.DictWriter(sys.stdout, fieldnames=names)
+                writer.writeheader()
+                writer.writerows(rows)
+        else:
+            document = json.loads(_core.content_json(args.path))
+            lines = [f"{document['patient']['name']} ({document['patient']['id']}), "
+                     f"{document['completion_flag']} {document['verification_flag']}"]
+            _sr_dump(document["content"], "1", 0, lines)
+            print("\n".join(lines))
+    except (OSError, ValueError, RuntimeError) as exc:
+        print(f"loam sr {args.action}: {exc}", file=sys.stderr)
+        return 1
+    return 0
+
+
 def cmd_index(args: argparse.Namespace) -> int:
     from . import batch
 
@@ -1270,6 +1344,14 @@ def build_parser() -> argparse.ArgumentParser:
     ix.add_argument("--no-json", action="store_true", help="leave out the json column (the whole header)")
     ix.add_argument("--no-progress", action="store_true", help="never draw the progress line")
     ix.set_defaults(run=cmd_index)
+    sr = sub.add_parser("sr", help="a structured report: its content tree (dump), JSON, HTML page or measurement rows")
+    sr.add_argument("action", choices=["dump", "json", "html", "rows"],
+                    help="dump: the tree as text; json: content_json; html: an HTML page; rows: one CSV row per "
+                         "TID 1500 measurement")
+    sr.add_argument("path", metavar="PATH")
+    sr.add_argument("-o", "--output", metavar="FILE", help="html: write the page here instead of to standard output")
+    sr.add_argument("--json", action="store_true", help="rows: a JSON array instead of CSV")
+    sr.set_defaults(run=cmd_sr)
     sc = sub.add_parser("scan", help="list the DICOM files under a directory")
     sc.add_argument("dir", metavar="DIR")
     sc.add_argument("--flat", action="store_true", help="only the directory itself, not its subdirectories")
