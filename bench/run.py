@@ -804,6 +804,66 @@ def warp_benchmarks() -> None:
            one(lambda: loam.transform_affine(volume, rotate=[angle])), one(affine_peer), 1, 5, peer)
 
 
+def sr_benchmarks() -> None:
+    """Reading the measurement groups of a TID 1500 report with 500 measurements (100 groups of 5)
+    against highdicom's srread and MeasurementReport."""
+    try:
+        import highdicom as hd
+    except ImportError:
+        print("sr: highdicom is not installed; skipped")
+        return
+    code = lambda value, meaning, scheme="DCM": {"value": value, "scheme": scheme, "meaning": meaning}  # noqa: E731
+    groups = []
+    for g in range(100):
+        children = [
+            {"relationship": "HAS OBS CONTEXT", "value_type": "TEXT", "concept": code("112039", "Tracking Identifier"),
+             "text": f"lesion {g}"},
+            {"relationship": "HAS OBS CONTEXT", "value_type": "UIDREF", "concept": code("112040", "Tracking Unique Identifier"),
+             "uid": f"1.2.826.0.1.3680043.9.5296.7.{g + 1}"},
+            {"relationship": "CONTAINS", "value_type": "CODE", "concept": code("121071", "Finding"),
+             "code": code("108369006", "Neoplasm", "SCT")}]
+        for m in range(5):
+            children.append({"relationship": "CONTAINS", "value_type": "NUM", "concept": code("410668003", "Length", "SCT"),
+                             "value": 10.0 + g + m / 10, "unit": code("mm", "millimeter", "UCUM")})
+        groups.append({"relationship": "CONTAINS", "value_type": "CONTAINER", "concept": code("125007", "Measurement Group"),
+                       "template": {"id": "1501", "mapping_resource": "DCMR"}, "children": children})
+    document = {"patient": {"name": "Bench^Report", "id": "B1"}, "study": {"date": "20240301", "time": "101500"},
+                "content": {"value_type": "CONTAINER", "concept": code("126000", "Imaging Measurement Report"),
+                            "template": {"id": "1500", "mapping_resource": "DCMR"}, "children": [
+                                {"relationship": "HAS CONCEPT MOD", "value_type": "CODE",
+                                 "concept": code("121049", "Language of Content Item and Descendants"),
+                                 "code": code("eng", "English", "RFC5646")},
+                                {"relationship": "HAS OBS CONTEXT", "value_type": "CODE", "concept": code("121005", "Observer Type"),
+                                 "code": code("121006", "Person")},
+                                {"relationship": "HAS OBS CONTEXT", "value_type": "PNAME",
+                                 "concept": code("121008", "Person Observer Name"), "person_name": "Reader^One"},
+                                {"relationship": "HAS CONCEPT MOD", "value_type": "CODE", "concept": code("121058", "Procedure reported"),
+                                 "code": code("363679005", "Imaging procedure", "SCT")},
+                                {"relationship": "CONTAINS", "value_type": "CONTAINER", "concept": code("111028", "Image Library")},
+                                {"relationship": "CONTAINS", "value_type": "CONTAINER", "concept": code("126010", "Imaging Measurements"),
+                                 "children": groups}]}}
+    root = Path(tempfile.mkdtemp(prefix="loam-bench-sr-"))
+    try:
+        path = root / "report.dcm"
+        loam.write_sr(document, path)
+
+        def ours() -> object:
+            rows = loam.read_measurement_report(path, rows=True)
+            assert len(rows) == 500
+            return rows
+
+        def theirs() -> object:
+            report = hd.sr.srread(path).content
+            values = [m.value for group in report.get_image_measurement_groups() for m in group.get_measurements()]
+            assert len(values) == 500
+            return values
+
+        one = lambda f: min(timeit(f) for _ in range(3))  # noqa: E731
+        report("read_measurement_report 500 measurements vs highdicom", one(ours), one(theirs), 1, 20, "highdicom")
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
 def perfusion_benchmarks() -> None:
     """dsc_fit_volume on a 128 x 128 x 20 series of 60 time points: voxels per second."""
     import numpy as np
@@ -976,7 +1036,7 @@ def main() -> int:
     warnings.simplefilter("ignore")
     sections = {"dataset": lambda: dataset_section(corpus()), "wsi": wsi_benchmarks, "convert": convert_benchmarks, "volume": volume_benchmarks,
                 "deid": lambda: deid_benchmarks(corpus()), "archive": archive_benchmarks,
-                "labels": label_benchmarks, "warps": warp_benchmarks}
+                "labels": label_benchmarks, "warps": warp_benchmarks, "sr": sr_benchmarks}
     if len(sys.argv) == 2 and sys.argv[1] in sections:  # one section, for quick runs
         sections[sys.argv[1]]()
         return 0
@@ -1008,8 +1068,10 @@ def main() -> int:
     convert_benchmarks()
     transform_benchmarks()
     label_benchmarks()
+    warp_benchmarks()
     perfusion_benchmarks()
     seg_benchmarks()
+    sr_benchmarks()
     wsi_benchmarks()
     archive_benchmarks()
     native = editable(files)
