@@ -182,6 +182,12 @@ def test_every_value_type_round_trips_and_reads_in_pydicom(tmp_path):
         path = tmp_path / "sr.dcm"
         path.write_bytes(data)
         assert dciodvfy_errors(path) == set()
+    dsrdump = shutil.which("dsrdump")
+    if dsrdump:
+        path = tmp_path / "sr.dcm"
+        path.write_bytes(data)
+        out = subprocess.run([dsrdump, str(path)], capture_output=True, text=True, errors="replace")
+        assert out.returncode == 0 and "Nodule, 8 mm" in out.stdout and "8.25" in out.stdout
     # One input, one file: the UIDs follow the content.
     assert loam.write_sr(document) == data
 

@@ -194,3 +194,19 @@ def test_cli_sr(tmp_path, capsys):
     assert "<h1>Imaging Measurement Report</h1>" in (tmp_path / "r.html").read_text()
     assert cli.main(["sr", "rows", str(tmp_path / "absent.dcm")]) == 1
     assert "loam sr rows: cannot open" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("name", ["sr_document.dcm", "sr_document_with_multiple_groups.dcm"])
+def test_we_read_highdicoms_reports_as_highdicom_does(name):
+    hd = pytest.importorskip("highdicom")
+    path = Path(__file__).resolve().parents[2] / "shared" / "testdata" / "highdicom" / name
+    if not path.is_file():
+        pytest.skip(f"{path} is absent")
+    report = hd.sr.srread(path).content
+    groups = (report.get_planar_roi_measurement_groups() + report.get_volumetric_roi_measurement_groups()
+              + report.get_image_measurement_groups())
+    theirs = sorted((g.tracking_identifier, g.tracking_uid, m.name.meaning, float(m.value), m.unit.value)
+                    for g in groups for m in g.get_measurements())
+    ours = sorted((r["tracking_id"], r["tracking_uid"], r["quantity"], r["value"], r["unit"])
+                  for r in loam.read_measurement_report(path, rows=True))
+    assert ours == theirs

@@ -697,7 +697,8 @@ nb::list report_rows(const MeasurementReport& r) {
             put_code(row, "laterality", g.laterality);
             put_code(row, "quantity", it.quantity);
             double value = std::nan("");
-            if (it.value == "inf") value = INFINITY;
+            if (it.float_value) value = *it.float_value;  // exact, where the document has it
+            else if (it.value == "inf") value = INFINITY;
             else if (it.value == "-inf") value = -INFINITY;
             else std::from_chars(it.value.data(), it.value.data() + it.value.size(), value);
             row["value"] = value;

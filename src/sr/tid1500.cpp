@@ -205,6 +205,7 @@ CodedNumber coded_number(const ContentItem& num) {
 MeasurementItem read_item(const ContentItem& num) {
     MeasurementItem m;
     m.value = value_of(num);
+    m.float_value = num.float_number;
     m.quantity = num.name.value_or(CodedConcept{});
     m.units = num.unit.value_or(CodedConcept{});
     for (const ContentItem& c : num.children) {

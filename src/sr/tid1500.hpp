@@ -25,6 +25,7 @@ struct CodedNumber {
 
 struct MeasurementItem {
     std::string value;  // as written, e.g. "1.96"; "nan" for a value that is not a number
+    std::optional<double> float_value;  // the exact value, where the document gives one beside the text
     CodedConcept quantity, units;
     std::optional<CodedConcept> derivation;
     std::vector<std::pair<CodedConcept, CodedConcept>> modifiers;  // (modifier, its value)
