@@ -249,7 +249,7 @@ def write_seeds() -> Path:
     rtdose = [p for p in dicoms if b"RTDOSE" in p.read_bytes()[:4096]]
     slide = sorted((ROOT / "build" / "demo" / "slide").glob("*.dcm"))
     sets: dict[str, list[bytes]] = {
-        "parse": dicom_bytes, "render": dicom_bytes, "json_write": dicom_bytes, "seg": dicom_bytes,
+        "parse": dicom_bytes, "render": dicom_bytes, "json_write": dicom_bytes, "seg": dicom_bytes, "sr": dicom_bytes,
         "vendor": dicom_bytes, "wsi": dicom_bytes, "dicomdir": dicom_bytes, "volume": dicom_bytes, "index": dicom_bytes,
         "rt": dicom_bytes + [s.read_bytes() + CUT + d.read_bytes() for s in rtstruct[:4] for d in rtdose[:4]],
         "deident": [bytes([i * 37 % 64]) + b for i, b in enumerate(dicom_bytes)],
