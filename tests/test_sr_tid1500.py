@@ -210,3 +210,37 @@ def test_we_read_highdicoms_reports_as_highdicom_does(name):
     ours = sorted((r["tracking_id"], r["tracking_uid"], r["quantity"], r["value"], r["unit"])
                   for r in loam.read_measurement_report(path, rows=True))
     assert ours == theirs
+
+
+def test_planar_and_volumetric_regions_and_image_groups(tmp_path):
+    hd = pytest.importorskip("highdicom")
+    report = json.loads(example("sr-tid1500-example.json").read_text())
+    base = report["Measurements"][0]
+    first_ct = "1.2.392.200103.20080913.113635.2.2009.6.22.21.43.10.23431.1"
+    planar = {k: v for k, v in base.items() if k not in ("ReferencedSegment", "segmentationSOPInstanceUID", "rwvmMapUsedForMeasurement")}
+    planar.update(TrackingIdentifier="planar", ImageRegion={"GraphicType": "POLYLINE", "GraphicData": [1.0, 2.0, 3.0, 4.0, 1.0, 2.0],
+                                                             "ReferencedSOPInstanceUID": first_ct})
+    volume = dict(planar, TrackingIdentifier="volume")
+    del volume["ImageRegion"]
+    volume["VolumeSurface"] = {"GraphicType": "POINT", "GraphicData": [1.0, 2.0, 3.0], "FrameOfReferenceUID": "1.2.3.4"}
+    image = {k: v for k, v in planar.items() if k != "ImageRegion"}
+    image["TrackingIdentifier"] = "whole image"
+    report["Measurements"] = [base, planar, volume, image]
+    path = tmp_path / "groups.dcm"
+    loam.write_measurement_report(report, LIBRARY, DCMQI / "data/sr-example", path)
+    back = loam.read_measurement_report(path)["Measurements"]
+    assert back[1]["ImageRegion"] == planar["ImageRegion"] and back[2]["VolumeSurface"] == volume["VolumeSurface"]
+    assert "ImageRegion" not in back[3] and "VolumeSurface" not in back[3]
+    sr = hd.sr.srread(path).content
+    assert [g.tracking_identifier for g in sr.get_planar_roi_measurement_groups()] == ["planar"]
+    assert sorted(g.tracking_identifier for g in sr.get_volumetric_roi_measurement_groups()) == ["Measurements group 1", "volume"]
+    assert [g.tracking_identifier for g in sr.get_image_measurement_groups()] == ["whole image"]
+    roi = sr.get_planar_roi_measurement_groups()[0].roi
+    assert roi.graphic_type.value == "POLYLINE" and roi.value.ravel().tolist() == [1.0, 2.0, 3.0, 4.0, 1.0, 2.0]
+    regions = loam.sr_regions(path)
+    assert [(r["tracking_id"], r["value_type"]) for r in regions] == [("planar", "SCOORD"), ("volume", "SCOORD3D")]
+    assert regions[0]["image"]["sop_instance_uid"] == first_ct
+    assert [f for f in loam.sr_validate(path) if f["severity"] == "error"] == []
+    with pytest.raises(ValueError, match="is not in the image library"):
+        planar["ImageRegion"]["ReferencedSOPInstanceUID"] = "1.2.3"
+        loam.write_measurement_report(report, LIBRARY, DCMQI / "data/sr-example")

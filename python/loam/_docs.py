@@ -517,7 +517,10 @@ Args:
         Measurements: groups with TrackingIdentifier (and TrackingUniqueIdentifier), Finding,
         FindingSite, Laterality, MeasurementMethod, ReferencedSegment,
         segmentationSOPInstanceUID, SourceSeriesForImageSegmentation, rwvmMapUsedForMeasurement,
-        measurementAlgorithmIdentification, qualitativeEvaluations and measurementItems (value,
+        measurementAlgorithmIdentification, qualitativeEvaluations, a region instead of a segment
+        (beyond dcmqi's schema: "ImageRegion" {GraphicType, GraphicData, ReferencedSOPInstanceUID
+        of an image library image, ReferencedFrameNumber?} for a planar ROI group, TID 1410, or
+        "VolumeSurface" {GraphicType, GraphicData, FrameOfReferenceUID}) and measurementItems (value,
         quantity, units, derivationModifier, measurementModifiers,
         measurementDerivationParameters, measurementNumProperties,
         measurementPopulationDescription, measurementAlgorithmIdentification). Codes are
@@ -531,8 +534,9 @@ Args:
         series_description.
 
 Returns:
-    A Comprehensive SR (TID 1500 Imaging Measurement Report, TID 1411 groups) as tid1500writer
-    writes it: dcmqi's tid1500reader reads it to the same JSON. Patient and study come from the
+    A Comprehensive SR (TID 1500 Imaging Measurement Report) as tid1500writer writes it: dcmqi's
+    tid1500reader reads it to the same JSON. Groups measured in a segment or a volume surface are
+    TID 1411, in an image region TID 1410, the others image measurements (TID 1501). Patient and study come from the
     first image library file; every file is listed as evidence; missing tracking UIDs are derived
     from the content. A value of "nan" (or "inf", "-inf") is kept as a measurement without value
     and the qualifier "Not a number" (DCM 114000), where tid1500writer leaves the measurement out.
@@ -553,8 +557,8 @@ Args:
 Returns:
     dcmqi's layout as tid1500reader writes it (imageLibrary and compositeContext as SOP Instance
     UIDs, values as the document writes them, "nan" for a measurement without value that says
-    so), for reports written by dcmqi, highdicom or us; older reports coded in SNOMED-RT are read
-    too. With rows: a list of dicts, one per measurement, ready for a data frame: group,
+    so), with "ImageRegion" or "VolumeSurface" for groups measured in a region, for reports
+    written by dcmqi, highdicom or us; older reports coded in SNOMED-RT are read too. With rows: a list of dicts, one per measurement, ready for a data frame: group,
     tracking_id, tracking_uid, finding, finding_site, laterality, quantity, derivation, method
     (each a meaning, with "<name>_code" as "scheme:value"), value (a float; NaN when absent),
     unit (its code value), segmentation_uid, segment, source_series.

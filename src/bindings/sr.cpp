@@ -13,7 +13,11 @@
 #include "core/file_io.hpp"
 #include "core/writer.hpp"
 #include "sr/codes.hpp"
-#include "sr/content.hpp"
+#include "sr/html.hpp"
+#include "sr/read.hpp"
+#include "sr/regions.hpp"
+#include "sr/validate.hpp"
+#include "sr/write.hpp"
 #include "sr/ko.hpp"
 #include "sr/tid1500.hpp"
 #include "sr/tid2000.hpp"
@@ -540,7 +544,7 @@ MeasurementReport report_from(const nb::dict& d) {
                                     "SourceSeriesForImageSegmentation", "segmentationSOPInstanceUID", "rwvmMapUsedForMeasurement",
                                     "MeasurementMethod", "measurementMethod", "Finding", "FindingSite", "Laterality",
                                     "measurementAlgorithmIdentification", "measurementItems", "qualitativeEvaluations",
-                                    "activitySession", "timePoint"}, gw);
+                                    "activitySession", "timePoint", "ImageRegion", "VolumeSurface"}, gw);
             MeasurementGroup m;
             m.tracking_id = field(g, "TrackingIdentifier", gw), m.tracking_uid = field(g, "TrackingUniqueIdentifier", gw);
             m.activity_session = field(g, "activitySession", gw), m.time_point = field(g, "timePoint", gw);
@@ -554,6 +558,23 @@ MeasurementReport report_from(const nb::dict& d) {
             m.finding = dcmqi_code_from(g, "Finding", gw), m.finding_site = dcmqi_code_from(g, "FindingSite", gw);
             m.laterality = dcmqi_code_from(g, "Laterality", gw);
             m.algorithm = algorithm_from(g, gw);
+            for (const char* key : {"ImageRegion", "VolumeSurface"}) {
+                if (!g.contains(key) || g[key].is_none()) continue;
+                if (m.region) throw nb::value_error((gw + ": give ImageRegion or VolumeSurface, not both").c_str());
+                const std::string rw = gw + " '" + key + "'";
+                const nb::dict roi = option_value<nb::dict>(g[key], rw);
+                RegionOfInterest region;
+                region.volumetric = std::string_view(key) == "VolumeSurface";
+                refuse_unknown_keys(roi, region.volumetric ? std::initializer_list<std::string_view>{"GraphicType", "GraphicData", "FrameOfReferenceUID"}
+                                                           : std::initializer_list<std::string_view>{"GraphicType", "GraphicData", "ReferencedSOPInstanceUID", "ReferencedFrameNumber"},
+                                    rw);
+                region.graphic_type = field(roi, "GraphicType", rw);
+                region.graphic_data = values_from<double>(roi, "GraphicData", rw);
+                region.image_uid = field(roi, "ReferencedSOPInstanceUID", rw);
+                region.frames = values_from<std::int64_t>(roi, "ReferencedFrameNumber", rw);
+                region.frame_of_reference_uid = field(roi, "FrameOfReferenceUID", rw);
+                m.region = std::move(region);
+            }
             std::size_t k = 0;
             if (g.contains("measurementItems") && !g["measurementItems"].is_none())
                 for (nb::handle hi : option_value<nb::sequence>(g["measurementItems"], gw + " 'measurementItems'")) {
@@ -655,6 +676,17 @@ nb::dict report_dict(const MeasurementReport& r) {
             m["qualitativeEvaluations"] = qs;
         }
         if (!g.segmentation_uid.empty()) m["segmentationSOPInstanceUID"] = g.segmentation_uid;
+        if (g.region) {
+            nb::dict roi;
+            roi["GraphicType"] = g.region->graphic_type, roi["GraphicData"] = list_of(g.region->graphic_data);
+            if (g.region->volumetric) {
+                roi["FrameOfReferenceUID"] = g.region->frame_of_reference_uid;
+            } else {
+                roi["ReferencedSOPInstanceUID"] = g.region->image_uid;
+                if (!g.region->frames.empty()) roi["ReferencedFrameNumber"] = list_of(g.region->frames);
+            }
+            m[g.region->volumetric ? "VolumeSurface" : "ImageRegion"] = roi;
+        }
         if (!g.time_point.empty()) m["timePoint"] = utf8_str(g.time_point);
         groups.append(m);
     }

@@ -5,7 +5,7 @@
 
 #include "core/dictionary.hpp"
 #include "core/writer.hpp"
-#include "sr/content.hpp"
+#include "sr/html.hpp"
 
 namespace loamwerk::sr {
 

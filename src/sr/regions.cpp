@@ -1,5 +1,5 @@
 // The spatial regions of a report and the measurement groups they belong to.
-#include "sr/content.hpp"
+#include "sr/regions.hpp"
 
 namespace loamwerk::sr {
 

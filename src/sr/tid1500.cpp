@@ -40,6 +40,8 @@ const CodedConcept kAlgorithmVersion = dcm("111003", "Algorithm Version");
 const CodedConcept kAlgorithmParameters = dcm("111002", "Algorithm Parameters");
 const CodedConcept kFinding = dcm("121071", "Finding");
 const CodedConcept kReferencedSegment = dcm("121191", "Referenced Segment");
+const CodedConcept kImageRegion = dcm("111030", "Image Region");
+const CodedConcept kVolumeSurface = dcm("121231", "Volume Surface");
 const CodedConcept kSourceSeries = dcm("121232", "Source series for segmentation");
 const CodedConcept kRwvm = dcm("126100", "Real World Value Map used for measurement");
 const CodedConcept kMethod = sct("370129005", "Measurement Method");
@@ -120,11 +122,16 @@ ContentItem reference_item(const char* relationship, const char* type, const Cod
 }
 
 ContentItem group_item(const MeasurementGroup& g, std::size_t index, const MeasurementReport& r,
-                       const std::vector<InstanceHeader>& context, const std::string& seed) {
+                       const std::vector<InstanceHeader>& library, const std::vector<InstanceHeader>& context,
+                       const std::string& seed) {
     const std::string where = "Measurements[" + std::to_string(index + 1) + "]";
     if (g.tracking_id.empty()) throw std::invalid_argument(where + ": TrackingIdentifier is required");
+    if (g.region && !g.segmentation_uid.empty())
+        throw std::invalid_argument(where + ": a group is measured in a segment or in a region, not both");
     ContentItem c = item("CONTAINS", "CONTAINER", kGroup);
-    c.template_id = "1411", c.mapping_resource = "DCMR";
+    // Planar regions are TID 1410, segments and volume surfaces TID 1411, the rest TID 1501.
+    c.template_id = g.region ? (g.region->volumetric ? "1411" : "1410") : g.segmentation_uid.empty() ? "1501" : "1411";
+    c.mapping_resource = "DCMR";
     auto& k = c.children;
     const std::string session = !g.activity_session.empty() ? g.activity_session : r.activity_session;
     const std::string time_point = !g.time_point.empty() ? g.time_point : r.time_point;
@@ -137,6 +144,22 @@ ContentItem group_item(const MeasurementGroup& g, std::size_t index, const Measu
     if (!g.finding) throw std::invalid_argument(where + ": Finding is required");
     k.push_back(code_item("CONTAINS", kFinding, *g.finding));
     if (!time_point.empty()) k.push_back(text_item("HAS OBS CONTEXT", kTimePoint, time_point));
+    if (g.region) {
+        const RegionOfInterest& roi = *g.region;
+        ContentItem region = item("CONTAINS", roi.volumetric ? "SCOORD3D" : "SCOORD", roi.volumetric ? kVolumeSurface : kImageRegion);
+        region.graphic_type = roi.graphic_type, region.graphic_data = roi.graphic_data;
+        if (roi.volumetric) {
+            region.frame_of_reference_uid = roi.frame_of_reference_uid;
+        } else {
+            const InstanceHeader* image = find_header(library, roi.image_uid);
+            if (!image) throw std::invalid_argument(where + ": the region's image " + roi.image_uid + " is not in the image library");
+            ContentItem source = reference_item("SELECTED FROM", "IMAGE", {}, image->sop_class_uid, roi.image_uid);
+            source.name.reset();
+            source.reference->frames = roi.frames;
+            region.children.push_back(std::move(source));
+        }
+        k.push_back(std::move(region));
+    }
     if (!g.segmentation_uid.empty()) {
         const InstanceHeader* h = find_header(context, g.segmentation_uid);
         if (!h) throw std::invalid_argument(where + ": segmentationSOPInstanceUID " + g.segmentation_uid + " is not among the composite context instances");
@@ -240,6 +263,15 @@ MeasurementGroup read_group(const ContentItem& group) {
             g.segmentation_uid = c.reference->sop_instance_uid;
             if (!c.reference->segments.empty()) g.referenced_segment = c.reference->segments.front();
         } else if (t == "COMPOSITE" && is(c.name, kRwvm) && c.reference) g.rwvm_uid = c.reference->sop_instance_uid;
+        else if (t == "SCOORD" || t == "SCOORD3D") {
+            RegionOfInterest roi;
+            roi.volumetric = t == "SCOORD3D", roi.graphic_type = c.graphic_type, roi.graphic_data = c.graphic_data;
+            roi.frame_of_reference_uid = c.frame_of_reference_uid;
+            for (const ContentItem& source : c.children)
+                if (source.relationship == "SELECTED FROM" && source.reference)
+                    roi.image_uid = source.reference->sop_instance_uid, roi.frames = source.reference->frames;
+            g.region = std::move(roi);
+        }
         else if (t == "CODE" && is_any(c.name, kMethod, "G-C036")) g.method = c.code;
         else if (t == "CODE" && is_any(c.name, kFindingSite, "G-C0E3")) {
             g.finding_site = c.code;
@@ -263,7 +295,8 @@ void collect_images(const ContentItem& c, std::vector<std::string>& out) {
 SrDocument measurement_document(const MeasurementReport& r, const std::vector<InstanceHeader>& library,
                                 const std::vector<InstanceHeader>& context) {
     SrDocument d;
-    d.sop_class_uid = kComprehensiveSr;
+    // The storage class follows the tree: Comprehensive, or Comprehensive 3D for volume surfaces.
+    d.sop_class_uid.clear();
     const InstanceHeader* first = !library.empty() ? &library.front() : !context.empty() ? &context.front() : nullptr;
     if (first) {
         d.study_instance_uid = first->study_instance_uid;
@@ -318,7 +351,8 @@ SrDocument measurement_document(const MeasurementReport& r, const std::vector<In
     ContentItem measurements = item("CONTAINS", "CONTAINER", kMeasurements);
     std::string seed = d.study_instance_uid + "\n" + r.series_description + "\n" + r.series_number;
     for (const InstanceHeader& h : context) seed += "\n" + h.sop_instance_uid;
-    for (std::size_t g = 0; g < r.groups.size(); ++g) measurements.children.push_back(group_item(r.groups[g], g, r, context, seed));
+    for (std::size_t g = 0; g < r.groups.size(); ++g)
+        measurements.children.push_back(group_item(r.groups[g], g, r, library, context, seed));
     k.push_back(std::move(measurements));
     return d;
 }

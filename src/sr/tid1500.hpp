@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "sr/content.hpp"
+#include "sr/read.hpp"
 
 namespace loamwerk::sr {
 
@@ -41,10 +41,22 @@ struct QualitativeEvaluation {
     std::string text;
 };
 
+// The region a group's measurements were made in, when it is not a segment: a planar region on
+// one image (TID 1410) or a volume surface (TID 1411).
+struct RegionOfInterest {
+    bool volumetric = false;
+    std::string graphic_type;
+    std::vector<double> graphic_data;
+    std::string image_uid;  // planar: the image it lies on (one of the image library's)
+    std::vector<std::int64_t> frames;
+    std::string frame_of_reference_uid;  // volumetric
+};
+
 struct MeasurementGroup {
     std::string tracking_id, tracking_uid, activity_session, time_point;
     std::optional<long> referenced_segment;
     std::string source_series, segmentation_uid, rwvm_uid;
+    std::optional<RegionOfInterest> region;  // with no segmentation and no region: image measurements (TID 1501)
     std::optional<CodedConcept> finding, finding_site, laterality, method;
     AlgorithmIdentification algorithm;
     std::vector<MeasurementItem> items;

@@ -4,7 +4,7 @@
 
 #include "core/writer.hpp"
 #include "sr/codes.hpp"
-#include "sr/content.hpp"
+#include "sr/validate.hpp"
 
 namespace loamwerk::sr {
 

@@ -1,7 +1,11 @@
 // Structured reports: the content tree of hostile data sets, and everything built on it (checks,
 // HTML, regions, the template readers, writing the tree back).
 #include "fuzz.hpp"
-#include "sr/content.hpp"
+#include "sr/html.hpp"
+#include "sr/read.hpp"
+#include "sr/regions.hpp"
+#include "sr/validate.hpp"
+#include "sr/write.hpp"
 #include "sr/tid1500.hpp"
 #include "sr/tid2000.hpp"
 

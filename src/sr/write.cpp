@@ -11,7 +11,7 @@
 #include "core/tags.hpp"
 #include "core/uid.hpp"
 #include "core/writer.hpp"
-#include "sr/content.hpp"
+#include "sr/write.hpp"
 
 namespace loamwerk::sr {
 

@@ -6,7 +6,7 @@
 #include "core/bytes.hpp"
 #include "core/tags.hpp"
 #include "core/tree.hpp"
-#include "sr/content.hpp"
+#include "sr/read.hpp"
 
 namespace loamwerk::sr {
 
