@@ -54,6 +54,20 @@ inline std::vector<std::string_view> text_values(const ElementRef& e) {
     return out;
 }
 
+// The backslash-separated values of a text, each trimmed of spaces (an empty text is one empty value).
+inline std::vector<std::string_view> split_values(std::string_view s) {
+    std::vector<std::string_view> out;
+    for (;;) {
+        const std::size_t bs = s.find('\\');
+        std::string_view v = s.substr(0, bs);
+        while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
+        while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
+        out.push_back(v);
+        if (bs == std::string_view::npos) return out;
+        s.remove_prefix(bs + 1);
+    }
+}
+
 // Calls `each` with every backslash-separated value of a decimal string, spaces and a leading
 // '+' removed (empty values included).
 template <class F>

@@ -3,10 +3,12 @@
 // it back; the templates, regions, checks and pages are views of it.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/identity.hpp"
@@ -75,6 +77,24 @@ struct SrDocument {
     std::vector<VerifyingObserver> verifying_observers;
     ContentItem content;
 };
+
+// The value types and relationship types of the standard.
+inline bool is_value_type(std::string_view t) {
+    static constexpr std::string_view kTypes[] = {"CONTAINER", "TEXT", "CODE", "NUM", "DATETIME", "DATE", "TIME", "UIDREF",
+                                                  "PNAME", "COMPOSITE", "IMAGE", "WAVEFORM", "SCOORD", "SCOORD3D", "TCOORD"};
+    return std::find(std::begin(kTypes), std::end(kTypes), t) != std::end(kTypes);
+}
+inline bool is_relationship(std::string_view r) {
+    static constexpr std::string_view kTypes[] = {"CONTAINS", "HAS PROPERTIES", "HAS OBS CONTEXT", "HAS ACQ CONTEXT",
+                                                  "INFERRED FROM", "SELECTED FROM", "HAS CONCEPT MOD"};
+    return std::find(std::begin(kTypes), std::end(kTypes), r) != std::end(kTypes);
+}
+
+// The value types whose items need a concept name.
+inline bool needs_concept_name(std::string_view t) {
+    static constexpr std::string_view kTypes[] = {"TEXT", "CODE", "NUM", "DATETIME", "DATE", "TIME", "UIDREF", "PNAME"};
+    return std::find(std::begin(kTypes), std::end(kTypes), t) != std::end(kTypes);
+}
 
 // The SR storage classes written.
 inline constexpr const char* kBasicTextSr = "1.2.840.10008.5.1.4.1.1.88.11";

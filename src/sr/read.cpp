@@ -6,6 +6,7 @@
 #include "core/bytes.hpp"
 #include "core/tags.hpp"
 #include "core/tree.hpp"
+#include "core/values.hpp"
 #include "sr/read.hpp"
 
 namespace loamwerk::sr {
@@ -37,19 +38,8 @@ const std::vector<Nodes>& items(const Nodes& nodes, Tag tag) {
     return n ? n->items : none;
 }
 
-std::vector<std::string_view> split(std::string_view s) {
-    std::vector<std::string_view> out;
-    if (s.empty()) return out;
-    for (;;) {
-        const std::size_t bs = s.find('\\');
-        std::string_view v = s.substr(0, bs);
-        while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
-        while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
-        out.push_back(v);
-        if (bs == std::string_view::npos) return out;
-        s.remove_prefix(bs + 1);
-    }
-}
+// The values of a text; none for an empty one.
+std::vector<std::string_view> split(std::string_view s) { return s.empty() ? std::vector<std::string_view>{} : split_values(s); }
 
 // Numbers of a node: binary by its VR (FL, FD, US, UL, SL, SS), else decimal text.
 std::vector<double> numbers(const Nodes& nodes, Tag tag) {
@@ -181,6 +171,19 @@ std::vector<EvidenceInstance> evidence_of(const Nodes& nodes, Tag sequence) {
     return out;
 }
 
+// The identifying attributes a document and the instances it refers to have alike.
+template <class Out>
+void read_identifying(const Nodes& top, Out& o) {
+    o.sop_class_uid = text(top, tags::kSOPClassUID), o.sop_instance_uid = text(top, tags::kSOPInstanceUID);
+    o.series_instance_uid = text(top, tags::kSeriesInstanceUID), o.study_instance_uid = text(top, tags::kStudyInstanceUID);
+    o.patient_name = text(top, tags::kPatientName), o.patient_id = text(top, tags::kPatientID);
+    o.patient_birth_date = text(top, tags::kPatientBirthDate), o.patient_sex = text(top, tags::kPatientSex);
+    o.study_date = text(top, tags::kStudyDate), o.study_time = text(top, tags::kStudyTime);
+    o.study_id = text(top, tags::kStudyID), o.accession_number = text(top, tags::kAccessionNumber);
+    o.referring_physician_name = text(top, tags::kReferringPhysicianName);
+    o.study_description = text(top, tags::kStudyDescription);
+}
+
 }  // namespace
 
 SrDocument read_document(std::span<const std::uint8_t> bytes) {
@@ -190,14 +193,7 @@ SrDocument read_document(std::span<const std::uint8_t> bytes) {
     const Nodes& top = t.body;
     if (!find(top, tags::kValueType)) throw std::runtime_error("no SR content (Value Type is missing)");
     SrDocument d;
-    d.sop_class_uid = text(top, tags::kSOPClassUID), d.sop_instance_uid = text(top, tags::kSOPInstanceUID);
-    d.series_instance_uid = text(top, tags::kSeriesInstanceUID), d.study_instance_uid = text(top, tags::kStudyInstanceUID);
-    d.patient_name = text(top, tags::kPatientName), d.patient_id = text(top, tags::kPatientID);
-    d.patient_birth_date = text(top, tags::kPatientBirthDate), d.patient_sex = text(top, tags::kPatientSex);
-    d.study_date = text(top, tags::kStudyDate), d.study_time = text(top, tags::kStudyTime);
-    d.study_id = text(top, tags::kStudyID), d.accession_number = text(top, tags::kAccessionNumber);
-    d.referring_physician_name = text(top, tags::kReferringPhysicianName);
-    d.study_description = text(top, tags::kStudyDescription);
+    read_identifying(top, d);
     d.series_number = text(top, tags::kSeriesNumber), d.series_description = text(top, tags::kSeriesDescription);
     d.instance_number = text(top, tags::kInstanceNumber);
     d.content_date = text(top, tags::kContentDate), d.content_time = text(top, tags::kContentTime);
@@ -221,14 +217,7 @@ InstanceHeader read_instance_header(const std::string& path) {
     if (!ds.readable()) throw std::runtime_error(path + " is not a DICOM file");
     const Nodes& top = t.body;
     InstanceHeader h;
-    h.sop_class_uid = text(top, tags::kSOPClassUID), h.sop_instance_uid = text(top, tags::kSOPInstanceUID);
-    h.series_instance_uid = text(top, tags::kSeriesInstanceUID), h.study_instance_uid = text(top, tags::kStudyInstanceUID);
-    h.patient_name = text(top, tags::kPatientName), h.patient_id = text(top, tags::kPatientID);
-    h.patient_birth_date = text(top, tags::kPatientBirthDate), h.patient_sex = text(top, tags::kPatientSex);
-    h.study_date = text(top, tags::kStudyDate), h.study_time = text(top, tags::kStudyTime);
-    h.study_id = text(top, tags::kStudyID), h.accession_number = text(top, tags::kAccessionNumber);
-    h.referring_physician_name = text(top, tags::kReferringPhysicianName);
-    h.study_description = text(top, tags::kStudyDescription);
+    read_identifying(top, h);
     if (h.sop_instance_uid.empty()) throw std::runtime_error(path + " has no SOP Instance UID");
     return h;
 }

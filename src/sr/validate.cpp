@@ -1,6 +1,5 @@
 // Checks of structured reports: reported as findings, never raised.
 #include <algorithm>
-#include <set>
 
 #include "core/writer.hpp"
 #include "sr/codes.hpp"
@@ -10,12 +9,6 @@ namespace loamwerk::sr {
 
 namespace {
 
-const std::set<std::string, std::less<>> kValueTypes = {"CONTAINER", "TEXT", "CODE", "NUM", "DATETIME", "DATE", "TIME",
-                                                        "UIDREF", "PNAME", "COMPOSITE", "IMAGE", "WAVEFORM", "SCOORD",
-                                                        "SCOORD3D", "TCOORD"};
-const std::set<std::string, std::less<>> kRelationships = {"CONTAINS", "HAS PROPERTIES", "HAS OBS CONTEXT",
-                                                           "HAS ACQ CONTEXT", "INFERRED FROM", "SELECTED FROM",
-                                                           "HAS CONCEPT MOD"};
 
 bool is(const std::optional<CodedConcept>& c, std::string_view value, std::string_view scheme) {
     return c && c->value == value && c->scheme == scheme;
@@ -110,7 +103,7 @@ private:
         if (!parent) {
             if (t != "CONTAINER") error(at, "the root must be a CONTAINER, not " + t);
             if (!i.name) error(at, "the root has no concept name (the document title)");
-        } else if (!kRelationships.count(i.relationship)) {
+        } else if (!is_relationship(i.relationship)) {
             error(at, "relationship type '" + i.relationship + "' is not one of the standard's");
         }
         if (t.empty()) {
@@ -118,15 +111,14 @@ private:
             if (!at_identifier(i.referenced_content)) error(at, "the referenced content item does not exist");
             return;
         }
-        if (!kValueTypes.count(t)) {
+        if (!is_value_type(t)) {
             error(at, "value type '" + t + "' is not one of the standard's");
             return;
         }
         if (doc_.sop_class_uid == kBasicTextSr && (t == "NUM" || t == "SCOORD" || t == "SCOORD3D" || t == "TCOORD"))
             error(at, "Basic Text SR holds no " + t);
         if (t == "SCOORD3D" && doc_.sop_class_uid != kComprehensive3dSr) error(at, "SCOORD3D needs Comprehensive 3D SR");
-        static const std::set<std::string, std::less<>> named = {"TEXT", "CODE", "NUM", "DATETIME", "DATE", "TIME", "UIDREF", "PNAME"};
-        if (named.count(t) && !i.name) error(at, t + " needs a concept name");
+            if (needs_concept_name(t) && !i.name) error(at, t + " needs a concept name");
         if (i.name) code(*i.name, at, "the concept name");
         if (t == "CODE") {
             if (!i.code) error(at, "CODE has no concept code");

@@ -17,12 +17,6 @@ namespace loamwerk::sr {
 
 namespace {
 
-const std::set<std::string, std::less<>> kValueTypes = {"CONTAINER", "TEXT", "CODE", "NUM", "DATETIME", "DATE", "TIME",
-                                                        "UIDREF", "PNAME", "COMPOSITE", "IMAGE", "WAVEFORM", "SCOORD",
-                                                        "SCOORD3D", "TCOORD"};
-const std::set<std::string, std::less<>> kRelationships = {"CONTAINS", "HAS PROPERTIES", "HAS OBS CONTEXT",
-                                                           "HAS ACQ CONTEXT", "INFERRED FROM", "SELECTED FROM",
-                                                           "HAS CONCEPT MOD"};
 
 // What a walk of the tree finds, for choosing the storage class.
 struct Uses {
@@ -48,7 +42,7 @@ std::string check_item(const ContentItem& item, std::string_view sop_class, cons
         if (item.value_type != "CONTAINER") return fail("the root must be a CONTAINER");
         if (!item.relationship.empty()) return fail("the root has no relationship");
         if (!code_complete(item.name)) return fail("the root needs a concept name (the document title)");
-    } else if (!kRelationships.count(item.relationship)) {
+    } else if (!is_relationship(item.relationship)) {
         return fail("relationship must be one of CONTAINS, HAS PROPERTIES, HAS OBS CONTEXT, HAS ACQ CONTEXT, INFERRED "
                     "FROM, SELECTED FROM, HAS CONCEPT MOD, not '" + item.relationship + "'");
     }
@@ -60,12 +54,11 @@ std::string check_item(const ContentItem& item, std::string_view sop_class, cons
         if (!item.children.empty()) return fail("a reference to another item has no children");
         return {};
     }
-    if (!kValueTypes.count(t)) return fail("unknown value type");
+    if (!is_value_type(t)) return fail("unknown value type");
     if (sop_class == kBasicTextSr && (t == "NUM" || t == "SCOORD" || t == "SCOORD3D" || t == "TCOORD"))
         return fail("Basic Text SR holds no " + t + "; use Enhanced or Comprehensive SR");
     if (t == "SCOORD3D" && sop_class != kComprehensive3dSr) return fail("SCOORD3D needs Comprehensive 3D SR");
-    static const std::set<std::string, std::less<>> named = {"TEXT", "CODE", "NUM", "DATETIME", "DATE", "TIME", "UIDREF", "PNAME"};
-    if (named.count(t) && !code_complete(item.name)) return fail("a concept name (value and scheme) is required");
+    if (needs_concept_name(t) && !code_complete(item.name)) return fail("a concept name (value and scheme) is required");
     if (t == "CODE" && !code_complete(item.code)) return fail("a code (value and scheme) is required");
     if ((t == "COMPOSITE" || t == "IMAGE" || t == "WAVEFORM") &&
         (!item.reference || item.reference->sop_class_uid.empty() || item.reference->sop_instance_uid.empty()))
@@ -141,6 +134,16 @@ std::string joined_decimals(const std::vector<double>& values) {
 
 void write_children(ItemWriter& w, const std::vector<ContentItem>& children);
 
+// A CONTAINER's template identification.
+void write_template(ItemWriter& w, const ContentItem& item) {
+    w.begin_sequence(tags::kContentTemplateSequence);
+    w.begin_item();
+    w.text(tags::kMappingResource, "CS", item.mapping_resource.empty() ? "DCMR" : item.mapping_resource);
+    w.text(tags::kTemplateIdentifier, "CS", item.template_id);
+    w.end_item();
+    w.end_sequence();
+}
+
 // One content item's elements (below the root), in tag order.
 void write_item_elements(ItemWriter& w, const ContentItem& item) {
     const std::string& t = item.value_type;
@@ -210,14 +213,7 @@ void write_item_elements(ItemWriter& w, const ContentItem& item) {
         w.end_sequence();
         if (item.qualifier) code_sequence(w, tags::kNumericValueQualifierCodeSequence, item.qualifier);
     }
-    if (t == "CONTAINER" && !item.template_id.empty()) {
-        w.begin_sequence(tags::kContentTemplateSequence);
-        w.begin_item();
-        w.text(tags::kMappingResource, "CS", item.mapping_resource.empty() ? "DCMR" : item.mapping_resource);
-        w.text(tags::kTemplateIdentifier, "CS", item.template_id);
-        w.end_item();
-        w.end_sequence();
-    }
+    if (t == "CONTAINER" && !item.template_id.empty()) write_template(w, item);
     if (!item.children.empty()) write_children(w, item.children);
     if (!item.referenced_content.empty()) w.ul(tags::kReferencedContentItemIdentifier, item.referenced_content);
     if (t == "SCOORD" || t == "SCOORD3D") {
@@ -432,15 +428,7 @@ std::vector<std::uint8_t> write_document(SrDocument d, const Identity& who, bool
     put(tags::kConceptNameCodeSequence, [&](ItemWriter& w) { code_sequence(w, tags::kConceptNameCodeSequence, root.name); });
     text(tags::kContinuityOfContent, "CS", root.continuity.empty() ? "SEPARATE" : root.continuity);
     if (!root.observation_uid.empty()) text(tags::kObservationUID, "UI", root.observation_uid);
-    if (!root.template_id.empty())
-        put(tags::kContentTemplateSequence, [&](ItemWriter& w) {
-            w.begin_sequence(tags::kContentTemplateSequence);
-            w.begin_item();
-            w.text(tags::kMappingResource, "CS", root.mapping_resource.empty() ? "DCMR" : root.mapping_resource);
-            w.text(tags::kTemplateIdentifier, "CS", root.template_id);
-            w.end_item();
-            w.end_sequence();
-        });
+    if (!root.template_id.empty()) put(tags::kContentTemplateSequence, [&](ItemWriter& w) { write_template(w, root); });
     if (!root.children.empty()) put(tags::kContentSequence, [&](ItemWriter& w) { write_children(w, root.children); });
     std::vector<std::uint8_t> body;
     for (const auto& [tag, bytes] : top) body.insert(body.end(), bytes.begin(), bytes.end());

@@ -30,24 +30,10 @@ struct Failure {
 [[noreturn]] void malformed(std::string m) { throw Failure{false, std::move(m)}; }
 [[noreturn]] void unsupported(std::string m) { throw Failure{true, std::move(m)}; }
 
-std::vector<std::string_view> split(std::string_view s) {
-    std::vector<std::string_view> out;
-    for (;;) {
-        const std::size_t bs = s.find('\\');
-        std::string_view v = s.substr(0, bs);
-        while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
-        while (!v.empty() && v.back() == ' ') v.remove_suffix(1);
-        out.push_back(v);
-        if (bs == std::string_view::npos) break;
-        s.remove_prefix(bs + 1);
-    }
-    return out;
-}
-
 bool positive_decimals(const ElementRef& e, std::size_t vm, std::vector<double>& out) {
     if (e.vr != vr::DS) return false;
     out.clear();
-    for (std::string_view v : split(value_text(e))) {
+    for (std::string_view v : split_values(value_text(e))) {
         char* end = nullptr;
         const std::string s(v);
         const double d = std::strtod(s.c_str(), &end);
