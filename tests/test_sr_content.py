@@ -6,13 +6,13 @@ from __future__ import annotations
 
 import json
 import shutil
-import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
 import loam
+from peer_tools import run_peer
 
 SHARED = Path(__file__).resolve().parents[2] / "shared"
 CORPUS = [SHARED / "testdata/pydicom/test_files" / n for n in ("test-SR.dcm", "reportsi.dcm",
@@ -114,7 +114,7 @@ def test_write_sr_round_trips_every_corpus_document(path, tmp_path):
 
 
 def dciodvfy_errors(path: Path) -> set[str]:
-    report = subprocess.run([DCIODVFY, str(path)], capture_output=True, text=True, errors="replace", timeout=120)
+    report = run_peer([DCIODVFY, str(path)], capture_output=True, text=True, errors="replace", timeout=120)
     return {line for line in (report.stdout + report.stderr).splitlines() if line.startswith("Error")}
 
 
@@ -186,7 +186,7 @@ def test_every_value_type_round_trips_and_reads_in_pydicom(tmp_path):
     if dsrdump:
         path = tmp_path / "sr.dcm"
         path.write_bytes(data)
-        out = subprocess.run([dsrdump, str(path)], capture_output=True, text=True, errors="replace")
+        out = run_peer([dsrdump, str(path)], capture_output=True, text=True, errors="replace")
         assert out.returncode == 0 and "Nodule, 8 mm" in out.stdout and "8.25" in out.stdout
     # One input, one file: the UIDs follow the content.
     assert loam.write_sr(document) == data
@@ -329,7 +329,7 @@ def test_html_is_valid_and_shows_what_dsr2html_shows(path, tmp_path):
     if not DSR2HTML:
         pytest.skip("dsr2html (Debian dcmtk) is not installed")
     out = tmp_path / "dcmtk.html"
-    if subprocess.run([DSR2HTML, str(path), str(out)], capture_output=True, timeout=120).returncode != 0:
+    if run_peer([DSR2HTML, str(path), str(out)], capture_output=True, timeout=120).returncode != 0:
         pytest.skip(f"dsr2html cannot read {path.name}")
     raw = out.read_bytes()
     try:

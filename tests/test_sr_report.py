@@ -5,13 +5,13 @@ from __future__ import annotations
 
 import io
 import shutil
-import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
 import loam
+from peer_tools import run_peer
 
 CT = "1.2.840.10008.5.1.4.1.1.2"
 STUDY, SERIES, IMAGE = "1.2.826.0.1.3680043.9.5296.9.1", "1.2.826.0.1.3680043.9.5296.9.2", "1.2.826.0.1.3680043.9.5296.9.3"
@@ -61,11 +61,11 @@ def test_a_report_is_basic_text_sr_that_pydicom_dciodvfy_and_dcmtk_read(tmp_path
     path.write_bytes(data)
     dciodvfy = shutil.which("dciodvfy") or shutil.which("dciodvfy", path=str(Path(sys.executable).parent))
     if dciodvfy:
-        out = subprocess.run([dciodvfy, str(path)], capture_output=True, text=True, errors="replace")
+        out = run_peer([dciodvfy, str(path)], capture_output=True, text=True, errors="replace")
         assert not [line for line in (out.stdout + out.stderr).splitlines() if line.startswith("Error")]
     dsrdump = shutil.which("dsrdump")
     if dsrdump:
-        out = subprocess.run([dsrdump, str(path)], capture_output=True, text=True, errors="replace")
+        out = run_peer([dsrdump, str(path)], capture_output=True, text=True, errors="replace")
         assert out.returncode == 0 and "Small left pleural effusion." in out.stdout
 
 

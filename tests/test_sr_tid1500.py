@@ -6,13 +6,13 @@ from __future__ import annotations
 
 import json
 import shutil
-import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
 import loam
+from peer_tools import run_peer
 
 DCMQI = Path(__file__).resolve().parents[2] / "shared" / "realdata" / "dcmqi"
 LIBRARY = DCMQI / "data/segmentations/ct-3slice"
@@ -36,14 +36,14 @@ def example(name: str) -> Path:
 
 def dcmqi_reads(path: Path, tmp_path: Path) -> dict:
     out = tmp_path / (path.stem + ".json")
-    subprocess.run([tool("tid1500reader"), "--inputDICOM", str(path), "--outputMetadata", str(out)], capture_output=True,
+    run_peer([tool("tid1500reader"), "--inputDICOM", str(path), "--outputMetadata", str(out)], capture_output=True,
                    timeout=120, check=True)
     return json.loads(out.read_text())
 
 
 def dcmqi_writes(name: str, context: str, tmp_path: Path) -> Path:
     out = tmp_path / "dcmqi.dcm"
-    subprocess.run([tool("tid1500writer"), "--inputMetadata", str(example(name)), "--inputImageLibraryDirectory", str(LIBRARY),
+    run_peer([tool("tid1500writer"), "--inputMetadata", str(example(name)), "--inputImageLibraryDirectory", str(LIBRARY),
                     "--inputCompositeContextDirectory", str(DCMQI / context), "--outputDICOM", str(out)],
                    capture_output=True, timeout=120, check=True)
     return out
@@ -143,7 +143,7 @@ def test_report_from_a_dict_with_explicit_folders_and_dciodvfy(tmp_path):
     if dciodvfy:
         path = tmp_path / "report.dcm"
         path.write_bytes(data)
-        report_text = subprocess.run([dciodvfy, str(path)], capture_output=True, text=True, errors="replace").stderr
+        report_text = run_peer([dciodvfy, str(path)], capture_output=True, text=True, errors="replace").stderr
         assert not [line for line in report_text.splitlines() if line.startswith("Error")]
 
 

