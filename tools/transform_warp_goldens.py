@@ -1,8 +1,11 @@
 """Golden answers of MONAI's Affine and ResampleToMatch and nnU-Net v2's resampling for
 tests/test_transform_warp.py.
 
-Run in a scratch environment with torch, MONAI and nnunetv2 (never in the project's .venv):
+Run in a scratch environment with torch, MONAI and nnunetv2 (never in the project's .venv). nnunetv2's
+own requirements pull a CUDA build of torch; install it without them beside a CPU torch:
 
+    pip install torch monai scipy scikit-image pandas
+    pip install --no-deps nnunetv2 batchgenerators acvl_utils
     /tmp/peers/bin/python tools/transform_warp_goldens.py tests/data/transform_warp_monai.npz
 """
 
