@@ -96,6 +96,18 @@ inline bool needs_concept_name(std::string_view t) {
     return std::find(std::begin(kTypes), std::end(kTypes), t) != std::end(kTypes);
 }
 
+// The item a content item identifier names ([1, 3, 2]: the root's third child's second child),
+// or null when there is none.
+inline const ContentItem* item_at(const ContentItem& root, const std::vector<std::uint32_t>& id) {
+    if (id.empty() || id.front() != 1) return nullptr;
+    const ContentItem* item = &root;
+    for (std::size_t k = 1; k < id.size(); ++k) {
+        if (id[k] < 1 || id[k] > item->children.size()) return nullptr;
+        item = &item->children[id[k] - 1];
+    }
+    return item;
+}
+
 // The SR storage classes written.
 inline constexpr const char* kBasicTextSr = "1.2.840.10008.5.1.4.1.1.88.11";
 inline constexpr const char* kEnhancedSr = "1.2.840.10008.5.1.4.1.1.88.22";

@@ -25,17 +25,6 @@ Group group_of(const ContentItem& container, int number) {
     return g;
 }
 
-// The item an identifier names ([1, 3, 2]: the root's third child's second child), if any.
-const ContentItem* at(const ContentItem& root, const std::vector<std::uint32_t>& id) {
-    if (id.empty() || id.front() != 1) return nullptr;
-    const ContentItem* item = &root;
-    for (std::size_t k = 1; k < id.size(); ++k) {
-        if (id[k] < 1 || id[k] > item->children.size()) return nullptr;
-        item = &item->children[id[k] - 1];
-    }
-    return item;
-}
-
 void walk(const ContentItem& root, const ContentItem& item, const std::string& id, const ContentItem* parent,
           const Group& group, int& groups, std::vector<Region>& out) {
     Group here = group;
@@ -49,7 +38,7 @@ void walk(const ContentItem& root, const ContentItem& item, const std::string& i
         for (const ContentItem& c : item.children) {
             if (c.relationship != "SELECTED FROM") continue;
             // The image is a child, or an item elsewhere named by its identifier.
-            const ContentItem* source = c.referenced_content.empty() ? &c : at(root, c.referenced_content);
+            const ContentItem* source = c.referenced_content.empty() ? &c : item_at(root, c.referenced_content);
             if (source && source->reference) r.image = source->reference;
         }
         r.group = here.number, r.tracking_id = here.tracking_id, r.tracking_uid = here.tracking_uid;

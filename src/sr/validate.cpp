@@ -87,16 +87,6 @@ private:
             error(at, "the referenced presentation state " + r.presentation_instance_uid + " is not listed in the evidence");
     }
 
-    const ContentItem* at_identifier(const std::vector<std::uint32_t>& id) const {
-        if (id.empty() || id.front() != 1) return nullptr;
-        const ContentItem* i = &doc_.content;
-        for (std::size_t k = 1; k < id.size(); ++k) {
-            if (id[k] < 1 || id[k] > i->children.size()) return nullptr;
-            i = &i->children[id[k] - 1];
-        }
-        return i;
-    }
-
     void item(const ContentItem& i, const std::string& at, const ContentItem* parent) {
         const std::string& t = i.value_type;
         const bool comprehensive = doc_.sop_class_uid == kComprehensiveSr || doc_.sop_class_uid == kComprehensive3dSr;
@@ -108,7 +98,7 @@ private:
         }
         if (t.empty()) {
             if (!comprehensive) error(at, "references by content item identifier need Comprehensive SR");
-            if (!at_identifier(i.referenced_content)) error(at, "the referenced content item does not exist");
+            if (!item_at(doc_.content, i.referenced_content)) error(at, "the referenced content item does not exist");
             return;
         }
         if (!is_value_type(t)) {
@@ -142,7 +132,7 @@ private:
             // The image the coordinates are on, as a SELECTED FROM child (or one referred to).
             const bool on_image = std::any_of(i.children.begin(), i.children.end(), [&](const ContentItem& c) {
                 if (c.relationship != "SELECTED FROM") return false;
-                const ContentItem* target = c.value_type.empty() ? at_identifier(c.referenced_content) : &c;
+                const ContentItem* target = c.value_type.empty() ? item_at(doc_.content, c.referenced_content) : &c;
                 return target && target->value_type == "IMAGE";
             });
             if (!on_image) error(at, "SCOORD has no SELECTED FROM IMAGE child");
