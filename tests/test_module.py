@@ -26,13 +26,13 @@ PUBLIC = ["DVHCurve", "WsiSlide", "apply_palette_indices", "assemble_4d", "assem
           "read_meta_json", "read_nifti", "read_pixel_data", "read_pixel_data_bytes",
           "read_report", "read_rtdose", "read_rtstruct", "read_seg", "recist_evaluate",
           "recist_feret", "recist_match_lesion", "recist_nearest_slice", "recist_pixel_to_world",
-          "recist_volume", "scan_dicom_dir", "siemens_diffusion", "sr_cid_has", "sr_code_meaning",
-          "sr_regions", "sr_to_html", "sr_validate", "sr_validate_code", "tag_for_keyword",
-          "transcode", "transform_adjust_contrast", "transform_affine", "transform_argmax",
-          "transform_as_discrete", "transform_bilinear_resize2d", "transform_center_crop",
-          "transform_connected_components", "transform_crop", "transform_crop_foreground",
-          "transform_divisible_pad", "transform_fill_holes", "transform_flip",
-          "transform_gaussian_importance_map", "transform_gaussian_smooth",
+          "recist_volume", "render_overlay", "scan_dicom_dir", "siemens_diffusion", "sr_cid_has",
+          "sr_code_meaning", "sr_regions", "sr_to_html", "sr_validate", "sr_validate_code",
+          "tag_for_keyword", "transcode", "transform_adjust_contrast", "transform_affine",
+          "transform_argmax", "transform_as_discrete", "transform_bilinear_resize2d",
+          "transform_center_crop", "transform_connected_components", "transform_crop",
+          "transform_crop_foreground", "transform_divisible_pad", "transform_fill_holes",
+          "transform_flip", "transform_gaussian_importance_map", "transform_gaussian_smooth",
           "transform_keep_largest_cc", "transform_normalize_ct", "transform_normalize_zscore",
           "transform_pad", "transform_pil_resize2d", "transform_remove_small_objects",
           "transform_reorient", "transform_resample", "transform_resample_cubic",
@@ -44,8 +44,8 @@ PUBLIC = ["DVHCurve", "WsiSlide", "apply_palette_indices", "assemble_4d", "assem
           "transform_spatial_pad", "transform_transpose", "uid_for_keyword", "uid_lookup",
           "uid_table", "voi_apply", "write_ko", "write_measurement_report",
           "write_metaimage_volume", "write_nifti_volume", "write_nrrd_volume", "write_part10",
-          "write_report", "write_seg", "write_seg_fractional", "write_seg_overlapping", "write_sr",
-          "wsi_open", "wsi_open_paths", "wsi_write_pyramid"]
+          "write_pr", "write_report", "write_seg", "write_seg_fractional", "write_seg_overlapping",
+          "write_sr", "wsi_open", "wsi_open_paths", "wsi_write_pyramid"]
 
 
 # The package's own, over the core: the limits, the Dataset view and the open-error classes.

@@ -691,6 +691,35 @@ def n_frames(path: str | os.PathLike[str]) -> int:
         1
     """
 
+def render_overlay(source: str | os.PathLike[str] | bytes, frame: int = 1, window: tuple[float, float] | None = None, voi: str = 'auto', overlays: bool = True, presentation_state: str | os.PathLike[str] | bytes | None = None) -> numpy.typing.NDArray[numpy.uint8]:
+    """
+    One frame as an 8-bit display image (rows, columns) or (rows, columns, 3), with the overlay planes burned in, optionally through a presentation state.
+
+    Args:
+        source: a path, or the file's bytes.
+        frame: the frame, from 1.
+        window: (center, width) to use instead of the file's VOI.
+        voi: which of the file's VOI transforms: "auto" (a frame's own window, else the first VOI LUT,
+            else the first window, else the frame's range), "window", "lut" or "minmax".
+        overlays: burn in the overlay planes (groups 6000-601E), white.
+        presentation_state: a Grayscale Softcopy Presentation State (path or bytes) that references
+            the image: its modality, VOI and presentation LUT transforms, displayed area, rotation
+            and flip, the overlays it activates and its graphic annotations (drawn in their layer's
+            grey; text objects are not drawn, a visible anchor point is).
+
+    Returns:
+        uint8 array (rows, columns), or (rows, columns, 3) for colour images.
+
+    Raises:
+        FileNotFoundError: the file does not exist (also a RuntimeError, "cannot open <path>");
+            PermissionError and IsADirectoryError likewise.
+        RuntimeError: not a decodable image, a frame out of range, or a VOI the file lacks.
+        ValueError: a bad option, or a presentation state that does not reference the image.
+
+    Example:
+        >>> png = loam.render_overlay("ct.dcm", window=(40, 400))
+    """
+
 def voi_apply(values: ArrayLike, function: int = 0, lut_bytes: bytes | None = None, lut_first: int = 0, lut_depth: int = 16, window_center: float = 0.0, window_width: float = 1.0) -> numpy.typing.NDArray[numpy.float32]:
     """
     The VOI transform to [0, 1]: a VOI LUT when lut_bytes is given, else the window with function 0 LINEAR, 1 LINEAR_EXACT or 2 SIGMOID.
@@ -3055,6 +3084,49 @@ def read_seg(path: str | os.PathLike[str], masks: bool = False) -> tuple[numpy.t
 
     Example:
         >>> found = loam.read_seg("seg.dcm")
+    """
+
+def write_pr(referenced_paths: Sequence[str | os.PathLike[str]], graphic_annotations: Sequence[dict[str, Any]] | None = None, *, graphic_layers: Sequence[dict[str, Any]] | None = None, voi: dict[str, Any] | list[dict[str, Any]] | None = None, presentation_lut_shape: str = '', displayed_area: dict[str, Any] | None = None, rotation: int = 0, flip: bool = False, content_label: str = 'LOAM_PR', content_description: str = '', content_creator_name: str = '', sop_instance_uid: str = '', series_instance_uid: str = '', instance_number: int = 1, output: str | os.PathLike[str] = '', identity: dict[str, str | int] | None = None) -> bytes | None:
+    """
+    A Grayscale Softcopy Presentation State over the referenced images: graphic annotations on layers, VOI, presentation LUT shape, displayed area, rotation and flip.
+
+    Args:
+        referenced_paths: the images the state applies to (one study, MONOCHROME1 or 2).
+        graphic_annotations: dicts of "layer", "images" (SOP Instance UIDs, or (UID, [frames]); all
+            when absent), "graphics" (dicts of "type" POINT/POLYLINE/INTERPOLATED/CIRCLE/ELLIPSE,
+            "points" [[column, row], ...], "units" PIXEL or DISPLAY, "filled") and "texts" (dicts of
+            "text", "box" [[c, r], [c, r]], "anchor" [c, r], "anchor_visible", "units",
+            "justification").
+        graphic_layers: dicts of "name", "order", "description", "grey" (0-65535), "cielab"; layers an
+            annotation names that are not listed are added in order.
+        voi: a dict (or list of dicts) of "center", "width", "function" (LINEAR, LINEAR_EXACT,
+            SIGMOID), "explanation" and "images", or "lut" entries with "lut_first" and "lut_bits".
+        presentation_lut_shape: IDENTITY or INVERSE; empty: INVERSE for MONOCHROME1 images.
+        displayed_area: "top_left" and "bottom_right" [column, row] (from 1, in the image),
+            "size_mode" (SCALE TO FIT, TRUE SIZE, MAGNIFY), "pixel_spacing", "magnification",
+            "images"; the whole image when absent.
+        rotation: clockwise degrees, 0, 90, 180 or 270.
+        flip: flip horizontally after the rotation.
+        content_label: up to 16 upper-case letters, digits, spaces or underscores.
+        content_description: up to 64 characters.
+        content_creator_name: a person name.
+        sop_instance_uid: the state's own UID; made from its content when empty.
+        series_instance_uid: its series' UID; made from its content when empty.
+        instance_number: its Instance Number.
+        output: a file to write; the bytes are returned when empty.
+        identity: manufacturer, model, software versions, series number and description.
+
+    Returns:
+        The Part-10 bytes, or None when written to `output`.
+
+    Raises:
+        ValueError: an option the object cannot hold, in words.
+        RuntimeError: a referenced file that is not a DICOM image.
+
+    Example:
+        >>> loam.write_pr(["ct1.dcm"], [{"layer": "ROI", "graphics": [
+        ...     {"type": "CIRCLE", "points": [[64, 64], [74, 64]]}]}],
+        ...     voi={"center": 40, "width": 400}, output="pr.dcm")
     """
 
 def _memory_limit() -> int:

@@ -641,6 +641,69 @@ Example:
     >>> [f["message"] for f in loam.sr_validate("sr.dcm") if f["severity"] == "error"]
     []
 """,
+    "render_overlay": f"""
+Args:
+    source: a path, or the file's bytes.
+    frame: the frame, from 1.
+    window: (center, width) to use instead of the file's VOI.
+    voi: which of the file's VOI transforms: "auto" (a frame's own window, else the first VOI LUT,
+        else the first window, else the frame's range), "window", "lut" or "minmax".
+    overlays: burn in the overlay planes (groups 6000-601E), white.
+    presentation_state: a Grayscale Softcopy Presentation State (path or bytes) that references
+        the image: its modality, VOI and presentation LUT transforms, displayed area, rotation
+        and flip, the overlays it activates and its graphic annotations (drawn in their layer's
+        grey; text objects are not drawn, a visible anchor point is).
+
+Returns:
+    uint8 array (rows, columns), or (rows, columns, 3) for colour images.
+
+Raises:
+    {_OPEN}
+    RuntimeError: not a decodable image, a frame out of range, or a VOI the file lacks.
+    ValueError: a bad option, or a presentation state that does not reference the image.
+
+Example:
+    >>> png = loam.render_overlay("ct.dcm", window=(40, 400))
+""",
+    "write_pr": """
+Args:
+    referenced_paths: the images the state applies to (one study, MONOCHROME1 or 2).
+    graphic_annotations: dicts of "layer", "images" (SOP Instance UIDs, or (UID, [frames]); all
+        when absent), "graphics" (dicts of "type" POINT/POLYLINE/INTERPOLATED/CIRCLE/ELLIPSE,
+        "points" [[column, row], ...], "units" PIXEL or DISPLAY, "filled") and "texts" (dicts of
+        "text", "box" [[c, r], [c, r]], "anchor" [c, r], "anchor_visible", "units",
+        "justification").
+    graphic_layers: dicts of "name", "order", "description", "grey" (0-65535), "cielab"; layers an
+        annotation names that are not listed are added in order.
+    voi: a dict (or list of dicts) of "center", "width", "function" (LINEAR, LINEAR_EXACT,
+        SIGMOID), "explanation" and "images", or "lut" entries with "lut_first" and "lut_bits".
+    presentation_lut_shape: IDENTITY or INVERSE; empty: INVERSE for MONOCHROME1 images.
+    displayed_area: "top_left" and "bottom_right" [column, row] (from 1, in the image),
+        "size_mode" (SCALE TO FIT, TRUE SIZE, MAGNIFY), "pixel_spacing", "magnification",
+        "images"; the whole image when absent.
+    rotation: clockwise degrees, 0, 90, 180 or 270.
+    flip: flip horizontally after the rotation.
+    content_label: up to 16 upper-case letters, digits, spaces or underscores.
+    content_description: up to 64 characters.
+    content_creator_name: a person name.
+    sop_instance_uid: the state's own UID; made from its content when empty.
+    series_instance_uid: its series' UID; made from its content when empty.
+    instance_number: its Instance Number.
+    output: a file to write; the bytes are returned when empty.
+    identity: manufacturer, model, software versions, series number and description.
+
+Returns:
+    The Part-10 bytes, or None when written to `output`.
+
+Raises:
+    ValueError: an option the object cannot hold, in words.
+    RuntimeError: a referenced file that is not a DICOM image.
+
+Example:
+    >>> loam.write_pr(["ct1.dcm"], [{"layer": "ROI", "graphics": [
+    ...     {"type": "CIRCLE", "points": [[64, 64], [74, 64]]}]}],
+    ...     voi={"center": 40, "width": 400}, output="pr.dcm")
+""",
     "write_ko": """
 Args:
     document: references, title, retrieve, UIDs and patient and study attributes (see above).

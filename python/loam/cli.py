@@ -380,72 +380,6 @@ def png_bytes(pixels: "object") -> bytes:
     return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(raw, 6)) + chunk(b"IEND", b"")
 
 
-VOI_FUNCTIONS = {"LINEAR": 0, "LINEAR_EXACT": 1, "SIGMOID": 2}
-
-
-def voi_of(path: str) -> dict[str, Any]:
-    """The file's VOI: its first VOI LUT when it has one, else its first window and function."""
-    from .dataset import read
-
-    try:
-        ds = read(path, stop_before_pixels=True)
-    except (RuntimeError, ValueError):
-        return {}
-    voi: dict[str, Any] = {"function": VOI_FUNCTIONS.get(str(ds.get("VOILUTFunction") or "LINEAR").upper(), 0)}
-    luts = ds.get("VOILUTSequence") or []
-    if luts and "LUTData" in luts[0] and isinstance(luts[0].get("LUTDescriptor"), list):
-        descriptor = luts[0].LUTDescriptor
-        data = luts[0]["LUTData"]
-        if len(descriptor) == 3 and isinstance(data.raw, bytes):
-            first = int(descriptor[1])
-            if first >= 0x8000 and ds.get("PixelRepresentation") == 1:
-                first -= 0x10000  # the first mapped value of a signed image is signed
-            entries, depth, table = int(descriptor[0]) or 65536, int(descriptor[2]), data.raw
-            if depth <= 8 and len(table) >= 2 * entries:
-                table = table[0::2][:entries]  # one entry a word; the engine reads 8-bit tables a byte an entry
-            voi.update(lut=table, lut_first=first, lut_depth=depth)
-            return voi
-    center, width = ds.get("WindowCenter"), ds.get("WindowWidth")
-    center = center[0] if isinstance(center, list) else center
-    width = width[0] if isinstance(width, list) else width
-    if isinstance(center, (int, float)) and isinstance(width, (int, float)):
-        voi.update(center=float(center), width=float(width))
-    return voi
-
-
-def display_image(array: object, meta: Mapping[str, object], voi: Mapping[str, Any] | None = None) -> object:
-    """The first frame of `array` for display: one-sample images through `voi` (a window, or a VOI
-    LUT; the frame's range when it has neither), colour scaled to 8 bits."""
-    import numpy as np
-
-    frame = np.asarray(array)[0]
-    if frame.ndim == 3 and frame.shape[2] == 3:
-        if frame.dtype == np.uint8:
-            return frame
-        top = float(frame.max()) or 1.0
-        return np.clip(frame.astype(np.float32) * (255.0 / top), 0, 255).astype(np.uint8)
-    values = np.ascontiguousarray(frame[..., 0] if frame.ndim == 3 else frame, dtype=np.float32)
-    # MONOCHROME1 decodes negated; its window and VOI LUT are stated on the modality values, and
-    # viewers show it inverted (low values bright): apply them to the values as stated, then invert.
-    mono1 = meta.get("photometric") == "MONOCHROME1"
-    if mono1:
-        values = -values
-    voi = dict(voi or {})
-    if "center" not in voi and "lut" not in voi and meta.get("window_center") is not None:
-        voi.update(center=meta["window_center"], width=meta["window_width"])
-    if "lut" in voi:
-        out = _core.voi_apply(values, 0, voi["lut"], int(voi["lut_first"]), int(voi["lut_depth"]))
-    else:
-        center, width = voi.get("center"), voi.get("width")
-        if center is None or width is None or float(width) <= 0:
-            lo, hi = float(values.min()), float(values.max())
-            center, width = (lo + hi) / 2, max(hi - lo, 1.0)
-        out = _core.voi_apply(values, int(voi.get("function", 0)), None, 0, 16, float(center), float(width))
-    if mono1:
-        out = 1.0 - out
-    return np.round(out * 255.0).astype(np.uint8)
-
-
 def cmd_png(args: argparse.Namespace) -> int:
     if args.frame < 1:
         print("loam png: --frame counts from 1", file=sys.stderr)
@@ -454,11 +388,10 @@ def cmd_png(args: argparse.Namespace) -> int:
         print("loam png: --window needs a positive WIDTH", file=sys.stderr)
         return 2
     try:
-        array, meta = _core.decode(args.path, args.frame, True)
-        voi = voi_of(args.path)
-        if args.window is not None:
-            voi = {"function": voi.get("function", 0), "center": args.window[0], "width": args.window[1]}
-        write_file(args.output, png_bytes(display_image(array, meta, voi)))
+        window = tuple(args.window) if args.window is not None else None
+        pixels = _core.render_overlay(args.path, args.frame, window, args.voi, not args.no_overlays,
+                                      args.presentation_state)
+        write_file(args.output, png_bytes(pixels))
     except (RuntimeError, ValueError, OSError) as exc:
         print(f"loam png: {exc}", file=sys.stderr)
         return 2 if str(exc).startswith("frame out of range") else 1  # asking for a frame it lacks: usage
@@ -1292,13 +1225,20 @@ def build_parser() -> argparse.ArgumentParser:
     dec.add_argument("--rescale", action="store_true", help="modality values (e.g. HU) as float32")
     dec.add_argument("-o", "--output", required=True, metavar="OUT.npy")
     dec.set_defaults(run=cmd_decode)
-    png = sub.add_parser("png", help="one frame as an 8-bit PNG through the file's VOI LUT or window, shown as "
-                                     "viewers do (MONOCHROME1 inverted)")
+    png = sub.add_parser("png", help="one frame as an 8-bit PNG as viewers show it: through the file's VOI LUT or "
+                                     "window (MONOCHROME1 inverted), overlays burned in, optionally through a "
+                                     "presentation state")
     png.add_argument("path", metavar="PATH")
     png.add_argument("-o", "--output", required=True, metavar="OUT.png")
     png.add_argument("--frame", type=int, default=1, metavar="N", help="frame number from 1 (default 1)")
     png.add_argument("--window", type=float, nargs=2, metavar=("CENTER", "WIDTH"),
                      help="this window instead of the file's VOI LUT or window")
+    png.add_argument("--voi", choices=("auto", "window", "lut", "minmax"), default="auto",
+                     help="which of the file's VOI transforms: auto (its VOI LUT, else its window, else the frame's "
+                          "range), window, lut or minmax")
+    png.add_argument("--no-overlays", action="store_true", help="leave the overlay planes out")
+    png.add_argument("--presentation-state", metavar="PR.dcm",
+                     help="show the frame as this Grayscale Softcopy Presentation State does")
     png.set_defaults(run=cmd_png)
     tc = sub.add_parser("transcode", help="re-encode files (or a directory tree) into another transfer syntax")
     tc.add_argument("input", metavar="IN", help="a file, or a directory to walk")

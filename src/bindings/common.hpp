@@ -186,6 +186,7 @@ void register_rt(nb::module_& m);
 void register_sr(nb::module_& m);
 void register_response(nb::module_& m);
 void register_seg(nb::module_& m);
+void register_pr(nb::module_& m);
 
 }  // namespace loam::bind
 

@@ -94,5 +94,6 @@ NB_MODULE(_core, m) {
     loam::bind::register_sr(m);
     loam::bind::register_response(m);
     loam::bind::register_seg(m);
+    loam::bind::register_pr(m);
     loam::bind::register_limits(m);
 }

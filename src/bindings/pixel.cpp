@@ -7,12 +7,16 @@
 
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
+#include <nanobind/stl/array.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/variant.h>
 
 #include "bindings/common.hpp"
 #include "pixel/decode.hpp"
+#include "pixel/display.hpp"
 #include "pixel/present.hpp"
 #include "pixel/transcode.hpp"
+#include "pr/read.hpp"
 
 namespace loam::bind {
 
@@ -200,6 +204,43 @@ void register_pixel(nb::module_& m) {
               return without_gil([&] { return frame_count(read_path(path).span(), path); });
           },
           nb::arg("path"), "The number of frames that can be decoded (0 when none can be formed).");
+    m.def(
+        "render_overlay",
+        [](const Source& source, long frame, const std::optional<std::array<double, 2>>& window, const std::string& voi,
+           bool overlays, const std::optional<Source>& presentation_state) {
+            DisplayOptions o;
+            if (frame < 1) throw nb::value_error("render_overlay: frame counts from 1");
+            o.frame = std::size_t(frame);
+            o.window = window;
+            require_choice(voi, {"auto", "window", "lut", "minmax"}, "render_overlay: voi");
+            o.voi = voi == "window" ? VoiChoice::kWindow
+                  : voi == "lut"    ? VoiChoice::kLut
+                  : voi == "minmax" ? VoiChoice::kMinMax
+                                    : VoiChoice::kAuto;
+            o.overlays = overlays;
+            loamwerk::OwnedBuffer file, state_file;
+            const auto bytes = source_bytes(source, file);
+            const std::string label = std::holds_alternative<Path>(source) ? std::string(std::get<Path>(source)) : "<bytes>";
+            std::optional<loamwerk::pr::PresentationState> state;
+            if (presentation_state) o.state_bytes = source_bytes(*presentation_state, state_file);
+            DisplayImage image = without_gil([&] {
+                if (presentation_state) {
+                    state = loamwerk::pr::read_state(o.state_bytes);
+                    o.state = &*state;
+                }
+                return render_display(bytes, label, o);
+            });
+            std::vector<std::size_t> shape{image.rows, image.columns};
+            if (image.samples == 3) shape.push_back(3);
+            return to_array(std::move(image.pixels), shape, nb::dtype<std::uint8_t>());
+        },
+        nb::arg("source"), nb::arg("frame") = 1, nb::arg("window") = nb::none(), nb::arg("voi") = "auto",
+        nb::arg("overlays") = true, nb::arg("presentation_state") = nb::none(),
+        nb::sig("def render_overlay(source: str | os.PathLike[str] | bytes, frame: int = 1, "
+                "window: tuple[float, float] | None = None, voi: str = 'auto', overlays: bool = True, "
+                "presentation_state: str | os.PathLike[str] | bytes | None = None) -> numpy.typing.NDArray[numpy.uint8]"),
+        "One frame as an 8-bit display image (rows, columns) or (rows, columns, 3), with the overlay planes "
+        "burned in, optionally through a presentation state.");
     m.def("voi_apply", &voi_apply, nb::arg("values"), nb::arg("function") = 0, nb::arg("lut_bytes") = nb::none(),
           nb::arg("lut_first") = 0, nb::arg("lut_depth") = 16, nb::arg("window_center") = 0.0f,
           nb::arg("window_width") = 1.0f,

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -46,11 +47,19 @@ public:
         for (std::size_t i = 0; i < values.size(); ++i) store_le16(out.data() + at + 2 * i, values[i]);
     }
     void us(Tag tag, std::uint16_t v) { us(tag, std::span<const std::uint16_t>(&v, 1)); }
-    void sl(Tag tag, std::int32_t v) {
-        header(tag, "SL", 4);
+    void sl(Tag tag, std::int32_t v) { sl(tag, std::span<const std::int32_t>(&v, 1)); }
+    void sl(Tag tag, std::span<const std::int32_t> values) {
+        header(tag, "SL", values.size() * 4);
         const std::size_t at = out.size();
-        out.resize(at + 4);
-        store_le32(out.data() + at, std::uint32_t(v));
+        out.resize(at + values.size() * 4);
+        for (std::size_t i = 0; i < values.size(); ++i) store_le32(out.data() + at + 4 * i, std::uint32_t(values[i]));
+    }
+    // 16-bit words (OW), as LUT Data holds them.
+    void ow(Tag tag, std::span<const std::uint16_t> values) {
+        header(tag, "OW", values.size() * 2);
+        const std::size_t at = out.size();
+        out.resize(at + values.size() * 2);
+        for (std::size_t i = 0; i < values.size(); ++i) store_le16(out.data() + at + 2 * i, values[i]);
     }
     void fl(Tag tag, float v) { fl(tag, std::span<const float>(&v, 1)); }
     void fl(Tag tag, std::span<const float> values) {
@@ -105,6 +114,29 @@ private:
             out.insert(out.end(), h, h + 8);
         }
     }
+};
+
+// A data set's top-level elements, put in any order and written in ascending tag order.
+class SortedDataset {
+public:
+    template <class F>
+    void put(Tag tag, F write) {
+        ItemWriter w;
+        write(w);
+        elements_[tag] = std::move(w.out);
+    }
+    void text(Tag tag, const char* vr, std::string_view value) {
+        put(tag, [&](ItemWriter& w) { w.text(tag, vr, value); });
+    }
+    bool has(Tag tag) const { return elements_.count(tag) != 0; }
+    std::vector<std::uint8_t> body() const {
+        std::vector<std::uint8_t> out;
+        for (const auto& [tag, bytes] : elements_) out.insert(out.end(), bytes.begin(), bytes.end());
+        return out;
+    }
+
+private:
+    std::map<Tag, std::vector<std::uint8_t>> elements_;
 };
 
 }  // namespace loamwerk

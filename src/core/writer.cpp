@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <stdexcept>
 
 #include "core/dataset.hpp"
@@ -277,6 +278,15 @@ bool write_explicit(const ElementRef& e, std::vector<std::uint8_t>& out, int dep
         append_implicit(items, tags::kItem, content.data(), content.size());
     }
     return EvrElementWriter(out).append(tag_group(e.tag), tag_element(e.tag), vr::SQ, items.data(), items.size());
+}
+
+std::string utc_now(const char* format) {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char buf[32];
+    std::strftime(buf, sizeof buf, format, &utc);
+    return buf;
 }
 
 std::string format_decimal(double v) {

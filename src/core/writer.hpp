@@ -75,6 +75,8 @@ void pad_value(VR vr, std::string& value);
 
 // A decimal string (DS) value: the most precise "%.*g" form that fits 16 characters.
 std::string format_decimal(double v);
+// The current UTC date or time under a strftime format ("%Y%m%d", "%H%M%S").
+std::string utc_now(const char* format);
 
 // The system's implementation identity in the file meta.
 inline constexpr std::string_view kUidRoot = "1.2.826.0.1.3680043.9.5296";

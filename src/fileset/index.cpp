@@ -11,6 +11,7 @@
 #include "core/dictionary.hpp"
 #include "core/file_io.hpp"
 #include "core/tree.hpp"
+#include "core/utf8.hpp"
 
 namespace loamwerk::fileset {
 
@@ -30,30 +31,6 @@ bool is_multi_text(VR v) {
 
 bool trims_leading(VR v) { return is_multi_text(v) && v != vr::PN && v != vr::UC; }
 
-// The length of the well-formed UTF-8 sequence at s[i] (no overlong forms, surrogates or code
-// points past U+10FFFF), or 0.
-std::size_t utf8_sequence(std::string_view s, std::size_t i) {
-    const auto c = std::uint8_t(s[i]);
-    if (c < 0x80) return 1;
-    const std::size_t n = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
-    if (n == 0 || i + n > s.size()) return 0;
-    for (std::size_t k = 1; k < n; ++k)
-        if ((std::uint8_t(s[i + k]) & 0xC0) != 0x80) return 0;
-    const auto c1 = std::uint8_t(s[i + 1]);
-    if ((c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 > 0x9F) || (c == 0xF0 && c1 < 0x90) || (c == 0xF4 && c1 > 0x8F))
-        return 0;
-    return n;
-}
-
-bool is_utf8(std::string_view s) {
-    for (std::size_t i = 0; i < s.size();) {
-        const std::size_t n = utf8_sequence(s, i);
-        if (n == 0) return false;
-        i += n;
-    }
-    return true;
-}
-
 // Bytes that are not UTF-8 become U+FFFD, as Python's "replace" decoding does.
 std::string valid_utf8(std::string s) {
     if (is_utf8(s)) return s;
@@ -67,24 +44,6 @@ std::string valid_utf8(std::string s) {
         } else {
             out.append(s, i, n);
             i += n;
-        }
-    }
-    return out;
-}
-
-// Text under the default repertoire that is not UTF-8 is read as Latin-1, the set such files
-// nearly always mean, so no byte is lost.
-std::string as_utf8(std::string_view s) {
-    if (is_utf8(s)) return std::string(s);
-    std::string out;
-    out.reserve(s.size() + s.size() / 4);
-    for (const char ch : s) {
-        const auto c = std::uint8_t(ch);
-        if (c < 0x80) {
-            out += ch;
-        } else {
-            out += char(0xC0 | (c >> 6));
-            out += char(0x80 | (c & 0x3F));
         }
     }
     return out;

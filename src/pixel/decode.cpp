@@ -155,19 +155,6 @@ void fill_meta(const RenderImage& img, DecodeResult& r) {
     r.image_orientation_patient = numbers(img.image_orientation);
 }
 
-std::unique_ptr<RenderImage> open_or_throw(std::span<const std::uint8_t> buffer, const std::string& label,
-                                           unsigned flags) {
-    auto img = open(buffer, flags);
-    if (!img) throw std::runtime_error("decode failed (not a decodable DICOM): " + label);
-    if (img->status == status::kTruncated)
-        throw std::invalid_argument(
-            "The number of bytes of pixel data is less than expected \xE2\x80\x94 the dataset may be corrupted or "
-            "truncated: " + label);
-    if (img->frames.empty())
-        throw std::runtime_error(img->problem.empty() ? "no decodable image frames: " + label
-                                                      : "no decodable image frames (" + img->problem + "): " + label);
-    return img;
-}
 
 }  // namespace
 
@@ -265,6 +252,20 @@ DecodeResult decode_impl(std::span<const std::uint8_t> buffer, OwnedBuffer* file
 }
 
 }  // namespace
+
+std::unique_ptr<RenderImage> open_or_throw(std::span<const std::uint8_t> buffer, const std::string& label,
+                                           unsigned flags) {
+    auto img = open(buffer, flags);
+    if (!img) throw std::runtime_error("decode failed (not a decodable DICOM): " + label);
+    if (img->status == status::kTruncated)
+        throw std::invalid_argument(
+            "The number of bytes of pixel data is less than expected \xE2\x80\x94 the dataset may be corrupted or "
+            "truncated: " + label);
+    if (img->frames.empty())
+        throw std::runtime_error(img->problem.empty() ? "no decodable image frames: " + label
+                                                      : "no decodable image frames (" + img->problem + "): " + label);
+    return img;
+}
 
 DecodeResult decode(std::span<const std::uint8_t> buffer, const std::string& label, long frame, bool rescale,
                     unsigned flags) {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -60,6 +61,11 @@ struct DecodeResult {
     std::optional<double> slice_thickness;
     std::vector<double> pixel_spacing, image_position_patient, image_orientation_patient;
 };
+
+// The image in `buffer` with at least one frame; throws the decode calls' messages (`label`
+// names the input in them).
+std::unique_ptr<RenderImage> open_or_throw(std::span<const std::uint8_t> buffer, const std::string& label,
+                                           unsigned flags);
 
 // frame 0 selects every frame, n the n-th. Throws std::runtime_error with the call's
 // messages, and std::invalid_argument for truncated pixel data.

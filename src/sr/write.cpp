@@ -285,14 +285,6 @@ void describe(const ContentItem& item, std::string& out) {
     out += "}";
 }
 
-std::string today(const char* format) {
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    char buf[16];
-    std::strftime(buf, sizeof buf, format, &utc);
-    return buf;
-}
 
 }  // namespace
 
@@ -344,8 +336,8 @@ std::vector<std::uint8_t> write_document(SrDocument d, const Identity& who, bool
     if (d.study_instance_uid.empty()) d.study_instance_uid = uid::mint("sr-study\n" + seed, kUidRoot);
     if (d.sop_instance_uid.empty()) d.sop_instance_uid = uid::mint("sr-instance\n" + seed, kUidRoot);
     if (d.series_instance_uid.empty()) d.series_instance_uid = uid::mint("sr-series\n" + seed, kUidRoot);
-    if (d.content_date.empty()) d.content_date = !d.study_date.empty() ? d.study_date : today("%Y%m%d");
-    if (d.content_time.empty()) d.content_time = !d.study_time.empty() ? d.study_time : today("%H%M%S");
+    if (d.content_date.empty()) d.content_date = !d.study_date.empty() ? d.study_date : utc_now("%Y%m%d");
+    if (d.content_time.empty()) d.content_time = !d.study_time.empty() ? d.study_time : utc_now("%H%M%S");
     for (VerifyingObserver& o : d.verifying_observers)
         if (o.datetime.empty()) o.datetime = d.content_date + d.content_time;  // verified when written
     if (d.completion_flag.empty()) d.completion_flag = "COMPLETE";
