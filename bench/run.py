@@ -864,6 +864,81 @@ def sr_benchmarks() -> None:
         shutil.rmtree(root, ignore_errors=True)
 
 
+def display_benchmarks() -> None:
+    """render_overlay on a 512 x 512 CT slice with a window and two overlay planes, against
+    pydicom's apply_voi_lut and the planes burned in with NumPy; write_paramap on a 256 x 256 x 100
+    float map against highdicom's ParametricMap."""
+    import numpy as np
+    import pydicom
+    from pydicom.pixels import apply_voi_lut
+
+    root = Path(tempfile.mkdtemp(prefix="loam-bench-display-"))
+    try:
+        paths = ct_series(root / "ct", depth=100, size=512)
+        ds = pydicom.dcmread(paths[0])
+        ds.WindowCenter, ds.WindowWidth = 40, 400
+        rng = np.random.default_rng(1)
+        for group in (0x6000, 0x6002):
+            bits = (rng.random((512, 512)) < 0.01).astype(np.uint8)
+            ds.add_new((group, 0x0010), "US", 512)
+            ds.add_new((group, 0x0011), "US", 512)
+            ds.add_new((group, 0x0040), "CS", "G")
+            ds.add_new((group, 0x0050), "SS", [1, 1])
+            ds.add_new((group, 0x0100), "US", 1)
+            ds.add_new((group, 0x0102), "US", 0)
+            ds.add_new((group, 0x3000), "OW", np.packbits(bits.reshape(-1), bitorder="little").tobytes())
+        image = root / "overlay.dcm"
+        ds.save_as(image)
+
+        def theirs() -> object:
+            d = pydicom.dcmread(image)
+            shown = apply_voi_lut(d.pixel_array * float(d.RescaleSlope) + float(d.RescaleIntercept), d)
+            lo, hi = float(d.WindowCenter) - float(d.WindowWidth) / 2, float(d.WindowCenter) + float(d.WindowWidth) / 2
+            out = np.clip((shown - lo) / (hi - lo) * 255, 0, 255).astype(np.uint8)
+            for group in (0x6000, 0x6002):
+                out[d.overlay_array(group).astype(bool)] = 255
+            return out
+
+        one = lambda f: min(timeit(f) for _ in range(5))  # noqa: E731
+        report("render_overlay 512x512 + 2 overlays vs pydicom", one(lambda: loam.render_overlay(image)), one(theirs), 1, 10)
+        try:
+            import highdicom as hd
+        except ImportError:
+            print("paramap: highdicom is not installed; skipped")
+            return
+        _, info = loam.assemble_volume(paths)
+        values = rng.random((100, 256, 256), dtype=np.float32)
+        affine = np.array(info["affine"], dtype=float).reshape(4, 4, order="F")
+        affine[:3, :2] *= 2  # a 256 x 256 grid over the 512 x 512 slices
+        meta = {"QuantityValueCode": {"CodeValue": "113041", "CodingSchemeDesignator": "DCM", "CodeMeaning": "Apparent Diffusion Coefficient"},
+                "MeasurementUnitsCode": {"CodeValue": "um2/s", "CodingSchemeDesignator": "UCUM", "CodeMeaning": "um2/s"},
+                "AnatomicRegionSequence": {"CodeValue": "39607008", "CodingSchemeDesignator": "SCT", "CodeMeaning": "Lung"}}
+        source_datasets = [pydicom.dcmread(p, stop_before_pixels=True) for p in paths]
+
+        def hd_map() -> object:
+            positions = [[float(x) for x in (affine @ [0, 0, k, 1])[:3]] for k in range(100)]
+            orientation = [float(x) for x in np.concatenate([affine[:3, 0] / 2 / np.linalg.norm(affine[:3, 0] / 2),
+                                                              affine[:3, 1] / np.linalg.norm(affine[:3, 1])])]
+            plane_positions = [hd.PlanePositionSequence(hd.CoordinateSystemNames.PATIENT, p) for p in positions]
+            mapping = hd.pm.RealWorldValueMapping(
+                lut_label="ADC", lut_explanation="um2/s", unit=hd.sr.CodedConcept("um2/s", "UCUM", "um2/s"),
+                value_range=(0.0, 1.0), slope=1.0, intercept=0.0)
+            return hd.pm.ParametricMap(
+                source_images=source_datasets, pixel_array=values, series_instance_uid=hd.UID(), series_number=1,
+                sop_instance_uid=hd.UID(), instance_number=1, manufacturer="m", manufacturer_model_name="n",
+                software_versions="1", device_serial_number="1", contains_recognizable_visual_features=False,
+                real_world_value_mappings=[mapping], window_center=0.5, window_width=1.0,
+                plane_positions=plane_positions,
+                plane_orientation=hd.PlaneOrientationSequence(hd.CoordinateSystemNames.PATIENT, orientation),
+                pixel_measures=hd.PixelMeasuresSequence(pixel_spacing=[float(np.linalg.norm(affine[:3, 1])), float(np.linalg.norm(affine[:3, 0]))],
+                                                        slice_thickness=float(np.linalg.norm(affine[:3, 2]))))
+
+        report("write_paramap 256x256x100 float vs highdicom", one(lambda: loam.write_paramap(paths, values, affine, meta)),
+               one(hd_map), 1, 10, "highdicom")
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
 def perfusion_benchmarks() -> None:
     """dsc_fit_volume on a 128 x 128 x 20 series of 60 time points: voxels per second."""
     import numpy as np
@@ -1036,7 +1111,8 @@ def main() -> int:
     warnings.simplefilter("ignore")
     sections = {"dataset": lambda: dataset_section(corpus()), "wsi": wsi_benchmarks, "convert": convert_benchmarks, "volume": volume_benchmarks,
                 "deid": lambda: deid_benchmarks(corpus()), "archive": archive_benchmarks,
-                "labels": label_benchmarks, "warps": warp_benchmarks, "sr": sr_benchmarks}
+                "labels": label_benchmarks, "warps": warp_benchmarks, "sr": sr_benchmarks,
+                "display": display_benchmarks}
     if len(sys.argv) == 2 and sys.argv[1] in sections:  # one section, for quick runs
         sections[sys.argv[1]]()
         return 0
@@ -1072,6 +1148,7 @@ def main() -> int:
     perfusion_benchmarks()
     seg_benchmarks()
     sr_benchmarks()
+    display_benchmarks()
     wsi_benchmarks()
     archive_benchmarks()
     native = editable(files)

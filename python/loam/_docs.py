@@ -704,6 +704,76 @@ Example:
     ...     {"type": "CIRCLE", "points": [[64, 64], [74, 64]]}]}],
     ...     voi={"center": 40, "width": 400}, output="pr.dcm")
 """,
+    "write_paramap": """
+Args:
+    ref_paths: the source images (one study and frame of reference); their patient and study
+        become the map's, and each frame references the source image at its position.
+    array: (frames, rows, columns) or (rows, columns) of float32 (stored as Float Pixel Data),
+        uint16 or int16.
+    affine: the voxel (column, row, frame) to patient LPS affine, a 4 x 4 matrix or 16 numbers
+        column-major as assemble_volume gives it; None: one frame per source image, in their
+        order along their normal, on their grid.
+    meta: dcmqi's parametric-map JSON (QuantityValueCode, MeasurementUnitsCode,
+        AnatomicRegionSequence required; MeasurementMethodCode, ModelFittingMethodCode,
+        DerivationCode, SourceImageDiffusionBValues, RealWorldValueSlope and Intercept,
+        SeriesDescription, SeriesNumber, InstanceNumber, BodyPartExamined, FrameLaterality, ...).
+    output: a file to write; the bytes are returned when empty.
+    identity: manufacturer, model, software versions, serial number, series number and description.
+    sop_instance_uid: the map's own UID; made from its content when empty.
+    series_instance_uid: its series' UID; made from its content when empty.
+
+Returns:
+    The Part-10 bytes, or None when written to `output`.
+
+Raises:
+    ValueError: a description, array or geometry the object cannot hold, in words.
+    RuntimeError: a source file that is not a DICOM image.
+
+Example:
+    >>> volume, info = loam.assemble_volume(dwi_paths)
+    >>> loam.write_paramap(dwi_paths, adc, info["affine"], json.load(open("adc.json")), output="adc.dcm")
+""",
+    "paramap_meta": f"""
+Args:
+    source: a path, or the file's bytes.
+
+Returns:
+    The map's description in dcmqi's metadata JSON layout (the keys paramap2itkimage writes).
+
+Raises:
+    {_OPEN}
+    RuntimeError: the file is not a Parametric Map.
+
+Example:
+    >>> loam.paramap_meta("adc.dcm")["QuantityValueCode"]["CodeMeaning"]
+""",
+    "write_legacy_converted": """
+Args:
+    paths: the files of one classic CT, MR or PET series (single-frame images of one study,
+        frame of reference, size and pixel layout), in any order.
+    transfer_syntax: re-encode the result into this syntax (as transcode does); empty keeps the
+        files' own compressed syntax when they share one, else Explicit VR Little Endian.
+    quality: the quality of a lossy re-encoding (as transcode's).
+    output: a file to write; the bytes are returned when empty.
+    identity: the converting equipment (manufacturer, model, software versions, serial number),
+        recorded in the Contributing Equipment Sequence.
+    sop_instance_uid: the instance's own UID; made from its sources when empty.
+    series_instance_uid: its (new) series' UID; made from its sources when empty.
+
+Returns:
+    The Part-10 bytes of a Legacy Converted Enhanced CT, MR or PET image, or None when written to
+    `output`. Frames follow the images' positions along their normal (their Instance Numbers
+    when some have no position); position, orientation, pixel measures, window and rescale
+    become functional groups (shared when every file agrees); every other attribute of the
+    files is kept, shared or per frame, among the unassigned converted attributes.
+
+Raises:
+    ValueError: files that cannot be one instance, in words.
+    RuntimeError: a re-encoding that failed.
+
+Example:
+    >>> loam.write_legacy_converted(loam.scan_dicom_dir("ct"), output="ct-enhanced.dcm")
+""",
     "write_ko": """
 Args:
     document: references, title, retrieve, UIDs and patient and study attributes (see above).

@@ -47,6 +47,7 @@ ImageHeader read_image_header(const std::string& path) {
     h.referring_physician_name = text(tags::kReferringPhysicianName);
     h.study_description = text(tags::kStudyDescription);
     h.body_part_examined = text(tags::kBodyPartExamined), h.laterality = text(tags::kLaterality);
+    h.recognizable_visual_features = text(tags::kRecognizableVisualFeatures);
     const Elements& top = ds.elements();
     h.rows = std::uint16_t(integer_of(top, tags::kRows).value_or(0));
     h.columns = std::uint16_t(integer_of(top, tags::kColumns).value_or(0));

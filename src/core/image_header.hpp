@@ -14,7 +14,7 @@ struct ImageHeader {
     std::string modality, photometric, instance_number;
     std::string patient_name, patient_id, patient_birth_date, patient_sex, patient_age;
     std::string study_date, study_time, study_id, accession_number, referring_physician_name, study_description;
-    std::string body_part_examined, laterality;
+    std::string body_part_examined, laterality, recognizable_visual_features;
     std::uint16_t rows = 0, columns = 0;
     std::uint32_t frames = 1;
     std::optional<double> rescale_slope, rescale_intercept;

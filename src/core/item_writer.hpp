@@ -27,9 +27,13 @@ public:
         out.insert(out.end(), value.begin(), value.end());
         if (odd) out.push_back(std::string_view(vr) == "UI" ? '\0' : ' ');
     }
-    void ob(Tag tag, std::span<const std::uint8_t> value) {
-        header(tag, "OB", value.size());
+    void ob(Tag tag, std::span<const std::uint8_t> value) { bytes(tag, "OB", value); }
+    // A binary value of any VR (OB, OW, OF, ...) as its little-endian bytes, padded to even length.
+    void bytes(Tag tag, const char* vr, std::span<const std::uint8_t> value) {
+        const bool odd = value.size() & 1;
+        header(tag, vr, value.size() + odd);
         out.insert(out.end(), value.begin(), value.end());
+        if (odd) out.push_back(0);
     }
     // Returns where the value starts, for values patched later.
     std::size_t ul(Tag tag, std::uint32_t v) { return ul(tag, std::span<const std::uint32_t>(&v, 1)); }
@@ -47,6 +51,12 @@ public:
         for (std::size_t i = 0; i < values.size(); ++i) store_le16(out.data() + at + 2 * i, values[i]);
     }
     void us(Tag tag, std::uint16_t v) { us(tag, std::span<const std::uint16_t>(&v, 1)); }
+    void ss(Tag tag, std::int16_t v) {
+        header(tag, "SS", 2);
+        const std::size_t at = out.size();
+        out.resize(at + 2);
+        store_le16(out.data() + at, std::uint16_t(v));
+    }
     void sl(Tag tag, std::int32_t v) { sl(tag, std::span<const std::int32_t>(&v, 1)); }
     void sl(Tag tag, std::span<const std::int32_t> values) {
         header(tag, "SL", values.size() * 4);
