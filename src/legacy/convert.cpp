@@ -380,10 +380,13 @@ std::vector<std::uint8_t> convert(const std::vector<std::span<const std::uint8_t
         bool shared;
     };
     std::vector<FunctionalGroup> groups;
-    for (auto [g, seq] : {std::pair{Group::kOrientation, tags::kPlaneOrientationSequence}, {Group::kMeasures, tags::kPixelMeasuresSequence},
-                          {Group::kVoi, tags::kFrameVOILUTSequence}, {Group::kRescale, tags::kPixelValueTransformationSequence}})
-        if (std::any_of(sources.begin(), sources.end(), [&](const Source& s) { return !group_bytes(s, g).empty(); }))
-            groups.push_back({g, seq, shared_group(g)});
+    for (const FunctionalGroup& candidate :
+         {FunctionalGroup{Group::kOrientation, tags::kPlaneOrientationSequence, false},
+          FunctionalGroup{Group::kMeasures, tags::kPixelMeasuresSequence, false},
+          FunctionalGroup{Group::kVoi, tags::kFrameVOILUTSequence, false},
+          FunctionalGroup{Group::kRescale, tags::kPixelValueTransformationSequence, false}})
+        if (std::any_of(sources.begin(), sources.end(), [&](const Source& s) { return !group_bytes(s, candidate.group).empty(); }))
+            groups.push_back({candidate.group, candidate.sequence, shared_group(candidate.group)});
     d.put(tags::kSharedFunctionalGroupsSequence, [&](ItemWriter& w) {
         w.begin_sequence(tags::kSharedFunctionalGroupsSequence);
         w.begin_item();

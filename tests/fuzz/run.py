@@ -235,6 +235,27 @@ def json_seeds(dicoms: list[Path]) -> list[bytes]:
     return [s for s in out if len(s) <= MAX_SEED]
 
 
+def display_seeds(dicoms: list[Path]) -> list[bytes]:
+    """Images followed by a presentation state of them (annotations, VOI, area, rotation), and
+    pairs of classic images for the legacy converter."""
+    import loam
+
+    out = []
+    grey = [p for p in dicoms if b"MONOCHROME" in p.read_bytes()[:8192]][:6]
+    for p in grey:
+        try:
+            state = loam.write_pr([str(p)], [{"layer": "A", "graphics": [
+                {"type": "POLYLINE", "points": [[1, 1], [9, 1], [9, 9], [1, 1]], "filled": True},
+                {"type": "ELLIPSE", "points": [[2, 5], [8, 5], [5, 3], [5, 7]]}], "texts": [{"text": "t", "anchor": [3, 3]}]}],
+                voi={"center": 100, "width": 400}, rotation=90, flip=True,
+                displayed_area={"top_left": [-2, 1], "bottom_right": [20, 16]})
+        except (RuntimeError, ValueError):
+            continue
+        out.append(p.read_bytes() + CUT + state)
+        out.append(p.read_bytes() + CUT + p.read_bytes())
+    return [s for s in out if len(s) <= MAX_SEED]
+
+
 def write_seeds() -> Path:
     import numpy as np
     import pydicom
@@ -259,6 +280,7 @@ def write_seeds() -> Path:
         "json_read": json_seeds(dicoms),
     }
     sets["volume"] += series_seeds(np, pydicom)
+    sets["display"] = dicom_bytes + display_seeds(dicoms)
     if slide:
         sets["wsi"].append(CUT.join(p.read_bytes() for p in slide[1:]))
     for name, frames in codec_seeds(dicoms).items():
