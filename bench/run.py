@@ -913,7 +913,12 @@ def display_benchmarks() -> None:
         meta = {"QuantityValueCode": {"CodeValue": "113041", "CodingSchemeDesignator": "DCM", "CodeMeaning": "Apparent Diffusion Coefficient"},
                 "MeasurementUnitsCode": {"CodeValue": "um2/s", "CodingSchemeDesignator": "UCUM", "CodeMeaning": "um2/s"},
                 "AnatomicRegionSequence": {"CodeValue": "39607008", "CodingSchemeDesignator": "SCT", "CodeMeaning": "Lung"}}
-        source_datasets = [pydicom.dcmread(p, stop_before_pixels=True) for p in paths]
+        source_datasets = [pydicom.dcmread(p) for p in paths]
+        for d in source_datasets:  # the type 2 attributes highdicom copies, absent from our phantom
+            for keyword in ("PatientBirthDate", "PatientSex", "StudyID", "AccessionNumber", "ReferringPhysicianName",
+                            "StudyDate", "StudyTime", "PatientName", "PatientID"):
+                if keyword not in d:
+                    setattr(d, keyword, "")
 
         def hd_map() -> object:
             positions = [[float(x) for x in (affine @ [0, 0, k, 1])[:3]] for k in range(100)]

@@ -11,6 +11,7 @@
 #include "core/tags.hpp"
 #include "core/uid.hpp"
 #include "core/writer.hpp"
+#include "core/wyhash.hpp"
 
 namespace loamwerk::paramap {
 
@@ -176,24 +177,36 @@ std::vector<std::uint8_t> write_paramap(const Volume& v, const std::vector<Image
     // The range of stored values, for the mapping's first and last values.
     double lo = std::numeric_limits<double>::infinity(), hi = -lo;
     const std::size_t count = v.frames * v.rows * v.columns;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint8_t* p = v.data.data() + i * width;
-        double x;
-        if (v.sample == Sample::kFloat32) {
-            float f;
-            std::memcpy(&f, p, 4);
-            if (!std::isfinite(f)) continue;
-            x = f;
-        } else {
-            x = v.sample == Sample::kInt16 ? double(std::int16_t(load_le16(p))) : double(load_le16(p));
+    if (v.sample == Sample::kFloat32) {
+        // NaN compares false and is passed over; infinities are left out after.
+        float flo = std::numeric_limits<float>::infinity(), fhi = -flo;
+        for (std::size_t i = 0; i < count; ++i) {
+            float x;
+            std::memcpy(&x, v.data.data() + 4 * i, 4);
+            flo = x < flo ? x : flo, fhi = x > fhi ? x : fhi;
         }
-        lo = std::min(lo, x), hi = std::max(hi, x);
+        if (std::isinf(flo) || std::isinf(fhi)) {
+            flo = std::numeric_limits<float>::infinity(), fhi = -flo;
+            for (std::size_t i = 0; i < count; ++i) {
+                float x;
+                std::memcpy(&x, v.data.data() + 4 * i, 4);
+                if (std::isfinite(x)) flo = std::min(flo, x), fhi = std::max(fhi, x);
+            }
+        }
+        lo = flo, hi = fhi;
+    } else {
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint16_t raw = load_le16(v.data.data() + 2 * i);
+            const double x = v.sample == Sample::kInt16 ? double(std::int16_t(raw)) : double(raw);
+            lo = std::min(lo, x), hi = std::max(hi, x);
+        }
     }
     if (!(lo <= hi)) lo = hi = 0;
 
     std::string seed = first.study_uid + "|" + first.sop_instance_uid + "|" + m.quantity->value + "|" + std::to_string(v.frames) + "|" +
                        std::to_string(v.rows) + "x" + std::to_string(v.columns) + "|" + m.series_description;
-    seed.append(reinterpret_cast<const char*>(v.data.data()), std::min<std::size_t>(v.data.size(), 1 << 20));
+    // The values by their digest: another map, another UID.
+    seed += "|" + std::to_string(wyhash(v.data.data(), v.data.size(), 1));
     if (uids.sop_instance_uid.empty()) uids.sop_instance_uid = uid::mint("paramap-instance\n" + seed, kUidRoot);
     if (uids.series_instance_uid.empty()) uids.series_instance_uid = uid::mint("paramap-series\n" + seed, kUidRoot);
     const std::string dimension_uid = uid::mint("paramap-dimensions\n" + seed, kUidRoot);
@@ -397,13 +410,18 @@ std::vector<std::uint8_t> write_paramap(const Volume& v, const std::vector<Image
         }
         w.end_sequence();
     });
-    d.put(v.sample == Sample::kFloat32 ? tags::kFloatPixelData : tags::kPixelData, [&](ItemWriter& w) {
-        if (v.sample == Sample::kFloat32) w.bytes(tags::kFloatPixelData, "OF", v.data);
-        else w.bytes(tags::kPixelData, "OW", v.data);
-    });
     std::vector<std::uint8_t> out;
     if (Part10Wrap(kParametricMapStorage, uids.sop_instance_uid, d.body(), "1.2.840.10008.1.2.1", out) != 0)
         refuse("the map is too large to write");
+    // The pixel data come last in tag order: appended once, straight from the caller's array.
+    ItemWriter pixels;
+    pixels.bytes(v.sample == Sample::kFloat32 ? tags::kFloatPixelData : tags::kPixelData,
+                 v.sample == Sample::kFloat32 ? "OF" : "OW", {});
+    const std::size_t header = pixels.out.size();
+    store_le32(pixels.out.data() + header - 4, std::uint32_t(v.data.size()));  // even: 2- and 4-byte samples
+    out.reserve(out.size() + header + v.data.size());
+    out.insert(out.end(), pixels.out.begin(), pixels.out.end());
+    out.insert(out.end(), v.data.begin(), v.data.end());
     return out;
 }
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <limits>
 #include <stdexcept>
 
 #include "core/bytes.hpp"
@@ -35,6 +37,10 @@ struct OverlayPlane {
 
 std::vector<OverlayPlane> overlay_planes(const Elements& top) {
     std::vector<OverlayPlane> out;
+    if (std::none_of(top.begin(), top.end(), [](const ElementRef& e) {
+            return tag_group(e.tag) >= overlay::kFirstGroup && tag_group(e.tag) <= overlay::kLastGroup;
+        }))
+        return out;
     for (std::uint16_t g = overlay::kFirstGroup; g <= overlay::kLastGroup; g += 2) {
         const auto tag = [g](std::uint16_t element) { return Tag(g) << 16 | element; };
         const auto rows = integer_of(top, tag(overlay::kRows)), columns = integer_of(top, tag(overlay::kColumns));
@@ -63,46 +69,35 @@ std::vector<OverlayPlane> overlay_planes(const Elements& top) {
     return out;
 }
 
-// The plane's bits for image frame `frame` (from 1), one byte per overlay pixel; empty when the
-// plane does not cover the frame or cannot be read. `raw` holds the frame's stored words for
-// planes in the pixel data's high bits.
-std::vector<std::uint8_t> overlay_bits(const OverlayPlane& p, std::uint32_t frame, std::size_t image_frames,
-                                       std::span<const std::uint16_t> raw) {
+// Burns the plane's set bits for image frame `frame` (from 1) into the display image, white or
+// `value`. `raw` holds the frame's stored words for planes in the pixel data's high bits.
+void burn(DisplayImage& im, const OverlayPlane& p, std::uint32_t frame, std::size_t image_frames,
+          std::span<const std::uint16_t> raw, std::uint8_t value) {
     std::size_t k = 0;
     if (p.frames > 1 || image_frames == 1 || p.frame_origin > 1) {
-        if (frame < p.frame_origin || frame - p.frame_origin >= p.frames) return {};
+        if (frame < p.frame_origin || frame - p.frame_origin >= p.frames) return;
         k = frame - p.frame_origin;
     }  // else: a one-frame plane over a multi-frame image shows on every frame
-    const std::size_t count = std::size_t(p.rows) * p.columns;
-    std::vector<std::uint8_t> bits(count, 0);
-    if (!p.data.empty()) {
-        const std::size_t first = k * count;
-        if ((first + count + 7) / 8 > p.data.size()) return {};
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::size_t b = first + i;
-            bits[i] = (p.data[b >> 3] >> (b & 7)) & 1;
-        }
-        return bits;
+    const std::size_t count = std::size_t(p.rows) * p.columns, first = k * count;
+    if (p.data.empty() ? (raw.size() < count || p.bit_position > 15) : (first + count + 7) / 8 > p.data.size()) return;
+    const auto set = [&](std::size_t i) {
+        const std::int64_t y = std::int64_t(i / p.columns) + p.origin_row - 1, x = std::int64_t(i % p.columns) + p.origin_column - 1;
+        if (y < 0 || x < 0 || y >= std::int64_t(im.rows) || x >= std::int64_t(im.columns)) return;
+        std::uint8_t* px = im.pixels.data() + (std::size_t(y) * im.columns + std::size_t(x)) * im.samples;
+        for (unsigned s = 0; s < im.samples; ++s) px[s] = value;
+    };
+    if (p.data.empty()) {
+        for (std::size_t i = 0; i < count; ++i)
+            if ((raw[i] >> p.bit_position) & 1) set(i);
+        return;
     }
-    // In the high bits of 16-bit pixel data (retired, but old files have it).
-    if (raw.empty() || p.bit_position > 15 || p.rows == 0) return {};
-    const std::size_t n = std::min(count, raw.size());
-    for (std::size_t i = 0; i < n; ++i) bits[i] = (raw[i] >> p.bit_position) & 1;
-    return bits;
-}
-
-void burn(DisplayImage& im, const OverlayPlane& p, const std::vector<std::uint8_t>& bits, std::uint8_t value) {
-    for (std::uint32_t r = 0; r < p.rows; ++r) {
-        const std::int64_t y = std::int64_t(r) + p.origin_row - 1;
-        if (y < 0 || y >= std::int64_t(im.rows)) continue;
-        for (std::uint32_t c = 0; c < p.columns; ++c) {
-            if (!bits[std::size_t(r) * p.columns + c]) continue;
-            const std::int64_t x = std::int64_t(c) + p.origin_column - 1;
-            if (x < 0 || x >= std::int64_t(im.columns)) continue;
-            std::uint8_t* px = im.pixels.data() + (std::size_t(y) * im.columns + std::size_t(x)) * im.samples;
-            for (unsigned s = 0; s < im.samples; ++s) px[s] = value;
-        }
-    }
+    std::size_t i = 0;
+    for (; i < count && ((first + i) & 7) != 0; ++i)  // up to the first whole byte
+        if ((p.data[(first + i) >> 3] >> ((first + i) & 7)) & 1) set(i);
+    for (; i + 8 <= count; i += 8)  // a byte at a time, its set bits only
+        for (unsigned bits = p.data[(first + i) >> 3]; bits; bits &= bits - 1) set(i + unsigned(__builtin_ctz(bits)));
+    for (; i < count; ++i)
+        if ((p.data[(first + i) >> 3] >> ((first + i) & 7)) & 1) set(i);
 }
 
 // Pixels set on the display image, clipped to it.
@@ -246,6 +241,36 @@ DisplayImage orient(const DisplayImage& im, bool flip, unsigned degrees) {
     return out;
 }
 
+// The smallest and largest of `count` little-endian samples of type T.
+template <class T>
+std::pair<std::int32_t, std::int32_t> value_range(const std::uint8_t* p, std::size_t count) {
+    T lo, hi;
+    std::memcpy(&lo, p, sizeof(T));
+    hi = lo;
+    for (std::size_t i = 1; i < count; ++i) {
+        T v;
+        std::memcpy(&v, p + i * sizeof(T), sizeof(T));
+        lo = std::min(lo, v), hi = std::max(hi, v);
+    }
+    return {std::int32_t(lo), std::int32_t(hi)};
+}
+
+template <class T, class F>
+void each_typed(const std::uint8_t* p, std::size_t count, F&& each) {
+    for (std::size_t i = 0; i < count; ++i) {
+        T v;
+        std::memcpy(&v, p + i * sizeof(T), sizeof(T));
+        each(i, std::int32_t(v));
+    }
+}
+
+// each(i, value) for `count` samples of 1 or 2 bytes, signed or not.
+template <class F>
+void for_each_sample(const std::uint8_t* p, std::size_t count, unsigned width, bool is_signed, F&& each) {
+    if (width == 1) is_signed ? each_typed<std::int8_t>(p, count, each) : each_typed<std::uint8_t>(p, count, each);
+    else is_signed ? each_typed<std::int16_t>(p, count, each) : each_typed<std::uint16_t>(p, count, each);
+}
+
 struct VoiStep {
     int function = 0;
     float center = 0, width = 0;
@@ -297,7 +322,11 @@ DisplayImage render_display(std::span<const std::uint8_t> buffer, const std::str
         throw std::runtime_error("frame decode failed: " + std::string(render_error_message(rc)));
     if (grey) {
         const bool is_signed = img->pixel_representation == 1 && !img->float_pixels && !img->double_pixels;
-        if (layout.width == 2 && !img->float_pixels) {
+        const std::vector<OverlayPlane> planes_here = overlay_planes(top);
+        const bool high_bit_planes = std::any_of(planes_here.begin(), planes_here.end(), [](const OverlayPlane& p) {
+            return p.rows && p.data.empty() && p.bits_allocated > 1;
+        });
+        if (layout.width == 2 && !img->float_pixels && high_bit_planes) {
             raw.resize(count);
             const bool from_source = !rec.has_decoded && rec.source && rec.source_size >= count * 2;
             for (std::size_t i = 0; i < count; ++i)
@@ -323,15 +352,48 @@ DisplayImage render_display(std::span<const std::uint8_t> buffer, const std::str
             img->frame_slope.clear(), img->frame_intercept.clear();
             img->modality_lut.present = false, img->rt_dose = false;
         }
-        std::vector<float> values(count), shown(count);
+        // Integer samples of up to 16 bits: each distinct stored value goes through the transforms
+        // once, and the pixels through the resulting table.
+        const bool by_table = !img->float_pixels && !img->double_pixels && (layout.width == 1 || layout.width == 2);
+        ByteVector distinct;
+        const std::uint8_t* input = stored.data();
+        std::size_t n = count;
+        std::int32_t smallest = 0;
+        std::vector<std::uint8_t> present;  // which values of the range occur, when the range's ends may not tell
+        if (by_table && count > 0) {
+            const std::pair<std::int32_t, std::int32_t> range = layout.width == 1 ? (is_signed ? value_range<std::int8_t>(stored.data(), count)
+                                                               : value_range<std::uint8_t>(stored.data(), count))
+                                                  : (is_signed ? value_range<std::int16_t>(stored.data(), count)
+                                                               : value_range<std::uint16_t>(stored.data(), count));
+            const std::int32_t a = range.first, b = range.second;
+            smallest = a, n = std::size_t(b - a) + 1;
+            for (std::int32_t v = a; v <= b; ++v) {
+                if (layout.width == 1) distinct.push_back(std::uint8_t(v));
+                else distinct.push_back(std::uint8_t(v)), distinct.push_back(std::uint8_t(std::uint32_t(v) >> 8));
+            }
+            input = distinct.data();
+            // A modality LUT need not rise with the stored value: the range's extremes come from
+            // the values that occur.
+            if (img->modality_lut.present) {
+                present.assign(n, 0);
+                for_each_sample(stored.data(), count, layout.width, is_signed,
+                                [&](std::size_t, std::int32_t v) { present[std::size_t(v - a)] = 1; });
+            }
+        }
+        std::vector<float> values(n), shown(n);
         float lo = 0, hi = 0;
-        modality_transform(*img, index, stored.data(), count, layout.width, is_signed, img->float_pixels, values.data(), &lo, &hi);
+        modality_transform(*img, index, input, n, layout.width, is_signed, img->float_pixels, values.data(), &lo, &hi);
+        if (by_table && n > 0) {
+            lo = std::numeric_limits<float>::max(), hi = -lo;
+            for (std::size_t k = 0; k < n; ++k)
+                if (present.empty() ? (k == 0 || k == n - 1) : present[k] != 0) lo = std::min(lo, values[k]), hi = std::max(hi, values[k]);
+        }
         const bool mono1 = img->photometric == kMonochrome1;
         if (mono1) {  // the modality output of MONOCHROME1 is negated; windows are stated on the values
             for (float& v : values) v = -v;
             std::swap(lo, hi), lo = -lo, hi = -hi;
         }
-        if (count == 0) lo = hi = 0;
+        if (n == 0) lo = hi = 0;
         VoiStep voi;
         voi.function = img->voi_function;
         const auto use_window = [&](double c, double w) { voi.center = float(c), voi.width = float(w), voi.ready = true; };
@@ -376,7 +438,7 @@ DisplayImage render_display(std::span<const std::uint8_t> buffer, const std::str
             if (frame_window || !image_lut()) image_window();
         }
         if (!voi.ready) use_window((double(lo) + double(hi)) / 2, std::max(double(hi) - double(lo), 1.0)), voi.function = 0;
-        voi_transfer(values.data(), count, voi.function, voi.lut.data(), voi.lut.size(), voi.has_lut, voi.lut_first,
+        voi_transfer(values.data(), n, voi.function, voi.lut.data(), voi.lut.size(), voi.has_lut, voi.lut_first,
                      voi.lut_depth, voi.center, voi.width, shown.data());
         if (state && !state->presentation_lut.empty()) {
             const double top_value = double((1u << std::min<unsigned>(state->presentation_lut_bits, 16)) - 1);
@@ -389,9 +451,17 @@ DisplayImage render_display(std::span<const std::uint8_t> buffer, const std::str
             if (inverse)
                 for (float& y : shown) y = 1.0f - y;
         }
+        std::vector<std::uint8_t> grey8(n);
+        for (std::size_t i = 0; i < n; ++i) grey8[i] = std::uint8_t(std::clamp(shown[i], 0.0f, 1.0f) * 255.0f + 0.5f);
         im.samples = 1;
         im.pixels.resize(count);
-        for (std::size_t i = 0; i < count; ++i) im.pixels[i] = std::uint8_t(std::clamp(std::lround(shown[i] * 255.0f), 0L, 255L));
+        if (by_table) {
+            std::uint8_t* out = im.pixels.data();
+            for_each_sample(stored.data(), count, layout.width, is_signed,
+                            [&](std::size_t i, std::int32_t v) { out[i] = grey8[std::size_t(v - smallest)]; });
+        } else {
+            im.pixels = std::move(grey8);
+        }
     } else {
         if (layout.samples < 3) throw std::runtime_error("frame decode failed: " + std::string(render_error_message(render_error::kUnsupportedFormat)));
         im.samples = 3;
@@ -405,7 +475,7 @@ DisplayImage render_display(std::span<const std::uint8_t> buffer, const std::str
     }
 
     if (o.overlays) {
-        const std::vector<OverlayPlane> image_planes = overlay_planes(top);
+        const std::vector<OverlayPlane> image_planes = overlay_planes(top);  // (colour frames never read them above)
         std::vector<OverlayPlane> planes;
         if (!state) {
             planes = image_planes;
@@ -424,8 +494,7 @@ DisplayImage render_display(std::span<const std::uint8_t> buffer, const std::str
         for (const OverlayPlane& p : planes) {
             if (!p.rows) continue;
             if (p.data.empty() && (raw.empty() || p.bits_allocated == 1)) continue;
-            const std::vector<std::uint8_t> bits = overlay_bits(p, std::uint32_t(o.frame), frames, raw);
-            if (!bits.empty()) burn(im, p, bits, state ? layer_value(*state, p.activation_layer) : 255);
+            burn(im, p, std::uint32_t(o.frame), frames, raw, state ? layer_value(*state, p.activation_layer) : 255);
         }
     }
     if (!state) return im;
