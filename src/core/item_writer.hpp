@@ -3,14 +3,17 @@
 // that author whole objects.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <map>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/bytes.hpp"
+#include "core/tags.hpp"
 #include "core/vr.hpp"
 #include "core/writer.hpp"
 
@@ -125,6 +128,50 @@ private:
         }
     }
 };
+
+// One item of Code Value, Coding Scheme Designator and Code Meaning.
+inline void code_item(ItemWriter& w, std::string_view value, std::string_view scheme, std::string_view meaning) {
+    w.begin_item();
+    w.text(tags::kCodeValue, "SH", value);
+    w.text(tags::kCodingSchemeDesignator, "SH", scheme);
+    w.text(tags::kCodeMeaning, "LO", meaning);
+    w.end_item();
+}
+
+// A code sequence of one such item.
+inline void code_sequence(ItemWriter& w, Tag tag, std::string_view value, std::string_view scheme, std::string_view meaning) {
+    w.begin_sequence(tag);
+    code_item(w, value, scheme, meaning);
+    w.end_sequence();
+}
+
+struct InstanceReference {
+    std::string series_uid, sop_class_uid, sop_instance_uid;
+};
+
+// Referenced Series Sequence: an item per series, in order of first appearance, each listing its
+// instances in a Referenced Instance Sequence.
+inline void referenced_series(ItemWriter& w, const std::vector<InstanceReference>& refs) {
+    w.begin_sequence(tags::kReferencedSeriesSequence);
+    std::vector<std::string_view> series;
+    for (const InstanceReference& r : refs)
+        if (std::find(series.begin(), series.end(), r.series_uid) == series.end()) series.push_back(r.series_uid);
+    for (std::string_view s : series) {
+        w.begin_item();
+        w.begin_sequence(tags::kReferencedInstanceSequence);
+        for (const InstanceReference& r : refs)
+            if (r.series_uid == s) {
+                w.begin_item();
+                w.text(tags::kReferencedSOPClassUID, "UI", r.sop_class_uid);
+                w.text(tags::kReferencedSOPInstanceUID, "UI", r.sop_instance_uid);
+                w.end_item();
+            }
+        w.end_sequence();
+        w.text(tags::kSeriesInstanceUID, "UI", s);
+        w.end_item();
+    }
+    w.end_sequence();
+}
 
 // A data set's top-level elements, put in any order and written in ascending tag order.
 class SortedDataset {

@@ -304,36 +304,14 @@ std::vector<std::uint8_t> convert(const std::vector<std::span<const std::uint8_t
         w.text(tags::kSoftwareVersions, "LO", o.identity.software_versions);
         w.text(tags::kContributionDateTime, "DT", utc_now("%Y%m%d%H%M%S"));
         w.text(tags::kContributionDescription, "ST", "Legacy Enhanced Image created from Classic Images");
-        w.begin_sequence(tags::kPurposeOfReferenceCodeSequence);
-        w.begin_item();
-        w.text(tags::kCodeValue, "SH", "109106");
-        w.text(tags::kCodingSchemeDesignator, "SH", "DCM");
-        w.text(tags::kCodeMeaning, "LO", "Enhanced Multi-frame Conversion Equipment");
-        w.end_item();
-        w.end_sequence();
+        code_sequence(w, tags::kPurposeOfReferenceCodeSequence, "109106", "DCM", "Enhanced Multi-frame Conversion Equipment");
         w.end_item();
         w.end_sequence();
     });
     d.put(tags::kReferencedSeriesSequence, [&](ItemWriter& w) {
-        w.begin_sequence(tags::kReferencedSeriesSequence);
-        std::vector<std::string> series_uids;
-        for (const Source* s : frames)
-            if (std::find(series_uids.begin(), series_uids.end(), s->series) == series_uids.end()) series_uids.push_back(s->series);
-        for (const std::string& uid : series_uids) {
-            w.begin_item();
-            w.begin_sequence(tags::kReferencedInstanceSequence);
-            for (const Source* s : frames)
-                if (s->series == uid) {
-                    w.begin_item();
-                    w.text(tags::kReferencedSOPClassUID, "UI", s->sop_class);
-                    w.text(tags::kReferencedSOPInstanceUID, "UI", s->sop_instance);
-                    w.end_item();
-                }
-            w.end_sequence();
-            w.text(tags::kSeriesInstanceUID, "UI", uid);
-            w.end_item();
-        }
-        w.end_sequence();
+        std::vector<InstanceReference> refs;
+        for (const Source* s : frames) refs.push_back({s->series, s->sop_class, s->sop_instance});
+        referenced_series(w, refs);
     });
     d.put(tags::kDimensionOrganizationSequence, [&](ItemWriter& w) {
         w.begin_sequence(tags::kDimensionOrganizationSequence);

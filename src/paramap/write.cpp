@@ -93,19 +93,7 @@ Geometry geometry_of(const Volume& v, const std::vector<ImageHeader>& sources) {
     return g;
 }
 
-void code_item(ItemWriter& w, const Code& c) {
-    w.begin_item();
-    w.text(tags::kCodeValue, "SH", c.value);
-    w.text(tags::kCodingSchemeDesignator, "SH", c.scheme);
-    w.text(tags::kCodeMeaning, "LO", c.meaning);
-    w.end_item();
-}
-
-void code_sequence(ItemWriter& w, Tag tag, const Code& c) {
-    w.begin_sequence(tag);
-    code_item(w, c);
-    w.end_sequence();
-}
+void code_sequence(ItemWriter& w, Tag tag, const Code& c) { loamwerk::code_sequence(w, tag, c.value, c.scheme, c.meaning); }
 
 void check_code(const std::optional<Code>& c, const char* key) {
     if (!c) return;
@@ -119,9 +107,7 @@ void check_code(const std::optional<Code>& c, const char* key) {
 void quantity_item(ItemWriter& w, const Code& name, const Code* value, const std::string* number) {
     w.begin_item();
     if (number) {
-        w.begin_sequence(tags::kMeasurementUnitsCodeSequence);
-        code_item(w, {"s/mm2", "UCUM", "seconds per square millimeter"});
-        w.end_sequence();
+        loamwerk::code_sequence(w, tags::kMeasurementUnitsCodeSequence, "s/mm2", "UCUM", "seconds per square millimeter");
     }
     w.text(tags::kValueType, "CS", value ? "CODE" : "NUMERIC");
     code_sequence(w, tags::kConceptNameCodeSequence, name);
@@ -231,25 +217,9 @@ std::vector<std::uint8_t> write_paramap(const Volume& v, const std::vector<Image
     d.text(tags::kSeriesDescription, "LO", m.series_description);
     d.text(tags::kManufacturerModelName, "LO", who.model_name);
     d.put(tags::kReferencedSeriesSequence, [&](ItemWriter& w) {
-        w.begin_sequence(tags::kReferencedSeriesSequence);
-        std::vector<std::string> series;
-        for (const ImageHeader& h : sources)
-            if (std::find(series.begin(), series.end(), h.series_uid) == series.end()) series.push_back(h.series_uid);
-        for (const std::string& s : series) {
-            w.begin_item();
-            w.begin_sequence(tags::kReferencedInstanceSequence);
-            for (const ImageHeader& h : sources)
-                if (h.series_uid == s) {
-                    w.begin_item();
-                    w.text(tags::kReferencedSOPClassUID, "UI", h.sop_class_uid);
-                    w.text(tags::kReferencedSOPInstanceUID, "UI", h.sop_instance_uid);
-                    w.end_item();
-                }
-            w.end_sequence();
-            w.text(tags::kSeriesInstanceUID, "UI", s);
-            w.end_item();
-        }
-        w.end_sequence();
+        std::vector<InstanceReference> refs;
+        for (const ImageHeader& h : sources) refs.push_back({h.series_uid, h.sop_class_uid, h.sop_instance_uid});
+        referenced_series(w, refs);
     });
     d.text(tags::kPatientName, "PN", first.patient_name);
     d.text(tags::kPatientID, "LO", first.patient_id);

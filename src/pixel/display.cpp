@@ -22,7 +22,7 @@ namespace {
 // Elements of an overlay plane's repeating group 60xx.
 namespace overlay {
 constexpr std::uint16_t kFirstGroup = 0x6000, kLastGroup = 0x601E;
-constexpr std::uint16_t kRows = 0x0010, kColumns = 0x0011, kFrames = 0x0015, kType = 0x0040, kOrigin = 0x0050,
+constexpr std::uint16_t kRows = 0x0010, kColumns = 0x0011, kFrames = 0x0015, kOrigin = 0x0050,
                         kFrameOrigin = 0x0051, kBitsAllocated = 0x0100, kBitPosition = 0x0102,
                         kActivationLayer = 0x1001, kData = 0x3000;
 }  // namespace overlay

@@ -72,14 +72,6 @@ std::string today() {
     return buf;
 }
 
-void code_item(ItemWriter& w, std::string_view value, std::string_view scheme, std::string_view meaning) {
-    w.begin_item();
-    w.text(tags::kCodeValue, "SH", value);
-    w.text(tags::kCodingSchemeDesignator, "SH", scheme);
-    w.text(tags::kCodeMeaning, "LO", meaning);
-    w.end_item();
-}
-
 struct Instance {
     const Plane* plane = nullptr;
     std::string image_type, sop_instance;
