@@ -1,18 +1,33 @@
 #include "bindings/common.hpp"
 
 #include <algorithm>
-
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
 
 namespace loam::bind {
 
-nb::object bytes_or_file(std::span<const std::uint8_t> data, const Path& output) {
-    if (output.empty()) return to_bytes(data);
+nb::object bytes_or_file(std::span<const std::uint8_t> data, const Path& output) { return bytes_or_file({data}, output); }
+
+nb::object bytes_or_file(std::initializer_list<std::span<const std::uint8_t>> parts, const Path& output) {
+    std::size_t total = 0;
+    for (const auto& part : parts) total += part.size();
+    if (output.empty()) {
+        // One Python bytes object, filled in place: a large object is copied once.
+        nb::object out = nb::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(total)));
+        if (!out.is_valid()) throw nb::python_error();
+        char* at = PyBytes_AsString(out.ptr());
+        without_gil([&] {
+            for (const auto& part : parts) at = std::copy(part.begin(), part.end(), at);
+        });
+        return out;
+    }
     const bool ok = without_gil([&] {
         std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(output.c_str(), "wb"), &std::fclose);
-        return f && std::fwrite(data.data(), 1, data.size(), f.get()) == data.size() && std::fflush(f.get()) == 0;
+        if (!f) return false;
+        for (const auto& part : parts)
+            if (std::fwrite(part.data(), 1, part.size(), f.get()) != part.size()) return false;
+        return std::fflush(f.get()) == 0;
     });
     if (!ok) throw std::runtime_error("cannot write " + output);
     return nb::none();

@@ -110,6 +110,8 @@ nb::ndarray<nb::numpy> to_array(Buffer&& buffer, const std::vector<std::size_t>&
 // The result of a writer that returns its bytes, or writes them to `output` when that is not
 // empty and returns None ("cannot write <output>" on failure).
 nb::object bytes_or_file(std::span<const std::uint8_t> data, const Path& output);
+// The same for an object written in parts (a header, then pixel data viewed where they are).
+nb::object bytes_or_file(std::initializer_list<std::span<const std::uint8_t>> parts, const Path& output);
 
 // What a Python value must be, in words, for the messages of option readers.
 template <class T>

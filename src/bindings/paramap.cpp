@@ -157,12 +157,12 @@ void register_paramap(nb::module_& m) {
             read_identity(identity, who, false, "write_paramap");
             if (!who.series_number.empty()) description.series_number = who.series_number;
             if (!who.series_description.empty()) description.series_description = who.series_description;
-            std::vector<std::uint8_t> bytes = without_gil([&] {
+            const Written map = without_gil([&] {
                 std::vector<ImageHeader> sources;
                 for (const Path& p : ref_paths) sources.push_back(read_image_header(p));
                 return write_paramap(v, sources, description, who, {sop_instance_uid, series_instance_uid});
             });
-            return bytes_or_file(bytes, output);
+            return bytes_or_file({map.head, map.pixels}, output);
         },
         nb::arg("ref_paths"), nb::arg("array"), nb::arg("affine") = nb::none(), nb::arg("meta") = nb::none(), nb::kw_only(),
         nb::arg("output") = "", nb::arg("identity") = nb::none(), nb::arg("sop_instance_uid") = "",

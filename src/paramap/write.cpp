@@ -38,7 +38,7 @@ struct Geometry {
     Vec row{1, 0, 0}, column{0, 1, 0};  // direction cosines of a row and of a column
     double row_spacing = 1, column_spacing = 1, slice_spacing = 0;
     std::vector<Vec> positions;
-    std::vector<const ImageHeader*> sources;
+    std::vector<std::vector<const ImageHeader*>> sources;
 };
 
 Geometry geometry_of(const Volume& v, const std::vector<ImageHeader>& sources) {
@@ -81,14 +81,17 @@ Geometry geometry_of(const Volume& v, const std::vector<ImageHeader>& sources) {
         if (g.positions.size() > 1) g.slice_spacing = norm({g.positions[1][0] - g.positions[0][0], g.positions[1][1] - g.positions[0][1],
                                                             g.positions[1][2] - g.positions[0][2]});
     }
-    // A frame derives from the source image at its position, when there is one.
+    // A frame derives from the source image at its position; one where none lies (a map on
+    // another grid), from every source image.
     for (const Vec& p : g.positions) {
-        const ImageHeader* match = nullptr;
+        std::vector<const ImageHeader*> match;
         for (const ImageHeader& h : sources)
             if (h.position.size() == 3 && std::fabs(h.position[0] - p[0]) < 0.01 && std::fabs(h.position[1] - p[1]) < 0.01 &&
                 std::fabs(h.position[2] - p[2]) < 0.01)
-                match = &h;
-        g.sources.push_back(match);
+                match = {&h};
+        if (match.empty())
+            for (const ImageHeader& h : sources) match.push_back(&h);
+        g.sources.push_back(std::move(match));
     }
     return g;
 }
@@ -118,8 +121,7 @@ void quantity_item(ItemWriter& w, const Code& name, const Code* value, const std
 
 }  // namespace
 
-std::vector<std::uint8_t> write_paramap(const Volume& v, const std::vector<ImageHeader>& sources, Meta m,
-                                        const Identity& who, Uids uids) {
+Written write_paramap(const Volume& v, const std::vector<ImageHeader>& sources, Meta m, const Identity& who, Uids uids) {
     if (v.frames == 0 || v.rows == 0 || v.columns == 0) refuse("the map is empty");
     if (v.rows > 65535 || v.columns > 65535) refuse("rows and columns are at most 65535");
     if (v.frames > 2147483647) refuse("too many frames");
@@ -225,7 +227,9 @@ std::vector<std::uint8_t> write_paramap(const Volume& v, const std::vector<Image
     d.text(tags::kPatientID, "LO", first.patient_id);
     d.text(tags::kPatientBirthDate, "DA", first.patient_birth_date);
     d.text(tags::kPatientSex, "CS", first.patient_sex);
-    const std::string body_part = m.body_part_examined.empty() ? first.body_part_examined : m.body_part_examined;
+    // Body Part Examined is a code string: upper case ("Prostate" as dcmqi's examples give it is PROSTATE).
+    std::string body_part = m.body_part_examined.empty() ? first.body_part_examined : m.body_part_examined;
+    for (char& c : body_part) c = (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c;
     if (!body_part.empty()) d.text(tags::kBodyPartExamined, "CS", body_part);
     d.text(tags::kDeviceSerialNumber, "LO", who.device_serial_number);
     d.text(tags::kSoftwareVersions, "LO", who.software_versions);
@@ -351,16 +355,18 @@ std::vector<std::uint8_t> write_paramap(const Volume& v, const std::vector<Image
         w.begin_sequence(tags::kPerFrameFunctionalGroupsSequence);
         for (std::size_t k = 0; k < v.frames; ++k) {
             w.begin_item();
-            if (const ImageHeader* s = g.sources[k]) {
+            {
                 w.begin_sequence(tags::kDerivationImageSequence);
                 w.begin_item();
                 if (!m.derivation_description.empty()) w.text(tags::kDerivationDescription, "ST", m.derivation_description);
                 w.begin_sequence(tags::kSourceImageSequence);
-                w.begin_item();
-                w.text(tags::kReferencedSOPClassUID, "UI", s->sop_class_uid);
-                w.text(tags::kReferencedSOPInstanceUID, "UI", s->sop_instance_uid);
-                code_sequence(w, tags::kPurposeOfReferenceCodeSequence, {"121322", "DCM", "Source image for image processing operation"});
-                w.end_item();
+                for (const ImageHeader* s : g.sources[k]) {
+                    w.begin_item();
+                    w.text(tags::kReferencedSOPClassUID, "UI", s->sop_class_uid);
+                    w.text(tags::kReferencedSOPInstanceUID, "UI", s->sop_instance_uid);
+                    code_sequence(w, tags::kPurposeOfReferenceCodeSequence, {"121322", "DCM", "Source image for image processing operation"});
+                    w.end_item();
+                }
                 w.end_sequence();
                 code_sequence(w, tags::kDerivationCodeSequence, *m.derivation);
                 w.end_item();
@@ -383,16 +389,13 @@ std::vector<std::uint8_t> write_paramap(const Volume& v, const std::vector<Image
     std::vector<std::uint8_t> out;
     if (Part10Wrap(kParametricMapStorage, uids.sop_instance_uid, d.body(), "1.2.840.10008.1.2.1", out) != 0)
         refuse("the map is too large to write");
-    // The pixel data come last in tag order: appended once, straight from the caller's array.
+    // The pixel data come last in tag order: their header ends the head, their value is the volume's.
     ItemWriter pixels;
     pixels.bytes(v.sample == Sample::kFloat32 ? tags::kFloatPixelData : tags::kPixelData,
                  v.sample == Sample::kFloat32 ? "OF" : "OW", {});
-    const std::size_t header = pixels.out.size();
-    store_le32(pixels.out.data() + header - 4, std::uint32_t(v.data.size()));  // even: 2- and 4-byte samples
-    out.reserve(out.size() + header + v.data.size());
+    store_le32(pixels.out.data() + pixels.out.size() - 4, std::uint32_t(v.data.size()));  // even: 2- and 4-byte samples
     out.insert(out.end(), pixels.out.begin(), pixels.out.end());
-    out.insert(out.end(), v.data.begin(), v.data.end());
-    return out;
+    return {std::move(out), v.data};
 }
 
 }  // namespace loamwerk::paramap

@@ -29,10 +29,17 @@ struct Uids {
     std::string sop_instance_uid, series_instance_uid;
 };
 
-// The Part-10 bytes (Explicit VR Little Endian, UTF-8 text). `sources` are the images the map was
-// computed from (one study and frame of reference). Throws std::invalid_argument, in words for
-// the caller, for a volume, geometry or description the object cannot hold.
-std::vector<std::uint8_t> write_paramap(const Volume& volume, const std::vector<ImageHeader>& sources, Meta meta,
-                                        const Identity& identity, Uids uids);
+// A map as its Part-10 bytes up to its pixel data's value, and that value: the volume's own bytes,
+// which follow the head unchanged (so that a large map is copied once, into its destination).
+struct Written {
+    std::vector<std::uint8_t> head;
+    std::span<const std::uint8_t> pixels;
+};
+
+// The map in Explicit VR Little Endian with UTF-8 text. `sources` are the images it was computed
+// from (one study and frame of reference). Throws std::invalid_argument, in words for the caller,
+// for a volume, geometry or description the object cannot hold.
+Written write_paramap(const Volume& volume, const std::vector<ImageHeader>& sources, Meta meta, const Identity& identity,
+                      Uids uids);
 
 }  // namespace loamwerk::paramap
