@@ -251,3 +251,16 @@ def test_colour_images_pass_through():
     shown = loam.render_overlay(path)
     array, _ = loam.decode(path, 1)
     assert shown.shape == array.shape[1:] and (shown == array[0]).all()
+
+
+def test_overlay_frames_beyond_its_data_are_skipped():
+    values = np.zeros((2, 4, 4), dtype=np.uint16)
+    plane = np.ones((4, 4), dtype=np.uint8)
+
+    def many_frames(ds):
+        add_overlay(ds, 0x6000, plane)
+        ds.add_new(0x60000015, "IS", 4000000000)  # far more frames than its data hold
+        ds.add_new(0x60000051, "US", 1)
+
+    data = with_dataset(image(values), many_frames)
+    assert burned(data, 1).all() and not burned(data, 2).any()

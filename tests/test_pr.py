@@ -193,3 +193,18 @@ def test_state_that_does_not_reference_the_image():
         loam.render_overlay(corpus("pydicom/test_files/MR_small.dcm"), presentation_state=pr)
     with pytest.raises(RuntimeError, match="not a Grayscale Softcopy Presentation State"):
         loam.render_overlay(corpus(CT), presentation_state=corpus(CT))
+
+
+def test_graphics_far_outside_or_not_numbers_are_harmless():
+    ct = corpus(CT)
+    pr = pydicom.dcmread(io.BytesIO(loam.write_pr([ct], [{"layer": "A", "graphics": [
+        {"type": "POLYLINE", "points": [[0, 0], [1, 1]]}, {"type": "POINT", "points": [[2, 2]]},
+        {"type": "POLYLINE", "points": [[1, 1], [5, 1], [5, 5], [1, 1]], "filled": True}]}])))
+    objects = pr.GraphicAnnotationSequence[0].GraphicObjectSequence
+    objects[0].GraphicData = [-1e30, 64.0, 1e30, 64.0]  # a line across the whole plane: one row of the image
+    objects[1].GraphicData = [float("nan"), 3.0]
+    objects[2].GraphicData = [1.0, 1.0, 1e30, 1.0, 1e30, 1e30, 1.0, 1.0]
+    buffer = io.BytesIO()
+    pr.save_as(buffer)
+    shown = loam.render_overlay(ct, presentation_state=buffer.getvalue())
+    assert (shown[64] == 255).all()

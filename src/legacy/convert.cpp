@@ -196,8 +196,9 @@ std::vector<std::uint8_t> convert(const std::vector<std::span<const std::uint8_t
     const std::size_t columns = std::size_t(first.ds.integer(tags::kColumns).value_or(0));
     const std::size_t samples = std::size_t(first.ds.integer(tags::kSamplesPerPixel).value_or(1));
     const std::size_t bits = std::size_t(first.ds.integer(tags::kBitsAllocated).value_or(0));
-    if (rows == 0 || columns == 0 || (bits != 8 && bits != 16 && bits != 32))
-        refuse("the images need rows, columns and 8, 16 or 32 bits allocated");
+    if (rows == 0 || columns == 0 || rows > 65535 || columns > 65535 || (samples != 1 && samples != 3) ||
+        (bits != 8 && bits != 16 && bits != 32))
+        refuse("the images need 1 to 65535 rows and columns, 1 or 3 samples and 8, 16 or 32 bits allocated");
     const std::size_t frame_bytes = rows * columns * samples * (bits / 8);
     for (Source& s : sources) {
         const ElementRef* pixels = s.ds.find(tags::kPixelData);

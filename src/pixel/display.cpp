@@ -78,7 +78,9 @@ void burn(DisplayImage& im, const OverlayPlane& p, std::uint32_t frame, std::siz
         if (frame < p.frame_origin || frame - p.frame_origin >= p.frames) return;
         k = frame - p.frame_origin;
     }  // else: a one-frame plane over a multi-frame image shows on every frame
-    const std::size_t count = std::size_t(p.rows) * p.columns, first = k * count;
+    const std::size_t count = std::size_t(p.rows) * p.columns;
+    if (count == 0 || (!p.data.empty() && k > p.data.size() * 8 / count)) return;  // (and no overflow below)
+    const std::size_t first = k * count;
     if (p.data.empty() ? (raw.size() < count || p.bit_position > 15) : (first + count + 7) / 8 > p.data.size()) return;
     const auto set = [&](std::size_t i) {
         const std::int64_t y = std::int64_t(i / p.columns) + p.origin_row - 1, x = std::int64_t(i % p.columns) + p.origin_column - 1;
@@ -101,6 +103,11 @@ void burn(DisplayImage& im, const OverlayPlane& p, std::uint32_t frame, std::siz
 }
 
 // Pixels set on the display image, clipped to it.
+// A coordinate as a pixel index: far outside the image is simply outside (and never an
+// out-of-range conversion).
+std::int64_t pixel_index(double v) { return std::int64_t(std::floor(std::clamp(v, -1e9, 1e9))); }
+
+// Pixels set on the display image, clipped to it.
 struct Canvas {
     DisplayImage& im;
     std::uint8_t value;
@@ -110,19 +117,41 @@ struct Canvas {
         for (unsigned s = 0; s < im.samples; ++s) px[s] = value;
     }
     void line(pr::Point a, pr::Point b) const {
-        const double dx = b.x - a.x, dy = b.y - a.y;
-        const double steps = std::min(std::ceil(std::max(std::fabs(dx), std::fabs(dy))), 1e6);
+        // Clipped to the image (and a pixel's margin) first, so that a far-reaching segment costs
+        // no more than one across the image; each end is moved along the line onto the edge it
+        // lies beyond (a ratio times a distance: no cancellation for lines along an axis).
+        const double x0 = -1, y0 = -1, x1 = double(im.columns) + 1, y1 = double(im.rows) + 1;
+        const auto outside = [&](const pr::Point& p) {
+            return (p.x < x0 ? 1 : p.x > x1 ? 2 : 0) | (p.y < y0 ? 4 : p.y > y1 ? 8 : 0);
+        };
+        for (int round = 0; round < 8; ++round) {
+            const int ca = outside(a), cb = outside(b);
+            if (!(ca | cb)) break;
+            if (ca & cb) return;  // wholly beyond one edge
+            pr::Point& p = ca ? a : b;
+            const int c = ca ? ca : cb;
+            const double dx = b.x - a.x, dy = b.y - a.y;
+            if (c & 1) p = {x0, p.y + (x0 - p.x) * (dy / dx)};
+            else if (c & 2) p = {x1, p.y + (x1 - p.x) * (dy / dx)};
+            else if (c & 4) p = {p.x + (y0 - p.y) * (dx / dy), y0};
+            else p = {p.x + (y1 - p.y) * (dx / dy), y1};
+            if (!std::isfinite(p.x) || !std::isfinite(p.y)) return;
+        }
+        if (outside(a) || outside(b)) return;
+        const double steps = std::ceil(std::max(std::fabs(b.x - a.x), std::fabs(b.y - a.y)));
         for (double i = 0; i <= steps; ++i) {
             const double t = steps > 0 ? i / steps : 0;
-            set(std::int64_t(std::floor(a.x + t * dx)), std::int64_t(std::floor(a.y + t * dy)));
+            set(pixel_index(a.x + t * (b.x - a.x)), pixel_index(a.y + t * (b.y - a.y)));
         }
     }
     // The even-odd interior of a closed outline, by pixel centres.
     void fill(const std::vector<pr::Point>& poly) const {
         double y0 = 1e300, y1 = -1e300;
         for (const pr::Point& p : poly) y0 = std::min(y0, p.y), y1 = std::max(y1, p.y);
-        const std::int64_t first = std::max<std::int64_t>(0, std::int64_t(std::floor(y0)));
-        const std::int64_t last = std::min<std::int64_t>(std::int64_t(im.rows) - 1, std::int64_t(std::ceil(y1)));
+        const std::int64_t first = std::max<std::int64_t>(0, pixel_index(y0));
+        const std::int64_t last = std::min<std::int64_t>(std::int64_t(im.rows) - 1, pixel_index(std::ceil(y1)));
+        if (last >= first && double(last - first + 1) * double(poly.size()) > 2e8)
+            throw std::invalid_argument("the presentation state's filled graphics are too large to draw");
         std::vector<double> xs;
         for (std::int64_t y = first; y <= last; ++y) {
             const double cy = double(y) + 0.5;
@@ -133,8 +162,8 @@ struct Canvas {
             }
             std::sort(xs.begin(), xs.end());
             for (std::size_t i = 0; i + 1 < xs.size(); i += 2) {
-                const std::int64_t from = std::max<std::int64_t>(0, std::int64_t(std::ceil(xs[i] - 0.5)));
-                const std::int64_t to = std::min<std::int64_t>(std::int64_t(im.columns) - 1, std::int64_t(std::floor(xs[i + 1] - 0.5)));
+                const std::int64_t from = std::max<std::int64_t>(0, pixel_index(std::ceil(xs[i] - 0.5)));
+                const std::int64_t to = std::min<std::int64_t>(std::int64_t(im.columns) - 1, pixel_index(xs[i + 1] - 0.5));
                 for (std::int64_t x = from; x <= to; ++x) set(x, y);
             }
         }
@@ -144,7 +173,7 @@ struct Canvas {
 // The outline of an ellipse with centre c and semi-axis vectors u and v, as a closed polygon.
 std::vector<pr::Point> ellipse_outline(pr::Point c, pr::Point u, pr::Point v) {
     const double extent = std::hypot(u.x, u.y) + std::hypot(v.x, v.y);
-    const int n = int(std::clamp(extent * 4, 16.0, 20000.0));
+    const int n = std::isfinite(extent) ? int(std::clamp(extent * 4, 16.0, 20000.0)) : 16;
     std::vector<pr::Point> out;
     for (int i = 0; i <= n; ++i) {
         const double t = 2 * M_PI * i / n;
@@ -155,11 +184,14 @@ std::vector<pr::Point> ellipse_outline(pr::Point c, pr::Point u, pr::Point v) {
 
 void draw_graphic(const Canvas& canvas, const pr::Graphic& g, double sx, double sy) {
     std::vector<pr::Point> pts;
-    for (const pr::Point& p : g.points) pts.push_back({p.x * sx, p.y * sy});
+    for (const pr::Point& p : g.points) {
+        if (!std::isfinite(p.x) || !std::isfinite(p.y)) return;  // a graphic that cannot be placed is not drawn
+        pts.push_back({p.x * sx, p.y * sy});
+    }
     if (pts.empty()) return;
     std::vector<pr::Point> outline;
     if (g.type == "POINT") {
-        canvas.set(std::int64_t(std::floor(pts[0].x)), std::int64_t(std::floor(pts[0].y)));
+        canvas.set(pixel_index(pts[0].x), pixel_index(pts[0].y));
         return;
     } else if (g.type == "CIRCLE" && pts.size() >= 2) {
         const double r = std::hypot(pts[1].x - pts[0].x, pts[1].y - pts[0].y);
@@ -193,8 +225,8 @@ void draw_annotations(DisplayImage& im, const pr::PresentationState& s, const st
         for (const pr::Graphic& g : a.graphics)
             if (g.units == units) draw_graphic(canvas, g, sx, sy);
         for (const pr::Text& t : a.texts)
-            if (t.units == units && t.anchor && t.anchor_visible)
-                canvas.set(std::int64_t(std::floor(t.anchor->x * sx)), std::int64_t(std::floor(t.anchor->y * sy)));
+            if (t.units == units && t.anchor && t.anchor_visible && std::isfinite(t.anchor->x) && std::isfinite(t.anchor->y))
+                canvas.set(pixel_index(t.anchor->x * sx), pixel_index(t.anchor->y * sy));
     }
 }
 
