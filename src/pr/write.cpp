@@ -394,18 +394,18 @@ std::vector<std::uint8_t> write_state(PresentationState p, const std::vector<Ima
     });
     if (!p.layers.empty())
         d.put(tags::kGraphicLayerSequence, [&](ItemWriter& w) {
-        w.begin_sequence(tags::kGraphicLayerSequence);
-        for (const Layer& l : p.layers) {
-            w.begin_item();
-            w.text(tags::kGraphicLayer, "CS", l.name);
-            w.text(tags::kGraphicLayerOrder, "IS", std::to_string(l.order));
-            if (l.grey) w.us(tags::kGraphicLayerRecommendedDisplayGrayscaleValue, *l.grey);
-            if (!l.description.empty()) w.text(tags::kGraphicLayerDescription, "LO", l.description);
-            if (l.cielab) w.us(tags::kGraphicLayerRecommendedDisplayCIELabValue, std::span<const std::uint16_t>(*l.cielab));
-            w.end_item();
-        }
-        w.end_sequence();
-    });
+            w.begin_sequence(tags::kGraphicLayerSequence);
+            for (const Layer& l : p.layers) {
+                w.begin_item();
+                w.text(tags::kGraphicLayer, "CS", l.name);
+                w.text(tags::kGraphicLayerOrder, "IS", std::to_string(l.order));
+                if (l.grey) w.us(tags::kGraphicLayerRecommendedDisplayGrayscaleValue, *l.grey);
+                if (!l.description.empty()) w.text(tags::kGraphicLayerDescription, "LO", l.description);
+                if (l.cielab) w.us(tags::kGraphicLayerRecommendedDisplayCIELabValue, std::span<const std::uint16_t>(*l.cielab));
+                w.end_item();
+            }
+            w.end_sequence();
+        });
     d.text(tags::kContentLabel, "CS", p.content_label);
     d.text(tags::kContentDescription, "LO", p.content_description);
     d.text(tags::kPresentationCreationDate, "DA", p.creation_date);
