@@ -158,9 +158,8 @@ void register_paramap(nb::module_& m) {
             if (!who.series_number.empty()) description.series_number = who.series_number;
             if (!who.series_description.empty()) description.series_description = who.series_description;
             const Written map = without_gil([&] {
-                std::vector<ImageHeader> sources;
-                for (const Path& p : ref_paths) sources.push_back(read_image_header(p));
-                return write_paramap(v, sources, description, who, {sop_instance_uid, series_instance_uid});
+                return write_paramap(v, read_image_headers(strings(ref_paths)), description, who,
+                                     {sop_instance_uid, series_instance_uid});
             });
             return bytes_or_file({map.head, map.pixels}, output);
         },

@@ -205,9 +205,7 @@ void register_pr(nb::module_& m) {
                 p.areas.push_back(std::move(a));
             }
             std::vector<std::uint8_t> bytes = without_gil([&] {
-                std::vector<ImageHeader> headers;
-                for (const Path& path : referenced_paths) headers.push_back(read_image_header(path));
-                return write_state(std::move(p), headers);
+                return write_state(std::move(p), read_image_headers(strings(referenced_paths)));
             });
             return bytes_or_file(bytes, output);
         },

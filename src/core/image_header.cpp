@@ -4,6 +4,7 @@
 
 #include "core/bytes.hpp"
 #include "core/dataset.hpp"
+#include "core/parallel.hpp"
 #include "core/tags.hpp"
 #include "core/tree.hpp"
 #include "core/utf8.hpp"
@@ -60,6 +61,12 @@ ImageHeader read_image_header(const std::string& path) {
     if (const ElementRef* e = find_element(top, tags::kPixelSpacing)) h.pixel_spacing = numbers(*e);
     h.slice_thickness = float_of(top, tags::kSliceThickness);
     return h;
+}
+
+std::vector<ImageHeader> read_image_headers(const std::vector<std::string>& paths) {
+    std::vector<ImageHeader> out(paths.size());
+    parallel_for(paths.size(), [&](std::size_t i) { out[i] = read_image_header(paths[i]); });
+    return out;
 }
 
 }  // namespace loamwerk

@@ -27,4 +27,7 @@ struct ImageHeader {
 // be opened and std::runtime_error "<path>: not a DICOM image" when it holds no image.
 ImageHeader read_image_header(const std::string& path);
 
+// The headers of several files, read side by side; the first failure is thrown.
+std::vector<ImageHeader> read_image_headers(const std::vector<std::string>& paths);
+
 }  // namespace loamwerk
