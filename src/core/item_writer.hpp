@@ -145,6 +145,15 @@ inline void code_sequence(ItemWriter& w, Tag tag, std::string_view value, std::s
     w.end_sequence();
 }
 
+// Dimension Organization Sequence of one organization.
+inline void dimension_organization(ItemWriter& w, std::string_view uid) {
+    w.begin_sequence(tags::kDimensionOrganizationSequence);
+    w.begin_item();
+    w.text(tags::kDimensionOrganizationUID, "UI", uid);
+    w.end_item();
+    w.end_sequence();
+}
+
 struct InstanceReference {
     std::string series_uid, sop_class_uid, sop_instance_uid;
 };

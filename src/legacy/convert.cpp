@@ -314,13 +314,7 @@ std::vector<std::uint8_t> convert(const std::vector<std::span<const std::uint8_t
         for (const Source* s : frames) refs.push_back({s->series, s->sop_class, s->sop_instance});
         referenced_series(w, refs);
     });
-    d.put(tags::kDimensionOrganizationSequence, [&](ItemWriter& w) {
-        w.begin_sequence(tags::kDimensionOrganizationSequence);
-        w.begin_item();
-        w.text(tags::kDimensionOrganizationUID, "UI", dimension_uid);
-        w.end_item();
-        w.end_sequence();
-    });
+    d.put(tags::kDimensionOrganizationSequence, [&](ItemWriter& w) { dimension_organization(w, dimension_uid); });
     d.put(tags::kDimensionIndexSequence, [&](ItemWriter& w) {
         w.begin_sequence(tags::kDimensionIndexSequence);
         for (Tag pointer : {tags::kStackID, tags::kInStackPositionNumber}) {

@@ -252,13 +252,7 @@ Written write_paramap(const Volume& v, const std::vector<ImageHeader>& sources, 
     d.text(tags::kInstanceNumber, "IS", m.instance_number);
     d.text(tags::kFrameOfReferenceUID, "UI", first.frame_of_reference_uid);
     d.text(tags::kPositionReferenceIndicator, "LO", "");
-    d.put(tags::kDimensionOrganizationSequence, [&](ItemWriter& w) {
-        w.begin_sequence(tags::kDimensionOrganizationSequence);
-        w.begin_item();
-        w.text(tags::kDimensionOrganizationUID, "UI", dimension_uid);
-        w.end_item();
-        w.end_sequence();
-    });
+    d.put(tags::kDimensionOrganizationSequence, [&](ItemWriter& w) { dimension_organization(w, dimension_uid); });
     d.text(tags::kDimensionOrganizationType, "CS", "3D");
     d.put(tags::kDimensionIndexSequence, [&](ItemWriter& w) {
         w.begin_sequence(tags::kDimensionIndexSequence);

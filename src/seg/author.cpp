@@ -390,11 +390,7 @@ std::vector<std::uint8_t> Builder::finish() {
     w.text(tags::kInstanceNumber, "IS", "1");
     w.text(tags::kFrameOfReferenceUID, "UI", ctx_.frame_of_reference_uid);
     w.text(tags::kPositionReferenceIndicator, "LO", "");  // Position Reference Indicator: required, may be empty
-    w.begin_sequence(tags::kDimensionOrganizationSequence);
-    w.begin_item();
-    w.text(tags::kDimensionOrganizationUID, "UI", dim_uid);
-    w.end_item();
-    w.end_sequence();
+    dimension_organization(w, dim_uid);
     w.begin_sequence(tags::kDimensionIndexSequence);
     for (const auto& [pointer, group, label] :
          {std::tuple{Tag(tags::kReferencedSegmentNumber), Tag(tags::kSegmentIdentificationSequence), "Segment Number"},

@@ -162,11 +162,7 @@ std::vector<std::uint8_t> write_instance(const Instance& inst, const PyramidRequ
     w.text(tags::kInstanceNumber, "IS", std::to_string(inst.number));
     w.text(tags::kFrameOfReferenceUID, "UI", frame_of_reference);
     w.text(tags::kPositionReferenceIndicator, "LO", "SLIDE_CORNER");
-    w.begin_sequence(tags::kDimensionOrganizationSequence);
-    w.begin_item();
-    w.text(tags::kDimensionOrganizationUID, "UI", uid::mint(series + ".dimensions", kUidRoot));
-    w.end_item();
-    w.end_sequence();
+    dimension_organization(w, uid::mint(series + ".dimensions", kUidRoot));
     w.text(tags::kDimensionOrganizationType, "CS", inst.sparse ? "TILED_SPARSE" : "TILED_FULL");
     w.us(tags::kSamplesPerPixel, 3);
     w.text(tags::kPhotometricInterpretation, "CS", native ? "RGB" : render::colour_photometric(ts));
