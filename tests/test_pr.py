@@ -208,3 +208,20 @@ def test_graphics_far_outside_or_not_numbers_are_harmless():
     pr.save_as(buffer)
     shown = loam.render_overlay(ct, presentation_state=buffer.getvalue())
     assert (shown[64] == 255).all()
+
+
+def test_image_overlays_show_only_when_the_state_activates_them():
+    image = corpus("pydicom/test_files/examples_overlay.dcm")
+    plane = pydicom.dcmread(image).overlay_array(0x6000).astype(bool)
+    plain = pydicom.dcmread(io.BytesIO(loam.write_pr([image], voi={"center": 450, "width": 790})))
+    active = pydicom.dcmread(io.BytesIO(loam.write_pr([image], voi={"center": 450, "width": 790},
+                                                      graphic_layers=[{"name": "OVERLAYS", "grey": 65535}])))
+    active.add_new(0x60001001, "CS", "OVERLAYS")  # Overlay Activation Layer
+    shown = {}
+    for name, ds in (("plain", plain), ("active", active)):
+        buffer = io.BytesIO()
+        ds.save_as(buffer)
+        shown[name] = loam.render_overlay(image, presentation_state=buffer.getvalue())
+    without = loam.render_overlay(image, window=(450, 790), overlays=False)
+    assert (shown["plain"] == without).all()
+    assert (shown["active"][plane] == 255).all() and (shown["active"][~plane] == without[~plane]).all()
