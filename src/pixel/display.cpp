@@ -484,7 +484,10 @@ DisplayImage render_display(std::span<const std::uint8_t> buffer, const std::str
                 for (float& y : shown) y = 1.0f - y;
         }
         std::vector<std::uint8_t> grey8(n);
-        for (std::size_t i = 0; i < n; ++i) grey8[i] = std::uint8_t(std::clamp(shown[i], 0.0f, 1.0f) * 255.0f + 0.5f);
+        for (std::size_t i = 0; i < n; ++i) {
+            const float y = shown[i] > 0 ? std::min(shown[i], 1.0f) : 0.0f;  // not a number: black
+            grey8[i] = std::uint8_t(y * 255.0f + 0.5f);
+        }
         im.samples = 1;
         im.pixels.resize(count);
         if (by_table) {
