@@ -2328,6 +2328,53 @@ def compute_dvh(rtstruct: str | os.PathLike[str], rtdose: str | os.PathLike[str]
         >>> loam.compute_dvh("rs.dcm", "rd.dcm", "PTV").statistic("D95")
     """
 
+def plane_basis(orientation: Sequence[float], position: Sequence[float] | None = None) -> dict[str, Any]:
+    """
+    The unit row and column directions of an Image Orientation (Patient), their normal (row x column) and,
+    with a position, its slice position (its projection on the normal), as roi_mask matches contours to slices.
+
+    Args:
+        orientation: Image Orientation (Patient): the row direction, then the column direction.
+        position: an Image Position (Patient), whose slice position to give.
+
+    Returns:
+        {"row", "column", "normal"} unit vectors (normal = row x column) and, with a position,
+        "slice_position": its projection on the normal, as roi_mask orders slices and matches contours.
+
+    Raises:
+        ValueError: directions that are zero, not numbers or not perpendicular.
+
+    Example:
+        >>> loam.plane_basis([1, 0, 0, 0, 1, 0], [0, 0, 12.5])["slice_position"]
+    """
+
+def roi_mask(rtstruct: str | os.PathLike[str], reference: Sequence[str | os.PathLike[str]] | dict[str, Any], roi: int | str) -> tuple[numpy.typing.NDArray[numpy.uint8], list[str]]:
+    """
+    One ROI of an RT Structure Set as a uint8 mask (slices, rows, columns) on the reference series' grid
+    (slices in assemble_volume's order) or on a grid {shape, affine}, with notes on contours left out.
+
+    Args:
+        rtstruct: the RT Structure Set file.
+        reference: the image series the mask lies on (its slices in assemble_volume's order), or a
+            grid {"shape": (slices, rows, columns), "affine": the voxel-to-LPS affine, 16 numbers
+            column-major or a 4 x 4 matrix}.
+        roi: the ROI's name, or its number.
+
+    Returns:
+        (mask, notes): uint8 (slices, rows, columns), 1 where a pixel's centre lies inside the ROI,
+        and the contours left out, in words. Each contour goes to the slice whose plane it lies in
+        (within half the distance to the next slice), through the series' orientation, so oblique
+        and feet-first series work; the contours of one slice combine even-odd, so a contour inside
+        another is a hole; centres on an outline count in.
+
+    Raises:
+        RuntimeError: no such ROI (the message lists those there are), or an unreadable file.
+        ValueError: a reference without orientation, positions or spacing, or a bad grid.
+
+    Example:
+        >>> mask, notes = loam.roi_mask("rs.dcm", loam.scan_dicom_dir("ct"), "GTV")
+    """
+
 def dose_at(rtdose: str | os.PathLike[str], points: ArrayLike) -> NDArray[Any]:
     """
     Dose (Gy) at patient points (N, 3), interpolated trilinearly in the grid; NaN outside it.

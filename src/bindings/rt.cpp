@@ -1,12 +1,17 @@
 // Radiotherapy: structure sets, dose grids and dose-volume histograms.
+#include <algorithm>
 #include <stdexcept>
 #include <variant>
 
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
 #include <nanobind/stl/variant.h>
 
 #include "bindings/common.hpp"
+#include "core/image_header.hpp"
 #include "rt/dvh.hpp"
+#include "rt/mask.hpp"
 
 namespace loam::bind {
 
@@ -24,7 +29,7 @@ nb::list vec(const double* v, std::size_t n) {
     return out;
 }
 
-const Roi& pick(const std::vector<Roi>& rois, const std::variant<int, std::string>& roi) {
+const Roi& pick(const std::vector<Roi>& rois, const std::variant<int, std::string>& roi, const char* fn) {
     for (const Roi& r : rois) {
         if (std::holds_alternative<int>(roi) ? r.number == std::get<int>(roi) : r.name == std::get<std::string>(roi))
             return r;
@@ -33,7 +38,7 @@ const Roi& pick(const std::vector<Roi>& rois, const std::variant<int, std::strin
     for (const Roi& r : rois) names += (names.empty() ? "" : ", ") + ("'" + r.name + "'");
     const std::string wanted = std::holds_alternative<int>(roi) ? "number " + std::to_string(std::get<int>(roi))
                                                                 : "'" + std::get<std::string>(roi) + "'";
-    throw std::runtime_error("compute_dvh: no ROI " + wanted + " in the structure set (ROIs: " + names + ")");
+    throw std::runtime_error(std::string(fn) + ": no ROI " + wanted + " in the structure set (ROIs: " + names + ")");
 }
 }  // namespace
 
@@ -112,7 +117,7 @@ void register_rt(nb::module_& m) {
             return without_gil([&] {
                 const std::vector<Roi> rois = read_rtstruct(rtstruct);
                 const DoseGrid g = read_rtdose(rtdose);
-                return compute_dvh(pick(rois, roi), g, samples_per_axis, full_volume);
+                return compute_dvh(pick(rois, roi, "compute_dvh"), g, samples_per_axis, full_volume);
             });
         },
         nb::arg("rtstruct"), nb::arg("rtdose"), nb::arg("roi"), nb::arg("samples_per_axis") = 3,
@@ -121,6 +126,57 @@ void register_rt(nb::module_& m) {
         "with samples_per_axis^2 samples per pixel (even-odd rule per plane; plane thickness from the contour\n"
         "spacing), doses interpolated trilinearly and binned per cGy. volume_cm3 is the covered volume, or the\n"
         "whole ROI with full_volume; notes say how much of the ROI lies outside the grid.");
+    m.def(
+        "plane_basis",
+        [](const std::vector<double>& orientation, const std::optional<std::vector<double>>& position) {
+            if (orientation.size() != 6) throw nb::value_error("plane_basis: orientation is six numbers (row, then column direction)");
+            if (position && position->size() != 3) throw nb::value_error("plane_basis: position is three numbers");
+            const PlaneBasis b = plane_basis({orientation[0], orientation[1], orientation[2], orientation[3], orientation[4],
+                                              orientation[5]});
+            nb::dict d;
+            d["row"] = vec(b.row.data(), 3), d["column"] = vec(b.column.data(), 3), d["normal"] = vec(b.normal.data(), 3);
+            if (position)
+                d["slice_position"] = (*position)[0] * b.normal[0] + (*position)[1] * b.normal[1] + (*position)[2] * b.normal[2];
+            return d;
+        },
+        nb::arg("orientation"), nb::arg("position") = nb::none(),
+        nb::sig("def plane_basis(orientation: Sequence[float], position: Sequence[float] | None = None) -> dict"),
+        "The unit row and column directions of an Image Orientation (Patient), their normal (row x column) and,\n"
+        "with a position, its slice position (its projection on the normal), as roi_mask matches contours to slices.");
+    m.def(
+        "roi_mask",
+        [](const Path& rtstruct, const std::variant<std::vector<Path>, nb::dict>& reference, std::variant<int, std::string> roi) {
+            Grid grid;
+            if (const auto* d = std::get_if<nb::dict>(&reference)) {
+                refuse_unknown_keys(*d, {"shape", "affine"}, "roi_mask: grid");
+                if (!d->contains("shape") || !d->contains("affine")) throw nb::value_error("roi_mask: a grid needs shape and affine");
+                const auto shape = option_value<std::vector<long>>((*d)["shape"], "roi_mask: grid shape");
+                nb::object a = (*d)["affine"];
+                if (nb::hasattr(a, "tolist")) a = a.attr("ravel")("F").attr("tolist")();
+                const auto affine = option_value<std::vector<double>>(a, "roi_mask: grid affine");
+                if (shape.size() != 3 || std::any_of(shape.begin(), shape.end(), [](long v) { return v < 1 || v > 65535; }))
+                    throw nb::value_error("roi_mask: grid shape is (slices, rows, columns), each 1 to 65535");
+                if (affine.size() != 16) throw nb::value_error("roi_mask: grid affine is 16 numbers, column-major, or a 4 x 4 matrix");
+                std::array<double, 16> aff{};
+                std::copy(affine.begin(), affine.end(), aff.begin());
+                grid = affine_grid(aff, std::size_t(shape[0]), std::size_t(shape[1]), std::size_t(shape[2]));
+            }
+            Mask mask = without_gil([&] {
+                const std::vector<Roi> rois = read_rtstruct(rtstruct);
+                if (const auto* paths = std::get_if<std::vector<Path>>(&reference))
+                    grid = series_grid(loamwerk::read_image_headers(strings(*paths)));
+                return roi_mask(pick(rois, roi, "roi_mask"), grid);
+            });
+            nb::list notes;
+            for (const std::string& n : mask.notes) notes.append(utf8_str(n));
+            auto array = to_array(std::move(mask.voxels), {grid.slices, grid.rows, grid.columns}, nb::dtype<std::uint8_t>());
+            return nb::make_tuple(array, notes);
+        },
+        nb::arg("rtstruct"), nb::arg("reference"), nb::arg("roi"),
+        nb::sig("def roi_mask(rtstruct: str | os.PathLike[str], reference: Sequence[str | os.PathLike[str]] | dict, "
+                "roi: int | str) -> tuple[numpy.typing.NDArray[numpy.uint8], list[str]]"),
+        "One ROI of an RT Structure Set as a uint8 mask (slices, rows, columns) on the reference series' grid\n"
+        "(slices in assemble_volume's order) or on a grid {shape, affine}, with notes on contours left out.");
     m.def(
         "dose_at",
         [](const Path& rtdose, nb::ndarray<const double, nb::c_contig, nb::device::cpu> points) {

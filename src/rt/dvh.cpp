@@ -74,6 +74,7 @@ std::vector<Roi> read_rtstruct(const std::string& path) {
             Contour contour;
             for (std::size_t k = 0; k + 2 < data.size(); k += 3) contour.points.push_back({data[k], data[k + 1], data[k + 2]});
             if (contour.points.size() >= 3) rois[it->second].contours.push_back(std::move(contour));
+            else ++rois[it->second].short_contours;
         }
     }
     return rois;

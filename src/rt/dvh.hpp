@@ -17,6 +17,7 @@ struct Roi {
     int number = 0;
     std::string name;
     std::vector<Contour> contours;
+    std::size_t short_contours = 0;  // closed planar contours of fewer than three points, left out
 };
 
 // The ROIs of an RT Structure Set with their closed planar contours; throws std::runtime_error.

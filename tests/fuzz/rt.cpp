@@ -1,7 +1,8 @@
-// Structure sets, dose grids and the DVHs between them, and Key Object Selection documents.
+// Structure sets, dose grids and the DVHs between them, ROI masks, and Key Object Selection documents.
 // Input: an RTSTRUCT, "\n--\n", an RTDOSE.
 #include "fuzz.hpp"
 #include "rt/dvh.hpp"
+#include "rt/mask.hpp"
 #include "sr/ko.hpp"
 
 using namespace loamwerk;
@@ -14,6 +15,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto rois = rt::read_rtstruct(structures.path());
         const rt::DoseGrid grid = rt::read_rtdose(dose.path());
         for (std::size_t i = 0; i < rois.size() && i < 4; ++i) rt::compute_dvh(rois[i], grid, 2, i % 2);
+    });
+    fuzz::expect_clean([&] {
+        // Each ROI on a small grid of 1 mm voxels (2 mm slices) about the origin.
+        const std::array<double, 16> affine{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 2, 0, -32, -32, -8, 1};
+        const rt::Grid grid = rt::affine_grid(affine, 8, 64, 64);
+        for (const rt::Roi& roi : rt::read_rtstruct(structures.path())) rt::roi_mask(roi, grid);
     });
     return 0;
 }
