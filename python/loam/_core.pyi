@@ -2375,6 +2375,38 @@ def roi_mask(rtstruct: str | os.PathLike[str], reference: Sequence[str | os.Path
         >>> mask, notes = loam.roi_mask("rs.dcm", loam.scan_dicom_dir("ct"), "GTV")
     """
 
+def write_rtdose(dose: ArrayLike, reference: Sequence[str | os.PathLike[str]], affine: Sequence[float] | numpy.typing.NDArray[Any] | None = None, *, dose_type: str = 'PHYSICAL', summation_type: str = 'PLAN', plans: Sequence[str] = [], structure_set: str = '', comment: str = '', output: str | os.PathLike[str] = '', identity: dict[str, str | int] | None = None, sop_instance_uid: str = '', series_instance_uid: str = '') -> bytes | None:
+    """
+    An RT Dose of a (frames, rows, columns) dose in Gy on the reference images' frame of reference.
+
+    Args:
+        dose: float32 (frames, rows, columns) in Gy, finite and not negative.
+        reference: images of the patient, study and frame of reference (the planning CT).
+        affine: the voxel (column, row, frame) to patient LPS affine, a 4 x 4 matrix or 16 numbers
+            column-major; None: the reference series' own grid (the dose must have its shape).
+        dose_type: PHYSICAL, EFFECTIVE or ERROR.
+        summation_type: PLAN (one plan), MULTI_PLAN (two or more), PLAN_OVERVIEW or RECORD.
+        plans: the SOP Instance UIDs of the RT Plans the dose belongs to.
+        structure_set: the SOP Instance UID of the RT Structure Set it goes with.
+        comment: Dose Comment.
+        output: a file to write; the bytes are returned when empty.
+        identity: manufacturer, model, software versions, serial number, series number and description.
+        sop_instance_uid: the dose's own UID; made from its content when empty.
+        series_instance_uid: its series' UID; made from its content when empty.
+
+    Returns:
+        The Part-10 bytes, or None when written to `output`: 16-bit values with the Dose Grid Scaling
+        that holds the largest dose in 65535 steps, Grid Frame Offset Vector from the first frame,
+        Dose Units GY.
+
+    Raises:
+        ValueError: a dose, geometry or option the object cannot hold, in words.
+        RuntimeError: a reference file that is not a DICOM image.
+
+    Example:
+        >>> loam.write_rtdose(dose, ct_paths, plans=[plan_uid], output="rd.dcm")
+    """
+
 def dose_at(rtdose: str | os.PathLike[str], points: ArrayLike) -> NDArray[Any]:
     """
     Dose (Gy) at patient points (N, 3), interpolated trilinearly in the grid; NaN outside it.

@@ -811,6 +811,34 @@ Raises:
 Example:
     >>> loam.plane_basis([1, 0, 0, 0, 1, 0], [0, 0, 12.5])["slice_position"]
 """,
+    "write_rtdose": """
+Args:
+    dose: float32 (frames, rows, columns) in Gy, finite and not negative.
+    reference: images of the patient, study and frame of reference (the planning CT).
+    affine: the voxel (column, row, frame) to patient LPS affine, a 4 x 4 matrix or 16 numbers
+        column-major; None: the reference series' own grid (the dose must have its shape).
+    dose_type: PHYSICAL, EFFECTIVE or ERROR.
+    summation_type: PLAN (one plan), MULTI_PLAN (two or more), PLAN_OVERVIEW or RECORD.
+    plans: the SOP Instance UIDs of the RT Plans the dose belongs to.
+    structure_set: the SOP Instance UID of the RT Structure Set it goes with.
+    comment: Dose Comment.
+    output: a file to write; the bytes are returned when empty.
+    identity: manufacturer, model, software versions, serial number, series number and description.
+    sop_instance_uid: the dose's own UID; made from its content when empty.
+    series_instance_uid: its series' UID; made from its content when empty.
+
+Returns:
+    The Part-10 bytes, or None when written to `output`: 16-bit values with the Dose Grid Scaling
+    that holds the largest dose in 65535 steps, Grid Frame Offset Vector from the first frame,
+    Dose Units GY.
+
+Raises:
+    ValueError: a dose, geometry or option the object cannot hold, in words.
+    RuntimeError: a reference file that is not a DICOM image.
+
+Example:
+    >>> loam.write_rtdose(dose, ct_paths, plans=[plan_uid], output="rd.dcm")
+""",
     "write_ko": """
 Args:
     document: references, title, retrieve, UIDs and patient and study attributes (see above).

@@ -12,6 +12,7 @@
 #include "core/image_header.hpp"
 #include "rt/dvh.hpp"
 #include "rt/mask.hpp"
+#include "rt/write.hpp"
 
 namespace loam::bind {
 
@@ -177,6 +178,45 @@ void register_rt(nb::module_& m) {
                 "roi: int | str) -> tuple[numpy.typing.NDArray[numpy.uint8], list[str]]"),
         "One ROI of an RT Structure Set as a uint8 mask (slices, rows, columns) on the reference series' grid\n"
         "(slices in assemble_volume's order) or on a grid {shape, affine}, with notes on contours left out.");
+    m.def(
+        "write_rtdose",
+        [](nb::ndarray<const float, nb::c_contig, nb::device::cpu> dose, const std::vector<Path>& reference,
+           const std::optional<nb::object>& affine, const std::string& dose_type, const std::string& summation_type,
+           const std::vector<std::string>& plans, const std::string& structure_set, const std::string& comment,
+           const Path& output, const std::optional<nb::dict>& identity, const std::string& sop_instance_uid,
+           const std::string& series_instance_uid) -> nb::object {
+            if (dose.ndim() != 3) throw nb::value_error("write_rtdose: dose must be (frames, rows, columns) in Gy");
+            DoseVolume v;
+            v.gy = dose.data(), v.frames = dose.shape(0), v.rows = dose.shape(1), v.columns = dose.shape(2);
+            if (affine && !affine->is_none()) {
+                nb::object a = *affine;
+                if (nb::hasattr(a, "ndim") && nb::cast<long>(a.attr("ndim")) == 2) a = a.attr("ravel")("F");
+                if (nb::hasattr(a, "tolist")) a = a.attr("tolist")();
+                const auto values = option_value<std::vector<double>>(a, "write_rtdose: affine");
+                if (values.size() != 16) throw nb::value_error("write_rtdose: affine is a 4 x 4 matrix or 16 numbers (column-major)");
+                std::array<double, 16> aff{};
+                std::copy(values.begin(), values.end(), aff.begin());
+                v.affine = aff;
+            }
+            DoseOptions o;
+            o.dose_type = dose_type, o.summation_type = summation_type, o.plan_uids = plans;
+            o.structure_set_uid = structure_set, o.comment = comment;
+            o.sop_instance_uid = sop_instance_uid, o.series_instance_uid = series_instance_uid;
+            read_identity(identity, o.identity, false, "write_rtdose");
+            std::vector<std::uint8_t> bytes = without_gil(
+                [&] { return write_rtdose(v, loamwerk::read_image_headers(strings(reference)), o); });
+            return bytes_or_file(bytes, output);
+        },
+        nb::arg("dose"), nb::arg("reference"), nb::arg("affine") = nb::none(), nb::kw_only(),
+        nb::arg("dose_type") = "PHYSICAL", nb::arg("summation_type") = "PLAN", nb::arg("plans") = std::vector<std::string>{},
+        nb::arg("structure_set") = "", nb::arg("comment") = "", nb::arg("output") = "", nb::arg("identity") = nb::none(),
+        nb::arg("sop_instance_uid") = "", nb::arg("series_instance_uid") = "",
+        nb::sig("def write_rtdose(dose: numpy.typing.NDArray[numpy.float32], reference: Sequence[str | os.PathLike[str]], "
+                "affine: Sequence[float] | numpy.typing.NDArray | None = None, *, dose_type: str = 'PHYSICAL', "
+                "summation_type: str = 'PLAN', plans: Sequence[str] = [], structure_set: str = '', comment: str = '', "
+                "output: str | os.PathLike[str] = '', identity: dict[str, str | int] | None = None, "
+                "sop_instance_uid: str = '', series_instance_uid: str = '') -> bytes | None"),
+        "An RT Dose of a (frames, rows, columns) dose in Gy on the reference images' frame of reference.");
     m.def(
         "dose_at",
         [](const Path& rtdose, nb::ndarray<const double, nb::c_contig, nb::device::cpu> points) {
