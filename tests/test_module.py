@@ -44,10 +44,10 @@ PUBLIC = ["DVHCurve", "WsiSlide", "apply_palette_indices", "assemble_4d", "assem
           "transform_scale_intensity_range_percentiles", "transform_sliding_window_positions",
           "transform_spatial_pad", "transform_transpose", "uid_for_keyword", "uid_lookup",
           "uid_table", "voi_apply", "write_ko", "write_legacy_converted",
-          "write_measurement_report", "write_metaimage_volume", "write_nifti_volume",
-          "write_nrrd_volume", "write_paramap", "write_part10", "write_pr", "write_report",
-          "write_rtdose", "write_seg", "write_seg_fractional", "write_seg_overlapping", "write_sr",
-          "wsi_open", "wsi_open_paths", "wsi_write_pyramid"]
+          "write_measurement_report", "write_metaimage_volume", "write_mkrtstruct",
+          "write_nifti_volume", "write_nrrd_volume", "write_paramap", "write_part10", "write_pr",
+          "write_report", "write_rtdose", "write_seg", "write_seg_fractional",
+          "write_seg_overlapping", "write_sr", "wsi_open", "wsi_open_paths", "wsi_write_pyramid"]
 
 
 # The package's own, over the core: the limits, the Dataset view and the open-error classes.

@@ -839,6 +839,34 @@ Raises:
 Example:
     >>> loam.write_rtdose(dose, ct_paths, plans=[plan_uid], output="rd.dcm")
 """,
+    "write_mkrtstruct": """
+Args:
+    reference_paths: the image series the masks lie on (slices in assemble_volume's order).
+    masks: uint8, a label map (slices, rows, columns) whose values are the ROIs' labels, or one
+        mask an ROI (rois, slices, rows, columns), non-zero inside.
+    rois: dicts of "name" (required), "type" (RT ROI Interpreted Type: ORGAN, PTV, GTV, CTV,
+        EXTERNAL, ...), "color" (red, green, blue), "algorithm" (AUTOMATIC, SEMIAUTOMATIC,
+        MANUAL), "description" and "label" (its value in a label map; its position from 1 when
+        absent).
+    label: Structure Set Label.
+    name: Structure Set Name.
+    output: a file to write; the bytes are returned when empty.
+    identity: manufacturer, model, software versions, serial number, series number and description.
+    sop_instance_uid: the structure set's own UID; made from its content when empty.
+    series_instance_uid: its series' UID; made from its content when empty.
+
+Returns:
+    The Part-10 bytes, or None when written to `output`. Each slice's outlines are closed planar
+    contours through the midpoints between pixel centres (holes as contours of their own,
+    diagonal neighbours kept apart), each referencing its image, so roi_mask gives the masks back.
+
+Raises:
+    ValueError: masks or descriptions the object cannot hold, in words.
+    RuntimeError: a reference file that is not a DICOM image.
+
+Example:
+    >>> loam.write_mkrtstruct(ct_paths, labels, [{"name": "Liver", "type": "ORGAN"}], output="rs.dcm")
+""",
     "write_ko": """
 Args:
     document: references, title, retrieve, UIDs and patient and study attributes (see above).

@@ -218,6 +218,71 @@ void register_rt(nb::module_& m) {
                 "sop_instance_uid: str = '', series_instance_uid: str = '') -> bytes | None"),
         "An RT Dose of a (frames, rows, columns) dose in Gy on the reference images' frame of reference.");
     m.def(
+        "write_mkrtstruct",
+        [](const std::vector<Path>& reference_paths, nb::ndarray<const std::uint8_t, nb::c_contig, nb::device::cpu> masks,
+           const std::vector<nb::dict>& rois, const std::string& label, const std::string& name, const Path& output,
+           const std::optional<nb::dict>& identity, const std::string& sop_instance_uid,
+           const std::string& series_instance_uid) -> nb::object {
+            const char* fn = "write_mkrtstruct";
+            if (masks.ndim() != 3 && masks.ndim() != 4)
+                throw nb::value_error("write_mkrtstruct: masks is a label map (slices, rows, columns) or one mask an ROI "
+                                      "(rois, slices, rows, columns)");
+            std::vector<RoiDescription> descriptions;
+            std::vector<long> labels;
+            for (std::size_t i = 0; i < rois.size(); ++i) {
+                const nb::dict& d = rois[i];
+                const std::string where = std::string(fn) + ": roi " + std::to_string(i);
+                refuse_unknown_keys(d, {"name", "type", "color", "algorithm", "description", "label"}, where);
+                RoiDescription r;
+                if (d.contains("name")) r.name = option_value<std::string>(d["name"], where + " name");
+                if (d.contains("type")) r.interpreted_type = option_value<std::string>(d["type"], where + " type");
+                if (d.contains("algorithm")) r.algorithm = option_value<std::string>(d["algorithm"], where + " algorithm");
+                if (d.contains("description")) r.description = option_value<std::string>(d["description"], where + " description");
+                if (d.contains("color")) {
+                    const auto c = option_value<std::vector<int>>(d["color"], where + " color");
+                    if (c.size() != 3) throw nb::value_error((where + ": color is (red, green, blue)").c_str());
+                    r.colour = std::array<int, 3>{c[0], c[1], c[2]};
+                }
+                labels.push_back(d.contains("label") ? option_value<long>(d["label"], where + " label") : long(i + 1));
+                descriptions.push_back(std::move(r));
+            }
+            const std::size_t n = masks.ndim() == 4 ? masks.shape(0) : rois.size();
+            if (masks.ndim() == 4 && n != rois.size())
+                throw nb::value_error("write_mkrtstruct: one mask an ROI (the first axis must match rois)");
+            const std::size_t o = masks.ndim() - 3;
+            const std::size_t slices = masks.shape(o), rows = masks.shape(o + 1), columns = masks.shape(o + 2);
+            const std::size_t plane = slices * rows * columns;
+            StructureOptions options;
+            options.label = label, options.name = name;
+            options.sop_instance_uid = sop_instance_uid, options.series_instance_uid = series_instance_uid;
+            read_identity(identity, options.identity, false, fn);
+            std::vector<std::uint8_t> bytes = without_gil([&] {
+                // A label map becomes one mask an ROI: the voxels holding its label.
+                std::vector<std::vector<std::uint8_t>> own;
+                std::vector<const std::uint8_t*> views;
+                for (std::size_t r = 0; r < n; ++r) {
+                    if (masks.ndim() == 4) {
+                        views.push_back(masks.data() + r * plane);
+                        continue;
+                    }
+                    own.emplace_back(plane);
+                    for (std::size_t v = 0; v < plane; ++v) own.back()[v] = masks.data()[v] == labels[r];
+                    views.push_back(own.back().data());
+                }
+                return write_rtstruct(views, slices, rows, columns, descriptions,
+                                      loamwerk::read_image_headers(strings(reference_paths)), options);
+            });
+            return bytes_or_file(bytes, output);
+        },
+        nb::arg("reference_paths"), nb::arg("masks"), nb::arg("rois"), nb::kw_only(), nb::arg("label") = "LOAM",
+        nb::arg("name") = "", nb::arg("output") = "", nb::arg("identity") = nb::none(), nb::arg("sop_instance_uid") = "",
+        nb::arg("series_instance_uid") = "",
+        nb::sig("def write_mkrtstruct(reference_paths: Sequence[str | os.PathLike[str]], masks: numpy.typing.NDArray[numpy.uint8], "
+                "rois: Sequence[dict], *, label: str = 'LOAM', name: str = '', output: str | os.PathLike[str] = '', "
+                "identity: dict[str, str | int] | None = None, sop_instance_uid: str = '', series_instance_uid: str = '') "
+                "-> bytes | None"),
+        "An RT Structure Set from masks on the reference series: each slice's outlines as closed planar contours.");
+    m.def(
         "dose_at",
         [](const Path& rtdose, nb::ndarray<const double, nb::c_contig, nb::device::cpu> points) {
             if (points.ndim() < 1 || points.shape(points.ndim() - 1) != 3 || points.size() % 3)

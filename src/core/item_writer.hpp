@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -123,6 +124,8 @@ private:
             store_le32(h + 8, std::uint32_t(length));
             out.insert(out.end(), h, h + 12);
         } else {
+            // A value that does not fit its VR's 16-bit length would be cut short: refuse it.
+            if (length > 0xFFFF) throw std::length_error("a value of " + std::to_string(length) + " bytes is too long for its VR");
             store_le16(h + 6, std::uint16_t(length));
             out.insert(out.end(), h, h + 8);
         }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <set>
 #include <stdexcept>
 
 #include "core/bytes.hpp"
@@ -10,6 +12,7 @@
 #include "core/uid.hpp"
 #include "core/writer.hpp"
 #include "core/wyhash.hpp"
+#include "rt/contours.hpp"
 #include "rt/mask.hpp"
 
 namespace loamwerk::rt {
@@ -165,6 +168,205 @@ std::vector<std::uint8_t> write_rtdose(const DoseVolume& v, const std::vector<Im
     d.put(tags::kPixelData, [&](ItemWriter& w) { w.bytes(tags::kPixelData, "OW", pixels); });
     std::vector<std::uint8_t> out;
     if (Part10Wrap(kRtDose, sop, d.body(), "1.2.840.10008.1.2.1", out) != 0) refuse("the dose is too large to write");
+    return out;
+}
+
+namespace {
+
+[[noreturn]] void refuse_structure(const std::string& what) { throw std::invalid_argument("write_mkrtstruct: " + what); }
+
+// A coordinate in mm to a tenth of a micrometre, without trailing zeros.
+std::string coordinate(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.4f", v);
+    std::string s = buf;
+    while (s.back() == '0') s.pop_back();
+    if (s.back() == '.') s.pop_back();
+    return s == "-0" ? "0" : s;
+}
+
+bool code_string(const std::string& s) {
+    return std::all_of(s.begin(), s.end(), [](char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == ' '; });
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> write_rtstruct(const std::vector<const std::uint8_t*>& masks, std::size_t slices, std::size_t rows,
+                                         std::size_t columns, const std::vector<RoiDescription>& rois,
+                                         std::vector<ImageHeader> reference, const StructureOptions& o) {
+    if (rois.empty()) refuse_structure("no ROIs given");
+    if (masks.size() != rois.size()) refuse_structure("one mask an ROI");
+    if (reference.empty()) refuse_structure("the reference series is needed");
+    for (const RoiDescription& r : rois) {
+        if (r.name.empty() || r.name.size() > 64) refuse_structure("an ROI needs a name of at most 64 characters");
+        if (!code_string(r.interpreted_type) || r.interpreted_type.size() > 16)
+            refuse_structure("ROI '" + r.name + "': interpreted type is a code string (ORGAN, PTV, GTV, CTV, EXTERNAL, ...)");
+        if (r.algorithm != "AUTOMATIC" && r.algorithm != "SEMIAUTOMATIC" && r.algorithm != "MANUAL")
+            refuse_structure("ROI '" + r.name + "': algorithm is AUTOMATIC, SEMIAUTOMATIC or MANUAL");
+        if (r.colour && std::any_of(r.colour->begin(), r.colour->end(), [](int c) { return c < 0 || c > 255; }))
+            refuse_structure("ROI '" + r.name + "': colour is three values in 0..255");
+    }
+    if (o.label.empty() || o.label.size() > 16) refuse_structure("the structure set label holds 1 to 16 characters");
+    for (const std::string* u : {&o.sop_instance_uid, &o.series_instance_uid})
+        if (!u->empty() && !is_valid_uid(*u)) refuse_structure("'" + *u + "' is not a valid UID");
+    // The slices in the series' order along its normal, as the masks are.
+    const Grid probe = series_grid(reference);
+    std::stable_sort(reference.begin(), reference.end(), [&](const ImageHeader& a, const ImageHeader& b) {
+        const Vec3 pa{a.position[0], a.position[1], a.position[2]}, pb{b.position[0], b.position[1], b.position[2]};
+        return pa[0] * probe.basis.normal[0] + pa[1] * probe.basis.normal[1] + pa[2] * probe.basis.normal[2] <
+               pb[0] * probe.basis.normal[0] + pb[1] * probe.basis.normal[1] + pb[2] * probe.basis.normal[2];
+    });
+    const Grid g = series_grid(reference);
+    if (g.slices != slices || g.rows != rows || g.columns != columns)
+        refuse_structure("the masks must have the reference series' shape (" + std::to_string(g.slices) + ", " +
+                         std::to_string(g.rows) + ", " + std::to_string(g.columns) + ")");
+    const ImageHeader& first = reference[0];
+    for (const ImageHeader& h : reference)
+        if (h.study_uid != first.study_uid || h.frame_of_reference_uid != first.frame_of_reference_uid)
+            refuse_structure("the reference images belong to more than one study or frame of reference");
+    if (first.frame_of_reference_uid.empty()) refuse_structure("the reference images have no Frame of Reference UID");
+
+    // Contours, ROI by ROI and slice by slice: (slice, patient points).
+    std::vector<std::vector<std::pair<std::size_t, std::string>>> contours(rois.size());
+    std::string seed = first.study_uid + "|" + first.series_uid + "|" + o.label;
+    for (std::size_t r = 0; r < rois.size(); ++r) {
+        seed += "|" + rois[r].name;
+        for (std::size_t k = 0; k < slices; ++k) {
+            for (const auto& loop : mask_outlines(masks[r] + k * rows * columns, rows, columns)) {
+                std::string data;
+                for (const auto& p : loop)
+                    for (int a = 0; a < 3; ++a) {
+                        const double v = g.origins[k][std::size_t(a)] + p[0] * g.column_spacing * g.basis.row[std::size_t(a)] +
+                                         p[1] * g.row_spacing * g.basis.column[std::size_t(a)];
+                        data += (data.empty() ? "" : "\\") + coordinate(v);
+                    }
+                if (data.size() > 65534)
+                    refuse_structure("ROI '" + rois[r].name + "': an outline of " + std::to_string(loop.size()) +
+                                     " points is longer than one contour can hold");
+                seed += "|" + std::to_string(k) + ":" + std::to_string(wyhash(data.data(), data.size(), 5));
+                contours[r].push_back({k, std::move(data)});
+            }
+        }
+    }
+    const std::string sop = !o.sop_instance_uid.empty() ? o.sop_instance_uid : uid::mint("rtstruct-instance\n" + seed, kUidRoot);
+    const std::string series = !o.series_instance_uid.empty() ? o.series_instance_uid : uid::mint("rtstruct-series\n" + seed, kUidRoot);
+    const std::string date = utc_now("%Y%m%d"), time = utc_now("%H%M%S");
+
+    SortedDataset d;
+    const Identity& who = o.identity;
+    d.text(tags::kSpecificCharacterSet, "CS", "ISO_IR 192");
+    d.text(tags::kInstanceCreationDate, "DA", date);
+    d.text(tags::kInstanceCreationTime, "TM", time);
+    d.text(tags::kSOPClassUID, "UI", kRtStructureSet);
+    d.text(tags::kSOPInstanceUID, "UI", sop);
+    d.text(tags::kStudyDate, "DA", first.study_date);
+    d.text(tags::kStudyTime, "TM", first.study_time);
+    d.text(tags::kAccessionNumber, "SH", first.accession_number);
+    d.text(tags::kModality, "CS", "RTSTRUCT");
+    d.text(tags::kManufacturer, "LO", who.manufacturer);
+    d.text(tags::kReferringPhysicianName, "PN", first.referring_physician_name);
+    if (!who.series_description.empty()) d.text(tags::kSeriesDescription, "LO", who.series_description);
+    d.text(tags::kOperatorsName, "PN", "");
+    if (!who.model_name.empty()) d.text(tags::kManufacturerModelName, "LO", who.model_name);
+    d.text(tags::kPatientName, "PN", first.patient_name);
+    d.text(tags::kPatientID, "LO", first.patient_id);
+    d.text(tags::kPatientBirthDate, "DA", first.patient_birth_date);
+    d.text(tags::kPatientSex, "CS", first.patient_sex);
+    if (!who.device_serial_number.empty()) d.text(tags::kDeviceSerialNumber, "LO", who.device_serial_number);
+    if (!who.software_versions.empty()) d.text(tags::kSoftwareVersions, "LO", who.software_versions);
+    d.text(tags::kStudyInstanceUID, "UI", first.study_uid);
+    d.text(tags::kSeriesInstanceUID, "UI", series);
+    d.text(tags::kStudyID, "SH", first.study_id);
+    d.text(tags::kSeriesNumber, "IS", who.series_number);
+    d.text(tags::kInstanceNumber, "IS", "1");
+    d.text(tags::kFrameOfReferenceUID, "UI", first.frame_of_reference_uid);
+    d.text(tags::kPositionReferenceIndicator, "LO", "");
+    d.text(tags::kStructureSetLabel, "SH", o.label);
+    if (!o.name.empty()) d.text(tags::kStructureSetName, "LO", o.name);
+    d.text(tags::kStructureSetDate, "DA", date);
+    d.text(tags::kStructureSetTime, "TM", time);
+    const auto contour_images = [&](ItemWriter& w, const std::vector<std::size_t>& which) {
+        w.begin_sequence(tags::kContourImageSequence);
+        for (std::size_t k : which) {
+            w.begin_item();
+            w.text(tags::kReferencedSOPClassUID, "UI", reference[k].sop_class_uid);
+            w.text(tags::kReferencedSOPInstanceUID, "UI", reference[k].sop_instance_uid);
+            w.end_item();
+        }
+        w.end_sequence();
+    };
+    d.put(tags::kReferencedFrameOfReferenceSequence, [&](ItemWriter& w) {
+        w.begin_sequence(tags::kReferencedFrameOfReferenceSequence);
+        w.begin_item();
+        w.text(tags::kFrameOfReferenceUID, "UI", first.frame_of_reference_uid);
+        w.begin_sequence(tags::kRTReferencedStudySequence);
+        w.begin_item();
+        w.text(tags::kReferencedSOPClassUID, "UI", "1.2.840.10008.3.1.2.3.1");  // Detached Study Management, as the object asks
+        w.text(tags::kReferencedSOPInstanceUID, "UI", first.study_uid);
+        w.begin_sequence(tags::kRTReferencedSeriesSequence);
+        w.begin_item();
+        w.text(tags::kSeriesInstanceUID, "UI", first.series_uid);
+        std::vector<std::size_t> all(slices);
+        for (std::size_t k = 0; k < slices; ++k) all[k] = k;
+        contour_images(w, all);
+        w.end_item();
+        w.end_sequence();
+        w.end_item();
+        w.end_sequence();
+        w.end_item();
+        w.end_sequence();
+    });
+    d.put(tags::kStructureSetROISequence, [&](ItemWriter& w) {
+        w.begin_sequence(tags::kStructureSetROISequence);
+        for (std::size_t r = 0; r < rois.size(); ++r) {
+            w.begin_item();
+            w.text(tags::kROINumber, "IS", std::to_string(r + 1));
+            w.text(tags::kReferencedFrameOfReferenceUID, "UI", first.frame_of_reference_uid);
+            w.text(tags::kROIName, "LO", rois[r].name);
+            if (!rois[r].description.empty()) w.text(tags::kROIDescription, "ST", rois[r].description);
+            w.text(tags::kROIGenerationAlgorithm, "CS", rois[r].algorithm);
+            w.end_item();
+        }
+        w.end_sequence();
+    });
+    d.put(tags::kROIContourSequence, [&](ItemWriter& w) {
+        w.begin_sequence(tags::kROIContourSequence);
+        for (std::size_t r = 0; r < rois.size(); ++r) {
+            w.begin_item();
+            const std::array<int, 3> colour = rois[r].colour.value_or(std::array<int, 3>{255, 0, 0});
+            w.text(tags::kROIDisplayColor, "IS",
+                   std::to_string(colour[0]) + "\\" + std::to_string(colour[1]) + "\\" + std::to_string(colour[2]));
+            w.begin_sequence(tags::kContourSequence);
+            for (std::size_t c = 0; c < contours[r].size(); ++c) {
+                const auto& [k, data] = contours[r][c];
+                w.begin_item();
+                contour_images(w, {k});
+                w.text(tags::kContourGeometricType, "CS", "CLOSED_PLANAR");
+                w.text(tags::kNumberOfContourPoints, "IS", std::to_string(std::count(data.begin(), data.end(), '\\') / 3 + 1));
+                w.text(tags::kContourNumber, "IS", std::to_string(c + 1));
+                w.text(tags::kContourData, "DS", data);
+                w.end_item();
+            }
+            w.end_sequence();
+            w.text(tags::kReferencedROINumber, "IS", std::to_string(r + 1));
+            w.end_item();
+        }
+        w.end_sequence();
+    });
+    d.put(tags::kRTROIObservationsSequence, [&](ItemWriter& w) {
+        w.begin_sequence(tags::kRTROIObservationsSequence);
+        for (std::size_t r = 0; r < rois.size(); ++r) {
+            w.begin_item();
+            w.text(tags::kObservationNumber, "IS", std::to_string(r + 1));
+            w.text(tags::kReferencedROINumber, "IS", std::to_string(r + 1));
+            w.text(tags::kRTROIInterpretedType, "CS", rois[r].interpreted_type);
+            w.text(tags::kROIInterpreter, "PN", "");
+            w.end_item();
+        }
+        w.end_sequence();
+    });
+    std::vector<std::uint8_t> out;
+    if (Part10Wrap(kRtStructureSet, sop, d.body(), "1.2.840.10008.1.2.1", out) != 0) refuse_structure("the structure set is too large to write");
     return out;
 }
 

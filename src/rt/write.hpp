@@ -1,4 +1,4 @@
-// Writing radiotherapy objects: RT Dose from a dose volume.
+// Writing radiotherapy objects: RT Dose from a dose volume, RT Structure Sets from masks.
 #pragma once
 
 #include <array>
@@ -35,5 +35,23 @@ struct DoseOptions {
 // std::invalid_argument, in words for the caller, for doses or geometry it cannot store.
 std::vector<std::uint8_t> write_rtdose(const DoseVolume& dose, const std::vector<ImageHeader>& reference,
                                        const DoseOptions& options);
+
+struct RoiDescription {
+    std::string name, interpreted_type, algorithm = "AUTOMATIC", description;
+    std::optional<std::array<int, 3>> colour;
+};
+
+struct StructureOptions {
+    std::string label = "LOAM", name, sop_instance_uid, series_instance_uid;
+    Identity identity{"loam", "loam", "loam", "1", "1", "", ""};
+};
+
+// An RT Structure Set of one ROI a mask (slices × rows × columns, non-zero inside) on the
+// reference series, slices in the series' order along its normal: each slice's outlines as
+// closed planar contours on that image (holes as contours of their own), referencing it.
+// Throws std::invalid_argument, in words for the caller.
+std::vector<std::uint8_t> write_rtstruct(const std::vector<const std::uint8_t*>& masks, std::size_t slices, std::size_t rows,
+                                         std::size_t columns, const std::vector<RoiDescription>& rois,
+                                         std::vector<ImageHeader> reference, const StructureOptions& options);
 
 }  // namespace loamwerk::rt
