@@ -2439,6 +2439,33 @@ def write_mkrtstruct(reference_paths: Sequence[str | os.PathLike[str]], masks: A
         >>> loam.write_mkrtstruct(ct_paths, labels, [{"name": "Liver", "type": "ORGAN"}], output="rs.dcm")
     """
 
+def read_rtplan(path: str | os.PathLike[str]) -> dict[str, Any]:
+    """
+    An RT Plan or RT Ion Plan: dicompyler-core's GetPlan keys (label, date, time, name, rxdose in cGy, brachy)
+    and the plan's dose references, fraction groups, beams with their control points (each with what earlier
+    points stated carried forward) and brachytherapy application setups.
+
+    Args:
+        path: an RT Plan or RT Ion Plan file.
+
+    Returns:
+        dicompyler-core's GetPlan keys: "label", "date", "time", "name" (the SITE dose reference's
+        description), "rxdose" (cGy: the largest SITE prescription, a VOLUME one over it, else the
+        first fraction group's beam doses times its fractions), "brachy"; and "plan_name",
+        "description", "geometry", "ion", "dose_references", "fraction_groups" (beams with dose in
+        Gy and meterset in MU), "beams" (type, radiation, machine, meterset from the first fraction
+        group, control points with energy, gantry, collimator and couch angles, isocenter and jaw and
+        MLC positions, each carrying over what earlier points stated) and "brachy_setups".
+
+    Raises:
+        FileNotFoundError: the file does not exist (also a RuntimeError, "cannot open <path>");
+            PermissionError and IsADirectoryError likewise.
+        RuntimeError: the file is not an RT Plan.
+
+    Example:
+        >>> loam.read_rtplan("rtplan.dcm")["rxdose"]
+    """
+
 def dose_at(rtdose: str | os.PathLike[str], points: ArrayLike) -> NDArray[Any]:
     """
     Dose (Gy) at patient points (N, 3), interpolated trilinearly in the grid; NaN outside it.

@@ -867,6 +867,26 @@ Raises:
 Example:
     >>> loam.write_mkrtstruct(ct_paths, labels, [{"name": "Liver", "type": "ORGAN"}], output="rs.dcm")
 """,
+    "read_rtplan": f"""
+Args:
+    path: an RT Plan or RT Ion Plan file.
+
+Returns:
+    dicompyler-core's GetPlan keys: "label", "date", "time", "name" (the SITE dose reference's
+    description), "rxdose" (cGy: the largest SITE prescription, a VOLUME one over it, else the
+    first fraction group's beam doses times its fractions), "brachy"; and "plan_name",
+    "description", "geometry", "ion", "dose_references", "fraction_groups" (beams with dose in
+    Gy and meterset in MU), "beams" (type, radiation, machine, meterset from the first fraction
+    group, control points with energy, gantry, collimator and couch angles, isocenter and jaw and
+    MLC positions, each carrying over what earlier points stated) and "brachy_setups".
+
+Raises:
+    {_OPEN}
+    RuntimeError: the file is not an RT Plan.
+
+Example:
+    >>> loam.read_rtplan("rtplan.dcm")["rxdose"]
+""",
     "write_ko": """
 Args:
     document: references, title, retrieve, UIDs and patient and study attributes (see above).

@@ -12,6 +12,7 @@
 #include "core/image_header.hpp"
 #include "rt/dvh.hpp"
 #include "rt/mask.hpp"
+#include "rt/plan.hpp"
 #include "rt/write.hpp"
 
 namespace loam::bind {
@@ -22,6 +23,80 @@ using namespace loamwerk::rt;
 nb::ndarray<nb::numpy> copy_array(const std::vector<double>& v) {
     std::vector<double> c(v);
     return to_array(std::move(c), {v.size()}, nb::dtype<double>());
+}
+
+nb::list vec(const double* v, std::size_t n);
+
+nb::object maybe(const std::optional<double>& v) { return v ? nb::cast(*v) : nb::none(); }
+nb::object maybe(const std::optional<long>& v) { return v ? nb::cast(*v) : nb::none(); }
+
+nb::dict plan_dict(const Plan& p) {
+    nb::dict d;
+    d["label"] = utf8_str(p.label), d["date"] = utf8_str(p.date), d["time"] = utf8_str(p.time);
+    d["name"] = utf8_str(p.prescription_name), d["rxdose"] = p.rxdose_cgy, d["brachy"] = p.brachy;
+    d["plan_name"] = utf8_str(p.name), d["description"] = utf8_str(p.description), d["geometry"] = utf8_str(p.geometry);
+    d["sop_instance_uid"] = utf8_str(p.sop_instance_uid), d["ion"] = p.ion;
+    nb::list refs;
+    for (const DoseReference& r : p.dose_references) {
+        nb::dict x;
+        x["number"] = r.number, x["structure_type"] = utf8_str(r.structure_type), x["type"] = utf8_str(r.type);
+        x["description"] = utf8_str(r.description), x["target_prescription_dose"] = maybe(r.target_prescription_dose);
+        refs.append(x);
+    }
+    d["dose_references"] = refs;
+    nb::list groups;
+    for (const FractionGroup& g : p.fraction_groups) {
+        nb::dict x;
+        x["number"] = g.number, x["fractions_planned"] = maybe(g.fractions_planned);
+        nb::list beams;
+        for (const FractionBeam& b : g.beams) {
+            nb::dict y;
+            y["beam"] = b.beam, y["dose"] = maybe(b.dose), y["meterset"] = maybe(b.meterset);
+            beams.append(y);
+        }
+        x["beams"] = beams;
+        nb::list setups;
+        for (const auto& [number, dose] : g.brachy_setups) {
+            nb::dict y;
+            y["setup"] = number, y["dose"] = maybe(dose);
+            setups.append(y);
+        }
+        x["brachy_setups"] = setups;
+        groups.append(x);
+    }
+    d["fraction_groups"] = groups;
+    nb::list beams;
+    for (const Beam& b : p.beams) {
+        nb::dict x;
+        x["number"] = b.number, x["name"] = utf8_str(b.name), x["description"] = utf8_str(b.description);
+        x["type"] = utf8_str(b.type), x["radiation_type"] = utf8_str(b.radiation_type), x["machine"] = utf8_str(b.machine);
+        x["dosimeter_unit"] = utf8_str(b.dosimeter_unit), x["source_axis_distance"] = maybe(b.source_axis_distance);
+        x["meterset"] = maybe(b.meterset), x["final_meterset_weight"] = maybe(b.final_meterset_weight);
+        nb::list points;
+        for (const ControlPoint& c : b.control_points) {
+            nb::dict y;
+            y["index"] = c.index, y["cumulative_meterset_weight"] = maybe(c.cumulative_meterset_weight);
+            y["energy"] = maybe(c.energy), y["gantry_angle"] = maybe(c.gantry_angle);
+            y["gantry_rotation"] = utf8_str(c.gantry_rotation), y["collimator_angle"] = maybe(c.collimator_angle);
+            y["couch_angle"] = maybe(c.couch_angle);
+            y["isocenter"] = c.isocenter ? nb::object(nb::make_tuple((*c.isocenter)[0], (*c.isocenter)[1], (*c.isocenter)[2])) : nb::none();
+            nb::dict devices;
+            for (const auto& [type, positions] : c.limiting_devices) devices[utf8_str(type)] = vec(positions.data(), positions.size());
+            y["limiting_devices"] = devices;
+            points.append(y);
+        }
+        x["control_points"] = points;
+        beams.append(x);
+    }
+    d["beams"] = beams;
+    nb::list setups;
+    for (const BrachySetup& s : p.brachy_setups) {
+        nb::dict x;
+        x["number"] = s.number, x["name"] = utf8_str(s.name), x["type"] = utf8_str(s.type), x["channels"] = s.channels;
+        setups.append(x);
+    }
+    d["brachy_setups"] = setups;
+    return d;
 }
 
 nb::list vec(const double* v, std::size_t n) {
@@ -282,6 +357,16 @@ void register_rt(nb::module_& m) {
                 "identity: dict[str, str | int] | None = None, sop_instance_uid: str = '', series_instance_uid: str = '') "
                 "-> bytes | None"),
         "An RT Structure Set from masks on the reference series: each slice's outlines as closed planar contours.");
+    m.def(
+        "read_rtplan",
+        [](const Path& path) {
+            const Plan plan = without_gil([&] { return read_plan(read_path(path).span()); });
+            return plan_dict(plan);
+        },
+        nb::arg("path"),
+        "An RT Plan or RT Ion Plan: dicompyler-core's GetPlan keys (label, date, time, name, rxdose in cGy, brachy)\n"
+        "and the plan's dose references, fraction groups, beams with their control points (each with what earlier\n"
+        "points stated carried forward) and brachytherapy application setups.");
     m.def(
         "dose_at",
         [](const Path& rtdose, nb::ndarray<const double, nb::c_contig, nb::device::cpu> points) {

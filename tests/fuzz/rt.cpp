@@ -1,8 +1,9 @@
-// Structure sets, dose grids and the DVHs between them, ROI masks, and Key Object Selection documents.
+// Structure sets, dose grids and the DVHs between them, ROI masks, plans, and Key Object Selection documents.
 // Input: an RTSTRUCT, "\n--\n", an RTDOSE.
 #include "fuzz.hpp"
 #include "rt/dvh.hpp"
 #include "rt/mask.hpp"
+#include "rt/plan.hpp"
 #include "sr/ko.hpp"
 
 using namespace loamwerk;
@@ -10,6 +11,7 @@ using namespace loamwerk;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const auto parts = fuzz::split(data, size, 2);
     fuzz::expect_clean([&] { sr::read_ko(parts[0]); });
+    fuzz::expect_clean([&] { rt::read_plan(parts[0]); });
     const fuzz::ScratchFile structures(parts[0]), dose(parts.back());
     fuzz::expect_clean([&] {
         const auto rois = rt::read_rtstruct(structures.path());
