@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "core/bytes.hpp"
+#include "core/identity.hpp"
+#include "core/image_header.hpp"
 #include "core/tags.hpp"
 #include "core/vr.hpp"
 #include "core/writer.hpp"
@@ -207,5 +209,29 @@ public:
 private:
     std::map<Tag, std::vector<std::uint8_t>> elements_;
 };
+
+// The patient, study, series and equipment attributes of an object authored in `first`'s study:
+// patient and study as that image states them, modality, series and equipment as given.
+inline void study_and_series(SortedDataset& d, const ImageHeader& first, const Identity& who, std::string_view modality,
+                             std::string_view series_uid) {
+    d.text(tags::kStudyDate, "DA", first.study_date);
+    d.text(tags::kStudyTime, "TM", first.study_time);
+    d.text(tags::kAccessionNumber, "SH", first.accession_number);
+    d.text(tags::kModality, "CS", modality);
+    d.text(tags::kManufacturer, "LO", who.manufacturer);
+    d.text(tags::kReferringPhysicianName, "PN", first.referring_physician_name);
+    if (!who.series_description.empty()) d.text(tags::kSeriesDescription, "LO", who.series_description);
+    if (!who.model_name.empty()) d.text(tags::kManufacturerModelName, "LO", who.model_name);
+    d.text(tags::kPatientName, "PN", first.patient_name);
+    d.text(tags::kPatientID, "LO", first.patient_id);
+    d.text(tags::kPatientBirthDate, "DA", first.patient_birth_date);
+    d.text(tags::kPatientSex, "CS", first.patient_sex);
+    if (!who.device_serial_number.empty()) d.text(tags::kDeviceSerialNumber, "LO", who.device_serial_number);
+    if (!who.software_versions.empty()) d.text(tags::kSoftwareVersions, "LO", who.software_versions);
+    d.text(tags::kStudyInstanceUID, "UI", first.study_uid);
+    d.text(tags::kSeriesInstanceUID, "UI", series_uid);
+    d.text(tags::kStudyID, "SH", first.study_id);
+    d.text(tags::kSeriesNumber, "IS", who.series_number);
+}
 
 }  // namespace loamwerk
