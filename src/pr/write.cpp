@@ -257,15 +257,9 @@ std::vector<std::uint8_t> write_state(PresentationState p, const std::vector<Ima
     d.text(tags::kSpecificCharacterSet, "CS", "ISO_IR 192");
     d.text(tags::kSOPClassUID, "UI", kGrayscaleSoftcopyPresentationState);
     d.text(tags::kSOPInstanceUID, "UI", p.sop_instance_uid);
-    d.text(tags::kStudyDate, "DA", p.study_date);
-    d.text(tags::kStudyTime, "TM", p.study_time);
-    d.text(tags::kAccessionNumber, "SH", p.accession_number);
-    d.text(tags::kModality, "CS", "PR");
+    // Patient and study as the first image states them (the state's own fields were copied from it).
+    study_and_series(d, first, who, "PR", p.series_instance_uid);
     d.text(tags::kLaterality, "CS", first.laterality);
-    d.text(tags::kManufacturer, "LO", who.manufacturer);
-    d.text(tags::kReferringPhysicianName, "PN", p.referring_physician_name);
-    if (!who.series_description.empty()) d.text(tags::kSeriesDescription, "LO", who.series_description);
-    if (!who.model_name.empty()) d.text(tags::kManufacturerModelName, "LO", who.model_name);
     d.put(tags::kReferencedSeriesSequence, [&](ItemWriter& w) {
         w.begin_sequence(tags::kReferencedSeriesSequence);
         std::vector<std::string> series;
@@ -282,16 +276,6 @@ std::vector<std::uint8_t> write_state(PresentationState p, const std::vector<Ima
         }
         w.end_sequence();
     });
-    d.text(tags::kPatientName, "PN", p.patient_name);
-    d.text(tags::kPatientID, "LO", p.patient_id);
-    d.text(tags::kPatientBirthDate, "DA", p.patient_birth_date);
-    d.text(tags::kPatientSex, "CS", p.patient_sex);
-    if (!who.device_serial_number.empty()) d.text(tags::kDeviceSerialNumber, "LO", who.device_serial_number);
-    if (!who.software_versions.empty()) d.text(tags::kSoftwareVersions, "LO", who.software_versions);
-    d.text(tags::kStudyInstanceUID, "UI", p.study_uid);
-    d.text(tags::kSeriesInstanceUID, "UI", p.series_instance_uid);
-    d.text(tags::kStudyID, "SH", p.study_id);
-    d.text(tags::kSeriesNumber, "IS", who.series_number);
     d.text(tags::kInstanceNumber, "IS", p.instance_number);
     // The modality transform the images themselves state, unless the caller gave one.
     if (!p.rescale_slope && first.rescale_slope && first.rescale_intercept) {
