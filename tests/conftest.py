@@ -5,7 +5,8 @@ import pytest
 
 import loam
 
-TESTDATA = Path(__file__).resolve().parent.parent.parent / "shared" / "testdata"
+SHARED = Path(__file__).resolve().parent.parent.parent / "shared"
+TESTDATA = SHARED / "testdata"
 
 
 def pytest_sessionstart(session):

@@ -289,14 +289,34 @@ def test_validate_table_and_exit_status(tmp_path, capsys):
     good.write_bytes(build(ct_elements()))
     bad.write_bytes(build(without(0x00100010)))
     assert cli.main(["validate", str(good)]) == 0
-    assert capsys.readouterr().out.strip() == ("1 files: 1 conformant, 0 with errors, 0 without an IOD profile, "
-                                               "0 unreadable")
+    assert capsys.readouterr().out.strip() == ("1 files: 1 conformant, 0 with errors, 0 with warnings only, "
+                                               "0 without an IOD profile, 0 unreadable")
     assert cli.main(["validate", str(tmp_path)]) == 1
     lines = capsys.readouterr().out.splitlines()
-    assert lines[0].split() == ["FILE", "SEVERITY", "TAG", "MODULE", "MESSAGE"]
-    assert lines[1].split()[:4] == [str(bad), "error", "(0010,0010)", "patient"]
+    assert lines[0].split() == ["FILE", "SEVERITY", "WHERE", "MODULE", "MESSAGE"]
+    assert lines[1].split()[:4] == [str(bad), "error", "PatientName", "patient"]
     assert lines[1].endswith("missing Type 2 attribute PatientName (0010,0010) required by module 'patient'")
-    assert lines[-1] == "2 files: 1 conformant, 1 with errors, 0 without an IOD profile, 0 unreadable"
+    assert lines[-1] == "2 files: 1 conformant, 1 with errors, 0 with warnings only, 0 without an IOD profile, 0 unreadable"
+
+
+def test_validate_element_layers_and_iod_only(tmp_path, capsys):
+    from test_iod import build, ct_elements
+    el = ct_elements()
+    el[0x00080020] = ("DA", "2024.1.1")
+    el[0x00101000] = ("LO", "OLD")
+    path = tmp_path / "x.dcm"
+    path.write_bytes(build(el))
+    assert cli.main(["validate", "--json", str(path)]) == 1
+    record = json.loads(capsys.readouterr().out)[0]
+    assert record["status"] == "with_errors"
+    assert [(f["severity"], f["module"], f["path"]) for f in record["findings"]] == [
+        ("error", "vr", "StudyDate"), ("warning", "retired", "OtherPatientIDs")]
+    assert cli.main(["validate", "--iod-only", str(path)]) == 0
+    assert capsys.readouterr().out.strip().startswith("1 files: 1 conformant")
+    el[0x00080020] = ("DA", "20240101")
+    path.write_bytes(build(el))
+    assert cli.main(["validate", str(path)]) == 0  # warnings only
+    assert "0 conformant, 0 with errors, 1 with warnings only" in capsys.readouterr().out
 
 
 def convert_input(tmp_path):

@@ -43,7 +43,7 @@ PUBLIC = ["DVHCurve", "WsiSlide", "apply_palette_indices", "assemble_4d", "assem
           "transform_rotate90", "transform_scale_intensity_range",
           "transform_scale_intensity_range_percentiles", "transform_sliding_window_positions",
           "transform_spatial_pad", "transform_transpose", "uid_for_keyword", "uid_lookup",
-          "uid_table", "voi_apply", "write_ko", "write_legacy_converted",
+          "uid_table", "validate", "voi_apply", "write_ko", "write_legacy_converted",
           "write_measurement_report", "write_metaimage_volume", "write_mkrtstruct",
           "write_nifti_volume", "write_nrrd_volume", "write_paramap", "write_part10", "write_pr",
           "write_report", "write_rtdose", "write_seg", "write_seg_fractional",
@@ -53,7 +53,7 @@ PUBLIC = ["DVHCurve", "WsiSlide", "apply_palette_indices", "assemble_4d", "assem
 # The package's own, over the core: the limits, the Dataset view and the open-error classes.
 PYTHON_LEVEL = {"memory_limit", "set_memory_limit", "read", "Dataset", "Element", "PersonName", "from_pydicom",
                 "parse_date", "parse_time", "parse_datetime", "FileNotFound", "FileAccessDenied", "FileIsDirectory",
-                "FileUnreadable", "DecodeMeta", "FileMeta", "Identity", "IodFinding", "Segment", "TagInfo", "UidInfo"}
+                "FileUnreadable", "DecodeMeta", "FileMeta", "Finding", "Identity", "IodFinding", "Segment", "TagInfo", "UidInfo"}
 
 
 def test_module_docstring_and_names():

@@ -71,6 +71,9 @@ def parse_modules(folder: Path):
                     current.append(("attr", attrs))
                 elif line.startswith("InvokeMacro="):
                     current.append(("macro", attrs))
+                elif line.startswith("Verify=") and "ThenErrorMessage" not in attrs \
+                        and "ThenWarningMessage" not in attrs:
+                    current.append(("verify", attrs))
     return modules, macros
 
 
@@ -122,6 +125,10 @@ def parse_template_iods(folder: Path):
 class Unsupported(Exception):
     pass
 
+
+CHECK_ENUMERATED, CHECK_DEFINED, CHECK_NOT_ZERO_ERROR, CHECK_NOT_ZERO_WARNING, CHECK_VM, CHECK_ITEMS = range(6)
+VM_ANY = 0xFFFF
+USAGE_VALUES_ONLY = 3
 
 TEST_PRESENT, TEST_VALUE_PRESENT, TEST_STRING, TEST_NUMBER = 0, 1, 2, 3
 OP_FIRST, OP_AND, OP_OR = 0, 1, 2
@@ -229,11 +236,13 @@ class ModuleExpander:
     def expand(self, body):
         """(rules, conditionals): rules are (tag, type, path); conditionals (condition, tag, type)."""
         rules, conditionals = [], []
-        self.top_level = []
+        self.top_level, self.values = [], []
         self._walk(body, (), rules, conditionals, set())
-        return rules, conditionals, list(dict.fromkeys(self.top_level))
+        return rules, conditionals, list(dict.fromkeys(self.top_level)), list(dict.fromkeys(self.values))
 
-    def _walk(self, body, path, rules, conditionals, active):
+    def _walk(self, body, path, rules, conditionals, active, values_only=False):
+        """values_only: inside a conditionally invoked macro, whose attributes are required only
+        under a condition left out here, but whose values are checked wherever present."""
         stack = [path]  # None: inside a sequence whose content is not checked
         for kind, attrs in body:
             here = stack[-1]
@@ -247,20 +256,54 @@ class ModuleExpander:
                     continue
                 if name not in self.macros:
                     self.report["unknown macros"].add(name)
-                elif "Condition" in attrs:
-                    self.report["conditionally invoked macros (left out)"].add(name)
                 elif name not in active:
-                    self._walk(self.macros[name], here, rules, conditionals, active | {name})
+                    conditional = values_only or "Condition" in attrs
+                    if "Condition" in attrs:
+                        self.report["conditionally invoked macros (values checked only)"].add(name)
+                    self._walk(self.macros[name], here, rules, conditionals, active | {name}, conditional)
                 continue
-            keyword = attrs.get("Sequence") or attrs.get("Name")
+            keyword = attrs.get("Sequence") or attrs.get("Name") or attrs.get("Verify")
             tag = self.keywords.get(keyword)
             if tag is None:
                 self.report["unknown keywords"].add(keyword)
             elif here is not None:
-                self._rule(tag, attrs, here, rules, conditionals)
+                if kind != "verify" and not values_only:
+                    self._rule(tag, attrs, here, rules, conditionals)
+                self._values(tag, kind, attrs, here)
             if kind == "seq":
                 deeper = here is not None and tag is not None and len(here) < MAX_DEPTH
                 stack.append(here + (tag,) if deeper else None)
+
+    def _values(self, tag, kind, attrs, path):
+        """Value rules (tag, path, check, selector, list name, vm_min, vm_max, condition name)."""
+        sel = attrs.get("ValueSelector", "*")
+        selector = -1 if sel == "*" else int(sel)
+        # A Verify line's condition is on the top-level data set and guards its check; a Name
+        # line's is its Type 1C/2C one, which guards only the non-zero check (a value that need
+        # not be there, such as an inversion time outside inversion recovery, may be zero).
+        cond = attrs.get("Condition", "")
+        if cond and path:
+            if kind == "verify":
+                return
+            cond = ""
+        for key, check in (("StringEnumValues", CHECK_ENUMERATED), ("BinaryEnumValues", CHECK_ENUMERATED),
+                           ("StringDefinedTerms", CHECK_DEFINED)):
+            if key in attrs:
+                self.values.append((tag, path, check, selector, attrs[key], 0, 0, cond if kind == "verify" else ""))
+        for key, check in (("NotZeroError", CHECK_NOT_ZERO_ERROR), ("NotZeroWarning", CHECK_NOT_ZERO_WARNING)):
+            if key in attrs:
+                self.values.append((tag, path, check, selector, "", 0, 0, cond))
+        vm = attrs.get("VM")
+        if vm and kind != "verify":
+            m = re.fullmatch(r"(\d+)(?:-(\d+|n))?", vm)
+            if not m:
+                self.report["VM forms left out"].add(vm)
+            else:
+                low = int(m.group(1))
+                high = low if m.group(2) is None else (VM_ANY if m.group(2) == "n" else int(m.group(2)))
+                if (low, high) != (0, VM_ANY):
+                    check = CHECK_ITEMS if kind == "seq" else CHECK_VM
+                    self.values.append((tag, path, check, -1, "", low, high, ""))
 
     def _rule(self, tag, attrs, path, rules, conditionals):
         kind = attrs.get("Type", "3")
@@ -344,18 +387,18 @@ def main(argv):
             if mod not in module_ids:
                 module_ids.append(mod)
 
-    module_rules, module_conditionals, module_tags = {}, {}, {}
+    module_rules, module_conditionals, module_tags, module_values = {}, {}, {}, {}
     for mod in module_ids:
         names = template_of(mod)
         if not names:
             report["modules without a template (no rules)"].add(mod)
         body = [line for name in names for line in modules_tpl[name]]
-        module_rules[mod], module_conditionals[mod], module_tags[mod] = expander.expand(body)
+        module_rules[mod], module_conditionals[mod], module_tags[mod], module_values[mod] = expander.expand(body)
 
     # Cross-check the mandatory modules of the IODs both sources define, matched by SOP class;
     # SOP classes the templates add to such an IOD (newer than the IOD list) join it.
     iod_of_uid = {s["id"]: iod_of_name.get(s["ciod"]) for s in sops}
-    matched = set()
+    matched, pseudo = set(), defaultdict(set)
     for t_name, t_modules in iods_tpl.items():
         uids = [p[6] for p in compile_or_none(conditions.get(t_modules.get("__condition__", ""), []),
                                               keywords, sop_names) if p[0] == "test" and p[6]]
@@ -367,6 +410,12 @@ def main(argv):
                     iod_of_uid[u] = iod
                     report["SOP classes added from the templates"].add(f"{u} ({iod})")
                     sops.append({"id": u, "ciod": next(c["name"] for c in ciods if c["id"] == iod)})
+        for iod in iods:
+            # The templates' pseudo modules hold value checks particular to an IOD (a single-frame
+            # IOD's Number of Frames is 1); they join it for those checks only.
+            for m in t_modules:
+                if m.endswith("Pseudo") and m in modules_tpl:
+                    pseudo[iod].add(m)
         for iod in iods:
             matched.add(iod)
             theirs = {m for m, u in t_modules.items() if u == "M" and m != "__condition__"}
@@ -381,6 +430,14 @@ def main(argv):
     for iod in iod_ids:
         if iod not in matched:
             report["IODs without a template definition"].add(iod)
+    for iod in iod_ids:
+        for name in sorted(pseudo[iod]):
+            mod = hyphenate(name)
+            if mod not in module_ids:
+                module_ids.append(mod)
+                _, _, _, module_values[mod] = expander.expand(modules_tpl[name])
+                module_rules[mod], module_conditionals[mod], module_tags[mod] = [], [], []
+            iod_rows[iod].append((mod, USAGE_VALUES_ONLY))
 
     sop_rows = []
     for s in sops:
@@ -431,7 +488,36 @@ def main(argv):
                         if tags:
                             cond_rules.setdefault((cond, tags, kind, guard), set()).update(sops_of_iod[iod])
 
-    write(out_path, iod_ids, iod_rows, module_ids, module_rules, sop_rows, compiled, cond_rules)
+    # Value rules: those whose list is carried and whose condition compiles.
+    lists = load_value_lists(ROOT / "tools/iod-value-lists.tsv")
+    for mod in module_ids:
+        kept = []
+        for rule in module_values[mod]:
+            lst, cond = rule[4], rule[7]
+            if lst and lst not in lists:
+                report["value lists not carried (not checked)"].add(lst)
+                continue
+            if cond and cond not in compiled:
+                compiled[cond] = None
+                try:
+                    compiled[cond] = compile_condition(conditions[cond], keywords, sop_names)
+                except (Unsupported, KeyError) as why:
+                    report["conditions left out"].add(f"{cond}: {why}")
+            if cond and compiled[cond] is None:
+                continue
+            kept.append(rule)
+        module_values[mod] = kept
+    # A module an IOD does not require is taken as present when one of its own top-level
+    # attributes (one no other module of the IOD has) is.
+    guards = {}
+    for iod in iod_ids:
+        for mod, usage in iod_rows[iod]:
+            if usage not in (0, USAGE_VALUES_ONLY):
+                others = {t for o, _ in iod_rows[iod] if o != mod for t in module_tags.get(o, [])}
+                guards[(iod, mod)] = tuple(t for t in module_tags[mod] if t not in others)
+
+    write(out_path, iod_ids, iod_rows, module_ids, module_rules, sop_rows, compiled, cond_rules,
+          module_values, lists, guards)
     for key in sorted(report):
         items = sorted(report[key], key=str)
         print(f"{key}: {len(items)}", file=sys.stderr)
@@ -443,7 +529,17 @@ def main(argv):
           file=sys.stderr)
 
 
-def write(out_path, iod_ids, iod_rows, module_ids, module_rules, sop_rows, compiled, cond_rules):
+def load_value_lists(path: Path):
+    lists = {}
+    for line in path.read_text().splitlines():
+        if line and not line.startswith("#"):
+            name, values = line.split("\t")
+            lists[name] = values.split("|")
+    return lists
+
+
+def write(out_path, iod_ids, iod_rows, module_ids, module_rules, sop_rows, compiled, cond_rules,
+          module_values, lists, guards):
     module_index = {m: i for i, m in enumerate(module_ids)}
     o = []
     o.append("// Generated by tools/gen_iod.py; do not edit.\n")
@@ -457,13 +553,19 @@ def write(out_path, iod_ids, iod_rows, module_ids, module_rules, sop_rows, compi
     o += [f"    {{{c_string(uid)}, {i}}}," for uid, i in sop_rows]
     o.append("};\n")
     o.append("const IodModuleRow kIodModules[] = {")
-    iod_ranges, pos = [], 0
+    iod_ranges, pos, guard_tags = [], 0, []
     for iod in iod_ids:
         rows = iod_rows[iod]
         iod_ranges.append((pos, len(rows)))
-        o.append("    " + " ".join(f"{{{module_index[m]}, {u}}}," for m, u in rows))
+        cells = []
+        for m, u in rows:
+            guard = guards.get((iod, m), ())
+            cells.append(f"{{{module_index[m]}, {u}, {len(guard_tags)}, {len(guard)}}},")
+            guard_tags.extend(guard)
+        o.append("    " + " ".join(cells))
         pos += len(rows)
     o.append("};\n")
+    packed_array(o, "const Tag kGuardTags[]", guard_tags or [0], 8, lambda t: f"0x{t:08X}u")
     o.append("const IodRow kIods[] = {")
     o += [f"    {{{c_string(iod)}, {a}, {n}}}," for iod, (a, n) in zip(iod_ids, iod_ranges)]
     o.append("};\n")
@@ -487,8 +589,17 @@ def write(out_path, iod_ids, iod_rows, module_ids, module_rules, sop_rows, compi
                 rule_lines.append(f"    {{0x{tag:08X}u, {kind}, {path_offset(path)}, {len(path)}}},")
             pos += len(rules)
         module_ranges.append(ranges[rules])
+    # Value rules: modules with the same ones share a range too.
+    value_rules, value_ranges, value_at = [], [], {}
+    for mod in module_ids:
+        key = tuple(module_values[mod])
+        if key not in value_at:
+            value_at[key] = (len(value_rules), len(key))
+            value_rules.extend(key)
+        value_ranges.append(value_at[key])
     o.append("const ModuleRow kModules[] = {")
-    o += [f"    {{{c_string(m)}, {a}, {n}}}," for m, (a, n) in zip(module_ids, module_ranges)]
+    o += [f"    {{{c_string(m)}, {a}, {n}, {va}, {vn}}},"
+          for m, (a, n), (va, vn) in zip(module_ids, module_ranges, value_ranges)]
     o.append("};\n")
     o.append("const AttributeRule kAttributeRules[] = {")
     o += rule_lines
@@ -504,7 +615,6 @@ def write(out_path, iod_ids, iod_rows, module_ids, module_rules, sop_rows, compi
         tag_types.extend(sorted(strictest.items()))
     packed_array(o, "const TagType kIodTagTypes[]", tag_types, 6, lambda r: f"{{0x{r[0]:08X}u, {r[1]}}}")
     packed_array(o, "const TagTypeRange kIodTagRanges[]", tag_ranges, 8, lambda r: f"{{{r[0]}, {r[1]}}}")
-    packed_array(o, "const Tag kPathTags[]", path_tags or [0], 8, lambda t: f"0x{t:08X}u")
 
     instr, required, sop_refs, rows = [], [], [], []
     sop_pos = {uid: i for i, (uid, _) in enumerate(sop_rows)}
@@ -525,6 +635,33 @@ def write(out_path, iod_ids, iod_rows, module_ids, module_rules, sop_rows, compi
         sop_refs.extend(sorted(sop_pos[u] for u in sop_set))
         rows.append(f"    {{{c_string(cond)}, {a}, {n}, {r0}, {len(tags)}, false, {s0}, {len(sop_set)}, "
                     f"{str(kind == 1).lower()}}},")
+    list_names = sorted({r[4] for r in value_rules if r[4]})
+    list_index = {name: i for i, name in enumerate(list_names)}
+    list_rows, list_values = [], []
+    for name in list_names:
+        list_rows.append(f"    {{{c_string(name)}, {len(list_values)}, {len(lists[name])}}},")
+        list_values.extend(lists[name])
+    value_lines = []
+    for tag, path, check, selector, lst, low, high, cond in value_rules:
+        a, n = 0, 0
+        if cond:
+            if (cond, ()) not in program_at:
+                program_at[(cond, ())] = (len(instr), len(compiled[cond]))
+                for step, op, t, test, negate, sel, text, number, cmp in compiled[cond]:
+                    code = {"test": "kTest", "open": "kOpen", "close": "kClose"}[step]
+                    instr.append(f"    {{Step::{code}, {op}, 0x{t:08X}u, {test}, {str(negate).lower()}, {sel}, "
+                                 f"{c_string(text)}, {number!r}, {cmp}}},")
+            a, n = program_at[(cond, ())]
+        value_lines.append(f"    {{0x{tag:08X}u, {path_offset(path)}, {len(path)}, {check}, {selector}, "
+                           f"{list_index.get(lst, 0)}, {low}, {high}, {a}, {n}}},")
+    o.append("const ValueRule kValueRules[] = {")
+    o += value_lines
+    o.append("};\n")
+    o.append("const ValueList kValueLists[] = {")
+    o += list_rows
+    o.append("};\n")
+    packed_array(o, "const char* const kListValues[]", list_values, 8, c_string)
+    packed_array(o, "const Tag kPathTags[]", path_tags or [0], 8, lambda t: f"0x{t:08X}u")
     o.append("const ConditionStep kConditionSteps[] = {")
     o += instr
     o.append("};\n")
@@ -538,7 +675,8 @@ def write(out_path, iod_ids, iod_rows, module_ids, module_rules, sop_rows, compi
                       ("PathTags", "kPathTags"), ("IodTagTypes", "kIodTagTypes"),
                       ("IodTagRanges", "kIodTagRanges"), ("ConditionSteps", "kConditionSteps"),
                       ("RequiredTags", "kRequiredTags"), ("RuleSopClasses", "kRuleSopClasses"),
-                      ("GeneratedRules", "kGeneratedRules")]:
+                      ("GeneratedRules", "kGeneratedRules"), ("ValueRules", "kValueRules"),
+                      ("ValueLists", "kValueLists"), ("ListValues", "kListValues"), ("GuardTags", "kGuardTags")]:
         o.append(f"const std::size_t k{name}Count = std::size({arr});")
     o.append("\n}  // namespace loamwerk::iod::tables")
     out_path.parent.mkdir(parents=True, exist_ok=True)

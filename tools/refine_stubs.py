@@ -32,6 +32,7 @@ PRECISE = {
     "describe_private": [("-> dict[str, str | bool] | None", "-> TagInfo | None")],
     "uid_lookup": [("-> dict[str, str | bool | int] | None", "-> UidInfo | None")],
     "iod_validate": [("-> list[dict[str, str | int]]", "-> list[IodFinding]")],
+    "validate": [("-> list[dict[str, str | int]]", "-> list[Finding]")],
     "write_seg": [("segments: list[dict]", "segments: Sequence[Segment]"),
                   ("identity: dict[str, str | int] | None", "identity: Identity | None")],
     "write_seg_fractional": [("segments: list[dict]", "segments: Sequence[Segment]"),
@@ -43,7 +44,7 @@ PRECISE = {
     "wsi_write_pyramid": [("identity: dict | None", "identity: Identity | None")],
 }
 
-TYPES = "DecodeMeta, FileMeta, Identity, IodFinding, Segment, TagInfo, UidInfo"
+TYPES = "DecodeMeta, FileMeta, Finding, Identity, IodFinding, Segment, TagInfo, UidInfo"
 
 BARE = [
     (re.compile(r"\b(numpy\.typing\.NDArray|NDArray)\b(?!\[)"), r"\1[Any]"),

@@ -127,6 +127,7 @@ from ._core import (
     uid_for_keyword,
     uid_lookup,
     uid_table,
+    validate,
     voi_apply,
     write_ko,
     write_legacy_converted,
@@ -151,7 +152,7 @@ from ._core import (
 
 from ._core import _memory_limit, _set_memory_limit
 from ._core import FileAccessDenied, FileIsDirectory, FileNotFound, FileUnreadable
-from ._types import DecodeMeta, FileMeta, Identity, IodFinding, Segment, TagInfo, UidInfo
+from ._types import DecodeMeta, FileMeta, Finding, Identity, IodFinding, Segment, TagInfo, UidInfo
 from .dataset import Dataset, Element, PersonName, from_pydicom, parse_date, parse_datetime, parse_time, read
 
 __version__ = "0.1.0"
@@ -203,6 +204,7 @@ __all__ = [
     "DecodeMeta",
     "FileMeta",
     "Identity",
+    "Finding",
     "IodFinding",
     "Segment",
     "TagInfo",
@@ -332,6 +334,7 @@ __all__ = [
     "uid_for_keyword",
     "uid_lookup",
     "uid_table",
+    "validate",
     "voi_apply",
     "write_ko",
     "write_legacy_converted",

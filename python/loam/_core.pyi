@@ -6,7 +6,7 @@ from typing import Any
 
 from numpy.typing import ArrayLike
 
-from ._types import DecodeMeta, FileMeta, Identity, IodFinding, Segment, TagInfo, UidInfo
+from ._types import DecodeMeta, FileMeta, Finding, Identity, IodFinding, Segment, TagInfo, UidInfo
 from collections.abc import Sequence
 import os
 from typing import Annotated
@@ -892,6 +892,31 @@ def iod_validate(path: str | os.PathLike[str]) -> list[IodFinding]:
     Example:
         >>> [f["message"] for f in loam.iod_validate("ct.dcm") if f["severity"] == "error"]
         []
+    """
+
+def validate(path: str | os.PathLike[str]) -> list[Finding]:
+    """
+    Checks a file with every layer: the IOD's modules and conditions, the module definitions'
+    enumerated values, defined terms, multiplicities and item counts, and each element's VR,
+    dictionary VM, retirement, private-creator use and the file meta. Returns findings
+    {severity, tag, module, message, path}; problems are reported, never raised.
+
+    Args:
+        path: the file.
+
+    Returns:
+        Findings {severity, tag, module, message, path}: the IOD layer's (as iod_validate), then
+        the module definitions' value checks (module: the module's name), then the element layers
+        (module "vr", "vm", "retired", "private" or "file-meta"). path names the element from the
+        top, "ReferencedSeriesSequence[0].SeriesInstanceUID". Empty when the file conforms.
+
+    Raises:
+        FileNotFoundError: the file does not exist (also a RuntimeError, "cannot read: <path>").
+        RuntimeError: the file cannot be decoded.
+
+    Example:
+        >>> [f["path"] for f in loam.validate("ct.dcm") if f["module"] == "vr"]
+        ['StudyDate']
     """
 
 def _series_keys(paths: Sequence[str | os.PathLike[str]]) -> list[dict[str, Any]]:

@@ -265,6 +265,24 @@ Example:
     >>> [f["message"] for f in loam.iod_validate("ct.dcm") if f["severity"] == "error"]
     []
 """,
+    "validate": """
+Args:
+    path: the file.
+
+Returns:
+    Findings {severity, tag, module, message, path}: the IOD layer's (as iod_validate), then
+    the module definitions' value checks (module: the module's name), then the element layers
+    (module "vr", "vm", "retired", "private" or "file-meta"). path names the element from the
+    top, "ReferencedSeriesSequence[0].SeriesInstanceUID". Empty when the file conforms.
+
+Raises:
+    FileNotFoundError: the file does not exist (also a RuntimeError, "cannot read: <path>").
+    RuntimeError: the file cannot be decoded.
+
+Example:
+    >>> [f["path"] for f in loam.validate("ct.dcm") if f["module"] == "vr"]
+    ['StudyDate']
+""",
     "assemble_volume": """
 Args:
     paths: the files of one series (others are left out by the rules described above).

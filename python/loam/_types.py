@@ -81,6 +81,12 @@ class IodFinding(TypedDict):
     message: str
 
 
+class Finding(IodFinding):
+    """One finding of `validate`: an IOD finding with the path of the element it is about."""
+
+    path: str
+
+
 class Identity(TypedDict, total=False):
     """Who wrote an authored object (the `identity` of the Segmentation, Key Object and slide
     writers); any key left out keeps the writer's default."""

@@ -18,7 +18,7 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import Any, TextIO, cast
 
 from . import _core
-from ._types import Segment
+from ._types import IodFinding, Segment
 
 # Runs with fewer files than this finish before a progress bar is worth drawing.
 PROGRESS_MIN_FILES = 200
@@ -798,7 +798,7 @@ def cmd_validate(args: argparse.Namespace) -> int:
     records: list[dict[str, object]] = []
     for path in files:
         try:
-            found = _core.iod_validate(path)
+            found: Sequence[IodFinding] = _core.iod_validate(path) if args.iod_only else _core.validate(path)
         except RuntimeError as exc:
             rows.append((path, "error", "-", "file", str(exc)))
             summary["unreadable"] += 1
@@ -807,23 +807,32 @@ def cmd_validate(args: argparse.Namespace) -> int:
         findings = []
         for f in found:
             tag = f"({f['tag'] >> 16:04X},{f['tag'] & 0xFFFF:04X})" if f["tag"] else "-"
-            rows.append((path, str(f["severity"]), tag, str(f["module"]) or "-", str(f["message"])))
-            findings.append({"severity": f["severity"], "tag": tag if f["tag"] else None,
-                             "module": f["module"] or None, "message": f["message"]})
+            located = cast(dict[str, str], f).get("path")
+            where = located or tag
+            rows.append((path, str(f["severity"]), where, str(f["module"]) or "-", str(f["message"])))
+            finding: dict[str, str | None] = {"severity": f["severity"], "tag": tag if f["tag"] else None,
+                       "module": f["module"] or None, "message": f["message"]}
+            if located is not None:
+                finding["path"] = located or None
+            findings.append(finding)
         errors = sum(f["severity"] == "error" for f in found)
-        status = "with errors" if errors else "conformant" if not found else "not checked"
+        warnings = sum(f["severity"] == "warning" for f in found)
+        profiled = not any(f["severity"] == "info" and f["module"] == "" for f in found)
+        status = ("with errors" if errors else "with warnings" if warnings
+                  else "conformant" if profiled else "not checked")
         summary[status] += 1
         records.append({"path": path, "status": status.replace(" ", "_"), "findings": findings})
     if args.json:
         print_json(records)
         return 1 if any(r[1] == "error" for r in rows) else 0
     if rows:
-        head = ("FILE", "SEVERITY", "TAG", "MODULE", "MESSAGE")
+        head = ("FILE", "SEVERITY", "WHERE", "MODULE", "MESSAGE")
         widths = [max(len(r[i]) for r in [head, *rows]) for i in range(4)]
         for r in [head, *rows]:
             print("  ".join(c.ljust(w) for c, w in zip(r, widths)) + "  " + r[4])
     print(f"{len(files)} files: {summary['conformant']} conformant, {summary['with errors']} with errors, "
-          f"{summary['not checked']} without an IOD profile, {summary['unreadable']} unreadable")
+          f"{summary['with warnings']} with warnings only, {summary['not checked']} without an IOD profile, "
+          f"{summary['unreadable']} unreadable")
     return 1 if any(r[1] == "error" for r in rows) else 0
 
 
@@ -1302,8 +1311,11 @@ def build_parser() -> argparse.ArgumentParser:
     dd.add_argument("-o", "--output", required=True, metavar="DICOMDIR")
     dd.add_argument("--fileset-id", default="", metavar="ID", help="File-set ID (up to 16 characters)")
     dd.set_defaults(run=cmd_dicomdir)
-    va = sub.add_parser("validate", help="check files against their IOD; exit status 1 when any error")
+    va = sub.add_parser("validate", help="check files against their IOD and each element against its VR, "
+                        "VM and the module definitions; exit status 1 when any error")
     va.add_argument("paths", nargs="+", metavar="PATH", help="files, or directories to scan")
+    va.add_argument("--iod-only", action="store_true",
+                    help="only the IOD layer: required attributes of the mandatory modules and the conditions")
     va.add_argument("--json", action="store_true", help="one JSON array of per-file objects with their findings")
     va.set_defaults(run=cmd_validate)
     cv = sub.add_parser("convert", help="assemble each series under a directory into volume files, as dcm2niix does")

@@ -17,20 +17,47 @@ struct IodRow {
     const char* name;
     std::uint16_t first_module, module_count;  // range in kIodModules
 };
-enum Usage : std::uint8_t { kMandatory = 0, kUserOption = 1, kConditional = 2 };
+// kValuesOnly: a module holding value checks particular to the IOD, and no attribute rules.
+enum Usage : std::uint8_t { kMandatory = 0, kUserOption = 1, kConditional = 2, kValuesOnly = 3 };
 struct IodModuleRow {
     std::uint16_t module;
     std::uint8_t usage;
+    // A module the IOD does not require counts as present when one of these attributes is.
+    std::uint32_t first_guard, guard_count;  // range in kGuardTags
 };
 struct ModuleRow {
     const char* name;
-    std::uint32_t first_rule, rule_count;  // range in kAttributeRules
+    std::uint32_t first_rule, rule_count;    // range in kAttributeRules
+    std::uint32_t first_value, value_count;  // range in kValueRules
 };
 struct AttributeRule {
     Tag tag;
     std::uint8_t type;         // 1 or 2; 3 and 4 are 1C and 2C, whose conditions are checked apart
     std::uint32_t path;        // offset into kPathTags
     std::uint8_t depth;        // number of enclosing sequences, outermost first
+};
+
+// A check on the values of a present attribute: against an enumerated-value list (an error when
+// the value is not in it) or a defined-term list (a warning), non-zero, a value multiplicity, or
+// a sequence's number of items. Guarded, when it has steps, by a condition on the data set.
+enum ValueCheck : std::uint8_t {
+    kEnumerated = 0, kDefinedTerm = 1, kNotZeroError = 2, kNotZeroWarning = 3, kModuleVm = 4, kItemCount = 5
+};
+constexpr std::uint16_t kVmAny = 0xFFFF;
+struct ValueRule {
+    Tag tag;
+    std::uint32_t path;
+    std::uint8_t depth;
+    std::uint8_t check;
+    std::int8_t selector;          // value index; -1: every value
+    std::uint16_t list;            // kValueLists
+    std::uint16_t vm_min, vm_max;  // kModuleVm and kItemCount
+    std::uint32_t first_step, step_count;  // kConditionSteps
+};
+// Strings; a list for binary attributes holds numbers, and "a..b" for a range.
+struct ValueList {
+    const char* name;
+    std::uint32_t first, count;  // range in kListValues
 };
 
 // An attribute an IOD names, with its strictest type there (1C counted as 1, 2C as 2); the rows
@@ -82,7 +109,12 @@ extern const ConditionStep kConditionSteps[];
 extern const Tag kRequiredTags[];
 extern const std::uint16_t kRuleSopClasses[];
 extern const ConditionalRule kGeneratedRules[];
+extern const ValueRule kValueRules[];
+extern const ValueList kValueLists[];
+extern const char* const kListValues[];
+extern const Tag kGuardTags[];
 extern const std::size_t kSopClassesCount, kIodsCount, kIodModulesCount, kModulesCount, kAttributeRulesCount,
-    kPathTagsCount, kIodTagTypesCount, kIodTagRangesCount, kConditionStepsCount, kRequiredTagsCount, kRuleSopClassesCount, kGeneratedRulesCount;
+    kPathTagsCount, kIodTagTypesCount, kIodTagRangesCount, kConditionStepsCount, kRequiredTagsCount, kRuleSopClassesCount, kGeneratedRulesCount,
+    kValueRulesCount, kValueListsCount, kListValuesCount, kGuardTagsCount;
 
 }  // namespace loamwerk::iod::tables

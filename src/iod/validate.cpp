@@ -6,6 +6,8 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <set>
+#include <cctype>
 #include <stdexcept>
 #include <string_view>
 
@@ -15,6 +17,7 @@
 #include "core/file_io.hpp"
 #include "core/values.hpp"
 #include "core/tags.hpp"
+#include "iod/elements.hpp"
 #include "iod/tables.hpp"
 
 namespace loamwerk::iod {
@@ -152,7 +155,9 @@ public:
                 message = format("Type {} attribute {} {} of {} (module '{}')",
                                  {type, tag, where, tag_text(seq), module.name});
             }
-            out.push_back({Severity::kError, rule.tag, module.name, std::move(message)});
+            std::string path;  // the sequences, without item indexes: the finding counts over all items
+            for (std::uint8_t d = 0; d < rule.depth; ++d) path += path_text({}, kPathTags[rule.path + d]) + ".";
+            out.push_back({Severity::kError, rule.tag, module.name, std::move(message), path + path_text({}, rule.tag)});
         }
     }
 
@@ -215,7 +220,9 @@ void rt_dose_checks(const Elements& ds, std::vector<Finding>& out) {
     else if (t == "FRACTION" && !has_path(ds, {kPlan, kFraction}))
         message = "RT Dose Summation Type FRACTION requires a referenced fraction group (Referenced RT Plan "
                   "\u2192 Referenced Fraction Group Sequence is absent)";
-    if (message) out.push_back({Severity::kError, tags::kDoseSummationType, "rt-dose", message});
+    if (message)
+        out.push_back({Severity::kError, tags::kDoseSummationType, "rt-dose", message,
+                       path_text({}, tags::kDoseSummationType)});
 }
 
 // The seven general rules, in the tables' own form.
@@ -262,7 +269,7 @@ void conditional(const ConditionalRule& rule, const ConditionStep* steps, const 
         std::string list;
         for (Tag t : tags) list += (list.empty() ? "" : " / ") + tag_text(t);
         out.push_back({Severity::kError, tags.front(), "iod-conditional",
-                       format("{}: at least one of {} is required", {rule.name, list})});
+                       format("{}: at least one of {} is required", {rule.name, list}), path_text({}, tags.front())});
         return;
     }
     for (Tag t : tags) {
@@ -270,7 +277,8 @@ void conditional(const ConditionalRule& rule, const ConditionStep* steps, const 
         if (e && !(rule.empty_is_missing && e->length == 0)) continue;
         out.push_back({Severity::kError, t, "iod-conditional",
                        format("{}: conditionally-required {} is {}",
-                              {rule.name, tag_text(t), rule.empty_is_missing ? "missing or empty" : "missing"})});
+                              {rule.name, tag_text(t), rule.empty_is_missing ? "missing or empty" : "missing"}),
+                       path_text({}, t)});
     }
 }
 
@@ -320,28 +328,43 @@ std::uint8_t RequiredAttributes::type_of(Tag tag) const {
     return row != last && row->tag == tag ? row->type : 0;
 }
 
-std::vector<Finding> check_dataset(const Dataset& ds) {
-    std::vector<Finding> out;
-    const Elements& top = ds.elements();
-    Elements meta_elements;
-    const DatasetLayout& layout = ds.layout();
-    if (layout.has_meta && layout.meta.dataset_offset > 132 && layout.meta.dataset_offset <= ds.bytes().size())
-        dataset::parse(ds.bytes().data() + 132, layout.meta.dataset_offset - 132, Encoding::ExplicitLE, meta_elements);
-    const bool walked = ds.parsed();
-    // A DICOMDIR names its SOP Class in the file meta only.
-    const ElementRef* sop = find_element(top, tags::kSOPClassUID);
-    if (!sop) sop = find_element(meta_elements, tags::kMediaStorageSOPClassUID);
-    const std::string_view uid = sop ? value_text(*sop) : std::string_view{};
-    const SopClassRow* row = find_sop_class(uid);
+namespace {
+
+// What every layer needs of the data set: the file meta's elements and the IOD profile.
+struct Subject {
+    const Elements& top;
+    Elements meta;
+    std::string_view sop_class;
+    const SopClassRow* row = nullptr;
+    bool parsed = false;
+
+    explicit Subject(const Dataset& ds) : top(ds.elements()) {
+        const DatasetLayout& layout = ds.layout();
+        if (layout.has_meta && layout.meta.dataset_offset > 132 && layout.meta.dataset_offset <= ds.bytes().size())
+            dataset::parse(ds.bytes().data() + 132, layout.meta.dataset_offset - 132, Encoding::ExplicitLE, meta);
+        // A DICOMDIR names its SOP Class in the file meta only.
+        const ElementRef* sop = find_element(top, tags::kSOPClassUID);
+        if (!sop) sop = find_element(meta, tags::kMediaStorageSOPClassUID);
+        sop_class = sop ? value_text(*sop) : std::string_view{};
+        row = find_sop_class(sop_class);
+        parsed = ds.parsed() && fully_parsed(top, 0);
+    }
+};
+
+void iod_checks(const Subject& subject, std::vector<Finding>& out) {
+    const Elements& top = subject.top;
+    const SopClassRow* row = subject.row;
     if (!row) {
         out.push_back({Severity::kInfo, 0, "",
-                       format("no IOD profile for SOP Class {} \u2014 module conformance not checked", {uid})});
-        return out;
+                       format("no IOD profile for SOP Class {} \u2014 module conformance not checked",
+                              {subject.sop_class}),
+                       {}});
+        return;
     }
-    if (!walked || !fully_parsed(top, 0)) {
+    if (!subject.parsed) {
         out.push_back({Severity::kError, 0, "dataset",
-                       "dataset or nested sequence could not be fully parsed \u2014 conformance not checked"});
-        return out;
+                       "dataset or nested sequence could not be fully parsed \u2014 conformance not checked", {}});
+        return;
     }
     const IodRow& iod = kIods[row->iod];
     Checker checker(top);
@@ -349,17 +372,186 @@ std::vector<Finding> check_dataset(const Dataset& ds) {
         const IodModuleRow& m = kIodModules[iod.first_module + i];
         if (m.usage == kMandatory) checker.module_rules(kModules[m.module], out);
     }
-    if (uid == kRtDose) rt_dose_checks(top, out);
+    if (subject.sop_class == kRtDose) rt_dose_checks(top, out);
     const std::size_t sop_index = std::size_t(row - kSopClasses);
-    const Scope scope{top, meta_elements};
+    const Scope scope{top, subject.meta};
     for (const ConditionalRule& rule : kGeneralRules)
         conditional(rule, kGeneralSteps, kGeneralRequired, scope, sop_index, out);
     for (std::size_t i = 0; i < kGeneratedRulesCount; ++i)
         conditional(kGeneratedRules[i], kConditionSteps, kRequiredTags, scope, sop_index, out);
+}
+
+std::string count_range(std::uint16_t low, std::uint16_t high) {
+    if (high == kVmAny) return std::to_string(low) + " or more";
+    return low == high ? std::to_string(low) : std::to_string(low) + " to " + std::to_string(high);
+}
+
+bool numeric_list(const ValueList& list) {
+    for (std::uint32_t i = 0; i < list.count; ++i) {
+        const std::string_view v = kListValues[list.first + i];
+        if (v.empty() || !(std::isdigit((unsigned char)v[0]) || v[0] == '-')) return false;
+    }
+    return list.count > 0;
+}
+
+bool in_numeric_list(const ValueList& list, double x) {
+    for (std::uint32_t i = 0; i < list.count; ++i) {
+        const std::string_view v = kListValues[list.first + i];
+        const std::size_t dots = v.find("..");
+        double lo = 0, hi = 0;
+        std::from_chars(v.data(), v.data() + (dots == v.npos ? v.size() : dots), lo);
+        hi = lo;
+        if (dots != v.npos) std::from_chars(v.data() + dots + 2, v.data() + v.size(), hi);
+        if (x >= lo && x <= hi) return true;
+    }
+    return false;
+}
+
+std::string list_text(const ValueList& list) {
+    std::string out;
+    for (std::uint32_t i = 0; i < list.count; ++i) out += (i ? ", " : "") + std::string(kListValues[list.first + i]);
     return out;
 }
 
-std::vector<Finding> validate_file(const std::string& path) {
+std::string number_text(double x) {
+    char b[32];
+    std::snprintf(b, sizeof b, "%.10g", x);
+    return b;
+}
+
+// The value rules of the modules an object has: each rule's attribute, wherever its sequence
+// path finds it, against the rule's list, multiplicity or number of items.
+class ValueChecker {
+public:
+    ValueChecker(const Subject& subject, std::vector<Finding>& out)
+        : subject_(subject), scope_{subject.top, subject.meta}, out_(out) {}
+
+    void module(const ModuleRow& module) {
+        for (std::uint32_t i = 0; i < module.value_count; ++i) {
+            const ValueRule& rule = kValueRules[module.first_value + i];
+            if (rule.step_count && !holds({kConditionSteps + rule.first_step, rule.step_count}, scope_)) continue;
+            for (const Located& at : items_at(rule))
+                if (const ElementRef* e = find_element(*at.item, rule.tag)) check(rule, *e, at.above, module.name);
+        }
+    }
+
+private:
+    struct Located {
+        const Elements* item;
+        TagPath above;
+    };
+
+    void add(Severity s, const ValueRule& rule, const TagPath& above, const std::string& what, const char* module) {
+        const std::string path = path_text(above, rule.tag);
+        if (!seen_.insert(path + '\n' + what).second) return;  // the same check from another module
+        out_.push_back({s, rule.tag, module, what + " (module '" + module + "')", path});
+    }
+
+    void check(const ValueRule& rule, const ElementRef& e, const TagPath& above, const char* module) {
+        const std::string tag = tag_text(rule.tag);
+        if (rule.check == kItemCount) {
+            if (e.vr != vr::SQ) return;
+            const std::size_t n = sequence_items(&e).size();
+            if (n < rule.vm_min || (rule.vm_max != kVmAny && n > rule.vm_max))
+                add(Severity::kError, rule, above,
+                    tag + " has " + std::to_string(n) + " item(s), " + count_range(rule.vm_min, rule.vm_max) +
+                        " required",
+                    module);
+            return;
+        }
+        if (e.length == 0 || e.vr == vr::SQ) return;  // an empty value is a matter of the attribute's type
+        const bool text = is_text_vr(e.vr) && e.vr != vr::IS && e.vr != vr::DS;
+        if (rule.check == kModuleVm) {
+            const std::size_t n = text || e.vr == vr::IS || e.vr == vr::DS ? text_values(e).size() : numbers(e).size();
+            if (n < rule.vm_min || (rule.vm_max != kVmAny && n > rule.vm_max))
+                add(Severity::kError, rule, above,
+                    tag + " has " + std::to_string(n) + " value(s), " + count_range(rule.vm_min, rule.vm_max) +
+                        " required",
+                    module);
+            return;
+        }
+        auto selected = [&](std::size_t i) { return rule.selector < 0 || std::size_t(rule.selector) == i; };
+        if (rule.check == kNotZeroError || rule.check == kNotZeroWarning) {
+            const std::vector<double> xs = numbers(e);
+            for (std::size_t i = 0; i < xs.size(); ++i)
+                if (selected(i) && xs[i] == 0)
+                    add(rule.check == kNotZeroError ? Severity::kError : Severity::kWarning, rule, above,
+                        tag + " value " + std::to_string(i + 1) + " is zero", module);
+            return;
+        }
+        const ValueList& list = kValueLists[rule.list];
+        const bool enumerated = rule.check == kEnumerated;
+        const Severity severity = enumerated ? Severity::kError : Severity::kWarning;
+        const std::string kind = enumerated ? "the enumerated values " : "the defined terms ";
+        if (!text && numeric_list(list)) {
+            const std::vector<double> xs = numbers(e);
+            for (std::size_t i = 0; i < xs.size(); ++i)
+                if (selected(i) && !in_numeric_list(list, xs[i]))
+                    add(severity, rule, above,
+                        tag + " value " + std::to_string(i + 1) + " is " + number_text(xs[i]) + ", not one of " +
+                            kind + list_text(list),
+                        module);
+            return;
+        }
+        const std::vector<std::string_view> values = text_values(e);
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            if (!selected(i) || values[i].empty()) continue;
+            bool found = false;
+            for (std::uint32_t k = 0; k < list.count && !found; ++k) found = values[i] == kListValues[list.first + k];
+            if (!found)
+                add(severity, rule, above,
+                    tag + " value " + std::to_string(i + 1) + " is \"" + std::string(values[i]) + "\", not one of " +
+                        kind + list_text(list),
+                    module);
+        }
+    }
+
+    // Every item of every occurrence of the rule's sequences, with where it sits; cached per path.
+    const std::vector<Located>& items_at(const ValueRule& rule) {
+        const auto key = std::pair(rule.path, rule.depth);
+        if (auto it = cache_.find(key); it != cache_.end()) return it->second;
+        std::vector<Located> level{{&subject_.top, {}}};
+        for (std::uint8_t d = 0; d < rule.depth; ++d) {
+            std::vector<Located> next;
+            for (const Located& at : level) {
+                for (const ElementRef& e : *at.item) {
+                    if (e.tag != kPathTags[rule.path + d] || !is_sequence(e)) continue;
+                    const auto& parsed = storage_.emplace_back(sequence_items(&e));
+                    for (std::size_t i = 0; i < parsed.size(); ++i) {
+                        TagPath above = at.above;
+                        above.push_back({e.tag, i});
+                        next.push_back({&parsed[i], std::move(above)});
+                    }
+                }
+            }
+            level = std::move(next);
+        }
+        return cache_.emplace(key, std::move(level)).first->second;
+    }
+
+    const Subject& subject_;
+    const Scope scope_;
+    std::vector<Finding>& out_;
+    std::map<std::pair<std::uint32_t, std::uint8_t>, std::vector<Located>> cache_;
+    std::deque<std::vector<Elements>> storage_;
+    std::set<std::string> seen_;
+};
+
+void value_checks(const Subject& subject, std::vector<Finding>& out) {
+    if (!subject.row || !subject.parsed) return;
+    const IodRow& iod = kIods[subject.row->iod];
+    ValueChecker checker(subject, out);
+    for (std::uint16_t i = 0; i < iod.module_count; ++i) {
+        const IodModuleRow& m = kIodModules[iod.first_module + i];
+        const Tag* guard = kGuardTags + m.first_guard;
+        const bool present = m.usage == kMandatory || m.usage == kValuesOnly ||
+                             std::any_of(guard, guard + m.guard_count,
+                                         [&](Tag t) { return find_element(subject.top, t) != nullptr; });
+        if (present) checker.module(kModules[m.module]);
+    }
+}
+
+OwnedBuffer read_for_checks(const std::string& path) {
     OwnedBuffer file;
     try {
         file = read_whole_file(path);
@@ -367,7 +559,40 @@ std::vector<Finding> validate_file(const std::string& path) {
         throw std::runtime_error("cannot read: " + path);
     }
     if (file.size() == 0) throw std::runtime_error("cannot read: " + path);
-    const Dataset ds = Dataset::own(std::move(file));
+    return file;
+}
+
+}  // namespace
+
+std::vector<Finding> check_dataset(const Dataset& ds) {
+    std::vector<Finding> out;
+    iod_checks(Subject(ds), out);
+    return out;
+}
+
+std::vector<Finding> check_dataset_all(const Dataset& ds) {
+    std::vector<Finding> out;
+    const Subject subject(ds);
+    iod_checks(subject, out);
+    value_checks(subject, out);
+    // Elements are judged only in what reads as a whole DICOM data set: not in a walk that
+    // stopped early, nor in a file with neither a file meta nor a SOP Class.
+    const bool dicom = ds.layout().has_meta || find_element(subject.top, tags::kSOPClassUID);
+    if (!subject.parsed && subject.row == nullptr)
+        out.push_back({Severity::kError, 0, "dataset",
+                       "dataset or nested sequence could not be fully parsed \u2014 elements not checked", {}});
+    if (subject.parsed && dicom) check_elements(ds, subject.meta, out);
+    return out;
+}
+
+std::vector<Finding> validate_file_all(const std::string& path) {
+    const Dataset ds = Dataset::own(read_for_checks(path));
+    if (!ds.readable()) throw std::runtime_error("decode failed (not a decodable DICOM): " + path);
+    return check_dataset_all(ds);
+}
+
+std::vector<Finding> validate_file(const std::string& path) {
+    const Dataset ds = Dataset::own(read_for_checks(path));
     if (!ds.readable()) throw std::runtime_error("decode failed (not a decodable DICOM): " + path);
     return check_dataset(ds);
 }

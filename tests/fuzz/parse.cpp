@@ -1,10 +1,12 @@
 // Part-10 and dataset parsing, the fast paths, little-endian bridging, the whole-tree reader
-// (sequences expanded, or left and read item by item) and editing.
+// (sequences expanded, or left and read item by item), editing, and the conformance checks of
+// every layer.
 #include "core/dataset.hpp"
 #include "core/edit.hpp"
 #include "core/tree.hpp"
 #include "core/values.hpp"
 #include "fuzz.hpp"
+#include "iod/validate.hpp"
 
 using namespace loamwerk;
 
@@ -28,6 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             (void)float_of(d.elements(), e.tag);
         }
         if (!d.readable()) continue;
+        if (body == Dataset::Body::kLittleEndian) iod::check_dataset_all(d);
         tree::read(d, false, tree::Sequences::kExpand);
         for (const tree::Node& n : tree::read(d, true, tree::Sequences::kLeave).body)
             if (n.vr == vr::SQ) tree::read_items(n.value, n.item_encoding, n.charset, nullptr);
