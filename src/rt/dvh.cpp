@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <stdexcept>
 
 #include "core/dataset.hpp"
@@ -51,7 +52,29 @@ bool inside(const std::vector<std::vector<Point2>>& polygons, double u, double v
 
 }  // namespace
 
-std::vector<Roi> read_rtstruct(const std::string& path) {
+namespace {
+// The first three numbers of a contour's data, or nothing when it has fewer than three points.
+std::optional<std::array<double, 3>> first_point(const ElementRef* data) {
+    if (!data) return std::nullopt;
+    const std::string_view text = as_text(data->value, std::size_t(data->length));
+    if (std::count(text.begin(), text.end(), '\\') < 8) return std::nullopt;
+    std::array<double, 3> p{};
+    std::size_t start = 0;
+    for (double& v : p) {
+        const std::size_t end = text.find('\\', start);
+        std::string_view part = text.substr(start, end - start);
+        while (!part.empty() && part.front() == ' ') part.remove_prefix(1);
+        while (!part.empty() && (part.back() == ' ' || part.back() == '\0')) part.remove_suffix(1);
+        if (!part.empty() && part.front() == '+') part.remove_prefix(1);
+        if (std::from_chars(part.data(), part.data() + part.size(), v).ec != std::errc()) return std::nullopt;
+        start = end + 1;
+    }
+    return p;
+}
+}  // namespace
+
+std::vector<Roi> read_rtstruct(const std::string& path, const std::function<bool(const Roi&)>& wanted,
+                               const std::function<bool(const std::array<double, 3>&)>& near) {
     const OwnedBuffer file = read_whole_file(path);
     const Dataset ds = open(file.span(), path);
     std::vector<Roi> rois;
@@ -66,11 +89,21 @@ std::vector<Roi> read_rtstruct(const std::string& path) {
     for (const Elements& item : ds.items(tags::kROIContourSequence)) {
         const long number = integer(find_element(item, tags::kReferencedROINumber));
         auto it = by_number.find(number);
-        if (it == by_number.end()) continue;
+        if (it == by_number.end() || (wanted && !wanted(rois[it->second]))) continue;
         for (const Elements& c : sequence_items(find_element(item, tags::kContourSequence))) {
             const ElementRef* type = find_element(c, tags::kContourGeometricType);
             if (!type || value_text(*type) != "CLOSED_PLANAR") continue;
-            const auto data = ds_values(find_element(c, tags::kContourData));
+            const ElementRef* points = find_element(c, tags::kContourData);
+            if (near) {
+                const auto first = first_point(points);
+                if (first && !near(*first)) {
+                    Contour far;
+                    far.points.push_back(*first), far.first_point_only = true;
+                    rois[it->second].contours.push_back(std::move(far));
+                    continue;
+                }
+            }
+            const auto data = ds_values(points);
             Contour contour;
             for (std::size_t k = 0; k + 2 < data.size(); k += 3) contour.points.push_back({data[k], data[k + 1], data[k + 2]});
             if (contour.points.size() >= 3) rois[it->second].contours.push_back(std::move(contour));

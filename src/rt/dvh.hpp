@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +12,7 @@ namespace loamwerk::rt {
 
 struct Contour {
     std::vector<std::array<double, 3>> points;  // patient mm, closed planar
+    bool first_point_only = false;  // read no further: its plane lies outside the range asked for
 };
 
 struct Roi {
@@ -21,7 +23,10 @@ struct Roi {
 };
 
 // The ROIs of an RT Structure Set with their closed planar contours; throws std::runtime_error.
-std::vector<Roi> read_rtstruct(const std::string& path);
+// With `wanted`, only the ROIs it accepts get their contours (the others' are not parsed); with
+// `near`, a contour whose first point it refuses keeps only that point (first_point_only).
+std::vector<Roi> read_rtstruct(const std::string& path, const std::function<bool(const Roi&)>& wanted = {},
+                               const std::function<bool(const std::array<double, 3>&)>& near = {});
 
 struct DoseGrid {
     std::size_t nx = 0, ny = 0, nz = 0;

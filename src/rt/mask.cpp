@@ -78,6 +78,16 @@ Grid affine_grid(const std::array<double, 16>& a, std::size_t slices, std::size_
     return g;
 }
 
+bool near_grid(const Grid& g, const Vec3& point) {
+    if (g.positions.empty()) return true;
+    // Farther than a whole slice gap (or the thickness) beyond the first or last slice, a planar
+    // contour cannot reach any slice, whichever of its points is taken.
+    double gap = g.thickness > 0 ? g.thickness : 1.0;
+    for (std::size_t k = 1; k < g.positions.size(); ++k) gap = std::max(gap, g.positions[k] - g.positions[k - 1]);
+    const double d = dot(point, g.basis.normal);
+    return d >= g.positions.front() - gap - 1.0 && d <= g.positions.back() + gap + 1.0;
+}
+
 Mask roi_mask(const Roi& roi, const Grid& g) {
     if (g.rows == 0 || g.columns == 0 || g.slices == 0) throw std::invalid_argument("roi_mask: the grid is empty");
     const long double bytes = (long double)g.slices * g.rows * g.columns;
@@ -92,6 +102,11 @@ Mask roi_mask(const Roi& roi, const Grid& g) {
     for (std::size_t i = 0; i < roi.contours.size(); ++i) {
         const Contour& c = roi.contours[i];
         const std::string which = "contour " + std::to_string(i + 1) + " of ROI '" + roi.name + "'";
+        if (c.first_point_only && !c.points.empty()) {
+            const Vec3& p = c.points[0];
+            m.notes.push_back(which + " lies " + mm(dot(p, g.basis.normal)) + " mm along the normal, on no slice of the grid; left out");
+            continue;
+        }
         if (c.points.size() < 3) {
             m.notes.push_back(which + " has fewer than three points; left out");
             continue;

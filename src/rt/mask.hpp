@@ -44,4 +44,8 @@ struct Mask {
 };
 Mask roi_mask(const Roi& roi, const Grid& grid);
 
+// False for a point of a plane that lies well beyond the grid's first or last slice: a contour
+// through it can be left unread past that point.
+bool near_grid(const Grid& grid, const Vec3& point);
+
 }  // namespace loamwerk::rt
