@@ -41,9 +41,9 @@ def corpus() -> list[str]:
     return sorted(str(p) for p in out.iterdir())
 
 
-def best_of(fn: Callable[[Any], object], files: list[Any]) -> float:
+def best_of(fn: Callable[[Any], object], files: list[Any], rounds: int = ROUNDS) -> float:
     best = float("inf")
-    for _ in range(ROUNDS):
+    for _ in range(rounds):
         start = time.perf_counter()
         for f in files:
             fn(f)
@@ -925,18 +925,8 @@ def validate_benchmarks(files: list[str]) -> None:
     def theirs(path: str) -> object:
         return subprocess.run([dciodvfy, path], capture_output=True).returncode
 
-    report(f"validate vs dciodvfy, per file ({len(dicoms)})", best_of_few(ours, dicoms), best_of_few(theirs, dicoms),
+    report(f"validate vs dciodvfy, per file ({len(dicoms)})", best_of(ours, dicoms, 2), best_of(theirs, dicoms, 2),
            len(dicoms), 10, "dciodvfy")
-
-
-def best_of_few(fn: Callable[[Any], object], files: list[Any], rounds: int = 2) -> float:
-    best = float("inf")
-    for _ in range(rounds):
-        start = time.perf_counter()
-        for f in files:
-            fn(f)
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def display_benchmarks() -> None:

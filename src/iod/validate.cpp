@@ -449,25 +449,21 @@ private:
 
     void check(const ValueRule& rule, const ElementRef& e, const TagPath& above, const char* module) {
         const std::string tag = tag_text(rule.tag);
-        if (rule.check == kItemCount) {
-            if (e.vr != vr::SQ) return;
-            const std::size_t n = sequence_items(&e).size();
+        auto count = [&](std::size_t n, const char* what) {
             if (n < rule.vm_min || (rule.vm_max != kVmAny && n > rule.vm_max))
                 add(Severity::kError, rule, above,
-                    tag + " has " + std::to_string(n) + " item(s), " + count_range(rule.vm_min, rule.vm_max) +
+                    tag + " has " + std::to_string(n) + " " + what + ", " + count_range(rule.vm_min, rule.vm_max) +
                         " required",
                     module);
+        };
+        if (rule.check == kItemCount) {
+            if (e.vr == vr::SQ) count(sequence_items(&e).size(), "item(s)");
             return;
         }
         if (e.length == 0 || e.vr == vr::SQ) return;  // an empty value is a matter of the attribute's type
         const bool text = is_text_vr(e.vr) && e.vr != vr::IS && e.vr != vr::DS;
         if (rule.check == kModuleVm) {
-            const std::size_t n = text || e.vr == vr::IS || e.vr == vr::DS ? text_values(e).size() : numbers(e).size();
-            if (n < rule.vm_min || (rule.vm_max != kVmAny && n > rule.vm_max))
-                add(Severity::kError, rule, above,
-                    tag + " has " + std::to_string(n) + " value(s), " + count_range(rule.vm_min, rule.vm_max) +
-                        " required",
-                    module);
+            count(is_text_vr(e.vr) ? text_values(e).size() : numbers(e).size(), "value(s)");
             return;
         }
         auto selected = [&](std::size_t i) { return rule.selector < 0 || std::size_t(rule.selector) == i; };
