@@ -241,6 +241,7 @@ private:
         } else if (elem > 0x00FF) {
             const Creator* c = creator_of(creators, make_tag(group, elem >> 8));
             if (c) info = dict::lookup_private(c->name, group, std::uint8_t(elem & 0xFF));
+            if (info.name == "Unknown") return;  // an entry that records what one file held, not a definition
         }
         if (!info.found || info.vr.empty() || info.vr.find(vr_text(e.vr)) != std::string_view::npos) return;
         add(Severity::kWarning, "vr", e.tag,
