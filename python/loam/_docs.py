@@ -265,6 +265,114 @@ Example:
     >>> [f["message"] for f in loam.iod_validate("ct.dcm") if f["severity"] == "error"]
     []
 """,
+    "dce_forward": """
+Args:
+    model: "tofts", "extended_tofts", "patlak", "2cxm" or "2cum" (any case).
+    params: the model's parameters by name, or in order: tofts Ktrans, ve; extended_tofts Ktrans, ve,
+        vp; patlak PS, vp; 2cxm Fp, PS, ve, vp; 2cum Fp, PS, vp. Ktrans and PS per minute, ve and vp
+        fractions, Fp mL/100 mL/min (OSIPI's units).
+    t: sample times in seconds, increasing.
+    aif: the plasma input at t, mM.
+    delay_s: the input's arrival delay, seconds (interpolated; the first value held before it).
+    hct: haematocrit; with 0 < hct < 1 the aif is whole blood and is divided by 1 - hct.
+
+Returns:
+    The tissue concentration at t, mM (float64). The input is taken as linear between samples and
+    each convolution with an exponential is exact for it.
+
+Raises:
+    ValueError: an unknown model or parameter, a missing one, or times that are not increasing.
+
+Example:
+    >>> ct = loam.dce_forward("tofts", {"Ktrans": 0.25, "ve": 0.3}, t, loam.dce_parker_aif(t / 60))
+""",
+    "dce_fit_curve": """
+Args:
+    ct: the tissue concentration, mM.
+    t: sample times in seconds, increasing.
+    aif: the plasma input at t, mM.
+    model: as dce_forward.
+    fit_delay: fit the arrival delay too, within -10 to 10 s (a 1 s grid, then refined).
+    hct: as dce_forward.
+
+Returns:
+    A dict with the model's parameters by name, "delay" (seconds, None when not fitted), "rmse"
+    (mM), "ok" and "fitted" (the model curve). Bounded Levenberg-Marquardt from OSIPI's start values
+    and bounds (Ktrans or PS 0.6 in [0, 5], ve 0.2 in [0, 1], vp 0.01 in [0, 1], Fp 20 in [0, 200]);
+    Patlak is solved linearly.
+
+Raises:
+    ValueError: an unknown model, curves of different lengths, times not increasing, hct outside [0, 1).
+
+Example:
+    >>> fit = loam.dce_fit_curve(ct, t, aif, "extended_tofts")
+""",
+    "dce_fit_volume": """
+Args:
+    conc: concentration, float32 [T, Z, Y, X], mM.
+    t: sample times in seconds, one a frame.
+    aif: the plasma input at t, mM.
+    model: as dce_forward.
+    mask: uint8 [Z, Y, X]; nonzero voxels are fitted (default: all).
+    fit_delay: as dce_fit_curve.
+    hct: as dce_forward.
+
+Returns:
+    float32 [Z, Y, X] maps of the model's parameters, "delay" (None when not fitted), "rmse", and
+    "fitted" (the number of voxels fitted); voxels outside the mask are 0. Each voxel is fitted as
+    dce_fit_curve does, on worker threads without the interpreter lock.
+
+Raises:
+    ValueError: an unknown model, t not matching the frames, a mask of another size.
+
+Example:
+    >>> maps = loam.dce_fit_volume(conc, t, aif, "extended_tofts", mask=brain)
+""",
+    "dce_fit_map": """
+Args:
+    conc: concentration, float32 [T, H, W], mM.
+    t: sample times in seconds, one a frame.
+    aif: the plasma input at t, mM.
+    model: as dce_forward.
+    mask: uint8 [H, W] (default: all).
+    fit_delay: as dce_fit_curve.
+    hct: as dce_forward.
+
+Returns:
+    As dce_fit_volume, with [H, W] maps.
+
+Raises:
+    ValueError: as dce_fit_volume.
+
+Example:
+    >>> maps = loam.dce_fit_map(conc[:, 10], t, aif, "tofts")
+""",
+    "tic_metrics": """
+Args:
+    curve: the signal, arbitrary units.
+    t: sample times in seconds, increasing.
+    baseline: the number of pre-contrast samples; S0 is their mean.
+    early_s: the initial phase's length after bolus arrival (breast MRI: 2 minutes).
+    iauc_times_s: spans after bolus arrival for the initial areas.
+
+Returns:
+    A dict: "s0"; "bolus_arrival_s" (the curve first reaches 10 % of its peak enhancement,
+    interpolated); "peak_s" and "time_to_peak_s" (after arrival); "initial_enhancement_pct" (the
+    largest (S - S0) / S0 of the initial phase) at "initial_s" and its "initial_class" ("slow"
+    below 50 %, "medium" 50 to 100 %, "rapid" above 100 %); "delayed_change_pct" (the last sample
+    against the initial-phase value) and "delayed_type" ("persistent" above +10 %, "plateau",
+    "washout" below -10 %); "ser" ((S_initial - S0) / (S_last - S0)); "wash_in_pct_per_s" and
+    "wash_out_pct_per_s"; "auc" (of (S - S0) / S0 over the curve, seconds) and "iauc" (the same
+    from arrival over each span, keyed by span).
+
+Raises:
+    ValueError: fewer than 3 samples, a baseline that leaves none after it, times not increasing,
+        S0 not positive, or curve and t of different lengths.
+
+Example:
+    >>> loam.tic_metrics(signal, t, baseline=3)["delayed_type"]
+    'washout'
+""",
     "validate": """
 Args:
     path: the file.

@@ -1,14 +1,19 @@
 // DSC and DCE perfusion kernels.
+#include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <optional>
 #include <stdexcept>
 
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
 
 #include "bindings/common.hpp"
 #include "perfusion/dce.hpp"
 #include "perfusion/dsc.hpp"
+#include "perfusion/pk.hpp"
+#include "perfusion/tic.hpp"
 
 namespace loam::bind {
 
@@ -99,6 +104,87 @@ nb::dict fit_volume_py(Float4 signal, Curve aif, double dt, double te, long base
     return fit_maps(std::move(maps), {z, y, x});
 }
 
+PkModel checked_pk_model(std::string_view name) {
+    const auto m = pk_model(name);
+    if (!m)
+        throw nb::value_error(("model must be one of 'tofts', 'extended_tofts', 'patlak', '2cxm', '2cum', not '" +
+                               std::string(name) + "'").c_str());
+    return *m;
+}
+
+// The plasma input: the AIF as given, or a whole-blood curve divided by 1 - hct when 0 < hct < 1.
+std::vector<double> plasma_input(const Curve& aif, std::size_t n, double hct, const char* fn) {
+    if (aif.shape(0) != n)
+        throw nb::value_error((std::string(fn) + ": aif must have as many samples as t").c_str());
+    if (!(hct >= 0 && hct < 1)) throw nb::value_error((std::string(fn) + ": hct must be in [0, 1)").c_str());
+    std::vector<double> cp(aif.data(), aif.data() + n);
+    if (hct > 0)
+        for (double& v : cp) v /= 1 - hct;
+    return cp;
+}
+
+void check_times(const Curve& t, const char* fn) {
+    if (t.shape(0) < 2) throw nb::value_error((std::string(fn) + ": t needs at least 2 samples").c_str());
+    for (std::size_t i = 0; i < t.shape(0); ++i)
+        if (!std::isfinite(t.data()[i]) || (i && t.data()[i] < t.data()[i - 1]))
+            throw nb::value_error((std::string(fn) + ": t must be finite and increasing (seconds)").c_str());
+}
+
+PkParameters parameters_from(PkModel model, const nb::object& given) {
+    const auto names = pk_parameter_names(model);
+    PkParameters p{};
+    if (nb::isinstance<nb::dict>(given)) {
+        nb::dict d = nb::borrow<nb::dict>(given);
+        for (auto [key, value] : d) {
+            const std::string k = nb::cast<std::string>(key);
+            const auto it = std::find(names.begin(), names.end(), k);
+            if (it == names.end()) {
+                std::string list;
+                for (std::string_view n : names) list += (list.empty() ? "" : ", ") + std::string(n);
+                throw nb::value_error(("dce_forward: unknown parameter '" + k + "'; the model's are " + list).c_str());
+            }
+            p[std::size_t(it - names.begin())] = nb::cast<double>(value);
+        }
+        for (std::size_t j = 0; j < names.size(); ++j)
+            if (!d.contains(std::string(names[j]).c_str()))
+                throw nb::value_error(("dce_forward: parameter '" + std::string(names[j]) + "' is missing").c_str());
+    } else {
+        const auto values = nb::cast<std::vector<double>>(given);
+        if (values.size() != names.size())
+            throw nb::value_error(("dce_forward: the model takes " + std::to_string(names.size()) + " parameters").c_str());
+        std::copy(values.begin(), values.end(), p.begin());
+    }
+    for (std::size_t j = 0; j < names.size(); ++j)
+        if (!std::isfinite(p[j])) throw nb::value_error("dce_forward: parameters must be finite");
+    return p;
+}
+
+nb::dict pk_maps(PkMaps&& maps, PkModel model, bool fit_delay, const std::vector<std::size_t>& shape) {
+    nb::dict out;
+    const auto names = pk_parameter_names(model);
+    for (std::size_t j = 0; j < maps.params.size(); ++j)
+        out[j < names.size() ? std::string(names[j]).c_str() : "delay"] = map_array(std::move(maps.params[j]), shape);
+    if (!fit_delay) out["delay"] = nb::none();
+    out["rmse"] = map_array(std::move(maps.rmse), shape);
+    out["fitted"] = maps.fitted;
+    return out;
+}
+
+nb::dict pk_fit_volume_py(Float4 conc, Curve t, Curve aif, const std::string& model_name, std::optional<Mask> mask,
+                          bool fit_delay, double hct) {
+    const PkModel model = checked_pk_model(model_name);
+    const std::size_t frames = conc.shape(0), z = conc.shape(1), y = conc.shape(2), x = conc.shape(3);
+    if (t.shape(0) != frames) throw nb::value_error("dce_fit_volume: t must have one time a frame of conc");
+    check_times(t, "dce_fit_volume");
+    const std::vector<double> cp = plasma_input(aif, frames, hct, "dce_fit_volume");
+    if (mask && mask->size() != z * y * x) throw nb::value_error("dce_fit_volume: mask size must equal Z*Y*X");
+    PkMaps maps = without_gil([&] {
+        return pk_fit_voxels(model, conc.data(), frames, z * y * x, t.data(), cp.data(), mask ? mask->data() : nullptr,
+                             {fit_delay});
+    });
+    return pk_maps(std::move(maps), model, fit_delay, {z, y, x});
+}
+
 constexpr const char* kFitDoc =
     "Per-voxel DSC maps: each voxel's signal becomes a concentration curve (baseline mean S0, te_s),\n"
     "optionally leakage-corrected against the AIF, and is deconvolved against the AIF concentration\n"
@@ -171,6 +257,107 @@ void register_perfusion(nb::module_& m) {
         nb::arg("signal"), nb::arg("aif"), nb::arg("dt_s"), nb::arg("te_s"), nb::arg("n_baseline"),
         nb::arg("mask") = nb::none(), nb::arg("method") = "osvd", nb::arg("reg") = 0.0, nb::arg("leakage") = false,
         "dsc_fit_volume for one slice: signal [T, H, W], maps [H, W].");
+    m.def(
+        "dce_forward",
+        [](const std::string& model_name, const nb::object& params, Curve t, Curve aif, double delay_s, double hct) {
+            const PkModel model = checked_pk_model(model_name);
+            check_times(t, "dce_forward");
+            const std::vector<double> cp = plasma_input(aif, t.shape(0), hct, "dce_forward");
+            const PkParameters p = parameters_from(model, params);
+            if (!std::isfinite(delay_s)) throw nb::value_error("dce_forward: delay_s must be finite");
+            std::vector<double> out(t.shape(0));
+            pk_forward(model, p.data(), t.data(), cp.data(), t.shape(0), delay_s, out.data());
+            return doubles_array(std::move(out));
+        },
+        nb::arg("model"), nb::arg("params"), nb::arg("t"), nb::arg("aif"), nb::arg("delay_s") = 0.0,
+        nb::arg("hct") = 0.0,
+        nb::sig("def dce_forward(model: str, params: dict[str, float] | Sequence[float], t: ArrayLike, aif: ArrayLike, "
+                "delay_s: float = 0.0, hct: float = 0.0) -> NDArray[numpy.float64]"),
+        "The tissue concentration a tracer-kinetic model gives for a plasma input sampled at t (seconds).");
+    m.def(
+        "dce_fit_curve",
+        [](Curve ct, Curve t, Curve aif, const std::string& model_name, bool fit_delay, double hct) {
+            const PkModel model = checked_pk_model(model_name);
+            check_times(t, "dce_fit_curve");
+            if (ct.shape(0) != t.shape(0)) throw nb::value_error("dce_fit_curve: ct must have as many samples as t");
+            const std::vector<double> cp = plasma_input(aif, t.shape(0), hct, "dce_fit_curve");
+            const std::size_t n = t.shape(0);
+            PkFit f;
+            std::vector<double> curve(n);
+            {
+                nb::gil_scoped_release release;
+                f = pk_fit_curve(model, t.data(), cp.data(), ct.data(), n, {fit_delay});
+                if (f.ok) {
+                    const std::size_t k = pk_parameter_names(model).size();
+                    pk_forward(model, f.params.data(), t.data(), cp.data(), n, fit_delay ? f.params[k] : 0.0,
+                               curve.data());
+                }
+            }
+            nb::dict out;
+            const auto names = pk_parameter_names(model);
+            for (std::size_t j = 0; j < names.size(); ++j) out[std::string(names[j]).c_str()] = f.params[j];
+            out["delay"] = fit_delay ? nb::cast(f.params[names.size()]) : nb::none();
+            out["rmse"] = f.rmse;
+            out["ok"] = f.ok;
+            out["fitted"] = doubles_array(std::move(curve));
+            return out;
+        },
+        nb::arg("ct"), nb::arg("t"), nb::arg("aif"), nb::arg("model") = "extended_tofts", nb::arg("fit_delay") = false,
+        nb::arg("hct") = 0.0,
+        "Fits a tracer-kinetic model to one tissue concentration curve (mM at t seconds) given the plasma\n"
+        "input: bounded non-linear least squares from OSIPI's start values, Patlak linear.");
+    m.def("dce_fit_volume", &pk_fit_volume_py, nb::arg("conc"), nb::arg("t"), nb::arg("aif"),
+          nb::arg("model") = "extended_tofts", nb::arg("mask") = nb::none(), nb::arg("fit_delay") = false,
+          nb::arg("hct") = 0.0,
+          "dce_fit_curve for every voxel of conc [T, Z, Y, X] inside the mask, on worker threads: float32\n"
+          "parameter maps, the delay map when fitted, the rmse map and the number of voxels fitted.");
+    m.def(
+        "dce_fit_map",
+        [](Float3 conc, Curve t, Curve aif, const std::string& model, std::optional<Mask> mask, bool fit_delay,
+           double hct) {
+            const std::size_t shape[4] = {conc.shape(0), 1, conc.shape(1), conc.shape(2)};
+            Float4 four(conc.data(), 4, shape, nb::handle());
+            nb::dict out = pk_fit_volume_py(four, t, aif, model, mask, fit_delay, hct);
+            for (auto [key, value] : out) {
+                if (nb::hasattr(value, "reshape")) out[key] = value.attr("reshape")(conc.shape(1), conc.shape(2));
+            }
+            return out;
+        },
+        nb::arg("conc"), nb::arg("t"), nb::arg("aif"), nb::arg("model") = "extended_tofts", nb::arg("mask") = nb::none(),
+        nb::arg("fit_delay") = false, nb::arg("hct") = 0.0, "dce_fit_volume for one slice: conc [T, H, W], maps [H, W].");
+    m.def(
+        "tic_metrics",
+        [](Curve curve, Curve t, long baseline, double early_s, const std::vector<double>& iauc_times_s) {
+            if (t.shape(0) != curve.shape(0)) throw nb::value_error("tic_metrics: t must have as many samples as curve");
+            TicMetrics r;
+            try {
+                r = tic_metrics(curve.data(), t.data(), curve.shape(0), {baseline, early_s, iauc_times_s});
+            } catch (const std::invalid_argument& e) {
+                throw nb::value_error(e.what());
+            }
+            nb::dict out;
+            out["s0"] = r.s0;
+            out["bolus_arrival_s"] = r.bolus_arrival_s;
+            out["peak_s"] = r.peak_s;
+            out["time_to_peak_s"] = r.time_to_peak_s;
+            out["initial_enhancement_pct"] = r.initial_enhancement_pct;
+            out["initial_s"] = r.initial_s;
+            out["initial_class"] = r.initial_class;
+            out["delayed_change_pct"] = r.delayed_change_pct;
+            out["delayed_type"] = r.delayed_type;
+            out["ser"] = r.ser;
+            out["wash_in_pct_per_s"] = r.wash_in_pct_per_s;
+            out["wash_out_pct_per_s"] = r.wash_out_pct_per_s;
+            out["auc"] = r.auc;
+            nb::dict iauc;
+            for (std::size_t i = 0; i < r.iauc.size(); ++i) iauc[nb::cast(iauc_times_s[i])] = r.iauc[i];
+            out["iauc"] = iauc;
+            return out;
+        },
+        nb::arg("curve"), nb::arg("t"), nb::arg("baseline"), nb::arg("early_s") = 120.0,
+        nb::arg("iauc_times_s") = std::vector<double>{60.0, 90.0, 120.0},
+        "Time-intensity curve metrics of a DCE signal curve sampled at t (seconds), S0 the mean of the\n"
+        "first baseline samples.");
     m.def(
         "dce_parker_aif",
         [](Curve times, double hct) { return doubles_array(population_aif(0, times.data(), times.shape(0), hct)); },
