@@ -2358,6 +2358,77 @@ def dce_t1_map_vfa(volumes: ArrayLike, fa_deg: ArrayLike, tr_s: float, mask: Arr
         >>> loam.dce_t1_map_vfa(volumes, [2, 5, 10, 15], tr_s=0.005)['t1']
     """
 
+def dti_fit_maps(dwi: ArrayLike, bvals: ArrayLike, bvecs: ArrayLike, mask: ArrayLike | None = None, method: str = 'wls', min_signal: float = 0.0001) -> dict[str, Any]:
+    """
+    Fits the diffusion tensor in every voxel of dwi [volumes, Z, Y, X] as DIPY's TensorModel does and
+    returns its maps: fa, md, ad, rd, mode, s0, color_fa, tensor (Dxx, Dxy, Dyy, Dxz, Dyz, Dzz),
+    evals (descending) and evecs (columns), and the number of voxels fitted.
+
+    Args:
+        dwi: the diffusion-weighted volumes, float32 [volumes, Z, Y, X].
+        bvals: b-values, s/mm2, one a volume.
+        bvecs: unit gradient directions (volumes, 3) in the voxel axes' frame, as DIPY takes them; a
+            b = 0 volume's vector may be NaN.
+        mask: uint8 [Z, Y, X]; nonzero voxels are fitted (default: all).
+        method: "wls" (weights from the ordinary fit's predicted signal, as DIPY), "ols" or "nlls"
+            (Levenberg-Marquardt on the signal from the weighted fit).
+        min_signal: signals below it are raised to it (DIPY's 1e-4).
+
+    Returns:
+        A dict of float32 maps [Z, Y, X]: "fa", "md", "ad", "rd", "mode", "s0"; "color_fa" [..., 3]
+        (|principal eigenvector| * FA); "tensor" [..., 6] in DIPY's order Dxx, Dxy, Dyy, Dxz, Dyz, Dzz
+        (rebuilt from the clipped eigenvalues, as DIPY reports it); "evals" [..., 3] descending, clipped
+        below at 1e-6 / the largest b-matrix entry; "evecs" [..., 3, 3] with the eigenvectors as columns;
+        and "fitted", the number of voxels fitted. Voxels run on worker threads.
+
+    Raises:
+        ValueError: an unknown method, bvals or bvecs not matching the volumes, or a gradient table that
+            cannot determine a tensor (b = 0 and six non-collinear directions are needed).
+
+    Example:
+        >>> maps = loam.dti_fit_maps(dwi, bvals, bvecs, mask=loam.dti_head_mask(dwi[0]))
+    """
+
+def dti_eigen(tensor: ArrayLike, min_diffusivity: float = 0.0) -> tuple[Any, ...]:
+    """
+    Eigenvalues (descending, clipped below at min_diffusivity) and eigenvectors (columns) of tensors
+    given as (..., 6) in the order Dxx, Dxy, Dyy, Dxz, Dyz, Dzz.
+
+    Args:
+        tensor: (..., 6) tensors in the order Dxx, Dxy, Dyy, Dxz, Dyz, Dzz.
+        min_diffusivity: eigenvalues below it are raised to it (DIPY's decompose_tensor: 0).
+
+    Returns:
+        (evals, evecs): (..., 3) descending and (..., 3, 3) with the eigenvectors as columns.
+
+    Raises:
+        ValueError: a last axis other than 6.
+
+    Example:
+        >>> evals, evecs = loam.dti_eigen(maps["tensor"])
+    """
+
+def dti_head_mask(volume: ArrayLike, median_radius: int = 4, numpass: int = 4) -> NDArray[Any]:
+    """
+    A brain mask of a b = 0 volume [Z, Y, X] as DIPY's median_otsu: numpass median filters of the
+    given radius, then Otsu's threshold.
+
+    Args:
+        volume: a b = 0 (or mean) volume [Z, Y, X].
+        median_radius: the median filter's radius (window 2r + 1 a side, edges reflected).
+        numpass: how many times the filter runs.
+
+    Returns:
+        uint8 [Z, Y, X]: 1 above Otsu's threshold of the filtered volume (scikit-image's, which DIPY's
+        median_otsu uses when scikit-image is installed).
+
+    Raises:
+        ValueError: a volume that is not 3-D, or a radius or pass count out of range.
+
+    Example:
+        >>> mask = loam.dti_head_mask(dwi[0])
+    """
+
 class DVHCurve:
     """
     A computed dose-volume histogram: differential counts (cm3 per 1-cGy bin), the cumulative
