@@ -162,3 +162,96 @@ def test_mask_and_refusals():
     few = np.r_[[[0, 0, 0]], np.eye(3), np.eye(3)]
     with pytest.raises(ValueError, match="cannot determine a tensor"):
         loam.dti_fit_maps(dwi[:7], np.r_[0, [1000.0] * 6], few)
+
+
+# --- tracking -----------------------------------------------------------------------------------
+
+def dipy_eudx(directions_xyz, fa_xyz, seeds, step, max_angle):
+    """DIPY's LocalTracking with its peaks (EuDX) direction getter on exactly these directions: a
+    sphere whose vertices are the voxels' directions, each voxel's one peak pointing at its own."""
+    from dipy.core.sphere import Sphere
+    from dipy.direction.peaks import PeaksAndMetrics
+    from dipy.tracking.local_tracking import LocalTracking
+    from dipy.tracking.stopping_criterion import ThresholdStoppingCriterion
+    from dipy.tracking.streamline import Streamlines
+
+    pam = PeaksAndMetrics()
+    pam.sphere = Sphere(xyz=directions_xyz.reshape(-1, 3))
+    pam.peak_dirs = directions_xyz[..., None, :]
+    pam.peak_values = fa_xyz[..., None]
+    pam.peak_indices = np.arange(fa_xyz.size).reshape(fa_xyz.shape + (1,))
+    pam.qa_thr, pam.ang_thr, pam.total_weight = 0.0, max_angle, 0.5
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        tracking = LocalTracking(pam, ThresholdStoppingCriterion(fa_xyz, 0.1), seeds, np.eye(4), step_size=step)
+        return list(Streamlines(tracking))
+
+
+def halves(line, seed):
+    i = int(np.argmin(np.linalg.norm(line - seed, axis=1)))
+    return line[i::-1], line[i:]
+
+
+def test_tracking_a_circular_field_as_dipy_does():
+    nx, ny, nz = 40, 40, 10
+    x, y, _ = np.meshgrid(np.arange(nx), np.arange(ny), np.arange(nz), indexing="ij")
+    r = np.hypot(x - 19.5, y - 19.5)
+    d = np.stack([-(y - 19.5), x - 19.5, np.zeros_like(r)], -1) / np.maximum(r, 1e-9)[..., None]
+    fa = np.where((r > 6) & (r < 16), 0.7, 0.05)
+    seeds = np.array([[29.5, 19.5, 5.0], [19.5, 27.8, 4.2], [12.3, 14.1, 3.3], [2.0, 2.0, 2.0]])
+    theirs = dipy_eudx(d, fa, seeds, 0.5, 60)
+    ours = loam.dti_track(np.ascontiguousarray(d.transpose(2, 1, 0, 3), dtype=np.float32),
+                          np.ascontiguousarray(fa.transpose(2, 1, 0), dtype=np.float32), seeds, min_length=0)
+    assert len(ours) == len(theirs) == 4
+    for a, b in zip(theirs, ours):
+        assert a.shape == b.shape and np.abs(a - b).max() < 1e-5
+    assert len(ours[0]) == 1001  # 500 steps each way: DIPY's maximum
+    assert len(loam.dti_track(np.ascontiguousarray(d.transpose(2, 1, 0, 3), dtype=np.float32),
+                              np.ascontiguousarray(fa.transpose(2, 1, 0), dtype=np.float32), seeds)) == 3  # min 2 mm
+
+
+@pytest.mark.parametrize("name", BUNDLED)
+@pytest.mark.parametrize("max_angle, step", [(60, 0.5), (30, 0.2), (45, 1.0)])
+def test_tracking_bundled_data_within_one_step_of_dipy(name, max_angle, step):
+    data, bvals, bvecs = bundled(name)
+    maps = loam.dti_fit_maps(np.ascontiguousarray(data.transpose(3, 2, 1, 0), dtype=np.float32), bvals, bvecs)
+    d_xyz = np.ascontiguousarray(maps["evecs"][..., :, 0].transpose(2, 1, 0, 3)).astype(np.float64)
+    fa_xyz = maps["fa"].transpose(2, 1, 0).astype(np.float64)
+    rng = np.random.default_rng(0)
+    seeds = np.argwhere(fa_xyz > 0.2) + rng.uniform(-0.4, 0.4, (int((fa_xyz > 0.2).sum()), 3))
+    theirs = dipy_eudx(d_xyz, fa_xyz, seeds, step, max_angle)
+    ours = loam.dti_track(maps["evecs"], maps["fa"], seeds, step_size=step, max_angle=max_angle, min_length=0)
+    assert len(ours) == len(theirs) == len(seeds)
+    exact = 0
+    for a, b, seed in zip(theirs, ours, seeds):
+        same = a.shape == b.shape and np.abs(a - b).max() < 1e-4
+        exact += same
+        for ha, hb in zip(halves(a, seed), halves(b, seed)):
+            n = min(len(ha), len(hb))
+            assert np.linalg.norm(ha[:n] - hb[:n], axis=1).max() <= step and abs(len(ha) - len(hb)) <= 1
+    assert exact >= 0.98 * len(seeds)
+
+
+def test_tracking_in_patient_space_and_with_a_stop_mask():
+    nz, ny, nx = 6, 8, 30
+    directions = np.zeros((nz, ny, nx, 3), np.float32)
+    directions[..., 0] = 1  # along x
+    fa = np.full((nz, ny, nx), 0.6, np.float32)
+    affine = np.array([[2.0, 0, 0, -10], [0, 2.0, 0, 5], [0, 0, 3.0, 7], [0, 0, 0, 1]])
+    seeds = np.array([[10.0, 4.0, 3.0]])
+    voxel = loam.dti_track(directions, fa, seeds, step_size=1.0, affine=affine)[0]
+    patient = loam.dti_track(directions, fa, seeds, step_size=1.0, affine=affine, space="patient")[0]
+    assert np.allclose(patient, voxel @ affine[:3, :3].T + affine[:3, 3])
+    # Steps of 1 mm along 2 mm voxels; the ends are DIPY's: half a voxel beyond the first centre (still
+    # inside the volume), and the last centre (the next step would leave it).
+    assert np.allclose(np.diff(patient[:, 0]), 1.0) and voxel[0, 0] == -0.5 and voxel[-1, 0] == 29
+    stop = np.ones((nz, ny, nx), np.uint8)
+    stop[:, :, 15:] = 0
+    stopped = loam.dti_track(directions, fa, seeds, step_size=1.0, stop_mask=stop)[0]
+    assert stopped[-1, 0] == 15  # the first point outside the mask ends it, and is kept
+    with pytest.raises(ValueError, match="need the affine"):
+        loam.dti_track(directions, fa, seeds, space="patient")
+    with pytest.raises(ValueError, match=r"seeds must be \(N, 3\)"):
+        loam.dti_track(directions, fa, np.zeros((2, 2)))
+    with pytest.raises(ValueError, match="same voxels"):
+        loam.dti_track(directions[:, :4], fa, seeds)

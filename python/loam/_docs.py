@@ -428,6 +428,37 @@ Raises:
 Example:
     >>> mask = loam.dti_head_mask(dwi[0])
 """,
+    "dti_track": """
+Args:
+    directions: the principal directions [Z, Y, X, 3] (x, y, z components, the b-vectors' frame), or
+        dti_fit_maps' "evecs" [Z, Y, X, 3, 3] (its first column is taken).
+    fa: FA [Z, Y, X]; tracking stops where its trilinear value is not above fa_threshold, and a voxel
+        with FA 0 gives no direction.
+    seeds: (N, 3) seed points in voxel coordinates x, y, z (column, row, slice).
+    step_size: the step, mm (voxel units scaled by the affine's voxel sizes, as DIPY does).
+    max_angle: neighbours whose direction is further than this from the last step are not used.
+    fa_threshold: see fa.
+    min_length: streamlines shorter than this (mm) are left out.
+    max_length: at most max_length / (2 step_size) steps each way (DIPY's 500 at the defaults).
+    stop_mask: uint8 [Z, Y, X]; when given it replaces the FA test (nonzero: go on; nearest voxel).
+    affine: the voxel-to-patient affine (4 x 4, or 16 numbers column-major); voxel sizes come from it.
+    space: "voxel" or "patient" (needs the affine) for the streamlines' points.
+
+Returns:
+    A list of (points, 3) float64 arrays, one a seed kept, running from one end through the seed to
+    the other. Each goes both ways from its seed along the seed voxel's direction; each step averages
+    the 8 surrounding voxels' directions within max_angle (trilinear weights, signs aligned), and a
+    streamline ends when those weights sum below 0.5, past the first or last voxel centre, or at the
+    first point where FA (or the mask) says stop, which is kept. This is DIPY's LocalTracking with a
+    peaks (EuDX) direction getter; seeds run on worker threads.
+
+Raises:
+    ValueError: directions and fa of different grids, seeds not (N, 3), an out-of-range parameter, or
+        patient space without an affine.
+
+Example:
+    >>> lines = loam.dti_track(maps["evecs"], maps["fa"], seeds, step_size=0.5, max_angle=30)
+""",
     "validate": """
 Args:
     path: the file.

@@ -1,11 +1,13 @@
 // Diffusion tensors: fits and maps, eigen-decomposition and the brain mask.
 #include <algorithm>
+#include <cmath>
 #include <cctype>
 #include <optional>
 #include <stdexcept>
 
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
 
 #include "bindings/common.hpp"
 #include "diffusion/dti.hpp"
@@ -63,6 +65,81 @@ nb::dict fit_maps(Float4 dwi, Doubles bvals, Doubles bvecs, std::optional<Mask> 
     return out;
 }
 
+nb::list track_py(nb::ndarray<const float, nb::c_contig, nb::device::cpu> directions, Float3 fa, Doubles seeds,
+                  double step_size, double max_angle, double fa_threshold, double min_length, double max_length,
+                  std::optional<Mask> stop_mask, const std::optional<nb::object>& affine, const std::string& space) {
+    const std::size_t nz = fa.shape(0), ny = fa.shape(1), nx = fa.shape(2);
+    // The principal direction: [Z, Y, X, 3], or the eigenvectors [Z, Y, X, 3, 3] (first column).
+    const bool full = directions.ndim() == 5 && directions.shape(3) == 3 && directions.shape(4) == 3;
+    if (!(directions.ndim() == 4 && directions.shape(3) == 3) && !full)
+        throw nb::value_error("dti_track: directions must be [Z, Y, X, 3], or the eigenvectors [Z, Y, X, 3, 3]");
+    if (directions.shape(0) != nz || directions.shape(1) != ny || directions.shape(2) != nx)
+        throw nb::value_error("dti_track: directions and fa must cover the same voxels");
+    if (seeds.ndim() != 2 || seeds.shape(1) != 3) throw nb::value_error("dti_track: seeds must be (N, 3) voxel x, y, z");
+    if (stop_mask && stop_mask->size() != nz * ny * nx) throw nb::value_error("dti_track: stop_mask size must equal Z*Y*X");
+    if (!(step_size > 0) || !(max_angle > 0 && max_angle <= 90) || !(max_length > 0) || !(min_length >= 0))
+        throw nb::value_error("dti_track: step_size and max_length must be > 0, max_angle in (0, 90], min_length >= 0");
+    if (space != "voxel" && space != "patient") throw nb::value_error("dti_track: space must be 'voxel' or 'patient'");
+    std::array<double, 16> aff{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+    if (affine && !affine->is_none()) {
+        nb::object a = *affine;
+        if (nb::hasattr(a, "ndim") && nb::cast<long>(a.attr("ndim")) == 2) a = a.attr("ravel")("F");
+        if (nb::hasattr(a, "tolist")) a = a.attr("tolist")();
+        const auto values = nb::cast<std::vector<double>>(a);
+        if (values.size() != 16) throw nb::value_error("dti_track: affine is a 4 x 4 matrix or 16 numbers (column-major)");
+        std::copy(values.begin(), values.end(), aff.begin());
+    } else if (space == "patient") {
+        throw nb::value_error("dti_track: streamlines in patient space need the affine");
+    }
+    std::array<double, 3> voxel{};
+    for (int k = 0; k < 3; ++k) voxel[k] = std::sqrt(aff[4 * k] * aff[4 * k] + aff[4 * k + 1] * aff[4 * k + 1] + aff[4 * k + 2] * aff[4 * k + 2]);
+    TrackOptions o;
+    for (int k = 0; k < 3; ++k) {
+        if (!(voxel[k] > 0)) throw nb::value_error("dti_track: the affine's voxel sizes must be > 0");
+        o.step_vox[k] = step_size / voxel[k];
+    }
+    o.max_angle_deg = max_angle, o.fa_threshold = fa_threshold;
+    o.max_steps = std::size_t(std::floor(max_length / (2 * step_size)));
+    std::vector<std::array<double, 3>> seed_points(seeds.shape(0));
+    for (std::size_t i = 0; i < seed_points.size(); ++i)
+        for (int k = 0; k < 3; ++k) seed_points[i][k] = seeds.data()[3 * i + std::size_t(k)];
+    // The principal directions as one [Z, Y, X, 3] array (the eigenvectors' first column).
+    std::vector<float> principal;
+    const float* dirs = directions.data();
+    if (full) {
+        principal.resize(nz * ny * nx * 3);
+        for (std::size_t v = 0; v < nz * ny * nx; ++v)
+            for (int r = 0; r < 3; ++r) principal[3 * v + std::size_t(r)] = directions.data()[9 * v + 3 * std::size_t(r)];
+        dirs = principal.data();
+    }
+    auto lines = without_gil([&] {
+        return track(dirs, fa.data(), stop_mask ? stop_mask->data() : nullptr, nz, ny, nx, seed_points, o);
+    });
+    nb::list out;
+    for (auto& line : lines) {
+        double length = 0;
+        for (std::size_t i = 1; i < line.size(); ++i) {
+            double s = 0;
+            for (int k = 0; k < 3; ++k) {
+                const double step = (line[i][std::size_t(k)] - line[i - 1][std::size_t(k)]) * voxel[std::size_t(k)];
+                s += step * step;
+            }
+            length += std::sqrt(s);
+        }
+        if (line.empty() || length < min_length) continue;
+        std::vector<double> points(line.size() * 3);
+        for (std::size_t i = 0; i < line.size(); ++i) {
+            const auto& p = line[i];
+            for (int r = 0; r < 3; ++r)
+                points[3 * i + std::size_t(r)] = space == "voxel" ? p[std::size_t(r)]
+                                                                 : aff[std::size_t(r)] * p[0] + aff[4 + std::size_t(r)] * p[1] +
+                                                                       aff[8 + std::size_t(r)] * p[2] + aff[12 + std::size_t(r)];
+        }
+        out.append(array_of(std::move(points), {line.size(), 3}));
+    }
+    return out;
+}
+
 }  // namespace
 
 void register_dti(nb::module_& m) {
@@ -115,6 +192,12 @@ void register_dti(nb::module_& m) {
         nb::arg("volume"), nb::arg("median_radius") = 4, nb::arg("numpass") = 4,
         "A brain mask of a b = 0 volume [Z, Y, X] as DIPY's median_otsu: numpass median filters of the\n"
         "given radius, then Otsu's threshold.");
+    m.def("dti_track", &track_py, nb::arg("directions"), nb::arg("fa"), nb::arg("seeds"), nb::arg("step_size") = 0.5,
+          nb::arg("max_angle") = 60.0, nb::arg("fa_threshold") = 0.1, nb::arg("min_length") = 2.0,
+          nb::arg("max_length") = 500.0, nb::arg("stop_mask") = nb::none(), nb::arg("affine") = nb::none(),
+          nb::arg("space") = "voxel",
+          "Deterministic (EuDX) tracking along the principal eigenvectors from each seed, both ways, as\n"
+          "DIPY's LocalTracking with a peaks direction getter; streamlines as (points, 3) arrays.");
 }
 
 }  // namespace loam::bind

@@ -353,4 +353,150 @@ std::vector<std::uint8_t> median_otsu(const double* volume, std::size_t nz, std:
     return mask;
 }
 
+namespace {
+
+using Point = std::array<double, 3>;
+
+class Tracker {
+public:
+    Tracker(const float* dirs, const float* fa, const std::uint8_t* stop, std::size_t nz, std::size_t ny,
+            std::size_t nx, const TrackOptions& o)
+        : dirs_(dirs), fa_(fa), stop_(stop), dims_{long(nx), long(ny), long(nz)}, o_(o),
+          min_cos_(std::cos(o.max_angle_deg * 3.14159265358979323846 / 180)) {}
+
+    // The seed voxel's direction, or nothing.
+    bool initial(const Point& seed, Point& d) const {
+        long v[3];
+        for (int k = 0; k < 3; ++k) {
+            v[k] = long(std::floor(seed[k] + 0.5));
+            if (v[k] < 0 || v[k] >= dims_[k]) return false;
+        }
+        const float* p = dirs_ + 3 * index(v);
+        d = {p[0], p[1], p[2]};
+        const double n = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+        if (!(n > 0) || !std::isfinite(n)) return false;
+        for (double& c : d) c /= n;
+        return true;
+    }
+
+    // One way from the seed: the points after it.
+    std::vector<Point> half(Point point, Point direction, Point* first = nullptr) const {
+        std::vector<Point> out;
+        for (std::size_t i = 0; i < o_.max_steps; ++i) {
+            if (!next_direction(point, direction)) break;
+            if (i == 0 && first) *first = direction;
+            for (int k = 0; k < 3; ++k) point[k] += direction[k] * o_.step_vox[k];
+            const int state = check(point);
+            if (state == kOutside) break;
+            out.push_back(point);
+            if (state == kEnd) break;
+        }
+        return out;
+    }
+
+    bool trackable(const Point& p) const { return check(p) == kTrack; }
+
+private:
+    enum { kTrack, kEnd, kOutside };
+
+    std::size_t index(const long v[3]) const {
+        return (std::size_t(v[2]) * std::size_t(dims_[1]) + std::size_t(v[1])) * std::size_t(dims_[0]) +
+               std::size_t(v[0]);
+    }
+
+    int check(const Point& p) const {
+        for (int k = 0; k < 3; ++k)
+            if (!(p[k] >= -0.5 && p[k] < double(dims_[k]) - 0.5)) return kOutside;
+        if (stop_) {
+            long v[3];
+            for (int k = 0; k < 3; ++k) v[k] = std::clamp(long(std::floor(p[k] + 0.5)), 0L, dims_[k] - 1);
+            return stop_[index(v)] ? kTrack : kEnd;
+        }
+        // Trilinear FA, the edge voxels repeated beyond the volume's first and last centres.
+        double value = 0;
+        long base[3];
+        double frac[3];
+        for (int k = 0; k < 3; ++k) base[k] = long(std::floor(p[k])), frac[k] = p[k] - double(base[k]);
+        for (int c = 0; c < 8; ++c) {
+            long v[3];
+            double w = 1;
+            for (int k = 0; k < 3; ++k) {
+                const int bit = (c >> k) & 1;
+                v[k] = std::clamp(base[k] + bit, 0L, dims_[k] - 1);
+                w *= bit ? frac[k] : 1 - frac[k];
+            }
+            if (w > 0) value += w * fa_[index(v)];
+        }
+        return value > o_.fa_threshold ? kTrack : kEnd;
+    }
+
+    bool next_direction(const Point& p, Point& d) const {
+        // Beyond the first or last voxel centre a point has no full neighbourhood: DIPY stops there.
+        for (int k = 0; k < 3; ++k)
+            if (!(p[k] >= 0 && p[k] <= double(dims_[k] - 1))) return false;
+        long base[3];
+        double frac[3];
+        for (int k = 0; k < 3; ++k) base[k] = long(std::floor(p[k])), frac[k] = p[k] - double(base[k]);
+        Point sum{0, 0, 0};
+        double total = 0;
+        for (int c = 0; c < 8; ++c) {
+            long v[3];
+            double w = 1;
+            bool inside = true;
+            for (int k = 0; k < 3; ++k) {
+                const int bit = (c >> k) & 1;
+                v[k] = base[k] + bit;
+                w *= bit ? frac[k] : 1 - frac[k];
+                inside = inside && v[k] >= 0 && v[k] < dims_[k];
+            }
+            // A voxel without anisotropy (FA 0) has no direction to give.
+            if (!inside || w <= 0 || !(fa_[index(v)] > 0)) continue;
+            const float* q = dirs_ + 3 * index(v);
+            const double cosine = q[0] * d[0] + q[1] * d[1] + q[2] * d[2];
+            const double norm = std::sqrt(double(q[0]) * q[0] + double(q[1]) * q[1] + double(q[2]) * q[2]);
+            if (!(norm > 0) || std::fabs(cosine) / norm < min_cos_) continue;
+            const double sign = cosine < 0 ? -1.0 : 1.0;
+            for (int k = 0; k < 3; ++k) sum[k] += w * sign * q[k] / norm;
+            total += w;
+        }
+        if (total < 0.5) return false;
+        const double n = std::sqrt(sum[0] * sum[0] + sum[1] * sum[1] + sum[2] * sum[2]);
+        if (!(n > 0)) return false;
+        for (int k = 0; k < 3; ++k) d[k] = sum[k] / n;
+        return true;
+    }
+
+    const float *dirs_, *fa_;
+    const std::uint8_t* stop_;
+    long dims_[3];  // x, y, z
+    TrackOptions o_;
+    double min_cos_;
+};
+
+}  // namespace
+
+std::vector<std::vector<std::array<double, 3>>> track(const float* directions, const float* fa,
+                                                       const std::uint8_t* stop_mask, std::size_t nz, std::size_t ny,
+                                                       std::size_t nx, const std::vector<std::array<double, 3>>& seeds,
+                                                       const TrackOptions& options) {
+    const Tracker tracker(directions, fa, stop_mask, nz, ny, nx, options);
+    std::vector<std::vector<Point>> out(seeds.size());
+    parallel_for(seeds.size(), [&](std::size_t i) {
+        Point d;
+        if (!tracker.initial(seeds[i], d)) return;
+        if (!tracker.trackable(seeds[i])) {  // a seed where tracking would stop at once stays alone
+            out[i] = {seeds[i]};
+            return;
+        }
+        Point first = d;
+        const std::vector<Point> forward = tracker.half(seeds[i], d, &first);
+        const std::vector<Point> backward = tracker.half(seeds[i], {-first[0], -first[1], -first[2]});
+        std::vector<Point>& line = out[i];
+        line.assign(backward.rbegin(), backward.rend());
+        line.push_back(seeds[i]);
+        line.insert(line.end(), forward.begin(), forward.end());
+    });
+    return out;
+}
+
 }  // namespace loamwerk::diffusion

@@ -48,4 +48,25 @@ DtiMaps fit_tensors(const float* dwi, std::size_t volumes, std::size_t voxels, c
 std::vector<std::uint8_t> median_otsu(const double* volume, std::size_t nz, std::size_t ny, std::size_t nx,
                                       int radius, int passes, std::vector<double>* filtered = nullptr);
 
+struct TrackOptions {
+    std::array<double, 3> step_vox{0.5, 0.5, 0.5};  // the step along x, y, z in voxels (the step in mm
+                                                   // over each voxel size, as DIPY scales it)
+    double max_angle_deg = 60;                      // a neighbour's direction further off is not used
+    double fa_threshold = 0.1;                      // stop where the interpolated FA is not above it
+    std::size_t max_steps = 500;                    // each way from the seed
+};
+
+// Deterministic (EuDX) tracking along one direction a voxel, as DIPY's LocalTracking with a peaks
+// direction getter: from each seed (voxel coordinates x, y, z) along the seed voxel's direction and
+// its opposite; at each point the directions of the 8 surrounding voxels within max_angle of the
+// last step are averaged with trilinear weights, signs aligned, and tracking stops when those
+// weights sum below 0.5, where FA falls to the threshold (that point kept), or outside the volume.
+// directions: [Z, Y, X, 3] unit vectors (x, y, z); fa: [Z, Y, X]; stop_mask, when given, replaces
+// the FA test (nonzero = go on, nearest voxel). Voxels with FA 0 give no direction. One streamline a
+// seed: empty when the seed voxel has no direction, the seed alone where tracking stops at once.
+std::vector<std::vector<std::array<double, 3>>> track(const float* directions, const float* fa,
+                                                       const std::uint8_t* stop_mask, std::size_t nz, std::size_t ny,
+                                                       std::size_t nx, const std::vector<std::array<double, 3>>& seeds,
+                                                       const TrackOptions& options);
+
 }  // namespace loamwerk::diffusion
