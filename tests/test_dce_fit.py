@@ -199,3 +199,34 @@ def test_vfa_t1_against_osipi(name, reference, tr_scale):
             failed.append(r["label"])
             assert r["label"] == "Pat5_voxel5_prostaat" and r1 == pytest.approx(1000 / float(r["T1 linear"]), rel=1e-3)
     assert len(failed) <= 1
+
+
+def test_maps_go_out_as_parametric_maps(tmp_path):
+    """Fitted maps written with write_paramap on their source series, with the PS3.16 quantity codes
+    (Ktrans, DCM 126312, per minute; fractional anisotropy, DCM 110808), and read back."""
+    from volume_series import write_series
+
+    mr = "1.2.840.10008.5.1.4.1.1.4"
+    shape = (3, 4, 5)
+    paths = write_series(tmp_path / "mr", np.zeros(shape, np.int16), [(0, 0, 2.0 * k) for k in range(shape[0])],
+                         sop_class=mr, intercept=0.0)
+    t = np.arange(0, 240, 4.0)
+    aif = loam.dce_parker_aif(t / 60)
+    ktrans = np.linspace(0.05, 0.4, int(np.prod(shape))).reshape(shape)
+    conc = np.stack([loam.dce_forward("tofts", {"Ktrans": k, "ve": 0.3}, t, aif) for k in ktrans.ravel()], axis=1)
+    maps = loam.dce_fit_volume(conc.reshape(t.size, *shape).astype(np.float32), t, aif, "tofts")
+    assert np.allclose(maps["Ktrans"], ktrans, rtol=1e-3)
+    region = {"CodeValue": "12738006", "CodingSchemeDesignator": "SCT", "CodeMeaning": "Brain"}
+    for name, values, quantity, unit in [
+        ("Ktrans", maps["Ktrans"], ("126312", "Ktrans"), ("/min", "/min")),
+        ("FA", np.clip(maps["Ktrans"], 0, 1), ("110808", "Fractional Anisotropy"), ("1", "no units")),
+    ]:
+        meta = {"QuantityValueCode": {"CodeValue": quantity[0], "CodingSchemeDesignator": "DCM", "CodeMeaning": quantity[1]},
+                "MeasurementUnitsCode": {"CodeValue": unit[0], "CodingSchemeDesignator": "UCUM", "CodeMeaning": unit[1]},
+                "AnatomicRegionSequence": region, "SeriesDescription": name}
+        out = tmp_path / f"{name}.dcm"
+        loam.write_paramap(paths, values, None, meta, output=out)
+        stored, _ = loam.decode(out, 0, False)
+        assert np.array_equal(stored, values)
+        back = loam.paramap_meta(out)
+        assert back["QuantityValueCode"]["CodeValue"] == quantity[0] and back["MeasurementUnitsCode"]["CodeValue"] == unit[0]
