@@ -230,3 +230,16 @@ def test_maps_go_out_as_parametric_maps(tmp_path):
         assert np.array_equal(stored, values)
         back = loam.paramap_meta(out)
         assert back["QuantityValueCode"]["CodeValue"] == quantity[0] and back["MeasurementUnitsCode"]["CodeValue"] == unit[0]
+
+
+def test_curves_with_bad_numbers_are_not_fitted():
+    t = np.arange(0, 120, 4.0)
+    aif = loam.dce_parker_aif(t / 60)
+    ct = loam.dce_forward("tofts", {"Ktrans": 0.2, "ve": 0.3}, t, aif)
+    ct[5] = np.nan
+    fit = loam.dce_fit_curve(ct, t, aif, "tofts")
+    assert fit["ok"] is False and fit["rmse"] == 0
+    conc = np.repeat(np.nan_to_num(ct)[:, None], 4, axis=1).reshape(t.size, 1, 2, 2).astype(np.float32)
+    conc[:, 0, 1, 1] = np.inf
+    maps = loam.dce_fit_volume(conc, t, aif, "patlak", fit_delay=True)
+    assert maps["fitted"] == 3 and maps["PS"][0, 1, 1] == 0 and maps["delay"].shape == (1, 2, 2)

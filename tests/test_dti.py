@@ -255,3 +255,22 @@ def test_tracking_in_patient_space_and_with_a_stop_mask():
         loam.dti_track(directions, fa, np.zeros((2, 2)))
     with pytest.raises(ValueError, match="same voxels"):
         loam.dti_track(directions[:, :4], fa, seeds)
+
+
+def test_bad_numbers_are_refused_or_left_out():
+    values, vectors = loam.dti_eigen(np.array([[np.nan, 0, 1, 0, 0, 1], [1e-3, 0, 1e-3, 0, 0, 1e-3]]))
+    assert np.isnan(values[0]).all() and (vectors[0] == 0).all() and np.allclose(values[1], 1e-3)
+    with pytest.raises(ValueError, match="not finite"):
+        loam.dti_head_mask(np.full((4, 4, 4), np.nan))
+    directions = np.zeros((3, 3, 3, 3), np.float32)
+    directions[..., 0] = 1
+    fa = np.full((3, 3, 3), 0.5, np.float32)
+    assert loam.dti_track(directions, fa, np.array([[np.nan, 1, 1], [1e300, 1, 1]]), min_length=0) == []
+    with pytest.raises(ValueError, match="2,000,000 steps"):
+        loam.dti_track(directions, fa, np.ones((1, 3)), step_size=1e-6, max_length=1e3)
+    dwi = np.full((7, 2, 2, 2), 100.0, np.float32)
+    dwi[:, 0, 0, 0] = np.nan
+    bvals = np.r_[0, [1000.0] * 6]
+    bvecs = np.r_[[[0, 0, 0]], [[1, 0, 0], [0, 1, 0], [0, 0, 1], [0.7071, 0.7071, 0], [0.7071, 0, 0.7071], [0, 0.7071, 0.7071]]]
+    maps = loam.dti_fit_maps(dwi, bvals, bvecs)
+    assert maps["fitted"] == 7 and maps["fa"][0, 0, 0] == 0

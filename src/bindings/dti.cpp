@@ -99,7 +99,9 @@ nb::list track_py(nb::ndarray<const float, nb::c_contig, nb::device::cpu> direct
         o.step_vox[k] = step_size / voxel[k];
     }
     o.max_angle_deg = max_angle, o.fa_threshold = fa_threshold;
-    o.max_steps = std::size_t(std::floor(max_length / (2 * step_size)));
+    const double steps = std::floor(max_length / (2 * step_size));
+    if (steps > 1e6) throw nb::value_error("dti_track: max_length / step_size allows at most 2,000,000 steps");
+    o.max_steps = std::size_t(steps);
     std::vector<std::array<double, 3>> seed_points(seeds.shape(0));
     for (std::size_t i = 0; i < seed_points.size(); ++i)
         for (int k = 0; k < 3; ++k) seed_points[i][k] = seeds.data()[3 * i + std::size_t(k)];
@@ -186,6 +188,8 @@ void register_dti(nb::module_& m) {
             if (median_radius < 0 || median_radius > 16) throw nb::value_error("dti_head_mask: median_radius must be 0 to 16");
             if (numpass < 1 || numpass > 32) throw nb::value_error("dti_head_mask: numpass must be 1 to 32");
             const std::size_t z = volume.shape(0), y = volume.shape(1), x = volume.shape(2);
+            for (std::size_t i = 0; i < volume.size(); ++i)
+                if (!std::isfinite(volume.data()[i])) throw nb::value_error("dti_head_mask: the volume holds a value that is not finite");
             std::vector<std::uint8_t> mask = without_gil([&] { return median_otsu(volume.data(), z, y, x, median_radius, numpass); });
             return array_of(std::move(mask), {z, y, x});
         },

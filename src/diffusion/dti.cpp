@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 
 #include "core/parallel.hpp"
@@ -156,6 +157,12 @@ void nonlinear_fit(const Design& d, const double* s, std::array<double, kParams>
 }  // namespace
 
 Eigen3 tensor_eigen(const Tensor6& t, double min_value) {
+    for (double x : t)
+        if (!std::isfinite(x)) {  // no decomposition: NaN values, zero vectors
+            Eigen3 none;
+            none.values.fill(std::numeric_limits<double>::quiet_NaN());
+            return none;
+        }
     double a[3][3] = {{t[0], t[1], t[3]}, {t[1], t[2], t[4]}, {t[3], t[4], t[5]}};
     double v[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
     // Cyclic Jacobi rotations until the off-diagonal vanishes against the diagonal.
@@ -483,6 +490,8 @@ std::vector<std::vector<std::array<double, 3>>> track(const float* directions, c
     std::vector<std::vector<Point>> out(seeds.size());
     parallel_for(seeds.size(), [&](std::size_t i) {
         Point d;
+        for (double c : seeds[i])
+            if (!std::isfinite(c) || std::fabs(c) > 1e9) return;  // no voxel to start from
         if (!tracker.initial(seeds[i], d)) return;
         if (!tracker.trackable(seeds[i])) {  // a seed where tracking would stop at once stays alone
             out[i] = {seeds[i]};
