@@ -19,14 +19,15 @@ BLOCK = re.compile(r"^```python\n(.*?)^```", re.M | re.S)
 
 @pytest.fixture(scope="module")
 def workspace(tmp_path_factory: pytest.TempPathFactory) -> Path:
-    """ct.dcm, a CT series (series/), a study folder holding both (study/) and a slide (slide/)."""
+    """ct.dcm, a CT series (series/), a study folder holding both (study/), a slide (slide/) and a
+    diffusion series of Siemens mosaics (dwi/: b = 0 and six directions)."""
     sys.path.insert(0, str(ROOT / "examples"))
     try:
         from make_sample import sample
         from make_slide import main as make_slide
     finally:
         sys.path.pop(0)
-    from volume_series import write_series
+    from volume_series import mosaic_file, write_series
 
     root = tmp_path_factory.mktemp("docs")
     (root / "ct.dcm").write_bytes(sample())
@@ -37,6 +38,15 @@ def workspace(tmp_path_factory: pytest.TempPathFactory) -> Path:
     (root / "study" / "single.dcm").write_bytes(sample())
     with contextlib.redirect_stdout(io.StringIO()):
         make_slide(str(root / "slide"))
+    (root / "dwi").mkdir()
+    directions = [None, (1, 0, 0), (0, 1, 0), (0, 0, 1), (0.7071, 0.7071, 0), (0.7071, 0, 0.7071), (0, 0.7071, 0.7071)]
+    for i, g in enumerate(directions):
+        b = 0 if g is None else 1000
+        # One tensor along x everywhere (1.7, 0.3, 0.3 um2/ms) with a little noise.
+        adc = 0.0 if g is None else 1.7e-3 * g[0] ** 2 + 0.3e-3 * (g[1] ** 2 + g[2] ** 2)
+        tiles = (1000 * np.exp(-b * adc) + rng.normal(0, 5, (4, 12, 16))).astype(np.int16)
+        (root / "dwi" / f"M{i}.dcm").write_bytes(mosaic_file(tiles, (-30.0, -40.0, 10.0), bvalue=b, gradient=g,
+                                                             instance=i + 1))
     return root
 
 
