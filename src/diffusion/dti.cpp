@@ -7,39 +7,14 @@
 #include <stdexcept>
 
 #include "core/parallel.hpp"
+#include "core/small_solve.hpp"
 
 namespace loamwerk::diffusion {
 
 namespace {
 
 constexpr std::size_t kParams = 7;  // six tensor elements and log S0
-using Square = std::array<std::array<double, kParams>, kParams>;
-
-// Solves a x = b for a symmetric positive definite 7 x 7 (Cholesky); false when not positive.
-bool cholesky_solve(Square a, std::array<double, kParams>& b) {
-    for (std::size_t j = 0; j < kParams; ++j) {
-        double d = a[j][j];
-        for (std::size_t k = 0; k < j; ++k) d -= a[j][k] * a[j][k];
-        if (!(d > 0)) return false;
-        a[j][j] = std::sqrt(d);
-        for (std::size_t i = j + 1; i < kParams; ++i) {
-            double s = a[i][j];
-            for (std::size_t k = 0; k < j; ++k) s -= a[i][k] * a[j][k];
-            a[i][j] = s / a[j][j];
-        }
-    }
-    for (std::size_t i = 0; i < kParams; ++i) {
-        double s = b[i];
-        for (std::size_t k = 0; k < i; ++k) s -= a[i][k] * b[k];
-        b[i] = s / a[i][i];
-    }
-    for (std::size_t i = kParams; i-- > 0;) {
-        double s = b[i];
-        for (std::size_t k = i + 1; k < kParams; ++k) s -= a[k][i] * b[k];
-        b[i] = s / a[i][i];
-    }
-    return true;
-}
+using Square = SmallMatrix<kParams>;
 
 // The design: log S = X (Dxx, Dxy, Dyy, Dxz, Dyz, Dzz, log S0).
 struct Design {
@@ -72,7 +47,7 @@ struct Design {
         for (std::size_t i = 0; i < n; ++i) {
             std::array<double, kParams> col;
             for (std::size_t a = 0; a < kParams; ++a) col[a] = x[i * kParams + a];
-            if (!cholesky_solve(xtx, col))
+            if (!solve_small(xtx, col, kParams, 1e-13))
                 throw std::invalid_argument(
                     "the gradient table cannot determine a tensor: it needs b = 0 and at least six non-collinear "
                     "directions with b > 0");
@@ -95,7 +70,7 @@ bool weighted_fit(const Design& d, const double* y, const double* w, std::array<
     }
     for (std::size_t r = 0; r < kParams; ++r)
         for (std::size_t c = r + 1; c < kParams; ++c) a[r][c] = a[c][r];
-    if (!cholesky_solve(a, rhs)) return false;
+    if (!solve_small(a, rhs)) return false;
     p = rhs;
     return true;
 }
@@ -134,7 +109,7 @@ void nonlinear_fit(const Design& d, const double* s, std::array<double, kParams>
                 sys[a][a] += lambda * (jtj[a][a] + 1e-30);
                 step[a] = -jtr[a];
             }
-            if (!cholesky_solve(sys, step)) {
+            if (!solve_small(sys, step)) {
                 lambda *= 10;
                 continue;
             }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/parallel.hpp"
+#include "core/small_solve.hpp"
 
 namespace loamwerk::perfusion {
 
@@ -126,32 +127,6 @@ void forward_on(PkModel model, const double* p, const double* t, const double* c
     }
 }
 
-// Solves the m x m system a x = b (a symmetric positive semi-definite) by Gaussian elimination
-// with partial pivoting; false when singular.
-bool solve(double a[kMaxPkParameters][kMaxPkParameters], double* b, std::size_t m) {
-    for (std::size_t c = 0; c < m; ++c) {
-        std::size_t p = c;
-        for (std::size_t r = c + 1; r < m; ++r)
-            if (std::fabs(a[r][c]) > std::fabs(a[p][c])) p = r;
-        if (!(std::fabs(a[p][c]) > 1e-300)) return false;
-        if (p != c) {
-            for (std::size_t k = 0; k < m; ++k) std::swap(a[p][k], a[c][k]);
-            std::swap(b[p], b[c]);
-        }
-        for (std::size_t r = c + 1; r < m; ++r) {
-            const double f = a[r][c] / a[c][c];
-            for (std::size_t k = c; k < m; ++k) a[r][k] -= f * a[c][k];
-            b[r] -= f * b[c];
-        }
-    }
-    for (std::size_t c = m; c-- > 0;) {
-        double s = b[c];
-        for (std::size_t k = c + 1; k < m; ++k) s -= a[c][k] * b[k];
-        b[c] = s / a[c][c];
-    }
-    return true;
-}
-
 // One curve's least-squares problem: its model parameters, and the delay when fitted.
 class Problem {
 public:
@@ -202,7 +177,8 @@ public:
                 evaluate(q);
                 for (std::size_t i = 0; i < n_; ++i) jac[i * m + j] = (model_out_[i] - ct_[i] - r[i]) / h * scale_[j];
             }
-            double jtj[kMaxPkParameters][kMaxPkParameters] = {}, jtr[kMaxPkParameters] = {};
+            SmallMatrix<kMaxPkParameters> jtj{};
+            std::array<double, kMaxPkParameters> jtr{};
             for (std::size_t i = 0; i < n_; ++i)
                 for (std::size_t a = 0; a < m; ++a) {
                     jtr[a] += jac[i * m + a] * r[i];
@@ -213,13 +189,14 @@ public:
             bool improved = false;
             double step_size = 0;
             while (lambda < 1e12) {
-                double sys[kMaxPkParameters][kMaxPkParameters], step[kMaxPkParameters];
+                SmallMatrix<kMaxPkParameters> sys{};
+                std::array<double, kMaxPkParameters> step{};
                 for (std::size_t a = 0; a < m; ++a) {
                     for (std::size_t b = 0; b < m; ++b) sys[a][b] = jtj[a][b];
                     sys[a][a] += lambda * (jtj[a][a] + 1e-12);
                     step[a] = -jtr[a];
                 }
-                if (!solve(sys, step, m)) {
+                if (!solve_small(sys, step, m)) {
                     lambda *= 10;
                     continue;
                 }
