@@ -2465,6 +2465,75 @@ def dti_track(directions: ArrayLike, fa: ArrayLike, seeds: ArrayLike, step_size:
         >>> lines = loam.dti_track(maps["evecs"], maps["fa"], seeds, step_size=0.5, max_angle=30)
     """
 
+def encapsulate(payload: bytes | str | os.PathLike[str], kind: str = '', reference: str | os.PathLike[str] | None = None, title: str = '', *, output: str | os.PathLike[str] = '', identity: dict[str, str | int] | None = None, sop_instance_uid: str = '', series_instance_uid: str = '') -> bytes | None:
+    """
+    A PDF, CDA, STL, OBJ or MTL document held whole in its Encapsulated ... Storage object.
+
+    Args:
+        payload: the document's bytes, or the path of its file.
+        kind: "pdf", "cda", "stl", "obj" or "mtl", or its MIME type; empty: told from the content
+            (see encap_detect).
+        reference: a DICOM file whose patient and study (and, for 3-D models, frame of reference) the
+            object joins; None: a new study with empty patient attributes.
+        title: Document Title.
+        output: a file to write; the bytes are returned when empty.
+        identity: manufacturer, model, software versions, serial number, series number and description.
+        sop_instance_uid: the object's UID; made from its content when empty.
+        series_instance_uid: its series' UID; made from its content when empty.
+
+    Returns:
+        The Part-10 bytes of the Encapsulated PDF, CDA, STL, OBJ or MTL Storage object (Explicit VR
+        Little Endian), or None when written to `output`. The document is held whole: Encapsulated
+        Document Length states its true size and an odd-sized one is padded with a NUL. OBJ and MTL
+        carry an sRGB ICC profile; CDA its ClinicalDocument id as HL7 Instance Identifier.
+
+    Raises:
+        ValueError: an empty document, an unknown kind, content of no known kind, or ASCII STL (DICOM
+            holds STL in its binary form).
+        FileNotFoundError: the payload path or the reference does not exist.
+
+    Example:
+        >>> loam.encapsulate("report.pdf", reference="ct/IM0001.dcm", title="Report", output="report.dcm")
+    """
+
+def read_encapsulated(source: bytes | str | os.PathLike[str]) -> tuple[bytes, dict[str, Any]]:
+    """
+    The document an Encapsulated ... Storage object holds, exactly as encapsulated, and its description.
+
+    Args:
+        source: a path, or the object's bytes.
+
+    Returns:
+        (payload, meta): the document exactly as encapsulated (Encapsulated Document Length bytes when
+        stated), and "kind", "mime", "title", "sop_class_uid", "sop_instance_uid",
+        "series_instance_uid", "study_instance_uid", "patient_name", "patient_id" and "length_stated".
+
+    Raises:
+        RuntimeError: not a DICOM file, no Encapsulated Document in it, or a stated length beyond it.
+
+    Example:
+        >>> pdf, meta = loam.read_encapsulated("report.dcm")
+    """
+
+def encap_detect(payload: bytes) -> str | None:
+    """
+    The kind of a document from its bytes: 'pdf', 'cda', 'stl', 'obj', 'mtl', or None.
+
+    Args:
+        payload: a document's bytes.
+
+    Returns:
+        "pdf" (%PDF-), "cda" (XML with a ClinicalDocument), "stl" (binary, its triangle count filling
+        the rest, or ASCII with facets), "obj" (v, vt, vn, f ... statements), "mtl" (newmtl), or None.
+
+    Raises:
+        TypeError: payload is not bytes.
+
+    Example:
+        >>> loam.encap_detect(open("part.stl", "rb").read())
+        'stl'
+    """
+
 class DVHCurve:
     """
     A computed dose-volume histogram: differential counts (cm3 per 1-cGy bin), the cumulative

@@ -459,6 +459,63 @@ Raises:
 Example:
     >>> lines = loam.dti_track(maps["evecs"], maps["fa"], seeds, step_size=0.5, max_angle=30)
 """,
+    "encapsulate": """
+Args:
+    payload: the document's bytes, or the path of its file.
+    kind: "pdf", "cda", "stl", "obj" or "mtl", or its MIME type; empty: told from the content
+        (see encap_detect).
+    reference: a DICOM file whose patient and study (and, for 3-D models, frame of reference) the
+        object joins; None: a new study with empty patient attributes.
+    title: Document Title.
+    output: a file to write; the bytes are returned when empty.
+    identity: manufacturer, model, software versions, serial number, series number and description.
+    sop_instance_uid: the object's UID; made from its content when empty.
+    series_instance_uid: its series' UID; made from its content when empty.
+
+Returns:
+    The Part-10 bytes of the Encapsulated PDF, CDA, STL, OBJ or MTL Storage object (Explicit VR
+    Little Endian), or None when written to `output`. The document is held whole: Encapsulated
+    Document Length states its true size and an odd-sized one is padded with a NUL. OBJ and MTL
+    carry an sRGB ICC profile; CDA its ClinicalDocument id as HL7 Instance Identifier.
+
+Raises:
+    ValueError: an empty document, an unknown kind, content of no known kind, or ASCII STL (DICOM
+        holds STL in its binary form).
+    FileNotFoundError: the payload path or the reference does not exist.
+
+Example:
+    >>> loam.encapsulate("report.pdf", reference="ct/IM0001.dcm", title="Report", output="report.dcm")
+""",
+    "read_encapsulated": """
+Args:
+    source: a path, or the object's bytes.
+
+Returns:
+    (payload, meta): the document exactly as encapsulated (Encapsulated Document Length bytes when
+    stated), and "kind", "mime", "title", "sop_class_uid", "sop_instance_uid",
+    "series_instance_uid", "study_instance_uid", "patient_name", "patient_id" and "length_stated".
+
+Raises:
+    RuntimeError: not a DICOM file, no Encapsulated Document in it, or a stated length beyond it.
+
+Example:
+    >>> pdf, meta = loam.read_encapsulated("report.dcm")
+""",
+    "encap_detect": """
+Args:
+    payload: a document's bytes.
+
+Returns:
+    "pdf" (%PDF-), "cda" (XML with a ClinicalDocument), "stl" (binary, its triangle count filling
+    the rest, or ASCII with facets), "obj" (v, vt, vn, f ... statements), "mtl" (newmtl), or None.
+
+Raises:
+    TypeError: payload is not bytes.
+
+Example:
+    >>> loam.encap_detect(open("part.stl", "rb").read())
+    'stl'
+""",
     "validate": """
 Args:
     path: the file.

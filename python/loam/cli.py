@@ -380,6 +380,31 @@ def png_bytes(pixels: "object") -> bytes:
     return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(raw, 6)) + chunk(b"IEND", b"")
 
 
+def cmd_encapsulate(args: argparse.Namespace) -> int:
+    try:
+        data = _core.encapsulate(read_file(args.path), args.kind, args.reference, args.title or "")
+        assert data is not None
+        write_file(args.output, data)
+        payload, meta = _core.read_encapsulated(data)
+    except (RuntimeError, ValueError, OSError) as exc:
+        print(f"loam encapsulate: {str(exc).removeprefix('encapsulate: ')}", file=sys.stderr)
+        return 1
+    print(f"{args.output}: {meta['mime']} ({len(payload)} bytes) as {uid_name(str(meta['sop_class_uid']))}")
+    return 0
+
+
+def cmd_extract(args: argparse.Namespace) -> int:
+    try:
+        payload, meta = _core.read_encapsulated(args.path)
+        write_file(args.output, payload)
+    except (RuntimeError, ValueError, OSError) as exc:
+        print(f"loam extract: {exc}", file=sys.stderr)
+        return 1
+    title = f" \"{meta['title']}\"" if meta["title"] else ""
+    print(f"{args.output}: {meta['mime']}{title}, {len(payload)} bytes")
+    return 0
+
+
 def cmd_png(args: argparse.Namespace) -> int:
     if args.frame < 1:
         print("loam png: --frame counts from 1", file=sys.stderr)
@@ -1234,6 +1259,19 @@ def build_parser() -> argparse.ArgumentParser:
     dec.add_argument("--rescale", action="store_true", help="modality values (e.g. HU) as float32")
     dec.add_argument("-o", "--output", required=True, metavar="OUT.npy")
     dec.set_defaults(run=cmd_decode)
+    en = sub.add_parser("encapsulate", help="a PDF, CDA, STL (binary), OBJ or MTL file as its Encapsulated "
+                                            "Document object")
+    en.add_argument("path", metavar="FILE")
+    en.add_argument("-o", "--output", required=True, metavar="OUT.dcm")
+    en.add_argument("--kind", default="", metavar="KIND",
+                    help="pdf, cda, stl, obj or mtl, or a MIME type (default: from the file's content)")
+    en.add_argument("--reference", metavar="DICOM", help="a DICOM file whose patient and study the object joins")
+    en.add_argument("--title", metavar="TEXT", help="Document Title")
+    en.set_defaults(run=cmd_encapsulate)
+    ex = sub.add_parser("extract", help="the document an Encapsulated Document object holds, byte for byte")
+    ex.add_argument("path", metavar="PATH")
+    ex.add_argument("-o", "--output", required=True, metavar="OUT")
+    ex.set_defaults(run=cmd_extract)
     png = sub.add_parser("png", help="one frame as an 8-bit PNG as viewers show it: through the file's VOI LUT or "
                                      "window (MONOCHROME1 inverted), overlays burned in, optionally through a "
                                      "presentation state")

@@ -91,6 +91,7 @@ NB_MODULE(_core, m) {
     loam::bind::register_diffusion(m);
     loam::bind::register_perfusion(m);
     loam::bind::register_dti(m);
+    loam::bind::register_encap(m);
     loam::bind::register_rt(m);
     loam::bind::register_sr(m);
     loam::bind::register_response(m);

@@ -23,10 +23,13 @@ std::string trimmed(std::string s) {
 
 }  // namespace
 
-ImageHeader read_image_header(const std::string& path) {
+namespace {
+
+ImageHeader read_header_fields(const std::string& path, bool image) {
     tree::Tree tree;
     const Dataset ds = tree::read_header(path, tree);
-    if (!ds.readable() || !ds.find(tags::kRows) || !ds.find(tags::kColumns))
+    if (!ds.readable()) throw std::runtime_error(path + ": not a DICOM file");
+    if (image && (!ds.find(tags::kRows) || !ds.find(tags::kColumns)))
         throw std::runtime_error(path + ": not a DICOM image");
     ImageHeader h;
     const auto text = [&](Tag tag) -> std::string {
@@ -62,6 +65,12 @@ ImageHeader read_image_header(const std::string& path) {
     h.slice_thickness = float_of(top, tags::kSliceThickness);
     return h;
 }
+
+}  // namespace
+
+ImageHeader read_image_header(const std::string& path) { return read_header_fields(path, true); }
+
+ImageHeader read_reference_header(const std::string& path) { return read_header_fields(path, false); }
 
 std::vector<ImageHeader> read_image_headers(const std::vector<std::string>& paths) {
     std::vector<ImageHeader> out(paths.size());

@@ -27,6 +27,10 @@ struct ImageHeader {
 // be opened and std::runtime_error "<path>: not a DICOM image" when it holds no image.
 ImageHeader read_image_header(const std::string& path);
 
+// The same fields of any DICOM object, an image or not (Rows and friends then 0 or empty);
+// std::runtime_error "<path>: not a DICOM file" when it cannot be read as one.
+ImageHeader read_reference_header(const std::string& path);
+
 // The headers of several files, read side by side; the first failure is thrown.
 std::vector<ImageHeader> read_image_headers(const std::vector<std::string>& paths);
 

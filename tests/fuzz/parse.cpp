@@ -6,6 +6,8 @@
 #include "core/tree.hpp"
 #include "core/values.hpp"
 #include "fuzz.hpp"
+#include "encap/document.hpp"
+#include "encap/read.hpp"
 #include "iod/validate.hpp"
 
 using namespace loamwerk;
@@ -36,6 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (n.vr == vr::SQ) tree::read_items(n.value, n.item_encoding, n.charset, nullptr);
     }
     locate_pixel_data(data, size);
+    encap::detect({data, size});
+    fuzz::expect_clean([&] { encap::read_document({data, size}, "fuzz"); });
     (void)layout;
     fuzz::expect_clean([&] {
         std::vector<std::uint8_t> out;
