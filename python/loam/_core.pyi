@@ -2534,6 +2534,84 @@ def encap_detect(payload: bytes) -> str | None:
         'stl'
     """
 
+def write_mktract(reference_paths: Sequence[str | os.PathLike[str]], track_sets: Sequence[dict[str, Any]], *, content_label: str = 'TRACTS', content_description: str = '', content_creator: str = '', output: str | os.PathLike[str] = '', identity: dict[str, str | int] | None = None, sop_instance_uid: str = '', series_instance_uid: str = '') -> bytes | None:
+    """
+    A Tractography Results object of track sets whose tracks are (points, 3) arrays in patient LPS mm.
+
+    Args:
+        reference_paths: the images the tracks were computed from (one frame of reference); patient,
+            study and frame of reference come from the first, and all are referenced.
+        track_sets: dicts of "label" (required), "tracks" (required: (points, 3) arrays in patient LPS
+            mm; see dti_tracks_to_patient), "description", "rgb" (0 to 255, stored as CIELab),
+            "anatomy", "acquisition" (CID 7260, default DTI), "model" (CID 7261, default Single
+            Tensor) as (value, scheme, meaning) codes, "algorithm" {"family" (CID 7262, default
+            Deterministic), "name", "version", "parameters"}, and "measurements", each {"quantity",
+            "unit" codes, "values": one array a track, one value a point}.
+        content_label: Content Label.
+        content_description: Content Description.
+        content_creator: Content Creator's Name.
+        output: a file to write; the bytes are returned when empty.
+        identity: manufacturer, model, software versions, serial number, series number and description.
+        sop_instance_uid: the object's UID; made from its content when empty.
+        series_instance_uid: its series' UID; made from its content when empty.
+
+    Returns:
+        The Part-10 bytes of the Tractography Results object (points as float32), or None when written
+        to `output`.
+
+    Raises:
+        ValueError: a set without label or tracks, a track that is not (points, 3) or holds a
+            non-finite point, a measurement that misses a point, an unknown key, or references
+            without a frame of reference.
+
+    Example:
+        >>> lines = loam.dti_track(maps["evecs"], maps["fa"], seeds, affine=affine, space="patient")
+        >>> loam.write_mktract(dwi_paths, [{"label": "CST", "tracks": lines}], output="tracts.dcm")
+    """
+
+def read_tract(source: bytes | str | os.PathLike[str]) -> dict[str, Any]:
+    """
+    The track sets of a Tractography Results object, tracks as float32 (points, 3) arrays in LPS mm.
+
+    Args:
+        source: a path, or the object's bytes.
+
+    Returns:
+        {"track_sets": [{"label", "description", "tracks" (float32 (points, 3) arrays, LPS mm), "rgb",
+        "anatomy", "acquisition", "model", "algorithm", "measurements"}], "content_label",
+        "content_description", "content_creator", the SOP instance, series, study and frame of
+        reference UIDs, "patient_name" and "patient_id"}.
+
+    Raises:
+        RuntimeError: not a DICOM file, or not a Tractography Results object.
+
+    Example:
+        >>> tracks = loam.read_tract("tracts.dcm")["track_sets"][0]["tracks"]
+    """
+
+def dti_tracks_to_patient(streamlines: Sequence[ArrayLike], affine: ArrayLike, space: str = 'rasmm', origin: str = 'center') -> list[NDArray[numpy.float32]]:
+    """
+    Streamlines from DIPY's or nibabel's spaces (RAS mm, voxel indices, or TrackVis voxmm) to patient LPS mm.
+
+    Args:
+        streamlines: (points, 3) arrays as DIPY or nibabel hold them.
+        affine: the image's 4 x 4 voxel-to-RAS matrix (a NIfTI's affine, or TrackVis' voxel_to_rasmm).
+        space: "rasmm" (nibabel's default: RAS mm), "vox" (voxel indices) or "voxmm" (TrackVis: voxel
+            indices times voxel sizes).
+        origin: "center" (NIfTI and DIPY: voxel centres at integers) or "corner" (TrackVis: a voxel's
+            corner at 0, its centre at 0.5).
+
+    Returns:
+        float32 (points, 3) arrays in patient LPS mm, as DICOM holds them: RAS with x and y negated.
+
+    Raises:
+        ValueError: an unknown space or origin, an affine that is not 4 x 4, or a streamline that is
+            not (points, 3).
+
+    Example:
+        >>> lps = loam.dti_tracks_to_patient(trk.streamlines, trk.affine)
+    """
+
 class DVHCurve:
     """
     A computed dose-volume histogram: differential counts (cm3 per 1-cGy bin), the cumulative

@@ -1,6 +1,6 @@
 // Part-10 and dataset parsing, the fast paths, little-endian bridging, the whole-tree reader
 // (sequences expanded, or left and read item by item), editing, and the conformance checks of
-// every layer.
+// every layer, and the readers of encapsulated documents and tractography.
 #include "core/dataset.hpp"
 #include "core/edit.hpp"
 #include "core/tree.hpp"
@@ -9,6 +9,7 @@
 #include "encap/document.hpp"
 #include "encap/read.hpp"
 #include "iod/validate.hpp"
+#include "tract/read.hpp"
 
 using namespace loamwerk;
 
@@ -40,6 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     locate_pixel_data(data, size);
     encap::detect({data, size});
     fuzz::expect_clean([&] { encap::read_document({data, size}, "fuzz"); });
+    fuzz::expect_clean([&] { tract::read_tractography({data, size}, "fuzz"); });
     (void)layout;
     fuzz::expect_clean([&] {
         std::vector<std::uint8_t> out;

@@ -1,0 +1,94 @@
+#include "tract/read.hpp"
+
+#include <cstring>
+#include <stdexcept>
+
+#include "core/dataset.hpp"
+#include "core/tags.hpp"
+#include "core/utf8.hpp"
+#include "core/values.hpp"
+
+namespace loamwerk::tract {
+
+namespace {
+
+constexpr std::string_view kTractographyResults = "1.2.840.10008.5.1.4.1.1.66.6";
+
+std::string text(const Elements& item, Tag tag) { return as_utf8(std::string(text_of(item, tag))); }
+
+Code code_of(const Elements& item, Tag tag) {
+    const Items items = items_of(item, tag);
+    if (items.empty()) return {};
+    return {text(items[0], tags::kCodeValue), text(items[0], tags::kCodingSchemeDesignator),
+            text(items[0], tags::kCodeMeaning)};
+}
+
+std::vector<float> floats(const ElementRef* e) {
+    std::vector<float> out;
+    if (!e || !e->value) return out;
+    out.resize(std::size_t(e->length / 4));
+    if (!out.empty()) std::memcpy(out.data(), e->value, out.size() * 4);  // little-endian hosts
+    return out;
+}
+
+}  // namespace
+
+Tractography read_tractography(std::span<const std::uint8_t> file, const std::string& where) {
+    const Dataset ds = Dataset::borrow(file);
+    if (!ds.readable()) throw std::runtime_error(where + ": not a DICOM file");
+    const Elements& top = ds.elements();
+    if (text_of(top, tags::kSOPClassUID) != kTractographyResults)
+        throw std::runtime_error(where + ": not a Tractography Results object");
+    Tractography t;
+    t.content_label = text(top, tags::kContentLabel);
+    t.content_description = text(top, tags::kContentDescription);
+    t.content_creator = text(top, tags::kContentCreatorName);
+    t.sop_instance_uid = text(top, tags::kSOPInstanceUID);
+    t.series_instance_uid = text(top, tags::kSeriesInstanceUID);
+    t.study_instance_uid = text(top, tags::kStudyInstanceUID);
+    t.frame_of_reference_uid = text(top, tags::kFrameOfReferenceUID);
+    t.patient_name = text(top, tags::kPatientName);
+    t.patient_id = text(top, tags::kPatientID);
+    for (const Elements& item : items_of(top, tags::kTrackSetSequence)) {
+        TrackSet set;
+        set.label = text(item, tags::kTrackSetLabel);
+        set.description = text(item, tags::kTrackSetDescription);
+        set.anatomy = code_of(item, tags::kTrackSetAnatomicalTypeCodeSequence);
+        set.acquisition = code_of(item, tags::kDiffusionAcquisitionCodeSequence);
+        set.model = code_of(item, tags::kDiffusionModelCodeSequence);
+        if (const ElementRef* lab = find_element(item, tags::kRecommendedDisplayCIELabValue);
+            lab && lab->value && lab->length >= 6) {
+            const std::uint16_t values[3] = {load_le16(lab->value), load_le16(lab->value + 2), load_le16(lab->value + 4)};
+            std::array<std::uint8_t, 3> rgb{};
+            cielab16_to_rgb(values, rgb.data());
+            set.rgb = rgb;
+        }
+        for (const Elements& track : items_of(item, tags::kTrackSequence)) {
+            const std::vector<float> xyz = floats(find_element(track, tags::kPointCoordinatesData));
+            if (xyz.size() % 3)
+                throw std::runtime_error(where + ": track set '" + set.label + "' has point data that are not triplets");
+            Track points(xyz.size() / 3);
+            if (!points.empty()) std::memcpy(points.data(), xyz.data(), xyz.size() * 4);
+            set.tracks.push_back(std::move(points));
+        }
+        for (const Elements& m : items_of(item, tags::kMeasurementsSequence)) {
+            TrackMeasurement measurement;
+            measurement.quantity = code_of(m, tags::kConceptNameCodeSequence);
+            measurement.unit = code_of(m, tags::kMeasurementUnitsCodeSequence);
+            for (const Elements& v : items_of(m, tags::kMeasurementValuesSequence))
+                measurement.values.push_back(floats(find_element(v, tags::kFloatingPointValues)));
+            set.measurements.push_back(std::move(measurement));
+        }
+        const Items algorithms = items_of(item, tags::kTrackingAlgorithmIdentificationSequence);
+        if (!algorithms.empty()) {
+            set.algorithm_family = code_of(algorithms[0], tags::kAlgorithmFamilyCodeSequence);
+            set.algorithm_name = text(algorithms[0], tags::kAlgorithmName);
+            set.algorithm_version = text(algorithms[0], tags::kAlgorithmVersion);
+            set.algorithm_parameters = text(algorithms[0], tags::kAlgorithmParameters);
+        }
+        t.sets.push_back(std::move(set));
+    }
+    return t;
+}
+
+}  // namespace loamwerk::tract
