@@ -103,3 +103,28 @@ def test_refused_in_words(series, sets, message):
 def test_reading_something_else(series):
     with pytest.raises(RuntimeError, match="not a Tractography Results object"):
         loam.read_tract(series[0])
+
+
+@pytest.mark.parametrize("suffix", [".trk", ".tck"])
+def test_trk_and_tck_round_trip_through_dicom(series, tmp_path, suffix):
+    from loam.tracts import load_streamlines, save_streamlines
+
+    nib = pytest.importorskip("nibabel")
+    trk = dipy_trk()
+    original = [np.asarray(s, np.float32) for s in trk.streamlines]
+    lps = load_streamlines(dipy_path())
+    assert all(np.array_equal(a, b * LPS) for a, b in zip(lps, original))
+    dcm = tmp_path / "t.dcm"
+    loam.write_mktract(series, [{"label": "all", "tracks": lps}], output=dcm)
+    back = loam.read_tract(dcm)["track_sets"][0]["tracks"]
+    out = tmp_path / f"t{suffix}"
+    save_streamlines(back, str(out), affine=trk.affine, shape=(25, 25, 25))
+    again = [np.asarray(s, np.float32) for s in nib.streamlines.load(str(out)).streamlines]
+    assert len(again) == len(original) and all(np.allclose(a, b, atol=1e-4) for a, b in zip(again, original))
+
+
+def dipy_path() -> str:
+    data = pytest.importorskip("dipy.data")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return str(data.get_fnames(name="small_25_streamlines"))
