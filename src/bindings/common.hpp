@@ -75,6 +75,11 @@ inline std::span<const std::uint8_t> source_bytes(const Source& source, loamwerk
     return file.span();
 }
 
+// How a source is named in messages: its path, or "<bytes>".
+inline std::string source_name(const Source& source) {
+    return std::holds_alternative<Path>(source) ? std::string(std::get<Path>(source)) : "<bytes>";
+}
+
 // Engine text known to be UTF-8 (names, codes); text taken from a file goes through utf8_str.
 inline nb::str str_of(std::string_view s) { return nb::str(s.data(), s.size()); }
 // Engine UTF-8 that may not be valid: bad sequences become U+FFFD instead of raising.

@@ -74,7 +74,7 @@ void register_encap(nb::module_& m) {
         [](const Source& source) {
             OwnedBuffer file;
             const std::span<const std::uint8_t> bytes = source_bytes(source, file);
-            const std::string where = std::holds_alternative<Path>(source) ? std::string(std::get<Path>(source)) : "<bytes>";
+            const std::string where = source_name(source);
             encap::Extracted e = without_gil([&] { return encap::read_document(bytes, where); });
             nb::dict meta;
             meta["kind"] = str_of(e.kind);

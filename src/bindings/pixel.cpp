@@ -220,7 +220,7 @@ void register_pixel(nb::module_& m) {
             o.overlays = overlays;
             loamwerk::OwnedBuffer file, state_file;
             const auto bytes = source_bytes(source, file);
-            const std::string label = std::holds_alternative<Path>(source) ? std::string(std::get<Path>(source)) : "<bytes>";
+            const std::string label = source_name(source);
             std::optional<loamwerk::pr::PresentationState> state;
             if (presentation_state) o.state_bytes = source_bytes(*presentation_state, state_file);
             DisplayImage image = without_gil([&] {

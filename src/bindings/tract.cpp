@@ -143,7 +143,7 @@ void register_tract(nb::module_& m) {
         [](const Source& source) {
             OwnedBuffer file;
             const std::span<const std::uint8_t> bytes = source_bytes(source, file);
-            const std::string where = std::holds_alternative<Path>(source) ? std::string(std::get<Path>(source)) : "<bytes>";
+            const std::string where = source_name(source);
             const tract::Tractography t = without_gil([&] { return tract::read_tractography(bytes, where); });
             nb::dict out;
             nb::list sets;

@@ -76,14 +76,6 @@ FrameValues top_values(const Elements& top) {
     return v;
 }
 
-Code code_of(const Elements& item, Tag seq) {
-    const Items items = items_of(item, seq);
-    if (items.empty()) return {};
-    return {std::string(text_of(items[0], tags::kCodeValue)),
-            std::string(text_of(items[0], tags::kCodingSchemeDesignator)),
-            std::string(text_of(items[0], tags::kCodeMeaning))};
-}
-
 double dot3(const double* a, const double* b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 
 // Where each frame's values come from: the Pixel Data as stored, or frames decoded by the
@@ -147,6 +139,15 @@ private:
 };
 
 }  // namespace
+
+Code code_of(const Elements& item, Tag seq) {
+    const Items items = items_of(item, seq);
+    if (items.empty()) return {};
+    return {std::string(text_of(items[0], tags::kCodeValue)),
+            std::string(text_of(items[0], tags::kCodingSchemeDesignator)),
+            std::string(text_of(items[0], tags::kCodeMeaning))};
+}
+
 
 DecodeStatus dcm_seg_decode(std::span<const std::uint8_t> bytes, bool masks, SegDecoded& out) {
     out = SegDecoded{};

@@ -10,9 +10,13 @@
 #include <vector>
 
 #include "core/bytes.hpp"
+#include "core/dataset.hpp"
 #include "seg/author.hpp"  // Code, and the CIELab colours both directions share
 
 namespace loamwerk::seg {
+
+// The first item of a code sequence of `item` as a Code; empty when the sequence is absent or empty.
+Code code_of(const std::vector<ElementRef>& item, Tag seq);
 
 enum class SegType : std::uint8_t { kBinary = 0, kFractional = 1, kLabelMap = 2 };
 

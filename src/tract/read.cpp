@@ -7,21 +7,17 @@
 #include "core/tags.hpp"
 #include "core/utf8.hpp"
 #include "core/values.hpp"
+#include "seg/read.hpp"
 
 namespace loamwerk::tract {
+
+using seg::code_of;
 
 namespace {
 
 constexpr std::string_view kTractographyResults = "1.2.840.10008.5.1.4.1.1.66.6";
 
 std::string text(const Elements& item, Tag tag) { return as_utf8(std::string(text_of(item, tag))); }
-
-Code code_of(const Elements& item, Tag tag) {
-    const Items items = items_of(item, tag);
-    if (items.empty()) return {};
-    return {text(items[0], tags::kCodeValue), text(items[0], tags::kCodingSchemeDesignator),
-            text(items[0], tags::kCodeMeaning)};
-}
 
 std::vector<float> floats(const ElementRef* e) {
     std::vector<float> out;
