@@ -9,10 +9,17 @@
 namespace loamwerk {
 
 std::vector<std::uint8_t> inflate_raw(const std::uint8_t* data, std::size_t size) {
-    return inflate_raw(data, size, limits::allowed(size));
+    const std::size_t cap = limits::allowed(size);
+    bool capped = false;
+    auto out = inflate_raw(data, size, cap, &capped);
+    // Going on with the part that fits would present a cut-off data set as the file's content.
+    if (capped)
+        throw limits::ResourceError("the deflated data set inflates to more than " + limits::size_text(cap) +
+                                    ", more than the memory limit allows; raise it with loam.set_memory_limit()");
+    return out;
 }
 
-std::vector<std::uint8_t> inflate_raw(const std::uint8_t* data, std::size_t size, std::size_t kCap) {
+std::vector<std::uint8_t> inflate_raw(const std::uint8_t* data, std::size_t size, std::size_t kCap, bool* capped) {
     std::vector<std::uint8_t> out;
     if (size == 0) return out;
     z_stream z{};
@@ -32,7 +39,10 @@ std::vector<std::uint8_t> inflate_raw(const std::uint8_t* data, std::size_t size
         remaining_in -= in_chunk - z.avail_in;
         if (rc == Z_STREAM_END || (rc != Z_OK && rc != Z_BUF_ERROR)) break;
         if (produced == out.size()) {
-            if (out.size() >= kCap) break;
+            if (out.size() >= kCap) {
+                if (capped) *capped = true;
+                break;
+            }
             out.resize(std::min(kCap, out.size() * 2));
         } else if (remaining_in == 0 || rc == Z_BUF_ERROR) {
             break;  // input exhausted without the end of the stream
