@@ -169,6 +169,24 @@ def test_big_endian_and_deflated_bodies(syntax: str) -> None:
     assert (ds.PatientName, ds.Rows, ds.PixelSpacing) == ("Doe^John", 512, [0.5, 0.5])
 
 
+def test_deflated_body_past_the_memory_limit_is_refused_not_cut() -> None:
+    # 3 MiB of padding deflates to a few KiB; under a 1 MiB limit the body cannot be inflated
+    # whole, and a cut-off data set must not pass for the file's content.
+    body = explicit(0x0010, 0x0010, "PN", "Doe^John") + explicit(0x0009, 0x0010, "LO", "ACME")
+    body += explicit(0x0009, 0x1010, "OB", bytes(3 << 20))
+    packer = zlib.compressobj(9, zlib.DEFLATED, -15)
+    data = part10(packer.compress(body) + packer.flush(), DEFLATED)
+    old = loam.memory_limit()
+    loam.set_memory_limit(1 << 20)
+    try:
+        for call in (loam.read_json, loam.read, loam.decode_bytes):
+            with pytest.raises(ValueError, match=r"inflates to more than 1 MiB.*set_memory_limit"):
+                call(data)
+    finally:
+        loam.set_memory_limit(old)
+    assert len(loam.read(data)[0x00091010].value) == 3 << 20
+
+
 def test_pixels_frames_and_stop_before_pixels(tmp_path: Path) -> None:
     frames = np.arange(3 * 2 * 3, dtype=np.uint16).reshape(3, 2, 3)
     path = tmp_path / "multi.dcm"
@@ -299,9 +317,40 @@ def test_corpus_values_agree_with_pydicom(path: Path) -> None:
             theirs = pydicom.dcmread(path, stop_before_pixels=True)
         except Exception:
             pytest.skip("pydicom cannot read it")
-    if path.name == "rtplan_truncated.dcm":
-        pytest.skip("cut inside a value: pydicom keeps the partial value, loam stops at the last whole one")
     ours = loam.read(path, stop_before_pixels=True)
     big = ours.transfer_syntax == EXPLICIT_BE
     assert _compare(ours, theirs, big) == []
     assert ours.meta.get("TransferSyntaxUID", "") == str(theirs.file_meta.get("TransferSyntaxUID", "") or "")
+
+
+def _json_tags(node: dict, prefix: str = "") -> set[str]:
+    found = set()
+    for tag, entry in node.items():
+        found.add(prefix + tag)
+        if entry.get("vr") == "SQ":
+            for i, inner in enumerate(entry.get("Value") or []):
+                found |= _json_tags(inner, f"{prefix}{tag}[{i}].")
+    return found
+
+
+def _pydicom_tags(ds: object, prefix: str = "") -> set[str]:
+    found = set()
+    for el in ds:  # type: ignore[attr-defined]
+        if el.tag.group == 0x0002:
+            continue
+        found.add(f"{prefix}{int(el.tag):08X}")
+        if el.VR == "SQ":
+            for i, inner in enumerate(el.value):
+                found |= _pydicom_tags(inner, f"{prefix}{int(el.tag):08X}[{i}].")
+    return found
+
+
+def test_file_cut_inside_a_value_has_exactly_pydicoms_elements(testdata: Path) -> None:
+    # The corpus's truncated plan ends inside a multi-valued DS; nothing may be made of its rest.
+    path = testdata / "pydicom" / "test_files" / "rtplan_truncated.dcm"
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        theirs = pydicom.dcmread(path)
+    ours = _json_tags(json.loads(loam.read_json(str(path))))
+    assert ours == _pydicom_tags(theirs)
+    assert not any("325C" in tag for tag in ours)

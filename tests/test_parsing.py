@@ -270,6 +270,74 @@ def test_zero_length_unknown_element_stays_empty():
     assert loam.read_pixel_data_bytes(data) == PIXELS
 
 
+# ---- values cut off by the end of the buffer -------------------------------------------------
+
+# (tag, VR, value): text VRs with and without backslashes, each the last element of its file.
+CUT_TEXT = [
+    (0x00200032, "DS", "1.5\\22.25\\-3.5"), (0x00280030, "DS", "0.625"), (0x00200013, "IS", "12\\345\\6"),
+    (0x00080060, "CS", "CT\\MR"), (0x00080020, "DA", "20240101\\20240102"), (0x00080030, "TM", "101500.25"),
+    (0x0008002A, "DT", "20240101101500"), (0x00101010, "AS", "045Y"), (0x00080054, "AE", "STORE_SCP"),
+    (0x00080018, "UI", "1.2.840.10008.1.2\\1.2.3"), (0x00081030, "LO", "Chest\\Abdomen"),
+    (0x00100010, "PN", "Doe^Jane\\Roe^Ann"), (0x00200010, "SH", "A1\\B2"), (0x00081080, "LO", "one value"),
+    (0x00204000, "LT", "line one\\line two"), (0x00081040, "LO", "x"), (0x0040A160, "UT", "free\\text"),
+    (0x00081190, "UR", "http://x.org/a/b"), (0x00324000, "LT", "comments"), (0x0018A003, "ST", "a\\b"),
+    (0x00080070, "UC", "Maker\\Other"),
+]
+SINGLE_VALUED = {"LT", "ST", "UT", "UR"}
+
+
+def json_strings(entry):
+    out = []
+    for v in entry.get("Value", []):
+        out.append("" if v is None else v["Alphabetic"] if isinstance(v, dict) else str(v))
+    return out
+
+
+@pytest.mark.parametrize("tag,vr,value", CUT_TEXT)
+def test_text_value_cut_off_keeps_the_bytes_present(tag, vr, value):
+    # Every cut inside the value: the bytes that are there, less trailing padding, and no
+    # element made from the rest.
+    import json
+    body = CHARSET + explicit(tag >> 16, tag & 0xFFFF, vr, value)
+    whole = part10(body)
+    raw = value.encode() + (b"\0" if vr == "UI" else b" ") * (len(value) % 2)
+    for cut in range(1, len(raw)):
+        data = whole[:-cut]
+        present = raw[:len(raw) - cut].rstrip(b" \0").decode()
+        found = json.loads(loam.read_json(data))
+        assert sorted(found) == sorted(["00080005", f"{tag:08X}"]), (cut, sorted(found))
+        want = [present] if vr in SINGLE_VALUED else present.split("\\")
+        got = json_strings(found[f"{tag:08X}"])
+        if present == "":
+            assert got in ([], [""]), (cut, got)
+        else:
+            assert got == want, (cut, got, want)
+
+
+def test_truncated_image_position_reads_as_pydicom_does():
+    pydicom = pytest.importorskip("pydicom")
+    import io
+    import json
+    data = part10(CHARSET + PATIENT + explicit(0x0020, 0x0032, "DS", "1.5\\22.25\\-3.5"))[:-4]
+    ours = json.loads(loam.read_json(data))
+    assert sorted(ours) == ["00080005", "00100010", "00200032"]
+    theirs = pydicom.dcmread(io.BytesIO(data), force=True).ImagePositionPatient
+    assert [str(v) for v in theirs] == ["1.5", "22.25", ""]
+    assert json_strings(ours["00200032"]) == ["1.5", "22.25", ""]
+
+
+@pytest.mark.parametrize("vr", ["US", "UL", "FD", "OW", "OB", "SQ"])
+def test_binary_value_cut_off_ends_the_walk(vr):
+    import json
+    value = bytes(range(1, 25)) if vr != "SQ" else item(PATIENT)
+    tag = {"US": 0x00280010, "UL": 0x00081160, "FD": 0x00189087, "OW": 0x00091010, "OB": 0x00091011,
+           "SQ": 0x00081140}[vr]
+    body = CHARSET + explicit(0x0009, 0x0010, "LO", "ACME") + explicit(tag >> 16, tag & 0xFFFF, vr, value)
+    for cut in (1, 3, 5, 7):  # all inside the last value
+        found = json.loads(loam.read_json(part10(body)[:-cut]))
+        assert sorted(found) == sorted(["00080005", "00090010", f"{tag:08X}"]), (vr, cut, sorted(found))
+
+
 # ---- hostile nesting ---------------------------------------------------------------------------
 
 def nested(depth, inner=b""):

@@ -192,6 +192,7 @@ struct Header {
     std::size_t size = 0;  // header bytes after the tag
     bool undefined = false;
     bool implicit_content = false;
+    bool cut_off = false;  // the stated value ran past the bytes available
 };
 
 // Reads the header after a tag; p points past the tag, remaining counts the bytes from there.
@@ -253,7 +254,12 @@ bool read_header(const std::uint8_t* p, std::size_t remaining, std::uint16_t gro
             h.size = 4;
             h.length = std::min<std::uint64_t>(h.length, remaining - 4);
         } else {
-            h.length = plausible_length(h.vr, value, avail);
+            // Keep exactly the bytes that are there: guessing a shorter value would parse the
+            // rest of this value as elements that were never written.
+            h.length = avail;
+            h.cut_off = true;
+            if (is_text_vr(h.vr) || h.vr == 0)
+                while (h.length > 0 && (value[h.length - 1] == ' ' || value[h.length - 1] == 0)) --h.length;
         }
     } else if ((h.length & 1) && is_text_vr(h.vr)) {
         // A stated odd length that lands on a plausible next header is kept, so that values
@@ -290,7 +296,7 @@ std::optional<std::size_t> skip_item_at(const std::uint8_t* p, std::size_t n, in
             if (!end || n - value - *end < 8) return std::nullopt;
             pos = value + *end + 8;
         } else {
-            if (h.length > n - value) return std::nullopt;
+            if (h.cut_off || h.length > n - value) return std::nullopt;
             pos = value + std::size_t(h.length);
         }
     }
@@ -532,6 +538,7 @@ bool parse(const std::uint8_t* first, std::size_t size, Encoding encoding, std::
             if (v == vr::SQ) rec_enc = Encoding::ImplicitLE;
         }
         record(value, len, tag, v, rec_enc);
+        if (h.cut_off) return true;  // the buffer ends inside this value
         pos = value_at + len;
     }
     return true;
