@@ -202,9 +202,10 @@ def test_multi_frame_references_are_not_usable(tmp_path):
 @pytest.mark.parametrize("rgb,lab", [
     ((255, 255, 255), (65535, 32896, 32896)),
     ((0, 0, 0), (0, 32896, 32896)),
-    # sRGB primaries in D50 CIELab (Bradford): red 54.29/80.80/69.89, blue 29.57/68.30/-112.03.
-    ((255, 0, 0), (round(54.29 * 655.35), round((80.80 + 128) * 257), round((69.89 + 128) * 257))),
-    ((0, 0, 255), (round(29.57 * 655.35), round((68.30 + 128) * 257), round((-112.03 + 128) * 257))),
+    # sRGB primaries in CIELab under D65 (no chromatic adaptation): red 53.24/80.09/67.20,
+    # blue 32.30/79.19/-107.86.
+    ((255, 0, 0), (round(53.24 * 655.35), round((80.09 + 128) * 257), round((67.20 + 128) * 257))),
+    ((0, 0, 255), (round(32.30 * 655.35), round((79.19 + 128) * 257), round((-107.86 + 128) * 257))),
 ])
 def test_display_colour(tmp_path, rgb, lab):
     paths = reference(tmp_path, slices=1)
@@ -213,6 +214,28 @@ def test_display_colour(tmp_path, rgb, lab):
     assert np.allclose(stored, lab, atol=60)
     _, meta = loam.read_seg(str(write_read(tmp_path, data)))
     assert np.allclose(meta["segments"][0]["rgb"], rgb, atol=1)
+
+
+GRID = [(r, g, b) for r in (0, 64, 128, 192, 255) for g in (0, 64, 128, 192, 255) for b in (0, 64, 128, 192, 255)]
+
+
+def test_display_colours_agree_with_highdicom_both_ways(tmp_path):
+    paths = reference(tmp_path, slices=1)
+    labels = np.arange(1, 10, dtype=np.uint16).reshape(3, 3)
+    for start in range(0, len(GRID), 9):
+        colours = GRID[start:start + 9]
+        segments = [{"label": f"s{k}", "rgb": rgb} for k, rgb in enumerate(colours)]
+        data = loam.write_seg(paths, labels, segments)
+        ds = pydicom.dcmread(io.BytesIO(data))
+        for rgb, item in zip(colours, ds.SegmentSequence):
+            theirs = hd.color.CIELabColor.from_dicom_value(tuple(item.RecommendedDisplayCIELabValue)).to_rgb()
+            assert np.abs(np.subtract(theirs, rgb)).max() <= 1, (rgb, theirs)
+            item.RecommendedDisplayCIELabValue = list(hd.color.CIELabColor.from_rgb(*rgb).value)
+        path = tmp_path / "recoloured.dcm"
+        ds.save_as(path)
+        _, meta = loam.read_seg(str(path))
+        for rgb, segment in zip(colours, meta["segments"]):
+            assert np.abs(np.subtract(segment["rgb"], rgb)).max() <= 1, (rgb, segment["rgb"])
 
 
 def test_fractional(tmp_path):
@@ -543,3 +566,32 @@ def test_identity_replaces_the_defaults(tmp_path, kind):
         write(identity={"series_number": "one"})
     with pytest.raises(TypeError, match="software_versions must be a str"):
         write(identity={"software_versions": 2})
+
+
+def test_highdicom_segment_colours_read_back(tmp_path):
+    from highdicom.sr.coding import CodedConcept
+    paths = reference(tmp_path, slices=2)
+    sources = [pydicom.dcmread(p) for p in paths]
+    for source in sources:  # the patient and study attributes highdicom copies
+        source.PatientBirthDate, source.PatientSex, source.StudyID = "", "", ""
+        source.AccessionNumber, source.ReferringPhysicianName, source.StudyTime = "", "", "120000"
+    tissue = CodedConcept("85756007", "SCT", "Tissue")
+    colours = [(255, 0, 0), (40, 90, 230), (0, 255, 0)]
+    descriptions = [
+        hd.seg.SegmentDescription(
+            segment_number=k + 1, segment_label=f"part {k + 1}", segmented_property_category=tissue,
+            segmented_property_type=tissue, algorithm_type=hd.seg.SegmentAlgorithmTypeValues.MANUAL,
+            display_color=hd.color.CIELabColor.from_rgb(*rgb))
+        for k, rgb in enumerate(colours)]
+    mask = np.zeros((2, 3, 3, 3), np.uint8)
+    for k in range(3):
+        mask[:, k, :, k] = 1
+    seg = hd.seg.Segmentation(
+        source_images=sources, pixel_array=mask, segmentation_type=hd.seg.SegmentationTypeValues.BINARY,
+        segment_descriptions=descriptions, series_instance_uid=hd.UID(), series_number=5,
+        sop_instance_uid=hd.UID(), instance_number=1, manufacturer="test", manufacturer_model_name="test",
+        software_versions="1", device_serial_number="1")
+    path = tmp_path / "hd_seg.dcm"
+    seg.save_as(path)
+    _, meta = loam.read_seg(str(path))
+    assert [tuple(s["rgb"]) for s in meta["segments"]] == colours

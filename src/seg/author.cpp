@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include "core/cielab.hpp"
 #include "core/file_io.hpp"
 #include "core/item_writer.hpp"
 #include "core/parallel.hpp"
@@ -92,15 +93,6 @@ std::size_t reference_workers(std::size_t files) {
 }
 
 // ---- Serialisation helpers ----
-
-double srgb_linear(double c) { return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4); }
-
-double lab_f(double t) {
-    constexpr double d = 6.0 / 29.0;
-    return t > 216.0 / 24389.0 ? std::cbrt(t) : t / (3 * d * d) + 4.0 / 29.0;
-}
-
-std::uint16_t clamp16(double v) { return std::uint16_t(std::clamp(v, 0.0, 65535.0)); }
 
 // The UID a build gets when none is given: derived from the content, so one input always
 // gives one UID and different segmentations get different ones.
@@ -595,44 +587,6 @@ std::optional<std::vector<std::uint8_t>> build_labels(const ReferenceSeries& ref
 }
 
 }  // namespace
-
-void rgb_to_cielab16(const std::uint8_t rgb[3], std::uint16_t out[3]) {
-    const double r = srgb_linear(rgb[0] / 255.0), g = srgb_linear(rgb[1] / 255.0), b = srgb_linear(rgb[2] / 255.0);
-    // sRGB (D65) to XYZ.
-    const double x = 0.4124564 * r + 0.3575761 * g + 0.1804375 * b;
-    const double y = 0.2126729 * r + 0.7151522 * g + 0.0721750 * b;
-    const double z = 0.0193339 * r + 0.1191920 * g + 0.9503041 * b;
-    // Bradford adaptation D65 -> D50.
-    const double xa = 1.0478112 * x + 0.0228866 * y - 0.0501270 * z;
-    const double ya = 0.0295424 * x + 0.9904844 * y - 0.0170491 * z;
-    const double za = -0.0092345 * x + 0.0150436 * y + 0.7521316 * z;
-    const double fx = lab_f(xa / 0.9642), fy = lab_f(ya / 1.0), fz = lab_f(za / 0.8249);
-    const double L = 116 * fy - 16, a = 500 * (fx - fy), bb = 200 * (fy - fz);
-    out[0] = clamp16(L * 655.35 + 0.5);
-    out[1] = clamp16((a + 128) * 257 + 0.5);
-    out[2] = clamp16((bb + 128) * 257 + 0.5);
-}
-
-void cielab16_to_rgb(const std::uint16_t lab[3], std::uint8_t out[3]) {
-    const double L = lab[0] * 100.0 / 65535.0, a = lab[1] * 255.0 / 65535.0 - 128, b = lab[2] * 255.0 / 65535.0 - 128;
-    const double fy = (L + 16) / 116, fx = fy + a / 500, fz = fy - b / 200;
-    constexpr double d = 6.0 / 29.0;
-    auto inv = [](double f) { return f > d ? f * f * f : 3 * d * d * (f - 4.0 / 29.0); };
-    // The stored values are relative to D50 (as written above): back to D50 XYZ, then adapted to
-    // D65 (the inverse Bradford matrix) before the sRGB matrix.
-    const double x50 = 0.9642 * inv(fx), y50 = inv(fy), z50 = 0.8249 * inv(fz);
-    const double X = 0.9555766 * x50 - 0.0230393 * y50 + 0.0631636 * z50;
-    const double Y = -0.0282895 * x50 + 1.0099416 * y50 + 0.0210077 * z50;
-    const double Z = 0.0122982 * x50 - 0.0204830 * y50 + 1.3299098 * z50;
-    const double lin[3] = {3.2404542 * X - 1.5371385 * Y - 0.4985314 * Z,
-                           -0.969266 * X + 1.8760108 * Y + 0.041556 * Z,
-                           0.0556434 * X - 0.2040259 * Y + 1.0572252 * Z};
-    for (int i = 0; i < 3; ++i) {
-        const double c = std::clamp(lin[i], 0.0, 1.0);
-        const double s = c <= 0.0031308 ? 12.92 * c : 1.055 * std::pow(c, 1 / 2.4) - 0.055;
-        out[i] = std::uint8_t(std::clamp(s * 255 + 0.5, 0.0, 255.0));
-    }
-}
 
 ReferenceSeries load_reference(const std::vector<std::string>& paths, bool parallel) {
     std::vector<LoadedSlice> loaded(paths.size());

@@ -77,8 +77,4 @@ std::vector<std::uint8_t> build_from_nifti(const ReferenceSeries& ref, const std
                                            const std::vector<SegSegment>& segments,
                                            const std::vector<std::uint32_t>& label_ids);
 
-// Pieces of the serialisation, exposed for tests.
-void rgb_to_cielab16(const std::uint8_t rgb[3], std::uint16_t out[3]);
-void cielab16_to_rgb(const std::uint16_t lab[3], std::uint8_t out[3]);
-
 }  // namespace loamwerk::seg

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "core/cielab.hpp"
 #include "core/bytes.hpp"
 #include "core/parallel.hpp"
 #include "core/values.hpp"

@@ -11,7 +11,7 @@
 
 #include "core/bytes.hpp"
 #include "core/dataset.hpp"
-#include "seg/author.hpp"  // Code, and the CIELab colours both directions share
+#include "seg/author.hpp"  // Code
 
 namespace loamwerk::seg {
 

@@ -8,13 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "seg/author.hpp"  // Code and the CIELab colour conversions
+#include "core/cielab.hpp"
+#include "seg/author.hpp"  // Code
 
 namespace loamwerk::tract {
 
 using seg::Code;
-using seg::cielab16_to_rgb;
-using seg::rgb_to_cielab16;
 
 using Point = std::array<float, 3>;
 using Track = std::vector<Point>;
