@@ -253,11 +253,14 @@ def test_dicomdir_writes_a_file_set(tmp_path, capsys):
     (tmp_path / "PAT1" / "SER1" / "IM1").write_bytes(instance(sop="1.1"))
     (tmp_path / "PAT1" / "SER1" / "IM2").write_bytes(instance(sop="1.2"))
     (tmp_path / "PAT2").mkdir()
-    (tmp_path / "PAT2" / "IM3").write_bytes(instance(patient="P2", study="2.2", series="2.2.1", sop="2.1"))
+    (tmp_path / "PAT2" / "IM3").write_bytes(instance(patient="P2", study="2.2", series="2.2.1", sop="2.1",
+                                                     drop={0x00200011}))
     out = tmp_path / "DICOMDIR"
     assert cli.main(["dicomdir", str(tmp_path), "-o", str(out), "--fileset-id", "MY SET"]) == 0
-    assert capsys.readouterr().out.strip() == (f"{out}: 3 instances in 2 patients, 2 studies, 2 series "
-                                               "(0 files skipped or duplicates)")
+    assert capsys.readouterr().out.splitlines() == [
+        f"{out}: 3 instances in 2 patients, 2 studies, 2 series (0 files skipped or duplicates)",
+        "invented 1 required key value(s) the files lacked:",
+        "  SERIES SeriesNumber = '1' (from PAT2/IM3)"]
     import pydicom
     ds = pydicom.dcmread(out)
     assert ds.FileSetID == "MY SET"

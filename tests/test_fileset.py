@@ -19,16 +19,17 @@ P = "1.2.840.10008.5.1.4.1.1."
 
 
 def instance(patient="P1", study="1.2.3", series="1.2.3.1", sop="1.2.3.1.1", sop_class=P + "2",
-             number="1", ts=None, charset=None) -> bytes:
-    """A small dataset, in the element order a writer would use."""
+             number="1", ts=None, charset=None, drop=(), extra=()) -> bytes:
+    """A small dataset, in the element order a writer would use; `drop` leaves tags out."""
     el = []
     if charset:
         el.append((0x0008, 0x0005, "CS", charset))
     el += [(0x0008, 0x0016, "UI", sop_class), (0x0008, 0x0018, "UI", sop),
-           (0x0008, 0x0020, "DA", "20240102"), (0x0008, 0x0060, "CS", "CT"),
+           (0x0008, 0x0020, "DA", "20240102"), (0x0008, 0x0030, "TM", "101500"), (0x0008, 0x0060, "CS", "CT"),
            (0x0010, 0x0010, "PN", "Doe^" + patient), (0x0010, 0x0020, "LO", patient),
-           (0x0020, 0x000D, "UI", study), (0x0020, 0x000E, "UI", series),
-           (0x0020, 0x0011, "IS", "7"), (0x0020, 0x0013, "IS", number)]
+           (0x0020, 0x000D, "UI", study), (0x0020, 0x000E, "UI", series), (0x0020, 0x0010, "SH", "S1"),
+           (0x0020, 0x0011, "IS", "7"), (0x0020, 0x0013, "IS", number), *extra]
+    el = sorted(e for e in el if (e[0] << 16 | e[1]) not in drop)
     if ts == IMPLICIT_LE:
         body = b"".join(implicit(g, e, v) for g, e, _, v in el)
     else:
@@ -137,7 +138,7 @@ def test_hierarchy_offsets_and_keys():
     assert all(r.RecordInUseFlag == 0xFFFF for r in recs)
     study = recs[1]
     assert [e.tag for e in study][4:] == [0x00080020, 0x00080030, 0x00080050, 0x00081030, 0x0020000D, 0x00200010]
-    assert study.StudyDate == "20240102" and study.StudyTime == "" and study.StudyInstanceUID == "1.2.3"
+    assert study.StudyDate == "20240102" and study.StudyTime == "101500" and study.StudyInstanceUID == "1.2.3"
     assert recs[2].SeriesNumber == 7 and leaves[1].InstanceNumber == 2
     assert leaves[0].ReferencedSOPInstanceUIDInFile == "1.1"
     assert leaves[0].ReferencedTransferSyntaxUIDInFile == "1.2.840.10008.1.2.1"
@@ -176,6 +177,73 @@ def test_instance_uid_follows_the_content():
     assert uid(a) == uid(a)
     assert uid(a) != uid(b)
     assert uid(a).startswith("1.2.826.0.1.3680043.9.5296.") and len(uid(a)) <= 64
+
+
+# Required (Type 1) keys of each record and what an input lacking one gets instead.
+TYPE1 = {"PATIENT": ["PatientID"], "STUDY": ["StudyDate", "StudyTime", "StudyInstanceUID", "StudyID"],
+         "SERIES": ["Modality", "SeriesInstanceUID", "SeriesNumber"], "IMAGE": ["InstanceNumber"]}
+LACKING = [
+    (0x00100020, "PATIENT", "PatientID", r"LOAM[0-9A-F]{12}"),
+    (0x00080020, "STUDY", "StudyDate", r"20230405"),  # from the Series Date
+    (0x00080030, "STUDY", "StudyTime", r"080910"),  # from the Series Time
+    (0x00200010, "STUDY", "StudyID", r"S[0-9A-F]{8}"),
+    (0x0020000D, "STUDY", "StudyInstanceUID", r"1\.2\.826\.0\.1\.3680043\.9\.5296\.[0-9.]+"),
+    (0x00080060, "SERIES", "Modality", r"CT"),  # from the SOP class
+    (0x0020000E, "SERIES", "SeriesInstanceUID", r"1\.2\.826\.0\.1\.3680043\.9\.5296\.[0-9.]+"),
+    (0x00200011, "SERIES", "SeriesNumber", r"2"),  # the second series of its study
+    (0x00200013, "IMAGE", "InstanceNumber", r"1"),
+]
+
+
+def check_readers_accept(tmp_path, inputs, data):
+    for blob, fid in inputs:
+        (tmp_path / fid).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / fid).write_bytes(blob)
+    (tmp_path / "DICOMDIR").write_bytes(data)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", UserWarning)
+        fs = FileSet(pydicom.dcmread(tmp_path / "DICOMDIR"))
+    assert len(fs) == len(inputs)
+    if shutil.which("dcmdump"):
+        run = subprocess.run(["dcmdump", "-M", str(tmp_path / "DICOMDIR")], capture_output=True, text=True)
+        assert run.returncode == 0 and "E:" not in run.stderr and "W:" not in run.stderr, run.stderr
+
+
+@pytest.mark.parametrize("tag,record,keyword,pattern", LACKING, ids=[k for _, _, k, _ in LACKING])
+def test_a_missing_required_key_is_invented_and_reported(tmp_path, tag, record, keyword, pattern):
+    import re
+    dates = ((0x0008, 0x0021, "DA", "20230405"), (0x0008, 0x0031, "TM", "080910"))
+    inputs = [(instance(sop="1.1", series="1.2.3.1", extra=dates), "A/IM1"),
+              (instance(sop="2.1", study="1.2.4" if record == "STUDY" else "1.2.3", series="1.2.3.2", drop={tag},
+                        extra=dates), "A/IM2")]
+    data, summary = loam.build_dicomdir(inputs, "SET", report=True)
+    assert data == loam.build_dicomdir(inputs, "SET")  # the same inputs, the same file
+    invented = summary["invented"]
+    assert [(i["record"], i["keyword"]) for i in invented] == [(record, keyword)], invented
+    assert re.fullmatch(pattern, invented[0]["value"]) and invented[0]["file_id"] == "A/IM2"
+    assert summary["instances"] == 2 and summary["skipped"] == 0
+    _, recs = records(data)
+    for r in recs:
+        for key in TYPE1[r.DirectoryRecordType]:
+            assert str(r.get(key, "")).strip(), (r.DirectoryRecordType, key)
+    check_readers_accept(tmp_path, inputs, data)
+
+
+def test_files_lacking_every_required_key(tmp_path):
+    bare = {0x00100020, 0x00080020, 0x00080030, 0x00200010, 0x0020000D, 0x00080060, 0x0020000E, 0x00200011,
+            0x00200013}
+    inputs = [(instance(sop=f"7.{k}", sop_class=cls, drop=bare), f"B/IM{k}")
+              for k, cls in enumerate([P + "4", P + "481.2", "1.2.3.4"])]
+    data, summary = loam.build_dicomdir(inputs, "", report=True)
+    _, recs = records(data)
+    assert [r.Modality for r in recs if r.DirectoryRecordType == "SERIES"] == ["MR"]  # one series, from the first
+    assert [r.StudyDate for r in recs if r.DirectoryRecordType == "STUDY"] == ["19000101"]
+    assert [r.InstanceNumber for r in recs if "InstanceNumber" in r] == [1, 2, 3]
+    assert len(summary["invented"]) == 1 + 4 + 3 + 3
+    for r in recs:
+        for key in TYPE1.get(r.DirectoryRecordType, ["InstanceNumber"]):
+            assert str(r.get(key, "")).strip(), (r.DirectoryRecordType, key)
+    check_readers_accept(tmp_path, inputs, data)
 
 
 def corpus_fileset(root):

@@ -847,11 +847,12 @@ def scan_dicom_dir(root: str | os.PathLike[str], recursive: bool = True) -> list
         >>> paths = loam.scan_dicom_dir("study")
     """
 
-def build_dicomdir(inputs: Sequence[tuple[bytes, str]], file_set_id: str = '') -> bytes:
+def build_dicomdir(inputs: Sequence[tuple[bytes, str]], file_set_id: str = '', *, report: bool = False) -> bytes | tuple[bytes, dict[str, Any]]:
     """
     DICOMDIR bytes (Explicit VR Little Endian) for (Part-10 bytes, media-relative file ID) pairs:
     PATIENT / STUDY / SERIES / instance records in input order. Inputs without readable file meta,
-    or in a big-endian or deflated syntax, are skipped.
+    or in a big-endian or deflated syntax, are skipped. A Type 1 key an input lacks is invented
+    from it; with report=True the result is (bytes, summary) and the summary lists them.
 
     Args:
         inputs: (file bytes, file ID) each; file IDs are paths of up to 8 components of up to 8

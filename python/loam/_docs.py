@@ -1566,9 +1566,15 @@ Args:
     inputs: (file bytes, file ID) each; file IDs are paths of up to 8 components of up to 8
         upper-case letters, digits or underscores, separated by "/".
     file_set_id: up to 16 characters.
+    report: also return a summary: counts of "patients", "studies", "series", "instances" and
+        "skipped" inputs, and "invented", one dict ("file_id", "record", "keyword", "value") for
+        each required (Type 1) key an input lacked and that was invented from it: a date or time
+        from the instance's other dates, a modality from its SOP class, an identifier or UID
+        derived from its SOP Instance UID, a number from the record's place. The same inputs
+        always give the same values.
 
 Returns:
-    The DICOMDIR's bytes.
+    The DICOMDIR's bytes, or (bytes, summary) with report=True.
 
 Raises:
     RuntimeError: a file ID media cannot hold, or no file with the identifiers a record needs.

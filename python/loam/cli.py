@@ -804,15 +804,24 @@ def cmd_dicomdir(args: argparse.Namespace) -> int:
             print(f"  ... and {len(bad) - 20} more", file=sys.stderr)
         return 2
     try:
-        data = _core.build_dicomdir([(read_file(p), fid) for p, fid in inputs], args.fileset_id)
+        built = _core.build_dicomdir([(read_file(p), fid) for p, fid in inputs], args.fileset_id, report=True)
     except RuntimeError as exc:
         print(f"loam dicomdir: {exc}", file=sys.stderr)
         return 1
+    assert isinstance(built, tuple)
+    data, summary = built
     write_file(args.output, data)
     counts = record_counts(data)
     instances = sum(n for kind, n in counts.items() if kind not in ("PATIENT", "STUDY", "SERIES"))
     print(f"{args.output}: {instances} instances in {counts['PATIENT']} patients, {counts['STUDY']} studies, "
           f"{counts['SERIES']} series ({len(inputs) - instances} files skipped or duplicates)")
+    invented = summary["invented"]
+    if invented:
+        print(f"invented {len(invented)} required key value(s) the files lacked:")
+        for row in invented[:20]:
+            print(f"  {row['record']} {row['keyword']} = {row['value']!r} (from {row['file_id']})")
+        if len(invented) > 20:
+            print(f"  ... and {len(invented) - 20} more")
     return 0
 
 

@@ -7,6 +7,7 @@
 #include <nanobind/stl/vector.h>
 
 #include "bindings/common.hpp"
+#include "core/dictionary.hpp"
 #include "fileset/dicomdir.hpp"
 #include "fileset/index.hpp"
 #include "json/to_json.hpp"
@@ -100,7 +101,8 @@ void register_fileset(nb::module_& m) {
         "Symbolic links to directories are not followed.");
     m.def(
         "build_dicomdir",
-        [](const std::vector<std::tuple<nb::bytes, std::string>>& inputs, const std::string& file_set_id) {
+        [](const std::vector<std::tuple<nb::bytes, std::string>>& inputs, const std::string& file_set_id,
+           bool report) -> nb::object {
             std::vector<loamwerk::dicomdir::Input> in;
             in.reserve(inputs.size());
             for (const auto& [bytes, file_id] : inputs) in.push_back({view(bytes), file_id});
@@ -112,12 +114,28 @@ void register_fileset(nb::module_& m) {
                                       : "unknown";
                 throw std::runtime_error(std::string("build_dicomdir: ") + why);
             }
-            return to_bytes(r.bytes);
+            if (!report) return to_bytes(r.bytes);
+            nb::list invented;
+            for (const auto& i : r.invented) {
+                nb::dict d;
+                d["file_id"] = i.file_id;
+                d["record"] = std::string(i.record);
+                d["keyword"] = std::string(loamwerk::dict::lookup_tag(i.tag).keyword);
+                d["value"] = i.value;
+                invented.append(d);
+            }
+            nb::dict summary;
+            summary["patients"] = r.patients, summary["studies"] = r.studies, summary["series"] = r.series;
+            summary["instances"] = r.instances, summary["skipped"] = r.skipped, summary["invented"] = invented;
+            return nb::make_tuple(to_bytes(r.bytes), summary);
         },
-        nb::arg("inputs"), nb::arg("file_set_id") = "",
+        nb::arg("inputs"), nb::arg("file_set_id") = "", nb::kw_only(), nb::arg("report") = false,
+        nb::sig("def build_dicomdir(inputs: Sequence[tuple[bytes, str]], file_set_id: str = '', *, "
+                "report: bool = False) -> bytes | tuple[bytes, dict[str, Any]]"),
         "DICOMDIR bytes (Explicit VR Little Endian) for (Part-10 bytes, media-relative file ID) pairs:\n"
         "PATIENT / STUDY / SERIES / instance records in input order. Inputs without readable file meta,\n"
-        "or in a big-endian or deflated syntax, are skipped.");
+        "or in a big-endian or deflated syntax, are skipped. A Type 1 key an input lacks is invented\n"
+        "from it; with report=True the result is (bytes, summary) and the summary lists them.");
     m.def("_index_files", &index_files, nb::arg("paths"), nb::arg("keywords"), nb::arg("with_json") = true,
           nb::sig("def _index_files(paths: Sequence[str | os.PathLike[str]], keywords: Sequence[str], "
                   "with_json: bool = True) -> dict[str, Any]"),

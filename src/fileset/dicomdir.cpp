@@ -8,6 +8,7 @@
 #include "core/dataset.hpp"
 #include "core/uid.hpp"
 #include "core/writer.hpp"
+#include "core/wyhash.hpp"
 #include "core/tags.hpp"
 
 namespace loamwerk::dicomdir {
@@ -74,11 +75,96 @@ std::unique_ptr<Node> make_node(std::string_view type, const std::array<Key, N>&
 
 template <std::size_t N>
 Node& child(Node& parent, const std::string& id, std::string_view type, const std::array<Key, N>& keys,
-            const Values& v) {
+            const Values& v, bool& created) {
+    created = false;
     if (auto it = parent.index.find(id); it != parent.index.end()) return *parent.children[it->second];
     parent.index.emplace(id, parent.children.size());
     parent.children.push_back(make_node(type, keys, v));
+    created = true;
     return *parent.children.back();
+}
+
+// ---- Type 1 keys an input lacks ---------------------------------------------------------------
+// Readers reject records with an empty Type 1 key, so one is invented from the input that
+// creates the record: a date or time from the instance's other dates, a modality from its SOP
+// class, identifiers from its UIDs, numbers from the record's place; the same inputs give the
+// same values.
+
+bool type1(std::string_view record, Tag tag) {
+    if (record == "PATIENT") return tag == tags::kPatientID;
+    if (record == "STUDY")
+        return tag == tags::kStudyDate || tag == tags::kStudyTime || tag == tags::kStudyInstanceUID ||
+               tag == tags::kStudyID;
+    if (record == "SERIES") return tag == tags::kModality || tag == tags::kSeriesInstanceUID || tag == tags::kSeriesNumber;
+    return tag == tags::kInstanceNumber;
+}
+
+std::string first_of(const Values& v, std::initializer_list<Tag> candidates, std::string_view otherwise) {
+    for (Tag t : candidates)
+        if (std::string value = v.get(t); !value.empty()) return value;
+    return std::string(otherwise);
+}
+
+std::string modality_for(std::string_view sop_class) {
+    constexpr std::string_view P = "1.2.840.10008.5.1.4.1.1.";
+    if (!sop_class.starts_with(P)) return "OT";
+    const std::string_view s = sop_class.substr(P.size());
+    struct Prefix {
+        std::string_view prefix, modality;
+    };
+    // Longest prefixes first; a prefix matches the whole next component or the class itself.
+    static constexpr Prefix kTable[] = {
+        {"481.1", "RTIMAGE"}, {"481.2", "RTDOSE"}, {"481.3", "RTSTRUCT"}, {"481.5", "RTPLAN"}, {"481.8", "RTPLAN"},
+        {"481", "RTRECORD"},  {"88.59", "KO"},     {"88", "SR"},         {"66.1", "REG"},    {"66.2", "FID"},
+        {"66.3", "REG"},      {"66.4", "SEG"},     {"66.5", "SEG"},      {"66", "OT"},       {"11", "PR"},
+        {"104.3", "M3D"},     {"104.4", "M3D"},    {"104.5", "M3D"},     {"104", "DOC"},     {"128", "PT"},
+        {"130", "PT"},        {"20", "NM"},        {"12.1", "XA"},       {"12.2", "RF"},     {"1.1", "DX"},
+        {"1.2", "MG"},        {"1.3", "IO"},       {"1", "CR"},          {"2", "CT"},        {"4", "MR"},
+        {"3.1", "US"},        {"6", "US"},         {"77.1.1", "ES"},     {"77.1.2", "GM"},   {"77.1.3", "SM"},
+        {"77.1.4", "XC"},     {"77.1.5", "OP"},    {"77.1.6", "SM"},     {"9.1", "ECG"},     {"9.2", "HD"},
+        {"9.3", "EPS"},       {"9.4", "AU"},
+    };
+    for (const Prefix& p : kTable)
+        if (s.starts_with(p.prefix) && (s.size() == p.prefix.size() || s[p.prefix.size()] == '.')) return std::string(p.modality);
+    return "OT";
+}
+
+std::string hex_id(std::string_view prefix, std::string_view seed, std::size_t digits) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::uint64_t h = wyhash(seed.data(), seed.size());
+    std::string out(prefix);
+    for (std::size_t i = 0; i < digits; ++i, h >>= 4) out.push_back(kHex[h & 15]);
+    return out;
+}
+
+struct Origin {
+    const Values& v;
+    std::string_view sop_class, sop_instance, file_id;
+    std::size_t place;  // 1-based place of the record among its siblings
+};
+
+std::string invent(Tag tag, const Origin& o) {
+    const std::string instance(o.sop_instance);
+    if (tag == tags::kPatientID) return hex_id("LOAM", "patient\n" + instance, 12);
+    if (tag == tags::kStudyID) return hex_id("S", "study\n" + o.v.get(tags::kStudyInstanceUID) + instance, 8);
+    if (tag == tags::kStudyInstanceUID) return uid::mint("dicomdir study\n" + instance, kUidRoot);
+    if (tag == tags::kSeriesInstanceUID) return uid::mint("dicomdir series\n" + instance, kUidRoot);
+    if (tag == tags::kStudyDate)
+        return first_of(o.v, {tags::kSeriesDate, tags::kAcquisitionDate, tags::kContentDate, tags::kInstanceCreationDate},
+                        "19000101");
+    if (tag == tags::kStudyTime)
+        return first_of(o.v, {tags::kSeriesTime, tags::kAcquisitionTime, tags::kContentTime, tags::kInstanceCreationTime},
+                        "000000");
+    if (tag == tags::kModality) return modality_for(o.sop_class);
+    return std::to_string(o.place);  // Series Number, Instance Number
+}
+
+void fill_type1(Node& node, const Origin& o, Result& r) {
+    for (KeyValue& k : node.keys) {
+        if (!k.value.empty() || !type1(node.type, k.key.tag)) continue;
+        k.value = invent(k.key.tag, o);
+        r.invented.push_back({std::string(o.file_id), node.type, k.key.tag, k.value});
+    }
 }
 
 std::string media_file_id(std::string_view path) {
@@ -221,12 +307,23 @@ Result build(std::span<const Input> inputs, std::string_view file_set_id) {
         const std::size_t off = meta.dataset_offset;
         dataset::parse(in.part10.data() + off, in.part10.size() - off, dataset_encoding(ts), elements);
         const Values v(elements);
-        Node& patient = child(root, v.get(tags::kPatientID), "PATIENT", kPatientKeys, v);
-        Node& study = child(patient, v.get(tags::kStudyInstanceUID), "STUDY", kStudyKeys, v);
-        Node& series = child(study, v.get(tags::kSeriesInstanceUID), "SERIES", kSeriesKeys, v);
         const std::string instance(meta.sop_instance);
+        Origin origin{v, meta.sop_class, instance, in.file_id, 0};
+        bool created = false;
+        auto place = [&](Node& node, const Node& parent) {
+            if (!created) return;
+            origin.place = parent.children.size();
+            fill_type1(node, origin, r);
+        };
+        Node& patient = child(root, v.get(tags::kPatientID), "PATIENT", kPatientKeys, v, created);
+        place(patient, root);
+        Node& study = child(patient, v.get(tags::kStudyInstanceUID), "STUDY", kStudyKeys, v, created);
+        place(study, patient);
+        Node& series = child(study, v.get(tags::kSeriesInstanceUID), "SERIES", kSeriesKeys, v, created);
+        place(series, study);
         if (series.index.contains(instance)) continue;  // the first occurrence wins
-        Node& leaf = child(series, instance, leaf_record_type(meta.sop_class), kLeafKeys, v);
+        Node& leaf = child(series, instance, leaf_record_type(meta.sop_class), kLeafKeys, v, created);
+        place(leaf, series);
         leaf.leaf = true;
         leaf.file_id = media_file_id(in.file_id);
         leaf.sop_class = meta.sop_class;
