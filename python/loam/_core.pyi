@@ -858,9 +858,15 @@ def build_dicomdir(inputs: Sequence[tuple[bytes, str]], file_set_id: str = '', *
         inputs: (file bytes, file ID) each; file IDs are paths of up to 8 components of up to 8
             upper-case letters, digits or underscores, separated by "/".
         file_set_id: up to 16 characters.
+        report: also return a summary: counts of "patients", "studies", "series", "instances" and
+            "skipped" inputs, and "invented", one dict ("file_id", "record", "keyword", "value") for
+            each required (Type 1) key an input lacked and that was invented from it: a date or time
+            from the instance's other dates, a modality from its SOP class, an identifier or UID
+            derived from its SOP Instance UID, a number from the record's place. The same inputs
+            always give the same values.
 
     Returns:
-        The DICOMDIR's bytes.
+        The DICOMDIR's bytes, or (bytes, summary) with report=True.
 
     Raises:
         RuntimeError: a file ID media cannot hold, or no file with the identifiers a record needs.
@@ -2611,6 +2617,78 @@ def dti_tracks_to_patient(streamlines: Sequence[ArrayLike], affine: ArrayLike, s
 
     Example:
         >>> lps = loam.dti_tracks_to_patient(trk.streamlines, trk.affine)
+    """
+
+def write_ann(reference_path: str | os.PathLike[str], groups: Sequence[dict[str, Any]], *, coordinate_type: str = '2D', pixel_origin: str = 'VOLUME', content_label: str = 'ANNOTATIONS', content_description: str = '', content_creator: str = '', output: str | os.PathLike[str] = '', identity: dict[str, str | int] | None = None, sop_instance_uid: str = '', series_instance_uid: str = '') -> bytes | None:
+    """
+    Microscopy Bulk Simple Annotations on a slide image: groups of points, polylines, polygons, ellipses or rectangles in image (column, row) or slide (x, y, z mm) coordinates.
+
+    Args:
+        reference_path: the slide image annotated (a VL Whole Slide Microscopy instance); patient,
+            study, specimen and frame of reference come from it, and image coordinates reference it.
+        groups: dicts of "label" and "graphic_type" ("POINT", "POLYLINE", "POLYGON", "ELLIPSE" with
+            its major then minor axis end points, "RECTANGLE" with its 4 corners), and either
+            "annotations" (one (points, 2 or 3) array an annotation) or "coordinates" (all points,
+            one array) with "starts" (each annotation's first point, 0-based; not needed for the
+            types of fixed point counts). Optional: "category" and "type" (value, scheme, meaning)
+            codes (default Anatomical Structure, Tissue), "description", "generation" ("MANUAL",
+            "SEMIAUTOMATIC", "AUTOMATIC": the last two need "algorithm" {"name", "version",
+            "family" code, "parameters"}), "rgb", "optical_path" (the identifier the group applies
+            to; all when absent), "all_z_planes" and "common_z" (slide coordinates), "double"
+            (float64 coordinates; default from the arrays' dtype), "measurements" ({"name", "unit"
+            codes, "values": one an annotation, NaN where none}), "number" and "uid". read_ann's
+            groups are accepted as they come.
+        coordinate_type: "2D", (column, row) in the Total Pixel Matrix, the top left corner of the
+            top left pixel at (0, 0) as highdicom and QuPath count; or "3D", (x, y, z) mm in the
+            slide's frame of reference.
+        pixel_origin: "VOLUME" (the whole Total Pixel Matrix) or "FRAME" (image coordinates).
+        content_label: Content Label.
+        content_description: Content Description.
+        content_creator: Content Creator's Name.
+        output: a file to write; the bytes are returned when empty.
+        identity: manufacturer, model, software versions, serial number, series number and description.
+        sop_instance_uid: the object's UID; made from its content when empty.
+        series_instance_uid: its series' UID; made from its content when empty.
+
+    Returns:
+        The Part-10 bytes of the Microscopy Bulk Simple Annotations object (polyline and polygon
+        starts stored as 1-based indices of their first values), or None when written to `output`.
+
+    Raises:
+        ValueError: an unknown graphic type or key, an annotation with the wrong number of points,
+            a non-finite coordinate, a measurement without a value slot for every annotation, an
+            automatic group without its algorithm, or slide coordinates on a slide without a frame
+            of reference.
+
+    Example:
+        >>> nuclei = {"label": "nuclei", "graphic_type": "POINT", "coordinates": centres}
+        >>> loam.write_ann("slide/instance0.dcm", [nuclei], output="nuclei.dcm")
+    """
+
+def read_ann(source: bytes | str | os.PathLike[str]) -> dict[str, Any]:
+    """
+    The annotation groups of a Microscopy Bulk Simple Annotations object: each group's points as one (points, 2 or 3) array with the 0-based first point of each annotation.
+
+    Args:
+        source: a path, or the object's bytes.
+
+    Returns:
+        {"groups": [{"number", "uid", "label", "description", "graphic_type", "coordinates"
+        ((points, 2 or 3) float32 or float64 as stored; a common Z filled in), "starts" (int64, each
+        annotation's first point, 0-based), "double", "category", "type", "generation", "algorithm"
+        (None or {"family", "name", "version", "parameters"}), "rgb", "optical_path" (None: all),
+        "all_z_planes", "common_z", "measurements" ([{"name", "unit", "values": float32 one an
+        annotation, NaN where none}])}], "coordinate_type", "pixel_origin", "content_label",
+        "content_description", "content_creator", the SOP instance, series, study and frame of
+        reference UIDs, "referenced_image_uid", "patient_name" and "patient_id"}.
+        loam.annotations.annotation_list(group) splits a group into one array an annotation.
+
+    Raises:
+        RuntimeError: not a DICOM file, not an annotations object, or a group whose points, indices
+            or measurements do not agree.
+
+    Example:
+        >>> group = loam.read_ann("nuclei.dcm")["groups"][0]
     """
 
 class DVHCurve:

@@ -563,6 +563,70 @@ Raises:
 Example:
     >>> tracks = loam.read_tract("tracts.dcm")["track_sets"][0]["tracks"]
 """,
+    "write_ann": """
+Args:
+    reference_path: the slide image annotated (a VL Whole Slide Microscopy instance); patient,
+        study, specimen and frame of reference come from it, and image coordinates reference it.
+    groups: dicts of "label" and "graphic_type" ("POINT", "POLYLINE", "POLYGON", "ELLIPSE" with
+        its major then minor axis end points, "RECTANGLE" with its 4 corners), and either
+        "annotations" (one (points, 2 or 3) array an annotation) or "coordinates" (all points,
+        one array) with "starts" (each annotation's first point, 0-based; not needed for the
+        types of fixed point counts). Optional: "category" and "type" (value, scheme, meaning)
+        codes (default Anatomical Structure, Tissue), "description", "generation" ("MANUAL",
+        "SEMIAUTOMATIC", "AUTOMATIC": the last two need "algorithm" {"name", "version",
+        "family" code, "parameters"}), "rgb", "optical_path" (the identifier the group applies
+        to; all when absent), "all_z_planes" and "common_z" (slide coordinates), "double"
+        (float64 coordinates; default from the arrays' dtype), "measurements" ({"name", "unit"
+        codes, "values": one an annotation, NaN where none}), "number" and "uid". read_ann's
+        groups are accepted as they come.
+    coordinate_type: "2D", (column, row) in the Total Pixel Matrix, the top left corner of the
+        top left pixel at (0, 0) as highdicom and QuPath count; or "3D", (x, y, z) mm in the
+        slide's frame of reference.
+    pixel_origin: "VOLUME" (the whole Total Pixel Matrix) or "FRAME" (image coordinates).
+    content_label: Content Label.
+    content_description: Content Description.
+    content_creator: Content Creator's Name.
+    output: a file to write; the bytes are returned when empty.
+    identity: manufacturer, model, software versions, serial number, series number and description.
+    sop_instance_uid: the object's UID; made from its content when empty.
+    series_instance_uid: its series' UID; made from its content when empty.
+
+Returns:
+    The Part-10 bytes of the Microscopy Bulk Simple Annotations object (polyline and polygon
+    starts stored as 1-based indices of their first values), or None when written to `output`.
+
+Raises:
+    ValueError: an unknown graphic type or key, an annotation with the wrong number of points,
+        a non-finite coordinate, a measurement without a value slot for every annotation, an
+        automatic group without its algorithm, or slide coordinates on a slide without a frame
+        of reference.
+
+Example:
+    >>> nuclei = {"label": "nuclei", "graphic_type": "POINT", "coordinates": centres}
+    >>> loam.write_ann("slide/instance0.dcm", [nuclei], output="nuclei.dcm")
+""",
+    "read_ann": """
+Args:
+    source: a path, or the object's bytes.
+
+Returns:
+    {"groups": [{"number", "uid", "label", "description", "graphic_type", "coordinates"
+    ((points, 2 or 3) float32 or float64 as stored; a common Z filled in), "starts" (int64, each
+    annotation's first point, 0-based), "double", "category", "type", "generation", "algorithm"
+    (None or {"family", "name", "version", "parameters"}), "rgb", "optical_path" (None: all),
+    "all_z_planes", "common_z", "measurements" ([{"name", "unit", "values": float32 one an
+    annotation, NaN where none}])}], "coordinate_type", "pixel_origin", "content_label",
+    "content_description", "content_creator", the SOP instance, series, study and frame of
+    reference UIDs, "referenced_image_uid", "patient_name" and "patient_id"}.
+    loam.annotations.annotation_list(group) splits a group into one array an annotation.
+
+Raises:
+    RuntimeError: not a DICOM file, not an annotations object, or a group whose points, indices
+        or measurements do not agree.
+
+Example:
+    >>> group = loam.read_ann("nuclei.dcm")["groups"][0]
+""",
     "dti_tracks_to_patient": """
 Args:
     streamlines: (points, 3) arrays as DIPY or nibabel hold them.

@@ -93,6 +93,7 @@ NB_MODULE(_core, m) {
     loam::bind::register_dti(m);
     loam::bind::register_encap(m);
     loam::bind::register_tract(m);
+    loam::bind::register_ann(m);
     loam::bind::register_rt(m);
     loam::bind::register_sr(m);
     loam::bind::register_response(m);

@@ -10,6 +10,7 @@
 #include <nanobind/stl/variant.h>
 #include <nanobind/stl/vector.h>
 
+#include "bindings/codes.hpp"
 #include "bindings/common.hpp"
 #include "core/image_header.hpp"
 #include "tract/read.hpp"
@@ -21,16 +22,6 @@ namespace {
 
 using namespace loamwerk;
 using Floats = nb::ndarray<const float, nb::c_contig, nb::device::cpu>;
-
-tract::Code code_from(const nb::handle& h, const std::string& where) {
-    const nb::sequence seq = option_value<nb::sequence>(h, where);
-    if (nb::len(seq) != 3) throw nb::value_error((where + " is a (value, scheme, meaning) code").c_str());
-    return {as_text(seq[0]), as_text(seq[1]), as_text(seq[2])};
-}
-
-nb::tuple code_tuple(const tract::Code& c) {
-    return nb::make_tuple(utf8_str(c.value), utf8_str(c.scheme), utf8_str(c.meaning));
-}
 
 std::vector<float> float_values(const nb::handle& h, const std::string& where) {
     Floats a;
@@ -60,12 +51,7 @@ tract::TrackSet set_from(const nb::handle& h, std::size_t index) {
     if (d.contains("description")) s.description = as_text(d["description"]);
     for (nb::handle t : option_value<nb::list>(d["tracks"], where + " tracks"))
         s.tracks.push_back(track_from(t, where + " track " + std::to_string(s.tracks.size() + 1)));
-    if (d.contains("rgb")) {
-        const auto rgb = option_value<std::vector<int>>(d["rgb"], where + " rgb");
-        if (rgb.size() != 3 || std::any_of(rgb.begin(), rgb.end(), [](int v) { return v < 0 || v > 255; }))
-            throw nb::value_error((where + " rgb is three values 0 to 255").c_str());
-        s.rgb = std::array<std::uint8_t, 3>{std::uint8_t(rgb[0]), std::uint8_t(rgb[1]), std::uint8_t(rgb[2])};
-    }
+    if (d.contains("rgb")) s.rgb = rgb_from(d["rgb"], where + " rgb");
     if (d.contains("anatomy")) s.anatomy = code_from(d["anatomy"], where + " anatomy");
     if (d.contains("acquisition")) s.acquisition = code_from(d["acquisition"], where + " acquisition");
     if (d.contains("model")) s.model = code_from(d["model"], where + " model");
@@ -155,8 +141,7 @@ void register_tract(nb::module_& m) {
                 for (const tract::Track& track : s.tracks)
                     tracks.emplace_back(&track.front()[0], &track.front()[0] + track.size() * 3);
                 d["tracks"] = float_arrays(tracks, 3);
-                d["rgb"] = s.rgb ? nb::object(nb::make_tuple(int((*s.rgb)[0]), int((*s.rgb)[1]), int((*s.rgb)[2])))
-                                 : nb::none();
+                d["rgb"] = rgb_tuple(s.rgb);
                 d["anatomy"] = code_tuple(s.anatomy);
                 d["acquisition"] = code_tuple(s.acquisition);
                 d["model"] = code_tuple(s.model);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <span>
@@ -17,6 +18,7 @@
 #include "core/identity.hpp"
 #include "core/image_header.hpp"
 #include "core/tags.hpp"
+#include "core/uid.hpp"
 #include "core/vr.hpp"
 #include "core/writer.hpp"
 
@@ -40,6 +42,12 @@ public:
         header(tag, vr, value.size() + odd);
         out.insert(out.end(), value.begin(), value.end());
         if (odd) out.push_back(0);
+    }
+    // Numbers stored as they lie in memory (OF, OD, OL, ...): this library builds for
+    // little-endian hosts only.
+    template <class T>
+    void numbers(Tag tag, const char* vr, std::span<const T> values) {
+        bytes(tag, vr, {reinterpret_cast<const std::uint8_t*>(values.data()), values.size_bytes()});
     }
     // Returns where the value starts, for values patched later.
     std::size_t ul(Tag tag, std::uint32_t v) { return ul(tag, std::span<const std::uint32_t>(&v, 1)); }
@@ -150,6 +158,17 @@ inline void code_sequence(ItemWriter& w, Tag tag, std::string_view value, std::s
     w.end_sequence();
 }
 
+// A sequence of one item naming an instance: Referenced SOP Class UID and Referenced SOP
+// Instance UID.
+inline void instance_reference(ItemWriter& w, Tag tag, std::string_view sop_class, std::string_view sop_instance) {
+    w.begin_sequence(tag);
+    w.begin_item();
+    w.text(tags::kReferencedSOPClassUID, "UI", sop_class);
+    w.text(tags::kReferencedSOPInstanceUID, "UI", sop_instance);
+    w.end_item();
+    w.end_sequence();
+}
+
 // Dimension Organization Sequence of one organization.
 inline void dimension_organization(ItemWriter& w, std::string_view uid) {
     w.begin_sequence(tags::kDimensionOrganizationSequence);
@@ -209,6 +228,29 @@ public:
 private:
     std::map<Tag, std::vector<std::uint8_t>> elements_;
 };
+
+// The SOP Instance and Series Instance UIDs the caller left empty, made from a digest of the
+// object's content so that the same content on the same references gives the same object.
+// Returns the digest as 16 hexadecimal digits, a seed for the object's other UIDs.
+inline std::string content_uids(std::uint64_t digest, std::string_view kind, std::string& sop_uid,
+                                std::string& series_uid) {
+    char seed[17];
+    std::snprintf(seed, sizeof seed, "%016llx", static_cast<unsigned long long>(digest));
+    if (sop_uid.empty()) sop_uid = uid::mint(std::string(kind) + "-instance\n" + seed, kUidRoot);
+    if (series_uid.empty()) series_uid = uid::mint(std::string(kind) + "-series\n" + seed, kUidRoot);
+    return seed;
+}
+
+// The caller's identity with what an authored object must state filled in: series number 1 and
+// this library as the equipment (Enhanced General Equipment's attributes are Type 1).
+inline Identity with_equipment(Identity who) {
+    if (who.series_number.empty()) who.series_number = "1";
+    if (who.manufacturer.empty()) who.manufacturer = "loam";
+    if (who.model_name.empty()) who.model_name = "loam";
+    if (who.device_serial_number.empty()) who.device_serial_number = "1";
+    if (who.software_versions.empty()) who.software_versions = "loam";
+    return who;
+}
 
 // The patient, study, series and equipment attributes of an object authored in `first`'s study:
 // patient and study as that image states them, modality, series and equipment as given.

@@ -107,6 +107,16 @@ std::vector<double> binary_values(const ElementRef& e) {
     return out;
 }
 
+// The same kept as T (OF, OD, OL arrays); empty for an absent element.
+template <class T>
+std::vector<T> typed_values(const ElementRef* e) {
+    std::vector<T> out;
+    if (!e || !e->value) return out;
+    out.resize(std::size_t(e->length / sizeof(T)));
+    if (!out.empty()) std::memcpy(out.data(), e->value, out.size() * sizeof(T));  // little-endian hosts
+    return out;
+}
+
 // FD and FL values.
 inline std::vector<double> fd_values(const ElementRef& e) { return binary_values<double>(e); }
 inline std::vector<double> fl_values(const ElementRef& e) { return binary_values<float>(e); }

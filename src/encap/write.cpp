@@ -82,15 +82,9 @@ std::vector<std::uint8_t> write_document(const Document& doc) {
                                                               : doc.sop_instance_uid;
     const std::string series_uid = doc.series_instance_uid.empty() ? uid::mint("encap-series\n" + seed, kUidRoot)
                                                                     : doc.series_instance_uid;
-    Identity who = doc.identity;
+    const bool model = kind.modality == "M3D";  // 3-D models carry Enhanced General Equipment
+    Identity who = model ? with_equipment(doc.identity) : doc.identity;
     if (who.series_number.empty()) who.series_number = "1";
-    const bool model = kind.modality == "M3D";
-    if (model) {  // the Enhanced General Equipment module makes these Type 1
-        if (who.manufacturer.empty()) who.manufacturer = "loam";
-        if (who.model_name.empty()) who.model_name = "loam";
-        if (who.device_serial_number.empty()) who.device_serial_number = "1";
-        if (who.software_versions.empty()) who.software_versions = "loam";
-    }
 
     SortedDataset d;
     d.text(tags::kSpecificCharacterSet, "CS", "ISO_IR 192");

@@ -427,12 +427,7 @@ std::vector<std::uint8_t> convert(const std::vector<std::span<const std::uint8_t
                 }
             {
                 ItemWriter x;
-                x.begin_sequence(tags::kConversionSourceAttributesSequence);
-                x.begin_item();
-                x.text(tags::kReferencedSOPClassUID, "UI", s.sop_class);
-                x.text(tags::kReferencedSOPInstanceUID, "UI", s.sop_instance);
-                x.end_item();
-                x.end_sequence();
+                instance_reference(x, tags::kConversionSourceAttributesSequence, s.sop_class, s.sop_instance);
                 parts[tags::kConversionSourceAttributesSequence] = std::move(x.out);
             }
             std::vector<std::uint8_t> own;

@@ -141,12 +141,7 @@ std::vector<std::uint8_t> write_rtdose(const DoseVolume& v, const std::vector<Im
         });
     if (!o.structure_set_uid.empty())
         d.put(tags::kReferencedStructureSetSequence, [&](ItemWriter& w) {
-            w.begin_sequence(tags::kReferencedStructureSetSequence);
-            w.begin_item();
-            w.text(tags::kReferencedSOPClassUID, "UI", kRtStructureSet);
-            w.text(tags::kReferencedSOPInstanceUID, "UI", o.structure_set_uid);
-            w.end_item();
-            w.end_sequence();
+            instance_reference(w, tags::kReferencedStructureSetSequence, kRtStructureSet, o.structure_set_uid);
         });
     d.put(tags::kPixelData, [&](ItemWriter& w) { w.bytes(tags::kPixelData, "OW", pixels); });
     std::vector<std::uint8_t> out;

@@ -154,14 +154,8 @@ void write_item_elements(ItemWriter& w, const ContentItem& item) {
         w.text(tags::kReferencedSOPClassUID, "UI", r.sop_class_uid);
         w.text(tags::kReferencedSOPInstanceUID, "UI", r.sop_instance_uid);
         if (!r.frames.empty()) w.text(tags::kReferencedFrameNumber, "IS", joined(r.frames));
-        if (!r.presentation_instance_uid.empty()) {
-            w.begin_sequence(tags::kReferencedSOPSequence);
-            w.begin_item();
-            w.text(tags::kReferencedSOPClassUID, "UI", r.presentation_class_uid);
-            w.text(tags::kReferencedSOPInstanceUID, "UI", r.presentation_instance_uid);
-            w.end_item();
-            w.end_sequence();
-        }
+        if (!r.presentation_instance_uid.empty())
+            instance_reference(w, tags::kReferencedSOPSequence, r.presentation_class_uid, r.presentation_instance_uid);
         if (!r.channels.empty()) {
             std::vector<std::uint16_t> channels(r.channels.begin(), r.channels.end());
             w.us(tags::kReferencedWaveformChannels, channels);

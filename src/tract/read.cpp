@@ -19,14 +19,6 @@ constexpr std::string_view kTractographyResults = "1.2.840.10008.5.1.4.1.1.66.6"
 
 std::string text(const Elements& item, Tag tag) { return as_utf8(std::string(text_of(item, tag))); }
 
-std::vector<float> floats(const ElementRef* e) {
-    std::vector<float> out;
-    if (!e || !e->value) return out;
-    out.resize(std::size_t(e->length / 4));
-    if (!out.empty()) std::memcpy(out.data(), e->value, out.size() * 4);  // little-endian hosts
-    return out;
-}
-
 }  // namespace
 
 Tractography read_tractography(std::span<const std::uint8_t> file, const std::string& where) {
@@ -60,7 +52,7 @@ Tractography read_tractography(std::span<const std::uint8_t> file, const std::st
             set.rgb = rgb;
         }
         for (const Elements& track : items_of(item, tags::kTrackSequence)) {
-            const std::vector<float> xyz = floats(find_element(track, tags::kPointCoordinatesData));
+            const std::vector<float> xyz = typed_values<float>(find_element(track, tags::kPointCoordinatesData));
             if (xyz.size() % 3)
                 throw std::runtime_error(where + ": track set '" + set.label + "' has point data that are not triplets");
             Track points(xyz.size() / 3);
@@ -72,7 +64,7 @@ Tractography read_tractography(std::span<const std::uint8_t> file, const std::st
             measurement.quantity = code_of(m, tags::kConceptNameCodeSequence);
             measurement.unit = code_of(m, tags::kMeasurementUnitsCodeSequence);
             for (const Elements& v : items_of(m, tags::kMeasurementValuesSequence))
-                measurement.values.push_back(floats(find_element(v, tags::kFloatingPointValues)));
+                measurement.values.push_back(typed_values<float>(find_element(v, tags::kFloatingPointValues)));
             set.measurements.push_back(std::move(measurement));
         }
         const Items algorithms = items_of(item, tags::kTrackingAlgorithmIdentificationSequence);

@@ -19,12 +19,6 @@ constexpr std::string_view kTractographyResults = "1.2.840.10008.5.1.4.1.1.66.6"
 
 void code(ItemWriter& w, Tag tag, const Code& c) { code_sequence(w, tag, c.value, c.scheme, c.meaning); }
 
-void floats(ItemWriter& w, Tag tag, std::span<const float> values) {
-    std::vector<std::uint8_t> bytes(values.size() * 4);
-    if (!values.empty()) std::memcpy(bytes.data(), values.data(), bytes.size());  // little-endian hosts
-    w.bytes(tag, "OF", bytes);
-}
-
 void check(const Tractography& t) {
     if (t.sets.empty()) throw std::invalid_argument("write_mktract: no track sets");
     for (std::size_t s = 0; s < t.sets.size(); ++s) {
@@ -67,16 +61,8 @@ std::vector<std::uint8_t> write_tractography(const Tractography& t, const std::v
         digest = wyhash(set.label.data(), set.label.size(), digest);
         for (const Track& track : set.tracks) digest = wyhash(track.data(), track.size() * sizeof(Point), digest);
     }
-    char seed[17];
-    std::snprintf(seed, sizeof seed, "%016llx", static_cast<unsigned long long>(digest));
-    if (sop_uid.empty()) sop_uid = uid::mint(std::string("tract-instance\n") + seed, kUidRoot);
-    if (series_uid.empty()) series_uid = uid::mint(std::string("tract-series\n") + seed, kUidRoot);
-    Identity who = identity;
-    if (who.series_number.empty()) who.series_number = "1";
-    if (who.manufacturer.empty()) who.manufacturer = "loam";  // Enhanced General Equipment: Type 1
-    if (who.model_name.empty()) who.model_name = "loam";
-    if (who.device_serial_number.empty()) who.device_serial_number = "1";
-    if (who.software_versions.empty()) who.software_versions = "loam";
+    const std::string seed = content_uids(digest, "tract", sop_uid, series_uid);
+    const Identity who = with_equipment(identity);
 
     SortedDataset d;
     d.text(tags::kSpecificCharacterSet, "CS", "ISO_IR 192");
@@ -117,7 +103,7 @@ std::vector<std::uint8_t> write_tractography(const Tractography& t, const std::v
             w.begin_sequence(tags::kTrackSequence);
             for (const Track& track : set.tracks) {
                 w.begin_item();
-                floats(w, tags::kPointCoordinatesData, {track.front().data(), track.size() * 3});
+                w.numbers(tags::kPointCoordinatesData, "OF", std::span<const float>(track.front().data(), track.size() * 3));
                 w.end_item();
             }
             w.end_sequence();
@@ -142,7 +128,7 @@ std::vector<std::uint8_t> write_tractography(const Tractography& t, const std::v
                     w.begin_sequence(tags::kMeasurementValuesSequence);
                     for (const std::vector<float>& values : m.values) {
                         w.begin_item();
-                        floats(w, tags::kFloatingPointValues, values);
+                        w.numbers(tags::kFloatingPointValues, "OF", std::span<const float>(values));
                         w.end_item();
                     }
                     w.end_sequence();

@@ -1,11 +1,12 @@
 // Part-10 and dataset parsing, the fast paths, little-endian bridging, the whole-tree reader
 // (sequences expanded, or left and read item by item), editing, and the conformance checks of
-// every layer, and the readers of encapsulated documents and tractography.
+// every layer, and the readers of encapsulated documents, tractography and slide annotations.
 #include "core/dataset.hpp"
 #include "core/edit.hpp"
 #include "core/tree.hpp"
 #include "core/values.hpp"
 #include "fuzz.hpp"
+#include "ann/read.hpp"
 #include "encap/document.hpp"
 #include "encap/read.hpp"
 #include "iod/validate.hpp"
@@ -42,6 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     encap::detect({data, size});
     fuzz::expect_clean([&] { encap::read_document({data, size}, "fuzz"); });
     fuzz::expect_clean([&] { tract::read_tractography({data, size}, "fuzz"); });
+    fuzz::expect_clean([&] { ann::read_annotations({data, size}, "fuzz"); });
     (void)layout;
     fuzz::expect_clean([&] {
         std::vector<std::uint8_t> out;
