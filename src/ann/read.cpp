@@ -20,8 +20,6 @@ namespace {
 
 constexpr std::string_view kBulkAnnotations = "1.2.840.10008.5.1.4.1.1.91.1";
 
-std::string text(const Elements& item, Tag tag) { return as_utf8(std::string(text_of(item, tag))); }
-
 Measurement read_measurement(const Elements& item, std::size_t annotations, const std::string& where) {
     Measurement m;
     m.name = code_of(item, tags::kConceptNameCodeSequence);
@@ -57,19 +55,19 @@ Group read_group(const Elements& item, std::size_t dims, std::size_t index, cons
         g.common_z = fd_values(*z).front();
     const std::size_t stored = g.common_z ? 2 : dims;  // a common Z leaves (x, y) in the data
     g.number = std::uint16_t(integer_of(item, tags::kAnnotationGroupNumber).value_or(long(index + 1)));
-    g.uid = text(item, tags::kAnnotationGroupUID);
-    g.label = text(item, tags::kAnnotationGroupLabel);
-    g.description = text(item, tags::kAnnotationGroupDescription);
-    g.graphic_type = text(item, tags::kGraphicType);
-    g.generation = text(item, tags::kAnnotationGroupGenerationType);
+    g.uid = utf8_text(item, tags::kAnnotationGroupUID);
+    g.label = utf8_text(item, tags::kAnnotationGroupLabel);
+    g.description = utf8_text(item, tags::kAnnotationGroupDescription);
+    g.graphic_type = utf8_text(item, tags::kGraphicType);
+    g.generation = utf8_text(item, tags::kAnnotationGroupGenerationType);
     g.category = code_of(item, tags::kAnnotationPropertyCategoryCodeSequence);
     g.type = code_of(item, tags::kAnnotationPropertyTypeCodeSequence);
     const std::string where = file + ": annotation group " + std::to_string(index + 1) + " ('" + g.label + "')";
     if (const Items algorithms = items_of(item, tags::kAnnotationGroupAlgorithmIdentificationSequence); !algorithms.empty()) {
         g.algorithm_family = code_of(algorithms[0], tags::kAlgorithmFamilyCodeSequence);
-        g.algorithm_name = text(algorithms[0], tags::kAlgorithmName);
-        g.algorithm_version = text(algorithms[0], tags::kAlgorithmVersion);
-        g.algorithm_parameters = text(algorithms[0], tags::kAlgorithmParameters);
+        g.algorithm_name = utf8_text(algorithms[0], tags::kAlgorithmName);
+        g.algorithm_version = utf8_text(algorithms[0], tags::kAlgorithmVersion);
+        g.algorithm_parameters = utf8_text(algorithms[0], tags::kAlgorithmParameters);
     } else {
         g.algorithm_family = {};
     }
@@ -122,7 +120,7 @@ Group read_group(const Elements& item, std::size_t dims, std::size_t index, cons
         g.rgb = rgb;
     }
     if (text_of(item, tags::kAnnotationAppliesToAllOpticalPaths) == "NO")
-        g.optical_path = text(item, tags::kReferencedOpticalPathIdentifier);
+        g.optical_path = utf8_text(item, tags::kReferencedOpticalPathIdentifier);
     if (const std::string_view z = text_of(item, tags::kAnnotationAppliesToAllZPlanes); dims == 3 && !z.empty())
         g.all_z_planes = z == "YES";  // meaningless in image coordinates, though some writers put it there
     for (const Elements& m : items_of(item, tags::kMeasurementsSequence))
@@ -133,27 +131,16 @@ Group read_group(const Elements& item, std::size_t dims, std::size_t index, cons
 }  // namespace
 
 Annotations read_annotations(std::span<const std::uint8_t> file, const std::string& where) {
-    const Dataset ds = Dataset::borrow(file);
-    if (!ds.readable()) throw std::runtime_error(where + ": not a DICOM file");
+    const Dataset ds = open_object(file, where, kBulkAnnotations, "Microscopy Bulk Simple Annotations");
     const Elements& top = ds.elements();
-    if (text_of(top, tags::kSOPClassUID) != kBulkAnnotations)
-        throw std::runtime_error(where + ": not a Microscopy Bulk Simple Annotations object");
     Annotations a;
-    a.coordinate_type = text(top, tags::kAnnotationCoordinateType);
+    static_cast<ContentHeader&>(a) = read_content_header(top);
+    a.coordinate_type = utf8_text(top, tags::kAnnotationCoordinateType);
     if (a.coordinate_type != "2D" && a.coordinate_type != "3D")
         throw std::runtime_error(where + ": annotation coordinate type '" + a.coordinate_type + "' is not 2D or 3D");
-    a.pixel_origin = text(top, tags::kPixelOriginInterpretation);
-    a.content_label = text(top, tags::kContentLabel);
-    a.content_description = text(top, tags::kContentDescription);
-    a.content_creator = text(top, tags::kContentCreatorName);
-    a.sop_instance_uid = text(top, tags::kSOPInstanceUID);
-    a.series_instance_uid = text(top, tags::kSeriesInstanceUID);
-    a.study_instance_uid = text(top, tags::kStudyInstanceUID);
-    a.frame_of_reference_uid = text(top, tags::kFrameOfReferenceUID);
-    a.patient_name = text(top, tags::kPatientName);
-    a.patient_id = text(top, tags::kPatientID);
+    a.pixel_origin = utf8_text(top, tags::kPixelOriginInterpretation);
     if (const Items images = items_of(top, tags::kReferencedImageSequence); !images.empty())
-        a.referenced_image_uid = text(images[0], tags::kReferencedSOPInstanceUID);
+        a.referenced_image_uid = utf8_text(images[0], tags::kReferencedSOPInstanceUID);
     const std::size_t dims = a.coordinate_type == "3D" ? 3 : 2;
     const Items groups = items_of(top, tags::kAnnotationGroupSequence);
     for (std::size_t i = 0; i < groups.size(); ++i) a.groups.push_back(read_group(groups[i], dims, i, where));

@@ -28,8 +28,6 @@ constexpr Tag kSpecimenTags[] = {tags::kContainerIdentifier, tags::kIssuerOfTheC
                                  tags::kContainerDescription, tags::kContainerComponentSequence,
                                  tags::kSpecimenDescriptionSequence};
 
-void code(ItemWriter& w, Tag tag, const Code& c) { code_sequence(w, tag, c.value, c.scheme, c.meaning); }
-
 std::size_t annotation_points(const Group& g, std::size_t k, std::size_t dims) {
     const std::size_t end = k + 1 < g.starts.size() ? g.starts[k + 1] : g.coordinates.size() / dims;
     return end - g.starts[k];
@@ -88,8 +86,8 @@ void check_group(const Group& g, std::size_t index, std::size_t dims, bool slide
 
 void write_measurement(ItemWriter& w, const Measurement& m) {
     w.begin_item();
-    code(w, tags::kMeasurementUnitsCodeSequence, m.unit);
-    code(w, tags::kConceptNameCodeSequence, m.name);
+    code_sequence(w, tags::kMeasurementUnitsCodeSequence, m.unit);
+    code_sequence(w, tags::kConceptNameCodeSequence, m.name);
     std::vector<float> values;
     std::vector<std::uint32_t> indices;  // 1-based, written only when some annotations have none
     for (std::size_t k = 0; k < m.values.size(); ++k)
@@ -141,17 +139,11 @@ void write_group(ItemWriter& w, const Group& g, std::size_t index, std::size_t d
     if (!g.description.empty()) w.text(tags::kAnnotationGroupDescription, "UT", g.description);
     w.text(tags::kAnnotationGroupGenerationType, "CS", g.generation);
     if (g.generation != "MANUAL") {
-        w.begin_sequence(tags::kAnnotationGroupAlgorithmIdentificationSequence);
-        w.begin_item();
-        code(w, tags::kAlgorithmFamilyCodeSequence, g.algorithm_family);
-        w.text(tags::kAlgorithmVersion, "LO", g.algorithm_version);
-        if (!g.algorithm_parameters.empty()) w.text(tags::kAlgorithmParameters, "LT", g.algorithm_parameters);
-        w.text(tags::kAlgorithmName, "LO", g.algorithm_name);
-        w.end_item();
-        w.end_sequence();
+        algorithm_sequence(w, tags::kAnnotationGroupAlgorithmIdentificationSequence, g.algorithm_family,
+                           g.algorithm_name, g.algorithm_version, g.algorithm_parameters);
     }
-    code(w, tags::kAnnotationPropertyCategoryCodeSequence, g.category);
-    code(w, tags::kAnnotationPropertyTypeCodeSequence, g.type);
+    code_sequence(w, tags::kAnnotationPropertyCategoryCodeSequence, g.category);
+    code_sequence(w, tags::kAnnotationPropertyTypeCodeSequence, g.type);
     w.ul(tags::kNumberOfAnnotations, std::uint32_t(g.starts.size()));
     w.text(tags::kAnnotationAppliesToAllOpticalPaths, "CS", g.optical_path.empty() ? "YES" : "NO");
     if (!g.optical_path.empty()) w.text(tags::kReferencedOpticalPathIdentifier, "SH", g.optical_path);
@@ -215,12 +207,7 @@ std::vector<std::uint8_t> write_annotations(const Annotations& a, const std::str
     d.text(tags::kSOPClassUID, "UI", kBulkAnnotations);
     d.text(tags::kSOPInstanceUID, "UI", sop_uid);
     study_and_series(d, ref, who, "ANN", series_uid);
-    d.text(tags::kInstanceNumber, "IS", "1");
-    d.text(tags::kContentLabel, "CS", a.content_label);
-    d.text(tags::kContentDescription, "LO", a.content_description);
-    d.text(tags::kContentCreatorName, "PN", a.content_creator);
-    d.text(tags::kContentDate, "DA", utc_now("%Y%m%d"));
-    d.text(tags::kContentTime, "TM", utc_now("%H%M%S"));
+    content_identification(d, a.content_label, a.content_description, a.content_creator);
     d.text(tags::kAnnotationCoordinateType, "CS", a.coordinate_type);
     if (slide) {
         d.text(tags::kFrameOfReferenceUID, "UI", ref.frame_of_reference_uid);
@@ -251,10 +238,7 @@ std::vector<std::uint8_t> write_annotations(const Annotations& a, const std::str
         }
         w.end_sequence();
     });
-    std::vector<std::uint8_t> out;
-    if (Part10Wrap(kBulkAnnotations, sop_uid, d.body(), "1.2.840.10008.1.2.1", out) != 0)
-        throw std::invalid_argument("write_ann: the annotations are too many to write in one object");
-    return out;
+    return part10_file(kBulkAnnotations, sop_uid, d, "write_ann: the annotations are too many to write in one object");
 }
 
 }  // namespace loamwerk::ann

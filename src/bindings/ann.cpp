@@ -221,16 +221,8 @@ void register_ann(nb::module_& m) {
             out["groups"] = groups;
             out["coordinate_type"] = utf8_str(a.coordinate_type);
             out["pixel_origin"] = utf8_str(a.pixel_origin);
-            out["content_label"] = utf8_str(a.content_label);
-            out["content_description"] = utf8_str(a.content_description);
-            out["content_creator"] = utf8_str(a.content_creator);
-            out["sop_instance_uid"] = utf8_str(a.sop_instance_uid);
-            out["series_instance_uid"] = utf8_str(a.series_instance_uid);
-            out["study_instance_uid"] = utf8_str(a.study_instance_uid);
-            out["frame_of_reference_uid"] = utf8_str(a.frame_of_reference_uid);
+            put_content_header(out, a);
             out["referenced_image_uid"] = utf8_str(a.referenced_image_uid);
-            out["patient_name"] = utf8_str(a.patient_name);
-            out["patient_id"] = utf8_str(a.patient_id);
             return out;
         },
         nb::arg("source"), nb::sig("def read_ann(source: bytes | str | os.PathLike[str]) -> dict[str, Any]"),

@@ -163,15 +163,7 @@ void register_tract(nb::module_& m) {
                 sets.append(d);
             }
             out["track_sets"] = sets;
-            out["content_label"] = utf8_str(t.content_label);
-            out["content_description"] = utf8_str(t.content_description);
-            out["content_creator"] = utf8_str(t.content_creator);
-            out["sop_instance_uid"] = utf8_str(t.sop_instance_uid);
-            out["series_instance_uid"] = utf8_str(t.series_instance_uid);
-            out["study_instance_uid"] = utf8_str(t.study_instance_uid);
-            out["frame_of_reference_uid"] = utf8_str(t.frame_of_reference_uid);
-            out["patient_name"] = utf8_str(t.patient_name);
-            out["patient_id"] = utf8_str(t.patient_id);
+            put_content_header(out, t);
             return out;
         },
         nb::arg("source"), nb::sig("def read_tract(source: bytes | str | os.PathLike[str]) -> dict[str, Any]"),

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/bytes.hpp"
+#include "core/code.hpp"
 #include "core/identity.hpp"
 #include "core/image_header.hpp"
 #include "core/tags.hpp"
@@ -158,6 +159,23 @@ inline void code_sequence(ItemWriter& w, Tag tag, std::string_view value, std::s
     w.end_sequence();
 }
 
+// A code sequence of one item from a Code.
+inline void code_sequence(ItemWriter& w, Tag tag, const Code& c) { code_sequence(w, tag, c.value, c.scheme, c.meaning); }
+
+// An algorithm identification sequence of one item: family code, version, parameters (when
+// given) and name, in tag order.
+inline void algorithm_sequence(ItemWriter& w, Tag tag, const Code& family, std::string_view name,
+                               std::string_view version, std::string_view parameters = {}) {
+    w.begin_sequence(tag);
+    w.begin_item();
+    code_sequence(w, tags::kAlgorithmFamilyCodeSequence, family);
+    w.text(tags::kAlgorithmVersion, "LO", version);
+    if (!parameters.empty()) w.text(tags::kAlgorithmParameters, "LT", parameters);
+    w.text(tags::kAlgorithmName, "LO", name);
+    w.end_item();
+    w.end_sequence();
+}
+
 // A sequence of one item naming an instance: Referenced SOP Class UID and Referenced SOP
 // Instance UID.
 inline void instance_reference(ItemWriter& w, Tag tag, std::string_view sop_class, std::string_view sop_instance) {
@@ -250,6 +268,26 @@ inline Identity with_equipment(Identity who) {
     if (who.device_serial_number.empty()) who.device_serial_number = "1";
     if (who.software_versions.empty()) who.software_versions = "loam";
     return who;
+}
+
+// The Part-10 file (Explicit VR Little Endian) of an authored data set; std::invalid_argument
+// with `too_large` when it cannot be one (an element past 4 GiB).
+inline std::vector<std::uint8_t> part10_file(std::string_view sop_class, std::string_view sop_uid, const SortedDataset& d,
+                                             const std::string& too_large) {
+    std::vector<std::uint8_t> out;
+    if (Part10Wrap(sop_class, sop_uid, d.body(), "1.2.840.10008.1.2.1", out) != 0) throw std::invalid_argument(too_large);
+    return out;
+}
+
+// Instance Number 1 and the Content Identification of an authored object, dated now.
+inline void content_identification(SortedDataset& d, std::string_view label, std::string_view description,
+                                   std::string_view creator) {
+    d.text(tags::kInstanceNumber, "IS", "1");
+    d.text(tags::kContentLabel, "CS", label);
+    d.text(tags::kContentDescription, "LO", description);
+    d.text(tags::kContentCreatorName, "PN", creator);
+    d.text(tags::kContentDate, "DA", utc_now("%Y%m%d"));
+    d.text(tags::kContentTime, "TM", utc_now("%H%M%S"));
 }
 
 // The patient, study, series and equipment attributes of an object authored in `first`'s study:

@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "core/code.hpp"
+
 namespace loamwerk::paramap {
 
 inline constexpr const char* kParametricMapStorage = "1.2.840.10008.5.1.4.1.1.30";
 
-struct Code {
-    std::string value, scheme, meaning;
-};
+using loamwerk::Code;
 
 struct Meta {
     std::string series_description = "Parametric map", series_number = "300", instance_number = "1";

@@ -96,8 +96,6 @@ Geometry geometry_of(const Volume& v, const std::vector<ImageHeader>& sources) {
     return g;
 }
 
-void code_sequence(ItemWriter& w, Tag tag, const Code& c) { loamwerk::code_sequence(w, tag, c.value, c.scheme, c.meaning); }
-
 void check_code(const std::optional<Code>& c, const char* key) {
     if (!c) return;
     if (c->value.empty() || c->scheme.empty() || c->meaning.empty())

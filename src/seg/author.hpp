@@ -9,17 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "core/identity.hpp"
 #include "core/bytes.hpp"
+#include "core/code.hpp"
+#include "core/identity.hpp"
 
 namespace loamwerk::seg {
 
 inline constexpr std::string_view kSegmentationClass = "1.2.840.10008.5.1.4.1.1.66.4";
 
-struct Code {
-    std::string value, scheme, meaning;
-    bool present() const { return !value.empty() || !scheme.empty() || !meaning.empty(); }
-};
+using loamwerk::Code;
 
 struct SegSegment {
     std::string label;

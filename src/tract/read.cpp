@@ -17,30 +17,17 @@ namespace {
 
 constexpr std::string_view kTractographyResults = "1.2.840.10008.5.1.4.1.1.66.6";
 
-std::string text(const Elements& item, Tag tag) { return as_utf8(std::string(text_of(item, tag))); }
-
 }  // namespace
 
 Tractography read_tractography(std::span<const std::uint8_t> file, const std::string& where) {
-    const Dataset ds = Dataset::borrow(file);
-    if (!ds.readable()) throw std::runtime_error(where + ": not a DICOM file");
+    const Dataset ds = open_object(file, where, kTractographyResults, "Tractography Results");
     const Elements& top = ds.elements();
-    if (text_of(top, tags::kSOPClassUID) != kTractographyResults)
-        throw std::runtime_error(where + ": not a Tractography Results object");
     Tractography t;
-    t.content_label = text(top, tags::kContentLabel);
-    t.content_description = text(top, tags::kContentDescription);
-    t.content_creator = text(top, tags::kContentCreatorName);
-    t.sop_instance_uid = text(top, tags::kSOPInstanceUID);
-    t.series_instance_uid = text(top, tags::kSeriesInstanceUID);
-    t.study_instance_uid = text(top, tags::kStudyInstanceUID);
-    t.frame_of_reference_uid = text(top, tags::kFrameOfReferenceUID);
-    t.patient_name = text(top, tags::kPatientName);
-    t.patient_id = text(top, tags::kPatientID);
+    static_cast<ContentHeader&>(t) = read_content_header(top);
     for (const Elements& item : items_of(top, tags::kTrackSetSequence)) {
         TrackSet set;
-        set.label = text(item, tags::kTrackSetLabel);
-        set.description = text(item, tags::kTrackSetDescription);
+        set.label = utf8_text(item, tags::kTrackSetLabel);
+        set.description = utf8_text(item, tags::kTrackSetDescription);
         set.anatomy = code_of(item, tags::kTrackSetAnatomicalTypeCodeSequence);
         set.acquisition = code_of(item, tags::kDiffusionAcquisitionCodeSequence);
         set.model = code_of(item, tags::kDiffusionModelCodeSequence);
@@ -70,9 +57,9 @@ Tractography read_tractography(std::span<const std::uint8_t> file, const std::st
         const Items algorithms = items_of(item, tags::kTrackingAlgorithmIdentificationSequence);
         if (!algorithms.empty()) {
             set.algorithm_family = code_of(algorithms[0], tags::kAlgorithmFamilyCodeSequence);
-            set.algorithm_name = text(algorithms[0], tags::kAlgorithmName);
-            set.algorithm_version = text(algorithms[0], tags::kAlgorithmVersion);
-            set.algorithm_parameters = text(algorithms[0], tags::kAlgorithmParameters);
+            set.algorithm_name = utf8_text(algorithms[0], tags::kAlgorithmName);
+            set.algorithm_version = utf8_text(algorithms[0], tags::kAlgorithmVersion);
+            set.algorithm_parameters = utf8_text(algorithms[0], tags::kAlgorithmParameters);
         }
         t.sets.push_back(std::move(set));
     }

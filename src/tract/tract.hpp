@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/cielab.hpp"
+#include "core/content.hpp"
 #include "seg/author.hpp"  // Code
 
 namespace loamwerk::tract {
@@ -35,12 +36,11 @@ struct TrackSet {
     std::vector<TrackMeasurement> measurements;
 };
 
-struct Tractography {
+// The content header's UIDs and patient are what a read finds; a write takes its label,
+// description and creator.
+struct Tractography : ContentHeader {
+    Tractography() { content_label = "TRACTS"; }
     std::vector<TrackSet> sets;
-    std::string content_label = "TRACTS", content_description, content_creator;
-    // What a read finds beside the sets.
-    std::string sop_instance_uid, series_instance_uid, study_instance_uid, frame_of_reference_uid;
-    std::string patient_name, patient_id;
 };
 
 }  // namespace loamwerk::tract

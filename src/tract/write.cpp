@@ -17,8 +17,6 @@ namespace {
 
 constexpr std::string_view kTractographyResults = "1.2.840.10008.5.1.4.1.1.66.6";
 
-void code(ItemWriter& w, Tag tag, const Code& c) { code_sequence(w, tag, c.value, c.scheme, c.meaning); }
-
 void check(const Tractography& t) {
     if (t.sets.empty()) throw std::invalid_argument("write_mktract: no track sets");
     for (std::size_t s = 0; s < t.sets.size(); ++s) {
@@ -72,12 +70,7 @@ std::vector<std::uint8_t> write_tractography(const Tractography& t, const std::v
     d.text(tags::kLaterality, "CS", first.laterality);  // Type 2C: as the reference states it, or empty
     d.text(tags::kFrameOfReferenceUID, "UI", first.frame_of_reference_uid);
     d.text(tags::kPositionReferenceIndicator, "LO", "");
-    d.text(tags::kInstanceNumber, "IS", "1");
-    d.text(tags::kContentLabel, "CS", t.content_label);
-    d.text(tags::kContentDescription, "LO", t.content_description);
-    d.text(tags::kContentCreatorName, "PN", t.content_creator);
-    d.text(tags::kContentDate, "DA", utc_now("%Y%m%d"));
-    d.text(tags::kContentTime, "TM", utc_now("%H%M%S"));
+    content_identification(d, t.content_label, t.content_description, t.content_creator);
     std::vector<InstanceReference> refs;
     for (const ImageHeader& h : references) refs.push_back({h.series_uid, h.sop_class_uid, h.sop_instance_uid});
     d.put(tags::kReferencedSeriesSequence, [&](ItemWriter& w) { referenced_series(w, refs); });
@@ -107,24 +100,18 @@ std::vector<std::uint8_t> write_tractography(const Tractography& t, const std::v
                 w.end_item();
             }
             w.end_sequence();
-            w.begin_sequence(tags::kTrackingAlgorithmIdentificationSequence);
-            w.begin_item();
-            code(w, tags::kAlgorithmFamilyCodeSequence, set.algorithm_family);
-            w.text(tags::kAlgorithmVersion, "LO", set.algorithm_version);
-            if (!set.algorithm_parameters.empty()) w.text(tags::kAlgorithmParameters, "LT", set.algorithm_parameters);
-            w.text(tags::kAlgorithmName, "LO", set.algorithm_name);
-            w.end_item();
-            w.end_sequence();
+            algorithm_sequence(w, tags::kTrackingAlgorithmIdentificationSequence, set.algorithm_family,
+                               set.algorithm_name, set.algorithm_version, set.algorithm_parameters);
             w.ul(tags::kTrackSetNumber, std::uint32_t(s + 1));
             w.text(tags::kTrackSetLabel, "LO", set.label);
             if (!set.description.empty()) w.text(tags::kTrackSetDescription, "UT", set.description);
-            code(w, tags::kTrackSetAnatomicalTypeCodeSequence, set.anatomy);
+            code_sequence(w, tags::kTrackSetAnatomicalTypeCodeSequence, set.anatomy);
             if (!set.measurements.empty()) {
                 w.begin_sequence(tags::kMeasurementsSequence);
                 for (const TrackMeasurement& m : set.measurements) {
                     w.begin_item();
-                    code(w, tags::kMeasurementUnitsCodeSequence, m.unit);
-                    code(w, tags::kConceptNameCodeSequence, m.quantity);
+                    code_sequence(w, tags::kMeasurementUnitsCodeSequence, m.unit);
+                    code_sequence(w, tags::kConceptNameCodeSequence, m.quantity);
                     w.begin_sequence(tags::kMeasurementValuesSequence);
                     for (const std::vector<float>& values : m.values) {
                         w.begin_item();
@@ -136,16 +123,13 @@ std::vector<std::uint8_t> write_tractography(const Tractography& t, const std::v
                 }
                 w.end_sequence();
             }
-            code(w, tags::kDiffusionAcquisitionCodeSequence, set.acquisition);
-            code(w, tags::kDiffusionModelCodeSequence, set.model);
+            code_sequence(w, tags::kDiffusionAcquisitionCodeSequence, set.acquisition);
+            code_sequence(w, tags::kDiffusionModelCodeSequence, set.model);
             w.end_item();
         }
         w.end_sequence();
     });
-    std::vector<std::uint8_t> out;
-    if (Part10Wrap(kTractographyResults, sop_uid, d.body(), "1.2.840.10008.1.2.1", out) != 0)
-        throw std::invalid_argument("write_mktract: the tracks are too many to write in one object");
-    return out;
+    return part10_file(kTractographyResults, sop_uid, d, "write_mktract: the tracks are too many to write in one object");
 }
 
 }  // namespace loamwerk::tract

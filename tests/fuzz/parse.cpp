@@ -1,6 +1,7 @@
 // Part-10 and dataset parsing, the fast paths, little-endian bridging, the whole-tree reader
 // (sequences expanded, or left and read item by item), editing, and the conformance checks of
-// every layer, and the readers of encapsulated documents, tractography and slide annotations.
+// every layer, and the readers of encapsulated documents, tractography, slide annotations and
+// surface segmentations.
 #include "core/dataset.hpp"
 #include "core/edit.hpp"
 #include "core/tree.hpp"
@@ -10,6 +11,7 @@
 #include "encap/document.hpp"
 #include "encap/read.hpp"
 #include "iod/validate.hpp"
+#include "surface/read.hpp"
 #include "tract/read.hpp"
 
 using namespace loamwerk;
@@ -44,6 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::expect_clean([&] { encap::read_document({data, size}, "fuzz"); });
     fuzz::expect_clean([&] { tract::read_tractography({data, size}, "fuzz"); });
     fuzz::expect_clean([&] { ann::read_annotations({data, size}, "fuzz"); });
+    fuzz::expect_clean([&] { surface::read_surface_segmentation({data, size}, "fuzz"); });
     (void)layout;
     fuzz::expect_clean([&] {
         std::vector<std::uint8_t> out;
