@@ -2755,6 +2755,96 @@ def read_surface(source: bytes | str | os.PathLike[str]) -> dict[str, Any]:
         >>> save_stl("liver.stl", mesh["vertices"], mesh["faces"])
     """
 
+def write_registration(fixed_paths: Sequence[str | os.PathLike[str]], registrations: Sequence[dict[str, Any]], *, deformable: bool = False, content_label: str = 'REGISTRATION', content_description: str = '', content_creator: str = '', output: str | os.PathLike[str] = '', identity: dict[str, str | int] | None = None, sop_instance_uid: str = '', series_instance_uid: str = '') -> bytes | None:
+    """
+    A Spatial Registration (matrices taking each source frame's points into the fixed images' frame) or, with deformable=True, a Deformable Spatial Registration (pre-matrix, displacement grid and post-matrix taking the fixed frame's points into each source frame).
+
+    Args:
+        fixed_paths: the images of the registered frame (the fixed images); patient, study and the
+            object's Frame of Reference come from the first.
+        registrations: dicts, one a source frame: "frame_of_reference_uid" (or "images", the source
+            images' paths, from which it is read and which are referenced), "comment",
+            "registration_type" (a (value, scheme, meaning) code, CID 7100) and
+            - rigid: "matrix" or "matrices" (4 x 4, row-major, column vectors, taking points of the
+              source frame into the fixed one; several are applied first to last, M_n ... M_1),
+              each a matrix or {"matrix", "type"} ("RIGID", "RIGID_SCALE", "AFFINE"; found from
+              the matrix when not given);
+            - deformable: "pre" and "post" (4 x 4; identity when absent) and "grid" {"origin" (the
+              first grid point, mm), "orientation" (6 direction cosines; axial when absent),
+              "spacing" (x, y, z mm), "vectors" ((z, y, x, 3) float32 displacements, mm)}, which
+              take points of the fixed frame into the source frame: post (pre R + D(R)).
+        deformable: write a Deformable Spatial Registration instead of a Spatial Registration.
+        content_label: Content Label.
+        content_description: Content Description.
+        content_creator: Content Creator's Name.
+        output: a file to write; the bytes are returned when empty.
+        identity: manufacturer, model, software versions, serial number, series number and description.
+        sop_instance_uid: the object's UID; made from its content when empty.
+        series_instance_uid: its series' UID; made from its content when empty.
+
+    Returns:
+        The Part-10 bytes of the registration (a rigid one opens with an identity item for the fixed
+        frame, as readers expect), or None when written to `output`.
+
+    Raises:
+        ValueError: a registration without source frame or matrix, a singular matrix, a matrix that
+            is not of its stated type, a last row other than 0 0 0 1, a grid whose vectors do not
+            fill it, an unknown key, or fixed images without a frame of reference.
+
+    Example:
+        >>> loam.write_registration(ct_paths, [{"images": mr_paths, "matrix": mr_to_ct}], output="reg.dcm")
+    """
+
+def read_registration(source: bytes | str | os.PathLike[str]) -> dict[str, Any]:
+    """
+    The registrations of a Spatial or Deformable Spatial Registration object.
+
+    Args:
+        source: a path, or the object's bytes.
+
+    Returns:
+        {"deformable", "registered_frame" (the object's Frame of Reference UID), "registrations":
+        [{"frame_of_reference_uid" (the source frame), "images" (SOP Instance UIDs), "matrices"
+        ([{"matrix" (4 x 4 float64), "type"}]), "matrix" (rigid: their product, source to
+        registered; None when deformable), "pre", "post" (4 x 4 or None), "grid" (None or
+        {"origin", "orientation", "spacing", "vectors" (z, y, x, 3)}), "comment",
+        "registration_type"}], "content_label", "content_description", "content_creator", the SOP
+        instance, series, study and frame of reference UIDs, "patient_name" and "patient_id"}.
+
+    Raises:
+        RuntimeError: not a DICOM file, not a registration, or a matrix or grid that is incomplete.
+
+    Example:
+        >>> found = loam.read_registration("reg.dcm")
+    """
+
+def registration_transform(source: bytes | str | os.PathLike[str], from_frame: str, to_frame: str) -> NDArray[numpy.float64] | dict[str, Any]:
+    """
+    What takes points of frame from_frame into frame to_frame: a 4 x 4 matrix (row-major, column vectors), or for a deformation the pre-matrix, grid and post-matrix to apply in that order.
+
+    Args:
+        source: a path, or the object's bytes.
+        from_frame: the Frame of Reference UID whose points are mapped.
+        to_frame: the Frame of Reference UID they are mapped into.
+
+    Returns:
+        A 4 x 4 float64 matrix (row-major, for column vectors) when the object relates the frames
+        rigidly: an item's product M_n ... M_1 from its source frame to the registered frame, its
+        inverse the other way, and inverse(to) . from between two source frames. For a deformable
+        registration from the registered frame to a source frame: {"pre", "post", "grid",
+        "from_frame", "to_frame"}, R going to post (pre R + D(R)); loam.registration.map_points
+        applies either, and loam.registration.to_sitk makes a SimpleITK transform of it (pass
+        fixed to moving for sitk.Resample).
+
+    Raises:
+        ValueError: no registration of the object relates the two frames, a singular matrix, or a
+            deformation asked for backwards (its inverse is not stored).
+        RuntimeError: not a DICOM file, or not a registration.
+
+    Example:
+        >>> to_mr = loam.registration_transform("reg.dcm", ct_frame, mr_frame)
+    """
+
 class DVHCurve:
     """
     A computed dose-volume histogram: differential counts (cm3 per 1-cGy bin), the cumulative

@@ -10,6 +10,17 @@ from __future__ import annotations
 _OPEN = """FileNotFoundError: the file does not exist (also a RuntimeError, "cannot open <path>");
         PermissionError and IsADirectoryError likewise."""
 
+# The keyword arguments every writer of an authored object (tracts, annotations, surfaces,
+# registrations) takes alike.
+_AUTHORED = """    content_label: Content Label.
+    content_description: Content Description.
+    content_creator: Content Creator's Name.
+    output: a file to write; the bytes are returned when empty.
+    identity: manufacturer, model, software versions, serial number, series number and description.
+    sop_instance_uid: the object's UID; made from its content when empty.
+    series_instance_uid: its series' UID; made from its content when empty.
+"""
+
 SECTIONS: dict[str, str] = {
     "read_file_meta": f"""
 Args:
@@ -516,24 +527,17 @@ Example:
     >>> loam.encap_detect(open("part.stl", "rb").read())
     'stl'
 """,
-    "write_mktract": """
+    "write_mktract": f"""
 Args:
     reference_paths: the images the tracks were computed from (one frame of reference); patient,
         study and frame of reference come from the first, and all are referenced.
     track_sets: dicts of "label" (required), "tracks" (required: (points, 3) arrays in patient LPS
         mm; see dti_tracks_to_patient), "description", "rgb" (0 to 255, stored as CIELab),
         "anatomy", "acquisition" (CID 7260, default DTI), "model" (CID 7261, default Single
-        Tensor) as (value, scheme, meaning) codes, "algorithm" {"family" (CID 7262, default
-        Deterministic), "name", "version", "parameters"}, and "measurements", each {"quantity",
-        "unit" codes, "values": one array a track, one value a point}.
-    content_label: Content Label.
-    content_description: Content Description.
-    content_creator: Content Creator's Name.
-    output: a file to write; the bytes are returned when empty.
-    identity: manufacturer, model, software versions, serial number, series number and description.
-    sop_instance_uid: the object's UID; made from its content when empty.
-    series_instance_uid: its series' UID; made from its content when empty.
-
+        Tensor) as (value, scheme, meaning) codes, "algorithm" {{"family" (CID 7262, default
+        Deterministic), "name", "version", "parameters"}}, and "measurements", each {{"quantity",
+        "unit" codes, "values": one array a track, one value a point}}.
+{_AUTHORED}
 Returns:
     The Part-10 bytes of the Tractography Results object (points as float32), or None when written
     to `output`.
@@ -545,7 +549,7 @@ Raises:
 
 Example:
     >>> lines = loam.dti_track(maps["evecs"], maps["fa"], seeds, affine=affine, space="patient")
-    >>> loam.write_mktract(dwi_paths, [{"label": "CST", "tracks": lines}], output="tracts.dcm")
+    >>> loam.write_mktract(dwi_paths, [{{"label": "CST", "tracks": lines}}], output="tracts.dcm")
 """,
     "read_tract": """
 Args:
@@ -563,7 +567,7 @@ Raises:
 Example:
     >>> tracks = loam.read_tract("tracts.dcm")["track_sets"][0]["tracks"]
 """,
-    "write_ann": """
+    "write_ann": f"""
 Args:
     reference_path: the slide image annotated (a VL Whole Slide Microscopy instance); patient,
         study, specimen and frame of reference come from it, and image coordinates reference it.
@@ -573,24 +577,17 @@ Args:
         one array) with "starts" (each annotation's first point, 0-based; not needed for the
         types of fixed point counts). Optional: "category" and "type" (value, scheme, meaning)
         codes (default Anatomical Structure, Tissue), "description", "generation" ("MANUAL",
-        "SEMIAUTOMATIC", "AUTOMATIC": the last two need "algorithm" {"name", "version",
-        "family" code, "parameters"}), "rgb", "optical_path" (the identifier the group applies
+        "SEMIAUTOMATIC", "AUTOMATIC": the last two need "algorithm" {{"name", "version",
+        "family" code, "parameters"}}), "rgb", "optical_path" (the identifier the group applies
         to; all when absent), "all_z_planes" and "common_z" (slide coordinates), "double"
-        (float64 coordinates; default from the arrays' dtype), "measurements" ({"name", "unit"
-        codes, "values": one an annotation, NaN where none}), "number" and "uid". read_ann's
+        (float64 coordinates; default from the arrays' dtype), "measurements" ({{"name", "unit"
+        codes, "values": one an annotation, NaN where none}}), "number" and "uid". read_ann's
         groups are accepted as they come.
     coordinate_type: "2D", (column, row) in the Total Pixel Matrix, the top left corner of the
         top left pixel at (0, 0) as highdicom and QuPath count; or "3D", (x, y, z) mm in the
         slide's frame of reference.
     pixel_origin: "VOLUME" (the whole Total Pixel Matrix) or "FRAME" (image coordinates).
-    content_label: Content Label.
-    content_description: Content Description.
-    content_creator: Content Creator's Name.
-    output: a file to write; the bytes are returned when empty.
-    identity: manufacturer, model, software versions, serial number, series number and description.
-    sop_instance_uid: the object's UID; made from its content when empty.
-    series_instance_uid: its series' UID; made from its content when empty.
-
+{_AUTHORED}
 Returns:
     The Part-10 bytes of the Microscopy Bulk Simple Annotations object (polyline and polygon
     starts stored as 1-based indices of their first values), or None when written to `output`.
@@ -602,7 +599,7 @@ Raises:
         of reference.
 
 Example:
-    >>> nuclei = {"label": "nuclei", "graphic_type": "POINT", "coordinates": centres}
+    >>> nuclei = {{"label": "nuclei", "graphic_type": "POINT", "coordinates": centres}}
     >>> loam.write_ann("slide/instance0.dcm", [nuclei], output="nuclei.dcm")
 """,
     "read_ann": """
@@ -627,27 +624,20 @@ Raises:
 Example:
     >>> group = loam.read_ann("nuclei.dcm")["groups"][0]
 """,
-    "write_surface": """
+    "write_surface": f"""
 Args:
     reference_paths: the images the surfaces were made from (one frame of reference); patient,
         study and frame of reference come from the first, and all are referenced.
     segments: dicts of "label" (required), "description", "category", "type" and "anatomic"
         (value, scheme, meaning) codes, "algorithm_type" ("MANUAL", "SEMIAUTOMATIC" or
-        "AUTOMATIC", which needs "algorithm_name"), and "surfaces": meshes, each {"vertices"
+        "AUTOMATIC", which needs "algorithm_name"), and "surfaces": meshes, each {{"vertices"
         ((points, 3) in patient LPS mm), "faces" ((triangles, 3) vertex indices from 0), and
         optionally "normals" (one a vertex), "rgb", "opacity" (0 to 1), "presentation"
         ("SURFACE", "WIREFRAME", "POINTS"), "finite_volume" and "manifold" ("YES", "NO",
-        "UNKNOWN"; found from the faces when absent), "comments", "algorithm" {"family" code,
-        "name", "version"} (how the mesh was made)}. A segment of one mesh may hold the mesh's
+        "UNKNOWN"; found from the faces when absent), "comments", "algorithm" {{"family" code,
+        "name", "version"}} (how the mesh was made)}}. A segment of one mesh may hold the mesh's
         keys itself instead of "surfaces" (loam.surfaces.from_labels makes one).
-    content_label: Content Label.
-    content_description: Content Description.
-    content_creator: Content Creator's Name.
-    output: a file to write; the bytes are returned when empty.
-    identity: manufacturer, model, software versions, serial number, series number and description.
-    sop_instance_uid: the object's UID; made from its content when empty.
-    series_instance_uid: its series' UID; made from its content when empty.
-
+{_AUTHORED}
 Returns:
     The Part-10 bytes of the Surface Segmentation (points as float32, triangles stored from 1 in
     Long Triangle Point Index List), or None when written to `output`.
@@ -660,7 +650,7 @@ Raises:
 Example:
     >>> from loam.surfaces import from_labels
     >>> mesh = from_labels(labels, meta["affine"], label=1)
-    >>> loam.write_surface(paths, [{"label": "liver", "rgb": (220, 120, 80), **mesh}], output="liver.dcm")
+    >>> loam.write_surface(paths, [{{"label": "liver", "rgb": (220, 120, 80), **mesh}}], output="liver.dcm")
 """,
     "read_surface": """
 Args:
@@ -682,6 +672,77 @@ Example:
     >>> from loam.surfaces import save_stl
     >>> mesh = loam.read_surface("liver.dcm")["segments"][0]["surfaces"][0]
     >>> save_stl("liver.stl", mesh["vertices"], mesh["faces"])
+""",
+    "write_registration": f"""
+Args:
+    fixed_paths: the images of the registered frame (the fixed images); patient, study and the
+        object's Frame of Reference come from the first.
+    registrations: dicts, one a source frame: "frame_of_reference_uid" (or "images", the source
+        images' paths, from which it is read and which are referenced), "comment",
+        "registration_type" (a (value, scheme, meaning) code, CID 7100) and
+        - rigid: "matrix" or "matrices" (4 x 4, row-major, column vectors, taking points of the
+          source frame into the fixed one; several are applied first to last, M_n ... M_1),
+          each a matrix or {{"matrix", "type"}} ("RIGID", "RIGID_SCALE", "AFFINE"; found from
+          the matrix when not given);
+        - deformable: "pre" and "post" (4 x 4; identity when absent) and "grid" {{"origin" (the
+          first grid point, mm), "orientation" (6 direction cosines; axial when absent),
+          "spacing" (x, y, z mm), "vectors" ((z, y, x, 3) float32 displacements, mm)}}, which
+          take points of the fixed frame into the source frame: post (pre R + D(R)).
+    deformable: write a Deformable Spatial Registration instead of a Spatial Registration.
+{_AUTHORED}
+Returns:
+    The Part-10 bytes of the registration (a rigid one opens with an identity item for the fixed
+    frame, as readers expect), or None when written to `output`.
+
+Raises:
+    ValueError: a registration without source frame or matrix, a singular matrix, a matrix that
+        is not of its stated type, a last row other than 0 0 0 1, a grid whose vectors do not
+        fill it, an unknown key, or fixed images without a frame of reference.
+
+Example:
+    >>> loam.write_registration(ct_paths, [{{"images": mr_paths, "matrix": mr_to_ct}}], output="reg.dcm")
+""",
+    "read_registration": """
+Args:
+    source: a path, or the object's bytes.
+
+Returns:
+    {"deformable", "registered_frame" (the object's Frame of Reference UID), "registrations":
+    [{"frame_of_reference_uid" (the source frame), "images" (SOP Instance UIDs), "matrices"
+    ([{"matrix" (4 x 4 float64), "type"}]), "matrix" (rigid: their product, source to
+    registered; None when deformable), "pre", "post" (4 x 4 or None), "grid" (None or
+    {"origin", "orientation", "spacing", "vectors" (z, y, x, 3)}), "comment",
+    "registration_type"}], "content_label", "content_description", "content_creator", the SOP
+    instance, series, study and frame of reference UIDs, "patient_name" and "patient_id"}.
+
+Raises:
+    RuntimeError: not a DICOM file, not a registration, or a matrix or grid that is incomplete.
+
+Example:
+    >>> found = loam.read_registration("reg.dcm")
+""",
+    "registration_transform": """
+Args:
+    source: a path, or the object's bytes.
+    from_frame: the Frame of Reference UID whose points are mapped.
+    to_frame: the Frame of Reference UID they are mapped into.
+
+Returns:
+    A 4 x 4 float64 matrix (row-major, for column vectors) when the object relates the frames
+    rigidly: an item's product M_n ... M_1 from its source frame to the registered frame, its
+    inverse the other way, and inverse(to) . from between two source frames. For a deformable
+    registration from the registered frame to a source frame: {"pre", "post", "grid",
+    "from_frame", "to_frame"}, R going to post (pre R + D(R)); loam.registration.map_points
+    applies either, and loam.registration.to_sitk makes a SimpleITK transform of it (pass
+    fixed to moving for sitk.Resample).
+
+Raises:
+    ValueError: no registration of the object relates the two frames, a singular matrix, or a
+        deformation asked for backwards (its inverse is not stored).
+    RuntimeError: not a DICOM file, or not a registration.
+
+Example:
+    >>> to_mr = loam.registration_transform("reg.dcm", ct_frame, mr_frame)
 """,
     "dti_tracks_to_patient": """
 Args:

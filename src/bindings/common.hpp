@@ -194,6 +194,7 @@ void register_encap(nb::module_& m);
 void register_tract(nb::module_& m);
 void register_ann(nb::module_& m);
 void register_surface(nb::module_& m);
+void register_reg(nb::module_& m);
 void register_rt(nb::module_& m);
 void register_sr(nb::module_& m);
 void register_response(nb::module_& m);

@@ -95,6 +95,7 @@ NB_MODULE(_core, m) {
     loam::bind::register_tract(m);
     loam::bind::register_ann(m);
     loam::bind::register_surface(m);
+    loam::bind::register_reg(m);
     loam::bind::register_rt(m);
     loam::bind::register_sr(m);
     loam::bind::register_response(m);

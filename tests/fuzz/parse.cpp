@@ -1,7 +1,7 @@
 // Part-10 and dataset parsing, the fast paths, little-endian bridging, the whole-tree reader
 // (sequences expanded, or left and read item by item), editing, and the conformance checks of
-// every layer, and the readers of encapsulated documents, tractography, slide annotations and
-// surface segmentations.
+// every layer, and the readers of encapsulated documents, tractography, slide annotations,
+// surface segmentations and registrations (with the transforms between their frames).
 #include "core/dataset.hpp"
 #include "core/edit.hpp"
 #include "core/tree.hpp"
@@ -11,6 +11,7 @@
 #include "encap/document.hpp"
 #include "encap/read.hpp"
 #include "iod/validate.hpp"
+#include "reg/read.hpp"
 #include "surface/read.hpp"
 #include "tract/read.hpp"
 
@@ -47,6 +48,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::expect_clean([&] { tract::read_tractography({data, size}, "fuzz"); });
     fuzz::expect_clean([&] { ann::read_annotations({data, size}, "fuzz"); });
     fuzz::expect_clean([&] { surface::read_surface_segmentation({data, size}, "fuzz"); });
+    fuzz::expect_clean([&] {
+        const reg::Registration r = reg::read_registration({data, size}, "fuzz");
+        for (const reg::Item& item : r.items) {
+            try {
+                reg::transform_between(r, item.source_frame, r.frame_of_reference_uid);
+                reg::transform_between(r, r.frame_of_reference_uid, item.source_frame);
+            } catch (const std::invalid_argument&) {
+            }
+        }
+    });
     (void)layout;
     fuzz::expect_clean([&] {
         std::vector<std::uint8_t> out;
