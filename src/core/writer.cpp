@@ -289,6 +289,15 @@ std::string utc_now(const char* format) {
     return buf;
 }
 
+std::string format_decimals(std::span<const double> values) {
+    std::string out;
+    for (double v : values) {
+        if (!out.empty()) out.push_back('\\');
+        out += format_decimal(v);
+    }
+    return out;
+}
+
 std::string format_decimal(double v) {
     char buf[64];
     for (int p = 17; p >= 1; --p) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <span>
 #include <string>
@@ -75,6 +76,11 @@ void pad_value(VR vr, std::string& value);
 
 // A decimal string (DS) value: the most precise "%.*g" form that fits 16 characters.
 std::string format_decimal(double v);
+// Several of them, joined with backslashes.
+std::string format_decimals(std::span<const double> values);
+inline std::string format_decimals(std::initializer_list<double> values) {
+    return format_decimals(std::span<const double>(values.begin(), values.size()));
+}
 // The current UTC date or time under a strftime format ("%Y%m%d", "%H%M%S").
 std::string utc_now(const char* format);
 

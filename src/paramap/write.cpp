@@ -27,11 +27,6 @@ Vec cross(const Vec& a, const Vec& b) {
 }
 double dot(const Vec& a, const Vec& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 
-std::string decimals(std::span<const double> values) {
-    std::string s;
-    for (double v : values) s += (s.empty() ? "" : "\\") + format_decimal(v);
-    return s;
-}
 
 // Where each frame lies, and the source image it was computed from (if one lies there).
 struct Geometry {
@@ -299,7 +294,7 @@ Written write_paramap(const Volume& v, const std::vector<ImageHeader>& sources, 
         w.begin_sequence(tags::kPlaneOrientationSequence);
         w.begin_item();
         const double orientation[6] = {g.row[0], g.row[1], g.row[2], g.column[0], g.column[1], g.column[2]};
-        w.text(tags::kImageOrientationPatient, "DS", decimals(orientation));
+        w.text(tags::kImageOrientationPatient, "DS", format_decimals(orientation));
         w.end_item();
         w.end_sequence();
         w.begin_sequence(tags::kPixelMeasuresSequence);
@@ -308,7 +303,7 @@ Written write_paramap(const Volume& v, const std::vector<ImageHeader>& sources, 
         w.text(tags::kSliceThickness, "DS", format_decimal(thickness));
         if (v.frames > 1 && g.slice_spacing > 0) w.text(tags::kSpacingBetweenSlices, "DS", format_decimal(g.slice_spacing));
         const double spacing[2] = {g.row_spacing, g.column_spacing};
-        w.text(tags::kPixelSpacing, "DS", decimals(spacing));
+        w.text(tags::kPixelSpacing, "DS", format_decimals(spacing));
         w.end_item();
         w.end_sequence();
         w.begin_sequence(tags::kPixelValueTransformationSequence);
@@ -383,7 +378,7 @@ Written write_paramap(const Volume& v, const std::vector<ImageHeader>& sources, 
             w.end_sequence();
             w.begin_sequence(tags::kPlanePositionSequence);
             w.begin_item();
-            w.text(tags::kImagePositionPatient, "DS", decimals(g.positions[k]));
+            w.text(tags::kImagePositionPatient, "DS", format_decimals(g.positions[k]));
             w.end_item();
             w.end_sequence();
             w.end_item();

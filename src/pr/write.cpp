@@ -17,12 +17,6 @@ namespace {
 
 [[noreturn]] void refuse(const std::string& what) { throw std::invalid_argument(what); }
 
-std::string decimals(std::initializer_list<double> values) {
-    std::string s;
-    for (double v : values) s += (s.empty() ? "" : "\\") + format_decimal(v);
-    return s;
-}
-
 void check_units(const std::string& units, const std::string& where) {
     if (units != "PIXEL" && units != "DISPLAY") refuse(where + ": units must be PIXEL or DISPLAY, not '" + units + "'");
 }
@@ -85,7 +79,10 @@ void image_sequence(ItemWriter& w, const std::vector<ImageReference>& refs) {
         w.text(tags::kReferencedSOPInstanceUID, "UI", r.sop_instance_uid);
         if (!r.frames.empty()) {
             std::string s;
-            for (std::uint32_t f : r.frames) s += (s.empty() ? "" : "\\") + std::to_string(f);
+            for (std::uint32_t f : r.frames) {
+                if (!s.empty()) s.push_back('\\');
+                s += std::to_string(f);
+            }
             w.text(tags::kReferencedFrameNumber, "IS", s);
         }
         w.end_item();
@@ -138,7 +135,7 @@ std::string content_seed(const PresentationState& p) {
         s += "|" + a.layer;
         for (const Graphic& g : a.graphics) {
             s += ";" + g.type;
-            for (const Point& q : g.points) s += "," + format_decimal(q.x) + "," + format_decimal(q.y);
+            for (const Point& q : g.points) s.append(",").append(format_decimal(q.x)).append(",").append(format_decimal(q.y));
         }
         for (const Text& t : a.texts) s += ";" + t.text;
     }
@@ -369,7 +366,7 @@ std::vector<std::uint8_t> write_state(PresentationState p, const std::vector<Ima
             w.sl(tags::kDisplayedAreaTopLeftHandCorner, a.top_left);
             w.sl(tags::kDisplayedAreaBottomRightHandCorner, a.bottom_right);
             w.text(tags::kPresentationSizeMode, "CS", a.size_mode);
-            if (a.pixel_spacing) w.text(tags::kPresentationPixelSpacing, "DS", decimals({(*a.pixel_spacing)[0], (*a.pixel_spacing)[1]}));
+            if (a.pixel_spacing) w.text(tags::kPresentationPixelSpacing, "DS", format_decimals({(*a.pixel_spacing)[0], (*a.pixel_spacing)[1]}));
             else w.text(tags::kPresentationPixelAspectRatio, "IS", "1\\1");
             if (a.size_mode == "MAGNIFY") w.fl(tags::kPresentationPixelMagnificationRatio, float(a.magnification));
             w.end_item();

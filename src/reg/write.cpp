@@ -15,12 +15,6 @@ namespace {
 constexpr std::string_view kSpatialRegistration = "1.2.840.10008.5.1.4.1.1.66.1";
 constexpr std::string_view kDeformableRegistration = "1.2.840.10008.5.1.4.1.1.66.3";
 
-std::string matrix_text(const Matrix& m) {
-    std::string out;
-    for (std::size_t i = 0; i < 16; ++i) out += (i ? "\\" : "") + format_decimal(m[i]);
-    return out;
-}
-
 void check_step(const Step& s, const std::string& where) {
     if (s.type != "RIGID" && s.type != "RIGID_SCALE" && s.type != "AFFINE")
         throw std::invalid_argument(where + ": matrix type '" + s.type + "' is not RIGID, RIGID_SCALE or AFFINE");
@@ -72,7 +66,7 @@ void check(const Registration& r, const SourceImages& sources) {
 void step_item(ItemWriter& w, const Step& s) {
     w.begin_item();
     w.text(tags::kFrameOfReferenceTransformationMatrixType, "CS", s.type);
-    w.text(tags::kFrameOfReferenceTransformationMatrix, "DS", matrix_text(s.matrix));
+    w.text(tags::kFrameOfReferenceTransformationMatrix, "DS", format_decimals(std::span<const double>(s.matrix)));
     w.end_item();
 }
 
@@ -122,11 +116,8 @@ void deformable_item(ItemWriter& w, const Item& item, const std::vector<ImageHea
         const Grid& g = *item.grid;
         w.begin_sequence(tags::kDeformableRegistrationGridSequence);
         w.begin_item();
-        std::string position, orientation;
-        for (std::size_t k = 0; k < 3; ++k) position += (k ? "\\" : "") + format_decimal(g.position[k]);
-        for (std::size_t k = 0; k < 6; ++k) orientation += (k ? "\\" : "") + format_decimal(g.orientation[k]);
-        w.text(tags::kImagePositionPatient, "DS", position);
-        w.text(tags::kImageOrientationPatient, "DS", orientation);
+        w.text(tags::kImagePositionPatient, "DS", format_decimals(std::span<const double>(g.position)));
+        w.text(tags::kImageOrientationPatient, "DS", format_decimals(std::span<const double>(g.orientation)));
         w.ul(tags::kGridDimensions, std::span<const std::uint32_t>(g.dimensions));
         w.fd(tags::kGridResolution, std::span<const double>(g.resolution));
         w.numbers(tags::kVectorGridData, "OF", std::span<const float>(g.vectors));

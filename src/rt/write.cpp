@@ -25,12 +25,6 @@ constexpr const char* kRtStructureSet = "1.2.840.10008.5.1.4.1.1.481.3";
 
 [[noreturn]] void refuse(const std::string& what) { throw std::invalid_argument("write_rtdose: " + what); }
 
-std::string decimals(std::initializer_list<double> values) {
-    std::string s;
-    for (double v : values) s += (s.empty() ? "" : "\\") + format_decimal(v);
-    return s;
-}
-
 }  // namespace
 
 std::vector<std::uint8_t> write_rtdose(const DoseVolume& v, const std::vector<ImageHeader>& reference, const DoseOptions& o) {
@@ -101,9 +95,9 @@ std::vector<std::uint8_t> write_rtdose(const DoseVolume& v, const std::vector<Im
     d.text(tags::kOperatorsName, "PN", "");
     d.text(tags::kSliceThickness, "DS", v.frames > 1 ? "" : format_decimal(g.thickness));
     d.text(tags::kInstanceNumber, "IS", "1");
-    d.text(tags::kImagePositionPatient, "DS", decimals({g.origins[0][0], g.origins[0][1], g.origins[0][2]}));
+    d.text(tags::kImagePositionPatient, "DS", format_decimals({g.origins[0][0], g.origins[0][1], g.origins[0][2]}));
     d.text(tags::kImageOrientationPatient, "DS",
-           decimals({g.basis.row[0], g.basis.row[1], g.basis.row[2], g.basis.column[0], g.basis.column[1], g.basis.column[2]}));
+           format_decimals({g.basis.row[0], g.basis.row[1], g.basis.row[2], g.basis.column[0], g.basis.column[1], g.basis.column[2]}));
     d.text(tags::kFrameOfReferenceUID, "UI", first.frame_of_reference_uid);
     d.text(tags::kPositionReferenceIndicator, "LO", "");
     d.put(tags::kSamplesPerPixel, [](ItemWriter& w) { w.us(tags::kSamplesPerPixel, 1); });
@@ -112,7 +106,7 @@ std::vector<std::uint8_t> write_rtdose(const DoseVolume& v, const std::vector<Im
     d.put(tags::kFrameIncrementPointer, [](ItemWriter& w) { w.at(tags::kFrameIncrementPointer, tags::kGridFrameOffsetVector); });
     d.put(tags::kRows, [&](ItemWriter& w) { w.us(tags::kRows, std::uint16_t(v.rows)); });
     d.put(tags::kColumns, [&](ItemWriter& w) { w.us(tags::kColumns, std::uint16_t(v.columns)); });
-    d.text(tags::kPixelSpacing, "DS", decimals({g.row_spacing, g.column_spacing}));
+    d.text(tags::kPixelSpacing, "DS", format_decimals({g.row_spacing, g.column_spacing}));
     d.put(tags::kBitsAllocated, [](ItemWriter& w) { w.us(tags::kBitsAllocated, 16); });
     d.put(tags::kBitsStored, [](ItemWriter& w) { w.us(tags::kBitsStored, 16); });
     d.put(tags::kHighBit, [](ItemWriter& w) { w.us(tags::kHighBit, 15); });
@@ -122,10 +116,9 @@ std::vector<std::uint8_t> write_rtdose(const DoseVolume& v, const std::vector<Im
     if (!o.comment.empty()) d.text(tags::kDoseComment, "LO", o.comment);
     d.text(tags::kDoseSummationType, "CS", sum);
     {
-        std::string offsets;
-        for (std::size_t k = 0; k < v.frames; ++k)
-            offsets += (k ? "\\" : "") + format_decimal(g.positions[k] - g.positions[0]);
-        d.text(tags::kGridFrameOffsetVector, "DS", offsets);
+        std::vector<double> offsets(v.frames);
+        for (std::size_t k = 0; k < v.frames; ++k) offsets[k] = g.positions[k] - g.positions[0];
+        d.text(tags::kGridFrameOffsetVector, "DS", format_decimals(offsets));
     }
     d.text(tags::kDoseGridScaling, "DS", format_decimal(scaling));
     if (!o.plan_uids.empty())
@@ -216,12 +209,13 @@ std::vector<std::uint8_t> write_rtstruct(const std::vector<const std::uint8_t*>&
                     for (int a = 0; a < 3; ++a) {
                         const double v = g.origins[k][std::size_t(a)] + p[0] * g.column_spacing * g.basis.row[std::size_t(a)] +
                                          p[1] * g.row_spacing * g.basis.column[std::size_t(a)];
-                        data += (data.empty() ? "" : "\\") + coordinate(v);
+                        if (!data.empty()) data.push_back('\\');
+                        data += coordinate(v);
                     }
                 if (data.size() > 65534)
                     refuse_structure("ROI '" + rois[r].name + "': an outline of " + std::to_string(loop.size()) +
                                      " points is longer than one contour can hold");
-                seed += "|" + std::to_string(k) + ":" + std::to_string(wyhash(data.data(), data.size(), 5));
+                seed.append("|").append(std::to_string(k)).append(":").append(std::to_string(wyhash(data.data(), data.size(), 5)));
                 contours[r].push_back({k, std::move(data)});
             }
         }

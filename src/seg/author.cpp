@@ -436,15 +436,13 @@ std::vector<std::uint8_t> Builder::finish() {
     w.begin_item();
     w.begin_sequence(tags::kPlaneOrientationSequence);
     w.begin_item();
-    std::string ori;
-    for (int i = 0; i < 6; ++i) ori += (i ? "\\" : "") + format_decimal(first.orientation[i]);
-    w.text(tags::kImageOrientationPatient, "DS", ori);
+    w.text(tags::kImageOrientationPatient, "DS", format_decimals(std::span<const double>(first.orientation, 6)));
     w.end_item();
     w.end_sequence();
     w.begin_sequence(tags::kPixelMeasuresSequence);
     w.begin_item();
     if (first.thickness > 0) w.text(tags::kSliceThickness, "DS", format_decimal(first.thickness));
-    w.text(tags::kPixelSpacing, "DS", format_decimal(first.spacing[1]) + "\\" + format_decimal(first.spacing[0]));
+    w.text(tags::kPixelSpacing, "DS", format_decimals({first.spacing[1], first.spacing[0]}));
     w.end_item();
     w.end_sequence();
     w.end_item();
@@ -478,9 +476,7 @@ std::vector<std::uint8_t> Builder::finish() {
         w.end_sequence();
         w.begin_sequence(tags::kPlanePositionSequence);
         w.begin_item();
-        w.text(tags::kImagePositionPatient, "DS",
-               format_decimal(f.position[0]) + "\\" + format_decimal(f.position[1]) + "\\" +
-                   format_decimal(f.position[2]));
+        w.text(tags::kImagePositionPatient, "DS", format_decimals({f.position[0], f.position[1], f.position[2]}));
         w.end_item();
         w.end_sequence();
         w.begin_sequence(tags::kSegmentIdentificationSequence);

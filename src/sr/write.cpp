@@ -122,13 +122,10 @@ void code_sequence(ItemWriter& w, Tag tag, const std::optional<CodedConcept>& c)
 
 std::string joined(const std::vector<std::int64_t>& values) {
     std::string s;
-    for (std::size_t i = 0; i < values.size(); ++i) s += (i ? "\\" : "") + std::to_string(values[i]);
-    return s;
-}
-
-std::string joined_decimals(const std::vector<double>& values) {
-    std::string s;
-    for (std::size_t i = 0; i < values.size(); ++i) s += (i ? "\\" : "") + format_decimal(values[i]);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i) s.push_back('\\');
+        s += std::to_string(values[i]);
+    }
     return s;
 }
 
@@ -183,7 +180,7 @@ void write_item_elements(ItemWriter& w, const ContentItem& item) {
             std::vector<std::uint32_t> positions(item.sample_positions.begin(), item.sample_positions.end());
             w.ul(tags::kReferencedSamplePositions, positions);
         }
-        if (!item.time_offsets.empty()) w.text(tags::kReferencedTimeOffsets, "DS", joined_decimals(item.time_offsets));
+        if (!item.time_offsets.empty()) w.text(tags::kReferencedTimeOffsets, "DS", format_decimals(item.time_offsets));
         if (!item.datetimes.empty()) {
             std::string s;
             for (std::size_t i = 0; i < item.datetimes.size(); ++i) s += (i ? "\\" : "") + item.datetimes[i];
@@ -271,7 +268,7 @@ void describe(const ContentItem& item, std::string& out) {
     out += item.value_type + "|" + item.relationship + "|";
     code(item.name), code(item.code), code(item.unit), code(item.qualifier);
     out += item.text + "|" + (item.number ? format_decimal(*item.number) : "") + "|" + item.graphic_type + "|" +
-           joined_decimals(item.graphic_data) + "|" + item.frame_of_reference_uid + "|" + item.template_id + "|";
+           format_decimals(item.graphic_data) + "|" + item.frame_of_reference_uid + "|" + item.template_id + "|";
     if (item.reference) out += item.reference->sop_instance_uid + "|" + joined(item.reference->frames) + "|";
     for (const std::uint32_t r : item.referenced_content) out += std::to_string(r) + ".";
     out += "{";
