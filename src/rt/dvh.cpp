@@ -235,7 +235,7 @@ double DVHCurve::dose_at_volume_fraction(double fraction) const {
 }
 
 double DVHCurve::statistic(std::string_view s, double rx) const {
-    const std::string quoted = "'" + std::string(s) + "'";
+    const std::string quoted = std::string("'").append(s).append("'");
     auto refuse = [&](const char* why) { throw std::runtime_error(quoted + " " + why + kWant); };
     if (s.size() < 2) refuse("is not a dose/volume constraint");
     if (s == "Dmax") return max_gy;

@@ -44,14 +44,14 @@ std::string time_text(std::string_view t) {
     const bool digits = std::all_of(main.begin(), main.end(), [](char c) { return c >= '0' && c <= '9'; });
     if (!digits || (main.size() != 2 && main.size() != 4 && main.size() != 6)) return std::string(t);
     std::string out(main.substr(0, 2));
-    for (std::size_t i = 2; i < main.size(); i += 2) out += ":" + std::string(main.substr(i, 2));
+    for (std::size_t i = 2; i < main.size(); i += 2) out.append(":").append(main.substr(i, 2));
     return out;
 }
 
 std::string datetime_text(std::string_view dt) {
     if (dt.size() < 8) return std::string(dt);
     std::string out = date_text(dt.substr(0, 8));
-    if (dt.size() > 8) out += " " + time_text(dt.substr(8));
+    if (dt.size() > 8) out.append(" ").append(time_text(dt.substr(8)));
     return out;
 }
 
@@ -151,7 +151,7 @@ void render(const ContentItem& item, const std::string& id, int depth, std::stri
     if (item.value_type.empty()) {
         std::string target;
         for (std::size_t k = 0; k < item.referenced_content.size(); ++k)
-            target += (k ? "." : "") + std::to_string(item.referenced_content[k]);
+            target.append(k ? "." : "").append(std::to_string(item.referenced_content[k]));
         out += "<a href=\"#item-" + target + "\">content item " + target + "</a>";
     } else if (item.value_type == "CONTAINER") {
         const std::string level = std::to_string(std::min(depth + 1, 6));

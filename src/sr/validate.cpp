@@ -151,7 +151,7 @@ private:
     const ContentItem* child(const ContentItem& i, std::string_view value, std::string_view scheme, std::string* at = nullptr) const {
         for (std::size_t k = 0; k < i.children.size(); ++k)
             if (is(i.children[k].name, value, scheme)) {
-                if (at) *at += "." + std::to_string(k + 1);
+                if (at) at->append(".").append(std::to_string(k + 1));
                 return &i.children[k];
             }
         return nullptr;

@@ -182,7 +182,9 @@ void quaternion(const double r_in[3][3], double& b, double& c, double& d, double
 }
 
 std::string vector_text(double x, double y, double z) {
-    return "(" + format_number(x) + "," + format_number(y) + "," + format_number(z) + ")";
+    std::string out = "(";
+    out.append(format_number(x)).append(",").append(format_number(y)).append(",").append(format_number(z)).append(")");
+    return out;
 }
 
 }  // namespace
@@ -491,8 +493,9 @@ int dcm_nrrd_write_nd(const std::string& path, const void* data, std::size_t w, 
     hdr += std::string("type: ") + kNrrdTypes[type] + "\n";
     hdr += four ? "dimension: 4\n" : "dimension: 3\n";
     hdr += "space: left-posterior-superior\n";
-    hdr += "sizes: " + std::to_string(w) + " " + std::to_string(h) + " " + std::to_string(d) +
-           (four ? " " + std::to_string(v) : "") + "\n";
+    hdr.append("sizes: ").append(std::to_string(w)).append(" ").append(std::to_string(h)).append(" ").append(std::to_string(d));
+    if (four) hdr.append(" ").append(std::to_string(v));
+    hdr += "\n";
     hdr += "space directions: " + vector_text(a[0], a[1], a[2]) + " " + vector_text(a[4], a[5], a[6]) + " " +
            vector_text(a[8], a[9], a[10]) + (four ? " none" : "") + "\n";
     hdr += four ? "kinds: domain domain domain list\n" : "kinds: domain domain domain\n";
@@ -534,7 +537,7 @@ int dcm_metaimage_write_nd(const std::string& path, const void* data, std::size_
     for (int c = 0; c < 3; ++c) {
         double len = column_length(a, c);
         if (len == 0) len = 1;
-        for (int r = 0; r < 3; ++r) hdr += " " + format_number(a[4 * c + r] / len);
+        for (int r = 0; r < 3; ++r) hdr.append(" ").append(format_number(a[4 * c + r] / len));
         if (four) hdr += " 0";
     }
     if (four) hdr += " 0 0 0 1";
@@ -544,7 +547,7 @@ int dcm_metaimage_write_nd(const std::string& path, const void* data, std::size_
            format_number(column_length(a, 2));
     if (four) hdr += " 1";
     hdr += "\nDimSize = " + std::to_string(w) + " " + std::to_string(h) + " " + std::to_string(d);
-    if (four) hdr += " " + std::to_string(v);
+    if (four) hdr.append(" ").append(std::to_string(v));
     hdr += std::string("\nElementType = ") + kMetaTypes[type] + "\nElementDataFile = LOCAL\n";
     if (hdr.size() > kMetaHeaderMax) return kIo;
     AtomicFile f(path);
