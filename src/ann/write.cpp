@@ -1,8 +1,6 @@
 #include "ann/write.hpp"
 
 #include <cmath>
-#include <cstdio>
-#include <cstring>
 #include <set>
 #include <stdexcept>
 
@@ -13,7 +11,6 @@
 #include "core/tags.hpp"
 #include "core/tree.hpp"
 #include "core/uid.hpp"
-#include "core/writer.hpp"
 #include "core/wyhash.hpp"
 
 namespace loamwerk::ann {

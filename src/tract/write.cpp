@@ -1,14 +1,10 @@
 #include "tract/write.hpp"
 
 #include <cmath>
-#include <cstdio>
-#include <cstring>
 #include <stdexcept>
 
 #include "core/item_writer.hpp"
 #include "core/tags.hpp"
-#include "core/uid.hpp"
-#include "core/writer.hpp"
 #include "core/wyhash.hpp"
 
 namespace loamwerk::tract {
