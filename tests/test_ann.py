@@ -16,6 +16,7 @@ import loam
 from conftest import TESTDATA
 from loam.annotations import annotation_list, from_geojson, to_geojson
 from peer_tools import dciodvfy_errors
+from test_malformed import PATCHES, mutate
 
 hd = pytest.importorskip("highdicom")
 
@@ -222,12 +223,8 @@ def test_not_annotations_and_damaged_files(slide, tmp_path):
     assert loam.read_ann(data)["groups"][3]["graphic_type"] == "ELLIPSE"
     rng = random.Random(7)
     for _ in range(300):
-        broken = bytearray(data)
-        for _ in range(rng.randint(1, 8)):
-            broken[rng.randrange(len(broken))] = rng.randrange(256)
-        cut = bytes(broken[:rng.randrange(len(broken) // 2, len(broken) + 1)])
         try:
-            result = loam.read_ann(cut)
+            result = loam.read_ann(mutate(data, rng, PATCHES, 9, 0.5))
         except (RuntimeError, ValueError):
             continue
         for g in result["groups"]:

@@ -153,6 +153,10 @@ def test_many_private_creators_and_long_values():
     assert loam.read_pixel_data_bytes(part10(body + explicit(0x7FE0, 0x0010, "OW", b"\0\0"))) == b"\0\0"
 
 
+# Structural damage: a length made undefined or huge, an item tag where a value was, a zero length.
+PATCHES = (b"\xff\xff\xff\xff", b"\xfe\xff\x00\xe0", b"\x00\x00")
+
+
 def mutate(sample: bytes, rng: random.Random, patches: tuple[bytes, ...], max_edits: int, cut: float) -> bytes:
     """Up to max_edits - 1 random bytes or structural patches, then (with probability cut) a truncation."""
     buf = bytearray(sample)

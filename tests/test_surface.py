@@ -13,6 +13,7 @@ import pytest
 import loam
 from loam.surfaces import from_labels, save_obj, save_stl, signed_volume
 from peer_tools import dciodvfy_errors
+from test_malformed import PATCHES, mutate
 from volume_series import write_series
 
 trimesh = pytest.importorskip("trimesh")
@@ -146,12 +147,8 @@ def test_not_surfaces_and_damaged_files(reference):
     data = loam.write_surface(paths, [{"label": "t", "vertices": TETRA_V, "faces": TETRA_F}])
     rng = random.Random(11)
     for _ in range(300):
-        broken = bytearray(data)
-        for _ in range(rng.randint(1, 8)):
-            broken[rng.randrange(len(broken))] = rng.randrange(256)
-        cut = bytes(broken[:rng.randrange(len(broken) // 2, len(broken) + 1)])
         try:
-            result = loam.read_surface(cut)
+            result = loam.read_surface(mutate(data, rng, PATCHES, 9, 0.5))
         except (RuntimeError, ValueError):
             continue
         for segment in result["segments"]:

@@ -4,8 +4,6 @@
 #include <limits>
 #include <stdexcept>
 
-#include "core/bytes.hpp"
-#include "core/cielab.hpp"
 #include "core/dataset.hpp"
 #include "core/tags.hpp"
 #include "core/utf8.hpp"
@@ -113,12 +111,7 @@ Group read_group(const Elements& item, std::size_t dims, std::size_t index, cons
             full.insert(full.end(), {g.coordinates[2 * p], g.coordinates[2 * p + 1], *g.common_z});
         g.coordinates = std::move(full);
     }
-    if (const ElementRef* lab = find_element(item, tags::kRecommendedDisplayCIELabValue); lab && lab->value && lab->length >= 6) {
-        const std::uint16_t values[3] = {load_le16(lab->value), load_le16(lab->value + 2), load_le16(lab->value + 4)};
-        std::array<std::uint8_t, 3> rgb{};
-        cielab16_to_rgb(values, rgb.data());
-        g.rgb = rgb;
-    }
+    g.rgb = recommended_rgb(item);
     if (text_of(item, tags::kAnnotationAppliesToAllOpticalPaths) == "NO")
         g.optical_path = utf8_text(item, tags::kReferencedOpticalPathIdentifier);
     if (const std::string_view z = text_of(item, tags::kAnnotationAppliesToAllZPlanes); dims == 3 && !z.empty())

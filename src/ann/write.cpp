@@ -184,7 +184,11 @@ std::vector<std::uint8_t> write_annotations(const Annotations& a, const std::str
         if (!used.insert(n).second)
             throw std::invalid_argument("write_ann: group number " + std::to_string(n) + " is given twice");
     }
-    const ImageHeader ref = read_reference_header(reference_path);
+    // One read of the slide's header serves its fields and the specimen module copied below.
+    tree::Tree tree;
+    const Dataset source = tree::read_header(reference_path, tree);
+    if (!source.readable()) throw std::runtime_error(reference_path + ": not a DICOM file");
+    const ImageHeader ref = header_fields(source, tree);
     if (ref.sop_instance_uid.empty() || ref.study_uid.empty())
         throw std::invalid_argument("write_ann: " + reference_path + " has no SOP Instance or Study Instance UID");
     if (slide && ref.frame_of_reference_uid.empty())
@@ -199,16 +203,11 @@ std::vector<std::uint8_t> write_annotations(const Annotations& a, const std::str
     const std::string seed = content_uids(digest, "ann", sop_uid, series_uid);
     const Identity who = with_equipment(identity);
 
-    SortedDataset d;
-    d.text(tags::kSpecificCharacterSet, "CS", "ISO_IR 192");
-    d.text(tags::kSOPClassUID, "UI", kBulkAnnotations);
-    d.text(tags::kSOPInstanceUID, "UI", sop_uid);
-    study_and_series(d, ref, who, "ANN", series_uid);
+    SortedDataset d = authored_dataset(kBulkAnnotations, sop_uid, ref, who, "ANN", series_uid);
     content_identification(d, a.content_label, a.content_description, a.content_creator);
     d.text(tags::kAnnotationCoordinateType, "CS", a.coordinate_type);
     if (slide) {
-        d.text(tags::kFrameOfReferenceUID, "UI", ref.frame_of_reference_uid);
-        d.text(tags::kPositionReferenceIndicator, "LO", "");
+        frame_of_reference(d, ref.frame_of_reference_uid);
     } else {
         d.text(tags::kPixelOriginInterpretation, "CS", a.pixel_origin);
         d.put(tags::kReferencedImageSequence, [&](ItemWriter& w) {
@@ -219,12 +218,8 @@ std::vector<std::uint8_t> write_annotations(const Annotations& a, const std::str
         const std::vector<InstanceReference> refs{{ref.series_uid, ref.sop_class_uid, ref.sop_instance_uid}};
         d.put(tags::kReferencedSeriesSequence, [&](ItemWriter& w) { referenced_series(w, refs); });
     }
-    {
-        tree::Tree tree;
-        const Dataset source = tree::read_header(reference_path, tree);
-        if (source.readable() && source.encoding() == Encoding::ExplicitLE)
-            for (Tag tag : kSpecimenTags) copy_element(d, source, tag);
-    }
+    if (source.encoding() == Encoding::ExplicitLE)
+        for (Tag tag : kSpecimenTags) copy_element(d, source, tag);
     d.put(tags::kAnnotationGroupSequence, [&](ItemWriter& w) {
         w.begin_sequence(tags::kAnnotationGroupSequence);
         for (std::size_t i = 0; i < a.groups.size(); ++i) {

@@ -127,7 +127,7 @@ void register_reg(nb::module_& m) {
                 std::vector<std::string> paths;
                 if (d.contains("images"))
                     for (nb::handle p : option_value<nb::sequence>(d["images"], where + " images"))
-                        paths.push_back(nb::cast<std::string>(nb::str(nb::module_::import_("os").attr("fspath")(p))));
+                        paths.push_back(nb::cast<Path>(p));
                 image_paths.push_back(std::move(paths));
                 if (d.contains("matrix")) item.matrices.push_back(step_from(d["matrix"], where + " matrix"));
                 if (d.contains("matrices"))

@@ -2,11 +2,16 @@
 // where it belongs, and opening one of a given SOP class for reading.
 #pragma once
 
+#include <array>
+#include <cstdint>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "core/bytes.hpp"
+#include "core/cielab.hpp"
 #include "core/dataset.hpp"
 #include "core/tags.hpp"
 #include "core/utf8.hpp"
@@ -35,6 +40,16 @@ inline ContentHeader read_content_header(const Elements& top) {
     h.patient_name = utf8_text(top, tags::kPatientName);
     h.patient_id = utf8_text(top, tags::kPatientID);
     return h;
+}
+
+// An item's Recommended Display CIELab Value as 8-bit sRGB; none when absent or short.
+inline std::optional<std::array<std::uint8_t, 3>> recommended_rgb(const Elements& item) {
+    const ElementRef* lab = find_element(item, tags::kRecommendedDisplayCIELabValue);
+    if (!lab || !lab->value || lab->length < 6) return std::nullopt;
+    const std::uint16_t values[3] = {load_le16(lab->value), load_le16(lab->value + 2), load_le16(lab->value + 4)};
+    std::array<std::uint8_t, 3> rgb{};
+    cielab16_to_rgb(values, rgb.data());
+    return rgb;
 }
 
 // The data set of `file` when it is an object of `sop_class`; std::runtime_error "<where>: not a

@@ -31,6 +31,12 @@ ImageHeader read_header_fields(const std::string& path, bool image) {
     if (!ds.readable()) throw std::runtime_error(path + ": not a DICOM file");
     if (image && (!ds.find(tags::kRows) || !ds.find(tags::kColumns)))
         throw std::runtime_error(path + ": not a DICOM image");
+    return header_fields(ds, tree);
+}
+
+}  // namespace
+
+ImageHeader header_fields(const Dataset& ds, const tree::Tree& tree) {
     ImageHeader h;
     const auto text = [&](Tag tag) -> std::string {
         for (const tree::Node& n : tree.body)
@@ -65,8 +71,6 @@ ImageHeader read_header_fields(const std::string& path, bool image) {
     h.slice_thickness = float_of(top, tags::kSliceThickness);
     return h;
 }
-
-}  // namespace
 
 ImageHeader read_image_header(const std::string& path) { return read_header_fields(path, true); }
 

@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "core/dataset.hpp"
+#include "core/tree.hpp"
+
 namespace loamwerk {
 
 struct ImageHeader {
@@ -30,6 +33,9 @@ ImageHeader read_image_header(const std::string& path);
 // The same fields of any DICOM object, an image or not (Rows and friends then 0 or empty);
 // std::runtime_error "<path>: not a DICOM file" when it cannot be read as one.
 ImageHeader read_reference_header(const std::string& path);
+
+// The same fields of a header already read with tree::read_header (its data set and tree).
+ImageHeader header_fields(const Dataset& ds, const tree::Tree& tree);
 
 // The headers of several files, read side by side; the first failure is thrown.
 std::vector<ImageHeader> read_image_headers(const std::vector<std::string>& paths);

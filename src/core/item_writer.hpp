@@ -200,6 +200,18 @@ struct InstanceReference {
     std::string series_uid, sop_class_uid, sop_instance_uid;
 };
 
+// A sequence of an item per instance, each its Referenced SOP Class and Instance UIDs.
+inline void instance_references(ItemWriter& w, Tag tag, const std::vector<InstanceReference>& refs) {
+    w.begin_sequence(tag);
+    for (const InstanceReference& r : refs) {
+        w.begin_item();
+        w.text(tags::kReferencedSOPClassUID, "UI", r.sop_class_uid);
+        w.text(tags::kReferencedSOPInstanceUID, "UI", r.sop_instance_uid);
+        w.end_item();
+    }
+    w.end_sequence();
+}
+
 // Referenced Series Sequence: an item per series, in order of first appearance, each listing its
 // instances in a Referenced Instance Sequence.
 inline void referenced_series(ItemWriter& w, const std::vector<InstanceReference>& refs) {
@@ -270,6 +282,12 @@ inline Identity with_equipment(Identity who) {
     return who;
 }
 
+// The Frame of Reference module: the UID and an empty Position Reference Indicator (Type 2).
+inline void frame_of_reference(SortedDataset& d, std::string_view uid) {
+    d.text(tags::kFrameOfReferenceUID, "UI", uid);
+    d.text(tags::kPositionReferenceIndicator, "LO", "");
+}
+
 // The Part-10 file (Explicit VR Little Endian) of an authored data set; std::invalid_argument
 // with `too_large` when it cannot be one (an element past 4 GiB).
 inline std::vector<std::uint8_t> part10_file(std::string_view sop_class, std::string_view sop_uid, const SortedDataset& d,
@@ -312,6 +330,18 @@ inline void study_and_series(SortedDataset& d, const ImageHeader& first, const I
     d.text(tags::kSeriesInstanceUID, "UI", series_uid);
     d.text(tags::kStudyID, "SH", first.study_id);
     d.text(tags::kSeriesNumber, "IS", who.series_number);
+}
+
+// The start of an object authored in `first`'s study: UTF-8 text, its SOP class and instance,
+// then patient, study, series and equipment as study_and_series writes them.
+inline SortedDataset authored_dataset(std::string_view sop_class, std::string_view sop_uid, const ImageHeader& first,
+                                      const Identity& who, std::string_view modality, std::string_view series_uid) {
+    SortedDataset d;
+    d.text(tags::kSpecificCharacterSet, "CS", "ISO_IR 192");
+    d.text(tags::kSOPClassUID, "UI", sop_class);
+    d.text(tags::kSOPInstanceUID, "UI", sop_uid);
+    study_and_series(d, first, who, modality, series_uid);
+    return d;
 }
 
 }  // namespace loamwerk

@@ -86,11 +86,7 @@ std::vector<std::uint8_t> write_document(const Document& doc) {
     Identity who = model ? with_equipment(doc.identity) : doc.identity;
     if (who.series_number.empty()) who.series_number = "1";
 
-    SortedDataset d;
-    d.text(tags::kSpecificCharacterSet, "CS", "ISO_IR 192");
-    d.text(tags::kSOPClassUID, "UI", kind.sop_class);
-    d.text(tags::kSOPInstanceUID, "UI", sop_uid);
-    study_and_series(d, study, who, kind.modality, series_uid);
+    SortedDataset d = authored_dataset(kind.sop_class, sop_uid, study, who, kind.modality, series_uid);
     const std::string date = utc_now("%Y%m%d"), time = utc_now("%H%M%S");
     d.text(tags::kInstanceNumber, "IS", "1");
     d.text(tags::kContentDate, "DA", date);
@@ -108,8 +104,7 @@ std::vector<std::uint8_t> write_document(const Document& doc) {
         if (doc.kind != Kind::kMtl) {  // a material library lies in no frame of reference
             std::string frame = study.frame_of_reference_uid;
             if (frame.empty()) frame = uid::mint("encap-frame\n" + seed, kUidRoot);
-            d.text(tags::kFrameOfReferenceUID, "UI", frame);
-            d.text(tags::kPositionReferenceIndicator, "LO", "");
+            frame_of_reference(d, frame);
         }
         if (doc.kind != Kind::kStl) {
             const std::vector<std::uint8_t> icc = srgb_profile();

@@ -243,8 +243,7 @@ Written write_paramap(const Volume& v, const std::vector<ImageHeader>& sources, 
     d.text(tags::kStudyID, "SH", first.study_id);
     d.text(tags::kSeriesNumber, "IS", m.series_number);
     d.text(tags::kInstanceNumber, "IS", m.instance_number);
-    d.text(tags::kFrameOfReferenceUID, "UI", first.frame_of_reference_uid);
-    d.text(tags::kPositionReferenceIndicator, "LO", "");
+    frame_of_reference(d, first.frame_of_reference_uid);
     d.put(tags::kDimensionOrganizationSequence, [&](ItemWriter& w) { dimension_organization(w, dimension_uid); });
     d.text(tags::kDimensionOrganizationType, "CS", "3D");
     d.put(tags::kDimensionIndexSequence, [&](ItemWriter& w) {

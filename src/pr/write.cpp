@@ -249,13 +249,9 @@ std::vector<std::uint8_t> write_state(PresentationState p, const std::vector<Ima
     if (p.sop_instance_uid.empty()) p.sop_instance_uid = uid::mint("pr-instance\n" + seed, kUidRoot);
     if (p.series_instance_uid.empty()) p.series_instance_uid = uid::mint("pr-series\n" + seed, kUidRoot);
 
-    SortedDataset d;
-    const Identity& who = p.identity;
-    d.text(tags::kSpecificCharacterSet, "CS", "ISO_IR 192");
-    d.text(tags::kSOPClassUID, "UI", kGrayscaleSoftcopyPresentationState);
-    d.text(tags::kSOPInstanceUID, "UI", p.sop_instance_uid);
     // Patient and study as the first image states them (the state's own fields were copied from it).
-    study_and_series(d, first, who, "PR", p.series_instance_uid);
+    SortedDataset d = authored_dataset(kGrayscaleSoftcopyPresentationState, p.sop_instance_uid, first, p.identity, "PR",
+                                       p.series_instance_uid);
     d.text(tags::kLaterality, "CS", first.laterality);
     d.put(tags::kReferencedSeriesSequence, [&](ItemWriter& w) {
         w.begin_sequence(tags::kReferencedSeriesSequence);

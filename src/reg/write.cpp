@@ -71,15 +71,10 @@ void step_item(ItemWriter& w, const Step& s) {
 }
 
 void image_references(ItemWriter& w, const std::vector<ImageHeader>& images) {
-    if (images.empty()) return;
-    w.begin_sequence(tags::kReferencedImageSequence);
-    for (const ImageHeader& h : images) {
-        w.begin_item();
-        w.text(tags::kReferencedSOPClassUID, "UI", h.sop_class_uid);
-        w.text(tags::kReferencedSOPInstanceUID, "UI", h.sop_instance_uid);
-        w.end_item();
-    }
-    w.end_sequence();
+    if (images.empty()) return;  // Type 1C: the source frame names the registered data
+    std::vector<InstanceReference> refs;
+    for (const ImageHeader& h : images) refs.push_back({h.series_uid, h.sop_class_uid, h.sop_instance_uid});
+    instance_references(w, tags::kReferencedImageSequence, refs);
 }
 
 void type_and_comment(ItemWriter& w, const Item& item) {
@@ -167,14 +162,9 @@ std::vector<std::uint8_t> write_registration(const Registration& given, const st
     const Identity who = with_equipment(identity);
     const std::string_view sop_class = r.deformable ? kDeformableRegistration : kSpatialRegistration;
 
-    SortedDataset d;
-    d.text(tags::kSpecificCharacterSet, "CS", "ISO_IR 192");
-    d.text(tags::kSOPClassUID, "UI", sop_class);
-    d.text(tags::kSOPInstanceUID, "UI", sop_uid);
-    study_and_series(d, first, who, "REG", series_uid);
+    SortedDataset d = authored_dataset(sop_class, sop_uid, first, who, "REG", series_uid);
     d.text(tags::kLaterality, "CS", first.laterality);  // Type 2C: as the fixed images state it, or empty
-    d.text(tags::kFrameOfReferenceUID, "UI", first.frame_of_reference_uid);
-    d.text(tags::kPositionReferenceIndicator, "LO", "");
+    frame_of_reference(d, first.frame_of_reference_uid);
     content_identification(d, r.content_label, r.content_description, r.content_creator);
     const Tag sequence = r.deformable ? tags::kDeformableRegistrationSequence : tags::kRegistrationSequence;
     d.put(sequence, [&](ItemWriter& w) {

@@ -84,12 +84,7 @@ std::vector<std::uint8_t> write_rtdose(const DoseVolume& v, const std::vector<Im
     const std::string sop = !o.sop_instance_uid.empty() ? o.sop_instance_uid : uid::mint("rtdose-instance\n" + seed, kUidRoot);
     const std::string series = !o.series_instance_uid.empty() ? o.series_instance_uid : uid::mint("rtdose-series\n" + seed, kUidRoot);
 
-    SortedDataset d;
-    const Identity& who = o.identity;
-    d.text(tags::kSpecificCharacterSet, "CS", "ISO_IR 192");
-    d.text(tags::kSOPClassUID, "UI", kRtDose);
-    d.text(tags::kSOPInstanceUID, "UI", sop);
-    study_and_series(d, first, who, "RTDOSE", series);
+    SortedDataset d = authored_dataset(kRtDose, sop, first, o.identity, "RTDOSE", series);
     d.text(tags::kContentDate, "DA", utc_now("%Y%m%d"));
     d.text(tags::kContentTime, "TM", utc_now("%H%M%S"));
     d.text(tags::kOperatorsName, "PN", "");
@@ -98,8 +93,7 @@ std::vector<std::uint8_t> write_rtdose(const DoseVolume& v, const std::vector<Im
     d.text(tags::kImagePositionPatient, "DS", format_decimals({g.origins[0][0], g.origins[0][1], g.origins[0][2]}));
     d.text(tags::kImageOrientationPatient, "DS",
            format_decimals({g.basis.row[0], g.basis.row[1], g.basis.row[2], g.basis.column[0], g.basis.column[1], g.basis.column[2]}));
-    d.text(tags::kFrameOfReferenceUID, "UI", first.frame_of_reference_uid);
-    d.text(tags::kPositionReferenceIndicator, "LO", "");
+    frame_of_reference(d, first.frame_of_reference_uid);
     d.put(tags::kSamplesPerPixel, [](ItemWriter& w) { w.us(tags::kSamplesPerPixel, 1); });
     d.text(tags::kPhotometricInterpretation, "CS", "MONOCHROME2");
     d.text(tags::kNumberOfFrames, "IS", std::to_string(v.frames));
@@ -234,8 +228,7 @@ std::vector<std::uint8_t> write_rtstruct(const std::vector<const std::uint8_t*>&
     study_and_series(d, first, who, "RTSTRUCT", series);
     d.text(tags::kOperatorsName, "PN", "");
     d.text(tags::kInstanceNumber, "IS", "1");
-    d.text(tags::kFrameOfReferenceUID, "UI", first.frame_of_reference_uid);
-    d.text(tags::kPositionReferenceIndicator, "LO", "");
+    frame_of_reference(d, first.frame_of_reference_uid);
     d.text(tags::kStructureSetLabel, "SH", o.label);
     if (!o.name.empty()) d.text(tags::kStructureSetName, "LO", o.name);
     d.text(tags::kStructureSetDate, "DA", date);

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-#include "core/cielab.hpp"
+#include "core/content.hpp"
 #include "core/bytes.hpp"
 #include "core/parallel.hpp"
 #include "core/values.hpp"
@@ -166,11 +166,7 @@ DecodeStatus dcm_seg_decode(std::span<const std::uint8_t> bytes, bool masks, Seg
             s.has_tracking_id = true, s.tracking_id = text_of(item, tags::kTrackingID);
         if (find_element(item, tags::kTrackingUID))
             s.has_tracking_uid = true, s.tracking_uid = text_of(item, tags::kTrackingUID);
-        if (const ElementRef* lab = find_element(item, tags::kRecommendedDisplayCIELabValue);
-            lab && lab->value && lab->length >= 6) {
-            const std::uint16_t v[3] = {load_le16(lab->value), load_le16(lab->value + 2), load_le16(lab->value + 4)};
-            cielab16_to_rgb(v, s.rgb);
-        }
+        if (const auto rgb = recommended_rgb(item)) std::copy(rgb->begin(), rgb->end(), s.rgb);
         s.category = code_of(item, tags::kSegmentedPropertyCategoryCodeSequence);
         s.type = code_of(item, tags::kSegmentedPropertyTypeCodeSequence);
         s.anatomic = code_of(item, tags::kAnatomicRegionSequence);

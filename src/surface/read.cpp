@@ -3,8 +3,6 @@
 #include <map>
 #include <stdexcept>
 
-#include "core/bytes.hpp"
-#include "core/cielab.hpp"
 #include "core/dataset.hpp"
 #include "core/tags.hpp"
 #include "core/utf8.hpp"
@@ -42,12 +40,7 @@ Mesh read_mesh(const Elements& item, const std::string& where) {
             throw std::runtime_error(where + ": a triangle names point " + std::to_string(i) + " of " + std::to_string(count));
         --i;  // 0-based, as mesh libraries count
     }
-    if (const ElementRef* lab = find_element(item, tags::kRecommendedDisplayCIELabValue); lab && lab->value && lab->length >= 6) {
-        const std::uint16_t values[3] = {load_le16(lab->value), load_le16(lab->value + 2), load_le16(lab->value + 4)};
-        std::array<std::uint8_t, 3> rgb{};
-        cielab16_to_rgb(values, rgb.data());
-        m.rgb = rgb;
-    }
+    m.rgb = recommended_rgb(item);
     if (const auto opacity = float_of(item, tags::kRecommendedPresentationOpacity)) m.opacity = float(*opacity);
     m.presentation = utf8_text(item, tags::kRecommendedPresentationType);
     m.finite_volume = utf8_text(item, tags::kFiniteVolume);

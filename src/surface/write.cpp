@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <map>
 #include <stdexcept>
 #include <utility>
 
@@ -112,17 +111,26 @@ void write_mesh(ItemWriter& w, const Mesh& m, std::uint32_t number) {
 
 Topology topology(const std::vector<std::uint32_t>& triangles) {
     if (triangles.empty()) return {"NO", "UNKNOWN"};
-    std::map<std::pair<std::uint32_t, std::uint32_t>, std::uint32_t> edges;
+    // Every edge as one 64-bit key (smaller point first), sorted: equal keys are one edge's uses.
+    std::vector<std::uint64_t> edges;
+    edges.reserve(triangles.size());
     bool degenerate = false;
     for (std::size_t t = 0; t + 2 < triangles.size(); t += 3) {
         const std::uint32_t a = triangles[t], b = triangles[t + 1], c = triangles[t + 2];
         if (a == b || b == c || a == c) degenerate = true;
-        for (auto [p, q] : {std::pair{a, b}, std::pair{b, c}, std::pair{c, a}}) ++edges[std::minmax(p, q)];
+        for (auto [p, q] : {std::pair{a, b}, std::pair{b, c}, std::pair{c, a}}) {
+            const auto [lo, hi] = std::minmax(p, q);
+            edges.push_back(std::uint64_t(lo) << 32 | hi);
+        }
     }
+    std::sort(edges.begin(), edges.end());
     bool closed = true, manifold = !degenerate;
-    for (const auto& [edge, uses] : edges) {
-        if (uses != 2) closed = false;
-        if (uses > 2) manifold = false;
+    for (std::size_t i = 0; i < edges.size();) {
+        std::size_t j = i;
+        while (j < edges.size() && edges[j] == edges[i]) ++j;
+        if (j - i != 2) closed = false;
+        if (j - i > 2) manifold = false;
+        i = j;
     }
     return {closed && manifold ? "YES" : "NO", manifold ? "YES" : "NO"};
 }
@@ -144,13 +152,8 @@ std::vector<std::uint8_t> write_surface_segmentation(const SurfaceSegmentation& 
     content_uids(digest, "surface", sop_uid, series_uid);
     const Identity who = with_equipment(identity);
 
-    SortedDataset d;
-    d.text(tags::kSpecificCharacterSet, "CS", "ISO_IR 192");
-    d.text(tags::kSOPClassUID, "UI", kSurfaceSegmentation);
-    d.text(tags::kSOPInstanceUID, "UI", sop_uid);
-    study_and_series(d, first, who, "SEG", series_uid);
-    d.text(tags::kFrameOfReferenceUID, "UI", first.frame_of_reference_uid);
-    d.text(tags::kPositionReferenceIndicator, "LO", "");
+    SortedDataset d = authored_dataset(kSurfaceSegmentation, sop_uid, first, who, "SEG", series_uid);
+    frame_of_reference(d, first.frame_of_reference_uid);
     content_identification(d, s.content_label, s.content_description, s.content_creator);
     std::vector<InstanceReference> refs;
     for (const ImageHeader& h : references) refs.push_back({h.series_uid, h.sop_class_uid, h.sop_instance_uid});
@@ -176,14 +179,7 @@ std::vector<std::uint8_t> write_surface_segmentation(const SurfaceSegmentation& 
                 w.ul(tags::kReferencedSurfaceNumber, ++surfaces);
                 algorithm_sequence(w, tags::kSegmentSurfaceGenerationAlgorithmIdentificationSequence,
                                    m.algorithm_family, m.algorithm_name, m.algorithm_version);
-                w.begin_sequence(tags::kSegmentSurfaceSourceInstanceSequence);
-                for (const InstanceReference& r : refs) {
-                    w.begin_item();
-                    w.text(tags::kReferencedSOPClassUID, "UI", r.sop_class_uid);
-                    w.text(tags::kReferencedSOPInstanceUID, "UI", r.sop_instance_uid);
-                    w.end_item();
-                }
-                w.end_sequence();
+                instance_references(w, tags::kSegmentSurfaceSourceInstanceSequence, refs);
                 w.end_item();
             }
             w.end_sequence();

@@ -31,13 +31,7 @@ Tractography read_tractography(std::span<const std::uint8_t> file, const std::st
         set.anatomy = code_of(item, tags::kTrackSetAnatomicalTypeCodeSequence);
         set.acquisition = code_of(item, tags::kDiffusionAcquisitionCodeSequence);
         set.model = code_of(item, tags::kDiffusionModelCodeSequence);
-        if (const ElementRef* lab = find_element(item, tags::kRecommendedDisplayCIELabValue);
-            lab && lab->value && lab->length >= 6) {
-            const std::uint16_t values[3] = {load_le16(lab->value), load_le16(lab->value + 2), load_le16(lab->value + 4)};
-            std::array<std::uint8_t, 3> rgb{};
-            cielab16_to_rgb(values, rgb.data());
-            set.rgb = rgb;
-        }
+        set.rgb = recommended_rgb(item);
         for (const Elements& track : items_of(item, tags::kTrackSequence)) {
             const std::vector<float> xyz = typed_values<float>(find_element(track, tags::kPointCoordinatesData));
             if (xyz.size() % 3)

@@ -58,28 +58,15 @@ std::vector<std::uint8_t> write_tractography(const Tractography& t, const std::v
     const std::string seed = content_uids(digest, "tract", sop_uid, series_uid);
     const Identity who = with_equipment(identity);
 
-    SortedDataset d;
-    d.text(tags::kSpecificCharacterSet, "CS", "ISO_IR 192");
-    d.text(tags::kSOPClassUID, "UI", kTractographyResults);
-    d.text(tags::kSOPInstanceUID, "UI", sop_uid);
-    study_and_series(d, first, who, "MR", series_uid);
+    SortedDataset d = authored_dataset(kTractographyResults, sop_uid, first, who, "MR", series_uid);
     d.text(tags::kLaterality, "CS", first.laterality);  // Type 2C: as the reference states it, or empty
-    d.text(tags::kFrameOfReferenceUID, "UI", first.frame_of_reference_uid);
-    d.text(tags::kPositionReferenceIndicator, "LO", "");
+    frame_of_reference(d, first.frame_of_reference_uid);
     content_identification(d, t.content_label, t.content_description, t.content_creator);
     std::vector<InstanceReference> refs;
     for (const ImageHeader& h : references) refs.push_back({h.series_uid, h.sop_class_uid, h.sop_instance_uid});
     d.put(tags::kReferencedSeriesSequence, [&](ItemWriter& w) { referenced_series(w, refs); });
-    d.put(tags::kReferencedInstanceSequence, [&](ItemWriter& w) {
-        w.begin_sequence(tags::kReferencedInstanceSequence);
-        for (const InstanceReference& r : refs) {
-            w.begin_item();
-            w.text(tags::kReferencedSOPClassUID, "UI", r.sop_class_uid);
-            w.text(tags::kReferencedSOPInstanceUID, "UI", r.sop_instance_uid);
-            w.end_item();
-        }
-        w.end_sequence();
-    });
+    d.put(tags::kReferencedInstanceSequence,
+          [&](ItemWriter& w) { instance_references(w, tags::kReferencedInstanceSequence, refs); });
     d.put(tags::kTrackSetSequence, [&](ItemWriter& w) {
         w.begin_sequence(tags::kTrackSetSequence);
         for (std::size_t s = 0; s < t.sets.size(); ++s) {
