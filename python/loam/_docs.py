@@ -744,6 +744,107 @@ Raises:
 Example:
     >>> to_mr = loam.registration_transform("reg.dcm", ct_frame, mr_frame)
 """,
+    "radiomics_features": """
+Features as the Image Biomarker Standardisation Initiative defines them: morphology (marching
+cubes mesh through the midpoints between voxel centres, convex hull, principal axes, enclosing
+ellipsoid, Moran's I and Geary's C), local intensity peaks, intensity statistics, intensity
+histogram, intensity-volume histogram, and the texture matrices GLCM, GLRLM, GLSZM, GLDZM, NGTDM
+and NGLDM aggregated per slice (2D), over slices (2.5D) and over the volume (3D). The image is
+resampled, re-segmented and discretised as settings say; diag_* keys report the grid and masks
+features came from.
+
+Args:
+    image: (slices, rows, columns) intensities.
+    mask: the region of interest, same shape; voxels equal to label are in it.
+    spacing: (z, y, x) voxel spacing in mm; or give affine.
+    affine: the voxel-to-patient affine (4 x 4, or 16 numbers column-major); its column lengths
+        give the spacing.
+    settings: a plain dict, pyradiomics' parameter names where it has them: binWidth (25) or
+        binCount; resampledPixelSpacing [x, y, z] mm (0 keeps an axis; none: no resampling) on
+        the grid IBSI aligns with the old one's centre; interpolator ("linear" default,
+        "nearest", "cubic"/"sitkBSpline", sitk names too) and maskInterpolator, maskThreshold
+        (0.5: the partial volume a resampled mask voxel needs); roundIntensities (CT: round the
+        resampled image); resegmentRange [lower, upper] (None leaves a bound open; with
+        resegmentMode "sigma", [-k, k] standard deviations), resegmentSigma (outlier filter after
+        the range); ivhBinWidth or ivhBinCount (the intensity-volume histogram's discretisation;
+        none by default); distances [1]; gldm_a (NGLDM coarseness, 0); aggregation "2D", "3D"
+        or "all" (2D and 2.5D texture; 3D texture; both), force2D; geospatial (Moran's I and
+        Geary's C, quadratic in the ROI's size; True); peakVolume (1000 mm3); featureClass (a
+        list of families: morphology, local_intensity, statistics, intensity_histogram,
+        intensity_volume_histogram, texture, or pyradiomics' shape, firstorder, glcm, glrlm,
+        glszm, gldm, ngtdm); label; voxelArrayShift (pyradiomics' energy shift). Unknown keys raise.
+    label: the mask value of the region.
+    convention: "ibsi" (IBSI tags: morph_volume, cm_joint_max_3D_avg, ...) or "pyradiomics"
+        (original_glcm_Idmn, ...; its defaults: bin width 25 with bin edges at multiples of it,
+        no resampling, B-spline image and nearest-neighbour mask interpolation when resampling,
+        3D texture averaged over 13 directions, kurtosis not in excess, plus numeric
+        diagnostics_* keys).
+
+Returns:
+    {name: value} in the order of the IBSI tables; NaN where a feature is undefined (a 2D
+    aggregation of a slice too small for it, a variance of one value).
+
+Raises:
+    ValueError: shapes that differ, an empty region (also after resampling or re-segmentation),
+        NaN inside the region, a setting out of range or unknown.
+    TypeError: a setting of the wrong type.
+
+Example:
+    >>> f = loam.radiomics_features(ct, mask, (2.0, 0.98, 0.98), settings={"binWidth": 25})
+    >>> f["morph_volume"], f["cm_joint_max_3D_avg"]
+""",
+    "radiomics_features_prepared": """
+Features of an image already resampled and discretised: it holds grey levels (integers from 1)
+inside the mask, used as they are for the statistics, histograms and texture; no resampling,
+re-segmentation or discretisation. Batches that prepare once and vary other settings, and
+phantoms given as grey levels, use it.
+
+Args:
+    levels: (slices, rows, columns) grey levels, positive integers inside the mask.
+    mask: the region of interest, same shape; voxels equal to label are in it.
+    spacing: (z, y, x) voxel spacing in mm; or give affine.
+    affine: the voxel-to-patient affine; its column lengths give the spacing.
+    settings: as radiomics_features; its resampling, re-segmentation and discretisation keys
+        have no effect.
+    label: the mask value of the region.
+    convention: "ibsi" or "pyradiomics", as radiomics_features.
+
+Returns:
+    {name: value} as radiomics_features.
+
+Raises:
+    ValueError: a grey level that is not a positive integer, shapes that differ, an empty mask.
+
+Example:
+    >>> f = loam.radiomics_features_prepared(phantom, mask, (2.0, 2.0, 2.0))
+""",
+    "radiomics_file": """
+Features of a region of interest read from files: the image a NIfTI file (.nii, .nii.gz; its
+scl_slope and scl_inter applied) or a folder of one DICOM series (rescaled, assembled as
+assemble_volume does), the region a NIfTI mask on the same grid, a DICOM Segmentation whose
+slices lie on the image's, or an RT Structure Set whose ROI is rasterised on the image's slices
+(as roi_mask does). Then as radiomics_features.
+
+Args:
+    image_path: a NIfTI image, or a folder of one DICOM series.
+    mask_path: a NIfTI mask, a DICOM Segmentation or an RT Structure Set.
+    settings: as radiomics_features.
+    label: the NIfTI mask's value; the Segmentation's segment number or label; the structure
+        set's ROI number or name.
+    convention: "ibsi" or "pyradiomics", as radiomics_features.
+
+Returns:
+    {name: value} as radiomics_features.
+
+Raises:
+    ValueError: an image that is neither NIfTI nor a folder, a folder without DICOM files, a
+        mask of another shape or affine, no such segment or ROI (the message lists those there
+        are), a Segmentation slice on no image slice, and radiomics_features' errors.
+    RuntimeError: a file that cannot be read or decoded.
+
+Example:
+    >>> f = loam.radiomics_file("ct/", "rtstruct.dcm", {"binWidth": 25}, label="GTV-1")
+""",
     "dti_tracks_to_patient": """
 Args:
     streamlines: (points, 3) arrays as DIPY or nibabel hold them.

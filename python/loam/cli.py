@@ -987,6 +987,49 @@ def cmd_dvh(args: argparse.Namespace) -> int:
     return status
 
 
+def _features_csv(rows: list[dict[str, Any]]) -> str:
+    """Feature rows as CSV text: a column a key, in the order keys first appear; floats as repr
+    gives them, so that they read back exactly."""
+    import csv
+    import io
+
+    columns: dict[str, None] = {}
+    for row in rows:
+        columns.update(dict.fromkeys(row))
+    out = io.StringIO()
+    writer = csv.DictWriter(out, fieldnames=list(columns), lineterminator="\n")
+    writer.writeheader()
+    for row in rows:
+        writer.writerow({k: (repr(v) if isinstance(v, float) else v) for k, v in row.items()})
+    return out.getvalue()
+
+
+def cmd_radiomics(args: argparse.Namespace) -> int:
+    settings: dict[str, Any] = {}
+    rows: list[dict[str, Any]] = []
+    try:
+        if args.settings:
+            with open(args.settings, encoding="utf-8") as f:
+                settings = json.load(f)
+            if not isinstance(settings, dict):
+                raise ValueError(f"{args.settings}: the settings file holds a JSON object of settings")
+        for text in args.label or ["1"]:
+            label: int | str = int(text) if text.lstrip("-").isdigit() else text
+            features = _core.radiomics_file(args.image, args.mask, settings, label=label, convention=args.convention)
+            rows.append({"image": args.image, "mask": args.mask, "label": label, **features})
+    except (RuntimeError, ValueError, TypeError, OSError, json.JSONDecodeError) as exc:
+        print(f"loam radiomics: {exc}", file=sys.stderr)
+        return 1
+    text = _features_csv(rows)
+    if args.csv:
+        with open(args.csv, "w", encoding="utf-8", newline="") as f:
+            f.write(text)
+        print(f"{len(rows[0]) - 3} features of {len(rows)} region(s) written to {args.csv}")
+    else:
+        sys.stdout.write(text)
+    return 0
+
+
 def _segments_from_labels(path: str | None, nifti: str) -> list[Segment]:
     """Segment dicts from a labels file: a list of segment dicts, or an object mapping label values
     to a name or a segment dict. Without a file, one segment per label value in the mask."""
@@ -1393,6 +1436,17 @@ def build_parser() -> argparse.ArgumentParser:
     dv.add_argument("--samples", type=int, default=3, help="samples per pixel and axis (default 3)")
     dv.add_argument("--json", action="store_true", help="a JSON object of the volumes, doses and statistics")
     dv.set_defaults(run=cmd_dvh)
+    ra = sub.add_parser("radiomics", help="IBSI radiomics features of an image over a mask: one CSV row per label")
+    ra.add_argument("image", metavar="IMAGE", help="a NIfTI file, or a folder of one DICOM series")
+    ra.add_argument("mask", metavar="MASK", help="a NIfTI mask, a DICOM Segmentation or an RT Structure Set")
+    ra.add_argument("--settings", metavar="SETTINGS.json", help="a JSON object of settings (binWidth, "
+                    "resampledPixelSpacing, resegmentRange, ...)")
+    ra.add_argument("--label", action="append", metavar="N", help="mask value, segment number or label, or ROI "
+                    "name or number (repeatable; default 1)")
+    ra.add_argument("--convention", choices=("ibsi", "pyradiomics"), default="ibsi", help="feature names "
+                    "and defaults (default ibsi)")
+    ra.add_argument("--csv", metavar="OUT.csv", help="write the rows here instead of printing them")
+    ra.set_defaults(run=cmd_radiomics)
     sf = sub.add_parser("seg-from-nifti", help="a DICOM Segmentation from a NIfTI label volume over a reference series")
     sf.add_argument("ref_dir", metavar="REF_DIR", help="folder of the reference series' single-frame images")
     sf.add_argument("mask", metavar="MASK", help="NIfTI-1 label volume co-framed with the series")

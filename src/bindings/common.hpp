@@ -200,6 +200,7 @@ void register_sr(nb::module_& m);
 void register_response(nb::module_& m);
 void register_seg(nb::module_& m);
 void register_pr(nb::module_& m);
+void register_radiomics(nb::module_& m);
 void register_paramap(nb::module_& m);
 void register_legacy(nb::module_& m);
 

@@ -101,6 +101,7 @@ NB_MODULE(_core, m) {
     loam::bind::register_response(m);
     loam::bind::register_seg(m);
     loam::bind::register_pr(m);
+    loam::bind::register_radiomics(m);
     loam::bind::register_paramap(m);
     loam::bind::register_legacy(m);
     loam::bind::register_limits(m);

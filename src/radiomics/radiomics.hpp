@@ -1,0 +1,69 @@
+// Radiomics: image features of a region of interest as the Image Biomarker Standardisation
+// Initiative defines them. A volume is (z, y, x) in C order with its spacing in mm; texture
+// works on grey levels 1..Ng, 0 marking voxels outside the intensity mask.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace loamwerk::radiomics {
+
+using Dims = std::array<std::size_t, 3>;     // z, y, x
+using Spacing = std::array<double, 3>;       // z, y, x in mm
+using Features = std::vector<std::pair<std::string, double>>;
+
+inline std::size_t voxel_count(const Dims& d) { return d[0] * d[1] * d[2]; }
+
+enum class Interpolation { kNearest, kLinear, kCubic };
+enum class Binning { kNone, kWidth, kCount };
+
+struct Discretisation {
+    Binning kind = Binning::kWidth;
+    double width = 25;
+    int count = 32;
+    // Fixed bin width: bins start at this value when finite, else at the ROI's minimum; with
+    // edges_at_zero the edges fall on multiples of the width instead (pyradiomics' binning).
+    double lower = -std::numeric_limits<double>::infinity();
+    bool edges_at_zero = false;
+};
+
+struct Settings {
+    // Target spacing per axis (z, y, x); 0 leaves the axis as it is.
+    Spacing resample{0, 0, 0};
+    Interpolation image_interpolation = Interpolation::kLinear;
+    Interpolation mask_interpolation = Interpolation::kLinear;
+    double mask_threshold = 0.5;
+    bool round_intensities = false;  // round interpolated intensities to integers (CT)
+    double resegment_min = -std::numeric_limits<double>::infinity();
+    double resegment_max = std::numeric_limits<double>::infinity();
+    double outlier_sigma = 0;  // 0: no outlier filtering
+    Discretisation texture;           // discretisation for texture and the intensity histogram
+    Discretisation ivh{Binning::kNone, 1, 1000, -std::numeric_limits<double>::infinity(), false};
+    bool texture_2d = true, texture_3d = true;  // 2D and 2.5D aggregations; 3D aggregations
+    int distance = 1;          // GLCM, NGTDM and NGLDM neighbourhood (Chebyshev)
+    int ngldm_alpha = 0;       // NGLDM coarseness
+    bool geospatial = true;    // Moran's I and Geary's C (quadratic in the ROI's size)
+    double peak_volume_mm3 = 1000;
+};
+
+// The image, masks and grey levels features are computed from.
+struct Prepared {
+    Dims dims{};
+    Spacing spacing{};
+    std::vector<double> image;          // intensities on the (resampled) grid
+    std::vector<std::uint8_t> morph;    // morphological mask
+    std::vector<std::uint8_t> roi;      // intensity mask: morph after re-segmentation
+    std::vector<std::int32_t> levels;   // discretised grey levels, 0 outside roi
+    int grey_levels = 0;                // Ng
+    std::vector<double> ivh_values;     // the IVH's intensities, one per roi voxel
+    double ivh_min = 0, ivh_max = 0;    // the range its intensity fractions span
+    double ivh_step = 0;                // between its intensities; 0: continuous
+    Features diagnostics;
+};
+
+}  // namespace loamwerk::radiomics
