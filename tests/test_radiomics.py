@@ -146,7 +146,7 @@ PYRADIOMICS_SAME = {
     "firstorder_Mean": "stat_mean", "firstorder_Variance": "stat_var", "firstorder_Skewness": "stat_skew",
     "firstorder_10Percentile": "stat_p10", "firstorder_RobustMeanAbsoluteDeviation": "stat_rmad",
     "firstorder_Energy": "stat_energy", "firstorder_Entropy": "ih_entropy", "firstorder_Uniformity": "ih_uniformity",
-    "glcm_Idmn": "cm_inv_diff_mom_norm_3D_avg", "glcm_Imc1": "cm_info_corr1_3D_avg", "glcm_SumSquares": "cm_joint_var_3D_avg",
+    "glcm_Idm": "cm_inv_diff_mom_3D_avg", "glcm_Imc1": "cm_info_corr1_3D_avg", "glcm_SumSquares": "cm_joint_var_3D_avg",
     "glcm_MaximumProbability": "cm_joint_max_3D_avg", "glrlm_RunPercentage": "rlm_r_perc_3D_avg",
     "glrlm_LongRunHighGrayLevelEmphasis": "rlm_lrhge_3D_avg", "glszm_SmallAreaEmphasis": "szm_sze_3D",
     "glszm_ZoneEntropy": "szm_zs_entr_3D", "gldm_SmallDependenceEmphasis": "ngl_lde_3D",
@@ -165,6 +165,9 @@ def test_pyradiomics_convention_matches_ibsi_up_to_its_departures(digital_phanto
     assert py["original_firstorder_Kurtosis"] == pytest.approx(ibsi_values["stat_kurt"] + 3)
     assert py["original_firstorder_TotalEnergy"] == pytest.approx(ibsi_values["stat_energy"] * 8.0)
     assert py["diagnostics_Mask-original_VoxelNum"] == 74
+    # Idn and Idmn divide by the grey levels present (4: 1, 3, 4 and 6), not by all 6.
+    for name, tag in (("Idn", "cm_inv_diff_norm_3D_avg"), ("Idmn", "cm_inv_diff_mom_norm_3D_avg")):
+        assert py[f"original_glcm_{name}"] < ibsi_values[tag]
     shifted = loam.radiomics_features(image, mask, spacing, settings={"voxelArrayShift": 10, "featureClass": ["firstorder"]},
                                       convention="pyradiomics")
     values = image[mask == 1].astype(float)
@@ -323,6 +326,36 @@ def test_undefined_background_is_replaced_not_spread():
     g = loam.radiomics_features(filled, mask, (1, 1, 1), settings=settings)
     assert f.pop("diag_nonfinite_replaced") == 16
     assert f == pytest.approx(g, nan_ok=True)
+
+
+@pytest.mark.parametrize("centre", [(4, 5, 6), (1, 0, 13)], ids=["inside", "at the edge"])
+def test_voxel_map_is_the_features_of_each_kernel(centre):
+    rng = np.random.default_rng(0)
+    levels = rng.integers(1, 9, (10, 12, 14)).astype(float)
+    mask = np.ones(levels.shape, np.uint8)
+    mask[0] = 0
+    settings = {"aggregation": "3D"}
+    maps = loam.radiomics_features_prepared(levels, mask, (1, 2, 1), settings={**settings, "voxelBased": True})
+    assert all(m.shape == levels.shape and m.dtype == np.float32 for m in maps.values())
+    assert np.isnan(maps["stat_mean"][0]).all() and not np.isnan(maps["stat_mean"][1:]).any()
+    # The kernel: the 3 x 3 x 3 cube about the voxel, cut by the image's edge and the mask.
+    window = tuple(slice(max(c - 1, 0), c + 2) for c in centre)
+    direct = loam.radiomics_features_prepared(
+        levels[window], mask[window], (1, 2, 1),
+        settings={**settings, "featureClass": ["statistics", "intensity_histogram", "texture"]})
+    assert set(maps) == {k for k in direct if not k.startswith("diag_")}
+    for name, value in maps.items():
+        assert value[centre] == pytest.approx(direct[name], rel=1e-5, nan_ok=True), name
+
+
+def test_voxel_maps_in_pyradiomics_names():
+    image = np.random.default_rng(1).normal(0, 50, (4, 6, 6))
+    maps = loam.radiomics_features(image, np.ones(image.shape, np.uint8), (1, 1, 1), convention="pyradiomics",
+                                   settings={"voxelBased": True, "kernelRadius": 2, "featureClass": ["glcm", "firstorder"]})
+    assert "original_glcm_Idmn" in maps and "original_firstorder_Kurtosis" in maps
+    assert not any(k.startswith(("original_shape", "diagnostics")) for k in maps)
+    with pytest.raises(ValueError, match="kernel radius must be 1 to 16"):
+        loam.radiomics_features(image, np.ones(image.shape, np.uint8), (1, 1, 1), settings={"voxelBased": True, "kernelRadius": 0})
 
 
 def test_prepared_levels_must_be_positive_integers():

@@ -3910,7 +3910,7 @@ def write_pr(referenced_paths: Sequence[str | os.PathLike[str]], graphic_annotat
         ...     voi={"center": 40, "width": 400}, output="pr.dcm")
     """
 
-def radiomics_features(image: ArrayLike, mask: ArrayLike, spacing: Sequence[float] | None = None, *, affine: Sequence[float] | numpy.typing.NDArray[Any] | None = None, settings: dict[str, Any] | None = None, label: int = 1, convention: str = 'ibsi') -> dict[str, float]:
+def radiomics_features(image: ArrayLike, mask: ArrayLike, spacing: Sequence[float] | None = None, *, affine: Sequence[float] | numpy.typing.NDArray[Any] | None = None, settings: dict[str, Any] | None = None, label: int = 1, convention: str = 'ibsi') -> dict[str, Any]:
     """
     IBSI features of the voxels of mask == label in a (slices, rows, columns) image.
 
@@ -3941,7 +3941,10 @@ def radiomics_features(image: ArrayLike, mask: ArrayLike, spacing: Sequence[floa
             Geary's C, quadratic in the ROI's size; True); peakVolume (1000 mm3); featureClass (a
             list of families: morphology, local_intensity, statistics, intensity_histogram,
             intensity_volume_histogram, texture, or pyradiomics' shape, firstorder, glcm, glrlm,
-            glszm, gldm, ngtdm); label; voxelArrayShift (pyradiomics' energy shift). Unknown keys raise.
+            glszm, gldm, ngtdm); label; voxelArrayShift (pyradiomics' energy shift); voxelBased
+            with kernelRadius (1): feature maps instead of values, each voxel's from the cube of
+            that radius about it within the region (statistics, histogram and texture families),
+            computed on threads. Unknown keys raise.
         label: the mask value of the region.
         convention: "ibsi" (IBSI tags: morph_volume, cm_joint_max_3D_avg, ...) or "pyradiomics"
             (original_glcm_Idmn, ...; its defaults: bin width 25 with bin edges at multiples of it,
@@ -3951,7 +3954,8 @@ def radiomics_features(image: ArrayLike, mask: ArrayLike, spacing: Sequence[floa
 
     Returns:
         {name: value} in the order of the IBSI tables; NaN where a feature is undefined (a 2D
-        aggregation of a slice too small for it, a variance of one value).
+        aggregation of a slice too small for it, a variance of one value). With voxelBased,
+        {name: float32 map} on the (resampled) grid, NaN outside the region.
 
     Raises:
         ValueError: shapes that differ, an empty region (also after resampling or re-segmentation),
@@ -3963,7 +3967,7 @@ def radiomics_features(image: ArrayLike, mask: ArrayLike, spacing: Sequence[floa
         >>> f["morph_volume"], f["cm_joint_max_3D_avg"]
     """
 
-def radiomics_features_prepared(levels: ArrayLike, mask: ArrayLike, spacing: Sequence[float] | None = None, *, affine: Sequence[float] | numpy.typing.NDArray[Any] | None = None, settings: dict[str, Any] | None = None, label: int = 1, convention: str = 'ibsi') -> dict[str, float]:
+def radiomics_features_prepared(levels: ArrayLike, mask: ArrayLike, spacing: Sequence[float] | None = None, *, affine: Sequence[float] | numpy.typing.NDArray[Any] | None = None, settings: dict[str, Any] | None = None, label: int = 1, convention: str = 'ibsi') -> dict[str, Any]:
     """
     IBSI features of an image already resampled and discretised: grey levels 1..Ng inside the mask.
 
@@ -3992,7 +3996,7 @@ def radiomics_features_prepared(levels: ArrayLike, mask: ArrayLike, spacing: Seq
         >>> f = loam.radiomics_features_prepared(phantom, mask, (2.0, 2.0, 2.0))
     """
 
-def radiomics_file(image_path: str | os.PathLike[str], mask_path: str | os.PathLike[str], settings: dict[str, Any] | None = None, *, label: int | str = 1, convention: str = 'ibsi') -> dict[str, float]:
+def radiomics_file(image_path: str | os.PathLike[str], mask_path: str | os.PathLike[str], settings: dict[str, Any] | None = None, *, label: int | str = 1, convention: str = 'ibsi') -> dict[str, Any]:
     """
     IBSI features of a NIfTI image or DICOM series folder over a NIfTI mask, a Segmentation's segment or
     an RT Structure Set's ROI, rasterised on the image's slices.

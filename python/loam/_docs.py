@@ -772,7 +772,10 @@ Args:
         Geary's C, quadratic in the ROI's size; True); peakVolume (1000 mm3); featureClass (a
         list of families: morphology, local_intensity, statistics, intensity_histogram,
         intensity_volume_histogram, texture, or pyradiomics' shape, firstorder, glcm, glrlm,
-        glszm, gldm, ngtdm); label; voxelArrayShift (pyradiomics' energy shift). Unknown keys raise.
+        glszm, gldm, ngtdm); label; voxelArrayShift (pyradiomics' energy shift); voxelBased
+        with kernelRadius (1): feature maps instead of values, each voxel's from the cube of
+        that radius about it within the region (statistics, histogram and texture families),
+        computed on threads. Unknown keys raise.
     label: the mask value of the region.
     convention: "ibsi" (IBSI tags: morph_volume, cm_joint_max_3D_avg, ...) or "pyradiomics"
         (original_glcm_Idmn, ...; its defaults: bin width 25 with bin edges at multiples of it,
@@ -782,7 +785,8 @@ Args:
 
 Returns:
     {name: value} in the order of the IBSI tables; NaN where a feature is undefined (a 2D
-    aggregation of a slice too small for it, a variance of one value).
+    aggregation of a slice too small for it, a variance of one value). With voxelBased,
+    {name: float32 map} on the (resampled) grid, NaN outside the region.
 
 Raises:
     ValueError: shapes that differ, an empty region (also after resampling or re-segmentation),

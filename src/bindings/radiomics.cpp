@@ -12,6 +12,7 @@
 #include "radiomics/conventions.hpp"
 #include "radiomics/features.hpp"
 #include "radiomics/files.hpp"
+#include "radiomics/voxel_maps.hpp"
 #include "radiomics/prepare.hpp"
 
 namespace loam::bind {
@@ -43,6 +44,8 @@ struct Parsed {
     std::optional<long> label;
     double voxel_shift = 0;
     std::vector<std::string> classes;  // pyradiomics classes asked for; empty: all
+    bool voxel_based = false;
+    int kernel_radius = 1;
 };
 
 // The convention's defaults, then the caller's settings over them.
@@ -55,7 +58,9 @@ Parsed parse_settings(const std::optional<nb::dict>& given, const std::string& c
     const nb::dict& d = *given;
     refuse_unknown_keys(d, {"binWidth", "binCount", "resampledPixelSpacing", "interpolator", "maskInterpolator", "maskThreshold",
     "roundIntensities", "resegmentRange", "resegmentMode", "resegmentSigma", "ivhBinWidth", "ivhBinCount",
-    "distances", "gldm_a", "force2D", "aggregation", "geospatial", "featureClass", "peakVolume", "label", "voxelArrayShift"}, "settings");
+    "distances", "gldm_a", "force2D", "aggregation", "geospatial", "featureClass", "peakVolume", "label", "voxelArrayShift", "voxelBased", "kernelRadius"}, "settings");
+    if (d.contains("voxelBased")) out.voxel_based = option_value<bool>(d["voxelBased"], "voxelBased");
+    if (d.contains("kernelRadius")) out.kernel_radius = option_value<int>(d["kernelRadius"], "kernelRadius");
     if (d.contains("label")) out.label = option_value<long>(d["label"], "label");
     if (d.contains("voxelArrayShift")) out.voxel_shift = option_value<double>(d["voxelArrayShift"], "voxelArrayShift");
     if (d.contains("binWidth")) s.texture.kind = Binning::kWidth, s.texture.width = option_value<double>(d["binWidth"], "binWidth");
@@ -157,20 +162,40 @@ nb::dict feature_dict(const Features& f) {
     return out;
 }
 
-// Features of image voxels inside roi (0/1) under the parsed settings, in the convention's names.
-Features features_of(const double* image, const std::uint8_t* roi, const Dims& dims, const Spacing& spacing,
-                     const Parsed& parsed, bool prepared) {
-    const Prepared p = prepared ? prepare_levels(image, roi, dims, spacing, parsed.settings)
-                                : prepare(image, roi, dims, spacing, parsed.settings);
-    const Features computed = compute_features(p, parsed.settings, parsed.families);
+// One set of features in the convention's names.
+Features named(const Prepared& p, Features&& computed, const Parsed& parsed, bool with_diagnostics) {
     if (parsed.convention == Convention::kIbsi) {
+        if (!with_diagnostics) return std::move(computed);
         Features out = p.diagnostics;
         out.insert(out.end(), computed.begin(), computed.end());
         return out;
     }
-    Features out = pyradiomics_diagnostics(p, "original");
-    const Features named = pyradiomics_features(computed, p, "original", parsed.voxel_shift, parsed.classes);
-    out.insert(out.end(), named.begin(), named.end());
+    Features out = with_diagnostics ? pyradiomics_diagnostics(p, "original") : Features{};
+    const Features renamed = pyradiomics_features(computed, p, "original", parsed.voxel_shift, parsed.classes);
+    out.insert(out.end(), renamed.begin(), renamed.end());
+    return out;
+}
+
+// Features, or with voxelBased their maps, of image voxels inside roi (0/1).
+nb::dict features_of(const double* image, const std::uint8_t* roi, const Dims& dims, const Spacing& spacing,
+                     const Parsed& parsed, bool prepared) {
+    std::vector<FeatureMap> maps;
+    Dims grid{};
+    Features single = without_gil([&] {
+        const Prepared p = prepared ? prepare_levels(image, roi, dims, spacing, parsed.settings)
+                                    : prepare(image, roi, dims, spacing, parsed.settings);
+        if (parsed.voxel_based) {
+            maps = voxel_maps(p, parsed.settings, parsed.families, parsed.kernel_radius,
+                              [&](const Prepared& k, Features&& f) { return named(k, std::move(f), parsed, false); });
+            grid = p.dims;
+            return Features{};
+        }
+        return named(p, compute_features(p, parsed.settings, parsed.families), parsed, true);
+    });
+    if (!parsed.voxel_based) return feature_dict(single);
+    nb::dict out;
+    for (FeatureMap& m : maps)
+        out[str_of(m.name)] = to_array(std::move(m.values), {grid[0], grid[1], grid[2]}, nb::dtype<float>());
     return out;
 }
 
@@ -183,11 +208,11 @@ nb::dict features(Volume image, Labels mask, const std::optional<nb::object>& sp
     if (parsed.label) label = *parsed.label;
     const Spacing sp = read_spacing(spacing, affine);
     const Dims dims{image.shape(0), image.shape(1), image.shape(2)};
-    return feature_dict(without_gil([&] {
-        std::vector<std::uint8_t> roi(voxel_count(dims));
+    std::vector<std::uint8_t> roi(voxel_count(dims));
+    without_gil([&] {
         for (std::size_t i = 0; i < roi.size(); ++i) roi[i] = mask.data()[i] == label;
-        return features_of(image.data(), roi.data(), dims, sp, parsed, prepared);
-    }));
+    });
+    return features_of(image.data(), roi.data(), dims, sp, parsed, prepared);
 }
 
 nb::dict features_from_files(const Path& image_path, const Path& mask_path, const std::optional<nb::dict>& settings,
@@ -195,11 +220,13 @@ nb::dict features_from_files(const Path& image_path, const Path& mask_path, cons
     const Parsed parsed = parse_settings(settings, convention);
     RegionLabel region = label;
     if (parsed.label) region = *parsed.label;
-    return feature_dict(without_gil([&] {
-        const ImageVolume image = load_image(image_path);
-        const std::vector<std::uint8_t> roi = load_mask(mask_path, image, region);
-        return features_of(image.voxels.data(), roi.data(), image.dims, image.spacing, parsed, false);
-    }));
+    ImageVolume image;
+    std::vector<std::uint8_t> roi;
+    without_gil([&] {
+        image = load_image(image_path);
+        roi = load_mask(mask_path, image, region);
+    });
+    return features_of(image.voxels.data(), roi.data(), image.dims, image.spacing, parsed, false);
 }
 
 }  // namespace
@@ -215,7 +242,7 @@ void register_radiomics(nb::module_& m) {
         nb::arg("settings") = nb::none(), nb::arg("label") = 1, nb::arg("convention") = "ibsi",
         nb::sig("def radiomics_features(image: numpy.typing.NDArray[numpy.float64], mask: numpy.typing.NDArray[numpy.int64], spacing: Sequence[float] | None = None, *, "
                 "affine: Sequence[float] | numpy.typing.NDArray[Any] | None = None, settings: dict[str, Any] | None = None, "
-                "label: int = 1, convention: str = 'ibsi') -> dict[str, float]"),
+                "label: int = 1, convention: str = 'ibsi') -> dict[str, Any]"),
         "IBSI features of the voxels of mask == label in a (slices, rows, columns) image.");
     m.def(
         "radiomics_features_prepared",
@@ -227,13 +254,13 @@ void register_radiomics(nb::module_& m) {
         nb::arg("settings") = nb::none(), nb::arg("label") = 1, nb::arg("convention") = "ibsi",
         nb::sig("def radiomics_features_prepared(levels: numpy.typing.NDArray[numpy.float64], mask: numpy.typing.NDArray[numpy.int64], spacing: Sequence[float] | None = None, *, "
                 "affine: Sequence[float] | numpy.typing.NDArray[Any] | None = None, settings: dict[str, Any] | None = None, "
-                "label: int = 1, convention: str = 'ibsi') -> dict[str, float]"),
+                "label: int = 1, convention: str = 'ibsi') -> dict[str, Any]"),
         "IBSI features of an image already resampled and discretised: grey levels 1..Ng inside the mask.");
     m.def("radiomics_file", &features_from_files, nb::arg("image_path"), nb::arg("mask_path"),
           nb::arg("settings") = nb::none(), nb::kw_only(), nb::arg("label") = 1, nb::arg("convention") = "ibsi",
           nb::sig("def radiomics_file(image_path: str | os.PathLike[str], mask_path: str | os.PathLike[str], "
                   "settings: dict[str, Any] | None = None, *, label: int | str = 1, convention: str = 'ibsi') "
-                  "-> dict[str, float]"),
+                  "-> dict[str, Any]"),
           "IBSI features of a NIfTI image or DICOM series folder over a NIfTI mask, a Segmentation's segment or\n"
           "an RT Structure Set's ROI, rasterised on the image's slices.");
 }

@@ -126,6 +126,8 @@ Settings pyradiomics_settings() {
     s.texture.kind = Binning::kWidth, s.texture.width = 25, s.texture.edges_at_zero = true;
     s.texture_2d = false, s.texture_3d = true;
     s.geospatial = false;
+    // Its GLCM drops the grey levels absent from the ROI, and its Idn and Idmn divide by the rest.
+    s.ng_present_levels = true;
     // Its resampling: B-spline for the image, nearest neighbour for the mask.
     s.image_interpolation = Interpolation::kCubic, s.mask_interpolation = Interpolation::kNearest;
     return s;

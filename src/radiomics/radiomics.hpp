@@ -49,6 +49,8 @@ struct Settings {
     int ngldm_alpha = 0;       // NGLDM coarseness
     bool geospatial = true;    // Moran's I and Geary's C (quadratic in the ROI's size)
     double peak_volume_mm3 = 1000;
+    bool ng_present_levels = false;  // Ng of normalised texture features: levels present (pyradiomics), not all
+    bool parallel = true;            // false inside work that is already spread over threads
 };
 
 // The image, masks and grey levels features are computed from.

@@ -38,11 +38,15 @@ std::vector<Offset> neighbourhood(bool in_plane, int distance) {
 }
 
 // A view of the grey levels, with the slab of slices [z0, z1) one aggregation unit covers.
+// Levels are compact (1..ng: the grey levels present, in order); value gives each one's grey
+// level, and ng_norm the Ng that normalised features divide by.
 struct Grid {
     const std::int32_t* levels;
     const std::uint8_t* morph;  // the morphological mask: where the ROI's edge lies
     long D, H, W;
     int ng;
+    const double* value;
+    int ng_norm;
     std::int32_t at(long z, long y, long x) const {
         return z < 0 || z >= D || y < 0 || y >= H || x < 0 || x >= W ? 0 : levels[(z * H + y) * W + x];
     }
@@ -77,29 +81,31 @@ void count_glcm(const Grid& g, const Slab& s, const Offset& d, std::vector<doubl
             }
 }
 
-std::optional<Values> glcm_features(const std::vector<double>& counts, int ng) {
+std::optional<Values> glcm_features(const std::vector<double>& counts, const Grid& g) {
     double total = 0;
     for (double c : counts) total += c;
     if (total <= 0) return std::nullopt;
-    const std::size_t n = std::size_t(ng);
-    std::vector<double> px(n, 0), py(n, 0), psum(2 * n + 1, 0), pdiff(n, 0);
+    const std::size_t n = std::size_t(g.ng);
+    const double ng = g.ng_norm;
+    const std::size_t top = std::size_t(g.value[n - 1]);  // the highest grey level
+    std::vector<double> px(n, 0), py(n, 0), psum(2 * top + 1, 0), pdiff(top + 1, 0);
     double pmax = 0, mu = 0, entropy = 0, energy = 0, contrast = 0, dissim = 0, idf = 0, idn = 0, idm = 0,
            idmn = 0, ivar = 0, autocorr = 0;
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t j = 0; j < n; ++j) {
             const double p = counts[i * n + j] / total;
             if (p == 0) continue;
-            const double a = double(i + 1), b = double(j + 1), k = std::abs(a - b);
-            px[i] += p, py[j] += p, psum[i + j + 2] += p, pdiff[std::size_t(k)] += p;
+            const double a = g.value[i], b = g.value[j], k = std::abs(a - b);
+            px[i] += p, py[j] += p, psum[std::size_t(a + b)] += p, pdiff[std::size_t(k)] += p;
             pmax = std::max(pmax, p), mu += a * p, entropy -= p * std::log2(p), energy += p * p;
             contrast += k * k * p, dissim += k * p, idf += p / (1 + k), idn += p / (1 + k / ng);
-            idm += p / (1 + k * k), idmn += p / (1 + k * k / (double(ng) * ng));
+            idm += p / (1 + k * k), idmn += p / (1 + k * k / (ng * ng));
             if (k > 0) ivar += p / (k * k);
             autocorr += a * b * p;
         }
     double mux = 0, muy = 0, hx = 0, hy = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        mux += double(i + 1) * px[i], muy += double(i + 1) * py[i];
+        mux += g.value[i] * px[i], muy += g.value[i] * py[i];
         if (px[i] > 0) hx -= px[i] * std::log2(px[i]);
         if (py[i] > 0) hy -= py[i] * std::log2(py[i]);
     }
@@ -107,7 +113,7 @@ std::optional<Values> glcm_features(const std::vector<double>& counts, int ng) {
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t j = 0; j < n; ++j) {
             const double p = counts[i * n + j] / total;
-            const double a = double(i + 1), b = double(j + 1), q = px[i] * py[j];
+            const double a = g.value[i], b = g.value[j], q = px[i] * py[j];
             if (q > 0) hxy2 -= q * std::log2(q);
             if (p == 0) continue;
             var += (a - mu) * (a - mu) * p;
@@ -117,20 +123,20 @@ std::optional<Values> glcm_features(const std::vector<double>& counts, int ng) {
             hxy1 -= p * std::log2(q);
         }
     for (std::size_t i = 0; i < n; ++i) {
-        sx += (double(i + 1) - mux) * (double(i + 1) - mux) * px[i];
-        sy += (double(i + 1) - muy) * (double(i + 1) - muy) * py[i];
+        sx += (g.value[i] - mux) * (g.value[i] - mux) * px[i];
+        sy += (g.value[i] - muy) * (g.value[i] - muy) * py[i];
     }
     double davg = 0, dvar = 0, dentr = 0, savg = 0, svar = 0, sentr = 0;
-    for (std::size_t k = 0; k < n; ++k) {
+    for (std::size_t k = 0; k < pdiff.size(); ++k) {
         davg += double(k) * pdiff[k];
         if (pdiff[k] > 0) dentr -= pdiff[k] * std::log2(pdiff[k]);
     }
-    for (std::size_t k = 0; k < n; ++k) dvar += (double(k) - davg) * (double(k) - davg) * pdiff[k];
-    for (std::size_t k = 2; k <= 2 * n; ++k) {
+    for (std::size_t k = 0; k < pdiff.size(); ++k) dvar += (double(k) - davg) * (double(k) - davg) * pdiff[k];
+    for (std::size_t k = 2; k < psum.size(); ++k) {
         savg += double(k) * psum[k];
         if (psum[k] > 0) sentr -= psum[k] * std::log2(psum[k]);
     }
-    for (std::size_t k = 2; k <= 2 * n; ++k) svar += (double(k) - savg) * (double(k) - savg) * psum[k];
+    for (std::size_t k = 2; k < psum.size(); ++k) svar += (double(k) - savg) * (double(k) - savg) * psum[k];
     const double corr = sx > 0 && sy > 0 ? cov / std::sqrt(sx * sy) : 1.0;
     const double hmax = std::max(hx, hy);
     const double ic1 = hmax > 0 ? (entropy - hxy1) / hmax : 0.0;
@@ -175,7 +181,7 @@ constexpr const char* kDzmNames[] = {"sde",  "lde",       "lgze", "hgze",      "
 constexpr const char* kNglNames[] = {"lde",  "hde",       "lgce", "hgce",      "ldlge",   "ldhge",  "hdlge",  "hdhge", "glnu",
                                      "glnu_norm", "dcnu", "dcnu_norm", "dc_perc", "gl_var", "dc_var", "dc_entr", "dc_energy"};
 
-std::optional<Values> count_features(const CountMatrix& c, bool with_energy) {
+std::optional<Values> count_features(const CountMatrix& c, const Grid& g, bool with_energy) {
     double ns = 0;
     for (double v : c.m) ns += v;
     if (ns <= 0) return std::nullopt;
@@ -187,7 +193,7 @@ std::optional<Values> count_features(const CountMatrix& c, bool with_energy) {
         for (std::size_t j = 0; j < w; ++j) {
             const double r = c.m[i * w + j];
             if (r == 0) continue;
-            const double a = double(i + 1), b = double(j + 1), a2 = a * a, b2 = b * b;
+            const double a = g.value[i], b = double(j + 1), a2 = a * a, b2 = b * b;
             rows[i] += r, cols[j] += r;
             f[0] += r / b2, f[1] += r * b2, f[2] += r / a2, f[3] += r * a2;
             f[4] += r / (a2 * b2), f[5] += r * a2 / b2, f[6] += r * b2 / a2, f[7] += r * a2 * b2;
@@ -195,7 +201,7 @@ std::optional<Values> count_features(const CountMatrix& c, bool with_energy) {
             mui += a * p, muj += b * p, entropy -= p * std::log2(p), energy += p * p;
         }
     double glnu = 0, rlnu = 0, gvar = 0, rvar = 0;
-    for (std::size_t i = 0; i < ng; ++i) glnu += rows[i] * rows[i], gvar += (double(i + 1) - mui) * (double(i + 1) - mui) * rows[i] / ns;
+    for (std::size_t i = 0; i < ng; ++i) glnu += rows[i] * rows[i], gvar += (g.value[i] - mui) * (g.value[i] - mui) * rows[i] / ns;
     for (std::size_t j = 0; j < w; ++j) rlnu += cols[j] * cols[j], rvar += (double(j + 1) - muj) * (double(j + 1) - muj) * cols[j] / ns;
     Values v;
     for (double x : f) v.push_back(x / ns);
@@ -305,6 +311,7 @@ void count_neighbourhoods(const Grid& g, const Slab& sl, int distance, int alpha
             for (long x = 0; x < g.W; ++x) {
                 const std::int32_t a = g.levels[(z * g.H + y) * g.W + x];
                 if (!a) continue;
+                const double va = g.value[a - 1];
                 double sum = 0;
                 int k = 0;
                 std::size_t depends = 1;
@@ -313,16 +320,17 @@ void count_neighbourhoods(const Grid& g, const Slab& sl, int distance, int alpha
                     if (zz < sl.z0 || zz >= sl.z1) continue;
                     const std::int32_t b = g.at(zz, y + o[1], x + o[2]);
                     if (!b) continue;
-                    sum += b, ++k;
-                    if (std::abs(b - a) <= alpha) ++depends;
+                    const double vb = g.value[b - 1];
+                    sum += vb, ++k;
+                    if (std::abs(vb - va) <= alpha) ++depends;
                 }
                 dependence.add(a, depends), dependence.nv += 1;
                 if (k == 0) continue;
-                t.s[std::size_t(a - 1)] += std::abs(a - sum / k), t.n[std::size_t(a - 1)] += 1;
+                t.s[std::size_t(a - 1)] += std::abs(va - sum / k), t.n[std::size_t(a - 1)] += 1;
             }
 }
 
-std::optional<Values> ngtdm_features(const ToneDifference& t) {
+std::optional<Values> ngtdm_features(const ToneDifference& t, const Grid& g) {
     double nvc = 0, ssum = 0;
     for (std::size_t i = 0; i < t.n.size(); ++i) nvc += t.n[i], ssum += t.s[i];
     if (nvc <= 0) return std::nullopt;
@@ -337,7 +345,7 @@ std::optional<Values> ngtdm_features(const ToneDifference& t) {
         if (p[i] == 0) continue;
         for (std::size_t j = 0; j < p.size(); ++j) {
             if (p[j] == 0) continue;
-            const double a = double(i + 1), b = double(j + 1), d = a - b;
+            const double a = g.value[i], b = g.value[j], d = a - b;
             c1 += p[i] * p[j] * d * d;
             busy += std::abs(a * p[i] - b * p[j]);
             complexity += std::abs(d) * (p[i] * t.s[i] + p[j] * t.s[j]) / (p[i] + p[j]);
@@ -381,19 +389,34 @@ void emit(Features& out, const char* prefix, const char* const (&names)[N], cons
 }  // namespace
 
 void texture_features(const Prepared& p, const Settings& s, Features& out) {
-    const Grid g{p.levels.data(), p.morph.data(), long(p.dims[0]), long(p.dims[1]), long(p.dims[2]), p.grey_levels};
+    // The matrices span only the grey levels present: a small ROI of many levels stays small.
+    std::vector<std::int32_t> index(std::size_t(p.grey_levels) + 1, 0);
+    for (std::int32_t l : p.levels) index[std::size_t(l)] = 1;
+    index[0] = 0;  // outside the ROI
+    std::vector<double> value;
+    for (std::size_t l = 1; l < index.size(); ++l)
+        if (index[l]) value.push_back(double(l)), index[l] = std::int32_t(value.size());
+    std::vector<std::int32_t> compact(p.levels.size());
+    for (std::size_t i = 0; i < compact.size(); ++i) compact[i] = index[std::size_t(p.levels[i])];
+    const int ng_norm = s.ng_present_levels ? int(value.size()) : p.grey_levels;
+    const Grid g{compact.data(), p.morph.data(), long(p.dims[0]), long(p.dims[1]), long(p.dims[2]),
+                 int(value.size()), value.data(), ng_norm};
     const std::size_t ng = std::size_t(g.ng);
+    const auto run = [&](std::size_t count, auto&& body) {
+        if (s.parallel) return parallel_for(count, body);
+        for (std::size_t i = 0; i < count; ++i) body(i);
+    };
     std::vector<long> slices;  // those holding ROI voxels
     for (long z = 0; z < g.D; ++z)
         for (long i = z * g.H * g.W; i < (z + 1) * g.H * g.W; ++i)
-            if (p.levels[std::size_t(i)]) {
+            if (compact[std::size_t(i)]) {
                 slices.push_back(z);
                 break;
             }
     const Slab volume{0, g.D};
     // Co-occurrence matrices take Ng x Ng each: refuse grey levels too many for the memory limit.
     const long double matrices = (s.texture_2d ? double(slices.size()) * 4 + 10 : 0) + (s.texture_3d ? 27 : 0);
-    if (const std::string refusal = limits::output_refusal(matrices * ng * ng * 8, p.levels.size() * 12); !refusal.empty())
+    if (const std::string refusal = limits::output_refusal(matrices * ng * ng * 8, compact.size() * 12); !refusal.empty())
         throw std::invalid_argument("the texture matrices of " + std::to_string(ng) + " grey levels: " + refusal +
                                     "; or discretise to fewer levels (binWidth, binCount)");
     const auto new_counts = [&] { return CountMatrix{g.ng, 1, std::vector<double>(ng, 0), 0}; };
@@ -411,7 +434,7 @@ void texture_features(const Prepared& p, const Settings& s, Features& out) {
             ToneDifference td;
         };
         std::vector<SliceResult> r(slices.size());
-        parallel_for(slices.size(), [&](std::size_t k) {
+        run(slices.size(), [&](std::size_t k) {
             const Slab slab{slices[k], slices[k] + 1};
             SliceResult& x = r[k];
             for (std::size_t d = 0; d < nd; ++d) {
@@ -435,41 +458,41 @@ void texture_features(const Prepared& p, const Settings& s, Features& out) {
             std::vector<double> cm_slice(ng * ng, 0);
             CountMatrix rl_slice = new_counts();
             for (std::size_t d = 0; d < nd; ++d) {
-                cm_avg.add(glcm_features(x.cm[d], g.ng));
-                rl_avg.add(count_features(x.rl[d], false));
+                cm_avg.add(glcm_features(x.cm[d], g));
+                rl_avg.add(count_features(x.rl[d], g, false));
                 for (std::size_t i = 0; i < ng * ng; ++i) cm_slice[i] += x.cm[d][i], cm_dir[d][i] += x.cm[d][i];
                 rl_slice.merge(x.rl[d]), rl_dir[d].merge(x.rl[d]);
             }
-            cm_comb.add(glcm_features(cm_slice, g.ng));
-            rl_comb.add(count_features(rl_slice, false));
+            cm_comb.add(glcm_features(cm_slice, g));
+            rl_comb.add(count_features(rl_slice, g, false));
             for (std::size_t i = 0; i < ng * ng; ++i) cm_all[i] += cm_slice[i];
             rl_all.merge(rl_slice);
-            sz2.add(count_features(x.sz, false)), dz2.add(count_features(x.dz, false));
-            dc2.add(count_features(x.dc, true)), ng2.add(ngtdm_features(x.td));
+            sz2.add(count_features(x.sz, g, false)), dz2.add(count_features(x.dz, g, false));
+            dc2.add(count_features(x.dc, g, true)), ng2.add(ngtdm_features(x.td, g));
             sz_all.merge(x.sz), dz_all.merge(x.dz), dc_all.merge(x.dc);
             for (std::size_t i = 0; i < ng; ++i) td_all.s[i] += x.td.s[i], td_all.n[i] += x.td.n[i];
         }
         Mean cm_dir_avg, rl_dir_avg;
         for (std::size_t d = 0; d < nd; ++d) {
-            cm_dir_avg.add(glcm_features(cm_dir[d], g.ng));
-            rl_dir_avg.add(count_features(rl_dir[d], false));
+            cm_dir_avg.add(glcm_features(cm_dir[d], g));
+            rl_dir_avg.add(count_features(rl_dir[d], g, false));
         }
         emit(glcm, "cm_", kGlcmNames, cm_avg.get(), "_2D_avg");
         emit(glcm, "cm_", kGlcmNames, cm_comb.get(), "_2D_comb");
         emit(glcm, "cm_", kGlcmNames, cm_dir_avg.get(), "_2_5D_avg");
-        emit(glcm, "cm_", kGlcmNames, glcm_features(cm_all, g.ng), "_2_5D_comb");
+        emit(glcm, "cm_", kGlcmNames, glcm_features(cm_all, g), "_2_5D_comb");
         emit(rlm, "rlm_", kRlmNames, rl_avg.get(), "_2D_avg");
         emit(rlm, "rlm_", kRlmNames, rl_comb.get(), "_2D_comb");
         emit(rlm, "rlm_", kRlmNames, rl_dir_avg.get(), "_2_5D_avg");
-        emit(rlm, "rlm_", kRlmNames, count_features(rl_all, false), "_2_5D_comb");
+        emit(rlm, "rlm_", kRlmNames, count_features(rl_all, g, false), "_2_5D_comb");
         emit(szm, "szm_", kSzmNames, sz2.get(), "_2D");
-        emit(szm, "szm_", kSzmNames, count_features(sz_all, false), "_2_5D");
+        emit(szm, "szm_", kSzmNames, count_features(sz_all, g, false), "_2_5D");
         emit(dzm, "dzm_", kDzmNames, dz2.get(), "_2D");
-        emit(dzm, "dzm_", kDzmNames, count_features(dz_all, false), "_2_5D");
+        emit(dzm, "dzm_", kDzmNames, count_features(dz_all, g, false), "_2_5D");
         emit(ngt, "ngt_", kNgtNames, ng2.get(), "_2D");
-        emit(ngt, "ngt_", kNgtNames, ngtdm_features(td_all), "_2_5D");
+        emit(ngt, "ngt_", kNgtNames, ngtdm_features(td_all, g), "_2_5D");
         emit(ngl, "ngl_", kNglNames, dc2.get(), "_2D");
-        emit(ngl, "ngl_", kNglNames, count_features(dc_all, true), "_2_5D");
+        emit(ngl, "ngl_", kNglNames, count_features(dc_all, g, true), "_2_5D");
     }
     if (s.texture_3d) {
         const std::vector<Offset> dirs = directions(false, s.distance);
@@ -480,7 +503,7 @@ void texture_features(const Prepared& p, const Settings& s, Features& out) {
         CountMatrix sz = new_counts(), dz = new_counts(), dc = new_counts();
         ToneDifference td{std::vector<double>(ng, 0), std::vector<double>(ng, 0)};
         // Directions in parallel, with the zones and neighbourhoods as one more work item.
-        parallel_for(nd + 1, [&](std::size_t d) {
+        run(nd + 1, [&](std::size_t d) {
             if (d == nd) {
                 count_zones(g, volume, sz, dz);
                 count_neighbourhoods(g, volume, s.distance, s.ngldm_alpha, td, dc);
@@ -493,19 +516,19 @@ void texture_features(const Prepared& p, const Settings& s, Features& out) {
         std::vector<double> cm_all(ng * ng, 0);
         CountMatrix rl_all = new_counts();
         for (std::size_t d = 0; d < nd; ++d) {
-            cm_avg.add(glcm_features(cm[d], g.ng));
-            rl_avg.add(count_features(rl[d], false));
+            cm_avg.add(glcm_features(cm[d], g));
+            rl_avg.add(count_features(rl[d], g, false));
             for (std::size_t i = 0; i < ng * ng; ++i) cm_all[i] += cm[d][i];
             rl_all.merge(rl[d]);
         }
         emit(glcm, "cm_", kGlcmNames, cm_avg.get(), "_3D_avg");
-        emit(glcm, "cm_", kGlcmNames, glcm_features(cm_all, g.ng), "_3D_comb");
+        emit(glcm, "cm_", kGlcmNames, glcm_features(cm_all, g), "_3D_comb");
         emit(rlm, "rlm_", kRlmNames, rl_avg.get(), "_3D_avg");
-        emit(rlm, "rlm_", kRlmNames, count_features(rl_all, false), "_3D_comb");
-        emit(szm, "szm_", kSzmNames, count_features(sz, false), "_3D");
-        emit(dzm, "dzm_", kDzmNames, count_features(dz, false), "_3D");
-        emit(ngt, "ngt_", kNgtNames, ngtdm_features(td), "_3D");
-        emit(ngl, "ngl_", kNglNames, count_features(dc, true), "_3D");
+        emit(rlm, "rlm_", kRlmNames, count_features(rl_all, g, false), "_3D_comb");
+        emit(szm, "szm_", kSzmNames, count_features(sz, g, false), "_3D");
+        emit(dzm, "dzm_", kDzmNames, count_features(dz, g, false), "_3D");
+        emit(ngt, "ngt_", kNgtNames, ngtdm_features(td, g), "_3D");
+        emit(ngl, "ngl_", kNglNames, count_features(dc, g, true), "_3D");
     }
     for (Features* f : {&glcm, &rlm, &szm, &dzm, &ngt, &ngl}) out.insert(out.end(), f->begin(), f->end());
 }
