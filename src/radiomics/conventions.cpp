@@ -19,6 +19,9 @@ constexpr Name kNames[] = {
     {"morph_pca_flatness", "shape", "Flatness"},
     {"morph_pca_least_axis", "shape", "LeastAxisLength"},
     {"morph_pca_maj_axis", "shape", "MajorAxisLength"},
+    {"morph_diam_column", "shape", "Maximum2DDiameterColumn"},
+    {"morph_diam_row", "shape", "Maximum2DDiameterRow"},
+    {"morph_diam_slice", "shape", "Maximum2DDiameterSlice"},
     {"morph_diam", "shape", "Maximum3DDiameter"},
     {"morph_volume", "shape", "MeshVolume"},
     {"morph_pca_min_axis", "shape", "MinorAxisLength"},
@@ -60,10 +63,12 @@ constexpr Name kNames[] = {
     {"cm_info_corr1_3D_avg", "glcm", "Imc1"},
     {"cm_info_corr2_3D_avg", "glcm", "Imc2"},
     {"cm_inv_var_3D_avg", "glcm", "InverseVariance"},
+    {"cm_mcc_3D_avg", "glcm", "MCC"},
     {"cm_joint_avg_3D_avg", "glcm", "JointAverage"},
     {"cm_energy_3D_avg", "glcm", "JointEnergy"},
     {"cm_joint_entr_3D_avg", "glcm", "JointEntropy"},
     {"cm_joint_max_3D_avg", "glcm", "MaximumProbability"},
+    {"cm_sum_avg_3D_avg", "glcm", "SumAverage"},
     {"cm_sum_entr_3D_avg", "glcm", "SumEntropy"},
     {"cm_joint_var_3D_avg", "glcm", "SumSquares"},
     {"ngl_glnu_3D", "gldm", "GrayLevelNonUniformity"},
@@ -126,8 +131,7 @@ Settings pyradiomics_settings() {
     s.texture.kind = Binning::kWidth, s.texture.width = 25, s.texture.edges_at_zero = true;
     s.texture_2d = false, s.texture_3d = true;
     s.geospatial = false;
-    // Its GLCM drops the grey levels absent from the ROI, and its Idn and Idmn divide by the rest.
-    s.ng_present_levels = true;
+    s.pca_population = true, s.pyradiomics_extras = true;
     // Its resampling: B-spline for the image, nearest neighbour for the mask.
     s.image_interpolation = Interpolation::kCubic, s.mask_interpolation = Interpolation::kNearest;
     return s;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <unordered_map>
 #include <unordered_set>
 
 #include "diffusion/dti.hpp"
@@ -23,6 +22,37 @@ double norm(const Point& a) { return std::sqrt(dot(a, a)); }
 
 // Cube corners c = 4 dz + 2 dy + dx; each face's corners counter-clockwise seen from outside.
 constexpr int kFaces[6][4] = {{0, 4, 6, 2}, {1, 3, 7, 5}, {0, 1, 5, 4}, {2, 6, 7, 3}, {0, 2, 3, 1}, {4, 5, 7, 6}};
+
+// The 2D convex hull (Andrew's monotone chain) of the points of each plane across `axis`: the
+// farthest pair of a plane and its part of the 3D hull are among them.
+std::vector<std::vector<Point>> plane_hulls(std::vector<Point> points, int axis) {
+    const int u = (axis + 1) % 3, v = (axis + 2) % 3;
+    std::sort(points.begin(), points.end(), [&](const Point& a, const Point& b) {
+        return a[axis] != b[axis] ? a[axis] < b[axis] : a[u] != b[u] ? a[u] < b[u] : a[v] < b[v];
+    });
+    const auto turn = [&](const Point& o, const Point& a, const Point& b) {
+        return (a[u] - o[u]) * (b[v] - o[v]) - (a[v] - o[v]) * (b[u] - o[u]);
+    };
+    std::vector<std::vector<Point>> out;
+    for (std::size_t i = 0; i < points.size();) {
+        std::size_t j = i;
+        while (j < points.size() && points[j][axis] == points[i][axis]) ++j;
+        std::vector<Point> chain;
+        for (int pass = 0; pass < 2; ++pass) {
+            const std::size_t base = chain.size();
+            for (std::size_t k = 0; k < j - i; ++k) {
+                const Point& q = pass == 0 ? points[i + k] : points[j - 1 - k];
+                while (chain.size() >= base + 2 && turn(chain[chain.size() - 2], chain.back(), q) <= 0) chain.pop_back();
+                chain.push_back(q);
+            }
+            chain.pop_back();
+        }
+        if (chain.empty()) chain.push_back(points[i]);
+        out.push_back(std::move(chain));
+        i = j;
+    }
+    return out;
+}
 
 }  // namespace
 
@@ -219,35 +249,18 @@ void morphology_features(const Prepared& p, const Settings& s, Features& out) {
         const double dx = c[0] - mean[0], dy = c[1] - mean[1], dz = c[2] - mean[2];
         cov[0] += dx * dx, cov[1] += dx * dy, cov[2] += dy * dy, cov[3] += dx * dz, cov[4] += dy * dz, cov[5] += dz * dz;
     }
-    for (double& c : cov) c /= std::max(n - 1, 1.0);  // the sample covariance
+    for (double& c : cov) c /= s.pca_population ? n : std::max(n - 1, 1.0);
     const diffusion::Eigen3 e = diffusion::tensor_eigen(cov, 0.0);
     const double l1 = e.values[0], l2 = e.values[1], l3 = e.values[2];
     Point lo = {INFINITY, INFINITY, INFINITY}, hi = {-INFINITY, -INFINITY, -INFINITY};
     for (const Point& v : mesh.vertices)
         for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], v[a]), hi[a] = std::max(hi[a], v[a]);
     const Point box = sub(hi, lo);
-    // Hull candidates: the outermost vertices along each axis-parallel line.
+    // Hull candidates: a vertex of the 3D hull is a vertex of the 2D hull of its own z plane,
+    // and those are few.
     std::vector<Point> candidates;
-    {
-        std::unordered_map<std::uint64_t, std::pair<std::size_t, std::size_t>> extremes[3];
-        const auto key = [&](const Point& v, int a, int b) {
-            return (std::uint64_t(std::llround(v[a] * 64 + 1e9)) << 32) ^ std::uint64_t(std::llround(v[b] * 64 + 1e9));
-        };
-        for (std::size_t i = 0; i < mesh.vertices.size(); ++i)
-            for (int axis = 0; axis < 3; ++axis) {
-                const Point& v = mesh.vertices[i];
-                auto [it, fresh] = extremes[axis].try_emplace(key(v, (axis + 1) % 3, (axis + 2) % 3), i, i);
-                if (fresh) continue;
-                if (v[axis] < mesh.vertices[it->second.first][axis]) it->second.first = i;
-                if (v[axis] > mesh.vertices[it->second.second][axis]) it->second.second = i;
-            }
-        std::vector<std::size_t> picked;
-        for (const auto& m : extremes)
-            for (const auto& [k, ends] : m) picked.push_back(ends.first), picked.push_back(ends.second);
-        std::sort(picked.begin(), picked.end());
-        picked.erase(std::unique(picked.begin(), picked.end()), picked.end());
-        for (std::size_t i : picked) candidates.push_back(mesh.vertices[i]);
-    }
+    for (const std::vector<Point>& hull2d : plane_hulls(mesh.vertices, 2))
+        candidates.insert(candidates.end(), hull2d.begin(), hull2d.end());
     const Hull hull = convex_hull(candidates);
     // The ellipsoid of the principal axes; its area by Legendre series in alpha and beta.
     const double a = 2 * std::sqrt(l1), b = 2 * std::sqrt(l2), c = 2 * std::sqrt(l3);
@@ -278,6 +291,21 @@ void morphology_features(const Prepared& p, const Settings& s, Features& out) {
     const double com[3] = {mean[0] - wmean[0], mean[1] - wmean[1], mean[2] - wmean[2]};
     put("morph_com", std::sqrt(com[0] * com[0] + com[1] * com[1] + com[2] * com[2]));
     put("morph_diam", hull.diameter);
+    if (s.pyradiomics_extras) {
+        // pyradiomics' largest distances between mesh vertices of one plane: axial (same z),
+        // coronal (same y, its "column") and sagittal (same x, its "row").
+        const char* names[3] = {"morph_diam_row", "morph_diam_column", "morph_diam_slice"};
+        for (int axis : {2, 1, 0}) {
+            double best = 0;
+            for (const std::vector<Point>& hull2d : plane_hulls(mesh.vertices, axis))
+                for (std::size_t a = 0; a < hull2d.size(); ++a)
+                    for (std::size_t b = a + 1; b < hull2d.size(); ++b) {
+                        const Point d = sub(hull2d[a], hull2d[b]);
+                        best = std::max(best, dot(d, d));
+                    }
+            put(names[axis], std::sqrt(best));
+        }
+    }
     put("morph_pca_maj_axis", 4 * std::sqrt(l1));
     put("morph_pca_min_axis", 4 * std::sqrt(l2));
     put("morph_pca_least_axis", 4 * std::sqrt(l3));

@@ -49,7 +49,8 @@ struct Settings {
     int ngldm_alpha = 0;       // NGLDM coarseness
     bool geospatial = true;    // Moran's I and Geary's C (quadratic in the ROI's size)
     double peak_volume_mm3 = 1000;
-    bool ng_present_levels = false;  // Ng of normalised texture features: levels present (pyradiomics), not all
+    bool pca_population = false;     // principal axes from the population covariance (pyradiomics), not the sample's
+    bool pyradiomics_extras = false; // pyradiomics' features IBSI lacks: 2D diameters, the GLCM's MCC
     bool parallel = true;            // false inside work that is already spread over threads
 };
 

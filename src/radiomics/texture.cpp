@@ -81,7 +81,55 @@ void count_glcm(const Grid& g, const Slab& s, const Offset& d, std::vector<doubl
             }
 }
 
-std::optional<Values> glcm_features(const std::vector<double>& counts, const Grid& g) {
+// Eigenvalues of a symmetric n x n matrix (row-major), by cyclic Jacobi rotations.
+std::vector<double> symmetric_eigenvalues(std::vector<double> a, std::size_t n) {
+    for (int sweep = 0; sweep < 64; ++sweep) {
+        double off = 0;
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = i + 1; j < n; ++j) off += a[i * n + j] * a[i * n + j];
+        if (off < 1e-30) break;
+        for (std::size_t p = 0; p < n; ++p)
+            for (std::size_t q = p + 1; q < n; ++q) {
+                const double apq = a[p * n + q];
+                if (std::abs(apq) < 1e-300) continue;
+                const double theta = (a[q * n + q] - a[p * n + p]) / (2 * apq);
+                const double t = (theta >= 0 ? 1 : -1) / (std::abs(theta) + std::sqrt(theta * theta + 1));
+                const double c = 1 / std::sqrt(t * t + 1), sn = t * c;
+                for (std::size_t k = 0; k < n; ++k) {
+                    const double akp = a[k * n + p], akq = a[k * n + q];
+                    a[k * n + p] = c * akp - sn * akq, a[k * n + q] = sn * akp + c * akq;
+                }
+                for (std::size_t k = 0; k < n; ++k) {
+                    const double apk = a[p * n + k], aqk = a[q * n + k];
+                    a[p * n + k] = c * apk - sn * aqk, a[q * n + k] = sn * apk + c * aqk;
+                }
+            }
+    }
+    std::vector<double> out(n);
+    for (std::size_t i = 0; i < n; ++i) out[i] = a[i * n + i];
+    return out;
+}
+
+// pyradiomics' maximal correlation coefficient of a symmetric GLCM: the square root of the
+// second largest eigenvalue of Q = D^-1 P D^-1 P, D the marginal. Q is similar to A^2 with
+// A = D^-1/2 P D^-1/2 symmetric, whose largest eigenvalue is 1.
+double maximal_correlation(const std::vector<double>& counts, const std::vector<double>& px, double total, std::size_t n) {
+    std::vector<std::size_t> rows;
+    for (std::size_t i = 0; i < n; ++i)
+        if (px[i] > 0) rows.push_back(i);
+    const std::size_t k = rows.size();
+    if (k < 2) return 1.0;
+    std::vector<double> a(k * k);
+    for (std::size_t i = 0; i < k; ++i)
+        for (std::size_t j = 0; j < k; ++j)
+            a[i * k + j] = counts[rows[i] * n + rows[j]] / total / std::sqrt(px[rows[i]] * px[rows[j]]);
+    std::vector<double> squares = symmetric_eigenvalues(std::move(a), k);
+    for (double& v : squares) v *= v;
+    std::sort(squares.begin(), squares.end(), std::greater<>());
+    return std::sqrt(squares[1]);
+}
+
+std::optional<Values> glcm_features(const std::vector<double>& counts, const Grid& g, bool mcc = false) {
     double total = 0;
     for (double c : counts) total += c;
     if (total <= 0) return std::nullopt;
@@ -141,8 +189,10 @@ std::optional<Values> glcm_features(const std::vector<double>& counts, const Gri
     const double hmax = std::max(hx, hy);
     const double ic1 = hmax > 0 ? (entropy - hxy1) / hmax : 0.0;
     const double ic2 = std::sqrt(std::max(0.0, 1 - std::exp(-2 * (hxy2 - entropy))));
-    return Values{pmax, mu,       var,    entropy, davg,  dvar, dentr, savg, svar, sentr,    energy, contrast, dissim,
-                  idf,  idn,      idm,    idmn,    ivar,  corr, autocorr, tend, shade, prom, ic1,  ic2};
+    Values out{pmax, mu,   var,  entropy, davg,     dvar, dentr, savg,  svar, sentr, energy, contrast, dissim,
+               idf,  idn,  idm,  idmn,    ivar,     corr, autocorr, tend, shade, prom, ic1,    ic2};
+    if (mcc) out.push_back(maximal_correlation(counts, px, total, n));
+    return out;
 }
 
 // ---- matrices of a grey level and a count: runs, zones, distances, dependences ----
@@ -398,9 +448,8 @@ void texture_features(const Prepared& p, const Settings& s, Features& out) {
         if (index[l]) value.push_back(double(l)), index[l] = std::int32_t(value.size());
     std::vector<std::int32_t> compact(p.levels.size());
     for (std::size_t i = 0; i < compact.size(); ++i) compact[i] = index[std::size_t(p.levels[i])];
-    const int ng_norm = s.ng_present_levels ? int(value.size()) : p.grey_levels;
     const Grid g{compact.data(), p.morph.data(), long(p.dims[0]), long(p.dims[1]), long(p.dims[2]),
-                 int(value.size()), value.data(), ng_norm};
+                 int(value.size()), value.data(), p.grey_levels};
     const std::size_t ng = std::size_t(g.ng);
     const auto run = [&](std::size_t count, auto&& body) {
         if (s.parallel) return parallel_for(count, body);
@@ -516,12 +565,14 @@ void texture_features(const Prepared& p, const Settings& s, Features& out) {
         std::vector<double> cm_all(ng * ng, 0);
         CountMatrix rl_all = new_counts();
         for (std::size_t d = 0; d < nd; ++d) {
-            cm_avg.add(glcm_features(cm[d], g));
+            cm_avg.add(glcm_features(cm[d], g, s.pyradiomics_extras));
             rl_avg.add(count_features(rl[d], g, false));
             for (std::size_t i = 0; i < ng * ng; ++i) cm_all[i] += cm[d][i];
             rl_all.merge(rl[d]);
         }
-        emit(glcm, "cm_", kGlcmNames, cm_avg.get(), "_3D_avg");
+        const std::optional<Values> averaged = cm_avg.get();
+        emit(glcm, "cm_", kGlcmNames, averaged, "_3D_avg");
+        if (s.pyradiomics_extras) glcm.emplace_back("cm_mcc_3D_avg", averaged ? averaged->back() : NAN);
         emit(glcm, "cm_", kGlcmNames, glcm_features(cm_all, g), "_3D_comb");
         emit(rlm, "rlm_", kRlmNames, rl_avg.get(), "_3D_avg");
         emit(rlm, "rlm_", kRlmNames, count_features(rl_all, g, false), "_3D_comb");

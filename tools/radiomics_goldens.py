@@ -1,0 +1,42 @@
+#!/usr/bin/env python3
+"""pyradiomics' features of the IBSI phantoms, saved as tests/data/radiomics_pyradiomics.json:
+the digital phantom with bin width 1 and the CT phantom with pyradiomics' defaults (no
+resampling: pyradiomics lays its resampled grid otherwise than IBSI, which loam follows).
+
+pyradiomics does not install on CPython 3.12, so this runs in a scratch environment with its
+maintained fork:
+
+    python3 -m venv /tmp/radpeers && /tmp/radpeers/bin/pip install pyradiomics-bhklab
+    /tmp/radpeers/bin/python tools/radiomics_goldens.py
+"""
+import json
+import logging
+import warnings
+from pathlib import Path
+
+from radiomics import __version__, featureextractor, setVerbosity
+
+ROOT = Path(__file__).resolve().parents[1]
+IBSI = ROOT.parent / "shared" / "reference" / "radiomics" / "ibsi"
+CASES = {
+    "digital phantom, bin width 1": ("ibsi_1_digital_phantom", {"binWidth": 1}),
+    "CT phantom, defaults": ("ibsi_1_ct_radiomics_phantom", {}),
+}
+
+
+def main() -> None:
+    warnings.simplefilter("ignore")
+    setVerbosity(logging.ERROR)
+    out = {"pyradiomics": __version__, "cases": {}}
+    for name, (phantom, settings) in CASES.items():
+        extractor = featureextractor.RadiomicsFeatureExtractor(**settings)
+        extractor.enableAllFeatures()
+        found = extractor.execute(str(IBSI / phantom / "nifti" / "image" / "phantom.nii.gz"),
+                                  str(IBSI / phantom / "nifti" / "mask" / "mask.nii.gz"))
+        out["cases"][name] = {"phantom": phantom, "settings": settings,
+                              "features": {k: float(v) for k, v in found.items() if k.startswith("original_")}}
+    (ROOT / "tests" / "data" / "radiomics_pyradiomics.json").write_text(json.dumps(out, indent=1) + "\n")
+
+
+if __name__ == "__main__":
+    main()
