@@ -3944,7 +3944,14 @@ def radiomics_features(image: ArrayLike, mask: ArrayLike, spacing: Sequence[floa
             glszm, gldm, ngtdm); label; voxelArrayShift (pyradiomics' energy shift); voxelBased
             with kernelRadius (1): feature maps instead of values, each voxel's from the cube of
             that radius about it within the region (statistics, histogram and texture families),
-            computed on threads. Unknown keys raise.
+            computed on threads; filter: features of a filter's response map within the region the
+            intensities gave (after resampling and re-segmentation), a dict with "type" "mean"
+            (size), "log" (sigma mm, truncate), "laws" (kernels per axis x first, "E5L5S5";
+            energy_distance), "gabor" (sigma, wavelength mm, gamma, theta and theta_step in degrees
+            from x towards y, orthogonal_planes) or "wavelet" (wavelet haar, db1-db4, coif1, sym4;
+            response "LHL", x first; level, undecimated), each with dims (3, or 2 slice by slice),
+            padding (constant, nearest, periodic, mirror), rotation_invariant and pooling (max,
+            average) over the right-angle rotations. Unknown keys raise.
         label: the mask value of the region.
         convention: "ibsi" (IBSI tags: morph_volume, cm_joint_max_3D_avg, ...) or "pyradiomics"
             (original_glcm_Idmn, ...; its defaults: bin width 25 with bin edges at multiples of it,
@@ -3994,6 +4001,11 @@ def radiomics_features_prepared(levels: ArrayLike, mask: ArrayLike, spacing: Seq
 
     Example:
         >>> f = loam.radiomics_features_prepared(phantom, mask, (2.0, 2.0, 2.0))
+    """
+
+def _radiomics_filter(image: Annotated[NDArray[numpy.float64], dict(shape=(None, None, None), order='C', device='cpu', writable=False)], spacing: Sequence[float], filter: dict[str, Any]) -> NDArray[Any]:
+    """
+    The response map of an image to a filter of radiomics' settings (the filter dict).
     """
 
 def radiomics_file(image_path: str | os.PathLike[str], mask_path: str | os.PathLike[str], settings: dict[str, Any] | None = None, *, label: int | str = 1, convention: str = 'ibsi') -> dict[str, Any]:

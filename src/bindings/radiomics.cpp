@@ -12,6 +12,7 @@
 #include "radiomics/conventions.hpp"
 #include "radiomics/features.hpp"
 #include "radiomics/files.hpp"
+#include "radiomics/filters.hpp"
 #include "radiomics/voxel_maps.hpp"
 #include "radiomics/prepare.hpp"
 
@@ -37,6 +38,47 @@ std::optional<double> bound(nb::handle v, const char* what) {
     return option_value<double>(v, what);
 }
 
+// A filter dict: {"type": "mean" | "log" | "laws" | "gabor" | "wavelet", ...} with angles in degrees.
+FilterSpec parse_filter(const nb::dict& d) {
+    refuse_unknown_keys(d, {"type", "dims", "padding", "size", "sigma", "truncate", "kernels", "response", "wavelet", "level",
+                            "rotation_invariant", "pooling", "energy_distance", "wavelength", "gamma", "theta", "theta_step",
+                            "orthogonal_planes"},
+                        "filter");
+    FilterSpec f;
+    if (!d.contains("type")) throw nb::value_error("a filter needs its type: mean, log, laws, gabor or wavelet");
+    f.type = require_choice(option_value<std::string>(d["type"], "filter type"), {"mean", "log", "laws", "gabor", "wavelet"},
+                            "filter type");
+    if (d.contains("dims")) {
+        const int dims = option_value<int>(d["dims"], "filter dims");
+        if (dims != 2 && dims != 3) throw nb::value_error("filter dims is 2 (slice by slice) or 3");
+        f.in_plane = dims == 2;
+    }
+    if (d.contains("padding")) {
+        const std::string_view p = require_choice(option_value<std::string>(d["padding"], "filter padding"),
+                                                  {"constant", "nearest", "periodic", "mirror"}, "filter padding");
+        f.padding = p == "constant" ? Padding::kConstant : p == "nearest" ? Padding::kNearest
+                    : p == "periodic" ? Padding::kPeriodic : Padding::kMirror;
+    }
+    if (d.contains("pooling"))
+        f.pooling = require_choice(option_value<std::string>(d["pooling"], "filter pooling"), {"max", "average"},
+                                   "filter pooling") == "max" ? Pooling::kMax : Pooling::kAverage;
+    if (d.contains("size")) f.size = option_value<int>(d["size"], "filter size");
+    if (d.contains("sigma")) f.sigma = option_value<double>(d["sigma"], "filter sigma");
+    if (d.contains("truncate")) f.truncate = option_value<double>(d["truncate"], "filter truncate");
+    if (d.contains("kernels")) f.kernels = option_value<std::string>(d["kernels"], "filter kernels");
+    if (d.contains("response")) f.response = option_value<std::string>(d["response"], "filter response");
+    if (d.contains("wavelet")) f.wavelet = option_value<std::string>(d["wavelet"], "filter wavelet");
+    if (d.contains("level")) f.level = option_value<int>(d["level"], "filter level");
+    if (d.contains("rotation_invariant")) f.rotation_invariant = option_value<bool>(d["rotation_invariant"], "filter rotation_invariant");
+    if (d.contains("energy_distance")) f.energy_distance = option_value<int>(d["energy_distance"], "filter energy_distance");
+    if (d.contains("wavelength")) f.wavelength = option_value<double>(d["wavelength"], "filter wavelength");
+    if (d.contains("gamma")) f.gamma = option_value<double>(d["gamma"], "filter gamma");
+    if (d.contains("theta")) f.theta = option_value<double>(d["theta"], "filter theta") * M_PI / 180;
+    if (d.contains("theta_step")) f.theta_step = option_value<double>(d["theta_step"], "filter theta_step") * M_PI / 180;
+    if (d.contains("orthogonal_planes")) f.orthogonal_planes = option_value<bool>(d["orthogonal_planes"], "filter orthogonal_planes");
+    return f;
+}
+
 struct Parsed {
     Settings settings;
     Families families;
@@ -58,7 +100,9 @@ Parsed parse_settings(const std::optional<nb::dict>& given, const std::string& c
     const nb::dict& d = *given;
     refuse_unknown_keys(d, {"binWidth", "binCount", "resampledPixelSpacing", "interpolator", "maskInterpolator", "maskThreshold",
     "roundIntensities", "resegmentRange", "resegmentMode", "resegmentSigma", "ivhBinWidth", "ivhBinCount",
-    "distances", "gldm_a", "force2D", "aggregation", "geospatial", "featureClass", "peakVolume", "label", "voxelArrayShift", "voxelBased", "kernelRadius"}, "settings");
+    "distances", "gldm_a", "force2D", "aggregation", "geospatial", "featureClass", "peakVolume", "label", "voxelArrayShift", "voxelBased", "kernelRadius", "filter"}, "settings");
+    if (d.contains("filter") && !nb::handle(d["filter"]).is_none())
+        s.filter = parse_filter(option_value<nb::dict>(d["filter"], "filter"));
     if (d.contains("voxelBased")) out.voxel_based = option_value<bool>(d["voxelBased"], "voxelBased");
     if (d.contains("kernelRadius")) out.kernel_radius = option_value<int>(d["kernelRadius"], "kernelRadius");
     if (d.contains("label")) out.label = option_value<long>(d["label"], "label");
@@ -256,6 +300,19 @@ void register_radiomics(nb::module_& m) {
                 "affine: Sequence[float] | numpy.typing.NDArray[Any] | None = None, settings: dict[str, Any] | None = None, "
                 "label: int = 1, convention: str = 'ibsi') -> dict[str, Any]"),
         "IBSI features of an image already resampled and discretised: grey levels 1..Ng inside the mask.");
+    m.def(
+        "_radiomics_filter",
+        [](Volume image, const std::vector<double>& spacing, const nb::dict& filter) {
+            if (spacing.size() != 3) throw nb::value_error("spacing is (z, y, x) in mm");
+            const FilterSpec f = parse_filter(filter);
+            const Dims dims{image.shape(0), image.shape(1), image.shape(2)};
+            std::vector<double> out = without_gil([&] {
+                return apply_filter({image.data(), image.data() + voxel_count(dims)}, dims, {spacing[0], spacing[1], spacing[2]}, f);
+            });
+            return to_array(std::move(out), {dims[0], dims[1], dims[2]}, nb::dtype<double>());
+        },
+        nb::arg("image"), nb::arg("spacing"), nb::arg("filter"),
+        "The response map of an image to a filter of radiomics' settings (the filter dict).");
     m.def("radiomics_file", &features_from_files, nb::arg("image_path"), nb::arg("mask_path"),
           nb::arg("settings") = nb::none(), nb::kw_only(), nb::arg("label") = 1, nb::arg("convention") = "ibsi",
           nb::sig("def radiomics_file(image_path: str | os.PathLike[str], mask_path: str | os.PathLike[str], "

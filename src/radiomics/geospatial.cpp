@@ -8,11 +8,10 @@
 
 #include "core/limits.hpp"
 #include "core/parallel.hpp"
+#include "radiomics/fft.hpp"
 
 namespace loamwerk::radiomics {
 namespace {
-
-using Complex = std::complex<double>;
 
 struct Box {
     std::array<std::size_t, 3> lo{}, n{};  // z, y, x
@@ -61,40 +60,6 @@ std::array<double, 3> direct_sums(const std::vector<double>& x, const std::vecto
     return sum;
 }
 
-// In-place radix-2 transform of every line along one axis of a (P0, P1, P2) array.
-void transform_axis(std::vector<Complex>& a, const std::array<std::size_t, 3>& p, int axis, bool inverse) {
-    const std::size_t n = p[axis];
-    const std::size_t stride = axis == 2 ? 1 : axis == 1 ? p[2] : p[1] * p[2];
-    const std::size_t lines = a.size() / n;
-    std::vector<Complex> twiddle(n / 2);
-    for (std::size_t k = 0; k < n / 2; ++k) twiddle[k] = std::polar(1.0, (inverse ? 2 : -2) * M_PI * double(k) / double(n));
-    std::vector<std::size_t> reversed(n, 0);
-    for (std::size_t i = 1, bits = std::size_t(std::countr_zero(n)); i < n; ++i)
-        reversed[i] = (reversed[i >> 1] >> 1) | ((i & 1) << (bits - 1));
-    const std::size_t chunk = 64;
-    parallel_for((lines + chunk - 1) / chunk, [&](std::size_t c) {
-        std::vector<Complex> line(n);
-        for (std::size_t l = c * chunk; l < std::min(lines, (c + 1) * chunk); ++l) {
-            // The l-th line: its first element's index, counting lines with the axis left out.
-            const std::size_t base = (l / stride) * stride * n + l % stride;
-            for (std::size_t i = 0; i < n; ++i) line[reversed[i]] = a[base + i * stride];
-            for (std::size_t len = 2; len <= n; len <<= 1)
-                for (std::size_t s = 0; s < n; s += len)
-                    for (std::size_t k = 0; k < len / 2; ++k) {
-                        const Complex t = twiddle[k * (n / len)] * line[s + k + len / 2];
-                        line[s + k + len / 2] = line[s + k] - t;
-                        line[s + k] += t;
-                    }
-            for (std::size_t i = 0; i < n; ++i) a[base + i * stride] = line[i];
-        }
-    });
-}
-
-void transform(std::vector<Complex>& a, const std::array<std::size_t, 3>& p, bool inverse) {
-    for (int axis = 0; axis < 3; ++axis)
-        if (p[axis] > 1) transform_axis(a, p, axis, inverse);
-}
-
 // The sums over ordered pairs as convolutions: with w the weights by offset, m the mask and d
 // the deviations, sum w = m.(w*m), Moran's = d.(w*d), Geary's = 2 d^2.(w*m) - 2 d.(w*d). One
 // complex transform carries m + i d; w is even, so its transform is real.
@@ -117,10 +82,10 @@ std::array<double, 3> convolved_sums(const std::vector<double>& image, const std
                 const double r = std::sqrt(std::pow(z * spacing[0], 2) + std::pow(y * spacing[1], 2) + std::pow(x * spacing[2], 2));
                 kernel[(wrap(z, p[0]) * p[1] + wrap(y, p[1])) * p[2] + wrap(x, p[2])] = 1 / r;
             }
-    transform(field, p, false);
-    transform(kernel, p, false);
+    fft(field, p, {true, true, true}, false);
+    fft(kernel, p, {true, true, true}, false);
     for (std::size_t i = 0; i < total; ++i) field[i] *= kernel[i].real() / double(total);
-    transform(field, p, true);
+    fft(field, p, {true, true, true}, true);
     double w = 0, moran = 0, spread = 0;
     for (std::size_t z = 0; z < box.n[0]; ++z)
         for (std::size_t y = 0; y < box.n[1]; ++y)

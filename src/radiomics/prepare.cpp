@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/limits.hpp"
+#include "radiomics/filters.hpp"
 
 namespace loamwerk::radiomics {
 namespace {
@@ -158,8 +159,9 @@ void bounding_box(const Prepared& p, const std::vector<std::uint8_t>& m, const c
 void finish(Prepared& p, const Settings& settings) {
     // Fixed bin widths count from the re-segmentation range's lower bound where there is one.
     Settings s = settings;
+    // Not for a filter's response, which the range does not bound.
     for (Discretisation* d : {&s.texture, &s.ivh})
-        if (!std::isfinite(d->lower) && std::isfinite(s.resegment_min)) d->lower = s.resegment_min;
+        if (!std::isfinite(d->lower) && std::isfinite(s.resegment_min) && !s.filter) d->lower = s.resegment_min;
     p.levels = discretise(p.image, p.roi, s.texture, p.grey_levels);
     // The intensity-volume histogram: intensities as they are, or their bins' centres (fixed
     // bin size) or bin numbers (fixed bin count); fractions span the re-segmentation range
@@ -233,12 +235,10 @@ std::vector<std::int32_t> discretise(const std::vector<double>& image, const std
     for (std::size_t i = 0; i < image.size(); ++i) {
         if (!roi[i]) continue;
         const double l = level(image[i]);
-        if (!(l >= 1) || l > 1e6)
-            throw std::invalid_argument(d.kind == Binning::kNone
-                                            ? "without discretisation the grey levels must be integers from 1 to 1000000"
-                                            : "the discretisation gives more than 1000000 grey levels; use a wider bin");
-        if (d.kind == Binning::kNone && l != std::floor(l))
+        if (d.kind == Binning::kNone && (!(l >= 1) || l > 1e6 || l != std::floor(l)))
             throw std::invalid_argument("without discretisation the grey levels must be integers from 1 to 1000000");
+        if (!(l >= 1)) throw std::invalid_argument("an intensity of the region lies below the first bin's lower bound");
+        if (l > 1e6) throw std::invalid_argument("the discretisation gives more than 1000000 grey levels; use a wider bin");
         out[i] = std::int32_t(l);
         grey_levels = std::max(grey_levels, out[i]);
     }
@@ -295,6 +295,7 @@ Prepared prepare(const double* image, const std::uint8_t* mask, const Dims& dims
     }
     if (std::find(p.roi.begin(), p.roi.end(), 1) == p.roi.end())
         throw std::invalid_argument("no voxel of the mask lies in the re-segmentation range");
+    if (s.filter) p.image = apply_filter(p.image, p.dims, p.spacing, *s.filter);
     finish(p, s);
     return p;
 }

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,6 +33,28 @@ struct Discretisation {
     bool edges_at_zero = false;
 };
 
+enum class Padding { kConstant, kNearest, kPeriodic, kMirror };
+enum class Pooling { kAverage, kMax };
+
+struct FilterSpec {
+    std::string type;                  // "mean", "log", "laws", "gabor", "wavelet"
+    bool in_plane = false;             // 2D: each slice apart
+    Padding padding = Padding::kMirror;
+    int size = 3;                      // mean: the cube's (square's) side, odd
+    double sigma = 1;                  // LoG, Gabor: mm
+    double truncate = 4;               // LoG: the kernel's radius in sigmas
+    std::string kernels;               // Laws: "E5L5S5", along x, y and z
+    std::string response;              // wavelet: "LHL", along x, y and z
+    std::string wavelet = "haar";      // haar, db1..db4, coif1, sym2..sym4
+    int level = 1;                     // wavelet decomposition level
+    bool rotation_invariant = false;   // pool over the 24 right-angle rotations (4 in-plane)
+    Pooling pooling = Pooling::kMax;
+    int energy_distance = 0;           // Laws: the energy map's Chebyshev distance; 0 for none
+    double wavelength = 4, gamma = 1, theta = 0;  // Gabor: mm, aspect, radians
+    double theta_step = 0;             // Gabor: orientations theta + k step, pooled; 0 for one
+    bool orthogonal_planes = false;    // Gabor: average over the three orthogonal planes
+};
+
 struct Settings {
     // Target spacing per axis (z, y, x); 0 leaves the axis as it is.
     Spacing resample{0, 0, 0};
@@ -52,6 +75,7 @@ struct Settings {
     bool pca_population = false;     // principal axes from the population covariance (pyradiomics), not the sample's
     bool pyradiomics_extras = false; // pyradiomics' features IBSI lacks: 2D diameters, the GLCM's MCC
     bool parallel = true;            // false inside work that is already spread over threads
+    std::optional<FilterSpec> filter;  // features of its response map, within the ROI the intensities gave
 };
 
 // The image, masks and grey levels features are computed from.

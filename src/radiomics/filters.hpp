@@ -1,0 +1,18 @@
+// Convolutional filters of images before features, as IBSI defines them: mean, Laplacian of
+// Gaussian, Laws kernels (with rotation invariance and energy maps), Gabor, and undecimated
+// separable wavelets; each in 3D or slice by slice (2D), with the image's borders padded.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "radiomics/radiomics.hpp"
+
+namespace loamwerk::radiomics {
+
+// The response map of image (dims, spacing) to the filter; std::invalid_argument for a spec
+// that cannot hold.
+std::vector<double> apply_filter(const std::vector<double>& image, const Dims& dims, const Spacing& spacing,
+                                 const FilterSpec& filter);
+
+}  // namespace loamwerk::radiomics
