@@ -152,7 +152,13 @@ def test_pyradiomics_convention_matches_pyradiomics(case):
                                golden["settings"], convention="pyradiomics")
     assert set(golden["features"]) <= set(ours)
     for name, value in golden["features"].items():
-        loose = golden["phantom"] != "ibsi_1_digital_phantom" and name.endswith(MESH)
+        if name.startswith("log-sigma"):
+            # Its LoG is ITK's recursive approximation of the Gaussian; ours samples it exactly.
+            assert ours[name] == pytest.approx(value, rel=0.15), name
+            continue
+        # Single precision in its wavelets and exponential; the mesh as said above.
+        loose = name.startswith(("wavelet", "exponential")) or (golden["phantom"] != "ibsi_1_digital_phantom"
+                                                                  and name.endswith(MESH))
         assert ours[name] == pytest.approx(value, rel=1e-3 if loose else 1e-6, abs=1e-9), name
 
 
@@ -350,6 +356,24 @@ def test_features_of_a_filtered_image_keep_the_region_of_the_intensities():
         loam.radiomics_features(image, mask, (1, 1, 1), settings={"filter": {"type": "median"}})
     with pytest.raises(ValueError, match="one 1D kernel per axis"):
         loam.radiomics_features(image, mask, (1, 1, 1), settings={"filter": {"type": "laws", "kernels": "E5L5"}})
+
+
+def test_image_types_in_ibsi_names_are_the_filters_features():
+    image = np.random.default_rng(4).normal(100, 30, (8, 10, 12))
+    mask = np.zeros(image.shape, np.uint8)
+    mask[2:6, 2:8, 3:9] = 1
+    settings = {"featureClass": ["statistics", "morphology"], "geospatial": False}
+    typed = loam.radiomics_features(image, mask, (2, 1, 1), settings={**settings, "imageType": {
+        "Original": {}, "Wavelet": {}, "LoG": {"sigma": [1.5]}, "Square": {}}})
+    spec = {"type": "wavelet", "wavelet": "coif1", "response": "LLH", "padding": "periodic"}
+    direct = loam.radiomics_features(image, mask, (2, 1, 1), settings={**settings, "filter": spec})
+    assert typed["wavelet-LLH_stat_mean"] == pytest.approx(direct["stat_mean"])
+    assert "morph_volume" in typed and "wavelet-LLH_morph_volume" not in typed
+    assert {"log-sigma-1-5-mm-3D_stat_var", "square_stat_max", "wavelet-HHH_stat_min"} <= typed.keys()
+    with pytest.raises(ValueError, match="unknown option LBP2D"):
+        loam.radiomics_features(image, mask, (2, 1, 1), settings={"imageType": {"LBP2D": {}}})
+    with pytest.raises(ValueError, match="not both"):
+        loam.radiomics_features(image, mask, (2, 1, 1), settings={"imageType": {"Square": {}}, "filter": spec})
 
 
 BAD = [

@@ -19,8 +19,12 @@ from radiomics import __version__, featureextractor, setVerbosity
 ROOT = Path(__file__).resolve().parents[1]
 IBSI = ROOT.parent / "shared" / "reference" / "radiomics" / "ibsi"
 CASES = {
-    "digital phantom, bin width 1": ("ibsi_1_digital_phantom", {"binWidth": 1}),
-    "CT phantom, defaults": ("ibsi_1_ct_radiomics_phantom", {}),
+    "digital phantom, bin width 1": ("ibsi_1_digital_phantom", {"binWidth": 1}, None),
+    "CT phantom, defaults": ("ibsi_1_ct_radiomics_phantom", {}, None),
+    # First-order features of every filtered image type it has (LBP aside).
+    "CT phantom, image types": ("ibsi_1_ct_radiomics_phantom", {}, {
+        "Square": {}, "SquareRoot": {}, "Logarithm": {}, "Exponential": {}, "Gradient": {}, "Wavelet": {},
+        "LoG": {"sigma": [2.0, 4.0]}}),
 }
 
 
@@ -28,13 +32,20 @@ def main() -> None:
     warnings.simplefilter("ignore")
     setVerbosity(logging.ERROR)
     out = {"pyradiomics": __version__, "cases": {}}
-    for name, (phantom, settings) in CASES.items():
+    for name, (phantom, settings, image_types) in CASES.items():
         extractor = featureextractor.RadiomicsFeatureExtractor(**settings)
         extractor.enableAllFeatures()
+        if image_types:
+            extractor.disableAllFeatures()
+            extractor.enableFeatureClassByName("firstorder")
+            extractor.disableAllImageTypes()
+            for image_type, options in image_types.items():
+                extractor.enableImageTypeByName(image_type, customArgs=options)
         found = extractor.execute(str(IBSI / phantom / "nifti" / "image" / "phantom.nii.gz"),
                                   str(IBSI / phantom / "nifti" / "mask" / "mask.nii.gz"))
-        out["cases"][name] = {"phantom": phantom, "settings": settings,
-                              "features": {k: float(v) for k, v in found.items() if k.startswith("original_")}}
+        features = {k: float(v) for k, v in found.items() if not k.startswith("diagnostics_")}
+        out["cases"][name] = {"phantom": phantom, "settings": dict(settings, **({"imageType": image_types} if image_types else {})),
+                              "features": features}
     (ROOT / "tests" / "data" / "radiomics_pyradiomics.json").write_text(json.dumps(out, indent=1) + "\n")
 
 

@@ -782,7 +782,12 @@ Args:
         from x towards y, orthogonal_planes) or "wavelet" (wavelet haar, db1-db4, coif1, sym4;
         response "LHL", x first; level, undecimated), each with dims (3, or 2 slice by slice),
         padding (constant, nearest, periodic, mirror), rotation_invariant and pooling (max,
-        average) over the right-angle rotations. Unknown keys raise.
+        average) over the right-angle rotations; imageType: pyradiomics' dict of image types,
+        Original, LoG ({"sigma": [mm, ...]}, scale-normalised), Wavelet ({"wavelet": "coif1",
+        "level": 1}: its eight undecimated responses), Square, SquareRoot, Logarithm,
+        Exponential, Gradient; each type's features carry its name ("wavelet-LLH_glcm_Idmn",
+        IBSI tags prefixed the same way), shape features the original's only. Unknown keys
+        raise.
     label: the mask value of the region.
     convention: "ibsi" (IBSI tags: morph_volume, cm_joint_max_3D_avg, ...) or "pyradiomics"
         (original_glcm_Idmn, ...; its defaults: bin width 25 with bin edges at multiples of it,

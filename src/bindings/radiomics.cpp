@@ -1,4 +1,5 @@
 // Radiomics features of a region of interest.
+#include <cctype>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "bindings/common.hpp"
 #include "radiomics/conventions.hpp"
+#include "radiomics/extract.hpp"
 #include "radiomics/features.hpp"
 #include "radiomics/files.hpp"
 #include "radiomics/filters.hpp"
@@ -79,16 +81,46 @@ FilterSpec parse_filter(const nb::dict& d) {
     return f;
 }
 
-struct Parsed {
-    Settings settings;
-    Families families;
-    Convention convention = Convention::kIbsi;
+struct Parsed : Extraction {
     std::optional<long> label;
-    double voxel_shift = 0;
-    std::vector<std::string> classes;  // pyradiomics classes asked for; empty: all
-    bool voxel_based = false;
-    int kernel_radius = 1;
 };
+
+// pyradiomics' imageType dict: {"Original": {}, "LoG": {"sigma": [...]}, "Wavelet": {"wavelet":
+// "coif1", "level": 1}, "Square": {}, "SquareRoot": {}, "Logarithm": {}, "Exponential": {},
+// "Gradient": {}}.
+std::vector<ImageType> parse_image_types(const nb::dict& d) {
+    refuse_unknown_keys(d, {"Original", "LoG", "Wavelet", "Square", "SquareRoot", "Logarithm", "Exponential", "Gradient"},
+                        "imageType");
+    std::vector<ImageType> out;
+    const auto options = [](nb::handle v, const char* what) {
+        return v.is_none() ? nb::dict() : option_value<nb::dict>(v, what);
+    };
+    for (auto [key, value] : d) {
+        const std::string name = option_value<std::string>(key, "imageType key");
+        const nb::dict o = options(value, "imageType options");
+        if (name == "Original") {
+            refuse_unknown_keys(o, {}, "imageType Original");
+            out.push_back({"original", std::nullopt});
+        } else if (name == "LoG") {
+            refuse_unknown_keys(o, {"sigma"}, "imageType LoG");
+            if (!o.contains("sigma")) throw nb::value_error("imageType LoG needs its sigma list (mm)");
+            for (double sigma : option_value<std::vector<double>>(o["sigma"], "imageType LoG sigma"))
+                out.push_back(log_image_type(sigma));
+        } else if (name == "Wavelet") {
+            refuse_unknown_keys(o, {"wavelet", "level"}, "imageType Wavelet");
+            const std::string wavelet = o.contains("wavelet") ? option_value<std::string>(o["wavelet"], "imageType Wavelet wavelet") : "coif1";
+            const int level = o.contains("level") ? option_value<int>(o["level"], "imageType Wavelet level") : 1;
+            for (ImageType& t : wavelet_image_types(wavelet, level)) out.push_back(std::move(t));
+        } else {
+            refuse_unknown_keys(o, {}, "imageType transform");
+            std::string lower = name;
+            for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
+            out.push_back(transform_image_type(lower));
+        }
+    }
+    if (out.empty()) throw nb::value_error("imageType names no image type");
+    return out;
+}
 
 // The convention's defaults, then the caller's settings over them.
 Parsed parse_settings(const std::optional<nb::dict>& given, const std::string& convention) {
@@ -100,7 +132,9 @@ Parsed parse_settings(const std::optional<nb::dict>& given, const std::string& c
     const nb::dict& d = *given;
     refuse_unknown_keys(d, {"binWidth", "binCount", "resampledPixelSpacing", "interpolator", "maskInterpolator", "maskThreshold",
     "roundIntensities", "resegmentRange", "resegmentMode", "resegmentSigma", "ivhBinWidth", "ivhBinCount",
-    "distances", "gldm_a", "force2D", "aggregation", "geospatial", "featureClass", "peakVolume", "label", "voxelArrayShift", "voxelBased", "kernelRadius", "filter"}, "settings");
+    "distances", "gldm_a", "force2D", "aggregation", "geospatial", "featureClass", "peakVolume", "label", "voxelArrayShift", "voxelBased", "kernelRadius", "filter", "imageType"}, "settings");
+    if (d.contains("imageType") && d.contains("filter")) throw nb::value_error("settings take a filter or an imageType, not both");
+    if (d.contains("imageType")) out.image_types = parse_image_types(option_value<nb::dict>(d["imageType"], "imageType"));
     if (d.contains("filter") && !nb::handle(d["filter"]).is_none())
         s.filter = parse_filter(option_value<nb::dict>(d["filter"], "filter"));
     if (d.contains("voxelBased")) out.voxel_based = option_value<bool>(d["voxelBased"], "voxelBased");
@@ -206,40 +240,18 @@ nb::dict feature_dict(const Features& f) {
     return out;
 }
 
-// One set of features in the convention's names.
-Features named(const Prepared& p, Features&& computed, const Parsed& parsed, bool with_diagnostics) {
-    if (parsed.convention == Convention::kIbsi) {
-        if (!with_diagnostics) return std::move(computed);
-        Features out = p.diagnostics;
-        out.insert(out.end(), computed.begin(), computed.end());
-        return out;
-    }
-    Features out = with_diagnostics ? pyradiomics_diagnostics(p, "original") : Features{};
-    const Features renamed = pyradiomics_features(computed, p, "original", parsed.voxel_shift, parsed.classes);
-    out.insert(out.end(), renamed.begin(), renamed.end());
-    return out;
-}
-
 // Features, or with voxelBased their maps, of image voxels inside roi (0/1).
 nb::dict features_of(const double* image, const std::uint8_t* roi, const Dims& dims, const Spacing& spacing,
                      const Parsed& parsed, bool prepared) {
-    std::vector<FeatureMap> maps;
-    Dims grid{};
-    Features single = without_gil([&] {
+    Extracted found = without_gil([&] {
         const Prepared p = prepared ? prepare_levels(image, roi, dims, spacing, parsed.settings)
                                     : prepare(image, roi, dims, spacing, parsed.settings);
-        if (parsed.voxel_based) {
-            maps = voxel_maps(p, parsed.settings, parsed.families, parsed.kernel_radius,
-                              [&](const Prepared& k, Features&& f) { return named(k, std::move(f), parsed, false); });
-            grid = p.dims;
-            return Features{};
-        }
-        return named(p, compute_features(p, parsed.settings, parsed.families), parsed, true);
+        return extract(p, parsed);
     });
-    if (!parsed.voxel_based) return feature_dict(single);
+    if (!parsed.voxel_based) return feature_dict(found.values);
     nb::dict out;
-    for (FeatureMap& m : maps)
-        out[str_of(m.name)] = to_array(std::move(m.values), {grid[0], grid[1], grid[2]}, nb::dtype<float>());
+    for (FeatureMap& m : found.maps)
+        out[str_of(m.name)] = to_array(std::move(m.values), {found.grid[0], found.grid[1], found.grid[2]}, nb::dtype<float>());
     return out;
 }
 

@@ -283,8 +283,10 @@ std::vector<double> apply_filter(const std::vector<double>& image, const Dims& d
             const double scale = 1 / (spacing[a] * spacing[a]);
             for (std::size_t i = 0; i < n; ++i) out[i] += part[i] * scale;
         }
-        // Back to the voxel units of an isotropic grid's kernel, as the reference maps give them.
-        for (double& v : out) v *= spacing[2] * spacing[2];
+        // Back to the voxel units of an isotropic grid's kernel, as the reference maps give them;
+        // or scale-normalised, sigma^2 times the Laplacian in mm.
+        const double scale = f.scale_normalised ? f.sigma * f.sigma : spacing[2] * spacing[2];
+        for (double& v : out) v *= scale;
         return out;
     }
     if (f.type == "laws") {
@@ -328,7 +330,47 @@ std::vector<double> apply_filter(const std::vector<double>& image, const Dims& d
         });
     }
     if (f.type == "gabor") return gabor(image, dims, spacing, f);
-    throw std::invalid_argument("filters are mean, log, laws, gabor and wavelet, not " + f.type);
+    // pyradiomics' intensity transforms, scaled by the image's largest magnitude.
+    double top = 0;
+    for (double v : image) top = std::max(top, std::abs(v));
+    std::vector<double> out(n);
+    if (f.type == "square") {
+        for (std::size_t i = 0; i < n; ++i) out[i] = top > 0 ? image[i] * image[i] / top : 0.0;
+        return out;
+    }
+    if (f.type == "squareroot") {
+        for (std::size_t i = 0; i < n; ++i) out[i] = std::copysign(std::sqrt(std::abs(image[i]) * top), image[i]);
+        return out;
+    }
+    if (f.type == "logarithm") {
+        const double c = top > 0 ? top / std::log(top + 1) : 0.0;
+        for (std::size_t i = 0; i < n; ++i) out[i] = std::copysign(std::log(std::abs(image[i]) + 1) * c, image[i]);
+        return out;
+    }
+    if (f.type == "exponential") {
+        const double c = top > 0 ? std::log(top) / top : 0.0;
+        for (std::size_t i = 0; i < n; ++i) out[i] = std::exp(c * image[i]);
+        return out;
+    }
+    if (f.type == "gradient") {
+        // The gradient's magnitude in units per mm: central differences, one-sided at the edges.
+        std::vector<double> sum(n, 0.0);
+        for (int a = 0; a < 3; ++a) {
+            const long len = long(dims[a]);
+            if (len < 2) continue;
+            const std::size_t stride = a == 2 ? 1 : a == 1 ? dims[2] : dims[1] * dims[2];
+            for (std::size_t i = 0; i < n; ++i) {
+                const long c = long(i / stride % std::size_t(len));
+                const std::size_t lo = c > 0 ? i - stride : i, hi = c + 1 < len ? i + stride : i;
+                const double d = (image[hi] - image[lo]) / (double(hi - lo) / double(stride) * spacing[a]);
+                sum[i] += d * d;
+            }
+        }
+        for (std::size_t i = 0; i < n; ++i) out[i] = std::sqrt(sum[i]);
+        return out;
+    }
+    throw std::invalid_argument("filters are mean, log, laws, gabor, wavelet, square, squareroot, logarithm, exponential "
+                                "and gradient, not " + f.type);
 }
 
 }  // namespace loamwerk::radiomics

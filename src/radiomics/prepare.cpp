@@ -138,7 +138,7 @@ void replace_nonfinite(Prepared& p, const std::uint8_t* mask) {
     std::size_t replaced = 0;
     for (double& v : p.image)
         if (!std::isfinite(v)) v = lo, ++replaced;
-    if (replaced) p.diagnostics.emplace_back("diag_nonfinite_replaced", double(replaced));
+    p.nonfinite_replaced = replaced;
 }
 
 void bounding_box(const Prepared& p, const std::vector<std::uint8_t>& m, const char* name, Features& out) {
@@ -197,6 +197,8 @@ void finish(Prepared& p, const Settings& settings) {
             p.ivh_min = 1, p.ivh_max = s.ivh.count, p.ivh_step = 1;
         }
     }
+    p.diagnostics.clear();
+    if (p.nonfinite_replaced) p.diagnostics.emplace_back("diag_nonfinite_replaced", double(p.nonfinite_replaced));
     for (int a = 2; a >= 0; --a) p.diagnostics.emplace_back(std::string("diag_img_dim_") + kAxis[a], double(p.dims[a]));
     for (int a = 2; a >= 0; --a) p.diagnostics.emplace_back(std::string("diag_vox_dim_") + kAxis[a], p.spacing[a]);
     bounding_box(p, p.morph, "diag_morph_mask", p.diagnostics);
@@ -296,6 +298,15 @@ Prepared prepare(const double* image, const std::uint8_t* mask, const Dims& dims
     if (std::find(p.roi.begin(), p.roi.end(), 1) == p.roi.end())
         throw std::invalid_argument("no voxel of the mask lies in the re-segmentation range");
     if (s.filter) p.image = apply_filter(p.image, p.dims, p.spacing, *s.filter);
+    finish(p, s);
+    return p;
+}
+
+Prepared with_filter(const Prepared& base, const Settings& settings, const FilterSpec& filter) {
+    Prepared p = base;
+    p.image = apply_filter(base.image, base.dims, base.spacing, filter);
+    Settings s = settings;
+    s.filter = filter;
     finish(p, s);
     return p;
 }

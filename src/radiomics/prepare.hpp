@@ -19,6 +19,10 @@ Prepared prepare(const double* image, const std::uint8_t* mask, const Dims& dims
 Prepared prepare_levels(const double* image, const std::uint8_t* mask, const Dims& dims, const Spacing& spacing,
                         const Settings& settings);
 
+// base (prepared without a filter) with its image replaced by the filter's response, and
+// discretised again.
+Prepared with_filter(const Prepared& base, const Settings& settings, const FilterSpec& filter);
+
 // Grey levels 1..Ng of the roi voxels (0 elsewhere) and Ng.
 std::vector<std::int32_t> discretise(const std::vector<double>& image, const std::vector<std::uint8_t>& roi,
                                      const Discretisation& d, int& grey_levels);

@@ -37,12 +37,15 @@ enum class Padding { kConstant, kNearest, kPeriodic, kMirror };
 enum class Pooling { kAverage, kMax };
 
 struct FilterSpec {
-    std::string type;                  // "mean", "log", "laws", "gabor", "wavelet"
+    // "mean", "log", "laws", "gabor", "wavelet"; pyradiomics' "square", "squareroot",
+    // "logarithm", "exponential", "gradient"
+    std::string type;
     bool in_plane = false;             // 2D: each slice apart
     Padding padding = Padding::kMirror;
     int size = 3;                      // mean: the cube's (square's) side, odd
     double sigma = 1;                  // LoG, Gabor: mm
     double truncate = 4;               // LoG: the kernel's radius in sigmas
+    bool scale_normalised = false;     // LoG: sigma^2 times the Laplacian in mm (pyradiomics)
     std::string kernels;               // Laws: "E5L5S5", along x, y and z
     std::string response;              // wavelet: "LHL", along x, y and z
     std::string wavelet = "haar";      // haar, db1..db4, coif1, sym2..sym4
@@ -90,6 +93,7 @@ struct Prepared {
     std::vector<double> ivh_values;     // the IVH's intensities, one per roi voxel
     double ivh_min = 0, ivh_max = 0;    // the range its intensity fractions span
     double ivh_step = 0;                // between its intensities; 0: continuous
+    std::size_t nonfinite_replaced = 0;  // NaN or infinite voxels outside the mask
     Features diagnostics;
 };
 
