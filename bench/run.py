@@ -1012,6 +1012,83 @@ def dti_benchmarks() -> None:
     report("dti_fit_maps WLS 96x96x60x65 vs TensorModel.fit", ours, theirs, 1, 10, "dipy")
 
 
+def radiomics_benchmarks() -> None:
+    """All features of the IBSI CT phantom in configuration C (2 mm, trilinear, range
+    [-1000, 400], bins of 25 HU) from its NIfTI files, against MIRP (IBSI-compliant; its Moran's I
+    approximated, ours exact) and pyradiomics' maintained fork (its features, our pyradiomics
+    convention); then voxel-wise maps of radius 1."""
+    import logging
+
+    import numpy as np
+
+    phantom = ROOT.parent / "shared" / "reference" / "radiomics" / "ibsi" / "ibsi_1_ct_radiomics_phantom" / "nifti"
+    if not phantom.is_dir():
+        print(f"radiomics: the IBSI CT phantom is not at {phantom}; skipped")
+        return
+    image, mask = str(phantom / "image" / "phantom.nii.gz"), str(phantom / "mask" / "mask.nii.gz")
+    logging.disable(logging.WARNING)  # MIRP and pyradiomics report their progress
+    config_c = {"resampledPixelSpacing": [2, 2, 2], "interpolator": "linear", "roundIntensities": True,
+                "resegmentRange": [-1000, 400], "binWidth": 25, "ivhBinWidth": 2.5, "aggregation": "3D"}
+    ours = min(timeit(lambda: loam.radiomics_file(image, mask, config_c)) for _ in range(3))
+    try:
+        from mirp import extract_features
+    except ImportError:
+        print("radiomics: MIRP is not installed; skipped")
+    else:
+        logging.getLogger("mirp").setLevel(logging.ERROR)
+        spatial = {f"{m}_spatial_method": ["3d_average", "3d_volume_merge"] for m in ("glcm", "glrlm")}
+        spatial |= {f"{m}_spatial_method": "3d" for m in ("glszm", "gldzm", "ngtdm", "ngldm")}
+
+        def mirp() -> None:
+            extract_features(image=image, mask=mask, image_modality="CT", new_spacing=2.0, spline_order=1,
+                             roi_spline_order=1, roi_interpolation_mask_inclusion_threshold=0.5,
+                             resegmentation_intensity_range=[-1000.0, 400.0], base_feature_families="all",
+                             base_discretisation_method="fixed_bin_size", base_discretisation_bin_width=25.0,
+                             ivh_discretisation_method="fixed_bin_size", ivh_discretisation_bin_width=2.5, **spatial)
+
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            theirs = timeit(mirp)
+        report("radiomics_file IBSI config C vs MIRP", ours, theirs, 1, 10, "MIRP")
+    try:
+        from radiomics import featureextractor, setVerbosity
+    except ImportError:
+        print("radiomics: pyradiomics is not installed; skipped")
+    else:
+        setVerbosity(logging.ERROR)
+        settings = {"resampledPixelSpacing": [2, 2, 2], "interpolator": "sitkLinear", "binWidth": 25,
+                    "resegmentRange": [-1000, 400]}
+        extractor = featureextractor.RadiomicsFeatureExtractor(**settings)
+        extractor.enableAllFeatures()
+        theirs = min(timeit(lambda: extractor.execute(image, mask)) for _ in range(2))
+        ours_py = min(timeit(lambda: loam.radiomics_file(image, mask, settings, convention="pyradiomics")) for _ in range(3))
+        report("radiomics_file pyradiomics names vs pyradiomics", ours_py, theirs, 1, 10, "pyradiomics")
+        # Voxel-wise: pyradiomics' voxel-based extraction of a 12 x 12 x 8 region, radius 1.
+        rng = np.random.default_rng(6)
+        small = rng.normal(0, 100, (8, 12, 12))
+        inside = np.ones(small.shape, np.uint8)
+        import SimpleITK as sitk
+
+        sitk_image, sitk_mask = sitk.GetImageFromArray(small), sitk.GetImageFromArray(inside)
+        voxel_settings = {"binCount": 16, "kernelRadius": 1}
+        voxel_extractor = featureextractor.RadiomicsFeatureExtractor(**voxel_settings)
+        voxel_extractor.disableAllFeatures()
+        for name in ("firstorder", "glcm", "glrlm", "glszm", "gldm", "ngtdm"):
+            voxel_extractor.enableFeatureClassByName(name)
+        theirs = timeit(lambda: voxel_extractor.execute(sitk_image, sitk_mask, voxelBased=True))
+        ours_maps = min(timeit(lambda: loam.radiomics_features(
+            small, inside, (1, 1, 1), convention="pyradiomics",
+            settings={"binCount": 16, "voxelBased": True, "kernelRadius": 1})) for _ in range(3))
+        report("voxel maps 12x12x8 r=1 vs voxelBased pyradiomics", ours_maps, theirs, 1, 10, "pyradiomics")
+    logging.disable(logging.NOTSET)
+    region = np.random.default_rng(7).normal(0, 100, (32, 64, 64))
+    seconds = min(timeit(lambda: loam.radiomics_features(
+        region, np.ones(region.shape, np.uint8), (1, 1, 1),
+        settings={"binCount": 16, "voxelBased": True, "kernelRadius": 1, "aggregation": "3D"})) for _ in range(2))
+    print(f"{'radiomics voxel maps 64x64x32, radius 1':<44} {seconds:8.2f} s   {region.size / seconds:10.0f} voxels/s "
+          "(every 3D texture, statistic and histogram feature)")
+
+
 def ann_benchmarks() -> None:
     """write_ann / read_ann of 200,000 nucleus points with an area each and 5,000 polygons of 20
     points, against highdicom's MicroscopyBulkSimpleAnnotations and annread + get_graphic_data."""
@@ -1330,7 +1407,7 @@ def main() -> int:
                 "deid": lambda: deid_benchmarks(corpus()), "archive": archive_benchmarks,
                 "labels": label_benchmarks, "warps": warp_benchmarks, "sr": sr_benchmarks,
                 "display": display_benchmarks, "rt": rt_benchmarks, "dce": dce_benchmarks,
-                "dti": dti_benchmarks, "ann": ann_benchmarks,
+                "dti": dti_benchmarks, "ann": ann_benchmarks, "radiomics": radiomics_benchmarks,
                 "validate": lambda: validate_benchmarks(corpus())}
     if len(sys.argv) == 2 and sys.argv[1] in sections:  # one section, for quick runs
         sections[sys.argv[1]]()
@@ -1373,6 +1450,7 @@ def main() -> int:
     dce_benchmarks()
     dti_benchmarks()
     ann_benchmarks()
+    radiomics_benchmarks()
     wsi_benchmarks()
     archive_benchmarks()
     native = editable(files)

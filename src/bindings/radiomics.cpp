@@ -244,8 +244,9 @@ nb::dict feature_dict(const Features& f) {
 nb::dict features_of(const double* image, const std::uint8_t* roi, const Dims& dims, const Spacing& spacing,
                      const Parsed& parsed, bool prepared) {
     Extracted found = without_gil([&] {
-        const Prepared p = prepared ? prepare_levels(image, roi, dims, spacing, parsed.settings)
-                                    : prepare(image, roi, dims, spacing, parsed.settings);
+        const Settings settings = preparation_settings(parsed, spacing);
+        const Prepared p = prepared ? prepare_levels(image, roi, dims, spacing, settings)
+                                    : prepare(image, roi, dims, spacing, settings);
         return extract(p, parsed);
     });
     if (!parsed.voxel_based) return feature_dict(found.values);

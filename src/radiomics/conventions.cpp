@@ -171,15 +171,17 @@ Features pyradiomics_features(const Features& ibsi, const Prepared& p, const std
 }
 
 Features pyradiomics_diagnostics(const Prepared& p, const std::string& image_type) {
-    double lo = INFINITY, hi = -INFINITY, sum = 0;
-    for (double v : p.image) lo = std::min(lo, v), hi = std::max(hi, v), sum += v;
     double count = 0;
     for (std::uint8_t m : p.roi) count += m;
     const std::string image = "diagnostics_Image-" + image_type + "_", mask = "diagnostics_Mask-" + image_type + "_";
-    return {{image + "Mean", sum / double(p.image.size())},
-            {image + "Minimum", lo},
-            {image + "Maximum", hi},
-            {mask + "VoxelNum", count}};
+    // The original image's statistics as given; a filtered type's of its response around the ROI.
+    double lo = p.input_min, hi = p.input_max, mean = p.input_mean;
+    if (image_type != "original") {
+        lo = INFINITY, hi = -INFINITY, mean = 0;
+        for (double v : p.image) lo = std::min(lo, v), hi = std::max(hi, v), mean += v;
+        mean /= double(p.image.size());
+    }
+    return {{image + "Mean", mean}, {image + "Minimum", lo}, {image + "Maximum", hi}, {mask + "VoxelNum", count}};
 }
 
 }  // namespace loamwerk::radiomics

@@ -1,9 +1,11 @@
 #include "radiomics/extract.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
+#include "radiomics/filters.hpp"
 #include "radiomics/prepare.hpp"
 
 namespace loamwerk::radiomics {
@@ -59,6 +61,16 @@ ImageType transform_image_type(const std::string& name) {
     FilterSpec f;
     f.type = name;
     return {name, f};
+}
+
+Settings preparation_settings(const Extraction& x, const Spacing& input_spacing) {
+    Settings s = x.settings;
+    Spacing target = input_spacing;
+    for (int a = 0; a < 3; ++a)
+        if (s.resample[a] > 0) target[a] = s.resample[a];
+    for (const ImageType& t : x.image_types)
+        if (t.filter) s.context_mm = std::max(s.context_mm, filter_reach_mm(*t.filter, target));
+    return s;
 }
 
 Extracted extract(const Prepared& base, const Extraction& x) {

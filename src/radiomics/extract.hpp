@@ -41,6 +41,9 @@ struct Extracted {
     Dims grid{};
 };
 
+// The settings to prepare with: context kept about the ROI for every image type's filter.
+Settings preparation_settings(const Extraction& x, const Spacing& input_spacing);
+
 // base: prepared without a filter. Shape features come from the original image type only.
 Extracted extract(const Prepared& base, const Extraction& x);
 

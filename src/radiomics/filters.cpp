@@ -250,6 +250,17 @@ std::vector<double> gabor(const std::vector<double>& image, const Dims& dims, co
 
 }  // namespace
 
+double filter_reach_mm(const FilterSpec& f, const Spacing& spacing) {
+    const double voxel = std::max({spacing[0], spacing[1], spacing[2]});
+    if (f.type == "mean") return (f.size / 2 + 1) * voxel;
+    if (f.type == "log") return (f.truncate * f.sigma / std::min({spacing[0], spacing[1], spacing[2]}) + 2) * voxel;
+    if (f.type == "laws") return (3 + f.energy_distance) * voxel;
+    if (f.type == "gabor") return 4 * std::max(f.sigma, f.sigma / f.gamma) + 2 * voxel;
+    if (f.type == "wavelet") return (8.0 * double((1L << f.level) - 1) + 2) * voxel;
+    if (f.type == "gradient") return 2 * voxel;
+    return 0;
+}
+
 std::vector<double> apply_filter(const std::vector<double>& image, const Dims& dims, const Spacing& spacing,
                                  const FilterSpec& f) {
     check(f);
@@ -330,9 +341,12 @@ std::vector<double> apply_filter(const std::vector<double>& image, const Dims& d
         });
     }
     if (f.type == "gabor") return gabor(image, dims, spacing, f);
-    // pyradiomics' intensity transforms, scaled by the image's largest magnitude.
-    double top = 0;
-    for (double v : image) top = std::max(top, std::abs(v));
+    // pyradiomics' intensity transforms, scaled by the whole image's largest magnitude.
+    double top = f.abs_max;
+    if (!std::isfinite(top)) {
+        top = 0;
+        for (double v : image) top = std::max(top, std::abs(v));
+    }
     std::vector<double> out(n);
     if (f.type == "square") {
         for (std::size_t i = 0; i < n; ++i) out[i] = top > 0 ? image[i] * image[i] / top : 0.0;

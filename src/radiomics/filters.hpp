@@ -10,6 +10,10 @@
 
 namespace loamwerk::radiomics {
 
+// How far (mm) along an axis of the given spacing the response at a voxel looks; voxels beyond
+// that from the ROI need not be computed.
+double filter_reach_mm(const FilterSpec& filter, const Spacing& spacing);
+
 // The response map of image (dims, spacing) to the filter; std::invalid_argument for a spec
 // that cannot hold.
 std::vector<double> apply_filter(const std::vector<double>& image, const Dims& dims, const Spacing& spacing,

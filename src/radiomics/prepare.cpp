@@ -1,6 +1,7 @@
 #include "radiomics/prepare.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -141,6 +142,14 @@ void replace_nonfinite(Prepared& p, const std::uint8_t* mask) {
     p.nonfinite_replaced = replaced;
 }
 
+void input_statistics(Prepared& p, const double* image, std::size_t n) {
+    double lo = INFINITY, hi = -INFINITY, sum = 0, count = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        if (std::isfinite(image[i])) lo = std::min(lo, image[i]), hi = std::max(hi, image[i]), sum += image[i], ++count;
+    p.input_min = lo, p.input_max = hi, p.input_mean = sum / count;
+    p.full_dims = {0, 0, 0};
+}
+
 void bounding_box(const Prepared& p, const std::vector<std::uint8_t>& m, const char* name, Features& out) {
     std::size_t lo[3] = {SIZE_MAX, SIZE_MAX, SIZE_MAX}, hi[3] = {0, 0, 0}, n = 0;
     for (std::size_t z = 0, i = 0; z < p.dims[0]; ++z)
@@ -199,7 +208,8 @@ void finish(Prepared& p, const Settings& settings) {
     }
     p.diagnostics.clear();
     if (p.nonfinite_replaced) p.diagnostics.emplace_back("diag_nonfinite_replaced", double(p.nonfinite_replaced));
-    for (int a = 2; a >= 0; --a) p.diagnostics.emplace_back(std::string("diag_img_dim_") + kAxis[a], double(p.dims[a]));
+    for (int a = 2; a >= 0; --a)
+        p.diagnostics.emplace_back(std::string("diag_img_dim_") + kAxis[a], double(p.full_dims[a] ? p.full_dims[a] : p.dims[a]));
     for (int a = 2; a >= 0; --a) p.diagnostics.emplace_back(std::string("diag_vox_dim_") + kAxis[a], p.spacing[a]);
     bounding_box(p, p.morph, "diag_morph_mask", p.diagnostics);
     bounding_box(p, p.roi, "diag_int_mask", p.diagnostics);
@@ -253,27 +263,71 @@ Prepared prepare(const double* image, const std::uint8_t* mask, const Dims& dims
     check_input(image, mask, dims, spacing);
     Prepared p;
     const std::size_t n = voxel_count(dims);
-    p.image.assign(image, image + n);
-    replace_nonfinite(p, mask);
-    std::vector<double> fraction(n);
-    for (std::size_t i = 0; i < n; ++i) fraction[i] = mask[i] ? 1.0 : 0.0;
-    p.dims = dims, p.spacing = spacing;
-    Dims mask_dims = dims;
+    input_statistics(p, image, n);
     // The resampled grid is an output of the caller's arrays: it may grow as far as the memory limit.
     long double resampled = 1;
     for (int a = 0; a < 3; ++a)
         resampled *= s.resample[a] > 0 ? std::ceil((long double)(dims[a]) * spacing[a] / s.resample[a]) : dims[a];
     if (const std::string refusal = limits::output_refusal(resampled * 24, n * 9); !refusal.empty())
         throw std::invalid_argument("resampling: " + refusal);
+    // Only the ROI's box and the context about it that peaks and filters look at are computed:
+    // per axis, the new grid's points within reach, from the input's slab that they sample.
+    std::array<std::size_t, 3> lo{SIZE_MAX, SIZE_MAX, SIZE_MAX}, hi{0, 0, 0};
+    for (std::size_t z = 0, i = 0; z < dims[0]; ++z)
+        for (std::size_t y = 0; y < dims[1]; ++y)
+            for (std::size_t x = 0; x < dims[2]; ++x, ++i)
+                if (mask[i]) {
+                    const std::size_t c[3] = {z, y, x};
+                    for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], c[a]), hi[a] = std::max(hi[a], c[a]);
+                }
+    double context = std::max(s.context_mm, std::cbrt(3 * s.peak_volume_mm3 / (4 * M_PI)));
+    Spacing target = spacing;
+    for (int a = 0; a < 3; ++a)
+        if (s.resample[a] > 0) target[a] = s.resample[a];
+    if (s.filter) context = std::max(context, filter_reach_mm(*s.filter, target));
+    const double taps = s.image_interpolation == Interpolation::kCubic ? 16 : 2;
+    struct Axis {
+        std::size_t count, k0, k1, i0, i1;
+        double start, step;
+    };
+    std::array<Axis, 3> ax{};
     for (int a = 0; a < 3; ++a) {
-        if (s.resample[a] == 0 || s.resample[a] == spacing[a]) continue;
+        Axis& g = ax[a];
+        const bool resample = s.resample[a] > 0 && s.resample[a] != spacing[a];
         // The new grid's centre is the old one's: n_b = ceil(n_a s_a / s_b) points.
-        const double extent = double(dims[a]) * spacing[a] / s.resample[a];
-        const std::size_t count = std::size_t(std::ceil(extent - 1e-9));
-        const double step = s.resample[a] / spacing[a];
-        const double start = (double(dims[a] - 1) - step * double(count - 1)) / 2;
-        p.image = resample_axis(p.image, p.dims, a, count, start, step, s.image_interpolation);
-        fraction = resample_axis(fraction, mask_dims, a, count, start, step, s.mask_interpolation);
+        g.count = resample ? std::size_t(std::ceil(double(dims[a]) * spacing[a] / s.resample[a] - 1e-9)) : dims[a];
+        g.step = resample ? s.resample[a] / spacing[a] : 1.0;
+        g.start = resample ? (double(dims[a] - 1) - g.step * double(g.count - 1)) / 2 : 0.0;
+        const double reach = context / spacing[a] + 1;
+        const double first = std::ceil((double(lo[a]) - reach - g.start) / g.step);
+        const double last = std::floor((double(hi[a]) + reach - g.start) / g.step);
+        g.k0 = std::size_t(std::clamp(first, 0.0, double(g.count - 1)));
+        g.k1 = std::size_t(std::clamp(last, double(g.k0), double(g.count - 1))) + 1;
+        const double from = resample ? g.start + double(g.k0) * g.step - taps : double(g.k0);
+        const double to = resample ? g.start + double(g.k1 - 1) * g.step + taps : double(g.k1 - 1);
+        g.i0 = std::size_t(std::clamp(std::floor(from), 0.0, double(dims[a] - 1)));
+        g.i1 = std::size_t(std::clamp(std::ceil(to), double(g.i0), double(dims[a] - 1))) + 1;
+    }
+    p.dims = {ax[0].i1 - ax[0].i0, ax[1].i1 - ax[1].i0, ax[2].i1 - ax[2].i0};
+    p.spacing = spacing;
+    p.image.resize(voxel_count(p.dims));
+    std::vector<std::uint8_t> window(p.image.size());
+    for (std::size_t z = 0, j = 0; z < p.dims[0]; ++z)
+        for (std::size_t y = 0; y < p.dims[1]; ++y)
+            for (std::size_t x = 0; x < p.dims[2]; ++x, ++j) {
+                const std::size_t i = ((z + ax[0].i0) * dims[1] + y + ax[1].i0) * dims[2] + x + ax[2].i0;
+                p.image[j] = image[i], window[j] = mask[i];
+            }
+    replace_nonfinite(p, window.data());
+    std::vector<double> fraction(window.begin(), window.end());
+    Dims mask_dims = p.dims;
+    for (int a = 0; a < 3; ++a) {
+        const Axis& g = ax[a];
+        p.full_dims[a] = g.count;
+        if (g.step == 1.0 && g.start == 0.0) continue;  // cut to [i0, i1) = [k0, k1) already
+        const double start = g.start + double(g.k0) * g.step - double(g.i0);
+        p.image = resample_axis(p.image, p.dims, a, g.k1 - g.k0, start, g.step, s.image_interpolation);
+        fraction = resample_axis(fraction, mask_dims, a, g.k1 - g.k0, start, g.step, s.mask_interpolation);
         p.spacing[a] = s.resample[a];
     }
     const std::size_t m = voxel_count(p.dims);
@@ -297,14 +351,20 @@ Prepared prepare(const double* image, const std::uint8_t* mask, const Dims& dims
     }
     if (std::find(p.roi.begin(), p.roi.end(), 1) == p.roi.end())
         throw std::invalid_argument("no voxel of the mask lies in the re-segmentation range");
-    if (s.filter) p.image = apply_filter(p.image, p.dims, p.spacing, *s.filter);
+    if (s.filter) {
+        FilterSpec f = *s.filter;
+        f.abs_max = std::max(std::abs(p.input_min), std::abs(p.input_max));
+        p.image = apply_filter(p.image, p.dims, p.spacing, f);
+    }
     finish(p, s);
     return p;
 }
 
 Prepared with_filter(const Prepared& base, const Settings& settings, const FilterSpec& filter) {
     Prepared p = base;
-    p.image = apply_filter(base.image, base.dims, base.spacing, filter);
+    FilterSpec f = filter;
+    f.abs_max = std::max(std::abs(base.input_min), std::abs(base.input_max));
+    p.image = apply_filter(base.image, base.dims, base.spacing, f);
     Settings s = settings;
     s.filter = filter;
     finish(p, s);
@@ -318,6 +378,7 @@ Prepared prepare_levels(const double* image, const std::uint8_t* mask, const Dim
     Prepared p;
     const std::size_t n = voxel_count(dims);
     p.dims = dims, p.spacing = spacing;
+    input_statistics(p, image, n);
     p.image.assign(image, image + n);
     replace_nonfinite(p, mask);
     p.morph.resize(n);

@@ -56,6 +56,7 @@ struct FilterSpec {
     double wavelength = 4, gamma = 1, theta = 0;  // Gabor: mm, aspect, radians
     double theta_step = 0;             // Gabor: orientations theta + k step, pooled; 0 for one
     bool orthogonal_planes = false;    // Gabor: average over the three orthogonal planes
+    double abs_max = std::numeric_limits<double>::quiet_NaN();  // transforms: the whole image's, when cropped
 };
 
 struct Settings {
@@ -79,6 +80,7 @@ struct Settings {
     bool pyradiomics_extras = false; // pyradiomics' features IBSI lacks: 2D diameters, the GLCM's MCC
     bool parallel = true;            // false inside work that is already spread over threads
     std::optional<FilterSpec> filter;  // features of its response map, within the ROI the intensities gave
+    double context_mm = 0;             // image kept about the ROI beyond what filter and peaks need (later filters)
 };
 
 // The image, masks and grey levels features are computed from.
@@ -94,6 +96,10 @@ struct Prepared {
     double ivh_min = 0, ivh_max = 0;    // the range its intensity fractions span
     double ivh_step = 0;                // between its intensities; 0: continuous
     std::size_t nonfinite_replaced = 0;  // NaN or infinite voxels outside the mask
+    // The grid is cut to the ROI and the context features need; the whole grid's size, and the
+    // input image's range and mean.
+    Dims full_dims{};
+    double input_min = 0, input_max = 0, input_mean = 0;
     Features diagnostics;
 };
 

@@ -81,6 +81,26 @@ std::vector<std::uint8_t> gzip_members(const std::vector<std::pair<const std::ui
 
 // The first `want` bytes of a gzip stream (its members joined), or all of it when shorter: true when
 // they were had or the stream ended cleanly. Nothing past `want` is inflated.
+// A single-member gzip file whose trailer says it holds at least `want` bytes, in one pass of
+// libdeflate (several times zlib's speed); false leaves `out` empty for the streaming reader.
+bool gunzip_whole(const std::uint8_t* data, std::size_t n, std::vector<std::uint8_t>& out, std::size_t want) {
+    if (n < 18) return false;
+    const std::size_t size = load_le32(data + n - 4);  // the member's length, modulo 2^32
+    if (size < want || size > want + (std::size_t(1) << 20)) return false;
+    libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+    if (!d) return false;
+    out.resize(size);
+    std::size_t in_used = 0, produced = 0;
+    const libdeflate_result r = libdeflate_gzip_decompress_ex(d, data, n, out.data(), out.size(), &in_used, &produced);
+    libdeflate_free_decompressor(d);
+    if (r != LIBDEFLATE_SUCCESS || produced < want) {
+        out.clear();
+        return false;
+    }
+    out.resize(want);
+    return true;
+}
+
 bool gunzip(const std::uint8_t* data, std::size_t n, std::vector<std::uint8_t>& out, std::size_t want) {
     z_stream s{};
     if (inflateInit2(&s, 15 + 32) != Z_OK) return false;
@@ -414,7 +434,7 @@ int dcm_nifti_read(const std::string& path, NiftiVolume& out) {
                 want = std::size_t(need);
             }
             inflated.clear();
-            if (!gunzip(p, n, inflated, want)) return kCompress;
+            if (!gunzip_whole(p, n, inflated, want) && !gunzip(p, n, inflated, want)) return kCompress;
         } catch (const std::bad_alloc&) {
             return kMemory;
         }
