@@ -358,6 +358,29 @@ def test_features_of_a_filtered_image_keep_the_region_of_the_intensities():
         loam.radiomics_features(image, mask, (1, 1, 1), settings={"filter": {"type": "laws", "kernels": "E5L5"}})
 
 
+CROPPED_FILTERS = [
+    {"type": "log", "sigma": 3, "padding": "mirror"},
+    {"type": "gabor", "sigma": 4, "wavelength": 3, "gamma": 0.5, "theta_step": 90, "padding": "constant", "dims": 2},
+    {"type": "wavelet", "wavelet": "db3", "response": "HLH", "level": 2, "padding": "periodic"},
+    {"type": "laws", "kernels": "L5E5W5", "energy_distance": 3, "padding": "nearest", "rotation_invariant": True},
+    {"type": "mean", "size": 9, "padding": "mirror"},
+]
+
+
+@pytest.mark.parametrize("spec", CROPPED_FILTERS, ids=[f["type"] for f in CROPPED_FILTERS])
+def test_a_small_region_in_a_large_image_sees_the_whole_response(spec):
+    # Only the region's box and the filter's reach about it are worked on; the response inside
+    # the region is the whole image's.
+    image = np.random.default_rng(8).normal(0, 50, (40, 48, 56)).cumsum(axis=2)
+    mask = np.zeros(image.shape, np.uint8)
+    mask[18:22, 20:26, 24:30] = 1
+    whole = loam._core._radiomics_filter(image, [1.5, 1.0, 1.0], spec)
+    f = loam.radiomics_features(image, mask, (1.5, 1, 1), settings={"filter": spec, "featureClass": ["statistics"]})
+    assert f["stat_mean"] == pytest.approx(whole[mask == 1].mean(), rel=1e-9, abs=1e-9)
+    assert f["stat_max"] == pytest.approx(whole[mask == 1].max(), rel=1e-9, abs=1e-9)
+    assert (f["diag_img_dim_x"], f["diag_img_dim_y"], f["diag_img_dim_z"]) == (56, 48, 40)
+
+
 def test_image_types_in_ibsi_names_are_the_filters_features():
     image = np.random.default_rng(4).normal(100, 30, (8, 10, 12))
     mask = np.zeros(image.shape, np.uint8)
