@@ -551,13 +551,11 @@ void texture_features(const Prepared& p, const Settings& s, Features& out) {
         std::vector<CountMatrix> rl(nd, new_counts());
         CountMatrix sz = new_counts(), dz = new_counts(), dc = new_counts();
         ToneDifference td{std::vector<double>(ng, 0), std::vector<double>(ng, 0)};
-        // Directions in parallel, with the zones and neighbourhoods as one more work item.
-        run(nd + 1, [&](std::size_t d) {
-            if (d == nd) {
-                count_zones(g, volume, sz, dz);
-                count_neighbourhoods(g, volume, s.distance, s.ngldm_alpha, td, dc);
-                return;
-            }
+        // The zones and the neighbourhoods first, the longest items, then the directions.
+        run(nd + 2, [&](std::size_t item) {
+            if (item == 0) return count_zones(g, volume, sz, dz);
+            if (item == 1) return count_neighbourhoods(g, volume, s.distance, s.ngldm_alpha, td, dc);
+            const std::size_t d = item - 2;
             count_glcm(g, volume, dirs[d], cm[d]);
             count_runs(g, volume, run_dirs[d], rl[d]);
         });
