@@ -18,16 +18,9 @@ struct Box {
 };
 
 Box roi_box(const std::vector<std::uint8_t>& roi, const Dims& dims) {
-    std::array<std::size_t, 3> lo = {SIZE_MAX, SIZE_MAX, SIZE_MAX}, hi = {0, 0, 0};
-    for (std::size_t z = 0, i = 0; z < dims[0]; ++z)
-        for (std::size_t y = 0; y < dims[1]; ++y)
-            for (std::size_t x = 0; x < dims[2]; ++x, ++i)
-                if (roi[i]) {
-                    const std::size_t c[3] = {z, y, x};
-                    for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], c[a]), hi[a] = std::max(hi[a], c[a]);
-                }
+    const MaskBox m = mask_box(roi.data(), dims);
     Box b;
-    for (int a = 0; a < 3; ++a) b.lo[a] = lo[a], b.n[a] = hi[a] - lo[a] + 1;
+    for (int a = 0; a < 3; ++a) b.lo[a] = m.lo[a], b.n[a] = m.hi[a] - m.lo[a] + 1;
     return b;
 }
 

@@ -151,18 +151,10 @@ void input_statistics(Prepared& p, const double* image, std::size_t n) {
 }
 
 void bounding_box(const Prepared& p, const std::vector<std::uint8_t>& m, const char* name, Features& out) {
-    std::size_t lo[3] = {SIZE_MAX, SIZE_MAX, SIZE_MAX}, hi[3] = {0, 0, 0}, n = 0;
-    for (std::size_t z = 0, i = 0; z < p.dims[0]; ++z)
-        for (std::size_t y = 0; y < p.dims[1]; ++y)
-            for (std::size_t x = 0; x < p.dims[2]; ++x, ++i)
-                if (m[i]) {
-                    const std::size_t c[3] = {z, y, x};
-                    for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], c[a]), hi[a] = std::max(hi[a], c[a]);
-                    ++n;
-                }
+    const MaskBox b = mask_box(m.data(), p.dims);
     for (int a = 2; a >= 0; --a)
-        out.emplace_back(std::string(name) + "_bb_dim_" + kAxis[a], n ? double(hi[a] - lo[a] + 1) : 0.0);
-    out.emplace_back(std::string(name) + "_vox_count", double(n));
+        out.emplace_back(std::string(name) + "_bb_dim_" + kAxis[a], b.count ? double(b.hi[a] - b.lo[a] + 1) : 0.0);
+    out.emplace_back(std::string(name) + "_vox_count", double(b.count));
 }
 
 void finish(Prepared& p, const Settings& settings) {
@@ -272,14 +264,8 @@ Prepared prepare(const double* image, const std::uint8_t* mask, const Dims& dims
         throw std::invalid_argument("resampling: " + refusal);
     // Only the ROI's box and the context about it that peaks and filters look at are computed:
     // per axis, the new grid's points within reach, from the input's slab that they sample.
-    std::array<std::size_t, 3> lo{SIZE_MAX, SIZE_MAX, SIZE_MAX}, hi{0, 0, 0};
-    for (std::size_t z = 0, i = 0; z < dims[0]; ++z)
-        for (std::size_t y = 0; y < dims[1]; ++y)
-            for (std::size_t x = 0; x < dims[2]; ++x, ++i)
-                if (mask[i]) {
-                    const std::size_t c[3] = {z, y, x};
-                    for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], c[a]), hi[a] = std::max(hi[a], c[a]);
-                }
+    const MaskBox box = mask_box(mask, dims);
+    const std::array<std::size_t, 3>&lo = box.lo, &hi = box.hi;
     double context = std::max(s.context_mm, std::cbrt(3 * s.peak_volume_mm3 / (4 * M_PI)));
     Spacing target = spacing;
     for (int a = 0; a < 3; ++a)

@@ -3,6 +3,7 @@
 // works on grey levels 1..Ng, 0 marking voxels outside the intensity mask.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -19,6 +20,25 @@ using Spacing = std::array<double, 3>;       // z, y, x in mm
 using Features = std::vector<std::pair<std::string, double>>;
 
 inline std::size_t voxel_count(const Dims& d) { return d[0] * d[1] * d[2]; }
+
+// The bounding box of a mask's nonzero voxels: lo, hi (inclusive) and count; count 0 when empty.
+struct MaskBox {
+    std::array<std::size_t, 3> lo{}, hi{};
+    std::size_t count = 0;
+};
+inline MaskBox mask_box(const std::uint8_t* mask, const Dims& dims) {
+    MaskBox b;
+    b.lo = {SIZE_MAX, SIZE_MAX, SIZE_MAX};
+    for (std::size_t z = 0, i = 0; z < dims[0]; ++z)
+        for (std::size_t y = 0; y < dims[1]; ++y)
+            for (std::size_t x = 0; x < dims[2]; ++x, ++i)
+                if (mask[i]) {
+                    const std::size_t c[3] = {z, y, x};
+                    for (int a = 0; a < 3; ++a) b.lo[a] = std::min(b.lo[a], c[a]), b.hi[a] = std::max(b.hi[a], c[a]);
+                    ++b.count;
+                }
+    return b;
+}
 
 enum class Interpolation { kNearest, kLinear, kCubic };
 enum class Binning { kNone, kWidth, kCount };
