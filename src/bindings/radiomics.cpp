@@ -10,12 +10,9 @@
 #include <nanobind/stl/vector.h>
 
 #include "bindings/common.hpp"
-#include "radiomics/conventions.hpp"
 #include "radiomics/extract.hpp"
-#include "radiomics/features.hpp"
 #include "radiomics/files.hpp"
 #include "radiomics/filters.hpp"
-#include "radiomics/voxel_maps.hpp"
 #include "radiomics/prepare.hpp"
 
 namespace loam::bind {
@@ -24,7 +21,6 @@ namespace {
 using namespace loamwerk::radiomics;
 using Volume = nb::ndarray<const double, nb::ndim<3>, nb::c_contig, nb::device::cpu>;
 using Labels = nb::ndarray<const std::int64_t, nb::ndim<3>, nb::c_contig, nb::device::cpu>;
-
 
 Interpolation interpolation(nb::handle v, const char* key) {
     const std::string name = option_value<std::string>(v, key);
@@ -130,9 +126,12 @@ Parsed parse_settings(const std::optional<nb::dict>& given, const std::string& c
     Settings& s = out.settings;
     if (!given) return out;
     const nb::dict& d = *given;
-    refuse_unknown_keys(d, {"binWidth", "binCount", "resampledPixelSpacing", "interpolator", "maskInterpolator", "maskThreshold",
-    "roundIntensities", "resegmentRange", "resegmentMode", "resegmentSigma", "ivhBinWidth", "ivhBinCount",
-    "distances", "gldm_a", "force2D", "aggregation", "geospatial", "featureClass", "peakVolume", "label", "voxelArrayShift", "voxelBased", "kernelRadius", "filter", "imageType"}, "settings");
+    refuse_unknown_keys(d,
+                        {"binWidth", "binCount", "resampledPixelSpacing", "interpolator", "maskInterpolator", "maskThreshold",
+                         "roundIntensities", "resegmentRange", "resegmentMode", "resegmentSigma", "ivhBinWidth", "ivhBinCount",
+                         "distances", "gldm_a", "force2D", "aggregation", "geospatial", "featureClass", "peakVolume", "label",
+                         "voxelArrayShift", "voxelBased", "kernelRadius", "filter", "imageType"},
+                        "settings");
     if (d.contains("imageType") && d.contains("filter")) throw nb::value_error("settings take a filter or an imageType, not both");
     if (d.contains("imageType")) out.image_types = parse_image_types(option_value<nb::dict>(d["imageType"], "imageType"));
     if (d.contains("filter") && !nb::handle(d["filter"]).is_none())
