@@ -52,8 +52,8 @@ FilterSpec parse_filter(const nb::dict& d) {
         f.in_plane = dims == 2;
     }
     if (d.contains("padding")) {
-        const std::string_view p = require_choice(option_value<std::string>(d["padding"], "filter padding"),
-                                                  {"constant", "nearest", "periodic", "mirror"}, "filter padding");
+        const std::string given = option_value<std::string>(d["padding"], "filter padding");
+        const std::string_view p = require_choice(given, {"constant", "nearest", "periodic", "mirror"}, "filter padding");
         f.padding = p == "constant" ? Padding::kConstant : p == "nearest" ? Padding::kNearest
                     : p == "periodic" ? Padding::kPeriodic : Padding::kMirror;
     }
