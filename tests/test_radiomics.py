@@ -393,8 +393,8 @@ def test_image_types_in_ibsi_names_are_the_filters_features():
     assert typed["wavelet-LLH_stat_mean"] == pytest.approx(direct["stat_mean"])
     assert "morph_volume" in typed and "wavelet-LLH_morph_volume" not in typed
     assert {"log-sigma-1-5-mm-3D_stat_var", "square_stat_max", "wavelet-HHH_stat_min"} <= typed.keys()
-    with pytest.raises(ValueError, match="unknown option LBP2D"):
-        loam.radiomics_features(image, mask, (2, 1, 1), settings={"imageType": {"LBP2D": {}}})
+    with pytest.raises(ValueError, match="unknown option LBP3D"):
+        loam.radiomics_features(image, mask, (2, 1, 1), settings={"imageType": {"LBP3D": {}}})
     with pytest.raises(ValueError, match="not both"):
         loam.radiomics_features(image, mask, (2, 1, 1), settings={"imageType": {"Square": {}}, "filter": spec})
 

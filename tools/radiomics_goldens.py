@@ -24,7 +24,7 @@ CASES = {
     # First-order features of every filtered image type it has (LBP aside).
     "CT phantom, image types": ("ibsi_1_ct_radiomics_phantom", {}, {
         "Square": {}, "SquareRoot": {}, "Logarithm": {}, "Exponential": {}, "Gradient": {}, "Wavelet": {},
-        "LoG": {"sigma": [2.0, 4.0]}}),
+        "LoG": {"sigma": [2.0, 4.0]}, "LBP2D": {}}),
 }
 
 

@@ -785,7 +785,8 @@ Args:
         average) over the right-angle rotations; imageType: pyradiomics' dict of image types,
         Original, LoG ({"sigma": [mm, ...]}, scale-normalised), Wavelet ({"wavelet": "coif1",
         "level": 1}: its eight undecimated responses), Square, SquareRoot, Logarithm,
-        Exponential, Gradient; each type's features carry its name ("wavelet-LLH_glcm_Idmn",
+        Exponential, Gradient, LBP2D ({"lbp2DRadius": 1, "lbp2DSamples": 8}, uniform); each
+        type's features carry its name ("wavelet-LLH_glcm_Idmn",
         IBSI tags prefixed the same way), shape features the original's only. Unknown keys
         raise.
     label: the mask value of the region.

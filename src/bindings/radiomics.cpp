@@ -85,7 +85,7 @@ struct Parsed : Extraction {
 // "coif1", "level": 1}, "Square": {}, "SquareRoot": {}, "Logarithm": {}, "Exponential": {},
 // "Gradient": {}}.
 std::vector<ImageType> parse_image_types(const nb::dict& d) {
-    refuse_unknown_keys(d, {"Original", "LoG", "Wavelet", "Square", "SquareRoot", "Logarithm", "Exponential", "Gradient"},
+    refuse_unknown_keys(d, {"Original", "LoG", "Wavelet", "Square", "SquareRoot", "Logarithm", "Exponential", "Gradient", "LBP2D"},
                         "imageType");
     std::vector<ImageType> out;
     const auto options = [](nb::handle v, const char* what) {
@@ -107,6 +107,15 @@ std::vector<ImageType> parse_image_types(const nb::dict& d) {
             const std::string wavelet = o.contains("wavelet") ? option_value<std::string>(o["wavelet"], "imageType Wavelet wavelet") : "coif1";
             const int level = o.contains("level") ? option_value<int>(o["level"], "imageType Wavelet level") : 1;
             for (ImageType& t : wavelet_image_types(wavelet, level)) out.push_back(std::move(t));
+        } else if (name == "LBP2D") {
+            refuse_unknown_keys(o, {"lbp2DRadius", "lbp2DSamples", "lbp2DMethod"}, "imageType LBP2D");
+            const double radius = o.contains("lbp2DRadius") ? option_value<double>(o["lbp2DRadius"], "lbp2DRadius") : 1.0;
+            const int samples = o.contains("lbp2DSamples") ? option_value<int>(o["lbp2DSamples"], "lbp2DSamples") : 8;
+            if (o.contains("lbp2DMethod"))
+                require_choice(option_value<std::string>(o["lbp2DMethod"], "lbp2DMethod"), {"uniform"}, "lbp2DMethod");
+            if (!(radius > 0 && radius <= 16) || samples < 1 || samples > 64)
+                throw nb::value_error("LBP2D needs a radius of 0 to 16 voxels and 1 to 64 samples");
+            out.push_back(lbp2d_image_type(radius, samples));
         } else {
             refuse_unknown_keys(o, {}, "imageType transform");
             std::string lower = name;

@@ -63,6 +63,12 @@ ImageType transform_image_type(const std::string& name) {
     return {name, f};
 }
 
+ImageType lbp2d_image_type(double radius, int samples) {
+    FilterSpec f;
+    f.type = "lbp2d", f.sigma = radius, f.size = samples, f.in_plane = true;
+    return {"lbp-2D", f};
+}
+
 Settings preparation_settings(const Extraction& x, const Spacing& input_spacing) {
     Settings s = x.settings;
     Spacing target = input_spacing;

@@ -23,6 +23,8 @@ struct ImageType {
 ImageType log_image_type(double sigma);
 std::vector<ImageType> wavelet_image_types(const std::string& wavelet, int level);
 ImageType transform_image_type(const std::string& name);
+// scikit-image's uniform local binary patterns of each slice (radius in voxels).
+ImageType lbp2d_image_type(double radius, int samples);
 
 struct Extraction {
     Settings settings;

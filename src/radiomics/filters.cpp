@@ -258,6 +258,7 @@ double filter_reach_mm(const FilterSpec& f, const Spacing& spacing) {
     if (f.type == "gabor") return 4 * std::max(f.sigma, f.sigma / f.gamma) + 2 * voxel;
     if (f.type == "wavelet") return (8.0 * double((1L << f.level) - 1) + 2) * voxel;
     if (f.type == "gradient") return 2 * voxel;
+    if (f.type == "lbp2d") return (f.sigma + 2) * voxel;
     return 0;
 }
 
@@ -383,8 +384,43 @@ std::vector<double> apply_filter(const std::vector<double>& image, const Dims& d
         for (std::size_t i = 0; i < n; ++i) out[i] = std::sqrt(sum[i]);
         return out;
     }
-    throw std::invalid_argument("filters are mean, log, laws, gabor, wavelet, square, squareroot, logarithm, exponential "
-                                "and gradient, not " + f.type);
+    if (f.type == "lbp2d") {
+        // Local binary patterns of each slice as scikit-image computes them for pyradiomics: P
+        // samples on a circle of radius R (voxels), bilinear with zero outside, a bit set where
+        // a sample is at least the centre; "uniform": the bits set when they change at most
+        // twice along the open circle, else P + 1.
+        const long H = long(dims[1]), W = long(dims[2]);
+        const int samples = f.size;
+        const std::size_t count = static_cast<std::size_t>(samples);
+        std::vector<double> rp(count), cp(count);
+        for (int k = 0; k < samples; ++k) {
+            rp[std::size_t(k)] = std::round(-f.sigma * std::sin(2 * M_PI * k / samples) * 1e5) / 1e5;
+            cp[std::size_t(k)] = std::round(f.sigma * std::cos(2 * M_PI * k / samples) * 1e5) / 1e5;
+        }
+        parallel_for(dims[0], [&](std::size_t z) {
+            const double* plane = image.data() + z * std::size_t(H * W);
+            const auto at = [&](long r, long c) { return r < 0 || r >= H || c < 0 || c >= W ? 0.0 : plane[r * W + c]; };
+            std::vector<int> bits(count);
+            for (long r = 0; r < H; ++r)
+                for (long c = 0; c < W; ++c) {
+                    const double centre = plane[r * W + c];
+                    int set = 0, changes = 0;
+                    for (int k = 0; k < samples; ++k) {
+                        const double y = double(r) + rp[std::size_t(k)], x = double(c) + cp[std::size_t(k)];
+                        const long r0 = long(std::floor(y)), c0 = long(std::floor(x)), r1 = long(std::ceil(y)), c1 = long(std::ceil(x));
+                        const double dr = y - double(r0), dc = x - double(c0);
+                        const double top = (1 - dc) * at(r0, c0) + dc * at(r0, c1), bottom = (1 - dc) * at(r1, c0) + dc * at(r1, c1);
+                        bits[std::size_t(k)] = (1 - dr) * top + dr * bottom - centre >= 0;
+                        set += bits[std::size_t(k)];
+                        if (k > 0) changes += bits[std::size_t(k)] != bits[std::size_t(k - 1)];
+                    }
+                    out[z * std::size_t(H * W) + std::size_t(r * W + c)] = changes <= 2 ? set : samples + 1;
+                }
+        });
+        return out;
+    }
+    throw std::invalid_argument("filters are mean, log, laws, gabor, wavelet, square, squareroot, logarithm, exponential, "
+                                "gradient and lbp2d, not " + f.type);
 }
 
 }  // namespace loamwerk::radiomics
