@@ -45,8 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (flags & 32) {
         FilterSpec f;
         static const char* kTypes[] = {"mean", "log", "laws", "gabor", "wavelet", "square", "squareroot", "logarithm",
-                                       "exponential", "gradient"};
-        f.type = kTypes[data[11] % 10];
+                                       "exponential", "gradient", "lbp2d"};
+        f.type = kTypes[data[11] % 11];
         f.in_plane = data[11] & 0x10;
         f.padding = Padding(data[11] / 32 % 4);
         f.size = 1 + 2 * (more % 3);
