@@ -2,23 +2,17 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 
 #include "radiomics/filters.hpp"
 #include "radiomics/prepare.hpp"
+#include "volume/formats.hpp"
 
 namespace loamwerk::radiomics {
 namespace {
 
 // Python's str() of a float with '.' as '-': 2.0 -> "2-0", 1.5 -> "1-5" (pyradiomics' names).
 std::string sigma_text(double sigma) {
-    char buffer[64];
-    for (int digits = 1; digits <= 17; ++digits) {
-        std::snprintf(buffer, sizeof buffer, "%.*g", digits, sigma);
-        if (std::strtod(buffer, nullptr) == sigma) break;
-    }
-    std::string text = buffer;
+    std::string text = volume::format_number(sigma);  // the shortest that reads back, as Python's
     if (text.find_first_of(".e") == std::string::npos) text += ".0";
     for (char& c : text)
         if (c == '.') c = '-';

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
@@ -175,11 +176,14 @@ std::vector<std::uint8_t> load_mask(const std::string& path, const ImageVolume& 
         for (std::size_t i = 0; i < out.size(); ++i) out[i] = m.voxels[i] == double(std::get<long>(label));
         return out;
     }
+    // The SOP Class UID stands near the start: the readers below read the whole file themselves.
     std::string sop_class;
-    {
-        const OwnedBuffer file = read_whole_file(path);
-        const Dataset ds = Dataset::borrow(file.span());
+    std::size_t size = 0;
+    for (const std::size_t limit : {std::size_t(1) << 16, SIZE_MAX}) {
+        const OwnedBuffer head = limit == SIZE_MAX ? read_whole_file(path) : read_file_prefix(path, limit, &size);
+        const Dataset ds = Dataset::borrow(head.span());
         if (ds.readable()) sop_class = text_of(ds.elements(), tags::kSOPClassUID);
+        if (!sop_class.empty() || size <= limit) break;
     }
     if (sop_class == kSegmentation) return segmentation_mask(path, image, label);
     if (sop_class == kStructureSet) return structure_set_mask(path, image, label);

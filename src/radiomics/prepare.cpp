@@ -114,19 +114,20 @@ void check_settings(const Settings& s) {
         throw std::invalid_argument("the local intensity peak's volume must be positive");
 }
 
-void check_input(const double* image, const std::uint8_t* mask, const Dims& dims, const Spacing& spacing) {
+void check_grid(const Dims& dims, const Spacing& spacing) {
     for (int a = 0; a < 3; ++a) {
         if (dims[a] == 0) throw std::invalid_argument("the image is empty");
         if (!(spacing[a] > 0) || !std::isfinite(spacing[a]))
             throw std::invalid_argument(std::string("the spacing along ") + kAxis[a] + " must be positive");
     }
-    std::size_t inside = 0;
-    for (std::size_t i = 0, n = voxel_count(dims); i < n; ++i)
-        if (mask[i]) {
-            ++inside;
-            if (!std::isfinite(image[i])) throw std::invalid_argument("the image holds a NaN or infinite value inside the mask");
-        }
-    if (inside == 0) throw std::invalid_argument("the mask is empty: no voxel of the region of interest");
+}
+
+void check_region(const MaskBox& box) {
+    if (box.count == 0) throw std::invalid_argument("the mask is empty: no voxel of the region of interest");
+}
+
+void check_value(double v) {
+    if (!std::isfinite(v)) throw std::invalid_argument("the image holds a NaN or infinite value inside the mask");
 }
 
 // NaN and infinite voxels outside the mask (a background many maps leave undefined) take the
@@ -167,9 +168,9 @@ void finish(Prepared& p, const Settings& settings) {
     // The intensity-volume histogram: intensities as they are, or their bins' centres (fixed
     // bin size) or bin numbers (fixed bin count); fractions span the re-segmentation range
     // where it is set.
-    double lo = INFINITY, hi = -INFINITY;
+    double lo = INFINITY, hi = -INFINITY, sum = 0;
     for (std::size_t i = 0; i < p.image.size(); ++i)
-        if (p.roi[i]) lo = std::min(lo, p.image[i]), hi = std::max(hi, p.image[i]);
+        if (p.roi[i]) lo = std::min(lo, p.image[i]), hi = std::max(hi, p.image[i]), sum += p.image[i];
     p.ivh_values.clear();
     if (s.ivh.kind == Binning::kNone) {
         for (std::size_t i = 0; i < p.image.size(); ++i)
@@ -205,9 +206,6 @@ void finish(Prepared& p, const Settings& settings) {
     for (int a = 2; a >= 0; --a) p.diagnostics.emplace_back(std::string("diag_vox_dim_") + kAxis[a], p.spacing[a]);
     bounding_box(p, p.morph, "diag_morph_mask", p.diagnostics);
     bounding_box(p, p.roi, "diag_int_mask", p.diagnostics);
-    double sum = 0;
-    for (std::size_t i = 0; i < p.image.size(); ++i)
-        if (p.roi[i]) sum += p.image[i];
     const double n = double(p.ivh_values.size());
     p.diagnostics.emplace_back("diag_int_mask_mean_int", n ? sum / n : NAN);
     p.diagnostics.emplace_back("diag_int_mask_min_int", lo);
@@ -252,7 +250,9 @@ std::vector<std::int32_t> discretise(const std::vector<double>& image, const std
 Prepared prepare(const double* image, const std::uint8_t* mask, const Dims& dims, const Spacing& spacing,
                  const Settings& s) {
     check_settings(s);
-    check_input(image, mask, dims, spacing);
+    check_grid(dims, spacing);
+    const MaskBox box = mask_box(mask, dims);
+    check_region(box);
     Prepared p;
     const std::size_t n = voxel_count(dims);
     input_statistics(p, image, n);
@@ -264,7 +264,6 @@ Prepared prepare(const double* image, const std::uint8_t* mask, const Dims& dims
         throw std::invalid_argument("resampling: " + refusal);
     // Only the ROI's box and the context about it that peaks and filters look at are computed:
     // per axis, the new grid's points within reach, from the input's slab that they sample.
-    const MaskBox box = mask_box(mask, dims);
     const std::array<std::size_t, 3>&lo = box.lo, &hi = box.hi;
     double context = std::max(s.context_mm, std::cbrt(3 * s.peak_volume_mm3 / (4 * M_PI)));
     Spacing target = spacing;
@@ -303,6 +302,7 @@ Prepared prepare(const double* image, const std::uint8_t* mask, const Dims& dims
             for (std::size_t x = 0; x < p.dims[2]; ++x, ++j) {
                 const std::size_t i = ((z + ax[0].i0) * dims[1] + y + ax[1].i0) * dims[2] + x + ax[2].i0;
                 p.image[j] = image[i], window[j] = mask[i];
+                if (mask[i]) check_value(image[i]);  // the window holds the whole region
             }
     replace_nonfinite(p, window.data());
     std::vector<double> fraction(window.begin(), window.end());
@@ -360,7 +360,8 @@ Prepared with_filter(const Prepared& base, const Settings& settings, const Filte
 Prepared prepare_levels(const double* image, const std::uint8_t* mask, const Dims& dims, const Spacing& spacing,
                         const Settings& settings) {
     check_settings(settings);
-    check_input(image, mask, dims, spacing);
+    check_grid(dims, spacing);
+    check_region(mask_box(mask, dims));
     Prepared p;
     const std::size_t n = voxel_count(dims);
     p.dims = dims, p.spacing = spacing;
@@ -368,7 +369,10 @@ Prepared prepare_levels(const double* image, const std::uint8_t* mask, const Dim
     p.image.assign(image, image + n);
     replace_nonfinite(p, mask);
     p.morph.resize(n);
-    for (std::size_t i = 0; i < n; ++i) p.morph[i] = mask[i] ? 1 : 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        p.morph[i] = mask[i] ? 1 : 0;
+        if (mask[i]) check_value(image[i]);
+    }
     p.roi = p.morph;
     Settings s = settings;
     s.texture = Discretisation{Binning::kNone};
