@@ -1408,7 +1408,8 @@ def main() -> int:
                 "labels": label_benchmarks, "warps": warp_benchmarks, "sr": sr_benchmarks,
                 "display": display_benchmarks, "rt": rt_benchmarks, "dce": dce_benchmarks,
                 "dti": dti_benchmarks, "ann": ann_benchmarks, "radiomics": radiomics_benchmarks,
-                "validate": lambda: validate_benchmarks(corpus())}
+                "validate": lambda: validate_benchmarks(corpus()), "pixels": lambda: pixel_benchmarks(corpus()),
+                "codecs": lambda: codec_benchmarks(corpus()), "transcode": lambda: transcode_benchmarks(corpus())}
     if len(sys.argv) == 2 and sys.argv[1] in sections:  # one section, for quick runs
         sections[sys.argv[1]]()
         return 0

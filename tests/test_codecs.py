@@ -181,6 +181,94 @@ def test_concurrent_decodes_match_serial_ones():
                 np.testing.assert_array_equal(got, want)
 
 
+def multiframe_files():
+    if not TESTDATA.is_dir():
+        return []
+    found = []
+    for p in sorted(TESTDATA.rglob("*")):
+        try:
+            if p.is_file() and loam.n_frames(str(p), threads=1) > 1:
+                found.append(p)
+        except RuntimeError:
+            continue
+    return found
+
+
+@pytest.mark.parametrize("path", multiframe_files(), ids=rel)
+@pytest.mark.parametrize("call", ["decode", "decode_stored", "rescale"])
+def test_frames_on_threads_equal_one_thread(path, call):
+    """Every multi-frame file of the corpus, whatever its codec: the same bytes, dtype and meta."""
+    def run(threads):
+        try:
+            if call == "rescale":
+                return loam.decode(str(path), 0, True, threads=threads)
+            return getattr(loam, call)(str(path), threads=threads)
+        except (RuntimeError, ValueError) as exc:
+            return type(exc), str(exc)
+
+    one = run(1)
+    for threads in (None, 2, 5):
+        got = run(threads)
+        if isinstance(one[0], type):
+            assert got == one
+        else:
+            assert got[0].dtype == one[0].dtype and got[0].shape == one[0].shape
+            assert got[0].tobytes() == one[0].tobytes() and got[1] == one[1]
+
+
+LOSSLESS_TARGETS = ["1.2.840.10008.1.2.5", "1.2.840.10008.1.2.4.57", "1.2.840.10008.1.2.4.70",
+                    "1.2.840.10008.1.2.4.80", "1.2.840.10008.1.2.4.90", "1.2.840.10008.1.2.4.201",
+                    "1.2.840.10008.1.2.4.110"]
+
+
+def eleven_frames() -> tuple[np.ndarray, bytes]:
+    rng = np.random.default_rng(11)
+    y, x = np.mgrid[0:48, 0:40]
+    frames = np.stack([(x * 37 + y * 11 * k + rng.integers(0, 64, x.shape)) % 4096 for k in range(11)]).astype("<u2")
+    return frames, image(frames.tobytes(), 48, 40, bits=16, stored=12, frames=11)
+
+
+@pytest.mark.parametrize("target", LOSSLESS_TARGETS)
+def test_every_codec_decodes_its_frames_on_threads(target):
+    frames, native = eleven_frames()
+    data = loam.transcode(native, target)
+    for threads in (1, 3, None):
+        array, meta = loam.decode_stored_bytes(data, threads=threads)
+        np.testing.assert_array_equal(array, frames)
+        assert loam.decode_stored_bytes(data, 7, threads=threads)[0].tobytes() == frames[6].tobytes()
+
+
+def test_a_broken_frame_is_reported_as_one_thread_reports_it():
+    """Frames 4 and 9 of eleven are cut: the message names frame 4 whatever the thread count, and
+    the frames that decode can still be asked for one by one."""
+    frames, native = eleven_frames()
+    data = loam.transcode(native, "1.2.840.10008.1.2.4.80")
+    pydicom = pytest.importorskip("pydicom")
+    from pydicom.encaps import encapsulate, generate_frames
+    ds = pydicom.dcmread(io.BytesIO(data))
+    parts = list(generate_frames(ds.PixelData, number_of_frames=11))
+    for k in (3, 8):
+        parts[k] = parts[k][:20]
+    ds.PixelData = encapsulate(parts)
+    out = io.BytesIO()
+    ds.save_as(out)
+    broken = out.getvalue()
+    messages = set()
+    for threads in (1, 2, 4, None):
+        with pytest.raises(RuntimeError, match=r"no decodable image frames \(frame 4: ") as info:
+            loam.decode_bytes(broken, threads=threads)
+        messages.add(str(info.value))
+        assert loam.decode_stored_bytes(broken, 5, threads=threads)[0].tobytes() == frames[4].tobytes()
+    assert len(messages) == 1
+
+
+@pytest.mark.parametrize("threads", [0, -2])
+def test_threads_below_one_are_refused(threads):
+    _, native = eleven_frames()
+    with pytest.raises(ValueError, match="threads must be at least 1"):
+        loam.decode_bytes(native, threads=threads)
+
+
 def test_jpeg2000_tile_grid_is_checked_before_the_library_sets_it_up():
     """1 x 1 tiles make OpenJPEG set up coding parameters for every pixel before reading a tile."""
     path = TESTDATA / "pydicom" / "test_files" / "JPEG2000.dcm"

@@ -77,8 +77,9 @@ def test_signatures_are_inspectable_and_arrays_take_lists():
     import numpy as np
 
     parameters = inspect.signature(loam.decode).parameters
-    assert list(parameters) == ["path", "frame", "rescale", "lenient"]
+    assert list(parameters) == ["path", "frame", "rescale", "lenient", "threads"]
     assert parameters["frame"].default == 0 and parameters["lenient"].kind is inspect.Parameter.KEYWORD_ONLY
+    assert parameters["threads"].default is None and parameters["threads"].kind is inspect.Parameter.KEYWORD_ONLY
     assert inspect.signature(loam.dsc_deconvolve_curve).parameters["method"].default == "osvd"
     times = [0.0, 0.5, 1.0, 1.5]
     assert np.array_equal(loam.dce_parker_aif(times, 0.0), loam.dce_parker_aif(np.array(times), 0.0))

@@ -564,7 +564,7 @@ def _read_items(value: bytes, encoding: int, charset: str) -> list[dict[int, tup
     The items of a sequence left by _read_dataset, as dicts of the same form.
     """
 
-def decode(path: str | os.PathLike[str], frame: int = 0, rescale: bool = False, *, lenient: bool = False) -> tuple[numpy.typing.NDArray[Any], DecodeMeta]:
+def decode(path: str | os.PathLike[str], frame: int = 0, rescale: bool = False, *, lenient: bool = False, threads: int | None = None) -> tuple[numpy.typing.NDArray[Any], DecodeMeta]:
     """
     Decode the frames of a DICOM file (frame 0 = all, n = the n-th) to (array, meta). The array is [frames, rows, columns(, samples)], little-endian, samples interleaved. With rescale, one-sample images give the modality output as float32 (Hounsfield units for CT, Gy for RT Dose) and colour images RGB; without it, stored values, with palettes expanded and YBR converted to RGB. lenient accepts short pixel data (missing samples are zero).
 
@@ -573,6 +573,8 @@ def decode(path: str | os.PathLike[str], frame: int = 0, rescale: bool = False, 
         frame: 0 for every frame, n for the n-th (from 1).
         rescale: apply the modality rescale (float32), and give colour as RGB.
         lenient: accept pixel data shorter than the image needs (missing samples are zero).
+        threads: worker threads for the frames of a multi-frame object (None: one per processor,
+            1: the calling thread only); the result is the same whatever the count.
 
     Returns:
         (array, meta): the array is (frames, rows, columns[, samples]); meta holds the image
@@ -582,7 +584,7 @@ def decode(path: str | os.PathLike[str], frame: int = 0, rescale: bool = False, 
         FileNotFoundError: the file does not exist (also a RuntimeError, "cannot open <path>");
             PermissionError and IsADirectoryError likewise.
         RuntimeError: the pixel data cannot be decoded, or the frame is out of range.
-        ValueError: the image would need more memory than the limit (see set_memory_limit).
+        ValueError: the image would need more memory than the limit (see set_memory_limit), or threads is below 1.
 
     Example:
         >>> hu, meta = loam.decode("ct.dcm", rescale=True)
@@ -590,7 +592,7 @@ def decode(path: str | os.PathLike[str], frame: int = 0, rescale: bool = False, 
         ((1, 64, 64), 'MONOCHROME2')
     """
 
-def decode_bytes(data: bytes, frame: int = 0, rescale: bool = False, *, lenient: bool = False) -> tuple[numpy.typing.NDArray[Any], DecodeMeta]:
+def decode_bytes(data: bytes, frame: int = 0, rescale: bool = False, *, lenient: bool = False, threads: int | None = None) -> tuple[numpy.typing.NDArray[Any], DecodeMeta]:
     """
     decode() over a Part-10 buffer or bare dataset held in bytes (read in place).
 
@@ -599,19 +601,21 @@ def decode_bytes(data: bytes, frame: int = 0, rescale: bool = False, *, lenient:
         frame: 0 for every frame, n for the n-th (from 1).
         rescale: apply the modality rescale (float32), and give colour as RGB.
         lenient: accept pixel data shorter than the image needs.
+        threads: worker threads for the frames of a multi-frame object (None: one per processor,
+            1: the calling thread only); the result is the same whatever the count.
 
     Returns:
         (array, meta), as decode gives them.
 
     Raises:
         RuntimeError: the pixel data cannot be decoded, or the frame is out of range.
-        ValueError: the image would need more memory than the limit.
+        ValueError: the image would need more memory than the limit, or threads is below 1.
 
     Example:
         >>> array, meta = loam.decode_bytes(open("ct.dcm", "rb").read())
     """
 
-def decode_stored(path: str | os.PathLike[str], frame: int = 0, *, lenient: bool = False) -> tuple[numpy.typing.NDArray[Any], DecodeMeta]:
+def decode_stored(path: str | os.PathLike[str], frame: int = 0, *, lenient: bool = False, threads: int | None = None) -> tuple[numpy.typing.NDArray[Any], DecodeMeta]:
     """
     The stored values exactly: sign-extended, palette indices kept, colour in its stored space.
 
@@ -619,6 +623,8 @@ def decode_stored(path: str | os.PathLike[str], frame: int = 0, *, lenient: bool
         path: the file.
         frame: 0 for every frame, n for the n-th (from 1).
         lenient: accept pixel data shorter than the image needs.
+        threads: worker threads for the frames of a multi-frame object (None: one per processor,
+            1: the calling thread only); the result is the same whatever the count.
 
     Returns:
         (array, meta): stored values, sign-extended, palette indices and colour space kept.
@@ -634,7 +640,7 @@ def decode_stored(path: str | os.PathLike[str], frame: int = 0, *, lenient: bool
         dtype('uint16')
     """
 
-def decode_stored_bytes(data: bytes, frame: int = 0, *, lenient: bool = False) -> tuple[numpy.typing.NDArray[Any], DecodeMeta]:
+def decode_stored_bytes(data: bytes, frame: int = 0, *, lenient: bool = False, threads: int | None = None) -> tuple[numpy.typing.NDArray[Any], DecodeMeta]:
     """
     decode_stored() over a buffer.
 
@@ -642,6 +648,8 @@ def decode_stored_bytes(data: bytes, frame: int = 0, *, lenient: bool = False) -
         data: a Part-10 file or bare data set.
         frame: 0 for every frame, n for the n-th (from 1).
         lenient: accept pixel data shorter than the image needs.
+        threads: worker threads for the frames of a multi-frame object (None: one per processor,
+            1: the calling thread only); the result is the same whatever the count.
 
     Returns:
         (array, meta), as decode_stored gives them.
@@ -672,12 +680,14 @@ def transcode(data: bytes, target_ts: str, quality: int = 97) -> bytes:
         >>> jls = loam.transcode(open("ct.dcm", "rb").read(), "1.2.840.10008.1.2.4.80")
     """
 
-def n_frames(path: str | os.PathLike[str]) -> int:
+def n_frames(path: str | os.PathLike[str], *, threads: int | None = None) -> int:
     """
     The number of frames that can be decoded (0 when none can be formed).
 
     Args:
         path: the file.
+        threads: worker threads for the frames of a multi-frame object (None: one per processor,
+            1: the calling thread only); the result is the same whatever the count.
 
     Returns:
         The number of frames that can be decoded.

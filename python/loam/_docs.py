@@ -72,6 +72,8 @@ Args:
     frame: 0 for every frame, n for the n-th (from 1).
     rescale: apply the modality rescale (float32), and give colour as RGB.
     lenient: accept pixel data shorter than the image needs (missing samples are zero).
+    threads: worker threads for the frames of a multi-frame object (None: one per processor,
+        1: the calling thread only); the result is the same whatever the count.
 
 Returns:
     (array, meta): the array is (frames, rows, columns[, samples]); meta holds the image
@@ -80,7 +82,7 @@ Returns:
 Raises:
     {_OPEN}
     RuntimeError: the pixel data cannot be decoded, or the frame is out of range.
-    ValueError: the image would need more memory than the limit (see set_memory_limit).
+    ValueError: the image would need more memory than the limit (see set_memory_limit), or threads is below 1.
 
 Example:
     >>> hu, meta = loam.decode("ct.dcm", rescale=True)
@@ -93,13 +95,15 @@ Args:
     frame: 0 for every frame, n for the n-th (from 1).
     rescale: apply the modality rescale (float32), and give colour as RGB.
     lenient: accept pixel data shorter than the image needs.
+    threads: worker threads for the frames of a multi-frame object (None: one per processor,
+        1: the calling thread only); the result is the same whatever the count.
 
 Returns:
     (array, meta), as decode gives them.
 
 Raises:
     RuntimeError: the pixel data cannot be decoded, or the frame is out of range.
-    ValueError: the image would need more memory than the limit.
+    ValueError: the image would need more memory than the limit, or threads is below 1.
 
 Example:
     >>> array, meta = loam.decode_bytes(open("ct.dcm", "rb").read())
@@ -109,6 +113,8 @@ Args:
     path: the file.
     frame: 0 for every frame, n for the n-th (from 1).
     lenient: accept pixel data shorter than the image needs.
+    threads: worker threads for the frames of a multi-frame object (None: one per processor,
+        1: the calling thread only); the result is the same whatever the count.
 
 Returns:
     (array, meta): stored values, sign-extended, palette indices and colour space kept.
@@ -125,6 +131,8 @@ Example:
     "n_frames": f"""
 Args:
     path: the file.
+    threads: worker threads for the frames of a multi-frame object (None: one per processor,
+        1: the calling thread only); the result is the same whatever the count.
 
 Returns:
     The number of frames that can be decoded.
@@ -1748,6 +1756,8 @@ Args:
     data: a Part-10 file or bare data set.
     frame: 0 for every frame, n for the n-th (from 1).
     lenient: accept pixel data shorter than the image needs.
+    threads: worker threads for the frames of a multi-frame object (None: one per processor,
+        1: the calling thread only); the result is the same whatever the count.
 
 Returns:
     (array, meta), as decode_stored gives them.

@@ -84,14 +84,23 @@ nb::tuple result_of(DecodeResult&& r) {
 
 unsigned flags_of(bool lenient, unsigned base) { return base | (lenient ? kLenient : 0u); }
 
-nb::tuple decode_path(const Path& path, long frame, bool rescale, unsigned flags) {
-    DecodeResult r = without_gil([&] { return decode_file(read_path(path), path, frame, rescale, flags); });
+// The threads keyword: None is one worker per online processor (0 for the engine).
+std::size_t thread_count(std::optional<long> threads) {
+    if (!threads) return 0;
+    if (*threads < 1) throw nb::value_error("threads must be at least 1 (or None for one per processor)");
+    return std::size_t(*threads);
+}
+
+nb::tuple decode_path(const Path& path, long frame, bool rescale, unsigned flags, std::optional<long> threads) {
+    const std::size_t workers = thread_count(threads);
+    DecodeResult r = without_gil([&] { return decode_file(read_path(path), path, frame, rescale, flags, workers); });
     return result_of(std::move(r));
 }
 
-nb::tuple decode_buffer(const nb::bytes& data, long frame, bool rescale, unsigned flags) {
+nb::tuple decode_buffer(const nb::bytes& data, long frame, bool rescale, unsigned flags, std::optional<long> threads) {
+    const std::size_t workers = thread_count(threads);
     const auto bytes = view(data);
-    DecodeResult r = without_gil([&] { return decode(bytes, "<bytes>", frame, rescale, flags); });
+    DecodeResult r = without_gil([&] { return decode(bytes, "<bytes>", frame, rescale, flags, workers); });
     return result_of(std::move(r));
 }
 
@@ -166,33 +175,35 @@ void register_pixel(nb::module_& m) {
         "images give the modality output as float32 (Hounsfield units for CT, Gy for RT Dose) and colour "
         "images RGB; without it, stored values, with palettes expanded and YBR converted to RGB. lenient "
         "accepts short pixel data (missing samples are zero).";
-    m.def("decode", [](const Path& path, long frame, bool rescale, bool lenient) {
-              return decode_path(path, frame, rescale, flags_of(lenient, 0));
+    m.def("decode", [](const Path& path, long frame, bool rescale, bool lenient, std::optional<long> threads) {
+              return decode_path(path, frame, rescale, flags_of(lenient, 0), threads);
           },
           nb::arg("path"), nb::arg("frame") = 0, nb::arg("rescale") = false, nb::kw_only(), nb::arg("lenient") = false,
-          nb::sig("def decode(path: str | os.PathLike[str], frame: int = 0, rescale: bool = False, *, lenient: bool = False) "
-                  "-> tuple[numpy.typing.NDArray, dict[str, object]]"),
+          nb::arg("threads") = nb::none(),
+          nb::sig("def decode(path: str | os.PathLike[str], frame: int = 0, rescale: bool = False, *, lenient: bool = False, "
+                  "threads: int | None = None) -> tuple[numpy.typing.NDArray, dict[str, object]]"),
           decode_doc);
-    m.def("decode_bytes", [](const nb::bytes& data, long frame, bool rescale, bool lenient) {
-              return decode_buffer(data, frame, rescale, flags_of(lenient, 0));
+    m.def("decode_bytes", [](const nb::bytes& data, long frame, bool rescale, bool lenient, std::optional<long> threads) {
+              return decode_buffer(data, frame, rescale, flags_of(lenient, 0), threads);
           },
           nb::arg("data"), nb::arg("frame") = 0, nb::arg("rescale") = false, nb::kw_only(), nb::arg("lenient") = false,
-          nb::sig("def decode_bytes(data: bytes, frame: int = 0, rescale: bool = False, *, lenient: bool = False) "
-                  "-> tuple[numpy.typing.NDArray, dict[str, object]]"),
+          nb::arg("threads") = nb::none(),
+          nb::sig("def decode_bytes(data: bytes, frame: int = 0, rescale: bool = False, *, lenient: bool = False, "
+                  "threads: int | None = None) -> tuple[numpy.typing.NDArray, dict[str, object]]"),
           "decode() over a Part-10 buffer or bare dataset held in bytes (read in place).");
-    m.def("decode_stored", [](const Path& path, long frame, bool lenient) {
-              return decode_path(path, frame, false, flags_of(lenient, kStrictStored));
+    m.def("decode_stored", [](const Path& path, long frame, bool lenient, std::optional<long> threads) {
+              return decode_path(path, frame, false, flags_of(lenient, kStrictStored), threads);
           },
-          nb::arg("path"), nb::arg("frame") = 0, nb::kw_only(), nb::arg("lenient") = false,
-          nb::sig("def decode_stored(path: str | os.PathLike[str], frame: int = 0, *, lenient: bool = False) "
-                  "-> tuple[numpy.typing.NDArray, dict[str, object]]"),
+          nb::arg("path"), nb::arg("frame") = 0, nb::kw_only(), nb::arg("lenient") = false, nb::arg("threads") = nb::none(),
+          nb::sig("def decode_stored(path: str | os.PathLike[str], frame: int = 0, *, lenient: bool = False, "
+                  "threads: int | None = None) -> tuple[numpy.typing.NDArray, dict[str, object]]"),
           "The stored values exactly: sign-extended, palette indices kept, colour in its stored space.");
-    m.def("decode_stored_bytes", [](const nb::bytes& data, long frame, bool lenient) {
-              return decode_buffer(data, frame, false, flags_of(lenient, kStrictStored));
+    m.def("decode_stored_bytes", [](const nb::bytes& data, long frame, bool lenient, std::optional<long> threads) {
+              return decode_buffer(data, frame, false, flags_of(lenient, kStrictStored), threads);
           },
-          nb::arg("data"), nb::arg("frame") = 0, nb::kw_only(), nb::arg("lenient") = false,
-          nb::sig("def decode_stored_bytes(data: bytes, frame: int = 0, *, lenient: bool = False) "
-                  "-> tuple[numpy.typing.NDArray, dict[str, object]]"),
+          nb::arg("data"), nb::arg("frame") = 0, nb::kw_only(), nb::arg("lenient") = false, nb::arg("threads") = nb::none(),
+          nb::sig("def decode_stored_bytes(data: bytes, frame: int = 0, *, lenient: bool = False, "
+                  "threads: int | None = None) -> tuple[numpy.typing.NDArray, dict[str, object]]"),
           "decode_stored() over a buffer.");
     m.def("transcode", &transcode, nb::arg("data"), nb::arg("target_ts"), nb::arg("quality") = 97,
           "Re-encode a Part-10 buffer into target_ts (explicit VR little endian, RLE, JPEG .50/.51/.57/.70, "
@@ -200,10 +211,12 @@ void register_pixel(nb::module_& m) {
           "quality; .81 and .112 are lossless at 100 and above. The default 97 keeps 8-bit images above "
           "40 dB PSNR on every lossy target; 0 means the engine's 85. Lossy output gets a new, deterministic "
           "SOP Instance UID and the Lossy Image Compression attributes.");
-    m.def("n_frames", [](const Path& path) {
-              return without_gil([&] { return frame_count(read_path(path).span(), path); });
+    m.def("n_frames", [](const Path& path, std::optional<long> threads) {
+              const std::size_t workers = thread_count(threads);
+              return without_gil([&] { return frame_count(read_path(path).span(), path, workers); });
           },
-          nb::arg("path"), "The number of frames that can be decoded (0 when none can be formed).");
+          nb::arg("path"), nb::kw_only(), nb::arg("threads") = nb::none(),
+          "The number of frames that can be decoded (0 when none can be formed).");
     m.def(
         "render_overlay",
         [](const Source& source, long frame, const std::optional<std::array<double, 2>>& window, const std::string& voi,

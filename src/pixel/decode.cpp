@@ -160,6 +160,17 @@ void fill_meta(const RenderImage& img, DecodeResult& r) {
 
 namespace {
 
+[[noreturn]] void throw_truncated(const std::string& label) {
+    throw std::invalid_argument(
+        "The number of bytes of pixel data is less than expected \xE2\x80\x94 the dataset may be corrupted or "
+        "truncated: " + label);
+}
+
+[[noreturn]] void throw_undecodable(const RenderImage& img, const std::string& label) {
+    throw std::runtime_error(img.problem.empty() ? "no decodable image frames: " + label
+                                                 : "no decodable image frames (" + img.problem + "): " + label);
+}
+
 // Native little-endian frames whose stored values are the file's bytes, back to back, within
 // `file` itself (a deflated data set's frames live in the image's own inflated copy instead).
 bool frames_are_file_bytes(const RenderImage& img, std::span<const std::uint8_t> file, std::size_t first,
@@ -198,14 +209,20 @@ bool decoded_is_final(const RenderImage& img, const FrameRecord& f, bool present
 }
 
 DecodeResult decode_impl(std::span<const std::uint8_t> buffer, OwnedBuffer* file, const std::string& label,
-                         long frame, bool rescale, unsigned flags) {
-    auto img = open_or_throw(buffer, label, flags);
+                         long frame, bool rescale, unsigned flags, std::size_t threads) {
+    // Frames are located first and only the selected ones decoded, on worker threads.
+    auto img = open_or_throw(buffer, label, flags | kDeferDecode);
     const std::size_t count = img->frames.size();
     if (frame < 0 || std::size_t(frame) > count)
         throw std::runtime_error("frame out of range (1.." + std::to_string(count) + "): " + label);
     const std::size_t first = frame ? std::size_t(frame) - 1 : 0;
     std::size_t last = frame ? std::size_t(frame) : count;
     const std::size_t selected = last - first;
+    if (const int rc = decode_pending(*img, first, last, threads); rc == status::kTruncated) {
+        if (!(flags & kLenient)) throw_truncated(label);
+    } else if (rc != status::kOk) {
+        throw_undecodable(*img, label);
+    }
 
     DecodeResult r;
     FrameLayout layout, first_layout;
@@ -257,30 +274,28 @@ std::unique_ptr<RenderImage> open_or_throw(std::span<const std::uint8_t> buffer,
                                            unsigned flags) {
     auto img = open(buffer, flags);
     if (!img) throw std::runtime_error("decode failed (not a decodable DICOM): " + label);
-    if (img->status == status::kTruncated)
-        throw std::invalid_argument(
-            "The number of bytes of pixel data is less than expected \xE2\x80\x94 the dataset may be corrupted or "
-            "truncated: " + label);
-    if (img->frames.empty())
-        throw std::runtime_error(img->problem.empty() ? "no decodable image frames: " + label
-                                                      : "no decodable image frames (" + img->problem + "): " + label);
+    if (img->status == status::kTruncated) throw_truncated(label);
+    if (img->frames.empty()) throw_undecodable(*img, label);
     return img;
 }
 
 DecodeResult decode(std::span<const std::uint8_t> buffer, const std::string& label, long frame, bool rescale,
-                    unsigned flags) {
-    return decode_impl(buffer, nullptr, label, frame, rescale, flags);
+                    unsigned flags, std::size_t threads) {
+    return decode_impl(buffer, nullptr, label, frame, rescale, flags, threads);
 }
 
-DecodeResult decode_file(OwnedBuffer file, const std::string& label, long frame, bool rescale, unsigned flags) {
+DecodeResult decode_file(OwnedBuffer file, const std::string& label, long frame, bool rescale, unsigned flags,
+                         std::size_t threads) {
     const auto bytes = file.span();
-    return decode_impl(bytes, &file, label, frame, rescale, flags);
+    return decode_impl(bytes, &file, label, frame, rescale, flags, threads);
 }
 
-std::size_t frame_count(std::span<const std::uint8_t> buffer, const std::string& label) {
-    const auto img = open(buffer, 0);
+std::size_t frame_count(std::span<const std::uint8_t> buffer, const std::string& label, std::size_t threads) {
+    const auto img = open(buffer, kDeferDecode);
     if (!img) throw std::runtime_error("decode failed (not a decodable DICOM): " + label);
-    return img->frames.size();
+    // A frame that does not decode leaves no frame table, as when the frames are decoded in open.
+    const int rc = decode_pending(*img, 0, img->frames.size(), threads);
+    return rc == status::kOk || rc == status::kTruncated ? img->frames.size() : 0;
 }
 
 }  // namespace loamwerk::render

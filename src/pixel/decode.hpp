@@ -67,12 +67,14 @@ struct DecodeResult {
 std::unique_ptr<RenderImage> open_or_throw(std::span<const std::uint8_t> buffer, const std::string& label,
                                            unsigned flags);
 
-// frame 0 selects every frame, n the n-th. Throws std::runtime_error with the call's
-// messages, and std::invalid_argument for truncated pixel data.
+// frame 0 selects every frame, n the n-th; only the selected compressed frames are decoded, on
+// `threads` workers (0: one per online processor), with the same result as one thread. Throws
+// std::runtime_error with the call's messages, and std::invalid_argument for truncated pixel data.
 DecodeResult decode(std::span<const std::uint8_t> buffer, const std::string& label, long frame, bool rescale,
-                    unsigned flags);
+                    unsigned flags, std::size_t threads = 0);
 // The same over a whole file read for the call, whose buffer may become the result's.
-DecodeResult decode_file(OwnedBuffer file, const std::string& label, long frame, bool rescale, unsigned flags);
-std::size_t frame_count(std::span<const std::uint8_t> buffer, const std::string& label);
+DecodeResult decode_file(OwnedBuffer file, const std::string& label, long frame, bool rescale, unsigned flags,
+                         std::size_t threads = 0);
+std::size_t frame_count(std::span<const std::uint8_t> buffer, const std::string& label, std::size_t threads = 0);
 
 }  // namespace loamwerk::render

@@ -1,6 +1,7 @@
 #include "pixel/image.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include "core/bytes.hpp"
 #include "core/inflate.hpp"
 #include "core/limits.hpp"
+#include "core/parallel.hpp"
 #include "core/dataset.hpp"
 #include "core/tags.hpp"
 #include "core/values.hpp"
@@ -505,7 +507,10 @@ int encapsulated_table(RenderImage& img) {
 int decode_one(const RenderImage& img, FrameRecord& f) {
     const int r = img.codec(f.source, f.source_size, f);
     if (r == status::kNoMemory) return status::kNoMemory;
-    if (r != status::kOk) return status::kUnsupported;
+    if (r != status::kOk) {
+        if (f.error.empty()) f.error = "the " + std::string(codec_name(img.codec)) + " data does not decode";
+        return status::kUnsupported;
+    }
     f.has_decoded = true;
     const std::size_t want = decoded_frame_bytes(f);
     if (f.decoded.size() < want) {
@@ -519,21 +524,42 @@ int decode_one(const RenderImage& img, FrameRecord& f) {
 }
 
 int decode_frames(RenderImage& img) {
+    if (!img.codec || (img.flags & kDeferDecode)) return status::kOk;
+    return decode_pending(img, 0, img.frames.size(), 1);
+}
+
+}  // namespace
+
+int decode_pending(RenderImage& img, std::size_t first, std::size_t last, std::size_t threads) {
+    last = std::min(last, img.frames.size());
+    if (!img.codec || first >= last) return status::kOk;
+    // Each worker writes only its own frames' records; the image itself is only read.
+    std::vector<int> results(last - first, status::kOk);
+    // Frames after one that failed are not worth decoding; those before it still are, since the
+    // first failure in frame order is the one reported.
+    std::atomic<std::size_t> first_failure{last - first};
+    parallel_for_workers(last - first, threads ? threads : worker_count(last - first), [&](std::size_t k) {
+        FrameRecord& f = img.frames[first + k];
+        if (f.has_decoded || k > first_failure.load(std::memory_order_relaxed)) return;
+        results[k] = decode_one(img, f);
+        if (results[k] == status::kOk || results[k] == status::kTruncated) return;
+        std::size_t seen = first_failure.load();
+        while (k < seen && !first_failure.compare_exchange_weak(seen, k)) {
+        }
+    });
+    // Reported as one thread would: the first frame that failed, in frame order.
     int rc = status::kOk;
-    if (!img.codec || (img.flags & kDeferDecode)) return rc;
-    for (std::size_t i = 0; i < img.frames.size(); ++i) {
-        FrameRecord& f = img.frames[i];
-        const int r = decode_one(img, f);
+    for (std::size_t k = 0; k < results.size(); ++k) {
+        const int r = results[k];
         if (r == status::kTruncated) rc = r;
         else if (r != status::kOk) {
-            if (!f.error.empty()) img.problem = "frame " + std::to_string(i + 1) + ": " + f.error;
+            const FrameRecord& f = img.frames[first + k];
+            if (!f.error.empty()) img.problem = "frame " + std::to_string(first + k + 1) + ": " + f.error;
             return r;
         }
     }
     return rc;
 }
-
-}  // namespace
 
 int decode_frame(const RenderImage& img, std::size_t index, FrameRecord& out) {
     if (index >= img.frames.size()) return status::kNothing;

@@ -110,6 +110,12 @@ struct RenderImage {
 // status 5 in `*status_out`) when it is not a DICOM stream.
 std::unique_ptr<RenderImage> open(std::span<const std::uint8_t> buffer, unsigned flags, int* status_out = nullptr);
 
+// Decodes the frames first..last-1 of an image opened with kDeferDecode that are not decoded yet,
+// on `threads` workers (0: one per online processor), each frame into its own record. Returns
+// kOk, kTruncated, or the failure of the first frame that failed (its reason in img.problem),
+// exactly as decoding them in order on one thread would.
+int decode_pending(RenderImage& img, std::size_t first, std::size_t last, std::size_t threads);
+
 // Frame `index` of an image opened with kDeferDecode, decoded into `out` (a copy of its record
 // whose source still points into the image; its buffers are reused). The image is only read, so several threads may
 // decode its frames at once. Returns a status code.

@@ -1,6 +1,7 @@
 // JPEG-LS frames through CharLS.
 #include <charls/charls.h>
 
+#include <string>
 #include <vector>
 
 #include "pixel/codec_support.hpp"
@@ -47,8 +48,9 @@ int jpegls_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
     } catch (const std::bad_alloc&) {
         f.decoded.clear();
         return status::kNoMemory;
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         f.decoded.clear();
+        f.error = std::string("the JPEG-LS stream does not decode (") + e.what() + ")";
         return status::kUnsupported;
     }
 }

@@ -18,6 +18,18 @@ FrameCodec codec_for(SyntaxCode code) {
     }
 }
 
+std::string_view codec_name(FrameCodec codec) {
+    if (codec == rle_decode) return "RLE";
+    if (codec == deflate_frame_decode) return "deflated";
+    if (codec == jpeg_decode) return "JPEG";
+    if (codec == jpegls_decode) return "JPEG-LS";
+    if (codec == j2k_decode) return "JPEG 2000";
+    if (codec == htj2k_decode) return "HTJ2K";
+    if (codec == jxl_decode) return "JPEG XL";
+    if (codec == lzw_decode) return "Lempel-Ziv";
+    return "compressed";
+}
+
 SyntaxInfo syntax_lookup(std::string_view uid) {
     SyntaxInfo info;
     info.code = syntax_code(uid);

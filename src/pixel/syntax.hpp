@@ -24,6 +24,8 @@ struct SyntaxInfo {
 SyntaxInfo syntax_lookup(std::string_view uid);
 // The decoder of a syntax code (frames whose codec was sniffed from the codestream).
 FrameCodec codec_for(SyntaxCode code);
+// "JPEG-LS" and the like, for messages.
+std::string_view codec_name(FrameCodec codec);
 // "ISO_10918_1" and the like, for transcoding.
 std::string_view standard_name(std::string_view uid);
 // MPEG-2, H.264 and HEVC syntaxes (1.2.840.10008.1.2.4.100 to .108).
