@@ -368,3 +368,21 @@ def test_arrays_own_their_memory_and_free_it(tmp_path, stored):
     del array
     gc.collect()
     assert before - rss_bytes() > 60 * 1024 * 1024  # the 80 MiB buffer went back to the system
+
+
+def test_a_large_native_file_is_read_in_parts_and_rescaled_on_threads(tmp_path):
+    """42 MB of pixels: the file is read on several threads and the frames rescaled on several,
+    with the bytes one thread gives and the values computed here."""
+    rng = np.random.default_rng(3)
+    frames = rng.integers(0, 4096, size=(5, 2048, 2048), dtype="<u2")
+    frames[:, 0, :8] = np.arange(8)  # a known corner in every frame
+    extra = explicit(0x0028, 0x1052, "DS", "-1024") + explicit(0x0028, 0x1053, "DS", "0.5")
+    path = tmp_path / "large.dcm"
+    path.write_bytes(image(frames.tobytes(), 2048, 2048, bits=16, stored=12, frames=5, extra=extra))
+    stored, _ = loam.decode_stored(path)
+    assert stored.tobytes() == frames.tobytes()
+    rescaled = {threads: loam.decode(path, 0, True, threads=threads)[0] for threads in (1, 2, None)}
+    assert rescaled[1].dtype == np.float32
+    np.testing.assert_array_equal(rescaled[1][:, 0, :8], np.tile(np.arange(8) * 0.5 - 1024, (5, 1)))
+    np.testing.assert_array_equal(rescaled[1], frames * np.float32(0.5) - np.float32(1024))
+    assert rescaled[2].tobytes() == rescaled[1].tobytes() == rescaled[None].tobytes()

@@ -5,6 +5,9 @@
 #include <chrono>
 #include <stdexcept>
 #include <thread>
+#include <vector>
+
+#include "core/parallel.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -26,6 +29,41 @@ struct Descriptor {
 
 enum class Attempt { kDone, kShort, kUnopenable };
 
+// Bytes [offset, offset + n) of the file into `into`; how many were there.
+std::size_t read_at(int fd, std::uint8_t* into, std::size_t n, std::size_t offset) {
+    std::size_t got = 0;
+    while (got < n) {
+        const ssize_t r = ::pread(fd, into + got, n - got, off_t(offset + got));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        got += std::size_t(r);
+    }
+    return got;
+}
+
+// The first n bytes of the file; how many of them were read without a gap. A large file is read
+// in parts on several threads: copying from the page cache and faulting in the new pages is then
+// shared between cores, where one thread reaches about half the memory bandwidth.
+std::size_t read_range(int fd, std::uint8_t* into, std::size_t n) {
+    constexpr std::size_t kParallelFrom = std::size_t(32) << 20, kAlign = std::size_t(2) << 20;
+    if (n < kParallelFrom) return read_at(fd, into, n, 0);
+    ::posix_fadvise(fd, 0, off_t(n), POSIX_FADV_SEQUENTIAL);  // a cold file: longer read-ahead
+    const std::size_t parts = worker_count(n / (kParallelFrom / 2));
+    const std::size_t part = (n / parts + kAlign - 1) / kAlign * kAlign;
+    std::vector<std::size_t> got(parts, 0);
+    parallel_for_workers(parts, parts, [&](std::size_t k) {
+        const std::size_t begin = std::min(n, k * part), end = std::min(n, begin + part);
+        got[k] = read_at(fd, into + begin, end - begin, begin);
+    });
+    std::size_t total = 0;
+    for (std::size_t k = 0; k < parts; ++k) {
+        const std::size_t begin = std::min(n, k * part), end = std::min(n, begin + part);
+        total += got[k];
+        if (got[k] < end - begin) break;  // a file that shrank meanwhile: what came before the gap
+    }
+    return total;
+}
+
 Attempt read_once(const std::string& path, std::size_t limit, FileRead& out) {
     Descriptor f{open_read_only(path)};
     struct stat st {};
@@ -46,13 +84,7 @@ Attempt read_once(const std::string& path, std::size_t limit, FileRead& out) {
     out.opened = true;
     out.size = std::size_t(end);
     OwnedBuffer buf(std::min(out.size, limit));
-    std::size_t got = 0;
-    while (got < buf.size()) {
-        const ssize_t r = ::read(f.fd, buf.data() + got, buf.size() - got);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        got += std::size_t(r);
-    }
+    const std::size_t got = read_range(f.fd, buf.data(), buf.size());
     out.complete = got == buf.size();
     buf.shrink(got);
     out.bytes = std::move(buf);

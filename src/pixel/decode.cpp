@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "core/bytes.hpp"
+#include "core/parallel.hpp"
 #include "pixel/present.hpp"
 #include "pixel/unpack.hpp"
 
@@ -225,7 +226,7 @@ DecodeResult decode_impl(std::span<const std::uint8_t> buffer, OwnedBuffer* file
     }
 
     DecodeResult r;
-    FrameLayout layout, first_layout;
+    FrameLayout first_layout;
     ByteVector scratch;
     const bool present = !(flags & kStrictStored);
     if (!rescale && selected == 1 && decoded_is_final(*img, img->frames[first], present)) {
@@ -243,14 +244,39 @@ DecodeResult decode_impl(std::span<const std::uint8_t> buffer, OwnedBuffer* file
         r.file_bytes = probe.size() * (last - first);
         last = first;
     }
-    for (std::size_t i = first; i < last; ++i) {
-        const int rc = rescale ? append_rendered(*img, i, r.data, layout, scratch)
-                               : append_stored(*img, img->frames[i], present, r.data, layout);
-        if (rc != render_error::kOk) throw std::runtime_error("frame decode failed: " + std::string(render_error_message(rc)));
-        if (i == first) {
-            first_layout = layout;
-            r.data.reserve(r.data.size() * (last - first));  // the other frames have the same size
-        }
+    const auto convert = [&](std::size_t i, ByteVector& out, FrameLayout& l, ByteVector& work) {
+        return rescale ? append_rendered(*img, i, out, l, work) : append_stored(*img, img->frames[i], present, out, l);
+    };
+    const auto fail = [](int rc) {
+        throw std::runtime_error("frame decode failed: " + std::string(render_error_message(rc)));
+    };
+    if (first < last) {
+        if (const int rc = convert(first, r.data, first_layout, scratch); rc != render_error::kOk) fail(rc);
+    }
+    if (last - first > 1) {
+        // The other frames have the first one's size: each is converted into its own slot, runs of
+        // frames on worker threads (each through a small buffer of its own that stays in cache).
+        const std::size_t frame_bytes = r.data.size(), rest = last - first - 1;
+        r.data.resize(frame_bytes * (last - first));
+        const std::size_t runs = std::min(rest, threads ? threads : worker_count(rest));
+        std::vector<int> failure(runs, render_error::kOk);
+        parallel_for_workers(runs, runs, [&](std::size_t run) {
+            ByteVector out, work;
+            FrameLayout l;
+            for (std::size_t k = run * rest / runs; k < (run + 1) * rest / runs; ++k) {
+                out.clear();
+                const std::size_t i = first + 1 + k;
+                int rc = convert(i, out, l, work);
+                if (rc == render_error::kOk && out.size() != frame_bytes) rc = render_error::kUnsupportedFormat;
+                if (rc != render_error::kOk) {
+                    failure[run] = rc;  // the runs are in frame order, so the first failure is the first run's
+                    return;
+                }
+                std::memcpy(r.data.data() + (k + 1) * frame_bytes, out.data(), frame_bytes);
+            }
+        });
+        for (const int rc : failure)
+            if (rc != render_error::kOk) fail(rc);
     }
     r.frames = selected;
     r.dtype = first_layout.dtype;
