@@ -2,8 +2,10 @@
 
 import concurrent.futures
 import io
+import os
 import shutil
 import subprocess
+import sys
 import struct
 import warnings
 
@@ -260,6 +262,33 @@ def test_a_broken_frame_is_reported_as_one_thread_reports_it():
         messages.add(str(info.value))
         assert loam.decode_stored_bytes(broken, 5, threads=threads)[0].tobytes() == frames[4].tobytes()
     assert len(messages) == 1
+
+
+@pytest.mark.parametrize("environment", [{}, {"OPJ_NUM_THREADS": "8"}], ids=["default", "OPJ_NUM_THREADS"])
+def test_openjpeg_works_on_the_calling_thread(environment):
+    """OpenJPEG may run its work on threads of its own (OPJ_NUM_THREADS, or a pool of one), where a
+    failed assertion in the library could not be contained: the decoding thread does the work."""
+    path = TESTDATA / "pydicom-data" / "US1_J2KR.dcm"
+    if not path.exists():
+        pytest.skip(f"corpus not present at {TESTDATA}")
+    script = f"""
+import threading, time, loam
+share = []
+def work():
+    loam.decode({str(path)!r})
+    own, process = time.thread_time(), time.process_time()
+    for _ in range(10):
+        loam.decode({str(path)!r})
+    share.append((time.thread_time() - own) / (time.process_time() - process))
+worker = threading.Thread(target=work)
+worker.start()
+worker.join()
+print(share[0])
+"""
+    done = subprocess.run([sys.executable, "-c", script], env={**os.environ, **environment}, capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert float(done.stdout) > 0.9
 
 
 @pytest.mark.parametrize("threads", [0, -2])

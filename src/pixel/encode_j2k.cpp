@@ -112,6 +112,7 @@ ByteVector j2k_encode(const std::uint8_t* pixels, std::size_t size, const Encode
     opj_set_warning_handler(codec.get(), discard, nullptr);
     opj_set_error_handler(codec.get(), discard, nullptr);
     if (!opj_setup_encoder(codec.get(), &p, image.get())) return {};
+    opj_codec_set_threads(codec.get(), 0);  // no pool threads: a transcode runs on its calling thread
     OutStream out;
     out.data.reserve(pixels_n * comps * bytes);
     std::unique_ptr<opj_stream_t, void (*)(opj_stream_t*)> stream(opj_stream_create(1 << 20, OPJ_FALSE), opj_stream_destroy);

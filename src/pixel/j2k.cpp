@@ -226,6 +226,9 @@ int j2k_decode(const std::uint8_t* data, std::size_t size, FrameRecord& f) {
     opj_set_default_decoder_parameters(&params);
     if (!opj_setup_decoder(codec.get(), &params)) return status::kUnsupported;
     opj_decoder_set_strict_mode(codec.get(), OPJ_FALSE);
+    // On this thread only (0: no pool threads), whatever OPJ_NUM_THREADS says: a failed assertion is
+    // contained only on the thread that runs the call.
+    opj_codec_set_threads(codec.get(), 0);
     // An assertion in the library fails before it changes anything, so its objects are freed as
     // after any other error.
     const auto corrupt = [&] {
