@@ -237,9 +237,9 @@ def pixel_benchmarks(files: list[str]) -> None:
     big = multiframe_sample()
     Path(big).read_bytes()
     report("decode(rescale) 512x512x300 int16", best_of(lambda f: loam.decode(f, 0, True), [big]),
-           best_of(pydicom_pixels, [big]), 1, 5)
+           best_of(pydicom_pixels, [big]), 1, 4)
     report("decode_stored 512x512x300 int16", best_of(lambda f: loam.decode_stored(f, 0), [big]),
-           best_of(lambda f: pydicom.dcmread(f).pixel_array, [big]), 1, 5)
+           best_of(lambda f: pydicom.dcmread(f).pixel_array, [big]), 1, 4)
     nbytes = 512 * 512 * 2 * 300
     data = Path(big).read_bytes()
     copy = best_of(lambda d: np.frombuffer(d, dtype=np.int16, count=nbytes // 2, offset=len(d) - nbytes).copy(), [data])
@@ -247,13 +247,20 @@ def pixel_benchmarks(files: list[str]) -> None:
                       nbytes, copy)
 
 
+# name, syntaxes, the pylibjpeg plugin called straight, the imagecodecs decoder, the target ratio
+# against pydicom + plugins.
 CODEC_GROUPS = [
-    ("JPEG baseline", {"1.2.840.10008.1.2.4.50"}, "libjpeg"),
-    ("JPEG extended/lossless", {"1.2.840.10008.1.2.4.51", "1.2.840.10008.1.2.4.57", "1.2.840.10008.1.2.4.70"}, "libjpeg"),
-    ("JPEG-LS", {"1.2.840.10008.1.2.4.80", "1.2.840.10008.1.2.4.81"}, "jpeg_ls"),
-    ("JPEG 2000", {"1.2.840.10008.1.2.4.90", "1.2.840.10008.1.2.4.91"}, "openjpeg"),
-    ("HTJ2K", {"1.2.840.10008.1.2.4.201", "1.2.840.10008.1.2.4.202", "1.2.840.10008.1.2.4.203"}, "openjpeg"),
+    ("JPEG baseline", {"1.2.840.10008.1.2.4.50"}, "libjpeg", "jpeg8_decode", 2),
+    ("JPEG extended/lossless", {"1.2.840.10008.1.2.4.51", "1.2.840.10008.1.2.4.57", "1.2.840.10008.1.2.4.70"},
+     "libjpeg", "jpeg_decode", 2),
+    ("JPEG-LS", {"1.2.840.10008.1.2.4.80", "1.2.840.10008.1.2.4.81"}, "jpeg_ls", "jpegls_decode", 2),
+    ("JPEG 2000", {"1.2.840.10008.1.2.4.90", "1.2.840.10008.1.2.4.91"}, "openjpeg", "jpeg2k_decode", 1.8),
+    ("HTJ2K", {"1.2.840.10008.1.2.4.201", "1.2.840.10008.1.2.4.202", "1.2.840.10008.1.2.4.203"}, "openjpeg",
+     "htj2k_decode", 3),
 ]
+# python-gdcm is kept out of the environment pydicom runs in (its handler would replace the
+# plugins measured above); `make bench` installs it here and it is timed in a child process.
+GDCM_PEER = ROOT / "build" / "bench-peers"
 
 
 def codestreams(path: str) -> list[bytes]:
@@ -275,9 +282,63 @@ def direct_decoder(module: str) -> Callable[[bytes], object]:
     return lambda b: decode(b)
 
 
+def imagecodecs_decode(function: str) -> Callable[[str], object] | None:
+    """What a user of imagecodecs runs: the file read by pydicom, each frame decoded by imagecodecs."""
+    try:
+        import imagecodecs
+    except ImportError:
+        return None
+    decode = getattr(imagecodecs, function)
+    return lambda path: [decode(frame) for frame in codestreams(path)]
+
+
+def gdcm_ratios(files: list[str]) -> dict[str, float]:
+    """loam.decode time / gdcm.ImageReader time per file group, measured in a child process."""
+    if not (GDCM_PEER / "gdcm.py").is_file():
+        return {}
+    script = """
+import json, sys, time
+import gdcm, loam
+def best(fn, files, rounds=5):
+    t = float("inf")
+    for _ in range(rounds):
+        start = time.perf_counter()
+        for f in files:
+            fn(f)
+        t = min(t, time.perf_counter() - start)
+    return t
+def read(path):
+    r = gdcm.ImageReader()
+    r.SetFileName(path)
+    if not r.Read():
+        raise RuntimeError(path)
+    return r.GetImage().GetBuffer().encode("utf-8", "surrogateescape")
+groups = json.loads(sys.stdin.read())
+out = {}
+for name, files in groups.items():
+    ok = []
+    for f in files:
+        try:
+            read(f)
+            ok.append(f)
+        except Exception:
+            pass
+    if ok:
+        out[name] = [best(read, ok), best(lambda f: loam.decode(f), ok), len(ok)]
+print(json.dumps(out))
+"""
+    import json
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(GDCM_PEER), os.environ.get("PYTHONPATH", "")])}
+    done = subprocess.run([sys.executable, "-c", script], input=json.dumps(files), capture_output=True, text=True,
+                          env=env)
+    return json.loads(done.stdout) if done.returncode == 0 else {}
+
+
 def codec_benchmarks(files: list[str]) -> None:
-    for name, syntaxes, module in CODEC_GROUPS:
+    groups: dict[str, list[str]] = {}
+    for name, syntaxes, module, function, target in CODEC_GROUPS:
         group = decodable(files, syntaxes)
+        groups[name] = group
         if not group:
             print(f"{name:<44} no files both decode")
             continue
@@ -294,12 +355,26 @@ def codec_benchmarks(files: list[str]) -> None:
             direct_files.append(f)
         ours = best_of(lambda f: loam.decode(f), group)
         report(f"decode {name} vs pydicom + plugins ({len(group)})", ours,
-               best_of(lambda f: pydicom.dcmread(f).pixel_array, group), len(group), 2)
+               best_of(lambda f: pydicom.dcmread(f).pixel_array, group), len(group), target)
+        peer = imagecodecs_decode(function)
+        if peer is not None:
+            same = []
+            for f in group:
+                try:
+                    peer(f)
+                    same.append(f)
+                except Exception:
+                    pass  # imagecodecs has no decoder for this stream's process
+            if same:
+                report(f"{'':<4}vs pydicom + imagecodecs.{function} ({len(same)})", best_of(lambda f: loam.decode(f), same),
+                       best_of(peer, same), len(same), None, "imagecodecs")
         if streams:
             ours_same = best_of(lambda f: loam.decode(f), direct_files)
             theirs = best_of(lambda frames: [direct(fr) for fr in frames], streams)
             print(f"{'':<44} {module} straight on the codestreams ({len(streams)} files): loam takes "
                   f"{ours_same / theirs:.2f}x its time (target at most 1.3x)")
+    for name, (theirs, ours, n) in gdcm_ratios(groups).items():
+        report(f"decode {name} vs python-gdcm ImageReader ({n})", ours, theirs, n, None, "gdcm")
 
 
 TRANSCODE_TARGETS = [
@@ -1376,9 +1451,9 @@ def wsi_benchmarks() -> None:
 
         one = min(threaded(1) for _ in range(3))
         two = min(threaded(2) for _ in range(3))
-        goal = "ok" if one / two >= 1.6 else "BELOW TARGET"
+        goal = "ok" if one / two >= 1.8 else "BELOW TARGET"
         print(f"{'wsi tile throughput, 2 threads vs 1':<44} {len(tiles) * 4 / one:8.0f} tiles/s -> "
-              f"{len(tiles) * 4 / two:8.0f} tiles/s   ratio {one / two:6.2f}x (target 1.6x, {goal})")
+              f"{len(tiles) * 4 / two:8.0f} tiles/s   ratio {one / two:6.2f}x (target 1.8x, {goal})")
     finally:
         shutil.rmtree(root, ignore_errors=True)
 
