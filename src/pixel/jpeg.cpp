@@ -138,9 +138,14 @@ int turbo_decode(const std::uint8_t* data, std::size_t size, int components, boo
         jpeg_destroy_decompress(&cinfo);
         return status::kUnsupported;
     }
+    // Several rows a call: with subsampled chroma the library then upsamples straight into them
+    // instead of through a spare row.
+    constexpr unsigned kRows = 16;
+    JSAMPROW rows[kRows];
     while (cinfo.output_scanline < cinfo.output_height) {
-        JSAMPROW row = out + stride * cinfo.output_scanline;
-        if (jpeg_read_scanlines(&cinfo, &row, 1) != 1) break;  // a cut stream: what was read stays
+        const unsigned want = std::min<unsigned>(kRows, cinfo.output_height - cinfo.output_scanline);
+        for (unsigned i = 0; i < want; ++i) rows[i] = out + stride * (cinfo.output_scanline + i);
+        if (jpeg_read_scanlines(&cinfo, rows, want) == 0) break;  // a cut stream: what was read stays
     }
     jpeg_abort_decompress(&cinfo);
     jpeg_destroy_decompress(&cinfo);
