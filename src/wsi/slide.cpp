@@ -437,23 +437,29 @@ Tile slide::tile(int index, std::uint32_t x, std::uint32_t y) const {
     if (!l) return nullptr;
     const auto frame = l->frame_of(x, y);
     if (!frame) return nullptr;
-    {
-        std::lock_guard lock(l->mutex);
-        if (const auto it = l->cached.find(*frame); it != l->cached.end()) {
-            l->recent.splice(l->recent.begin(), l->recent, it->second);
-            return it->second->second;
-        }
-    }
-    Tile decoded = decode_rgba(*l->image, *frame, l->tile_width, l->tile_height);
+    if (Tile t = cached_tile(*l, *frame)) return t;
+    return decode_tile(*l, *frame);
+}
+
+Tile slide::cached_tile(const Level& l, std::uint32_t frame) const {
+    std::lock_guard lock(l.mutex);
+    const auto it = l.cached.find(frame);
+    if (it == l.cached.end()) return nullptr;
+    l.recent.splice(l.recent.begin(), l.recent, it->second);
+    return it->second->second;
+}
+
+Tile slide::decode_tile(const Level& l, std::uint32_t frame) const {
+    Tile decoded = decode_rgba(*l.image, frame, l.tile_width, l.tile_height);
     if (!decoded) return nullptr;
     const std::size_t capacity = capacity_;
     if (decoded->size() > capacity) return decoded;
-    std::lock_guard lock(l->mutex);
-    if (const auto it = l->cached.find(*frame); it != l->cached.end()) return it->second->second;  // decoded twice
-    l->recent.emplace_front(*frame, decoded);
-    l->cached.emplace(*frame, l->recent.begin());
-    l->cached_bytes += decoded->size();
-    trim(*l, capacity);
+    std::lock_guard lock(l.mutex);
+    if (const auto it = l.cached.find(frame); it != l.cached.end()) return it->second->second;  // decoded twice
+    l.recent.emplace_front(frame, decoded);
+    l.cached.emplace(frame, l.recent.begin());
+    l.cached_bytes += decoded->size();
+    trim(l, capacity);
     return decoded;
 }
 
@@ -538,23 +544,36 @@ bool slide::read_region(std::int64_t x0, std::int64_t y0, int index, std::uint32
         const std::int64_t r0 = std::max<std::int64_t>(0, y >= 0 ? y / th : 0);
         const std::int64_t c1 = std::min<std::int64_t>((x_end - 1) / tw, std::int64_t(l->tiles_x) - 1);
         const std::int64_t r1 = std::min<std::int64_t>((y_end - 1) / th, std::int64_t(l->tiles_y) - 1);
-        for (std::int64_t ty = r0; ty <= r1; ++ty) {
-            for (std::int64_t tx = c0; tx <= c1; ++tx) {
-                const Tile t = tile(index, std::uint32_t(tx), std::uint32_t(ty));
-                if (!t) continue;
-                // The overlap of tile, region and level, in level pixels.
-                const std::int64_t left = std::max({tx * tw, x, std::int64_t(0)});
-                const std::int64_t right = std::min({tx * tw + tw, x_end, level_w});
-                const std::int64_t top = std::max({ty * th, y, std::int64_t(0)});
-                const std::int64_t bottom = std::min({ty * th + th, y_end, level_h});
-                if (left >= right || top >= bottom) continue;
-                const std::size_t run = std::size_t(right - left);
-                for (std::int64_t py = top; py < bottom; ++py) {
-                    const std::uint8_t* src = t->data() + (std::size_t(py - ty * th) * std::size_t(tw) + std::size_t(left - tx * tw)) * 4;
-                    std::uint8_t* dst = out.data() + (std::size_t(py - y) * width + std::size_t(left - x)) * channels;
-                    if (rgba) std::memcpy(dst, src, run * 4);
-                    else render::rgba_to_rgb(src, dst, run);
-                }
+        // The tiles covered: those in the cache first, then the others decoded, on worker threads
+        // when there are several (copying cached pixels is bound by memory, not by a core).
+        const std::size_t across = std::size_t(c1 - c0 + 1), count = across * std::size_t(r1 - r0 + 1);
+        std::vector<Tile> tiles(count);
+        std::vector<std::pair<std::size_t, std::uint32_t>> missing;  // (tile, frame)
+        for (std::size_t k = 0; k < count; ++k) {
+            const auto frame = l->frame_of(std::uint32_t(c0 + std::int64_t(k % across)), std::uint32_t(r0 + std::int64_t(k / across)));
+            if (!frame) continue;
+            tiles[k] = cached_tile(*l, *frame);
+            if (!tiles[k]) missing.emplace_back(k, *frame);
+        }
+        parallel_for_workers(missing.size(), worker_count(missing.size()), [&](std::size_t j) {
+            tiles[missing[j].first] = decode_tile(*l, missing[j].second);
+        });
+        for (std::size_t k = 0; k < count; ++k) {
+            const Tile& t = tiles[k];
+            if (!t) continue;
+            const std::int64_t tx = c0 + std::int64_t(k % across), ty = r0 + std::int64_t(k / across);
+            // The overlap of tile, region and level, in level pixels.
+            const std::int64_t left = std::max({tx * tw, x, std::int64_t(0)});
+            const std::int64_t right = std::min({tx * tw + tw, x_end, level_w});
+            const std::int64_t top = std::max({ty * th, y, std::int64_t(0)});
+            const std::int64_t bottom = std::min({ty * th + th, y_end, level_h});
+            if (left >= right || top >= bottom) continue;
+            const std::size_t run = std::size_t(right - left);
+            for (std::int64_t py = top; py < bottom; ++py) {
+                const std::uint8_t* src = t->data() + (std::size_t(py - ty * th) * std::size_t(tw) + std::size_t(left - tx * tw)) * 4;
+                std::uint8_t* dst = out.data() + (std::size_t(py - y) * width + std::size_t(left - x)) * channels;
+                if (rgba) std::memcpy(dst, src, run * 4);
+                else render::rgba_to_rgb(src, dst, run);
             }
         }
     }

@@ -160,6 +160,11 @@ public:
     std::map<std::string, std::string> properties() const;
 
 private:
+    // A level's cached tile (moved to the most recently used end), or null.
+    Tile cached_tile(const Level& level, std::uint32_t frame) const;
+    // The frame decoded to RGBA and cached when it fits the capacity; null when it does not decode.
+    Tile decode_tile(const Level& level, std::uint32_t frame) const;
+
     std::vector<std::unique_ptr<Level>> levels_;
     std::vector<std::unique_ptr<AssociatedImage>> associated_;
     std::string error_;
