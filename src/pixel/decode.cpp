@@ -1,5 +1,6 @@
 #include "pixel/decode.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <stdexcept>
@@ -254,29 +255,38 @@ DecodeResult decode_impl(std::span<const std::uint8_t> buffer, OwnedBuffer* file
         if (const int rc = convert(first, r.data, first_layout, scratch); rc != render_error::kOk) fail(rc);
     }
     if (last - first > 1) {
-        // The other frames have the first one's size: each is converted into its own slot, runs of
-        // frames on worker threads (each through a small buffer of its own that stays in cache).
+        // The other frames have the first one's size. Conversion runs at memory speed: worker
+        // threads are worth starting for megabytes of it.
         const std::size_t frame_bytes = r.data.size(), rest = last - first - 1;
-        r.data.resize(frame_bytes * (last - first));
-        const std::size_t runs = std::min(rest, threads ? threads : worker_count(rest));
-        std::vector<int> failure(runs, render_error::kOk);
-        parallel_for_workers(runs, runs, [&](std::size_t run) {
-            ByteVector out, work;
+        const std::size_t useful = std::max<std::size_t>(1, frame_bytes * rest / (std::size_t(4) << 20));
+        const std::size_t runs = std::min({rest, useful, threads ? threads : worker_count(rest)});
+        if (runs < 2) {
+            r.data.reserve(frame_bytes * (last - first));
             FrameLayout l;
-            for (std::size_t k = run * rest / runs; k < (run + 1) * rest / runs; ++k) {
-                out.clear();
-                const std::size_t i = first + 1 + k;
-                int rc = convert(i, out, l, work);
-                if (rc == render_error::kOk && out.size() != frame_bytes) rc = render_error::kUnsupportedFormat;
-                if (rc != render_error::kOk) {
-                    failure[run] = rc;  // the runs are in frame order, so the first failure is the first run's
-                    return;
+            for (std::size_t i = first + 1; i < last; ++i)
+                if (const int rc = convert(i, r.data, l, scratch); rc != render_error::kOk) fail(rc);
+        } else {
+            // Runs of frames, each frame converted through a small buffer of the run's own that stays
+            // in cache, then copied into its slot.
+            r.data.resize(frame_bytes * (last - first));
+            std::vector<int> failure(runs, render_error::kOk);
+            parallel_for_workers(runs, runs, [&](std::size_t run) {
+                ByteVector out, work;
+                FrameLayout l;
+                for (std::size_t k = run * rest / runs; k < (run + 1) * rest / runs; ++k) {
+                    out.clear();
+                    int rc = convert(first + 1 + k, out, l, work);
+                    if (rc == render_error::kOk && out.size() != frame_bytes) rc = render_error::kUnsupportedFormat;
+                    if (rc != render_error::kOk) {
+                        failure[run] = rc;  // the runs are in frame order: the first failure is reported
+                        return;
+                    }
+                    std::memcpy(r.data.data() + (k + 1) * frame_bytes, out.data(), frame_bytes);
                 }
-                std::memcpy(r.data.data() + (k + 1) * frame_bytes, out.data(), frame_bytes);
-            }
-        });
-        for (const int rc : failure)
-            if (rc != render_error::kOk) fail(rc);
+            });
+            for (const int rc : failure)
+                if (rc != render_error::kOk) fail(rc);
+        }
     }
     r.frames = selected;
     r.dtype = first_layout.dtype;

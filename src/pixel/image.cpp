@@ -538,7 +538,15 @@ int decode_pending(RenderImage& img, std::size_t first, std::size_t last, std::s
     // Frames after one that failed are not worth decoding; those before it still are, since the
     // first failure in frame order is the one reported.
     std::atomic<std::size_t> first_failure{last - first};
-    parallel_for_workers(last - first, threads ? threads : worker_count(last - first), [&](std::size_t k) {
+    // A thread is worth starting (some tens of microseconds) for a few hundred microseconds of
+    // decoding: a little output of the heavy codecs, megabytes of the light ones.
+    const bool light = img.codec == rle_decode || img.codec == deflate_frame_decode || img.codec == lzw_decode;
+    std::size_t output = 0;
+    for (std::size_t i = first; i < last; ++i) output += decoded_frame_bytes(img.frames[i]);
+    const std::size_t per_worker = light ? std::size_t(4) << 20 : std::size_t(64) << 10;
+    const std::size_t useful = std::max<std::size_t>(1, output / per_worker);
+    const std::size_t workers = std::min(useful, threads ? threads : worker_count(last - first));
+    parallel_for_workers(last - first, workers, [&](std::size_t k) {
         FrameRecord& f = img.frames[first + k];
         if (f.has_decoded || k > first_failure.load(std::memory_order_relaxed)) return;
         results[k] = decode_one(img, f);
