@@ -1,6 +1,7 @@
 """File meta, sniffing and the dataset walk, on bytes built here."""
 
 import struct
+import zlib
 
 import pytest
 
@@ -124,19 +125,71 @@ def test_preamble_without_magic_is_not_part10(tmp_path):
 
 # ---- pixel data fast paths ---------------------------------------------------------------------
 
-@pytest.mark.parametrize("ts", [EXPLICIT_BE, DEFLATED])
-def test_big_endian_and_deflated_are_refused(tmp_path, ts):
-    data = part10(explicit_image(), transfer_syntax=ts)
+def big_endian_image(words):
+    body = (explicit(0x0008, 0x0005, "CS", "ISO_IR 100", big=True) + explicit(0x0010, 0x0010, "PN", "Doe^Jane", big=True)
+            + explicit(0x7FE0, 0x0010, "OW", struct.pack(f">{len(words)}H", *words), big=True))
+    return body
+
+
+def deflated(body: bytes) -> bytes:
+    squeeze = zlib.compressobj(9, zlib.DEFLATED, -15)
+    return squeeze.compress(body) + squeeze.flush()
+
+
+def test_big_endian_pixel_data_is_found_and_kept_as_stored(tmp_path):
+    words = [1, 0x0203, 0xA0B0, 0xFFFF]
+    data = part10(big_endian_image(words), transfer_syntax=EXPLICIT_BE)
     path = write(tmp_path, data)
-    assert loam.read_pixel_data(path) is None
-    assert loam.has_pixel_data(path) is False
-    assert loam.pixel_data_vr(path) is None
-    assert loam.read_pixel_data_bytes(data) is None
+    stored = struct.pack(">4H", *words)
+    assert loam.has_pixel_data(path) is True and loam.has_pixel_data_bytes(data) is True
+    assert loam.read_pixel_data(path) == stored == loam.read_pixel_data_bytes(data)
+    assert loam.pixel_data_vr(path) == "OW" == loam.pixel_data_vr_bytes(data)
 
 
-def test_big_endian_naked_dataset_is_refused():
-    data = explicit(0x0008, 0x0005, "CS", "ISO_IR 100", big=True) + explicit(0x7FE0, 0x0010, "OW", PIXELS, big=True)
-    assert loam.has_pixel_data_bytes(data) is False
+def test_big_endian_naked_dataset_is_found():
+    data = big_endian_image([7, 8])
+    assert loam.has_pixel_data_bytes(data) is True
+    assert loam.read_pixel_data_bytes(data) == struct.pack(">2H", 7, 8)
+
+
+def test_deflated_pixel_data_comes_from_the_inflated_data_set(tmp_path):
+    body = explicit_image(pixels=bytes(range(40)))
+    data = file_meta_part10(deflated(body), DEFLATED)
+    path = write(tmp_path, data)
+    assert loam.has_pixel_data(path) is True
+    assert loam.read_pixel_data(path) == bytes(range(40)) == loam.read_pixel_data_bytes(data)
+    assert loam.pixel_data_vr_bytes(data) == "OW"
+    no_pixels = file_meta_part10(deflated(CHARSET + PATIENT), DEFLATED)
+    assert loam.has_pixel_data_bytes(no_pixels) is False and loam.read_pixel_data_bytes(no_pixels) is None
+
+
+def test_a_deflated_body_that_does_not_inflate_has_no_pixel_data():
+    data = file_meta_part10(b"\xff" * 64, DEFLATED)
+    assert loam.has_pixel_data_bytes(data) is False and loam.read_pixel_data_bytes(data) is None
+
+
+def file_meta_part10(body: bytes, ts: str) -> bytes:
+    """The preamble, "DICM" and the meta group, then `body` as given (already encoded)."""
+    return b"\0" * 128 + b"DICM" + file_meta(ts) + body
+
+
+# ---- file meta without the preamble ------------------------------------------------------------
+
+def test_file_meta_without_preamble_is_read(tmp_path):
+    """Some writers start the file with group 0002: its transfer syntax decides the encoding."""
+    data = file_meta("1.2.840.10008.1.2.4.80", sop_instance="1.2.3.99") + explicit_image()
+    path = write(tmp_path, data)
+    assert loam.read_file_meta(path) == {"has_meta": True, "transfer_syntax": "1.2.840.10008.1.2.4.80",
+                                         "sop_class": CT, "sop_instance": "1.2.3.99"}
+    assert loam.read_pixel_data(path) == PIXELS
+    implicit_body = file_meta(IMPLICIT_LE) + implicit_image()
+    assert loam.read_pixel_data_bytes(implicit_body) == PIXELS
+    assert loam.read(write(tmp_path, implicit_body, "i.dcm")).file_meta["TransferSyntaxUID"].value == IMPLICIT_LE
+
+
+def test_a_group_0002_opening_without_transfer_syntax_stays_a_bare_data_set(tmp_path):
+    data = explicit(0x0002, 0x0002, "UI", CT) + explicit_image()
+    assert loam.read_file_meta(write(tmp_path, data))["has_meta"] is False
 
 
 def test_encapsulated_pixel_data_returns_fragments_without_delimiter():

@@ -28,7 +28,8 @@ Args:
 
 Returns:
     has_meta, and the transfer syntax, SOP Class and SOP Instance UIDs ("" when absent); for a
-    file without meta the transfer syntax sniffed from its first elements.
+    file without meta the transfer syntax sniffed from its first elements. File meta written
+    without the 128-byte preamble and "DICM" (the file opens with group 0002) is read too.
 
 Raises:
     {_OPEN}
@@ -58,6 +59,8 @@ Args:
 
 Returns:
     The Pixel Data value as stored (encapsulated fragments with their item headers), or None.
+    An explicit big-endian file's native value keeps its big-endian byte order; a deflated
+    file's value is taken from its inflated data set.
 
 Raises:
     {_OPEN}

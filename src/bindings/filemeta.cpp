@@ -31,11 +31,16 @@ nb::dict meta_dict(const std::uint8_t* buf, std::size_t size) {
     return d;
 }
 
-std::optional<ElementRef> locate_in_file(const Path& path, OwnedBuffer& file) {
+// The located element views `file`, or `holder` for a big-endian or deflated data set.
+std::optional<ElementRef> locate_in_file(const Path& path, OwnedBuffer& file, Dataset& holder) {
     return without_gil([&] {
         file = read_path(path);
-        return locate_pixel_data(file.data(), file.size());
+        return locate_pixel_data(file.data(), file.size(), holder);
     });
+}
+
+std::optional<ElementRef> locate_in_bytes(std::span<const std::uint8_t> buf, Dataset& holder) {
+    return without_gil([&] { return locate_pixel_data(buf.data(), buf.size(), holder); });
 }
 
 nb::object vr_of(const std::optional<ElementRef>& e) {
@@ -63,18 +68,20 @@ void register_filemeta(nb::module_& m) {
         "read_pixel_data",
         [](const Path& path) -> nb::object {
             OwnedBuffer file;
-            const auto e = locate_in_file(path, file);
+            Dataset holder;
+            const auto e = locate_in_file(path, file, holder);
             if (!e) return nb::none();
             return to_bytes({e->value, std::size_t(e->length)});
         },
         nb::arg("path"), nb::sig("def read_pixel_data(path: str | os.PathLike[str]) -> bytes | None"),
         "Raw value of the top-level (Float/Double Float) Pixel Data element as bytes (fragments included\n"
-        "for encapsulated data), or None when absent or the file is big endian or deflated.");
+        "for encapsulated data), or None when absent. Explicit big-endian values keep their stored byte\n"
+        "order; a deflated file's value comes from its inflated data set.");
     m.def(
         "read_pixel_data_bytes",
         [](nb::bytes part10) -> nb::object {
-            const auto buf = view(part10);
-            const auto e = without_gil([&] { return locate_pixel_data(buf.data(), buf.size()); });
+            Dataset holder;
+            const auto e = locate_in_bytes(view(part10), holder);
             if (!e) return nb::none();
             return to_bytes({e->value, std::size_t(e->length)});
         },
@@ -84,28 +91,30 @@ void register_filemeta(nb::module_& m) {
         "has_pixel_data",
         [](const Path& path) {
             OwnedBuffer file;
-            return locate_in_file(path, file).has_value();
+            Dataset holder;
+            return locate_in_file(path, file, holder).has_value();
         },
         nb::arg("path"), "Whether the file has a top-level Pixel Data, Float Pixel Data or Double Float Pixel Data element.");
     m.def(
         "has_pixel_data_bytes",
         [](nb::bytes part10) {
-            const auto buf = view(part10);
-            return locate_pixel_data(buf.data(), buf.size()).has_value();
+            Dataset holder;
+            return locate_in_bytes(view(part10), holder).has_value();
         },
         nb::arg("part10"), "has_pixel_data over an in-memory Part-10 file or dataset.");
     m.def(
         "pixel_data_vr",
         [](const Path& path) {
             OwnedBuffer file;
-            return vr_of(locate_in_file(path, file));
+            Dataset holder;
+            return vr_of(locate_in_file(path, file, holder));
         },
         nb::arg("path"), nb::sig("def pixel_data_vr(path: str | os.PathLike[str]) -> str | None"), "VR of the located pixel-data element ('OB', 'OW', 'OF', 'OD'), or None.");
     m.def(
         "pixel_data_vr_bytes",
         [](nb::bytes part10) {
-            const auto buf = view(part10);
-            return vr_of(locate_pixel_data(buf.data(), buf.size()));
+            Dataset holder;
+            return vr_of(locate_in_bytes(view(part10), holder));
         },
         nb::arg("part10"), nb::sig("def pixel_data_vr_bytes(part10: bytes) -> str | None"),
         "pixel_data_vr over an in-memory Part-10 file or dataset.");

@@ -79,12 +79,10 @@ FileMetaInfo strict_meta(const std::uint8_t* buf, std::size_t size) {
 }
 
 // Ignores the group length and reads group-0002 elements in whichever form they come.
-FileMetaInfo read_meta_lenient(const std::uint8_t* buf, std::size_t size) {
+// The group-0002 elements from `pos` on, whatever their group length says.
+FileMetaInfo meta_elements_from(const std::uint8_t* buf, std::size_t size, std::size_t pos) {
     FileMetaInfo m;
-    if (size < 140) return m.result = meta_result::kTruncated, m;
-    if (!has_magic(buf)) return m.result = meta_result::kNoMagic, m;
     MetaUids uids;
-    std::size_t pos = 132;
     bool any = false;
     while (size - pos >= 8 && load_le16(buf + pos) == 0x0002) {
         const std::uint16_t element = load_le16(buf + pos + 2);
@@ -110,6 +108,24 @@ FileMetaInfo read_meta_lenient(const std::uint8_t* buf, std::size_t size) {
     uids.store(m);
     m.dataset_offset = pos;
     m.result = meta_result::kOk;
+    return m;
+}
+
+FileMetaInfo read_meta_lenient(const std::uint8_t* buf, std::size_t size) {
+    FileMetaInfo m;
+    if (size < 140) return m.result = meta_result::kTruncated, m;
+    if (!has_magic(buf)) return m.result = meta_result::kNoMagic, m;
+    return meta_elements_from(buf, size, 132);
+}
+
+// File meta written without the preamble and "DICM": the buffer opens with an explicit VR
+// group-0002 element (some writers do this). Group 0002 belongs to nothing but file meta.
+FileMetaInfo read_meta_at_start(const std::uint8_t* buf, std::size_t size) {
+    FileMetaInfo m;
+    if (size < 8 || load_le16(buf) != 0x0002 || !is_vr(load_le16(buf + 4))) return m;
+    m = meta_elements_from(buf, size, 0);
+    if (m.ok() && m.transfer_syntax.empty()) return FileMetaInfo{};  // nothing to say how the data set is encoded
+    m.meta_offset = 0;
     return m;
 }
 
@@ -399,6 +415,9 @@ FileMetaInfo read_meta(const std::uint8_t* buf, std::size_t size) {
     if (m.result == meta_result::kTruncated || m.result == meta_result::kMalformed ||
         m.result == meta_result::kMissingUid)
         m = read_meta_lenient(buf, size);
+    if (!m.ok()) {
+        if (FileMetaInfo at_start = read_meta_at_start(buf, size); at_start.ok()) return at_start;
+    }
     return m;
 }
 
@@ -612,6 +631,27 @@ const Dataset& little_endian(const Dataset& ds, Dataset& holder) {
     return holder;
 }
 
+namespace {
+
+std::optional<ElementRef> first_pixel_element(const std::vector<ElementRef>& elements) {
+    for (const ElementRef& e : elements)
+        if (is_pixel_tag(tag_group(e.tag), tag_element(e.tag))) return e;
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<ElementRef> locate_pixel_data(const std::uint8_t* buf, std::size_t size, Dataset& holder) {
+    if (!buf || size < 8) return std::nullopt;
+    const DatasetLayout d = detect_layout(buf, size);
+    if (!d.recognised) return std::nullopt;
+    if (d.byte_walkable()) return locate_pixel_data(buf, size);
+    // Big endian walked where it is stored, a deflated body inflated once: the value as stored.
+    holder = Dataset::borrow({buf, size}, Dataset::Body::kAsStored);
+    if (!holder.readable()) return std::nullopt;
+    return first_pixel_element(holder.elements());
+}
+
 std::optional<ElementRef> locate_pixel_data(const std::uint8_t* buf, std::size_t size) {
     if (!buf || size < 8) return std::nullopt;
     const DatasetLayout d = detect_layout(buf, size);
@@ -619,9 +659,7 @@ std::optional<ElementRef> locate_pixel_data(const std::uint8_t* buf, std::size_t
     std::vector<ElementRef> scratch;
     scratch.reserve(64);
     if (!dataset::parse(buf + d.offset, size - d.offset, d.encoding, scratch)) return std::nullopt;
-    for (const ElementRef& e : scratch)
-        if (is_pixel_tag(tag_group(e.tag), tag_element(e.tag))) return e;
-    return std::nullopt;
+    return first_pixel_element(scratch);
 }
 
 }  // namespace loamwerk

@@ -29,9 +29,15 @@ constexpr int kMissingUid = 8;
 
 struct FileMetaInfo {
     std::string_view transfer_syntax, sop_class, sop_instance;  // views, padding removed
+    std::size_t meta_offset = 132;  // where the group-0002 elements start (0: written without preamble)
     std::size_t dataset_offset = 0;
     int result = meta_result::kNoMagic;
     bool ok() const { return result == meta_result::kOk; }
+    // The group-0002 elements' bytes within the buffer the meta was read from; empty without meta.
+    std::span<const std::uint8_t> group(std::span<const std::uint8_t> buffer) const {
+        if (!ok() || dataset_offset <= meta_offset || dataset_offset > buffer.size()) return {};
+        return buffer.subspan(meta_offset, dataset_offset - meta_offset);
+    }
 };
 
 // Strict reading: group length required, no repairs.
@@ -136,6 +142,11 @@ private:
 const Dataset& little_endian(const Dataset& ds, Dataset& holder);
 
 // File meta or sniff, then the walk, then the first Float, Double Float or (plain) Pixel Data.
+// Little-endian data sets only: nothing for big-endian and deflated ones.
 std::optional<ElementRef> locate_pixel_data(const std::uint8_t* buf, std::size_t size);
+// The same for every encoding: a big-endian or deflated data set is walked into `holder` (in
+// place for big endian, so the value is as stored; inflated for deflated), which the result's
+// view points into and must outlive it. Little-endian buffers take the fast path above.
+std::optional<ElementRef> locate_pixel_data(const std::uint8_t* buf, std::size_t size, Dataset& holder);
 
 }  // namespace loamwerk

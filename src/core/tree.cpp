@@ -155,9 +155,9 @@ Tree read(const Dataset& ds, bool stop_before_pixels, Sequences sequences) {
     Tree tree;
     Reader reader(tree.complete, sequences);
     const DatasetLayout& layout = ds.layout();
-    if (layout.has_meta && layout.meta.dataset_offset > 132 && layout.meta.dataset_offset <= ds.bytes().size()) {
+    if (const auto group = layout.meta.group(ds.bytes()); layout.has_meta && !group.empty()) {
         std::vector<ElementRef> meta;
-        if (!dataset::parse(ds.bytes().data() + 132, layout.meta.dataset_offset - 132, Encoding::ExplicitLE, meta))
+        if (!dataset::parse(group.data(), group.size(), Encoding::ExplicitLE, meta))
             tree.complete = false;
         reader.level(meta, "", 0, false, tree.meta);
     }

@@ -340,8 +340,8 @@ struct Subject {
 
     explicit Subject(const Dataset& ds) : top(ds.elements()) {
         const DatasetLayout& layout = ds.layout();
-        if (layout.has_meta && layout.meta.dataset_offset > 132 && layout.meta.dataset_offset <= ds.bytes().size())
-            dataset::parse(ds.bytes().data() + 132, layout.meta.dataset_offset - 132, Encoding::ExplicitLE, meta);
+        if (const auto group = layout.meta.group(ds.bytes()); layout.has_meta && !group.empty())
+            dataset::parse(group.data(), group.size(), Encoding::ExplicitLE, meta);
         // A DICOMDIR names its SOP Class in the file meta only.
         const ElementRef* sop = find_element(top, tags::kSOPClassUID);
         if (!sop) sop = find_element(meta, tags::kMediaStorageSOPClassUID);

@@ -524,11 +524,12 @@ Result<std::string> file_to_json(std::span<const std::uint8_t> file, std::string
 
 std::string file_meta_to_json(std::span<const std::uint8_t> file) {
     const FileMetaInfo meta = read_meta(file.data(), file.size());
-    if (!meta.ok() || meta.dataset_offset < 132 || meta.dataset_offset > file.size()) return "";
+    const auto group = meta.group(file);
+    if (!meta.ok() || meta.dataset_offset > file.size()) return "";
     JsonWriteOptions options;
     options.inline_binary = true;
     options.numeric_as_text = false;
-    auto r = dataset_to_json(file.data() + 132, meta.dataset_offset - 132, options);
+    auto r = dataset_to_json(group.data(), group.size(), options);
     return r.ok() ? std::move(r.value) : std::string();
 }
 
