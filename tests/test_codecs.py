@@ -51,7 +51,7 @@ def pydicom_reference(path):
     from pydicom.pixels import convert_color_space, pixel_array
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        ds = pydicom.dcmread(str(path))
+        ds = pydicom.dcmread(str(path), force=True)  # file meta without the preamble too
         try:
             raw = pixel_array(ds, raw=True)
         except Exception as exc:

@@ -310,7 +310,8 @@ def read_file_meta(path: str | os.PathLike[str]) -> FileMeta:
 
     Returns:
         has_meta, and the transfer syntax, SOP Class and SOP Instance UIDs ("" when absent); for a
-        file without meta the transfer syntax sniffed from its first elements.
+        file without meta the transfer syntax sniffed from its first elements. File meta written
+        without the 128-byte preamble and "DICM" (the file opens with group 0002) is read too.
 
     Raises:
         FileNotFoundError: the file does not exist (also a RuntimeError, "cannot open <path>");
@@ -324,13 +325,16 @@ def read_file_meta(path: str | os.PathLike[str]) -> FileMeta:
 def read_pixel_data(path: str | os.PathLike[str]) -> bytes | None:
     """
     Raw value of the top-level (Float/Double Float) Pixel Data element as bytes (fragments included
-    for encapsulated data), or None when absent or the file is big endian or deflated.
+    for encapsulated data), or None when absent. Explicit big-endian values keep their stored byte
+    order; a deflated file's value comes from its inflated data set.
 
     Args:
         path: the file.
 
     Returns:
         The Pixel Data value as stored (encapsulated fragments with their item headers), or None.
+        An explicit big-endian file's native value keeps its big-endian byte order; a deflated
+        file's value is taken from its inflated data set.
 
     Raises:
         FileNotFoundError: the file does not exist (also a RuntimeError, "cannot open <path>");
@@ -447,16 +451,17 @@ def edit_part10(data: bytes, ops: Sequence[tuple[int, str, bytes | str, str | in
     Edit top-level elements of a Part-10 buffer, keeping every other byte. Each op is (tag, kind, value, vr): kind "insert", "modify" or "erase"; vr the VR ("PN"), or "", None or 0 to take it from the dictionary (the two characters packed in an int, first in the low byte, are accepted too).
 
     Args:
-        data: a Part-10 file in a little-endian, not deflated transfer syntax.
+        data: a Part-10 file in any transfer syntax but deflated.
         ops: (tag, kind, value, vr) each: kind "insert", "modify" or "erase"; value bytes or str;
             vr "PN" and so on, or None to take it from the dictionary.
 
     Returns:
-        The edited file; every byte not edited is kept.
+        The edited file; every byte not edited is kept. An explicit big-endian file comes back in
+        explicit VR little endian (its values converted), with the edits applied.
 
     Raises:
         ValueError: an unknown kind or VR.
-        RuntimeError: the file cannot be edited (not Part 10, big endian or deflated).
+        RuntimeError: the file cannot be edited (not Part 10, or deflated).
 
     Example:
         >>> out = loam.edit_part10(data, [(0x00100010, "modify", "Doe^Jane", None)])

@@ -31,10 +31,10 @@ void register_legacy(nb::module_& m) {
                 std::vector<std::uint8_t> out = loamwerk::legacy::convert(views, o);
                 if (transfer_syntax.empty()) return out;
                 std::vector<std::uint8_t> encoded;
-                const int rc = loamwerk::render::transcode_buffer(out, transfer_syntax, quality, encoded);
+                std::string why;
+                const int rc = loamwerk::render::transcode_buffer(out, transfer_syntax, quality, encoded, &why);
                 if (rc != loamwerk::render::transcode_status::kOk)
-                    throw std::runtime_error("transcode to " + transfer_syntax + ": unsupported target or decode failure (err " +
-                                             std::to_string(rc) + ")");
+                    throw std::runtime_error(loamwerk::render::transcode_failure(transfer_syntax, rc, why));
                 return encoded;
             });
             return bytes_or_file(bytes, output);

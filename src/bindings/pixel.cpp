@@ -151,18 +151,9 @@ nb::ndarray<nb::numpy> apply_palette(const nb::bytes& dataset, IndexArray indice
 nb::bytes transcode(const nb::bytes& data, const std::string& target, int quality) {
     const auto input = view(data);
     std::vector<std::uint8_t> out;
-    const int rc = without_gil([&] { return transcode_buffer(input, target, quality, out); });
-    if (rc != transcode_status::kOk) {
-        namespace ts = transcode_status;
-        const char* why = rc == ts::kNoMemory       ? "out of memory"
-                          : rc == ts::kUnsupported  ? "this image cannot be written in that syntax, or its frames did not decode"
-                          : rc == ts::kNoOutput     ? "the encoder produced nothing"
-                          : rc == ts::kEmptyInput   ? "the input is empty"
-                          : rc == ts::kBadUid       ? "not a transfer syntax UID"
-                                                    : "unexpected failure";
-        throw std::runtime_error("transcode to " + target + ": unsupported target or decode failure (err " +
-                                 std::to_string(rc) + ": " + why + ")");
-    }
+    std::string why;
+    const int rc = without_gil([&] { return transcode_buffer(input, target, quality, out, &why); });
+    if (rc != transcode_status::kOk) throw std::runtime_error(transcode_failure(target, rc, why));
     return to_bytes(out);
 }
 

@@ -574,6 +574,11 @@ DatasetLayout detect_layout(const std::uint8_t* buf, std::size_t size) {
         d.syntax = syntax_code(d.meta.transfer_syntax);
         d.encoding = encoding_of(d.syntax);
         d.offset = d.meta.dataset_offset;
+        if (d.meta.transfer_syntax.empty() && size - d.offset >= 8) {
+            // Meta without a transfer syntax: the body's first element says explicit or implicit.
+            d.encoding = is_vr(load_le16(buf + d.offset + 4)) ? Encoding::ExplicitLE : Encoding::ImplicitLE;
+            d.syntax = d.encoding == Encoding::ExplicitLE ? syntax::kExplicitLE : syntax::kImplicitLE;
+        }
         return d;
     }
     const NakedSniff s = sniff_naked(buf, size);

@@ -1,6 +1,7 @@
 #include "core/dictionary.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <mutex>
 #include <vector>
 
@@ -246,6 +247,14 @@ VR dictionary_vr(Tag tag) {
     if (info.vr.substr(0, 8) == "US or SS" && info.vr.size() == 8) return vr::US;
     if (info.vr.find("OW") != std::string_view::npos) return vr::OW;
     return 0;
+}
+
+std::string tag_text(Tag tag) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "(%04X,%04X)", unsigned(tag_group(tag)), unsigned(tag_element(tag)));
+    const TagInfo info = lookup_tag(tag);
+    const std::string_view word = !info.keyword.empty() ? info.keyword : info.name;
+    return word.empty() ? std::string(hex) : std::string(word) + " " + hex;
 }
 
 }  // namespace loamwerk::dict

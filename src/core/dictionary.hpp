@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "core/dictionary_tables.hpp"
@@ -31,5 +32,8 @@ VR implicit_vr(std::uint16_t group, std::uint16_t element);
 // The union dictionary's VR of a tag as one code, alternatives resolved as in the
 // implicit-VR map ("US or SS" is US, the OW alternatives are OW); 0 when unknown.
 VR dictionary_vr(Tag tag);
+
+// Keyword and tag, "PatientName (0010,0010)"; the name when there is no keyword; else the tag.
+std::string tag_text(Tag tag);
 
 }  // namespace loamwerk::dict

@@ -161,9 +161,10 @@ std::size_t part10_wrapped_size(std::string_view sop_class, std::string_view sop
 }
 
 int part10_wrap_into(std::string_view sop_class, std::string_view sop_instance, std::span<const std::uint8_t> body,
-                     std::string_view transfer_syntax, std::uint8_t* out, std::size_t capacity, std::size_t* written) {
-    if (!is_valid_uid(sop_class) || !is_valid_uid(sop_instance) || !is_valid_uid(transfer_syntax))
-        return wrap_result::kBadUid;
+                     std::string_view transfer_syntax, std::uint8_t* out, std::size_t capacity, std::size_t* written,
+                     bool keep_missing_sop) {
+    const auto sop_ok = [&](std::string_view uid) { return is_valid_uid(uid) || (keep_missing_sop && uid.empty()); };
+    if (!sop_ok(sop_class) || !sop_ok(sop_instance) || !is_valid_uid(transfer_syntax)) return wrap_result::kBadUid;
     const std::size_t total = part10_wrapped_size(sop_class, sop_instance, body.size(), transfer_syntax);
     if (!out || capacity < total) return wrap_result::kOutputTooSmall;
     std::uint8_t* p = out;

@@ -101,8 +101,10 @@ constexpr int kOutputTooSmall = 10;
 // The Part-10 wrapper: preamble, "DICM", the system's group 0002 and the body as given.
 std::size_t part10_wrapped_size(std::string_view sop_class, std::string_view sop_instance, std::size_t body_size,
                                 std::string_view transfer_syntax);
+// With keep_missing_sop, empty SOP UIDs are written empty (a re-encoded source that had none).
 int part10_wrap_into(std::string_view sop_class, std::string_view sop_instance, std::span<const std::uint8_t> body,
-                     std::string_view transfer_syntax, std::uint8_t* out, std::size_t capacity, std::size_t* written);
+                     std::string_view transfer_syntax, std::uint8_t* out, std::size_t capacity, std::size_t* written,
+                     bool keep_missing_sop = false);
 int Part10Wrap(std::string_view sop_class, std::string_view sop_instance, std::span<const std::uint8_t> body,
                std::string_view transfer_syntax, std::vector<std::uint8_t>& out);
 

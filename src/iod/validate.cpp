@@ -295,14 +295,6 @@ std::string_view severity_text(Severity s) {
     return s == Severity::kError ? "error" : s == Severity::kWarning ? "warning" : "info";
 }
 
-std::string tag_text(Tag tag) {
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "(%04X,%04X)", unsigned(tag_group(tag)), unsigned(tag_element(tag)));
-    const dict::TagInfo info = dict::lookup_tag(tag);
-    const std::string_view word = !info.keyword.empty() ? info.keyword : info.name;
-    return word.empty() ? std::string(hex) : std::string(word) + " " + hex;
-}
-
 namespace {
 const SopClassRow* find_sop_class(std::string_view uid) {
     const SopClassRow* first = kSopClasses;

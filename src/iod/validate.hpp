@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/dictionary.hpp"
 #include "core/dataset.hpp"
 #include "core/vr.hpp"
 
@@ -53,7 +54,6 @@ private:
     std::uint32_t first_ = 0, count_ = 0;
 };
 
-// Keyword and tag, "PatientName (0010,0010)"; the name when there is no keyword; else the tag.
-std::string tag_text(Tag tag);
+using dict::tag_text;
 
 }  // namespace loamwerk::iod
