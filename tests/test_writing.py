@@ -203,8 +203,6 @@ def test_private_creator_insert_is_lo():
 
 @pytest.mark.parametrize("data, message", [
     (part10(explicit(0x0010, 0x0010, "PN", "A^B"), DEFLATED), "transfer syntax not byte-editable (big-endian / deflated)"),
-    (part10(explicit(0x0010, 0x0010, "PN", "A^B", big=True), EXPLICIT_BE),
-     "transfer syntax not byte-editable (big-endian / deflated)"),
     (explicit(0x0010, 0x0010, "PN", "A^B"), "not a valid Part-10 file"),
     (part10(b""), "not a valid Part-10 file"),
 ])
@@ -212,6 +210,20 @@ def test_edit_errors(data, message):
     with pytest.raises(RuntimeError) as info:
         loam.edit_part10(data, [(PN, "modify", "X", 0)])
     assert str(info.value) == "edit_part10: " + message
+
+
+def test_big_endian_files_are_edited_as_explicit_little_endian():
+    """Values converted by VR (US, OW pixel words, text as is), the edits applied, the meta saying so."""
+    body = (explicit(0x0008, 0x0016, "UI", CT, big=True) + explicit(0x0008, 0x0018, "UI", "1.2.3.4.5", big=True)
+            + explicit(0x0010, 0x0010, "PN", "A^B", big=True) + explicit(0x0028, 0x0010, "US", struct.pack(">H", 2), big=True)
+            + explicit(0x0028, 0x0011, "US", struct.pack(">H", 2), big=True)
+            + explicit(0x7FE0, 0x0010, "OW", struct.pack(">4H", 1, 0x0203, 0xA0B0, 0xFFFF), big=True))
+    edited = loam.edit_part10(part10(body, EXPLICIT_BE), [(PN, "modify", "Roe^Richard", 0), (0x00100020, "insert", "ID7", 0)])
+    ds = read(edited)
+    assert ds.file_meta.TransferSyntaxUID == EXPLICIT_LE and ds.SOPInstanceUID == "1.2.3.4.5"
+    assert ds.PatientName == "Roe^Richard" and ds.PatientID == "ID7" and ds.Rows == 2
+    assert ds.PixelData == struct.pack("<4H", 1, 0x0203, 0xA0B0, 0xFFFF)
+    assert explicit(0x0010, 0x0010, "PN", "Roe^Richard") in edited
 
 
 @pytest.mark.parametrize("op", [("00100010", "modify", "x", 0), (PN, "modify", "x", 1.5), (PN, "modify", 5, 0)])

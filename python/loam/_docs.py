@@ -212,16 +212,17 @@ Example:
 """,
     "edit_part10": """
 Args:
-    data: a Part-10 file in a little-endian, not deflated transfer syntax.
+    data: a Part-10 file in any transfer syntax but deflated.
     ops: (tag, kind, value, vr) each: kind "insert", "modify" or "erase"; value bytes or str;
         vr "PN" and so on, or None to take it from the dictionary.
 
 Returns:
-    The edited file; every byte not edited is kept.
+    The edited file; every byte not edited is kept. An explicit big-endian file comes back in
+    explicit VR little endian (its values converted), with the edits applied.
 
 Raises:
     ValueError: an unknown kind or VR.
-    RuntimeError: the file cannot be edited (not Part 10, big endian or deflated).
+    RuntimeError: the file cannot be edited (not Part 10, or deflated).
 
 Example:
     >>> out = loam.edit_part10(data, [(0x00100010, "modify", "Doe^Jane", None)])

@@ -142,7 +142,32 @@ std::string uid_text(std::string_view value) {
 
 }  // namespace
 
+namespace {
+
+// A big-endian file brought to explicit VR little endian (values converted by VR), with file meta
+// saying so; empty when it cannot be.
+std::vector<std::uint8_t> little_endian_copy(std::span<const std::uint8_t> input) {
+    const Dataset ds = Dataset::borrow(input);  // converted to little endian
+    if (!ds.readable() || !ds.parsed()) return {};
+    const FileMetaInfo& meta = ds.layout().meta;
+    const auto body = ds.body();
+    std::vector<std::uint8_t> out(part10_wrapped_size(meta.sop_class, meta.sop_instance, body.size(), encoding_uid(Encoding::ExplicitLE)));
+    if (part10_wrap_into(meta.sop_class, meta.sop_instance, body, encoding_uid(Encoding::ExplicitLE), out.data(), out.size(), nullptr,
+                         true) != wrap_result::kOk)
+        return {};
+    return out;
+}
+
+}  // namespace
+
 int edit_part10(std::span<const std::uint8_t> input, std::span<const EditOp> ops, std::vector<std::uint8_t>& out) {
+    const DatasetLayout stored = detect_layout(input.data(), input.size());
+    if (stored.has_meta && stored.syntax == syntax::kExplicitBE) {
+        // Big endian is edited as explicit VR little endian: the file comes back in that syntax.
+        const std::vector<std::uint8_t> little = little_endian_copy(input);
+        if (little.empty()) return edit_result::kNotByteEditable;
+        return edit_part10(little, ops, out);
+    }
     const Dataset ds = Dataset::borrow(input, Dataset::Body::kAsStored);
     const DatasetLayout& layout = ds.layout();
     if (!layout.has_meta) return edit_result::kNotPart10;
