@@ -292,21 +292,15 @@ def imagecodecs_decode(function: str) -> Callable[[str], object] | None:
     return lambda path: [decode(frame) for frame in codestreams(path)]
 
 
-def gdcm_ratios(files: list[str]) -> dict[str, float]:
+def gdcm_ratios(files: dict[str, list[str]]) -> dict[str, list[float]]:
     """loam.decode time / gdcm.ImageReader time per file group, measured in a child process."""
     if not (GDCM_PEER / "gdcm.py").is_file():
         return {}
     script = """
-import json, sys, time
+import json, sys
+sys.path.insert(0, BENCH)
 import gdcm, loam
-def best(fn, files, rounds=5):
-    t = float("inf")
-    for _ in range(rounds):
-        start = time.perf_counter()
-        for f in files:
-            fn(f)
-        t = min(t, time.perf_counter() - start)
-    return t
+from run import best_of
 def read(path):
     r = gdcm.ImageReader()
     r.SetFileName(path)
@@ -324,9 +318,9 @@ for name, files in groups.items():
         except Exception:
             pass
     if ok:
-        out[name] = [best(read, ok), best(lambda f: loam.decode(f), ok), len(ok)]
+        out[name] = [best_of(read, ok), best_of(lambda f: loam.decode(f), ok), len(ok)]
 print(json.dumps(out))
-"""
+""".replace("BENCH", repr(str(ROOT / "bench")))
     import json
     env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(GDCM_PEER), os.environ.get("PYTHONPATH", "")])}
     done = subprocess.run([sys.executable, "-c", script], input=json.dumps(files), capture_output=True, text=True,
