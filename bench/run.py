@@ -51,6 +51,18 @@ def best_of(fn: Callable[[Any], object], files: list[Any], rounds: int = ROUNDS)
     return best
 
 
+def accepted(fn: Callable[[Any], object], items: list[Any]) -> list[Any]:
+    """The items `fn` takes without raising (what a peer can decode, for example)."""
+    kept = []
+    for item in items:
+        try:
+            fn(item)
+        except Exception:
+            continue
+        kept.append(item)
+    return kept
+
+
 def pydicom_meta(path: str) -> object:
     try:
         return pydicom.dcmread(path, stop_before_pixels=True, force=True)
@@ -300,7 +312,7 @@ def gdcm_ratios(files: dict[str, list[str]]) -> dict[str, list[float]]:
 import json, sys
 sys.path.insert(0, BENCH)
 import gdcm, loam
-from run import best_of
+from run import accepted, best_of
 def read(path):
     r = gdcm.ImageReader()
     r.SetFileName(path)
@@ -310,13 +322,7 @@ def read(path):
 groups = json.loads(sys.stdin.read())
 out = {}
 for name, files in groups.items():
-    ok = []
-    for f in files:
-        try:
-            read(f)
-            ok.append(f)
-        except Exception:
-            pass
+    ok = accepted(read, files)
     if ok:
         out[name] = [best_of(read, ok), best_of(lambda f: loam.decode(f), ok), len(ok)]
 print(json.dumps(out))
@@ -352,13 +358,7 @@ def codec_benchmarks(files: list[str]) -> None:
                best_of(lambda f: pydicom.dcmread(f).pixel_array, group), len(group), target)
         peer = imagecodecs_decode(function)
         if peer is not None:
-            same = []
-            for f in group:
-                try:
-                    peer(f)
-                    same.append(f)
-                except Exception:
-                    pass  # imagecodecs has no decoder for this stream's process
+            same = accepted(peer, group)  # imagecodecs may have no decoder for a stream's process
             if same:
                 report(f"{'':<4}vs pydicom + imagecodecs.{function} ({len(same)})", best_of(lambda f: loam.decode(f), same),
                        best_of(peer, same), len(same), None, "imagecodecs")
