@@ -226,6 +226,16 @@ def test_big_endian_files_are_edited_as_explicit_little_endian():
     assert explicit(0x0010, 0x0010, "PN", "Roe^Richard") in edited
 
 
+def test_a_big_endian_file_without_sop_uids_keeps_them_empty():
+    """The little-endian copy carries the meta it had (found by the parse fuzzer: empty UIDs were
+    copied from a null pointer)."""
+    body = explicit(0x0010, 0x0010, "PN", "A^B", big=True) + explicit(0x0028, 0x0010, "US", struct.pack(">H", 2), big=True)
+    edited = loam.edit_part10(part10(body, EXPLICIT_BE, sop_class=None, sop_instance=None), [(PN, "modify", "C^D", 0)])
+    ds = read(edited)
+    assert ds.file_meta.TransferSyntaxUID == EXPLICIT_LE and ds.file_meta.MediaStorageSOPInstanceUID == ""
+    assert ds.PatientName == "C^D" and ds.Rows == 2
+
+
 @pytest.mark.parametrize("op", [("00100010", "modify", "x", 0), (PN, "modify", "x", 1.5), (PN, "modify", 5, 0)])
 def test_op_types_are_checked(op):
     with pytest.raises(TypeError):

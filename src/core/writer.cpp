@@ -148,7 +148,7 @@ std::uint8_t* put_short(std::uint8_t* p, std::uint16_t element, const char* vr, 
     const std::size_t n = padded(value.size());
     store_le16(p, 0x0002), store_le16(p + 2, element), p[4] = std::uint8_t(vr[0]), p[5] = std::uint8_t(vr[1]);
     store_le16(p + 6, std::uint16_t(n));
-    std::memcpy(p + 8, value.data(), value.size());
+    if (!value.empty()) std::memcpy(p + 8, value.data(), value.size());  // an empty UID may have no data pointer
     if (n != value.size()) p[8 + value.size()] = std::uint8_t(pad);
     return p + 8 + n;
 }
