@@ -5,6 +5,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include <nanobind/stl/vector.h>
+
 namespace loam::bind {
 
 nb::object bytes_or_file(std::span<const std::uint8_t> data, const Path& output) { return bytes_or_file({data}, output); }
@@ -37,6 +39,18 @@ void refuse_option(std::string_view where, std::string_view key, std::initialize
     std::string message = std::string(where) + ": unknown option " + std::string(key) + " (options:";
     for (const std::string_view k : known) message += " " + std::string(k) + (&k == known.end() - 1 ? ")" : ",");
     throw nb::value_error(message.c_str());
+}
+
+std::array<double, 16> column_major_affine(nb::handle given, std::string_view what) {
+    nb::object a = nb::borrow(given);
+    if (nb::hasattr(a, "ndim") && nb::cast<long>(a.attr("ndim")) == 2) a = a.attr("ravel")("F");
+    if (nb::hasattr(a, "tolist")) a = a.attr("tolist")();
+    const auto values = option_value<std::vector<double>>(a, what);
+    if (values.size() != 16)
+        throw nb::value_error((std::string(what) + " is a 4 x 4 matrix or 16 numbers (column-major)").c_str());
+    std::array<double, 16> affine{};
+    std::copy(values.begin(), values.end(), affine.begin());
+    return affine;
 }
 
 void refuse_unknown_keys(const nb::dict& d, std::initializer_list<std::string_view> known, std::string_view where) {

@@ -2,6 +2,7 @@
 // array/bytes results.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -141,6 +142,10 @@ T option_value(nb::handle value, std::string_view name) {
                                  .c_str());
     return out;
 }
+
+// A 4 x 4 voxel-to-patient affine given as a matrix (an array) or 16 numbers in column-major
+// order; `what` names it in the errors ("write_rtdose: affine").
+std::array<double, 16> column_major_affine(nb::handle given, std::string_view what);
 
 // Every option dict refuses keys it does not know, in one form: ValueError
 // "<where>: unknown option <key> (options: a, b, ...)" (a misspelt option must not be silently

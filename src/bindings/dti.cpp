@@ -82,12 +82,7 @@ nb::list track_py(nb::ndarray<const float, nb::c_contig, nb::device::cpu> direct
     if (space != "voxel" && space != "patient") throw nb::value_error("dti_track: space must be 'voxel' or 'patient'");
     std::array<double, 16> aff{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
     if (affine && !affine->is_none()) {
-        nb::object a = *affine;
-        if (nb::hasattr(a, "ndim") && nb::cast<long>(a.attr("ndim")) == 2) a = a.attr("ravel")("F");
-        if (nb::hasattr(a, "tolist")) a = a.attr("tolist")();
-        const auto values = nb::cast<std::vector<double>>(a);
-        if (values.size() != 16) throw nb::value_error("dti_track: affine is a 4 x 4 matrix or 16 numbers (column-major)");
-        std::copy(values.begin(), values.end(), aff.begin());
+        aff = column_major_affine(*affine, "dti_track: affine");
     } else if (space == "patient") {
         throw nb::value_error("dti_track: streamlines in patient space need the affine");
     }

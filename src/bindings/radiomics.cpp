@@ -230,11 +230,7 @@ Spacing read_spacing(const std::optional<nb::object>& spacing, const std::option
         return {v[0], v[1], v[2]};
     }
     if (affine && !affine->is_none()) {
-        nb::object a = *affine;
-        if (nb::hasattr(a, "ndim") && nb::cast<long>(a.attr("ndim")) == 2) a = a.attr("ravel")("F");
-        if (nb::hasattr(a, "tolist")) a = a.attr("tolist")();
-        const auto m = option_value<std::vector<double>>(a, "affine");
-        if (m.size() != 16) throw nb::value_error("affine is a 4 x 4 matrix or 16 numbers (column-major)");
+        const auto m = column_major_affine(*affine, "affine");
         // Columns 0, 1, 2 step along x (columns), y (rows), z (slices).
         const auto length = [&](int c) { return std::hypot(m[4 * c], m[4 * c + 1], m[4 * c + 2]); };
         return {length(2), length(1), length(0)};

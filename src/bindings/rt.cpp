@@ -272,16 +272,7 @@ void register_rt(nb::module_& m) {
             if (dose.ndim() != 3) throw nb::value_error("write_rtdose: dose must be (frames, rows, columns) in Gy");
             DoseVolume v;
             v.gy = dose.data(), v.frames = dose.shape(0), v.rows = dose.shape(1), v.columns = dose.shape(2);
-            if (affine && !affine->is_none()) {
-                nb::object a = *affine;
-                if (nb::hasattr(a, "ndim") && nb::cast<long>(a.attr("ndim")) == 2) a = a.attr("ravel")("F");
-                if (nb::hasattr(a, "tolist")) a = a.attr("tolist")();
-                const auto values = option_value<std::vector<double>>(a, "write_rtdose: affine");
-                if (values.size() != 16) throw nb::value_error("write_rtdose: affine is a 4 x 4 matrix or 16 numbers (column-major)");
-                std::array<double, 16> aff{};
-                std::copy(values.begin(), values.end(), aff.begin());
-                v.affine = aff;
-            }
+            if (affine && !affine->is_none()) v.affine = column_major_affine(*affine, "write_rtdose: affine");
             DoseOptions o;
             o.dose_type = dose_type, o.summation_type = summation_type, o.plan_uids = plans;
             o.structure_set_uid = structure_set, o.comment = comment;
